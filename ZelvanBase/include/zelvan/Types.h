@@ -1,0 +1,98 @@
+// Value types shared by every layer: events, triggers, statistics, recording metadata
+// and the enumerations that name cameras, streams, transports and tools.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace zelvan {
+
+// One change-detection event.
+struct Event2D {
+    uint16_t x = 0;         // pixel column
+    uint16_t y = 0;         // pixel row
+    uint8_t polarity = 0;   // 1 = ON (brightness increase), 0 = OFF
+    uint64_t timestamp = 0; // microseconds on the camera's time base
+
+    Event2D() = default;
+    Event2D(uint16_t x_, uint16_t y_, uint8_t polarity_, uint64_t timestamp_)
+        : x(x_), y(y_), polarity(polarity_), timestamp(timestamp_) {}
+
+    bool operator==(const Event2D&) const = default;
+};
+static_assert(sizeof(Event2D) == 16, "Event2D is expected to pack into 16 bytes");
+
+// One edge on an external trigger input.
+struct EventTriggerIn {
+    int16_t polarity = 0;   // 1 = rising edge, 0 = falling edge
+    uint64_t timestamp = 0; // microseconds, same time base as events
+    int16_t id = 0;         // trigger input channel
+
+    EventTriggerIn() = default;
+    // Note the argument order: channel first, then edge, then time.
+    EventTriggerIn(int16_t id_, int16_t polarity_, uint64_t timestamp_)
+        : polarity(polarity_), timestamp(timestamp_), id(id_) {}
+
+    bool operator==(const EventTriggerIn&) const = default;
+};
+
+// One statistics sample, delivered once per second by a running camera.
+struct ZvStatisticInfo {
+    uint64_t dataRate = 0;  // bytes per second of the raw stream
+    uint64_t eventRate = 0; // decoded events per second
+
+    ZvStatisticInfo() = default;
+    ZvStatisticInfo(uint64_t dataRate_, uint64_t eventRate_) : dataRate(dataRate_), eventRate(eventRate_) {}
+
+    bool operator==(const ZvStatisticInfo&) const = default;
+};
+
+// Metadata of one raw event recording (the text header of a .raw file).
+struct DvsFileInfo {
+    uint64_t dvs_start_timestamp = 0;
+    uint64_t reserved1 = 0;
+    uint64_t aps_start_timestamp = 0;
+    uint64_t reserved2 = 0;
+    uint16_t width = 1280;
+    uint16_t height = 720;
+    std::string serial_number;
+    std::chrono::system_clock::time_point date{};
+};
+
+enum STREAM_TYPE : int { DVS = 0, APS = 1, DVS_AND_APS = 2 };
+
+enum CAMERA_TYPE : int { EVK4 = 0, EVK5 = 1, PELMO = 2, TANDRA = 3, ORVIK_320 = 4 };
+
+enum INTERFACE_TYPE : int { USB = 0, ETH = 1 };
+
+enum ToolType : int {
+    BIASES = 0,
+    TRIGGER_IN = 1,
+    SYNC = 2,
+    ANTI_FLICKER = 3,
+    EVENT_TRAIL_FILTER = 4,
+    EVENT_RATE_CONTROL = 5,
+    ROI = 6,
+    APS_CTRL = 7,
+};
+
+// Name of a tool as it appears in configuration files and in the tool's ToolInfo.
+inline const char* toolTypeName(ToolType type) {
+    switch (type) {
+        case BIASES: return "Biases";
+        case TRIGGER_IN: return "TriggerIn";
+        case SYNC: return "Sync";
+        case ANTI_FLICKER: return "AntiFlicker";
+        case EVENT_TRAIL_FILTER: return "EventTrailFilter";
+        case EVENT_RATE_CONTROL: return "EventRateControl";
+        case ROI: return "ROI";
+        case APS_CTRL: return "ApsCtrl";
+    }
+    return "";
+}
+
+// Type code of a tool parameter.
+enum ParameterType : int { PARAM_INT = 0, PARAM_FLOAT = 1, PARAM_BOOL = 2, PARAM_STRING = 3, PARAM_ENUM = 4 };
+
+}  // namespace zelvan

@@ -1,0 +1,178 @@
+// Decoder throughput: the EVT 3.0 decoder against a plain switch-per-word decoder, on the real
+// recordings of the test data folder and on synthetic dense and sparse streams.
+// At the end a table gives the speed-up of each pair measured in this run.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "testing/ReferenceEvt3Decoder.h"
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/RawFileHeader.h"
+
+namespace {
+
+using zelvan::Event2D;
+using zelvan::EventTriggerIn;
+
+struct Stream {
+    std::vector<uint8_t> bytes;
+    bool has_time_base = false;
+    uint64_t time_base = 0;
+};
+
+void putWord(std::vector<uint8_t>& v, uint32_t w) {
+    v.push_back(uint8_t(w & 0xFF));
+    v.push_back(uint8_t(w >> 8));
+}
+
+// Rows of full vector groups (VECT_BASE_X + VECT_12 + VECT_12 + VECT_8), as a busy sensor writes them;
+// masks have three of four pixels set on average.
+Stream denseStream() {
+    Stream s;
+    std::mt19937_64 rng(7);
+    uint32_t th = 0;
+    for (int slice = 0; s.bytes.size() < (8u << 20); ++slice) {
+        putWord(s.bytes, 0x8000 | (th++ & 0xFFF));
+        putWord(s.bytes, 0x6000 | uint32_t(rng() & 0xFFF));
+        for (int row = 0; row < 64; ++row) {
+            putWord(s.bytes, uint32_t(rng() % 720));
+            const uint32_t pol = uint32_t(rng() & 1) << 11;
+            for (int g = 0; g < 4; ++g) {
+                const uint32_t mask = uint32_t(rng() | rng());
+                putWord(s.bytes, 0x3000 | pol | uint32_t(rng() % 40) * 32);
+                putWord(s.bytes, 0x4000 | (mask & 0xFFF));
+                putWord(s.bytes, 0x4000 | ((mask >> 12) & 0xFFF));
+                putWord(s.bytes, 0x5000 | ((mask >> 24) & 0xFF));
+            }
+        }
+    }
+    return s;
+}
+
+// Single ADDR_X events on changing rows with a TIME_LOW between most of them: a quiet scene.
+Stream sparseStream() {
+    Stream s;
+    std::mt19937_64 rng(11);
+    uint32_t th = 0, tl = 0;
+    putWord(s.bytes, 0x8000);
+    while (s.bytes.size() < (8u << 20)) {
+        const uint64_t r = rng();
+        tl += uint32_t(r % 3);
+        if (tl > 0xFFF) {
+            tl = 0;
+            putWord(s.bytes, 0x8000 | (++th & 0xFFF));
+        }
+        if ((r >> 8) % 4 != 0) putWord(s.bytes, 0x6000 | tl);
+        if ((r >> 12) % 3 != 0) putWord(s.bytes, uint32_t((r >> 16) % 720));
+        putWord(s.bytes, 0x2000 | uint32_t((r >> 32) & 0x800) | uint32_t((r >> 40) % 1280));
+    }
+    return s;
+}
+
+bool loadRecording(const std::filesystem::path& path, Stream& s) {
+    zelvan::RawFileHeader header;
+    std::string error;
+    std::ifstream in(path, std::ios::binary);
+    if (!in || !zelvan::readRawFileHeader(in, header, error)) return false;
+    in.seekg(std::streamoff(header.payload_offset));
+    s.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    s.has_time_base = header.has_dvs_start_timestamp;
+    s.time_base = header.info.dvs_start_timestamp;
+    return !s.bytes.empty();
+}
+
+void runFast(benchmark::State& state, const Stream* s) {
+    zelvan::EVT3Decoder decoder(1280, 720);
+    uint64_t events = 0;
+    decoder.setEventsStreamHandleCallback([&](Event2D* b, Event2D* e) { events += uint64_t(e - b); });
+    decoder.setTriggerInCallback([&](EventTriggerIn) {});
+    for (auto _ : state) {
+        decoder.resetTimeBase();
+        if (s->has_time_base) decoder.setTimeBase(s->time_base);
+        decoder.decode(s->bytes.data(), s->bytes.data() + s->bytes.size());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->bytes.size()));
+    state.SetItemsProcessed(int64_t(events));
+    state.counters["Mev/s"] = benchmark::Counter(double(events) / 1e6, benchmark::Counter::kIsRate);
+}
+
+void runSwitch(benchmark::State& state, const Stream* s) {
+    uint64_t events = 0;
+    for (auto _ : state) {
+        zelvan::testing::ReferenceEvt3Decoder decoder;
+        decoder.on_events = [&](Event2D* b, Event2D* e) { events += uint64_t(e - b); };
+        decoder.on_trigger = [&](EventTriggerIn) {};
+        if (s->has_time_base) decoder.setTimeBase(s->time_base);
+        decoder.decode(s->bytes.data(), s->bytes.data() + s->bytes.size());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(s->bytes.size()));
+    state.SetItemsProcessed(int64_t(events));
+    state.counters["Mev/s"] = benchmark::Counter(double(events) / 1e6, benchmark::Counter::kIsRate);
+}
+
+// Console output plus a closing table of speed-ups (fast / switch) per stream.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            const std::string name = run.benchmark_name();
+            const auto it = run.counters.find("items_per_second");
+            if (it == run.counters.end()) continue;
+            rates_[name] = it->second.value;
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-58s %12s %12s %8s\n", "stream", "fast Mev/s", "switch Mev/s", "ratio");
+        for (const auto& [name, rate] : rates_) {
+            if (name.rfind("Fast/", 0) != 0) continue;
+            const std::string key = name.substr(5);
+            const auto other = rates_.find("Switch/" + key);
+            if (other == rates_.end() || other->second <= 0) continue;
+            std::printf("%-58s %12.1f %12.1f %8.2f\n", key.c_str(), rate / 1e6, other->second / 1e6,
+                        rate / other->second);
+        }
+    }
+
+private:
+    std::map<std::string, double> rates_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static std::vector<std::pair<std::string, Stream>> streams;
+    streams.emplace_back("dense_vectors", denseStream());
+    streams.emplace_back("sparse_addr_x", sparseStream());
+    const std::filesystem::path dir = ZELVAN_TESTDATA_DIR;
+    std::error_code ec;
+    if (std::filesystem::is_directory(dir, ec)) {
+        std::vector<std::filesystem::path> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+            if (entry.path().extension() == ".raw") files.push_back(entry.path());
+        }
+        std::sort(files.begin(), files.end());
+        for (const auto& f : files) {
+            Stream s;
+            if (loadRecording(f, s)) streams.emplace_back(f.filename().string(), std::move(s));
+        }
+    }
+    for (const auto& [name, stream] : streams) {
+        benchmark::RegisterBenchmark(("Fast/" + name).c_str(), runFast, &stream)->MinTime(1.0);
+        benchmark::RegisterBenchmark(("Switch/" + name).c_str(), runSwitch, &stream)->MinTime(1.0);
+    }
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

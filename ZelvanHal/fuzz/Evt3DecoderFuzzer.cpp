@@ -1,0 +1,60 @@
+// Feeds arbitrary bytes to the EVT 3.0 decoder, cut into pieces chosen by the input itself, and
+// checks every delivery against the plain reference decoder fed the same bytes in one piece.
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "testing/ReferenceEvt3Decoder.h"
+#include "zelvan/EVT3Decoder.h"
+
+namespace {
+
+struct Item {
+    bool trigger;
+    zelvan::Event2D e;
+    zelvan::EventTriggerIn t;
+};
+
+bool same(const Item& a, const Item& b) {
+    if (a.trigger != b.trigger) return false;
+    return a.trigger ? a.t == b.t : a.e == b.e;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    // The first byte chooses the piece size and whether a time base is set.
+    const size_t piece = 1 + (data[0] & 0x3F);
+    const bool based = (data[0] & 0x40) != 0;
+    ++data;
+    --size;
+
+    std::vector<Item> fast, ref;
+    zelvan::EVT3Decoder decoder(1280, 720);
+    decoder.setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
+        if (e - b > static_cast<long>(zelvan::EVT3Decoder::kSpanCapacity)) std::abort();
+        for (auto* it = b; it != e; ++it) fast.push_back({false, *it, {}});
+    });
+    decoder.setTriggerInCallback([&](zelvan::EventTriggerIn t) { fast.push_back({true, {}, t}); });
+    zelvan::testing::ReferenceEvt3Decoder reference;
+    reference.on_events = [&](zelvan::Event2D* b, zelvan::Event2D* e) {
+        for (auto* it = b; it != e; ++it) ref.push_back({false, *it, {}});
+    };
+    reference.on_trigger = [&](zelvan::EventTriggerIn t) { ref.push_back({true, {}, t}); };
+    if (based) {
+        decoder.setTimeBase(123456789);
+        reference.setTimeBase(123456789);
+    }
+    for (size_t pos = 0; pos < size; pos += piece) {
+        const size_t n = size - pos < piece ? size - pos : piece;
+        decoder.decode(data + pos, data + pos + n);
+    }
+    reference.decode(data, data + size);
+    if (fast.size() != ref.size()) std::abort();
+    for (size_t i = 0; i < fast.size(); ++i)
+        if (!same(fast[i], ref[i])) std::abort();
+    std::vector<zelvan::EventTriggerIn> triggers;
+    decoder.preprocessEventData(data, data + size, triggers);
+    return 0;
+}

@@ -1,0 +1,97 @@
+// Decoder of the EVT 3.0 event stream format.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "zelvan/Decoder.h"
+
+namespace zelvan {
+
+// EVT 3.0 decoder. Words are 16-bit little-endian and decoded one by one:
+// - every word before the first TIME_HIGH is dropped, unless a time base was set;
+// - time = wraps * 2^24 + TIME_HIGH * 4096 + TIME_LOW; a TIME_HIGH at least 2048 steps below the
+//   previous one counts a wrap-around; a changed TIME_HIGH clears TIME_LOW;
+// - CD words need a row (ADDR_Y), vector words also a base (VECT_BASE_X); vectors advance the base by
+//   12 or 8 even when their mask is empty and deliver their events in ascending x;
+// - events are not filtered by sensor geometry; an x that does not fit 16 bits is dropped;
+// - EXT_TRIGGER gives one trigger; reserved, OTHERS and CONTINUED words are skipped.
+class EVT3Decoder : public Decoder {
+public:
+    // Everything needed to resume decoding at a word boundary.
+    struct State {
+        bool time_known = false;
+        uint64_t wraps = 0;
+        uint32_t time_high = 0;
+        uint32_t time_low = 0;
+        bool row_known = false;
+        uint32_t row = 0;
+        bool base_known = false;
+        uint32_t base_x = 0;
+        uint32_t vector_polarity = 0;
+        bool operator==(const State&) const = default;
+    };
+
+    // Number of events a span holds at most.
+    static constexpr size_t kSpanCapacity = 4096;
+
+    EVT3Decoder(int width, int height);
+    ~EVT3Decoder() override;
+
+    void decode(const uint8_t* first, const uint8_t* last) override;
+    uint64_t getLastTimestamp() const override;
+    uint64_t getDataRate() override;
+    uint64_t getEventRate() override;
+    void resetTimeBase() override;
+    void setTimeBase(uint64_t timestamp) override;
+    size_t getRawEventSizeBytes() const override { return 2; }
+
+    // Word-boundary state (a pending odd byte is not part of it).
+    State getState() const { return state_; }
+    void setState(const State& state);
+    bool hasPendingByte() const { return has_pending_byte_; }
+
+    // Scans raw bytes for trigger edges and appends them to `triggers`, with their own time tracking;
+    // the decoder's event state is not touched. Consecutive calls continue the same stream.
+    void preprocessEventData(const uint8_t* first, const uint8_t* last, std::vector<EventTriggerIn>& triggers);
+
+    // Counters since construction (or the last resetTimeBase).
+    uint64_t totalEvents() const { return total_events_; }
+    uint64_t totalTriggers() const { return total_triggers_; }
+
+private:
+    void decodeWords(const uint8_t* bytes, size_t words);
+    void deliver(Event2D* end);
+    void updateRates(size_t bytes, size_t events);
+
+    void publishTimestamp();
+
+    State state_;
+    std::atomic<uint64_t> last_timestamp_{0};  // readable from any thread
+    bool has_pending_byte_ = false;
+    uint8_t pending_byte_ = 0;
+    std::unique_ptr<Event2D[]> span_;
+
+    uint64_t total_events_ = 0;
+    uint64_t total_triggers_ = 0;
+
+    // Rates over one-second windows of wall-clock time.
+    mutable std::mutex rate_mutex_;
+    std::chrono::steady_clock::time_point window_start_;
+    uint64_t window_bytes_ = 0;
+    uint64_t window_events_ = 0;
+    uint64_t data_rate_ = 0;
+    uint64_t event_rate_ = 0;
+    void rollWindow(std::chrono::steady_clock::time_point now);
+
+    // Time tracking of preprocessEventData.
+    State pre_state_;
+    bool pre_has_pending_byte_ = false;
+    uint8_t pre_pending_byte_ = 0;
+};
+
+}  // namespace zelvan

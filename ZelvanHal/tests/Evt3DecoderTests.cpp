@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "DecodeLog.h"
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/Logger.h"
+
+namespace zelvan {
+namespace {
+
+using testing::DecodeLog;
+using testing::Delivered;
+
+std::vector<uint8_t> hex(std::initializer_list<int> bytes) {
+    std::vector<uint8_t> v;
+    for (int b : bytes) v.push_back(static_cast<uint8_t>(b));
+    return v;
+}
+
+Delivered ev(int x, int y, int p, uint64_t t) {
+    return {false, Event2D(uint16_t(x), uint16_t(y), uint8_t(p), t), {}};
+}
+Delivered tr(int id, int p, uint64_t t) { return {true, {}, EventTriggerIn(int16_t(id), int16_t(p), t)}; }
+
+DecodeLog decodeAll(const std::vector<uint8_t>& bytes, const std::vector<size_t>& cuts = {}) {
+    EVT3Decoder decoder(1280, 720);
+    DecodeLog log;
+    testing::attach(decoder, log);
+    size_t pos = 0;
+    for (size_t cut : cuts) {
+        decoder.decode(bytes.data() + pos, bytes.data() + cut);
+        pos = cut;
+    }
+    decoder.decode(bytes.data() + pos, bytes.data() + bytes.size());
+    return log;
+}
+
+DecodeLog referenceDecode(const std::vector<uint8_t>& bytes) {
+    testing::ReferenceEvt3Decoder ref;
+    DecodeLog log;
+    testing::attach(ref, log);
+    ref.decode(bytes.data(), bytes.data() + bytes.size());
+    return log;
+}
+
+// The published test vectors of the format, under our decoding rules.
+TEST(Evt3Decoder, TestVectors) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        DecodeLog expected;
+    };
+    std::vector<Case> cases = {
+        {"single ADDR_X", hex({0x01, 0x80, 0x34, 0x62, 0x64, 0x00, 0xC8, 0x28}), {ev(200, 100, 1, 4660)}},
+        {"vector 12-12-8",
+         hex({0x00, 0x80, 0x10, 0x60, 0x05, 0x00, 0x40, 0x38, 0x05, 0x48, 0x01, 0x40, 0x81, 0x50}),
+         {ev(64, 5, 1, 16), ev(66, 5, 1, 16), ev(75, 5, 1, 16), ev(76, 5, 1, 16), ev(88, 5, 1, 16),
+          ev(95, 5, 1, 16)}},
+        {"lone VECT_8", hex({0x02, 0x80, 0x05, 0x60, 0xCF, 0x02, 0xF8, 0x34, 0x81, 0x5F, 0x03, 0x28}),
+         {ev(1272, 719, 0, 8197), ev(1279, 719, 0, 8197), ev(3, 719, 1, 8197)}},
+        {"wrap-around",
+         hex({0xFF, 0x8F, 0xFE, 0x6F, 0x01, 0x00, 0x0A, 0x20, 0x00, 0x80, 0x01, 0x60, 0x0B, 0x28, 0x00, 0x80,
+              0x02, 0x60, 0x0C, 0x20}),
+         {ev(10, 1, 0, 16777214), ev(11, 1, 1, 16777217), ev(12, 1, 0, 16777218)}},
+        {"triggers", hex({0x10, 0x80, 0x20, 0x60, 0x01, 0xA0, 0x21, 0x60, 0x00, 0xA0, 0x30, 0x60, 0xFF, 0xA1}),
+         {tr(0, 1, 65568), tr(0, 0, 65569), tr(1, 1, 65584)}},
+        {"others and padding",
+         hex({0x00, 0x80, 0x64, 0x60, 0x02, 0x00, 0x14, 0xE0, 0x23, 0xF1, 0x56, 0xF4, 0x07, 0x70, 0x05, 0x28,
+              0x99, 0x99, 0xFF, 0xFF, 0x06, 0x20}),
+         {ev(5, 2, 1, 100), ev(6, 2, 0, 100)}},
+        {"before first TIME_HIGH",
+         hex({0x07, 0x00, 0x01, 0x20, 0x50, 0x60, 0x01, 0xA0, 0x03, 0x80, 0x04, 0x00, 0x05, 0x20, 0x10, 0x60,
+              0x06, 0x28}),
+         {ev(5, 4, 0, 12288), ev(6, 4, 1, 12304)}},
+        {"TIME_HIGH repeat and change",
+         hex({0x05, 0x80, 0x23, 0x61, 0x09, 0x00, 0x01, 0x20, 0x05, 0x80, 0x02, 0x20, 0x06, 0x80, 0x03, 0x20,
+              0x01, 0x60, 0x04, 0x20}),
+         {ev(1, 9, 0, 20771), ev(2, 9, 0, 20771), ev(3, 9, 0, 24576), ev(4, 9, 0, 24577)}},
+        {"TIME_HIGH glitch",
+         hex({0x00, 0x81, 0x10, 0x60, 0x03, 0x00, 0x07, 0x20, 0xFF, 0x80, 0xFF, 0x6F, 0x08, 0x20, 0x00, 0x81,
+              0x11, 0x60, 0x09, 0x20}),
+         {ev(7, 3, 0, 1048592), ev(8, 3, 0, 1048575), ev(9, 3, 0, 1048593)}},
+        {"outside the sensor is delivered",
+         hex({0x00, 0x80, 0x00, 0x60, 0xD0, 0x02, 0x01, 0x20, 0x01, 0x00, 0x00, 0x2D, 0xF0, 0x3F, 0xFF, 0x4F}),
+         [] {
+             DecodeLog l{ev(1, 720, 0, 0), ev(1280, 1, 1, 0)};
+             for (int x = 2032; x <= 2043; ++x) l.push_back(ev(x, 1, 1, 0));
+             return l;
+         }()},
+        {"truncated final byte", hex({0x01, 0x80, 0x34, 0x62, 0x64, 0x00, 0xC8, 0x28, 0x2A}),
+         {ev(200, 100, 1, 4660)}},
+        {"real excerpt",
+         hex({0x2D, 0x8B, 0x00, 0x60, 0xC8, 0x00, 0x6A, 0x23, 0x26, 0x2B, 0xC9, 0x00, 0x72, 0x23, 0x3D, 0x2C,
+              0xD3, 0x2C, 0xCB, 0x00, 0x21, 0x23, 0xC9, 0x28}),
+         {ev(874, 200, 0, 11718656), ev(806, 200, 1, 11718656), ev(882, 201, 0, 11718656),
+          ev(1085, 201, 1, 11718656), ev(1235, 201, 1, 11718656), ev(801, 203, 0, 11718656),
+          ev(201, 203, 1, 11718656)}},
+        {"no row, no base",
+         hex({0x00, 0x80, 0x01, 0x60, 0x05, 0x20, 0x02, 0x00, 0x06, 0x20, 0xFF, 0x4F, 0xFF, 0x4F, 0xFF, 0x50,
+              0x20, 0x30, 0x03, 0x40, 0x00, 0x40, 0x00, 0x50}),
+         {ev(6, 2, 0, 1), ev(32, 2, 0, 1), ev(33, 2, 0, 1)}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(decodeAll(c.bytes), c.expected) << c.name;
+        EXPECT_EQ(referenceDecode(c.bytes), c.expected) << c.name << " (reference decoder)";
+    }
+}
+
+// A stream that exercises every word type, with triggers between events.
+std::vector<uint8_t> mixedStream() {
+    std::vector<uint8_t> s;
+    for (int rep = 0; rep < 3; ++rep) {
+        for (auto b : hex({0x05, 0x80, 0x23, 0x61, 0x09, 0x00, 0x01, 0x20, 0x40, 0x38, 0x05, 0x48, 0x01, 0x40,
+                           0x81, 0x50, 0x01, 0xA0, 0x14, 0xE0, 0x23, 0xF1, 0x06, 0x80, 0x03, 0x20, 0xF8, 0x34,
+                           0x81, 0x5F, 0x00, 0xA1, 0x99, 0x99}))
+            s.push_back(b);
+    }
+    return s;
+}
+
+TEST(Evt3Decoder, SplitAtAnyByteGivesTheSameDeliveries) {
+    const auto stream = mixedStream();
+    const DecodeLog whole = decodeAll(stream);
+    ASSERT_GT(eventsOf(whole).size(), 20u);
+    ASSERT_EQ(triggersOf(whole).size(), 6u);
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        EXPECT_EQ(decodeAll(stream, {cut}), whole) << "split at byte " << cut;
+    }
+    // Byte by byte.
+    std::vector<size_t> every;
+    for (size_t i = 1; i < stream.size(); ++i) every.push_back(i);
+    EXPECT_EQ(decodeAll(stream, every), whole);
+}
+
+TEST(Evt3Decoder, TriggersArriveBetweenTheSpansAroundThem) {
+    // Event, trigger, event at the same time: the first event must be delivered before the trigger.
+    const auto bytes = hex({0x00, 0x80, 0x01, 0x00, 0x05, 0x20, 0x01, 0xA0, 0x06, 0x20});
+    EXPECT_EQ(decodeAll(bytes), (DecodeLog{ev(5, 1, 0, 0), tr(0, 1, 0), ev(6, 1, 0, 0)}));
+}
+
+TEST(Evt3Decoder, TimeBaseAndState) {
+    EVT3Decoder decoder(1280, 720);
+    DecodeLog log;
+    testing::attach(decoder, log);
+    EXPECT_EQ(decoder.getLastTimestamp(), 0u);
+
+    // With a time base, the first words decode without waiting for TIME_HIGH; rows still must be seen.
+    const uint64_t base = 3 * (uint64_t(1) << 24) + 0x123456;
+    decoder.setTimeBase(base);
+    EXPECT_EQ(decoder.getLastTimestamp(), base);
+    const auto words = hex({0x05, 0x20, 0x07, 0x00, 0x05, 0x20, 0x11, 0x60, 0x01, 0xA1});
+    decoder.decode(words.data(), words.data() + words.size());
+    const uint64_t t2 = (base & ~uint64_t(0xFFF)) + 0x11;
+    EXPECT_EQ(log, (DecodeLog{ev(5, 7, 0, base), tr(1, 1, t2)}));
+    EXPECT_EQ(decoder.getLastTimestamp(), t2);
+    EXPECT_EQ(decoder.totalEvents(), 1u);
+    EXPECT_EQ(decoder.totalTriggers(), 1u);
+
+    // A saved state resumes exactly.
+    const auto state = decoder.getState();
+    EXPECT_TRUE(state.row_known);
+    EXPECT_EQ(state.row, 7u);
+    EVT3Decoder other(1280, 720);
+    DecodeLog other_log;
+    testing::attach(other, other_log);
+    other.setState(state);
+    log.clear();
+    const auto more = hex({0x09, 0x20, 0x60, 0x30, 0x01, 0x40});
+    decoder.decode(more.data(), more.data() + more.size());
+    other.decode(more.data(), more.data() + more.size());
+    EXPECT_EQ(log, other_log);
+    EXPECT_EQ(log, (DecodeLog{ev(9, 7, 0, t2), ev(96, 7, 0, t2)}));
+
+    // After a reset the decoder waits for TIME_HIGH again.
+    decoder.resetTimeBase();
+    log.clear();
+    decoder.decode(words.data(), words.data() + words.size());
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(decoder.getLastTimestamp(), 0u);
+}
+
+TEST(Evt3Decoder, LongVectorRunsNeverWrapX) {
+    // VECT_BASE_X 2000, then thousands of full VECT_12 words push the base past 65535.
+    std::vector<uint8_t> s = hex({0x00, 0x80, 0x01, 0x00, 0xD0, 0x37});
+    for (int i = 0; i < 6000; ++i) {
+        s.push_back(0xFF);
+        s.push_back(0x4F);
+    }
+    const auto log = decodeAll(s);
+    ASSERT_FALSE(log.empty());
+    uint32_t expected_x = 2000;
+    for (const auto& d : log) {
+        ASSERT_EQ(d.event.x, expected_x);
+        ++expected_x;
+    }
+    EXPECT_EQ(expected_x, 0x10000u);
+    EXPECT_EQ(log, referenceDecode(s));
+}
+
+TEST(Evt3Decoder, AgreesWithTheReferenceOnArbitraryBytes) {
+    std::mt19937_64 rng(42);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<uint8_t> bytes(20000 + round);
+        for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+        // Bias the word types towards the common ones in half of the rounds.
+        if (round % 2 == 0) {
+            static const uint8_t kTypes[] = {0x00, 0x20, 0x30, 0x40, 0x50, 0x60, 0x80, 0xA0, 0x20, 0x60};
+            for (size_t i = 1; i < bytes.size(); i += 2) bytes[i] = (bytes[i] & 0x0F) | kTypes[rng() % 10];
+        }
+        const auto expected = referenceDecode(bytes);
+        EXPECT_EQ(decodeAll(bytes), expected) << "round " << round;
+        EXPECT_EQ(decodeAll(bytes, {bytes.size() / 3, bytes.size() / 3 + 1, bytes.size() - 1}), expected);
+    }
+}
+
+TEST(Evt3Decoder, LargeInputIsHandedOutInBoundedSpans) {
+    std::vector<uint8_t> s = hex({0x00, 0x80, 0x01, 0x00, 0x00, 0x30});
+    for (int i = 0; i < 20000; ++i) {
+        for (auto b : {0x00, 0x30, 0xFF, 0x4F, 0xFF, 0x4F, 0xFF, 0x50}) s.push_back(uint8_t(b));
+    }
+    EVT3Decoder decoder(1280, 720);
+    size_t total = 0;
+    size_t largest = 0;
+    decoder.setEventsStreamHandleCallback([&](Event2D* b, Event2D* e) {
+        total += size_t(e - b);
+        largest = std::max(largest, size_t(e - b));
+    });
+    decoder.decode(s.data(), s.data() + s.size());
+    EXPECT_EQ(total, 20000u * 32u);
+    EXPECT_LE(largest, EVT3Decoder::kSpanCapacity);
+    EXPECT_EQ(decoder.totalEvents(), total);
+}
+
+TEST(Evt3Decoder, PreprocessFindsTriggersWithoutTouchingEventState) {
+    const auto bytes = hex({0x10, 0x80, 0x20, 0x60, 0x01, 0xA0, 0x21, 0x60, 0x00, 0xA0, 0x30, 0x60, 0xFF, 0xA1});
+    EVT3Decoder decoder(1280, 720);
+    std::vector<EventTriggerIn> found;
+    decoder.preprocessEventData(bytes.data(), bytes.data() + 5, found);
+    decoder.preprocessEventData(bytes.data() + 5, bytes.data() + bytes.size(), found);
+    EXPECT_EQ(found, (std::vector<EventTriggerIn>{EventTriggerIn(0, 1, 65568), EventTriggerIn(0, 0, 65569),
+                                                  EventTriggerIn(1, 1, 65584)}));
+    EXPECT_EQ(decoder.getLastTimestamp(), 0u);
+    DecodeLog log;
+    testing::attach(decoder, log);
+    decoder.decode(bytes.data(), bytes.data() + bytes.size());
+    EXPECT_EQ(triggersOf(log), found);
+}
+
+TEST(DecoderFactory, FormatTexts) {
+    auto d = DecoderFactory::createUniqueDecoder("EVT3;height=320;width=320");
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->getWidth(), 320);
+    EXPECT_EQ(d->getHeight(), 320);
+    EXPECT_EQ(d->getRawEventSizeBytes(), 2u);
+    auto spaced = DecoderFactory::createUniqueDecoder("EVT3; height = 720; width = 1280");
+    ASSERT_NE(spaced, nullptr);
+    EXPECT_EQ(spaced->getWidth(), 1280);
+
+    ScopedLogCapture capture;
+    EXPECT_EQ(DecoderFactory::createUniqueDecoder("EVT2;height=720;width=1280"), nullptr);
+    EXPECT_EQ(DecoderFactory::createUniqueDecoder(""), nullptr);
+    EXPECT_EQ(DecoderFactory::createUniqueDecoder("EVT3;height=-4;width=1280"), nullptr);
+    ASSERT_EQ(capture.sink().lines().size(), 3u);
+    for (const auto& line : capture.sink().lines()) EXPECT_EQ(line.level, LOG_ERROR);
+
+    RawEventStreamFormat f;
+    ASSERT_TRUE(RawEventStreamFormat::parse("EVT3;width=640;height=480", f));
+    EXPECT_EQ(f.toString(), "EVT3;height=480;width=640");
+}
+
+TEST(Decoder, OptionsDoNotChangeDecoding) {
+    const auto bytes = mixedStream();
+    EVT3Decoder decoder(1280, 720);
+    decoder.setTimestampInput(123456);
+    decoder.setOption(true);
+    EXPECT_EQ(decoder.getTimestampInput(), 123456u);
+    EXPECT_TRUE(decoder.getOption());
+    DecodeLog log;
+    testing::attach(decoder, log);
+    decoder.decode(bytes.data(), bytes.data() + bytes.size());
+    EXPECT_EQ(log, decodeAll(bytes));
+}
+
+TEST(BinarySearchTimestamp, SplitsBeforeTheFirstEventAtOrAfterT) {
+    std::vector<Event2D> v;
+    for (uint64_t t : {10, 20, 20, 20, 30, 40}) v.emplace_back(0, 0, 0, t);
+    Event2D* b = v.data();
+    Event2D* e = v.data() + v.size();
+    EXPECT_EQ(binarySearchTimestamp(20, b, e), b + 1);  // equal timestamps go to the second half
+    EXPECT_EQ(binarySearchTimestamp(21, b, e), b + 4);
+    EXPECT_EQ(binarySearchTimestamp(0, b, e), b);
+    EXPECT_EQ(binarySearchTimestamp(41, b, e), e);
+    EXPECT_EQ(binarySearchTimestamp(5, b, b), b);
+    const Event2D* cb = b;
+    EXPECT_EQ(binarySearchTimestamp(30, cb, cb + v.size()), cb + 4);
+}
+
+}  // namespace
+}  // namespace zelvan

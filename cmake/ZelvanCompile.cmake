@@ -1,0 +1,25 @@
+# Warnings and sanitizers for the project's own targets.
+function(zelvan_target_defaults target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(ZELVAN_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=${ZELVAN_SANITIZE} -fno-omit-frame-pointer
+                                             -fno-sanitize-recover=all)
+    target_link_options(${target} PRIVATE -fsanitize=${ZELVAN_SANITIZE})
+  endif()
+endfunction()
+
+# A GoogleTest program registered with CTest. LABELS threads marks programs that exercise threads;
+# they also run under ThreadSanitizer.
+function(zelvan_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  zelvan_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE ZELVAN_TESTDATA_DIR="${ZELVAN_TESTDATA_DIR}"
+                                             ZELVAN_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  if(ARG_LABELS)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()

@@ -1,0 +1,213 @@
+// End-to-end checks of the zelvan-raw program, including the real recordings of the test data folder
+// against their published decoded results.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "Sha256.h"
+#include "zelvan/EVT3Encoder.h"
+#include "zelvan/FileHeader.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;  // stdout, or stderr when asked for
+    std::string sha256;
+};
+
+// Runs the tool with `args`; with `want_stderr`, captures stderr instead of stdout.
+Result runTool(const std::string& args, bool want_stderr = false) {
+    const std::string cmd = std::string("'") + ZELVAN_RAW_TOOL + "' " + args + (want_stderr ? " 2>&1 >/dev/null" : " 2>/dev/null");
+    Result r;
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) return r;
+    zelvan::testing::Sha256 sha;
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) {
+        sha.update(buf, n);
+        if (r.out.size() < (64u << 20)) r.out.append(buf, n);
+    }
+    const int raw = pclose(pipe);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.sha256 = sha.hexDigest();
+    return r;
+}
+
+std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+std::map<std::string, std::string> parseInfo(const std::string& text) {
+    std::map<std::string, std::string> kv;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto colon = line.find(": ");
+        if (colon != std::string::npos) kv[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+    return kv;
+}
+
+std::vector<std::vector<uint64_t>> parseCsv(const std::string& text) {
+    std::vector<std::vector<uint64_t>> rows;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<uint64_t> row;
+        std::istringstream fields(line);
+        std::string f;
+        while (std::getline(fields, f, ',')) row.push_back(std::stoull(f));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        path_ = fs::temp_directory_path() / ("zelvan-tool-test-" + std::to_string(::getpid()));
+        fs::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+void writeFile(const fs::path& p, const std::string& header, const std::vector<uint8_t>& payload) {
+    std::ofstream out(p, std::ios::binary);
+    out << header;
+    out.write(reinterpret_cast<const char*>(payload.data()), std::streamsize(payload.size()));
+}
+
+TEST(ZelvanRawTool, RealRecordingsMatchTheirPublishedResults) {
+    const fs::path dir = ZELVAN_TESTDATA_DIR;
+    if (!fs::exists(dir / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << dir;
+    std::ifstream in(dir / "EXPECTED.json");
+    const auto expected = nlohmann::json::parse(in);
+    ASSERT_GE(expected.size(), 6u);
+    for (const auto& [name, exp] : expected.items()) {
+        SCOPED_TRACE(name);
+        const fs::path file = dir / name;
+        if (exp.value("reject", false)) {
+            const Result info = runTool("info " + quoted(file), true);
+            EXPECT_EQ(info.status, 1);
+            EXPECT_NE(info.out.find("evt 2.0"), std::string::npos) << info.out;
+            EXPECT_EQ(std::count(info.out.begin(), info.out.end(), '\n'), 1) << "one line on stderr";
+            EXPECT_EQ(runTool("dump " + quoted(file)).status, 1);
+            continue;
+        }
+        const Result info = runTool("info " + quoted(file));
+        ASSERT_EQ(info.status, 0);
+        auto kv = parseInfo(info.out);
+        EXPECT_EQ(kv["events"], std::to_string(exp["events"].get<uint64_t>()));
+        EXPECT_EQ(kv["on_events"], std::to_string(exp["on_events"].get<uint64_t>()));
+        EXPECT_EQ(kv["triggers"], std::to_string(exp["triggers"].get<uint64_t>()));
+        EXPECT_EQ(kv["first_timestamp"], std::to_string(exp["first_timestamp"].get<uint64_t>()));
+        EXPECT_EQ(kv["last_timestamp"], std::to_string(exp["last_timestamp"].get<uint64_t>()));
+        EXPECT_EQ(kv["payload_offset"], std::to_string(exp["payload_offset"].get<uint64_t>()));
+        EXPECT_EQ(kv["payload_bytes"], std::to_string(exp["payload_bytes"].get<uint64_t>()));
+
+        const Result dump = runTool("dump " + quoted(file));
+        ASSERT_EQ(dump.status, 0);
+        EXPECT_EQ(dump.sha256, exp["sha256_cd_dump"].get<std::string>());
+        const auto rows = parseCsv(dump.out);
+        ASSERT_EQ(rows.size(), exp["events"].get<size_t>());
+        uint64_t sum_t = 0, sum_x = 0, sum_y = 0;
+        for (const auto& r : rows) {
+            sum_x += r[0];
+            sum_y += r[1];
+            sum_t += r[3];
+        }
+        EXPECT_EQ(sum_t, exp["sum_t"].get<uint64_t>());
+        EXPECT_EQ(sum_x, exp["sum_x"].get<uint64_t>());
+        EXPECT_EQ(sum_y, exp["sum_y"].get<uint64_t>());
+        const auto& first = exp["first_events"];
+        for (size_t i = 0; i < first.size(); ++i) EXPECT_EQ(rows[i], first[i].get<std::vector<uint64_t>>());
+        const auto& last = exp["last_events"];
+        for (size_t i = 0; i < last.size(); ++i)
+            EXPECT_EQ(rows[rows.size() - last.size() + i], last[i].get<std::vector<uint64_t>>());
+
+        const Result trig = runTool("dump --triggers " + quoted(file));
+        ASSERT_EQ(trig.status, 0);
+        EXPECT_EQ(trig.sha256, exp["sha256_trigger_dump"].get<std::string>());
+        const auto trows = parseCsv(trig.out);
+        const auto& head = exp["trigger_list_head"];
+        ASSERT_GE(trows.size(), head.size());
+        for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(trows[i], head[i].get<std::vector<uint64_t>>());
+    }
+}
+
+TEST(ZelvanRawTool, BadInputAndUsage) {
+    TempDir tmp;
+    Result r = runTool("info " + quoted(tmp / "missing.raw"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("cannot open"), std::string::npos);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+
+    writeFile(tmp / "evt2.raw", "% evt 2.0\n% end\n", {0x01, 0x02});
+    r = runTool("dump " + quoted(tmp / "evt2.raw"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("evt 2.0"), std::string::npos);
+
+    writeFile(tmp / "fmt.raw", "% format EVT2;height=720;width=1280\n% end\n", {});
+    EXPECT_EQ(runTool("info " + quoted(tmp / "fmt.raw")).status, 1);
+
+    EXPECT_EQ(runTool("").status, 2);
+    EXPECT_EQ(runTool("frobnicate x").status, 2);
+    EXPECT_EQ(runTool("dump --bogus x").status, 2);
+    const Result help = runTool("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("dump --triggers FILE"), std::string::npos);
+}
+
+TEST(ZelvanRawTool, TimeBaseComesFromTheHeader) {
+    TempDir tmp;
+    // No TIME_HIGH in the payload: only a header time base lets these events decode.
+    const std::vector<uint8_t> payload = {0x05, 0x00, 0x07, 0x20, 0x10, 0x60, 0x08, 0x28, 0x01, 0xA6};
+    writeFile(tmp / "based.raw", "% evt 3.0\n% format EVT3;height=480;width=640\n% dvs_start_timestamp 20000000\n% end\n",
+              payload);
+    Result dump = runTool("dump " + quoted(tmp / "based.raw"));
+    ASSERT_EQ(dump.status, 0);
+    EXPECT_EQ(dump.out, "7,5,0,20000000\n8,5,1,19996688\n");
+    Result trig = runTool("dump --triggers " + quoted(tmp / "based.raw"));
+    EXPECT_EQ(trig.out, "6,1,19996688\n");
+    auto kv = parseInfo(runTool("info " + quoted(tmp / "based.raw")).out);
+    EXPECT_EQ(kv["width"], "640");
+    EXPECT_EQ(kv["dvs_start_timestamp"], "20000000");
+    EXPECT_EQ(kv["events"], "2");
+
+    writeFile(tmp / "fresh.raw", "% evt 3.0\n% end\n", payload);
+    dump = runTool("dump " + quoted(tmp / "fresh.raw"));
+    EXPECT_EQ(dump.status, 0);
+    EXPECT_EQ(dump.out, "");
+    kv = parseInfo(runTool("info " + quoted(tmp / "fresh.raw")).out);
+    EXPECT_EQ(kv["events"], "0");
+    EXPECT_EQ(kv.count("first_timestamp"), 0u);
+}
+
+TEST(ZelvanRawTool, GeneratedRecordingReadsBack) {
+    TempDir tmp;
+    const fs::path file = tmp / "gen.raw";
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 200000 --width 640 --height 480").status, 0);
+    auto kv = parseInfo(runTool("info " + quoted(file)).out);
+    EXPECT_EQ(kv["width"], "640");
+    EXPECT_EQ(kv["height"], "480");
+    EXPECT_EQ(kv["serial_number"], "SIM00000");
+    EXPECT_NEAR(std::stod(kv["events"]), 200000.0, 10.0);
+    EXPECT_LT(std::stoull(kv["last_timestamp"]), 1'000'000u);
+}
+
+}  // namespace

@@ -1,0 +1,279 @@
+// zelvan-raw: scripted access to raw event recordings.
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zelvan/Decoder.h"
+#include "zelvan/EVT3Encoder.h"
+#include "zelvan/FileHeader.h"
+#include "zelvan/RawFileHeader.h"
+#include "zelvan/SyntheticScene.h"
+#include "zelvan/TimeUtils.h"
+
+namespace {
+
+const char* const kUsage = R"(Usage:
+  zelvan-raw info FILE
+      Prints "key: value" lines about a raw event file:
+        file, format, width, height, serial_number (when the header has one),
+        date (when the header has one), dvs_start_timestamp (when present),
+        payload_offset, payload_bytes, events, on_events, triggers,
+        first_timestamp and last_timestamp (us, of CD events; absent when there are none).
+  zelvan-raw dump FILE
+      Prints one line "x,y,p,t" per CD event in stream order (decimal, no spaces, no heading).
+  zelvan-raw dump --triggers FILE
+      Prints one line "id,p,t" per trigger event in stream order.
+  zelvan-raw generate OUT.raw [--seconds S] [--rate EV_PER_S] [--width W] [--height H] [--seed N]
+      Writes a synthetic recording of a moving scene (defaults: 2 s, 1000000 ev/s, 1280 x 720).
+  zelvan-raw --help
+      Prints this text.
+
+The payload after the header is decoded as EVT 3.0. When the header has "% dvs_start_timestamp",
+decoding starts from that time; otherwise events count from the first TIME_HIGH word.
+A file that is missing, unreadable or not an EVT 3.0 raw file gives one line on stderr and exit
+status 1; wrong usage gives exit status 2.
+)";
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "zelvan-raw: %s (see zelvan-raw --help)\n", message.c_str());
+    return 2;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "zelvan-raw: %s\n", message.c_str());
+    return 1;
+}
+
+// Buffered text output of decimal numbers.
+class Out {
+public:
+    explicit Out(FILE* f) : f_(f) {}
+    ~Out() { flush(); }
+    void number(uint64_t v) {
+        reserve(24);
+        const auto r = std::to_chars(buf_ + n_, buf_ + sizeof buf_, v);
+        n_ = static_cast<size_t>(r.ptr - buf_);
+    }
+    void ch(char c) {
+        reserve(1);
+        buf_[n_++] = c;
+    }
+    void flush() {
+        if (n_ > 0) std::fwrite(buf_, 1, n_, f_);
+        n_ = 0;
+    }
+
+private:
+    void reserve(size_t k) {
+        if (n_ + k > sizeof buf_) flush();
+    }
+    FILE* f_;
+    char buf_[1 << 16];
+    size_t n_ = 0;
+};
+
+struct Payload {
+    zelvan::RawFileHeader header;
+    std::ifstream in;
+};
+
+bool openRecording(const std::string& path, Payload& p, std::string& error) {
+    p.in.open(path, std::ios::binary);
+    if (!p.in) {
+        error = "cannot open \"" + path + "\": " + std::strerror(errno);
+        return false;
+    }
+    if (!zelvan::readRawFileHeader(p.in, p.header, error)) {
+        error = "\"" + path + "\" is not a readable raw file: " + error;
+        return false;
+    }
+    p.in.seekg(static_cast<std::streamoff>(p.header.payload_offset));
+    return true;
+}
+
+// Decodes the whole payload through `decoder`; returns false on a read error.
+bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes) {
+    if (p.header.has_dvs_start_timestamp) decoder.setTimeBase(p.header.info.dvs_start_timestamp);
+    std::vector<uint8_t> chunk(1 << 20);
+    payload_bytes = 0;
+    while (p.in) {
+        p.in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<size_t>(p.in.gcount());
+        if (got == 0) break;
+        payload_bytes += got;
+        decoder.decode(chunk.data(), chunk.data() + got);
+    }
+    return !p.in.bad();
+}
+
+int cmdInfo(const std::string& path) {
+    Payload p;
+    std::string error;
+    if (!openRecording(path, p, error)) return fail(error);
+    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(p.header.formatText());
+    if (!decoder) return fail("no decoder for \"" + p.header.formatText() + "\"");
+
+    uint64_t events = 0, on_events = 0, triggers = 0, first_t = 0, last_t = 0;
+    decoder->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
+        if (events == 0) first_t = b->timestamp;
+        events += static_cast<uint64_t>(e - b);
+        for (auto* it = b; it != e; ++it) on_events += it->polarity;
+        last_t = e[-1].timestamp;
+    });
+    decoder->setTriggerInCallback([&](zelvan::EventTriggerIn) { ++triggers; });
+    uint64_t payload_bytes = 0;
+    if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
+
+    const auto& info = p.header.info;
+    std::printf("file: %s\n", path.c_str());
+    std::printf("format: %s\n", p.header.formatText().c_str());
+    std::printf("width: %u\n", info.width);
+    std::printf("height: %u\n", info.height);
+    if (!info.serial_number.empty()) std::printf("serial_number: %s\n", info.serial_number.c_str());
+    for (const auto& [key, value] : p.header.lines) {
+        if (key == "date" || key == "Date") {
+            std::printf("date: %s\n", zelvan::timePointToString(info.date).c_str());
+            break;
+        }
+    }
+    if (p.header.has_dvs_start_timestamp) {
+        std::printf("dvs_start_timestamp: %llu\n", static_cast<unsigned long long>(info.dvs_start_timestamp));
+    }
+    std::printf("payload_offset: %llu\n", static_cast<unsigned long long>(p.header.payload_offset));
+    std::printf("payload_bytes: %llu\n", static_cast<unsigned long long>(payload_bytes));
+    std::printf("events: %llu\n", static_cast<unsigned long long>(events));
+    std::printf("on_events: %llu\n", static_cast<unsigned long long>(on_events));
+    std::printf("triggers: %llu\n", static_cast<unsigned long long>(triggers));
+    if (events > 0) {
+        std::printf("first_timestamp: %llu\n", static_cast<unsigned long long>(first_t));
+        std::printf("last_timestamp: %llu\n", static_cast<unsigned long long>(last_t));
+    }
+    return 0;
+}
+
+int cmdDump(const std::string& path, bool triggers_only) {
+    Payload p;
+    std::string error;
+    if (!openRecording(path, p, error)) return fail(error);
+    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(p.header.formatText());
+    if (!decoder) return fail("no decoder for \"" + p.header.formatText() + "\"");
+    Out out(stdout);
+    if (triggers_only) {
+        decoder->setTriggerInCallback([&](zelvan::EventTriggerIn t) {
+            out.number(static_cast<uint64_t>(t.id));
+            out.ch(',');
+            out.number(static_cast<uint64_t>(t.polarity));
+            out.ch(',');
+            out.number(t.timestamp);
+            out.ch('\n');
+        });
+    } else {
+        decoder->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
+            for (auto* it = b; it != e; ++it) {
+                out.number(it->x);
+                out.ch(',');
+                out.number(it->y);
+                out.ch(',');
+                out.number(it->polarity);
+                out.ch(',');
+                out.number(it->timestamp);
+                out.ch('\n');
+            }
+        });
+    }
+    uint64_t payload_bytes = 0;
+    if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
+    out.flush();
+    if (std::fflush(stdout) != 0) return fail("cannot write the output");
+    return 0;
+}
+
+bool parseNumber(const char* text, uint64_t& out) {
+    const char* end = text + std::strlen(text);
+    const auto [ptr, ec] = std::from_chars(text, end, out);
+    return ec == std::errc() && ptr == end;
+}
+
+int cmdGenerate(int argc, char** argv) {
+    std::string path;
+    uint64_t seconds = 2, rate = 1'000'000, width = 1280, height = 720, seed = 1;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](uint64_t& v) {
+            if (i + 1 >= argc || !parseNumber(argv[i + 1], v)) return false;
+            ++i;
+            return true;
+        };
+        if (a == "--seconds") {
+            if (!value(seconds)) return usageError("--seconds needs a whole number");
+        } else if (a == "--rate") {
+            if (!value(rate)) return usageError("--rate needs a whole number");
+        } else if (a == "--width") {
+            if (!value(width) || width == 0 || width > 2048) return usageError("--width needs 1..2048");
+        } else if (a == "--height") {
+            if (!value(height) || height == 0 || height > 2048) return usageError("--height needs 1..2048");
+        } else if (a == "--seed") {
+            if (!value(seed)) return usageError("--seed needs a whole number");
+        } else if (!a.empty() && a[0] == '-') {
+            return usageError("unknown option " + a);
+        } else if (path.empty()) {
+            path = a;
+        } else {
+            return usageError("more than one output file given");
+        }
+    }
+    if (path.empty()) return usageError("generate needs an output file");
+
+    zelvan::DvsFileInfo info;
+    info.width = static_cast<uint16_t>(width);
+    info.height = static_cast<uint16_t>(height);
+    info.serial_number = "SIM00000";
+    info.date = std::chrono::system_clock::now();
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return fail("cannot create \"" + path + "\": " + std::strerror(errno));
+    const std::string header = zelvan::generateDvsFileHeader(info);
+    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+
+    zelvan::SyntheticScene scene(info.width, info.height, rate, seed);
+    zelvan::EVT3Encoder encoder(info.width);
+    std::vector<zelvan::Event2D> events;
+    std::vector<uint8_t> bytes;
+    constexpr uint64_t kSliceUs = 10'000;
+    for (uint64_t t = 0; t < seconds * 1'000'000; t += kSliceUs) {
+        events.clear();
+        bytes.clear();
+        scene.generate(t, t + kSliceUs, events);
+        encoder.advanceTime(t, bytes);
+        encoder.encode(events.data(), events.data() + events.size(), bytes);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    out.flush();
+    if (!out) return fail("cannot write \"" + path + "\"");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usageError("no command given");
+    const std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (cmd == "info") {
+        if (argc != 3) return usageError("info needs exactly one file");
+        return cmdInfo(argv[2]);
+    }
+    if (cmd == "dump") {
+        if (argc == 3) return cmdDump(argv[2], false);
+        if (argc == 4 && std::string(argv[2]) == "--triggers") return cmdDump(argv[3], true);
+        return usageError("dump needs [--triggers] FILE");
+    }
+    if (cmd == "generate") return cmdGenerate(argc, argv);
+    return usageError("unknown command \"" + cmd + "\"");
+}
