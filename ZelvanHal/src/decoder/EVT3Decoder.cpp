@@ -34,9 +34,32 @@ inline void put(Event2D* dst, uint64_t head, uint64_t timestamp) {
     std::memcpy(static_cast<void*>(dst), packed, sizeof packed);
 }
 
-inline uint32_t select(uint32_t mask, uint32_t if_set, uint32_t if_clear) {
-    return (if_set & mask) | (if_clear & ~mask);
+// What a word type changes, as masks: all ones where the type owns the field. Loading the masks from
+// a table keeps the compiler from turning the updates back into (mispredicted) branches.
+struct WordAction {
+    uint64_t row;       // ADDR_Y: the row
+    uint64_t vector;    // VECT_BASE_X: vector base and polarity
+    uint64_t steps;     // TIME_HIGH: the time in 4096 us steps
+    uint32_t time_low;  // TIME_LOW
+    uint32_t time_high; // TIME_HIGH (32-bit copy, for clearing TIME_LOW)
+    uint32_t is_x;      // ADDR_X: 1
+    uint32_t known;     // bit 0: sets the row, bit 1: sets the vector base
+};
+
+constexpr WordAction makeAction(uint32_t type) {
+    WordAction a{};
+    if (type == kAddrY) a.row = ~uint64_t(0), a.known = 1;
+    if (type == kVectBaseX) a.vector = ~uint64_t(0), a.known = 2;
+    if (type == kTimeHigh) a.steps = ~uint64_t(0), a.time_high = ~0u;
+    if (type == kTimeLow) a.time_low = ~0u;
+    if (type == kAddrX) a.is_x = 1;
+    return a;
 }
+
+alignas(64) constexpr WordAction kActions[16] = {
+    makeAction(0), makeAction(1), makeAction(2),  makeAction(3),  makeAction(4),  makeAction(5),
+    makeAction(6), makeAction(7), makeAction(8),  makeAction(9),  makeAction(10), makeAction(11),
+    makeAction(12), makeAction(13), makeAction(14), makeAction(15)};
 
 }  // namespace
 
@@ -74,46 +97,55 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
         if (!state_.time_known) return;
     }
 
-    uint64_t wraps = state_.wraps;
-    uint32_t th = state_.time_high;
+    // Loop state, kept small enough to stay in registers:
+    // steps     time in units of 4096 us (wraps * 4096 + TIME_HIGH)
+    // row_head  the row, placed where it sits in the first eight bytes of an event
+    // vec_head  vector base x (bits 0..31) and vector polarity (bit 32)
+    // known     bit 0: a row was seen, bit 1: a vector base was seen
+    uint64_t steps = (state_.wraps << 12) | state_.time_high;
     uint32_t tl = state_.time_low;
-    uint32_t row = state_.row;
-    uint32_t row_known = state_.row_known;
-    uint32_t base_x = state_.base_x;
-    uint32_t base_known = state_.base_known;
-    uint32_t vpol = state_.vector_polarity;
-    uint64_t time_base = (wraps << 24) + (uint64_t(th) << 12);
+    uint64_t row_head = uint64_t(state_.row) << 16;
+    uint64_t vec_head = uint64_t(state_.base_x) | (uint64_t(state_.vector_polarity) << 32);
+    uint32_t known = uint32_t(state_.row_known) | (uint32_t(state_.base_known) << 1);
 
-    Event2D* const begin = span_.get();
-    Event2D* const limit = begin + kSpanCapacity;
-    Event2D* out = begin;
+    Event2D* out = span_.get();
+    Event2D* const limit = out + kSpanCapacity;
+    const uint8_t* ptr = bytes + 2 * i;
+    const uint8_t* const end = bytes + 2 * words;
 
-    for (; i < words; ++i) {
-        const uint32_t w = loadWord(bytes + 2 * i);
+    for (; ptr != end; ptr += 2) {
+        const uint32_t w = loadWord(ptr);
         const uint32_t type = w >> 12;
         const uint32_t p = w & 0xFFF;
-        const uint64_t ts = time_base + tl;
+        const uint64_t ts = (steps << 12) + tl;
 
-        put(out, uint64_t(p & 0x7FF) | (uint64_t(row) << 16) | (uint64_t(p >> 11) << 32), ts);
-        out += uint32_t(type == kAddrX) & row_known;
+        const WordAction& act = kActions[type];
+
+        // Candidate CD event; it only counts for an ADDR_X word once a row is known.
+        put(out, uint64_t(p & 0x7FF) | row_head | (uint64_t(p >> 11) << 32), ts);
+        out += act.is_x & known;
 
         if (type - kVect12 < 2u) [[unlikely]] {
             const uint32_t is12 = type == kVect12;
             uint32_t mask = is12 ? p : (p & 0xFF);
-            mask &= 0u - (row_known & base_known);
+            mask &= 0u - uint32_t(known == 3u);
+            uint32_t base_x = static_cast<uint32_t>(vec_head);
             if (base_x > 0xFFFFu - 11u) [[unlikely]] {
-                // Pixels beyond x = 65535 cannot be represented; drop them.
+                // Pixels beyond x = 65535 cannot be represented; drop them and stop the base there.
                 mask &= base_x > 0xFFFFu ? 0u : ((1u << (0x10000u - base_x)) - 1u);
+                const uint32_t next = std::min(base_x + (is12 ? 12u : 8u), 0x10000u);
+                vec_head = (vec_head & ~uint64_t(0xFFFFFFFF)) | next;
+            } else {
+                vec_head += is12 ? 12u : 8u;
             }
-            const uint64_t head = uint64_t(base_x) | (uint64_t(row) << 16) | (uint64_t(vpol) << 32);
+            const uint64_t head = row_head + (uint64_t(base_x) | (vec_head & (uint64_t(1) << 32)));
             for (uint32_t k = 0; k < 12; ++k) {
                 put(out, head + k, ts);
                 out += (mask >> k) & 1u;
             }
-            base_x = std::min(base_x + (is12 ? 12u : 8u), 0x10000u);
         } else if (type == kExtTrigger) [[unlikely]] {
             deliver(out);
-            out = begin;
+            out = span_.get();
             ++total_triggers_;
             last_timestamp_.store(ts, std::memory_order_relaxed);
             if (trigger_cb_) {
@@ -121,37 +153,32 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
             }
         }
 
-        const uint32_t is_row = type == kAddrY;
-        row = select(0u - is_row, p & 0x7FF, row);
-        row_known |= is_row;
+        row_head = (row_head & ~act.row) | ((uint64_t(p & 0x7FF) << 16) & act.row);
+        vec_head = (vec_head & ~act.vector) | ((uint64_t(p & 0x7FF) | (uint64_t(p >> 11) << 32)) & act.vector);
+        known |= act.known;
+        tl = (tl & ~act.time_low) | (p & act.time_low);
 
-        tl = select(0u - uint32_t(type == kTimeLow), p, tl);
-
-        const uint32_t is_base = type == kVectBaseX;
-        base_x = select(0u - is_base, p & 0x7FF, base_x);
-        vpol = select(0u - is_base, p >> 11, vpol);
-        base_known |= is_base;
-
-        const uint32_t is_th = type == kTimeHigh;
-        wraps += is_th & uint32_t(th >= p + 2048);
-        tl &= ~(0u - (is_th & uint32_t(p != th)));
-        th = select(0u - is_th, p, th);
-        time_base = (wraps << 24) + (uint64_t(th) << 12);
+        // TIME_HIGH: a step back of at least half the 12-bit range is a wrap-around; a new value
+        // clears TIME_LOW.
+        const uint32_t th = static_cast<uint32_t>(steps & 0xFFF);
+        const uint64_t next_steps = (steps & ~uint64_t(0xFFF)) + (uint64_t(th >= p + 2048) << 12) + p;
+        steps = (steps & ~act.steps) | (next_steps & act.steps);
+        tl &= ~(act.time_high & (0u - uint32_t(p != th)));
 
         if (out >= limit) [[unlikely]] {
             deliver(out);
-            out = begin;
+            out = span_.get();
         }
     }
 
-    state_.wraps = wraps;
-    state_.time_high = th;
+    state_.wraps = steps >> 12;
+    state_.time_high = static_cast<uint32_t>(steps & 0xFFF);
     state_.time_low = tl;
-    state_.row = row;
-    state_.row_known = row_known != 0;
-    state_.base_x = base_x;
-    state_.base_known = base_known != 0;
-    state_.vector_polarity = vpol;
+    state_.row = static_cast<uint32_t>(row_head >> 16);
+    state_.row_known = (known & 1u) != 0;
+    state_.base_x = static_cast<uint32_t>(vec_head);
+    state_.base_known = (known & 2u) != 0;
+    state_.vector_polarity = static_cast<uint32_t>(vec_head >> 32) & 1u;
     publishTimestamp();
     deliver(out);
 }
