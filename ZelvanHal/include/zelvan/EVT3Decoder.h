@@ -12,6 +12,10 @@
 
 namespace zelvan {
 
+namespace detail {
+struct Evt3FastRegs;
+}
+
 // EVT 3.0 decoder. Words are 16-bit little-endian and decoded one by one:
 // - every word before the first TIME_HIGH is dropped, unless a time base was set;
 // - time = wraps * 2^24 + TIME_HIGH * 4096 + TIME_LOW; a TIME_HIGH at least 2048 steps below the
@@ -75,6 +79,7 @@ private:
     bool has_pending_byte_ = false;
     uint8_t pending_byte_ = 0;
     std::unique_ptr<Event2D[]> span_;
+    const uint8_t* (*fast_loop_)(const uint8_t*, const uint8_t*, Event2D*&, Event2D*, detail::Evt3FastRegs&);
 
     uint64_t total_events_ = 0;
     uint64_t total_triggers_ = 0;

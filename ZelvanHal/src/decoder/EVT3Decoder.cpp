@@ -1,5 +1,7 @@
 #include "zelvan/EVT3Decoder.h"
 
+#include "Evt3Kernel.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -18,6 +20,7 @@ constexpr uint32_t kAddrY = 0x0;
 constexpr uint32_t kAddrX = 0x2;
 constexpr uint32_t kVectBaseX = 0x3;
 constexpr uint32_t kVect12 = 0x4;
+constexpr uint32_t kVect8 = 0x5;
 constexpr uint32_t kTimeLow = 0x6;
 constexpr uint32_t kTimeHigh = 0x8;
 constexpr uint32_t kExtTrigger = 0xA;
@@ -34,38 +37,12 @@ inline void put(Event2D* dst, uint64_t head, uint64_t timestamp) {
     std::memcpy(static_cast<void*>(dst), packed, sizeof packed);
 }
 
-// What a word type changes, as masks: all ones where the type owns the field. Loading the masks from
-// a table keeps the compiler from turning the updates back into (mispredicted) branches.
-struct WordAction {
-    uint64_t row;       // ADDR_Y: the row
-    uint64_t vector;    // VECT_BASE_X: vector base and polarity
-    uint64_t steps;     // TIME_HIGH: the time in 4096 us steps
-    uint32_t time_low;  // TIME_LOW
-    uint32_t time_high; // TIME_HIGH (32-bit copy, for clearing TIME_LOW)
-    uint32_t is_x;      // ADDR_X: 1
-    uint32_t known;     // bit 0: sets the row, bit 1: sets the vector base
-};
-
-constexpr WordAction makeAction(uint32_t type) {
-    WordAction a{};
-    if (type == kAddrY) a.row = ~uint64_t(0), a.known = 1;
-    if (type == kVectBaseX) a.vector = ~uint64_t(0), a.known = 2;
-    if (type == kTimeHigh) a.steps = ~uint64_t(0), a.time_high = ~0u;
-    if (type == kTimeLow) a.time_low = ~0u;
-    if (type == kAddrX) a.is_x = 1;
-    return a;
-}
-
-alignas(64) constexpr WordAction kActions[16] = {
-    makeAction(0), makeAction(1), makeAction(2),  makeAction(3),  makeAction(4),  makeAction(5),
-    makeAction(6), makeAction(7), makeAction(8),  makeAction(9),  makeAction(10), makeAction(11),
-    makeAction(12), makeAction(13), makeAction(14), makeAction(15)};
-
 }  // namespace
 
 EVT3Decoder::EVT3Decoder(int width, int height)
     : Decoder(width, height),
       span_(new Event2D[kSpanCapacity + kSpanSlack]),
+      fast_loop_(detail::selectEvt3FastLoop()),
       window_start_(std::chrono::steady_clock::now()) {}
 
 EVT3Decoder::~EVT3Decoder() = default;
@@ -77,10 +54,10 @@ void EVT3Decoder::deliver(Event2D* end) {
     if (events_cb_) events_cb_(begin, end);
 }
 
-// The hot loop. Word types arrive in no predictable order, so the common words (ADDR_Y, ADDR_X,
-// TIME_LOW, TIME_HIGH, VECT_BASE_X) are applied without branches: every word writes a candidate event
-// that only counts when the word is an ADDR_X, and every state field is updated through a mask that is
-// all ones only for the word type that owns it. Vector words and triggers take a branch.
+// Most words of a real stream are ADDR_Y, ADDR_X, TIME_LOW and repeated TIME_HIGH, in no predictable
+// order. A fast loop (see Evt3Kernel.h) handles runs of those without branching on the word type;
+// every other word (vectors, triggers, a TIME_HIGH with a new value, anything before the first row)
+// goes through the general step below, one word at a time.
 void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
     size_t i = 0;
     if (!state_.time_known) {
@@ -97,88 +74,102 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
         if (!state_.time_known) return;
     }
 
-    // Loop state, kept small enough to stay in registers:
-    // steps     time in units of 4096 us (wraps * 4096 + TIME_HIGH)
-    // row_head  the row, placed where it sits in the first eight bytes of an event
-    // vec_head  vector base x (bits 0..31) and vector polarity (bit 32)
-    // known     bit 0: a row was seen, bit 1: a vector base was seen
-    uint64_t steps = (state_.wraps << 12) | state_.time_high;
-    uint32_t tl = state_.time_low;
-    uint64_t row_head = uint64_t(state_.row) << 16;
-    uint64_t vec_head = uint64_t(state_.base_x) | (uint64_t(state_.vector_polarity) << 32);
-    uint32_t known = uint32_t(state_.row_known) | (uint32_t(state_.base_known) << 1);
+    detail::Evt3FastRegs r;
+    r.ts = (state_.wraps << 24) | (uint64_t(state_.time_high) << 12) | state_.time_low;
+    r.row_head = uint64_t(state_.row) << 16;
+    r.th_word = 0x8000u | state_.time_high;
+    r.base_x = state_.base_x;
+    r.vpol = state_.vector_polarity;
+    r.base_known = state_.base_known;
+    bool row_known = state_.row_known;
+    uint32_t& base_x = r.base_x;
+    uint32_t& vpol = r.vpol;
+    bool& base_known = r.base_known;
 
-    Event2D* out = span_.get();
-    Event2D* const limit = out + kSpanCapacity;
+    Event2D* const begin = span_.get();
+    Event2D* const room_end = begin + (kSpanCapacity - 16);
+    Event2D* out = begin;
     const uint8_t* ptr = bytes + 2 * i;
     const uint8_t* const end = bytes + 2 * words;
 
-    for (; ptr != end; ptr += 2) {
-        const uint32_t w = loadWord(ptr);
-        const uint32_t type = w >> 12;
-        const uint32_t p = w & 0xFFF;
-        const uint64_t ts = (steps << 12) + tl;
-
-        const WordAction& act = kActions[type];
-
-        // Candidate CD event; it only counts for an ADDR_X word once a row is known.
-        put(out, uint64_t(p & 0x7FF) | row_head | (uint64_t(p >> 11) << 32), ts);
-        out += act.is_x & known;
-
-        if (type - kVect12 < 2u) [[unlikely]] {
-            const uint32_t is12 = type == kVect12;
-            uint32_t mask = is12 ? p : (p & 0xFF);
-            mask &= 0u - uint32_t(known == 3u);
-            uint32_t base_x = static_cast<uint32_t>(vec_head);
-            if (base_x > 0xFFFFu - 11u) [[unlikely]] {
-                // Pixels beyond x = 65535 cannot be represented; drop them and stop the base there.
-                mask &= base_x > 0xFFFFu ? 0u : ((1u << (0x10000u - base_x)) - 1u);
-                const uint32_t next = std::min(base_x + (is12 ? 12u : 8u), 0x10000u);
-                vec_head = (vec_head & ~uint64_t(0xFFFFFFFF)) | next;
-            } else {
-                vec_head += is12 ? 12u : 8u;
-            }
-            const uint64_t head = row_head + (uint64_t(base_x) | (vec_head & (uint64_t(1) << 32)));
-            for (uint32_t k = 0; k < 12; ++k) {
-                put(out, head + k, ts);
-                out += (mask >> k) & 1u;
-            }
-        } else if (type == kExtTrigger) [[unlikely]] {
+    for (;;) {
+        if (row_known) ptr = fast_loop_(ptr, end, out, room_end, r);
+        if (out > room_end) {
             deliver(out);
-            out = span_.get();
-            ++total_triggers_;
-            last_timestamp_.store(ts, std::memory_order_relaxed);
-            if (trigger_cb_) {
-                trigger_cb_(EventTriggerIn(static_cast<int16_t>((p >> 8) & 0xF), static_cast<int16_t>(p & 1), ts));
-            }
+            out = begin;
+            continue;
         }
+        if (ptr == end) break;
 
-        row_head = (row_head & ~act.row) | ((uint64_t(p & 0x7FF) << 16) & act.row);
-        vec_head = (vec_head & ~act.vector) | ((uint64_t(p & 0x7FF) | (uint64_t(p >> 11) << 32)) & act.vector);
-        known |= act.known;
-        tl = (tl & ~act.time_low) | (p & act.time_low);
-
-        // TIME_HIGH: a step back of at least half the 12-bit range is a wrap-around; a new value
-        // clears TIME_LOW.
-        const uint32_t th = static_cast<uint32_t>(steps & 0xFFF);
-        const uint64_t next_steps = (steps & ~uint64_t(0xFFF)) + (uint64_t(th >= p + 2048) << 12) + p;
-        steps = (steps & ~act.steps) | (next_steps & act.steps);
-        tl &= ~(act.time_high & (0u - uint32_t(p != th)));
-
-        if (out >= limit) [[unlikely]] {
-            deliver(out);
-            out = span_.get();
+        const uint32_t w = loadWord(ptr);
+        ptr += 2;
+        const uint32_t p = w & 0xFFF;
+        switch (w >> 12) {
+            case kAddrY:
+                r.row_head = uint64_t(p & 0x7FF) << 16;
+                row_known = true;
+                break;
+            case kAddrX:
+                if (row_known) {
+                    put(out, uint64_t(p & 0x7FF) | r.row_head | (uint64_t(p >> 11) << 32), r.ts);
+                    ++out;
+                }
+                break;
+            case kVectBaseX:
+                base_x = p & 0x7FF;
+                vpol = p >> 11;
+                base_known = true;
+                break;
+            case kVect12:
+            case kVect8: {
+                const bool is12 = (w >> 12) == kVect12;
+                uint32_t mask = (row_known && base_known) ? (is12 ? p : (p & 0xFF)) : 0u;
+                // Pixels beyond x = 65535 cannot be represented: drop them and stop the base there.
+                if (base_x > 0xFFFFu - 11u) mask &= base_x > 0xFFFFu ? 0u : ((1u << (0x10000u - base_x)) - 1u);
+                const uint64_t head = uint64_t(base_x) | r.row_head | (uint64_t(vpol) << 32);
+                for (uint32_t k = 0; k < 12; ++k) {
+                    put(out, head + k, r.ts);
+                    out += (mask >> k) & 1u;
+                }
+                base_x = std::min(base_x + (is12 ? 12u : 8u), 0x10000u);
+                break;
+            }
+            case kTimeLow:
+                r.ts = (r.ts & ~uint64_t(0xFFF)) | p;
+                break;
+            case kTimeHigh: {
+                // A step back of at least half the 12-bit range is a wrap-around; a new value
+                // clears TIME_LOW.
+                const uint32_t th = static_cast<uint32_t>((r.ts >> 12) & 0xFFF);
+                const uint64_t wraps = (r.ts >> 24) + (th >= p + 2048 ? 1 : 0);
+                const uint64_t low = p != th ? 0 : (r.ts & 0xFFF);
+                r.ts = (wraps << 24) | (uint64_t(p) << 12) | low;
+                r.th_word = 0x8000u | p;
+                break;
+            }
+            case kExtTrigger:
+                deliver(out);
+                out = begin;
+                ++total_triggers_;
+                last_timestamp_.store(r.ts, std::memory_order_relaxed);
+                if (trigger_cb_) {
+                    trigger_cb_(
+                        EventTriggerIn(static_cast<int16_t>((p >> 8) & 0xF), static_cast<int16_t>(p & 1), r.ts));
+                }
+                break;
+            default:
+                break;  // reserved, OTHERS and CONTINUED words change nothing
         }
     }
 
-    state_.wraps = steps >> 12;
-    state_.time_high = static_cast<uint32_t>(steps & 0xFFF);
-    state_.time_low = tl;
-    state_.row = static_cast<uint32_t>(row_head >> 16);
-    state_.row_known = (known & 1u) != 0;
-    state_.base_x = static_cast<uint32_t>(vec_head);
-    state_.base_known = (known & 2u) != 0;
-    state_.vector_polarity = static_cast<uint32_t>(vec_head >> 32) & 1u;
+    state_.wraps = r.ts >> 24;
+    state_.time_high = static_cast<uint32_t>((r.ts >> 12) & 0xFFF);
+    state_.time_low = static_cast<uint32_t>(r.ts & 0xFFF);
+    state_.row = static_cast<uint32_t>(r.row_head >> 16);
+    state_.row_known = row_known;
+    state_.base_x = base_x;
+    state_.base_known = base_known;
+    state_.vector_polarity = vpol;
     publishTimestamp();
     deliver(out);
 }

@@ -1,0 +1,38 @@
+// The fast inner loop of the EVT 3.0 decoder, built twice: once for any x86-64 (or other) processor
+// and once for processors with AVX2 and BMI2. The decoder picks one at run time.
+#pragma once
+
+#include <cstdint>
+
+#include "zelvan/Types.h"
+
+namespace zelvan::detail {
+
+// Decoder registers the fast loop reads and updates.
+struct Evt3FastRegs {
+    uint64_t row_head;  // row << 16, as it sits in the first eight bytes of an event
+    uint64_t ts;        // current time in us
+    uint32_t th_word;   // the TIME_HIGH word that repeats the current time (0x8000 | TIME_HIGH)
+    uint32_t base_x;    // vector base
+    uint32_t vpol;      // vector polarity
+    bool base_known;
+};
+
+// Decodes words from `ptr` as long as they are ADDR_Y, ADDR_X, TIME_LOW, a repeated TIME_HIGH, a word
+// that changes nothing, or a complete vector group (VECT_BASE_X, VECT_12, VECT_12, VECT_8) as sensors
+// write them. Requires a known row. Stops before the first other word, at `end`, or
+// when `out` passes `room_end` (at least 16 free event slots must remain). Returns where it stopped.
+using Evt3FastLoop = const uint8_t* (*)(const uint8_t* ptr, const uint8_t* end, Event2D*& out,
+                                         Event2D* room_end, Evt3FastRegs& regs);
+
+const uint8_t* evt3FastLoopPortable(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                                    Evt3FastRegs& regs);
+#if defined(__x86_64__)
+const uint8_t* evt3FastLoopAvx2(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                                Evt3FastRegs& regs);
+#endif
+
+// The best loop this processor runs.
+Evt3FastLoop selectEvt3FastLoop();
+
+}  // namespace zelvan::detail

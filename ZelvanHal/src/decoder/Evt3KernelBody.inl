@@ -1,0 +1,200 @@
+// Body of the fast decoding loop; included by the translation units that build each variant with
+// EVT3_KERNEL_NAME (the function), EVT3_KERNEL_NS (a namespace private to the variant) and, for the
+// AVX2 + BMI2 variant, EVT3_KERNEL_AVX2 set.
+#include <cstring>
+
+#include "Evt3Kernel.h"
+
+#if EVT3_KERNEL_AVX2
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace zelvan::detail {
+namespace EVT3_KERNEL_NS {
+
+// Per word type (bits 15..12), what the fast loop does, as masks; no branch depends on the type.
+struct Tables {
+    uint64_t step_x[16];     // sizeof(Event2D) for ADDR_X: the candidate event counts
+    uint64_t row_bits[16];   // ADDR_Y: where the 11-bit row goes in the event head
+    uint64_t row_keep[16];   // ADDR_Y: 0 (the row is replaced), others: all ones
+    uint64_t low_bits[16];   // TIME_LOW: the 12 low time bits
+    uint64_t low_keep[16];   // TIME_LOW: everything but the 12 low time bits
+};
+
+constexpr Tables makeTables() {
+    Tables t{};
+    for (int i = 0; i < 16; ++i) {
+        t.step_x[i] = i == 0x2 ? sizeof(Event2D) : 0;
+        t.row_bits[i] = i == 0x0 ? 0x07FF0000ull : 0;
+        t.row_keep[i] = i == 0x0 ? 0 : ~0ull;
+        t.low_bits[i] = i == 0x6 ? 0xFFFull : 0;
+        t.low_keep[i] = i == 0x6 ? ~0xFFFull : ~0ull;
+    }
+    return t;
+}
+
+alignas(64) constexpr Tables kTables = makeTables();
+
+// For each 4-bit mask, the positions of its set bits in ascending order, laid out as the first
+// eight bytes of two pairs of events: {p0, 0, p1, 0}, {p2, 0, p3, 0}.
+struct NibbleTable {
+    uint64_t offsets[16][8];
+};
+
+constexpr NibbleTable makeNibbleTable() {
+    NibbleTable t{};
+    for (int m = 0; m < 16; ++m) {
+        int n = 0;
+        for (int bit = 0; bit < 4; ++bit) {
+            if (m & (1 << bit)) t.offsets[m][2 * n++] = static_cast<uint64_t>(bit);
+        }
+    }
+    return t;
+}
+
+alignas(64) constexpr NibbleTable kNibbles = makeNibbleTable();
+
+// Types of four words read as one little-endian 64-bit value: VECT_BASE_X, VECT_12, VECT_12, VECT_8.
+constexpr uint64_t kGroupTypeMask = 0xF000F000F000F000ull;
+constexpr uint64_t kGroupTypes = 0x5000400040003000ull;
+
+// Writes the events of one vector group: `head` is the event head of pixel 0 of the group.
+// Writes up to 35 slots from `o`, whatever the mask.
+inline void emitGroup(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
+#if EVT3_KERNEL_AVX2
+    __m256i cur = _mm256_set_epi64x(static_cast<long long>(ts), static_cast<long long>(head),
+                                    static_cast<long long>(ts), static_cast<long long>(head));
+    const __m256i four = _mm256_set_epi64x(0, 4, 0, 4);
+    for (int nib = 0; nib < 8; ++nib) {
+        const uint32_t m = (mask >> (4 * nib)) & 0xF;
+        const __m256i* offsets = reinterpret_cast<const __m256i*>(kNibbles.offsets[m]);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm256_add_epi64(cur, _mm256_load_si256(offsets)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 2), _mm256_add_epi64(cur, _mm256_load_si256(offsets + 1)));
+        o += __builtin_popcount(m);
+        cur = _mm256_add_epi64(cur, four);
+    }
+#else
+    while (mask != 0) {
+        const uint64_t packed[2] = {head + static_cast<uint64_t>(__builtin_ctz(mask)), ts};
+        std::memcpy(static_cast<void*>(o), packed, sizeof packed);
+        ++o;
+        mask &= mask - 1;
+    }
+#endif
+}
+
+// Word types the fast loop leaves to the general path: VECT_BASE_X, VECT_12, VECT_8, EXT_TRIGGER.
+// TIME_HIGH is left to it only when its value changes.
+constexpr uint32_t kGeneralTypes = (1u << 0x3) | (1u << 0x4) | (1u << 0x5) | (1u << 0xA);
+
+inline uint32_t load(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
+
+inline bool needsGeneralPath(uint32_t w, uint32_t th_word) {
+    return ((kGeneralTypes >> (w >> 12)) & 1u) != 0 || (w ^ th_word) - 1u < 0xFFFu;
+}
+
+inline void step(uint32_t w, Event2D*& out, Evt3FastRegs& r) {
+    const uint32_t t = w >> 12;
+#if EVT3_KERNEL_AVX2
+    const uint64_t head = _pdep_u64(w, 0x1000007FFull) | r.row_head;
+    const uint64_t row = _pdep_u64(w, kTables.row_bits[t]);
+#else
+    const uint64_t head = uint64_t(w & 0x7FF) | (uint64_t(w & 0x800) << 21) | r.row_head;
+    const uint64_t row = (uint64_t(w & 0x7FF) << 16) & kTables.row_bits[t];
+#endif
+    const uint64_t packed[2] = {head, r.ts};
+    std::memcpy(static_cast<void*>(out), packed, sizeof packed);
+    out = reinterpret_cast<Event2D*>(reinterpret_cast<char*>(out) + kTables.step_x[t]);
+    r.row_head = (r.row_head & kTables.row_keep[t]) | row;
+    r.ts = (r.ts & kTables.low_keep[t]) | (w & kTables.low_bits[t]);
+}
+
+// Bit i set when word i of the 16 at `p` needs the general path.
+inline uint32_t classify16(const uint8_t* p, uint32_t th_word) {
+#if EVT3_KERNEL_AVX2
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i type = _mm256_srli_epi16(v, 12);
+    // Byte lookup of the type: 0xFF for the general types.
+    const __m256i lut = _mm256_setr_epi8(0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0,  //
+                                         0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0);
+    const __m256i general = _mm256_shuffle_epi8(lut, type);
+    // A TIME_HIGH with a new value: 0 < (w ^ th_word) < 0x1000.
+    const __m256i x = _mm256_xor_si256(v, _mm256_set1_epi16(static_cast<short>(th_word)));
+    const __m256i below = _mm256_subs_epu16(_mm256_sub_epi16(x, _mm256_set1_epi16(1)), _mm256_set1_epi16(0xFFE));
+    const __m256i changed_th = _mm256_cmpeq_epi16(below, _mm256_setzero_si256());
+    const __m256i any = _mm256_or_si256(_mm256_slli_epi16(general, 8), changed_th);
+    const uint32_t bytes = static_cast<uint32_t>(_mm256_movemask_epi8(any));
+    return static_cast<uint32_t>(_pext_u32(bytes, 0xAAAAAAAAu));
+#elif defined(__SSE2__)
+    uint32_t result = 0;
+    for (int half = 0; half < 2; ++half) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * half));
+        const __m128i type = _mm_srli_epi16(v, 12);
+        const __m128i general = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(0x3)), _mm_cmpeq_epi16(type, _mm_set1_epi16(0x4))),
+            _mm_or_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(0x5)), _mm_cmpeq_epi16(type, _mm_set1_epi16(0xA))));
+        const __m128i x = _mm_xor_si128(v, _mm_set1_epi16(static_cast<short>(th_word)));
+        const __m128i changed_th = _mm_cmpeq_epi16(
+            _mm_subs_epu16(_mm_sub_epi16(x, _mm_set1_epi16(1)), _mm_set1_epi16(0xFFE)), _mm_setzero_si128());
+        const __m128i any = _mm_or_si128(general, changed_th);
+        const uint32_t bytes = static_cast<uint32_t>(_mm_movemask_epi8(any));
+        uint32_t words = 0;
+        for (int i = 0; i < 8; ++i) words |= ((bytes >> (2 * i + 1)) & 1u) << i;
+        result |= words << (8 * half);
+    }
+    return result;
+#else
+    uint32_t result = 0;
+    for (int i = 0; i < 16; ++i) result |= uint32_t(needsGeneralPath(load(p + 2 * i), th_word)) << i;
+    return result;
+#endif
+}
+
+}  // namespace EVT3_KERNEL_NS
+
+#if EVT3_KERNEL_AVX2
+__attribute__((target("avx2,bmi,bmi2")))
+#endif
+const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                                Evt3FastRegs& regs) {
+    using namespace EVT3_KERNEL_NS;
+    Evt3FastRegs r = regs;
+    Event2D* o = out;
+    while (end - ptr >= 32 && o <= room_end) {
+        const uint32_t general = classify16(ptr, r.th_word);
+        // Only builtins here: inline library functions compiled for AVX2 could be shared with
+        // callers on processors without it.
+        const int clean = general ? __builtin_ctz(general) : 16;
+#pragma GCC unroll 4
+        for (int i = 0; i < clean; ++i) step(load(ptr + 2 * i), o, r);
+        ptr += 2 * clean;
+        if (general == 0) continue;
+        // A whole vector group is decoded here; anything else goes back to the general path.
+        if (end - ptr < 8 || o + 20 > room_end) break;
+        uint64_t group;
+        std::memcpy(&group, ptr, sizeof group);
+        if ((group & kGroupTypeMask) != kGroupTypes) break;
+        const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
+        const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
+        const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) | static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
+                              static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+        emitGroup(uint64_t(base) | r.row_head | (uint64_t(pol) << 32), r.ts, mask, o);
+        r.base_x = base + 32;
+        r.vpol = pol;
+        r.base_known = true;
+        ptr += 8;
+    }
+    while (ptr != end && o <= room_end) {
+        const uint32_t w = load(ptr);
+        if (needsGeneralPath(w, r.th_word)) break;
+        step(w, o, r);
+        ptr += 2;
+    }
+    regs = r;
+    out = o;
+    return ptr;
+}
+
+}  // namespace zelvan::detail
