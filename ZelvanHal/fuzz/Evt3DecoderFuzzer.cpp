@@ -27,11 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The first byte chooses the piece size and whether a time base is set.
     const size_t piece = 1 + (data[0] & 0x3F);
     const bool based = (data[0] & 0x40) != 0;
+    const bool simd = (data[0] & 0x80) == 0;
     ++data;
     --size;
 
     std::vector<Item> fast, ref;
-    zelvan::EVT3Decoder decoder(1280, 720);
+    zelvan::EVT3Decoder decoder(1280, 720, simd);
     decoder.setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
         if (e - b > static_cast<long>(zelvan::EVT3Decoder::kSpanCapacity)) std::abort();
         for (auto* it = b; it != e; ++it) fast.push_back({false, *it, {}});

@@ -23,8 +23,8 @@ Delivered ev(int x, int y, int p, uint64_t t) {
 }
 Delivered tr(int id, int p, uint64_t t) { return {true, {}, EventTriggerIn(int16_t(id), int16_t(p), t)}; }
 
-DecodeLog decodeAll(const std::vector<uint8_t>& bytes, const std::vector<size_t>& cuts = {}) {
-    EVT3Decoder decoder(1280, 720);
+DecodeLog decodeAll(const std::vector<uint8_t>& bytes, const std::vector<size_t>& cuts = {}, bool simd = true) {
+    EVT3Decoder decoder(1280, 720, simd);
     DecodeLog log;
     testing::attach(decoder, log);
     size_t pos = 0;
@@ -210,8 +210,42 @@ TEST(Evt3Decoder, AgreesWithTheReferenceOnArbitraryBytes) {
         }
         const auto expected = referenceDecode(bytes);
         EXPECT_EQ(decodeAll(bytes), expected) << "round " << round;
+        EXPECT_EQ(decodeAll(bytes, {}, false), expected) << "round " << round << ", plain instructions";
         EXPECT_EQ(decodeAll(bytes, {bytes.size() / 3, bytes.size() / 3 + 1, bytes.size() - 1}), expected);
     }
+}
+
+// Vector groups as sensors write them, sparse and dense, between runs of single events: the paths
+// that decode whole groups at once must agree with word-by-word decoding.
+TEST(Evt3Decoder, VectorGroupsAmongSingleEvents) {
+    std::mt19937_64 rng(9);
+    std::vector<uint8_t> s = hex({0x00, 0x80});
+    auto word = [&s](uint32_t w) {
+        s.push_back(uint8_t(w & 0xFF));
+        s.push_back(uint8_t(w >> 8));
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const uint64_t r = rng();
+        switch (r % 7) {
+            case 0: word(uint32_t(rng() % 720)); break;
+            case 1: word(0x6000 | uint32_t(rng() & 0xFFF)); break;
+            case 2: word(0x8000 | uint32_t((i / 50) & 0xFFF)); break;
+            case 3: {
+                const uint32_t bits = (r >> 8) % 3 == 0 ? uint32_t(rng()) : (1u << (rng() % 32)) | (1u << (rng() % 32));
+                word(0x3000 | uint32_t((r >> 20) & 0x800) | uint32_t(rng() % 64) * 32);
+                word(0x4000 | (bits & 0xFFF));
+                word(0x4000 | ((bits >> 12) & 0xFFF));
+                word(0x5000 | ((bits >> 24) & 0xFF));
+                break;
+            }
+            default: word(0x2000 | uint32_t(rng() & 0xFFF)); break;
+        }
+    }
+    const auto expected = referenceDecode(s);
+    ASSERT_GT(expected.size(), 20000u);
+    EXPECT_EQ(decodeAll(s), expected);
+    EXPECT_EQ(decodeAll(s, {}, false), expected);
+    EXPECT_EQ(decodeAll(s, {s.size() / 2 + 3}), expected);
 }
 
 TEST(Evt3Decoder, LargeInputIsHandedOutInBoundedSpans) {

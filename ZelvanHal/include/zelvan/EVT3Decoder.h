@@ -43,7 +43,9 @@ public:
     // Number of events a span holds at most.
     static constexpr size_t kSpanCapacity = 4096;
 
-    EVT3Decoder(int width, int height);
+    // With `allow_simd` false the decoder keeps to plain instructions even where the processor offers
+    // more; the output is the same either way.
+    EVT3Decoder(int width, int height, bool allow_simd = true);
     ~EVT3Decoder() override;
 
     void decode(const uint8_t* first, const uint8_t* last) override;

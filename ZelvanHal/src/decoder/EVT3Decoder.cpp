@@ -39,10 +39,10 @@ inline void put(Event2D* dst, uint64_t head, uint64_t timestamp) {
 
 }  // namespace
 
-EVT3Decoder::EVT3Decoder(int width, int height)
+EVT3Decoder::EVT3Decoder(int width, int height, bool allow_simd)
     : Decoder(width, height),
       span_(new Event2D[kSpanCapacity + kSpanSlack]),
-      fast_loop_(detail::selectEvt3FastLoop()),
+      fast_loop_(allow_simd ? detail::selectEvt3FastLoop() : detail::evt3FastLoopPortable),
       window_start_(std::chrono::steady_clock::now()) {}
 
 EVT3Decoder::~EVT3Decoder() = default;

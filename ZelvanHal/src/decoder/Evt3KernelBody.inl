@@ -64,6 +64,16 @@ constexpr uint64_t kGroupTypes = 0x5000400040003000ull;
 // Writes up to 35 slots from `o`, whatever the mask.
 inline void emitGroup(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
 #if EVT3_KERNEL_AVX2
+    if (__builtin_popcount(mask) <= 4) {
+        // Sparse groups (common in real streams): four fixed rounds, no data-dependent branch.
+        for (int k = 0; k < 4; ++k) {
+            const uint64_t packed[2] = {head + static_cast<uint64_t>(__builtin_ctz(mask | 0x80000000u)), ts};
+            std::memcpy(static_cast<void*>(o), packed, sizeof packed);
+            o += mask != 0;
+            mask &= mask - 1;
+        }
+        return;
+    }
     __m256i cur = _mm256_set_epi64x(static_cast<long long>(ts), static_cast<long long>(head),
                                     static_cast<long long>(ts), static_cast<long long>(head));
     const __m256i four = _mm256_set_epi64x(0, 4, 0, 4);
