@@ -1,3 +1,2 @@
 target_sources(ZelvanDriver PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/RawFileHeader.cpp
 )

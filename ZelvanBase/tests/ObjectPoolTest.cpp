@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "common/ObjectPool.h"
+#include "zelvan/ObjectPool.h"
 
 namespace zelvan {
 namespace {

@@ -1,0 +1,134 @@
+// Simulated cameras: real EVT 3.0 byte streams from a synthetic or recorded scene, shaped by a
+// register file that sensor bring-up and camera tools write.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "zelvan/CameraDescription.h"
+#include "zelvan/Types.h"
+
+namespace zelvan::sim {
+
+enum class SceneKind { Pattern, Noise, Replay };
+
+struct SimDeviceConfig {
+    CameraDescription description;
+    uint16_t width = 1280;
+    uint16_t height = 720;
+    SceneKind scene = SceneKind::Pattern;
+    std::string replay_path;          // .raw recording looped by SceneKind::Replay
+    uint64_t event_rate = 5'000'000;  // events per second of the scene
+    uint64_t trigger_period_us = 0;   // edges on trigger input 0 (rising, then falling half a period
+                                      // later); 0 = none
+    uint64_t start_time_us = 0;       // device clock when the stream first starts
+    bool paced = true;                // false: produce as fast as the consumer takes data
+    uint64_t seed = 1;
+    std::vector<uint8_t> calibration;  // factory calibration bytes (fusion cameras)
+};
+
+// What a device emitted, for tests and diagnostics.
+struct EmittedObserver {
+    std::function<void(const Event2D* first, const Event2D* last)> on_events;
+    std::function<void(const EventTriggerIn&)> on_trigger;
+};
+
+// Registers of the device that decide what it emits. Addresses follow the sensor's register map.
+namespace reg {
+inline constexpr uint32_t kReadoutControl = 0x9028;  // 0: readout running; reset value 2 (standby)
+inline constexpr uint32_t kTriggerIn = 0x7004;       // bit 10: trigger input enabled
+}  // namespace reg
+
+class SimDevice {
+public:
+    explicit SimDevice(SimDeviceConfig config);
+    ~SimDevice();
+
+    SimDevice(const SimDevice&) = delete;
+    SimDevice& operator=(const SimDevice&) = delete;
+
+    CameraDescription description() const;
+    const SimDeviceConfig& config() const { return config_; }
+
+    // Register file. Unwritten registers read 0, except the device's own reset values.
+    uint32_t readRegister(uint32_t address) const;
+    void writeRegister(uint32_t address, uint32_t value);
+    std::map<uint32_t, uint32_t> registers() const;
+    void readBlock(uint32_t address, uint8_t* block64) const;
+    void writeBlock(uint32_t address, const uint8_t* block64);
+
+    // Plugging. An unplugged device fails every operation and stops streaming.
+    bool isConnected() const { return connected_.load(); }
+    void unplug();
+    void plug();
+
+    // Ethernet cameras: streaming permission and address configuration.
+    void setEthernetStreamEnabled(bool enabled);
+    bool ethernetStreamEnabled() const { return eth_stream_.load(); }
+    void setIpConfig(const std::string& ip, const std::string& mask, const std::string& gateway);
+
+    // True while the sensor's readout runs (and, for Ethernet cameras, streaming is allowed).
+    bool isEmitting() const;
+
+    // Appends the EVT 3.0 bytes of device time [t_begin, t_end) to `out`. Called by the data
+    // transfer thread only; emits nothing but time while the readout is stopped.
+    void produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& out);
+
+    // Device clock: where the stream continues when it next runs.
+    uint64_t clock() const { return clock_.load(); }
+    void setClock(uint64_t t) { clock_.store(t); }
+
+    void setObserver(EmittedObserver observer);
+
+    // Totals emitted since creation.
+    uint64_t emittedEvents() const { return emitted_events_.load(); }
+    uint64_t emittedBytes() const { return emitted_bytes_.load(); }
+
+private:
+    struct Impl;
+    SimDeviceConfig config_;
+    mutable std::mutex mutex_;  // guards the register file, identity and observer
+    std::map<uint32_t, uint32_t> registers_;
+    std::atomic<bool> connected_{true};
+    std::atomic<bool> eth_stream_{false};
+    std::atomic<uint64_t> clock_;
+    std::atomic<uint64_t> emitted_events_{0};
+    std::atomic<uint64_t> emitted_bytes_{0};
+    EmittedObserver observer_;
+    std::unique_ptr<Impl> impl_;  // scene, encoder and scratch buffers (producer thread only)
+};
+
+// The set of simulated cameras the transports find. Holds a default set (an EVK4, an EVK5, a
+// camera of the maker with an IMX636-family sensor, a GenX320 camera, an Ethernet camera and a
+// fusion camera) unless the environment variable ZELVAN_SIM_CONFIG names a JSON file describing
+// another set; tests replace it programmatically.
+class SimulatedCameras {
+public:
+    static SimulatedCameras& instance();
+
+    std::vector<std::shared_ptr<SimDevice>> devices() const;
+    std::shared_ptr<SimDevice> find(const std::string& serial) const;
+
+    // Replaces the whole set.
+    void reset(const std::vector<SimDeviceConfig>& configs);
+    std::shared_ptr<SimDevice> add(const SimDeviceConfig& config);
+    void remove(const std::string& serial);
+    void restoreDefault();
+
+    static std::vector<SimDeviceConfig> defaultConfigs();
+    // Parses a JSON description of devices; false with `error` set on bad input.
+    static bool parseConfig(const std::string& json_text, std::vector<SimDeviceConfig>& out, std::string& error);
+
+private:
+    SimulatedCameras();
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<SimDevice>> devices_;
+};
+
+}  // namespace zelvan::sim
