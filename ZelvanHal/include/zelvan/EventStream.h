@@ -2,8 +2,10 @@
 // an event stream hands them, in order, to one consumer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -25,7 +27,8 @@ public:
     virtual void start() = 0;
     virtual void stop() = 0;
     // Waits up to `timeout_ms` for a buffer; returns the number of buffers ready (0 on timeout or
-    // when stopped, -1 when the camera is gone).
+    // when stopped, -1 when the camera is gone: then after a short wait, so that a consumer polling
+    // a gone camera does not spin).
     virtual int waitNextBuffer(int timeout_ms) = 0;
     // Takes the oldest ready buffer, if any.
     virtual std::optional<RawBuffer> takeBuffer() = 0;
@@ -48,11 +51,13 @@ public:
     explicit EventStream(std::unique_ptr<DataTransfer> transfer);
     ~EventStream();
 
+    // Both idempotent. Starting a stream that has no transfer logs an error and does nothing.
     void start();
     void stop();
-    bool isStarted() const { return started_; }
+    bool isStarted() const { return started_.load(); }
 
-    // Bounded wait (about 100 ms at most) for the next buffer; > 0 when one is ready.
+    // Bounded wait (about 100 ms at most) for the next buffer; > 0 when one is ready, 0 on timeout or
+    // when stopped, -1 when the camera is gone (or the stream has no transfer).
     int waitNextBuffer();
     // The next buffer in stream order, if one is ready.
     std::optional<RawBuffer> getLatestBuffer();
@@ -60,8 +65,11 @@ public:
     uint64_t lostBuffers() const;
 
 private:
+    static constexpr int kWaitMs = 100;
+
     std::unique_ptr<DataTransfer> transfer_;
-    bool started_ = false;
+    std::mutex control_mutex_;  // serialises start and stop
+    std::atomic<bool> started_{false};
 };
 
 }  // namespace zelvan

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "zelvan/CameraDescription.h"
+#include "zelvan/Interface.h"
 #include "zelvan/Types.h"
 
 namespace zelvan::sim {
@@ -54,6 +55,7 @@ public:
     SimDevice& operator=(const SimDevice&) = delete;
 
     CameraDescription description() const;
+    // The configuration the device was created with (its identity as first announced).
     const SimDeviceConfig& config() const { return config_; }
 
     // Register file. Unwritten registers read 0, except the device's own reset values.
@@ -73,11 +75,27 @@ public:
     bool ethernetStreamEnabled() const { return eth_stream_.load(); }
     void setIpConfig(const std::string& ip, const std::string& mask, const std::string& gateway);
 
+    // Factory calibration bytes stored in the camera.
+    std::vector<uint8_t> calibration() const;
+    void setCalibration(std::vector<uint8_t> bytes);
+
+    // Control frames the camera's controller accepted, oldest first.
+    void recordControlFrame(const CtrlFrame& frame);
+    std::vector<CtrlFrame> controlFrames() const;
+
+    // Empty when the scene is ready; otherwise why it cannot emit events (for example an unreadable
+    // replay recording). Such a device still streams time.
+    std::string sceneError() const;
+
     // True while the sensor's readout runs (and, for Ethernet cameras, streaming is allowed).
     bool isEmitting() const;
 
-    // Appends the EVT 3.0 bytes of device time [t_begin, t_end) to `out`. Called by the data
-    // transfer thread only; emits nothing but time while the readout is stopped.
+    // Appends the EVT 3.0 bytes of device time [t_begin, t_end) to `out` and moves the clock to
+    // t_end. Does nothing (the clock stays) while the device is not emitting. The bytes start with
+    // the full time and the next event restates its row, so every call's output decodes on its own
+    // after any earlier output; the decoder's clock reaches t_end - 1 even without events. Part of
+    // an interval before clock() is skipped. Called by data transfer threads; calls are serialised.
+    // The observer runs inside this call and must not call back into the device.
     void produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& out);
 
     // Device clock: where the stream continues when it next runs.
@@ -93,14 +111,17 @@ public:
 private:
     struct Impl;
     SimDeviceConfig config_;
-    mutable std::mutex mutex_;  // guards the register file, identity and observer
+    mutable std::mutex mutex_;  // guards the register file, identity, calibration and control frames
     std::map<uint32_t, uint32_t> registers_;
     std::atomic<bool> connected_{true};
     std::atomic<bool> eth_stream_{false};
     std::atomic<uint64_t> clock_;
     std::atomic<uint64_t> emitted_events_{0};
     std::atomic<uint64_t> emitted_bytes_{0};
-    EmittedObserver observer_;
+    CameraDescription description_;     // current identity (IP settings change)
+    std::vector<uint8_t> calibration_;
+    std::vector<CtrlFrame> control_frames_;
+    EmittedObserver observer_;  // guarded by the production lock in Impl
     std::unique_ptr<Impl> impl_;  // scene, encoder and scratch buffers (producer thread only)
 };
 

@@ -1,0 +1,118 @@
+#include "Scenes.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/RawFileHeader.h"
+
+namespace zelvan::sim {
+
+SyntheticSource::SyntheticSource(uint16_t width, uint16_t height, uint64_t rate, uint64_t seed, bool noise)
+    : scene_(width, height, rate, seed) {
+    if (noise) scene_.setNoiseShare(1.0);
+}
+
+void SyntheticSource::generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) {
+    scene_.generate(t_begin, t_end, out);
+}
+
+bool ReplaySource::load(const std::string& path, std::string& error, size_t event_budget) {
+    events_.clear();
+    truncated_ = false;
+    RawFileHeader header;
+    std::string header_error;
+    if (!readRawFileHeader(path, header, header_error)) {
+        error = "cannot replay " + path + ": " + header_error;
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot replay " + path + ": the file cannot be opened";
+        return false;
+    }
+    in.seekg(static_cast<std::streamoff>(header.payload_offset));
+
+    EVT3Decoder decoder(header.info.width, header.info.height);
+    if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
+    decoder.setEventsStreamHandleCallback([this, event_budget](Event2D* first, Event2D* last) {
+        const size_t room = event_budget - std::min(event_budget, events_.size());
+        const size_t n = static_cast<size_t>(last - first);
+        if (n > room) truncated_ = true;
+        events_.insert(events_.end(), first, first + std::min(n, room));
+    });
+    std::vector<uint8_t> chunk(size_t(1) << 20);
+    while (in && !truncated_) {
+        in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<size_t>(in.gcount());
+        if (got == 0) break;
+        decoder.decode(chunk.data(), chunk.data() + got);
+    }
+    if (in.bad()) {
+        error = "cannot replay " + path + ": read error";
+        events_.clear();
+        return false;
+    }
+    if (events_.empty()) {
+        error = "cannot replay " + path + ": the recording holds no events";
+        return false;
+    }
+    // Recorded time is not strictly sorted; a replayed stream must be.
+    std::stable_sort(events_.begin(), events_.end(),
+                     [](const Event2D& a, const Event2D& b) { return a.timestamp < b.timestamp; });
+    const uint64_t first = events_.front().timestamp;
+    for (auto& e : events_) e.timestamp -= first;
+    const uint64_t span = events_.back().timestamp;
+    const uint64_t gap = std::max<uint64_t>(1, span / events_.size());
+    period_ = span + gap;
+    started_ = false;
+    cursor_ = 0;
+    return true;
+}
+
+void ReplaySource::generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) {
+    if (events_.empty() || t_end <= t_begin) return;
+    if (!started_) {
+        started_ = true;
+        pass_start_ = t_begin;
+        cursor_ = 0;
+    }
+    if (t_begin >= pass_start_ + period_) {
+        // The clock moved on by whole passes (it was set forward): skip them without walking.
+        pass_start_ += (t_begin - pass_start_) / period_ * period_;
+        const auto from = std::lower_bound(events_.begin(), events_.end(), t_begin - pass_start_,
+                                           [](const Event2D& e, uint64_t t) { return e.timestamp < t; });
+        cursor_ = static_cast<size_t>(from - events_.begin());
+    }
+    while (true) {
+        if (cursor_ == events_.size()) {
+            cursor_ = 0;
+            pass_start_ += period_;
+        }
+        const Event2D& e = events_[cursor_];
+        const uint64_t t = pass_start_ + e.timestamp;
+        if (t >= t_end) break;
+        if (t >= t_begin) out.emplace_back(e.x, e.y, e.polarity, t);
+        ++cursor_;
+    }
+}
+
+std::unique_ptr<Scene> makeScene(const SimDeviceConfig& config, std::string& error) {
+    switch (config.scene) {
+        case SceneKind::Pattern:
+            return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate, config.seed,
+                                                     false);
+        case SceneKind::Noise:
+            return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate, config.seed,
+                                                     true);
+        case SceneKind::Replay: {
+            auto replay = std::make_unique<ReplaySource>();
+            if (!replay->load(config.replay_path, error)) return nullptr;
+            return replay;
+        }
+    }
+    error = "unknown scene";
+    return nullptr;
+}
+
+}  // namespace zelvan::sim

@@ -1,0 +1,214 @@
+#include "zelvan/sim/SimDevice.h"
+
+#include <algorithm>
+
+#include "RegisterEffects.h"
+#include "Scenes.h"
+#include "zelvan/EVT3Encoder.h"
+#include "zelvan/Logger.h"
+
+namespace zelvan::sim {
+
+namespace {
+constexpr uint32_t kReadoutStandby = 2;
+constexpr size_t kBlockWords = Interface::kDataBlockBytes / 4;
+constexpr uint16_t kMaxSide = 2048;  // EVT 3.0 coordinates are 11-bit
+
+uint16_t clampSide(uint16_t side) { return std::clamp<uint16_t>(side, 1, kMaxSide); }
+}  // namespace
+
+struct SimDevice::Impl {
+    Impl(const SimDeviceConfig& config)
+        : effects(clampSide(config.width), clampSide(config.height)), encoder(clampSide(config.width)) {}
+
+    // One production step at a time; register writes and unplugging wait for the step in progress,
+    // so that once they return the next step already sees their effect.
+    std::mutex produce_mutex;
+    std::unique_ptr<Scene> scene;
+    std::string scene_error;  // written once in the constructor
+    RegisterEffects effects;
+    EVT3Encoder encoder;
+    bool encoder_started = false;
+    uint64_t encoded_time = 0;  // time of the last word written
+    std::vector<Event2D> events;
+    std::vector<EventTriggerIn> triggers;
+
+    void triggerEdges(uint64_t period, uint64_t t_begin, uint64_t t_end) {
+        period = std::max<uint64_t>(period, 2);
+        const uint64_t half = period / 2;
+        for (uint64_t rise = t_begin / period * period; rise < t_end; rise += period) {
+            if (rise >= t_begin) triggers.emplace_back(0, 1, rise);
+            const uint64_t fall = rise + half;
+            if (fall >= t_begin && fall < t_end) triggers.emplace_back(0, 0, fall);
+        }
+    }
+};
+
+SimDevice::SimDevice(SimDeviceConfig config)
+    : config_(std::move(config)), clock_(config_.start_time_us), impl_(std::make_unique<Impl>(config_)) {
+    description_ = config_.description;
+    calibration_ = config_.calibration;
+    registers_[reg::kReadoutControl] = kReadoutStandby;
+    impl_->scene = makeScene(config_, impl_->scene_error);
+    if (!impl_->scene) {
+        ZV_LOG(LOG_ERROR, "Simulated camera %s: %s", config_.description.serial.c_str(), impl_->scene_error.c_str());
+    }
+}
+
+SimDevice::~SimDevice() = default;
+
+CameraDescription SimDevice::description() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return description_;
+}
+
+uint32_t SimDevice::readRegister(uint32_t address) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = registers_.find(address);
+    return it == registers_.end() ? 0 : it->second;
+}
+
+void SimDevice::writeRegister(uint32_t address, uint32_t value) {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
+    registers_[address] = value;
+}
+
+std::map<uint32_t, uint32_t> SimDevice::registers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return registers_;
+}
+
+void SimDevice::readBlock(uint32_t address, uint8_t* block64) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < kBlockWords; ++i) {
+        const auto it = registers_.find(address + static_cast<uint32_t>(i));
+        const uint32_t v = it == registers_.end() ? 0 : it->second;
+        for (size_t b = 0; b < 4; ++b) block64[i * 4 + b] = static_cast<uint8_t>(v >> (8 * b));
+    }
+}
+
+void SimDevice::writeBlock(uint32_t address, const uint8_t* block64) {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < kBlockWords; ++i) {
+        uint32_t v = 0;
+        for (size_t b = 0; b < 4; ++b) v |= static_cast<uint32_t>(block64[i * 4 + b]) << (8 * b);
+        registers_[address + static_cast<uint32_t>(i)] = v;
+    }
+}
+
+void SimDevice::unplug() {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    connected_.store(false);
+    ZV_LOG(LOG_INFO, "Simulated camera %s unplugged", config_.description.serial.c_str());
+}
+
+void SimDevice::plug() {
+    connected_.store(true);
+    ZV_LOG(LOG_INFO, "Simulated camera %s plugged in", config_.description.serial.c_str());
+}
+
+void SimDevice::setEthernetStreamEnabled(bool enabled) {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    eth_stream_.store(enabled);
+}
+
+void SimDevice::setIpConfig(const std::string& ip, const std::string& mask, const std::string& gateway) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    description_.cameraIp = ip;
+    description_.subnetMask = mask;
+    description_.gateway = gateway;
+}
+
+std::vector<uint8_t> SimDevice::calibration() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calibration_;
+}
+
+void SimDevice::setCalibration(std::vector<uint8_t> bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calibration_ = std::move(bytes);
+}
+
+void SimDevice::recordControlFrame(const CtrlFrame& frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    control_frames_.push_back(frame);
+}
+
+std::vector<CtrlFrame> SimDevice::controlFrames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return control_frames_;
+}
+
+std::string SimDevice::sceneError() const { return impl_->scene_error; }
+
+bool SimDevice::isEmitting() const {
+    if (!connected_.load()) return false;
+    if (config_.description.interfaceType == ETH && !eth_stream_.load()) return false;
+    return readRegister(reg::kReadoutControl) == 0;
+}
+
+void SimDevice::setObserver(EmittedObserver observer) {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    observer_ = std::move(observer);
+}
+
+void SimDevice::produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& out) {
+    Impl& im = *impl_;
+    std::lock_guard<std::mutex> produce_lock(im.produce_mutex);
+    if (!connected_.load()) return;
+    if (config_.description.interfaceType == ETH && !eth_stream_.load()) return;
+    EmissionSettings settings;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        settings = im.effects.read(registers_);
+    }
+    if (!settings.readout_running) return;
+    t_begin = std::max(t_begin, clock_.load());
+    if (t_end <= t_begin) return;
+
+    im.events.clear();
+    im.triggers.clear();
+    if (im.scene) im.scene->generate(t_begin, t_end, im.events);
+    im.effects.apply(settings, im.events);
+    if (settings.trigger_in_enabled && config_.trigger_period_us > 0) {
+        im.triggerEdges(config_.trigger_period_us, t_begin, t_end);
+    }
+
+    const size_t bytes_before = out.size();
+    // State the full time at the start, and forget the row, so that this output decodes after any
+    // earlier output, also when a reader lost what came in between. Skipped 4096 us steps are
+    // written out first, so that a reader that lost nothing sees every step (wrap-arounds included).
+    if (im.encoder_started && (t_begin >> 12) > (im.encoded_time >> 12) + 1) im.encoder.advanceTime(t_begin, out);
+    im.encoder.reset();
+    im.encoder.advanceTime(t_begin, out);
+    im.encoder_started = true;
+
+    // Events and triggers merged by time, a trigger before events of the same time.
+    size_t written = 0;
+    const Event2D* e = im.events.data();
+    const Event2D* const e_end = e + im.events.size();
+    for (const EventTriggerIn& trigger : im.triggers) {
+        const Event2D* stop = e;
+        while (stop < e_end && stop->timestamp < trigger.timestamp) ++stop;
+        if (stop != e) {
+            written += im.encoder.encode(e, stop, out);
+            if (observer_.on_events) observer_.on_events(e, stop);
+            e = stop;
+        }
+        im.encoder.encodeTrigger(trigger, out);
+        if (observer_.on_trigger) observer_.on_trigger(trigger);
+    }
+    if (e != e_end) {
+        written += im.encoder.encode(e, e_end, out);
+        if (observer_.on_events) observer_.on_events(e, e_end);
+    }
+    im.encoder.advanceTime(t_end - 1, out);
+    im.encoded_time = t_end - 1;
+    clock_.store(t_end);
+    emitted_events_.fetch_add(written);
+    emitted_bytes_.fetch_add(out.size() - bytes_before);
+}
+
+}  // namespace zelvan::sim
