@@ -1,0 +1,75 @@
+// Random access to recorded event files by time and by event count.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zelvan/Types.h"
+
+namespace zelvan {
+
+// A cursor over one recording. Create it with createFileReader, call loadFile once, then seek and
+// read. Every event-returning operation hands out the reader's one result vector (cleared and
+// refilled by each read); a caller that keeps events across reads copies them.
+class DvsFileReader {
+public:
+    // A reader for `path` when its name ends in ".raw" (case-sensitive, after the last '.'),
+    // otherwise nullptr. The file is not opened here.
+    static std::unique_ptr<DvsFileReader> createFileReader(const std::string& path);
+
+    virtual ~DvsFileReader() = default;
+
+    // Opens the file and builds (or reloads) its index. Must succeed before anything else is used.
+    virtual bool loadFile() = 0;
+
+    virtual bool getStartTimeStamp(uint64_t& timestamp) = 0;
+    virtual bool getEndTimeStamp(uint64_t& timestamp) = 0;
+    virtual bool getMaxEvents(uint64_t& events) = 0;
+    // True once the cursor stands beyond the end timestamp.
+    virtual bool reachedEndOfEvents() = 0;
+
+    // Positions the cursor so that the next read starts no later than the first event whose
+    // timestamp is at least `timestamp`. False outside [start, end].
+    virtual bool seekTime(uint64_t timestamp) = 0;
+    // Positions the cursor at event number `n` (0 = first event). False beyond the last event.
+    virtual bool seekNEvents(uint64_t n) = 0;
+
+    virtual uint64_t getCurrentPosTimeStamp() = 0;
+    virtual uint64_t getCurrentPosEventNum() = 0;
+
+    // The next `n` events from the cursor (fewer at the end of the recording).
+    virtual std::shared_ptr<std::vector<Event2D>> getNEvents(uint64_t n) = 0;
+    virtual std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                                 uint64_t n) = 0;
+    virtual std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartEvent(uint64_t start, uint64_t n) = 0;
+    // The events of the next `us` microseconds from the cursor.
+    virtual std::shared_ptr<std::vector<Event2D>> getNTimeEvents(uint64_t us) = 0;
+    virtual std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                                     uint64_t us) = 0;
+    virtual std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t start,
+                                                                                 uint64_t us) = 0;
+
+    // Cuts [start_us, end_us] out into a new raw file.
+    virtual bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) = 0;
+    // Renders [start_us, end_us] into an MP4 video.
+    virtual bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) = 0;
+
+    // Registrations only: triggers met while reading are collected in the trigger list.
+    virtual uint32_t addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) = 0;
+    virtual bool removeTriggerInCallback(uint32_t id) = 0;
+
+    virtual int getWidth() = 0;
+    virtual int getHeight() = 0;
+    // Copies the header's description of the recording.
+    virtual bool getFileInfo(DvsFileInfo& info) {
+        (void)info;
+        return false;
+    }
+    // Triggers met while reading, in stream order.
+    virtual std::vector<EventTriggerIn> getTriggerList() { return {}; }
+};
+
+}  // namespace zelvan

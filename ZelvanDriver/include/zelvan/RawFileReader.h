@@ -1,0 +1,142 @@
+// Reader of raw event files (text header + EVT 3.0 payload) with a bookmark index.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "zelvan/DvsFileReader.h"
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/RawFileHeader.h"
+
+namespace zelvan {
+
+// Loading decodes the whole payload once and keeps a bookmark about every 2 ms of event time; each
+// bookmark holds everything needed to resume decoding there exactly (file offset at a word
+// boundary, number of events before it, decoder state). The index is saved beside the recording
+// (rec.raw -> rec.zvmark.tmp) and reused while it still matches the recording.
+//
+// Seeks and reads give exactly the events of a continuous decode of the file: seekTime(t) lands on
+// the word that first brings the stream time to t or beyond, seekNEvents(n) lands on event n itself.
+// All seeks and reads are serialised by one lock.
+class RawFileReader : public DvsFileReader {
+public:
+    struct Bookmark {
+        uint64_t position = 0;      // byte offset in the file where decoding resumes
+        uint64_t timestamp = 0;     // stream time at that point (the map key)
+        uint64_t event_number = 0;  // events in the file before this point
+        std::vector<EventTriggerIn> triggers;  // triggers since the previous bookmark
+        EVT3Decoder::State decoder_state;      // decoder state at `position`
+    };
+
+    static constexpr uint64_t bookmark_period_us = 2000;
+    // Side-file layout written by this reader (64-bit event numbers, decoder state per bookmark).
+    static constexpr const char* BOOKMARK_VERSION = "2.0.0";
+    // Older layout (32-bit event numbers, no decoder state): still read when its counts fit.
+    static constexpr const char* BOOKMARK_VERSION_V1 = "1.0.0";
+    static constexpr size_t kReadChunkBytes = 131072;
+    static constexpr uint64_t kMaxBookmarkFileBytes = 1'048'576'000;
+
+    explicit RawFileReader(const std::string& path);
+    ~RawFileReader() override;
+    RawFileReader(const RawFileReader&) = delete;
+    RawFileReader& operator=(const RawFileReader&) = delete;
+
+    bool loadFile() override;
+    bool getStartTimeStamp(uint64_t& timestamp) override;
+    bool getEndTimeStamp(uint64_t& timestamp) override;
+    bool getMaxEvents(uint64_t& events) override;
+    bool reachedEndOfEvents() override;
+    bool seekTime(uint64_t timestamp) override;
+    bool seekNEvents(uint64_t n) override;
+    uint64_t getCurrentPosTimeStamp() override;
+    uint64_t getCurrentPosEventNum() override;
+    std::shared_ptr<std::vector<Event2D>> getNEvents(uint64_t n) override;
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t timestamp, uint64_t n) override;
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartEvent(uint64_t start, uint64_t n) override;
+    std::shared_ptr<std::vector<Event2D>> getNTimeEvents(uint64_t us) override;
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                             uint64_t us) override;
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t start, uint64_t us) override;
+    bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) override;
+    bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) override;
+    uint32_t addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) override;
+    bool removeTriggerInCallback(uint32_t id) override;
+    int getWidth() override;
+    int getHeight() override;
+    bool getFileInfo(DvsFileInfo& info) override;
+    std::vector<EventTriggerIn> getTriggerList() override;
+
+    void clearTriggerList();
+    // Triggers stored with the bookmark whose key is exactly `timestamp`, otherwise none.
+    std::vector<EventTriggerIn> getTriggerListForBookmark(uint64_t timestamp) const;
+    const std::map<uint64_t, Bookmark>& getAllBookmarks() const { return bookmarks_; }
+    const std::string& getBookmarkFilePath() const { return bookmark_path_; }
+    const RawFileHeader& getHeader() const { return header_; }
+
+    // The side-file name for a recording: its last ".raw" replaced by ".zvmark.tmp".
+    static std::string bookmarkPathFor(const std::string& raw_path);
+
+private:
+    bool buildIndex();
+    bool loadBookmarkFile();
+    bool completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks);
+    void writeBookmarkFile() const;
+    void fillEventNumberIndex();
+    // Reads `n` bytes at `pos` into the read buffer.
+    bool readAt(uint64_t pos, size_t n);
+
+    // All below run under read_mutex_.
+    bool readChunk();
+    void placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number);
+    bool seekTimeLocked(uint64_t timestamp);
+    bool seekEventLocked(uint64_t n);
+    void takeCarried(size_t count, std::vector<Event2D>& out);
+    std::shared_ptr<std::vector<Event2D>> readEventsLocked(uint64_t n);
+    std::shared_ptr<std::vector<Event2D>> readTimeLocked(uint64_t us);
+
+    std::string path_;
+    std::string bookmark_path_;
+    std::ifstream in_;
+    uint64_t file_size_ = 0;
+    RawFileHeader header_;
+    bool loaded_ = false;
+
+    EVT3Decoder decoder_;
+    std::vector<uint8_t> read_buffer_;
+
+    std::map<uint64_t, Bookmark> bookmarks_;
+    std::map<uint64_t, uint64_t> event_number_index_;  // event number -> bookmark key (the last one)
+    uint64_t start_timestamp_ = 0;
+    uint64_t end_timestamp_ = 0;
+    uint64_t max_events_ = 0;
+
+    // Cursor.
+    std::mutex read_mutex_;
+    uint64_t current_timestamp_ = 0;
+    uint64_t current_event_ = 0;
+    uint64_t file_pos_ = 0;    // next byte the decoder reads
+    uint64_t stream_pos_ = 0;  // where the file stream stands (seek only when it differs)
+    bool count_only_ = false;  // decode without keeping the events (seeking)
+    std::vector<Event2D> decoded_;
+    std::vector<Event2D> carried_;
+    size_t carried_pos_ = 0;  // carried_[carried_pos_..] are still to be handed out
+    std::shared_ptr<std::vector<Event2D>> output_;
+    // Triggers are listed only once the cursor has passed this many events of the current decode
+    // (seeks decode data that precedes the cursor and must not list its triggers).
+    uint64_t decoded_total_ = 0;
+    uint64_t list_triggers_from_ = 0;
+
+    mutable std::mutex trigger_mutex_;
+    std::vector<EventTriggerIn> trigger_list_;
+    std::mutex callback_mutex_;
+    std::map<uint32_t, std::function<void(const EventTriggerIn&)>> trigger_callbacks_;
+    uint32_t next_callback_id_ = 0;
+};
+
+}  // namespace zelvan

@@ -1,0 +1,685 @@
+#include "zelvan/RawFileReader.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+
+#include "FileReader/BookmarkFile.h"
+#include "zelvan/Logger.h"
+
+namespace zelvan {
+
+namespace {
+
+constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
+// How far back before a 1.0.0 bookmark the row and vector base are looked for.
+constexpr uint64_t kV1ScanBackBytes = 4096;
+
+uint64_t timeOf(const EVT3Decoder::State& s) {
+    return s.time_known ? (s.wraps << 24) + (uint64_t(s.time_high) << 12) + s.time_low : 0;
+}
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > kNoLimit - b ? kNoLimit : a + b; }
+
+inline uint32_t loadWord(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
+
+// Follows only the stream time through `words` words, with the decoder's rules, and returns the
+// index of the first word after which the time is at least `target` (`words` when none is).
+size_t scanToTime(const uint8_t* p, size_t words, EVT3Decoder::State& s, uint64_t target) {
+    for (size_t i = 0; i < words; ++i) {
+        const uint32_t w = loadWord(p + 2 * i);
+        const uint32_t type = w >> 12;
+        const uint32_t v = w & 0xFFF;
+        if (type == 0x8) {
+            if (!s.time_known) {
+                s = EVT3Decoder::State{};
+                s.time_known = true;
+            } else {
+                if (s.time_high >= v + 2048) ++s.wraps;
+                if (v != s.time_high) s.time_low = 0;
+            }
+            s.time_high = v;
+        } else if (type == 0x6 && s.time_known) {
+            s.time_low = v;
+        } else {
+            continue;
+        }
+        if (timeOf(s) >= target) return i;
+    }
+    return words;
+}
+
+}  // namespace
+
+std::unique_ptr<DvsFileReader> DvsFileReader::createFileReader(const std::string& path) {
+    const auto dot = path.rfind('.');
+    if (dot == std::string::npos || path.compare(dot, std::string::npos, ".raw") != 0) return nullptr;
+    return std::make_unique<RawFileReader>(path);
+}
+
+std::string RawFileReader::bookmarkPathFor(const std::string& raw_path) {
+    const auto at = raw_path.rfind(".raw");
+    if (at == std::string::npos) return raw_path + ".zvmark.tmp";
+    return raw_path.substr(0, at) + ".zvmark.tmp" + raw_path.substr(at + 4);
+}
+
+RawFileReader::RawFileReader(const std::string& path)
+    : path_(path),
+      bookmark_path_(bookmarkPathFor(path)),
+      decoder_(1280, 720),
+      output_(std::make_shared<std::vector<Event2D>>()) {}
+
+RawFileReader::~RawFileReader() = default;
+
+bool RawFileReader::loadFile() {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    loaded_ = false;
+    in_.open(path_, std::ios::binary);
+    if (!in_.is_open()) {
+        ZV_LOG(LOG_ERROR, "Failed to open raw file: %s", path_.c_str());
+        return false;
+    }
+    in_.seekg(0, std::ios::end);
+    const auto size = in_.tellg();
+    in_.seekg(0, std::ios::beg);
+    file_size_ = size > 0 ? static_cast<uint64_t>(size) : 0;
+    std::string error;
+    if (!readRawFileHeader(in_, header_, error)) {
+        ZV_LOG(LOG_ERROR, "Raw file header rejected: %s", error.c_str());
+        return false;
+    }
+    header_.payload_offset = std::min(header_.payload_offset, file_size_);
+    ZV_LOG(LOG_INFO, "Loading raw file...");
+    read_buffer_.resize(kReadChunkBytes);
+
+    bool loaded_index = false;
+    std::error_code ec;
+    if (std::filesystem::exists(bookmark_path_, ec)) {
+        loaded_index = loadBookmarkFile();
+        if (!loaded_index) ZV_LOG(LOG_WARNING, "Bookmark file check failed, re-initialize bookmarks.");
+    }
+    if (!loaded_index) {
+        if (!buildIndex()) return false;
+        if (!bookmarks_.empty()) writeBookmarkFile();
+    }
+    fillEventNumberIndex();
+
+    decoder_.setEventsStreamHandleCallback([this](Event2D* first, Event2D* last) {
+        decoded_total_ += static_cast<uint64_t>(last - first);
+        if (!count_only_) decoded_.insert(decoded_.end(), first, last);
+    });
+    if (bookmarks_.empty()) {
+        ZV_LOG(LOG_ERROR, "Loading raw file failed. There is no data in the file.");
+        return false;
+    }
+    start_timestamp_ = bookmarks_.begin()->first;
+    end_timestamp_ = bookmarks_.rbegin()->first;
+    max_events_ = bookmarks_.rbegin()->second.event_number;
+    seekTimeLocked(start_timestamp_);
+    ZV_LOG(LOG_INFO, "Loading raw file succeeded.");
+    decoder_.setTriggerInCallback([this](EventTriggerIn trigger) {
+        if (decoded_total_ < list_triggers_from_) return;
+        std::lock_guard<std::mutex> trigger_lock(trigger_mutex_);
+        trigger_list_.push_back(trigger);
+    });
+    loaded_ = true;
+    return true;
+}
+
+bool RawFileReader::buildIndex() {
+    bookmarks_.clear();
+    event_number_index_.clear();
+    uint64_t count = 0;
+    std::vector<EventTriggerIn> pending;
+    decoder_.setEventsStreamHandleCallback(
+        [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
+    decoder_.setTriggerInCallback([&pending](EventTriggerIn t) { pending.push_back(t); });
+
+    const uint64_t payload = header_.payload_offset;
+    uint64_t last = 0;
+    auto add = [&](uint64_t key, uint64_t position, const EVT3Decoder::State& state) {
+        Bookmark b;
+        b.position = position;
+        b.timestamp = key;
+        b.event_number = count;
+        b.triggers.swap(pending);
+        b.decoder_state = state;
+        bookmarks_.emplace_hint(bookmarks_.end(), key, std::move(b));
+        last = key;
+    };
+
+    // Without "% dvs_start_timestamp" the stream has no time base: decoding starts fresh and the
+    // first bookmark gets the time of the first TIME_HIGH word.
+    bool have_first = header_.has_dvs_start_timestamp;
+    if (have_first) {
+        decoder_.setTimeBase(header_.info.dvs_start_timestamp);
+        add(header_.info.dvs_start_timestamp, payload, decoder_.getState());
+    } else {
+        decoder_.resetTimeBase();
+    }
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(payload));
+    uint64_t pos = payload;
+    while (pos < file_size_) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - pos));
+        in_.read(reinterpret_cast<char*>(read_buffer_.data()), static_cast<std::streamsize>(n));
+        if (static_cast<size_t>(in_.gcount()) != n) {
+            ZV_LOG(LOG_ERROR, "Loading raw file failed. Read error at byte %llu.", (unsigned long long)pos);
+            bookmarks_.clear();
+            return false;
+        }
+        decoder_.decode(read_buffer_.data(), read_buffer_.data() + n);
+        pos += n;
+        const EVT3Decoder::State state = decoder_.getState();
+        if (!state.time_known) continue;
+        if (!have_first) {
+            // Time became known in this chunk, which starts at a word boundary.
+            EVT3Decoder::State fresh;
+            scanToTime(read_buffer_.data(), n / 2, fresh, 0);
+            Bookmark b;
+            b.position = payload;
+            b.timestamp = timeOf(fresh);
+            bookmarks_.emplace(b.timestamp, std::move(b));
+            last = timeOf(fresh);
+            have_first = true;
+        }
+        const uint64_t t = timeOf(state);
+        if (t >= saturatingAdd(last, bookmark_period_us)) add(t, pos, state);
+    }
+    if (count == 0) {
+        bookmarks_.clear();
+        return true;
+    }
+    // The final bookmark stands at the end of the data; its key is the end of the stream time.
+    if (bookmarks_.rbegin()->second.position != file_size_) {
+        const EVT3Decoder::State state = decoder_.getState();
+        add(std::max(timeOf(state), saturatingAdd(last, 1)), file_size_, state);
+    }
+    return true;
+}
+
+void RawFileReader::fillEventNumberIndex() {
+    event_number_index_.clear();
+    for (const auto& [key, b] : bookmarks_) event_number_index_[b.event_number] = key;
+}
+
+void RawFileReader::writeBookmarkFile() const {
+    detail::BookmarkFileContext context{file_size_, header_.payload_offset, header_.info.width,
+                                        header_.info.height, header_.has_dvs_start_timestamp,
+                                        header_.info.dvs_start_timestamp};
+    const std::vector<uint8_t> bytes = detail::serializeBookmarks(bookmarks_, context);
+    std::ofstream out(bookmark_path_, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        ZV_LOG(LOG_ERROR, "Failed to open file for writing");
+        return;
+    }
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) ZV_LOG(LOG_ERROR, "Failed to write bookmark file: %s", bookmark_path_.c_str());
+}
+
+bool RawFileReader::loadBookmarkFile() {
+    std::ifstream f(bookmark_path_, std::ios::binary);
+    if (!f) {
+        ZV_LOG(LOG_ERROR, "Error opening file for reading!");
+        return false;
+    }
+    f.seekg(0, std::ios::end);
+    const auto end = f.tellg();
+    f.seekg(0, std::ios::beg);
+    if (end < 0) {
+        ZV_LOG(LOG_ERROR, "Error opening file for reading!");
+        return false;
+    }
+    const uint64_t size = static_cast<uint64_t>(end);
+    if (size > kMaxBookmarkFileBytes) {
+        ZV_LOG(LOG_WARNING, "The tmp file is too large!");
+        return false;
+    }
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+    if (static_cast<uint64_t>(f.gcount()) != size) bytes.resize(static_cast<size_t>(f.gcount()));
+
+    detail::BookmarkFileContext context{file_size_, header_.payload_offset, header_.info.width,
+                                        header_.info.height, header_.has_dvs_start_timestamp,
+                                        header_.info.dvs_start_timestamp};
+    detail::BookmarkMap loaded;
+    detail::BookmarkFileVersion version{};
+    if (!detail::parseBookmarkFile(bytes, context, loaded, version)) return false;
+    if (version == detail::BookmarkFileVersion::V1 && !completeV1Bookmarks(loaded)) return false;
+    bookmarks_ = std::move(loaded);
+    return true;
+}
+
+// A 1.0.0 side file stores no decoder state. Each bookmark's key is the stream time at its offset;
+// the row and vector base there are found by reading back over the preceding words, which are
+// self-describing. The final bookmark (which 1.0.0 writers key with an earlier time) is remade by
+// decoding the last stretch, and its event count must agree with the stored one.
+bool RawFileReader::completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks) {
+    const uint64_t payload = header_.payload_offset;
+    EVT3Decoder::State start;
+    if (header_.has_dvs_start_timestamp) {
+        decoder_.setTimeBase(header_.info.dvs_start_timestamp);
+        start = decoder_.getState();
+    }
+    // Offset of the first TIME_HIGH: words before it are not decoded in a stream without time base.
+    uint64_t first_time_high = payload;
+    if (!header_.has_dvs_start_timestamp) {
+        first_time_high = file_size_;
+        for (uint64_t pos = payload; pos + 1 < file_size_ && first_time_high == file_size_;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - pos)) & ~size_t(1);
+            if (!readAt(pos, n)) return false;
+            for (size_t i = 0; i + 1 < n; i += 2) {
+                if ((loadWord(read_buffer_.data() + i) >> 12) == 0x8) {
+                    first_time_high = pos + i;
+                    break;
+                }
+            }
+            pos += n;
+        }
+    }
+    auto it = marks.begin();
+    it->second.decoder_state = start;
+    for (++it; it != marks.end() && std::next(it) != marks.end(); ++it) {
+        Bookmark& b = it->second;
+        const uint64_t from = std::max(b.position - std::min(b.position - payload, kV1ScanBackBytes), first_time_high);
+        if (b.position <= from || !readAt(from, static_cast<size_t>(b.position - from))) return false;
+        const size_t words = static_cast<size_t>(b.position - from) / 2;
+        EVT3Decoder::State& s = b.decoder_state;
+        s.time_known = true;
+        s.wraps = b.timestamp >> 24;
+        s.time_high = static_cast<uint32_t>((b.timestamp >> 12) & 0xFFF);
+        s.time_low = static_cast<uint32_t>(b.timestamp & 0xFFF);
+        uint32_t advance = 0;  // vector words after the last VECT_BASE_X
+        for (size_t i = words; i-- > 0;) {
+            const uint32_t w = loadWord(read_buffer_.data() + 2 * i);
+            const uint32_t type = w >> 12;
+            if (type == 0x0 && !s.row_known) {
+                s.row_known = true;
+                s.row = w & 0x7FF;
+            } else if ((type == 0x4 || type == 0x5) && !s.base_known) {
+                advance += type == 0x4 ? 12 : 8;
+            } else if (type == 0x3 && !s.base_known) {
+                s.base_known = true;
+                s.base_x = std::min((w & 0x7FF) + advance, 0x10000u);
+                s.vector_polarity = (w >> 11) & 1;
+            }
+            if (s.row_known && s.base_known) break;
+        }
+        if (!s.row_known) {
+            ZV_LOG(LOG_WARNING, "Bookmark file records are inconsistent: no row address before a bookmark");
+            return false;
+        }
+    }
+    // Remake the final bookmark from the one before it.
+    auto final_it = std::prev(marks.end());
+    if (final_it == marks.begin()) return false;
+    const Bookmark& before = std::prev(final_it)->second;
+    uint64_t count = before.event_number;
+    decoder_.setEventsStreamHandleCallback(
+        [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
+    decoder_.setTriggerInCallback(nullptr);
+    decoder_.setState(before.decoder_state);
+    for (uint64_t pos = before.position; pos < file_size_;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - pos));
+        if (!readAt(pos, n)) return false;
+        decoder_.decode(read_buffer_.data(), read_buffer_.data() + n);
+        pos += n;
+    }
+    if (count != final_it->second.event_number) {
+        ZV_LOG(LOG_WARNING, "Bookmark file records are inconsistent: event count differs from the data");
+        return false;
+    }
+    Bookmark last = std::move(final_it->second);
+    marks.erase(final_it);
+    last.decoder_state = decoder_.getState();
+    last.timestamp = std::max(timeOf(last.decoder_state), saturatingAdd(std::prev(marks.end())->first, 1));
+    marks.emplace(last.timestamp, std::move(last));
+    return true;
+}
+
+bool RawFileReader::readAt(uint64_t pos, size_t n) {
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(pos));
+    in_.read(reinterpret_cast<char*>(read_buffer_.data()), static_cast<std::streamsize>(n));
+    stream_pos_ = kNoLimit;
+    return static_cast<size_t>(in_.gcount()) == n;
+}
+
+// ---- cursor ----
+
+bool RawFileReader::readChunk() {
+    if (file_pos_ >= file_size_) return false;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - file_pos_));
+    if (stream_pos_ != file_pos_) {
+        in_.clear();
+        in_.seekg(static_cast<std::streamoff>(file_pos_));
+    }
+    in_.read(reinterpret_cast<char*>(read_buffer_.data()), static_cast<std::streamsize>(n));
+    const size_t got = static_cast<size_t>(in_.gcount());
+    if (got != n) {
+        ZV_LOG(LOG_ERROR, "Read error in raw file %s at byte %llu", path_.c_str(), (unsigned long long)file_pos_);
+        file_pos_ = file_size_;
+        stream_pos_ = kNoLimit;
+        return false;
+    }
+    decoder_.decode(read_buffer_.data(), read_buffer_.data() + n);
+    file_pos_ += n;
+    stream_pos_ = file_pos_;
+    return true;
+}
+
+void RawFileReader::placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number) {
+    file_pos_ = position;
+    decoder_.setState(state);
+    current_event_ = event_number;
+    decoded_.clear();
+    carried_.clear();
+    carried_pos_ = 0;
+    count_only_ = false;
+    list_triggers_from_ = 0;
+}
+
+bool RawFileReader::seekTimeLocked(uint64_t timestamp) {
+    if (bookmarks_.empty()) return false;
+    if (timestamp > end_timestamp_) {
+        current_timestamp_ = saturatingAdd(end_timestamp_, 1);
+        return false;
+    }
+    if (timestamp < start_timestamp_) {
+        current_timestamp_ = start_timestamp_ - 1;
+        return false;
+    }
+    auto it = std::prev(bookmarks_.upper_bound(timestamp));
+    const Bookmark& mark = it->second;
+    if (it->first == timestamp || std::next(it) == bookmarks_.end()) {
+        placeCursor(mark.position, mark.decoder_state, mark.event_number);
+        current_timestamp_ = timestamp;
+        return true;
+    }
+    // Find the word that first brings the time to `timestamp`, decoding (counting only) up to it.
+    const Bookmark& next = std::next(it)->second;
+    placeCursor(mark.position, mark.decoder_state, mark.event_number);
+    count_only_ = true;
+    list_triggers_from_ = kNoLimit;
+    decoded_total_ = 0;
+    EVT3Decoder::State scan = mark.decoder_state;
+    bool found = false;
+    while (file_pos_ < next.position) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, next.position - file_pos_));
+        if (!readAt(file_pos_, n)) break;
+        const size_t hit = scanToTime(read_buffer_.data(), n / 2, scan, timestamp);
+        const size_t bytes = hit < n / 2 ? 2 * hit : n;
+        decoder_.decode(read_buffer_.data(), read_buffer_.data() + bytes);
+        file_pos_ += bytes;
+        if (hit < n / 2) {
+            found = true;
+            break;
+        }
+    }
+    const uint64_t counted = decoded_total_;
+    if (found) {
+        placeCursor(file_pos_, decoder_.getState(), mark.event_number + counted);
+    } else {
+        placeCursor(next.position, next.decoder_state, next.event_number);
+    }
+    current_timestamp_ = timestamp;
+    return true;
+}
+
+bool RawFileReader::seekEventLocked(uint64_t n) {
+    if (bookmarks_.empty()) return false;
+    if (n > max_events_) {
+        current_event_ = saturatingAdd(max_events_, 1);
+        current_timestamp_ = saturatingAdd(end_timestamp_, 1);
+        return false;
+    }
+    auto index = std::prev(event_number_index_.upper_bound(n));
+    const auto it = bookmarks_.find(index->second);
+    const Bookmark& mark = it->second;
+    placeCursor(mark.position, mark.decoder_state, mark.event_number);
+    if (mark.event_number == n) {
+        current_timestamp_ = it->first;
+        return true;
+    }
+    // Decode from the bookmark; event n lands in the carried events.
+    decoded_total_ = mark.event_number;
+    list_triggers_from_ = n;
+    while (decoded_total_ < n) {
+        decoded_.clear();
+        if (!readChunk()) break;
+        if (decoded_total_ > n) {
+            const uint64_t chunk_first = decoded_total_ - decoded_.size();
+            carried_.swap(decoded_);
+            carried_pos_ = static_cast<size_t>(n - chunk_first);
+        }
+    }
+    decoded_.clear();
+    list_triggers_from_ = 0;
+    current_event_ = std::min<uint64_t>(n, decoded_total_);
+    current_timestamp_ =
+        carried_pos_ < carried_.size() ? carried_[carried_pos_].timestamp : timeOf(decoder_.getState());
+    return true;
+}
+
+void RawFileReader::takeCarried(size_t count, std::vector<Event2D>& out) {
+    const size_t k = std::min(count, carried_.size() - carried_pos_);
+    out.insert(out.end(), carried_.begin() + static_cast<std::ptrdiff_t>(carried_pos_),
+               carried_.begin() + static_cast<std::ptrdiff_t>(carried_pos_ + k));
+    carried_pos_ += k;
+    if (carried_pos_ == carried_.size()) {
+        carried_.clear();
+        carried_pos_ = 0;
+    }
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::readEventsLocked(uint64_t n) {
+    std::vector<Event2D>& out = *output_;
+    out.clear();
+    if (n == 0 || !loaded_) return output_;
+    if (saturatingAdd(current_event_, n) > max_events_) {
+        ZV_LOG(LOG_WARNING, "Requested number of events exceeds total number of events.");
+        n = current_event_ < max_events_ ? max_events_ - current_event_ : 0;
+    }
+    takeCarried(static_cast<size_t>(std::min<uint64_t>(n, carried_.size())), out);
+    while (out.size() < n) {
+        decoded_.clear();
+        if (!readChunk()) break;
+        const uint64_t need = n - out.size();
+        if (decoded_.size() > need) {
+            out.insert(out.end(), decoded_.begin(), decoded_.begin() + static_cast<std::ptrdiff_t>(need));
+            carried_.swap(decoded_);
+            carried_pos_ = static_cast<size_t>(need);
+        } else {
+            out.insert(out.end(), decoded_.begin(), decoded_.end());
+        }
+    }
+    decoded_.clear();
+    if (!out.empty()) current_timestamp_ = saturatingAdd(out.back().timestamp, 1);
+    current_event_ += out.size();
+    return output_;
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us) {
+    if (!loaded_) return std::make_shared<std::vector<Event2D>>();
+    uint64_t until = saturatingAdd(current_timestamp_, us);
+    if (until < start_timestamp_) {
+        ZV_LOG(LOG_WARNING, "Requested interval is before start timestamp.");
+        current_timestamp_ = until;
+        current_event_ = 0;
+        return std::make_shared<std::vector<Event2D>>();
+    }
+    if (current_timestamp_ > end_timestamp_) {
+        ZV_LOG(LOG_WARNING, "Current read pos exceeds end timestamp.");
+        current_event_ = max_events_;
+        return std::make_shared<std::vector<Event2D>>();
+    }
+    // The window that reaches past the end takes everything left, so that no event is lost to
+    // timestamps that step back near the end of the stream.
+    bool to_end = false;
+    if (until > end_timestamp_) {
+        ZV_LOG(LOG_WARNING, "Requested interval exceeds end timestamp.");
+        until = kNoLimit;
+        to_end = true;
+    }
+    current_timestamp_ = saturatingAdd(current_timestamp_, us);
+    std::vector<Event2D>& out = *output_;
+    out.clear();
+    auto split = [&](std::vector<Event2D>& from, size_t begin) -> bool {
+        if (to_end || from.size() == begin || from.back().timestamp < until) return false;
+        const Event2D* first = from.data() + begin;
+        const Event2D* cut = binarySearchTimestamp(until, first, from.data() + from.size());
+        out.insert(out.end(), first, cut);
+        return true;
+    };
+    if (carried_pos_ < carried_.size()) {
+        if (split(carried_, carried_pos_)) {
+            const size_t taken = static_cast<size_t>(
+                binarySearchTimestamp(until, carried_.data() + carried_pos_, carried_.data() + carried_.size()) -
+                (carried_.data() + carried_pos_));
+            carried_pos_ += taken;
+            current_event_ += out.size();
+            return output_;
+        }
+        takeCarried(carried_.size(), out);
+    }
+    for (;;) {
+        decoded_.clear();
+        if (!readChunk()) break;
+        const size_t before = out.size();
+        if (split(decoded_, 0)) {
+            carried_.swap(decoded_);
+            carried_pos_ = out.size() - before;
+            break;
+        }
+        out.insert(out.end(), decoded_.begin(), decoded_.end());
+    }
+    decoded_.clear();
+    current_event_ += out.size();
+    return output_;
+}
+
+// ---- public operations ----
+
+bool RawFileReader::getStartTimeStamp(uint64_t& timestamp) {
+    timestamp = start_timestamp_;
+    return true;
+}
+
+bool RawFileReader::getEndTimeStamp(uint64_t& timestamp) {
+    timestamp = end_timestamp_;
+    return true;
+}
+
+bool RawFileReader::getMaxEvents(uint64_t& events) {
+    events = max_events_;
+    return true;
+}
+
+bool RawFileReader::reachedEndOfEvents() {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    return current_timestamp_ > end_timestamp_;
+}
+
+bool RawFileReader::seekTime(uint64_t timestamp) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    return loaded_ && seekTimeLocked(timestamp);
+}
+
+bool RawFileReader::seekNEvents(uint64_t n) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    return loaded_ && seekEventLocked(n);
+}
+
+uint64_t RawFileReader::getCurrentPosTimeStamp() {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    return current_timestamp_;
+}
+
+uint64_t RawFileReader::getCurrentPosEventNum() {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    return current_event_;
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEvents(uint64_t n) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    return readEventsLocked(n);
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEventsGivenStartTimeStamp(uint64_t timestamp, uint64_t n) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (!loaded_ || !seekTimeLocked(timestamp)) return std::make_shared<std::vector<Event2D>>();
+    return readEventsLocked(n);
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEventsGivenStartEvent(uint64_t start, uint64_t n) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (!loaded_ || !seekEventLocked(start)) return std::make_shared<std::vector<Event2D>>();
+    return readEventsLocked(n);
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEvents(uint64_t us) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    return readTimeLocked(us);
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                                       uint64_t us) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (!loaded_ || !seekTimeLocked(timestamp)) return std::make_shared<std::vector<Event2D>>();
+    return readTimeLocked(us);
+}
+
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartEvent(uint64_t start, uint64_t us) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (!loaded_ || !seekEventLocked(start)) return std::make_shared<std::vector<Event2D>>();
+    return readTimeLocked(us);
+}
+
+bool RawFileReader::extractEventData(uint64_t, uint64_t, const std::string&) {
+    ZV_LOG(LOG_ERROR, "extractEventData is not supported yet.");
+    return false;
+}
+
+bool RawFileReader::exportEventDataToVideo(uint64_t, uint64_t, const std::string&) {
+    ZV_LOG(LOG_ERROR, "exportEventDataToVideo is not supported yet.");
+    return false;
+}
+
+uint32_t RawFileReader::addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) {
+    std::lock_guard<std::mutex> lock(callback_mutex_);
+    const uint32_t id = next_callback_id_++;
+    trigger_callbacks_.emplace(id, std::move(callback));
+    return id;
+}
+
+bool RawFileReader::removeTriggerInCallback(uint32_t id) {
+    std::lock_guard<std::mutex> lock(callback_mutex_);
+    return trigger_callbacks_.erase(id) > 0;
+}
+
+int RawFileReader::getWidth() { return header_.info.width; }
+
+int RawFileReader::getHeight() { return header_.info.height; }
+
+bool RawFileReader::getFileInfo(DvsFileInfo& info) {
+    info = header_.info;
+    return true;
+}
+
+std::vector<EventTriggerIn> RawFileReader::getTriggerList() {
+    std::lock_guard<std::mutex> lock(trigger_mutex_);
+    return trigger_list_;
+}
+
+void RawFileReader::clearTriggerList() {
+    std::lock_guard<std::mutex> lock(trigger_mutex_);
+    trigger_list_.clear();
+}
+
+std::vector<EventTriggerIn> RawFileReader::getTriggerListForBookmark(uint64_t timestamp) const {
+    const auto it = bookmarks_.find(timestamp);
+    return it == bookmarks_.end() ? std::vector<EventTriggerIn>{} : it->second.triggers;
+}
+
+}  // namespace zelvan

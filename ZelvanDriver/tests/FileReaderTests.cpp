@@ -1,0 +1,624 @@
+// Raw file reader: bookmark index, side file, seeking and reading, checked against a continuous
+// decode of the same file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "FileReader/BookmarkFile.h"
+#include "zelvan/EVT3Encoder.h"
+#include "zelvan/FileHeader.h"
+#include "zelvan/Logger.h"
+#include "zelvan/RawFileReader.h"
+#include "zelvan/SyntheticScene.h"
+
+namespace fs = std::filesystem;
+using namespace zelvan;
+
+namespace {
+
+const std::string kCheckFailed = "Bookmark file check failed, re-initialize bookmarks.";
+
+class TempDir {
+public:
+    TempDir() {
+        static int counter = 0;
+        path_ = fs::temp_directory_path() /
+                ("zelvan-reader-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+struct Recording {
+    std::vector<Event2D> events;
+    std::vector<EventTriggerIn> triggers;
+};
+
+// Writes a synthetic recording of [t0, t0 + duration) us; with `with_base` the header carries
+// "% dvs_start_timestamp t0", otherwise the header has no time base at all.
+void writeSynthetic(const std::string& path, uint64_t t0, uint64_t duration, uint64_t rate, bool with_base,
+                    uint64_t seed = 1, uint64_t trigger_period = 0) {
+    std::string header;
+    if (with_base) {
+        DvsFileInfo info;
+        info.dvs_start_timestamp = t0;
+        info.serial_number = "TEST";
+        header = generateDvsFileHeader(info);
+    } else {
+        header = "% evt 3.0\n% format EVT3;height=720;width=1280\n% end\n";
+    }
+    std::vector<uint8_t> bytes(header.begin(), header.end());
+    SyntheticScene scene(1280, 720, rate, seed);
+    EVT3Encoder encoder(1280);
+    std::vector<Event2D> events;
+    std::vector<EventTriggerIn> triggers;
+    constexpr uint64_t kSlice = 5000;
+    for (uint64_t t = t0; t < t0 + duration; t += kSlice) {
+        events.clear();
+        triggers.clear();
+        scene.generate(t, t + kSlice, events);
+        if (trigger_period)
+            for (uint64_t tt = (t + trigger_period - 1) / trigger_period * trigger_period; tt < t + kSlice;
+                 tt += trigger_period)
+                triggers.emplace_back(int16_t(0), int16_t((tt / trigger_period) & 1), tt);
+        encoder.advanceTime(t, bytes);
+        encoder.encode(events.data(), events.data() + events.size(), triggers.data(),
+                       triggers.data() + triggers.size(), bytes);
+    }
+    writeBytes(path, bytes);
+}
+
+// What a continuous decode of the whole file gives.
+Recording decodeWhole(const std::string& path) {
+    RawFileHeader header;
+    std::string error;
+    Recording r;
+    if (!readRawFileHeader(path, header, error)) return r;
+    const auto bytes = readBytes(path);
+    EVT3Decoder decoder(header.info.width, header.info.height);
+    decoder.setEventsStreamHandleCallback([&](Event2D* b, Event2D* e) { r.events.insert(r.events.end(), b, e); });
+    decoder.setTriggerInCallback([&](EventTriggerIn t) { r.triggers.push_back(t); });
+    if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
+    decoder.decode(bytes.data() + header.payload_offset, bytes.data() + bytes.size());
+    return r;
+}
+
+std::unique_ptr<RawFileReader> open(const std::string& path) {
+    auto reader = std::make_unique<RawFileReader>(path);
+    if (!reader->loadFile()) return nullptr;
+    return reader;
+}
+
+// The exactness properties, on one file.
+void checkExactReading(const std::string& path, uint64_t seed) {
+    const Recording whole = decodeWhole(path);
+    ASSERT_FALSE(whole.events.empty());
+    ScopedLogCapture quiet(LOG_ERROR);
+    auto reader = open(path);
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0, max = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    reader->getMaxEvents(max);
+    ASSERT_EQ(max, whole.events.size());
+    EXPECT_LE(start, whole.events.front().timestamp);
+
+    // Every stored event number is the count of a continuous decode up to the bookmark.
+    RawFileHeader header;
+    std::string error;
+    ASSERT_TRUE(readRawFileHeader(path, header, error));
+    const auto bytes = readBytes(path);
+    EVT3Decoder d(1280, 720);
+    uint64_t count = 0, decoded_to = header.payload_offset;
+    d.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { count += uint64_t(l - f); });
+    if (header.has_dvs_start_timestamp) d.setTimeBase(header.info.dvs_start_timestamp);
+    for (const auto& [key, b] : reader->getAllBookmarks()) {
+        d.decode(bytes.data() + decoded_to, bytes.data() + b.position);
+        decoded_to = b.position;
+        ASSERT_EQ(b.event_number, count) << "bookmark " << key;
+        if (b.position > header.payload_offset) {
+            ASSERT_EQ(b.decoder_state, d.getState()) << "bookmark " << key;
+        }
+    }
+
+    // Consecutive time windows of random length give the continuous decode.
+    std::mt19937_64 rng(seed);
+    ASSERT_TRUE(reader->seekTime(start));
+    std::vector<Event2D> joined;
+    while (!reader->reachedEndOfEvents()) {
+        auto part = reader->getNTimeEvents(1 + rng() % 40000);
+        joined.insert(joined.end(), part->begin(), part->end());
+    }
+    ASSERT_EQ(joined.size(), whole.events.size());
+    EXPECT_TRUE(joined == whole.events);
+    EXPECT_EQ(reader->getTriggerList(), whole.triggers);
+
+    // Consecutive counted reads give it too.
+    ASSERT_TRUE(reader->seekNEvents(0));
+    joined.clear();
+    while (joined.size() < whole.events.size()) {
+        auto part = reader->getNEvents(1 + rng() % 30000);
+        ASSERT_FALSE(part->empty());
+        joined.insert(joined.end(), part->begin(), part->end());
+    }
+    EXPECT_TRUE(joined == whole.events);
+
+    for (int i = 0; i < 40; ++i) {
+        // seekTime(t): the rest of the file is a suffix of the continuous decode that holds every
+        // event at or after t, and nothing before the landing point is at or after t.
+        const uint64_t t = start + rng() % (end - start + 1);
+        ASSERT_TRUE(reader->seekTime(t)) << t;
+        EXPECT_EQ(reader->getCurrentPosTimeStamp(), t);
+        const uint64_t k = reader->getCurrentPosEventNum();
+        ASSERT_LE(k, whole.events.size());
+        const auto skipped = std::find_if(whole.events.begin(), whole.events.begin() + std::ptrdiff_t(k),
+                                          [t](const Event2D& e) { return e.timestamp >= t; });
+        ASSERT_EQ(skipped - whole.events.begin(), std::ptrdiff_t(k)) << "an event at or after " << t << " skipped";
+        auto rest = reader->getNEvents(max);
+        ASSERT_EQ(rest->size(), whole.events.size() - k);
+        EXPECT_TRUE(std::equal(rest->begin(), rest->end(), whole.events.begin() + std::ptrdiff_t(k)));
+
+        // seekNEvents(n) lands on event n itself.
+        const uint64_t n = rng() % (max + 1);
+        ASSERT_TRUE(reader->seekNEvents(n));
+        EXPECT_EQ(reader->getCurrentPosEventNum(), n);
+        const uint64_t m = 1 + rng() % 5000;
+        auto part = reader->getNEvents(m);
+        const uint64_t expect = std::min<uint64_t>(m, max - n);
+        ASSERT_EQ(part->size(), expect);
+        EXPECT_TRUE(std::equal(part->begin(), part->end(), whole.events.begin() + std::ptrdiff_t(n)));
+        EXPECT_EQ(reader->getCurrentPosEventNum(), n + expect);
+    }
+}
+
+// A 1.0.0 side file for the reader's bookmarks (32-bit counts, no decoder state).
+std::vector<uint8_t> makeV1File(const RawFileReader& reader, uint64_t file_size, uint64_t count_offset = 0) {
+    std::vector<uint8_t> out;
+    auto text = [&](const std::string& s) { out.insert(out.end(), s.begin(), s.end()); };
+    auto put = [&](uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    };
+    text("version:1.0.0\nmax_byte:" + std::to_string(file_size) + "\nsensor_width:1280\nsensor_height:720\n");
+    out.push_back(0);
+    put(reader.getAllBookmarks().size(), 8);
+    for (const auto& [key, b] : reader.getAllBookmarks()) {
+        put(key, 8);
+        put(b.position, 8);
+        put(0, 1);
+        put(key, 8);
+        put(b.event_number == 0 ? 0 : b.event_number + count_offset, 4);
+        put(b.triggers.size(), 8);
+        for (const auto& t : b.triggers) {
+            put(uint16_t(t.id), 2);
+            put(uint16_t(t.polarity), 2);
+            put(t.timestamp, 8);
+        }
+    }
+    out.push_back(detail::crc8(out.data(), out.size()));
+    return out;
+}
+
+TEST(RawFileReaderFactory, ChoosesByTheLastExtension) {
+    auto reader = DvsFileReader::createFileReader("dir/a.b.raw");
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(dynamic_cast<RawFileReader&>(*reader).getBookmarkFilePath(), "dir/a.b.zvmark.tmp");
+    EXPECT_EQ(DvsFileReader::createFileReader("a.RAW"), nullptr);
+    EXPECT_EQ(DvsFileReader::createFileReader("a.raw.bak"), nullptr);
+    EXPECT_EQ(DvsFileReader::createFileReader("noextension"), nullptr);
+    EXPECT_EQ(RawFileReader::bookmarkPathFor("x.raw.raw"), "x.raw.zvmark.tmp");
+}
+
+TEST(BookmarkFileFormat, Crc8AndRoundTripWithLargeCounts) {
+    const std::string check = "123456789";
+    EXPECT_EQ(detail::crc8(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0xF4);
+
+    detail::BookmarkFileContext context{1'000'000, 100, 1280, 720, false, 0};
+    detail::BookmarkMap marks;
+    RawFileReader::Bookmark a;
+    a.position = 100;
+    a.timestamp = 5;
+    marks.emplace(5, a);
+    RawFileReader::Bookmark b;
+    b.position = 1'000'000;
+    b.timestamp = (uint64_t(3) << 24) + 77;
+    b.event_number = (uint64_t(1) << 32) + 12345;  // past what 32 bits hold
+    b.triggers = {EventTriggerIn(3, 1, 999), EventTriggerIn(-1, 0, uint64_t(1) << 40)};
+    b.decoder_state = {true, 3, 0, 77, true, 719, true, 1264, 1};
+    marks.emplace(b.timestamp, b);
+    const auto bytes = detail::serializeBookmarks(marks, context);
+    detail::BookmarkMap back;
+    detail::BookmarkFileVersion version{};
+    ASSERT_TRUE(detail::parseBookmarkFile(bytes, context, back, version));
+    EXPECT_EQ(version, detail::BookmarkFileVersion::V2);
+    ASSERT_EQ(back.size(), 2u);
+    const auto& got = back.at(b.timestamp);
+    EXPECT_EQ(got.event_number, b.event_number);
+    EXPECT_EQ(got.triggers, b.triggers);
+    EXPECT_EQ(got.decoder_state, b.decoder_state);
+
+    // The same file for a recording with another time base or payload offset does not match.
+    ScopedLogCapture log(LOG_WARNING);
+    auto other = context;
+    other.has_time_base = true;
+    EXPECT_FALSE(detail::parseBookmarkFile(bytes, other, back, version));
+    other = context;
+    other.payload_offset = 102;
+    EXPECT_FALSE(detail::parseBookmarkFile(bytes, other, back, version));
+    EXPECT_EQ(log.count(LOG_WARNING, "The file has changed"), 2u);
+}
+
+TEST(BookmarkFileFormat, HostileContentIsRejectedWithoutHugeAllocations) {
+    detail::BookmarkFileContext context{4096, 0, 1280, 720, false, 0};
+    ScopedLogCapture log(LOG_WARNING);
+    detail::BookmarkMap out;
+    detail::BookmarkFileVersion version{};
+    auto withCrc = [](std::vector<uint8_t> v) {
+        v.push_back(detail::crc8(v.data(), v.size()));
+        return v;
+    };
+    const std::string text = "version:2.0.0\nmax_byte:4096\nsensor_width:1280\nsensor_height:720\n"
+                             "payload_offset:0\ntime_base:none\n";
+    std::vector<uint8_t> v(text.begin(), text.end());
+    v.push_back(0);
+    for (int i = 0; i < 8; ++i) v.push_back(0xFF);  // 2^64 - 1 bookmarks
+    EXPECT_FALSE(detail::parseBookmarkFile(withCrc(v), context, out, version));
+    EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "bookmark count does not fit"));
+
+    EXPECT_FALSE(detail::parseBookmarkFile({}, context, out, version));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "The file content is insufficient to perform CRC validation!"));
+    const std::string no_version = "max_byte:4096\n";
+    EXPECT_FALSE(detail::parseBookmarkFile(withCrc({no_version.begin(), no_version.end()}), context, out, version));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Bookmark file has no version information, need to regenerate"));
+    const std::string future = "version:9.9.9\n";
+    EXPECT_FALSE(detail::parseBookmarkFile(withCrc({future.begin(), future.end()}), context, out, version));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Bookmark file version mismatch: expected 2.0.0, got 9.9.9"));
+
+    // Random records behind a valid text part never pass and never crash.
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<uint8_t> r(text.begin(), text.end());
+        r.push_back(0);
+        const size_t n = rng() % 300;
+        for (size_t i = 0; i < n; ++i) r.push_back(uint8_t(rng()));
+        if (n >= 8) std::fill(r.begin() + std::ptrdiff_t(text.size() + 2), r.begin() + std::ptrdiff_t(text.size() + 8), 0);
+        detail::BookmarkMap m;
+        if (detail::parseBookmarkFile(withCrc(r), context, m, version)) {
+            // Whatever passes is ordered and inside the recording.
+            uint64_t last = 0;
+            for (const auto& [k, b] : m) {
+                EXPECT_LE(b.position, context.file_size);
+                EXPECT_GE(b.position, last);
+                last = b.position;
+            }
+        }
+    }
+}
+
+TEST(RawFileReaderIndex, TenMillisecondsGiveAboutFiveBookmarksPlusTheFinalOne) {
+    TempDir dir;
+    const std::string path = dir / "short.raw";
+    writeSynthetic(path, 1'000'000, 10'000, 20'000'000, true);  // about 400 KB: several read chunks
+    ScopedLogCapture log(LOG_DETAIL);
+    auto reader = open(path);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_TRUE(log.contains(LOG_INFO, "Loading raw file..."));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Loading raw file succeeded."));
+    const auto& marks = reader->getAllBookmarks();
+    EXPECT_GE(marks.size(), 4u);
+    EXPECT_LE(marks.size(), 7u);
+    uint64_t start = 0, end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    EXPECT_EQ(start, 1'000'000u);
+    EXPECT_GE(end, 1'009'000u);
+    EXPECT_LE(end, 1'010'000u);
+    EXPECT_EQ(marks.rbegin()->second.position, fs::file_size(path));
+    for (auto it = std::next(marks.begin()); it != std::prev(marks.end()); ++it)
+        EXPECT_GE(it->first - std::prev(it)->first, RawFileReader::bookmark_period_us);
+    EXPECT_TRUE(fs::exists(dir / "short.zvmark.tmp"));
+    EXPECT_EQ(reader->getWidth(), 1280);
+    EXPECT_EQ(reader->getHeight(), 720);
+    DvsFileInfo info;
+    EXPECT_TRUE(reader->getFileInfo(info));
+    EXPECT_EQ(info.serial_number, "TEST");
+}
+
+TEST(RawFileReaderIndex, FilesWithoutEventsFail) {
+    TempDir dir;
+    ScopedLogCapture log(LOG_DETAIL);
+    writeBytes(dir / "empty.raw", {'%', ' ', 'e', 'n', 'd', '\n'});
+    EXPECT_EQ(open(dir / "empty.raw"), nullptr);
+    EXPECT_EQ(log.count(LOG_ERROR, "Loading raw file failed. There is no data in the file."), 1u);
+    // Time words but no event.
+    writeBytes(dir / "time.raw", {'%', ' ', 'e', 'n', 'd', '\n', 0x01, 0x80, 0x02, 0x80, 0x10, 0x60});
+    EXPECT_EQ(open(dir / "time.raw"), nullptr);
+    EXPECT_EQ(log.count(LOG_ERROR, "Loading raw file failed. There is no data in the file."), 2u);
+    EXPECT_FALSE(fs::exists(dir / "time.zvmark.tmp"));
+    // Missing file and rejected header.
+    EXPECT_EQ(open(dir / "missing.raw"), nullptr);
+    const std::string evt2 = "% evt 2.0\n% end\n";
+    writeBytes(dir / "evt2.raw", {evt2.begin(), evt2.end()});
+    EXPECT_EQ(open(dir / "evt2.raw"), nullptr);
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "Raw file header rejected"));
+}
+
+TEST(RawFileReaderSideFile, IsReusedAndRebuiltWhenItDoesNotMatch) {
+    TempDir dir;
+    const std::string path = dir / "rec.raw";
+    const std::string side = dir / "rec.zvmark.tmp";
+    writeSynthetic(path, 0, 30'000, 2'000'000, true, 3, 1000);
+    std::map<uint64_t, uint64_t> original;
+    {
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        for (const auto& [k, b] : reader->getAllBookmarks()) original[k] = b.event_number;
+    }
+    const auto good = readBytes(side);
+    ASSERT_GT(good.size(), 100u);
+    {
+        ScopedLogCapture log(LOG_DETAIL);
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
+        EXPECT_EQ(reader->getAllBookmarks().size(), original.size());
+        EXPECT_FALSE(reader->getTriggerListForBookmark(reader->getAllBookmarks().rbegin()->first).empty());
+    }
+    // One changed byte anywhere (text, records, CRC) rebuilds the same index.
+    for (size_t at : {size_t(3), size_t(good.size() / 2), good.size() - 1}) {
+        auto bad = good;
+        bad[at] ^= 0x20;
+        writeBytes(side, bad);
+        ScopedLogCapture log(LOG_DETAIL);
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_EQ(log.count(LOG_WARNING, kCheckFailed), 1u) << "byte " << at;
+        EXPECT_EQ(readBytes(side), good);
+    }
+    // Truncated and empty side files.
+    for (size_t keep : {size_t(0), size_t(40), good.size() - 2}) {
+        writeBytes(side, std::vector<uint8_t>(good.begin(), good.begin() + std::ptrdiff_t(keep)));
+        ScopedLogCapture log(LOG_DETAIL);
+        ASSERT_NE(open(path), nullptr);
+        EXPECT_EQ(log.count(LOG_WARNING, kCheckFailed), 1u) << keep;
+        EXPECT_EQ(readBytes(side), good);
+    }
+    // Another sensor size (with a correct CRC).
+    {
+        std::string text(good.begin(), good.end());
+        const auto at = text.find("sensor_width:1280");
+        ASSERT_NE(at, std::string::npos);
+        std::vector<uint8_t> other = good;
+        other[at + 13] = '6';  // 6280
+        other.back() = detail::crc8(other.data(), other.size() - 1);
+        writeBytes(side, other);
+        ScopedLogCapture log(LOG_DETAIL);
+        ASSERT_NE(open(path), nullptr);
+        EXPECT_TRUE(log.contains(LOG_WARNING, "The sensor resolution has been changed "));
+        EXPECT_TRUE(log.contains(LOG_WARNING, kCheckFailed));
+    }
+    // Another recording size.
+    {
+        auto raw = readBytes(path);
+        raw.push_back(0x00);
+        raw.push_back(0x60);
+        writeBytes(path, raw);
+        ScopedLogCapture log(LOG_DETAIL);
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_TRUE(log.contains(LOG_WARNING, "The file has changed"));
+        EXPECT_TRUE(log.contains(LOG_WARNING, kCheckFailed));
+        EXPECT_EQ(reader->getAllBookmarks().rbegin()->second.position, raw.size());
+    }
+    // A side file above the size bound is not read.
+    {
+        { std::ofstream(side, std::ios::trunc); }
+        fs::resize_file(side, RawFileReader::kMaxBookmarkFileBytes + 1);
+        ScopedLogCapture log(LOG_DETAIL);
+        ASSERT_NE(open(path), nullptr);
+        EXPECT_TRUE(log.contains(LOG_WARNING, "The tmp file is too large!"));
+        EXPECT_TRUE(log.contains(LOG_WARNING, kCheckFailed));
+        EXPECT_LT(fs::file_size(side), 1u << 20);
+    }
+}
+
+TEST(RawFileReaderSideFile, OlderLayoutIsReadWhileItsCountsFit) {
+    TempDir dir;
+    const std::string path = dir / "old.raw";
+    const std::string side = dir / "old.zvmark.tmp";
+    writeSynthetic(path, 16'000'000, 2'000'000, 300'000, true, 9, 5000);  // crosses a wrap-around
+    std::map<uint64_t, RawFileReader::Bookmark> built;
+    {
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        built = reader->getAllBookmarks();
+        writeBytes(side, makeV1File(*reader, fs::file_size(path)));
+    }
+    {
+        ScopedLogCapture log(LOG_DETAIL);
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
+        const auto& marks = reader->getAllBookmarks();
+        ASSERT_EQ(marks.size(), built.size());
+        for (auto a = marks.cbegin(), b = built.cbegin(); a != marks.end(); ++a, ++b) {
+            EXPECT_EQ(a->first, b->first);
+            EXPECT_EQ(a->second.event_number, b->second.event_number);
+            EXPECT_EQ(a->second.decoder_state, b->second.decoder_state) << a->first;
+        }
+    }
+    checkExactReading(path, 4);  // the side file in use is still the 1.0.0 one
+    // Counts that wrapped past 32 bits half way through cannot be used.
+    {
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        uint64_t max = 0;
+        reader->getMaxEvents(max);
+        writeBytes(side, makeV1File(*reader, fs::file_size(path), (uint64_t(1) << 32) - max / 2));
+    }
+    ScopedLogCapture log(LOG_DETAIL);
+    ASSERT_NE(open(path), nullptr);
+    EXPECT_TRUE(log.contains(LOG_WARNING, kCheckFailed));
+}
+
+TEST(RawFileReaderAccess, EdgeCasesOfTheCursor) {
+    TempDir dir;
+    const std::string path = dir / "edge.raw";
+    writeSynthetic(path, 500'000, 50'000, 1'000'000, true, 2);
+    const Recording whole = decodeWhole(path);
+    auto reader = open(path);
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0, max = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    reader->getMaxEvents(max);
+    ASSERT_EQ(max, whole.events.size());
+    ASSERT_GT(max, 4000u);
+
+    EXPECT_TRUE(reader->getNEvents(0)->empty());
+    EXPECT_EQ(reader->getCurrentPosEventNum(), 0u);
+    EXPECT_EQ(reader->getCurrentPosTimeStamp(), start);
+
+    auto first = *reader->getNEvents(1000);
+    auto second = *reader->getNEvents(1000);
+    ASSERT_EQ(first.size(), 1000u);
+    ASSERT_EQ(second.size(), 1000u);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), whole.events.begin()));
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), whole.events.begin() + 1000));
+    EXPECT_EQ(reader->getCurrentPosEventNum(), 2000u);
+    EXPECT_EQ(reader->getCurrentPosTimeStamp(), second.back().timestamp + 1);
+
+    {
+        ScopedLogCapture log(LOG_DETAIL);
+        ASSERT_TRUE(reader->seekNEvents(max - 10));
+        EXPECT_EQ(reader->getNEvents(100)->size(), 10u);
+        EXPECT_TRUE(log.contains(LOG_WARNING, "Requested number of events exceeds total number of events."));
+    }
+    {
+        ScopedLogCapture log(LOG_DETAIL);
+        ASSERT_TRUE(reader->seekTime(end - 3000));
+        const uint64_t k = reader->getCurrentPosEventNum();
+        auto tail = reader->getNTimeEvents(1'000'000);
+        EXPECT_EQ(tail->size(), max - k);
+        EXPECT_TRUE(log.contains(LOG_WARNING, "Requested interval exceeds end timestamp."));
+        EXPECT_TRUE(reader->getNTimeEvents(1000)->empty());
+        EXPECT_TRUE(log.contains(LOG_WARNING, "Current read pos exceeds end timestamp."));
+        EXPECT_EQ(reader->getCurrentPosEventNum(), max);
+    }
+    EXPECT_FALSE(reader->seekTime(end + 1));
+    EXPECT_TRUE(reader->reachedEndOfEvents());
+    EXPECT_FALSE(reader->seekTime(start - 1));
+    EXPECT_FALSE(reader->reachedEndOfEvents());
+    {
+        ScopedLogCapture log(LOG_DETAIL);
+        EXPECT_TRUE(reader->getNTimeEvents(0)->empty());
+        EXPECT_TRUE(log.contains(LOG_WARNING, "Requested interval is before start timestamp."));
+    }
+    EXPECT_FALSE(reader->seekNEvents(max + 1));
+    EXPECT_EQ(reader->getCurrentPosEventNum(), max + 1);
+    EXPECT_TRUE(reader->reachedEndOfEvents());
+    EXPECT_TRUE(reader->getNEventsGivenStartTimeStamp(end + 5, 10)->empty());
+    EXPECT_TRUE(reader->getNTimeEventsGivenStartEvent(max + 5, 10)->empty());
+
+    // The "given" variants seek first.
+    auto window = *reader->getNTimeEventsGivenStartTimeStamp(start + 20'000, 1000);
+    std::vector<Event2D> expect;
+    for (const auto& e : whole.events)
+        if (e.timestamp >= start + 20'000 && e.timestamp < start + 21'000) expect.push_back(e);
+    EXPECT_EQ(window, expect);
+    auto counted = *reader->getNEventsGivenStartEvent(1234, 7);
+    EXPECT_TRUE(std::equal(counted.begin(), counted.end(), whole.events.begin() + 1234));
+    auto timed = *reader->getNTimeEventsGivenStartEvent(1234, 1);
+    ASSERT_FALSE(timed.empty());
+    EXPECT_EQ(timed.front(), whole.events[1234]);
+
+    // Unsupported operations say so.
+    ScopedLogCapture log(LOG_DETAIL);
+    EXPECT_FALSE(reader->extractEventData(start, end, dir / "cut.raw"));
+    EXPECT_FALSE(reader->exportEventDataToVideo(start, end, dir / "cut.mp4"));
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "not supported yet"));
+
+    EXPECT_EQ(reader->addTriggerInCallback([](const EventTriggerIn&) {}), 0u);
+    EXPECT_EQ(reader->addTriggerInCallback([](const EventTriggerIn&) {}), 1u);
+    EXPECT_TRUE(reader->removeTriggerInCallback(0));
+    EXPECT_FALSE(reader->removeTriggerInCallback(0));
+}
+
+TEST(RawFileReaderAccess, SeekToABookmarkKeyDoesNotDecode) {
+    TempDir dir;
+    const std::string path = dir / "mark.raw";
+    writeSynthetic(path, 0, 40'000, 3'000'000, true, 4);
+    const Recording whole = decodeWhole(path);
+    std::map<uint64_t, RawFileReader::Bookmark> marks;
+    {
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        marks = reader->getAllBookmarks();
+    }
+    ASSERT_GE(marks.size(), 6u);
+    const auto target = std::next(marks.begin(), 4);
+    // Spoil the data before the bookmark (same size, so the side file still matches): landing on the
+    // key must not depend on it.
+    auto raw = readBytes(path);
+    std::fill(raw.begin() + std::ptrdiff_t(marks.begin()->second.position),
+              raw.begin() + std::ptrdiff_t(target->second.position), 0x9F);
+    writeBytes(path, raw);
+    auto reader = open(path);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->seekTime(target->first));
+    EXPECT_EQ(reader->getCurrentPosEventNum(), target->second.event_number);
+    auto rest = reader->getNEvents(1000);
+    ASSERT_EQ(rest->size(), 1000u);
+    EXPECT_TRUE(std::equal(rest->begin(), rest->end(),
+                           whole.events.begin() + std::ptrdiff_t(target->second.event_number)));
+}
+
+TEST(RawFileReaderExactness, SyntheticRecordingsAcrossWrapArounds) {
+    TempDir dir;
+    // About 42 s of stream time from just before a wrap-around: three 2^24 us wraps.
+    writeSynthetic(dir / "based.raw", (uint64_t(1) << 24) - 700'000, 42'000'000, 40'000, true, 7, 20'000);
+    checkExactReading(dir / "based.raw", 1);
+    // The same without a time base in the header: decoding starts at the first TIME_HIGH.
+    writeSynthetic(dir / "fresh.raw", 3 * (uint64_t(1) << 24) - 300'000, 20'000'000, 50'000, false, 8, 7000);
+    checkExactReading(dir / "fresh.raw", 2);
+    // Dense: many bookmarks, each one read chunk apart.
+    writeSynthetic(dir / "dense.raw", 77, 300'000, 30'000'000, true, 9);
+    checkExactReading(dir / "dense.raw", 3);
+}
+
+TEST(RawFileReaderExactness, RealRecordings) {
+    const fs::path data = ZELVAN_TESTDATA_DIR;
+    if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
+    TempDir dir;
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator(data)) {
+        if (entry.path().extension() != ".raw" || entry.path().filename().string().find("evt2") != std::string::npos)
+            continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        const std::string copy = dir / entry.path().filename().string();
+        fs::copy_file(entry.path(), copy);
+        checkExactReading(copy, uint64_t(++checked));
+    }
+    EXPECT_GE(checked, 5);
+}
+
+}  // namespace
