@@ -63,7 +63,7 @@ bool ReplaySource::load(const std::string& path, std::string& error, size_t even
     const uint64_t first = events_.front().timestamp;
     for (auto& e : events_) e.timestamp -= first;
     const uint64_t span = events_.back().timestamp;
-    const uint64_t gap = std::max<uint64_t>(1, span / events_.size());
+    const uint64_t gap = events_.size() > 1 ? std::max<uint64_t>(1, span / (events_.size() - 1)) : 1;
     period_ = span + gap;
     started_ = false;
     cursor_ = 0;

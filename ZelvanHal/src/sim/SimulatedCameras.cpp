@@ -238,12 +238,7 @@ SimulatedCameras& SimulatedCameras::instance() {
     return cameras;
 }
 
-SimulatedCameras::SimulatedCameras() {
-    const char* path = std::getenv("ZELVAN_SIM_CONFIG");
-    if (!path || !*path) {
-        restoreDefault();
-        return;
-    }
+std::vector<SimDeviceConfig> SimulatedCameras::loadConfigFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::vector<SimDeviceConfig> configs;
     std::string error;
@@ -253,14 +248,18 @@ SimulatedCameras::SimulatedCameras() {
         std::ostringstream text;
         text << in.rdbuf();
         if (parseConfig(text.str(), configs, error)) {
-            ZV_LOG(LOG_INFO, "Simulated cameras from %s: %zu device(s)", path, configs.size());
-            reset(configs);
-            return;
+            ZV_LOG(LOG_INFO, "Simulated cameras from %s: %zu device(s)", path.c_str(), configs.size());
+            return configs;
         }
     }
-    ZV_LOG(LOG_ERROR, "Simulated camera configuration %s rejected (%s); using the default cameras", path,
+    ZV_LOG(LOG_ERROR, "Simulated camera configuration %s rejected (%s); using the default cameras", path.c_str(),
            error.c_str());
-    restoreDefault();
+    return defaultConfigs();
+}
+
+SimulatedCameras::SimulatedCameras() {
+    const char* path = std::getenv("ZELVAN_SIM_CONFIG");
+    reset(path && *path ? loadConfigFile(path) : defaultConfigs());
 }
 
 std::vector<std::shared_ptr<SimDevice>> SimulatedCameras::devices() const {

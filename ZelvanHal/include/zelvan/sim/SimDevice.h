@@ -144,7 +144,16 @@ public:
 
     static std::vector<SimDeviceConfig> defaultConfigs();
     // Parses a JSON description of devices; false with `error` set on bad input.
+    //   [ {"model": "EVK4" | "EVK5" | "Pelmo" | "Orvik 320" | "Pelmo Ethernet" | "Tandra",
+    //      optional: "serial", "event_rate", "scene" ("pattern" | "noise" | "replay"), "replay_file",
+    //      "trigger_period_us", "start_time_us", "paced", "seed",
+    //      Ethernet only: "camera_ip", "local_ip", "subnet_mask", "gateway"}, ... ]
+    // The model gives the identity and defaults; a device without "serial" gets the model's serial
+    // with its last two hex digits replaced by its index in the array. Unknown keys are errors.
     static bool parseConfig(const std::string& json_text, std::vector<SimDeviceConfig>& out, std::string& error);
+    // The set described by a configuration file; when the file cannot be read or parsed, one error
+    // line is logged and the default set is returned.
+    static std::vector<SimDeviceConfig> loadConfigFile(const std::string& path);
 
 private:
     SimulatedCameras();
