@@ -119,6 +119,11 @@ TEST(ZelvanRawTool, RealRecordingsMatchTheirPublishedResults) {
         EXPECT_EQ(kv["last_timestamp"], std::to_string(exp["last_timestamp"].get<uint64_t>()));
         EXPECT_EQ(kv["payload_offset"], std::to_string(exp["payload_offset"].get<uint64_t>()));
         EXPECT_EQ(kv["payload_bytes"], std::to_string(exp["payload_bytes"].get<uint64_t>()));
+        // The reader's index agrees with the plain decode.
+        EXPECT_EQ(kv["max_events"], kv["events"]);
+        EXPECT_LE(std::stoull(kv["start_timestamp"]), std::stoull(kv["first_timestamp"]));
+        EXPECT_GE(std::stoull(kv["end_timestamp"]), std::stoull(kv["last_timestamp"]));
+        EXPECT_GE(std::stoull(kv["bookmarks"]), 2u);
 
         const Result dump = runTool("dump " + quoted(file));
         ASSERT_EQ(dump.status, 0);
@@ -196,6 +201,44 @@ TEST(ZelvanRawTool, TimeBaseComesFromTheHeader) {
     kv = parseInfo(runTool("info " + quoted(tmp / "fresh.raw")).out);
     EXPECT_EQ(kv["events"], "0");
     EXPECT_EQ(kv.count("first_timestamp"), 0u);
+}
+
+TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
+    TempDir tmp;
+    const fs::path file = tmp / "range.raw";
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 300000").status, 0);
+    const Result all = runTool("dump " + quoted(file));
+    ASSERT_EQ(all.status, 0);
+    const auto rows = parseCsv(all.out);
+    ASSERT_GT(rows.size(), 250000u);
+    auto expect = [&](uint64_t from, uint64_t to) {
+        std::string text;
+        for (const auto& r : rows)
+            if (r[3] >= from && r[3] < to)
+                text += std::to_string(r[0]) + "," + std::to_string(r[1]) + "," + std::to_string(r[2]) + "," +
+                        std::to_string(r[3]) + "\n";
+        return text;
+    };
+    Result r = runTool("dump --from 123457 --to 400001 " + quoted(file));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expect(123457, 400001));
+    r = runTool("dump --from 999000 " + quoted(file));
+    EXPECT_EQ(r.out, expect(999000, UINT64_MAX));
+    r = runTool("dump --to 1500 " + quoted(file));
+    EXPECT_EQ(r.out, expect(0, 1500));
+    EXPECT_FALSE(r.out.empty());
+    r = runTool("dump --from 5000000 " + quoted(file));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs::exists(tmp / "range.zvmark.tmp"));
+    auto kv = parseInfo(runTool("info " + quoted(file)).out);
+    EXPECT_EQ(kv["max_events"], std::to_string(rows.size()));
+    EXPECT_EQ(kv["start_timestamp"], "0");
+
+    EXPECT_EQ(runTool("dump --from x " + quoted(file)).status, 2);
+    EXPECT_EQ(runTool("dump --from 5 --triggers " + quoted(file)).status, 2);
+    EXPECT_EQ(runTool("dump --from 5").status, 2);
+    EXPECT_EQ(runTool("dump --from 5 " + quoted(tmp / "missing.raw")).status, 1);
 }
 
 TEST(ZelvanRawTool, GeneratedRecordingReadsBack) {

@@ -1,5 +1,7 @@
 // zelvan-raw: scripted access to raw event recordings.
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -10,7 +12,9 @@
 #include "zelvan/Decoder.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
+#include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
+#include "zelvan/RawFileReader.h"
 #include "zelvan/SyntheticScene.h"
 #include "zelvan/TimeUtils.h"
 
@@ -22,9 +26,13 @@ const char* const kUsage = R"(Usage:
         file, format, width, height, serial_number (when the header has one),
         date (when the header has one), dvs_start_timestamp (when present),
         payload_offset, payload_bytes, events, on_events, triggers,
-        first_timestamp and last_timestamp (us, of CD events; absent when there are none).
-  zelvan-raw dump FILE
+        first_timestamp and last_timestamp (us, of CD events; absent when there are none);
+        then, from the file reader's bookmark index (absent when the file has no events):
+        start_timestamp, end_timestamp (us), max_events, bookmarks.
+      Reading the file through the index writes the index file beside it (NAME.zvmark.tmp).
+  zelvan-raw dump [--from US] [--to US] FILE
       Prints one line "x,y,p,t" per CD event in stream order (decimal, no spaces, no heading).
+      With --from and/or --to, only the events with from <= t < to, found through the index.
   zelvan-raw dump --triggers FILE
       Prints one line "id,p,t" per trigger event in stream order.
   zelvan-raw generate OUT.raw [--seconds S] [--rate EV_PER_S] [--width W] [--height H] [--seed N]
@@ -152,6 +160,58 @@ int cmdInfo(const std::string& path) {
         std::printf("first_timestamp: %llu\n", static_cast<unsigned long long>(first_t));
         std::printf("last_timestamp: %llu\n", static_cast<unsigned long long>(last_t));
     }
+    zelvan::RawFileReader reader(path);
+    if (events > 0 && reader.loadFile()) {
+        uint64_t start = 0, end = 0, max = 0;
+        reader.getStartTimeStamp(start);
+        reader.getEndTimeStamp(end);
+        reader.getMaxEvents(max);
+        std::printf("start_timestamp: %llu\n", static_cast<unsigned long long>(start));
+        std::printf("end_timestamp: %llu\n", static_cast<unsigned long long>(end));
+        std::printf("max_events: %llu\n", static_cast<unsigned long long>(max));
+        std::printf("bookmarks: %llu\n", static_cast<unsigned long long>(reader.getAllBookmarks().size()));
+    }
+    return 0;
+}
+
+void printEvents(Out& out, const zelvan::Event2D* b, const zelvan::Event2D* e) {
+    for (auto* it = b; it != e; ++it) {
+        out.number(it->x);
+        out.ch(',');
+        out.number(it->y);
+        out.ch(',');
+        out.number(it->polarity);
+        out.ch(',');
+        out.number(it->timestamp);
+        out.ch('\n');
+    }
+}
+
+// Events with from <= t < to, read window by window from the index.
+int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
+    Payload p;
+    std::string error;
+    if (!openRecording(path, p, error)) return fail(error);
+    p.in.close();
+    zelvan::RawFileReader reader(path);
+    if (!reader.loadFile()) return 0;  // a file without events has nothing in any range
+    uint64_t start = 0, end = 0;
+    reader.getStartTimeStamp(start);
+    reader.getEndTimeStamp(end);
+    if (end < UINT64_MAX) to = std::min(to, end + 1);
+    from = std::max(from, start);
+    Out out(stdout);
+    if (from < to && reader.seekTime(from)) {
+        constexpr uint64_t kWindowUs = 100'000;
+        while (!reader.reachedEndOfEvents() && reader.getCurrentPosTimeStamp() < to) {
+            const uint64_t step = std::min(kWindowUs, to - reader.getCurrentPosTimeStamp());
+            const auto events = reader.getNTimeEvents(step);
+            for (const auto& e : *events)
+                if (e.timestamp >= from && e.timestamp < to) printEvents(out, &e, &e + 1);
+        }
+    }
+    out.flush();
+    if (std::fflush(stdout) != 0) return fail("cannot write the output");
     return 0;
 }
 
@@ -172,18 +232,8 @@ int cmdDump(const std::string& path, bool triggers_only) {
             out.ch('\n');
         });
     } else {
-        decoder->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
-            for (auto* it = b; it != e; ++it) {
-                out.number(it->x);
-                out.ch(',');
-                out.number(it->y);
-                out.ch(',');
-                out.number(it->polarity);
-                out.ch(',');
-                out.number(it->timestamp);
-                out.ch('\n');
-            }
-        });
+        decoder->setEventsStreamHandleCallback(
+            [&](zelvan::Event2D* b, zelvan::Event2D* e) { printEvents(out, b, e); });
     }
     uint64_t payload_bytes = 0;
     if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
@@ -259,6 +309,8 @@ int cmdGenerate(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The tool reports its own errors; the library's progress lines would only add noise.
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR + 1);
     if (argc < 2) return usageError("no command given");
     const std::string cmd = argv[1];
     if (cmd == "--help" || cmd == "-h" || cmd == "help") {
@@ -272,7 +324,18 @@ int main(int argc, char** argv) {
     if (cmd == "dump") {
         if (argc == 3) return cmdDump(argv[2], false);
         if (argc == 4 && std::string(argv[2]) == "--triggers") return cmdDump(argv[3], true);
-        return usageError("dump needs [--triggers] FILE");
+        uint64_t from = 0, to = UINT64_MAX;
+        bool ranged = false;
+        int i = 2;
+        for (; i + 1 < argc; i += 2) {
+            const std::string a = argv[i];
+            if (a != "--from" && a != "--to") break;
+            if (!parseNumber(argv[i + 1], a == "--from" ? from : to))
+                return usageError(a + " needs a whole number of microseconds");
+            ranged = true;
+        }
+        if (!ranged || i != argc - 1) return usageError("dump needs [--triggers] FILE or [--from US] [--to US] FILE");
+        return cmdDumpRange(argv[i], from, to);
     }
     if (cmd == "generate") return cmdGenerate(argc, argv);
     return usageError("unknown command \"" + cmd + "\"");
