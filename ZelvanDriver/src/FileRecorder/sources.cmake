@@ -1,0 +1,3 @@
+target_sources(ZelvanDriver PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/DvsFileRecorder.cpp
+)
