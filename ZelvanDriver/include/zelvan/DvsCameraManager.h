@@ -1,0 +1,41 @@
+// Finds the supported cameras on USB and Ethernet and opens them by serial number.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zelvan/CameraDescription.h"
+#include "zelvan/DvsCamera.h"
+
+namespace zelvan {
+
+// Keeps one camera object per serial. Used from one thread.
+class DvsCameraManager {
+public:
+    DvsCameraManager() = default;
+
+    // Drops cameras that are gone (and found-but-never-opened ones), searches again, and returns the
+    // descriptions of all known cameras in serial order.
+    std::vector<CameraDescription> getCameraDescs();
+    // Drops cameras that are gone, searches again, returns the number of cameras found.
+    int updateCameras();
+    // The camera with this serial, opened; empty when no search reported it or it cannot be opened.
+    // Opening the same serial twice gives the same object.
+    std::shared_ptr<DvsCamera> openCamera(std::string serial);
+
+    // Gives an Ethernet camera a new address, mask and gateway (first octet most significant).
+    static bool ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask, uint32_t gateway);
+
+private:
+    uint64_t findCameras(CAMERA_TYPE type);
+    uint64_t findCameras();
+    uint64_t findEthCameras();
+    void removeUnpluggedCameras();
+
+    std::map<std::string, std::shared_ptr<DvsCamera>> cameras_;
+};
+
+}  // namespace zelvan

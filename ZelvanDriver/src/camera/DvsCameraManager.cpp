@@ -1,0 +1,93 @@
+#include "zelvan/DvsCameraManager.h"
+
+#include "camera/EventCameraModels.h"
+#include "zelvan/Interface.h"
+#include "zelvan/Logger.h"
+
+namespace zelvan {
+
+namespace {
+
+template <typename Model>
+uint64_t searchUsb(std::map<std::string, std::shared_ptr<DvsCamera>>& cameras) {
+    auto list = UsbInterface::findUsbDvsCamera(Model::vendorId, Model::productId);
+    if (list.empty()) list = UsbInterface::findUsbDvsCamera(Model::vendorId, Model::productId);
+    for (const auto& description : list) {
+        if (cameras.count(description.serial) == 0) {
+            cameras.emplace(description.serial, std::make_shared<Model>(description));
+        }
+    }
+    return list.size();
+}
+
+}  // namespace
+
+uint64_t DvsCameraManager::findCameras(CAMERA_TYPE type) {
+    switch (type) {
+        case EVK4: return searchUsb<PropheseeEVK4>(cameras_);
+        case EVK5: return searchUsb<PropheseeEVK5>(cameras_);
+        case PELMO: return searchUsb<ZelvanPelmo>(cameras_);
+        case ORVIK_320: return searchUsb<Orvik320Camera>(cameras_);
+        case TANDRA: return 0;  // fusion cameras are not opened through this manager yet
+    }
+    return 0;
+}
+
+uint64_t DvsCameraManager::findEthCameras() {
+    const auto list = EthInterface::findEthDvsCamera();
+    for (const auto& description : list) {
+        if (cameras_.count(description.serial) == 0) {
+            cameras_.emplace(description.serial, std::make_shared<ZelvanPelmo>(description));
+        }
+    }
+    return list.size();
+}
+
+uint64_t DvsCameraManager::findCameras() {
+    uint64_t found = findCameras(EVK4);
+    found += findCameras(EVK5);
+    found += findCameras(PELMO);
+    found += findCameras(TANDRA);
+    found += findEthCameras();
+    found += findCameras(ORVIK_320);
+    return found;
+}
+
+void DvsCameraManager::removeUnpluggedCameras() {
+    for (auto it = cameras_.begin(); it != cameras_.end();) {
+        if (!it->second->isConnected()) {
+            ZV_LOG(LOG_DETAIL, "Camera %s disconnected", it->second->getDescription().serial.c_str());
+            it = cameras_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::vector<CameraDescription> DvsCameraManager::getCameraDescs() {
+    removeUnpluggedCameras();
+    findCameras();
+    std::vector<CameraDescription> out;
+    for (const auto& [serial, camera] : cameras_) out.push_back(camera->getDescription());
+    return out;
+}
+
+int DvsCameraManager::updateCameras() {
+    removeUnpluggedCameras();
+    return static_cast<int>(findCameras());
+}
+
+std::shared_ptr<DvsCamera> DvsCameraManager::openCamera(std::string serial) {
+    ZV_LOG(LOG_DETAIL, "Camera serial: %s", serial.c_str());
+    const auto it = cameras_.find(serial);
+    if (it == cameras_.end()) return nullptr;
+    if (it->second->init() != 0) return nullptr;
+    return it->second;
+}
+
+bool DvsCameraManager::ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask,
+                                        uint32_t gateway) {
+    return EthInterface::ethCameraForceIP(description, address, mask, gateway);
+}
+
+}  // namespace zelvan

@@ -1,0 +1,109 @@
+// The streaming engine shared by every event camera: camera loop, statistics loop, callbacks,
+// batches and the recorder hand-off.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "FileRecorder/DvsFileRecorder.h"
+#include "sensor/Sensor.h"
+#include "zelvan/Decoder.h"
+#include "zelvan/DvsCamera.h"
+#include "zelvan/Interface.h"
+
+namespace zelvan {
+
+class RegisterController;
+
+class DvsCameraPrivate : public DvsCamera {
+public:
+    explicit DvsCameraPrivate(const CameraDescription& description);
+    ~DvsCameraPrivate() override;
+
+    uint32_t addEventsStreamHandleCallback(EventsCallback callback) override;
+    bool removeEventsStreamHandleCallback(uint32_t id) override;
+    uint32_t addTriggerInCallback(TriggerCallback callback) override;
+    bool removeTriggerInCallback(uint32_t id) override;
+    bool getNextBatch(std::vector<Event2D>& out) override;
+    // 0 is refused (logged): a batch must hold at least one event / last at least 1 us.
+    void setBatchEventsNum(uint64_t events) override;
+    void setBatchEventsTime(uint64_t microseconds) override;
+    int stop() override;
+    int startRecording(std::string path) override;
+    void setFileCacheTime(uint16_t seconds, std::string prefix) override;
+    int stopRecording() override;
+    void setStatisticInfoCallback(StatisticsCallback callback) override;
+
+    bool isInited() const { return inited_; }
+    bool isRunning() const { return running_.load() == 1; }
+    DvsFileRecorder& recorder() { return recorder_; }
+    Decoder* decoder() const { return decoder_.get(); }
+    const std::shared_ptr<Interface>& interface() const { return interface_; }
+
+protected:
+    virtual std::string getRawEventStreamFormat() const = 0;
+
+    // Steps of start() shared by every model once the camera is inited and not running.
+    int startStreaming();
+
+    void cameraLoop();
+    void statisticLoop();
+    void eventStreamArrived(Event2D* first, Event2D* last);
+    void triggerInArrived(EventTriggerIn trigger);
+
+    // Ends streaming; returns false when another thread already did.
+    int stopStreaming(bool from_camera_loop);
+
+    std::unordered_map<uint32_t, EventsCallback> event_callbacks_;
+    uint32_t next_event_callback_id_ = 0;
+    std::mutex event_callback_mutex_;
+    std::unordered_map<uint32_t, TriggerCallback> trigger_callbacks_;
+    uint32_t next_trigger_callback_id_ = 0;
+    std::mutex trigger_callback_mutex_;
+
+    int batch_mode_ = 0;  // 0 none, 1 by count, 2 by time
+    std::mutex batch_mode_mutex_;
+    std::atomic<uint64_t> batch_events_num_{0x20000};
+    std::atomic<uint64_t> batch_events_time_{10000};
+
+    std::shared_ptr<RegisterController> register_controller_;
+    std::unique_ptr<Decoder> decoder_;
+    std::shared_ptr<Interface> interface_;
+    uint64_t interface_status_word_ = 0;
+    std::thread camera_loop_thread_;
+    bool inited_ = false;
+    std::atomic<int> running_{0};
+
+    struct Batches {
+        std::vector<Event2D> ready;
+        std::vector<Event2D> filling;
+        std::mutex mutex;
+        std::condition_variable cv;
+        uint64_t completed = 0;  // batches completed so far
+        uint64_t wakeups = 0;    // stop() wake-ups so far
+    };
+    Batches count_batches_;
+    Batches time_batches_;
+
+    DvsFileInfo file_info_;
+    DvsFileRecorder recorder_;
+    std::unique_ptr<Sensor> sensor_;
+
+    std::thread statistics_thread_;
+    std::mutex statistics_mutex_;  // guards the callback and wakes the statistics loop
+    std::condition_variable statistics_cv_;
+    StatisticsCallback statistics_callback_;
+
+    std::mutex control_mutex_;  // serialises start and stop from user threads
+
+private:
+    void completeBatch(Batches& batches);
+    void wakeBatchWaiters(Batches& batches);
+};
+
+}  // namespace zelvan

@@ -1,0 +1,346 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "camera/DvsEventCamera.h"
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/Logger.h"
+#include "zelvan/RawFileHeader.h"
+#include "zelvan/sim/SimDevice.h"
+
+namespace fs = std::filesystem;
+
+namespace zelvan {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Gives the tests the engine's decoder-facing entry points.
+class EngineProbe : public DvsEventCamera {
+public:
+    using DvsEventCamera::DvsEventCamera;
+    using DvsCameraPrivate::eventStreamArrived;
+    using DvsCameraPrivate::triggerInArrived;
+    const Batches& batches(int mode) const { return mode == 1 ? count_batches_ : time_batches_; }
+};
+
+CameraDescription evk4Description(const std::string& serial) {
+    CameraDescription d;
+    d.serial = serial;
+    d.product = "EVK4";
+    d.manufacturer = "Prophesee";
+    d.vendorId = 0x04B4;
+    d.productId = 0x00F5;
+    return d;
+}
+
+std::vector<Event2D> ramp(uint64_t t0, uint64_t step, size_t n) {
+    std::vector<Event2D> v;
+    for (size_t i = 0; i < n; ++i) v.emplace_back(uint16_t(i % 1280), uint16_t(i % 720), uint8_t(i & 1), t0 + i * step);
+    return v;
+}
+
+// Waits (without a fixed sleep) until `done` holds, or the timeout passes.
+template <typename F>
+bool waitFor(F done, std::chrono::milliseconds timeout = 10s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+TEST(CameraEngine, CallbackIdsCountPerKindAndAreNeverReused) {
+    EngineProbe cam(evk4Description("ids"));
+    EXPECT_EQ(cam.addEventsStreamHandleCallback([](Event2D*, Event2D*) {}), 0u);
+    EXPECT_EQ(cam.addTriggerInCallback([](EventTriggerIn) {}), 0u);
+    EXPECT_EQ(cam.addEventsStreamHandleCallback([](Event2D*, Event2D*) {}), 1u);
+    EXPECT_TRUE(cam.removeEventsStreamHandleCallback(1));
+    EXPECT_FALSE(cam.removeEventsStreamHandleCallback(1));
+    EXPECT_EQ(cam.addEventsStreamHandleCallback([](Event2D*, Event2D*) {}), 2u);
+    EXPECT_EQ(cam.addTriggerInCallback([](EventTriggerIn) {}), 1u);
+    EXPECT_FALSE(cam.removeTriggerInCallback(7));
+}
+
+TEST(CameraEngine, CallbacksSeeTheDecoderSpanAsIs) {
+    EngineProbe cam(evk4Description("spans"));
+    auto events = ramp(0, 1, 10);
+    Event2D* seen_a[2] = {nullptr, nullptr};
+    Event2D* seen_b[2] = {nullptr, nullptr};
+    cam.addEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { seen_a[0] = f, seen_a[1] = l; });
+    const uint32_t b = cam.addEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { seen_b[0] = f, seen_b[1] = l; });
+    cam.eventStreamArrived(events.data(), events.data() + 10);
+    EXPECT_EQ(seen_a[0], events.data());
+    EXPECT_EQ(seen_a[1], events.data() + 10);
+    EXPECT_EQ(seen_b[0], events.data());
+    EXPECT_TRUE(cam.removeEventsStreamHandleCallback(b));
+    std::vector<EventTriggerIn> triggers;
+    cam.addTriggerInCallback([&](EventTriggerIn t) { triggers.push_back(t); });
+    cam.triggerInArrived(EventTriggerIn(3, 1, 500));
+    ASSERT_EQ(triggers.size(), 1u);
+    EXPECT_EQ(triggers[0].id, 3);
+}
+
+TEST(CameraEngine, CountBatches) {
+    EngineProbe cam(evk4Description("count"));
+    std::vector<Event2D> out(5);
+    EXPECT_FALSE(cam.getNextBatch(out)) << "no batching set";
+    EXPECT_TRUE(out.empty());
+
+    ScopedLogCapture log;
+    cam.setBatchEventsNum(0);
+    EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "Batch events number 0 refused"));
+    EXPECT_FALSE(cam.getNextBatch(out)) << "a refused size does not switch batching on";
+
+    cam.setBatchEventsNum(100);
+    auto events = ramp(0, 1, 200);
+    // Spans of 30: the fourth completes a batch of exactly 100 and leaves 20 behind.
+    for (int span = 0; span < 3; ++span) cam.eventStreamArrived(events.data() + 30 * span, events.data() + 30 * span + 30);
+    EXPECT_EQ(cam.batches(1).completed, 0u);
+    cam.eventStreamArrived(events.data() + 90, events.data() + 120);
+    EXPECT_EQ(cam.batches(1).completed, 1u);
+    ASSERT_EQ(cam.batches(1).ready.size(), 100u);
+    EXPECT_EQ(cam.batches(1).ready.back().timestamp, 99u);
+    ASSERT_EQ(cam.batches(1).filling.size(), 20u);
+    EXPECT_EQ(cam.batches(1).filling.front().timestamp, 100u);
+    // One span that completes a batch and starts another.
+    cam.eventStreamArrived(events.data() + 120, events.data() + 200);
+    EXPECT_EQ(cam.batches(1).completed, 1u);
+    cam.eventStreamArrived(events.data(), events.data() + 30);
+    EXPECT_EQ(cam.batches(1).completed, 2u);
+    EXPECT_EQ(cam.batches(1).ready.front().timestamp, 100u);
+    EXPECT_EQ(cam.batches(1).filling.size(), 30u);  // the full batch completed only when more arrived
+}
+
+TEST(CameraEngine, TimeBatches) {
+    EngineProbe cam(evk4Description("time"));
+    ScopedLogCapture log;
+    cam.setBatchEventsTime(0);
+    EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "Batch events time 0 refused"));
+    cam.setBatchEventsTime(10000);
+    auto events = ramp(0, 100, 251);  // 0 .. 25000
+    cam.eventStreamArrived(events.data(), events.data() + events.size());
+    // Boundaries 10000 and 20000 complete two batches; an event at a boundary opens the next one.
+    EXPECT_EQ(cam.batches(2).completed, 2u);
+    ASSERT_EQ(cam.batches(2).ready.size(), 100u);
+    EXPECT_EQ(cam.batches(2).ready.front().timestamp, 10000u);
+    EXPECT_EQ(cam.batches(2).ready.back().timestamp, 19900u);
+    ASSERT_EQ(cam.batches(2).filling.size(), 51u);
+    EXPECT_EQ(cam.batches(2).filling.front().timestamp, 20000u);
+    // A whole period without events gives an empty batch.
+    std::vector<Event2D> later = {Event2D(0, 0, 0, 45000)};
+    cam.eventStreamArrived(later.data(), later.data() + 1);
+    EXPECT_EQ(cam.batches(2).completed, 4u);
+    EXPECT_TRUE(cam.batches(2).ready.empty());
+    // Switching modes keeps what each mode collected.
+    cam.setBatchEventsNum(5);
+    cam.setBatchEventsTime(10000);
+    EXPECT_EQ(cam.batches(2).filling.size(), 1u);
+}
+
+TEST(CameraEngine, LongSilenceYieldsABoundedNumberOfEmptyBatches) {
+    EngineProbe cam(evk4Description("gap"));
+    cam.setBatchEventsTime(10);
+    std::vector<Event2D> events = {Event2D(1, 1, 1, 0), Event2D(2, 2, 1, uint64_t(1) << 40)};
+    const auto start = std::chrono::steady_clock::now();
+    cam.eventStreamArrived(events.data(), events.data() + 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "a huge time gap must not spin";
+}
+
+TEST(CameraEngine, StopOnANeverStartedCameraIsSilent) {
+    EngineProbe cam(evk4Description("quiet"));
+    ScopedLogCapture log;
+    EXPECT_EQ(cam.stop(), 0);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_THROW(cam.start(), std::runtime_error);
+    EXPECT_THROW(cam.startRecording("x.raw"), std::runtime_error);
+    EXPECT_EQ(cam.getWidth(), 1280);
+}
+
+// A camera on a fresh simulated device.
+class LiveCamera : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::SimDeviceConfig config;
+        config.description = evk4Description("SIMTEST" + std::to_string(::getpid()));
+        config.event_rate = rate_;
+        config.paced = true;
+        config.start_time_us = (uint64_t(1) << 24) - 400'000;  // crosses the 24-bit wrap soon
+        config.trigger_period_us = 10'000;
+        sim::SimulatedCameras::instance().reset({config});
+        device_ = sim::SimulatedCameras::instance().find(config.description.serial);
+        ASSERT_NE(device_, nullptr);
+        device_->writeRegister(sim::reg::kTriggerIn, 1u << 10);
+        device_->setObserver({[this](const Event2D* f, const Event2D* l) {
+                                  std::lock_guard<std::mutex> lock(mutex_);
+                                  sent_.insert(sent_.end(), f, l);
+                              },
+                              [this](const EventTriggerIn& t) {
+                                  std::lock_guard<std::mutex> lock(mutex_);
+                                  sent_triggers_.push_back(t);
+                              }});
+        camera_ = std::make_shared<EngineProbe>(config.description);
+        ASSERT_EQ(camera_->init(), 0);
+        camera_->addEventsStreamHandleCallback([this](Event2D* f, Event2D* l) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen_.insert(seen_.end(), f, l);
+        });
+        camera_->addTriggerInCallback([this](EventTriggerIn t) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen_triggers_.push_back(t);
+        });
+    }
+    void TearDown() override {
+        camera_.reset();
+        device_.reset();
+        sim::SimulatedCameras::instance().restoreDefault();
+    }
+    size_t seen() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_.size();
+    }
+    // Puts the sensor in standby and waits until everything it sent has been decoded.
+    void drain() {
+        device_->writeRegister(sim::reg::kReadoutControl, 2);
+        ASSERT_TRUE(waitFor([this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return seen_.size() == sent_.size() && seen_triggers_.size() == sent_triggers_.size();
+        }));
+    }
+
+    uint64_t rate_ = 1'000'000;
+    std::shared_ptr<sim::SimDevice> device_;
+    std::shared_ptr<EngineProbe> camera_;
+    std::mutex mutex_;
+    std::vector<Event2D> sent_, seen_;
+    std::vector<EventTriggerIn> sent_triggers_, seen_triggers_;
+};
+
+TEST_F(LiveCamera, EveryEventExactlyOnceAndInOrder) {
+    ASSERT_EQ(camera_->start(), 0);
+    EXPECT_EQ(camera_->start(), 0) << "already running";
+    ASSERT_TRUE(waitFor([this] { return seen() > 600'000; }));
+    drain();
+    ASSERT_EQ(camera_->stop(), 0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_EQ(seen_.size(), sent_.size());
+    EXPECT_TRUE(seen_ == sent_);
+    EXPECT_TRUE(seen_triggers_ == sent_triggers_);
+    EXPECT_GT(seen_triggers_.size(), 10u);
+    EXPECT_GT(seen_.back().timestamp, uint64_t(1) << 24) << "the stream crossed the 24-bit wrap";
+}
+
+TEST_F(LiveCamera, BatchesAreContiguousRunsOfTheStream) {
+    camera_->setBatchEventsNum(5000);
+    ASSERT_EQ(camera_->start(), 0);
+    std::vector<std::vector<Event2D>> batches;
+    std::vector<Event2D> batch;
+    while (batches.size() < 5) {
+        ASSERT_TRUE(camera_->getNextBatch(batch));
+        if (!batch.empty()) batches.push_back(batch);
+    }
+    drain();
+    ASSERT_EQ(camera_->stop(), 0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& b : batches) {
+        ASSERT_EQ(b.size(), 5000u);
+        auto at = std::search(sent_.begin(), sent_.end(), b.begin(), b.begin() + 50);
+        ASSERT_NE(at, sent_.end());
+        ASSERT_LE(size_t(sent_.end() - at), sent_.size());
+        EXPECT_TRUE(std::equal(b.begin(), b.end(), at)) << "a batch is a contiguous run of the stream";
+    }
+}
+
+TEST_F(LiveCamera, StopWakesABlockedBatchConsumer) {
+    camera_->setBatchEventsTime(10'000'000);  // a batch would take ten seconds
+    ASSERT_EQ(camera_->start(), 0);
+    std::atomic<bool> returned{false};
+    std::thread consumer([&] {
+        std::vector<Event2D> b;
+        camera_->getNextBatch(b);
+        returned = true;
+    });
+    ASSERT_TRUE(waitFor([this] { return seen() > 1000; }));
+    EXPECT_EQ(camera_->stop(), 0);
+    consumer.join();
+    EXPECT_TRUE(returned.load());
+}
+
+TEST_F(LiveCamera, StatisticsMatchWhatTheDeviceSent) {
+    std::mutex m;
+    std::vector<ZvStatisticInfo> samples;
+    camera_->setStatisticInfoCallback([&](ZvStatisticInfo s) {
+        std::lock_guard<std::mutex> lock(m);
+        samples.push_back(s);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(camera_->start(), 0);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return samples.size() >= 3;
+    }));
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_EQ(camera_->stop(), 0);
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_GE(elapsed, 2.5) << "about one sample per second";
+    const auto& last = samples[2];
+    EXPECT_NEAR(double(last.eventRate), double(rate_), 0.25 * double(rate_));
+    const double bytes_per_event = double(device_->emittedBytes()) / double(device_->emittedEvents());
+    EXPECT_NEAR(double(last.dataRate), bytes_per_event * double(rate_), 0.3 * bytes_per_event * double(rate_));
+}
+
+TEST_F(LiveCamera, ConnectionLossStopsTheCameraAndARestartWorksAfterReplug) {
+    ScopedLogCapture log;
+    ASSERT_EQ(camera_->start(), 0);
+    ASSERT_TRUE(waitFor([this] { return seen() > 10'000; }));
+    device_->unplug();
+    ASSERT_TRUE(waitFor([this] { return !camera_->isRunning(); }));
+    ASSERT_TRUE(waitFor([&] { return log.contains(LOG_INFO, "Loss connection to the camera, camera loop thread exited."); }));
+    EXPECT_FALSE(camera_->isConnected());
+    EXPECT_EQ(camera_->stop(), 0);
+    device_->plug();
+    EXPECT_TRUE(camera_->isConnected());
+    const size_t before = seen();
+    ASSERT_EQ(camera_->start(), 0);
+    ASSERT_TRUE(waitFor([&] { return seen() > before + 10'000; }));
+    EXPECT_EQ(camera_->stop(), 0);
+}
+
+TEST_F(LiveCamera, DirectRecordingHoldsExactlyWhatTheDeviceSent) {
+    const fs::path file = fs::temp_directory_path() / ("zelvan-cam-rec-" + std::to_string(::getpid()) + ".raw");
+    ASSERT_EQ(camera_->startRecording(file.string()), 0);
+    ASSERT_EQ(camera_->start(), 0);
+    ASSERT_TRUE(waitFor([this] { return seen() > 300'000; }));
+    drain();
+    EXPECT_EQ(camera_->stopRecording(), 0);
+    ASSERT_EQ(camera_->stop(), 0);
+
+    std::ifstream in(file, std::ios::binary);
+    RawFileHeader header;
+    std::string error;
+    ASSERT_TRUE(readRawFileHeader(in, header, error)) << error;
+    EXPECT_EQ(header.info.serial_number, camera_->getDescription().serial);
+    in.seekg(std::streamoff(header.payload_offset));
+    std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EVT3Decoder decoder(1280, 720);
+    if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
+    std::vector<Event2D> decoded;
+    std::vector<EventTriggerIn> triggers;
+    decoder.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { decoded.insert(decoded.end(), f, l); });
+    decoder.setTriggerInCallback([&](EventTriggerIn t) { triggers.push_back(t); });
+    decoder.decode(payload.data(), payload.data() + payload.size());
+    fs::remove(file);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_EQ(decoded.size(), sent_.size());
+    EXPECT_TRUE(decoded == sent_);
+    EXPECT_TRUE(triggers == sent_triggers_);
+}
+
+}  // namespace
+}  // namespace zelvan
