@@ -600,6 +600,15 @@ TEST(RawFileReaderExactness, SyntheticRecordingsAcrossWrapArounds) {
     // The same without a time base in the header: decoding starts at the first TIME_HIGH.
     writeSynthetic(dir / "fresh.raw", 3 * (uint64_t(1) << 24) - 300'000, 20'000'000, 50'000, false, 8, 7000);
     checkExactReading(dir / "fresh.raw", 2);
+    // No header at all: the payload starts at byte 0.
+    {
+        auto raw = readBytes(dir / "fresh.raw");
+        const std::string end_line = "% end\n";
+        const auto at = std::search(raw.begin(), raw.end(), end_line.begin(), end_line.end());
+        ASSERT_NE(at, raw.end());
+        writeBytes(dir / "bare.raw", std::vector<uint8_t>(at + std::ptrdiff_t(end_line.size()), raw.end()));
+        checkExactReading(dir / "bare.raw", 5);
+    }
     // Dense: many bookmarks, each one read chunk apart.
     writeSynthetic(dir / "dense.raw", 77, 300'000, 30'000'000, true, 9);
     checkExactReading(dir / "dense.raw", 3);

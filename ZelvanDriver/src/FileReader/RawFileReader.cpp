@@ -371,6 +371,7 @@ bool RawFileReader::readChunk() {
 
 void RawFileReader::placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number) {
     file_pos_ = position;
+    stream_pos_ = kNoLimit;  // the stream may have been used for anything since
     decoder_.setState(state);
     current_event_ = event_number;
     decoded_.clear();
