@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the main program. Until the viewer lands this generates a synthetic
-# recording of the simulated scene and shows what zelvan-raw reads from it.
+# Sets up, builds and runs the main program. Until the viewer lands this lists the cameras found
+# (simulated ones on a machine without camera hardware), records three seconds from the first one
+# and shows what zelvan-raw reads from the recording.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
 mkdir -p build/demo
-build/bin/zelvan-raw generate build/demo/synthetic.raw --seconds 2 --rate 1000000
-build/bin/zelvan-raw info build/demo/synthetic.raw
+build/bin/zelvan-raw list
+build/bin/zelvan-raw record - 3 build/demo/recording.raw
+build/bin/zelvan-raw info build/demo/recording.raw

@@ -254,3 +254,36 @@ TEST(ZelvanRawTool, GeneratedRecordingReadsBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
+    const Result list = runTool("list");
+    ASSERT_EQ(list.status, 0);
+    std::istringstream lines(list.out);
+    std::string line, first_serial;
+    int cameras = 0;
+    bool has_ethernet = false;
+    while (std::getline(lines, line)) {
+        ++cameras;
+        if (first_serial.empty()) first_serial = line.substr(0, line.find('\t'));
+        has_ethernet = has_ethernet || line.find("\tETH\t") != std::string::npos;
+    }
+    EXPECT_GE(cameras, 4);
+    EXPECT_TRUE(has_ethernet);
+
+    TempDir tmp;
+    const fs::path file = tmp / "rec.raw";
+    const Result rec = runTool("record " + first_serial + " 1 " + quoted(file), true);
+    ASSERT_EQ(rec.status, 0) << rec.out;
+    auto kv = parseInfo(runTool("info " + quoted(file)).out);
+    EXPECT_EQ(kv["serial_number"], first_serial);
+    EXPECT_GT(std::stoull(kv["events"]), 100'000u);
+    EXPECT_NE(rec.out.find("recorded " + kv["events"] + " events"), std::string::npos) << rec.out;
+
+    EXPECT_EQ(runTool("record NOSUCHCAMERA 1 " + quoted(tmp / "x.raw")).status, 1);
+    EXPECT_EQ(runTool("record - 0 " + quoted(tmp / "x.raw")).status, 2);
+    EXPECT_EQ(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw")).status, 1);
+}
+
+}  // namespace

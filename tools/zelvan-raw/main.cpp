@@ -1,5 +1,9 @@
 // zelvan-raw: scripted access to raw event recordings.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "zelvan/Decoder.h"
+#include "zelvan/DvsCameraManager.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
@@ -37,6 +42,12 @@ const char* const kUsage = R"(Usage:
       Prints one line "id,p,t" per trigger event in stream order.
   zelvan-raw generate OUT.raw [--seconds S] [--rate EV_PER_S] [--width W] [--height H] [--seed N]
       Writes a synthetic recording of a moving scene (defaults: 2 s, 1000000 ev/s, 1280 x 720).
+  zelvan-raw list
+      Lists the cameras found (simulated ones on machines without camera hardware), one per line:
+      "serial<TAB>product<TAB>manufacturer<TAB>USB|ETH<TAB>vid:pid<TAB>camera IP" (the IP only for Ethernet cameras).
+  zelvan-raw record SERIAL SECONDS FILE
+      Opens the camera SERIAL ("-" for the first camera found), streams it and records SECONDS
+      seconds of its raw event stream into FILE; prints the number of bytes and events on stderr.
   zelvan-raw --help
       Prints this text.
 
@@ -306,6 +317,58 @@ int cmdGenerate(int argc, char** argv) {
     return 0;
 }
 
+const char* transportName(zelvan::INTERFACE_TYPE type) { return type == zelvan::ETH ? "ETH" : "USB"; }
+
+int cmdList() {
+    zelvan::DvsCameraManager manager;
+    for (const auto& d : manager.getCameraDescs()) {
+        std::printf("%s\t%s\t%s\t%s\t%04x:%04x\t%s\n", d.serial.c_str(), d.product.c_str(), d.manufacturer.c_str(),
+                    transportName(d.interfaceType), d.vendorId, d.productId, d.cameraIp.c_str());
+    }
+    return 0;
+}
+
+int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, const std::string& path) {
+    uint64_t seconds = 0;
+    if (!parseNumber(seconds_text.c_str(), seconds) || seconds == 0 || seconds > 24 * 3600) {
+        return usageError("record needs a whole number of seconds from 1 to 86400");
+    }
+    zelvan::DvsCameraManager manager;
+    const auto cameras = manager.getCameraDescs();
+    std::string serial = serial_arg;
+    if (serial == "-") {
+        if (cameras.empty()) return fail("no camera found");
+        serial = cameras.front().serial;
+    }
+    auto camera = manager.openCamera(serial);
+    if (!camera) return fail("cannot open camera \"" + serial + "\"");
+
+    std::atomic<uint64_t> events{0};
+    camera->addEventsStreamHandleCallback([&](zelvan::Event2D* first, zelvan::Event2D* last) {
+        events.fetch_add(static_cast<uint64_t>(last - first), std::memory_order_relaxed);
+    });
+    if (camera->startRecording(path) != 0) return fail("cannot record into \"" + path + "\"");
+    if (camera->start() != 0) {
+        camera->stopRecording();
+        return fail("cannot start camera \"" + serial + "\"");
+    }
+    // Record for the requested time, or until the camera goes away.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lock(mutex);
+    while (std::chrono::steady_clock::now() < end && camera->isConnected()) {
+        cv.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+    }
+    const bool lost = !camera->isConnected();
+    camera->stop();  // first, so that the file holds every event counted here
+    camera->stopRecording();
+    std::fprintf(stderr, "zelvan-raw: recorded %llu events from %s into %s\n",
+                 static_cast<unsigned long long>(events.load()), serial.c_str(), path.c_str());
+    if (lost) return fail("camera \"" + serial + "\" went away during the recording");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -338,5 +401,13 @@ int main(int argc, char** argv) {
         return cmdDumpRange(argv[i], from, to);
     }
     if (cmd == "generate") return cmdGenerate(argc, argv);
+    if (cmd == "list") {
+        if (argc != 2) return usageError("list takes no arguments");
+        return cmdList();
+    }
+    if (cmd == "record") {
+        if (argc != 5) return usageError("record needs SERIAL SECONDS FILE");
+        return cmdRecord(argv[2], argv[3], argv[4]);
+    }
     return usageError("unknown command \"" + cmd + "\"");
 }

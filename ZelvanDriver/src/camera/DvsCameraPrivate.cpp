@@ -241,6 +241,7 @@ void DvsCameraPrivate::setStatisticInfoCallback(StatisticsCallback callback) {
 int DvsCameraPrivate::startRecording(std::string path) {
     if (!inited_) throw std::runtime_error("Camera is not inited");
     file_info_.dvs_start_timestamp = decoder_ ? decoder_->getLastTimestamp() : 0;
+    file_info_.date = std::chrono::system_clock::now();
     return recorder_.startRecording(path, file_info_) ? 0 : -1;
 }
 
