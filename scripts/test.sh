@@ -18,5 +18,5 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELVAN_SANITIZE=thread \
       -DZELVAN_BUILD_BENCHMARKS=OFF -DZELVAN_BUILD_TOOLS=OFF >/dev/null
-cmake --build build-tsan -j "$jobs" --target ZelvanBaseTests
+cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
