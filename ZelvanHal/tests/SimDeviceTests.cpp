@@ -345,7 +345,8 @@ TEST(SimulatedCamerasSet, DefaultSetHasEveryModelWithIdentity) {
     EXPECT_EQ(eth, 1);
     const auto find = [&](uint16_t v, uint16_t p, INTERFACE_TYPE t) {
         return std::find_if(configs.begin(), configs.end(), [&](const SimDeviceConfig& c) {
-            return c.description.vendorId == v && c.description.productId == p && c.description.interfaceType == t;
+            return c.description.vendorId == v && c.description.productId == p &&
+                   c.description.interfaceType == t;
         });
     };
     auto evk4 = find(0x04B4, 0x00F5, USB);

@@ -17,7 +17,8 @@ namespace zelvan::testing {
 inline constexpr uint64_t kWrap = uint64_t(1) << 24;
 
 // A configuration of a USB event camera with a small, fast scene.
-inline sim::SimDeviceConfig testCamera(const std::string& serial, uint64_t rate = 100'000, bool paced = false) {
+inline sim::SimDeviceConfig testCamera(const std::string& serial, uint64_t rate = 100'000,
+                                       bool paced = false) {
     sim::SimDeviceConfig c;
     c.description.serial = serial;
     c.description.manufacturer = "Prophesee";
@@ -32,7 +33,7 @@ inline sim::SimDeviceConfig testCamera(const std::string& serial, uint64_t rate 
 
 // Records what a device emits, from whichever thread produces.
 class ObservedLog {
-public:
+  public:
     void attachTo(sim::SimDevice& device) {
         sim::EmittedObserver o;
         o.on_events = [this](const Event2D* b, const Event2D* e) {
@@ -50,15 +51,19 @@ public:
         return log_;
     }
 
-private:
+  private:
     mutable std::mutex mutex_;
     DecodeLog log_;
 };
 
 // Decodes one byte stream piece by piece.
 struct StreamDecoder {
-    explicit StreamDecoder(int width = 1280, int height = 720) : decoder(width, height) { attach(decoder, log); }
-    void feed(const std::vector<uint8_t>& bytes) { decoder.decode(bytes.data(), bytes.data() + bytes.size()); }
+    explicit StreamDecoder(int width = 1280, int height = 720) : decoder(width, height) {
+        attach(decoder, log);
+    }
+    void feed(const std::vector<uint8_t>& bytes) {
+        decoder.decode(bytes.data(), bytes.data() + bytes.size());
+    }
     EVT3Decoder decoder;
     DecodeLog log;
 };
@@ -75,12 +80,12 @@ inline bool isSubsequence(const DecodeLog& part, const DecodeLog& whole) {
 }
 
 // Writes a small raw recording of `events` and returns its path.
-inline std::string writeRecording(const std::string& name, const std::vector<Event2D>& events, int width = 1280,
-                                  int height = 720) {
+inline std::string writeRecording(const std::string& name, const std::vector<Event2D>& events,
+                                  int width = 1280, int height = 720) {
     const std::string path = std::string(ZELVAN_BINARY_DIR) + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << "% evt 3.0\n% format EVT3;height=" << height << ";width=" << width << "\n% geometry " << width << "x"
-        << height << "\n% end\n";
+    out << "% evt 3.0\n% format EVT3;height=" << height << ";width=" << width << "\n% geometry " << width
+        << "x" << height << "\n% end\n";
     EVT3Encoder encoder(width);
     std::vector<uint8_t> bytes;
     encoder.encode(events.data(), events.data() + events.size(), bytes);

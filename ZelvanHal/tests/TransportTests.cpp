@@ -36,7 +36,7 @@ SimDeviceConfig ethCamera(const std::string& serial) {
 
 // Every test starts from the same small set and leaves the default set behind.
 class TransportTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         auto fusion = withIds(testCamera("f1"), 0x2207, 0x0006, "Tandra");
         fusion.calibration = {'{', '}'};
@@ -177,17 +177,18 @@ TEST_F(TransportTest, ForceIpRefusesBadSettingsAndUnknownCameras) {
         const char* gateway;
     };
     const Case bad[] = {
-        {"10.0.0.5", "255.0.255.0", "0.0.0.0"},        // mask with a hole
-        {"10.0.0.5", "0.0.0.0", "0.0.0.0"},            // no mask
-        {"10.0.0.5", "255.255.255.255", "0.0.0.0"},    // no room for hosts
-        {"10.0.0.0", "255.255.255.0", "0.0.0.0"},      // network address
-        {"10.0.0.255", "255.255.255.0", "0.0.0.0"},    // broadcast address
-        {"0.0.0.7", "255.255.255.0", "0.0.0.0"},       // no address
-        {"10.0.0.5", "255.255.255.0", "10.0.1.1"},     // gateway outside the subnet
-        {"10.0.0.5", "255.255.255.0", "10.0.0.5"},     // gateway is the camera
+        {"10.0.0.5", "255.0.255.0", "0.0.0.0"},      // mask with a hole
+        {"10.0.0.5", "0.0.0.0", "0.0.0.0"},          // no mask
+        {"10.0.0.5", "255.255.255.255", "0.0.0.0"},  // no room for hosts
+        {"10.0.0.0", "255.255.255.0", "0.0.0.0"},    // network address
+        {"10.0.0.255", "255.255.255.0", "0.0.0.0"},  // broadcast address
+        {"0.0.0.7", "255.255.255.0", "0.0.0.0"},     // no address
+        {"10.0.0.5", "255.255.255.0", "10.0.1.1"},   // gateway outside the subnet
+        {"10.0.0.5", "255.255.255.0", "10.0.0.5"},   // gateway is the camera
     };
     for (const auto& c : bad) {
-        EXPECT_FALSE(EthInterface::ethCameraForceIP(eth, stringToIP(c.address), stringToIP(c.mask), stringToIP(c.gateway)))
+        EXPECT_FALSE(EthInterface::ethCameraForceIP(eth, stringToIP(c.address), stringToIP(c.mask),
+                                                    stringToIP(c.gateway)))
             << c.address << " " << c.mask << " " << c.gateway;
     }
     EXPECT_EQ(describe("n1"), eth);

@@ -30,7 +30,9 @@ void RegisterEffects::apply(const EmissionSettings& settings, std::vector<Event2
 }
 
 void RegisterEffects::cropToArray(const EmissionSettings& settings, std::vector<Event2D>& events) {
-    const auto outside = [&settings](const Event2D& e) { return e.x >= settings.width || e.y >= settings.height; };
+    const auto outside = [&settings](const Event2D& e) {
+        return e.x >= settings.width || e.y >= settings.height;
+    };
     events.erase(std::remove_if(events.begin(), events.end(), outside), events.end());
 }
 

@@ -20,7 +20,7 @@ struct EmissionSettings {
 };
 
 class RegisterEffects {
-public:
+  public:
     RegisterEffects(uint16_t width, uint16_t height) : width_(width), height_(height) {}
 
     // Reads the settings from a register file (the caller holds the lock that guards it).
@@ -31,7 +31,7 @@ public:
     // Stages run in the order a sensor's readout applies them; today only the pixel array bounds.
     void apply(const EmissionSettings& settings, std::vector<Event2D>& events) const;
 
-private:
+  private:
     static void cropToArray(const EmissionSettings& settings, std::vector<Event2D>& events);
 
     uint16_t width_;

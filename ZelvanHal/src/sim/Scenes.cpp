@@ -100,11 +100,11 @@ void ReplaySource::generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2
 std::unique_ptr<Scene> makeScene(const SimDeviceConfig& config, std::string& error) {
     switch (config.scene) {
         case SceneKind::Pattern:
-            return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate, config.seed,
-                                                     false);
+            return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate,
+                                                     config.seed, false);
         case SceneKind::Noise:
-            return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate, config.seed,
-                                                     true);
+            return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate,
+                                                     config.seed, true);
         case SceneKind::Replay: {
             auto replay = std::make_unique<ReplaySource>();
             if (!replay->load(config.replay_path, error)) return nullptr;

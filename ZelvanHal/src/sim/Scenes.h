@@ -13,7 +13,7 @@
 namespace zelvan::sim {
 
 class Scene {
-public:
+  public:
     virtual ~Scene() = default;
     // Appends the time-ordered events of device time [t_begin, t_end). Successive calls cover
     // successive intervals.
@@ -22,18 +22,18 @@ public:
 
 // The moving bars of SyntheticScene, or (noise = true) uniformly random pixels and polarities.
 class SyntheticSource : public Scene {
-public:
+  public:
     SyntheticSource(uint16_t width, uint16_t height, uint64_t rate, uint64_t seed, bool noise);
     void generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) override;
 
-private:
+  private:
     SyntheticScene scene_;
 };
 
 // The events of a recording, looped: each pass is shifted so that time keeps increasing, with one
 // mean event gap between the last event of a pass and the first of the next.
 class ReplaySource : public Scene {
-public:
+  public:
     // Events kept from a recording at most (16 bytes each): the rest of a longer file is not looped.
     static constexpr size_t kDefaultEventBudget = size_t(4) << 20;
 
@@ -45,7 +45,7 @@ public:
     uint64_t loopPeriod() const { return period_; }
     bool truncated() const { return truncated_; }
 
-private:
+  private:
     std::vector<Event2D> events_;  // time-ordered, first at time 0
     uint64_t period_ = 1;
     bool truncated_ = false;

@@ -14,7 +14,9 @@ constexpr uint32_t kReadoutStandby = 2;
 constexpr size_t kBlockWords = Interface::kDataBlockBytes / 4;
 constexpr uint16_t kMaxSide = 2048;  // EVT 3.0 coordinates are 11-bit
 
-uint16_t clampSide(uint16_t side) { return std::clamp<uint16_t>(side, 1, kMaxSide); }
+uint16_t clampSide(uint16_t side) {
+    return std::clamp<uint16_t>(side, 1, kMaxSide);
+}
 }  // namespace
 
 struct SimDevice::Impl {
@@ -51,7 +53,8 @@ SimDevice::SimDevice(SimDeviceConfig config)
     registers_[reg::kReadoutControl] = kReadoutStandby;
     impl_->scene = makeScene(config_, impl_->scene_error);
     if (!impl_->scene) {
-        ZV_LOG(LOG_ERROR, "Simulated camera %s: %s", config_.description.serial.c_str(), impl_->scene_error.c_str());
+        ZV_LOG(LOG_ERROR, "Simulated camera %s: %s", config_.description.serial.c_str(),
+               impl_->scene_error.c_str());
     }
 }
 
@@ -141,7 +144,9 @@ std::vector<CtrlFrame> SimDevice::controlFrames() const {
     return control_frames_;
 }
 
-std::string SimDevice::sceneError() const { return impl_->scene_error; }
+std::string SimDevice::sceneError() const {
+    return impl_->scene_error;
+}
 
 bool SimDevice::isEmitting() const {
     if (!connected_.load()) return false;
@@ -180,7 +185,8 @@ void SimDevice::produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& 
     // State the full time at the start, and forget the row, so that this output decodes after any
     // earlier output, also when a reader lost what came in between. Skipped 4096 us steps are
     // written out first, so that a reader that lost nothing sees every step (wrap-arounds included).
-    if (im.encoder_started && (t_begin >> 12) > (im.encoded_time >> 12) + 1) im.encoder.advanceTime(t_begin, out);
+    if (im.encoder_started && (t_begin >> 12) > (im.encoded_time >> 12) + 1)
+        im.encoder.advanceTime(t_begin, out);
     im.encoder.reset();
     im.encoder.advanceTime(t_begin, out);
     im.encoder_started = true;

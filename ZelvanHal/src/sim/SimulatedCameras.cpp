@@ -16,8 +16,9 @@ namespace {
 
 using nlohmann::json;
 
-CameraDescription identity(const std::string& serial, const std::string& manufacturer, const std::string& product,
-                           uint16_t vendor_id, uint16_t product_id, const std::string& firmware) {
+CameraDescription identity(const std::string& serial, const std::string& manufacturer,
+                           const std::string& product, uint16_t vendor_id, uint16_t product_id,
+                           const std::string& firmware) {
     CameraDescription d;
     d.serial = serial;
     d.manufacturer = manufacturer;
@@ -31,8 +32,14 @@ CameraDescription identity(const std::string& serial, const std::string& manufac
 // Factory calibration of the simulated fusion camera: event pixels map to frame pixels by a scale of 3
 // with a small offset, in the JSON layout of the calibration record.
 std::vector<uint8_t> defaultFusionCalibration() {
-    const json matrix_dvs = {{"rows", 3}, {"cols", 3}, {"type", 6}, {"data", {1000.0, 0.0, 640.0, 0.0, 1000.0, 360.0, 0.0, 0.0, 1.0}}};
-    const json matrix_aps = {{"rows", 3}, {"cols", 3}, {"type", 6}, {"data", {3000.0, 0.0, 1920.0, 0.0, 3000.0, 1080.0, 0.0, 0.0, 1.0}}};
+    const json matrix_dvs = {{"rows", 3},
+                             {"cols", 3},
+                             {"type", 6},
+                             {"data", {1000.0, 0.0, 640.0, 0.0, 1000.0, 360.0, 0.0, 0.0, 1.0}}};
+    const json matrix_aps = {{"rows", 3},
+                             {"cols", 3},
+                             {"type", 6},
+                             {"data", {3000.0, 0.0, 1920.0, 0.0, 3000.0, 1080.0, 0.0, 0.0, 1.0}}};
     const json record = {
         {"description", "factory calibration"},
         {"dvs_width", 1280},
@@ -41,7 +48,8 @@ std::vector<uint8_t> defaultFusionCalibration() {
         {"aps_height", 2160},
         {"dvs_matrix", matrix_dvs},
         {"aps_matrix", matrix_aps},
-        {"transforms", {{"0", {1.0 / 3.0, 0.0, -4.0, 0.0, 1.0 / 3.0, -2.0}}, {"1", {3.0, 0.0, 12.0, 0.0, 3.0, 6.0}}}},
+        {"transforms",
+         {{"0", {1.0 / 3.0, 0.0, -4.0, 0.0, 1.0 / 3.0, -2.0}}, {"1", {3.0, 0.0, 12.0, 0.0, 3.0, 6.0}}}},
         {"dvs_coefficients", {0.0, 0.0, 0.0, 0.0, 0.0}},
         {"aps_coefficients", {0.0, 0.0, 0.0, 0.0, 0.0}},
     };
@@ -100,7 +108,11 @@ SimDeviceConfig tandra() {
 }
 
 constexpr Model kModels[] = {
-    {"EVK4", evk4}, {"EVK5", evk5}, {"Pelmo", pelmo}, {"Orvik 320", orvik320}, {"Pelmo Ethernet", pelmoEthernet},
+    {"EVK4", evk4},
+    {"EVK5", evk5},
+    {"Pelmo", pelmo},
+    {"Orvik 320", orvik320},
+    {"Pelmo Ethernet", pelmoEthernet},
     {"Tandra", tandra},
 };
 
@@ -110,7 +122,9 @@ std::string modelList() {
     return list;
 }
 
-bool isDottedAddress(const std::string& text) { return text == "0.0.0.0" || stringToIP(text) != 0; }
+bool isDottedAddress(const std::string& text) {
+    return text == "0.0.0.0" || stringToIP(text) != 0;
+}
 
 // One device object of the configuration file; false with `error` set.
 bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::string& error) {
@@ -146,9 +160,11 @@ bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::stri
         };
         if (key == "model") continue;
         if (key == "serial") {
-            if (!value.is_string() || value.get<std::string>().empty()) return fail("must be a non-empty string");
+            if (!value.is_string() || value.get<std::string>().empty())
+                return fail("must be a non-empty string");
             out.description.serial = value.get<std::string>();
-        } else if (key == "event_rate" || key == "trigger_period_us" || key == "start_time_us" || key == "seed") {
+        } else if (key == "event_rate" || key == "trigger_period_us" || key == "start_time_us" ||
+                   key == "seed") {
             if (!value.is_number_unsigned()) return fail("must be a whole number of at least 0");
             const auto n = value.get<uint64_t>();
             if (key == "event_rate") {
@@ -224,7 +240,8 @@ bool SimulatedCameras::parseConfig(const std::string& json_text, std::vector<Sim
         SimDeviceConfig config;
         if (!parseDevice(doc[i], i, config, error)) return false;
         if (!serials.insert(config.description.serial).second) {
-            error = "device " + std::to_string(i) + ": serial \"" + config.description.serial + "\" is used twice";
+            error = "device " + std::to_string(i) + ": serial \"" + config.description.serial +
+                    "\" is used twice";
             return false;
         }
         configs.push_back(std::move(config));
@@ -252,8 +269,8 @@ std::vector<SimDeviceConfig> SimulatedCameras::loadConfigFile(const std::string&
             return configs;
         }
     }
-    ZV_LOG(LOG_ERROR, "Simulated camera configuration %s rejected (%s); using the default cameras", path.c_str(),
-           error.c_str());
+    ZV_LOG(LOG_ERROR, "Simulated camera configuration %s rejected (%s); using the default cameras",
+           path.c_str(), error.c_str());
     return defaultConfigs();
 }
 
@@ -307,6 +324,8 @@ void SimulatedCameras::remove(const std::string& serial) {
     std::erase_if(devices_, [&serial](const auto& d) { return d->config().description.serial == serial; });
 }
 
-void SimulatedCameras::restoreDefault() { reset(defaultConfigs()); }
+void SimulatedCameras::restoreDefault() {
+    reset(defaultConfigs());
+}
 
 }  // namespace zelvan::sim

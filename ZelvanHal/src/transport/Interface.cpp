@@ -14,9 +14,12 @@ namespace {
 
 constexpr const char* kFusionProduct = "Tandra";
 
-bool isFusion(const CameraDescription& d) { return d.product == kFusionProduct; }
+bool isFusion(const CameraDescription& d) {
+    return d.product == kFusionProduct;
+}
 
-std::vector<CameraDescription> search(INTERFACE_TYPE type, bool (*match)(const CameraDescription&, uint16_t, uint16_t),
+std::vector<CameraDescription> search(INTERFACE_TYPE type,
+                                      bool (*match)(const CameraDescription&, uint16_t, uint16_t),
                                       uint16_t vendor_id, uint16_t product_id) {
     std::vector<CameraDescription> found;
     for (const auto& device : sim::SimulatedCameras::instance().devices()) {
@@ -29,7 +32,8 @@ std::vector<CameraDescription> search(INTERFACE_TYPE type, bool (*match)(const C
 
 // The connected device with the description's serial, when it is reached through `type` and is
 // (or is not) a fusion camera; logs why not otherwise.
-std::shared_ptr<sim::SimDevice> openDevice(const CameraDescription& description, INTERFACE_TYPE type, bool fusion) {
+std::shared_ptr<sim::SimDevice> openDevice(const CameraDescription& description, INTERFACE_TYPE type,
+                                           bool fusion) {
     auto device = sim::SimulatedCameras::instance().find(description.serial);
     if (!device) {
         ZV_LOG(LOG_ERROR, "No camera with serial %s", description.serial.c_str());
@@ -41,16 +45,17 @@ std::shared_ptr<sim::SimDevice> openDevice(const CameraDescription& description,
     }
     const CameraDescription actual = device->description();
     if (actual.interfaceType != type || isFusion(actual) != fusion) {
-        ZV_LOG(LOG_ERROR, "Camera %s cannot be opened this way (it is a %s %s camera)", description.serial.c_str(),
-               actual.interfaceType == ETH ? "Ethernet" : "USB", isFusion(actual) ? "fusion" : "event");
+        ZV_LOG(LOG_ERROR, "Camera %s cannot be opened this way (it is a %s %s camera)",
+               description.serial.c_str(), actual.interfaceType == ETH ? "Ethernet" : "USB",
+               isFusion(actual) ? "fusion" : "event");
         return nullptr;
     }
     return device;
 }
 
 std::string ipToString(uint32_t ip) {
-    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." + std::to_string((ip >> 8) & 0xFF) +
-           "." + std::to_string(ip & 0xFF);
+    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." +
+           std::to_string((ip >> 8) & 0xFF) + "." + std::to_string(ip & 0xFF);
 }
 
 // A usable host setting: a contiguous, non-empty mask leaving room for hosts; an address that is
@@ -174,8 +179,8 @@ std::shared_ptr<UsbInterface> UsbInterface::createUsbFusionInterface(const Camer
 bool UsbInterface::transferFrame(const CtrlFrame& frame) {
     if (!isConnected()) return false;
     if (!isFusion(description()) || (frame.command != kCtrlDvsPath && frame.command != kCtrlDvsStream)) {
-        ZV_LOG(LOG_WARNING, "Camera %s does not understand control command 0x%08x", description().serial.c_str(),
-               frame.command);
+        ZV_LOG(LOG_WARNING, "Camera %s does not understand control command 0x%08x",
+               description().serial.c_str(), frame.command);
         return false;
     }
     device()->recordControlFrame(frame);
@@ -224,8 +229,8 @@ bool EthInterface::updateFirmware(const std::string& path, uint32_t value) {
         ZV_LOG(LOG_ERROR, "Firmware image %s is missing or empty", path.c_str());
         return false;
     }
-    ZV_LOG(LOG_INFO, "Camera %s accepted firmware image %s (%llu bytes, value %u)", description().serial.c_str(),
-           path.c_str(), static_cast<unsigned long long>(size), value);
+    ZV_LOG(LOG_INFO, "Camera %s accepted firmware image %s (%llu bytes, value %u)",
+           description().serial.c_str(), path.c_str(), static_cast<unsigned long long>(size), value);
     return true;
 }
 

@@ -20,18 +20,18 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr uint64_t kSliceUs = 1000;          // device time per production step
-constexpr uint64_t kMaxBufferAgeUs = 5000;   // a partly filled buffer goes out after this much device time
-constexpr auto kIdlePoll = milliseconds(1);  // while the device does not emit
-constexpr auto kMaxLag = milliseconds(50);   // a paced producer further behind gives up catching up
-constexpr auto kGoneWait = milliseconds(10); // how long a wait reports a gone camera
+constexpr uint64_t kSliceUs = 1000;           // device time per production step
+constexpr uint64_t kMaxBufferAgeUs = 5000;    // a partly filled buffer goes out after this much device time
+constexpr auto kIdlePoll = milliseconds(1);   // while the device does not emit
+constexpr auto kMaxLag = milliseconds(50);    // a paced producer further behind gives up catching up
+constexpr auto kGoneWait = milliseconds(10);  // how long a wait reports a gone camera
 constexpr auto kLossLogInterval = std::chrono::seconds(1);
 constexpr uint64_t kWorstBytesPerEvent = 6;  // row, column and time word
 
 class SimEventTransfer final : public DataTransfer {
-public:
-    SimEventTransfer(std::shared_ptr<Interface> interface, uint32_t transfers_in_flight, uint32_t buffer_bytes,
-                     uint32_t queue_depth)
+  public:
+    SimEventTransfer(std::shared_ptr<Interface> interface, uint32_t transfers_in_flight,
+                     uint32_t buffer_bytes, uint32_t queue_depth)
         : interface_(std::move(interface)),
           device_(interface_->device()),
           serial_(interface_->description().serial),
@@ -41,7 +41,8 @@ public:
           ring_(depth_) {
         // Short enough that a slice of the scene's rate fits a quarter buffer at its densest.
         const uint64_t rate = device_->config().event_rate;
-        const uint64_t fit = rate == 0 ? kSliceUs : buffer_bytes_ * 1'000'000ull / (4 * kWorstBytesPerEvent * rate);
+        const uint64_t fit =
+            rate == 0 ? kSliceUs : buffer_bytes_ * 1'000'000ull / (4 * kWorstBytesPerEvent * rate);
         slice_us_ = std::clamp<uint64_t>(fit, 1, kSliceUs);
         slice_.reserve(buffer_bytes_);
     }
@@ -80,7 +81,8 @@ public:
     int waitNextBuffer(int timeout_ms) override {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!running_) return 0;
-        ready_.wait_for(lock, milliseconds(std::max(timeout_ms, 0)), [this] { return count_ > 0 || stopping_ || gone_; });
+        ready_.wait_for(lock, milliseconds(std::max(timeout_ms, 0)),
+                        [this] { return count_ > 0 || stopping_ || gone_; });
         if (count_ > 0) return static_cast<int>(count_);
         if (stopping_) return 0;
         if (gone_) {
@@ -113,7 +115,7 @@ public:
         return delivered_bytes_;
     }
 
-private:
+  private:
     void clearQueue() {
         for (auto& b : ring_) b.reset();
         head_ = 0;
@@ -139,8 +141,10 @@ private:
         if (unlogged_lost_ == 0) return;
         const auto now = Clock::now();
         if (!final && now - last_loss_log_ < kLossLogInterval) return;
-        ZV_LOG(LOG_WARNING, "Camera %s: %llu event buffer(s) lost, the consumer is too slow (%llu lost in total)",
-               serial_.c_str(), static_cast<unsigned long long>(unlogged_lost_), static_cast<unsigned long long>(lost_));
+        ZV_LOG(LOG_WARNING,
+               "Camera %s: %llu event buffer(s) lost, the consumer is too slow (%llu lost in total)",
+               serial_.c_str(), static_cast<unsigned long long>(unlogged_lost_),
+               static_cast<unsigned long long>(lost_));
         unlogged_lost_ = 0;
         last_loss_log_ = now;
     }
@@ -264,9 +268,9 @@ private:
     std::thread thread_;
 
     mutable std::mutex mutex_;
-    std::condition_variable ready_;           // consumers wait for buffers
-    std::condition_variable wake_producer_;   // the producer waits for room, its deadline or stop
-    std::vector<RawBuffer> ring_;             // queue of filled buffers: head_, count_
+    std::condition_variable ready_;          // consumers wait for buffers
+    std::condition_variable wake_producer_;  // the producer waits for room, its deadline or stop
+    std::vector<RawBuffer> ring_;            // queue of filled buffers: head_, count_
     size_t head_ = 0;
     size_t count_ = 0;
     bool running_ = false;
@@ -288,7 +292,8 @@ std::unique_ptr<DataTransfer> createDataTransferUniquePtr(const std::shared_ptr<
         return nullptr;
     }
     if (endpoint != kEventEndpoint) {
-        ZV_LOG(LOG_ERROR, "Camera %s has no data endpoint 0x%02x", interface->description().serial.c_str(), endpoint);
+        ZV_LOG(LOG_ERROR, "Camera %s has no data endpoint 0x%02x", interface->description().serial.c_str(),
+               endpoint);
         return nullptr;
     }
     return std::make_unique<SimEventTransfer>(interface, transfers_in_flight, buffer_bytes, queue_depth);

@@ -47,7 +47,7 @@ inline constexpr uint32_t kTriggerIn = 0x7004;       // bit 10: trigger input en
 }  // namespace reg
 
 class SimDevice {
-public:
+  public:
     explicit SimDevice(SimDeviceConfig config);
     ~SimDevice();
 
@@ -108,7 +108,7 @@ public:
     uint64_t emittedEvents() const { return emitted_events_.load(); }
     uint64_t emittedBytes() const { return emitted_bytes_.load(); }
 
-private:
+  private:
     struct Impl;
     SimDeviceConfig config_;
     mutable std::mutex mutex_;  // guards the register file, identity, calibration and control frames
@@ -118,10 +118,10 @@ private:
     std::atomic<uint64_t> clock_;
     std::atomic<uint64_t> emitted_events_{0};
     std::atomic<uint64_t> emitted_bytes_{0};
-    CameraDescription description_;     // current identity (IP settings change)
+    CameraDescription description_;  // current identity (IP settings change)
     std::vector<uint8_t> calibration_;
     std::vector<CtrlFrame> control_frames_;
-    EmittedObserver observer_;  // guarded by the production lock in Impl
+    EmittedObserver observer_;    // guarded by the production lock in Impl
     std::unique_ptr<Impl> impl_;  // scene, encoder and scratch buffers (producer thread only)
 };
 
@@ -130,7 +130,7 @@ private:
 // fusion camera) unless the environment variable ZELVAN_SIM_CONFIG names a JSON file describing
 // another set; tests replace it programmatically.
 class SimulatedCameras {
-public:
+  public:
     static SimulatedCameras& instance();
 
     std::vector<std::shared_ptr<SimDevice>> devices() const;
@@ -150,12 +150,13 @@ public:
     //      Ethernet only: "camera_ip", "local_ip", "subnet_mask", "gateway"}, ... ]
     // The model gives the identity and defaults; a device without "serial" gets the model's serial
     // with its last two hex digits replaced by its index in the array. Unknown keys are errors.
-    static bool parseConfig(const std::string& json_text, std::vector<SimDeviceConfig>& out, std::string& error);
+    static bool parseConfig(const std::string& json_text, std::vector<SimDeviceConfig>& out,
+                            std::string& error);
     // The set described by a configuration file; when the file cannot be read or parsed, one error
     // line is logged and the default set is returned.
     static std::vector<SimDeviceConfig> loadConfigFile(const std::string& path);
 
-private:
+  private:
     SimulatedCameras();
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<SimDevice>> devices_;
