@@ -1,5 +1,7 @@
 #include "camera/DvsCameraPrivate.h"
 
+#include <pthread.h>
+
 #include <stdexcept>
 
 #include "zelvan/Logger.h"
@@ -202,6 +204,7 @@ int DvsCameraPrivate::stopStreaming(bool from_camera_loop) {
 
 void DvsCameraPrivate::cameraLoop() {
     t_on_camera_loop = true;
+    pthread_setname_np(pthread_self(), "zv-camera-loop");
     while (running_.load() == 1) {
         auto buffer = sensor_->getNextBuffer();
         if (buffer && *buffer) {
@@ -220,6 +223,7 @@ void DvsCameraPrivate::cameraLoop() {
 }
 
 void DvsCameraPrivate::statisticLoop() {
+    pthread_setname_np(pthread_self(), "zv-statistics");
     std::unique_lock<std::mutex> lock(statistics_mutex_);
     while (running_.load() == 1) {
         if (statistics_cv_.wait_for(lock, std::chrono::milliseconds(1000), [this] { return running_.load() != 1; })) {

@@ -44,6 +44,10 @@ public:
     DvsFileRecorder& recorder() { return recorder_; }
     Decoder* decoder() const { return decoder_.get(); }
     const std::shared_ptr<Interface>& interface() const { return interface_; }
+    // Raw buffers the stream lost because the camera loop fell behind.
+    uint64_t lostBuffers() const {
+        return sensor_ && sensor_->eventStream() ? sensor_->eventStream()->lostBuffers() : 0;
+    }
 
 protected:
     virtual std::string getRawEventStreamFormat() const = 0;

@@ -1,0 +1,159 @@
+// Streaming engine and recorder throughput.
+//
+// CameraStreaming: a simulated camera that produces as fast as it is consumed, one event callback and
+// time batching, the whole process pinned to one core. Reports the delivered event rate, the lost
+// buffers (must be 0) and the events per CPU-second spent on the camera loop (decoding, batching,
+// callbacks), which is what the engine itself can carry on one core.
+//
+// RecorderHandOver / RecorderToFile: the cost of handing raw buffers to the recorder on the camera
+// loop, and the rate at which the recorder writes a recording to a file.
+#include <benchmark/benchmark.h>
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "FileRecorder/DvsFileRecorder.h"
+#include "camera/DvsEventCamera.h"
+#include "zelvan/DvsCameraManager.h"
+#include "zelvan/Logger.h"
+#include "zelvan/sim/SimDevice.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// CPU seconds used so far by the live thread named `name`, or -1.
+double threadCpuSeconds(const std::string& name) {
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir) return -1;
+    double result = -1;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string base = std::string("/proc/self/task/") + entry->d_name;
+        std::ifstream comm(base + "/comm");
+        std::string thread_name;
+        std::getline(comm, thread_name);
+        if (thread_name != name) continue;
+        std::ifstream stat(base + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        // Fields after the command's closing parenthesis; utime and stime are fields 14 and 15.
+        const auto close = line.rfind(')');
+        std::istringstream rest(line.substr(close + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) stime = std::stoull(field);
+        }
+        result = double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    }
+    closedir(dir);
+    return result;
+}
+
+void pinToOneCore() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(0, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+void CameraStreaming(benchmark::State& state) {
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    const bool one_core = state.range(0) != 0;
+    cpu_set_t saved;
+    sched_getaffinity(0, sizeof saved, &saved);
+    if (one_core) pinToOneCore();
+
+    zelvan::sim::SimDeviceConfig config;
+    config.description.serial = "BENCH0001";
+    config.description.product = "EVK4";
+    config.description.manufacturer = "Prophesee";
+    config.description.vendorId = 0x04B4;
+    config.description.productId = 0x00F5;
+    config.paced = false;
+    config.event_rate = 20'000'000;  // events per second of device time
+    config.scene = zelvan::sim::SceneKind::Pattern;
+    zelvan::sim::SimulatedCameras::instance().reset({config});
+    zelvan::DvsCameraManager manager;
+    manager.getCameraDescs();
+    auto camera = manager.openCamera(config.description.serial);
+    if (!camera) {
+        state.SkipWithError("no simulated camera");
+        return;
+    }
+    std::atomic<uint64_t> events{0};
+    camera->addEventsStreamHandleCallback(
+        [&](zelvan::Event2D* f, zelvan::Event2D* l) { events.fetch_add(uint64_t(l - f), std::memory_order_relaxed); });
+    camera->setBatchEventsTime(33333);
+    auto* engine = dynamic_cast<zelvan::DvsCameraPrivate*>(camera.get());
+    if (!engine) {
+        state.SkipWithError("not a streaming camera");
+        return;
+    }
+
+    double seconds = 0, loop_cpu = 0;
+    for (auto _ : state) {
+        events = 0;
+        const auto start = std::chrono::steady_clock::now();
+        camera->start();
+        std::this_thread::sleep_for(2s);  // measurement window
+        loop_cpu = threadCpuSeconds("zv-camera-loop");
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        camera->stop();
+    }
+    const double delivered = double(events.load());
+    state.counters["Mev/s"] = delivered / seconds / 1e6;
+    state.counters["engine_Mev_per_cpu_s"] = loop_cpu > 0 ? delivered / loop_cpu / 1e6 : 0;
+    state.counters["lost_buffers"] = double(engine->lostBuffers());
+    camera.reset();
+    zelvan::sim::SimulatedCameras::instance().restoreDefault();
+    sched_setaffinity(0, sizeof saved, &saved);
+}
+BENCHMARK(CameraStreaming)->Arg(1)->Arg(0)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void RecorderHandOver(benchmark::State& state) {
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    const std::string path = (std::filesystem::temp_directory_path() / "zelvan-bench-handover.raw").string();
+    std::vector<uint8_t> buffer(131072, 0x5A);
+    zelvan::DvsFileRecorder recorder;
+    recorder.startRecording(path, zelvan::DvsFileInfo{});
+    uint64_t bytes = 0;
+    for (auto _ : state) {
+        recorder.addData(buffer);
+        bytes += buffer.size();
+    }
+    recorder.stopRecording();
+    std::filesystem::remove(path);
+    state.SetBytesProcessed(int64_t(bytes));
+}
+BENCHMARK(RecorderHandOver)->Unit(benchmark::kMicrosecond);
+
+void RecorderToFile(benchmark::State& state) {
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    const std::string path = (std::filesystem::temp_directory_path() / "zelvan-bench-recording.raw").string();
+    std::vector<uint8_t> buffer(131072, 0x5A);
+    const uint64_t total = uint64_t(512) << 20;
+    for (auto _ : state) {
+        zelvan::DvsFileRecorder recorder;
+        recorder.startRecording(path, zelvan::DvsFileInfo{});
+        for (uint64_t sent = 0; sent < total; sent += buffer.size()) recorder.addData(buffer);
+        recorder.stopRecording();  // waits until everything is in the file
+    }
+    std::filesystem::remove(path);
+    state.SetBytesProcessed(int64_t(total) * int64_t(state.iterations()));
+}
+BENCHMARK(RecorderToFile)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
