@@ -37,7 +37,8 @@ public:
     bool isConnected() const;
 
     // The camera's interface status word: the interface keeps it up to date with the connection
-    // state (1 connected, 0 not) whenever it is asked. The word must outlive the interface.
+    // state (1 connected, 0 not) whenever it is asked, with an atomic store, so that other threads may
+    // read it through std::atomic_ref. The word must outlive the interface.
     void setStatusWord(uint64_t* word) { status_word_ = word; }
 
     // Register access through control transfers; 0 on success, -1 on failure.
@@ -50,7 +51,8 @@ public:
 
     // The factory calibration stored in the camera (empty when it has none or on failure).
     std::vector<uint8_t> readCalibration();
-    // Writes the factory calibration to a file; true when written.
+    // Stores the content of the file at `path` in the camera as its calibration; true when stored
+    // (false for a missing, unreadable or empty file, or when the camera is gone).
     bool writeCalibrationFile(const std::string& path);
 
     // The device behind this interface (simulated cameras only).
@@ -75,7 +77,8 @@ public:
     static std::shared_ptr<UsbInterface> createUsbInterface(const CameraDescription& description);
     static std::shared_ptr<UsbInterface> createUsbFusionInterface(const CameraDescription& description);
 
-    // Sends a control frame; true when the camera accepted it.
+    // Sends a control frame; true when the camera accepted it (fusion cameras accept kCtrlDvsPath and
+    // kCtrlDvsStream; other cameras have no such controller).
     bool transferFrame(const CtrlFrame& frame);
 
 private:
