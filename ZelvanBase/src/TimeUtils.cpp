@@ -68,6 +68,10 @@ std::chrono::system_clock::time_point parseLocalTimeString(const std::string& te
     local.tm_wday = -1;   // mktime sets it on success; -1 is also a valid result
     const std::time_t t = std::mktime(&local);
     if (local.tm_wday < 0) return {};  // not representable
+    // The clock counts in a unit fine enough that only about +-292 years around 1970 fit.
+    constexpr auto kLimit =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::duration::max()).count();
+    if (t >= kLimit || t <= -kLimit) return {};
     return std::chrono::system_clock::from_time_t(t);
 }
 
