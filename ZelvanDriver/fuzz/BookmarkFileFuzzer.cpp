@@ -115,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         reader.getNTimeEvents(v % 700);
     }
     reader.seekTime(start);
-    for (int guard = 0; !reader.reachedEndOfEvents() && guard < 100; ++guard) reader.getNTimeEvents(span / 8 + 1);
+    for (int guard = 0; !reader.reachedEndOfEvents() && guard < 100; ++guard)
+        reader.getNTimeEvents(span / 8 + 1);
     return 0;
 }

@@ -22,7 +22,7 @@ namespace {
 const std::string kCheckFailed = "Bookmark file check failed, re-initialize bookmarks.";
 
 class TempDir {
-public:
+  public:
     TempDir() {
         static int counter = 0;
         path_ = fs::temp_directory_path() /
@@ -35,7 +35,7 @@ public:
     }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -96,7 +96,8 @@ Recording decodeWhole(const std::string& path) {
     if (!readRawFileHeader(path, header, error)) return r;
     const auto bytes = readBytes(path);
     EVT3Decoder decoder(header.info.width, header.info.height);
-    decoder.setEventsStreamHandleCallback([&](Event2D* b, Event2D* e) { r.events.insert(r.events.end(), b, e); });
+    decoder.setEventsStreamHandleCallback(
+        [&](Event2D* b, Event2D* e) { r.events.insert(r.events.end(), b, e); });
     decoder.setTriggerInCallback([&](EventTriggerIn t) { r.triggers.push_back(t); });
     if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
     decoder.decode(bytes.data() + header.payload_offset, bytes.data() + bytes.size());
@@ -173,7 +174,8 @@ void checkExactReading(const std::string& path, uint64_t seed) {
         ASSERT_LE(k, whole.events.size());
         const auto skipped = std::find_if(whole.events.begin(), whole.events.begin() + std::ptrdiff_t(k),
                                           [t](const Event2D& e) { return e.timestamp >= t; });
-        ASSERT_EQ(skipped - whole.events.begin(), std::ptrdiff_t(k)) << "an event at or after " << t << " skipped";
+        ASSERT_EQ(skipped - whole.events.begin(), std::ptrdiff_t(k))
+            << "an event at or after " << t << " skipped";
         auto rest = reader->getNEvents(max);
         ASSERT_EQ(rest->size(), whole.events.size() - k);
         EXPECT_TRUE(std::equal(rest->begin(), rest->end(), whole.events.begin() + std::ptrdiff_t(k)));
@@ -276,8 +278,9 @@ TEST(BookmarkFileFormat, HostileContentIsRejectedWithoutHugeAllocations) {
         v.push_back(detail::crc8(v.data(), v.size()));
         return v;
     };
-    const std::string text = "version:2.0.0\nmax_byte:4096\nsensor_width:1280\nsensor_height:720\n"
-                             "payload_offset:0\ntime_base:none\n";
+    const std::string text =
+        "version:2.0.0\nmax_byte:4096\nsensor_width:1280\nsensor_height:720\n"
+        "payload_offset:0\ntime_base:none\n";
     std::vector<uint8_t> v(text.begin(), text.end());
     v.push_back(0);
     for (int i = 0; i < 8; ++i) v.push_back(0xFF);  // 2^64 - 1 bookmarks
@@ -287,7 +290,8 @@ TEST(BookmarkFileFormat, HostileContentIsRejectedWithoutHugeAllocations) {
     EXPECT_FALSE(detail::parseBookmarkFile({}, context, out, version));
     EXPECT_TRUE(log.contains(LOG_WARNING, "The file content is insufficient to perform CRC validation!"));
     const std::string no_version = "max_byte:4096\n";
-    EXPECT_FALSE(detail::parseBookmarkFile(withCrc({no_version.begin(), no_version.end()}), context, out, version));
+    EXPECT_FALSE(
+        detail::parseBookmarkFile(withCrc({no_version.begin(), no_version.end()}), context, out, version));
     EXPECT_TRUE(log.contains(LOG_WARNING, "Bookmark file has no version information, need to regenerate"));
     const std::string future = "version:9.9.9\n";
     EXPECT_FALSE(detail::parseBookmarkFile(withCrc({future.begin(), future.end()}), context, out, version));
@@ -300,7 +304,9 @@ TEST(BookmarkFileFormat, HostileContentIsRejectedWithoutHugeAllocations) {
         r.push_back(0);
         const size_t n = rng() % 300;
         for (size_t i = 0; i < n; ++i) r.push_back(uint8_t(rng()));
-        if (n >= 8) std::fill(r.begin() + std::ptrdiff_t(text.size() + 2), r.begin() + std::ptrdiff_t(text.size() + 8), 0);
+        if (n >= 8)
+            std::fill(r.begin() + std::ptrdiff_t(text.size() + 2),
+                      r.begin() + std::ptrdiff_t(text.size() + 8), 0);
         detail::BookmarkMap m;
         if (detail::parseBookmarkFile(withCrc(r), context, m, version)) {
             // Whatever passes is ordered and inside the recording.
@@ -620,7 +626,8 @@ TEST(RawFileReaderExactness, RealRecordings) {
     TempDir dir;
     int checked = 0;
     for (const auto& entry : fs::directory_iterator(data)) {
-        if (entry.path().extension() != ".raw" || entry.path().filename().string().find("evt2") != std::string::npos)
+        if (entry.path().extension() != ".raw" ||
+            entry.path().filename().string().find("evt2") != std::string::npos)
             continue;
         SCOPED_TRACE(entry.path().filename().string());
         const std::string copy = dir / entry.path().filename().string();

@@ -15,7 +15,7 @@ namespace zelvan {
 // read. Every event-returning operation hands out the reader's one result vector (cleared and
 // refilled by each read); a caller that keeps events across reads copies them.
 class DvsFileReader {
-public:
+  public:
     // A reader for `path` when its name ends in ".raw" (case-sensitive, after the last '.'),
     // otherwise nullptr. The file is not opened here.
     static std::unique_ptr<DvsFileReader> createFileReader(const std::string& path);
@@ -43,14 +43,14 @@ public:
     // The next `n` events from the cursor (fewer at the end of the recording).
     virtual std::shared_ptr<std::vector<Event2D>> getNEvents(uint64_t n) = 0;
     virtual std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t timestamp,
-                                                                                 uint64_t n) = 0;
+                                                                                uint64_t n) = 0;
     virtual std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartEvent(uint64_t start, uint64_t n) = 0;
     // The events of the next `us` microseconds from the cursor.
     virtual std::shared_ptr<std::vector<Event2D>> getNTimeEvents(uint64_t us) = 0;
     virtual std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t timestamp,
-                                                                                     uint64_t us) = 0;
+                                                                                    uint64_t us) = 0;
     virtual std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t start,
-                                                                                 uint64_t us) = 0;
+                                                                                uint64_t us) = 0;
 
     // Cuts [start_us, end_us] out into a new raw file.
     virtual bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) = 0;

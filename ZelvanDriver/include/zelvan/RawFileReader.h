@@ -25,11 +25,11 @@ namespace zelvan {
 // the word that first brings the stream time to t or beyond, seekNEvents(n) lands on event n itself.
 // All seeks and reads are serialised by one lock.
 class RawFileReader : public DvsFileReader {
-public:
+  public:
     struct Bookmark {
-        uint64_t position = 0;      // byte offset in the file where decoding resumes
-        uint64_t timestamp = 0;     // stream time at that point (the map key)
-        uint64_t event_number = 0;  // events in the file before this point
+        uint64_t position = 0;                 // byte offset in the file where decoding resumes
+        uint64_t timestamp = 0;                // stream time at that point (the map key)
+        uint64_t event_number = 0;             // events in the file before this point
         std::vector<EventTriggerIn> triggers;  // triggers since the previous bookmark
         EVT3Decoder::State decoder_state;      // decoder state at `position`
     };
@@ -57,11 +57,12 @@ public:
     uint64_t getCurrentPosTimeStamp() override;
     uint64_t getCurrentPosEventNum() override;
     std::shared_ptr<std::vector<Event2D>> getNEvents(uint64_t n) override;
-    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t timestamp, uint64_t n) override;
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                        uint64_t n) override;
     std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartEvent(uint64_t start, uint64_t n) override;
     std::shared_ptr<std::vector<Event2D>> getNTimeEvents(uint64_t us) override;
     std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t timestamp,
-                                                                             uint64_t us) override;
+                                                                            uint64_t us) override;
     std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t start, uint64_t us) override;
     bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) override;
     bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) override;
@@ -82,7 +83,7 @@ public:
     // The side-file name for a recording: its last ".raw" replaced by ".zvmark.tmp".
     static std::string bookmarkPathFor(const std::string& raw_path);
 
-private:
+  private:
     bool buildIndex();
     bool loadBookmarkFile();
     bool completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks);

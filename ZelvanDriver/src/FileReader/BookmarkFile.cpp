@@ -42,7 +42,7 @@ void putLine(std::vector<uint8_t>& out, const std::string& line) {
 
 // Bounds-checked little-endian reads over the side file's bytes.
 class Reader {
-public:
+  public:
     Reader(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
     size_t left() const { return static_cast<size_t>(end_ - p_); }
     template <typename T>
@@ -55,7 +55,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const uint8_t* p_;
     const uint8_t* end_;
 };
@@ -88,7 +88,8 @@ std::vector<uint8_t> serializeBookmarks(const BookmarkMap& bookmarks, const Book
     putLine(out, "sensor_width:" + std::to_string(context.width));
     putLine(out, "sensor_height:" + std::to_string(context.height));
     putLine(out, "payload_offset:" + std::to_string(context.payload_offset));
-    putLine(out, "time_base:" + (context.has_time_base ? std::to_string(context.time_base) : std::string("none")));
+    putLine(out,
+            "time_base:" + (context.has_time_base ? std::to_string(context.time_base) : std::string("none")));
     out.push_back(0);
     put<uint64_t>(out, bookmarks.size());
     for (const auto& [key, b] : bookmarks) {
@@ -117,8 +118,8 @@ std::vector<uint8_t> serializeBookmarks(const BookmarkMap& bookmarks, const Book
     return out;
 }
 
-bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileContext& context, BookmarkMap& out,
-                       BookmarkFileVersion& version) {
+bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileContext& context,
+                       BookmarkMap& out, BookmarkFileVersion& version) {
     if (bytes.empty()) {
         ZV_LOG(LOG_WARNING, "The file content is insufficient to perform CRC validation!");
         return false;
@@ -150,8 +151,8 @@ bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileCont
     } else if (version_it->second == RawFileReader::BOOKMARK_VERSION_V1) {
         version = BookmarkFileVersion::V1;
     } else {
-        ZV_LOG(LOG_WARNING, "Bookmark file version mismatch: expected %s, got %s", RawFileReader::BOOKMARK_VERSION,
-               version_it->second.c_str());
+        ZV_LOG(LOG_WARNING, "Bookmark file version mismatch: expected %s, got %s",
+               RawFileReader::BOOKMARK_VERSION, version_it->second.c_str());
         return false;
     }
     uint64_t value = 0;
@@ -179,7 +180,8 @@ bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileCont
     uint64_t count = 0;
     if (!r.get(count)) return inconsistent("no bookmark count");
     const size_t entry_bytes = version == BookmarkFileVersion::V2 ? kEntryBytesV2 : kEntryBytesV1;
-    if (count == 0 || count > r.left() / entry_bytes) return inconsistent("bookmark count does not fit the file");
+    if (count == 0 || count > r.left() / entry_bytes)
+        return inconsistent("bookmark count does not fit the file");
 
     BookmarkMap result;
     uint64_t last_key = 0, last_position = 0, last_events = 0;
@@ -212,7 +214,8 @@ bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileCont
         }
         ok = ok && r.get(trigger_count);
         if (!ok) return inconsistent("truncated bookmark");
-        if (trigger_count > r.left() / kTriggerBytes) return inconsistent("trigger count does not fit the file");
+        if (trigger_count > r.left() / kTriggerBytes)
+            return inconsistent("trigger count does not fit the file");
         b.triggers.reserve(static_cast<size_t>(trigger_count));
         for (uint64_t k = 0; k < trigger_count; ++k) {
             EventTriggerIn t;
@@ -238,7 +241,8 @@ bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileCont
         last_events = b.event_number;
         result.emplace_hint(result.end(), key, std::move(b));
     }
-    if (last_position != context.file_size) return inconsistent("last bookmark is not at the end of the file");
+    if (last_position != context.file_size)
+        return inconsistent("last bookmark is not at the end of the file");
     if (r.left() != 0) return inconsistent("bytes after the last bookmark");
     out = std::move(result);
     return true;

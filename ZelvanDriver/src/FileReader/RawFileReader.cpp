@@ -19,9 +19,13 @@ uint64_t timeOf(const EVT3Decoder::State& s) {
     return s.time_known ? (s.wraps << 24) + (uint64_t(s.time_high) << 12) + s.time_low : 0;
 }
 
-uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > kNoLimit - b ? kNoLimit : a + b; }
+uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+    return a > kNoLimit - b ? kNoLimit : a + b;
+}
 
-inline uint32_t loadWord(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
+inline uint32_t loadWord(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+}
 
 // Follows only the stream time through `words` words, with the decoder's rules, and returns the
 // index of the first word after which the time is at least `target` (`words` when none is).
@@ -204,9 +208,9 @@ void RawFileReader::fillEventNumberIndex() {
 }
 
 void RawFileReader::writeBookmarkFile() const {
-    detail::BookmarkFileContext context{file_size_, header_.payload_offset, header_.info.width,
-                                        header_.info.height, header_.has_dvs_start_timestamp,
-                                        header_.info.dvs_start_timestamp};
+    detail::BookmarkFileContext context{
+        file_size_,          header_.payload_offset,          header_.info.width,
+        header_.info.height, header_.has_dvs_start_timestamp, header_.info.dvs_start_timestamp};
     const std::vector<uint8_t> bytes = detail::serializeBookmarks(bookmarks_, context);
     std::ofstream out(bookmark_path_, std::ios::binary | std::ios::trunc);
     if (!out) {
@@ -240,9 +244,9 @@ bool RawFileReader::loadBookmarkFile() {
     f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
     if (static_cast<uint64_t>(f.gcount()) != size) bytes.resize(static_cast<size_t>(f.gcount()));
 
-    detail::BookmarkFileContext context{file_size_, header_.payload_offset, header_.info.width,
-                                        header_.info.height, header_.has_dvs_start_timestamp,
-                                        header_.info.dvs_start_timestamp};
+    detail::BookmarkFileContext context{
+        file_size_,          header_.payload_offset,          header_.info.width,
+        header_.info.height, header_.has_dvs_start_timestamp, header_.info.dvs_start_timestamp};
     detail::BookmarkMap loaded;
     detail::BookmarkFileVersion version{};
     if (!detail::parseBookmarkFile(bytes, context, loaded, version)) return false;
@@ -267,7 +271,8 @@ bool RawFileReader::completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks) {
     if (!header_.has_dvs_start_timestamp) {
         first_time_high = file_size_;
         for (uint64_t pos = payload; pos + 1 < file_size_ && first_time_high == file_size_;) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - pos)) & ~size_t(1);
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - pos)) & ~size_t(1);
             if (!readAt(pos, n)) return false;
             for (size_t i = 0; i + 1 < n; i += 2) {
                 if ((loadWord(read_buffer_.data() + i) >> 12) == 0x8) {
@@ -282,7 +287,8 @@ bool RawFileReader::completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks) {
     it->second.decoder_state = start;
     for (++it; it != marks.end() && std::next(it) != marks.end(); ++it) {
         Bookmark& b = it->second;
-        const uint64_t from = std::max(b.position - std::min(b.position - payload, kV1ScanBackBytes), first_time_high);
+        const uint64_t from =
+            std::max(b.position - std::min(b.position - payload, kV1ScanBackBytes), first_time_high);
         if (b.position <= from || !readAt(from, static_cast<size_t>(b.position - from))) return false;
         const size_t words = static_cast<size_t>(b.position - from) / 2;
         EVT3Decoder::State& s = b.decoder_state;
@@ -358,7 +364,8 @@ bool RawFileReader::readChunk() {
     in_.read(reinterpret_cast<char*>(read_buffer_.data()), static_cast<std::streamsize>(n));
     const size_t got = static_cast<size_t>(in_.gcount());
     if (got != n) {
-        ZV_LOG(LOG_ERROR, "Read error in raw file %s at byte %llu", path_.c_str(), (unsigned long long)file_pos_);
+        ZV_LOG(LOG_ERROR, "Read error in raw file %s at byte %llu", path_.c_str(),
+               (unsigned long long)file_pos_);
         file_pos_ = file_size_;
         stream_pos_ = kNoLimit;
         return false;
@@ -535,9 +542,10 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us)
     };
     if (carried_pos_ < carried_.size()) {
         if (split(carried_, carried_pos_)) {
-            const size_t taken = static_cast<size_t>(
-                binarySearchTimestamp(until, carried_.data() + carried_pos_, carried_.data() + carried_.size()) -
-                (carried_.data() + carried_pos_));
+            const size_t taken =
+                static_cast<size_t>(binarySearchTimestamp(until, carried_.data() + carried_pos_,
+                                                          carried_.data() + carried_.size()) -
+                                    (carried_.data() + carried_pos_));
             carried_pos_ += taken;
             current_event_ += out.size();
             return output_;
@@ -607,7 +615,8 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEvents(uint64_t n) {
     return readEventsLocked(n);
 }
 
-std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEventsGivenStartTimeStamp(uint64_t timestamp, uint64_t n) {
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNEventsGivenStartTimeStamp(uint64_t timestamp,
+                                                                                   uint64_t n) {
     std::lock_guard<std::mutex> lock(read_mutex_);
     if (!loaded_ || !seekTimeLocked(timestamp)) return std::make_shared<std::vector<Event2D>>();
     return readEventsLocked(n);
@@ -631,7 +640,8 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartTim
     return readTimeLocked(us);
 }
 
-std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartEvent(uint64_t start, uint64_t us) {
+std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartEvent(uint64_t start,
+                                                                                   uint64_t us) {
     std::lock_guard<std::mutex> lock(read_mutex_);
     if (!loaded_ || !seekEventLocked(start)) return std::make_shared<std::vector<Event2D>>();
     return readTimeLocked(us);
@@ -659,9 +669,13 @@ bool RawFileReader::removeTriggerInCallback(uint32_t id) {
     return trigger_callbacks_.erase(id) > 0;
 }
 
-int RawFileReader::getWidth() { return header_.info.width; }
+int RawFileReader::getWidth() {
+    return header_.info.width;
+}
 
-int RawFileReader::getHeight() { return header_.info.height; }
+int RawFileReader::getHeight() {
+    return header_.info.height;
+}
 
 bool RawFileReader::getFileInfo(DvsFileInfo& info) {
     info = header_.info;
