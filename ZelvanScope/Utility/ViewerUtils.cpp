@@ -1,0 +1,61 @@
+#include "Utility/ViewerUtils.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QVersionNumber>
+
+#include "zelvan/StringUtils.h"
+
+QString formatDuration(uint64_t seconds) {
+    return QString("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QChar('0'))
+        .arg((seconds / 60) % 60, 2, 10, QChar('0'))
+        .arg(seconds % 60, 2, 10, QChar('0'));
+}
+
+QString formatTimestamp(uint64_t timestamp_us) {
+    const uint64_t seconds = timestamp_us / 1000000;
+    return QString("%1:%2:%3")
+        .arg(seconds / 60, 2, 10, QChar('0'))
+        .arg(seconds % 60, 2, 10, QChar('0'))
+        .arg(timestamp_us % 1000000, 6, 10, QChar('0'));
+}
+
+QString bandwidthText(uint64_t bytes_per_second) {
+    return QCoreApplication::translate("MainWidget", " Bandwidth: ") +
+           QString::number(double(bytes_per_second) / 1024.0 / 1024.0, 'f', 1) + " MB/s ";
+}
+
+QString eventRateText(uint64_t events_per_second) {
+    return QCoreApplication::translate("MainWidget", " Events: ") +
+           QString::number(double(events_per_second) / 1000000.0, 'f', 1) + " MEv/s ";
+}
+
+bool isVersionAtLeast(const QString& a, const QString& b) {
+    static const QRegularExpression pattern("V(\\d+(\\.\\d+){0,2})");
+    const auto ma = pattern.match(a);
+    const auto mb = pattern.match(b);
+    if (!ma.hasMatch() || !mb.hasMatch()) {
+        qWarning() << "Cannot parse version from:" << a;
+        return false;
+    }
+    return QVersionNumber::fromString(ma.captured(1)) >= QVersionNumber::fromString(mb.captured(1));
+}
+
+bool isSameSubnet(const QString& ip1, const QString& ip2, const QString& mask) {
+    const uint32_t m = zelvan::stringToIP(mask.toStdString());
+    return (zelvan::stringToIP(ip1.toStdString()) & m) == (zelvan::stringToIP(ip2.toStdString()) & m);
+}
+
+QString resolveTipDirectory(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir()) return info.absoluteFilePath();
+    if (info.isFile()) return info.absolutePath();
+    const QFileInfo parent(info.absolutePath());
+    if (parent.isDir()) return parent.absoluteFilePath();
+    qWarning() << "Path does not exist:" << path;
+    return QString();
+}

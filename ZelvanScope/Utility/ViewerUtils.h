@@ -1,0 +1,24 @@
+// Small helpers shared by the viewer: time texts, version and network checks, message types.
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+#include <cstdint>
+
+enum ZvMessageType { Success = 0, Warning = 1, Error = 2 };
+Q_DECLARE_METATYPE(ZvMessageType)
+
+// Seconds as hours:minutes:seconds, each at least two digits ("00:01:05").
+QString formatDuration(uint64_t seconds);
+// Microseconds as minutes:seconds:microseconds, zero-padded to 2, 2 and 6 digits.
+QString formatTimestamp(uint64_t timestamp_us);
+// The statistics texts of the status line.
+QString bandwidthText(uint64_t bytes_per_second);
+QString eventRateText(uint64_t events_per_second);
+// True when the "V1.2.3"-style version in `a` is at least the one in `b`; false (and a warning)
+// when either has no version.
+bool isVersionAtLeast(const QString& a, const QString& b);
+// True when the two dotted addresses are in the same subnet of `mask`.
+bool isSameSubnet(const QString& ip1, const QString& ip2, const QString& mask);
+// The folder to offer for a path: the folder itself, a file's folder, or an existing parent; "" if none.
+QString resolveTipDirectory(const QString& path);

@@ -1,0 +1,504 @@
+#include "main/MainWidget.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QProcess>
+#include <QScreen>
+#include <QUrl>
+#include <chrono>
+
+#include "Utility/ZvFileRecorder.h"
+#include "dialogs/CamerasList.h"
+#include "main/WorkerThread.h"
+#include "processing/ZvEventProcessor.h"
+#include "settings/AppSettings.h"
+#include "settings/ZvGeneralSetting.h"
+#include "ui_MainWidget.h"
+#include "view/ShowImageForm.h"
+#include "widgets/InitDialog.h"
+#include "widgets/WaitingWindow.h"
+#include "widgets/ZvFilePathReminderForm.h"
+
+MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidget) {
+    qRegisterMetaType<ZvMessageType>("ZvMessageType");
+    qRegisterMetaType<uint64_t>("uint64_t");
+    qRegisterMetaType<uint32_t>("uint32_t");
+    ui_->setupUi(this);
+    ui_->label_logo->setPixmap(QIcon(":/img/assets/logo.svg").pixmap(24, 24));
+
+    setActionTexts();
+    eventProcessor_ = new ZvEventProcessor();
+    recorder_ = new ZvFileRecorder(nullptr, this);
+
+    ui_->slider->setEnabled(false);
+    ui_->slider->setValue(0);
+    waitingWindow_ = new WaitingWindow(ui_->imageForm);
+
+    buildMenus();
+    // Settings panels arrive with the camera tools; until then the sidebar area stays folded.
+    ui_->widget_sidebar_area->hide();
+
+    connect(this, &MainWidget::setShowCameraLiveUI, this, &MainWidget::showCameraPlayingUI);
+    connect(this, &MainWidget::resetShowCameraFormTitle, this, &MainWidget::setShowTitleInfo);
+    connect(this, &MainWidget::toShowCameraSerial, this, &MainWidget::showCameraSerial);
+    connect(this, SIGNAL(triggerEventsToShow()), this, SLOT(getEventsToShow()));
+    connect(this, &MainWidget::signalImageReslotionChanged, ui_->imageForm, &ShowImageForm::slotSetResolution);
+    connect(this, &MainWidget::signalRecByTime, recorder_, &ZvFileRecorder::recordingTime);
+    connect(recorder_, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), this,
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
+    connect(this, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips), this,
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
+    connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm, &ShowImageForm::slotShowImage);
+    connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
+
+    settings_ = AppSettings::instance();
+}
+
+MainWidget::~MainWidget() {
+    stopLive();
+    recording_ = false;
+    recordingTimerCv_.notify_all();
+    if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+    if (eventCamera_) {
+        if (recorder_) recorder_->setCamera(nullptr);
+        eventCamera_->stop();
+        eventCamera_.reset();
+    }
+    delete eventProcessor_;
+    delete ui_;
+}
+
+ShowImageForm* MainWidget::imageForm() const { return ui_->imageForm; }
+
+void MainWidget::setActionTexts() {}
+
+void MainWidget::buildMenus() {
+    auto menuOn = [this](QPushButton* button) {
+        auto* menu = new QMenu(this);
+        button->setMenu(menu);
+        connect(menu, &QMenu::triggered, this, &MainWidget::openActionSlot);
+        return menu;
+    };
+    fileMenu_ = menuOn(ui_->pb_file);
+    actOpenRecording_ = fileMenu_->addAction(tr("Open Recording"));
+    fileMenu_->addSeparator();
+    actSaveAs_ = fileMenu_->addAction(tr("Save as..."));
+    actCutRecording_ = fileMenu_->addAction(tr("Cut Recording"));
+    fileMenu_->addSeparator();
+    actQuit_ = fileMenu_->addAction(tr("Quit"));
+    // Playback, cut and export come with the file tools.
+    actOpenRecording_->setEnabled(false);
+    actSaveAs_->setVisible(false);
+    actCutRecording_->setEnabled(false);
+
+    deviceMenu_ = menuOn(ui_->pb_device);
+    actOpenCamera_ = deviceMenu_->addAction(tr("Open Camera"));
+    deviceMenu_->addSeparator();
+    actCameraInfo_ = deviceMenu_->addAction(tr("Camera Info"));
+
+    settingMenu_ = menuOn(ui_->pb_setting);
+    actGeneralSetting_ = settingMenu_->addAction(tr("General Setting"));
+    actLanguage_ = settingMenu_->addAction(QString::fromUtf8("EN/中文"));
+
+    helpMenu_ = menuOn(ui_->pb_help);
+    actAbout_ = helpMenu_->addAction(tr("About us"));
+
+    toolsMenu_ = menuOn(ui_->pb_tools);
+    toolsMenu_->addSeparator();
+    actIpConfig_ = toolsMenu_->addAction(tr("IP Configuration"));
+
+    viewerSettingMenu_ = new QMenu(this);
+    actStartEndPoint_ = viewerSettingMenu_->addAction(tr("Toggle Start/End Point"));
+    actStartEndPoint_->setCheckable(true);
+    viewerSettingMenu_->addSeparator();
+    connect(actStartEndPoint_, &QAction::toggled, this, &MainWidget::slotStartEndPointEditable);
+}
+
+void MainWidget::openActionSlot(QAction* action) {
+    if (action == actQuit_) {
+        close();
+    } else if (action == actOpenRecording_) {
+        slotOpenRecording();
+    } else if (action == actSaveAs_) {
+        slotSaveAs();
+    } else if (action == actCutRecording_) {
+        slotCutRecording();
+    } else if (action == actOpenCamera_) {
+        slotOpenCamera();
+    } else if (action == actCameraInfo_) {
+        slotShowCameraInfo();
+    } else if (action == actGeneralSetting_) {
+        ZvGeneralSetting dialog(this);
+        connect(&dialog, &ZvGeneralSetting::signalTriggerInSaveFileParamChanged, this,
+                &MainWidget::initDvsCameraSettings);
+        dialog.exec();
+    } else if (action == actLanguage_) {
+        QMessageBox box(QMessageBox::Information, tr("Tips"), tr("The language change will take effect after restart."),
+                        QMessageBox::NoButton, this);
+        QPushButton* restart = box.addButton(tr("Restart"), QMessageBox::AcceptRole);
+        box.addButton(tr("Later"), QMessageBox::RejectRole);
+        box.exec();
+        if (box.clickedButton() == restart) {
+            settings_->language = settings_->language == "en" ? "zh" : "en";
+            settings_->save();
+            QApplication::closeAllWindows();
+            QProcess::startDetached(QApplication::applicationFilePath(), {});
+        }
+    } else if (action == actAbout_) {
+        QMessageBox box(QMessageBox::Information, tr("Tips"),
+                        tr("Current version: %1").arg(InitDialog::kVersion) + "\n\n" +
+                            tr("This program uses the Qt library (LGPL v3), https://www.qt.io/licensing."),
+                        QMessageBox::NoButton, this);
+        QPushButton* open = box.addButton(tr("Open"), QMessageBox::AcceptRole);
+        box.addButton(tr("Close"), QMessageBox::RejectRole);
+        box.exec();
+        if (box.clickedButton() == open) QDesktopServices::openUrl(QUrl("https://zelvan.example.org"));
+    } else if (action == actIpConfig_) {
+        slotShowToolIPConfig();
+    }
+}
+
+void MainWidget::slotOpenRecording() {}
+void MainWidget::slotSaveAs() {}
+void MainWidget::slotCutRecording() {}
+
+void MainWidget::slotShowToolIPConfig() {
+    emit signalShowLeftBottomTips(tr("The IP configuration tool is not available yet."), ZvMessageType::Warning,
+                                  QString());
+}
+
+void MainWidget::slotShowCameraInfo() {
+    // Shows the fusion camera's identity; event cameras have nothing more to show.
+    if (viewerMode_ != FusionCamera) return;
+}
+
+void MainWidget::slotOpenCamera() {
+    if (ui_->pb_play->isChecked()) ui_->pb_play->click();
+    const auto cameras = searchCameras();
+    CamerasList list(cameras, this);
+    if (list.exec() != QDialog::Accepted) return;
+    int index = -1;
+    if (!list.selectedIndex(index) || index < 0 || size_t(index) >= cameras.size()) return;
+    openCameraByDescription(cameras[size_t(index)]);
+}
+
+std::vector<zelvan::CameraDescription> MainWidget::searchCameras() {
+    qInfo() << "Search cameras ...";
+    auto cameras = manager_.getCameraDescs();
+    qInfo() << "Search end ... find: " << cameras.size();
+    return cameras;
+}
+
+void MainWidget::openCameraByDescription(const zelvan::CameraDescription& description) {
+    emit signalOpenRawFile(QString());
+    emit signalOpenFusionFile(QString());
+    ui_->label_file_name->clear();
+    actSaveAs_->setVisible(false);
+    qInfo() << "Select camera: " << QString::fromStdString(description.serial)
+            << " product: " << QString::fromStdString(description.product);
+    viewerMode_ = description.product == "Tandra" ? FusionCamera : EventCamera;
+    if (description.interfaceType == zelvan::ETH) {
+        const QString camera_ip = QString::fromStdString(description.cameraIp);
+        const QString local_ip = QString::fromStdString(description.localIp);
+        if (camera_ip == local_ip) {
+            emit signalShowLeftBottomTips(tr("There is a conflict between the camera ip and the local ip!"),
+                                          ZvMessageType::Error, QString());
+            return;
+        }
+        if (!isSameSubnet(camera_ip, local_ip, QString::fromStdString(description.subnetMask))) {
+            emit signalShowLeftBottomTips(tr("The camera ip is not in the same network segment as the local ip!"),
+                                          ZvMessageType::Error, QString());
+            return;
+        }
+    }
+    if (viewerMode_ == FusionCamera) {
+        emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(description.serial) + tr("failed."),
+                                      ZvMessageType::Error, QString());
+        return;
+    }
+    const std::string serial = description.serial;
+    auto* worker = new WorkerThread([this, serial] { openCameraTask(serial); }, this);
+    connect(worker, &WorkerThread::taskCompleted, waitingWindow_, &QDialog::close, Qt::QueuedConnection);
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start(QThread::InheritPriority);
+    waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
+                         QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
+    if (worker->isRunning()) waitingWindow_->exec();
+    worker->wait();
+    viewerShowType_ = zelvan::DVS;
+    ui_->pb_viewer_type->setText("DVS");
+}
+
+void MainWidget::openCameraTask(const std::string& serial) {
+    eventCamera_.reset();
+    auto camera = manager_.openCamera(serial);
+    if (!camera) {
+        emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(serial) + tr("failed."),
+                                      ZvMessageType::Error, QString());
+        return;
+    }
+    eventCamera_ = camera;
+    eventCamera_->setStatisticInfoCallback([this](zelvan::ZvStatisticInfo info) {
+        QMetaObject::invokeMethod(
+            this, [this, info] { setStatistics(info.dataRate, info.eventRate); }, Qt::QueuedConnection);
+    });
+    emit signalImageReslotionChanged(eventCamera_->getWidth(), eventCamera_->getHeight());
+    initDvsCameraSettings();
+    emit setShowCameraLiveUI(true);
+    emit resetShowCameraFormTitle(true);
+    emit toShowCameraSerial(QString::fromStdString(serial));
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!ui_->pb_play->isChecked()) ui_->pb_play->click();
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWidget::setStatistics(uint64_t data_rate, uint64_t event_rate) {
+    bandwidthText_ = bandwidthText(data_rate);
+    eventRateText_ = eventRateText(event_rate);
+    ui_->label_statistics->setText(statisticsText());
+}
+
+QString MainWidget::statisticsText() const { return statusPrefix_ + bandwidthText_ + eventRateText_ + statusSuffix_; }
+
+void MainWidget::initDvsCameraSettings() {
+    if (!eventCamera_) return;
+    if (triggerCallbackId_ != 0xFFFFFFFF) {
+        eventCamera_->removeTriggerInCallback(triggerCallbackId_);
+        triggerCallbackId_ = 0xFFFFFFFF;
+    }
+    recorder_->setCamera(eventCamera_);
+    eventCamera_->setFileCacheTime(0, ".");
+    if (settings_ && settings_->triggerInRecEnable) {
+        eventCamera_->setFileCacheTime(static_cast<uint16_t>(settings_->beforeTriggerInSaveTime),
+                                       settings_->appDataPath.toStdString() + "/");
+        triggerCallbackId_ = eventCamera_->addTriggerInCallback([this](zelvan::EventTriggerIn t) { onTriggerIn(t); });
+    }
+}
+
+void MainWidget::onTriggerIn(zelvan::EventTriggerIn trigger) {
+    if (!settings_ || !eventCamera_) return;
+    const bool rising = settings_->triggerInEdgeType == "Rising Edge";
+    if ((rising && trigger.polarity == 1) || (!rising && trigger.polarity == 0)) {
+        const QString path = settings_->outputRawFilePath + "/" +
+                             QString::fromStdString(eventCamera_->getDescription().serial) +
+                             QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
+        emit signalRecByTime(settings_->afterTriggerInSaveTime, path);
+    }
+}
+
+void MainWidget::on_pb_play_clicked(bool checked) {
+    if (viewerMode_ != EventCamera) return;
+    if (!eventCamera_ || !eventCamera_->isConnected()) {
+        qInfo() << "Please connect camera first.";
+        ui_->pb_play->setChecked(false);
+        return;
+    }
+    if (checked) {
+        if (displayThread_.joinable() && !liveRunning_.load()) displayThread_.join();
+        if (eventCamera_->start() != 0) {
+            qInfo() << "Please check the camera connection.";
+            ui_->pb_play->setChecked(false);
+            return;
+        }
+        eventCamera_->setBatchEventsTime(accumulationTime_);
+        liveRunning_ = true;
+        displayThread_ = std::thread(&MainWidget::displayLoop, this);
+        ui_->pb_play->setChecked(true);
+    } else {
+        stopLive();
+        ui_->pb_play->setChecked(false);
+        eventCamera_->stop();
+        qInfo() << "stop camera.";
+    }
+}
+
+void MainWidget::stopLive() {
+    liveRunning_ = false;
+    // A consumer blocked in getNextBatch is woken by the camera's stop; stop first if needed.
+    if (displayThread_.joinable()) {
+        if (eventCamera_) eventCamera_->stop();
+        displayThread_.join();
+    }
+}
+
+void MainWidget::displayLoop() {
+    const auto period = std::chrono::microseconds(1000000 / displayRate_);
+    while (liveRunning_.load()) {
+        const auto t0 = std::chrono::steady_clock::now();
+        if (eventCamera_->getNextBatch(batch_) && !batch_.empty()) {
+            eventProcessor_->addEvents(batch_.data(), batch_.data() + batch_.size());
+            latestTimestamp_ = batch_.back().timestamp;
+            emit triggerEventsToShow();
+        }
+        const auto elapsed = std::chrono::steady_clock::now() - t0;
+        if (elapsed < period && liveRunning_.load()) std::this_thread::sleep_for(period - elapsed);
+        if (!eventCamera_->isConnected()) {
+            qInfo() << "Camera connection lost.";
+            liveRunning_ = false;
+        }
+    }
+}
+
+void MainWidget::getEventsToShow() { eventProcessor_->showCurrentFrame(); }
+
+void MainWidget::on_pb_record_clicked() {
+    if (viewerMode_ != EventCamera) {
+        ui_->pb_record->setChecked(false);
+        return;
+    }
+    if (!eventCamera_ || !eventCamera_->isConnected()) {
+        qInfo() << "Please connect camera first.";
+        ui_->pb_record->setChecked(false);
+        return;
+    }
+    if (!recording_.load()) {
+        qInfo() << "start recording...";
+        recording_ = true;
+        lastRecordingPath_ = settings_->outputRawFilePath + "/" +
+                             QString::fromStdString(eventCamera_->getDescription().serial) +
+                             QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
+        if (eventCamera_->startRecording(lastRecordingPath_.toLocal8Bit().toStdString()) != 0) {
+            recording_ = false;
+            ui_->pb_record->setChecked(false);
+            emit signalShowLeftBottomTips(tr("Cannot record into ") + lastRecordingPath_, ZvMessageType::Error,
+                                          settings_->outputRawFilePath);
+            return;
+        }
+        ui_->pb_record->setChecked(true);
+    } else {
+        qInfo() << "stop recording";
+        recording_ = false;
+        ui_->pb_record->setChecked(false);
+        eventCamera_->stopRecording();
+        emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success, settings_->outputRawFilePath);
+    }
+    if (recording_.load()) {
+        if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+        recordingTimerThread_ = std::thread(&MainWidget::recordingTimerLoop, this);
+    } else {
+        recordingTimerCv_.notify_all();
+        if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+    }
+}
+
+void MainWidget::recordingTimerLoop() {
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(recordingTimerMutex_);
+    for (uint64_t n = 0; recording_.load(); ++n) {
+        const QString text = formatDuration(n);
+        QMetaObject::invokeMethod(
+            this, [this, text] { ui_->label_recording_time->setText(text); }, Qt::QueuedConnection);
+        recordingTimerCv_.wait_until(lock, start + std::chrono::seconds(n + 1), [this] { return !recording_.load(); });
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { ui_->label_recording_time->clear(); }, Qt::QueuedConnection);
+}
+
+void MainWidget::showCameraPlayingUI(bool en) {
+    for (QPushButton* b : {ui_->pb_pre_frame, ui_->pb_next_frame, ui_->pb_reset, ui_->pb_loop}) b->setEnabled(!en);
+    ui_->slider->setEnabled(!en);
+    if (en) {
+        ui_->slider->setValue(0);
+        ui_->label_slider_time->setText("--/--");
+    }
+}
+
+void MainWidget::setShowTitleInfo(bool) {
+    ui_->label_camera->clear();
+    ui_->label_time->clear();
+}
+
+void MainWidget::showCameraSerial(QString str) { ui_->label_camera->setText(str); }
+
+void MainWidget::showTimeStamp(uint64_t timestamp_us) { ui_->label_time->setText(formatTimestamp(timestamp_us)); }
+
+void MainWidget::showLocalTime(QString local_time) { ui_->label_local_time->setText(local_time); }
+
+void MainWidget::on_pb_win_min_clicked() { showMinimized(); }
+
+void MainWidget::on_pb_win_close_clicked() { close(); }
+
+void MainWidget::on_pb_win_max_clicked() {
+    if (isMaximized()) {
+        showNormal();
+    } else {
+        showMaximized();
+    }
+    maximizedChanged(isMaximized());
+}
+
+void MainWidget::maximizedChanged(bool max) {
+    ui_->pb_win_max->setProperty("type", max ? "restore" : "maxsize");
+    ui_->widget_title->setStyleSheet(max ? "border-radius: 0px;" : "border-radius: 6px;");
+}
+
+void MainWidget::on_pb_fold_setting_clicked(bool) {}
+void MainWidget::on_pb_viewer_setting_clicked(bool checked) {
+    if (checked) viewerSettingMenu_->popup(ui_->pb_viewer_setting->mapToGlobal(QPoint(0, 0)));
+    ui_->pb_viewer_setting->setChecked(false);
+}
+void MainWidget::slotStartEndPointEditable(bool) {}
+void MainWidget::on_pb_fold_general_setting_clicked() {}
+void MainWidget::on_pb_fold_dvs_setting_clicked(bool) {}
+void MainWidget::on_pb_fold_aps_setting_clicked(bool) {}
+void MainWidget::on_pb_viewer_type_clicked() {}
+void MainWidget::slotSetSliderStartTime(uint64_t) {}
+void MainWidget::slotSetSliderEndTime(uint64_t) {}
+
+void MainWidget::slotSetWaitWinStatus(bool en) {
+    if (en) {
+        waitingWindow_->show();
+    } else {
+        waitingWindow_->close();
+    }
+}
+
+void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path) {
+    const QString dir = file_path.isEmpty() ? QString() : resolveTipDirectory(file_path);
+    auto* toast = new ZvFilePathReminderForm(tips, type, dir, this);
+    toast->adjustSize();
+    const QPoint bottom_left = mapToGlobal(QPoint(0, height()));
+    toast->move(bottom_left.x(), bottom_left.y() - toast->height());
+    toast->show();
+}
+
+void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type) { slotShowLeftBottomTips(tips, type, {}); }
+
+void MainWidget::slotShowLeftBottomTips(QString tips) { slotShowLeftBottomTips(tips, ZvMessageType::Success, {}); }
+
+void MainWidget::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Space: ui_->pb_play->setChecked(!ui_->pb_play->isChecked()); break;
+        case Qt::Key_Left: emit ui_->pb_pre_frame->pressed(); break;
+        case Qt::Key_Right: emit ui_->pb_next_frame->pressed(); break;
+        default: QWidget::keyPressEvent(event); return;
+    }
+}
+
+void MainWidget::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+}
+
+void MainWidget::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    if (waitingWindow_ && waitingWindow_->isVisible()) {
+        waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
+                             QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
+    }
+}
+
+void MainWidget::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::LanguageChange) ui_->retranslateUi(this);
+    QWidget::changeEvent(event);
+}

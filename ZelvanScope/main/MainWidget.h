@@ -1,0 +1,162 @@
+// The viewer's main window: opens cameras, shows the live stream, records, routes messages to toasts.
+#pragma once
+
+#include <QAction>
+#include <QMenu>
+#include <QWidget>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Utility/ViewerUtils.h"
+#include "zelvan/DvsCamera.h"
+#include "zelvan/DvsCameraManager.h"
+
+namespace Ui {
+class MainWidget;
+}
+class AppSettings;
+class ShowImageForm;
+class WaitingWindow;
+class ZvEventProcessor;
+class ZvFileRecorder;
+
+enum ViewerMode { NoDevice = 0, EventCamera = 1, FusionCamera = 2, RawFile = 3, FusionFile = 4 };
+
+class MainWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit MainWidget(QWidget* parent = nullptr);
+    ~MainWidget() override;
+
+    // Searches for cameras as "Open Camera" does before showing the list.
+    std::vector<zelvan::CameraDescription> searchCameras();
+    // Opens the described camera as "Open Camera" does after the user picked it (steps after the
+    // camera list). Returns when the camera is open (or failed).
+    void openCameraByDescription(const zelvan::CameraDescription& description);
+
+    // For tests and the status line.
+    ViewerMode viewerMode() const { return viewerMode_; }
+    std::shared_ptr<zelvan::DvsCamera> eventCamera() const { return eventCamera_; }
+    ZvEventProcessor* eventProcessor() const { return eventProcessor_; }
+    ShowImageForm* imageForm() const;
+    Ui::MainWidget* form() const { return ui_; }
+    bool isLiveRunning() const { return liveRunning_.load(); }
+    QString statisticsText() const;
+    uint64_t accumulationTime() const { return accumulationTime_; }
+    // The path of the latest recording started with the record button.
+    QString lastRecordingPath() const { return lastRecordingPath_; }
+    // What the trigger-in handler does with one trigger (also used by tests).
+    void onTriggerIn(zelvan::EventTriggerIn trigger);
+
+signals:
+    void triggerEventsToShow();
+    void resetShowCameraFormTitle(bool);
+    void toShowCameraSerial(QString);
+    void setShowCameraLiveUI(bool);
+    void signalSetViewerShowType(zelvan::STREAM_TYPE);
+    void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
+    void signalShowLeftBottomTips(QString tips, ZvMessageType type);
+    void signalShowLeftBottomTips(QString tips);
+    void signalOpenRawFile(QString);
+    void signalOpenFusionFile(QString);
+    void signalExportVideo(QString out_path, QString out_dir, uint64_t start_ts, uint64_t end_ts);
+    void signalCutRawFile(QString out_path, QString out_dir, uint64_t start_ts, uint64_t end_ts);
+    void signalRecByTime(uint32_t, QString path);
+    void signalImageReslotionChanged(int width, int height);
+
+public slots:
+    void initDvsCameraSettings();
+    void showCameraPlayingUI(bool en);
+    void on_pb_record_clicked();
+    void on_pb_win_min_clicked();
+    void on_pb_win_close_clicked();
+    void openActionSlot(QAction* action);
+    void slotOpenRecording();
+    void slotShowToolIPConfig();
+    void slotSaveAs();
+    void slotCutRecording();
+    void slotOpenCamera();
+    void slotShowCameraInfo();
+    void setShowTitleInfo(bool show);
+    void showCameraSerial(QString str);
+    void showTimeStamp(uint64_t timestamp_us);
+    void showLocalTime(QString local_time);
+    void on_pb_win_max_clicked();
+    void maximizedChanged(bool max);
+    void on_pb_fold_setting_clicked(bool checked);
+    void on_pb_viewer_setting_clicked(bool checked);
+    void slotStartEndPointEditable(bool en);
+    void on_pb_fold_general_setting_clicked();
+    void on_pb_fold_dvs_setting_clicked(bool checked);
+    void on_pb_fold_aps_setting_clicked(bool checked);
+    void on_pb_viewer_type_clicked();
+    void on_pb_play_clicked(bool checked);
+    void slotShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
+    void slotShowLeftBottomTips(QString tips, ZvMessageType type);
+    void slotShowLeftBottomTips(QString tips);
+    void getEventsToShow();
+    void slotSetSliderStartTime(uint64_t);
+    void slotSetSliderEndTime(uint64_t ts);
+    void slotSetWaitWinStatus(bool en);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void buildMenus();
+    void setActionTexts();
+    void openCameraTask(const std::string& serial);
+    void displayLoop();
+    void stopLive();
+    void recordingTimerLoop();
+    void setStatistics(uint64_t data_rate, uint64_t event_rate);
+
+    Ui::MainWidget* ui_;
+    AppSettings* settings_ = nullptr;
+    zelvan::DvsCameraManager manager_;
+    std::shared_ptr<zelvan::DvsCamera> eventCamera_;
+    std::string firmwareVersion_;
+    uint32_t triggerCallbackId_ = 0xFFFFFFFF;
+    uint64_t accumulationTime_ = 33333;
+    std::atomic<uint64_t> latestTimestamp_{0};
+    std::atomic<bool> liveRunning_{false};
+    std::thread displayThread_;
+    std::atomic<bool> recording_{false};
+    std::thread recordingTimerThread_;
+    std::mutex recordingTimerMutex_;
+    std::condition_variable recordingTimerCv_;
+    zelvan::STREAM_TYPE viewerShowType_ = zelvan::DVS;
+    const uint32_t displayRate_ = 33;
+    std::vector<zelvan::Event2D> batch_;
+    QString statusPrefix_, bandwidthText_, eventRateText_, statusSuffix_;
+    QString lastRecordingPath_;
+    ViewerMode viewerMode_ = NoDevice;
+
+    ZvEventProcessor* eventProcessor_ = nullptr;
+    ZvFileRecorder* recorder_ = nullptr;
+    WaitingWindow* waitingWindow_ = nullptr;
+    QMenu* fileMenu_ = nullptr;
+    QMenu* deviceMenu_ = nullptr;
+    QMenu* settingMenu_ = nullptr;
+    QMenu* helpMenu_ = nullptr;
+    QMenu* toolsMenu_ = nullptr;
+    QMenu* viewerSettingMenu_ = nullptr;
+    QAction* actOpenRecording_ = nullptr;
+    QAction* actSaveAs_ = nullptr;
+    QAction* actCutRecording_ = nullptr;
+    QAction* actQuit_ = nullptr;
+    QAction* actOpenCamera_ = nullptr;
+    QAction* actCameraInfo_ = nullptr;
+    QAction* actGeneralSetting_ = nullptr;
+    QAction* actLanguage_ = nullptr;
+    QAction* actAbout_ = nullptr;
+    QAction* actIpConfig_ = nullptr;
+    QAction* actStartEndPoint_ = nullptr;
+};

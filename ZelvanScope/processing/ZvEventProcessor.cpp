@@ -1,0 +1,105 @@
+#include "processing/ZvEventProcessor.h"
+
+#include <algorithm>
+
+#include "settings/AppSettings.h"
+
+ZvEventProcessor::ZvEventProcessor(QObject* parent) : QObject(parent) {
+    settings_ = AppSettings::instance();
+    setResolution(1280, 720);
+    renderThread_ = std::thread(&ZvEventProcessor::renderLoop, this);
+}
+
+ZvEventProcessor::~ZvEventProcessor() {
+    {
+        std::lock_guard<std::mutex> lock(renderMutex_);
+        running_ = false;
+    }
+    renderCv_.notify_all();
+    if (renderThread_.joinable()) renderThread_.join();
+}
+
+void ZvEventProcessor::setResolution(int width, int height) {
+    std::lock_guard<std::mutex> render(renderMutex_);
+    std::lock_guard<std::mutex> count(countMutex_);
+    const QColor background = settings_ ? settings_->backgroundColor : QColor(112, 112, 112);
+    frameImage_ = QImage(width, height, QImage::Format_RGB888);
+    frameImage_.fill(background);
+    const size_t counters = size_t(width) * size_t(height) * 2;
+    countBuffer_ = std::make_unique<std::vector<uint16_t>>(counters, 0);
+    renderBuffer_ = std::make_unique<std::vector<uint16_t>>(counters, 0);
+    height_ = height;
+    width_ = width;
+}
+
+void ZvEventProcessor::addEvents(const zelvan::Event2D* first, const zelvan::Event2D* last) {
+    if (first == last) return;
+    std::lock_guard<std::mutex> lock(countMutex_);
+    uint16_t* counts = countBuffer_->data();
+    const uint32_t size = static_cast<uint32_t>(countBuffer_->size());
+    const int32_t width = width_;
+    const uint16_t max_count = static_cast<uint16_t>(maxCount_);
+    for (const zelvan::Event2D* e = first; e != last; ++e) {
+        const int32_t idx = int32_t(e->polarity) + 2 * (int32_t(e->x) + int32_t(e->y) * width);
+        if (static_cast<uint32_t>(idx) >= size) continue;
+        uint16_t& c = counts[idx];
+        c += c < max_count;
+    }
+    currentTimestamp_ = first->timestamp;
+}
+
+void ZvEventProcessor::requestRender() {
+    std::lock_guard<std::mutex> render(renderMutex_);
+    {
+        std::lock_guard<std::mutex> count(countMutex_);
+        std::swap(countBuffer_, renderBuffer_);
+        std::fill(countBuffer_->begin(), countBuffer_->end(), 0);
+    }
+    frameRequested_ = true;
+    renderCv_.notify_one();
+}
+
+void ZvEventProcessor::showCurrentFrame() {
+    emit signalRealTimeTimeStamp(currentTimestamp_.load());
+    requestRender();
+}
+
+void ZvEventProcessor::paint(const std::vector<uint16_t>& counts, int width, int height, QRgb on, QRgb off,
+                             QRgb background, QImage& image) {
+    const uint8_t colours[3][3] = {
+        {uint8_t(qRed(background)), uint8_t(qGreen(background)), uint8_t(qBlue(background))},
+        {uint8_t(qRed(on)), uint8_t(qGreen(on)), uint8_t(qBlue(on))},
+        {uint8_t(qRed(off)), uint8_t(qGreen(off)), uint8_t(qBlue(off))},
+    };
+    const uint16_t* c = counts.data();
+    for (int y = 0; y < height; ++y) {
+        uint8_t* line = image.scanLine(y);
+        const uint16_t* row = c + size_t(y) * size_t(width) * 2;
+        for (int x = 0; x < width; ++x) {
+            const uint16_t o = row[2 * x];
+            const uint16_t n = row[2 * x + 1];
+            // 1: ON wins; 2: OFF wins or ties (with at least one event); 0: no event.
+            const int which = (n != 0 && n > o) ? 1 : ((o != 0 && o >= n) ? 2 : 0);
+            uint8_t* px = line + 3 * x;
+            px[0] = colours[which][0];
+            px[1] = colours[which][1];
+            px[2] = colours[which][2];
+        }
+    }
+}
+
+void ZvEventProcessor::renderLoop() {
+    std::unique_lock<std::mutex> lock(renderMutex_);
+    for (;;) {
+        renderCv_.wait(lock, [this] { return frameRequested_ || !running_; });
+        if (!running_) return;
+        frameRequested_ = false;
+        const QRgb on = settings_->onColor.rgb();
+        const QRgb off = settings_->offColor.rgb();
+        const QRgb background = settings_->backgroundColor.rgb();
+        if (frameImage_.width() != width_ || frameImage_.height() != height_) continue;
+        paint(*renderBuffer_, width_, height_, on, off, background, frameImage_);
+        ++framesDrawn_;
+        emit signalEventImage(frameImage_);
+    }
+}

@@ -1,0 +1,352 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name>MainWidget</name>
+    <message>
+        <source>File</source>
+        <translation>File</translation>
+    </message>
+    <message>
+        <source>Device</source>
+        <translation>Device</translation>
+    </message>
+    <message>
+        <source>Setting</source>
+        <translation>Setting</translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <source>Tools</source>
+        <translation>Tools</translation>
+    </message>
+    <message>
+        <source>Open Recording</source>
+        <translation>Open Recording</translation>
+    </message>
+    <message>
+        <source>Save as...</source>
+        <translation>Save as...</translation>
+    </message>
+    <message>
+        <source>Cut Recording</source>
+        <translation>Cut Recording</translation>
+    </message>
+    <message>
+        <source>Quit</source>
+        <translation>Quit</translation>
+    </message>
+    <message>
+        <source>Open Camera</source>
+        <translation>Open Camera</translation>
+    </message>
+    <message>
+        <source>Camera Info</source>
+        <translation>Camera Info</translation>
+    </message>
+    <message>
+        <source>General Setting</source>
+        <translation>General Setting</translation>
+    </message>
+    <message>
+        <source>About us</source>
+        <translation>About us</translation>
+    </message>
+    <message>
+        <source>IP Configuration</source>
+        <translation>IP Configuration</translation>
+    </message>
+    <message>
+        <source>Toggle Start/End Point</source>
+        <translation>Toggle Start/End Point</translation>
+    </message>
+    <message>
+        <source>Tips</source>
+        <translation>Tips</translation>
+    </message>
+    <message>
+        <source>The language change will take effect after restart.</source>
+        <translation>The language change will take effect after restart.</translation>
+    </message>
+    <message>
+        <source>Restart</source>
+        <translation>Restart</translation>
+    </message>
+    <message>
+        <source>Later</source>
+        <translation>Later</translation>
+    </message>
+    <message>
+        <source>Current version: %1</source>
+        <translation>Current version: %1</translation>
+    </message>
+    <message>
+        <source>This program uses the Qt library (LGPL v3), https://www.qt.io/licensing.</source>
+        <translation>This program uses the Qt library (LGPL v3), https://www.qt.io/licensing.</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>Open</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>The IP configuration tool is not available yet.</source>
+        <translation>The IP configuration tool is not available yet.</translation>
+    </message>
+    <message>
+        <source>There is a conflict between the camera ip and the local ip!</source>
+        <translation>There is a conflict between the camera ip and the local ip!</translation>
+    </message>
+    <message>
+        <source>The camera ip is not in the same network segment as the local ip!</source>
+        <translation>The camera ip is not in the same network segment as the local ip!</translation>
+    </message>
+    <message>
+        <source>Open camera: </source>
+        <translation>Open camera: </translation>
+    </message>
+    <message>
+        <source>failed.</source>
+        <translation>failed.</translation>
+    </message>
+    <message>
+        <source>Cannot record into </source>
+        <translation>Cannot record into </translation>
+    </message>
+    <message>
+        <source>Save file success!</source>
+        <translation>Save file success!</translation>
+    </message>
+    <message>
+        <source> Bandwidth: </source>
+        <translation> Bandwidth: </translation>
+    </message>
+    <message>
+        <source> Events: </source>
+        <translation> Events: </translation>
+    </message>
+    <message>
+        <source>Play/Stop</source>
+        <translation>Play/Stop</translation>
+    </message>
+    <message>
+        <source>Start/Stop recording</source>
+        <translation>Start/Stop recording</translation>
+    </message>
+    <message>
+        <source>Previous frame</source>
+        <translation>Previous frame</translation>
+    </message>
+    <message>
+        <source>Next frame</source>
+        <translation>Next frame</translation>
+    </message>
+    <message>
+        <source>Reset the playback progress to the beginning</source>
+        <translation>Reset the playback progress to the beginning</translation>
+    </message>
+    <message>
+        <source>Select to automatically replay at the end of the playback</source>
+        <translation>Select to automatically replay at the end of the playback</translation>
+    </message>
+    <message>
+        <source>Camera</source>
+        <translation>Camera</translation>
+    </message>
+</context>
+<context>
+    <name>CamerasList</name>
+    <message>
+        <source>Open a camera</source>
+        <translation>Open a camera</translation>
+    </message>
+    <message>
+        <source>Camera List</source>
+        <translation>Camera List</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>Open</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+</context>
+<context>
+    <name>ShowCameraInfoUI</name>
+    <message>
+        <source>Camera Info</source>
+        <translation>Camera Info</translation>
+    </message>
+    <message>
+        <source>Serial :</source>
+        <translation>Serial :</translation>
+    </message>
+    <message>
+        <source>Product: </source>
+        <translation>Product: </translation>
+    </message>
+    <message>
+        <source>Manufacturer:</source>
+        <translation>Manufacturer:</translation>
+    </message>
+    <message>
+        <source>Firmware version :</source>
+        <translation>Firmware version :</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+</context>
+<context>
+    <name>ZvGeneralSetting</name>
+    <message>
+        <source>ZvGerenalSetting</source>
+        <translation>ZvGerenalSetting</translation>
+    </message>
+    <message>
+        <source>General Setting</source>
+        <translation>General Setting</translation>
+    </message>
+    <message>
+        <source>File</source>
+        <translation>File</translation>
+    </message>
+    <message>
+        <source>Style</source>
+        <translation>Style</translation>
+    </message>
+    <message>
+        <source>File Settings</source>
+        <translation>File Settings</translation>
+    </message>
+    <message>
+        <source>Default Out Raw File Path</source>
+        <translation>Default Out Raw File Path</translation>
+    </message>
+    <message>
+        <source>Default Video File Path</source>
+        <translation>Default Video File Path</translation>
+    </message>
+    <message>
+        <source>Trigger In File Save Settings</source>
+        <translation>Trigger In File Save Settings</translation>
+    </message>
+    <message>
+        <source>Enable</source>
+        <translation>Enable</translation>
+    </message>
+    <message>
+        <source>Trigger Edge</source>
+        <translation>Trigger Edge</translation>
+    </message>
+    <message>
+        <source>Rising Edge</source>
+        <translation>Rising Edge</translation>
+    </message>
+    <message>
+        <source>Falling Edge</source>
+        <translation>Falling Edge</translation>
+    </message>
+    <message>
+        <source>Before Trigger In Save Time (sec):</source>
+        <translation>Before Trigger In Save Time (sec):</translation>
+    </message>
+    <message>
+        <source>After Trigger In Save Time (sec):</source>
+        <translation>After Trigger In Save Time (sec):</translation>
+    </message>
+    <message>
+        <source>Theme</source>
+        <translation>Theme</translation>
+    </message>
+    <message>
+        <source>Events Color</source>
+        <translation>Events Color</translation>
+    </message>
+    <message>
+        <source>Gray</source>
+        <translation>Gray</translation>
+    </message>
+    <message>
+        <source>Dark</source>
+        <translation>Dark</translation>
+    </message>
+    <message>
+        <source>RedBlue</source>
+        <translation>RedBlue</translation>
+    </message>
+    <message>
+        <source>RedGreen</source>
+        <translation>RedGreen</translation>
+    </message>
+    <message>
+        <source>Light</source>
+        <translation>Light</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation>Save</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFilePathReminderForm</name>
+    <message>
+        <source>Success</source>
+        <translation>Success</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>Warning</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>Open Dir</source>
+        <translation>Open Dir</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFileRecorder</name>
+    <message>
+        <source>Recording file ... </source>
+        <translation>Recording file ... </translation>
+    </message>
+    <message>
+        <source>Currently being recorded.</source>
+        <translation>Currently being recorded.</translation>
+    </message>
+    <message>
+        <source>Recording end</source>
+        <translation>Recording end</translation>
+    </message>
+</context>
+<context>
+    <name>InitDialog</name>
+    <message>
+        <source>Version: </source>
+        <translation>Version: </translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Select Directory</source>
+        <translation>Select Directory</translation>
+    </message>
+</context>
+</TS>

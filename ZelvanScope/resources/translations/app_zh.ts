@@ -1,0 +1,352 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN">
+<context>
+    <name>MainWidget</name>
+    <message>
+        <source>File</source>
+        <translation>文件</translation>
+    </message>
+    <message>
+        <source>Device</source>
+        <translation>设备</translation>
+    </message>
+    <message>
+        <source>Setting</source>
+        <translation>设置</translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation>帮助</translation>
+    </message>
+    <message>
+        <source>Tools</source>
+        <translation>工具</translation>
+    </message>
+    <message>
+        <source>Open Recording</source>
+        <translation>打开录制文件</translation>
+    </message>
+    <message>
+        <source>Save as...</source>
+        <translation>另存为...</translation>
+    </message>
+    <message>
+        <source>Cut Recording</source>
+        <translation>剪切录制文件</translation>
+    </message>
+    <message>
+        <source>Quit</source>
+        <translation>退出</translation>
+    </message>
+    <message>
+        <source>Open Camera</source>
+        <translation>打开相机</translation>
+    </message>
+    <message>
+        <source>Camera Info</source>
+        <translation>相机信息</translation>
+    </message>
+    <message>
+        <source>General Setting</source>
+        <translation>通用设置</translation>
+    </message>
+    <message>
+        <source>About us</source>
+        <translation>关于我们</translation>
+    </message>
+    <message>
+        <source>IP Configuration</source>
+        <translation>IP 配置</translation>
+    </message>
+    <message>
+        <source>Toggle Start/End Point</source>
+        <translation>切换起止点</translation>
+    </message>
+    <message>
+        <source>Tips</source>
+        <translation>提示</translation>
+    </message>
+    <message>
+        <source>The language change will take effect after restart.</source>
+        <translation>语言切换将在重启后生效。</translation>
+    </message>
+    <message>
+        <source>Restart</source>
+        <translation>重启</translation>
+    </message>
+    <message>
+        <source>Later</source>
+        <translation>稍后</translation>
+    </message>
+    <message>
+        <source>Current version: %1</source>
+        <translation>当前版本：%1</translation>
+    </message>
+    <message>
+        <source>This program uses the Qt library (LGPL v3), https://www.qt.io/licensing.</source>
+        <translation>本程序使用 Qt 库（LGPL v3），https://www.qt.io/licensing。</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>打开</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>The IP configuration tool is not available yet.</source>
+        <translation>IP 配置工具暂不可用。</translation>
+    </message>
+    <message>
+        <source>There is a conflict between the camera ip and the local ip!</source>
+        <translation>相机 IP 与本机 IP 冲突！</translation>
+    </message>
+    <message>
+        <source>The camera ip is not in the same network segment as the local ip!</source>
+        <translation>相机 IP 与本机 IP 不在同一网段！</translation>
+    </message>
+    <message>
+        <source>Open camera: </source>
+        <translation>打开相机：</translation>
+    </message>
+    <message>
+        <source>failed.</source>
+        <translation>失败。</translation>
+    </message>
+    <message>
+        <source>Cannot record into </source>
+        <translation>无法录制到 </translation>
+    </message>
+    <message>
+        <source>Save file success!</source>
+        <translation>文件保存成功！</translation>
+    </message>
+    <message>
+        <source> Bandwidth: </source>
+        <translation> 带宽：</translation>
+    </message>
+    <message>
+        <source> Events: </source>
+        <translation> 事件：</translation>
+    </message>
+    <message>
+        <source>Play/Stop</source>
+        <translation>播放/停止</translation>
+    </message>
+    <message>
+        <source>Start/Stop recording</source>
+        <translation>开始/停止录制</translation>
+    </message>
+    <message>
+        <source>Previous frame</source>
+        <translation>上一帧</translation>
+    </message>
+    <message>
+        <source>Next frame</source>
+        <translation>下一帧</translation>
+    </message>
+    <message>
+        <source>Reset the playback progress to the beginning</source>
+        <translation>将播放进度重置到开头</translation>
+    </message>
+    <message>
+        <source>Select to automatically replay at the end of the playback</source>
+        <translation>选中后播放结束时自动重播</translation>
+    </message>
+    <message>
+        <source>Camera</source>
+        <translation>相机</translation>
+    </message>
+</context>
+<context>
+    <name>CamerasList</name>
+    <message>
+        <source>Open a camera</source>
+        <translation>打开相机</translation>
+    </message>
+    <message>
+        <source>Camera List</source>
+        <translation>相机列表</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>打开</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+</context>
+<context>
+    <name>ShowCameraInfoUI</name>
+    <message>
+        <source>Camera Info</source>
+        <translation>相机信息</translation>
+    </message>
+    <message>
+        <source>Serial :</source>
+        <translation>序列号：</translation>
+    </message>
+    <message>
+        <source>Product: </source>
+        <translation>产品：</translation>
+    </message>
+    <message>
+        <source>Manufacturer:</source>
+        <translation>制造商：</translation>
+    </message>
+    <message>
+        <source>Firmware version :</source>
+        <translation>固件版本：</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+</context>
+<context>
+    <name>ZvGeneralSetting</name>
+    <message>
+        <source>ZvGerenalSetting</source>
+        <translation>通用设置</translation>
+    </message>
+    <message>
+        <source>General Setting</source>
+        <translation>通用设置</translation>
+    </message>
+    <message>
+        <source>File</source>
+        <translation>文件</translation>
+    </message>
+    <message>
+        <source>Style</source>
+        <translation>样式</translation>
+    </message>
+    <message>
+        <source>File Settings</source>
+        <translation>文件设置</translation>
+    </message>
+    <message>
+        <source>Default Out Raw File Path</source>
+        <translation>默认输出 Raw 文件路径</translation>
+    </message>
+    <message>
+        <source>Default Video File Path</source>
+        <translation>默认视频文件路径</translation>
+    </message>
+    <message>
+        <source>Trigger In File Save Settings</source>
+        <translation>触发输入文件保存设置</translation>
+    </message>
+    <message>
+        <source>Enable</source>
+        <translation>启用</translation>
+    </message>
+    <message>
+        <source>Trigger Edge</source>
+        <translation>触发边沿</translation>
+    </message>
+    <message>
+        <source>Rising Edge</source>
+        <translation>上升沿</translation>
+    </message>
+    <message>
+        <source>Falling Edge</source>
+        <translation>下降沿</translation>
+    </message>
+    <message>
+        <source>Before Trigger In Save Time (sec):</source>
+        <translation>触发前保存时间（秒）：</translation>
+    </message>
+    <message>
+        <source>After Trigger In Save Time (sec):</source>
+        <translation>触发后保存时间（秒）：</translation>
+    </message>
+    <message>
+        <source>Theme</source>
+        <translation>主题</translation>
+    </message>
+    <message>
+        <source>Events Color</source>
+        <translation>事件颜色</translation>
+    </message>
+    <message>
+        <source>Gray</source>
+        <translation>灰色</translation>
+    </message>
+    <message>
+        <source>Dark</source>
+        <translation>深色</translation>
+    </message>
+    <message>
+        <source>RedBlue</source>
+        <translation>红蓝</translation>
+    </message>
+    <message>
+        <source>RedGreen</source>
+        <translation>红绿</translation>
+    </message>
+    <message>
+        <source>Light</source>
+        <translation>浅色</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation>保存</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFilePathReminderForm</name>
+    <message>
+        <source>Success</source>
+        <translation>成功</translation>
+    </message>
+    <message>
+        <source>Warning</source>
+        <translation>警告</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>错误</translation>
+    </message>
+    <message>
+        <source>Open Dir</source>
+        <translation>打开目录</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFileRecorder</name>
+    <message>
+        <source>Recording file ... </source>
+        <translation>正在录制文件 ... </translation>
+    </message>
+    <message>
+        <source>Currently being recorded.</source>
+        <translation>正在录制中。</translation>
+    </message>
+    <message>
+        <source>Recording end</source>
+        <translation>录制结束</translation>
+    </message>
+</context>
+<context>
+    <name>InitDialog</name>
+    <message>
+        <source>Version: </source>
+        <translation>版本：</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Select Directory</source>
+        <translation>选择目录</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,162 @@
+#include "settings/AppSettings.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <mutex>
+
+namespace {
+
+QString& documentsOverride() {
+    static QString path;
+    return path;
+}
+
+QString documentsLocation() {
+    if (!documentsOverride().isEmpty()) return documentsOverride();
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+}
+
+struct Theme {
+    const char* name;
+    QColor on, off, background;
+};
+
+const Theme kThemes[] = {
+    {"Gray", QColor(255, 255, 255), QColor(0, 0, 0), QColor(112, 112, 112)},
+    {"RedBlue", QColor(255, 0, 0), QColor(0, 0, 255), QColor(112, 112, 112)},
+    {"Dark", QColor(255, 255, 255), QColor(64, 126, 200), QColor(30, 37, 52)},
+    {"RedGreen", QColor(255, 0, 0), QColor(0, 255, 0), QColor(112, 112, 112)},
+    {"Light", QColor(0, 0, 0), QColor(64, 126, 201), QColor(255, 255, 255)},
+};
+
+// The stored folder when it exists, else Documents + "/ZelvanData" (created when missing).
+// Returns false when there is no Documents location.
+bool loadFolder(QSettings& s, const char* key, QString& out, bool warn) {
+    const QString stored = s.value(key).toString();
+    if (!stored.isEmpty() && QDir(stored).exists()) {
+        out = stored;
+        return true;
+    }
+    const QString docs = documentsLocation();
+    if (docs.isEmpty()) {
+        if (warn) qWarning() << "Unable to get documents location.";
+        return false;
+    }
+    out = docs + "/ZelvanData";
+    if (!ensureDirectory(out) && warn) qWarning() << "Create raw file path failed.";
+    return true;
+}
+
+// The current camera configuration: stored path, or a copy of the shipped default in
+// Documents + "/ZelvanConfig". Returns false when there is no Documents location.
+bool loadConfigPath(QSettings& s, const char* key, const QString& default_config, const QString& file_name,
+                    QString& out) {
+    const QString stored = s.value(key).toString();
+    if (!stored.isEmpty()) {
+        out = stored;
+        return true;
+    }
+    const QString docs = documentsLocation();
+    if (docs.isEmpty()) return false;
+    const QString dir = docs + "/ZelvanConfig";
+    ensureDirectory(dir);
+    if (QFile::copy(default_config, dir + file_name)) qInfo() << "File copied successfully to:" << dir;
+    out = dir + file_name;
+    return true;
+}
+
+}  // namespace
+
+bool ensureDirectory(const QString& path) { return QDir().mkpath(path); }
+
+void AppSettings::setDocumentsLocationForTesting(const QString& path) { documentsOverride() = path; }
+
+AppSettings* AppSettings::instance() {
+    static std::once_flag once;
+    static AppSettings* settings = nullptr;
+    QCoreApplication::setApplicationName("ZelvanScope");
+    QCoreApplication::setOrganizationName("Zelvan");
+    const QString app_data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    std::call_once(once, [&] {
+        qInfo() << "app config path:" << app_data;
+        ensureDirectory(app_data);
+        settings = new AppSettings(app_data + "/config.ini");
+        settings->appDataPath = app_data;
+        // Saved at exit; the object lives as long as the program.
+        qAddPostRoutine([] {
+            if (settings) settings->save();
+        });
+    });
+    return settings;
+}
+
+AppSettings::AppSettings(const QString& ini_path)
+    : settings_(std::make_unique<QSettings>(ini_path, QSettings::IniFormat)) {
+    appDataPath = QFileInfo(ini_path).absolutePath();
+    load();
+}
+
+AppSettings::~AppSettings() = default;
+
+void AppSettings::load() {
+    QSettings& s = *settings_;
+    if (!loadFolder(s, "Setting/output_raw_file_path", outputRawFilePath, false)) return;
+    if (!loadFolder(s, "Setting/input_raw_file_path", inputRawFilePath, true)) return;
+    language = s.value("Setting/language", "en").toString();
+    if (language != "en" && language != "zh") language = "en";
+    if (!loadFolder(s, "Setting/video_save_path", videoSavePath, true)) return;
+    const QString app_dir = QCoreApplication::applicationDirPath();
+    defaultDvsConfigPath = app_dir + "/config/dvs_default_config.json";
+    defaultFusionConfigPath = app_dir + "/config/fusion_cmaera_default_config.json";
+    if (!loadConfigPath(s, "Setting/dvs_camera_current_config_path", defaultDvsConfigPath, "/dvs_default_config.json",
+                        dvsCurrentConfigPath))
+        return;
+    if (!loadConfigPath(s, "Setting/fusion_camera_current_config_path", defaultFusionConfigPath,
+                        "/fusion_camera_default_config.json", fusionCurrentConfigPath))
+        return;
+    if (s.contains("Setting/dvs_trigger_in_rec_enable")) {
+        triggerInRecEnable = s.value("Setting/dvs_trigger_in_rec_enable").toBool();
+        triggerInEdgeType = s.value("Setting/dvs_trigger_in_rec_edge_type").toString();
+        beforeTriggerInSaveTime = s.value("Setting/dvs_before_tirgger_in_save_time").toUInt();
+        afterTriggerInSaveTime = s.value("Setting/dvs_after_tirgger_in_save_time").toUInt();
+    } else {
+        triggerInRecEnable = false;
+        triggerInEdgeType = "Rising Edge";
+        beforeTriggerInSaveTime = 0;
+        afterTriggerInSaveTime = 0;
+    }
+    colorType = s.contains("Setting/dvs_color_type") ? s.value("Setting/dvs_color_type").toString() : "Gray";
+    applyColorTheme();
+}
+
+void AppSettings::applyColorTheme() {
+    for (const Theme& theme : kThemes) {
+        if (colorType == theme.name) {
+            onColor = theme.on;
+            offColor = theme.off;
+            backgroundColor = theme.background;
+            return;
+        }
+    }
+}
+
+void AppSettings::save() {
+    applyColorTheme();
+    QSettings& s = *settings_;
+    s.setValue("Setting/output_raw_file_path", outputRawFilePath);
+    s.setValue("Setting/input_raw_file_path", inputRawFilePath);
+    s.setValue("Setting/language", language);
+    s.setValue("Setting/video_save_path", videoSavePath);
+    s.setValue("Setting/dvs_trigger_in_rec_enable", triggerInRecEnable);
+    s.setValue("Setting/dvs_trigger_in_rec_edge_type", triggerInEdgeType);
+    s.setValue("Setting/dvs_before_tirgger_in_save_time", beforeTriggerInSaveTime);
+    s.setValue("Setting/dvs_after_tirgger_in_save_time", afterTriggerInSaveTime);
+    s.setValue("Setting/dvs_color_type", colorType);
+    s.setValue("Setting/dvs_camera_current_config_path", dvsCurrentConfigPath);
+    s.sync();
+    qInfo() << "Write to config file.";
+}
