@@ -217,6 +217,9 @@ void EVT3Decoder::updateRates(size_t bytes, size_t events) {
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(rate_mutex_);
     rollWindow(now);
+    // After a pause the window starts with the data, so the first second of a stream is measured
+    // as a full second of data.
+    if (window_bytes_ == 0) window_start_ = now;
     window_bytes_ += bytes;
     window_events_ += events;
 }
