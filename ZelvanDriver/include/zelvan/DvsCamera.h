@@ -3,10 +3,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "zelvan/CameraDescription.h"
+#include "zelvan/CameraTool.h"
 #include "zelvan/Types.h"
 
 namespace zelvan {
@@ -61,11 +64,26 @@ public:
 
     CameraDescription getDescription() const { return description_; }
 
+    // Tools. The table is filled when the camera is opened and only read afterwards.
+    // The tool under `type`; logs "Tool not found" and returns an empty pointer when there is none.
+    std::shared_ptr<CameraTool> getTool(ToolType type) const;
+    // The first tool (in ToolType order) whose name is exactly `name`; empty pointer when none.
+    std::shared_ptr<CameraTool> getTool(const std::string& name) const;
+    // The tool's ToolInfo; logs and throws std::runtime_error "Tool not found" when there is none.
+    ToolInfo getToolInfo(ToolType type) const;
+    // The ToolInfo of every tool in ToolType order.
+    std::vector<ToolInfo> getAllToolsInfo() const;
+
+protected:
+    // Adds a tool under `type` when that key is free; false (nothing changed) otherwise.
+    bool addTool(ToolType type, std::shared_ptr<CameraTool> tool);
+
 private:
     friend class DvsCameraManager;
     virtual int init() = 0;
 
     CameraDescription description_;
+    std::map<ToolType, std::shared_ptr<CameraTool>> tools_;
 };
 
 }  // namespace zelvan

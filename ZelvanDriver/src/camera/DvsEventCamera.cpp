@@ -2,8 +2,11 @@
 
 #include <stdexcept>
 
-#include "sensor/ReadoutSensor.h"
+#include "sensor/CameraTools.h"
+#include "sensor/EventSensors.h"
+#include "sensor/tables/RegisterTables.h"
 #include "zelvan/Logger.h"
+#include "zelvan/RegisterController.h"
 
 namespace zelvan {
 
@@ -40,7 +43,9 @@ int DvsEventCamera::init() {
     if (!interface_) return -1;
     interface_->setStatusWord(&interface_status_word_);
 
-    if (isGenx320(description)) {
+    const bool genx320 = isGenx320(description);
+    genx320_ = genx320;
+    if (genx320) {
         width_ = 320;
         height_ = 320;
     } else {
@@ -51,13 +56,49 @@ int DvsEventCamera::init() {
     file_info_.width = width_;
     file_info_.height = height_;
 
+    if (genx320) {
+        register_controller_ = std::make_shared<RegisterController>(interface_, kGenx320RegisterTable,
+                                                                    kGenx320RegisterTableSize, kGenx320RegisterPrefix);
+    } else {
+        register_controller_ = std::make_shared<RegisterController>(interface_, kImx636RegisterTable,
+                                                                    kImx636RegisterTableSize, kImx636RegisterPrefix);
+    }
+
     decoder_ = DecoderFactory::createUniqueDecoder(format_);
     if (!decoder_) return -1;
     decoder_->setEventsStreamHandleCallback([this](Event2D* first, Event2D* last) { eventStreamArrived(first, last); });
     decoder_->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrived(trigger); });
 
-    sensor_ = std::make_unique<ReadoutSensor>();
+    if (genx320) {
+        sensor_ = std::make_unique<Genx320Sensor>();
+    } else {
+        sensor_ = std::make_unique<Imx6x6Sensor>();
+    }
+    const std::shared_ptr<RegisterController> controller = register_controller_;
+    sensor_->setApplyRegisterOperationSequenceCallback(
+        [controller](const std::vector<RegisterOperation>& sequence) { controller->applyRegisterOperationSequence(sequence); });
+    sensor_->setWriteRegisterFieldCallback([controller](const std::string& reg, const std::string& field, uint32_t value) {
+        controller->writeRegisterField(reg, field, value);
+    });
     sensor_->init(interface_);
+
+    if (genx320) {
+        addTool(BIASES, std::make_shared<Genx320Biases>(controller));
+        addTool(TRIGGER_IN, std::make_shared<Genx320TriggerIn>(controller));
+        addTool(ANTI_FLICKER, std::make_shared<Genx320AntiFlicker>(controller));
+        addTool(EVENT_RATE_CONTROL, std::make_shared<Genx320EventRateControl>(controller));
+        addTool(EVENT_TRAIL_FILTER, std::make_shared<Genx320EventTrailFilter>(controller));
+        addTool(ROI, std::make_shared<Genx320ROI>(controller));
+        addTool(SYNC, std::make_shared<Genx320Sync>(controller));
+    } else {
+        addTool(BIASES, std::make_shared<Imx636Biases>(controller));
+        addTool(TRIGGER_IN, std::make_shared<Imx636TriggerIn>(controller));
+        addTool(ANTI_FLICKER, std::make_shared<Imx636AntiFlicker>(controller));
+        addTool(EVENT_RATE_CONTROL, std::make_shared<Imx636EventRateControl>(controller));
+        addTool(EVENT_TRAIL_FILTER, std::make_shared<Imx636EventTrailFilter>(controller));
+        addTool(ROI, std::make_shared<Imx636ROI>(controller));
+        addTool(SYNC, std::make_shared<Imx636Sync>(controller));
+    }
 
     inited_ = true;
     return 0;

@@ -18,7 +18,8 @@ public:
     int start() override;
     bool updateCameraFirmware(std::string path, uint32_t value) override;
 
-    // Opens the camera: transport, sensor, decoder. 0 on success (and when already open).
+    // Opens the camera: transport, register controller, decoder, sensor bring-up and tools. 0 on success
+    // (and when already open).
     int init() override;
 
     // GenX320 cameras carry this vendor and product id.
@@ -32,6 +33,7 @@ protected:
     uint16_t width_ = 1280;
     uint16_t height_ = 720;
     std::string format_ = "EVT3;height=720;width=1280";
+    bool genx320_ = false;
 };
 
 }  // namespace zelvan

@@ -49,6 +49,11 @@ public:
     int readDataBlock(uint32_t address, uint8_t* block64);
     int writeDataBlock(uint32_t address, const uint8_t* block64);
 
+    // How much of a sensor's settling pauses (the pauses of its register sequences) the camera really
+    // needs: 1 for real hardware; a simulated camera states its own (0 for test devices that settle at
+    // once). Register sequences scale their pauses by it.
+    double settlingScale() const;
+
     // The factory calibration stored in the camera (empty when it has none or on failure).
     std::vector<uint8_t> readCalibration();
     // Stores the content of the file at `path` in the camera as its calibration; true when stored

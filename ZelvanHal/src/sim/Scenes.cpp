@@ -8,13 +8,47 @@
 
 namespace zelvan::sim {
 
-SyntheticSource::SyntheticSource(uint16_t width, uint16_t height, uint64_t rate, uint64_t seed, bool noise)
-    : scene_(width, height, rate, seed) {
+SyntheticSource::SyntheticSource(uint16_t width, uint16_t height, uint64_t rate, uint64_t seed, bool noise,
+                                 uint32_t flicker_hz)
+    : scene_(width, height, rate, seed), width_(width), height_(height), flicker_hz_(flicker_hz) {
     if (noise) scene_.setNoiseShare(1.0);
 }
 
 void SyntheticSource::generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) {
+    const size_t first = out.size();
     scene_.generate(t_begin, t_end, out);
+    if (flicker_hz_ == 0 || t_end <= t_begin) return;
+    lamp_events_.clear();
+    lamp(t_begin, t_end, lamp_events_);
+    if (lamp_events_.empty()) return;
+    const size_t middle = out.size();
+    out.insert(out.end(), lamp_events_.begin(), lamp_events_.end());
+    std::inplace_merge(out.begin() + static_cast<std::ptrdiff_t>(first),
+                       out.begin() + static_cast<std::ptrdiff_t>(middle), out.end(),
+                       [](const Event2D& a, const Event2D& b) { return a.timestamp < b.timestamp; });
+}
+
+void SyntheticSource::lamp(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) {
+    const uint64_t half = std::max<uint64_t>(2 * kLampSpreadUs, 500'000 / flicker_hz_);
+    const uint16_t x_end = static_cast<uint16_t>(std::min<uint32_t>(width_, kLampOrigin + kLampSide));
+    const uint16_t y_end = static_cast<uint16_t>(std::min<uint32_t>(height_, kLampOrigin + kLampSide));
+    const uint64_t first_edge = t_begin > kLampSpreadUs ? (t_begin - kLampSpreadUs) / half : 0;
+    for (uint64_t edge = first_edge; edge * half < t_end; ++edge) {
+        const uint64_t t0 = edge * half;
+        const uint8_t polarity = (edge & 1) == 0 ? 1 : 0;  // lights up on even edges
+        // Pixel k of the lamp fires at t0 + k % kLampSpreadUs: walk the offsets in time order.
+        for (uint64_t offset = 0; offset < kLampSpreadUs; ++offset) {
+            const uint64_t t = t0 + offset;
+            if (t < t_begin) continue;
+            if (t >= t_end) break;
+            uint64_t k = 0;
+            for (uint16_t y = kLampOrigin; y < y_end; ++y) {
+                for (uint16_t x = kLampOrigin; x < x_end; ++x, ++k) {
+                    if (k % kLampSpreadUs == offset) out.emplace_back(x, y, polarity, t);
+                }
+            }
+        }
+    }
 }
 
 bool ReplaySource::load(const std::string& path, std::string& error, size_t event_budget) {
@@ -101,7 +135,7 @@ std::unique_ptr<Scene> makeScene(const SimDeviceConfig& config, std::string& err
     switch (config.scene) {
         case SceneKind::Pattern:
             return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate,
-                                                     config.seed, false);
+                                                     config.seed, false, config.flicker_hz);
         case SceneKind::Noise:
             return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate,
                                                      config.seed, true);

@@ -20,14 +20,28 @@ class Scene {
     virtual void generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) = 0;
 };
 
-// The moving bars of SyntheticScene, or (noise = true) uniformly random pixels and polarities.
+// The moving bars of SyntheticScene, or (noise = true) uniformly random pixels and polarities; with
+// flicker_hz > 0 also a lamp flickering at that frequency: a square of kLampSide pixels at
+// (kLampOrigin, kLampOrigin) whose pixels each emit one ON event when it lights up and one OFF event when it
+// goes dark (half a period later), spread over the first kLampSpreadUs of the edge.
 class SyntheticSource : public Scene {
   public:
-    SyntheticSource(uint16_t width, uint16_t height, uint64_t rate, uint64_t seed, bool noise);
+    static constexpr uint16_t kLampOrigin = 8;
+    static constexpr uint16_t kLampSide = 16;
+    static constexpr uint64_t kLampSpreadUs = 64;
+
+    SyntheticSource(uint16_t width, uint16_t height, uint64_t rate, uint64_t seed, bool noise,
+                    uint32_t flicker_hz = 0);
     void generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) override;
 
   private:
+    void lamp(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out);
+
     SyntheticScene scene_;
+    uint16_t width_;
+    uint16_t height_;
+    uint32_t flicker_hz_;
+    std::vector<Event2D> lamp_events_;  // scratch, reused
 };
 
 // The events of a recording, looped: each pass is shifted so that time keeps increasing, with one

@@ -21,7 +21,8 @@ uint16_t clampSide(uint16_t side) {
 
 struct SimDevice::Impl {
     Impl(const SimDeviceConfig& config)
-        : effects(clampSide(config.width), clampSide(config.height)), encoder(clampSide(config.width)) {}
+        : effects(clampSide(config.width), clampSide(config.height), sensorFamilyOf(config.description)),
+          encoder(clampSide(config.width)) {}
 
     // One production step at a time; register writes and unplugging wait for the step in progress,
     // so that once they return the next step already sees their effect.
@@ -75,6 +76,23 @@ void SimDevice::writeRegister(uint32_t address, uint32_t value) {
     std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
     std::lock_guard<std::mutex> lock(mutex_);
     registers_[address] = value;
+    logWrite(address, value);
+}
+
+void SimDevice::logWrite(uint32_t address, uint32_t value) {
+    if (write_log_.size() >= kWriteLogCapacity)
+        write_log_.erase(write_log_.begin(), write_log_.begin() + kWriteLogCapacity / 2);
+    write_log_.push_back({address, value});
+}
+
+std::vector<RegisterWrite> SimDevice::writeLog() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return write_log_;
+}
+
+void SimDevice::clearWriteLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    write_log_.clear();
 }
 
 std::map<uint32_t, uint32_t> SimDevice::registers() const {
@@ -98,6 +116,7 @@ void SimDevice::writeBlock(uint32_t address, const uint8_t* block64) {
         uint32_t v = 0;
         for (size_t b = 0; b < 4; ++b) v |= static_cast<uint32_t>(block64[i * 4 + b]) << (8 * b);
         registers_[address + static_cast<uint32_t>(i)] = v;
+        logWrite(address + static_cast<uint32_t>(i), v);
     }
 }
 
@@ -176,7 +195,7 @@ void SimDevice::produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& 
     im.events.clear();
     im.triggers.clear();
     if (im.scene) im.scene->generate(t_begin, t_end, im.events);
-    im.effects.apply(settings, im.events);
+    im.effects.apply(settings, im.events, t_begin, t_end);
     if (settings.trigger_in_enabled && config_.trigger_period_us > 0) {
         im.triggerEdges(config_.trigger_period_us, t_begin, t_end);
     }

@@ -111,6 +111,10 @@ int Interface::writeRegister(uint32_t address, uint32_t value) {
     return 0;
 }
 
+double Interface::settlingScale() const {
+    return device_ ? device_->config().settle_scale : 1.0;
+}
+
 int Interface::readDataBlock(uint32_t address, uint8_t* block64) {
     if (!block64 || !isConnected()) return -1;
     device_->readBlock(address, block64);

@@ -32,6 +32,18 @@ struct SimDeviceConfig {
     bool paced = true;                // false: produce as fast as the consumer takes data
     uint64_t seed = 1;
     std::vector<uint8_t> calibration;  // factory calibration bytes (fusion cameras)
+    // Share of the sensor's settling pauses the device needs (Interface::settlingScale): 1 behaves like
+    // the hardware (opening an IMX636-family camera then takes about 2.5 s), 0 settles at once.
+    double settle_scale = 1.0;
+    // A lamp flickering at this frequency (Hz) in a corner of the pattern scene; 0 = none.
+    uint32_t flicker_hz = 0;
+};
+
+// One register write the device received, in the order received.
+struct RegisterWrite {
+    uint32_t address = 0;
+    uint32_t value = 0;
+    bool operator==(const RegisterWrite&) const = default;
 };
 
 // What a device emitted, for tests and diagnostics.
@@ -62,6 +74,11 @@ class SimDevice {
     uint32_t readRegister(uint32_t address) const;
     void writeRegister(uint32_t address, uint32_t value);
     std::map<uint32_t, uint32_t> registers() const;
+    // Register writes received (block writes as one write per word), oldest first. The log keeps the
+    // latest kWriteLogCapacity writes.
+    static constexpr size_t kWriteLogCapacity = 1 << 16;
+    std::vector<RegisterWrite> writeLog() const;
+    void clearWriteLog();
     void readBlock(uint32_t address, uint8_t* block64) const;
     void writeBlock(uint32_t address, const uint8_t* block64);
 
@@ -109,6 +126,8 @@ class SimDevice {
     uint64_t emittedBytes() const { return emitted_bytes_.load(); }
 
   private:
+    void logWrite(uint32_t address, uint32_t value);  // caller holds mutex_
+
     struct Impl;
     SimDeviceConfig config_;
     mutable std::mutex mutex_;  // guards the register file, identity, calibration and control frames
@@ -121,6 +140,7 @@ class SimDevice {
     CameraDescription description_;  // current identity (IP settings change)
     std::vector<uint8_t> calibration_;
     std::vector<CtrlFrame> control_frames_;
+    std::vector<RegisterWrite> write_log_;
     EmittedObserver observer_;    // guarded by the production lock in Impl
     std::unique_ptr<Impl> impl_;  // scene, encoder and scratch buffers (producer thread only)
 };
