@@ -30,7 +30,8 @@ public:
 
     // Time of the stream at the last decoded word, in microseconds (0 before any time is known).
     virtual uint64_t getLastTimestamp() const = 0;
-    // Bytes and events per second over the last completed second of decoding.
+    // Bytes and events per second over the last completed window of at least one second (a window
+    // closes when a rate is asked for).
     virtual uint64_t getDataRate() = 0;
     virtual uint64_t getEventRate() = 0;
 

@@ -86,7 +86,8 @@ private:
     uint64_t total_events_ = 0;
     uint64_t total_triggers_ = 0;
 
-    // Rates over one-second windows of wall-clock time.
+    // Rates over windows of wall-clock time: a window closes when a rate is asked for and at least a
+    // second has passed, so a caller that asks once per second gets that second's rates.
     mutable std::mutex rate_mutex_;
     std::chrono::steady_clock::time_point window_start_;
     uint64_t window_bytes_ = 0;

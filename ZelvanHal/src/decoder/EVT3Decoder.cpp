@@ -216,7 +216,6 @@ void EVT3Decoder::rollWindow(std::chrono::steady_clock::time_point now) {
 void EVT3Decoder::updateRates(size_t bytes, size_t events) {
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(rate_mutex_);
-    rollWindow(now);
     // After a pause the window starts with the data, so the first second of a stream is measured
     // as a full second of data.
     if (window_bytes_ == 0) window_start_ = now;
