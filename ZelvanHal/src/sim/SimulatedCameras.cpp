@@ -153,7 +153,9 @@ bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::stri
     std::snprintf(suffix, sizeof suffix, "%02x", static_cast<unsigned>(index & 0xFF));
     out.description.serial = out.description.serial.substr(0, out.description.serial.size() - 2) + suffix;
 
-    for (const auto& [key, value] : item.items()) {
+    for (const auto& entry : item.items()) {
+        const std::string key = entry.key();
+        const auto& value = entry.value();
         const auto fail = [&](const std::string& what) {
             error = where + ": \"" + key + "\" " + what;
             return false;
