@@ -13,7 +13,7 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELVAN_SANITIZE=address,undefined \
       -DZELVAN_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(pwd)/scripts/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
 # The viewer is left out here: Qt itself is not built with ThreadSanitizer, so its internals would
