@@ -74,6 +74,15 @@ public:
     // The ToolInfo of every tool in ToolType order.
     std::vector<ToolInfo> getAllToolsInfo() const;
 
+    // Configuration files: one JSON object, tool name -> parameter name -> value (sorted keys,
+    // four-space indentation). Export writes every int, float, bool and enum parameter; true when
+    // the file was written.
+    bool exportCameraConfigParams(std::string path);
+    // Applies a configuration file parameter by parameter; unknown tools and values of unsupported
+    // types are skipped with a warning. False (and nothing applied) for a file that cannot be read or
+    // is not such an object; false when setting a parameter throws.
+    bool loadCameraConfigParams(std::string path);
+
 protected:
     // Adds a tool under `type` when that key is free; false (nothing changed) otherwise.
     bool addTool(ToolType type, std::shared_ptr<CameraTool> tool);

@@ -29,8 +29,10 @@ public:
     // Gives an Ethernet camera a new address, mask and gateway (first octet most significant).
     static bool ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask, uint32_t gateway);
 
-private:
+    // Runs the search of one camera family; 0 for a value that names none.
     uint64_t findCameras(CAMERA_TYPE type);
+
+private:
     uint64_t findCameras();
     uint64_t findEthCameras();
     void removeUnpluggedCameras();

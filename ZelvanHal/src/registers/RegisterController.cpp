@@ -8,6 +8,7 @@
 
 #include "zelvan/Interface.h"
 #include "zelvan/Logger.h"
+#include "zelvan/sim/SimDevice.h"
 
 namespace zelvan {
 
@@ -18,6 +19,18 @@ RegisterController::RegisterController(std::shared_ptr<Interface> interface, con
     if (skipped != 0) {
         ZV_LOG(LOG_WARNING, "RegisterController %s: %zu table rows out of order were skipped",
                prefix_.c_str(), skipped);
+    }
+    // A simulated sensor powers up with the reset values of this table, as the real one does.
+    if (interface_ && interface_->device()) {
+        std::map<uint32_t, uint32_t> reset;
+        for (const auto& [name, reg] : map_) {
+            uint32_t value = 0;
+            for (const auto& [field_name, field] : reg.get_fields()) {
+                value |= (field.get_default_value() << field.get_start()) & field.get_mask();
+            }
+            reset.emplace(reg.get_address(), value);
+        }
+        interface_->device()->setResetValues(reset);
     }
 }
 

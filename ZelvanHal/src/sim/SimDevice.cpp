@@ -66,6 +66,11 @@ CameraDescription SimDevice::description() const {
     return description_;
 }
 
+void SimDevice::setResetValues(const std::map<uint32_t, uint32_t>& values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [address, value] : values) registers_.emplace(address, value);
+}
+
 uint32_t SimDevice::readRegister(uint32_t address) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = registers_.find(address);

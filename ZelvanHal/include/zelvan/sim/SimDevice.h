@@ -72,6 +72,9 @@ class SimDevice {
 
     // Register file. Unwritten registers read 0, except the device's own reset values.
     uint32_t readRegister(uint32_t address) const;
+    // Reset values of the sensor's registers (from its register table): a register that was never
+    // written reads its reset value, as on real hardware. Values written before stay.
+    void setResetValues(const std::map<uint32_t, uint32_t>& values);
     void writeRegister(uint32_t address, uint32_t value);
     std::map<uint32_t, uint32_t> registers() const;
     // Register writes received (block writes as one write per word), oldest first. The log keeps the

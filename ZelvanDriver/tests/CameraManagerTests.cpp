@@ -1,0 +1,244 @@
+// Opening cameras through the manager, the public camera handle's tools, configuration files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "zelvan/CameraTool.h"
+#include "zelvan/DvsCameraManager.h"
+#include "zelvan/Logger.h"
+#include "zelvan/sim/SimDevice.h"
+
+namespace fs = std::filesystem;
+
+namespace zelvan {
+namespace {
+
+// The default simulated cameras, settling at once.
+class ManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto configs = sim::SimulatedCameras::defaultConfigs();
+        for (auto& c : configs) c.settle_scale = 0;
+        sim::SimulatedCameras::instance().reset(configs);
+        dir_ = fs::temp_directory_path() / ("zelvan-config-" + std::to_string(::getpid()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        sim::SimulatedCameras::instance().restoreDefault();
+        fs::remove_all(dir_);
+    }
+    std::string serialOf(DvsCameraManager& m, const std::string& product) {
+        for (const auto& d : m.getCameraDescs())
+            if (d.product == product) return d.serial;
+        return {};
+    }
+    static std::string read(const fs::path& p) {
+        std::ifstream in(p);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    fs::path dir_;
+};
+
+TEST_F(ManagerTest, SearchOpenAndTools) {
+    DvsCameraManager manager;
+    EXPECT_EQ(manager.findCameras(static_cast<CAMERA_TYPE>(7)), 0u);
+    EXPECT_EQ(manager.openCamera("00050a11"), nullptr) << "nothing is known before a search";
+    const auto descs = manager.getCameraDescs();
+    ASSERT_GE(descs.size(), 5u);
+    for (size_t i = 1; i < descs.size(); ++i) EXPECT_LT(descs[i - 1].serial, descs[i].serial) << "serial order";
+    EXPECT_EQ(manager.updateCameras(), int(descs.size())) << "known cameras are counted too";
+    EXPECT_EQ(manager.openCamera("NO-SUCH-SERIAL"), nullptr);
+
+    const std::string genx = serialOf(manager, "Zelvan.320camera");
+    auto small = manager.openCamera(genx);
+    ASSERT_NE(small, nullptr);
+    EXPECT_EQ(small->getWidth(), 320);
+    EXPECT_EQ(small->getHeight(), 320);
+
+    auto evk4 = manager.openCamera(serialOf(manager, "EVK4"));
+    ASSERT_NE(evk4, nullptr);
+    EXPECT_EQ(evk4->getWidth(), 1280);
+    const auto infos = evk4->getAllToolsInfo();
+    ASSERT_EQ(infos.size(), 7u);
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(infos[size_t(i)].type, static_cast<ToolType>(i));
+    EXPECT_EQ(evk4->getTool("ROI"), evk4->getTool(ROI));
+    EXPECT_EQ(evk4->getTool("roi"), nullptr);
+    ScopedLogCapture log;
+    EXPECT_EQ(evk4->getTool(APS_CTRL), nullptr);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Tool not found"));
+    try {
+        evk4->getToolInfo(APS_CTRL);
+        FAIL() << "expected std::runtime_error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Tool not found");
+    }
+    // Opening again gives the same object with the same tools.
+    const auto roi = evk4->getTool(ROI);
+    EXPECT_EQ(manager.openCamera(evk4->getDescription().serial), evk4);
+    EXPECT_EQ(evk4->getTool(ROI), roi);
+}
+
+TEST_F(ManagerTest, NeverOpenedCamerasAreReplacedOpenedOnesKept) {
+    DvsCameraManager manager;
+    manager.getCameraDescs();
+    auto opened = manager.openCamera(serialOf(manager, "EVK4"));
+    ASSERT_NE(opened, nullptr);
+    ScopedLogCapture log;
+    manager.getCameraDescs();
+    EXPECT_FALSE(log.contains(LOG_DETAIL, "Camera " + opened->getDescription().serial + " disconnected"));
+    const std::string evk5 = serialOf(manager, "EVK5");
+    EXPECT_TRUE(log.contains(LOG_DETAIL, "Camera " + evk5 + " disconnected"));
+    EXPECT_EQ(manager.openCamera(opened->getDescription().serial), opened);
+    // An unplugged opened camera goes away at the next search.
+    sim::SimulatedCameras::instance().find(opened->getDescription().serial)->unplug();
+    log.clear();
+    manager.getCameraDescs();
+    EXPECT_TRUE(log.contains(LOG_DETAIL, "Camera " + opened->getDescription().serial + " disconnected"));
+    EXPECT_EQ(manager.openCamera(opened->getDescription().serial), nullptr);
+}
+
+TEST_F(ManagerTest, ForcedIpIsReportedByTheNextSearch) {
+    DvsCameraManager manager;
+    CameraDescription eth;
+    for (const auto& d : manager.getCameraDescs())
+        if (d.interfaceType == ETH) eth = d;
+    ASSERT_FALSE(eth.serial.empty());
+    ASSERT_TRUE(DvsCameraManager::ethCameraForceIP(eth, 0xC0A80A0Bu, 0xFFFFFF00u, 0xC0A80A01u));
+    for (const auto& d : manager.getCameraDescs()) {
+        if (d.serial == eth.serial) {
+            EXPECT_EQ(d.cameraIp, "192.168.10.11");
+            EXPECT_EQ(d.subnetMask, "255.255.255.0");
+            EXPECT_EQ(d.gateway, "192.168.10.1");
+        }
+    }
+}
+
+TEST_F(ManagerTest, ConfigurationRoundTripBetweenTwoCameras) {
+    auto configs = sim::SimulatedCameras::defaultConfigs();
+    for (auto& c : configs) c.settle_scale = 0;
+    auto second = configs.front();  // another EVK4
+    second.description.serial = "00050a99";
+    configs.push_back(second);
+    sim::SimulatedCameras::instance().reset(configs);
+    DvsCameraManager manager;
+    manager.getCameraDescs();
+    auto a = manager.openCamera(configs.front().description.serial);
+    auto b = manager.openCamera("00050a99");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    // Change a few parameters on the first camera.
+    ASSERT_TRUE(a->getTool(ROI)->setParam("x", 100));
+    ASSERT_TRUE(a->getTool(ROI)->setParam("enable", true));
+    const fs::path file = dir_ / "a.json";
+    ScopedLogCapture log;
+    ASSERT_TRUE(a->exportCameraConfigParams(file.string()));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Parameters saved to " + file.string()));
+    log.clear();
+    ASSERT_TRUE(b->loadCameraConfigParams(file.string()));
+    for (const auto& line : log.lines()) EXPECT_LT(line.level, LOG_WARNING) << line.text;
+    EXPECT_TRUE(log.contains(LOG_INFO, "Configuration applied from " + file.string()));
+    const fs::path again = dir_ / "b.json";
+    ASSERT_TRUE(b->exportCameraConfigParams(again.string()));
+    EXPECT_EQ(read(file), read(again)) << "every parameter reproduced";
+    int x = 0;
+    ASSERT_TRUE(b->getTool(ROI)->getParam("x", x));
+    EXPECT_EQ(x, 100);
+}
+
+// A camera with one tool of fixed parameters, for the file layout.
+class FixedTool : public CameraTool {
+public:
+    FixedTool() {
+        addParameter(FullParamteterInfo::makeInt("zeta", "", 0, 1000, 320), [this](ParameterValue& v) { v = i_; return true; },
+                     [this](const ParameterValue& v) { i_ = std::get<int>(v); return true; });
+        addParameter(FullParamteterInfo::makeFloat("alpha", "", 0, 100, 12.7f), [this](ParameterValue& v) { v = f_; return true; },
+                     [this](const ParameterValue& v) { f_ = std::get<float>(v); return true; });
+        addParameter(FullParamteterInfo::makeBool("enable", "", false), [this](ParameterValue& v) { v = b_; return true; },
+                     [this](const ParameterValue& v) { b_ = std::get<bool>(v); return true; });
+        addParameter(FullParamteterInfo::makeEnum("mode", "", {"ROI", "RONI"}, "ROI"), [this](ParameterValue& v) { v = e_; return true; },
+                     [this](const ParameterValue& v) { e_ = std::get<std::string>(v); return true; });
+        addParameter(FullParamteterInfo::makeString("label", "", "ünïcode"), [this](ParameterValue& v) { v = s_; return true; },
+                     [this](const ParameterValue& v) { s_ = std::get<std::string>(v); return true; });
+    }
+    ToolInfo getToolInfo() const override { return {EVENT_RATE_CONTROL, "EventRateControl", {}, ""}; }
+    int i_ = 320;
+    float f_ = 12.7f;
+    bool b_ = false;
+    std::string e_ = "RONI";
+    std::string s_ = "ünïcode";
+};
+
+class FixedCamera : public DvsCamera {
+public:
+    FixedCamera() : DvsCamera(CameraDescription{}) {}
+    void add(std::shared_ptr<CameraTool> tool) { addTool(EVENT_RATE_CONTROL, std::move(tool)); }
+    bool isConnected() const override { return true; }
+    uint32_t addEventsStreamHandleCallback(EventsCallback) override { return 0; }
+    bool removeEventsStreamHandleCallback(uint32_t) override { return false; }
+    uint32_t addTriggerInCallback(TriggerCallback) override { return 0; }
+    bool removeTriggerInCallback(uint32_t) override { return false; }
+    bool getNextBatch(std::vector<Event2D>&) override { return false; }
+    void setBatchEventsNum(uint64_t) override {}
+    void setBatchEventsTime(uint64_t) override {}
+    int start() override { return 0; }
+    int stop() override { return 0; }
+    int startRecording(std::string) override { return -1; }
+    int stopRecording() override { return 0; }
+    uint16_t getWidth() const override { return 1280; }
+    uint16_t getHeight() const override { return 720; }
+
+private:
+    int init() override { return 0; }
+};
+
+TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
+    FixedCamera empty;
+    ASSERT_TRUE(empty.exportCameraConfigParams((dir_ / "empty.json").string()));
+    EXPECT_EQ(read(dir_ / "empty.json"), "null");
+
+    FixedCamera cam;
+    auto tool = std::make_shared<FixedTool>();
+    cam.add(tool);
+    ASSERT_TRUE(cam.exportCameraConfigParams((dir_ / "fixed.json").string()));
+    EXPECT_EQ(read(dir_ / "fixed.json"),
+              "{\n    \"EventRateControl\": {\n        \"alpha\": 12.7,\n        \"enable\": false,\n"
+              "        \"mode\": \"RONI\",\n        \"zeta\": 320\n    }\n}");
+
+    auto write = [&](const std::string& text) {
+        std::ofstream(dir_ / "in.json") << text;
+        return (dir_ / "in.json").string();
+    };
+    ScopedLogCapture log;
+    ASSERT_TRUE(cam.loadCameraConfigParams(write(R"({"Nope": {"x": 1}, "EventRateControl": {"alpha": 12,
+        "zeta": 12.9, "enable": "true", "mode": "ROI", "label": null}})")));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Tool not found: Nope, skipping..."));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Unsupported parameter type for EventRateControl.label, skipped."));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Set EventRateControl.enable = \"true\""));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Set EventRateControl.alpha = 12"));
+    EXPECT_EQ(tool->e_, "ROI");
+    EXPECT_FALSE(tool->b_) << "a string goes to the string overload, which a bool parameter refuses";
+    EXPECT_EQ(tool->f_, 12.7f) << "an integer goes to the int overload, which a float parameter refuses";
+    EXPECT_EQ(tool->i_, 320) << "a float goes to the float overload, which an int parameter refuses";
+
+    // Files that are not configurations are refused whole, with one error line.
+    for (const char* bad : {"{not json", "[1, 2]", R"({"EventRateControl": 5, "Biases": {}})"}) {
+        log.clear();
+        tool->e_ = "RONI";
+        EXPECT_FALSE(cam.loadCameraConfigParams(write(bad))) << bad;
+        EXPECT_EQ(log.lines().size(), 1u) << bad;
+        EXPECT_EQ(log.lines().front().level, LOG_ERROR);
+        EXPECT_EQ(tool->e_, "RONI") << "nothing applied";
+    }
+    log.clear();
+    EXPECT_FALSE(cam.loadCameraConfigParams((dir_ / "missing.json").string()));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open config file: " + (dir_ / "missing.json").string()));
+    EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "no" / "dir.json").string()));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open " + (dir_ / "no" / "dir.json").string() + " file for writing."));
+}
+
+}  // namespace
+}  // namespace zelvan
