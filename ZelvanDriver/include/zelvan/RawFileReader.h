@@ -16,6 +16,8 @@
 
 namespace zelvan {
 
+class DataToVideoConverter;
+
 // Loading decodes the whole payload once and keeps a bookmark about every 2 ms of event time; each
 // bookmark holds everything needed to resume decoding there exactly (file offset at a word
 // boundary, number of events before it, decoder state). The index is saved beside the recording
@@ -24,6 +26,12 @@ namespace zelvan {
 // Seeks and reads give exactly the events of a continuous decode of the file: seekTime(t) lands on
 // the word that first brings the stream time to t or beyond, seekNEvents(n) lands on event n itself.
 // All seeks and reads are serialised by one lock.
+//
+// A cut (extractEventData) copies the payload bytes between the two seek points unchanged. The new
+// file's header carries the stream time at the cut as "% dvs_start_timestamp", and when the stream
+// had a row or vector base set before the cut, a few words that set them again (and produce no
+// event) precede the copied bytes, so that decoding the new file gives exactly the events that
+// decoding the recording gives between the two points.
 class RawFileReader : public DvsFileReader {
   public:
     struct Bookmark {
@@ -41,6 +49,14 @@ class RawFileReader : public DvsFileReader {
     static constexpr const char* BOOKMARK_VERSION_V1 = "1.0.0";
     static constexpr size_t kReadChunkBytes = 131072;
     static constexpr uint64_t kMaxBookmarkFileBytes = 1'048'576'000;
+    // Cuts copy in pieces of this size.
+    static constexpr size_t kCopyPieceBytes = 1'048'576;
+    // Frames per second of exported videos; one frame per period of event time that has events.
+    static constexpr uint64_t kExportFrameRate = 30;
+
+    // Progress of a cut (bytes copied of the total) or an export (event time rendered of the
+    // range, us). Called on the caller's thread; it must not call back into the reader.
+    using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
 
     explicit RawFileReader(const std::string& path);
     ~RawFileReader() override;
@@ -83,6 +99,8 @@ class RawFileReader : public DvsFileReader {
     // The side-file name for a recording: its last ".raw" replaced by ".zvmark.tmp".
     static std::string bookmarkPathFor(const std::string& raw_path);
 
+    void setProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
+
   private:
     bool buildIndex();
     bool loadBookmarkFile();
@@ -91,6 +109,16 @@ class RawFileReader : public DvsFileReader {
     void fillEventNumberIndex();
     // Reads `n` bytes at `pos` into the read buffer.
     bool readAt(uint64_t pos, size_t n);
+    // Where and how a cut starting at `offset` with decoder state `state` must begin (under the
+    // read lock); false when no event can follow in [offset, end_offset).
+    struct CutStart {
+        uint64_t offset = 0;
+        uint64_t header_time = 0;
+        std::vector<uint8_t> prologue;
+    };
+    bool planCutStart(uint64_t offset, uint64_t end_offset, const EVT3Decoder::State& state,
+                      uint64_t requested_start, CutStart& cut);
+    void copyRange(uint64_t from, uint64_t to, std::ofstream& out, const std::string& out_path);
 
     // All below run under read_mutex_.
     bool readChunk();
@@ -138,6 +166,9 @@ class RawFileReader : public DvsFileReader {
     std::mutex callback_mutex_;
     std::map<uint32_t, std::function<void(const EventTriggerIn&)>> trigger_callbacks_;
     uint32_t next_callback_id_ = 0;
+
+    ProgressCallback progress_;
+    std::unique_ptr<DataToVideoConverter> video_converter_;  // of the last export
 };
 
 }  // namespace zelvan

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <limits>
+#include <stdexcept>
 
 #include "FileReader/BookmarkFile.h"
+#include "zelvan/DataToVideoConverter.h"
+#include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
 
 namespace zelvan {
@@ -647,14 +650,208 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartEve
     return readTimeLocked(us);
 }
 
-bool RawFileReader::extractEventData(uint64_t, uint64_t, const std::string&) {
-    ZV_LOG(LOG_ERROR, "extractEventData is not supported yet.");
-    return false;
+// A fresh decode of the cut file starts from its header time with no row and no vector base. The
+// state at the cut is re-established so that every word after it decodes as in the recording:
+// - at the very start of a stream without time base nothing is decoded before the first TIME_HIGH,
+//   so the cut starts at that word;
+// - the time comes from the header: the requested start when the first word of the cut (a time
+//   word, since a seek lands on the word that reaches the time) makes both decodes agree, else the
+//   exact stream time at the cut;
+// - ADDR_Y and VECT_BASE_X words (plus empty vectors for a base beyond their 11 bits) restore the
+//   row and the vector base without producing events.
+bool RawFileReader::planCutStart(uint64_t offset, uint64_t end_offset, const EVT3Decoder::State& state,
+                                 uint64_t requested_start, CutStart& cut) {
+    EVT3Decoder::State at = state;
+    if (!at.time_known) {
+        bool found = false;
+        for (uint64_t pos = offset; pos + 1 < end_offset && !found;) {
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, end_offset - pos)) & ~size_t(1);
+            if (!readAt(pos, n)) return false;
+            for (size_t i = 0; i + 1 < n; i += 2) {
+                const uint32_t w = loadWord(read_buffer_.data() + i);
+                if ((w >> 12) == 0x8) {
+                    offset = pos + i;
+                    at = EVT3Decoder::State{};
+                    at.time_known = true;
+                    at.time_high = w & 0xFFF;
+                    found = true;
+                    break;
+                }
+            }
+            pos += n;
+        }
+        if (!found) return false;
+    }
+    cut.offset = offset;
+
+    std::vector<uint8_t>& words = cut.prologue;
+    words.clear();
+    auto put = [&words](uint32_t w) {
+        words.push_back(static_cast<uint8_t>(w & 0xFF));
+        words.push_back(static_cast<uint8_t>(w >> 8));
+    };
+    if (at.row_known) put(0x0000u | (at.row & 0x7FF));
+    if (at.base_known) {
+        const uint32_t steps = at.base_x > 0x7FF ? (at.base_x - 0x7FF + 11) / 12 : 0;
+        put(0x3000u | ((at.vector_polarity & 1) << 11) | (at.base_x - 12 * steps));
+        for (uint32_t i = 0; i < steps; ++i) put(0x4000u);  // empty VECT_12: advances the base by 12
+    }
+
+    // Check both candidate header times by decoding the first word both ways.
+    uint8_t first[2] = {0, 0};
+    const bool have_first = offset + 2 <= end_offset && readAt(offset, 2);
+    if (have_first) std::copy_n(read_buffer_.data(), 2, first);
+    const bool first_is_time =
+        have_first && ((loadWord(first) >> 12) == 0x8 || (loadWord(first) >> 12) == 0x6);
+    auto agrees = [&](uint64_t header_time) {
+        EVT3Decoder original(1280, 720, false);
+        EVT3Decoder fresh(1280, 720, false);
+        original.setState(at);
+        fresh.setTimeBase(header_time);
+        if (!words.empty()) fresh.decode(words.data(), words.data() + words.size());
+        if (fresh.getState() == original.getState()) return true;
+        if (!first_is_time) return false;
+        original.decode(first, first + 2);
+        fresh.decode(first, first + 2);
+        return fresh.getState() == original.getState();
+    };
+    if (agrees(requested_start)) {
+        cut.header_time = requested_start;
+        return true;
+    }
+    cut.header_time = timeOf(at);
+    if (!agrees(cut.header_time)) {
+        ZV_LOG(LOG_WARNING, "The decoder state at the cut could not be re-established exactly.");
+    }
+    return true;
 }
 
-bool RawFileReader::exportEventDataToVideo(uint64_t, uint64_t, const std::string&) {
-    ZV_LOG(LOG_ERROR, "exportEventDataToVideo is not supported yet.");
-    return false;
+void RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out, const std::string& out_path) {
+    auto abandon = [&](const char* message) {
+        out.close();
+        std::error_code ec;
+        std::filesystem::remove(out_path, ec);
+        throw std::runtime_error(message);
+    };
+    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(kCopyPieceBytes, to - from)));
+    in_.clear();
+    in_.seekg(static_cast<std::streamoff>(from));
+    stream_pos_ = kNoLimit;
+    const uint64_t total = to - from;
+    for (uint64_t pos = from; pos < to;) {
+        const auto n = static_cast<std::streamsize>(std::min<uint64_t>(piece.size(), to - pos));
+        in_.read(piece.data(), n);
+        if (in_.gcount() != n) abandon("Failed to read the expected number of bytes from the input file.");
+        out.write(piece.data(), n);
+        if (!out) abandon("Failed to write the expected number of bytes to the output file.");
+        pos += static_cast<uint64_t>(n);
+        if (progress_) progress_(pos - from, total);
+    }
+    out.flush();
+    if (!out) abandon("Failed to write the expected number of bytes to the output file.");
+}
+
+bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (!loaded_) {
+        ZV_LOG(LOG_ERROR, "extractEventData: no recording loaded.");
+        return false;
+    }
+    if (!seekTimeLocked(end_us)) {
+        ZV_LOG(LOG_ERROR, "No end timestamp found.");
+        return false;
+    }
+    const uint64_t end_offset = file_pos_;
+    if (!seekTimeLocked(start_us)) {
+        ZV_LOG(LOG_ERROR, "No start timestamp found.");
+        return false;
+    }
+    const uint64_t start_offset = file_pos_;
+    const EVT3Decoder::State state = decoder_.getState();
+    ZV_LOG(LOG_INFO, "extract event start time: %llu, end time: %llu", (unsigned long long)start_us,
+           (unsigned long long)end_us);
+    if (start_us > end_us || end_offset < start_offset) {
+        ZV_LOG(LOG_ERROR, "Start time must be less than or equal to end time.");
+        return false;
+    }
+    CutStart cut;
+    if (end_offset == start_offset || !planCutStart(start_offset, end_offset, state, start_us, cut) ||
+        cut.offset >= end_offset) {
+        ZV_LOG(LOG_ERROR, "There is no data in the interval.");
+        return false;
+    }
+
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        ZV_LOG(LOG_ERROR, "Failed to open output file: %s.", path.c_str());
+        return false;
+    }
+    DvsFileInfo info = header_.info;
+    info.dvs_start_timestamp = cut.header_time;
+    const std::string header = generateDvsFileHeader(info);
+    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    out.write(reinterpret_cast<const char*>(cut.prologue.data()),
+              static_cast<std::streamsize>(cut.prologue.size()));
+    if (!out) {
+        out.close();
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+        throw std::runtime_error("Failed to write the expected number of bytes to the output file.");
+    }
+    copyRange(cut.offset, end_offset, out, path);
+    out.close();
+    return true;
+}
+
+bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) {
+    ZV_LOG(LOG_INFO, "Exporting event data to video...");
+    if (!loaded_) {
+        ZV_LOG(LOG_ERROR, "exportEventDataToVideo: no recording loaded.");
+        return false;
+    }
+    const int width = getWidth();
+    const int height = getHeight();
+    video_converter_ = std::make_unique<DataToVideoConverter>();
+    if (video_converter_->setConverterFrameSize(height, width, height, width) != 0 ||
+        video_converter_->setConverterFmt(DataToVideoConverter::kPixFmtBgr24,
+                                          DataToVideoConverter::kPixFmtYuv420p) != 0 ||
+        video_converter_->initVideoConverter() != 0) {
+        ZV_LOG(LOG_ERROR,
+               "Video converter initialization failed, please confirm that the input file is correct.");
+        video_converter_.reset();
+        return false;
+    }
+    // An output that cannot be written is reported by the converter; nothing is rendered then.
+    const bool have_output = video_converter_->setOutputFile(path) == 0;
+    seekTime(start_us);
+
+    const size_t w = static_cast<size_t>(width);
+    const size_t h = static_cast<size_t>(height);
+    std::vector<uint8_t> image(w * h * 3);
+    constexpr uint64_t kPeriod = 1'000'000 / kExportFrameRate;
+    const uint64_t span = end_us > start_us ? end_us - start_us : 0;
+    for (uint64_t t = start_us; have_output && t < end_us; t = saturatingAdd(t, kPeriod)) {
+        // Past the end of the recording every period is empty: no more frames can come.
+        if (reachedEndOfEvents()) break;
+        const auto events = getNTimeEvents(kPeriod);
+        if (events && !events->empty()) {
+            std::fill(image.begin(), image.end(), uint8_t{112});
+            for (const Event2D& e : *events) {
+                if (e.x >= w || e.y >= h) continue;
+                const uint8_t value = e.polarity == 1 ? 255 : 0;
+                uint8_t* px = image.data() + 3 * (size_t(e.y) * w + e.x);
+                px[0] = value;
+                px[1] = value;
+                px[2] = value;
+            }
+            video_converter_->rgbToVideo(image.data(), -1);
+        }
+        if (progress_) progress_(std::min(span, saturatingAdd(t, kPeriod) - start_us), span);
+    }
+    if (have_output) video_converter_->flushAndCloseVideo();
+    if (progress_) progress_(span, span);
+    return true;
 }
 
 uint32_t RawFileReader::addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) {

@@ -1,0 +1,112 @@
+// Frames to H.264 video in MP4, to JPEG stills, or to another pixel format (over FFmpeg).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct AVCodec;
+struct AVCodecContext;
+struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
+struct AVStream;
+struct SwsContext;
+
+namespace zelvan {
+
+// One scaling context turns the caller's frames (source size and pixel format) into the encoder's
+// (destination size and format); one H.264 encoder writes MP4 files, one MJPEG encoder writes stills.
+//
+// Order of use:
+//   setConverterFrameSize -> setConverterFmt -> initVideoConverter
+//     -> (setOutputFile -> rgbToVideo / nv12ToVideo ... -> flushAndCloseVideo)*
+// Stills need initVideoConverter, setJpegOutputPath and rgbToJpeg; plain conversion (nv12ToRGB)
+// needs only the first two steps. Every operation returns 0 on success and -1 on failure; failures
+// are logged at the error level. One thread at a time; the converter holds no lock.
+//
+// Videos: yuv420p H.264 ("libx264" when the FFmpeg build has it, then "h264_mf", then the first
+// H.264 encoder), no B-frames, a key frame at least once a second of 30 fps video, one reference
+// frame, and the index at the front of the file so that players can start and seek at once.
+class DataToVideoConverter {
+  public:
+    // FFmpeg pixel format numbers used by the callers.
+    static constexpr int kPixFmtYuv420p = 0;
+    static constexpr int kPixFmtBgr24 = 3;
+    static constexpr int kPixFmtNv12 = 23;
+
+    static constexpr int kFrameRate = 30;
+    // Step of the automatic timestamps (1 / 30 s, microseconds).
+    static constexpr int64_t kAutoTimestampStepUs = 1'000'000 / kFrameRate;
+    static constexpr int64_t kBitRate = 60'000'000;
+
+    DataToVideoConverter();
+    ~DataToVideoConverter();
+    DataToVideoConverter(const DataToVideoConverter&) = delete;
+    DataToVideoConverter& operator=(const DataToVideoConverter&) = delete;
+
+    // Stores the sizes (note the order: source height, source width, destination height, width).
+    int setConverterFrameSize(int src_height, int src_width, int dst_height, int dst_width);
+    // Builds the scaling context (nearest neighbour) from the stored sizes and these formats.
+    int setConverterFmt(int src_fmt, int dst_fmt);
+    // Chooses and opens the H.264 encoder, allocates the frames, opens the MJPEG encoder.
+    int initVideoConverter();
+
+    // Starts a new MP4 file (any earlier unfinished one is dropped).
+    int setOutputFile(const std::string& path);
+    // Encodes one packed BGR24 frame (source size, rows of 3 * width bytes). A timestamp of -1
+    // takes the next automatic one (0, 33333, 66666, ... us); any other value is the frame's time
+    // in microseconds, and automatic timestamps go on 1/30 s after it.
+    int rgbToVideo(const uint8_t* data, int64_t timestamp);
+    // Encodes one NV12 frame (luma plane of width * height bytes, then the interleaved chroma).
+    int nv12ToVideo(const uint8_t* data, int64_t timestamp);
+    // Converts one NV12 frame into `out`: packed 3-byte pixels, rows of 3 * destination width.
+    int nv12ToRGB(const uint8_t* data, uint8_t* out);
+
+    // Directory of the stills: rgbToJpeg(data, 1234) writes DIR/1234.jpg.
+    int setJpegOutputPath(const std::string& dir);
+    int rgbToJpeg(const uint8_t* data, int64_t timestamp);
+
+    // Drains the encoder, finishes the file, and readies a fresh encoder for the next
+    // setOutputFile; automatic timestamps of the next video start at 0 again.
+    int flushAndCloseVideo();
+
+    // Name of the chosen H.264 encoder (empty before initVideoConverter).
+    std::string encoderName() const;
+    // Timestamp (us) the next frame sent with -1 will get.
+    int64_t nextAutoTimestamp() const { return next_timestamp_; }
+
+    // Name of the H.264 encoder that FFmpeg offers under the first of `preferred` it has, else of
+    // its first H.264 encoder; empty when there is none.
+    static std::string chooseH264EncoderName(const std::vector<std::string>& preferred);
+
+  private:
+    static const AVCodec* chooseH264Encoder(const std::vector<std::string>& preferred);
+    int openVideoCodec();
+    void closeOutput();
+    int64_t takeTimestamp(int64_t timestamp);
+    int encodeDestinationFrame(int64_t timestamp);
+    int receiveAndWriteVideoPackets();
+
+    AVFormatContext* format_ctx_ = nullptr;
+    AVStream* stream_ = nullptr;
+    AVCodecContext* codec_ctx_ = nullptr;
+    const AVCodec* codec_ = nullptr;
+    SwsContext* sws_ctx_ = nullptr;
+    int src_fmt_ = -1;
+    int dst_fmt_ = -1;
+    int dst_width_ = 3840;
+    int dst_height_ = 2160;
+    int src_width_ = 3840;
+    int src_height_ = 2160;
+    int64_t next_timestamp_ = 0;
+    int64_t frames_sent_ = 0;  // since the encoder was opened
+    AVFrame* dst_frame_ = nullptr;
+    AVFrame* src_frame_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    AVCodecContext* jpeg_ctx_ = nullptr;
+    std::string jpeg_dir_;
+    int64_t jpeg_frames_ = 0;  // stills encoded (their encoder wants rising timestamps)
+};
+
+}  // namespace zelvan

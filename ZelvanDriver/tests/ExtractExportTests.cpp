@@ -1,0 +1,421 @@
+// Cutting recordings into new raw files and exporting them to video, checked by decoding the
+// results: a cut decodes to exactly the events of its range, a video shows them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+#include "VideoTestUtil.h"
+#include "zelvan/ApsFileReader.h"
+#include "zelvan/EVT3Encoder.h"
+#include "zelvan/FileHeader.h"
+#include "zelvan/Logger.h"
+#include "zelvan/RawFileReader.h"
+#include "zelvan/SyntheticScene.h"
+
+namespace fs = std::filesystem;
+using namespace zelvan;
+using zelvan::testing::grey;
+using zelvan::testing::readBytes;
+using zelvan::testing::TempDir;
+using zelvan::testing::writeBytes;
+
+namespace {
+
+std::string headerFor(uint16_t width, uint16_t height, uint64_t t0, bool with_base) {
+    if (!with_base) {
+        return "% evt 3.0\n% format EVT3;height=" + std::to_string(height) +
+               ";width=" + std::to_string(width) + "\n% end\n";
+    }
+    DvsFileInfo info;
+    info.width = width;
+    info.height = height;
+    info.dvs_start_timestamp = t0;
+    info.serial_number = "CUT-TEST";
+    return generateDvsFileHeader(info);
+}
+
+// A synthetic recording of [t0, t0 + duration) us, cut into slices that each start with a time word.
+void writeSynthetic(const std::string& path, uint64_t t0, uint64_t duration, uint64_t rate, bool with_base,
+                    uint64_t seed = 1) {
+    const std::string header = headerFor(1280, 720, t0, with_base);
+    std::vector<uint8_t> bytes(header.begin(), header.end());
+    SyntheticScene scene(1280, 720, rate, seed);
+    EVT3Encoder encoder(1280);
+    std::vector<Event2D> events;
+    for (uint64_t t = t0; t < t0 + duration; t += 5000) {
+        events.clear();
+        scene.generate(t, t + 5000, events);
+        encoder.advanceTime(t, bytes);
+        encoder.encode(events.data(), events.data() + events.size(), bytes);
+    }
+    writeBytes(path, bytes);
+}
+
+// A recording of exactly these (time-ordered) events.
+void writeEvents(const std::string& path, uint16_t width, uint16_t height, const std::vector<Event2D>& events,
+                 uint64_t t0 = 0) {
+    const std::string header = headerFor(width, height, t0, true);
+    std::vector<uint8_t> bytes(header.begin(), header.end());
+    EVT3Encoder encoder(width);
+    encoder.advanceTime(t0, bytes);
+    encoder.encode(events.data(), events.data() + events.size(), bytes);
+    writeBytes(path, bytes);
+}
+
+std::vector<Event2D> decodeWhole(const std::string& path) {
+    RawFileHeader header;
+    std::string error;
+    std::vector<Event2D> out;
+    if (!readRawFileHeader(path, header, error)) return out;
+    const auto bytes = readBytes(path);
+    EVT3Decoder decoder(header.info.width, header.info.height);
+    decoder.setEventsStreamHandleCallback([&](Event2D* b, Event2D* e) { out.insert(out.end(), b, e); });
+    if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
+    decoder.decode(bytes.data() + header.payload_offset, bytes.data() + bytes.size());
+    return out;
+}
+
+std::unique_ptr<RawFileReader> open(const std::string& path) {
+    auto reader = std::make_unique<RawFileReader>(path);
+    if (!reader->loadFile()) return nullptr;
+    return reader;
+}
+
+// Cuts [a, b] out of the recording at `path` and checks that the new file decodes, on its own and
+// through the reader, to exactly the events the recording decodes to between the two seek points.
+void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t a, uint64_t b,
+              const std::string& out_path) {
+    SCOPED_TRACE("cut [" + std::to_string(a) + ", " + std::to_string(b) + "]");
+    ASSERT_TRUE(reader.seekTime(a));
+    const uint64_t first = reader.getCurrentPosEventNum();
+    ASSERT_TRUE(reader.seekTime(b));
+    const uint64_t last = reader.getCurrentPosEventNum();
+    ASSERT_LE(first, last);
+    ASSERT_LE(last, whole.size());
+    const bool cut = reader.extractEventData(a, b, out_path);
+    if (first == last) {
+        // Possible only for a range without events; the file then may or may not exist.
+        if (!cut) return;
+    }
+    ASSERT_TRUE(cut);
+    const std::vector<Event2D> expected(whole.begin() + std::ptrdiff_t(first),
+                                        whole.begin() + std::ptrdiff_t(last));
+    const auto decoded = decodeWhole(out_path);
+    ASSERT_EQ(decoded.size(), expected.size());
+    EXPECT_TRUE(decoded == expected);
+
+    fs::remove(RawFileReader::bookmarkPathFor(out_path));
+    auto again = open(out_path);
+    if (expected.empty()) return;
+    ASSERT_NE(again, nullptr);
+    uint64_t max = 0;
+    again->getMaxEvents(max);
+    ASSERT_EQ(max, expected.size());
+    const auto read = again->getNEvents(max);
+    EXPECT_TRUE(*read == expected);
+}
+
+// ---- cut ----
+
+TEST(ExtractEventData, EdgeCasesReportAndWriteNothing) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 1000, 200'000, 3'000'000, true);
+    ScopedLogCapture log;
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    const auto& marks = reader->getAllBookmarks();
+    ASSERT_GT(marks.size(), 3u);
+    const uint64_t key = std::next(marks.begin(), 2)->first;
+
+    log.clear();
+    EXPECT_FALSE(reader->extractEventData(key, key, dir / "same.raw"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "There is no data in the interval."));
+    EXPECT_TRUE(log.contains(
+        LOG_INFO, "extract event start time: " + std::to_string(key) + ", end time: " + std::to_string(key)));
+    EXPECT_FALSE(fs::exists(dir / "same.raw"));
+
+    log.clear();
+    EXPECT_FALSE(reader->extractEventData(start + 90'000, start + 10'000, dir / "reversed.raw"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Start time must be less than or equal to end time."));
+    EXPECT_FALSE(fs::exists(dir / "reversed.raw"));
+
+    log.clear();
+    EXPECT_FALSE(reader->extractEventData(start, end + 1, dir / "beyond.raw"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "No end timestamp found."));
+    EXPECT_FALSE(fs::exists(dir / "beyond.raw"));
+
+    log.clear();
+    EXPECT_FALSE(reader->extractEventData(start - 1, end, dir / "before.raw"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "No start timestamp found."));
+
+    log.clear();
+    const std::string bad = dir / "no-such-dir/out.raw";
+    EXPECT_FALSE(reader->extractEventData(start, end, bad));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open output file: " + bad + "."));
+
+    // The reader stays usable: the whole recording is cut and the copy is complete.
+    EXPECT_TRUE(reader->extractEventData(start, end, dir / "all.raw"));
+    EXPECT_TRUE(decodeWhole(dir / "all.raw") == decodeWhole(dir / "rec.raw"));
+}
+
+TEST(ExtractEventData, HeaderCarriesTheStartAndTheRecordingsDescription) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 5000, 100'000, 500'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    std::vector<uint64_t> progress;
+    uint64_t copied = 0;
+    reader->setProgressCallback([&](uint64_t done, uint64_t total) {
+        EXPECT_LE(done, total);
+        progress.push_back(done);
+        copied = total;
+    });
+    ASSERT_TRUE(reader->extractEventData(30'017, 71'003, dir / "cut.raw"));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+
+    RawFileHeader header;
+    std::string error;
+    ASSERT_TRUE(readRawFileHeader(dir / "cut.raw", header, error)) << error;
+    EXPECT_TRUE(header.has_dvs_start_timestamp);
+    EXPECT_EQ(header.info.dvs_start_timestamp, 30'017u);
+    EXPECT_EQ(header.info.serial_number, "CUT-TEST");
+    EXPECT_EQ(header.info.width, 1280);
+    EXPECT_EQ(header.info.height, 720);
+    // A time-ordered recording cut at two times holds exactly the events between them.
+    const auto events = decodeWhole(dir / "cut.raw");
+    ASSERT_FALSE(events.empty());
+    for (const Event2D& e : events) {
+        ASSERT_GE(e.timestamp, 30'017u);
+        ASSERT_LT(e.timestamp, 71'003u);
+    }
+    const auto whole = decodeWhole(dir / "rec.raw");
+    EXPECT_EQ(
+        size_t(std::count_if(whole.begin(), whole.end(),
+                             [](const Event2D& e) { return e.timestamp >= 30'017 && e.timestamp < 71'003; })),
+        events.size());
+    EXPECT_EQ(progress.back(), copied);
+    // The payload is the copied bytes, after at most a few words that restore the row and base.
+    const uint64_t payload = fs::file_size(dir / "cut.raw") - header.payload_offset;
+    EXPECT_GE(payload, copied);
+    EXPECT_LE(payload, copied + 8);
+}
+
+TEST(ExtractEventData, CutsDecodeExactlyToTheirRange) {
+    TempDir dir;
+    std::mt19937_64 rng(11);
+    struct Case {
+        const char* name;
+        uint64_t t0, duration, rate;
+        bool base;
+    };
+    // Across a 24-bit wrap-around, without a time base, and dense (a bookmark every read chunk).
+    for (const Case& c : {Case{"wrap.raw", (uint64_t(1) << 24) - 300'000, 900'000, 300'000, true},
+                          Case{"fresh.raw", 2'000'000, 400'000, 400'000, false},
+                          Case{"dense.raw", 77, 150'000, 20'000'000, true}}) {
+        SCOPED_TRACE(c.name);
+        writeSynthetic(dir / c.name, c.t0, c.duration, c.rate, c.base, rng());
+        const auto whole = decodeWhole(dir / c.name);
+        auto reader = open(dir / c.name);
+        ASSERT_NE(reader, nullptr);
+        uint64_t start = 0, end = 0;
+        reader->getStartTimeStamp(start);
+        reader->getEndTimeStamp(end);
+        checkCut(*reader, whole, start, end, dir / "cut.raw");
+        const uint64_t key = std::next(reader->getAllBookmarks().begin(), 3)->first;
+        checkCut(*reader, whole, key, end, dir / "cut.raw");
+        checkCut(*reader, whole, start, key, dir / "cut.raw");
+        for (int i = 0; i < 12; ++i) {
+            uint64_t a = start + rng() % (end - start + 1);
+            uint64_t b = start + rng() % (end - start + 1);
+            if (a > b) std::swap(a, b);
+            checkCut(*reader, whole, a, b, dir / "cut.raw");
+        }
+    }
+}
+
+// Real recordings carry vector words, monitoring words and time steps that synthetic ones do not:
+// cuts that begin inside vector groups and after sparse rows must still resume exactly.
+TEST(ExtractEventData, RealRecordingsCutExactly) {
+    const fs::path data = ZELVAN_TESTDATA_DIR;
+    if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
+    TempDir dir;
+    std::mt19937_64 rng(5);
+    int checked = 0;
+    ScopedLogCapture quiet(LOG_ERROR);
+    for (const auto& entry : fs::directory_iterator(data)) {
+        if (entry.path().extension() != ".raw" ||
+            entry.path().filename().string().find("evt2") != std::string::npos)
+            continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        const std::string copy = dir / entry.path().filename().string();
+        fs::copy_file(entry.path(), copy);
+        const auto whole = decodeWhole(copy);
+        auto reader = open(copy);
+        ASSERT_NE(reader, nullptr);
+        uint64_t start = 0, end = 0;
+        reader->getStartTimeStamp(start);
+        reader->getEndTimeStamp(end);
+        checkCut(*reader, whole, start, end, dir / "cut.raw");
+        for (int i = 0; i < 25; ++i) {
+            uint64_t a = start + rng() % (end - start + 1);
+            uint64_t b = start + rng() % (end - start + 1);
+            if (a > b) std::swap(a, b);
+            checkCut(*reader, whole, a, b, dir / "cut.raw");
+        }
+        ++checked;
+    }
+    EXPECT_GE(checked, 5);
+}
+
+// ---- export ----
+
+std::unique_ptr<ApsFileReader> loadVideo(const std::string& path) {
+    auto r = ApsFileReader::createFileReader(path);
+    if (!r || !r->loadFile()) return nullptr;
+    return r;
+}
+
+TEST(ExportEventDataToVideo, OneSecondGives31Frames) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 1'300'000, 300'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    ScopedLogCapture log;
+    uint64_t last_done = 0, calls = 0;
+    reader->setProgressCallback([&](uint64_t done, uint64_t total) {
+        EXPECT_EQ(total, 1'000'000u);
+        EXPECT_GE(done, last_done);
+        last_done = done;
+        ++calls;
+    });
+    ASSERT_TRUE(reader->exportEventDataToVideo(100'000, 1'100'000, dir / "one.mp4"));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Exporting event data to video..."));
+    EXPECT_EQ(last_done, 1'000'000u);
+    EXPECT_GE(calls, 31u);
+    auto video = loadVideo(dir / "one.mp4");
+    ASSERT_NE(video, nullptr);
+    std::vector<uint64_t> ts;
+    video->getTimeStamps(ts);
+    ASSERT_EQ(ts.size(), 31u);
+    for (size_t i = 0; i < ts.size(); ++i) EXPECT_EQ(ts[i], 33'333u * i);
+    EXPECT_EQ(video->getWidth(), 1280);
+    EXPECT_EQ(video->getHeight(), 720);
+}
+
+TEST(ExportEventDataToVideo, FramesShowOnEventsWhiteAndOffEventsBlack) {
+    TempDir dir;
+    constexpr uint16_t kW = 640, kH = 480;
+    constexpr uint64_t kPeriod = 33'333;
+    std::vector<Event2D> events;
+    // Five periods; in period k a 6 x 6 block of ON events at (40 + 100k, 60) and of OFF events at
+    // (300, 200 + 40k). An event beyond the sensor width must be ignored.
+    for (uint16_t k = 0; k < 5; ++k) {
+        const uint64_t t = 10'000 + k * kPeriod + 1000;
+        for (uint16_t dy = 0; dy < 6; ++dy) {
+            for (uint16_t dx = 0; dx < 6; ++dx)
+                events.emplace_back(uint16_t(40 + 100 * k + dx), uint16_t(60 + dy), 1, t);
+            for (uint16_t dx = 0; dx < 6; ++dx)
+                events.emplace_back(uint16_t(300 + dx), uint16_t(200 + 40 * k + dy), 0, t + 5);
+        }
+        events.emplace_back(uint16_t(kW + 20), uint16_t(10), 1, t + 7);
+    }
+    events.emplace_back(uint16_t(1), uint16_t(1), 1,
+                        10'000 + 7 * kPeriod);  // keeps the range inside the file
+    writeEvents(dir / "blocks.raw", kW, kH, events, 10'000);
+    auto reader = open(dir / "blocks.raw");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->exportEventDataToVideo(10'000, 10'000 + 5 * kPeriod, dir / "blocks.mp4"));
+    auto video = loadVideo(dir / "blocks.mp4");
+    ASSERT_NE(video, nullptr);
+    std::vector<uint64_t> ts;
+    video->getTimeStamps(ts);
+    ASSERT_EQ(ts.size(), 5u);
+    for (int k = 0; k < 5; ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        ApsFrame f;
+        ASSERT_TRUE(video->getNFrame(k, f));
+        ASSERT_EQ(f.width(), kW);
+        ASSERT_EQ(f.height(), kH);
+        EXPECT_GT(grey(f, 40 + 100 * k + 3, 63), 225);  // ON: white
+        EXPECT_LT(grey(f, 303, 200 + 40 * k + 3), 30);  // OFF: black
+        EXPECT_NEAR(grey(f, 600, 400), 112, 8);         // no event: grey
+        if (k > 0) {
+            // Each frame shows its own period only.
+            EXPECT_NEAR(grey(f, 40 + 100 * (k - 1) + 3, 63), 112, 8);
+            EXPECT_NEAR(grey(f, 303, 200 + 40 * (k - 1) + 3), 112, 8);
+        }
+    }
+}
+
+TEST(ExportEventDataToVideo, SilentStretchesShortenTheVideo) {
+    TempDir dir;
+    constexpr uint64_t kPeriod = 33'333;
+    // Events in 0..300 ms and 700..1000 ms, nothing in between.
+    SyntheticScene scene(1280, 720, 200'000, 3);
+    std::vector<Event2D> events, part;
+    scene.generate(0, 300'000, events);
+    scene.generate(300'000, 700'000, part);  // advances the scene, dropped
+    part.clear();
+    scene.generate(700'000, 1'100'000, part);
+    events.insert(events.end(), part.begin(), part.end());
+    writeEvents(dir / "gap.raw", 1280, 720, events, 0);
+    auto reader = open(dir / "gap.raw");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->exportEventDataToVideo(0, 1'000'000, dir / "gap.mp4"));
+
+    // One frame per period that holds an event; the last period reaches past the range end.
+    size_t expected = 0;
+    for (uint64_t t = 0; t < 1'000'000; t += kPeriod) {
+        expected += std::any_of(events.begin(), events.end(), [t](const Event2D& e) {
+            return e.timestamp >= t && e.timestamp < t + kPeriod;
+        });
+    }
+    ASSERT_LT(expected, 31u);
+    auto video = loadVideo(dir / "gap.mp4");
+    ASSERT_NE(video, nullptr);
+    std::vector<uint64_t> ts;
+    video->getTimeStamps(ts);
+    EXPECT_EQ(ts.size(), expected);
+    EXPECT_EQ(ts.back(), (expected - 1) * kPeriod);
+}
+
+TEST(ExportEventDataToVideo, FailuresAreReported) {
+    TempDir dir;
+    ScopedLogCapture log;
+    // A sensor of odd width cannot be encoded as 4:2:0 H.264.
+    std::vector<Event2D> events{{1, 1, 1, 100}, {2, 2, 0, 50'000}};
+    writeEvents(dir / "odd.raw", 641, 480, events, 0);
+    auto odd = open(dir / "odd.raw");
+    ASSERT_NE(odd, nullptr);
+    EXPECT_FALSE(odd->exportEventDataToVideo(0, 40'000, dir / "odd.mp4"));
+    EXPECT_TRUE(log.contains(
+        LOG_ERROR, "Video converter initialization failed, please confirm that the input file is correct."));
+
+    // An output that cannot be created is logged by the converter; the export itself completes.
+    writeSynthetic(dir / "rec.raw", 0, 200'000, 100'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    const std::string bad = dir / "no-such-dir/out.mp4";
+    EXPECT_TRUE(reader->exportEventDataToVideo(0, 100'000, bad));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open output file: " + bad));
+    EXPECT_FALSE(fs::exists(bad));
+
+    // A range past the end of the recording stops at the end instead of running on.
+    log.clear();
+    EXPECT_TRUE(reader->exportEventDataToVideo(150'000, ~uint64_t(0), dir / "tail.mp4"));
+    auto tail = loadVideo(dir / "tail.mp4");
+    ASSERT_NE(tail, nullptr);
+    std::vector<uint64_t> ts;
+    tail->getTimeStamps(ts);
+    EXPECT_GE(ts.size(), 1u);
+    EXPECT_LE(ts.size(), 3u);
+    EXPECT_LE(log.count(LOG_WARNING, "Current read pos exceeds end timestamp."), 1u);
+}
+
+}  // namespace

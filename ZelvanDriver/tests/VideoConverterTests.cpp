@@ -1,0 +1,356 @@
+// Video encoder and MP4 frame reader: every video written here is read back and decoded.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "VideoTestUtil.h"
+#include "zelvan/ApsFileReader.h"
+#include "zelvan/DataToVideoConverter.h"
+#include "zelvan/Logger.h"
+#include "zelvan/Mp4FileReader.h"
+
+namespace fs = std::filesystem;
+using namespace zelvan;
+using zelvan::testing::grey;
+using zelvan::testing::TempDir;
+
+namespace {
+
+constexpr int kW = 320;
+constexpr int kH = 240;
+
+// A grey BGR frame with a white 16 x 16 square whose left edge is at 16 * (index % 16).
+std::vector<uint8_t> patternFrame(int index, int w = kW, int h = kH) {
+    std::vector<uint8_t> img(size_t(w) * size_t(h) * 3, 112);
+    const int x0 = 16 * (index % 16);
+    for (int y = 100; y < 116 && y < h; ++y)
+        for (int x = x0; x < x0 + 16 && x < w; ++x)
+            std::fill_n(img.data() + 3 * (size_t(y) * size_t(w) + size_t(x)), 3, uint8_t{255});
+    return img;
+}
+
+std::unique_ptr<DataToVideoConverter> makeConverter(int src_fmt, int dst_fmt, int w = kW, int h = kH) {
+    auto c = std::make_unique<DataToVideoConverter>();
+    if (c->setConverterFrameSize(h, w, h, w) != 0 || c->setConverterFmt(src_fmt, dst_fmt) != 0 ||
+        c->initVideoConverter() != 0)
+        return nullptr;
+    return c;
+}
+
+// Writes `count` pattern frames with the given timestamps (-1 = automatic) into path.
+void writeVideo(const std::string& path, const std::vector<int64_t>& timestamps) {
+    auto c = makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(c->setOutputFile(path), 0);
+    for (size_t i = 0; i < timestamps.size(); ++i) {
+        ASSERT_EQ(c->rgbToVideo(patternFrame(int(i)).data(), timestamps[i]), 0) << i;
+    }
+    ASSERT_EQ(c->flushAndCloseVideo(), 0);
+}
+
+std::unique_ptr<ApsFileReader> load(const std::string& path) {
+    auto r = ApsFileReader::createFileReader(path);
+    if (!r || !r->loadFile()) return nullptr;
+    return r;
+}
+
+std::vector<uint64_t> timestampsOf(ApsFileReader& r) {
+    std::vector<uint64_t> ts;
+    r.getTimeStamps(ts);
+    return ts;
+}
+
+// ---- encoder choice and set-up ----
+
+TEST(VideoEncoderChoice, PreferredNamesComeFirstThenAnyH264Encoder) {
+    const std::string first = DataToVideoConverter::chooseH264EncoderName({});
+    ASSERT_FALSE(first.empty()) << "this FFmpeg build has no H.264 encoder";
+    // Unknown names and encoders of other codecs are passed over.
+    EXPECT_EQ(DataToVideoConverter::chooseH264EncoderName({"no-such-encoder"}), first);
+    EXPECT_EQ(DataToVideoConverter::chooseH264EncoderName({"mjpeg"}), first);
+    if (DataToVideoConverter::chooseH264EncoderName({"libx264"}) != "libx264")
+        GTEST_SKIP() << "FFmpeg is built without libx264";
+    // The first preferred name present wins, whatever its place in FFmpeg's list.
+    EXPECT_EQ(DataToVideoConverter::chooseH264EncoderName({"no-such-encoder", "libx264"}), "libx264");
+    EXPECT_EQ(DataToVideoConverter::chooseH264EncoderName({"libx264rgb", "libx264"}), "libx264rgb");
+    EXPECT_EQ(DataToVideoConverter::chooseH264EncoderName({"libx264", "libx264rgb"}), "libx264");
+
+    DataToVideoConverter c;
+    c.setConverterFrameSize(kH, kW, kH, kW);
+    ASSERT_EQ(c.setConverterFmt(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p), 0);
+    ScopedLogCapture log;
+    ASSERT_EQ(c.initVideoConverter(), 0);
+    EXPECT_EQ(c.encoderName(), "libx264");
+    EXPECT_TRUE(log.contains(LOG_INFO, "Using encoder: libx264"));
+}
+
+TEST(VideoEncoderSetup, OperationsOutOfOrderFailWithTheirMessages) {
+    TempDir dir;
+    ScopedLogCapture log;
+    DataToVideoConverter c;
+    EXPECT_EQ(c.setOutputFile(dir / "a.mp4"), -1);
+    EXPECT_TRUE(log.contains(
+        LOG_ERROR, "setOutputFile: codec_ctx_ not initialized. Please call initVideoConverter() first."));
+    const auto img = patternFrame(0);
+    EXPECT_EQ(c.rgbToVideo(img.data(), -1), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "rgbToVideo: Converter is not fully initialized."));
+    EXPECT_EQ(c.nv12ToVideo(img.data(), -1), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "nv12ToVideo: Converter is not fully initialized."));
+    EXPECT_EQ(c.rgbToJpeg(img.data(), 1), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "rgbToJpeg: Converter is not fully initialized."));
+    EXPECT_EQ(c.flushAndCloseVideo(), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "flushAndCloseVideo: Missing format or codec context."));
+    EXPECT_FALSE(fs::exists(dir / "a.mp4"));
+
+    // Initialised but without an output file, frames are refused too.
+    auto ready = makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(ready, nullptr);
+    log.clear();
+    EXPECT_EQ(ready->rgbToVideo(img.data(), -1), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "rgbToVideo: Converter is not fully initialized."));
+
+    // An odd frame size cannot be 4:2:0 H.264.
+    log.clear();
+    EXPECT_EQ(
+        makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p, 321, 240),
+        nullptr);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open codec."));
+}
+
+TEST(VideoEncoderSetup, UnwritableOutputIsReported) {
+    TempDir dir;
+    auto c = makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(c, nullptr);
+    ScopedLogCapture log;
+    const std::string path = dir / "missing-dir/out.mp4";
+    EXPECT_EQ(c->setOutputFile(path), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open output file: " + path));
+    const auto img = patternFrame(0);
+    EXPECT_EQ(c->rgbToVideo(img.data(), -1), -1);
+    // The converter stays usable for a good path.
+    ASSERT_EQ(c->setOutputFile(dir / "ok.mp4"), 0);
+    EXPECT_TRUE(log.contains(LOG_INFO, "Output file set to: " + (dir / "ok.mp4")));
+    ASSERT_EQ(c->rgbToVideo(img.data(), -1), 0);
+    ASSERT_EQ(c->flushAndCloseVideo(), 0);
+    auto r = load(dir / "ok.mp4");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(timestampsOf(*r).size(), 1u);
+}
+
+// ---- timestamps and videos ----
+
+TEST(VideoEncoderTimestamps, AutomaticTimestampsStepBy33333) {
+    TempDir dir;
+    writeVideo(dir / "auto.mp4", {-1, -1, -1});
+    auto r = load(dir / "auto.mp4");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(timestampsOf(*r), (std::vector<uint64_t>{0, 33333, 66666}));
+    EXPECT_EQ(r->getWidth(), kW);
+    EXPECT_EQ(r->getHeight(), kH);
+}
+
+TEST(VideoEncoderTimestamps, GivenTimestampsAreKeptAndAutomaticOnesFollowThem) {
+    TempDir dir;
+    writeVideo(dir / "given.mp4", {1000, 5000, -1, 200000, -1});
+    auto r = load(dir / "given.mp4");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(timestampsOf(*r), (std::vector<uint64_t>{1000, 5000, 38333, 200000, 233333}));
+}
+
+TEST(VideoEncoderVideos, ASecondVideoAfterFlushIsIndependent) {
+    TempDir dir;
+    auto c = makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(c, nullptr);
+    ScopedLogCapture log;
+    ASSERT_EQ(c->setOutputFile(dir / "one.mp4"), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(c->rgbToVideo(patternFrame(i).data(), -1), 0);
+    ASSERT_EQ(c->flushAndCloseVideo(), 0);
+    EXPECT_TRUE(log.contains(LOG_INFO, "Video flushed and closed successfully."));
+    ASSERT_EQ(c->setOutputFile(dir / "two.mp4"), 0);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(c->rgbToVideo(patternFrame(10 + i).data(), -1), 0);
+    ASSERT_EQ(c->flushAndCloseVideo(), 0);
+
+    auto one = load(dir / "one.mp4");
+    auto two = load(dir / "two.mp4");
+    ASSERT_NE(one, nullptr);
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(timestampsOf(*one), (std::vector<uint64_t>{0, 33333, 66666}));
+    EXPECT_EQ(timestampsOf(*two), (std::vector<uint64_t>{0, 33333, 66666, 99999, 133332}));
+    // The second video holds its own pictures: its first frame has the square of pattern 10.
+    ApsFrame f;
+    ASSERT_TRUE(two->getNFrame(0, f));
+    EXPECT_GT(grey(f, 16 * 10 + 8, 108), 220);
+    EXPECT_LT(grey(f, 8, 108), 130);
+}
+
+TEST(VideoEncoderVideos, Nv12InputIsEncodedAndConverted) {
+    TempDir dir;
+    // NV12: luma 235 (white) on the left half, 16 (black) on the right; neutral chroma.
+    std::vector<uint8_t> nv12(size_t(kW) * kH * 3 / 2, 128);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) nv12[size_t(y) * kW + size_t(x)] = x < kW / 2 ? 235 : 16;
+
+    auto to_rgb = std::make_unique<DataToVideoConverter>();
+    to_rgb->setConverterFrameSize(kH, kW, kH, kW);
+    ASSERT_EQ(to_rgb->setConverterFmt(DataToVideoConverter::kPixFmtNv12, DataToVideoConverter::kPixFmtBgr24),
+              0);
+    std::vector<uint8_t> bgr(size_t(kW) * kH * 3, 7);
+    ASSERT_EQ(to_rgb->nv12ToRGB(nv12.data(), bgr.data()), 0);
+    const ApsFrame converted(kW, kH, 0, 0, bgr.data(), bgr.size(), false);
+    EXPECT_GT(grey(converted, 10, 10), 245);
+    EXPECT_LT(grey(converted, kW - 10, kH - 10), 10);
+
+    auto c = makeConverter(DataToVideoConverter::kPixFmtNv12, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(c->setOutputFile(dir / "nv12.mp4"), 0);
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(c->nv12ToVideo(nv12.data(), -1), 0);
+    ScopedLogCapture log;
+    EXPECT_EQ(c->rgbToVideo(bgr.data(), -1), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Sws scale fmt is not AV_PIX_FMT_BGR24"));
+    ASSERT_EQ(c->flushAndCloseVideo(), 0);
+    auto r = load(dir / "nv12.mp4");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(timestampsOf(*r).size(), 4u);
+    ApsFrame f;
+    ASSERT_TRUE(r->getNFrame(2, f));
+    EXPECT_GT(grey(f, 10, 10), 235);
+    EXPECT_LT(grey(f, kW - 10, kH - 10), 20);
+
+    // And the other way round: BGR input refuses NV12 frames.
+    auto bgr_in = makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(bgr_in, nullptr);
+    ASSERT_EQ(bgr_in->setOutputFile(dir / "x.mp4"), 0);
+    EXPECT_EQ(bgr_in->nv12ToVideo(nv12.data(), -1), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Sws scale fmt is not AV_PIX_FMT_NV12"));
+    EXPECT_EQ(bgr_in->nv12ToRGB(nv12.data(), bgr.data()), -1);
+}
+
+TEST(VideoEncoderStills, JpegGoesToDirectorySlashTimestamp) {
+    TempDir dir;
+    auto c = makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(c, nullptr);
+    ScopedLogCapture log;
+    fs::create_directories(dir / "d");
+    ASSERT_EQ(c->setJpegOutputPath(dir / "d"), 0);
+    ASSERT_EQ(c->rgbToJpeg(patternFrame(3).data(), 1234), 0);
+    const std::string jpg = dir / "d/1234.jpg";
+    EXPECT_TRUE(log.contains(LOG_INFO, "JPEG image saved as: " + jpg));
+    const auto bytes = zelvan::testing::readBytes(jpg);
+    ASSERT_GT(bytes.size(), 4u);
+    EXPECT_EQ(bytes[0], 0xFF);
+    EXPECT_EQ(bytes[1], 0xD8);  // start of image
+    EXPECT_EQ(bytes[bytes.size() - 2], 0xFF);
+    EXPECT_EQ(bytes[bytes.size() - 1], 0xD9);  // end of image
+
+    ASSERT_EQ(c->setJpegOutputPath(dir / "no-such-dir"), 0);
+    EXPECT_EQ(c->rgbToJpeg(patternFrame(3).data(), 5), -1);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open output JPEG file."));
+}
+
+// ---- frame reader ----
+
+TEST(Mp4FileReaderFactory, OnlyLowerCaseMp4) {
+    EXPECT_NE(ApsFileReader::createFileReader("clip.mp4"), nullptr);
+    EXPECT_NE(ApsFileReader::createFileReader("a.b.mp4"), nullptr);
+    EXPECT_EQ(ApsFileReader::createFileReader("clip.MP4"), nullptr);
+    EXPECT_EQ(ApsFileReader::createFileReader("clip.mp4.bak"), nullptr);
+    EXPECT_EQ(ApsFileReader::createFileReader("clip"), nullptr);
+}
+
+TEST(Mp4FileReaderFactory, BadFilesFailToLoad) {
+    TempDir dir;
+    ScopedLogCapture log;
+    auto missing = ApsFileReader::createFileReader(dir / "missing.mp4");
+    ASSERT_NE(missing, nullptr);
+    EXPECT_FALSE(missing->loadFile());
+    ApsFrame f;
+    EXPECT_FALSE(missing->getNextFrame(f));
+    EXPECT_FALSE(missing->seekTime(0));
+    EXPECT_FALSE(missing->getFrameGivenTimeStamp(0, f));
+
+    zelvan::testing::writeBytes(dir / "text.mp4", std::vector<uint8_t>(1000, 'x'));
+    auto text = ApsFileReader::createFileReader(dir / "text.mp4");
+    EXPECT_FALSE(text->loadFile());
+}
+
+class Mp4FileReaderAccess : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // 70 frames, 40 ms apart from 1 s on: three groups of pictures.
+        for (int i = 0; i < 70; ++i) stamps_.push_back(1'000'000 + 40'000 * int64_t(i));
+        writeVideo(dir_ / "clip.mp4", stamps_);
+        reader_ = load(dir_ / "clip.mp4");
+        ASSERT_NE(reader_, nullptr);
+    }
+    // The frame shows pattern i.
+    static void expectPattern(const ApsFrame& f, int i) {
+        ASSERT_EQ(f.width(), kW);
+        ASSERT_EQ(f.height(), kH);
+        EXPECT_GT(grey(f, 16 * (i % 16) + 8, 108), 220) << "pattern " << i;
+        EXPECT_LT(grey(f, 16 * ((i + 8) % 16) + 8, 108), 130) << "pattern " << i;
+    }
+    TempDir dir_;
+    std::vector<int64_t> stamps_;
+    std::unique_ptr<ApsFileReader> reader_;
+};
+
+TEST_F(Mp4FileReaderAccess, ListsEveryFrameAndReadsThemInOrder) {
+    const auto ts = timestampsOf(*reader_);
+    ASSERT_EQ(ts.size(), stamps_.size());
+    for (size_t i = 0; i < ts.size(); ++i) EXPECT_EQ(ts[i], uint64_t(stamps_[i]));
+    ApsFrame f;
+    for (int i = 0; i < 70; ++i) {
+        ASSERT_TRUE(reader_->getNextFrame(f)) << i;
+        EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_[size_t(i)]));
+        EXPECT_EQ(f.endTimestamp(), f.startTimestamp());
+        expectPattern(f, i);
+    }
+    EXPECT_FALSE(reader_->getNextFrame(f));
+}
+
+TEST_F(Mp4FileReaderAccess, FramesByIndexAndByTime) {
+    ApsFrame f;
+    EXPECT_FALSE(reader_->getNFrame(-1, f));
+    EXPECT_FALSE(reader_->getNFrame(70, f));
+    EXPECT_TRUE(f.empty());
+    for (int i : {65, 3, 0, 31, 69, 30}) {
+        ASSERT_TRUE(reader_->getNFrame(i, f)) << i;
+        EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_[size_t(i)]));
+        expectPattern(f, i);
+    }
+    // Between two frames: the earlier one.
+    ASSERT_TRUE(reader_->getFrameGivenTimeStamp(uint64_t(stamps_[44]) + 39'999, f));
+    EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_[44]));
+    expectPattern(f, 44);
+    // After the last frame: the last one; before the first: none.
+    ASSERT_TRUE(reader_->getFrameGivenTimeStamp(99'000'000, f));
+    EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_.back()));
+    EXPECT_FALSE(reader_->getFrameGivenTimeStamp(999'999, f));
+}
+
+TEST_F(Mp4FileReaderAccess, SeekTimeNeedsALaterFrame) {
+    ScopedLogCapture log;
+    EXPECT_FALSE(reader_->seekTime(uint64_t(stamps_.back())));
+    EXPECT_FALSE(reader_->seekTime(uint64_t(stamps_.back()) + 1));
+    ApsFrame f;
+    // Before every frame: the file stands at the first one.
+    ASSERT_TRUE(reader_->seekTime(0));
+    ASSERT_TRUE(reader_->getNextFrame(f));
+    EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_[0]));
+    // Inside: at the key frame at or before the last frame at or before the time; reading on
+    // reaches that frame.
+    ASSERT_TRUE(reader_->seekTime(uint64_t(stamps_[50]) + 5));
+    EXPECT_TRUE(log.containsSubstring(LOG_INFO, "Seek to time: " + std::to_string(stamps_[50])));
+    bool reached = false;
+    while (reader_->getNextFrame(f)) {
+        EXPECT_LE(f.startTimestamp(), uint64_t(stamps_[50]));
+        if (f.startTimestamp() == uint64_t(stamps_[50])) {
+            reached = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(reached);
+}
+
+}  // namespace

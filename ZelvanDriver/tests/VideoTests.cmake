@@ -1,0 +1,3 @@
+zelvan_add_test(ZelvanVideoTests
+  SOURCES VideoConverterTests.cpp ExtractExportTests.cpp
+  LIBS ZelvanDriver)
