@@ -2,13 +2,13 @@
 // against their published decoded results.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <sys/wait.h>
 
 #include "Sha256.h"
 #include "zelvan/EVT3Encoder.h"
@@ -26,7 +26,8 @@ struct Result {
 
 // Runs the tool with `args`; with `want_stderr`, captures stderr instead of stdout.
 Result runTool(const std::string& args, bool want_stderr = false) {
-    const std::string cmd = std::string("'") + ZELVAN_RAW_TOOL + "' " + args + (want_stderr ? " 2>&1 >/dev/null" : " 2>/dev/null");
+    const std::string cmd = std::string("'") + ZELVAN_RAW_TOOL + "' " + args +
+                            (want_stderr ? " 2>&1 >/dev/null" : " 2>/dev/null");
     Result r;
     FILE* pipe = popen(cmd.c_str(), "r");
     if (!pipe) return r;
@@ -43,7 +44,9 @@ Result runTool(const std::string& args, bool want_stderr = false) {
     return r;
 }
 
-std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
 
 std::map<std::string, std::string> parseInfo(const std::string& text) {
     std::map<std::string, std::string> kv;
@@ -71,7 +74,7 @@ std::vector<std::vector<uint64_t>> parseCsv(const std::string& text) {
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         path_ = fs::temp_directory_path() / ("zelvan-tool-test-" + std::to_string(::getpid()));
         fs::create_directories(path_);
@@ -82,7 +85,7 @@ public:
     }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -182,7 +185,8 @@ TEST(ZelvanRawTool, TimeBaseComesFromTheHeader) {
     TempDir tmp;
     // No TIME_HIGH in the payload: only a header time base lets these events decode.
     const std::vector<uint8_t> payload = {0x05, 0x00, 0x07, 0x20, 0x10, 0x60, 0x08, 0x28, 0x01, 0xA6};
-    writeFile(tmp / "based.raw", "% evt 3.0\n% format EVT3;height=480;width=640\n% dvs_start_timestamp 20000000\n% end\n",
+    writeFile(tmp / "based.raw",
+              "% evt 3.0\n% format EVT3;height=480;width=640\n% dvs_start_timestamp 20000000\n% end\n",
               payload);
     Result dump = runTool("dump " + quoted(tmp / "based.raw"));
     ASSERT_EQ(dump.status, 0);
@@ -241,10 +245,92 @@ TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
     EXPECT_EQ(runTool("dump --from 5 " + quoted(tmp / "missing.raw")).status, 1);
 }
 
+TEST(ZelvanRawTool, CutHoldsExactlyTheEventsOfTheRange) {
+    TempDir tmp;
+    const fs::path file = tmp / "long.raw";
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 2 --rate 400000").status, 0);
+    const fs::path cut = tmp / "cut.raw";
+    const Result r = runTool("cut " + quoted(file) + " 250001 1300777 " + quoted(cut), true);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("cut 100%"), std::string::npos) << r.out;
+    // The generated scene is time-ordered: the cut holds the events with 250001 <= t < 1300777.
+    const Result expected = runTool("dump --from 250001 --to 1300777 " + quoted(file));
+    const Result got = runTool("dump " + quoted(cut));
+    ASSERT_EQ(got.status, 0);
+    EXPECT_GT(got.out.size(), 1000u);
+    EXPECT_EQ(got.sha256, expected.sha256);
+    auto kv = parseInfo(runTool("info " + quoted(cut)).out);
+    EXPECT_EQ(kv["dvs_start_timestamp"], "250001");
+    EXPECT_EQ(kv["serial_number"], "SIM00000");
+    EXPECT_EQ(kv["max_events"], kv["events"]);
+    EXPECT_LT(fs::file_size(cut), fs::file_size(file));
+}
+
+TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
+    TempDir tmp;
+    const fs::path file = tmp / "short.raw";
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 100000").status, 0);
+    const std::string f = quoted(file);
+    Result r = runTool("cut " + f + " 500000 100000 " + quoted(tmp / "x.raw"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Start time must be less than or equal to end time."), std::string::npos) << r.out;
+    r = runTool("cut " + f + " 0 9000000 " + quoted(tmp / "x.raw"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("No end timestamp found."), std::string::npos) << r.out;
+    r = runTool("cut " + f + " 0 500000 " + quoted(tmp / "no-dir/x.raw"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Failed to open output file"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(tmp / "x.raw"));
+    r = runTool("cut " + quoted(tmp / "missing.raw") + " 0 5 " + quoted(tmp / "x.raw"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("cannot open"), std::string::npos) << r.out;
+
+    r = runTool("to-video " + f + " 0 500000 " + quoted(tmp / "no-dir/x.mp4"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Could not open output file"), std::string::npos) << r.out;
+    r = runTool("to-video " + f + " 600000 500000 " + quoted(tmp / "x.mp4"), true);
+    EXPECT_EQ(r.status, 1);
+    r = runTool("to-video " + f + " 5000000 6000000 " + quoted(tmp / "x.mp4"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("after the end of the recording"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(tmp / "x.mp4"));
+
+    EXPECT_EQ(runTool("cut " + f + " 0 5").status, 2);
+    EXPECT_EQ(runTool("to-video " + f + " zero 5 " + quoted(tmp / "x.mp4")).status, 2);
+    const Result help = runTool("--help");
+    EXPECT_NE(help.out.find("zelvan-raw cut FILE START_US END_US OUT.raw"), std::string::npos);
+    EXPECT_NE(help.out.find("zelvan-raw to-video FILE START_US END_US OUT.mp4"), std::string::npos);
+}
+
+TEST(ZelvanRawTool, ToVideoWritesAnMp4) {
+    TempDir tmp;
+    const fs::path file = tmp / "clip.raw";
+    ASSERT_EQ(
+        runTool("generate " + quoted(file) + " --seconds 1 --rate 200000 --width 640 --height 480").status,
+        0);
+    const fs::path video = tmp / "clip.mp4";
+    const Result r = runTool("to-video " + quoted(file) + " 0 500000 " + quoted(video), true);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("to-video 100%"), std::string::npos) << r.out;
+    std::ifstream in(video, std::ios::binary);
+    std::string head(12, '\0');
+    in.read(head.data(), 12);
+    EXPECT_EQ(head.substr(4, 4), "ftyp");
+    // The index sits before the media data, so players can start before the whole file is read.
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    const auto moov = all.find("moov");
+    const auto mdat = all.find("mdat");
+    ASSERT_NE(moov, std::string::npos);
+    ASSERT_NE(mdat, std::string::npos);
+    EXPECT_LT(moov, mdat);
+}
+
 TEST(ZelvanRawTool, GeneratedRecordingReadsBack) {
     TempDir tmp;
     const fs::path file = tmp / "gen.raw";
-    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 200000 --width 640 --height 480").status, 0);
+    ASSERT_EQ(
+        runTool("generate " + quoted(file) + " --seconds 1 --rate 200000 --width 640 --height 480").status,
+        0);
     auto kv = parseInfo(runTool("info " + quoted(file)).out);
     EXPECT_EQ(kv["width"], "640");
     EXPECT_EQ(kv["height"], "480");
@@ -281,6 +367,26 @@ TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
     EXPECT_GT(std::stoull(kv["events"]), 100'000u);
     EXPECT_NE(rec.out.find("recorded " + kv["events"] + " events"), std::string::npos) << rec.out;
 
+    // A configuration file is applied before recording; a broken one stops the tool.
+    {
+        std::ofstream(tmp / "roi.json")
+            << R"({"ROI": {"enable": true, "x": 0, "y": 0, "x_width": 64, "y_height": 32}})";
+        std::ofstream(tmp / "broken.json") << "{ not json";
+    }
+    const fs::path cropped = tmp / "cropped.raw";
+    ASSERT_EQ(
+        runTool("record --config " + quoted(tmp / "roi.json") + " " + first_serial + " 1 " + quoted(cropped))
+            .status,
+        0);
+    const auto rows = parseCsv(runTool("dump " + quoted(cropped)).out);
+    ASSERT_FALSE(rows.empty());
+    for (const auto& r : rows) {
+        ASSERT_LT(r[0], 64u);
+        ASSERT_LT(r[1], 32u);
+    }
+    EXPECT_EQ(
+        runTool("record --config " + quoted(tmp / "broken.json") + " - 1 " + quoted(tmp / "b.raw")).status,
+        1);
     EXPECT_EQ(runTool("record NOSUCHCAMERA 1 " + quoted(tmp / "x.raw")).status, 1);
     EXPECT_EQ(runTool("record - 0 " + quoted(tmp / "x.raw")).status, 2);
     EXPECT_EQ(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw")).status, 1);

@@ -1,15 +1,15 @@
 // zelvan-raw: scripted access to raw event recordings.
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -42,12 +42,22 @@ const char* const kUsage = R"(Usage:
       Prints one line "id,p,t" per trigger event in stream order.
   zelvan-raw generate OUT.raw [--seconds S] [--rate EV_PER_S] [--width W] [--height H] [--seed N]
       Writes a synthetic recording of a moving scene (defaults: 2 s, 1000000 ev/s, 1280 x 720).
+  zelvan-raw cut FILE START_US END_US OUT.raw
+      Cuts the events from START_US to END_US (us, stream time) out of FILE into a new raw file.
+      The copy begins at the first word of the stream that reaches START_US and ends before the
+      one that reaches END_US, so OUT.raw decodes to exactly those events of FILE; its header
+      has "% dvs_start_timestamp START_US". A progress line goes to stderr.
+  zelvan-raw to-video FILE START_US END_US OUT.mp4
+      Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
+      33333 us period that holds events (periods without events add no frame), grey background,
+      ON events white, OFF events black, at the sensor's size. A progress line goes to stderr.
   zelvan-raw list
       Lists the cameras found (simulated ones on machines without camera hardware), one per line:
       "serial<TAB>product<TAB>manufacturer<TAB>USB|ETH<TAB>vid:pid<TAB>camera IP" (the IP only for Ethernet cameras).
-  zelvan-raw record SERIAL SECONDS FILE
-      Opens the camera SERIAL ("-" for the first camera found), streams it and records SECONDS
-      seconds of its raw event stream into FILE; prints the number of bytes and events on stderr.
+  zelvan-raw record [--config CONFIG.json] SERIAL SECONDS FILE
+      Opens the camera SERIAL ("-" for the first camera found), applies the camera configuration
+      file CONFIG.json when given, streams the camera and records SECONDS seconds of its raw event
+      stream into FILE; prints the number of events on stderr.
   zelvan-raw --help
       Prints this text.
 
@@ -69,7 +79,7 @@ int fail(const std::string& message) {
 
 // Buffered text output of decimal numbers.
 class Out {
-public:
+  public:
     explicit Out(FILE* f) : f_(f) {}
     ~Out() { flush(); }
     void number(uint64_t v) {
@@ -86,7 +96,7 @@ public:
         n_ = 0;
     }
 
-private:
+  private:
     void reserve(size_t k) {
         if (n_ + k > sizeof buf_) flush();
     }
@@ -317,18 +327,114 @@ int cmdGenerate(int argc, char** argv) {
     return 0;
 }
 
-const char* transportName(zelvan::INTERFACE_TYPE type) { return type == zelvan::ETH ? "ETH" : "USB"; }
+// Collects the library's error lines, which are the reasons for a failed cut or export.
+class ErrorLines : public zelvan::LogSink {
+  public:
+    void write(int level, const char*, int, const std::string& message) override {
+        if (level < zelvan::LOG_ERROR) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(message);
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::move(lines_);
+    }
 
-int cmdList() {
-    zelvan::DvsCameraManager manager;
-    for (const auto& d : manager.getCameraDescs()) {
-        std::printf("%s\t%s\t%s\t%s\t%04x:%04x\t%s\n", d.serial.c_str(), d.product.c_str(), d.manufacturer.c_str(),
-                    transportName(d.interfaceType), d.vendorId, d.productId, d.cameraIp.c_str());
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// "zelvan-raw: cut  42%" on stderr, rewritten in place while the work goes on.
+class ProgressLine {
+  public:
+    explicit ProgressLine(const char* what) : what_(what) {}
+    void update(uint64_t done, uint64_t total) {
+        const int percent = total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(100, done * 100 / total));
+        if (percent == last_) return;
+        last_ = percent;
+        std::fprintf(stderr, "\rzelvan-raw: %s %3d%%", what_, percent);
+        std::fflush(stderr);
+    }
+    void finish() {
+        if (last_ >= 0) std::fputc('\n', stderr);
+        last_ = -1;
+    }
+
+  private:
+    const char* what_;
+    int last_ = -1;
+};
+
+// Runs a cut or an export of [START_US, END_US] of FILE into OUT with the library's errors shown.
+int cmdCutOrExport(bool to_video, char** args) {
+    const std::string path = args[0];
+    const std::string out = args[3];
+    uint64_t start = 0, end = 0;
+    if (!parseNumber(args[1], start) || !parseNumber(args[2], end))
+        return usageError("START_US and END_US must be whole numbers of microseconds");
+    Payload p;
+    std::string error;
+    if (!openRecording(path, p, error)) return fail(error);
+    p.in.close();
+
+    auto errors = std::make_shared<ErrorLines>();
+    zelvan::Logger::Instance().setSink(errors);
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    auto report = [&errors](const std::string& fallback) {
+        auto lines = errors->take();
+        if (lines.empty()) lines.push_back(fallback);
+        for (const auto& line : lines) std::fprintf(stderr, "zelvan-raw: %s\n", line.c_str());
+        return 1;
+    };
+
+    zelvan::RawFileReader reader(path);
+    if (!reader.loadFile()) return report("\"" + path + "\" holds no events");
+    if (to_video) {
+        // The library would write a video without frames for these.
+        uint64_t last = 0;
+        reader.getEndTimeStamp(last);
+        if (start > end) return fail("Start time must be less than or equal to end time.");
+        if (start > last)
+            return fail("START_US is after the end of the recording (" + std::to_string(last) + " us)");
+    }
+    ProgressLine progress(to_video ? "to-video" : "cut");
+    reader.setProgressCallback([&progress](uint64_t done, uint64_t total) { progress.update(done, total); });
+    bool ok = false;
+    try {
+        ok = to_video ? reader.exportEventDataToVideo(start, end, out)
+                      : reader.extractEventData(start, end, out);
+    } catch (const std::exception& e) {
+        progress.finish();
+        return report(e.what());
+    }
+    progress.finish();
+    // An export reports a file it could not write in the log only.
+    auto lines = errors->take();
+    if (!ok || !lines.empty()) {
+        for (const auto& line : lines) std::fprintf(stderr, "zelvan-raw: %s\n", line.c_str());
+        if (lines.empty()) std::fprintf(stderr, "zelvan-raw: cannot write \"%s\"\n", out.c_str());
+        return 1;
     }
     return 0;
 }
 
-int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, const std::string& path) {
+const char* transportName(zelvan::INTERFACE_TYPE type) {
+    return type == zelvan::ETH ? "ETH" : "USB";
+}
+
+int cmdList() {
+    zelvan::DvsCameraManager manager;
+    for (const auto& d : manager.getCameraDescs()) {
+        std::printf("%s\t%s\t%s\t%s\t%04x:%04x\t%s\n", d.serial.c_str(), d.product.c_str(),
+                    d.manufacturer.c_str(), transportName(d.interfaceType), d.vendorId, d.productId,
+                    d.cameraIp.c_str());
+    }
+    return 0;
+}
+
+int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, const std::string& path,
+              const std::string& config) {
     uint64_t seconds = 0;
     if (!parseNumber(seconds_text.c_str(), seconds) || seconds == 0 || seconds > 24 * 3600) {
         return usageError("record needs a whole number of seconds from 1 to 86400");
@@ -342,6 +448,9 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     }
     auto camera = manager.openCamera(serial);
     if (!camera) return fail("cannot open camera \"" + serial + "\"");
+    if (!config.empty() && !camera->loadCameraConfigParams(config)) {
+        return fail("cannot apply the configuration file \"" + config + "\"");
+    }
 
     std::atomic<uint64_t> events{0};
     camera->addEventsStreamHandleCallback([&](zelvan::Event2D* first, zelvan::Event2D* last) {
@@ -397,17 +506,24 @@ int main(int argc, char** argv) {
                 return usageError(a + " needs a whole number of microseconds");
             ranged = true;
         }
-        if (!ranged || i != argc - 1) return usageError("dump needs [--triggers] FILE or [--from US] [--to US] FILE");
+        if (!ranged || i != argc - 1)
+            return usageError("dump needs [--triggers] FILE or [--from US] [--to US] FILE");
         return cmdDumpRange(argv[i], from, to);
     }
     if (cmd == "generate") return cmdGenerate(argc, argv);
+    if (cmd == "cut" || cmd == "to-video") {
+        if (argc != 6) return usageError(cmd + " needs FILE START_US END_US OUT");
+        return cmdCutOrExport(cmd == "to-video", argv + 2);
+    }
     if (cmd == "list") {
         if (argc != 2) return usageError("list takes no arguments");
         return cmdList();
     }
     if (cmd == "record") {
-        if (argc != 5) return usageError("record needs SERIAL SECONDS FILE");
-        return cmdRecord(argv[2], argv[3], argv[4]);
+        if (argc == 7 && std::string(argv[2]) == "--config")
+            return cmdRecord(argv[4], argv[5], argv[6], argv[3]);
+        if (argc != 5) return usageError("record needs [--config CONFIG.json] SERIAL SECONDS FILE");
+        return cmdRecord(argv[2], argv[3], argv[4], "");
     }
     return usageError("unknown command \"" + cmd + "\"");
 }
