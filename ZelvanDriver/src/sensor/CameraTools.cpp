@@ -89,9 +89,11 @@ ToolInfo Genx320Biases::getToolInfo() const {
 TriggerInTool::TriggerInTool(std::shared_ptr<RegisterController> controller, std::string reg,
                              std::string field)
     : CameraToolRegisterWithCallback(std::move(controller)) {
+    // The default is the sensor's reset state of the input.
+    const Register::Field* gate = findField(reg, field);
     addRegister2Map(
         FullParamteterInfo::makeBool("enable", "Let the edges of the trigger input into the event stream",
-                                     false),
+                                     gate && gate->get_default_value() != 0),
         [this, reg, field](ParameterValue& v) {
             uint32_t raw = 0;
             if (!readField(reg, field, raw)) return false;
