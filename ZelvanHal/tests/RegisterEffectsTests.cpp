@@ -122,3 +122,29 @@ TEST(RegisterEffects, UnwrittenRegistersLeaveTheSceneAsIs) {
 
 }  // namespace
 }  // namespace zelvan
+
+namespace zelvan {
+namespace {
+
+TEST(SimulatedCamerasConfig, SettlingAndFlickerSettings) {
+    std::vector<sim::SimDeviceConfig> configs;
+    std::string error;
+    ASSERT_TRUE(sim::SimulatedCameras::parseConfig(
+        R"([{"model": "EVK4", "settle_scale": 0, "flicker_hz": 120}, {"model": "Orvik 320"}])", configs,
+        error))
+        << error;
+    ASSERT_EQ(configs.size(), 2u);
+    EXPECT_DOUBLE_EQ(configs[0].settle_scale, 0.0);
+    EXPECT_EQ(configs[0].flicker_hz, 120u);
+    EXPECT_DOUBLE_EQ(configs[1].settle_scale, 1.0) << "like the hardware unless told";
+    EXPECT_EQ(configs[1].flicker_hz, 0u);
+    for (const char* bad :
+         {R"([{"model": "EVK4", "settle_scale": -1}])", R"([{"model": "EVK4", "settle_scale": "0"}])",
+          R"([{"model": "EVK4", "flicker_hz": 1.5}])"}) {
+        EXPECT_FALSE(sim::SimulatedCameras::parseConfig(bad, configs, error)) << bad;
+        EXPECT_NE(error.find("must be"), std::string::npos) << error;
+    }
+}
+
+}  // namespace
+}  // namespace zelvan

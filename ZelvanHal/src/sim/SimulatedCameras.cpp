@@ -196,6 +196,14 @@ bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::stri
         } else if (key == "paced") {
             if (!value.is_boolean()) return fail("must be true or false");
             out.paced = value.get<bool>();
+        } else if (key == "settle_scale") {
+            if (!value.is_number() || value.get<double>() < 0.0 || value.get<double>() > 10.0)
+                return fail("must be a number from 0 to 10");
+            out.settle_scale = value.get<double>();
+        } else if (key == "flicker_hz") {
+            if (!value.is_number_unsigned() || value.get<uint64_t>() > 100'000)
+                return fail("must be a whole number from 0 to 100000");
+            out.flicker_hz = static_cast<uint32_t>(value.get<uint64_t>());
         } else if (key == "camera_ip" || key == "local_ip" || key == "subnet_mask" || key == "gateway") {
             if (out.description.interfaceType != ETH) return fail("applies to Ethernet cameras only");
             if (!value.is_string() || !isDottedAddress(value.get<std::string>())) {

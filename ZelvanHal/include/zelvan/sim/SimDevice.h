@@ -169,7 +169,7 @@ class SimulatedCameras {
     // Parses a JSON description of devices; false with `error` set on bad input.
     //   [ {"model": "EVK4" | "EVK5" | "Pelmo" | "Orvik 320" | "Pelmo Ethernet" | "Tandra",
     //      optional: "serial", "event_rate", "scene" ("pattern" | "noise" | "replay"), "replay_file",
-    //      "trigger_period_us", "start_time_us", "paced", "seed",
+    //      "trigger_period_us", "start_time_us", "paced", "seed", "settle_scale" (0..10), "flicker_hz",
     //      Ethernet only: "camera_ip", "local_ip", "subnet_mask", "gateway"}, ... ]
     // The model gives the identity and defaults; a device without "serial" gets the model's serial
     // with its last two hex digits replaced by its index in the array. Unknown keys are errors.
