@@ -130,13 +130,15 @@ int DataToVideoConverter::openVideoCodec() {
     // decodable by every player profile, and seeking never has to decode far.
     codec_ctx_->refs = 1;
     codec_ctx_->keyint_min = 1;
+    // As many encoder threads as the machine has to offer (FFmpeg's default is one).
+    codec_ctx_->thread_count = 0;
     // MP4 keeps the parameter sets in the track header.
     codec_ctx_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (std::string(codec_->name) == "libx264") {
-        // Event frames are mostly single pixels: the fastest preset keeps export well ahead of
-        // real time, and the bit rate keeps the pixels.
-        av_opt_set(codec_ctx_->priv_data, "preset", "superfast", 0);
-        av_opt_set(codec_ctx_->priv_data, "profile", "high", 0);
+        // Event frames are mostly scattered single pixels, costly to code at this bit rate: the
+        // fastest preset keeps exports ahead of real time, and its constrained-baseline output
+        // plays everywhere.
+        av_opt_set(codec_ctx_->priv_data, "preset", "ultrafast", 0);
     }
     if (avcodec_open2(codec_ctx_, codec_, nullptr) < 0) {
         ZV_LOG(LOG_ERROR, "Could not open codec.");
