@@ -158,6 +158,15 @@ TEST(ExtractEventData, EdgeCasesReportAndWriteNothing) {
     EXPECT_FALSE(reader->extractEventData(start, end, bad));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open output file: " + bad + "."));
 
+    // Writing over the recording itself would destroy what is being read.
+    const auto size = fs::file_size(dir / "rec.raw");
+    log.clear();
+    EXPECT_FALSE(reader->extractEventData(start, end, dir / "rec.raw"));
+    EXPECT_FALSE(reader->exportEventDataToVideo(start, end, dir / "./rec.raw"));
+    EXPECT_EQ(log.count(LOG_ERROR, "The output file is the recording itself: " + (dir / "rec.raw") + "."),
+              1u);
+    EXPECT_EQ(fs::file_size(dir / "rec.raw"), size);
+
     // The reader stays usable: the whole recording is cut and the copy is complete.
     EXPECT_TRUE(reader->extractEventData(start, end, dir / "all.raw"));
     EXPECT_TRUE(decodeWhole(dir / "all.raw") == decodeWhole(dir / "rec.raw"));

@@ -118,6 +118,8 @@ class RawFileReader : public DvsFileReader {
     };
     bool planCutStart(uint64_t offset, uint64_t end_offset, const EVT3Decoder::State& state,
                       uint64_t requested_start, CutStart& cut);
+    // True when `path` names the recording this reader reads (writing it would destroy the input).
+    bool isRecordingItself(const std::string& path) const;
     void copyRange(uint64_t from, uint64_t to, std::ofstream& out, const std::string& out_path);
 
     // All below run under read_mutex_.

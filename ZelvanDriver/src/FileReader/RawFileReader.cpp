@@ -752,6 +752,11 @@ void RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out, co
     if (!out) abandon("Failed to write the expected number of bytes to the output file.");
 }
 
+bool RawFileReader::isRecordingItself(const std::string& path) const {
+    std::error_code ec;
+    return std::filesystem::equivalent(path, path_, ec) && !ec;
+}
+
 bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) {
     std::lock_guard<std::mutex> lock(read_mutex_);
     if (!loaded_) {
@@ -782,6 +787,10 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         return false;
     }
 
+    if (isRecordingItself(path)) {
+        ZV_LOG(LOG_ERROR, "The output file is the recording itself: %s.", path.c_str());
+        return false;
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
         ZV_LOG(LOG_ERROR, "Failed to open output file: %s.", path.c_str());
@@ -808,6 +817,10 @@ bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, c
     ZV_LOG(LOG_INFO, "Exporting event data to video...");
     if (!loaded_) {
         ZV_LOG(LOG_ERROR, "exportEventDataToVideo: no recording loaded.");
+        return false;
+    }
+    if (isRecordingItself(path)) {
+        ZV_LOG(LOG_ERROR, "The output file is the recording itself: %s.", path.c_str());
         return false;
     }
     const int width = getWidth();
