@@ -221,9 +221,9 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
         return;
     }
     const std::string serial = description.serial;
-    auto* worker = new WorkerThread([this, serial] { openCameraTask(serial); }, this);
-    connect(worker, &WorkerThread::taskCompleted, waitingWindow_, &QDialog::close, Qt::QueuedConnection);
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    // The worker lives until it has been waited for; the busy window closes when its task is done.
+    auto worker = std::make_unique<WorkerThread>([this, serial] { openCameraTask(serial); });
+    connect(worker.get(), &WorkerThread::taskCompleted, waitingWindow_, &QDialog::close, Qt::QueuedConnection);
     worker->start(QThread::InheritPriority);
     waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
                          QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
