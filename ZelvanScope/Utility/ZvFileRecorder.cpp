@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <chrono>
-#include <condition_variable>
 
 #include "settings/AppSettings.h"
 #include "zelvan/Logger.h"
@@ -12,7 +11,11 @@ ZvFileRecorder::ZvFileRecorder(std::shared_ptr<zelvan::DvsCamera> camera, QObjec
     : QObject(parent), camera_(std::move(camera)) {}
 
 ZvFileRecorder::~ZvFileRecorder() {
-    recording_ = false;
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        recording_ = false;
+    }
+    wake_.notify_all();
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (timedThread_.joinable()) timedThread_.join();
     camera_.reset();
@@ -46,13 +49,14 @@ void ZvFileRecorder::timedRecording(QString path, uint32_t sec) {
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording start");
     camera_->startRecording(zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString()));
     const auto t0 = std::chrono::steady_clock::now();
-    std::mutex m;
-    std::condition_variable cv;
-    std::unique_lock<std::mutex> lock(m);
-    while (recording_.load()) {
-        if (std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(sec)) break;
-        // Checked every half second: the recording ends between sec and sec + 0.5 s.
-        cv.wait_for(lock, std::chrono::milliseconds(500));
+    {
+        std::unique_lock<std::mutex> lock(wakeMutex_);
+        while (recording_.load()) {
+            if (std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(sec)) break;
+            // Checked every half second: the recording ends between sec and sec + 0.5 s (or at once
+            // when the recorder goes away).
+            wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return !recording_.load(); });
+        }
     }
     camera_->stopRecording();
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording end");

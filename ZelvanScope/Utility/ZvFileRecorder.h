@@ -6,6 +6,7 @@
 #include <QString>
 #include <atomic>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -44,4 +45,6 @@ private:
     std::atomic<bool> recording_{false};
     std::mutex threadMutex_;
     std::thread timedThread_;
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;  // ends the half-second wait of a timed recording early
 };
