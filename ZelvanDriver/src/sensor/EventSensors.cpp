@@ -41,6 +41,18 @@ void wait100us() {
     sensor_timing::waitNanoseconds(100'000);
 }
 
+// Temperature sensing bring-up, the same on both event sensors.
+void bringUpTemperatureSensing(const Sensor::WriteFieldFn& write_field) {
+    write_field("adc_control", "adc_en", 1);
+    write_field("adc_control", "adc_clk_en", 1);
+    write_field("adc_misc_ctrl", "adc_buf_cal_en", 1);
+    wait100us();
+    write_field("temp_ctrl", "temp_buf_en", 1);
+    write_field("temp_ctrl", "temp_buf_cal_en", 1);
+    wait100us();
+    write_field("adc_control", "adc_clk_en", 0);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------------
@@ -97,14 +109,7 @@ int Imx6x6Sensor::stop() {
 
 void Imx6x6Sensor::temperatureBringUp() {
     if (!canWriteFields()) return;
-    write_field_("adc_control", "adc_en", 1);
-    write_field_("adc_control", "adc_clk_en", 1);
-    write_field_("adc_misc_ctrl", "adc_buf_cal_en", 1);
-    wait100us();
-    write_field_("temp_ctrl", "temp_buf_en", 1);
-    write_field_("temp_ctrl", "temp_buf_cal_en", 1);
-    wait100us();
-    write_field_("adc_control", "adc_clk_en", 0);
+    bringUpTemperatureSensing(write_field_);
 }
 
 void Imx6x6Sensor::iphMirror(bool on) {
@@ -190,14 +195,7 @@ int Genx320Sensor::stop() {
 
 void Genx320Sensor::temperatureBringUp() {
     if (!canWriteFields()) return;
-    write_field_("adc_control", "adc_en", 1);
-    write_field_("adc_control", "adc_clk_en", 1);
-    write_field_("adc_misc_ctrl", "adc_buf_cal_en", 1);
-    wait100us();
-    write_field_("temp_ctrl", "temp_buf_en", 1);
-    write_field_("temp_ctrl", "temp_buf_cal_en", 1);
-    wait100us();
-    write_field_("adc_control", "adc_clk_en", 0);
+    bringUpTemperatureSensing(write_field_);
 }
 
 void Genx320Sensor::iphMirror(bool on) {
