@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <optional>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "FileRecorder/DvsFileRecorder.h"
+#include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
 
@@ -110,11 +117,96 @@ TEST_F(RecorderTest, UnwritableTargetsAreReportedNotSwallowed) {
     recorder.waitUntilWritten();
     EXPECT_FALSE(recorder.isTakingData()) << "a write error ends the recording";
     EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "Write error in recording file /dev/full"));
-    EXPECT_TRUE(recorder.stopRecording());
+    EXPECT_FALSE(recorder.stopRecording()) << "a recording that lost data is not a success";
+    const ZvRecordingStatus status = recorder.status();
+    EXPECT_TRUE(status.failed);
+    EXPECT_EQ(status.path, "/dev/full");
+    EXPECT_NE(status.error.find("Write error in recording file /dev/full"), std::string::npos) << status.error;
+    EXPECT_GT(status.bytesDropped, 0u);
     // The recorder is usable again.
     ASSERT_TRUE(recorder.startRecording((dir_ / "after.raw").string(), DvsFileInfo{}));
+    EXPECT_FALSE(recorder.status().failed) << "a new recording starts with a clean status";
     recorder.addData(block(2, 5));
     EXPECT_TRUE(recorder.stopRecording());
+    EXPECT_FALSE(recorder.status().failed);
+    EXPECT_GT(recorder.status().bytesWritten, 5u);
+
+    // A refused start says why.
+    EXPECT_FALSE(recorder.startRecording((dir_ / "missing" / "y.raw").string(), DvsFileInfo{}));
+    EXPECT_TRUE(recorder.status().failed);
+    EXPECT_NE(recorder.status().error.find("Cannot open recording file"), std::string::npos);
+}
+
+// The header's start time is the stream time just before the first recorded byte, not the time at
+// which the recording was asked for.
+TEST_F(RecorderTest, HeaderStartTimeIsTheTimeBeforeTheFirstRecordedByte) {
+    DvsFileRecorder recorder;
+    std::optional<uint64_t> now;  // no time known yet
+    recorder.setTimeSource([&] { return now; });
+    DvsFileInfo info;
+    info.dvs_start_timestamp = 5;  // what the camera knew when the recording was started
+    const fs::path first = dir_ / "fresh.raw";
+    ASSERT_TRUE(recorder.startRecording(first.string(), info));
+    // A fresh stream: its first TIME_HIGH (0x8123) gives the time.
+    const std::vector<uint8_t> stream = {0x00, 0x00, 0x23, 0x81, 0x05, 0x60};
+    recorder.addData(stream);
+    ASSERT_TRUE(recorder.stopRecording());
+    RawFileHeader header;
+    ASSERT_TRUE(readHeader(readAll(first), header));
+    EXPECT_EQ(header.info.dvs_start_timestamp, uint64_t(0x123) << 12);
+
+    now = 20'000'123;  // a stream that is already running
+    const fs::path second = dir_ / "running.raw";
+    ASSERT_TRUE(recorder.startRecording(second.string(), info));
+    now = 20'000'500;  // the first buffer arrives later
+    recorder.addData(stream);
+    now = 20'900'000;
+    ASSERT_TRUE(recorder.stopRecording());
+    ASSERT_TRUE(readHeader(readAll(second), header));
+    EXPECT_EQ(header.info.dvs_start_timestamp, 20'000'500u);
+}
+
+// A disk that does not keep up neither holds up the camera nor makes the recorder grow: buffers are
+// dropped, counted and reported.
+TEST_F(RecorderTest, ASlowDiskDropsCountedBuffersInsteadOfGrowingOrBlocking) {
+    const fs::path fifo = dir_ / "stalled";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A reader that takes nothing until told: the writer blocks once the pipe is full.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    DvsFileRecorder recorder;
+    ScopedLogCapture log;
+    ASSERT_TRUE(recorder.startRecording(fifo.string(), DvsFileInfo{}));
+    const auto bytes = block(3, 600'000);
+    const uint64_t handed = 60;  // 36 MB, several times what the recorder may hold
+    for (uint64_t i = 0; i < handed; ++i) recorder.addData(bytes);  // must return although nothing is read
+    EXPECT_GT(recorder.droppedBytes(), 0u);
+    EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "Recorder dropped"));
+    EXPECT_TRUE(recorder.status().failed);
+    // Drain the pipe so that the writer can finish.
+    std::atomic<bool> draining{true};
+    uint64_t read_total = 0;
+    std::thread drain([&] {
+        std::vector<char> sink(1 << 16);
+        while (draining.load()) {
+            const ssize_t n = ::read(reader, sink.data(), sink.size());
+            if (n > 0) read_total += uint64_t(n);
+            else std::this_thread::yield();
+        }
+        while (::read(reader, sink.data(), sink.size()) > 0) {
+        }
+    });
+    EXPECT_FALSE(recorder.stopRecording());
+    draining = false;
+    drain.join();
+    ::close(reader);
+    const ZvRecordingStatus status = recorder.status();
+    EXPECT_TRUE(status.failed);
+    EXPECT_NE(status.error.find("dropped"), std::string::npos) << status.error;
+    EXPECT_EQ(status.bytesDropped, recorder.droppedBytes());
+    EXPECT_EQ(status.bytesWritten + status.bytesDropped,
+              handed * bytes.size() + generateDvsFileHeader(DvsFileInfo{}).size())
+        << "every byte is either written or counted as dropped";
 }
 
 // Feeds one 1.1 MB buffer per simulated second; each buffer is tagged with its second.
@@ -166,9 +258,9 @@ TEST_F(RecorderTest, CachedRecordingStartsAtMostNSecondsEarly) {
     EXPECT_TRUE(payload == expected) << "payload starts at second " << int(first);
     EXPECT_GE(first, 14);
     EXPECT_LE(first, 20);
-    // The header's start time is that of the oldest kept cache file, opened one second before the
-    // buffer whose arrival filled it.
-    EXPECT_EQ(header.info.dvs_start_timestamp, uint64_t(first - 1) * 1'000'000 + 10);
+    // The header's start time is that of the oldest kept cache file: the time just before its first
+    // buffer.
+    EXPECT_EQ(header.info.dvs_start_timestamp, uint64_t(first) * 1'000'000 + 10);
     // No cache file is left behind once the recorder is gone.
     for (const auto& entry : fs::directory_iterator(dir_)) {
         EXPECT_EQ(entry.path().string().find("zelvan.raw.tmp"), std::string::npos) << entry.path();

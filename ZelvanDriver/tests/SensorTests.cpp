@@ -315,7 +315,7 @@ class BringUp : public ::testing::Test {
             sensor.setApplyRegisterOperationSequenceCallback(
                 [this, controller](const std::vector<RegisterOperation>& s) {
                     applied_.push_back(s);
-                    controller->applyRegisterOperationSequence(s);
+                    return controller->applyRegisterOperationSequence(s);
                 });
         if (fields)
             sensor.setWriteRegisterFieldCallback(

@@ -48,6 +48,26 @@ struct ZvStatisticInfo {
     bool operator==(const ZvStatisticInfo&) const = default;
 };
 
+// Data a camera lost on its way from the device to its consumers, counted since it was opened.
+struct ZvStreamCounters {
+    uint64_t lostBuffers = 0;          // raw buffers dropped because the camera loop fell behind
+    uint64_t replacedBatches = 0;      // batches completed and replaced before a consumer took them
+    uint64_t recorderDroppedBytes = 0; // raw bytes the recorder dropped because the disk fell behind
+
+    bool operator==(const ZvStreamCounters&) const = default;
+};
+
+// Where the latest recording of a camera stands.
+struct ZvRecordingStatus {
+    std::string path;          // file of the latest recording (empty before the first one)
+    bool recording = false;    // data are being written to it
+    bool merging = false;      // a cached recording is being assembled after its stop
+    bool failed = false;       // the file lacks data it should hold
+    std::string error;         // the first failure, empty when none
+    uint64_t bytesWritten = 0; // bytes in the file so far, header included
+    uint64_t bytesDropped = 0; // raw bytes that did not reach the file
+};
+
 // Metadata of one raw event recording (the text header of a .raw file).
 struct DvsFileInfo {
     uint64_t dvs_start_timestamp = 0;

@@ -1,6 +1,7 @@
 // The public face of an event camera.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -43,24 +44,59 @@ public:
     virtual bool removeEventsStreamHandleCallback(uint32_t id) = 0;
     virtual uint32_t addTriggerInCallback(TriggerCallback callback) = 0;
     virtual bool removeTriggerInCallback(uint32_t id) = 0;
-    // Blocks until the next batch completes (or stop() wakes it) and swaps it into `out`; the
-    // previous contents of `out` are kept as storage for later batches. False at once when no batch
-    // size is set.
+    // Waits for the next batch that completes and swaps it into `out` (true); the previous contents
+    // of `out` are kept as storage for later batches. Batches completed while nobody waits are
+    // replaced by later ones (counted in getStreamCounters()). False, with `out` empty, at once when
+    // no batch size is set or the camera is not streaming (before start(), after stop(), after the
+    // device was lost), and as soon as streaming ends or the camera is being destroyed while waiting.
     virtual bool getNextBatch(std::vector<Event2D>& out) = 0;
+    // The same, giving up after `timeout` (false, `out` empty).
+    virtual bool getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds /*timeout*/) {
+        out.clear();
+        return false;
+    }
     virtual void setBatchEventsNum(uint64_t events) = 0;
     virtual void setBatchEventsTime(uint64_t microseconds) = 0;
+    // Brings the sensor up and starts streaming: 0, or -1 when the sensor does not start (a device
+    // that is gone, a register write that fails). 0 when already streaming.
     virtual int start() = 0;
+    // Ends streaming: 0, or -1 when ending failed. Safe from any thread, including the camera's own
+    // callbacks (events, triggers, statistics): there it ends streaming at once and returns 0, and
+    // the camera's threads, which end by themselves, are joined by the next start(), stop() or the
+    // destructor. Releasing the last reference to the camera inside one of its callbacks is safe as
+    // well: the camera is then destroyed after the callback returns.
     virtual int stop() = 0;
+    // Starts recording the raw stream into `path`: 0, or -1 when the file cannot be created or a
+    // recording already runs (getRecordingStatus() gives the reason).
     virtual int startRecording(std::string path) = 0;
     // Keeps the last `seconds` of data in cache files whose paths begin with `prefix`, so that a
     // recording started later also holds them; 0 switches the cache off.
     virtual void setFileCacheTime(uint16_t /*seconds*/, std::string /*prefix*/) {}
+    // Ends the recording: 0 when the file holds everything the camera delivered while recording;
+    // -1 when data were lost (a write error such as a full disk, buffers dropped because the disk
+    // did not keep up) or a cached recording is still being merged. getRecordingStatus() tells what
+    // happened and how many bytes were written. With the pre-recording cache on, the file is
+    // completed in the background: waitForRecordingMerged() waits for it.
     virtual int stopRecording() = 0;
     virtual uint16_t getWidth() const = 0;
     virtual uint16_t getHeight() const = 0;
     // Called about once per second while streaming, on the camera's statistics thread.
     virtual void setStatisticInfoCallback(StatisticsCallback /*callback*/) {}
     virtual bool updateCameraFirmware(std::string /*path*/, uint32_t /*value*/) { return false; }
+
+    // State.
+    // True between a successful start() and stop() (or the loss of the device).
+    virtual bool isStreaming() const { return false; }
+    // True while a recording takes data.
+    virtual bool isRecording() const { return false; }
+    // The latest recording: its file, whether it runs or is being merged, its first failure, the
+    // bytes written and dropped.
+    virtual ZvRecordingStatus getRecordingStatus() const { return {}; }
+    // Waits until a cached recording has been merged into its file; true when no merge runs (any
+    // more), false when `timeout` passed first.
+    virtual bool waitForRecordingMerged(std::chrono::milliseconds /*timeout*/) { return true; }
+    // Data lost between the device and the consumers since the camera was opened.
+    virtual ZvStreamCounters getStreamCounters() const { return {}; }
 
     CameraDescription getDescription() const { return description_; }
 

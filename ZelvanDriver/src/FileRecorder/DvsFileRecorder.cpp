@@ -4,14 +4,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "zelvan/EVT3Decoder.h"
 #include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
+#include "zelvan/ThreadUtils.h"
 
 namespace zelvan {
 
 namespace {
 constexpr uint64_t kCacheFileSpanUs = 999'999;
 const char* const kCacheFileSuffix = "_zelvan.raw.tmp";
+
+std::string systemError() { return std::strerror(errno); }
 }  // namespace
 
 DvsFileRecorder::DvsFileRecorder() : pool_(kPoolBuffers, false, kBufferBytes) {}
@@ -35,46 +39,96 @@ DvsFileRecorder::~DvsFileRecorder() {
     if (cache_thread_.joinable()) cache_thread_.join();
     if (writer_thread_.joinable()) writer_thread_.join();
     closeOutput();
+    deleteListedCacheFiles();
     std::lock_guard<std::mutex> lock(mutex_);
-    deleteListedCacheFilesLocked();
     time_source_ = nullptr;
 }
 
 void DvsFileRecorder::addData(const uint8_t* data, size_t size) {
     if (data == nullptr || size == 0) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!current_) {
-        current_ = pool_.acquire();
-        current_->clear();
+    if (!current_.bytes) {
+        current_.bytes = pool_.acquire();
+        current_.bytes->clear();
     }
-    current_->insert(current_->end(), data, data + size);
-    if (current_->size() > kBufferBytes) {
-        queue_.push_back(std::move(current_));
-        current_ = pool_.acquire();
-        current_->clear();
-        cv_.notify_all();
+    if (current_.bytes->empty()) current_.start_time = time_source_ ? time_source_() : std::nullopt;
+    current_.bytes->insert(current_.bytes->end(), data, data + size);
+    if (current_.bytes->size() <= kBufferBytes) return;
+    if (queue_.size() >= kMaxQueuedBuffers) {
+        // The disk does not keep up: drop this buffer rather than hold up the camera or grow without end.
+        const uint64_t bytes = current_.bytes->size();
+        current_.bytes->clear();
+        dropped_total_ += bytes;
+        if (recording_.load()) dropped_recording_ += bytes;
+        drops_since_log_ += bytes;
+        data_lost_before_next_ = true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_drop_log_ >= std::chrono::seconds(1)) {
+            ZV_LOG(LOG_WARNING, "Recorder dropped %llu bytes: the disk does not keep up with the camera.",
+                   static_cast<unsigned long long>(drops_since_log_));
+            drops_since_log_ = 0;
+            last_drop_log_ = now;
+        }
+        return;
     }
+    current_.after_loss = data_lost_before_next_;
+    data_lost_before_next_ = false;
+    queue_.push_back(std::move(current_));
+    current_ = Chunk{pool_.acquire(), std::nullopt, false};
+    current_.bytes->clear();
+    cv_.notify_all();
 }
 
-void DvsFileRecorder::setTimeSource(std::function<uint64_t()> source) {
+void DvsFileRecorder::setTimeSource(TimeSource source) {
     std::lock_guard<std::mutex> lock(mutex_);
     time_source_ = std::move(source);
 }
 
-uint64_t DvsFileRecorder::now() const {
-    std::function<uint64_t()> source;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        source = time_source_;
+void DvsFileRecorder::pushCurrentLocked() {
+    if (current_.bytes && !current_.bytes->empty()) {
+        queue_.push_back(std::move(current_));
+        current_ = Chunk{};
     }
-    return source ? source() : 0;
 }
 
-void DvsFileRecorder::pushCurrentLocked() {
-    if (current_ && !current_->empty()) {
-        queue_.push_back(std::move(current_));
-        current_.reset();
+std::deque<DvsFileRecorder::Chunk> DvsFileRecorder::takeQueue() {
+    std::deque<Chunk> batch;
+    std::unique_lock<std::mutex> lock(mutex_);
+    worker_busy_ = false;
+    written_cv_.notify_all();
+    cv_.wait(lock, [this] { return !queue_.empty() || !(recording_.load() || caching_.load()); });
+    batch.swap(queue_);
+    worker_busy_ = !batch.empty();
+    return batch;
+}
+
+uint64_t DvsFileRecorder::startTimeOf(const Chunk& chunk, uint64_t fallback) {
+    if (chunk.start_time) return *chunk.start_time;
+    // The stream had no time yet: a decoder starting at these bytes takes it from the first TIME_HIGH.
+    const uint8_t* first = chunk.bytes->data();
+    if (auto t = EVT3Decoder::firstTimeHighTime(first, first + chunk.bytes->size())) return *t;
+    return fallback;
+}
+
+void DvsFileRecorder::fail(const std::string& error) {
+    ZV_LOG(LOG_ERROR, "%s", error.c_str());
+    std::lock_guard<std::mutex> lock(files_mutex_);
+    if (status_.failed) return;
+    status_.failed = true;
+    status_.error = error;
+}
+
+ZvRecordingStatus DvsFileRecorder::status() const {
+    std::lock_guard<std::mutex> lock(files_mutex_);
+    ZvRecordingStatus s = status_;
+    s.recording = recording_.load();
+    s.merging = merge_busy_.load();
+    s.bytesDropped += dropped_recording_.load();
+    if (!s.failed && s.bytesDropped > 0) {
+        s.failed = true;
+        s.error = std::to_string(s.bytesDropped) + " bytes dropped: the disk did not keep up with the camera";
     }
+    return s;
 }
 
 bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo& info) {
@@ -82,31 +136,31 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
     if (merge_busy_.load() || recording_.load()) return false;
     if (writer_thread_.joinable()) writer_thread_.join();  // a recording that ended on a write error
     closeOutput();
+    {
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        status_ = ZvRecordingStatus{};
+        status_.path = path;
+    }
+    dropped_recording_ = 0;
     output_.open(path, std::ios::binary | std::ios::trunc);
     if (!output_) {
-        ZV_LOG(LOG_ERROR, "Cannot open recording file %s: %s", path.c_str(), std::strerror(errno));
+        fail("Cannot open recording file " + path + ": " + systemError());
         output_.clear();
         return false;
     }
     output_path_ = path;
     file_info_ = info;
+    header_written_ = false;
     if (cache_mode_) {
         recording_ = true;
         return true;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_) current_->clear();
+        if (current_.bytes) current_.bytes->clear();
         queue_.clear();
     }
     ZV_LOG(LOG_INFO, "Start recording file ts: %llu", static_cast<unsigned long long>(info.dvs_start_timestamp));
-    const std::string header = generateDvsFileHeader(info);
-    output_.write(header.data(), static_cast<std::streamsize>(header.size()));
-    if (!output_) {
-        ZV_LOG(LOG_ERROR, "Cannot write to recording file %s", path.c_str());
-        closeOutput();
-        return false;
-    }
     recording_ = true;
     writer_thread_ = std::thread(&DvsFileRecorder::writerLoop, this);
     return true;
@@ -127,21 +181,28 @@ bool DvsFileRecorder::stopRecording() {
     if (cache_mode_) {
         if (cache_thread_.joinable()) cache_thread_.join();
         if (merge_thread_.joinable()) merge_thread_.join();
+        bool complete = dropped_recording_.load() == 0;
+        {
+            std::lock_guard<std::mutex> lock(files_mutex_);
+            for (const auto& file : cache_files_) complete = complete && !file.damaged;
+        }
+        // The merge goes on with what there is; status() tells how it ended.
         merge_busy_ = true;
         merge_thread_ = std::thread(&DvsFileRecorder::mergeLoop, this);
-        return true;
+        return complete;
     }
-    if (writer_thread_.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (time_source_) {
-                ZV_LOG(LOG_INFO, "Stop recording file ts: %llu", static_cast<unsigned long long>(time_source_()));
-            }
-        }
-        writer_thread_.join();
+    if (!writer_thread_.joinable()) return !was_recording;
+    TimeSource source;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        source = time_source_;
     }
+    if (source) {
+        if (auto t = source()) ZV_LOG(LOG_INFO, "Stop recording file ts: %llu", static_cast<unsigned long long>(*t));
+    }
+    writer_thread_.join();
     closeOutput();
-    return true;
+    return !status().failed;
 }
 
 void DvsFileRecorder::setFileCacheTime(uint16_t seconds, const std::string& prefix) {
@@ -151,13 +212,16 @@ void DvsFileRecorder::setFileCacheTime(uint16_t seconds, const std::string& pref
         ZV_LOG(LOG_WARNING, "The cache time cannot change while a recording runs.");
         return;
     }
-    cache_prefix_ = prefix;
+    {
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        cache_prefix_ = prefix;
+        if (seconds > 0) cache_seconds_ = seconds;
+    }
     if (seconds > 0) {
         if (caching_.load()) return;
         if (cache_thread_.joinable()) cache_thread_.join();
         cache_mode_ = true;
-        cache_seconds_ = seconds;
-        cache_start_time_ = 0;
+        cache_file_open_ = false;
         cache_sequence_ = 0;
         caching_ = true;
         cache_thread_ = std::thread(&DvsFileRecorder::cacheLoop, this);
@@ -178,6 +242,11 @@ void DvsFileRecorder::waitForMerge() {
     if (merge_thread_.joinable()) merge_thread_.join();
 }
 
+bool DvsFileRecorder::waitForMerge(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(files_mutex_);
+    return merge_cv_.wait_for(lock, timeout, [this] { return !merge_busy_.load(); });
+}
+
 void DvsFileRecorder::waitUntilWritten() {
     std::unique_lock<std::mutex> lock(mutex_);
     written_cv_.wait(lock, [this] {
@@ -187,9 +256,9 @@ void DvsFileRecorder::waitUntilWritten() {
 }
 
 std::vector<std::string> DvsFileRecorder::cacheFiles() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(files_mutex_);
     std::vector<std::string> out;
-    for (const auto& entry : cache_files_) out.push_back(entry.first);
+    for (const auto& entry : cache_files_) out.push_back(entry.path);
     return out;
 }
 
@@ -199,175 +268,207 @@ void DvsFileRecorder::closeOutput() {
 }
 
 void DvsFileRecorder::writerLoop() {
+    setCurrentThreadName("zv-rec-writer");
     bool failed = false;
-    for (;;) {
-        std::deque<Buffer> batch;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            worker_busy_ = false;
-            written_cv_.notify_all();
-            cv_.wait(lock, [this] { return !queue_.empty() || !recording_.load(); });
-            batch.swap(queue_);
-            if (batch.empty() && !recording_.load()) break;
-            worker_busy_ = true;
+    auto writeOut = [this, &failed](const char* data, size_t size) {
+        output_.write(data, static_cast<std::streamsize>(size));
+        output_.flush();
+        if (!output_) {
+            failed = true;
+            fail("Write error in recording file " + output_path_ + ", recording stopped: " + systemError());
+            std::lock_guard<std::mutex> lock(mutex_);
+            recording_ = false;
+            return;
         }
-        for (const auto& buffer : batch) {
-            if (failed) break;
-            output_.write(reinterpret_cast<const char*>(buffer->data()), static_cast<std::streamsize>(buffer->size()));
-            output_.flush();
-            if (!output_) {
-                failed = true;
-                ZV_LOG(LOG_ERROR, "Write error in recording file %s, recording stopped: %s", output_path_.c_str(),
-                       std::strerror(errno));
-                std::lock_guard<std::mutex> lock(mutex_);
-                recording_ = false;
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        status_.bytesWritten += size;
+    };
+    auto writeHeader = [this, &writeOut](uint64_t start_time) {
+        DvsFileInfo info = file_info_;
+        info.dvs_start_timestamp = start_time;
+        const std::string header = generateDvsFileHeader(info);
+        header_written_ = true;
+        writeOut(header.data(), header.size());
+    };
+    for (;;) {
+        std::deque<Chunk> batch = takeQueue();
+        if (batch.empty()) break;
+        for (const auto& chunk : batch) {
+            if (!failed && !header_written_) writeHeader(startTimeOf(chunk, file_info_.dvs_start_timestamp));
+            if (failed) {
+                std::lock_guard<std::mutex> lock(files_mutex_);
+                status_.bytesDropped += chunk.bytes->size();
+                continue;
             }
+            writeOut(reinterpret_cast<const char*>(chunk.bytes->data()), chunk.bytes->size());
         }
     }
+    // A recording without data still gets its header.
+    if (!failed && !header_written_) writeHeader(file_info_.dvs_start_timestamp);
     output_.flush();
     std::lock_guard<std::mutex> lock(mutex_);
     worker_busy_ = false;
     written_cv_.notify_all();
 }
 
-void DvsFileRecorder::deleteListedCacheFilesLocked() {
+void DvsFileRecorder::deleteListedCacheFiles() {
+    std::lock_guard<std::mutex> lock(files_mutex_);
     for (const auto& entry : cache_files_) {
-        if (std::remove(entry.first.c_str()) != 0) ZV_LOG(LOG_ERROR, "Error deleting file: %s", entry.first.c_str());
+        if (std::remove(entry.path.c_str()) != 0) ZV_LOG(LOG_ERROR, "Error deleting file: %s", entry.path.c_str());
     }
     cache_files_.clear();
 }
 
-bool DvsFileRecorder::openNextCacheFileLocked(uint64_t start_time) {
-    const std::string name = cache_prefix_ + std::to_string(cache_sequence_) + kCacheFileSuffix;
+bool DvsFileRecorder::openNextCacheFile(uint64_t start_time) {
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        name = cache_prefix_ + std::to_string(cache_sequence_) + kCacheFileSuffix;
+    }
     if (cache_out_.is_open()) cache_out_.close();
     cache_out_.clear();
     cache_out_.open(name, std::ios::binary | std::ios::trunc);
+    cache_file_open_ = true;
     cache_start_time_ = start_time;
-    cache_files_.emplace_back(name, start_time);
-    if (!cache_out_) {
-        ZV_LOG(LOG_ERROR, "Cannot open cache file %s: %s", name.c_str(), std::strerror(errno));
-        return false;
+    const bool ok = static_cast<bool>(cache_out_);
+    {
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        cache_files_.push_back(CacheFile{name, start_time, !ok});
     }
-    return true;
+    if (!ok) ZV_LOG(LOG_ERROR, "Cannot open cache file %s: %s", name.c_str(), systemError().c_str());
+    return ok;
 }
 
 void DvsFileRecorder::cacheLoop() {
-    bool file_open = false;
+    setCurrentThreadName("zv-rec-cache");
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (current_) current_->clear();
+        if (current_.bytes) current_.bytes->clear();
         queue_.clear();
-        deleteListedCacheFilesLocked();
     }
+    deleteListedCacheFiles();
     ZV_LOG(LOG_INFO, "Start cache loop");
     for (;;) {
-        std::deque<Buffer> batch;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            worker_busy_ = false;
-            written_cv_.notify_all();
-            cv_.wait(lock, [this] { return !queue_.empty() || !(recording_.load() || caching_.load()); });
-            batch.swap(queue_);
-            if (batch.empty() && !(recording_.load() || caching_.load())) break;
-            worker_busy_ = true;
-        }
-        for (const auto& buffer : batch) {
-            const auto* bytes = reinterpret_cast<const char*>(buffer->data());
-            const auto size = static_cast<std::streamsize>(buffer->size());
-            if (!file_open) {
+        std::deque<Chunk> batch = takeQueue();
+        if (batch.empty()) break;
+        for (const auto& chunk : batch) {
+            const uint64_t t = startTimeOf(chunk, cache_file_open_ ? cache_start_time_ : 0);
+            if (!cache_file_open_) {
                 cache_sequence_ = 0;
-                const uint64_t start = now();
-                std::lock_guard<std::mutex> lock(mutex_);
-                openNextCacheFileLocked(start);
-                file_open = true;
-                ZV_LOG(LOG_INFO, "Start save cache file: %s", cache_files_.back().first.c_str());
-            }
-            const uint64_t t = now();
-            if (t > cache_start_time_ && t - cache_start_time_ > kCacheFileSpanUs) {
-                cache_out_.write(bytes, size);
+                openNextCacheFile(t);
+                ZV_LOG(LOG_INFO, "Start save cache file: %s", cacheFiles().back().c_str());
+            } else if (t > cache_start_time_ && t - cache_start_time_ > kCacheFileSpanUs) {
+                // This buffer begins the next second: every cache file starts with the stream time of
+                // its first byte, so that each one decodes on its own and the oldest gives the header.
                 cache_out_.flush();
                 ++cache_sequence_;
                 const bool recording = recording_.load();
                 const bool caching = caching_.load();
-                const uint64_t next_start = now();
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (!recording && caching && cache_files_.size() >= cache_seconds_) {
-                    const std::string oldest = cache_files_.front().first;
-                    if (std::remove(oldest.c_str()) != 0) ZV_LOG(LOG_ERROR, "Error deleting file: %s", oldest.c_str());
-                    cache_files_.pop_front();
-                    ZV_LOG(LOG_INFO, "Delete unused buffer: %s", oldest.c_str());
+                {
+                    std::lock_guard<std::mutex> lock(files_mutex_);
+                    if (!recording && caching && cache_files_.size() >= cache_seconds_) {
+                        const std::string oldest = cache_files_.front().path;
+                        if (std::remove(oldest.c_str()) != 0) {
+                            ZV_LOG(LOG_ERROR, "Error deleting file: %s", oldest.c_str());
+                        }
+                        cache_files_.pop_front();
+                        ZV_LOG(LOG_INFO, "Delete unused buffer: %s", oldest.c_str());
+                    }
+                    if (recording && cache_sequence_ < cache_seconds_) {
+                        cache_sequence_ += cache_seconds_;
+                        ZV_LOG(LOG_INFO, "Save cache file num: %d", cache_sequence_);
+                    }
+                    if (!recording && caching && cache_sequence_ >= cache_seconds_) cache_sequence_ = 0;
                 }
-                if (recording && cache_sequence_ < cache_seconds_) {
-                    cache_sequence_ += cache_seconds_;
-                    ZV_LOG(LOG_INFO, "Save cache file num: %d", cache_sequence_);
-                }
-                if (!recording && caching && cache_sequence_ >= cache_seconds_) cache_sequence_ = 0;
-                openNextCacheFileLocked(next_start);
-                ZV_LOG(LOG_INFO, "A frame of cache file was saved: %s", cache_files_.back().first.c_str());
-            } else {
-                cache_out_.write(bytes, size);
+                openNextCacheFile(t);
+                ZV_LOG(LOG_INFO, "A frame of cache file was saved: %s", cacheFiles().back().c_str());
+            }
+            cache_out_.write(reinterpret_cast<const char*>(chunk.bytes->data()),
+                             static_cast<std::streamsize>(chunk.bytes->size()));
+            if (chunk.after_loss) {
+                // Data dropped just before this buffer belonged to this file.
+                std::lock_guard<std::mutex> lock(files_mutex_);
+                if (!cache_files_.empty()) cache_files_.back().damaged = true;
             }
             if (!cache_out_) {
-                ZV_LOG(LOG_ERROR, "Write error in cache file %s", cache_files_.back().first.c_str());
-                cache_out_.clear();
+                std::lock_guard<std::mutex> lock(files_mutex_);
+                if (!cache_files_.empty() && !cache_files_.back().damaged) {
+                    cache_files_.back().damaged = true;
+                    ZV_LOG(LOG_ERROR, "Write error in cache file %s: %s", cache_files_.back().path.c_str(),
+                           systemError().c_str());
+                }
             }
         }
     }
     if (cache_out_.is_open()) cache_out_.close();
     cache_out_.clear();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        worker_busy_ = false;
-        written_cv_.notify_all();
-    }
+    cache_file_open_ = false;
     ZV_LOG(LOG_INFO, "End cache loop");
 }
 
 void DvsFileRecorder::mergeLoop() {
-    std::deque<std::pair<std::string, uint64_t>> files;
+    setCurrentThreadName("zv-rec-merge");
+    std::deque<CacheFile> files;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(files_mutex_);
         files = cache_files_;
     }
+    auto append = [this](const char* data, size_t size) {
+        output_.write(data, static_cast<std::streamsize>(size));
+        if (!output_) return false;
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        status_.bytesWritten += size;
+        return true;
+    };
     DvsFileInfo info = file_info_;
-    if (!files.empty()) info.dvs_start_timestamp = files.front().second;
+    if (!files.empty()) info.dvs_start_timestamp = files.front().start_time;
     const std::string header = generateDvsFileHeader(info);
-    output_.write(header.data(), static_cast<std::streamsize>(header.size()));
-    std::vector<char> chunk(1 << 20);
-    for (const auto& [name, start] : files) {
-        std::ifstream in(name, std::ios::binary);
-        while (in) {
-            in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-            output_.write(chunk.data(), in.gcount());
+    bool ok = append(header.data(), header.size());
+    if (!ok) fail("Write error in recording file " + output_path_ + ": " + systemError());
+    std::vector<char> piece(1 << 20);
+    for (const auto& file : files) {
+        if (!ok) break;
+        if (file.damaged) fail("Cache file " + file.path + " lacks data: it could not be written");
+        std::ifstream in(file.path, std::ios::binary);
+        if (!in) {
+            fail("Cannot read cache file " + file.path + ": " + systemError());
         }
-        in.close();
-        if (!output_) {
+        while (ok && in) {
+            in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+            ok = append(piece.data(), static_cast<size_t>(in.gcount()));
+        }
+        if (!ok) {
             // The recording cannot take the rest: leave those cache files on disk, out of the list
             // that the cache loop clears when it starts again.
-            ZV_LOG(LOG_ERROR, "Write error in recording file %s while merging %s", output_path_.c_str(), name.c_str());
-            std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& entry : cache_files_) ZV_LOG(LOG_WARNING, "Cache file kept: %s", entry.first.c_str());
+            fail("Write error in recording file " + output_path_ + " while merging " + file.path + ": " +
+                 systemError());
+            std::lock_guard<std::mutex> lock(files_mutex_);
+            for (const auto& entry : cache_files_) ZV_LOG(LOG_WARNING, "Cache file kept: %s", entry.path.c_str());
             cache_files_.clear();
             break;
         }
-        if (std::remove(name.c_str()) != 0) ZV_LOG(LOG_ERROR, "Error deleting file: %s", name.c_str());
+        in.close();
+        if (std::remove(file.path.c_str()) != 0) ZV_LOG(LOG_ERROR, "Error deleting file: %s", file.path.c_str());
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!cache_files_.empty() && cache_files_.front().first == name) cache_files_.pop_front();
+            std::lock_guard<std::mutex> lock(files_mutex_);
+            if (!cache_files_.empty() && cache_files_.front().path == file.path) cache_files_.pop_front();
         }
-        ZV_LOG(LOG_INFO, "app file: %s", name.c_str());
+        ZV_LOG(LOG_INFO, "app file: %s", file.path.c_str());
     }
     output_.flush();
+    if (!output_) fail("Write error in recording file " + output_path_ + ": " + systemError());
     closeOutput();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         caching_ = true;
     }
-    cache_start_time_ = 0;
+    cache_file_open_ = false;
     cache_sequence_ = 0;
     if (cache_thread_.joinable()) cache_thread_.join();
     cache_thread_ = std::thread(&DvsFileRecorder::cacheLoop, this);
+    std::lock_guard<std::mutex> lock(files_mutex_);
     merge_busy_ = false;
+    merge_cv_.notify_all();
 }
 
 }  // namespace zelvan

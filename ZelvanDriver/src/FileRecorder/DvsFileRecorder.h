@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -10,9 +11,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "zelvan/ObjectPool.h"
@@ -22,6 +23,10 @@ namespace zelvan {
 
 class DvsFileRecorder {
 public:
+    // The camera's event time in microseconds just before the data handed over next; nothing while
+    // the stream has not given a time yet.
+    using TimeSource = std::function<std::optional<uint64_t>()>;
+
     DvsFileRecorder();
     ~DvsFileRecorder();
     DvsFileRecorder(const DvsFileRecorder&) = delete;
@@ -31,69 +36,114 @@ public:
     // Lock-free, read on every buffer.
     bool isTakingData() const { return recording_.load() || caching_.load(); }
 
-    // Takes a copy of one raw buffer. Never waits for file output.
+    // Takes a copy of one raw buffer, on the camera loop (the thread that also feeds the decoder the
+    // time source reads). Never waits for file output: when the disk falls so far behind that
+    // kMaxQueuedBuffers full buffers wait, the buffer is dropped, counted and reported.
     void addData(const uint8_t* data, size_t size);
     void addData(const std::vector<uint8_t>& bytes) { addData(bytes.data(), bytes.size()); }
 
-    // The camera's current event time in microseconds.
-    void setTimeSource(std::function<uint64_t()> source);
+    void setTimeSource(TimeSource source);
 
     // Starts recording into `path`. False while cached data are being merged, when a recording
-    // already runs, or when the file cannot be created (logged).
+    // already runs, or when the file cannot be created (logged, and given by status()). The header's
+    // start time is the stream time just before the first recorded byte.
     bool startRecording(const std::string& path, const DvsFileInfo& info);
     // Ends the recording; in cache mode the cached seconds and the recording are merged into the
-    // file on a background thread. False while a merge runs.
+    // file on a background thread (see waitForMerge and status()). False while a merge runs, and when
+    // the recording lost data (a write error, dropped buffers, an unusable cache file): status() says
+    // what and how much was written. True when no recording ran.
     bool stopRecording();
     // seconds > 0 keeps that many one-second cache files whose paths begin with `prefix`; 0 stops
-    // the cache.
+    // the cache. Ignored (with a warning) while a recording runs.
     void setFileCacheTime(uint16_t seconds, const std::string& prefix);
 
     bool isRecording() const { return recording_.load(); }
     bool isMerging() const { return merge_busy_.load(); }
     // Waits until a running merge has finished (for callers that need the completed file).
     void waitForMerge();
+    // The same with a deadline: true when no merge runs any more.
+    bool waitForMerge(std::chrono::milliseconds timeout);
     // Waits until every buffer handed over so far has been written to its file (the partly filled
     // buffer still being collected is not handed over yet).
     void waitUntilWritten();
     // Paths of the cache files currently kept, oldest first.
     std::vector<std::string> cacheFiles() const;
+    // The latest recording: path, state, first failure, bytes written and dropped.
+    ZvRecordingStatus status() const;
+    // Raw bytes dropped because the disk fell behind, over the recorder's life.
+    uint64_t droppedBytes() const { return dropped_total_.load(); }
 
     static constexpr size_t kBufferBytes = 1048576;
     static constexpr size_t kPoolBuffers = 10;
+    // Full buffers that may wait for the disk before new data are dropped (about 10 MiB).
+    static constexpr size_t kMaxQueuedBuffers = kPoolBuffers;
 
 private:
-    using Buffer = std::shared_ptr<std::vector<uint8_t>>;
+    struct Chunk {
+        std::shared_ptr<std::vector<uint8_t>> bytes;
+        std::optional<uint64_t> start_time;  // stream time just before its first byte
+        bool after_loss = false;             // data were dropped just before it
+    };
+    struct CacheFile {
+        std::string path;
+        uint64_t start_time = 0;
+        bool damaged = false;  // a write into it failed: it lacks data
+    };
 
     void writerLoop();
     void cacheLoop();
     void mergeLoop();
     void pushCurrentLocked();
-    void deleteListedCacheFilesLocked();
-    uint64_t now() const;
-    bool openNextCacheFileLocked(uint64_t start_time);
+    void deleteListedCacheFiles();
+    bool openNextCacheFile(uint64_t start_time);
     void closeOutput();
+    // Records the first failure of the current recording.
+    void fail(const std::string& error);
+    std::deque<Chunk> takeQueue();
+    static uint64_t startTimeOf(const Chunk& chunk, uint64_t fallback);
 
+    // Output file; written by one thread at a time (writer, merge), opened and closed under control_mutex_.
     std::string output_path_;
     std::ofstream output_;
     DvsFileInfo file_info_;
+    bool header_written_ = false;
+
     std::atomic<bool> recording_{false};
     std::atomic<bool> caching_{false};
-    bool cache_mode_ = false;
-    uint16_t cache_seconds_ = 0;
-    std::string cache_prefix_;
-    ObjectPool pool_;
-    Buffer current_;
-    std::deque<Buffer> queue_;
-    std::deque<std::pair<std::string, uint64_t>> cache_files_;
-    std::ofstream cache_out_;
-    uint64_t cache_start_time_ = 0;  // 0: no cache file open
-    int cache_sequence_ = 0;
-    std::function<uint64_t()> time_source_;
     std::atomic<bool> merge_busy_{false};
+    bool cache_mode_ = false;  // under control_mutex_
+
+    // Guarded by mutex_: the hand-over between the camera loop and the writer or cache loop.
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::condition_variable written_cv_;
+    ObjectPool pool_;
+    Chunk current_;
+    std::deque<Chunk> queue_;
+    TimeSource time_source_;
     bool worker_busy_ = false;  // a writer or cache loop is writing a batch it took from the queue
+    std::chrono::steady_clock::time_point last_drop_log_{};
+    uint64_t drops_since_log_ = 0;
+    bool data_lost_before_next_ = false;
+
+    // Guarded by files_mutex_: the cache files and the status. Never taken by the camera loop, so file
+    // operations under it cannot hold up the camera.
+    mutable std::mutex files_mutex_;
+    std::condition_variable merge_cv_;
+    std::string cache_prefix_;
+    uint16_t cache_seconds_ = 0;
+    std::deque<CacheFile> cache_files_;
+    ZvRecordingStatus status_;
+
+    // Owned by the cache loop thread (and by the merge thread while the cache loop is not running).
+    std::ofstream cache_out_;
+    bool cache_file_open_ = false;
+    uint64_t cache_start_time_ = 0;
+    int cache_sequence_ = 0;
+
+    std::atomic<uint64_t> dropped_total_{0};
+    std::atomic<uint64_t> dropped_recording_{0};
+
     std::mutex control_mutex_;  // serialises start/stop/cache-time/destruction
     std::thread writer_thread_;
     std::thread cache_thread_;

@@ -1,16 +1,18 @@
 #include "camera/DvsCameraPrivate.h"
 
-#include <pthread.h>
-
 #include <stdexcept>
 
 #include "zelvan/Logger.h"
+#include "zelvan/ThreadUtils.h"
 
 namespace zelvan {
 
 namespace {
-// Set on the camera-loop thread, so that stop() can tell it is called from there.
-thread_local bool t_on_camera_loop = false;
+// Set on the camera's own threads, so that stop() and the destructor can tell where they run.
+thread_local const DvsCameraPrivate* t_camera_loop_of = nullptr;
+thread_local const DvsCameraPrivate* t_statistics_of = nullptr;
+// Set by a destructor that ran on its camera's own thread: that thread must leave at once.
+thread_local bool t_destroyed_own_camera = false;
 // A gap longer than this many batch periods yields one empty batch instead of one per period.
 constexpr uint64_t kMaxEmptyBatchesPerGap = 1000;
 }  // namespace
@@ -19,10 +21,31 @@ DvsCameraPrivate::DvsCameraPrivate(const CameraDescription& description) : DvsCa
     file_info_.serial_number = description.serial;
 }
 
-DvsCameraPrivate::~DvsCameraPrivate() {
-    stop();
-    if (camera_loop_thread_.joinable() && !t_on_camera_loop) camera_loop_thread_.join();
-    if (statistics_thread_.joinable()) statistics_thread_.join();
+DvsCameraPrivate::~DvsCameraPrivate() { shutdown(); }
+
+void DvsCameraPrivate::shutdown() {
+    destroying_ = true;
+    const bool on_loop = t_camera_loop_of == this;
+    const bool on_statistics = t_statistics_of == this;
+    if (on_loop || on_statistics) {
+        // Released from inside one of its own callbacks: end streaming without joining this thread,
+        // which leaves its loop as soon as the callback returns; the other thread is joined here.
+        stopStreaming(true);
+        t_destroyed_own_camera = true;
+        if (on_loop) {
+            if (statistics_thread_.joinable()) statistics_thread_.join();
+            joinWhenFinished(std::move(camera_loop_thread_));
+        } else {
+            if (camera_loop_thread_.joinable()) camera_loop_thread_.join();
+            joinWhenFinished(std::move(statistics_thread_));
+        }
+    } else {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        stopStreaming(false);
+        joinThreads();
+    }
+    waitUntilNoBatchWaiters(count_batches_);
+    waitUntilNoBatchWaiters(time_batches_);
 }
 
 uint32_t DvsCameraPrivate::addEventsStreamHandleCallback(EventsCallback callback) {
@@ -69,7 +92,14 @@ void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) {
     batch_mode_ = 2;
 }
 
-bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
+bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return waitForBatch(out, nullptr); }
+
+bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    return waitForBatch(out, &deadline);
+}
+
+bool DvsCameraPrivate::waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline) {
     out.clear();
     int mode;
     {
@@ -79,15 +109,38 @@ bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
     if (mode != 1 && mode != 2) return false;
     Batches& b = mode == 1 ? count_batches_ : time_batches_;
     std::unique_lock<std::mutex> lock(b.mutex);
+    // stop(), the loss of the device and destruction clear running under this mutex's protection
+    // (wakeBatchWaiters takes it afterwards), so no wake-up is missed.
+    auto ended = [this] { return running_.load() != 1 || destroying_.load(); };
+    if (ended()) return false;
+    ++b.waiters;
     const uint64_t completed = b.completed;
-    const uint64_t wakeups = b.wakeups;
-    b.cv.wait(lock, [&] { return b.completed != completed || b.wakeups != wakeups; });
-    out.swap(b.ready);
-    return true;
+    auto ready = [&] { return b.completed != completed || ended(); };
+    bool woke = true;
+    if (deadline) {
+        woke = b.cv.wait_until(lock, *deadline, ready);
+    } else {
+        b.cv.wait(lock, ready);
+    }
+    const bool got = woke && b.completed != completed;
+    if (got) {
+        out.swap(b.ready);
+        b.ready_taken = true;
+    }
+    if (--b.waiters == 0) b.waiters_gone.notify_all();
+    return got;
+}
+
+void DvsCameraPrivate::waitUntilNoBatchWaiters(Batches& b) {
+    std::unique_lock<std::mutex> lock(b.mutex);
+    b.cv.notify_all();
+    b.waiters_gone.wait(lock, [&] { return b.waiters == 0; });
 }
 
 void DvsCameraPrivate::completeBatch(Batches& b) {
     std::lock_guard<std::mutex> lock(b.mutex);
+    if (!b.ready_taken) ++b.replaced;
+    b.ready_taken = false;
     b.ready.clear();
     b.ready.swap(b.filling);
     ++b.completed;
@@ -96,8 +149,18 @@ void DvsCameraPrivate::completeBatch(Batches& b) {
 
 void DvsCameraPrivate::wakeBatchWaiters(Batches& b) {
     std::lock_guard<std::mutex> lock(b.mutex);
-    ++b.wakeups;
     b.cv.notify_all();
+}
+
+ZvStreamCounters DvsCameraPrivate::getStreamCounters() const {
+    ZvStreamCounters counters;
+    counters.lostBuffers = lostBuffers();
+    for (Batches* b : {const_cast<Batches*>(&count_batches_), const_cast<Batches*>(&time_batches_)}) {
+        std::lock_guard<std::mutex> lock(b->mutex);
+        counters.replacedBatches += b->replaced;
+    }
+    counters.recorderDroppedBytes = recorder_.droppedBytes();
+    return counters;
 }
 
 void DvsCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
@@ -156,11 +219,21 @@ void DvsCameraPrivate::triggerInArrived(EventTriggerIn trigger) {
 }
 
 int DvsCameraPrivate::startStreaming() {
-    // A camera loop that ended on a connection loss is still to be joined.
-    if (camera_loop_thread_.joinable()) camera_loop_thread_.join();
-    if (statistics_thread_.joinable()) statistics_thread_.join();
-    recorder_.setTimeSource([this] { return decoder_ ? decoder_->getLastTimestamp() : 0; });
-    if (!sensor_ || sensor_->start() != 0) return -1;
+    // Threads that ended on a connection loss or a stop from a callback are still to be joined.
+    joinThreads();
+    recorder_.setTimeSource([this]() -> std::optional<uint64_t> {
+        if (!decoder_ || !decoder_->isTimeKnown()) return std::nullopt;
+        return decoder_->getLastTimestamp();
+    });
+    if (!isConnected()) {
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: the device is not connected.", getDescription().serial.c_str());
+        return -1;
+    }
+    if (!sensor_ || sensor_->start() != 0) {
+        if (sensor_) sensor_->stop();
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: the sensor did not start.", getDescription().serial.c_str());
+        return -1;
+    }
     if (getDescription().interfaceType == ETH) {
         if (auto eth = std::dynamic_pointer_cast<EthInterface>(interface_)) eth->setEventStream(true);
     }
@@ -170,30 +243,39 @@ int DvsCameraPrivate::startStreaming() {
     return 0;
 }
 
+void DvsCameraPrivate::joinThreads() {
+    if (camera_loop_thread_.joinable()) camera_loop_thread_.join();
+    if (statistics_thread_.joinable()) statistics_thread_.join();
+}
+
 int DvsCameraPrivate::stop() {
     if (!inited_) return 0;
-    if (t_on_camera_loop) return stopStreaming(true);
+    if (t_camera_loop_of == this || t_statistics_of == this) return stopStreaming(true);
     std::lock_guard<std::mutex> control(control_mutex_);
     return stopStreaming(false);
 }
 
-int DvsCameraPrivate::stopStreaming(bool from_camera_loop) {
+int DvsCameraPrivate::stopStreaming(bool from_own_thread) {
     int expected = 1;
     if (!running_.compare_exchange_strong(expected, 0)) {
-        // Not running; a loop that stopped itself after a connection loss is joined here.
-        if (!from_camera_loop && camera_loop_thread_.joinable()) camera_loop_thread_.join();
+        // Not running; threads that stopped themselves are joined here.
+        if (!from_own_thread) joinThreads();
         return 0;
     }
+    // Everyone waiting learns at once that streaming ended.
+    wakeBatchWaiters(count_batches_);
+    wakeBatchWaiters(time_batches_);
+    {
+        std::lock_guard<std::mutex> lock(statistics_mutex_);
+        statistics_cv_.notify_all();
+    }
     try {
-        if (!from_camera_loop && camera_loop_thread_.joinable()) camera_loop_thread_.join();
-        {
-            std::lock_guard<std::mutex> lock(statistics_mutex_);
-            statistics_cv_.notify_all();
+        if (!from_own_thread) joinThreads();
+        const int sensor_result = sensor_ ? sensor_->stop() : 0;
+        if (sensor_result != 0) {
+            ZV_LOG(LOG_ERROR, "Stop camera failed: the sensor did not stop.");
+            return -1;
         }
-        if (statistics_thread_.joinable()) statistics_thread_.join();
-        wakeBatchWaiters(count_batches_);
-        wakeBatchWaiters(time_batches_);
-        if (sensor_) sensor_->stop();
         ZV_LOG(LOG_INFO, "Stop camera successfully.");
         return 0;
     } catch (const std::exception& e) {
@@ -203,14 +285,19 @@ int DvsCameraPrivate::stopStreaming(bool from_camera_loop) {
 }
 
 void DvsCameraPrivate::cameraLoop() {
-    t_on_camera_loop = true;
-    pthread_setname_np(pthread_self(), "zv-camera-loop");
+    t_camera_loop_of = this;
+    setCurrentThreadName("zv-camera-loop");
     while (running_.load() == 1) {
         auto buffer = sensor_->getNextBuffer();
         if (buffer && *buffer) {
+            // Callbacks may drop the last outside reference to the camera: hold one while they run.
+            std::shared_ptr<DvsCameraPrivate> keep = weak_from_this().lock();
             const std::vector<uint8_t>& bytes = **buffer;
             if (recorder_.isTakingData()) recorder_.addData(bytes);
             decoder_->decode(bytes.data(), bytes.data() + bytes.size());
+            buffer.reset();
+            keep.reset();
+            if (t_destroyed_own_camera) break;  // this object is gone
             continue;
         }
         if (!isConnected()) {
@@ -219,11 +306,13 @@ void DvsCameraPrivate::cameraLoop() {
             break;
         }
     }
-    t_on_camera_loop = false;
+    t_destroyed_own_camera = false;
+    t_camera_loop_of = nullptr;
 }
 
 void DvsCameraPrivate::statisticLoop() {
-    pthread_setname_np(pthread_self(), "zv-statistics");
+    t_statistics_of = this;
+    setCurrentThreadName("zv-statistics");
     std::unique_lock<std::mutex> lock(statistics_mutex_);
     while (running_.load() == 1) {
         if (statistics_cv_.wait_for(lock, std::chrono::milliseconds(1000), [this] { return running_.load() != 1; })) {
@@ -232,9 +321,21 @@ void DvsCameraPrivate::statisticLoop() {
         StatisticsCallback callback = statistics_callback_;
         if (!callback) continue;
         lock.unlock();
-        callback(ZvStatisticInfo(decoder_->getDataRate(), decoder_->getEventRate()));
+        {
+            std::shared_ptr<DvsCameraPrivate> keep = weak_from_this().lock();
+            callback(ZvStatisticInfo(decoder_->getDataRate(), decoder_->getEventRate()));
+            callback = nullptr;
+            keep.reset();
+        }
+        if (t_destroyed_own_camera) {
+            t_destroyed_own_camera = false;
+            t_statistics_of = nullptr;
+            lock.release();  // the mutex went with the camera
+            return;
+        }
         lock.lock();
     }
+    t_statistics_of = nullptr;
 }
 
 void DvsCameraPrivate::setStatisticInfoCallback(StatisticsCallback callback) {
@@ -254,7 +355,12 @@ void DvsCameraPrivate::setFileCacheTime(uint16_t seconds, std::string prefix) {
 }
 
 int DvsCameraPrivate::stopRecording() {
-    recorder_.stopRecording();
+    if (!recorder_.stopRecording()) {
+        const ZvRecordingStatus status = recorder_.status();
+        ZV_LOG(LOG_ERROR, "Recording %s incomplete: %s", status.path.c_str(),
+               status.merging && !status.failed ? "a merge is still running" : status.error.c_str());
+        return -1;
+    }
     return 0;
 }
 

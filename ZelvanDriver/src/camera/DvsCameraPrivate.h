@@ -20,7 +20,9 @@ namespace zelvan {
 
 class RegisterController;
 
-class DvsCameraPrivate : public DvsCamera {
+// Cameras are owned through std::shared_ptr (the manager creates them with make_shared): the camera's
+// threads hold a reference while they call back, so that a callback may drop the last outside one.
+class DvsCameraPrivate : public DvsCamera, public std::enable_shared_from_this<DvsCameraPrivate> {
 public:
     explicit DvsCameraPrivate(const CameraDescription& description);
     ~DvsCameraPrivate() override;
@@ -30,6 +32,7 @@ public:
     uint32_t addTriggerInCallback(TriggerCallback callback) override;
     bool removeTriggerInCallback(uint32_t id) override;
     bool getNextBatch(std::vector<Event2D>& out) override;
+    bool getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) override;
     // 0 is refused (logged): a batch must hold at least one event / last at least 1 us.
     void setBatchEventsNum(uint64_t events) override;
     void setBatchEventsTime(uint64_t microseconds) override;
@@ -38,6 +41,11 @@ public:
     void setFileCacheTime(uint16_t seconds, std::string prefix) override;
     int stopRecording() override;
     void setStatisticInfoCallback(StatisticsCallback callback) override;
+    bool isStreaming() const override { return running_.load() == 1; }
+    bool isRecording() const override { return recorder_.isRecording(); }
+    ZvRecordingStatus getRecordingStatus() const override { return recorder_.status(); }
+    bool waitForRecordingMerged(std::chrono::milliseconds timeout) override { return recorder_.waitForMerge(timeout); }
+    ZvStreamCounters getStreamCounters() const override;
 
     bool isInited() const { return inited_; }
     bool isRunning() const { return running_.load() == 1; }
@@ -60,8 +68,14 @@ protected:
     void eventStreamArrived(Event2D* first, Event2D* last);
     void triggerInArrived(EventTriggerIn trigger);
 
-    // Ends streaming; returns false when another thread already did.
-    int stopStreaming(bool from_camera_loop);
+    // Ends streaming. From one of the camera's own threads nothing is joined: the threads end by
+    // themselves and the next start(), stop() or the destructor joins them.
+    int stopStreaming(bool from_own_thread);
+    // Joins camera-loop and statistics threads that have ended or are ending; not from those threads.
+    void joinThreads();
+    // Ends streaming and joins the threads, from whichever thread the camera is destroyed on; every
+    // model's destructor calls it first, while the whole object still exists.
+    void shutdown();
 
     std::unordered_map<uint32_t, EventsCallback> event_callbacks_;
     uint32_t next_event_callback_id_ = 0;
@@ -89,7 +103,10 @@ protected:
         std::mutex mutex;
         std::condition_variable cv;
         uint64_t completed = 0;  // batches completed so far
-        uint64_t wakeups = 0;    // stop() wake-ups so far
+        bool ready_taken = true; // the ready batch went to a consumer (or there is none)
+        uint64_t replaced = 0;   // batches replaced before a consumer took them
+        int waiters = 0;         // callers inside getNextBatch
+        std::condition_variable waiters_gone;  // the last waiter left
     };
     Batches count_batches_;
     Batches time_batches_;
@@ -104,10 +121,13 @@ protected:
     StatisticsCallback statistics_callback_;
 
     std::mutex control_mutex_;  // serialises start and stop from user threads
+    std::atomic<bool> destroying_{false};
 
 private:
     void completeBatch(Batches& batches);
     void wakeBatchWaiters(Batches& batches);
+    bool waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline);
+    void waitUntilNoBatchWaiters(Batches& batches);
 };
 
 }  // namespace zelvan

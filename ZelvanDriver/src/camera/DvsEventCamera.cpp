@@ -14,7 +14,7 @@ DvsEventCamera::DvsEventCamera(const CameraDescription& description) : DvsCamera
 
 DvsEventCamera::~DvsEventCamera() {
     // The camera loop calls into this class: end it while the object is whole.
-    stop();
+    shutdown();
 }
 
 bool DvsEventCamera::isConnected() const { return interface_ && interface_->isConnected(); }
@@ -76,11 +76,13 @@ int DvsEventCamera::init() {
     }
     const std::shared_ptr<RegisterController> controller = register_controller_;
     sensor_->setApplyRegisterOperationSequenceCallback(
-        [controller](const std::vector<RegisterOperation>& sequence) { controller->applyRegisterOperationSequence(sequence); });
+        [controller](const std::vector<RegisterOperation>& sequence) {
+            return controller->applyRegisterOperationSequence(sequence);
+        });
     sensor_->setWriteRegisterFieldCallback([controller](const std::string& reg, const std::string& field, uint32_t value) {
         controller->writeRegisterField(reg, field, value);
     });
-    sensor_->init(interface_);
+    if (sensor_->init(interface_) != 0) return -1;
 
     if (genx320) {
         addTool(BIASES, std::make_shared<Genx320Biases>(controller));

@@ -70,9 +70,11 @@ int Imx6x6Sensor::init(std::shared_ptr<Interface> interface) {
         ZV_LOG(LOG_ERROR, "Imx6x6Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    apply_sequence_(imx636StandbySequence());
-    apply_sequence_(imx636PowerUpSequence());
-    apply_sequence_(imx636ConfigurationSequence());
+    if (apply_sequence_(imx636StandbySequence()) != 0 || apply_sequence_(imx636PowerUpSequence()) != 0 ||
+        apply_sequence_(imx636ConfigurationSequence()) != 0) {
+        ZV_LOG(LOG_ERROR, "Imx6x6Sensor init failed! The bring-up sequences were not applied.");
+        return -1;
+    }
     temperatureBringUp();
     iphMirror(true);
     wait1ms();
@@ -93,7 +95,11 @@ int Imx6x6Sensor::start() {
         ZV_LOG(LOG_ERROR, "Imx6x6Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    apply_sequence_(imx636StartSequence());
+    if (apply_sequence_(imx636StartSequence()) != 0) {
+        ZV_LOG(LOG_ERROR, "Imx6x6Sensor start failed: the start sequence was not applied.");
+        event_stream_->stop();
+        return -1;
+    }
     return 0;
 }
 
@@ -102,9 +108,9 @@ int Imx6x6Sensor::stop() {
         ZV_LOG(LOG_ERROR, "Imx6x6Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    apply_sequence_(imx636StandbySequence());
+    const int result = apply_sequence_(imx636StandbySequence());
     if (event_stream_) event_stream_->stop();
-    return 0;
+    return result == 0 ? 0 : -1;
 }
 
 void Imx6x6Sensor::temperatureBringUp() {
@@ -159,8 +165,10 @@ int Genx320Sensor::init(std::shared_ptr<Interface> interface) {
         ZV_LOG(LOG_ERROR, "Genx320Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    apply_sequence_(genx320StandbySequence());
-    apply_sequence_(genx320ConfigurationSequence());
+    if (apply_sequence_(genx320StandbySequence()) != 0 || apply_sequence_(genx320ConfigurationSequence()) != 0) {
+        ZV_LOG(LOG_ERROR, "Genx320Sensor init failed! The bring-up sequences were not applied.");
+        return -1;
+    }
     temperatureBringUp();
     iphMirror(true);
     wait1ms();

@@ -19,7 +19,8 @@ class Sensor {
 public:
     using WriteRegisterFn = std::function<void(const std::string& reg, uint32_t value)>;
     using WriteFieldFn = std::function<void(const std::string& reg, const std::string& field, uint32_t value)>;
-    using ApplySequenceFn = std::function<void(const std::vector<RegisterOperation>& sequence)>;
+    // Returns 0 when every operation of the sequence succeeded.
+    using ApplySequenceFn = std::function<int(const std::vector<RegisterOperation>& sequence)>;
 
     Sensor() = default;
     Sensor(const Sensor&) = delete;

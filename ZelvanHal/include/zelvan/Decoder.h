@@ -30,6 +30,8 @@ public:
 
     // Time of the stream at the last decoded word, in microseconds (0 before any time is known).
     virtual uint64_t getLastTimestamp() const = 0;
+    // Whether the stream has given a time yet (or a time base was set); readable from any thread.
+    virtual bool isTimeKnown() const { return true; }
     // Bytes and events per second over the last completed window of at least one second (a window
     // closes when a rate is asked for).
     virtual uint64_t getDataRate() = 0;

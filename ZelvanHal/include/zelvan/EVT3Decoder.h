@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "zelvan/Decoder.h"
@@ -55,6 +56,11 @@ public:
     void resetTimeBase() override;
     void setTimeBase(uint64_t timestamp) override;
     size_t getRawEventSizeBytes() const override { return 2; }
+    bool isTimeKnown() const override { return time_known_.load(std::memory_order_relaxed); }
+
+    // The time that the first TIME_HIGH word of `first`..`last` gives a decoder that starts there
+    // without a time base (TIME_HIGH * 4096); nothing when the bytes hold no TIME_HIGH word.
+    static std::optional<uint64_t> firstTimeHighTime(const uint8_t* first, const uint8_t* last);
 
     // Word-boundary state (a pending odd byte is not part of it).
     State getState() const { return state_; }
@@ -78,6 +84,7 @@ private:
 
     State state_;
     std::atomic<uint64_t> last_timestamp_{0};  // readable from any thread
+    std::atomic<bool> time_known_{false};
     bool has_pending_byte_ = false;
     uint8_t pending_byte_ = 0;
     std::unique_ptr<Event2D[]> span_;

@@ -198,6 +198,15 @@ void EVT3Decoder::publishTimestamp() {
                            ? (state_.wraps << 24) + (uint64_t(state_.time_high) << 12) + state_.time_low
                            : 0;
     last_timestamp_.store(t, std::memory_order_relaxed);
+    time_known_.store(state_.time_known, std::memory_order_relaxed);
+}
+
+std::optional<uint64_t> EVT3Decoder::firstTimeHighTime(const uint8_t* first, const uint8_t* last) {
+    for (const uint8_t* p = first; p + 1 < last; p += 2) {
+        const uint32_t word = uint32_t(p[0]) | (uint32_t(p[1]) << 8);
+        if ((word >> 12) == 0x8) return uint64_t(word & 0xFFF) << 12;
+    }
+    return std::nullopt;
 }
 
 uint64_t EVT3Decoder::getLastTimestamp() const { return last_timestamp_.load(std::memory_order_relaxed); }

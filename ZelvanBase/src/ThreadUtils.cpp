@@ -1,0 +1,76 @@
+#include "zelvan/ThreadUtils.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
+namespace zelvan {
+
+void setCurrentThreadName(const char* name) {
+#if defined(__linux__)
+    char truncated[16] = {};
+    for (int i = 0; i < 15 && name[i] != '\0'; ++i) truncated[i] = name[i];
+    pthread_setname_np(pthread_self(), truncated);
+#else
+    (void)name;
+#endif
+}
+
+namespace {
+
+class Joiner {
+public:
+    ~Joiner() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopping_ = true;
+        cv_.notify_all();
+        lock.unlock();
+        if (worker_.joinable()) worker_.join();
+    }
+
+    void add(std::thread thread) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.push_back(std::move(thread));
+        if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
+        cv_.notify_all();
+    }
+
+private:
+    void run() {
+        setCurrentThreadName("zv-joiner");
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+            if (pending_.empty()) return;  // stopping, nothing left
+            std::thread next = std::move(pending_.front());
+            pending_.pop_front();
+            lock.unlock();
+            if (next.joinable()) next.join();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::thread> pending_;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+Joiner& joiner() {
+    static Joiner instance;
+    return instance;
+}
+
+}  // namespace
+
+void joinWhenFinished(std::thread thread) {
+    if (!thread.joinable()) return;
+    joiner().add(std::move(thread));
+}
+
+}  // namespace zelvan
