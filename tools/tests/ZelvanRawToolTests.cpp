@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
+#include <chrono>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -390,6 +393,75 @@ TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
     EXPECT_EQ(runTool("record NOSUCHCAMERA 1 " + quoted(tmp / "x.raw")).status, 1);
     EXPECT_EQ(runTool("record - 0 " + quoted(tmp / "x.raw")).status, 2);
     EXPECT_EQ(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw")).status, 1);
+}
+
+// Runs a shell command line; its exit status.
+int shell(const std::string& line) {
+    std::string escaped = "'";
+    for (char c : line) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    escaped += "'";
+    const int raw = std::system(("bash -c " + escaped).c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+TEST(ZelvanRawTool, ARecordingThatCannotBeWrittenFailsWithOneLine) {
+    TempDir tmp;
+    if (fs::exists("/dev/full")) {
+        const Result full = runTool("record - 1 /dev/full", true);
+        EXPECT_EQ(full.status, 1);
+        EXPECT_EQ(std::count(full.out.begin(), full.out.end(), '\n'), 1) << full.out;
+        EXPECT_NE(full.out.find("incomplete"), std::string::npos) << full.out;
+    }
+    // A file size limit, as a nearly full disk gives it: the tool fails, and the part that was
+    // written opens and decodes.
+    const fs::path limited = tmp / "limited.raw";
+    const std::string tool = std::string("'") + ZELVAN_RAW_TOOL + "'";
+    const std::string err = (tmp / "err.txt").string();
+    EXPECT_EQ(shell("trap '' XFSZ; ulimit -f 2048; exec " + tool + " record - 2 '" + limited.string() + "' 2>'" + err +
+                    "'"),
+              1);
+    std::ifstream err_in(err);
+    const std::string message((std::istreambuf_iterator<char>(err_in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+    EXPECT_NE(message.find("incomplete"), std::string::npos) << message;
+    EXPECT_LE(fs::file_size(limited), 2048u * 1024u);
+    const Result info = runTool("info " + quoted(limited));
+    ASSERT_EQ(info.status, 0);
+    EXPECT_GT(std::stoull(parseInfo(info.out)["events"]), 1000u);
+    EXPECT_EQ(runTool("dump " + quoted(limited)).status, 0);
+}
+
+TEST(ZelvanRawTool, ARecordingKilledHalfwayOpensAndDecodes) {
+    TempDir tmp;
+    const fs::path file = tmp / "killed.raw";
+    const std::string tool = std::string("'") + ZELVAN_RAW_TOOL + "'";
+    const std::string pid_file = (tmp / "pid").string();
+    ASSERT_EQ(shell(tool + " record - 30 '" + file.string() + "' 2>/dev/null & echo $! > '" + pid_file + "'"), 0);
+    std::string pid;
+    std::ifstream(pid_file) >> pid;
+    ASSERT_FALSE(pid.empty());
+    // Once a few megabytes are on disk, kill the recorder without warning.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::error_code ec;
+    auto size = [&] {
+        const auto n = fs::file_size(file, ec);
+        return ec ? uintmax_t(0) : n;
+    };
+    while (size() < 3u * 1024 * 1024 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(shell("kill -KILL " + pid), 0);
+    // Wait until the process is gone (kill -0 fails).
+    while (shell("kill -0 " + pid + " 2>/dev/null") == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(fs::file_size(file), 3u * 1024 * 1024);
+    const Result info = runTool("info " + quoted(file));
+    ASSERT_EQ(info.status, 0) << info.out;
+    auto kv = parseInfo(info.out);
+    EXPECT_GT(std::stoull(kv["events"]), 100'000u);
+    EXPECT_EQ(kv["events"], kv["max_events"]) << "the index holds every complete event";
+    EXPECT_EQ(runTool("dump " + quoted(file)).status, 0);
 }
 
 }  // namespace

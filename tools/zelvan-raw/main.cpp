@@ -57,7 +57,10 @@ const char* const kUsage = R"(Usage:
   zelvan-raw record [--config CONFIG.json] SERIAL SECONDS FILE
       Opens the camera SERIAL ("-" for the first camera found), applies the camera configuration
       file CONFIG.json when given, streams the camera and records SECONDS seconds of its raw event
-      stream into FILE; prints the number of events on stderr.
+      stream into FILE; prints the number of events, the bytes written and the data lost on the
+      way (device buffers the camera could not take, bytes the recorder dropped) on stderr. A
+      recording that could not be written completely (a full disk, a missing folder) gives one line
+      on stderr with the reason and exit status 1.
   zelvan-raw --help
       Prints this text.
 
@@ -456,7 +459,9 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     camera->addEventsStreamHandleCallback([&](zelvan::Event2D* first, zelvan::Event2D* last) {
         events.fetch_add(static_cast<uint64_t>(last - first), std::memory_order_relaxed);
     });
-    if (camera->startRecording(path) != 0) return fail("cannot record into \"" + path + "\"");
+    if (camera->startRecording(path) != 0) {
+        return fail("cannot record into \"" + path + "\": " + camera->getRecordingStatus().error);
+    }
     if (camera->start() != 0) {
         camera->stopRecording();
         return fail("cannot start camera \"" + serial + "\"");
@@ -471,10 +476,20 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     }
     const bool lost = !camera->isConnected();
     camera->stop();  // first, so that the file holds every event counted here
-    camera->stopRecording();
+    const bool complete = camera->stopRecording() == 0;
+    const zelvan::ZvRecordingStatus status = camera->getRecordingStatus();
+    if (!complete) {
+        return fail("recording \"" + path + "\" is incomplete: " + status.error + " (" +
+                    std::to_string(status.bytesWritten) + " bytes written)");
+    }
+    if (lost) return fail("camera \"" + serial + "\" went away during the recording");
+    const zelvan::ZvStreamCounters losses = camera->getStreamCounters();
     std::fprintf(stderr, "zelvan-raw: recorded %llu events from %s into %s\n",
                  static_cast<unsigned long long>(events.load()), serial.c_str(), path.c_str());
-    if (lost) return fail("camera \"" + serial + "\" went away during the recording");
+    std::fprintf(stderr, "zelvan-raw: %llu bytes written; lost on the way: %llu device buffers, %llu bytes in the recorder\n",
+                 static_cast<unsigned long long>(status.bytesWritten),
+                 static_cast<unsigned long long>(losses.lostBuffers),
+                 static_cast<unsigned long long>(losses.recorderDroppedBytes));
     return 0;
 }
 
