@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "FileRecorder/DvsFileRecorder.h"
+#include "zelvan/EVT3Decoder.h"
 #include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
@@ -23,6 +24,7 @@ namespace {
 
 class RecorderTest : public ::testing::Test {
 protected:
+    static constexpr size_t kPaddedSize = DvsFileRecorder::kBufferBytes + 2;
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
                ("zelvan-recorder-" + std::to_string(::getpid()) + "-" +
@@ -164,6 +166,41 @@ TEST_F(RecorderTest, HeaderStartTimeIsTheTimeBeforeTheFirstRecordedByte) {
     ASSERT_TRUE(recorder.stopRecording());
     ASSERT_TRUE(readHeader(readAll(second), header));
     EXPECT_EQ(header.info.dvs_start_timestamp, 20'000'500u);
+}
+
+// A cache file's start time is the stream time before its first byte, even when the camera has
+// decoded past the 2^24 us wrap by the time the cache thread gets to the buffer.
+TEST_F(RecorderTest, CachedRecordingAcrossTheWrapKeepsItsTimes) {
+    const uint64_t before_wrap = (uint64_t(1) << 24) - 5;  // TIME_HIGH 0xFFF, TIME_LOW 0xFFB
+    std::atomic<uint64_t> clock{before_wrap};
+    const fs::path file = dir_ / "wrap.raw";
+    {
+        DvsFileRecorder recorder;
+        recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
+        recorder.setFileCacheTime(3, (dir_ / "w").string());
+        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        // One event at 2^24 - 5 (row 7, x 9, ON) in a buffer large enough to be handed over at once.
+        std::vector<uint8_t> bytes = {0xFF, 0x8F, 0xFB, 0x6F, 0x07, 0x00, 0x09, 0x28};
+        bytes.resize(kPaddedSize, 0);
+        for (size_t i = 8; i < bytes.size(); i += 2) bytes[i + 1] = 0xB0;  // padding: reserved words
+        recorder.addData(bytes);
+        clock = (uint64_t(1) << 24) + 100;  // the camera decoded on, past the wrap
+        recorder.waitUntilWritten();
+        ASSERT_TRUE(recorder.stopRecording());
+        recorder.waitForMerge();
+    }
+    const std::string contents = readAll(file);
+    RawFileHeader header;
+    ASSERT_TRUE(readHeader(contents, header));
+    EXPECT_EQ(header.info.dvs_start_timestamp, before_wrap);
+    EVT3Decoder decoder(1280, 720);
+    decoder.setTimeBase(header.info.dvs_start_timestamp);
+    std::vector<Event2D> events;
+    decoder.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { events.insert(events.end(), f, l); });
+    const auto* p = reinterpret_cast<const uint8_t*>(contents.data()) + header.payload_offset;
+    decoder.decode(p, reinterpret_cast<const uint8_t*>(contents.data()) + contents.size());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], Event2D(9, 7, 1, before_wrap));
 }
 
 // A disk that does not keep up neither holds up the camera nor makes the recorder grow: buffers are
