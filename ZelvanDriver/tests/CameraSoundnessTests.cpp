@@ -107,7 +107,7 @@ TEST_F(Soundness, BatchWaitsEndWhenTheDeviceIsLostOrTheCameraDestroyed) {
         result.set_value(raw->getNextBatch(b));
     });
     ASSERT_TRUE(waitFor([&] { return entered.load(); }));
-    ASSERT_TRUE(waitFor([&] { return camera->batches(2).waiters == 1; }));
+    ASSERT_TRUE(waitFor([&] { return camera->batchWaiters(2) == 1; }));
     camera_.reset();
     camera.reset();  // the destructor waits until the consumer has left
     auto f = result.get_future();
@@ -172,6 +172,8 @@ void releaseInsideCallback(LiveCamera& fixture, std::shared_ptr<EngineProbe>& ow
     ASSERT_EQ(starter->start(), 0);
     starter.reset();
     EXPECT_TRUE(waitFor([&] { return watch.expired(); })) << "the camera is destroyed";
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(holder, nullptr);
     (void)fixture;
 }
 

@@ -23,6 +23,12 @@ public:
     using DvsCameraPrivate::eventStreamArrived;
     using DvsCameraPrivate::triggerInArrived;
     const Batches& batches(int mode) const { return mode == 1 ? count_batches_ : time_batches_; }
+    // Callers waiting in getNextBatch for batches of `mode`.
+    int batchWaiters(int mode) {
+        Batches& b = mode == 1 ? count_batches_ : time_batches_;
+        std::lock_guard<std::mutex> lock(b.mutex);
+        return b.waiters;
+    }
 };
 
 inline CameraDescription evk4Description(const std::string& serial) {

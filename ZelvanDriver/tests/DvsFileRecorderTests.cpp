@@ -203,6 +203,32 @@ TEST_F(RecorderTest, CachedRecordingAcrossTheWrapKeepsItsTimes) {
     EXPECT_EQ(events[0], Event2D(9, 7, 1, before_wrap));
 }
 
+// Changing the cache prefix while the cache loop names its files is safe (a ThreadSanitizer build
+// checks it) and takes effect for the files opened afterwards.
+TEST_F(RecorderTest, CachePrefixChangesWhileTheCacheRuns) {
+    std::atomic<uint64_t> clock{1'000'000};
+    DvsFileRecorder recorder;
+    recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
+    recorder.setFileCacheTime(2, (dir_ / "a").string());
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        for (uint8_t s = 1; s <= 30; ++s) {
+            clock = uint64_t(s) * 1'000'000;
+            recorder.addData(std::vector<uint8_t>(DvsFileRecorder::kBufferBytes + 1, s));
+        }
+        feeding = false;
+    });
+    while (feeding.load()) recorder.setFileCacheTime(2, (dir_ / "b").string());
+    feeder.join();
+    recorder.waitUntilWritten();
+    clock = 40'000'000;
+    recorder.addData(std::vector<uint8_t>(DvsFileRecorder::kBufferBytes + 1, 40));
+    recorder.waitUntilWritten();
+    const auto files = recorder.cacheFiles();
+    ASSERT_FALSE(files.empty());
+    EXPECT_EQ(fs::path(files.back()).filename().string().front(), 'b');
+}
+
 // A disk that does not keep up neither holds up the camera nor makes the recorder grow: buffers are
 // dropped, counted and reported.
 TEST_F(RecorderTest, ASlowDiskDropsCountedBuffersInsteadOfGrowingOrBlocking) {
