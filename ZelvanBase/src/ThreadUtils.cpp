@@ -1,7 +1,9 @@
 #include "zelvan/ThreadUtils.h"
 
 #include <condition_variable>
+#include <memory>
 #include <deque>
+#include <functional>
 #include <mutex>
 
 #if defined(__linux__)
@@ -32,9 +34,9 @@ public:
         if (worker_.joinable()) worker_.join();
     }
 
-    void add(std::thread thread) {
+    void add(std::function<void()> task) {
         std::lock_guard<std::mutex> lock(mutex_);
-        pending_.push_back(std::move(thread));
+        pending_.push_back(std::move(task));
         if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
         cv_.notify_all();
     }
@@ -46,17 +48,18 @@ private:
         for (;;) {
             cv_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
             if (pending_.empty()) return;  // stopping, nothing left
-            std::thread next = std::move(pending_.front());
+            std::function<void()> next = std::move(pending_.front());
             pending_.pop_front();
             lock.unlock();
-            if (next.joinable()) next.join();
+            next();
+            next = nullptr;
             lock.lock();
         }
     }
 
     std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<std::thread> pending_;
+    std::deque<std::function<void()>> pending_;
     bool stopping_ = false;
     std::thread worker_;
 };
@@ -70,7 +73,12 @@ Joiner& joiner() {
 
 void joinWhenFinished(std::thread thread) {
     if (!thread.joinable()) return;
-    joiner().add(std::move(thread));
+    auto owned = std::make_shared<std::thread>(std::move(thread));
+    joiner().add([owned] { owned->join(); });
+}
+
+void runOnJoiner(std::function<void()> task) {
+    if (task) joiner().add(std::move(task));
 }
 
 }  // namespace zelvan

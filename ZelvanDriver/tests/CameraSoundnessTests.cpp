@@ -119,14 +119,20 @@ TEST_F(Soundness, BatchWaitsEndWhenTheDeviceIsLostOrTheCameraDestroyed) {
 TEST_F(Soundness, StopFromTheCamerasOwnCallbacksIsSafeAndARestartWorks) {
     std::atomic<int> stop_result{1};
     std::atomic<bool> armed{true};
+    std::atomic<int> restart_result{1};
     const uint32_t id = camera_->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
-        if (armed.exchange(false)) stop_result = camera_->stop();
+        // Once a consumer waits, stop from here; a restart from here is refused.
+        if (camera_->batchWaiters(2) == 1 && armed.exchange(false)) {
+            stop_result = camera_->stop();
+            restart_result = camera_->start();
+        }
     });
     camera_->setBatchEventsTime(10'000'000);
     ASSERT_EQ(camera_->start(), 0);
     BatchCall waiting(*camera_);
     EXPECT_EQ(waiting.result(), std::optional<bool>(false)) << "the waiter is woken by the stop";
     EXPECT_TRUE(waitFor([&] { return stop_result.load() == 0; })) << "stop() from the callback returns 0";
+    EXPECT_TRUE(waitFor([&] { return restart_result.load() == -1; })) << "start() from the callback is refused";
     EXPECT_FALSE(camera_->isStreaming());
     EXPECT_TRUE(camera_->removeEventsStreamHandleCallback(id));
 
@@ -180,10 +186,10 @@ void releaseInsideCallback(LiveCamera& fixture, std::shared_ptr<EngineProbe>& ow
 TEST_F(Soundness, ReleasingTheCameraFromItsOwnCallbacksIsSafe) {
     releaseInsideCallback(*this, camera_, false);
     // A new camera on the same device streams.
-    camera_ = std::make_shared<EngineProbe>(device_->description());
+    camera_ = makeCamera<EngineProbe>(device_->description());
     ASSERT_EQ(camera_->init(), 0);
     releaseInsideCallback(*this, camera_, true);
-    camera_ = std::make_shared<EngineProbe>(device_->description());
+    camera_ = makeCamera<EngineProbe>(device_->description());
     ASSERT_EQ(camera_->init(), 0);
     std::atomic<uint64_t> n{0};
     camera_->addEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { n += uint64_t(l - f); });
@@ -309,6 +315,22 @@ TEST_F(Soundness, UnpluggedDuringARecordingTheFileHoldsEverythingUpToTheUnplug) 
         ASSERT_EQ(camera_->start(), 0) << "re-plug and start works";
         EXPECT_EQ(camera_->stop(), 0);
     }
+}
+
+TEST_F(Soundness, ACachedRecordingIntoAFullDiskIsReportedAfterItsMerge) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    camera_->setFileCacheTime(2, tempFile("fullcache-").string());
+    ASSERT_EQ(camera_->start(), 0);
+    ASSERT_TRUE(waitFor([this] { return seen() > 100'000; }));
+    ASSERT_EQ(camera_->startRecording("/dev/full"), 0);
+    ASSERT_TRUE(waitFor([this] { return seen() > 300'000; }));
+    camera_->stopRecording();
+    EXPECT_TRUE(camera_->waitForRecordingMerged(30s));
+    const ZvRecordingStatus status = camera_->getRecordingStatus();
+    EXPECT_TRUE(status.failed);
+    EXPECT_NE(status.error.find("Write error"), std::string::npos) << status.error;
+    EXPECT_EQ(camera_->stop(), 0);
+    camera_->setFileCacheTime(0, tempFile("fullcache-").string());
 }
 
 TEST_F(Soundness, ARecordingIntoAFullDiskIsReportedAsFailed) {

@@ -82,7 +82,7 @@ protected:
                                   std::lock_guard<std::mutex> lock(mutex_);
                                   sent_triggers_.push_back(t);
                               }});
-        camera_ = std::make_shared<EngineProbe>(config.description);
+        camera_ = makeCamera<EngineProbe>(config.description);
         ASSERT_EQ(camera_->init(), 0);
         camera_->addEventsStreamHandleCallback([this](Event2D* f, Event2D* l) {
             std::lock_guard<std::mutex> lock(mutex_);

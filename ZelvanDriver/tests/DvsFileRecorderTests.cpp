@@ -270,6 +270,17 @@ TEST_F(RecorderTest, ASlowDiskDropsCountedBuffersInsteadOfGrowingOrBlocking) {
     EXPECT_EQ(status.bytesWritten + status.bytesDropped,
               handed * bytes.size() + generateDvsFileHeader(DvsFileInfo{}).size())
         << "every byte is either written or counted as dropped";
+
+    // The losses of that recording do not mark the next one.
+    std::atomic<uint64_t> clock{1'000'000};
+    recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
+    recorder.setFileCacheTime(2, (dir_ / "next").string());
+    ASSERT_TRUE(recorder.startRecording((dir_ / "next.raw").string(), DvsFileInfo{}));
+    recorder.addData(block(5, DvsFileRecorder::kBufferBytes + 1));
+    recorder.waitUntilWritten();
+    EXPECT_TRUE(recorder.stopRecording());
+    recorder.waitForMerge();
+    EXPECT_FALSE(recorder.status().failed) << recorder.status().error;
 }
 
 // Feeds one 1.1 MB buffer per simulated second; each buffer is tagged with its second.

@@ -471,7 +471,7 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     std::mutex mutex;
     std::condition_variable cv;
     std::unique_lock<std::mutex> lock(mutex);
-    while (std::chrono::steady_clock::now() < end && camera->isConnected()) {
+    while (std::chrono::steady_clock::now() < end && camera->isConnected() && !camera->getRecordingStatus().failed) {
         cv.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
     }
     const bool lost = !camera->isConnected();

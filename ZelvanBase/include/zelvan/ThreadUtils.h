@@ -2,6 +2,7 @@
 // running on them.
 #pragma once
 
+#include <functional>
 #include <thread>
 
 namespace zelvan {
@@ -15,5 +16,9 @@ void setCurrentThreadName(const char* name);
 // join itself, and the thread, which leaves its function right after, still gets joined. The joiner
 // itself is joined when the process exits.
 void joinWhenFinished(std::thread thread);
+
+// Runs `task` on that same joiner thread, after what was handed over before it. For work that must
+// not run on the thread that asks for it (destroying an object on one of its own threads).
+void runOnJoiner(std::function<void()> task);
 
 }  // namespace zelvan

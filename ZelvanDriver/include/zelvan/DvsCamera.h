@@ -74,9 +74,10 @@ public:
     virtual void setFileCacheTime(uint16_t /*seconds*/, std::string /*prefix*/) {}
     // Ends the recording: 0 when the file holds everything the camera delivered while recording;
     // -1 when data were lost (a write error such as a full disk, buffers dropped because the disk
-    // did not keep up) or a cached recording is still being merged. getRecordingStatus() tells what
-    // happened and how many bytes were written. With the pre-recording cache on, the file is
-    // completed in the background: waitForRecordingMerged() waits for it.
+    // did not keep up) or the previous cached recording is still being merged.
+    // getRecordingStatus() tells what happened and how many bytes were written. With the
+    // pre-recording cache on, the file is assembled in the background: 0 then says that nothing was
+    // lost up to the stop, and getRecordingStatus() after waitForRecordingMerged() gives the outcome.
     virtual int stopRecording() = 0;
     virtual uint16_t getWidth() const = 0;
     virtual uint16_t getHeight() const = 0;

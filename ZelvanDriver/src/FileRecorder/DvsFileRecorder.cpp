@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/FileHeader.h"
@@ -118,6 +119,16 @@ void DvsFileRecorder::fail(const std::string& error) {
     status_.error = error;
 }
 
+void DvsFileRecorder::countWrittenFromFile() {
+    // After a failed write the file may hold part of a buffer: the file itself tells.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(output_path_, ec)) return;
+    const auto size = std::filesystem::file_size(output_path_, ec);
+    if (ec) return;
+    std::lock_guard<std::mutex> lock(files_mutex_);
+    status_.bytesWritten = size;
+}
+
 ZvRecordingStatus DvsFileRecorder::status() const {
     std::lock_guard<std::mutex> lock(files_mutex_);
     ZvRecordingStatus s = status_;
@@ -159,6 +170,7 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
         std::lock_guard<std::mutex> lock(mutex_);
         if (current_.bytes) current_.bytes->clear();
         queue_.clear();
+        data_lost_before_next_ = false;
     }
     ZV_LOG(LOG_INFO, "Start recording file ts: %llu", static_cast<unsigned long long>(info.dvs_start_timestamp));
     recording_ = true;
@@ -182,9 +194,16 @@ bool DvsFileRecorder::stopRecording() {
         if (cache_thread_.joinable()) cache_thread_.join();
         if (merge_thread_.joinable()) merge_thread_.join();
         bool complete = dropped_recording_.load() == 0;
+        std::string damaged;
         {
             std::lock_guard<std::mutex> lock(files_mutex_);
-            for (const auto& file : cache_files_) complete = complete && !file.damaged;
+            for (const auto& file : cache_files_) {
+                if (file.damaged && damaged.empty()) damaged = file.path;
+            }
+        }
+        if (!damaged.empty()) {
+            fail("Cache file " + damaged + " lacks data: it could not be written");
+            complete = false;
         }
         // The merge goes on with what there is; status() tells how it ended.
         merge_busy_ = true;
@@ -306,6 +325,7 @@ void DvsFileRecorder::writerLoop() {
     // A recording without data still gets its header.
     if (!failed && !header_written_) writeHeader(file_info_.dvs_start_timestamp);
     output_.flush();
+    countWrittenFromFile();
     std::lock_guard<std::mutex> lock(mutex_);
     worker_busy_ = false;
     written_cv_.notify_all();
@@ -345,6 +365,7 @@ void DvsFileRecorder::cacheLoop() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (current_.bytes) current_.bytes->clear();
         queue_.clear();
+        data_lost_before_next_ = false;
     }
     deleteListedCacheFiles();
     ZV_LOG(LOG_INFO, "Start cache loop");
@@ -423,28 +444,37 @@ void DvsFileRecorder::mergeLoop() {
     DvsFileInfo info = file_info_;
     if (!files.empty()) info.dvs_start_timestamp = files.front().start_time;
     const std::string header = generateDvsFileHeader(info);
+    // When the recording cannot take the rest, the cache files not yet merged stay on disk, out of
+    // the list that the cache loop clears when it starts again.
+    auto keepRemainingCacheFiles = [this] {
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        for (const auto& entry : cache_files_) ZV_LOG(LOG_WARNING, "Cache file kept: %s", entry.path.c_str());
+        cache_files_.clear();
+    };
     bool ok = append(header.data(), header.size());
-    if (!ok) fail("Write error in recording file " + output_path_ + ": " + systemError());
+    if (!ok) {
+        fail("Write error in recording file " + output_path_ + ": " + systemError());
+        keepRemainingCacheFiles();
+    }
     std::vector<char> piece(1 << 20);
     for (const auto& file : files) {
         if (!ok) break;
         if (file.damaged) fail("Cache file " + file.path + " lacks data: it could not be written");
         std::ifstream in(file.path, std::ios::binary);
-        if (!in) {
-            fail("Cannot read cache file " + file.path + ": " + systemError());
-        }
+        if (!in) fail("Cannot read cache file " + file.path + ": " + systemError());
         while (ok && in) {
             in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
             ok = append(piece.data(), static_cast<size_t>(in.gcount()));
         }
+        if (ok && in.bad()) {
+            fail("Read error in cache file " + file.path + " while merging it into " + output_path_);
+            keepRemainingCacheFiles();
+            break;
+        }
         if (!ok) {
-            // The recording cannot take the rest: leave those cache files on disk, out of the list
-            // that the cache loop clears when it starts again.
             fail("Write error in recording file " + output_path_ + " while merging " + file.path + ": " +
                  systemError());
-            std::lock_guard<std::mutex> lock(files_mutex_);
-            for (const auto& entry : cache_files_) ZV_LOG(LOG_WARNING, "Cache file kept: %s", entry.path.c_str());
-            cache_files_.clear();
+            keepRemainingCacheFiles();
             break;
         }
         in.close();
@@ -458,6 +488,7 @@ void DvsFileRecorder::mergeLoop() {
     output_.flush();
     if (!output_) fail("Write error in recording file " + output_path_ + ": " + systemError());
     closeOutput();
+    countWrittenFromFile();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         caching_ = true;

@@ -48,10 +48,11 @@ public:
     // already runs, or when the file cannot be created (logged, and given by status()). The header's
     // start time is the stream time just before the first recorded byte.
     bool startRecording(const std::string& path, const DvsFileInfo& info);
-    // Ends the recording; in cache mode the cached seconds and the recording are merged into the
-    // file on a background thread (see waitForMerge and status()). False while a merge runs, and when
-    // the recording lost data (a write error, dropped buffers, an unusable cache file): status() says
-    // what and how much was written. True when no recording ran.
+    // Ends the recording. False while a merge runs, and when the recording lost data (a write error,
+    // dropped buffers, an unusable cache file): status() says what and how much was written. True
+    // when no recording ran. In cache mode the cached seconds and the recording are merged into the
+    // file on a background thread: true then says that nothing was lost so far, and status() after
+    // waitForMerge() gives the outcome of the merge.
     bool stopRecording();
     // seconds > 0 keeps that many one-second cache files whose paths begin with `prefix`; 0 stops
     // the cache. Ignored (with a warning) while a recording runs.
@@ -97,6 +98,7 @@ private:
     void deleteListedCacheFiles();
     bool openNextCacheFile(uint64_t start_time);
     void closeOutput();
+    void countWrittenFromFile();
     // Records the first failure of the current recording.
     void fail(const std::string& error);
     std::deque<Chunk> takeQueue();

@@ -14,7 +14,7 @@ uint64_t searchUsb(std::map<std::string, std::shared_ptr<DvsCamera>>& cameras) {
     if (list.empty()) list = UsbInterface::findUsbDvsCamera(Model::vendorId, Model::productId);
     for (const auto& description : list) {
         if (cameras.count(description.serial) == 0) {
-            cameras.emplace(description.serial, std::make_shared<Model>(description));
+            cameras.emplace(description.serial, makeCamera<Model>(description));
         }
     }
     return list.size();
@@ -37,7 +37,7 @@ uint64_t DvsCameraManager::findEthCameras() {
     const auto list = EthInterface::findEthDvsCamera();
     for (const auto& description : list) {
         if (cameras_.count(description.serial) == 0) {
-            cameras_.emplace(description.serial, std::make_shared<ZelvanPelmo>(description));
+            cameras_.emplace(description.serial, makeCamera<ZelvanPelmo>(description));
         }
     }
     return list.size();

@@ -8,14 +8,25 @@
 namespace zelvan {
 
 namespace {
-// Set on the camera's own threads, so that stop() and the destructor can tell where they run.
+// Set on the camera's own threads, so that stop() and the deleter can tell where they run.
 thread_local const DvsCameraPrivate* t_camera_loop_of = nullptr;
 thread_local const DvsCameraPrivate* t_statistics_of = nullptr;
-// Set by a destructor that ran on its camera's own thread: that thread must leave at once.
-thread_local bool t_destroyed_own_camera = false;
 // A gap longer than this many batch periods yields one empty batch instead of one per period.
 constexpr uint64_t kMaxEmptyBatchesPerGap = 1000;
+// Longer waits are waits without a deadline.
+constexpr auto kLongestDeadline = std::chrono::hours(24 * 365);
 }  // namespace
+
+void CameraDeleter::operator()(DvsCameraPrivate* camera) const {
+    if (camera && camera->onOwnThread()) {
+        // Released inside one of its own callbacks: this thread cannot join itself. Streaming ends
+        // now; the camera is destroyed elsewhere once this callback has returned.
+        camera->stop();
+        runOnJoiner([camera] { delete camera; });
+        return;
+    }
+    delete camera;
+}
 
 DvsCameraPrivate::DvsCameraPrivate(const CameraDescription& description) : DvsCamera(description) {
     file_info_.serial_number = description.serial;
@@ -23,16 +34,15 @@ DvsCameraPrivate::DvsCameraPrivate(const CameraDescription& description) : DvsCa
 
 DvsCameraPrivate::~DvsCameraPrivate() { shutdown(); }
 
+bool DvsCameraPrivate::onOwnThread() const { return t_camera_loop_of == this || t_statistics_of == this; }
+
 void DvsCameraPrivate::shutdown() {
     destroying_ = true;
-    const bool on_loop = t_camera_loop_of == this;
-    const bool on_statistics = t_statistics_of == this;
-    if (on_loop || on_statistics) {
-        // Released from inside one of its own callbacks: end streaming without joining this thread,
-        // which leaves its loop as soon as the callback returns; the other thread is joined here.
+    if (onOwnThread()) {
+        // Only a camera not made by makeCamera gets here; it cannot join the thread it runs on.
+        ZV_LOG(LOG_ERROR, "A camera is destroyed on its own thread; create cameras with makeCamera.");
         stopStreaming(true);
-        t_destroyed_own_camera = true;
-        if (on_loop) {
+        if (t_camera_loop_of == this) {
             if (statistics_thread_.joinable()) statistics_thread_.join();
             joinWhenFinished(std::move(camera_loop_thread_));
         } else {
@@ -95,7 +105,8 @@ void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) {
 bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return waitForBatch(out, nullptr); }
 
 bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (timeout >= kLongestDeadline) return waitForBatch(out, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
     return waitForBatch(out, &deadline);
 }
 
@@ -111,7 +122,10 @@ bool DvsCameraPrivate::waitForBatch(std::vector<Event2D>& out, const std::chrono
     std::unique_lock<std::mutex> lock(b.mutex);
     // stop(), the loss of the device and destruction clear running under this mutex's protection
     // (wakeBatchWaiters takes it afterwards), so no wake-up is missed.
-    auto ended = [this] { return running_.load() != 1 || destroying_.load(); };
+    const uint64_t endings = stream_endings_.load();
+    auto ended = [this, endings] {
+        return running_.load() != 1 || destroying_.load() || stream_endings_.load() != endings;
+    };
     if (ended()) return false;
     ++b.waiters;
     const uint64_t completed = b.completed;
@@ -262,6 +276,7 @@ int DvsCameraPrivate::stopStreaming(bool from_own_thread) {
         if (!from_own_thread) joinThreads();
         return 0;
     }
+    ++stream_endings_;
     // Everyone waiting learns at once that streaming ended.
     wakeBatchWaiters(count_batches_);
     wakeBatchWaiters(time_batches_);
@@ -290,14 +305,9 @@ void DvsCameraPrivate::cameraLoop() {
     while (running_.load() == 1) {
         auto buffer = sensor_->getNextBuffer();
         if (buffer && *buffer) {
-            // Callbacks may drop the last outside reference to the camera: hold one while they run.
-            std::shared_ptr<DvsCameraPrivate> keep = weak_from_this().lock();
             const std::vector<uint8_t>& bytes = **buffer;
             if (recorder_.isTakingData()) recorder_.addData(bytes);
             decoder_->decode(bytes.data(), bytes.data() + bytes.size());
-            buffer.reset();
-            keep.reset();
-            if (t_destroyed_own_camera) break;  // this object is gone
             continue;
         }
         if (!isConnected()) {
@@ -306,7 +316,6 @@ void DvsCameraPrivate::cameraLoop() {
             break;
         }
     }
-    t_destroyed_own_camera = false;
     t_camera_loop_of = nullptr;
 }
 
@@ -321,18 +330,8 @@ void DvsCameraPrivate::statisticLoop() {
         StatisticsCallback callback = statistics_callback_;
         if (!callback) continue;
         lock.unlock();
-        {
-            std::shared_ptr<DvsCameraPrivate> keep = weak_from_this().lock();
-            callback(ZvStatisticInfo(decoder_->getDataRate(), decoder_->getEventRate()));
-            callback = nullptr;
-            keep.reset();
-        }
-        if (t_destroyed_own_camera) {
-            t_destroyed_own_camera = false;
-            t_statistics_of = nullptr;
-            lock.release();  // the mutex went with the camera
-            return;
-        }
+        callback(ZvStatisticInfo(decoder_->getDataRate(), decoder_->getEventRate()));
+        callback = nullptr;
         lock.lock();
     }
     t_statistics_of = nullptr;
@@ -345,9 +344,10 @@ void DvsCameraPrivate::setStatisticInfoCallback(StatisticsCallback callback) {
 
 int DvsCameraPrivate::startRecording(std::string path) {
     if (!inited_) throw std::runtime_error("Camera is not inited");
-    file_info_.dvs_start_timestamp = decoder_ ? decoder_->getLastTimestamp() : 0;
-    file_info_.date = std::chrono::system_clock::now();
-    return recorder_.startRecording(path, file_info_) ? 0 : -1;
+    DvsFileInfo info = file_info_;
+    info.dvs_start_timestamp = decoder_ ? decoder_->getLastTimestamp() : 0;
+    info.date = std::chrono::system_clock::now();
+    return recorder_.startRecording(path, info) ? 0 : -1;
 }
 
 void DvsCameraPrivate::setFileCacheTime(uint16_t seconds, std::string prefix) {
@@ -358,7 +358,7 @@ int DvsCameraPrivate::stopRecording() {
     if (!recorder_.stopRecording()) {
         const ZvRecordingStatus status = recorder_.status();
         ZV_LOG(LOG_ERROR, "Recording %s incomplete: %s", status.path.c_str(),
-               status.merging && !status.failed ? "a merge is still running" : status.error.c_str());
+               status.failed ? status.error.c_str() : "a merge is still running");
         return -1;
     }
     return 0;

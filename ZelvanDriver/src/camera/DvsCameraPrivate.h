@@ -20,9 +20,8 @@ namespace zelvan {
 
 class RegisterController;
 
-// Cameras are owned through std::shared_ptr (the manager creates them with make_shared): the camera's
-// threads hold a reference while they call back, so that a callback may drop the last outside one.
-class DvsCameraPrivate : public DvsCamera, public std::enable_shared_from_this<DvsCameraPrivate> {
+// Cameras are made with makeCamera (below): their deleter lets a callback drop the last reference.
+class DvsCameraPrivate : public DvsCamera {
 public:
     explicit DvsCameraPrivate(const CameraDescription& description);
     ~DvsCameraPrivate() override;
@@ -73,9 +72,15 @@ protected:
     int stopStreaming(bool from_own_thread);
     // Joins camera-loop and statistics threads that have ended or are ending; not from those threads.
     void joinThreads();
-    // Ends streaming and joins the threads, from whichever thread the camera is destroyed on; every
-    // model's destructor calls it first, while the whole object still exists.
+    // Ends streaming and joins the threads; every model's destructor calls it first, while the whole
+    // object still exists.
     void shutdown();
+
+public:
+    // True on the camera's own camera-loop or statistics thread.
+    bool onOwnThread() const;
+
+protected:
 
     std::unordered_map<uint32_t, EventsCallback> event_callbacks_;
     uint32_t next_event_callback_id_ = 0;
@@ -122,6 +127,7 @@ protected:
 
     std::mutex control_mutex_;  // serialises start and stop from user threads
     std::atomic<bool> destroying_{false};
+    std::atomic<uint64_t> stream_endings_{0};  // counts every end of streaming, so no waiter misses one
 
 private:
     void completeBatch(Batches& batches);
@@ -129,5 +135,17 @@ private:
     bool waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline);
     void waitUntilNoBatchWaiters(Batches& batches);
 };
+
+// Deletes a camera; when the last reference goes inside one of the camera's own callbacks, streaming
+// ends at once and the camera is deleted on the process-wide joiner thread, which joins the camera's
+// threads as any other owner would.
+struct CameraDeleter {
+    void operator()(DvsCameraPrivate* camera) const;
+};
+
+template <typename Camera, typename... Args>
+std::shared_ptr<Camera> makeCamera(Args&&... args) {
+    return std::shared_ptr<Camera>(new Camera(std::forward<Args>(args)...), CameraDeleter{});
+}
 
 }  // namespace zelvan

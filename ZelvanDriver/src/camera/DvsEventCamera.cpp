@@ -20,6 +20,11 @@ DvsEventCamera::~DvsEventCamera() {
 bool DvsEventCamera::isConnected() const { return interface_ && interface_->isConnected(); }
 
 int DvsEventCamera::start() {
+    if (onOwnThread()) {
+        // A restart would have to join the thread it runs on.
+        ZV_LOG(LOG_ERROR, "start() refused: it cannot be called from the camera's own callbacks.");
+        return -1;
+    }
     std::lock_guard<std::mutex> control(control_mutex_);
     if (!inited_) throw std::runtime_error("Camera is not inited");
     if (running_.load() == 1) return 0;

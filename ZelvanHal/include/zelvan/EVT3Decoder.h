@@ -56,7 +56,7 @@ public:
     void resetTimeBase() override;
     void setTimeBase(uint64_t timestamp) override;
     size_t getRawEventSizeBytes() const override { return 2; }
-    bool isTimeKnown() const override { return time_known_.load(std::memory_order_relaxed); }
+    bool isTimeKnown() const override { return time_known_.load(std::memory_order_acquire); }
 
     // The time that the first TIME_HIGH word of `first`..`last` gives a decoder that starts there
     // without a time base (TIME_HIGH * 4096); nothing when the bytes hold no TIME_HIGH word.

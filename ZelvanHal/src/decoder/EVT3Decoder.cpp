@@ -198,7 +198,7 @@ void EVT3Decoder::publishTimestamp() {
                            ? (state_.wraps << 24) + (uint64_t(state_.time_high) << 12) + state_.time_low
                            : 0;
     last_timestamp_.store(t, std::memory_order_relaxed);
-    time_known_.store(state_.time_known, std::memory_order_relaxed);
+    time_known_.store(state_.time_known, std::memory_order_release);
 }
 
 std::optional<uint64_t> EVT3Decoder::firstTimeHighTime(const uint8_t* first, const uint8_t* last) {
