@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "zelvan/CameraTool.h"
@@ -213,12 +214,18 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
         return (dir_ / "in.json").string();
     };
     ScopedLogCapture log;
-    ASSERT_TRUE(cam.loadCameraConfigParams(write(R"({"Nope": {"x": 1}, "EventRateControl": {"alpha": 12,
-        "zeta": 12.9, "enable": "true", "mode": "ROI", "label": null}})")));
+    EXPECT_FALSE(cam.loadCameraConfigParams(write(R"({"Nope": {"x": 1}, "EventRateControl": {"alpha": 12,
+        "zeta": 12.9, "enable": "true", "mode": "ROI", "label": null}})")))
+        << "three values are refused";
     EXPECT_TRUE(log.contains(LOG_WARNING, "Tool not found: Nope, skipping..."));
     EXPECT_TRUE(log.contains(LOG_WARNING, "Unsupported parameter type for EventRateControl.label, skipped."));
-    EXPECT_TRUE(log.contains(LOG_INFO, "Set EventRateControl.enable = \"true\""));
-    EXPECT_TRUE(log.contains(LOG_INFO, "Set EventRateControl.alpha = 12"));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.enable = \"true\""));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.alpha = 12"));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.zeta = 12.9"));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Set EventRateControl.mode = \"ROI\""));
+    EXPECT_FALSE(log.containsSubstring(LOG_INFO, "Set EventRateControl.enable"));
+    EXPECT_FALSE(log.containsSubstring(LOG_INFO, "Set EventRateControl.alpha"));
+    EXPECT_FALSE(log.containsSubstring(LOG_INFO, "Configuration applied from"));
     EXPECT_EQ(tool->e_, "ROI");
     EXPECT_FALSE(tool->b_) << "a string goes to the string overload, which a bool parameter refuses";
     EXPECT_EQ(tool->f_, 12.7f) << "an integer goes to the int overload, which a float parameter refuses";
@@ -238,6 +245,96 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open config file: " + (dir_ / "missing.json").string()));
     EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "no" / "dir.json").string()));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open " + (dir_ / "no" / "dir.json").string() + " file for writing."));
+}
+
+// A tool whose float parameter takes the whole float range, to see what reaches it.
+class WideFloatTool : public CameraTool {
+public:
+    WideFloatTool() {
+        const float max = std::numeric_limits<float>::max();
+        addParameter(
+            FullParamteterInfo::makeFloat("gain", "", -max, max, 0.0f),
+            [this](ParameterValue& v) {
+                v = f_;
+                return true;
+            },
+            [this](const ParameterValue& v) {
+                f_ = std::get<float>(v);
+                return true;
+            });
+    }
+    ToolInfo getToolInfo() const override { return {EVENT_RATE_CONTROL, "EventRateControl", {}, ""}; }
+    float f_ = 0.0f;
+};
+
+TEST_F(ManagerTest, FloatsBeyondTheFloatRangeSaturate) {
+    FixedCamera cam;
+    auto tool = std::make_shared<WideFloatTool>();
+    cam.add(tool);
+    const fs::path file = dir_ / "wide.json";
+    std::ofstream(file) << R"({"EventRateControl": {"gain": 1e300}})";
+    ASSERT_TRUE(cam.loadCameraConfigParams(file.string()));
+    EXPECT_EQ(tool->f_, std::numeric_limits<float>::max());
+    std::ofstream(file) << R"({"EventRateControl": {"gain": -1.5e308}})";
+    ASSERT_TRUE(cam.loadCameraConfigParams(file.string()));
+    EXPECT_EQ(tool->f_, -std::numeric_limits<float>::max());
+    std::ofstream(file) << R"({"EventRateControl": {"gain": 2.5e-300}})";
+    ASSERT_TRUE(cam.loadCameraConfigParams(file.string()));
+    EXPECT_EQ(tool->f_, 0.0f) << "below the smallest float: zero";
+
+    // A tool of narrower range refuses the saturated value.
+    FixedCamera narrow;
+    auto fixed = std::make_shared<FixedTool>();
+    narrow.add(fixed);
+    std::ofstream(file) << R"({"EventRateControl": {"alpha": 1e300, "zeta": 1e300}})";
+    ScopedLogCapture log;
+    EXPECT_FALSE(narrow.loadCameraConfigParams(file.string()));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.alpha = 1e+300"));
+    EXPECT_EQ(fixed->f_, 12.7f);
+}
+
+TEST_F(ManagerTest, RefusedValuesAreReportedAndTheRestApplied) {
+    DvsCameraManager manager;
+    auto camera = manager.openCamera(serialOf(manager, "EVK4"));
+    ASSERT_NE(camera, nullptr);
+    const fs::path file = dir_ / "refused.json";
+    std::ofstream(file) << R"({"EventRateControl": {"enable": 1, "max_event_rate": 400},
+        "ROI": {"mode": "sideways", "x": 100, "x_width": 0, "nope": true}})";
+    ScopedLogCapture log;
+    EXPECT_FALSE(camera->loadCameraConfigParams(file.string()));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.enable = 1"));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.max_event_rate = 400"));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: ROI.mode = \"sideways\""));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: ROI.x_width = 0"));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: ROI.nope = true"));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Set ROI.x = 100")) << "the rest is applied";
+    EXPECT_FALSE(log.containsSubstring(LOG_INFO, "Set EventRateControl."));
+    EXPECT_FALSE(log.containsSubstring(LOG_INFO, "Configuration applied from"));
+    EXPECT_TRUE(log.contains(LOG_WARNING,
+                             "Configuration from " + file.string() + " applied except 5 refused value(s)"));
+    int x = 0;
+    ASSERT_TRUE(camera->getTool(ROI)->getParam("x", x));
+    EXPECT_EQ(x, 100);
+    int rate = 0;
+    ASSERT_TRUE(camera->getTool(EVENT_RATE_CONTROL)->getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 320);
+
+    // Every value refused: false, and nothing claims to be set.
+    std::ofstream(file) << R"({"EventRateControl": {"enable": "yes", "max_event_rate": -1}})";
+    log.clear();
+    EXPECT_FALSE(camera->loadCameraConfigParams(file.string()));
+    EXPECT_FALSE(log.containsSubstring(LOG_INFO, "Set "));
+    EXPECT_EQ(log.count(LOG_WARNING, "Value refused: EventRateControl.enable = \"yes\""), 1u);
+
+    // Enabling event-rate control alone applies its current maximum.
+    std::ofstream(file) << R"({"EventRateControl": {"enable": true}})";
+    log.clear();
+    EXPECT_TRUE(camera->loadCameraConfigParams(file.string()));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Set EventRateControl.enable = true"));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Configuration applied from " + file.string()));
+    auto device = sim::SimulatedCameras::instance().find(camera->getDescription().serial);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->readRegister(0x600C), 320u * 128u) << "target events per 128 us reference period";
 }
 
 }  // namespace

@@ -220,6 +220,28 @@ TEST(ToolInfo, MaximumLimitBoundsTheEventRate) {
     sim::SimulatedCameras::instance().restoreDefault();
 }
 
+TEST(ToolInfo, MaximumLimitLowersTheRateThatEnablingApplies) {
+    const auto config = cameraConfig("ERCLIMIT2" + std::to_string(::getpid()), false);
+    sim::SimulatedCameras::instance().reset({config});
+    auto device = sim::SimulatedCameras::instance().find(config.description.serial);
+    auto interface = UsbInterface::createUsbInterface(config.description);
+    auto controller = std::make_shared<RegisterController>(interface, kImx636RegisterTable,
+                                                           kImx636RegisterTableSize, kImx636RegisterPrefix);
+    Imx636EventRateControl erc(controller);
+    erc.setMaxLimitEventRate(40);
+    EXPECT_TRUE(device->writeLog().empty()) << "the limit is not written";
+    int rate = 0;
+    ASSERT_TRUE(erc.getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 40) << "never more than the limit";
+    ASSERT_TRUE(erc.setParam("enable", true));
+    EXPECT_EQ(device->readRegister(0x600C), 40u * 128u) << "enabling applies the bounded rate";
+    EXPECT_EQ(device->readRegister(0x6028) & 1u, 1u);
+    ASSERT_TRUE(erc.getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 40);
+    interface.reset();
+    sim::SimulatedCameras::instance().restoreDefault();
+}
+
 // --- The tools of an opened camera ---
 
 class ToolCamera : public ::testing::TestWithParam<bool> {
@@ -437,6 +459,66 @@ TEST_P(ToolCamera, EventRateControlCapsTheRate) {
     ASSERT_TRUE(erc->setParam("enable", false));
     capture(400'000);
     EXPECT_GT(rate(events()), 3.0);
+}
+
+TEST_P(ToolCamera, EnablingRateControlAloneAppliesTheCurrentMaximum) {
+    const auto rate = [](const std::vector<Event2D>& ev) {
+        return double(ev.size()) / double(ev.back().timestamp - ev.front().timestamp + 1);  // events per us
+    };
+    auto erc = tool(EVENT_RATE_CONTROL);
+    int limit = 0;
+    ASSERT_TRUE(erc->getParam("max_event_rate", limit));
+    EXPECT_EQ(limit, 320);
+    ASSERT_TRUE(erc->setParam("enable", true));
+    bool on = false;
+    ASSERT_TRUE(erc->getParam("enable", on));
+    EXPECT_TRUE(on);
+    ASSERT_TRUE(erc->getParam("max_event_rate", limit));
+    EXPECT_EQ(limit, 320) << "what the sensor applies";
+    capture(400'000);
+    EXPECT_GT(rate(events()), 3.5) << "320 MEv/s leaves the scene's 4 MEv/s alone";
+
+    // A rate set while the controller is off is the one that the next enable applies.
+    ASSERT_TRUE(erc->setParam("enable", false));
+    ASSERT_TRUE(erc->setParam("max_event_rate", 2));
+    ASSERT_TRUE(erc->setParam("enable", false));
+    ASSERT_TRUE(erc->setParam("enable", true));
+    ASSERT_TRUE(erc->getParam("max_event_rate", limit));
+    EXPECT_EQ(limit, 2);
+    capture(400'000);
+    const double capped = rate(events());
+    EXPECT_LE(capped, 2.0 * 1.02);
+    EXPECT_GE(capped, 1.8);
+}
+
+TEST_P(ToolCamera, RateControlReadsBackWhatTheSensorDoes) {
+    auto erc = tool(EVENT_RATE_CONTROL);
+    ASSERT_TRUE(erc->setParam("max_event_rate", 3));
+    ASSERT_TRUE(erc->setParam("enable", true));
+    const uint32_t target = genx320_ ? 0x602C : 0x600C;
+    const uint32_t enable = genx320_ ? 0x6000 : 0x6028;
+    EXPECT_EQ(device_->readRegister(target), 3u * 128u);
+    // The sensor lost its settings (a power cycle behind the driver's back): it reads back as it runs.
+    device_->writeRegister(target, 0x80);
+    int rate = 0;
+    ASSERT_TRUE(erc->getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 1);
+    device_->writeRegister(enable, 0);
+    bool on = true;
+    ASSERT_TRUE(erc->getParam("enable", on));
+    EXPECT_FALSE(on);
+    ASSERT_TRUE(erc->getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 3) << "off: the rate that enabling applies";
+    // A refused value changes nothing that reads back.
+    ScopedLogCapture log;
+    EXPECT_FALSE(erc->setParam("max_event_rate", 321));
+    EXPECT_FALSE(erc->setParam("enable", 1));
+    ASSERT_TRUE(erc->getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 3);
+    ASSERT_TRUE(erc->getParam("enable", on));
+    EXPECT_FALSE(on);
+    ASSERT_TRUE(erc->setParam("enable", true));
+    EXPECT_EQ(device_->readRegister(target), 3u * 128u);
 }
 
 TEST_P(ToolCamera, TrailFilterThinsBursts) {

@@ -116,8 +116,11 @@ public:
     // the file was written.
     bool exportCameraConfigParams(std::string path);
     // Applies a configuration file parameter by parameter; unknown tools and values of unsupported
-    // types are skipped with a warning. False (and nothing applied) for a file that cannot be read or
-    // is not such an object; false when setting a parameter throws.
+    // types are skipped with a warning. A value that its tool refuses (out of range, of another kind,
+    // an unknown parameter name) is logged as a warning "Value refused: tool.parameter = value" and the
+    // remaining values are still applied; the result is then false. False (and nothing applied) for a
+    // file that cannot be read or is not such an object; false when setting a parameter throws (values
+    // set before stay set). True only when every value of a supported type was set.
     bool loadCameraConfigParams(std::string path);
 
 protected:

@@ -395,6 +395,20 @@ bool writeErcTarget(RegisterController& controller, const std::string& period_re
     return controller.writeRegisterField(target_reg, target_field, static_cast<uint32_t>(rate) * period) == 0;
 }
 
+// Reads back the rate (MEv/s) the controller applies: the target event count per reference period.
+bool readErcTarget(RegisterController& controller, const std::string& period_reg,
+                   const std::string& period_field, const std::string& target_reg,
+                   const std::string& target_field, int& rate) {
+    uint32_t period = 0;
+    uint32_t target = 0;
+    if (controller.readRegisterField(period_reg, period_field, period) != 0 ||
+        controller.readRegisterField(target_reg, target_field, target) != 0)
+        return false;
+    if (period == 0) period = kErcDefaultReferencePeriodUs;
+    rate = static_cast<int>(target / period);  // the target field is at most 22 bits wide
+    return true;
+}
+
 }  // namespace
 
 Imx636EventRateControl::Imx636EventRateControl(std::shared_ptr<RegisterController> controller)
@@ -427,18 +441,24 @@ ToolInfo Imx636EventRateControl::getToolInfo() const {
 
 void Imx636EventRateControl::setMaxLimitEventRate(uint32_t limit) {
     max_limit_ = static_cast<int32_t>(std::min<uint32_t>(limit, 320));
+    // The rate that the next enable applies stays within the limit.
+    max_event_rate_ = std::min(max_event_rate_, max_limit_);
     params_info_[1] = ercRateInfo(max_limit_);
     updateParameterInfo(params_info_[1]);
 }
 
 bool Imx636EventRateControl::setEnable(bool enable) {
+    // The controller starts on the tool's rate, not on whatever target the sensor holds.
+    if (enable && !setMaxEventRate(max_event_rate_)) return false;
     if (!writeField("erc_enable", "erc_en", enable ? 1 : 0)) return false;
     state_ = static_cast<uint16_t>(enable ? (state_ | 1u) : (state_ & ~1u));
     return true;
 }
 
 bool Imx636EventRateControl::getEnable(bool& enable) {
-    enable = (state_ & 1u) != 0;
+    uint32_t on = 0;
+    if (!readField("erc_enable", "erc_en", on)) return false;
+    enable = on != 0;
     return true;
 }
 
@@ -451,8 +471,14 @@ bool Imx636EventRateControl::setMaxEventRate(int rate) {
 }
 
 bool Imx636EventRateControl::getMaxEventRate(int& rate) {
-    rate = max_event_rate_;
-    return true;
+    bool on = false;
+    if (!getEnable(on)) return false;
+    if (!on) {
+        rate = max_event_rate_;
+        return true;
+    }
+    return readErcTarget(*controller_, "erc/reference_period", "erc_reference_period",
+                         "erc/td_target_event_rate", "target_event_rate", rate);
 }
 
 Genx320EventRateControl::Genx320EventRateControl(std::shared_ptr<RegisterController> controller)
@@ -485,11 +511,15 @@ ToolInfo Genx320EventRateControl::getToolInfo() const {
 
 void Genx320EventRateControl::setMaxLimitEventRate(uint32_t limit) {
     max_limit_ = static_cast<int32_t>(std::min<uint32_t>(limit, kMaxEventRate));
+    // The rate that the next enable applies stays within the limit.
+    max_event_rate_ = std::min(max_event_rate_, max_limit_);
     params_info_[1] = ercRateInfo(max_limit_);
     updateParameterInfo(params_info_[1]);
 }
 
 bool Genx320EventRateControl::setEnable(bool enable) {
+    // The controller starts on the tool's rate, not on whatever target the sensor holds.
+    if (enable && !setMaxEventRate(max_event_rate_)) return false;
     if (!writeField("pipeline_control", "bypass", 0) ||
         !writeField("pipeline_control", "enable", enable ? 1 : 0))
         return false;
@@ -498,7 +528,12 @@ bool Genx320EventRateControl::setEnable(bool enable) {
 }
 
 bool Genx320EventRateControl::getEnable(bool& enable) {
-    enable = (state_ & 1u) != 0;
+    // The block runs when it is enabled and not bypassed.
+    uint32_t on = 0;
+    uint32_t bypass = 0;
+    if (!readField("pipeline_control", "enable", on) || !readField("pipeline_control", "bypass", bypass))
+        return false;
+    enable = on != 0 && bypass == 0;
     return true;
 }
 
@@ -511,8 +546,14 @@ bool Genx320EventRateControl::setMaxEventRate(int rate) {
 }
 
 bool Genx320EventRateControl::getMaxEventRate(int& rate) {
-    rate = max_event_rate_;
-    return true;
+    bool on = false;
+    if (!getEnable(on)) return false;
+    if (!on) {
+        rate = max_event_rate_;
+        return true;
+    }
+    return readErcTarget(*controller_, "erc/ref_period_flavor", "reference_period",
+                         "erc/td_target_event_count", "val", rate);
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -154,9 +154,13 @@ class Genx320EventTrailFilter : public EventTrailFilterTool {
 
 // ---------------------------------------------------------------------------------------------------------
 // Event rate control: with "enable" on, the sensor emits at most "max_event_rate" MEv/s on average (the
-// target event count per reference period of the controller). setMaxLimitEventRate bounds the parameter:
-// its reported maximum becomes the limit and higher values are refused. Nothing is written until a
-// parameter is set.
+// target event count per reference period of the controller). Enabling writes the tool's current
+// "max_event_rate" before it starts the controller, so the two parameters never disagree with the sensor;
+// while the controller runs, "enable" and "max_event_rate" are read back from the sensor's registers.
+// setMaxLimitEventRate bounds the parameter: its reported maximum becomes the limit, higher values are
+// refused and the rate that the next enable applies is lowered to the limit. It writes nothing, and is
+// called while the camera is opened, before the tool is shared. Nothing is written until a parameter is
+// set.
 
 class Imx636EventRateControl : public CameraToolRegisterWithCallback {
   public:

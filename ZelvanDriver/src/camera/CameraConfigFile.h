@@ -1,0 +1,40 @@
+// The steps of DvsCamera::exportCameraConfigParams and DvsCamera::loadCameraConfigParams between the file
+// and the camera's tools, so that they can be driven with documents held in memory (the fuzz target does).
+#pragma once
+
+#include <cstddef>
+#include <istream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace zelvan {
+
+class DvsCamera;
+
+namespace config {
+
+// Every int, float, bool and enum parameter of every tool of the camera: tool name -> parameter name ->
+// value. A camera without tools gives null.
+nlohmann::json exportDocument(DvsCamera& camera);
+
+// Parses a configuration document: one JSON object whose members are objects. False, with one error line
+// naming `source`, for text that is not JSON or a document of another shape; nothing throws.
+[[nodiscard]] bool readDocument(std::istream& in, const std::string& source, nlohmann::json& document);
+
+// What applyDocument did.
+struct ApplyResult {
+    size_t set = 0;       // values the tools took
+    size_t refused = 0;   // values a tool refused (each logged with tool, parameter and value)
+    bool failed = false;  // a tool threw; the application stopped there
+
+    bool complete() const { return refused == 0 && !failed; }
+};
+
+// Applies a document that readDocument accepted, tool by tool and parameter by parameter, in ascending
+// order. Tools the camera lacks and values of JSON types no parameter has (null, arrays, objects) are
+// skipped with a warning; a value the tool refuses is logged as refused and the rest is applied. A tool
+// that throws stops the application (the exception is caught and logged); values set before stay set.
+[[nodiscard]] ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document);
+
+}  // namespace config
+}  // namespace zelvan
