@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a normal build, then a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer, then a minute of every
+# fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -22,3 +23,6 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELVAN_SANITIZE=thr
       -DZELVAN_BUILD_BENCHMARKS=OFF -DZELVAN_BUILD_TOOLS=OFF -DZELVAN_BUILD_VIEWER=OFF >/dev/null
 cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+
+# Every libFuzzer target (clang, with AddressSanitizer and UndefinedBehaviorSanitizer) for a minute.
+scripts/fuzz.sh 60
