@@ -68,8 +68,11 @@ class DvsFileReader {
         (void)info;
         return false;
     }
-    // Triggers met while reading, in stream order.
+    // Triggers met while reading, in stream order; each trigger of the file is listed once, however
+    // often the part of the file that holds it is read.
     virtual std::vector<EventTriggerIn> getTriggerList() { return {}; }
+    // Empties the trigger list; reading a part of the file again lists its triggers again.
+    virtual void clearTriggerList() = 0;
 };
 
 }  // namespace zelvan

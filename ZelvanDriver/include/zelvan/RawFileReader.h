@@ -24,8 +24,14 @@ class DataToVideoConverter;
 // (rec.raw -> rec.zvmark.tmp) and reused while it still matches the recording.
 //
 // Seeks and reads give exactly the events of a continuous decode of the file: seekTime(t) lands on
-// the word that first brings the stream time to t or beyond, seekNEvents(n) lands on event n itself.
+// the word that first brings the stream time to t or beyond (also when t is a bookmark's time: the
+// events at exactly t may precede the bookmark, so the search starts at the bookmark before it),
+// seekNEvents(n) lands on event n itself. Once a counted read has handed out the last event, the
+// cursor stands beyond the end (reachedEndOfEvents), so a loop of reads ends on every file.
 // All seeks and reads are serialised by one lock.
+//
+// Triggers met while decoding are listed once each, in stream order, however often the part of the
+// file that holds them is read.
 //
 // A cut (extractEventData) copies the payload bytes between the two seek points unchanged. The new
 // file's header carries the stream time at the cut as "% dvs_start_timestamp", and when the stream
@@ -40,6 +46,7 @@ class RawFileReader : public DvsFileReader {
         uint64_t event_number = 0;             // events in the file before this point
         std::vector<EventTriggerIn> triggers;  // triggers since the previous bookmark
         EVT3Decoder::State decoder_state;      // decoder state at `position`
+        uint64_t trigger_number = 0;           // triggers in the file before this point (not stored)
     };
 
     static constexpr uint64_t bookmark_period_us = 2000;
@@ -88,8 +95,8 @@ class RawFileReader : public DvsFileReader {
     int getHeight() override;
     bool getFileInfo(DvsFileInfo& info) override;
     std::vector<EventTriggerIn> getTriggerList() override;
+    void clearTriggerList() override;
 
-    void clearTriggerList();
     // Triggers stored with the bookmark whose key is exactly `timestamp`, otherwise none.
     std::vector<EventTriggerIn> getTriggerListForBookmark(uint64_t timestamp) const;
     const std::map<uint64_t, Bookmark>& getAllBookmarks() const { return bookmarks_; }
@@ -124,7 +131,9 @@ class RawFileReader : public DvsFileReader {
 
     // All below run under read_mutex_.
     bool readChunk();
-    void placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number);
+    void placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number,
+                     uint64_t trigger_number);
+    void placeCursorAt(const Bookmark& mark);
     bool seekTimeLocked(uint64_t timestamp);
     bool seekEventLocked(uint64_t n);
     void takeCarried(size_t count, std::vector<Event2D>& out);
@@ -162,9 +171,10 @@ class RawFileReader : public DvsFileReader {
     // (seeks decode data that precedes the cursor and must not list its triggers).
     uint64_t decoded_total_ = 0;
     uint64_t list_triggers_from_ = 0;
+    uint64_t next_trigger_ = 0;  // number in the file of the next trigger the decoder meets
 
     mutable std::mutex trigger_mutex_;
-    std::vector<EventTriggerIn> trigger_list_;
+    std::map<uint64_t, EventTriggerIn> trigger_list_;  // by number in the file
     std::mutex callback_mutex_;
     std::map<uint32_t, std::function<void(const EventTriggerIn&)>> trigger_callbacks_;
     uint32_t next_callback_id_ = 0;

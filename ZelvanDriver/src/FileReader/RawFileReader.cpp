@@ -122,13 +122,14 @@ bool RawFileReader::loadFile() {
     start_timestamp_ = bookmarks_.begin()->first;
     end_timestamp_ = bookmarks_.rbegin()->first;
     max_events_ = bookmarks_.rbegin()->second.event_number;
-    seekTimeLocked(start_timestamp_);
-    ZV_LOG(LOG_INFO, "Loading raw file succeeded.");
     decoder_.setTriggerInCallback([this](EventTriggerIn trigger) {
+        const uint64_t number = next_trigger_++;
         if (decoded_total_ < list_triggers_from_) return;
         std::lock_guard<std::mutex> trigger_lock(trigger_mutex_);
-        trigger_list_.push_back(trigger);
+        trigger_list_.emplace(number, trigger);
     });
+    seekTimeLocked(start_timestamp_);
+    ZV_LOG(LOG_INFO, "Loading raw file succeeded.");
     loaded_ = true;
     return true;
 }
@@ -207,7 +208,12 @@ bool RawFileReader::buildIndex() {
 
 void RawFileReader::fillEventNumberIndex() {
     event_number_index_.clear();
-    for (const auto& [key, b] : bookmarks_) event_number_index_[b.event_number] = key;
+    uint64_t triggers = 0;
+    for (auto& [key, b] : bookmarks_) {
+        event_number_index_[b.event_number] = key;
+        triggers += b.triggers.size();
+        b.trigger_number = triggers;
+    }
 }
 
 void RawFileReader::writeBookmarkFile() const {
@@ -379,16 +385,22 @@ bool RawFileReader::readChunk() {
     return true;
 }
 
-void RawFileReader::placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number) {
+void RawFileReader::placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number,
+                                uint64_t trigger_number) {
     file_pos_ = position;
     stream_pos_ = kNoLimit;  // the stream may have been used for anything since
     decoder_.setState(state);
     current_event_ = event_number;
+    next_trigger_ = trigger_number;
     decoded_.clear();
     carried_.clear();
     carried_pos_ = 0;
     count_only_ = false;
     list_triggers_from_ = 0;
+}
+
+void RawFileReader::placeCursorAt(const Bookmark& mark) {
+    placeCursor(mark.position, mark.decoder_state, mark.event_number, mark.trigger_number);
 }
 
 bool RawFileReader::seekTimeLocked(uint64_t timestamp) {
@@ -402,15 +414,19 @@ bool RawFileReader::seekTimeLocked(uint64_t timestamp) {
         return false;
     }
     auto it = std::prev(bookmarks_.upper_bound(timestamp));
+    // A bookmark's key is the stream time at its offset: the word that brought the time there, and
+    // events at exactly that time, may lie before it. Only the first bookmark, where decoding starts,
+    // is a landing point of its own time.
+    if (it->first == timestamp && it != bookmarks_.begin()) --it;
     const Bookmark& mark = it->second;
     if (it->first == timestamp || std::next(it) == bookmarks_.end()) {
-        placeCursor(mark.position, mark.decoder_state, mark.event_number);
+        placeCursorAt(mark);
         current_timestamp_ = timestamp;
         return true;
     }
     // Find the word that first brings the time to `timestamp`, decoding (counting only) up to it.
     const Bookmark& next = std::next(it)->second;
-    placeCursor(mark.position, mark.decoder_state, mark.event_number);
+    placeCursorAt(mark);
     count_only_ = true;
     list_triggers_from_ = kNoLimit;
     decoded_total_ = 0;
@@ -430,9 +446,9 @@ bool RawFileReader::seekTimeLocked(uint64_t timestamp) {
     }
     const uint64_t counted = decoded_total_;
     if (found) {
-        placeCursor(file_pos_, decoder_.getState(), mark.event_number + counted);
+        placeCursor(file_pos_, decoder_.getState(), mark.event_number + counted, next_trigger_);
     } else {
-        placeCursor(next.position, next.decoder_state, next.event_number);
+        placeCursorAt(next);
     }
     current_timestamp_ = timestamp;
     return true;
@@ -448,7 +464,7 @@ bool RawFileReader::seekEventLocked(uint64_t n) {
     auto index = std::prev(event_number_index_.upper_bound(n));
     const auto it = bookmarks_.find(index->second);
     const Bookmark& mark = it->second;
-    placeCursor(mark.position, mark.decoder_state, mark.event_number);
+    placeCursorAt(mark);
     if (mark.event_number == n) {
         current_timestamp_ = it->first;
         return true;
@@ -508,6 +524,15 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readEventsLocked(uint64_t n
     decoded_.clear();
     if (!out.empty()) current_timestamp_ = saturatingAdd(out.back().timestamp, 1);
     current_event_ += out.size();
+    if (current_event_ >= max_events_) {
+        // Every event has been handed out. The stream time at the end of the data may lie beyond
+        // the last event: stand beyond the end, so that a loop of reads ends, after decoding the rest
+        // of the data for the triggers that follow the last event.
+        while (readChunk()) decoded_.clear();
+        carried_.clear();
+        carried_pos_ = 0;
+        current_timestamp_ = saturatingAdd(end_timestamp_, 1);
+    }
     return output_;
 }
 
@@ -767,7 +792,9 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         ZV_LOG(LOG_ERROR, "No end timestamp found.");
         return false;
     }
-    const uint64_t end_offset = file_pos_;
+    // A cut to the end timestamp (the stream time at the end of the data) takes everything up to the
+    // end of the data, the events at exactly that time included.
+    const uint64_t end_offset = end_us == end_timestamp_ ? bookmarks_.rbegin()->second.position : file_pos_;
     if (!seekTimeLocked(start_us)) {
         ZV_LOG(LOG_ERROR, "No start timestamp found.");
         return false;
@@ -894,7 +921,10 @@ bool RawFileReader::getFileInfo(DvsFileInfo& info) {
 
 std::vector<EventTriggerIn> RawFileReader::getTriggerList() {
     std::lock_guard<std::mutex> lock(trigger_mutex_);
-    return trigger_list_;
+    std::vector<EventTriggerIn> list;
+    list.reserve(trigger_list_.size());
+    for (const auto& [number, trigger] : trigger_list_) list.push_back(trigger);
+    return list;
 }
 
 void RawFileReader::clearTriggerList() {
