@@ -365,6 +365,60 @@ TEST(ExportEventDataToVideo, FramesShowOnEventsWhiteAndOffEventsBlack) {
     }
 }
 
+// Five periods of a recording that starts at 500 ms; in period k a 6 x 6 block of ON events at
+// (40 + 100k, 60).
+void writeLateBlocks(const std::string& path, uint64_t t0, uint64_t period) {
+    std::vector<Event2D> events;
+    for (uint16_t k = 0; k < 5; ++k) {
+        const uint64_t t = t0 + k * period + 1000;
+        for (uint16_t dy = 0; dy < 6; ++dy)
+            for (uint16_t dx = 0; dx < 6; ++dx)
+                events.emplace_back(uint16_t(40 + 100 * k + dx), uint16_t(60 + dy), 1, t);
+    }
+    events.emplace_back(uint16_t(1), uint16_t(1), 1, t0 + 7 * period);
+    writeEvents(path, 640, 480, events, t0);
+}
+
+TEST(ExportEventDataToVideo, StartBeforeTheRecordingCountsPeriodsFromItsStart) {
+    TempDir dir;
+    constexpr uint64_t kT0 = 500'000, kPeriod = 33'333;
+    writeLateBlocks(dir / "late.raw", kT0, kPeriod);
+    auto reader = open(dir / "late.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0;
+    reader->getStartTimeStamp(start);
+    ASSERT_EQ(start, kT0);
+    // Wherever the cursor stood before, each frame shows its own period of [start, 0 + 3 periods).
+    for (const int before : {0, 1, 2}) {
+        SCOPED_TRACE("cursor " + std::to_string(before));
+        if (before == 1) reader->getNEvents(50);
+        if (before == 2) reader->seekTime(kT0 + 4 * kPeriod);
+        const std::string out = dir / ("late" + std::to_string(before) + ".mp4");
+        ASSERT_TRUE(reader->exportEventDataToVideo(0, kT0 + 3 * kPeriod, out));
+        auto video = loadVideo(out);
+        ASSERT_NE(video, nullptr);
+        std::vector<uint64_t> ts;
+        video->getTimeStamps(ts);
+        ASSERT_EQ(ts.size(), 3u);
+        for (int k = 0; k < 3; ++k) {
+            SCOPED_TRACE("frame " + std::to_string(k));
+            ApsFrame f;
+            ASSERT_TRUE(video->getNFrame(k, f));
+            for (int j = 0; j < 5; ++j) {
+                if (j == k)
+                    EXPECT_GT(grey(f, 40 + 100 * j + 3, 63), 225);
+                else
+                    EXPECT_NEAR(grey(f, 40 + 100 * j + 3, 63), 112, 8);
+            }
+        }
+    }
+    // A range that ends before the recording begins holds nothing.
+    ScopedLogCapture log;
+    EXPECT_FALSE(reader->exportEventDataToVideo(0, 200'000, dir / "before.mp4"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "There is no data in the interval."));
+    EXPECT_FALSE(fs::exists(dir / "before.mp4"));
+}
+
 TEST(ExportEventDataToVideo, SilentStretchesShortenTheVideo) {
     TempDir dir;
     constexpr uint64_t kPeriod = 33'333;
@@ -409,14 +463,26 @@ TEST(ExportEventDataToVideo, FailuresAreReported) {
     EXPECT_TRUE(log.contains(
         LOG_ERROR, "Video converter initialization failed, please confirm that the input file is correct."));
 
-    // An output that cannot be created is logged by the converter; the export itself completes.
+    // An output that cannot be created fails the export.
     writeSynthetic(dir / "rec.raw", 0, 200'000, 100'000, true);
     auto reader = open(dir / "rec.raw");
     ASSERT_NE(reader, nullptr);
     const std::string bad = dir / "no-such-dir/out.mp4";
-    EXPECT_TRUE(reader->exportEventDataToVideo(0, 100'000, bad));
+    EXPECT_FALSE(reader->exportEventDataToVideo(0, 100'000, bad));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open output file: " + bad));
     EXPECT_FALSE(fs::exists(bad));
+
+    // Ranges that hold no period of the recording are refused.
+    log.clear();
+    EXPECT_FALSE(reader->exportEventDataToVideo(60'000, 50'000, dir / "reversed.mp4"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Start time must be less than or equal to end time."));
+    uint64_t end = 0;
+    reader->getEndTimeStamp(end);
+    log.clear();
+    EXPECT_FALSE(reader->exportEventDataToVideo(end + 1, end + 100'000, dir / "after.mp4"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "No start timestamp found."));
+    EXPECT_FALSE(fs::exists(dir / "reversed.mp4"));
+    EXPECT_FALSE(fs::exists(dir / "after.mp4"));
 
     // A range past the end of the recording stops at the end instead of running on.
     log.clear();

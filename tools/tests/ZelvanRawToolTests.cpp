@@ -13,6 +13,8 @@
 #include "Sha256.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
+#include "zelvan/Logger.h"
+#include "zelvan/RawFileReader.h"
 
 namespace fs = std::filesystem;
 
@@ -245,6 +247,43 @@ TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
     EXPECT_EQ(runTool("dump --from 5 " + quoted(tmp / "missing.raw")).status, 1);
 }
 
+// The CSV lines of `rows` with from <= t < to.
+std::string filtered(const std::vector<std::vector<uint64_t>>& rows, uint64_t from, uint64_t to) {
+    std::string text;
+    for (const auto& r : rows)
+        if (r[3] >= from && r[3] < to)
+            text += std::to_string(r[0]) + "," + std::to_string(r[1]) + "," + std::to_string(r[2]) + "," +
+                    std::to_string(r[3]) + "\n";
+    return text;
+}
+
+TEST(ZelvanRawTool, DumpFromABookmarksTimeHoldsTheEventsAtThatTime) {
+    TempDir tmp;
+    const fs::path file = tmp / "keys.raw";
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 1000000").status, 0);
+    const auto rows = parseCsv(runTool("dump " + quoted(file)).out);
+    ASSERT_GT(rows.size(), 500'000u);
+    std::vector<uint64_t> keys;
+    {
+        zelvan::ScopedLogCapture quiet(zelvan::LOG_ERROR);
+        zelvan::RawFileReader reader(file.string());
+        ASSERT_TRUE(reader.loadFile());
+        for (const auto& [key, mark] : reader.getAllBookmarks()) keys.push_back(key);
+    }
+    ASSERT_GE(keys.size(), 20u);
+    // A few keys inside the recording and its last one (the end of the data).
+    for (const size_t i :
+         {size_t(1), size_t(2), keys.size() / 3, keys.size() / 2, keys.size() - 2, keys.size() - 1}) {
+        SCOPED_TRACE("bookmark key " + std::to_string(keys[i]));
+        const Result r = runTool("dump --from " + std::to_string(keys[i]) + " " + quoted(file));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out == filtered(rows, keys[i], UINT64_MAX)) << "dump --from at a bookmark key differs";
+        const Result to = runTool("dump --from " + std::to_string(keys[0]) + " --to " +
+                                  std::to_string(keys[i]) + " " + quoted(file));
+        EXPECT_TRUE(to.out == filtered(rows, keys[0], keys[i])) << "dump --to at a bookmark key differs";
+    }
+}
+
 TEST(ZelvanRawTool, CutHoldsExactlyTheEventsOfTheRange) {
     TempDir tmp;
     const fs::path file = tmp / "long.raw";
@@ -280,6 +319,7 @@ TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     r = runTool("cut " + f + " 0 500000 " + quoted(tmp / "no-dir/x.raw"), true);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Failed to open output file"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "one line on stderr: " << r.out;
     EXPECT_FALSE(fs::exists(tmp / "x.raw"));
     r = runTool("cut " + quoted(tmp / "missing.raw") + " 0 5 " + quoted(tmp / "x.raw"), true);
     EXPECT_EQ(r.status, 1);
@@ -288,6 +328,7 @@ TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     r = runTool("to-video " + f + " 0 500000 " + quoted(tmp / "no-dir/x.mp4"), true);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Could not open output file"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "one line on stderr: " << r.out;
     r = runTool("to-video " + f + " 600000 500000 " + quoted(tmp / "x.mp4"), true);
     EXPECT_EQ(r.status, 1);
     r = runTool("to-video " + f + " 5000000 6000000 " + quoted(tmp / "x.mp4"), true);
@@ -323,6 +364,27 @@ TEST(ZelvanRawTool, ToVideoWritesAnMp4) {
     ASSERT_NE(moov, std::string::npos);
     ASSERT_NE(mdat, std::string::npos);
     EXPECT_LT(moov, mdat);
+}
+
+TEST(ZelvanRawTool, ToVideoOfACutCountsFramesFromTheCutsStart) {
+    TempDir tmp;
+    const fs::path a = tmp / "a.raw";
+    const fs::path b = tmp / "b.raw";
+    ASSERT_EQ(runTool("generate " + quoted(a) + " --seconds 1 --rate 200000 --width 640 --height 480").status,
+              0);
+    ASSERT_EQ(runTool("cut " + quoted(a) + " 500000 900000 " + quoted(b)).status, 0);
+    // The cut's events begin at 500 ms: a range that ends before them holds nothing.
+    Result r = runTool("to-video " + quoted(b) + " 0 200000 " + quoted(tmp / "c.mp4"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("There is no data in the interval."), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_FALSE(fs::exists(tmp / "c.mp4"));
+    // A range that begins before them renders from 500 ms on: three periods up to 600 ms.
+    r = runTool("to-video " + quoted(b) + " 0 600000 " + quoted(tmp / "d.mp4"), true);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::ifstream in(tmp / "d.mp4", std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(all.find("ftyp"), std::string::npos);
 }
 
 TEST(ZelvanRawTool, GeneratedRecordingReadsBack) {

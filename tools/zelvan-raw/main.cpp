@@ -360,13 +360,27 @@ class ProgressLine {
         if (last_ >= 0) std::fputc('\n', stderr);
         last_ = -1;
     }
+    // Ends the work with one line of explanation, written over the progress line when one is shown.
+    int fail(const std::string& message) {
+        const std::string line = "zelvan-raw: " + message;
+        if (last_ >= 0) {
+            const size_t shown = std::strlen("zelvan-raw: ") + std::strlen(what_) + 5;
+            std::fprintf(stderr, "\r%s%*s\n", line.c_str(),
+                         static_cast<int>(shown > line.size() ? shown - line.size() : 0), "");
+        } else {
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        last_ = -1;
+        return 1;
+    }
 
   private:
     const char* what_;
     int last_ = -1;
 };
 
-// Runs a cut or an export of [START_US, END_US] of FILE into OUT with the library's errors shown.
+// Runs a cut or an export of [START_US, END_US] of FILE into OUT. A failure ends with one line on
+// stderr that holds the library's reasons.
 int cmdCutOrExport(bool to_video, char** args) {
     const std::string path = args[0];
     const std::string out = args[3];
@@ -381,41 +395,32 @@ int cmdCutOrExport(bool to_video, char** args) {
     auto errors = std::make_shared<ErrorLines>();
     zelvan::Logger::Instance().setSink(errors);
     zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
-    auto report = [&errors](const std::string& fallback) {
-        auto lines = errors->take();
-        if (lines.empty()) lines.push_back(fallback);
-        for (const auto& line : lines) std::fprintf(stderr, "zelvan-raw: %s\n", line.c_str());
-        return 1;
+    ProgressLine progress(to_video ? "to-video" : "cut");
+    auto report = [&errors, &progress](const std::string& fallback) {
+        std::string line;
+        for (const auto& reason : errors->take()) line += (line.empty() ? "" : "; ") + reason;
+        return progress.fail(line.empty() ? fallback : line);
     };
 
     zelvan::RawFileReader reader(path);
     if (!reader.loadFile()) return report("\"" + path + "\" holds no events");
     if (to_video) {
-        // The library would write a video without frames for these.
         uint64_t last = 0;
         reader.getEndTimeStamp(last);
         if (start > end) return fail("Start time must be less than or equal to end time.");
         if (start > last)
             return fail("START_US is after the end of the recording (" + std::to_string(last) + " us)");
     }
-    ProgressLine progress(to_video ? "to-video" : "cut");
     reader.setProgressCallback([&progress](uint64_t done, uint64_t total) { progress.update(done, total); });
     bool ok = false;
     try {
         ok = to_video ? reader.exportEventDataToVideo(start, end, out)
                       : reader.extractEventData(start, end, out);
     } catch (const std::exception& e) {
-        progress.finish();
         return report(e.what());
     }
+    if (!ok) return report("cannot write \"" + out + "\"");
     progress.finish();
-    // An export reports a file it could not write in the log only.
-    auto lines = errors->take();
-    if (!ok || !lines.empty()) {
-        for (const auto& line : lines) std::fprintf(stderr, "zelvan-raw: %s\n", line.c_str());
-        if (lines.empty()) std::fprintf(stderr, "zelvan-raw: cannot write \"%s\"\n", out.c_str());
-        return 1;
-    }
     return 0;
 }
 

@@ -33,11 +33,18 @@ class DataToVideoConverter;
 // Triggers met while decoding are listed once each, in stream order, however often the part of the
 // file that holds them is read.
 //
-// A cut (extractEventData) copies the payload bytes between the two seek points unchanged. The new
+// A cut (extractEventData) copies the payload bytes between the two seek points unchanged (a cut to
+// the end timestamp copies to the end of the data). The new
 // file's header carries the stream time at the cut as "% dvs_start_timestamp", and when the stream
 // had a row or vector base set before the cut, a few words that set them again (and produce no
 // event) precede the copied bytes, so that decoding the new file gives exactly the events that
 // decoding the recording gives between the two points.
+//
+// An export (exportEventDataToVideo) holds the read lock for its whole run, seeks to the later of its
+// start and the recording's start and renders one period of event time after the other from there.
+// Cuts and exports report every failure (including write errors of their output) by returning false
+// after logging the reason, and remove an output file they could not complete; they never remove
+// anything but a regular file.
 class RawFileReader : public DvsFileReader {
   public:
     struct Bookmark {
@@ -127,7 +134,10 @@ class RawFileReader : public DvsFileReader {
                       uint64_t requested_start, CutStart& cut);
     // True when `path` names the recording this reader reads (writing it would destroy the input).
     bool isRecordingItself(const std::string& path) const;
-    void copyRange(uint64_t from, uint64_t to, std::ofstream& out, const std::string& out_path);
+    // Copies [from, to) of the recording to `out`; on failure returns the reason.
+    const char* copyRange(uint64_t from, uint64_t to, std::ofstream& out);
+    // Writes the video of [from, end_us) (under the read lock); false after logging the reason.
+    bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
 
     // All below run under read_mutex_.
     bool readChunk();

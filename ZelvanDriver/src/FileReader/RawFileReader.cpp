@@ -1,9 +1,10 @@
 #include "zelvan/RawFileReader.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
-#include <stdexcept>
 
 #include "FileReader/BookmarkFile.h"
 #include "zelvan/DataToVideoConverter.h"
@@ -752,13 +753,7 @@ bool RawFileReader::planCutStart(uint64_t offset, uint64_t end_offset, const EVT
     return true;
 }
 
-void RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out, const std::string& out_path) {
-    auto abandon = [&](const char* message) {
-        out.close();
-        std::error_code ec;
-        std::filesystem::remove(out_path, ec);
-        throw std::runtime_error(message);
-    };
+const char* RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out) {
     std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(kCopyPieceBytes, to - from)));
     in_.clear();
     in_.seekg(static_cast<std::streamoff>(from));
@@ -767,20 +762,34 @@ void RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out, co
     for (uint64_t pos = from; pos < to;) {
         const auto n = static_cast<std::streamsize>(std::min<uint64_t>(piece.size(), to - pos));
         in_.read(piece.data(), n);
-        if (in_.gcount() != n) abandon("Failed to read the expected number of bytes from the input file.");
+        if (in_.gcount() != n) return "Failed to read the expected number of bytes from the input file.";
         out.write(piece.data(), n);
-        if (!out) abandon("Failed to write the expected number of bytes to the output file.");
+        if (!out) return "Failed to write the expected number of bytes to the output file.";
         pos += static_cast<uint64_t>(n);
         if (progress_) progress_(pos - from, total);
     }
     out.flush();
-    if (!out) abandon("Failed to write the expected number of bytes to the output file.");
+    if (!out) return "Failed to write the expected number of bytes to the output file.";
+    return nullptr;
 }
 
 bool RawFileReader::isRecordingItself(const std::string& path) const {
     std::error_code ec;
     return std::filesystem::equivalent(path, path_, ec) && !ec;
 }
+
+namespace {
+
+// Removes what a failed cut or export left behind; only a regular file is ever removed (the output
+// may be a device or a pipe).
+void removePartialOutput(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) {
+        std::filesystem::remove(path, ec);
+    }
+}
+
+}  // namespace
 
 bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) {
     std::lock_guard<std::mutex> lock(read_mutex_);
@@ -823,27 +832,48 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         ZV_LOG(LOG_ERROR, "Failed to open output file: %s.", path.c_str());
         return false;
     }
+    // A cut that fails part way is removed: no half-written recording is left behind.
+    auto abandon = [&](const char* reason) {
+        const int error = errno;
+        out.close();
+        removePartialOutput(path);
+        ZV_LOG(LOG_ERROR, "%s (%s: %s)", reason, path.c_str(), std::strerror(error));
+        return false;
+    };
     DvsFileInfo info = header_.info;
     info.dvs_start_timestamp = cut.header_time;
     const std::string header = generateDvsFileHeader(info);
     out.write(header.data(), static_cast<std::streamsize>(header.size()));
     out.write(reinterpret_cast<const char*>(cut.prologue.data()),
               static_cast<std::streamsize>(cut.prologue.size()));
-    if (!out) {
-        out.close();
-        std::error_code ec;
-        std::filesystem::remove(path, ec);
-        throw std::runtime_error("Failed to write the expected number of bytes to the output file.");
-    }
-    copyRange(cut.offset, end_offset, out, path);
+    if (!out) return abandon("Failed to write the expected number of bytes to the output file.");
+    if (const char* reason = copyRange(cut.offset, end_offset, out)) return abandon(reason);
     out.close();
+    if (out.fail()) return abandon("Failed to write the expected number of bytes to the output file.");
     return true;
 }
 
 bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) {
     ZV_LOG(LOG_INFO, "Exporting event data to video...");
+    // The whole export holds the read lock: no other read can move the cursor between its periods.
+    std::lock_guard<std::mutex> lock(read_mutex_);
     if (!loaded_) {
         ZV_LOG(LOG_ERROR, "exportEventDataToVideo: no recording loaded.");
+        return false;
+    }
+    if (start_us > end_us) {
+        ZV_LOG(LOG_ERROR, "Start time must be less than or equal to end time.");
+        return false;
+    }
+    if (start_us > end_timestamp_) {
+        ZV_LOG(LOG_ERROR, "No start timestamp found.");
+        return false;
+    }
+    // A range that begins before the recording begins with the recording: the periods are counted
+    // from the recording's start.
+    const uint64_t from = std::max(start_us, start_timestamp_);
+    if (from >= end_us) {
+        ZV_LOG(LOG_ERROR, "There is no data in the interval.");
         return false;
     }
     if (isRecordingItself(path)) {
@@ -862,19 +892,37 @@ bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, c
         video_converter_.reset();
         return false;
     }
-    // An output that cannot be written is reported by the converter; nothing is rendered then.
-    const bool have_output = video_converter_->setOutputFile(path) == 0;
-    seekTime(start_us);
+    // The converter logs why an output cannot be opened.
+    if (video_converter_->setOutputFile(path) != 0) {
+        removePartialOutput(path);
+        return false;
+    }
+    const uint64_t span = end_us - from;
+    if (!renderVideo(from, end_us, span, path)) {
+        // A video that fails part way is removed, like a failed cut.
+        removePartialOutput(path);
+        return false;
+    }
+    if (progress_) progress_(span, span);
+    return true;
+}
 
-    const size_t w = static_cast<size_t>(width);
-    const size_t h = static_cast<size_t>(height);
+bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path) {
+    if (!seekTimeLocked(from)) {
+        ZV_LOG(LOG_ERROR, "No start timestamp found.");
+        video_converter_->flushAndCloseVideo();
+        return false;
+    }
+    const size_t w = static_cast<size_t>(getWidth());
+    const size_t h = static_cast<size_t>(getHeight());
     std::vector<uint8_t> image(w * h * 3);
     constexpr uint64_t kPeriod = 1'000'000 / kExportFrameRate;
-    const uint64_t span = end_us > start_us ? end_us - start_us : 0;
-    for (uint64_t t = start_us; have_output && t < end_us; t = saturatingAdd(t, kPeriod)) {
+    uint64_t frames = 0;
+    bool written = true;
+    for (uint64_t t = from; t < end_us; t = saturatingAdd(t, kPeriod)) {
         // Past the end of the recording every period is empty: no more frames can come.
-        if (reachedEndOfEvents()) break;
-        const auto events = getNTimeEvents(kPeriod);
+        if (current_timestamp_ > end_timestamp_) break;
+        const auto events = readTimeLocked(kPeriod);
         if (events && !events->empty()) {
             std::fill(image.begin(), image.end(), uint8_t{112});
             for (const Event2D& e : *events) {
@@ -885,13 +933,24 @@ bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, c
                 px[1] = value;
                 px[2] = value;
             }
-            video_converter_->rgbToVideo(image.data(), -1);
+            if (video_converter_->rgbToVideo(image.data(), -1) != 0) {
+                ZV_LOG(LOG_ERROR, "Failed to write a video frame to %s.", path.c_str());
+                written = false;
+                break;
+            }
+            ++frames;
         }
-        if (progress_) progress_(std::min(span, saturatingAdd(t, kPeriod) - start_us), span);
+        if (progress_) progress_(std::min(span, saturatingAdd(t, kPeriod) - from), span);
     }
-    if (have_output) video_converter_->flushAndCloseVideo();
-    if (progress_) progress_(span, span);
-    return true;
+    if (video_converter_->flushAndCloseVideo() != 0 && written) {
+        ZV_LOG(LOG_ERROR, "Failed to complete the video file %s.", path.c_str());
+        written = false;
+    }
+    if (written && frames == 0) {
+        ZV_LOG(LOG_ERROR, "There is no data in the interval.");
+        written = false;
+    }
+    return written;
 }
 
 uint32_t RawFileReader::addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) {
