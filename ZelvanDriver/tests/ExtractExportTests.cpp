@@ -7,6 +7,7 @@
 #include <random>
 
 #include "VideoTestUtil.h"
+#include "testing/ReferenceEvt3Decoder.h"
 #include "zelvan/ApsFileReader.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
@@ -83,6 +84,32 @@ std::unique_ptr<RawFileReader> open(const std::string& path) {
     return reader;
 }
 
+// A reader that ignores the header and drops every word before the first TIME_HIGH, as other tools
+// read raw files, sees every event of a cut, on the cut's start time modulo 2^24 us.
+void checkPlainReaderSeesTheCut(const std::string& path, const std::vector<Event2D>& expected) {
+    RawFileHeader header;
+    std::string error;
+    ASSERT_TRUE(readRawFileHeader(path, header, error)) << error;
+    const auto bytes = readBytes(path);
+    ASSERT_GE(bytes.size(), header.payload_offset + 4);
+    // The payload begins with the TIME_HIGH and the TIME_LOW word of the header's time.
+    const uint8_t* payload = bytes.data() + header.payload_offset;
+    const uint64_t t = header.info.dvs_start_timestamp;
+    EXPECT_EQ(uint32_t(payload[0]) | uint32_t(payload[1]) << 8, 0x8000u | ((t >> 12) & 0xFFF));
+    EXPECT_EQ(uint32_t(payload[2]) | uint32_t(payload[3]) << 8, 0x6000u | (t & 0xFFF));
+    std::vector<Event2D> seen;
+    zelvan::testing::ReferenceEvt3Decoder plain;
+    plain.on_events = [&seen](Event2D* b, Event2D* e) { seen.insert(seen.end(), b, e); };
+    plain.decode(payload, bytes.data() + bytes.size());
+    ASSERT_EQ(seen.size(), expected.size());
+    const uint64_t epoch = (t >> 24) << 24;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        Event2D e = seen[i];
+        e.timestamp += epoch;
+        ASSERT_EQ(e, expected[i]) << "event " << i;
+    }
+}
+
 // Cuts [a, b] out of the recording at `path` and checks that the new file decodes, on its own and
 // through the reader, to exactly the events the recording decodes to between the two seek points.
 void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t a, uint64_t b,
@@ -108,6 +135,7 @@ void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t
     const auto decoded = decodeWhole(out_path);
     ASSERT_EQ(decoded.size(), expected.size());
     EXPECT_TRUE(decoded == expected);
+    checkPlainReaderSeesTheCut(out_path, expected);
 
     fs::remove(RawFileReader::bookmarkPathFor(out_path));
     auto again = open(out_path);
@@ -212,10 +240,11 @@ TEST(ExtractEventData, HeaderCarriesTheStartAndTheRecordingsDescription) {
                              [](const Event2D& e) { return e.timestamp >= 30'017 && e.timestamp < 71'003; })),
         events.size());
     EXPECT_EQ(progress.back(), copied);
-    // The payload is the copied bytes, after at most a few words that restore the row and base.
+    // The payload is the copied bytes, after the time words and at most a few words that restore
+    // the row and base.
     const uint64_t payload = fs::file_size(dir / "cut.raw") - header.payload_offset;
-    EXPECT_GE(payload, copied);
-    EXPECT_LE(payload, copied + 8);
+    EXPECT_GE(payload, copied + 4);
+    EXPECT_LE(payload, copied + 12);
 }
 
 TEST(ExtractEventData, CutsDecodeExactlyToTheirRange) {

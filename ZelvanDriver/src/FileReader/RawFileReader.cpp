@@ -684,7 +684,9 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartEve
 //   word, since a seek lands on the word that reaches the time) makes both decodes agree, else the
 //   exact stream time at the cut;
 // - ADDR_Y and VECT_BASE_X words (plus empty vectors for a base beyond their 11 bits) restore the
-//   row and the vector base without producing events.
+//   row and the vector base without producing events;
+// - a TIME_HIGH and a TIME_LOW word of the header time come first of all, for readers that ignore
+//   the header.
 bool RawFileReader::planCutStart(uint64_t offset, uint64_t end_offset, const EVT3Decoder::State& state,
                                  uint64_t requested_start, CutStart& cut) {
     EVT3Decoder::State at = state;
@@ -744,12 +746,24 @@ bool RawFileReader::planCutStart(uint64_t offset, uint64_t end_offset, const EVT
     };
     if (agrees(requested_start)) {
         cut.header_time = requested_start;
-        return true;
+    } else {
+        cut.header_time = timeOf(at);
+        if (!agrees(cut.header_time)) {
+            ZV_LOG(LOG_WARNING, "The decoder state at the cut could not be re-established exactly.");
+        }
     }
-    cut.header_time = timeOf(at);
-    if (!agrees(cut.header_time)) {
-        ZV_LOG(LOG_WARNING, "The decoder state at the cut could not be re-established exactly.");
+    // The payload begins with the header time as a TIME_HIGH and a TIME_LOW word. A decoder that
+    // starts from the header time reads them without any change of state; one that ignores the
+    // header and drops the words before the first TIME_HIGH (as other tools do) starts its time
+    // there, modulo 2^24 us, and so sees every event of the cut.
+    const uint32_t time_words[2] = {0x8000u | static_cast<uint32_t>((cut.header_time >> 12) & 0xFFF),
+                                    0x6000u | static_cast<uint32_t>(cut.header_time & 0xFFF)};
+    std::vector<uint8_t> front;
+    for (const uint32_t w : time_words) {
+        front.push_back(static_cast<uint8_t>(w & 0xFF));
+        front.push_back(static_cast<uint8_t>(w >> 8));
     }
+    words.insert(words.begin(), front.begin(), front.end());
     return true;
 }
 
