@@ -597,10 +597,11 @@ TEST(RawFileReaderAccess, SeekToABookmarkKeyDecodesOnlyFromTheBookmarkBefore) {
     }
     ASSERT_GE(marks.size(), 6u);
     const auto target = std::next(marks.begin(), 4);
-    // Spoil the data before the bookmark before it (same size, so the side file still matches):
-    // landing on the key must not depend on it.
+    // Spoil the data between the second bookmark and the one before the target (same size, and the
+    // stream still starts with its time word, so the side file still matches): landing on the key
+    // must not depend on it.
     auto raw = readBytes(path);
-    std::fill(raw.begin() + std::ptrdiff_t(marks.begin()->second.position),
+    std::fill(raw.begin() + std::ptrdiff_t(std::next(marks.begin())->second.position),
               raw.begin() + std::ptrdiff_t(std::prev(target)->second.position), 0x9F);
     writeBytes(path, raw);
     auto reader = open(path);
@@ -789,6 +790,111 @@ TEST(RawFileReaderAccess, ReadingThePartTwiceListsItsTriggersOnce) {
     ASSERT_GE(listed.size(), 70u);
     ASSERT_LE(listed.size(), size_t(whole.triggers.end() - first));
     EXPECT_TRUE(std::equal(listed.begin(), listed.end(), first));
+}
+
+// A file built the way a common cutter builds one: the recording's header, with a stale
+// "% dvs_start_timestamp", copied unchanged in front of the bytes from `fraction` of the payload on.
+// Returns the events of the recording that a decoder starting at the first TIME_HIGH of those bytes
+// gives, with their times in the recording.
+std::vector<Event2D> writeForeignCut(const std::string& source, const std::string& path, uint64_t header_time,
+                                     double fraction) {
+    RawFileHeader header;
+    std::string error;
+    EXPECT_TRUE(readRawFileHeader(source, header, error)) << error;
+    const auto bytes = readBytes(source);
+    const uint64_t payload = header.payload_offset;
+    uint64_t from = payload + (uint64_t((bytes.size() - payload) * fraction) & ~uint64_t(1));
+    // Start in the middle of a time period, not at a time word.
+    while ((bytes[from + 1] >> 4) == 0x8 || (bytes[from + 1] >> 4) == 0x6) from += 2;
+    uint64_t first_time_high = from;
+    while ((bytes[first_time_high + 1] >> 4) != 0x8) first_time_high += 2;
+    EXPECT_GT(first_time_high, from);
+
+    DvsFileInfo info = header.info;
+    info.dvs_start_timestamp = header_time;
+    const std::string text = generateDvsFileHeader(info);
+    std::vector<uint8_t> out(text.begin(), text.end());
+    out.insert(out.end(), bytes.begin() + std::ptrdiff_t(from), bytes.end());
+    writeBytes(path, out);
+
+    const Recording whole = decodeWhole(source);
+    EVT3Decoder d(1280, 720);
+    uint64_t before = 0;
+    d.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { before += uint64_t(l - f); });
+    if (header.has_dvs_start_timestamp) d.setTimeBase(header.info.dvs_start_timestamp);
+    d.decode(bytes.data() + payload, bytes.data() + first_time_high);
+    return std::vector<Event2D>(whole.events.begin() + std::ptrdiff_t(before), whole.events.end());
+}
+
+size_t countWarnings(const ScopedLogCapture& log, const std::string& part) {
+    const auto lines = log.lines();
+    return size_t(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+        return l.level == LOG_WARNING && l.text.find(part) != std::string::npos;
+    }));
+}
+
+TEST(RawFileReaderForeignFiles, AHeaderTimeThatDisagreesWithTheStreamIsNotTrusted) {
+    TempDir dir;
+    struct Case {
+        const char* name;
+        uint64_t t0, header_time;
+    };
+    // A stale 0 in front of bytes from 300 ms on; a stale time in the same 2^24 us epoch; a stale time
+    // before a wrap-around in front of bytes after it.
+    for (const Case& c : {Case{"zero", 0, 0},
+                          Case{"epoch", 3 * (uint64_t(1) << 24) + 4'900'000, 3 * (uint64_t(1) << 24) + 100},
+                          Case{"wrap", (uint64_t(1) << 24) + 500'000, 16'700'000}}) {
+        SCOPED_TRACE(c.name);
+        const std::string source = dir / (std::string(c.name) + "-source.raw");
+        const std::string path = dir / (std::string(c.name) + ".raw");
+        writeSynthetic(source, c.t0, 750'000, 400'000, true, 12, 5000);
+        const auto expected = writeForeignCut(source, path, c.header_time, 0.4);
+        ASSERT_GT(expected.size(), 100'000u);
+        ASSERT_GT(expected.front().timestamp, c.t0 + 290'000);
+        for (int round = 0; round < 2; ++round) {  // built, then from the side file
+            ScopedLogCapture log(LOG_DETAIL);
+            auto reader = open(path);
+            ASSERT_NE(reader, nullptr);
+            EXPECT_EQ(countWarnings(log, "disagrees with the stream"), 1u);
+            EXPECT_EQ(log.count(LOG_WARNING, kCheckFailed), 0u);
+            uint64_t start = 0, end = 0, max = 0;
+            reader->getStartTimeStamp(start);
+            reader->getEndTimeStamp(end);
+            reader->getMaxEvents(max);
+            ASSERT_EQ(max, expected.size());
+            EXPECT_LE(start, expected.front().timestamp);
+            EXPECT_GT(start + 4096, expected.front().timestamp);
+            EXPECT_TRUE(*reader->getNEvents(max) == expected);
+            std::vector<uint64_t> latest(expected.size() + 1, 0);
+            for (size_t i = 0; i < expected.size(); ++i)
+                latest[i + 1] = std::max(latest[i], expected[i].timestamp + 1);
+            std::mt19937_64 rng(round + 1);
+            for (int i = 0; i < 20; ++i) {
+                const uint64_t t = start + rng() % (end - start + 1);
+                ASSERT_TRUE(reader->seekTime(t));
+                const uint64_t k = reader->getCurrentPosEventNum();
+                ASSERT_LE(latest[k], t);
+                const auto part = reader->getNEvents(100);
+                ASSERT_TRUE(std::equal(part->begin(), part->end(), expected.begin() + std::ptrdiff_t(k)));
+            }
+        }
+    }
+}
+
+TEST(RawFileReaderForeignFiles, AHeaderTimeThatAgreesIsTrusted) {
+    TempDir dir;
+    ScopedLogCapture log(LOG_DETAIL);
+    // The first TIME_HIGH word carries the TIME_HIGH after the header time's: the events before it
+    // are decoded from the header time.
+    std::string header = "% evt 3.0\n% dvs_start_timestamp 8191\n% end\n";
+    std::vector<uint8_t> bytes(header.begin(), header.end());
+    for (const uint8_t b : {0x05, 0x00, 0x07, 0x20, 0x02, 0x80, 0x03, 0x60, 0x08, 0x20}) bytes.push_back(b);
+    writeBytes(dir / "agree.raw", bytes);
+    auto reader = open(dir / "agree.raw");
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(countWarnings(log, "disagrees with the stream"), 0u);
+    const std::vector<Event2D> expect{{7, 5, 0, 8191}, {8, 5, 0, 8195}};
+    EXPECT_TRUE(*reader->getNEvents(10) == expect);
 }
 
 }  // namespace

@@ -75,6 +75,16 @@ std::vector<std::vector<uint64_t>> parseCsv(const std::string& text) {
     return rows;
 }
 
+// The CSV lines of `rows` with from <= t < to.
+std::string filtered(const std::vector<std::vector<uint64_t>>& rows, uint64_t from, uint64_t to) {
+    std::string text;
+    for (const auto& r : rows)
+        if (r[3] >= from && r[3] < to)
+            text += std::to_string(r[0]) + "," + std::to_string(r[1]) + "," + std::to_string(r[2]) + "," +
+                    std::to_string(r[3]) + "\n";
+    return text;
+}
+
 class TempDir {
   public:
     TempDir() {
@@ -209,6 +219,51 @@ TEST(ZelvanRawTool, TimeBaseComesFromTheHeader) {
     EXPECT_EQ(kv.count("first_timestamp"), 0u);
 }
 
+TEST(ZelvanRawTool, AStaleHeaderTimeInFrontOfMidStreamBytesIsNotTrusted) {
+    TempDir tmp;
+    const fs::path source = tmp / "source.raw";
+    ASSERT_EQ(runTool("generate " + quoted(source) + " --seconds 1 --rate 300000").status, 0);
+    const auto all = parseCsv(runTool("dump " + quoted(source)).out);
+    ASSERT_GT(all.size(), 250'000u);
+    // What a common cutter writes: the source's header ("% dvs_start_timestamp 0") unchanged, then
+    // the bytes from about 300 ms on, starting between two time words.
+    std::ifstream in(source, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const auto end_line = bytes.find("% end\n");
+    ASSERT_NE(end_line, std::string::npos);
+    const size_t payload = end_line + 6;
+    ASSERT_NE(bytes.find("% dvs_start_timestamp 0\n"), std::string::npos);
+    size_t from = payload + ((bytes.size() - payload) * 3 / 10 & ~size_t(1));
+    while ((uint8_t(bytes[from + 1]) >> 4) == 0x8 || (uint8_t(bytes[from + 1]) >> 4) == 0x6) from += 2;
+    const fs::path cut = tmp / "foreign.raw";
+    {
+        std::ofstream out(cut, std::ios::binary);
+        out << bytes.substr(0, payload) << bytes.substr(from);
+    }
+
+    const Result dump = runTool("dump " + quoted(cut));
+    ASSERT_EQ(dump.status, 0);
+    const auto rows = parseCsv(dump.out);
+    ASSERT_GT(rows.size(), 100'000u);
+    // The events are those of the source from the first TIME_HIGH of the copied bytes on, with their
+    // times in the source.
+    ASSERT_LT(rows.size(), all.size());
+    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), all.end() - std::ptrdiff_t(rows.size())));
+    EXPECT_GT(rows.front()[3], 290'000u);
+    const Result warning = runTool("dump " + quoted(cut), true);
+    EXPECT_NE(warning.out.find("disagrees with the stream"), std::string::npos) << warning.out;
+
+    auto kv = parseInfo(runTool("info " + quoted(cut)).out);
+    EXPECT_EQ(kv["events"], std::to_string(rows.size()));
+    EXPECT_EQ(kv["max_events"], kv["events"]);
+    EXPECT_EQ(kv["first_timestamp"], std::to_string(rows.front()[3]));
+    EXPECT_LE(std::stoull(kv["start_timestamp"]), rows.front()[3]);
+    // The index agrees with the plain decode.
+    const uint64_t t = rows[rows.size() / 2][3];
+    const Result range = runTool("dump --from " + std::to_string(t) + " " + quoted(cut));
+    EXPECT_TRUE(range.out == filtered(rows, t, UINT64_MAX));
+}
+
 TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
     TempDir tmp;
     const fs::path file = tmp / "range.raw";
@@ -245,16 +300,6 @@ TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
     EXPECT_EQ(runTool("dump --from 5 --triggers " + quoted(file)).status, 2);
     EXPECT_EQ(runTool("dump --from 5").status, 2);
     EXPECT_EQ(runTool("dump --from 5 " + quoted(tmp / "missing.raw")).status, 1);
-}
-
-// The CSV lines of `rows` with from <= t < to.
-std::string filtered(const std::vector<std::vector<uint64_t>>& rows, uint64_t from, uint64_t to) {
-    std::string text;
-    for (const auto& r : rows)
-        if (r[3] >= from && r[3] < to)
-            text += std::to_string(r[0]) + "," + std::to_string(r[1]) + "," + std::to_string(r[2]) + "," +
-                    std::to_string(r[3]) + "\n";
-    return text;
 }
 
 TEST(ZelvanRawTool, DumpFromABookmarksTimeHoldsTheEventsAtThatTime) {

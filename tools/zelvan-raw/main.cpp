@@ -62,7 +62,10 @@ const char* const kUsage = R"(Usage:
       Prints this text.
 
 The payload after the header is decoded as EVT 3.0. When the header has "% dvs_start_timestamp",
-decoding starts from that time; otherwise events count from the first TIME_HIGH word.
+decoding starts from that time; otherwise events count from the first TIME_HIGH word. A header time
+that disagrees with the stream (its first TIME_HIGH word is neither the header time's TIME_HIGH nor
+the next one) is not used: decoding starts at the first TIME_HIGH word, keeping the header's count
+of 2^24 us wrap-arounds, and a warning goes to stderr.
 A file that is missing, unreadable or not an EVT 3.0 raw file gives one line on stderr and exit
 status 1; wrong usage gives exit status 2.
 )";
@@ -124,18 +127,34 @@ bool openRecording(const std::string& path, Payload& p, std::string& error) {
     return true;
 }
 
-// Decodes the whole payload through `decoder`; returns false on a read error.
+// Decodes the whole payload through `decoder`, from where and from the time the reader's rules give
+// (a header time that disagrees with the stream is not used); returns false on a read error.
 bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes) {
-    if (p.header.has_dvs_start_timestamp) decoder.setTimeBase(p.header.info.dvs_start_timestamp);
+    p.in.seekg(0, std::ios::end);
+    const auto end = p.in.tellg();
+    if (end < 0) return false;
+    const auto file_size = static_cast<uint64_t>(end);
+    zelvan::PayloadStart start;
+    if (!zelvan::findPayloadStart(p.in, p.header, file_size, start)) return false;
+    if (start.header_time_ignored) {
+        std::fprintf(stderr,
+                     "zelvan-raw: warning: the header's dvs_start_timestamp %llu disagrees with the stream; "
+                     "times are taken from the stream (%llu us at byte %llu)\n",
+                     static_cast<unsigned long long>(p.header.info.dvs_start_timestamp),
+                     static_cast<unsigned long long>(start.time_base),
+                     static_cast<unsigned long long>(start.offset));
+    }
+    if (start.has_time_base) decoder.setTimeBase(start.time_base);
+    p.in.clear();
+    p.in.seekg(static_cast<std::streamoff>(start.offset));
     std::vector<uint8_t> chunk(1 << 20);
-    payload_bytes = 0;
     while (p.in) {
         p.in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
         const auto got = static_cast<size_t>(p.in.gcount());
         if (got == 0) break;
-        payload_bytes += got;
         decoder.decode(chunk.data(), chunk.data() + got);
     }
+    payload_bytes = file_size - std::min(file_size, p.header.payload_offset);
     return !p.in.bad();
 }
 

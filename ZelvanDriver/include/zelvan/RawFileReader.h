@@ -18,6 +18,25 @@ namespace zelvan {
 
 class DataToVideoConverter;
 
+// Where the decoding of a recording's payload begins, and from which time.
+struct PayloadStart {
+    uint64_t offset = 0;               // file offset of the first word to decode
+    bool has_time_base = false;        // decode from `time_base`; otherwise words before the first TIME_HIGH
+    uint64_t time_base = 0;            // are dropped and time starts there
+    bool header_time_ignored = false;  // the header's time disagreed with the stream
+};
+
+// Finds where and from which time the payload of a recording is decoded. The header's
+// "% dvs_start_timestamp" gives the time base only while the stream agrees with it: the payload's
+// first TIME_HIGH word carries the TIME_HIGH of the header time or the next one (mod 4096), or the
+// payload has no TIME_HIGH word at all. A header that disagrees (a tool that copied a recording's
+// header in front of bytes from the middle of its stream) is not trusted: decoding starts at the
+// first TIME_HIGH word as in a fresh decoder, whose time keeps the header's wrap-arounds above
+// 2^24 us (one more when that word lies at least 2048 steps below the header's TIME_HIGH, as a
+// decoder counts a wrap-around), and one warning is logged. Files written by this system always
+// agree. Reads `in` from the payload on; false on a read error.
+bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size, PayloadStart& start);
+
 // Loading decodes the whole payload once and keeps a bookmark about every 2 ms of event time; each
 // bookmark holds everything needed to resume decoding there exactly (file offset at a word
 // boundary, number of events before it, decoder state). The index is saved beside the recording
@@ -157,6 +176,7 @@ class RawFileReader : public DvsFileReader {
     std::ifstream in_;
     uint64_t file_size_ = 0;
     RawFileHeader header_;
+    PayloadStart data_start_;  // where decoding begins and from which time
     bool loaded_ = false;
 
     EVT3Decoder decoder_;

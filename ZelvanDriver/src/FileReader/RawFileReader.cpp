@@ -59,6 +59,46 @@ size_t scanToTime(const uint8_t* p, size_t words, EVT3Decoder::State& s, uint64_
 
 }  // namespace
 
+bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size,
+                      PayloadStart& start) {
+    start = PayloadStart{};
+    start.offset = std::min(header.payload_offset, file_size);
+    start.has_time_base = header.has_dvs_start_timestamp;
+    start.time_base = header.info.dvs_start_timestamp;
+    if (!header.has_dvs_start_timestamp) return true;
+
+    // The first TIME_HIGH word of the payload.
+    std::vector<uint8_t> chunk(RawFileReader::kReadChunkBytes);
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(start.offset));
+    for (uint64_t pos = start.offset; pos + 1 < file_size;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), file_size - pos)) & ~size_t(1);
+        in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n));
+        if (static_cast<size_t>(in.gcount()) != n) return false;
+        for (size_t i = 0; i < n; i += 2) {
+            const uint32_t w = loadWord(chunk.data() + i);
+            if ((w >> 12) != 0x8) continue;
+            const uint32_t value = w & 0xFFF;
+            const uint64_t header_time = header.info.dvs_start_timestamp;
+            const uint32_t header_high = static_cast<uint32_t>((header_time >> 12) & 0xFFF);
+            if (value == header_high || value == ((header_high + 1) & 0xFFF)) return true;
+            const uint64_t wraps = (header_time >> 24) + (header_high >= value + 2048 ? 1 : 0);
+            start.offset = pos + i;
+            start.time_base = (wraps << 24) + (uint64_t(value) << 12);
+            start.header_time_ignored = true;
+            ZV_LOG(
+                LOG_WARNING,
+                "The header's dvs_start_timestamp %llu disagrees with the stream (first TIME_HIGH %u): the "
+                "time is taken from the stream, from %llu us at byte %llu.",
+                (unsigned long long)header_time, value, (unsigned long long)start.time_base,
+                (unsigned long long)start.offset);
+            return true;
+        }
+        pos += n;
+    }
+    return true;
+}
+
 std::unique_ptr<DvsFileReader> DvsFileReader::createFileReader(const std::string& path) {
     const auto dot = path.rfind('.');
     if (dot == std::string::npos || path.compare(dot, std::string::npos, ".raw") != 0) return nullptr;
@@ -97,6 +137,10 @@ bool RawFileReader::loadFile() {
         return false;
     }
     header_.payload_offset = std::min(header_.payload_offset, file_size_);
+    if (!findPayloadStart(in_, header_, file_size_, data_start_)) {
+        ZV_LOG(LOG_ERROR, "Loading raw file failed. Read error in %s.", path_.c_str());
+        return false;
+    }
     ZV_LOG(LOG_INFO, "Loading raw file...");
     read_buffer_.resize(kReadChunkBytes);
 
@@ -144,7 +188,7 @@ bool RawFileReader::buildIndex() {
         [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
     decoder_.setTriggerInCallback([&pending](EventTriggerIn t) { pending.push_back(t); });
 
-    const uint64_t payload = header_.payload_offset;
+    const uint64_t payload = data_start_.offset;
     uint64_t last = 0;
     auto add = [&](uint64_t key, uint64_t position, const EVT3Decoder::State& state) {
         Bookmark b;
@@ -157,12 +201,13 @@ bool RawFileReader::buildIndex() {
         last = key;
     };
 
-    // Without "% dvs_start_timestamp" the stream has no time base: decoding starts fresh and the
-    // first bookmark gets the time of the first TIME_HIGH word.
-    bool have_first = header_.has_dvs_start_timestamp;
+    // Without a time base (no "% dvs_start_timestamp" in the header) decoding starts fresh and the
+    // first bookmark gets the time of the first TIME_HIGH word. A header time that disagrees with
+    // the stream gives a time base at that word instead (findPayloadStart).
+    bool have_first = data_start_.has_time_base;
     if (have_first) {
-        decoder_.setTimeBase(header_.info.dvs_start_timestamp);
-        add(header_.info.dvs_start_timestamp, payload, decoder_.getState());
+        decoder_.setTimeBase(data_start_.time_base);
+        add(data_start_.time_base, payload, decoder_.getState());
     } else {
         decoder_.resetTimeBase();
     }
@@ -219,8 +264,8 @@ void RawFileReader::fillEventNumberIndex() {
 
 void RawFileReader::writeBookmarkFile() const {
     detail::BookmarkFileContext context{
-        file_size_,          header_.payload_offset,          header_.info.width,
-        header_.info.height, header_.has_dvs_start_timestamp, header_.info.dvs_start_timestamp};
+        file_size_,          data_start_.offset,        header_.info.width,
+        header_.info.height, data_start_.has_time_base, data_start_.time_base};
     const std::vector<uint8_t> bytes = detail::serializeBookmarks(bookmarks_, context);
     std::ofstream out(bookmark_path_, std::ios::binary | std::ios::trunc);
     if (!out) {
@@ -255,8 +300,8 @@ bool RawFileReader::loadBookmarkFile() {
     if (static_cast<uint64_t>(f.gcount()) != size) bytes.resize(static_cast<size_t>(f.gcount()));
 
     detail::BookmarkFileContext context{
-        file_size_,          header_.payload_offset,          header_.info.width,
-        header_.info.height, header_.has_dvs_start_timestamp, header_.info.dvs_start_timestamp};
+        file_size_,          data_start_.offset,        header_.info.width,
+        header_.info.height, data_start_.has_time_base, data_start_.time_base};
     detail::BookmarkMap loaded;
     detail::BookmarkFileVersion version{};
     if (!detail::parseBookmarkFile(bytes, context, loaded, version)) return false;
@@ -270,15 +315,15 @@ bool RawFileReader::loadBookmarkFile() {
 // self-describing. The final bookmark (which 1.0.0 writers key with an earlier time) is remade by
 // decoding the last stretch, and its event count must agree with the stored one.
 bool RawFileReader::completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks) {
-    const uint64_t payload = header_.payload_offset;
+    const uint64_t payload = data_start_.offset;
     EVT3Decoder::State start;
-    if (header_.has_dvs_start_timestamp) {
-        decoder_.setTimeBase(header_.info.dvs_start_timestamp);
+    if (data_start_.has_time_base) {
+        decoder_.setTimeBase(data_start_.time_base);
         start = decoder_.getState();
     }
     // Offset of the first TIME_HIGH: words before it are not decoded in a stream without time base.
     uint64_t first_time_high = payload;
-    if (!header_.has_dvs_start_timestamp) {
+    if (!data_start_.has_time_base) {
         first_time_high = file_size_;
         for (uint64_t pos = payload; pos + 1 < file_size_ && first_time_high == file_size_;) {
             const size_t n =
