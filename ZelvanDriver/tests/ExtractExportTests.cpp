@@ -1,9 +1,14 @@
 // Cutting recordings into new raw files and exporting them to video, checked by decoding the
 // results: a cut decodes to exactly the events of its range, a video shows them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "VideoTestUtil.h"
@@ -523,6 +528,103 @@ TEST(ExportEventDataToVideo, FailuresAreReported) {
     EXPECT_GE(ts.size(), 1u);
     EXPECT_LE(ts.size(), 3u);
     EXPECT_LE(log.count(LOG_WARNING, "Current read pos exceeds end timestamp."), 1u);
+}
+
+// ---- a full disk ----
+
+// Runs `work` in a child process whose files may not grow beyond `limit` bytes: a write past it
+// fails with EFBIG (SIGXFSZ is ignored there, as a disk that is full fails the write). Returns the
+// child's exit status, or -1 when it did not exit by itself (a crash, or the alarm that ends a child
+// that hangs).
+int runWithFileSizeLimit(rlim_t limit, const std::function<int()>& work) {
+    const pid_t pid = fork();
+    if (pid < 0) return -2;
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit r{limit, limit};
+        if (setrlimit(RLIMIT_FSIZE, &r) != 0) _exit(90);
+        alarm(120);
+        _exit(work());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -3;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Exit codes of the children below.
+constexpr int kReportedFailure = 0;  // the call returned false and logged why
+constexpr int kClaimedSuccess = 1;
+constexpr int kThrew = 2;
+constexpr int kNoReason = 3;
+constexpr int kCannotOpen = 4;
+
+int cutOrExportInChild(const std::string& source, bool to_video, uint64_t start, uint64_t end,
+                       const std::string& out, const std::string& reason) {
+    try {
+        ScopedLogCapture log(LOG_DETAIL);
+        RawFileReader reader(source);
+        if (!reader.loadFile()) return kCannotOpen;
+        const bool ok = to_video ? reader.exportEventDataToVideo(start, end, out)
+                                 : reader.extractEventData(start, end, out);
+        if (ok) return kClaimedSuccess;
+        return log.containsSubstring(LOG_ERROR, reason) ? kReportedFailure : kNoReason;
+    } catch (...) {
+        return kThrew;
+    }
+}
+
+TEST(FullDisk, ACutThatCannotBeWrittenFailsAndLeavesNoBrokenFile) {
+    TempDir dir;
+    const std::string source = dir / "rec.raw";
+    writeSynthetic(source, 0, 400'000, 1'000'000, true);
+    ASSERT_NE(open(source), nullptr);  // the index beside the recording is written here, not in the child
+    const auto size = fs::file_size(source);
+    ASSERT_GT(size, 600'000u);
+    uint64_t start = 0, end = 0;
+    {
+        auto reader = open(source);
+        reader->getStartTimeStamp(start);
+        reader->getEndTimeStamp(end);
+    }
+    // The limit falls in the copied bytes, and in the header.
+    for (const rlim_t limit : {rlim_t(200'000), rlim_t(40)}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        const std::string out = dir / "cut.raw";
+        const int status = runWithFileSizeLimit(limit, [&] {
+            return cutOrExportInChild(source, false, start, end, out,
+                                      "Failed to write the expected number of bytes to the output file.");
+        });
+        EXPECT_EQ(status, kReportedFailure);
+        // A cut that failed part way is removed, so no truncated recording is mistaken for a cut.
+        EXPECT_FALSE(fs::exists(out));
+        // The recording itself is untouched and still reads.
+        EXPECT_EQ(fs::file_size(source), size);
+    }
+    // Without the limit the same cut succeeds and decodes to the whole recording.
+    auto reader = open(source);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->extractEventData(start, end, dir / "cut.raw"));
+    EXPECT_TRUE(decodeWhole(dir / "cut.raw") == decodeWhole(source));
+}
+
+TEST(FullDisk, AnExportThatCannotBeWrittenFails) {
+    TempDir dir;
+    const std::string source = dir / "rec.raw";
+    writeSynthetic(source, 0, 1'000'000, 300'000, true);
+    ASSERT_NE(open(source), nullptr);
+    // The limit falls in the frames, and in the container's header.
+    for (const rlim_t limit : {rlim_t(60'000), rlim_t(100)}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        const std::string out = dir / "out.mp4";
+        const int status = runWithFileSizeLimit(
+            limit, [&] { return cutOrExportInChild(source, true, 0, 1'000'000, out, ""); });
+        EXPECT_EQ(status, kReportedFailure);
+        EXPECT_FALSE(fs::exists(out));
+    }
+    auto reader = open(source);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->exportEventDataToVideo(0, 1'000'000, dir / "out.mp4"));
+    EXPECT_GT(fs::file_size(dir / "out.mp4"), 60'000u);
 }
 
 }  // namespace

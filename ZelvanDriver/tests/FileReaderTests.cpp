@@ -897,4 +897,120 @@ TEST(RawFileReaderForeignFiles, AHeaderTimeThatAgreesIsTrusted) {
     EXPECT_TRUE(*reader->getNEvents(10) == expect);
 }
 
+// ---- damaged recordings ----
+
+// Opens a damaged copy of a recording whose first damaged byte is at `damaged_from`: the reader
+// opens it or refuses it with an error line, never crashes or hangs, and hands out, in order, the
+// events that the undamaged recording decodes to from the words before that byte.
+void checkDamagedCopy(const std::string& path, const std::vector<Event2D>& intact, uint64_t seed) {
+    ScopedLogCapture log(LOG_DETAIL);
+    RawFileReader reader(path);
+    if (!reader.loadFile()) {
+        const auto lines = log.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) {
+            return l.level == LOG_ERROR;
+        })) << "refused without a reason";
+        EXPECT_TRUE(intact.empty()) << "refused although " << intact.size() << " events are intact";
+        return;
+    }
+    uint64_t start = 0, end = 0, max = 0;
+    reader.getStartTimeStamp(start);
+    reader.getEndTimeStamp(end);
+    reader.getMaxEvents(max);
+    ASSERT_GE(max, intact.size());
+    ASSERT_LE(start, end);
+    // Counted reads, capped so that a cursor that never reaches the end fails instead of hanging.
+    constexpr uint64_t kStep = 50'000;
+    std::vector<Event2D> got;
+    for (uint64_t calls = 0; calls <= max / kStep + 2 && !reader.reachedEndOfEvents(); ++calls) {
+        const auto part = reader.getNEvents(kStep);
+        got.insert(got.end(), part->begin(), part->end());
+    }
+    ASSERT_TRUE(reader.reachedEndOfEvents());
+    ASSERT_EQ(got.size(), max);
+    ASSERT_TRUE(std::equal(intact.begin(), intact.end(), got.begin())) << "an intact event differs";
+    // A few seeks and timed reads anywhere.
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < 3; ++i) {
+        const uint64_t t = start + rng() % (end - start + 1);
+        if (!reader.seekTime(t)) continue;
+        for (int k = 0; k < 4 && !reader.reachedEndOfEvents(); ++k) reader.getNTimeEvents(1 + rng() % 20'000);
+        reader.seekNEvents(rng() % (max + 1));
+        reader.getNEvents(1 + rng() % 10'000);
+    }
+}
+
+TEST(RawFileReaderDamage, DamagedRecordingsOpenOrAreRefusedAndKeepTheirIntactEvents) {
+    const fs::path data = ZELVAN_TESTDATA_DIR;
+    if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
+    TempDir dir;
+    std::mt19937_64 rng(20261207);
+    constexpr int kVariantsPerFile = 80;
+    int variants = 0;
+    for (const auto& entry : fs::directory_iterator(data)) {
+        if (entry.path().extension() != ".raw" ||
+            entry.path().filename().string().find("evt2") != std::string::npos)
+            continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        const auto original = readBytes(entry.path().string());
+        RawFileHeader header;
+        std::string error;
+        ASSERT_TRUE(readRawFileHeader(entry.path().string(), header, error)) << error;
+        ASSERT_FALSE(header.has_dvs_start_timestamp);
+        // Events of the undamaged file that the words before each offset give: decode up to it.
+        auto intactBefore = [&](uint64_t offset) {
+            std::vector<Event2D> events;
+            if (offset <= header.payload_offset) return events;
+            EVT3Decoder d(1280, 720);
+            d.setEventsStreamHandleCallback(
+                [&](Event2D* f, Event2D* l) { events.insert(events.end(), f, l); });
+            d.decode(original.data() + header.payload_offset, original.data() + offset);
+            return events;
+        };
+        for (int v = 0; v < kVariantsPerFile; ++v) {
+            auto bytes = original;
+            uint64_t damaged_from = bytes.size();
+            std::string what;
+            switch (v % 3) {
+                case 0: {  // random byte flips, mostly in the payload
+                    const int flips = 1 + int(rng() % 8);
+                    for (int i = 0; i < flips; ++i) {
+                        const uint64_t at = rng() % bytes.size();
+                        const uint8_t mask = uint8_t(1u << (rng() % 8));
+                        bytes[at] ^= mask;
+                        damaged_from = std::min(damaged_from, at);
+                    }
+                    what = "flips";
+                    break;
+                }
+                case 1: {  // truncated at any offset
+                    damaged_from = rng() % bytes.size();
+                    bytes.resize(damaged_from);
+                    what = "truncated";
+                    break;
+                }
+                default: {  // a zeroed block
+                    const uint64_t at = rng() % bytes.size();
+                    const uint64_t n = std::min<uint64_t>(1 + rng() % 65'536, bytes.size() - at);
+                    std::fill(bytes.begin() + std::ptrdiff_t(at), bytes.begin() + std::ptrdiff_t(at + n), 0);
+                    damaged_from = at;
+                    what = "zeroed";
+                    break;
+                }
+            }
+            SCOPED_TRACE("variant " + std::to_string(v) + " (" + what + " from byte " +
+                         std::to_string(damaged_from) + ")");
+            const std::string path = dir / ("variant" + std::to_string(variants++) + ".raw");
+            writeBytes(path, bytes);
+            // Damage in the header can change where the payload starts: nothing is known intact then.
+            const auto intact = intactBefore(damaged_from);
+            checkDamagedCopy(path, intact, rng());
+            fs::remove(path);
+            fs::remove(RawFileReader::bookmarkPathFor(path));
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+    }
+    EXPECT_GE(variants, 5 * kVariantsPerFile);
+}
+
 }  // namespace
