@@ -193,6 +193,19 @@ TEST(ZelvanRawTool, BadInputAndUsage) {
     EXPECT_NE(help.out.find("dump --triggers FILE"), std::string::npos);
 }
 
+TEST(ZelvanRawTool, OutputThatCannotBeWrittenFails) {
+    const fs::path dir = ZELVAN_TESTDATA_DIR;
+    const fs::path file = dir / "event_camera_py_test_events_1.derived.raw";
+    if (!fs::exists(file) || !fs::exists("/dev/full")) GTEST_SKIP() << "needs the test data and /dev/full";
+    TempDir tmp;
+    const fs::path copy = tmp / "copy.raw";
+    fs::copy_file(file, copy);
+    for (const std::string args : {"info ", "dump ", "dump --triggers ", "dump --from 8000000 "}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(runTool(args + quoted(copy) + " >/dev/full").status, 1);
+    }
+}
+
 TEST(ZelvanRawTool, TimeBaseComesFromTheHeader) {
     TempDir tmp;
     // No TIME_HIGH in the payload: only a header time base lets these events decode.

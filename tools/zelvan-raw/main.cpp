@@ -80,6 +80,47 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// Exit status of a command that printed its result: 1 when any of it could not be written.
+int outputStatus() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("cannot write the output");
+    return 0;
+}
+
+// Collects the library's error lines, which are the reasons for a failure it reports.
+class ErrorLines : public zelvan::LogSink {
+  public:
+    void write(int level, const char*, int, const std::string& message) override {
+        if (level < zelvan::LOG_ERROR) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(message);
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::move(lines_);
+    }
+    // The reasons as one line, or `fallback` when there are none.
+    std::string line(const std::string& fallback) {
+        std::string joined;
+        for (const auto& reason : take()) joined += (joined.empty() ? "" : "; ") + reason;
+        return joined.empty() ? fallback : joined;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Makes the library's error lines go to `errors` instead of stderr.
+std::shared_ptr<ErrorLines> collectErrors() {
+    auto errors = std::make_shared<ErrorLines>();
+    zelvan::Logger::Instance().setSink(errors);
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    return errors;
+}
+
+// The message with which the reader refuses a file without events.
+constexpr const char* kNoEvents = "Loading raw file failed. There is no data in the file.";
+
 // Buffered text output of decimal numbers.
 class Out {
   public:
@@ -127,14 +168,13 @@ bool openRecording(const std::string& path, Payload& p, std::string& error) {
     return true;
 }
 
-// Decodes the whole payload through `decoder`, from where and from the time the reader's rules give
-// (a header time that disagrees with the stream is not used); returns false on a read error.
-bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes) {
+// Where and from which time the payload is decoded; warns on stderr when the header's time is not
+// used. False on a read error.
+bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size) {
     p.in.seekg(0, std::ios::end);
     const auto end = p.in.tellg();
     if (end < 0) return false;
-    const auto file_size = static_cast<uint64_t>(end);
-    zelvan::PayloadStart start;
+    file_size = static_cast<uint64_t>(end);
     if (!zelvan::findPayloadStart(p.in, p.header, file_size, start)) return false;
     if (start.header_time_ignored) {
         std::fprintf(stderr,
@@ -144,6 +184,15 @@ bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes
                      static_cast<unsigned long long>(start.time_base),
                      static_cast<unsigned long long>(start.offset));
     }
+    return true;
+}
+
+// Decodes the whole payload through `decoder`, from where and from the time the reader's rules give
+// (a header time that disagrees with the stream is not used); returns false on a read error.
+bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes) {
+    zelvan::PayloadStart start;
+    uint64_t file_size = 0;
+    if (!findStart(p, start, file_size)) return false;
     if (start.has_time_base) decoder.setTimeBase(start.time_base);
     p.in.clear();
     p.in.seekg(static_cast<std::streamoff>(start.offset));
@@ -201,7 +250,12 @@ int cmdInfo(const std::string& path) {
         std::printf("last_timestamp: %llu\n", static_cast<unsigned long long>(last_t));
     }
     zelvan::RawFileReader reader(path);
-    if (events > 0 && reader.loadFile()) {
+    const auto errors = collectErrors();
+    if (events > 0) {
+        if (!reader.loadFile()) {
+            std::fflush(stdout);
+            return fail(errors->line("cannot index \"" + path + "\""));
+        }
         uint64_t start = 0, end = 0, max = 0;
         reader.getStartTimeStamp(start);
         reader.getEndTimeStamp(end);
@@ -211,7 +265,7 @@ int cmdInfo(const std::string& path) {
         std::printf("max_events: %llu\n", static_cast<unsigned long long>(max));
         std::printf("bookmarks: %llu\n", static_cast<unsigned long long>(reader.getAllBookmarks().size()));
     }
-    return 0;
+    return outputStatus();
 }
 
 void printEvents(Out& out, const zelvan::Event2D* b, const zelvan::Event2D* e) {
@@ -232,9 +286,20 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
+    zelvan::PayloadStart payload_start;
+    uint64_t file_size = 0;
+    if (!findStart(p, payload_start, file_size)) return fail("read error in \"" + path + "\"");
     p.in.close();
     zelvan::RawFileReader reader(path);
-    if (!reader.loadFile()) return 0;  // a file without events has nothing in any range
+    const auto errors = collectErrors();
+    if (!reader.loadFile()) {
+        // A file without events has nothing in any range; any other refusal is an error.
+        auto reasons = errors->take();
+        if (reasons.size() == 1 && reasons.front() == kNoEvents) return 0;
+        std::string line;
+        for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
+        return fail(line.empty() ? "cannot index \"" + path + "\"" : line);
+    }
     uint64_t start = 0, end = 0;
     reader.getStartTimeStamp(start);
     reader.getEndTimeStamp(end);
@@ -251,8 +316,7 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
         }
     }
     out.flush();
-    if (std::fflush(stdout) != 0) return fail("cannot write the output");
-    return 0;
+    return outputStatus();
 }
 
 int cmdDump(const std::string& path, bool triggers_only) {
@@ -278,8 +342,7 @@ int cmdDump(const std::string& path, bool triggers_only) {
     uint64_t payload_bytes = 0;
     if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
     out.flush();
-    if (std::fflush(stdout) != 0) return fail("cannot write the output");
-    return 0;
+    return outputStatus();
 }
 
 bool parseNumber(const char* text, uint64_t& out) {
@@ -346,24 +409,6 @@ int cmdGenerate(int argc, char** argv) {
     return 0;
 }
 
-// Collects the library's error lines, which are the reasons for a failed cut or export.
-class ErrorLines : public zelvan::LogSink {
-  public:
-    void write(int level, const char*, int, const std::string& message) override {
-        if (level < zelvan::LOG_ERROR) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(message);
-    }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::move(lines_);
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 // "zelvan-raw: cut  42%" on stderr, rewritten in place while the work goes on.
 class ProgressLine {
   public:
@@ -411,14 +456,10 @@ int cmdCutOrExport(bool to_video, char** args) {
     if (!openRecording(path, p, error)) return fail(error);
     p.in.close();
 
-    auto errors = std::make_shared<ErrorLines>();
-    zelvan::Logger::Instance().setSink(errors);
-    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    const auto errors = collectErrors();
     ProgressLine progress(to_video ? "to-video" : "cut");
     auto report = [&errors, &progress](const std::string& fallback) {
-        std::string line;
-        for (const auto& reason : errors->take()) line += (line.empty() ? "" : "; ") + reason;
-        return progress.fail(line.empty() ? fallback : line);
+        return progress.fail(errors->line(fallback));
     };
 
     zelvan::RawFileReader reader(path);
