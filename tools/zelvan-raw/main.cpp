@@ -45,12 +45,19 @@ const char* const kUsage = R"(Usage:
   zelvan-raw cut FILE START_US END_US OUT.raw
       Cuts the events from START_US to END_US (us, stream time) out of FILE into a new raw file.
       The copy begins at the first word of the stream that reaches START_US and ends before the
-      one that reaches END_US, so OUT.raw decodes to exactly those events of FILE; its header
-      has "% dvs_start_timestamp START_US". A progress line goes to stderr.
+      one that reaches END_US (or at the end of the data when END_US is the recording's end), so
+      OUT.raw decodes to exactly those events of FILE; its header has
+      "% dvs_start_timestamp START_US" and its payload begins with a TIME_HIGH and a TIME_LOW word
+      of that time, so that readers which ignore the header see every event too (their times are
+      START_US modulo 2^24 us on). A progress line goes to stderr.
   zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,
-      ON events white, OFF events black, at the sensor's size. A progress line goes to stderr.
+      ON events white, OFF events black, at the sensor's size. A START_US before the recording's
+      start is moved to it and the periods count from there; a range without any event of the
+      recording is refused. A progress line goes to stderr.
+      A cut or video that cannot be written completely is removed; the reason is one line on stderr
+      and the exit status is 1.
   zelvan-raw list
       Lists the cameras found (simulated ones on machines without camera hardware), one per line:
       "serial<TAB>product<TAB>manufacturer<TAB>USB|ETH<TAB>vid:pid<TAB>camera IP" (the IP only for Ethernet cameras).
@@ -66,8 +73,8 @@ decoding starts from that time; otherwise events count from the first TIME_HIGH 
 that disagrees with the stream (its first TIME_HIGH word is neither the header time's TIME_HIGH nor
 the next one) is not used: decoding starts at the first TIME_HIGH word, keeping the header's count
 of 2^24 us wrap-arounds, and a warning goes to stderr.
-A file that is missing, unreadable or not an EVT 3.0 raw file gives one line on stderr and exit
-status 1; wrong usage gives exit status 2.
+A file that is missing, unreadable or not an EVT 3.0 raw file, or output that cannot be written,
+gives one line on stderr and exit status 1; wrong usage gives exit status 2.
 )";
 
 int usageError(const std::string& message) {
