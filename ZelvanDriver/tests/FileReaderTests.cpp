@@ -169,7 +169,11 @@ void checkExactReading(const std::string& path, uint64_t seed) {
     std::vector<uint64_t> latest(whole.events.size() + 1, 0);  // latest time among the first k events
     for (size_t i = 0; i < whole.events.size(); ++i)
         latest[i + 1] = std::max(latest[i], whole.events[i].timestamp + 1);
-    for (const auto& [key, b] : reader->getAllBookmarks()) {
+    const auto& marks = reader->getAllBookmarks();
+    const size_t stride = std::max<size_t>(1, marks.size() / 150);
+    size_t index = 0;
+    for (const auto& [key, b] : marks) {
+        if (index++ % stride != 0 && index != marks.size()) continue;  // about 150 keys and the last
         ASSERT_TRUE(reader->seekTime(key)) << key;
         const uint64_t k = reader->getCurrentPosEventNum();
         ASSERT_LE(k, whole.events.size());
@@ -945,7 +949,7 @@ TEST(RawFileReaderDamage, DamagedRecordingsOpenOrAreRefusedAndKeepTheirIntactEve
     if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
     TempDir dir;
     std::mt19937_64 rng(20261207);
-    constexpr int kVariantsPerFile = 80;
+    constexpr int kVariantsPerFile = 60;
     int variants = 0;
     for (const auto& entry : fs::directory_iterator(data)) {
         if (entry.path().extension() != ".raw" ||

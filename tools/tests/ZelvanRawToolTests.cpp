@@ -318,9 +318,9 @@ TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
 TEST(ZelvanRawTool, DumpFromABookmarksTimeHoldsTheEventsAtThatTime) {
     TempDir tmp;
     const fs::path file = tmp / "keys.raw";
-    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 1000000").status, 0);
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 500000").status, 0);
     const auto rows = parseCsv(runTool("dump " + quoted(file)).out);
-    ASSERT_GT(rows.size(), 500'000u);
+    ASSERT_GT(rows.size(), 400'000u);
     std::vector<uint64_t> keys;
     {
         zelvan::ScopedLogCapture quiet(zelvan::LOG_ERROR);
@@ -330,8 +330,7 @@ TEST(ZelvanRawTool, DumpFromABookmarksTimeHoldsTheEventsAtThatTime) {
     }
     ASSERT_GE(keys.size(), 20u);
     // A few keys inside the recording and its last one (the end of the data).
-    for (const size_t i :
-         {size_t(1), size_t(2), keys.size() / 3, keys.size() / 2, keys.size() - 2, keys.size() - 1}) {
+    for (const size_t i : {size_t(1), keys.size() / 2, keys.size() - 2, keys.size() - 1}) {
         SCOPED_TRACE("bookmark key " + std::to_string(keys[i]));
         const Result r = runTool("dump --from " + std::to_string(keys[i]) + " " + quoted(file));
         ASSERT_EQ(r.status, 0);
