@@ -25,7 +25,7 @@ class DvsCameraManager;
 // Operations that act return 0 on success and -1 on failure; use before the camera is opened throws
 // std::runtime_error "Camera is not inited".
 class DvsCamera {
-  public:
+public:
     using EventsCallback = std::function<void(Event2D* first, Event2D* last)>;
     using TriggerCallback = std::function<void(EventTriggerIn)>;
     using StatisticsCallback = std::function<void(ZvStatisticInfo)>;
@@ -83,11 +83,11 @@ class DvsCamera {
     // is not such an object; false when setting a parameter throws.
     bool loadCameraConfigParams(std::string path);
 
-  protected:
+protected:
     // Adds a tool under `type` when that key is free; false (nothing changed) otherwise.
     bool addTool(ToolType type, std::shared_ptr<CameraTool> tool);
 
-  private:
+private:
     friend class DvsCameraManager;
     virtual int init() = 0;
 

@@ -14,7 +14,7 @@ namespace zelvan {
 
 // Keeps one camera object per serial. Used from one thread.
 class DvsCameraManager {
-  public:
+public:
     DvsCameraManager() = default;
 
     // Drops cameras that are gone (and found-but-never-opened ones), searches again, and returns the
@@ -27,13 +27,12 @@ class DvsCameraManager {
     std::shared_ptr<DvsCamera> openCamera(std::string serial);
 
     // Gives an Ethernet camera a new address, mask and gateway (first octet most significant).
-    static bool ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask,
-                                 uint32_t gateway);
+    static bool ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask, uint32_t gateway);
 
     // Runs the search of one camera family; 0 for a value that names none.
     uint64_t findCameras(CAMERA_TYPE type);
 
-  private:
+private:
     uint64_t findCameras();
     uint64_t findEthCameras();
     void removeUnpluggedCameras();
