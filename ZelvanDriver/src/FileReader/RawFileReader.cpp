@@ -892,11 +892,16 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         return false;
     }
     // A cut that fails part way is removed: no half-written recording is left behind.
+    errno = 0;  // so that a reason below names the error of this file only
     auto abandon = [&](const char* reason) {
         const int error = errno;
         out.close();
         removePartialOutput(path);
-        ZV_LOG(LOG_ERROR, "%s (%s: %s)", reason, path.c_str(), std::strerror(error));
+        if (error != 0) {
+            ZV_LOG(LOG_ERROR, "%s (%s: %s)", reason, path.c_str(), std::strerror(error));
+        } else {
+            ZV_LOG(LOG_ERROR, "%s (%s)", reason, path.c_str());
+        }
         return false;
     };
     DvsFileInfo info = header_.info;
