@@ -1,12 +1,18 @@
 // Cutting recordings into new raw files and exporting them to video, checked by decoding the
 // results: a cut decodes to exactly the events of its range, a video shows them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "VideoTestUtil.h"
+#include "testing/ReferenceEvt3Decoder.h"
 #include "zelvan/ApsFileReader.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
@@ -83,6 +89,32 @@ std::unique_ptr<RawFileReader> open(const std::string& path) {
     return reader;
 }
 
+// A reader that ignores the header and drops every word before the first TIME_HIGH, as other tools
+// read raw files, sees every event of a cut, on the cut's start time modulo 2^24 us.
+void checkPlainReaderSeesTheCut(const std::string& path, const std::vector<Event2D>& expected) {
+    RawFileHeader header;
+    std::string error;
+    ASSERT_TRUE(readRawFileHeader(path, header, error)) << error;
+    const auto bytes = readBytes(path);
+    ASSERT_GE(bytes.size(), header.payload_offset + 4);
+    // The payload begins with the TIME_HIGH and the TIME_LOW word of the header's time.
+    const uint8_t* payload = bytes.data() + header.payload_offset;
+    const uint64_t t = header.info.dvs_start_timestamp;
+    EXPECT_EQ(uint32_t(payload[0]) | uint32_t(payload[1]) << 8, 0x8000u | ((t >> 12) & 0xFFF));
+    EXPECT_EQ(uint32_t(payload[2]) | uint32_t(payload[3]) << 8, 0x6000u | (t & 0xFFF));
+    std::vector<Event2D> seen;
+    zelvan::testing::ReferenceEvt3Decoder plain;
+    plain.on_events = [&seen](Event2D* b, Event2D* e) { seen.insert(seen.end(), b, e); };
+    plain.decode(payload, bytes.data() + bytes.size());
+    ASSERT_EQ(seen.size(), expected.size());
+    const uint64_t epoch = (t >> 24) << 24;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        Event2D e = seen[i];
+        e.timestamp += epoch;
+        ASSERT_EQ(e, expected[i]) << "event " << i;
+    }
+}
+
 // Cuts [a, b] out of the recording at `path` and checks that the new file decodes, on its own and
 // through the reader, to exactly the events the recording decodes to between the two seek points.
 void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t a, uint64_t b,
@@ -91,7 +123,10 @@ void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t
     ASSERT_TRUE(reader.seekTime(a));
     const uint64_t first = reader.getCurrentPosEventNum();
     ASSERT_TRUE(reader.seekTime(b));
-    const uint64_t last = reader.getCurrentPosEventNum();
+    uint64_t end = 0;
+    reader.getEndTimeStamp(end);
+    // A cut to the end timestamp holds the rest of the recording.
+    const uint64_t last = b == end ? whole.size() : reader.getCurrentPosEventNum();
     ASSERT_LE(first, last);
     ASSERT_LE(last, whole.size());
     const bool cut = reader.extractEventData(a, b, out_path);
@@ -105,6 +140,7 @@ void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t
     const auto decoded = decodeWhole(out_path);
     ASSERT_EQ(decoded.size(), expected.size());
     EXPECT_TRUE(decoded == expected);
+    checkPlainReaderSeesTheCut(out_path, expected);
 
     fs::remove(RawFileReader::bookmarkPathFor(out_path));
     auto again = open(out_path);
@@ -209,10 +245,11 @@ TEST(ExtractEventData, HeaderCarriesTheStartAndTheRecordingsDescription) {
                              [](const Event2D& e) { return e.timestamp >= 30'017 && e.timestamp < 71'003; })),
         events.size());
     EXPECT_EQ(progress.back(), copied);
-    // The payload is the copied bytes, after at most a few words that restore the row and base.
+    // The payload is the copied bytes, after the time words and at most a few words that restore
+    // the row and base.
     const uint64_t payload = fs::file_size(dir / "cut.raw") - header.payload_offset;
-    EXPECT_GE(payload, copied);
-    EXPECT_LE(payload, copied + 8);
+    EXPECT_GE(payload, copied + 4);
+    EXPECT_LE(payload, copied + 12);
 }
 
 TEST(ExtractEventData, CutsDecodeExactlyToTheirRange) {
@@ -362,6 +399,60 @@ TEST(ExportEventDataToVideo, FramesShowOnEventsWhiteAndOffEventsBlack) {
     }
 }
 
+// Five periods of a recording that starts at 500 ms; in period k a 6 x 6 block of ON events at
+// (40 + 100k, 60).
+void writeLateBlocks(const std::string& path, uint64_t t0, uint64_t period) {
+    std::vector<Event2D> events;
+    for (uint16_t k = 0; k < 5; ++k) {
+        const uint64_t t = t0 + k * period + 1000;
+        for (uint16_t dy = 0; dy < 6; ++dy)
+            for (uint16_t dx = 0; dx < 6; ++dx)
+                events.emplace_back(uint16_t(40 + 100 * k + dx), uint16_t(60 + dy), 1, t);
+    }
+    events.emplace_back(uint16_t(1), uint16_t(1), 1, t0 + 7 * period);
+    writeEvents(path, 640, 480, events, t0);
+}
+
+TEST(ExportEventDataToVideo, StartBeforeTheRecordingCountsPeriodsFromItsStart) {
+    TempDir dir;
+    constexpr uint64_t kT0 = 500'000, kPeriod = 33'333;
+    writeLateBlocks(dir / "late.raw", kT0, kPeriod);
+    auto reader = open(dir / "late.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0;
+    reader->getStartTimeStamp(start);
+    ASSERT_EQ(start, kT0);
+    // Wherever the cursor stood before, each frame shows its own period of [start, 0 + 3 periods).
+    for (const int before : {0, 1, 2}) {
+        SCOPED_TRACE("cursor " + std::to_string(before));
+        if (before == 1) reader->getNEvents(50);
+        if (before == 2) reader->seekTime(kT0 + 4 * kPeriod);
+        const std::string out = dir / ("late" + std::to_string(before) + ".mp4");
+        ASSERT_TRUE(reader->exportEventDataToVideo(0, kT0 + 3 * kPeriod, out));
+        auto video = loadVideo(out);
+        ASSERT_NE(video, nullptr);
+        std::vector<uint64_t> ts;
+        video->getTimeStamps(ts);
+        ASSERT_EQ(ts.size(), 3u);
+        for (int k = 0; k < 3; ++k) {
+            SCOPED_TRACE("frame " + std::to_string(k));
+            ApsFrame f;
+            ASSERT_TRUE(video->getNFrame(k, f));
+            for (int j = 0; j < 5; ++j) {
+                if (j == k)
+                    EXPECT_GT(grey(f, 40 + 100 * j + 3, 63), 225);
+                else
+                    EXPECT_NEAR(grey(f, 40 + 100 * j + 3, 63), 112, 8);
+            }
+        }
+    }
+    // A range that ends before the recording begins holds nothing.
+    ScopedLogCapture log;
+    EXPECT_FALSE(reader->exportEventDataToVideo(0, 200'000, dir / "before.mp4"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "There is no data in the interval."));
+    EXPECT_FALSE(fs::exists(dir / "before.mp4"));
+}
+
 TEST(ExportEventDataToVideo, SilentStretchesShortenTheVideo) {
     TempDir dir;
     constexpr uint64_t kPeriod = 33'333;
@@ -406,14 +497,26 @@ TEST(ExportEventDataToVideo, FailuresAreReported) {
     EXPECT_TRUE(log.contains(
         LOG_ERROR, "Video converter initialization failed, please confirm that the input file is correct."));
 
-    // An output that cannot be created is logged by the converter; the export itself completes.
+    // An output that cannot be created fails the export.
     writeSynthetic(dir / "rec.raw", 0, 200'000, 100'000, true);
     auto reader = open(dir / "rec.raw");
     ASSERT_NE(reader, nullptr);
     const std::string bad = dir / "no-such-dir/out.mp4";
-    EXPECT_TRUE(reader->exportEventDataToVideo(0, 100'000, bad));
+    EXPECT_FALSE(reader->exportEventDataToVideo(0, 100'000, bad));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open output file: " + bad));
     EXPECT_FALSE(fs::exists(bad));
+
+    // Ranges that hold no period of the recording are refused.
+    log.clear();
+    EXPECT_FALSE(reader->exportEventDataToVideo(60'000, 50'000, dir / "reversed.mp4"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Start time must be less than or equal to end time."));
+    uint64_t end = 0;
+    reader->getEndTimeStamp(end);
+    log.clear();
+    EXPECT_FALSE(reader->exportEventDataToVideo(end + 1, end + 100'000, dir / "after.mp4"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "No start timestamp found."));
+    EXPECT_FALSE(fs::exists(dir / "reversed.mp4"));
+    EXPECT_FALSE(fs::exists(dir / "after.mp4"));
 
     // A range past the end of the recording stops at the end instead of running on.
     log.clear();
@@ -425,6 +528,103 @@ TEST(ExportEventDataToVideo, FailuresAreReported) {
     EXPECT_GE(ts.size(), 1u);
     EXPECT_LE(ts.size(), 3u);
     EXPECT_LE(log.count(LOG_WARNING, "Current read pos exceeds end timestamp."), 1u);
+}
+
+// ---- a full disk ----
+
+// Runs `work` in a child process whose files may not grow beyond `limit` bytes: a write past it
+// fails with EFBIG (SIGXFSZ is ignored there, as a disk that is full fails the write). Returns the
+// child's exit status, or -1 when it did not exit by itself (a crash, or the alarm that ends a child
+// that hangs).
+int runWithFileSizeLimit(rlim_t limit, const std::function<int()>& work) {
+    const pid_t pid = fork();
+    if (pid < 0) return -2;
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit r{limit, limit};
+        if (setrlimit(RLIMIT_FSIZE, &r) != 0) _exit(90);
+        alarm(120);
+        _exit(work());
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -3;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Exit codes of the children below.
+constexpr int kReportedFailure = 0;  // the call returned false and logged why
+constexpr int kClaimedSuccess = 1;
+constexpr int kThrew = 2;
+constexpr int kNoReason = 3;
+constexpr int kCannotOpen = 4;
+
+int cutOrExportInChild(const std::string& source, bool to_video, uint64_t start, uint64_t end,
+                       const std::string& out, const std::string& reason) {
+    try {
+        ScopedLogCapture log(LOG_DETAIL);
+        RawFileReader reader(source);
+        if (!reader.loadFile()) return kCannotOpen;
+        const bool ok = to_video ? reader.exportEventDataToVideo(start, end, out)
+                                 : reader.extractEventData(start, end, out);
+        if (ok) return kClaimedSuccess;
+        return log.containsSubstring(LOG_ERROR, reason) ? kReportedFailure : kNoReason;
+    } catch (...) {
+        return kThrew;
+    }
+}
+
+TEST(FullDisk, ACutThatCannotBeWrittenFailsAndLeavesNoBrokenFile) {
+    TempDir dir;
+    const std::string source = dir / "rec.raw";
+    writeSynthetic(source, 0, 400'000, 1'000'000, true);
+    ASSERT_NE(open(source), nullptr);  // the index beside the recording is written here, not in the child
+    const auto size = fs::file_size(source);
+    ASSERT_GT(size, 600'000u);
+    uint64_t start = 0, end = 0;
+    {
+        auto reader = open(source);
+        reader->getStartTimeStamp(start);
+        reader->getEndTimeStamp(end);
+    }
+    // The limit falls in the copied bytes, and in the header.
+    for (const rlim_t limit : {rlim_t(200'000), rlim_t(40)}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        const std::string out = dir / "cut.raw";
+        const int status = runWithFileSizeLimit(limit, [&] {
+            return cutOrExportInChild(source, false, start, end, out,
+                                      "Failed to write the expected number of bytes to the output file.");
+        });
+        EXPECT_EQ(status, kReportedFailure);
+        // A cut that failed part way is removed, so no truncated recording is mistaken for a cut.
+        EXPECT_FALSE(fs::exists(out));
+        // The recording itself is untouched and still reads.
+        EXPECT_EQ(fs::file_size(source), size);
+    }
+    // Without the limit the same cut succeeds and decodes to the whole recording.
+    auto reader = open(source);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->extractEventData(start, end, dir / "cut.raw"));
+    EXPECT_TRUE(decodeWhole(dir / "cut.raw") == decodeWhole(source));
+}
+
+TEST(FullDisk, AnExportThatCannotBeWrittenFails) {
+    TempDir dir;
+    const std::string source = dir / "rec.raw";
+    writeSynthetic(source, 0, 1'000'000, 300'000, true);
+    ASSERT_NE(open(source), nullptr);
+    // The limit falls in the frames, and in the container's header.
+    for (const rlim_t limit : {rlim_t(60'000), rlim_t(100)}) {
+        SCOPED_TRACE("limit " + std::to_string(limit));
+        const std::string out = dir / "out.mp4";
+        const int status = runWithFileSizeLimit(
+            limit, [&] { return cutOrExportInChild(source, true, 0, 1'000'000, out, ""); });
+        EXPECT_EQ(status, kReportedFailure);
+        EXPECT_FALSE(fs::exists(out));
+    }
+    auto reader = open(source);
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->exportEventDataToVideo(0, 1'000'000, dir / "out.mp4"));
+    EXPECT_GT(fs::file_size(dir / "out.mp4"), 60'000u);
 }
 
 }  // namespace

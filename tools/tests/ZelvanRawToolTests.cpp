@@ -16,6 +16,8 @@
 #include "Sha256.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
+#include "zelvan/Logger.h"
+#include "zelvan/RawFileReader.h"
 
 namespace fs = std::filesystem;
 
@@ -74,6 +76,16 @@ std::vector<std::vector<uint64_t>> parseCsv(const std::string& text) {
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+// The CSV lines of `rows` with from <= t < to.
+std::string filtered(const std::vector<std::vector<uint64_t>>& rows, uint64_t from, uint64_t to) {
+    std::string text;
+    for (const auto& r : rows)
+        if (r[3] >= from && r[3] < to)
+            text += std::to_string(r[0]) + "," + std::to_string(r[1]) + "," + std::to_string(r[2]) + "," +
+                    std::to_string(r[3]) + "\n";
+    return text;
 }
 
 class TempDir {
@@ -184,6 +196,19 @@ TEST(ZelvanRawTool, BadInputAndUsage) {
     EXPECT_NE(help.out.find("dump --triggers FILE"), std::string::npos);
 }
 
+TEST(ZelvanRawTool, OutputThatCannotBeWrittenFails) {
+    const fs::path dir = ZELVAN_TESTDATA_DIR;
+    const fs::path file = dir / "event_camera_py_test_events_1.derived.raw";
+    if (!fs::exists(file) || !fs::exists("/dev/full")) GTEST_SKIP() << "needs the test data and /dev/full";
+    TempDir tmp;
+    const fs::path copy = tmp / "copy.raw";
+    fs::copy_file(file, copy);
+    for (const std::string args : {"info ", "dump ", "dump --triggers ", "dump --from 8000000 "}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(runTool(args + quoted(copy) + " >/dev/full").status, 1);
+    }
+}
+
 TEST(ZelvanRawTool, TimeBaseComesFromTheHeader) {
     TempDir tmp;
     // No TIME_HIGH in the payload: only a header time base lets these events decode.
@@ -208,6 +233,51 @@ TEST(ZelvanRawTool, TimeBaseComesFromTheHeader) {
     kv = parseInfo(runTool("info " + quoted(tmp / "fresh.raw")).out);
     EXPECT_EQ(kv["events"], "0");
     EXPECT_EQ(kv.count("first_timestamp"), 0u);
+}
+
+TEST(ZelvanRawTool, AStaleHeaderTimeInFrontOfMidStreamBytesIsNotTrusted) {
+    TempDir tmp;
+    const fs::path source = tmp / "source.raw";
+    ASSERT_EQ(runTool("generate " + quoted(source) + " --seconds 1 --rate 300000").status, 0);
+    const auto all = parseCsv(runTool("dump " + quoted(source)).out);
+    ASSERT_GT(all.size(), 250'000u);
+    // What a common cutter writes: the source's header ("% dvs_start_timestamp 0") unchanged, then
+    // the bytes from about 300 ms on, starting between two time words.
+    std::ifstream in(source, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const auto end_line = bytes.find("% end\n");
+    ASSERT_NE(end_line, std::string::npos);
+    const size_t payload = end_line + 6;
+    ASSERT_NE(bytes.find("% dvs_start_timestamp 0\n"), std::string::npos);
+    size_t from = payload + ((bytes.size() - payload) * 3 / 10 & ~size_t(1));
+    while ((uint8_t(bytes[from + 1]) >> 4) == 0x8 || (uint8_t(bytes[from + 1]) >> 4) == 0x6) from += 2;
+    const fs::path cut = tmp / "foreign.raw";
+    {
+        std::ofstream out(cut, std::ios::binary);
+        out << bytes.substr(0, payload) << bytes.substr(from);
+    }
+
+    const Result dump = runTool("dump " + quoted(cut));
+    ASSERT_EQ(dump.status, 0);
+    const auto rows = parseCsv(dump.out);
+    ASSERT_GT(rows.size(), 100'000u);
+    // The events are those of the source from the first TIME_HIGH of the copied bytes on, with their
+    // times in the source.
+    ASSERT_LT(rows.size(), all.size());
+    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), all.end() - std::ptrdiff_t(rows.size())));
+    EXPECT_GT(rows.front()[3], 290'000u);
+    const Result warning = runTool("dump " + quoted(cut), true);
+    EXPECT_NE(warning.out.find("disagrees with the stream"), std::string::npos) << warning.out;
+
+    auto kv = parseInfo(runTool("info " + quoted(cut)).out);
+    EXPECT_EQ(kv["events"], std::to_string(rows.size()));
+    EXPECT_EQ(kv["max_events"], kv["events"]);
+    EXPECT_EQ(kv["first_timestamp"], std::to_string(rows.front()[3]));
+    EXPECT_LE(std::stoull(kv["start_timestamp"]), rows.front()[3]);
+    // The index agrees with the plain decode.
+    const uint64_t t = rows[rows.size() / 2][3];
+    const Result range = runTool("dump --from " + std::to_string(t) + " " + quoted(cut));
+    EXPECT_TRUE(range.out == filtered(rows, t, UINT64_MAX));
 }
 
 TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
@@ -248,6 +318,32 @@ TEST(ZelvanRawTool, DumpOfATimeRangeGoesThroughTheIndex) {
     EXPECT_EQ(runTool("dump --from 5 " + quoted(tmp / "missing.raw")).status, 1);
 }
 
+TEST(ZelvanRawTool, DumpFromABookmarksTimeHoldsTheEventsAtThatTime) {
+    TempDir tmp;
+    const fs::path file = tmp / "keys.raw";
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 500000").status, 0);
+    const auto rows = parseCsv(runTool("dump " + quoted(file)).out);
+    ASSERT_GT(rows.size(), 400'000u);
+    std::vector<uint64_t> keys;
+    {
+        zelvan::ScopedLogCapture quiet(zelvan::LOG_ERROR);
+        zelvan::RawFileReader reader(file.string());
+        ASSERT_TRUE(reader.loadFile());
+        for (const auto& [key, mark] : reader.getAllBookmarks()) keys.push_back(key);
+    }
+    ASSERT_GE(keys.size(), 20u);
+    // A few keys inside the recording and its last one (the end of the data).
+    for (const size_t i : {size_t(1), keys.size() / 2, keys.size() - 2, keys.size() - 1}) {
+        SCOPED_TRACE("bookmark key " + std::to_string(keys[i]));
+        const Result r = runTool("dump --from " + std::to_string(keys[i]) + " " + quoted(file));
+        ASSERT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out == filtered(rows, keys[i], UINT64_MAX)) << "dump --from at a bookmark key differs";
+        const Result to = runTool("dump --from " + std::to_string(keys[0]) + " --to " +
+                                  std::to_string(keys[i]) + " " + quoted(file));
+        EXPECT_TRUE(to.out == filtered(rows, keys[0], keys[i])) << "dump --to at a bookmark key differs";
+    }
+}
+
 TEST(ZelvanRawTool, CutHoldsExactlyTheEventsOfTheRange) {
     TempDir tmp;
     const fs::path file = tmp / "long.raw";
@@ -283,6 +379,7 @@ TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     r = runTool("cut " + f + " 0 500000 " + quoted(tmp / "no-dir/x.raw"), true);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Failed to open output file"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "one line on stderr: " << r.out;
     EXPECT_FALSE(fs::exists(tmp / "x.raw"));
     r = runTool("cut " + quoted(tmp / "missing.raw") + " 0 5 " + quoted(tmp / "x.raw"), true);
     EXPECT_EQ(r.status, 1);
@@ -291,6 +388,7 @@ TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     r = runTool("to-video " + f + " 0 500000 " + quoted(tmp / "no-dir/x.mp4"), true);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Could not open output file"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "one line on stderr: " << r.out;
     r = runTool("to-video " + f + " 600000 500000 " + quoted(tmp / "x.mp4"), true);
     EXPECT_EQ(r.status, 1);
     r = runTool("to-video " + f + " 5000000 6000000 " + quoted(tmp / "x.mp4"), true);
@@ -326,6 +424,27 @@ TEST(ZelvanRawTool, ToVideoWritesAnMp4) {
     ASSERT_NE(moov, std::string::npos);
     ASSERT_NE(mdat, std::string::npos);
     EXPECT_LT(moov, mdat);
+}
+
+TEST(ZelvanRawTool, ToVideoOfACutCountsFramesFromTheCutsStart) {
+    TempDir tmp;
+    const fs::path a = tmp / "a.raw";
+    const fs::path b = tmp / "b.raw";
+    ASSERT_EQ(runTool("generate " + quoted(a) + " --seconds 1 --rate 200000 --width 640 --height 480").status,
+              0);
+    ASSERT_EQ(runTool("cut " + quoted(a) + " 500000 900000 " + quoted(b)).status, 0);
+    // The cut's events begin at 500 ms: a range that ends before them holds nothing.
+    Result r = runTool("to-video " + quoted(b) + " 0 200000 " + quoted(tmp / "c.mp4"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("There is no data in the interval."), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_FALSE(fs::exists(tmp / "c.mp4"));
+    // A range that begins before them renders from 500 ms on: three periods up to 600 ms.
+    r = runTool("to-video " + quoted(b) + " 0 600000 " + quoted(tmp / "d.mp4"), true);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::ifstream in(tmp / "d.mp4", std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(all.find("ftyp"), std::string::npos);
 }
 
 TEST(ZelvanRawTool, GeneratedRecordingReadsBack) {

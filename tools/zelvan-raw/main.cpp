@@ -45,12 +45,19 @@ const char* const kUsage = R"(Usage:
   zelvan-raw cut FILE START_US END_US OUT.raw
       Cuts the events from START_US to END_US (us, stream time) out of FILE into a new raw file.
       The copy begins at the first word of the stream that reaches START_US and ends before the
-      one that reaches END_US, so OUT.raw decodes to exactly those events of FILE; its header
-      has "% dvs_start_timestamp START_US". A progress line goes to stderr.
+      one that reaches END_US (or at the end of the data when END_US is the recording's end), so
+      OUT.raw decodes to exactly those events of FILE; its header has
+      "% dvs_start_timestamp START_US" and its payload begins with a TIME_HIGH and a TIME_LOW word
+      of that time, so that readers which ignore the header see every event too (their times are
+      START_US modulo 2^24 us on). A progress line goes to stderr.
   zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,
-      ON events white, OFF events black, at the sensor's size. A progress line goes to stderr.
+      ON events white, OFF events black, at the sensor's size. A START_US before the recording's
+      start is moved to it and the periods count from there; a range without any event of the
+      recording is refused. A progress line goes to stderr.
+      A cut or video that cannot be written completely is removed; the reason is one line on stderr
+      and the exit status is 1.
   zelvan-raw list
       Lists the cameras found (simulated ones on machines without camera hardware), one per line:
       "serial<TAB>product<TAB>manufacturer<TAB>USB|ETH<TAB>vid:pid<TAB>camera IP" (the IP only for Ethernet cameras).
@@ -65,9 +72,12 @@ const char* const kUsage = R"(Usage:
       Prints this text.
 
 The payload after the header is decoded as EVT 3.0. When the header has "% dvs_start_timestamp",
-decoding starts from that time; otherwise events count from the first TIME_HIGH word.
-A file that is missing, unreadable or not an EVT 3.0 raw file gives one line on stderr and exit
-status 1; wrong usage gives exit status 2.
+decoding starts from that time; otherwise events count from the first TIME_HIGH word. A header time
+that disagrees with the stream (its first TIME_HIGH word is neither the header time's TIME_HIGH nor
+the next one) is not used: decoding starts at the first TIME_HIGH word, keeping the header's count
+of 2^24 us wrap-arounds, and a warning goes to stderr.
+A file that is missing, unreadable or not an EVT 3.0 raw file, or output that cannot be written,
+gives one line on stderr and exit status 1; wrong usage gives exit status 2.
 )";
 
 int usageError(const std::string& message) {
@@ -79,6 +89,47 @@ int fail(const std::string& message) {
     std::fprintf(stderr, "zelvan-raw: %s\n", message.c_str());
     return 1;
 }
+
+// Exit status of a command that printed its result: 1 when any of it could not be written.
+int outputStatus() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return fail("cannot write the output");
+    return 0;
+}
+
+// Collects the library's error lines, which are the reasons for a failure it reports.
+class ErrorLines : public zelvan::LogSink {
+  public:
+    void write(int level, const char*, int, const std::string& message) override {
+        if (level < zelvan::LOG_ERROR) return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(message);
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::move(lines_);
+    }
+    // The reasons as one line, or `fallback` when there are none.
+    std::string line(const std::string& fallback) {
+        std::string joined;
+        for (const auto& reason : take()) joined += (joined.empty() ? "" : "; ") + reason;
+        return joined.empty() ? fallback : joined;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Makes the library's error lines go to `errors` instead of stderr.
+std::shared_ptr<ErrorLines> collectErrors() {
+    auto errors = std::make_shared<ErrorLines>();
+    zelvan::Logger::Instance().setSink(errors);
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    return errors;
+}
+
+// The message with which the reader refuses a file without events.
+constexpr const char* kNoEvents = "Loading raw file failed. There is no data in the file.";
 
 // Buffered text output of decimal numbers.
 class Out {
@@ -127,18 +178,42 @@ bool openRecording(const std::string& path, Payload& p, std::string& error) {
     return true;
 }
 
-// Decodes the whole payload through `decoder`; returns false on a read error.
+// Where and from which time the payload is decoded; warns on stderr when the header's time is not
+// used. False on a read error.
+bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size) {
+    p.in.seekg(0, std::ios::end);
+    const auto end = p.in.tellg();
+    if (end < 0) return false;
+    file_size = static_cast<uint64_t>(end);
+    if (!zelvan::findPayloadStart(p.in, p.header, file_size, start)) return false;
+    if (start.header_time_ignored) {
+        std::fprintf(stderr,
+                     "zelvan-raw: warning: the header's dvs_start_timestamp %llu disagrees with the stream; "
+                     "times are taken from the stream (%llu us at byte %llu)\n",
+                     static_cast<unsigned long long>(p.header.info.dvs_start_timestamp),
+                     static_cast<unsigned long long>(start.time_base),
+                     static_cast<unsigned long long>(start.offset));
+    }
+    return true;
+}
+
+// Decodes the whole payload through `decoder`, from where and from the time the reader's rules give
+// (a header time that disagrees with the stream is not used); returns false on a read error.
 bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes) {
-    if (p.header.has_dvs_start_timestamp) decoder.setTimeBase(p.header.info.dvs_start_timestamp);
+    zelvan::PayloadStart start;
+    uint64_t file_size = 0;
+    if (!findStart(p, start, file_size)) return false;
+    if (start.has_time_base) decoder.setTimeBase(start.time_base);
+    p.in.clear();
+    p.in.seekg(static_cast<std::streamoff>(start.offset));
     std::vector<uint8_t> chunk(1 << 20);
-    payload_bytes = 0;
     while (p.in) {
         p.in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
         const auto got = static_cast<size_t>(p.in.gcount());
         if (got == 0) break;
-        payload_bytes += got;
         decoder.decode(chunk.data(), chunk.data() + got);
     }
+    payload_bytes = file_size - std::min(file_size, p.header.payload_offset);
     return !p.in.bad();
 }
 
@@ -185,7 +260,12 @@ int cmdInfo(const std::string& path) {
         std::printf("last_timestamp: %llu\n", static_cast<unsigned long long>(last_t));
     }
     zelvan::RawFileReader reader(path);
-    if (events > 0 && reader.loadFile()) {
+    const auto errors = collectErrors();
+    if (events > 0) {
+        if (!reader.loadFile()) {
+            std::fflush(stdout);
+            return fail(errors->line("cannot index \"" + path + "\""));
+        }
         uint64_t start = 0, end = 0, max = 0;
         reader.getStartTimeStamp(start);
         reader.getEndTimeStamp(end);
@@ -195,7 +275,7 @@ int cmdInfo(const std::string& path) {
         std::printf("max_events: %llu\n", static_cast<unsigned long long>(max));
         std::printf("bookmarks: %llu\n", static_cast<unsigned long long>(reader.getAllBookmarks().size()));
     }
-    return 0;
+    return outputStatus();
 }
 
 void printEvents(Out& out, const zelvan::Event2D* b, const zelvan::Event2D* e) {
@@ -216,9 +296,20 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
+    zelvan::PayloadStart payload_start;
+    uint64_t file_size = 0;
+    if (!findStart(p, payload_start, file_size)) return fail("read error in \"" + path + "\"");
     p.in.close();
     zelvan::RawFileReader reader(path);
-    if (!reader.loadFile()) return 0;  // a file without events has nothing in any range
+    const auto errors = collectErrors();
+    if (!reader.loadFile()) {
+        // A file without events has nothing in any range; any other refusal is an error.
+        auto reasons = errors->take();
+        if (reasons.size() == 1 && reasons.front() == kNoEvents) return 0;
+        std::string line;
+        for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
+        return fail(line.empty() ? "cannot index \"" + path + "\"" : line);
+    }
     uint64_t start = 0, end = 0;
     reader.getStartTimeStamp(start);
     reader.getEndTimeStamp(end);
@@ -235,8 +326,7 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
         }
     }
     out.flush();
-    if (std::fflush(stdout) != 0) return fail("cannot write the output");
-    return 0;
+    return outputStatus();
 }
 
 int cmdDump(const std::string& path, bool triggers_only) {
@@ -262,8 +352,7 @@ int cmdDump(const std::string& path, bool triggers_only) {
     uint64_t payload_bytes = 0;
     if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
     out.flush();
-    if (std::fflush(stdout) != 0) return fail("cannot write the output");
-    return 0;
+    return outputStatus();
 }
 
 bool parseNumber(const char* text, uint64_t& out) {
@@ -330,24 +419,6 @@ int cmdGenerate(int argc, char** argv) {
     return 0;
 }
 
-// Collects the library's error lines, which are the reasons for a failed cut or export.
-class ErrorLines : public zelvan::LogSink {
-  public:
-    void write(int level, const char*, int, const std::string& message) override {
-        if (level < zelvan::LOG_ERROR) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(message);
-    }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::move(lines_);
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 // "zelvan-raw: cut  42%" on stderr, rewritten in place while the work goes on.
 class ProgressLine {
   public:
@@ -363,13 +434,27 @@ class ProgressLine {
         if (last_ >= 0) std::fputc('\n', stderr);
         last_ = -1;
     }
+    // Ends the work with one line of explanation, written over the progress line when one is shown.
+    int fail(const std::string& message) {
+        const std::string line = "zelvan-raw: " + message;
+        if (last_ >= 0) {
+            const size_t shown = std::strlen("zelvan-raw: ") + std::strlen(what_) + 5;
+            std::fprintf(stderr, "\r%s%*s\n", line.c_str(),
+                         static_cast<int>(shown > line.size() ? shown - line.size() : 0), "");
+        } else {
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        last_ = -1;
+        return 1;
+    }
 
   private:
     const char* what_;
     int last_ = -1;
 };
 
-// Runs a cut or an export of [START_US, END_US] of FILE into OUT with the library's errors shown.
+// Runs a cut or an export of [START_US, END_US] of FILE into OUT. A failure ends with one line on
+// stderr that holds the library's reasons.
 int cmdCutOrExport(bool to_video, char** args) {
     const std::string path = args[0];
     const std::string out = args[3];
@@ -381,44 +466,31 @@ int cmdCutOrExport(bool to_video, char** args) {
     if (!openRecording(path, p, error)) return fail(error);
     p.in.close();
 
-    auto errors = std::make_shared<ErrorLines>();
-    zelvan::Logger::Instance().setSink(errors);
-    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
-    auto report = [&errors](const std::string& fallback) {
-        auto lines = errors->take();
-        if (lines.empty()) lines.push_back(fallback);
-        for (const auto& line : lines) std::fprintf(stderr, "zelvan-raw: %s\n", line.c_str());
-        return 1;
+    const auto errors = collectErrors();
+    ProgressLine progress(to_video ? "to-video" : "cut");
+    auto report = [&errors, &progress](const std::string& fallback) {
+        return progress.fail(errors->line(fallback));
     };
 
     zelvan::RawFileReader reader(path);
     if (!reader.loadFile()) return report("\"" + path + "\" holds no events");
     if (to_video) {
-        // The library would write a video without frames for these.
         uint64_t last = 0;
         reader.getEndTimeStamp(last);
         if (start > end) return fail("Start time must be less than or equal to end time.");
         if (start > last)
             return fail("START_US is after the end of the recording (" + std::to_string(last) + " us)");
     }
-    ProgressLine progress(to_video ? "to-video" : "cut");
     reader.setProgressCallback([&progress](uint64_t done, uint64_t total) { progress.update(done, total); });
     bool ok = false;
     try {
         ok = to_video ? reader.exportEventDataToVideo(start, end, out)
                       : reader.extractEventData(start, end, out);
     } catch (const std::exception& e) {
-        progress.finish();
         return report(e.what());
     }
+    if (!ok) return report("cannot write \"" + out + "\"");
     progress.finish();
-    // An export reports a file it could not write in the log only.
-    auto lines = errors->take();
-    if (!ok || !lines.empty()) {
-        for (const auto& line : lines) std::fprintf(stderr, "zelvan-raw: %s\n", line.c_str());
-        if (lines.empty()) std::fprintf(stderr, "zelvan-raw: cannot write \"%s\"\n", out.c_str());
-        return 1;
-    }
     return 0;
 }
 

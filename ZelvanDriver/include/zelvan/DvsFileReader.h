@@ -52,9 +52,14 @@ class DvsFileReader {
     virtual std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t start,
                                                                                 uint64_t us) = 0;
 
-    // Cuts [start_us, end_us] out into a new raw file.
+    // Cuts [start_us, end_us] out into a new raw file. False, with the reason logged, when the range
+    // is outside the recording or empty, or the file cannot be written completely (a file that fails
+    // part way is removed).
     virtual bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) = 0;
-    // Renders [start_us, end_us] into an MP4 video.
+    // Renders [start_us, end_us] into an MP4 video, one frame per 1/30 s period that holds events. A
+    // start before the recording is moved to the recording's start and the periods are counted from
+    // there. False, with the reason logged, when the range holds no event of the recording (a start
+    // after its end included) or the video cannot be written completely (it is then removed).
     virtual bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) = 0;
 
     // Registrations only: triggers met while reading are collected in the trigger list.
@@ -68,8 +73,11 @@ class DvsFileReader {
         (void)info;
         return false;
     }
-    // Triggers met while reading, in stream order.
+    // Triggers met while reading, in stream order; each trigger of the file is listed once, however
+    // often the part of the file that holds it is read.
     virtual std::vector<EventTriggerIn> getTriggerList() { return {}; }
+    // Empties the trigger list; reading a part of the file again lists its triggers again.
+    virtual void clearTriggerList() = 0;
 };
 
 }  // namespace zelvan

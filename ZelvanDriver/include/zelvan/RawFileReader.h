@@ -18,20 +18,54 @@ namespace zelvan {
 
 class DataToVideoConverter;
 
+// Where the decoding of a recording's payload begins, and from which time.
+struct PayloadStart {
+    uint64_t offset = 0;               // file offset of the first word to decode
+    bool has_time_base = false;        // decode from `time_base`; otherwise words before the first TIME_HIGH
+    uint64_t time_base = 0;            // are dropped and time starts there
+    bool header_time_ignored = false;  // the header's time disagreed with the stream
+};
+
+// Finds where and from which time the payload of a recording is decoded. The header's
+// "% dvs_start_timestamp" gives the time base only while the stream agrees with it: the payload's
+// first TIME_HIGH word carries the TIME_HIGH of the header time or the next one (mod 4096), or the
+// payload has no TIME_HIGH word at all. A header that disagrees (a tool that copied a recording's
+// header in front of bytes from the middle of its stream) is not trusted: decoding starts at the
+// first TIME_HIGH word as in a fresh decoder, whose time keeps the header's wrap-arounds above
+// 2^24 us (one more when that word lies at least 2048 steps below the header's TIME_HIGH, as a
+// decoder counts a wrap-around), and one warning is logged. Files written by this system always
+// agree. Reads `in` from the payload on; false on a read error.
+bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size, PayloadStart& start);
+
 // Loading decodes the whole payload once and keeps a bookmark about every 2 ms of event time; each
 // bookmark holds everything needed to resume decoding there exactly (file offset at a word
 // boundary, number of events before it, decoder state). The index is saved beside the recording
 // (rec.raw -> rec.zvmark.tmp) and reused while it still matches the recording.
 //
 // Seeks and reads give exactly the events of a continuous decode of the file: seekTime(t) lands on
-// the word that first brings the stream time to t or beyond, seekNEvents(n) lands on event n itself.
+// the word that first brings the stream time to t or beyond (also when t is a bookmark's time: the
+// events at exactly t may precede the bookmark, so the search starts at the bookmark before it),
+// seekNEvents(n) lands on event n itself. Once a counted read has handed out the last event, the
+// cursor stands beyond the end (reachedEndOfEvents), so a loop of reads ends on every file.
 // All seeks and reads are serialised by one lock.
 //
-// A cut (extractEventData) copies the payload bytes between the two seek points unchanged. The new
-// file's header carries the stream time at the cut as "% dvs_start_timestamp", and when the stream
-// had a row or vector base set before the cut, a few words that set them again (and produce no
-// event) precede the copied bytes, so that decoding the new file gives exactly the events that
-// decoding the recording gives between the two points.
+// Triggers met while decoding are listed once each, in stream order, however often the part of the
+// file that holds them is read.
+//
+// A cut (extractEventData) copies the payload bytes between the two seek points unchanged (a cut to
+// the end timestamp copies to the end of the data). The new file's header carries the stream time at
+// the cut as "% dvs_start_timestamp". Its payload begins with a TIME_HIGH and a TIME_LOW word of that
+// time, then, when the stream had a row or vector base set before the cut, a few words that set them
+// again (and produce no event), then the copied bytes. Decoding the new file from its header time
+// gives exactly the events that decoding the recording gives between the two points; a reader that
+// ignores the header and starts at the first TIME_HIGH sees the same events, with the cut's start
+// time taken modulo 2^24 us.
+//
+// An export (exportEventDataToVideo) holds the read lock for its whole run, seeks to the later of its
+// start and the recording's start and renders one period of event time after the other from there.
+// Cuts and exports report every failure (including write errors of their output) by returning false
+// after logging the reason, and remove an output file they could not complete; they never remove
+// anything but a regular file.
 class RawFileReader : public DvsFileReader {
   public:
     struct Bookmark {
@@ -40,6 +74,7 @@ class RawFileReader : public DvsFileReader {
         uint64_t event_number = 0;             // events in the file before this point
         std::vector<EventTriggerIn> triggers;  // triggers since the previous bookmark
         EVT3Decoder::State decoder_state;      // decoder state at `position`
+        uint64_t trigger_number = 0;           // triggers in the file before this point (not stored)
     };
 
     static constexpr uint64_t bookmark_period_us = 2000;
@@ -88,8 +123,8 @@ class RawFileReader : public DvsFileReader {
     int getHeight() override;
     bool getFileInfo(DvsFileInfo& info) override;
     std::vector<EventTriggerIn> getTriggerList() override;
+    void clearTriggerList() override;
 
-    void clearTriggerList();
     // Triggers stored with the bookmark whose key is exactly `timestamp`, otherwise none.
     std::vector<EventTriggerIn> getTriggerListForBookmark(uint64_t timestamp) const;
     const std::map<uint64_t, Bookmark>& getAllBookmarks() const { return bookmarks_; }
@@ -120,11 +155,16 @@ class RawFileReader : public DvsFileReader {
                       uint64_t requested_start, CutStart& cut);
     // True when `path` names the recording this reader reads (writing it would destroy the input).
     bool isRecordingItself(const std::string& path) const;
-    void copyRange(uint64_t from, uint64_t to, std::ofstream& out, const std::string& out_path);
+    // Copies [from, to) of the recording to `out`; on failure returns the reason.
+    const char* copyRange(uint64_t from, uint64_t to, std::ofstream& out);
+    // Writes the video of [from, end_us) (under the read lock); false after logging the reason.
+    bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
 
     // All below run under read_mutex_.
     bool readChunk();
-    void placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number);
+    void placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number,
+                     uint64_t trigger_number);
+    void placeCursorAt(const Bookmark& mark);
     bool seekTimeLocked(uint64_t timestamp);
     bool seekEventLocked(uint64_t n);
     void takeCarried(size_t count, std::vector<Event2D>& out);
@@ -136,6 +176,7 @@ class RawFileReader : public DvsFileReader {
     std::ifstream in_;
     uint64_t file_size_ = 0;
     RawFileHeader header_;
+    PayloadStart data_start_;  // where decoding begins and from which time
     bool loaded_ = false;
 
     EVT3Decoder decoder_;
@@ -162,9 +203,10 @@ class RawFileReader : public DvsFileReader {
     // (seeks decode data that precedes the cursor and must not list its triggers).
     uint64_t decoded_total_ = 0;
     uint64_t list_triggers_from_ = 0;
+    uint64_t next_trigger_ = 0;  // number in the file of the next trigger the decoder meets
 
     mutable std::mutex trigger_mutex_;
-    std::vector<EventTriggerIn> trigger_list_;
+    std::map<uint64_t, EventTriggerIn> trigger_list_;  // by number in the file
     std::mutex callback_mutex_;
     std::map<uint32_t, std::function<void(const EventTriggerIn&)>> trigger_callbacks_;
     uint32_t next_callback_id_ = 0;

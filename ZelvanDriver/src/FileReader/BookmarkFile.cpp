@@ -225,8 +225,10 @@ bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileCont
             b.triggers.push_back(t);
         }
         if (state_byte != 0 || b.timestamp != key) return inconsistent("bookmark key and timestamp differ");
+        // Bookmarks stand at word boundaries, except the final one at the end of a payload whose
+        // length is odd.
         if (b.position < context.payload_offset || b.position > context.file_size ||
-            (b.position - context.payload_offset) % 2 != 0) {
+            ((b.position - context.payload_offset) % 2 != 0 && b.position != context.file_size)) {
             return inconsistent("bookmark offset outside the payload");
         }
         if (i == 0 && (b.position != context.payload_offset || b.event_number != 0)) {

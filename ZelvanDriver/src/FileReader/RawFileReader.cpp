@@ -1,9 +1,10 @@
 #include "zelvan/RawFileReader.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
-#include <stdexcept>
 
 #include "FileReader/BookmarkFile.h"
 #include "zelvan/DataToVideoConverter.h"
@@ -58,6 +59,46 @@ size_t scanToTime(const uint8_t* p, size_t words, EVT3Decoder::State& s, uint64_
 
 }  // namespace
 
+bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size,
+                      PayloadStart& start) {
+    start = PayloadStart{};
+    start.offset = std::min(header.payload_offset, file_size);
+    start.has_time_base = header.has_dvs_start_timestamp;
+    start.time_base = header.info.dvs_start_timestamp;
+    if (!header.has_dvs_start_timestamp) return true;
+
+    // The first TIME_HIGH word of the payload.
+    std::vector<uint8_t> chunk(RawFileReader::kReadChunkBytes);
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(start.offset));
+    for (uint64_t pos = start.offset; pos + 1 < file_size;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), file_size - pos)) & ~size_t(1);
+        in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n));
+        if (static_cast<size_t>(in.gcount()) != n) return false;
+        for (size_t i = 0; i < n; i += 2) {
+            const uint32_t w = loadWord(chunk.data() + i);
+            if ((w >> 12) != 0x8) continue;
+            const uint32_t value = w & 0xFFF;
+            const uint64_t header_time = header.info.dvs_start_timestamp;
+            const uint32_t header_high = static_cast<uint32_t>((header_time >> 12) & 0xFFF);
+            if (value == header_high || value == ((header_high + 1) & 0xFFF)) return true;
+            const uint64_t wraps = (header_time >> 24) + (header_high >= value + 2048 ? 1 : 0);
+            start.offset = pos + i;
+            start.time_base = (wraps << 24) + (uint64_t(value) << 12);
+            start.header_time_ignored = true;
+            ZV_LOG(
+                LOG_WARNING,
+                "The header's dvs_start_timestamp %llu disagrees with the stream (first TIME_HIGH %u): the "
+                "time is taken from the stream, from %llu us at byte %llu.",
+                (unsigned long long)header_time, value, (unsigned long long)start.time_base,
+                (unsigned long long)start.offset);
+            return true;
+        }
+        pos += n;
+    }
+    return true;
+}
+
 std::unique_ptr<DvsFileReader> DvsFileReader::createFileReader(const std::string& path) {
     const auto dot = path.rfind('.');
     if (dot == std::string::npos || path.compare(dot, std::string::npos, ".raw") != 0) return nullptr;
@@ -96,6 +137,10 @@ bool RawFileReader::loadFile() {
         return false;
     }
     header_.payload_offset = std::min(header_.payload_offset, file_size_);
+    if (!findPayloadStart(in_, header_, file_size_, data_start_)) {
+        ZV_LOG(LOG_ERROR, "Loading raw file failed. Read error in %s.", path_.c_str());
+        return false;
+    }
     ZV_LOG(LOG_INFO, "Loading raw file...");
     read_buffer_.resize(kReadChunkBytes);
 
@@ -122,13 +167,14 @@ bool RawFileReader::loadFile() {
     start_timestamp_ = bookmarks_.begin()->first;
     end_timestamp_ = bookmarks_.rbegin()->first;
     max_events_ = bookmarks_.rbegin()->second.event_number;
-    seekTimeLocked(start_timestamp_);
-    ZV_LOG(LOG_INFO, "Loading raw file succeeded.");
     decoder_.setTriggerInCallback([this](EventTriggerIn trigger) {
+        const uint64_t number = next_trigger_++;
         if (decoded_total_ < list_triggers_from_) return;
         std::lock_guard<std::mutex> trigger_lock(trigger_mutex_);
-        trigger_list_.push_back(trigger);
+        trigger_list_.emplace(number, trigger);
     });
+    seekTimeLocked(start_timestamp_);
+    ZV_LOG(LOG_INFO, "Loading raw file succeeded.");
     loaded_ = true;
     return true;
 }
@@ -142,7 +188,7 @@ bool RawFileReader::buildIndex() {
         [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
     decoder_.setTriggerInCallback([&pending](EventTriggerIn t) { pending.push_back(t); });
 
-    const uint64_t payload = header_.payload_offset;
+    const uint64_t payload = data_start_.offset;
     uint64_t last = 0;
     auto add = [&](uint64_t key, uint64_t position, const EVT3Decoder::State& state) {
         Bookmark b;
@@ -155,12 +201,13 @@ bool RawFileReader::buildIndex() {
         last = key;
     };
 
-    // Without "% dvs_start_timestamp" the stream has no time base: decoding starts fresh and the
-    // first bookmark gets the time of the first TIME_HIGH word.
-    bool have_first = header_.has_dvs_start_timestamp;
+    // Without a time base (no "% dvs_start_timestamp" in the header) decoding starts fresh and the
+    // first bookmark gets the time of the first TIME_HIGH word. A header time that disagrees with
+    // the stream gives a time base at that word instead (findPayloadStart).
+    bool have_first = data_start_.has_time_base;
     if (have_first) {
-        decoder_.setTimeBase(header_.info.dvs_start_timestamp);
-        add(header_.info.dvs_start_timestamp, payload, decoder_.getState());
+        decoder_.setTimeBase(data_start_.time_base);
+        add(data_start_.time_base, payload, decoder_.getState());
     } else {
         decoder_.resetTimeBase();
     }
@@ -207,13 +254,18 @@ bool RawFileReader::buildIndex() {
 
 void RawFileReader::fillEventNumberIndex() {
     event_number_index_.clear();
-    for (const auto& [key, b] : bookmarks_) event_number_index_[b.event_number] = key;
+    uint64_t triggers = 0;
+    for (auto& [key, b] : bookmarks_) {
+        event_number_index_[b.event_number] = key;
+        triggers += b.triggers.size();
+        b.trigger_number = triggers;
+    }
 }
 
 void RawFileReader::writeBookmarkFile() const {
     detail::BookmarkFileContext context{
-        file_size_,          header_.payload_offset,          header_.info.width,
-        header_.info.height, header_.has_dvs_start_timestamp, header_.info.dvs_start_timestamp};
+        file_size_,          data_start_.offset,        header_.info.width,
+        header_.info.height, data_start_.has_time_base, data_start_.time_base};
     const std::vector<uint8_t> bytes = detail::serializeBookmarks(bookmarks_, context);
     std::ofstream out(bookmark_path_, std::ios::binary | std::ios::trunc);
     if (!out) {
@@ -248,8 +300,8 @@ bool RawFileReader::loadBookmarkFile() {
     if (static_cast<uint64_t>(f.gcount()) != size) bytes.resize(static_cast<size_t>(f.gcount()));
 
     detail::BookmarkFileContext context{
-        file_size_,          header_.payload_offset,          header_.info.width,
-        header_.info.height, header_.has_dvs_start_timestamp, header_.info.dvs_start_timestamp};
+        file_size_,          data_start_.offset,        header_.info.width,
+        header_.info.height, data_start_.has_time_base, data_start_.time_base};
     detail::BookmarkMap loaded;
     detail::BookmarkFileVersion version{};
     if (!detail::parseBookmarkFile(bytes, context, loaded, version)) return false;
@@ -263,15 +315,15 @@ bool RawFileReader::loadBookmarkFile() {
 // self-describing. The final bookmark (which 1.0.0 writers key with an earlier time) is remade by
 // decoding the last stretch, and its event count must agree with the stored one.
 bool RawFileReader::completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks) {
-    const uint64_t payload = header_.payload_offset;
+    const uint64_t payload = data_start_.offset;
     EVT3Decoder::State start;
-    if (header_.has_dvs_start_timestamp) {
-        decoder_.setTimeBase(header_.info.dvs_start_timestamp);
+    if (data_start_.has_time_base) {
+        decoder_.setTimeBase(data_start_.time_base);
         start = decoder_.getState();
     }
     // Offset of the first TIME_HIGH: words before it are not decoded in a stream without time base.
     uint64_t first_time_high = payload;
-    if (!header_.has_dvs_start_timestamp) {
+    if (!data_start_.has_time_base) {
         first_time_high = file_size_;
         for (uint64_t pos = payload; pos + 1 < file_size_ && first_time_high == file_size_;) {
             const size_t n =
@@ -379,16 +431,22 @@ bool RawFileReader::readChunk() {
     return true;
 }
 
-void RawFileReader::placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number) {
+void RawFileReader::placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number,
+                                uint64_t trigger_number) {
     file_pos_ = position;
     stream_pos_ = kNoLimit;  // the stream may have been used for anything since
     decoder_.setState(state);
     current_event_ = event_number;
+    next_trigger_ = trigger_number;
     decoded_.clear();
     carried_.clear();
     carried_pos_ = 0;
     count_only_ = false;
     list_triggers_from_ = 0;
+}
+
+void RawFileReader::placeCursorAt(const Bookmark& mark) {
+    placeCursor(mark.position, mark.decoder_state, mark.event_number, mark.trigger_number);
 }
 
 bool RawFileReader::seekTimeLocked(uint64_t timestamp) {
@@ -402,15 +460,19 @@ bool RawFileReader::seekTimeLocked(uint64_t timestamp) {
         return false;
     }
     auto it = std::prev(bookmarks_.upper_bound(timestamp));
+    // A bookmark's key is the stream time at its offset: the word that brought the time there, and
+    // events at exactly that time, may lie before it. Only the first bookmark, where decoding starts,
+    // is a landing point of its own time.
+    if (it->first == timestamp && it != bookmarks_.begin()) --it;
     const Bookmark& mark = it->second;
     if (it->first == timestamp || std::next(it) == bookmarks_.end()) {
-        placeCursor(mark.position, mark.decoder_state, mark.event_number);
+        placeCursorAt(mark);
         current_timestamp_ = timestamp;
         return true;
     }
     // Find the word that first brings the time to `timestamp`, decoding (counting only) up to it.
     const Bookmark& next = std::next(it)->second;
-    placeCursor(mark.position, mark.decoder_state, mark.event_number);
+    placeCursorAt(mark);
     count_only_ = true;
     list_triggers_from_ = kNoLimit;
     decoded_total_ = 0;
@@ -430,9 +492,9 @@ bool RawFileReader::seekTimeLocked(uint64_t timestamp) {
     }
     const uint64_t counted = decoded_total_;
     if (found) {
-        placeCursor(file_pos_, decoder_.getState(), mark.event_number + counted);
+        placeCursor(file_pos_, decoder_.getState(), mark.event_number + counted, next_trigger_);
     } else {
-        placeCursor(next.position, next.decoder_state, next.event_number);
+        placeCursorAt(next);
     }
     current_timestamp_ = timestamp;
     return true;
@@ -448,7 +510,7 @@ bool RawFileReader::seekEventLocked(uint64_t n) {
     auto index = std::prev(event_number_index_.upper_bound(n));
     const auto it = bookmarks_.find(index->second);
     const Bookmark& mark = it->second;
-    placeCursor(mark.position, mark.decoder_state, mark.event_number);
+    placeCursorAt(mark);
     if (mark.event_number == n) {
         current_timestamp_ = it->first;
         return true;
@@ -508,6 +570,15 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readEventsLocked(uint64_t n
     decoded_.clear();
     if (!out.empty()) current_timestamp_ = saturatingAdd(out.back().timestamp, 1);
     current_event_ += out.size();
+    if (current_event_ >= max_events_) {
+        // Every event has been handed out. The stream time at the end of the data may lie beyond
+        // the last event: stand beyond the end, so that a loop of reads ends, after decoding the rest
+        // of the data for the triggers that follow the last event.
+        while (readChunk()) decoded_.clear();
+        carried_.clear();
+        carried_pos_ = 0;
+        current_timestamp_ = saturatingAdd(end_timestamp_, 1);
+    }
     return output_;
 }
 
@@ -658,7 +729,9 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::getNTimeEventsGivenStartEve
 //   word, since a seek lands on the word that reaches the time) makes both decodes agree, else the
 //   exact stream time at the cut;
 // - ADDR_Y and VECT_BASE_X words (plus empty vectors for a base beyond their 11 bits) restore the
-//   row and the vector base without producing events.
+//   row and the vector base without producing events;
+// - a TIME_HIGH and a TIME_LOW word of the header time come first of all, for readers that ignore
+//   the header.
 bool RawFileReader::planCutStart(uint64_t offset, uint64_t end_offset, const EVT3Decoder::State& state,
                                  uint64_t requested_start, CutStart& cut) {
     EVT3Decoder::State at = state;
@@ -718,22 +791,28 @@ bool RawFileReader::planCutStart(uint64_t offset, uint64_t end_offset, const EVT
     };
     if (agrees(requested_start)) {
         cut.header_time = requested_start;
-        return true;
+    } else {
+        cut.header_time = timeOf(at);
+        if (!agrees(cut.header_time)) {
+            ZV_LOG(LOG_WARNING, "The decoder state at the cut could not be re-established exactly.");
+        }
     }
-    cut.header_time = timeOf(at);
-    if (!agrees(cut.header_time)) {
-        ZV_LOG(LOG_WARNING, "The decoder state at the cut could not be re-established exactly.");
+    // The payload begins with the header time as a TIME_HIGH and a TIME_LOW word. A decoder that
+    // starts from the header time reads them without any change of state; one that ignores the
+    // header and drops the words before the first TIME_HIGH (as other tools do) starts its time
+    // there, modulo 2^24 us, and so sees every event of the cut.
+    const uint32_t time_words[2] = {0x8000u | static_cast<uint32_t>((cut.header_time >> 12) & 0xFFF),
+                                    0x6000u | static_cast<uint32_t>(cut.header_time & 0xFFF)};
+    std::vector<uint8_t> front;
+    for (const uint32_t w : time_words) {
+        front.push_back(static_cast<uint8_t>(w & 0xFF));
+        front.push_back(static_cast<uint8_t>(w >> 8));
     }
+    words.insert(words.begin(), front.begin(), front.end());
     return true;
 }
 
-void RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out, const std::string& out_path) {
-    auto abandon = [&](const char* message) {
-        out.close();
-        std::error_code ec;
-        std::filesystem::remove(out_path, ec);
-        throw std::runtime_error(message);
-    };
+const char* RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out) {
     std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(kCopyPieceBytes, to - from)));
     in_.clear();
     in_.seekg(static_cast<std::streamoff>(from));
@@ -742,20 +821,34 @@ void RawFileReader::copyRange(uint64_t from, uint64_t to, std::ofstream& out, co
     for (uint64_t pos = from; pos < to;) {
         const auto n = static_cast<std::streamsize>(std::min<uint64_t>(piece.size(), to - pos));
         in_.read(piece.data(), n);
-        if (in_.gcount() != n) abandon("Failed to read the expected number of bytes from the input file.");
+        if (in_.gcount() != n) return "Failed to read the expected number of bytes from the input file.";
         out.write(piece.data(), n);
-        if (!out) abandon("Failed to write the expected number of bytes to the output file.");
+        if (!out) return "Failed to write the expected number of bytes to the output file.";
         pos += static_cast<uint64_t>(n);
         if (progress_) progress_(pos - from, total);
     }
     out.flush();
-    if (!out) abandon("Failed to write the expected number of bytes to the output file.");
+    if (!out) return "Failed to write the expected number of bytes to the output file.";
+    return nullptr;
 }
 
 bool RawFileReader::isRecordingItself(const std::string& path) const {
     std::error_code ec;
     return std::filesystem::equivalent(path, path_, ec) && !ec;
 }
+
+namespace {
+
+// Removes what a failed cut or export left behind; only a regular file is ever removed (the output
+// may be a device or a pipe).
+void removePartialOutput(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) {
+        std::filesystem::remove(path, ec);
+    }
+}
+
+}  // namespace
 
 bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) {
     std::lock_guard<std::mutex> lock(read_mutex_);
@@ -767,7 +860,9 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         ZV_LOG(LOG_ERROR, "No end timestamp found.");
         return false;
     }
-    const uint64_t end_offset = file_pos_;
+    // A cut to the end timestamp (the stream time at the end of the data) takes everything up to the
+    // end of the data, the events at exactly that time included.
+    const uint64_t end_offset = end_us == end_timestamp_ ? bookmarks_.rbegin()->second.position : file_pos_;
     if (!seekTimeLocked(start_us)) {
         ZV_LOG(LOG_ERROR, "No start timestamp found.");
         return false;
@@ -796,27 +891,53 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         ZV_LOG(LOG_ERROR, "Failed to open output file: %s.", path.c_str());
         return false;
     }
+    // A cut that fails part way is removed: no half-written recording is left behind.
+    errno = 0;  // so that a reason below names the error of this file only
+    auto abandon = [&](const char* reason) {
+        const int error = errno;
+        out.close();
+        removePartialOutput(path);
+        if (error != 0) {
+            ZV_LOG(LOG_ERROR, "%s (%s: %s)", reason, path.c_str(), std::strerror(error));
+        } else {
+            ZV_LOG(LOG_ERROR, "%s (%s)", reason, path.c_str());
+        }
+        return false;
+    };
     DvsFileInfo info = header_.info;
     info.dvs_start_timestamp = cut.header_time;
     const std::string header = generateDvsFileHeader(info);
     out.write(header.data(), static_cast<std::streamsize>(header.size()));
     out.write(reinterpret_cast<const char*>(cut.prologue.data()),
               static_cast<std::streamsize>(cut.prologue.size()));
-    if (!out) {
-        out.close();
-        std::error_code ec;
-        std::filesystem::remove(path, ec);
-        throw std::runtime_error("Failed to write the expected number of bytes to the output file.");
-    }
-    copyRange(cut.offset, end_offset, out, path);
+    if (!out) return abandon("Failed to write the expected number of bytes to the output file.");
+    if (const char* reason = copyRange(cut.offset, end_offset, out)) return abandon(reason);
     out.close();
+    if (out.fail()) return abandon("Failed to write the expected number of bytes to the output file.");
     return true;
 }
 
 bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) {
     ZV_LOG(LOG_INFO, "Exporting event data to video...");
+    // The whole export holds the read lock: no other read can move the cursor between its periods.
+    std::lock_guard<std::mutex> lock(read_mutex_);
     if (!loaded_) {
         ZV_LOG(LOG_ERROR, "exportEventDataToVideo: no recording loaded.");
+        return false;
+    }
+    if (start_us > end_us) {
+        ZV_LOG(LOG_ERROR, "Start time must be less than or equal to end time.");
+        return false;
+    }
+    if (start_us > end_timestamp_) {
+        ZV_LOG(LOG_ERROR, "No start timestamp found.");
+        return false;
+    }
+    // A range that begins before the recording begins with the recording: the periods are counted
+    // from the recording's start.
+    const uint64_t from = std::max(start_us, start_timestamp_);
+    if (from >= end_us) {
+        ZV_LOG(LOG_ERROR, "There is no data in the interval.");
         return false;
     }
     if (isRecordingItself(path)) {
@@ -835,19 +956,37 @@ bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, c
         video_converter_.reset();
         return false;
     }
-    // An output that cannot be written is reported by the converter; nothing is rendered then.
-    const bool have_output = video_converter_->setOutputFile(path) == 0;
-    seekTime(start_us);
+    // The converter logs why an output cannot be opened.
+    if (video_converter_->setOutputFile(path) != 0) {
+        removePartialOutput(path);
+        return false;
+    }
+    const uint64_t span = end_us - from;
+    if (!renderVideo(from, end_us, span, path)) {
+        // A video that fails part way is removed, like a failed cut.
+        removePartialOutput(path);
+        return false;
+    }
+    if (progress_) progress_(span, span);
+    return true;
+}
 
-    const size_t w = static_cast<size_t>(width);
-    const size_t h = static_cast<size_t>(height);
+bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path) {
+    if (!seekTimeLocked(from)) {
+        ZV_LOG(LOG_ERROR, "No start timestamp found.");
+        video_converter_->flushAndCloseVideo();
+        return false;
+    }
+    const size_t w = static_cast<size_t>(getWidth());
+    const size_t h = static_cast<size_t>(getHeight());
     std::vector<uint8_t> image(w * h * 3);
     constexpr uint64_t kPeriod = 1'000'000 / kExportFrameRate;
-    const uint64_t span = end_us > start_us ? end_us - start_us : 0;
-    for (uint64_t t = start_us; have_output && t < end_us; t = saturatingAdd(t, kPeriod)) {
+    uint64_t frames = 0;
+    bool written = true;
+    for (uint64_t t = from; t < end_us; t = saturatingAdd(t, kPeriod)) {
         // Past the end of the recording every period is empty: no more frames can come.
-        if (reachedEndOfEvents()) break;
-        const auto events = getNTimeEvents(kPeriod);
+        if (current_timestamp_ > end_timestamp_) break;
+        const auto events = readTimeLocked(kPeriod);
         if (events && !events->empty()) {
             std::fill(image.begin(), image.end(), uint8_t{112});
             for (const Event2D& e : *events) {
@@ -858,13 +997,24 @@ bool RawFileReader::exportEventDataToVideo(uint64_t start_us, uint64_t end_us, c
                 px[1] = value;
                 px[2] = value;
             }
-            video_converter_->rgbToVideo(image.data(), -1);
+            if (video_converter_->rgbToVideo(image.data(), -1) != 0) {
+                ZV_LOG(LOG_ERROR, "Failed to write a video frame to %s.", path.c_str());
+                written = false;
+                break;
+            }
+            ++frames;
         }
-        if (progress_) progress_(std::min(span, saturatingAdd(t, kPeriod) - start_us), span);
+        if (progress_) progress_(std::min(span, saturatingAdd(t, kPeriod) - from), span);
     }
-    if (have_output) video_converter_->flushAndCloseVideo();
-    if (progress_) progress_(span, span);
-    return true;
+    if (video_converter_->flushAndCloseVideo() != 0 && written) {
+        ZV_LOG(LOG_ERROR, "Failed to complete the video file %s.", path.c_str());
+        written = false;
+    }
+    if (written && frames == 0) {
+        ZV_LOG(LOG_ERROR, "There is no data in the interval.");
+        written = false;
+    }
+    return written;
 }
 
 uint32_t RawFileReader::addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) {
@@ -894,7 +1044,10 @@ bool RawFileReader::getFileInfo(DvsFileInfo& info) {
 
 std::vector<EventTriggerIn> RawFileReader::getTriggerList() {
     std::lock_guard<std::mutex> lock(trigger_mutex_);
-    return trigger_list_;
+    std::vector<EventTriggerIn> list;
+    list.reserve(trigger_list_.size());
+    for (const auto& [number, trigger] : trigger_list_) list.push_back(trigger);
+    return list;
 }
 
 void RawFileReader::clearTriggerList() {
