@@ -240,10 +240,7 @@ void DvsFileRecorder::setFileCacheTime(uint16_t seconds, const std::string& pref
         if (caching_.load()) return;
         if (cache_thread_.joinable()) cache_thread_.join();
         cache_mode_ = true;
-        cache_file_open_ = false;
-        cache_sequence_ = 0;
-        caching_ = true;
-        cache_thread_ = std::thread(&DvsFileRecorder::cacheLoop, this);
+        startCacheLoop();
         return;
     }
     {
@@ -359,8 +356,8 @@ bool DvsFileRecorder::openNextCacheFile(uint64_t start_time) {
     return ok;
 }
 
-void DvsFileRecorder::cacheLoop() {
-    setCurrentThreadName("zv-rec-cache");
+void DvsFileRecorder::startCacheLoop() {
+    // Before the thread runs, so that data handed over from now on are kept.
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (current_.bytes) current_.bytes->clear();
@@ -368,6 +365,17 @@ void DvsFileRecorder::cacheLoop() {
         data_lost_before_next_ = false;
     }
     deleteListedCacheFiles();
+    cache_file_open_ = false;
+    cache_sequence_ = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        caching_ = true;
+    }
+    cache_thread_ = std::thread(&DvsFileRecorder::cacheLoop, this);
+}
+
+void DvsFileRecorder::cacheLoop() {
+    setCurrentThreadName("zv-rec-cache");
     ZV_LOG(LOG_INFO, "Start cache loop");
     for (;;) {
         std::deque<Chunk> batch = takeQueue();
@@ -489,14 +497,8 @@ void DvsFileRecorder::mergeLoop() {
     if (!output_) fail("Write error in recording file " + output_path_ + ": " + systemError());
     closeOutput();
     countWrittenFromFile();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        caching_ = true;
-    }
-    cache_file_open_ = false;
-    cache_sequence_ = 0;
     if (cache_thread_.joinable()) cache_thread_.join();
-    cache_thread_ = std::thread(&DvsFileRecorder::cacheLoop, this);
+    startCacheLoop();
     std::lock_guard<std::mutex> lock(files_mutex_);
     merge_busy_ = false;
     merge_cv_.notify_all();

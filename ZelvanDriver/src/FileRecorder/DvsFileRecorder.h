@@ -92,6 +92,7 @@ private:
     };
 
     void writerLoop();
+    void startCacheLoop();
     void cacheLoop();
     void mergeLoop();
     void pushCurrentLocked();
