@@ -155,14 +155,22 @@ TEST_F(Soundness, StopFromTheCamerasOwnCallbacksIsSafeAndARestartWorks) {
 // on its own thread, without terminating the process.
 void releaseInsideCallback(LiveCamera& fixture, std::shared_ptr<EngineProbe>& owner, bool statistics) {
     std::mutex m;
+    const int destroyed_before = EngineProbe::destroyed().load();
     std::shared_ptr<EngineProbe> holder = std::move(owner);
     std::weak_ptr<EngineProbe> watch = holder;
+    std::atomic<int> calls_after_release{0};
+    std::atomic<bool> released{false};
     auto release = [&] {
+        if (released.load()) {
+            ++calls_after_release;
+            return;
+        }
         std::shared_ptr<EngineProbe> last;
         {
             std::lock_guard<std::mutex> lock(m);
             last = std::move(holder);
         }
+        released = true;
         last.reset();
     };
     if (statistics) {
@@ -177,9 +185,13 @@ void releaseInsideCallback(LiveCamera& fixture, std::shared_ptr<EngineProbe>& ow
     }
     ASSERT_EQ(starter->start(), 0);
     starter.reset();
-    EXPECT_TRUE(waitFor([&] { return watch.expired(); })) << "the camera is destroyed";
+    EXPECT_TRUE(waitFor([&] { return watch.expired(); })) << "the camera is released";
+    // The camera is destroyed on the joiner thread; a camera on the same device can only start once
+    // the old one has let the device go, so wait for that.
+    EXPECT_TRUE(waitFor([&] { return EngineProbe::destroyed().load() > destroyed_before; }));
     std::lock_guard<std::mutex> lock(m);
     EXPECT_EQ(holder, nullptr);
+    EXPECT_EQ(calls_after_release.load(), 0) << "no callback after the release";
     (void)fixture;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,12 @@ using namespace std::chrono_literals;
 class EngineProbe : public DvsEventCamera {
 public:
     using DvsEventCamera::DvsEventCamera;
+    ~EngineProbe() override { ++destroyed(); }
+    // Probes destroyed so far in this process.
+    static std::atomic<int>& destroyed() {
+        static std::atomic<int> count{0};
+        return count;
+    }
     using DvsCameraPrivate::eventStreamArrived;
     using DvsCameraPrivate::triggerInArrived;
     const Batches& batches(int mode) const { return mode == 1 ? count_batches_ : time_batches_; }

@@ -21,6 +21,7 @@ void CameraDeleter::operator()(DvsCameraPrivate* camera) const {
     if (camera && camera->onOwnThread()) {
         // Released inside one of its own callbacks: this thread cannot join itself. Streaming ends
         // now; the camera is destroyed elsewhere once this callback has returned.
+        camera->closeCallbacks();
         camera->stop();
         runOnJoiner([camera] { delete camera; });
         return;
@@ -224,12 +225,18 @@ void DvsCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
         }
     }
     std::lock_guard<std::mutex> lock(event_callback_mutex_);
-    for (auto& [id, callback] : event_callbacks_) callback(span_first, last);
+    for (auto& [id, callback] : event_callbacks_) {
+        if (callbacks_closed_.load(std::memory_order_relaxed)) break;
+        callback(span_first, last);
+    }
 }
 
 void DvsCameraPrivate::triggerInArrived(EventTriggerIn trigger) {
     std::lock_guard<std::mutex> lock(trigger_callback_mutex_);
-    for (auto& [id, callback] : trigger_callbacks_) callback(trigger);
+    for (auto& [id, callback] : trigger_callbacks_) {
+        if (callbacks_closed_.load(std::memory_order_relaxed)) break;
+        callback(trigger);
+    }
 }
 
 int DvsCameraPrivate::startStreaming() {
@@ -328,7 +335,7 @@ void DvsCameraPrivate::statisticLoop() {
             break;
         }
         StatisticsCallback callback = statistics_callback_;
-        if (!callback) continue;
+        if (!callback || callbacks_closed_.load()) continue;
         lock.unlock();
         callback(ZvStatisticInfo(decoder_->getDataRate(), decoder_->getEventRate()));
         callback = nullptr;

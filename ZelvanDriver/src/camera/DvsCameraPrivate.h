@@ -79,6 +79,8 @@ protected:
 public:
     // True on the camera's own camera-loop or statistics thread.
     bool onOwnThread() const;
+    // No callback is called any more (the camera was released and is on its way out).
+    void closeCallbacks() { callbacks_closed_ = true; }
 
 protected:
 
@@ -127,6 +129,7 @@ protected:
 
     std::mutex control_mutex_;  // serialises start and stop from user threads
     std::atomic<bool> destroying_{false};
+    std::atomic<bool> callbacks_closed_{false};
     std::atomic<uint64_t> stream_endings_{0};  // counts every end of streaming, so no waiter misses one
 
 private:
