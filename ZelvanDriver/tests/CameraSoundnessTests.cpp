@@ -246,21 +246,6 @@ TEST_F(Soundness, LossesAreCounted) {
     camera_->removeEventsStreamHandleCallback(id);
 }
 
-// Decodes a recording as a reader would: from the header's start time.
-std::vector<Event2D> decodeRecording(const fs::path& file, RawFileHeader& header) {
-    std::ifstream in(file, std::ios::binary);
-    std::string error;
-    EXPECT_TRUE(readRawFileHeader(in, header, error)) << error;
-    in.seekg(std::streamoff(header.payload_offset));
-    std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EVT3Decoder decoder(1280, 720);
-    if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
-    std::vector<Event2D> decoded;
-    decoder.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { decoded.insert(decoded.end(), f, l); });
-    decoder.decode(payload.data(), payload.data() + payload.size());
-    return decoded;
-}
-
 fs::path tempFile(const std::string& name) {
     return fs::temp_directory_path() / ("zelvan-sound-" + std::to_string(::getpid()) + "-" + name);
 }

@@ -6,11 +6,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "camera/DvsEventCamera.h"
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/RawFileHeader.h"
 #include "zelvan/sim/SimDevice.h"
 
 namespace zelvan::camtest {
@@ -63,6 +67,23 @@ bool waitFor(F done, std::chrono::milliseconds timeout = 10s) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
+}
+
+// Decodes a recording as a reader would: from the header's start time.
+inline std::vector<Event2D> decodeRecording(const std::filesystem::path& file, RawFileHeader& header,
+                                            std::vector<EventTriggerIn>* triggers = nullptr) {
+    std::ifstream in(file, std::ios::binary);
+    std::string error;
+    EXPECT_TRUE(readRawFileHeader(in, header, error)) << error;
+    in.seekg(std::streamoff(header.payload_offset));
+    std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EVT3Decoder decoder(1280, 720);
+    if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
+    std::vector<Event2D> decoded;
+    decoder.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { decoded.insert(decoded.end(), f, l); });
+    if (triggers) decoder.setTriggerInCallback([triggers](EventTriggerIn t) { triggers->push_back(t); });
+    decoder.decode(payload.data(), payload.data() + payload.size());
+    return decoded;
 }
 
 // A camera on a fresh simulated device.

@@ -247,20 +247,10 @@ TEST_F(LiveCamera, DirectRecordingHoldsExactlyWhatTheDeviceSent) {
     EXPECT_EQ(camera_->stopRecording(), 0);
     ASSERT_EQ(camera_->stop(), 0);
 
-    std::ifstream in(file, std::ios::binary);
     RawFileHeader header;
-    std::string error;
-    ASSERT_TRUE(readRawFileHeader(in, header, error)) << error;
-    EXPECT_EQ(header.info.serial_number, camera_->getDescription().serial);
-    in.seekg(std::streamoff(header.payload_offset));
-    std::vector<uint8_t> payload((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EVT3Decoder decoder(1280, 720);
-    if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
-    std::vector<Event2D> decoded;
     std::vector<EventTriggerIn> triggers;
-    decoder.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { decoded.insert(decoded.end(), f, l); });
-    decoder.setTriggerInCallback([&](EventTriggerIn t) { triggers.push_back(t); });
-    decoder.decode(payload.data(), payload.data() + payload.size());
+    const std::vector<Event2D> decoded = decodeRecording(file, header, &triggers);
+    EXPECT_EQ(header.info.serial_number, camera_->getDescription().serial);
     fs::remove(file);
     std::lock_guard<std::mutex> lock(mutex_);
     ASSERT_EQ(decoded.size(), sent_.size());
