@@ -365,6 +365,47 @@ TEST(ZelvanRawTool, CutHoldsExactlyTheEventsOfTheRange) {
     EXPECT_LT(fs::file_size(cut), fs::file_size(file));
 }
 
+// The copies in `tmp` of the test data's EVT 3.0 recordings (none without the test data folder).
+std::vector<fs::path> copiesOfRealRecordings(const TempDir& tmp) {
+    std::vector<fs::path> copies;
+    const fs::path dir = ZELVAN_TESTDATA_DIR;
+    if (!fs::exists(dir / "EXPECTED.json")) return copies;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.path().extension() != ".raw" || name.find("evt2") != std::string::npos) continue;
+        fs::copy_file(entry.path(), tmp / name, fs::copy_options::overwrite_existing);
+        copies.push_back(tmp / name);
+    }
+    return copies;
+}
+
+TEST(ZelvanRawTool, ACutFromATimeToItselfIsRefused) {
+    TempDir tmp;
+    std::vector<fs::path> files = copiesOfRealRecordings(tmp);
+    files.push_back(tmp / "gen.raw");
+    ASSERT_EQ(runTool("generate " + quoted(files.back()) + " --seconds 1 --rate 200000").status, 0);
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        auto kv = parseInfo(runTool("info " + quoted(file)).out);
+        ASSERT_FALSE(kv["end_timestamp"].empty());
+        for (const std::string& t : {kv["end_timestamp"], kv["start_timestamp"]}) {
+            const fs::path out = tmp / "same.raw";
+            const Result r = runTool("cut " + quoted(file) + " " + t + " " + t + " " + quoted(out), true);
+            EXPECT_EQ(r.status, 1) << t;
+            EXPECT_NE(r.out.find("There is no data in the interval."), std::string::npos) << r.out;
+            EXPECT_FALSE(fs::exists(out)) << t;
+        }
+        // The range up to the end timestamp still reaches the end of the data.
+        const std::string before = std::to_string(std::stoull(kv["end_timestamp"]) - 1);
+        const fs::path out = tmp / "last.raw";
+        ASSERT_EQ(
+            runTool("cut " + quoted(file) + " " + before + " " + kv["end_timestamp"] + " " + quoted(out))
+                .status,
+            0);
+        fs::remove(out);
+    }
+}
+
 TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     TempDir tmp;
     const fs::path file = tmp / "short.raw";

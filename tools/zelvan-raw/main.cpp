@@ -45,11 +45,12 @@ const char* const kUsage = R"(Usage:
   zelvan-raw cut FILE START_US END_US OUT.raw
       Cuts the events from START_US to END_US (us, stream time) out of FILE into a new raw file.
       The copy begins at the first word of the stream that reaches START_US and ends before the
-      one that reaches END_US (or at the end of the data when END_US is the recording's end), so
-      OUT.raw decodes to exactly those events of FILE; its header has
+      one that reaches END_US (or at the end of the data when END_US is the recording's end and
+      START_US lies before it), so OUT.raw decodes to exactly those events of FILE; its header has
       "% dvs_start_timestamp START_US" and its payload begins with a TIME_HIGH and a TIME_LOW word
       of that time, so that readers which ignore the header see every event too (their times are
-      START_US modulo 2^24 us on). A progress line goes to stderr.
+      START_US modulo 2^24 us on). A range that holds no data (START_US = END_US included) is
+      refused. A progress line goes to stderr.
   zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,

@@ -52,14 +52,15 @@ bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t fi
 // Triggers met while decoding are listed once each, in stream order, however often the part of the
 // file that holds them is read.
 //
-// A cut (extractEventData) copies the payload bytes between the two seek points unchanged (a cut to
-// the end timestamp copies to the end of the data). The new file's header carries the stream time at
-// the cut as "% dvs_start_timestamp". Its payload begins with a TIME_HIGH and a TIME_LOW word of that
-// time, then, when the stream had a row or vector base set before the cut, a few words that set them
-// again (and produce no event), then the copied bytes. Decoding the new file from its header time
-// gives exactly the events that decoding the recording gives between the two points; a reader that
-// ignores the header and starts at the first TIME_HIGH sees the same events, with the cut's start
-// time taken modulo 2^24 us.
+// A cut (extractEventData) copies the payload bytes between the two seek points unchanged (a cut from
+// an earlier time to the end timestamp copies to the end of the data; a cut from a time to the same
+// time is empty and refused, the end timestamp included). The new file's header carries the stream
+// time at the cut as "% dvs_start_timestamp". Its payload begins with a TIME_HIGH and a TIME_LOW word
+// of that time, then, when the stream had a row or vector base set before the cut, a few words that
+// set them again (and produce no event), then the copied bytes. Decoding the new file from its header
+// time gives exactly the events that decoding the recording gives between the two points; a reader
+// that ignores the header and starts at the first TIME_HIGH sees the same events, with the cut's
+// start time taken modulo 2^24 us.
 //
 // An export (exportEventDataToVideo) holds the read lock for its whole run, seeks to the later of its
 // start and the recording's start and renders one period of event time after the other from there.

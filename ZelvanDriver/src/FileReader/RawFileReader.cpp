@@ -860,9 +860,11 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         ZV_LOG(LOG_ERROR, "No end timestamp found.");
         return false;
     }
-    // A cut to the end timestamp (the stream time at the end of the data) takes everything up to the
-    // end of the data, the events at exactly that time included.
-    const uint64_t end_offset = end_us == end_timestamp_ ? bookmarks_.rbegin()->second.position : file_pos_;
+    // A cut from an earlier time to the end timestamp (the stream time at the end of the data) takes
+    // everything up to the end of the data, the events at exactly that time included. A cut from the
+    // end timestamp to itself is empty like any other cut from a time to the same time.
+    const uint64_t end_offset =
+        start_us < end_us && end_us == end_timestamp_ ? bookmarks_.rbegin()->second.position : file_pos_;
     if (!seekTimeLocked(start_us)) {
         ZV_LOG(LOG_ERROR, "No start timestamp found.");
         return false;
