@@ -406,6 +406,54 @@ TEST(ZelvanRawTool, ACutFromATimeToItselfIsRefused) {
     }
 }
 
+// Event times may step back below the index's start or lie beyond its end; a range asked for by
+// time holds them all the same.
+TEST(ZelvanRawTool, DumpOfAnOpenRangeHoldsEveryEvent) {
+    TempDir tmp;
+    // TIME_HIGH 1, row 5, x 1, TIME_LOW 100, x 2, TIME_LOW 50: the stream time ends at 4146 us, below
+    // the event at 4196 us.
+    writeFile(tmp / "jitter.raw", "% evt 3.0\n% end\n",
+              {0x01, 0x80, 0x05, 0x00, 0x01, 0x20, 0x64, 0x60, 0x02, 0x20, 0x32, 0x60});
+    Result all = runTool("dump " + quoted(tmp / "jitter.raw"));
+    ASSERT_EQ(all.status, 0);
+    EXPECT_EQ(all.out, "1,5,0,4096\n2,5,0,4196\n");
+    Result r = runTool("dump --from 0 " + quoted(tmp / "jitter.raw"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, all.out);
+    r = runTool("dump --from 4150 " + quoted(tmp / "jitter.raw"));
+    EXPECT_EQ(r.out, "2,5,0,4196\n");
+    r = runTool("dump --from 4000 --to 4197 " + quoted(tmp / "jitter.raw"));
+    EXPECT_EQ(r.out, all.out);
+
+    // The header's time base starts the index at 20000000 us; one event lies before it.
+    writeFile(tmp / "based.raw",
+              "% evt 3.0\n% format EVT3;height=480;width=640\n% dvs_start_timestamp 20000000\n% end\n",
+              {0x05, 0x00, 0x07, 0x20, 0x10, 0x60, 0x08, 0x28, 0x01, 0xA6});
+    r = runTool("dump --from 0 " + quoted(tmp / "based.raw"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, runTool("dump " + quoted(tmp / "based.raw")).out);
+    EXPECT_EQ(r.out, "7,5,0,20000000\n8,5,1,19996688\n");
+
+    // Cuts at the end of real recordings hold events beyond their own end timestamp.
+    for (const fs::path& file : copiesOfRealRecordings(tmp)) {
+        SCOPED_TRACE(file.filename().string());
+        auto kv = parseInfo(runTool("info " + quoted(file)).out);
+        const uint64_t end = std::stoull(kv["end_timestamp"]);
+        const fs::path cut = tmp / "tail.raw";
+        ASSERT_EQ(runTool("cut " + quoted(file) + " " + std::to_string(end - 1) + " " + std::to_string(end) +
+                          " " + quoted(cut))
+                      .status,
+                  0);
+        const Result whole = runTool("dump " + quoted(cut));
+        ASSERT_EQ(whole.status, 0);
+        const Result from_zero = runTool("dump --from 0 " + quoted(cut));
+        EXPECT_EQ(from_zero.status, 0);
+        EXPECT_TRUE(from_zero.out == whole.out) << "dump --from 0 differs from dump";
+        fs::remove(cut);
+        fs::remove(tmp / "tail.zvmark.tmp");
+    }
+}
+
 TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     TempDir tmp;
     const fs::path file = tmp / "short.raw";

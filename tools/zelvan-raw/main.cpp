@@ -314,13 +314,17 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
     uint64_t start = 0, end = 0;
     reader.getStartTimeStamp(start);
     reader.getEndTimeStamp(end);
-    if (end < UINT64_MAX) to = std::min(to, end + 1);
-    from = std::max(from, start);
+    // The index covers [start, end] of stream time, but event times may step back below the start or
+    // lie beyond the end (the stream time at the end of the data can be below its last events). Only
+    // where reading begins and ends is kept inside the index; the events are chosen by the range asked
+    // for. The last window reaches past the end and so takes every event that is left.
+    const uint64_t seek_from = std::min(std::max(from, start), end);
+    const uint64_t read_to = end < UINT64_MAX ? std::min(to, end + 1) : to;
     Out out(stdout);
-    if (from < to && reader.seekTime(from)) {
+    if (from < to && seek_from < read_to && reader.seekTime(seek_from)) {
         constexpr uint64_t kWindowUs = 100'000;
-        while (!reader.reachedEndOfEvents() && reader.getCurrentPosTimeStamp() < to) {
-            const uint64_t step = std::min(kWindowUs, to - reader.getCurrentPosTimeStamp());
+        while (!reader.reachedEndOfEvents() && reader.getCurrentPosTimeStamp() < read_to) {
+            const uint64_t step = std::min(kWindowUs, read_to - reader.getCurrentPosTimeStamp());
             const auto events = reader.getNTimeEvents(step);
             for (const auto& e : *events)
                 if (e.timestamp >= from && e.timestamp < to) printEvents(out, &e, &e + 1);
