@@ -311,6 +311,7 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
         for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
         return fail(line.empty() ? "cannot index \"" + path + "\"" : line);
     }
+    errors->take();  // an index that could not be saved beside the file does not spoil the dump
     uint64_t start = 0, end = 0;
     reader.getStartTimeStamp(start);
     reader.getEndTimeStamp(end);
@@ -331,6 +332,14 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
         }
     }
     out.flush();
+    // A read error ends the reading early: what was printed is incomplete.
+    const auto reasons = errors->take();
+    if (!reasons.empty()) {
+        std::fflush(stdout);
+        std::string line;
+        for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
+        return fail(line);
+    }
     return outputStatus();
 }
 

@@ -141,6 +141,10 @@ class RawFileReader : public DvsFileReader {
     bool buildIndex();
     bool loadBookmarkFile();
     bool completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks);
+    bool checkFinalBookmark(const std::map<uint64_t, Bookmark>& marks);
+    // Decodes from `from` to the end of the data: `count` ends as the number of events in the file
+    // before the end, `triggers` holds the triggers met, the decoder stands at the end.
+    bool decodeTail(const Bookmark& from, uint64_t& count, std::vector<EventTriggerIn>& triggers);
     void writeBookmarkFile() const;
     void fillEventNumberIndex();
     // Reads `n` bytes at `pos` into the read buffer.
@@ -171,6 +175,9 @@ class RawFileReader : public DvsFileReader {
     void takeCarried(size_t count, std::vector<Event2D>& out);
     std::shared_ptr<std::vector<Event2D>> readEventsLocked(uint64_t n);
     std::shared_ptr<std::vector<Event2D>> readTimeLocked(uint64_t us);
+    // No more data can be read (a read error, or data that ends before the events the index counts):
+    // logs it once and places the cursor beyond the end.
+    void standAfterLostData();
 
     std::string path_;
     std::string bookmark_path_;
@@ -204,7 +211,9 @@ class RawFileReader : public DvsFileReader {
     // (seeks decode data that precedes the cursor and must not list its triggers).
     uint64_t decoded_total_ = 0;
     uint64_t list_triggers_from_ = 0;
-    uint64_t next_trigger_ = 0;  // number in the file of the next trigger the decoder meets
+    uint64_t next_trigger_ = 0;        // number in the file of the next trigger the decoder meets
+    bool data_lost_ = false;           // a read of the recording failed since it was loaded
+    bool data_loss_reported_ = false;  // standAfterLostData logged
 
     mutable std::mutex trigger_mutex_;
     std::map<uint64_t, EventTriggerIn> trigger_list_;  // by number in the file
