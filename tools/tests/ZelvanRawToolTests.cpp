@@ -454,6 +454,42 @@ TEST(ZelvanRawTool, DumpOfAnOpenRangeHoldsEveryEvent) {
     }
 }
 
+TEST(ZelvanRawTool, CutAndToVideoWarnAboutAHeaderTimeTheyDoNotTrust) {
+    TempDir tmp;
+    const fs::path source = tmp / "source.raw";
+    ASSERT_EQ(
+        runTool("generate " + quoted(source) + " --seconds 1 --rate 200000 --width 320 --height 240").status,
+        0);
+    // The source's header in front of its bytes from about 400 ms on.
+    std::ifstream in(source, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const size_t payload = bytes.find("% end\n") + 6;
+    const size_t from = payload + ((bytes.size() - payload) * 4 / 10 & ~size_t(1));
+    const fs::path foreign = tmp / "foreign.raw";
+    {
+        std::ofstream out(foreign, std::ios::binary);
+        out << bytes.substr(0, payload) << bytes.substr(from);
+    }
+    auto kv = parseInfo(runTool("info " + quoted(foreign)).out);
+    const uint64_t start = std::stoull(kv["start_timestamp"]);
+    const std::string range =
+        " " + std::to_string(start + 10'000) + " " + std::to_string(start + 200'000) + " ";
+    const std::string warning =
+        "zelvan-raw: warning: the header's dvs_start_timestamp 0 disagrees with the stream";
+
+    Result r = runTool("cut " + quoted(foreign) + range + quoted(tmp / "cut.raw"), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(warning), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(warning), r.out.rfind(warning)) << "one warning";
+    r = runTool("to-video " + quoted(foreign) + range + quoted(tmp / "cut.mp4"), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(warning), std::string::npos) << r.out;
+    // A header that agrees with the stream gives no warning.
+    r = runTool("cut " + quoted(source) + range + quoted(tmp / "plain.raw"), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
+}
+
 TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     TempDir tmp;
     const fs::path file = tmp / "short.raw";

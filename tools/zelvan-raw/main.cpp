@@ -478,6 +478,11 @@ int cmdCutOrExport(bool to_video, char** args) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
+    // The reader decodes from where findStart says; a header time it does not trust is reported here
+    // as by info and dump.
+    zelvan::PayloadStart payload_start;
+    uint64_t file_size = 0;
+    if (!findStart(p, payload_start, file_size)) return fail("read error in \"" + path + "\"");
     p.in.close();
 
     const auto errors = collectErrors();
