@@ -490,6 +490,25 @@ TEST(ZelvanRawTool, CutAndToVideoWarnAboutAHeaderTimeTheyDoNotTrust) {
     EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
 }
 
+TEST(ZelvanRawTool, AStartTimeBeyondSixtyTwoBitsIsRefused) {
+    TempDir tmp;
+    const std::vector<uint8_t> payload = {0x01, 0x80, 0x05, 0x00, 0x01, 0x20, 0xFF, 0x8F, 0x03, 0x20};
+    writeFile(tmp / "huge.raw", "% evt 3.0\n% dvs_start_timestamp 18446744073709551615\n% end\n", payload);
+    for (const std::string args : {"info ", "dump ", "dump --from 0 ", "dump --triggers "}) {
+        SCOPED_TRACE(args);
+        const Result r = runTool(args + quoted(tmp / "huge.raw"), true);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("dvs_start_timestamp 18446744073709551615 is out of range"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "one line on stderr: " << r.out;
+    }
+    const Result cut =
+        runTool("cut " + quoted(tmp / "huge.raw") + " 0 5000 " + quoted(tmp / "out.raw"), true);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.out.find("out of range"), std::string::npos) << cut.out;
+    EXPECT_FALSE(fs::exists(tmp / "out.raw"));
+}
+
 TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     TempDir tmp;
     const fs::path file = tmp / "short.raw";
