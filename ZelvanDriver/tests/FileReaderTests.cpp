@@ -870,6 +870,56 @@ TEST(RawFileReaderAccess, ReadLoopsEndWhenTheDataRunsShortOfTheIndex) {
     EXPECT_TRUE(reader->reachedEndOfEvents()) << "still not at the end after " << calls << " reads";
 }
 
+// A reader of another kind implements only what it has: the trigger list's operations have defaults.
+class MinimalReader : public DvsFileReader {
+  public:
+    bool loadFile() override { return true; }
+    bool getStartTimeStamp(uint64_t& t) override { return zero(t); }
+    bool getEndTimeStamp(uint64_t& t) override { return zero(t); }
+    bool getMaxEvents(uint64_t& n) override { return zero(n); }
+    bool reachedEndOfEvents() override { return true; }
+    bool seekTime(uint64_t) override { return false; }
+    bool seekNEvents(uint64_t) override { return false; }
+    uint64_t getCurrentPosTimeStamp() override { return 0; }
+    uint64_t getCurrentPosEventNum() override { return 0; }
+    std::shared_ptr<std::vector<Event2D>> getNEvents(uint64_t) override { return none(); }
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t, uint64_t) override {
+        return none();
+    }
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartEvent(uint64_t, uint64_t) override {
+        return none();
+    }
+    std::shared_ptr<std::vector<Event2D>> getNTimeEvents(uint64_t) override { return none(); }
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t, uint64_t) override {
+        return none();
+    }
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t, uint64_t) override {
+        return none();
+    }
+    bool extractEventData(uint64_t, uint64_t, const std::string&) override { return false; }
+    bool exportEventDataToVideo(uint64_t, uint64_t, const std::string&) override { return false; }
+    uint32_t addTriggerInCallback(std::function<void(const EventTriggerIn&)>) override { return 0; }
+    bool removeTriggerInCallback(uint32_t) override { return false; }
+    int getWidth() override { return 1; }
+    int getHeight() override { return 1; }
+
+  private:
+    static bool zero(uint64_t& value) {
+        value = 0;
+        return true;
+    }
+    static std::shared_ptr<std::vector<Event2D>> none() { return std::make_shared<std::vector<Event2D>>(); }
+};
+
+TEST(RawFileReaderFactory, ReadersWithoutTriggersNeedNoTriggerListOperations) {
+    MinimalReader reader;
+    DvsFileReader& any = reader;
+    any.clearTriggerList();
+    EXPECT_TRUE(any.getTriggerList().empty());
+    DvsFileInfo info;
+    EXPECT_FALSE(any.getFileInfo(info));
+}
+
 TEST(RawFileReaderSideFile, IsReusedForAPayloadOfOddLength) {
     TempDir dir;
     const std::string path = dir / "odd.raw";

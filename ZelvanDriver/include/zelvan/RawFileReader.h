@@ -91,7 +91,10 @@ class RawFileReader : public DvsFileReader {
     static constexpr uint64_t kExportFrameRate = 30;
 
     // Progress of a cut (bytes copied of the total) or an export (event time rendered of the
-    // range, us). Called on the caller's thread; it must not call back into the reader.
+    // range, us). Called on the caller's thread while the cut or export holds the read lock (an export
+    // holds it for the whole video): the callback must not call the reader, not even a getter that
+    // takes the lock, or it waits on itself for ever; other threads that read meanwhile wait until the
+    // cut or export has ended.
     using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
 
     explicit RawFileReader(const std::string& path);
