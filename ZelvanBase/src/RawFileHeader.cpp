@@ -13,6 +13,12 @@ namespace {
 // A header line longer than this is not a header line: the file is damaged or not a raw file.
 constexpr size_t kMaxHeaderLine = 64 * 1024;
 constexpr size_t kMaxDateLength = 25;
+// The largest stream start time accepted (us, about 146,000 years). Readers add durations and count
+// 2^24 us wrap-arounds from the start time in 64 bits; a start time above this bound cannot come from
+// a recording and would overflow there, so a header that carries one is rejected like any other
+// invalid start time. The file is refused rather than read without its time base: decoding it from
+// the stream alone would give it times unrelated to what its header says.
+constexpr uint64_t kMaxStartTimestamp = uint64_t(1) << 62;
 
 std::string trim(const std::string& s) {
     const auto first = s.find_first_not_of(" \t\r");
@@ -95,6 +101,11 @@ bool applyLine(const std::string& key, const std::string& value, RawFileHeader& 
     } else if (key == "dvs_start_timestamp") {
         if (!parseUnsigned(value, h.info.dvs_start_timestamp)) {
             error = "invalid dvs_start_timestamp \"" + trim(value) + "\"";
+            return false;
+        }
+        if (h.info.dvs_start_timestamp > kMaxStartTimestamp) {
+            error = "dvs_start_timestamp " + trim(value) + " is out of range (at most " +
+                    std::to_string(kMaxStartTimestamp) + " us)";
             return false;
         }
         h.has_dvs_start_timestamp = true;

@@ -75,6 +75,23 @@ TEST(RawFileHeader, Rejections) {
     EXPECT_NE(error.find("cannot open"), std::string::npos);
 }
 
+TEST(RawFileHeader, StartTimesThatWouldOverflowAreRejected) {
+    for (const char* value : {"18446744073709551615", "4611686018427387905"}) {
+        RawFileHeader h;
+        std::string error;
+        EXPECT_FALSE(parse(std::string("% evt 3.0\n% dvs_start_timestamp ") + value + "\n% end\n", h, error))
+            << value;
+        EXPECT_NE(error.find("out of range"), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << "one line";
+    }
+    // 2^62 us itself is still a start time.
+    RawFileHeader h;
+    std::string error;
+    ASSERT_TRUE(parse("% evt 3.0\n% dvs_start_timestamp 4611686018427387904\n% end\n", h, error)) << error;
+    EXPECT_TRUE(h.has_dvs_start_timestamp);
+    EXPECT_EQ(h.info.dvs_start_timestamp, uint64_t(1) << 62);
+}
+
 TEST(RawFileHeader, ReadsWhatTheBaseLibraryWrites) {
     DvsFileInfo info;
     info.width = 320;

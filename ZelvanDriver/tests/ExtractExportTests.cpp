@@ -130,6 +130,11 @@ void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t
     ASSERT_LE(first, last);
     ASSERT_LE(last, whole.size());
     const bool cut = reader.extractEventData(a, b, out_path);
+    if (a == b) {
+        // A time to itself holds no data, the end timestamp included.
+        EXPECT_FALSE(cut);
+        return;
+    }
     if (first == last) {
         // Possible only for a range without events; the file then may or may not exist.
         if (!cut) return;
@@ -174,6 +179,14 @@ TEST(ExtractEventData, EdgeCasesReportAndWriteNothing) {
     EXPECT_TRUE(log.contains(
         LOG_INFO, "extract event start time: " + std::to_string(key) + ", end time: " + std::to_string(key)));
     EXPECT_FALSE(fs::exists(dir / "same.raw"));
+
+    // The end timestamp to itself is as empty as any other time to itself, and so is the start.
+    for (const uint64_t t : {end, start}) {
+        log.clear();
+        EXPECT_FALSE(reader->extractEventData(t, t, dir / "same.raw")) << t;
+        EXPECT_TRUE(log.contains(LOG_ERROR, "There is no data in the interval.")) << t;
+        EXPECT_FALSE(fs::exists(dir / "same.raw")) << t;
+    }
 
     log.clear();
     EXPECT_FALSE(reader->extractEventData(start + 90'000, start + 10'000, dir / "reversed.raw"));
@@ -308,6 +321,10 @@ TEST(ExtractEventData, RealRecordingsCutExactly) {
         reader->getStartTimeStamp(start);
         reader->getEndTimeStamp(end);
         checkCut(*reader, whole, start, end, dir / "cut.raw");
+        // The events at the end timestamp follow the word that reaches it: the end to itself still
+        // holds nothing and writes nothing.
+        EXPECT_FALSE(reader->extractEventData(end, end, dir / "none.raw"));
+        EXPECT_FALSE(fs::exists(dir / "none.raw"));
         for (int i = 0; i < 25; ++i) {
             uint64_t a = start + rng() % (end - start + 1);
             uint64_t b = start + rng() % (end - start + 1);

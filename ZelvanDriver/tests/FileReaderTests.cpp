@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "FileReader/BookmarkFile.h"
@@ -727,6 +728,196 @@ TEST(RawFileReaderAccess, ReadLoopsEndOnEveryRecording) {
         ++checked;
     }
     EXPECT_GE(checked, 5);
+}
+
+// The side file of `path` rewritten from the reader's bookmarks after `change`, with a valid CRC.
+void forgeSideFile(const std::string& path, const std::function<void(detail::BookmarkMap&)>& change) {
+    ScopedLogCapture quiet(LOG_ERROR);
+    auto reader = open(path);
+    ASSERT_NE(reader, nullptr);
+    detail::BookmarkMap marks = reader->getAllBookmarks();
+    change(marks);
+    const RawFileHeader& header = reader->getHeader();
+    const detail::BookmarkFileContext context{fs::file_size(path),
+                                              header.payload_offset,
+                                              header.info.width,
+                                              header.info.height,
+                                              true,
+                                              header.info.dvs_start_timestamp};
+    writeBytes(reader->getBookmarkFilePath(), detail::serializeBookmarks(marks, context));
+}
+
+TEST(RawFileReaderSideFile, AFinalBookmarkThatDisagreesWithTheDataIsRefused) {
+    TempDir dir;
+    const std::string path = dir / "final.raw";
+    writeSynthetic(path, 1000, 60'000, 1'000'000, true, 8, 2000);
+    const Recording whole = decodeWhole(path);
+    auto check = [&](const char* what, const std::function<void(detail::BookmarkMap&)>& change) {
+        SCOPED_TRACE(what);
+        forgeSideFile(path, change);
+        ScopedLogCapture log(LOG_DETAIL);
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_EQ(log.count(LOG_WARNING, kCheckFailed), 1u);
+        uint64_t max = 0, end = 0;
+        reader->getMaxEvents(max);
+        reader->getEndTimeStamp(end);
+        EXPECT_EQ(max, whole.events.size());
+        EXPECT_EQ(end, reader->getAllBookmarks().rbegin()->first);
+        EXPECT_TRUE(*reader->getNEvents(max) == whole.events);
+    };
+    // The untouched index is reused.
+    forgeSideFile(path, [](detail::BookmarkMap&) {});
+    {
+        ScopedLogCapture log(LOG_DETAIL);
+        ASSERT_NE(open(path), nullptr);
+        EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
+    }
+    check("more events", [](detail::BookmarkMap& m) { m.rbegin()->second.event_number += 1000; });
+    check("fewer events", [](detail::BookmarkMap& m) { m.rbegin()->second.event_number -= 1; });
+    check("a later end", [](detail::BookmarkMap& m) {
+        auto last = m.extract(std::prev(m.end()));
+        last.key() = last.mapped().timestamp = uint64_t(1) << 60;
+        m.insert(std::move(last));
+    });
+    check("a trigger too many", [](detail::BookmarkMap& m) {
+        m.rbegin()->second.triggers.emplace_back(int16_t(0), int16_t(1), m.rbegin()->first);
+    });
+}
+
+// Reads of a recording whose data ends before the events that its index counts (an index that no
+// longer matches, a file that shrank after loading) end: counted loops as well as timed ones.
+TEST(RawFileReaderAccess, ReadLoopsEndWhenTheDataRunsShortOfTheIndex) {
+    TempDir dir;
+    const std::string path = dir / "short.raw";
+    writeSynthetic(path, 1000, 200'000, 1'000'000, true, 2);
+    // The stream time goes on 10 ms after the last event: handing out the last event does not bring
+    // the cursor beyond the end by itself.
+    auto bytes = readBytes(path);
+    const uint32_t later = 0x8000u | (((201'000u + 10'000u) >> 12) & 0xFFFu);
+    bytes.push_back(uint8_t(later & 0xFF));
+    bytes.push_back(uint8_t(later >> 8));
+    writeBytes(path, bytes);
+    const Recording whole = decodeWhole(path);
+    ASSERT_GT(whole.events.size(), 100'000u);
+    // Every count from the middle on is 1000 too high: the final stretch agrees with its bookmark.
+    forgeSideFile(path, [](detail::BookmarkMap& m) {
+        auto it = std::next(m.begin(), std::ptrdiff_t(m.size() / 2));
+        for (; it != m.end(); ++it) it->second.event_number += 1000;
+    });
+    for (const uint64_t k : {uint64_t(1000), uint64_t(7777)}) {
+        SCOPED_TRACE("getNEvents(" + std::to_string(k) + ")");
+        ScopedLogCapture log(LOG_DETAIL);
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
+        uint64_t max = 0;
+        reader->getMaxEvents(max);
+        ASSERT_EQ(max, whole.events.size() + 1000);
+        std::vector<Event2D> joined;
+        uint64_t calls = 0;
+        while (!reader->reachedEndOfEvents() && calls < max / k + 3) {
+            const auto part = reader->getNEvents(k);
+            joined.insert(joined.end(), part->begin(), part->end());
+            ++calls;
+        }
+        ASSERT_TRUE(reader->reachedEndOfEvents()) << "still not at the end after " << calls << " reads";
+        EXPECT_TRUE(joined == whole.events);
+        EXPECT_EQ(
+            log.count(LOG_ERROR,
+                      "The raw file " + path + " holds less data than its index: reading ends after " +
+                          std::to_string(whole.events.size()) + " of " + std::to_string(max) + " events."),
+            1u);
+        EXPECT_TRUE(reader->getNEvents(k)->empty());
+        EXPECT_TRUE(reader->reachedEndOfEvents());
+    }
+
+    // The recording shrinks to half after it was loaded.
+    fs::remove(RawFileReader::bookmarkPathFor(path));
+    ScopedLogCapture log(LOG_DETAIL);
+    auto reader = open(path);
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0, max = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    reader->getMaxEvents(max);
+    fs::resize_file(path, fs::file_size(path) / 2);
+    const Recording half = decodeWhole(path);
+    ASSERT_FALSE(half.events.empty());
+    {
+        std::vector<Event2D> joined;
+        uint64_t calls = 0;
+        while (!reader->reachedEndOfEvents() && calls < max / 1000 + 3) {
+            const auto part = reader->getNEvents(1000);
+            joined.insert(joined.end(), part->begin(), part->end());
+            ++calls;
+        }
+        ASSERT_TRUE(reader->reachedEndOfEvents()) << "still not at the end after " << calls << " reads";
+        EXPECT_LE(joined.size(), half.events.size());
+        EXPECT_TRUE(std::equal(joined.begin(), joined.end(), whole.events.begin()));
+        EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "Read error in raw file"));
+    }
+    // A timed loop ends as soon as the data does, not only once its windows have passed the end.
+    ASSERT_TRUE(reader->seekTime(start));
+    const uint64_t us = 1000;
+    const uint64_t cap = (half.events.back().timestamp - start) / us + 3;
+    ASSERT_LT(cap, (end - start) / us);
+    uint64_t calls = 0;
+    while (!reader->reachedEndOfEvents() && calls < cap) {
+        reader->getNTimeEvents(us);
+        ++calls;
+    }
+    EXPECT_TRUE(reader->reachedEndOfEvents()) << "still not at the end after " << calls << " reads";
+}
+
+// A reader of another kind implements only what it has: the trigger list's operations have defaults.
+class MinimalReader : public DvsFileReader {
+  public:
+    bool loadFile() override { return true; }
+    bool getStartTimeStamp(uint64_t& t) override { return zero(t); }
+    bool getEndTimeStamp(uint64_t& t) override { return zero(t); }
+    bool getMaxEvents(uint64_t& n) override { return zero(n); }
+    bool reachedEndOfEvents() override { return true; }
+    bool seekTime(uint64_t) override { return false; }
+    bool seekNEvents(uint64_t) override { return false; }
+    uint64_t getCurrentPosTimeStamp() override { return 0; }
+    uint64_t getCurrentPosEventNum() override { return 0; }
+    std::shared_ptr<std::vector<Event2D>> getNEvents(uint64_t) override { return none(); }
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartTimeStamp(uint64_t, uint64_t) override {
+        return none();
+    }
+    std::shared_ptr<std::vector<Event2D>> getNEventsGivenStartEvent(uint64_t, uint64_t) override {
+        return none();
+    }
+    std::shared_ptr<std::vector<Event2D>> getNTimeEvents(uint64_t) override { return none(); }
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t, uint64_t) override {
+        return none();
+    }
+    std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t, uint64_t) override {
+        return none();
+    }
+    bool extractEventData(uint64_t, uint64_t, const std::string&) override { return false; }
+    bool exportEventDataToVideo(uint64_t, uint64_t, const std::string&) override { return false; }
+    uint32_t addTriggerInCallback(std::function<void(const EventTriggerIn&)>) override { return 0; }
+    bool removeTriggerInCallback(uint32_t) override { return false; }
+    int getWidth() override { return 1; }
+    int getHeight() override { return 1; }
+
+  private:
+    static bool zero(uint64_t& value) {
+        value = 0;
+        return true;
+    }
+    static std::shared_ptr<std::vector<Event2D>> none() { return std::make_shared<std::vector<Event2D>>(); }
+};
+
+TEST(RawFileReaderFactory, ReadersWithoutTriggersNeedNoTriggerListOperations) {
+    MinimalReader reader;
+    DvsFileReader& any = reader;
+    any.clearTriggerList();
+    EXPECT_TRUE(any.getTriggerList().empty());
+    DvsFileInfo info;
+    EXPECT_FALSE(any.getFileInfo(info));
 }
 
 TEST(RawFileReaderSideFile, IsReusedForAPayloadOfOddLength) {

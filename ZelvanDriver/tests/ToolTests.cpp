@@ -202,7 +202,7 @@ TEST(ToolInfo, MaximumLimitBoundsTheEventRate) {
     auto controller = std::make_shared<RegisterController>(interface, kGenx320RegisterTable,
                                                            kGenx320RegisterTableSize, kGenx320RegisterPrefix);
     Genx320EventRateControl erc(controller);
-    erc.setMaxLimitEventRate(40);
+    EXPECT_TRUE(erc.setMaxLimitEventRate(40));
     EXPECT_TRUE(device->writeLog().empty()) << "the limit is not written";
     IntParameterInfo rate;
     ASSERT_TRUE(erc.getParamInfo("max_event_rate", rate));
@@ -228,7 +228,7 @@ TEST(ToolInfo, MaximumLimitLowersTheRateThatEnablingApplies) {
     auto controller = std::make_shared<RegisterController>(interface, kImx636RegisterTable,
                                                            kImx636RegisterTableSize, kImx636RegisterPrefix);
     Imx636EventRateControl erc(controller);
-    erc.setMaxLimitEventRate(40);
+    EXPECT_TRUE(erc.setMaxLimitEventRate(40));
     EXPECT_TRUE(device->writeLog().empty()) << "the limit is not written";
     int rate = 0;
     ASSERT_TRUE(erc.getParam("max_event_rate", rate));
@@ -240,6 +240,54 @@ TEST(ToolInfo, MaximumLimitLowersTheRateThatEnablingApplies) {
     EXPECT_EQ(rate, 40);
     interface.reset();
     sim::SimulatedCameras::instance().restoreDefault();
+}
+
+// A limit set below the rate of a running controller takes effect at once: the rate read back (and so
+// an exported configuration) never exceeds what the tool accepts.
+template <typename Erc>
+void checkLimitBoundsARunningController(bool genx320) {
+    SCOPED_TRACE(genx320 ? "GenX320" : "IMX636");
+    const auto config =
+        cameraConfig("ERCRUN" + std::to_string(genx320) + std::to_string(::getpid()), genx320);
+    sim::SimulatedCameras::instance().reset({config});
+    auto device = sim::SimulatedCameras::instance().find(config.description.serial);
+    ASSERT_NE(device, nullptr);
+    auto interface = UsbInterface::createUsbInterface(config.description);
+    auto controller =
+        genx320 ? std::make_shared<RegisterController>(interface, kGenx320RegisterTable,
+                                                       kGenx320RegisterTableSize, kGenx320RegisterPrefix)
+                : std::make_shared<RegisterController>(interface, kImx636RegisterTable,
+                                                       kImx636RegisterTableSize, kImx636RegisterPrefix);
+    const uint32_t target = genx320 ? 0x602C : 0x600C;
+    Erc erc(controller);
+    ASSERT_TRUE(erc.setParam("max_event_rate", 200));
+    ASSERT_TRUE(erc.setParam("enable", true));
+    EXPECT_EQ(device->readRegister(target), 200u * 128u);
+
+    EXPECT_TRUE(erc.setMaxLimitEventRate(40));
+    EXPECT_EQ(device->readRegister(target), 40u * 128u) << "the running controller is bounded";
+    int rate = 0;
+    ASSERT_TRUE(erc.getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 40);
+    EXPECT_TRUE(erc.setParam("max_event_rate", rate)) << "what reads back is accepted";
+    bool on = false;
+    ASSERT_TRUE(erc.getParam("enable", on));
+    EXPECT_TRUE(on);
+
+    // A controller that already runs within the limit is left alone.
+    ASSERT_TRUE(erc.setParam("max_event_rate", 30));
+    device->clearWriteLog();
+    EXPECT_TRUE(erc.setMaxLimitEventRate(35));
+    EXPECT_TRUE(device->writeLog().empty());
+    ASSERT_TRUE(erc.getParam("max_event_rate", rate));
+    EXPECT_EQ(rate, 30);
+    interface.reset();
+    sim::SimulatedCameras::instance().restoreDefault();
+}
+
+TEST(ToolInfo, MaximumLimitBoundsARunningController) {
+    checkLimitBoundsARunningController<Genx320EventRateControl>(true);
+    checkLimitBoundsARunningController<Imx636EventRateControl>(false);
 }
 
 // --- The tools of an opened camera ---

@@ -365,6 +365,150 @@ TEST(ZelvanRawTool, CutHoldsExactlyTheEventsOfTheRange) {
     EXPECT_LT(fs::file_size(cut), fs::file_size(file));
 }
 
+// The copies in `tmp` of the test data's EVT 3.0 recordings (none without the test data folder).
+std::vector<fs::path> copiesOfRealRecordings(const TempDir& tmp) {
+    std::vector<fs::path> copies;
+    const fs::path dir = ZELVAN_TESTDATA_DIR;
+    if (!fs::exists(dir / "EXPECTED.json")) return copies;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.path().extension() != ".raw" || name.find("evt2") != std::string::npos) continue;
+        fs::copy_file(entry.path(), tmp / name, fs::copy_options::overwrite_existing);
+        copies.push_back(tmp / name);
+    }
+    return copies;
+}
+
+TEST(ZelvanRawTool, ACutFromATimeToItselfIsRefused) {
+    TempDir tmp;
+    std::vector<fs::path> files = copiesOfRealRecordings(tmp);
+    files.push_back(tmp / "gen.raw");
+    ASSERT_EQ(runTool("generate " + quoted(files.back()) + " --seconds 1 --rate 200000").status, 0);
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        auto kv = parseInfo(runTool("info " + quoted(file)).out);
+        ASSERT_FALSE(kv["end_timestamp"].empty());
+        for (const std::string& t : {kv["end_timestamp"], kv["start_timestamp"]}) {
+            const fs::path out = tmp / "same.raw";
+            const Result r = runTool("cut " + quoted(file) + " " + t + " " + t + " " + quoted(out), true);
+            EXPECT_EQ(r.status, 1) << t;
+            EXPECT_NE(r.out.find("There is no data in the interval."), std::string::npos) << r.out;
+            EXPECT_FALSE(fs::exists(out)) << t;
+        }
+        // The range up to the end timestamp still reaches the end of the data.
+        const std::string before = std::to_string(std::stoull(kv["end_timestamp"]) - 1);
+        const fs::path out = tmp / "last.raw";
+        ASSERT_EQ(
+            runTool("cut " + quoted(file) + " " + before + " " + kv["end_timestamp"] + " " + quoted(out))
+                .status,
+            0);
+        fs::remove(out);
+    }
+}
+
+// Event times may step back below the index's start or lie beyond its end; a range asked for by
+// time holds them all the same.
+TEST(ZelvanRawTool, DumpOfAnOpenRangeHoldsEveryEvent) {
+    TempDir tmp;
+    // TIME_HIGH 1, row 5, x 1, TIME_LOW 100, x 2, TIME_LOW 50: the stream time ends at 4146 us, below
+    // the event at 4196 us.
+    writeFile(tmp / "jitter.raw", "% evt 3.0\n% end\n",
+              {0x01, 0x80, 0x05, 0x00, 0x01, 0x20, 0x64, 0x60, 0x02, 0x20, 0x32, 0x60});
+    Result all = runTool("dump " + quoted(tmp / "jitter.raw"));
+    ASSERT_EQ(all.status, 0);
+    EXPECT_EQ(all.out, "1,5,0,4096\n2,5,0,4196\n");
+    Result r = runTool("dump --from 0 " + quoted(tmp / "jitter.raw"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, all.out);
+    r = runTool("dump --from 4150 " + quoted(tmp / "jitter.raw"));
+    EXPECT_EQ(r.out, "2,5,0,4196\n");
+    r = runTool("dump --from 4000 --to 4197 " + quoted(tmp / "jitter.raw"));
+    EXPECT_EQ(r.out, all.out);
+
+    // The header's time base starts the index at 20000000 us; one event lies before it.
+    writeFile(tmp / "based.raw",
+              "% evt 3.0\n% format EVT3;height=480;width=640\n% dvs_start_timestamp 20000000\n% end\n",
+              {0x05, 0x00, 0x07, 0x20, 0x10, 0x60, 0x08, 0x28, 0x01, 0xA6});
+    r = runTool("dump --from 0 " + quoted(tmp / "based.raw"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, runTool("dump " + quoted(tmp / "based.raw")).out);
+    EXPECT_EQ(r.out, "7,5,0,20000000\n8,5,1,19996688\n");
+
+    // Cuts at the end of real recordings hold events beyond their own end timestamp.
+    for (const fs::path& file : copiesOfRealRecordings(tmp)) {
+        SCOPED_TRACE(file.filename().string());
+        auto kv = parseInfo(runTool("info " + quoted(file)).out);
+        const uint64_t end = std::stoull(kv["end_timestamp"]);
+        const fs::path cut = tmp / "tail.raw";
+        ASSERT_EQ(runTool("cut " + quoted(file) + " " + std::to_string(end - 1) + " " + std::to_string(end) +
+                          " " + quoted(cut))
+                      .status,
+                  0);
+        const Result whole = runTool("dump " + quoted(cut));
+        ASSERT_EQ(whole.status, 0);
+        const Result from_zero = runTool("dump --from 0 " + quoted(cut));
+        EXPECT_EQ(from_zero.status, 0);
+        EXPECT_TRUE(from_zero.out == whole.out) << "dump --from 0 differs from dump";
+        fs::remove(cut);
+        fs::remove(tmp / "tail.zvmark.tmp");
+    }
+}
+
+TEST(ZelvanRawTool, CutAndToVideoWarnAboutAHeaderTimeTheyDoNotTrust) {
+    TempDir tmp;
+    const fs::path source = tmp / "source.raw";
+    ASSERT_EQ(
+        runTool("generate " + quoted(source) + " --seconds 1 --rate 200000 --width 320 --height 240").status,
+        0);
+    // The source's header in front of its bytes from about 400 ms on.
+    std::ifstream in(source, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const size_t payload = bytes.find("% end\n") + 6;
+    const size_t from = payload + ((bytes.size() - payload) * 4 / 10 & ~size_t(1));
+    const fs::path foreign = tmp / "foreign.raw";
+    {
+        std::ofstream out(foreign, std::ios::binary);
+        out << bytes.substr(0, payload) << bytes.substr(from);
+    }
+    auto kv = parseInfo(runTool("info " + quoted(foreign)).out);
+    const uint64_t start = std::stoull(kv["start_timestamp"]);
+    const std::string range =
+        " " + std::to_string(start + 10'000) + " " + std::to_string(start + 200'000) + " ";
+    const std::string warning =
+        "zelvan-raw: warning: the header's dvs_start_timestamp 0 disagrees with the stream";
+
+    Result r = runTool("cut " + quoted(foreign) + range + quoted(tmp / "cut.raw"), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(warning), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(warning), r.out.rfind(warning)) << "one warning";
+    r = runTool("to-video " + quoted(foreign) + range + quoted(tmp / "cut.mp4"), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(warning), std::string::npos) << r.out;
+    // A header that agrees with the stream gives no warning.
+    r = runTool("cut " + quoted(source) + range + quoted(tmp / "plain.raw"), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
+}
+
+TEST(ZelvanRawTool, AStartTimeBeyondSixtyTwoBitsIsRefused) {
+    TempDir tmp;
+    const std::vector<uint8_t> payload = {0x01, 0x80, 0x05, 0x00, 0x01, 0x20, 0xFF, 0x8F, 0x03, 0x20};
+    writeFile(tmp / "huge.raw", "% evt 3.0\n% dvs_start_timestamp 18446744073709551615\n% end\n", payload);
+    for (const std::string args : {"info ", "dump ", "dump --from 0 ", "dump --triggers "}) {
+        SCOPED_TRACE(args);
+        const Result r = runTool(args + quoted(tmp / "huge.raw"), true);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("dvs_start_timestamp 18446744073709551615 is out of range"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << "one line on stderr: " << r.out;
+    }
+    const Result cut =
+        runTool("cut " + quoted(tmp / "huge.raw") + " 0 5000 " + quoted(tmp / "out.raw"), true);
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.out.find("out of range"), std::string::npos) << cut.out;
+    EXPECT_FALSE(fs::exists(tmp / "out.raw"));
+}
+
 TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     TempDir tmp;
     const fs::path file = tmp / "short.raw";

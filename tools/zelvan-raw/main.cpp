@@ -45,11 +45,12 @@ const char* const kUsage = R"(Usage:
   zelvan-raw cut FILE START_US END_US OUT.raw
       Cuts the events from START_US to END_US (us, stream time) out of FILE into a new raw file.
       The copy begins at the first word of the stream that reaches START_US and ends before the
-      one that reaches END_US (or at the end of the data when END_US is the recording's end), so
-      OUT.raw decodes to exactly those events of FILE; its header has
+      one that reaches END_US (or at the end of the data when END_US is the recording's end and
+      START_US lies before it), so OUT.raw decodes to exactly those events of FILE; its header has
       "% dvs_start_timestamp START_US" and its payload begins with a TIME_HIGH and a TIME_LOW word
       of that time, so that readers which ignore the header see every event too (their times are
-      START_US modulo 2^24 us on). A progress line goes to stderr.
+      START_US modulo 2^24 us on). A range that holds no data (START_US = END_US included) is
+      refused. A progress line goes to stderr.
   zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,
@@ -310,22 +311,35 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
         for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
         return fail(line.empty() ? "cannot index \"" + path + "\"" : line);
     }
+    errors->take();  // an index that could not be saved beside the file does not spoil the dump
     uint64_t start = 0, end = 0;
     reader.getStartTimeStamp(start);
     reader.getEndTimeStamp(end);
-    if (end < UINT64_MAX) to = std::min(to, end + 1);
-    from = std::max(from, start);
+    // The index covers [start, end] of stream time, but event times may step back below the start or
+    // lie beyond the end (the stream time at the end of the data can be below its last events). Only
+    // where reading begins and ends is kept inside the index; the events are chosen by the range asked
+    // for. The last window reaches past the end and so takes every event that is left.
+    const uint64_t seek_from = std::min(std::max(from, start), end);
+    const uint64_t read_to = end < UINT64_MAX ? std::min(to, end + 1) : to;
     Out out(stdout);
-    if (from < to && reader.seekTime(from)) {
+    if (from < to && seek_from < read_to && reader.seekTime(seek_from)) {
         constexpr uint64_t kWindowUs = 100'000;
-        while (!reader.reachedEndOfEvents() && reader.getCurrentPosTimeStamp() < to) {
-            const uint64_t step = std::min(kWindowUs, to - reader.getCurrentPosTimeStamp());
+        while (!reader.reachedEndOfEvents() && reader.getCurrentPosTimeStamp() < read_to) {
+            const uint64_t step = std::min(kWindowUs, read_to - reader.getCurrentPosTimeStamp());
             const auto events = reader.getNTimeEvents(step);
             for (const auto& e : *events)
                 if (e.timestamp >= from && e.timestamp < to) printEvents(out, &e, &e + 1);
         }
     }
     out.flush();
+    // A read error ends the reading early: what was printed is incomplete.
+    const auto reasons = errors->take();
+    if (!reasons.empty()) {
+        std::fflush(stdout);
+        std::string line;
+        for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
+        return fail(line);
+    }
     return outputStatus();
 }
 
@@ -464,6 +478,11 @@ int cmdCutOrExport(bool to_video, char** args) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
+    // The reader decodes from where findStart says; a header time it does not trust is reported here
+    // as by info and dump.
+    zelvan::PayloadStart payload_start;
+    uint64_t file_size = 0;
+    if (!findStart(p, payload_start, file_size)) return fail("read error in \"" + path + "\"");
     p.in.close();
 
     const auto errors = collectErrors();

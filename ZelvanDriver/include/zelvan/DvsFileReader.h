@@ -76,8 +76,9 @@ class DvsFileReader {
     // Triggers met while reading, in stream order; each trigger of the file is listed once, however
     // often the part of the file that holds it is read.
     virtual std::vector<EventTriggerIn> getTriggerList() { return {}; }
-    // Empties the trigger list; reading a part of the file again lists its triggers again.
-    virtual void clearTriggerList() = 0;
+    // Empties the trigger list; reading a part of the file again lists its triggers again. A reader
+    // without a trigger list has nothing to empty.
+    virtual void clearTriggerList() {}
 };
 
 }  // namespace zelvan

@@ -52,14 +52,15 @@ bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t fi
 // Triggers met while decoding are listed once each, in stream order, however often the part of the
 // file that holds them is read.
 //
-// A cut (extractEventData) copies the payload bytes between the two seek points unchanged (a cut to
-// the end timestamp copies to the end of the data). The new file's header carries the stream time at
-// the cut as "% dvs_start_timestamp". Its payload begins with a TIME_HIGH and a TIME_LOW word of that
-// time, then, when the stream had a row or vector base set before the cut, a few words that set them
-// again (and produce no event), then the copied bytes. Decoding the new file from its header time
-// gives exactly the events that decoding the recording gives between the two points; a reader that
-// ignores the header and starts at the first TIME_HIGH sees the same events, with the cut's start
-// time taken modulo 2^24 us.
+// A cut (extractEventData) copies the payload bytes between the two seek points unchanged (a cut from
+// an earlier time to the end timestamp copies to the end of the data; a cut from a time to the same
+// time is empty and refused, the end timestamp included). The new file's header carries the stream
+// time at the cut as "% dvs_start_timestamp". Its payload begins with a TIME_HIGH and a TIME_LOW word
+// of that time, then, when the stream had a row or vector base set before the cut, a few words that
+// set them again (and produce no event), then the copied bytes. Decoding the new file from its header
+// time gives exactly the events that decoding the recording gives between the two points; a reader
+// that ignores the header and starts at the first TIME_HIGH sees the same events, with the cut's
+// start time taken modulo 2^24 us.
 //
 // An export (exportEventDataToVideo) holds the read lock for its whole run, seeks to the later of its
 // start and the recording's start and renders one period of event time after the other from there.
@@ -90,7 +91,10 @@ class RawFileReader : public DvsFileReader {
     static constexpr uint64_t kExportFrameRate = 30;
 
     // Progress of a cut (bytes copied of the total) or an export (event time rendered of the
-    // range, us). Called on the caller's thread; it must not call back into the reader.
+    // range, us). Called on the caller's thread while the cut or export holds the read lock (an export
+    // holds it for the whole video): the callback must not call the reader, not even a getter that
+    // takes the lock, or it waits on itself for ever; other threads that read meanwhile wait until the
+    // cut or export has ended.
     using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
 
     explicit RawFileReader(const std::string& path);
@@ -140,6 +144,10 @@ class RawFileReader : public DvsFileReader {
     bool buildIndex();
     bool loadBookmarkFile();
     bool completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks);
+    bool checkFinalBookmark(const std::map<uint64_t, Bookmark>& marks);
+    // Decodes from `from` to the end of the data: `count` ends as the number of events in the file
+    // before the end, `triggers` holds the triggers met, the decoder stands at the end.
+    bool decodeTail(const Bookmark& from, uint64_t& count, std::vector<EventTriggerIn>& triggers);
     void writeBookmarkFile() const;
     void fillEventNumberIndex();
     // Reads `n` bytes at `pos` into the read buffer.
@@ -170,6 +178,9 @@ class RawFileReader : public DvsFileReader {
     void takeCarried(size_t count, std::vector<Event2D>& out);
     std::shared_ptr<std::vector<Event2D>> readEventsLocked(uint64_t n);
     std::shared_ptr<std::vector<Event2D>> readTimeLocked(uint64_t us);
+    // No more data can be read (a read error, or data that ends before the events the index counts):
+    // logs it once and places the cursor beyond the end.
+    void standAfterLostData();
 
     std::string path_;
     std::string bookmark_path_;
@@ -203,7 +214,9 @@ class RawFileReader : public DvsFileReader {
     // (seeks decode data that precedes the cursor and must not list its triggers).
     uint64_t decoded_total_ = 0;
     uint64_t list_triggers_from_ = 0;
-    uint64_t next_trigger_ = 0;  // number in the file of the next trigger the decoder meets
+    uint64_t next_trigger_ = 0;        // number in the file of the next trigger the decoder meets
+    bool data_lost_ = false;           // a read of the recording failed since it was loaded
+    bool data_loss_reported_ = false;  // standAfterLostData logged
 
     mutable std::mutex trigger_mutex_;
     std::map<uint64_t, EventTriggerIn> trigger_list_;  // by number in the file

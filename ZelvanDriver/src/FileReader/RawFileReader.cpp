@@ -122,6 +122,8 @@ RawFileReader::~RawFileReader() = default;
 bool RawFileReader::loadFile() {
     std::lock_guard<std::mutex> lock(read_mutex_);
     loaded_ = false;
+    data_lost_ = false;
+    data_loss_reported_ = false;
     in_.open(path_, std::ios::binary);
     if (!in_.is_open()) {
         ZV_LOG(LOG_ERROR, "Failed to open raw file: %s", path_.c_str());
@@ -305,7 +307,9 @@ bool RawFileReader::loadBookmarkFile() {
     detail::BookmarkMap loaded;
     detail::BookmarkFileVersion version{};
     if (!detail::parseBookmarkFile(bytes, context, loaded, version)) return false;
-    if (version == detail::BookmarkFileVersion::V1 && !completeV1Bookmarks(loaded)) return false;
+    if (version == detail::BookmarkFileVersion::V1 ? !completeV1Bookmarks(loaded)
+                                                   : !checkFinalBookmark(loaded))
+        return false;
     bookmarks_ = std::move(loaded);
     return true;
 }
@@ -376,17 +380,9 @@ bool RawFileReader::completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks) {
     auto final_it = std::prev(marks.end());
     if (final_it == marks.begin()) return false;
     const Bookmark& before = std::prev(final_it)->second;
-    uint64_t count = before.event_number;
-    decoder_.setEventsStreamHandleCallback(
-        [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
-    decoder_.setTriggerInCallback(nullptr);
-    decoder_.setState(before.decoder_state);
-    for (uint64_t pos = before.position; pos < file_size_;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - pos));
-        if (!readAt(pos, n)) return false;
-        decoder_.decode(read_buffer_.data(), read_buffer_.data() + n);
-        pos += n;
-    }
+    uint64_t count = 0;
+    std::vector<EventTriggerIn> triggers;
+    if (!decodeTail(before, count, triggers)) return false;
     if (count != final_it->second.event_number) {
         ZV_LOG(LOG_WARNING, "Bookmark file records are inconsistent: event count differs from the data");
         return false;
@@ -397,6 +393,56 @@ bool RawFileReader::completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks) {
     last.timestamp = std::max(timeOf(last.decoder_state), saturatingAdd(std::prev(marks.end())->first, 1));
     marks.emplace(last.timestamp, std::move(last));
     return true;
+}
+
+// The final bookmark of a side file stands at the end of the data. Decoding the stretch after the
+// bookmark before it (about one bookmark period of data) must give exactly its event count, triggers,
+// decoder state and key; a side file that disagrees, whatever its CRC says, would promise events that
+// the data does not hold.
+bool RawFileReader::checkFinalBookmark(const std::map<uint64_t, Bookmark>& marks) {
+    const auto final_it = std::prev(marks.end());
+    if (final_it == marks.begin()) {
+        ZV_LOG(LOG_WARNING, "Bookmark file records are inconsistent: no bookmark before the final one");
+        return false;
+    }
+    const auto before_it = std::prev(final_it);
+    uint64_t count = 0;
+    std::vector<EventTriggerIn> triggers;
+    if (!decodeTail(before_it->second, count, triggers)) return false;
+    const EVT3Decoder::State state = decoder_.getState();
+    const Bookmark& last = final_it->second;
+    if (count != last.event_number || triggers != last.triggers || !(state == last.decoder_state) ||
+        final_it->first != std::max(timeOf(state), saturatingAdd(before_it->first, 1))) {
+        ZV_LOG(LOG_WARNING,
+               "Bookmark file records are inconsistent: the final bookmark differs from the data");
+        return false;
+    }
+    return true;
+}
+
+bool RawFileReader::decodeTail(const Bookmark& from, uint64_t& count, std::vector<EventTriggerIn>& triggers) {
+    count = from.event_number;
+    triggers.clear();
+    decoder_.setEventsStreamHandleCallback(
+        [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
+    decoder_.setTriggerInCallback([&triggers](EventTriggerIn t) { triggers.push_back(t); });
+    decoder_.setState(from.decoder_state);
+    bool ok = true;
+    for (uint64_t pos = from.position; pos < file_size_;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kReadChunkBytes, file_size_ - pos));
+        if (!readAt(pos, n)) {
+            ZV_LOG(LOG_WARNING, "Bookmark file check failed: read error at byte %llu",
+                   (unsigned long long)pos);
+            ok = false;
+            break;
+        }
+        decoder_.decode(read_buffer_.data(), read_buffer_.data() + n);
+        pos += n;
+    }
+    // The callbacks refer to this call's locals.
+    decoder_.setEventsStreamHandleCallback(nullptr);
+    decoder_.setTriggerInCallback(nullptr);
+    return ok;
 }
 
 bool RawFileReader::readAt(uint64_t pos, size_t n) {
@@ -423,6 +469,7 @@ bool RawFileReader::readChunk() {
                (unsigned long long)file_pos_);
         file_pos_ = file_size_;
         stream_pos_ = kNoLimit;
+        data_lost_ = true;
         return false;
     }
     decoder_.decode(read_buffer_.data(), read_buffer_.data() + n);
@@ -435,6 +482,7 @@ void RawFileReader::placeCursor(uint64_t position, const EVT3Decoder::State& sta
                                 uint64_t trigger_number) {
     file_pos_ = position;
     stream_pos_ = kNoLimit;  // the stream may have been used for anything since
+    data_lost_ = false;
     decoder_.setState(state);
     current_event_ = event_number;
     next_trigger_ = trigger_number;
@@ -555,9 +603,13 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readEventsLocked(uint64_t n
         n = current_event_ < max_events_ ? max_events_ - current_event_ : 0;
     }
     takeCarried(static_cast<size_t>(std::min<uint64_t>(n, carried_.size())), out);
+    bool ran_out = false;
     while (out.size() < n) {
         decoded_.clear();
-        if (!readChunk()) break;
+        if (!readChunk()) {
+            ran_out = true;
+            break;
+        }
         const uint64_t need = n - out.size();
         if (decoded_.size() > need) {
             out.insert(out.end(), decoded_.begin(), decoded_.begin() + static_cast<std::ptrdiff_t>(need));
@@ -578,8 +630,24 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readEventsLocked(uint64_t n
         carried_.clear();
         carried_pos_ = 0;
         current_timestamp_ = saturatingAdd(end_timestamp_, 1);
+    } else if (ran_out) {
+        // The data ended before the events that the index counts (n never asks for more).
+        standAfterLostData();
     }
     return output_;
+}
+
+void RawFileReader::standAfterLostData() {
+    // A read error has been logged where it happened.
+    if (!data_lost_ && !data_loss_reported_) {
+        data_loss_reported_ = true;
+        ZV_LOG(LOG_ERROR,
+               "The raw file %s holds less data than its index: reading ends after %llu of %llu events.",
+               path_.c_str(), (unsigned long long)current_event_, (unsigned long long)max_events_);
+    }
+    carried_.clear();
+    carried_pos_ = 0;
+    current_timestamp_ = saturatingAdd(end_timestamp_, 1);
 }
 
 std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us) {
@@ -626,9 +694,13 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us)
         }
         takeCarried(carried_.size(), out);
     }
+    bool lost = false;
     for (;;) {
         decoded_.clear();
-        if (!readChunk()) break;
+        if (!readChunk()) {
+            lost = data_lost_;
+            break;
+        }
         const size_t before = out.size();
         if (split(decoded_, 0)) {
             carried_.swap(decoded_);
@@ -639,6 +711,8 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us)
     }
     decoded_.clear();
     current_event_ += out.size();
+    // After a read error nothing more comes: the cursor stands beyond the end.
+    if (lost) standAfterLostData();
     return output_;
 }
 
@@ -860,9 +934,11 @@ bool RawFileReader::extractEventData(uint64_t start_us, uint64_t end_us, const s
         ZV_LOG(LOG_ERROR, "No end timestamp found.");
         return false;
     }
-    // A cut to the end timestamp (the stream time at the end of the data) takes everything up to the
-    // end of the data, the events at exactly that time included.
-    const uint64_t end_offset = end_us == end_timestamp_ ? bookmarks_.rbegin()->second.position : file_pos_;
+    // A cut from an earlier time to the end timestamp (the stream time at the end of the data) takes
+    // everything up to the end of the data, the events at exactly that time included. A cut from the
+    // end timestamp to itself is empty like any other cut from a time to the same time.
+    const uint64_t end_offset =
+        start_us < end_us && end_us == end_timestamp_ ? bookmarks_.rbegin()->second.position : file_pos_;
     if (!seekTimeLocked(start_us)) {
         ZV_LOG(LOG_ERROR, "No start timestamp found.");
         return false;

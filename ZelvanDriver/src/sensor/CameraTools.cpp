@@ -439,12 +439,22 @@ ToolInfo Imx636EventRateControl::getToolInfo() const {
                     "ERC of DVS cameras with IMX636 sensor");
 }
 
-void Imx636EventRateControl::setMaxLimitEventRate(uint32_t limit) {
+bool Imx636EventRateControl::setMaxLimitEventRate(uint32_t limit) {
     max_limit_ = static_cast<int32_t>(std::min<uint32_t>(limit, 320));
     // The rate that the next enable applies stays within the limit.
     max_event_rate_ = std::min(max_event_rate_, max_limit_);
     params_info_[1] = ercRateInfo(max_limit_);
     updateParameterInfo(params_info_[1]);
+    return boundRunningRate();
+}
+
+bool Imx636EventRateControl::boundRunningRate() {
+    bool on = false;
+    int rate = 0;
+    if (!getEnable(on)) return false;
+    if (!on) return true;
+    if (!getMaxEventRate(rate)) return false;
+    return rate <= max_limit_ || setMaxEventRate(max_event_rate_);
 }
 
 bool Imx636EventRateControl::setEnable(bool enable) {
@@ -509,12 +519,22 @@ ToolInfo Genx320EventRateControl::getToolInfo() const {
                     "ERC of DVS cameras with GenX320 sensor");
 }
 
-void Genx320EventRateControl::setMaxLimitEventRate(uint32_t limit) {
+bool Genx320EventRateControl::setMaxLimitEventRate(uint32_t limit) {
     max_limit_ = static_cast<int32_t>(std::min<uint32_t>(limit, kMaxEventRate));
     // The rate that the next enable applies stays within the limit.
     max_event_rate_ = std::min(max_event_rate_, max_limit_);
     params_info_[1] = ercRateInfo(max_limit_);
     updateParameterInfo(params_info_[1]);
+    return boundRunningRate();
+}
+
+bool Genx320EventRateControl::boundRunningRate() {
+    bool on = false;
+    int rate = 0;
+    if (!getEnable(on)) return false;
+    if (!on) return true;
+    if (!getMaxEventRate(rate)) return false;
+    return rate <= max_limit_ || setMaxEventRate(max_event_rate_);
 }
 
 bool Genx320EventRateControl::setEnable(bool enable) {

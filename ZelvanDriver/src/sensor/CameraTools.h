@@ -158,17 +158,20 @@ class Genx320EventTrailFilter : public EventTrailFilterTool {
 // "max_event_rate" before it starts the controller, so the two parameters never disagree with the sensor;
 // while the controller runs, "enable" and "max_event_rate" are read back from the sensor's registers.
 // setMaxLimitEventRate bounds the parameter: its reported maximum becomes the limit, higher values are
-// refused and the rate that the next enable applies is lowered to the limit. It writes nothing, and is
-// called while the camera is opened, before the tool is shared. Nothing is written until a parameter is
-// set.
+// refused and the rate that the next enable applies is lowered to the limit. While the controller is off
+// (as when the camera is opened, before the tool is shared) it writes nothing; a controller that already
+// runs above the new limit is given the bounded rate at once, so that "max_event_rate" never reads back a
+// value that the tool would refuse. It returns false when the sensor could not be read or that rate could
+// not be written (the limit is stored either way). Nothing is written until a parameter is set.
 
 class Imx636EventRateControl : public CameraToolRegisterWithCallback {
   public:
     explicit Imx636EventRateControl(std::shared_ptr<RegisterController> controller);
     ToolInfo getToolInfo() const override;
-    void setMaxLimitEventRate(uint32_t limit);
+    bool setMaxLimitEventRate(uint32_t limit);
 
   private:
+    bool boundRunningRate();
     bool setEnable(bool enable);
     bool getEnable(bool& enable);
     bool setMaxEventRate(int rate);
@@ -186,9 +189,10 @@ class Genx320EventRateControl : public CameraToolRegisterWithCallback {
 
     explicit Genx320EventRateControl(std::shared_ptr<RegisterController> controller);
     ToolInfo getToolInfo() const override;
-    void setMaxLimitEventRate(uint32_t limit);
+    bool setMaxLimitEventRate(uint32_t limit);
 
   private:
+    bool boundRunningRate();
     bool setEnable(bool enable);
     bool getEnable(bool& enable);
     bool setMaxEventRate(int rate);
