@@ -1,6 +1,7 @@
 // The main window on a live simulated camera: open through the menu's code path, stream, record.
 #include <QFileInfo>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <fstream>
@@ -32,12 +33,15 @@ private slots:
         QVERIFY(window.form()->pb_play->isChecked());
 
         QSignalSpy images(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
-        QTest::qWait(2000);
+        QElapsedTimer clock;
+        clock.start();
+        // Images keep coming (how fast is the benchmark's concern: a loaded sanitizer build paints far
+        // slower), and never faster than the display rate of about 30 a second allows.
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 5, 20000);
         const int frames = images.count();
-        qInfo() << "frames in 2 s:" << frames;
-        // About 30 a second: never more than the display rate allows; the lower bound only asks that
-        // images keep coming (sanitizer builds paint far slower; the rate is measured by the benchmark).
-        QVERIFY2(frames >= 10 && frames <= 70, qPrintable(QString("%1 frames in 2 s").arg(frames)));
+        const double seconds = clock.elapsed() / 1000.0;
+        qInfo() << "frames:" << frames << "in" << seconds << "s";
+        QVERIFY2(frames <= 35 * seconds + 5, qPrintable(QString("%1 frames in %2 s").arg(frames).arg(seconds)));
         const QImage last = images.last().at(0).value<QImage>();
         const QColor background = AppSettings::instance()->backgroundColor;
         int painted = 0;
