@@ -1,6 +1,8 @@
 #include "zelvan/ThreadUtils.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <deque>
 #include <functional>
@@ -24,11 +26,15 @@ void setCurrentThreadName(const char* name) {
 
 namespace {
 
+// Trivially destructible, so it can be read after the joiner itself is gone at exit.
+std::atomic<bool> g_joiner_gone{false};
+
 class Joiner {
 public:
     ~Joiner() {
         std::unique_lock<std::mutex> lock(mutex_);
         stopping_ = true;
+        g_joiner_gone = true;
         cv_.notify_all();
         lock.unlock();
         if (worker_.joinable()) worker_.join();
@@ -71,14 +77,23 @@ Joiner& joiner() {
 
 }  // namespace
 
+void runOnJoiner(std::function<void()> task) {
+    if (!task) return;
+    if (g_joiner_gone.load()) {
+        // The process is exiting and the joiner is gone: what it would have done is left undone
+        // (the process ends anyway) rather than done on the wrong thread.
+        std::fprintf(stderr, "zelvan: work handed over during exit is skipped\n");
+        auto* leaked = new std::function<void()>(std::move(task));
+        (void)leaked;
+        return;
+    }
+    joiner().add(std::move(task));
+}
+
 void joinWhenFinished(std::thread thread) {
     if (!thread.joinable()) return;
     auto owned = std::make_shared<std::thread>(std::move(thread));
-    joiner().add([owned] { owned->join(); });
-}
-
-void runOnJoiner(std::function<void()> task) {
-    if (task) joiner().add(std::move(task));
+    runOnJoiner([owned] { owned->join(); });
 }
 
 }  // namespace zelvan

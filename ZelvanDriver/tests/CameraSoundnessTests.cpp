@@ -14,6 +14,7 @@
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
+#include "zelvan/ThreadUtils.h"
 
 namespace fs = std::filesystem;
 
@@ -186,9 +187,12 @@ void releaseInsideCallback(LiveCamera& fixture, std::shared_ptr<EngineProbe>& ow
     ASSERT_EQ(starter->start(), 0);
     starter.reset();
     EXPECT_TRUE(waitFor([&] { return watch.expired(); })) << "the camera is released";
-    // The camera is destroyed on the joiner thread; a camera on the same device can only start once
-    // the old one has let the device go, so wait for that.
-    EXPECT_TRUE(waitFor([&] { return EngineProbe::destroyed().load() > destroyed_before; }));
+    // The camera is destroyed on the joiner thread, in order: once a task queued after it has run,
+    // the camera is gone and has let the device go.
+    std::promise<void> joined;
+    runOnJoiner([&] { joined.set_value(); });
+    EXPECT_EQ(joined.get_future().wait_for(10s), std::future_status::ready);
+    EXPECT_GT(EngineProbe::destroyed().load(), destroyed_before);
     std::lock_guard<std::mutex> lock(m);
     EXPECT_EQ(holder, nullptr);
     EXPECT_EQ(calls_after_release.load(), 0) << "no callback after the release";
@@ -196,7 +200,9 @@ void releaseInsideCallback(LiveCamera& fixture, std::shared_ptr<EngineProbe>& ow
 }
 
 TEST_F(Soundness, ReleasingTheCameraFromItsOwnCallbacksIsSafe) {
+    ScopedLogCapture log;
     releaseInsideCallback(*this, camera_, false);
+    EXPECT_FALSE(log.containsSubstring(LOG_ERROR, "destroyed on its own thread"));
     // A new camera on the same device streams.
     camera_ = makeCamera<EngineProbe>(device_->description());
     ASSERT_EQ(camera_->init(), 0);
@@ -326,8 +332,21 @@ TEST_F(Soundness, ACachedRecordingIntoAFullDiskIsReportedAfterItsMerge) {
     const ZvRecordingStatus status = camera_->getRecordingStatus();
     EXPECT_TRUE(status.failed);
     EXPECT_NE(status.error.find("Write error"), std::string::npos) << status.error;
+    // The cached data that could not be merged are kept under names the cache does not reuse.
+    const auto at = status.error.find("kept in ");
+    ASSERT_NE(at, std::string::npos) << status.error;
+    std::string kept = status.error.substr(at + 8);
+    kept = kept.substr(0, kept.find(','));
+    ASSERT_TRUE(waitFor([this] { return seen() > 400'000; }));  // the cache goes on for a while
+    EXPECT_TRUE(fs::exists(kept)) << kept;
+    EXPECT_GT(fs::file_size(kept), 0u);
     EXPECT_EQ(camera_->stop(), 0);
     camera_->setFileCacheTime(0, tempFile("fullcache-").string());
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+        if (entry.path().filename().string().rfind("zelvan-sound-" + std::to_string(::getpid()), 0) == 0) {
+            fs::remove(entry.path());
+        }
+    }
 }
 
 TEST_F(Soundness, ARecordingIntoAFullDiskIsReportedAsFailed) {

@@ -64,8 +64,9 @@ public:
     // callbacks (events, triggers, statistics): there it ends streaming at once and returns 0, and
     // the camera's threads, which end by themselves, are joined by the next start(), stop() or the
     // destructor. Releasing the last reference to the camera inside one of its callbacks is safe as
-    // well: once that release returns no callback is called any more, and the camera is destroyed
-    // on another thread after the callback returns.
+    // well: once that release returns, no further callback runs on the releasing thread (one already
+    // running on the camera's other thread may finish), and the camera is destroyed on another thread
+    // after the callback returns.
     virtual int stop() = 0;
     // Starts recording the raw stream into `path`: 0, or -1 when the file cannot be created or a
     // recording already runs (getRecordingStatus() gives the reason).

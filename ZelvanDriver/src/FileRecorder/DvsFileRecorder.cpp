@@ -454,10 +454,21 @@ void DvsFileRecorder::mergeLoop() {
     const std::string header = generateDvsFileHeader(info);
     // When the recording cannot take the rest, the cache files not yet merged stay on disk, out of
     // the list that the cache loop clears when it starts again.
+    // They are renamed out of the names the cache reuses, and named in the recording's error.
     auto keepRemainingCacheFiles = [this] {
+        std::string kept;
         std::lock_guard<std::mutex> lock(files_mutex_);
-        for (const auto& entry : cache_files_) ZV_LOG(LOG_WARNING, "Cache file kept: %s", entry.path.c_str());
+        for (const auto& entry : cache_files_) {
+            std::string target = entry.path + ".kept";
+            for (int n = 1; std::filesystem::exists(target); ++n) target = entry.path + ".kept" + std::to_string(n);
+            std::error_code ec;
+            std::filesystem::rename(entry.path, target, ec);
+            if (ec) target = entry.path;
+            ZV_LOG(LOG_WARNING, "Cache file kept: %s", target.c_str());
+            kept += (kept.empty() ? "" : ", ") + target;
+        }
         cache_files_.clear();
+        if (!kept.empty()) status_.error += "; cached data not merged are kept in " + kept;
     };
     bool ok = append(header.data(), header.size());
     if (!ok) {
@@ -469,7 +480,11 @@ void DvsFileRecorder::mergeLoop() {
         if (!ok) break;
         if (file.damaged) fail("Cache file " + file.path + " lacks data: it could not be written");
         std::ifstream in(file.path, std::ios::binary);
-        if (!in) fail("Cannot read cache file " + file.path + ": " + systemError());
+        if (!in) {
+            fail("Cannot read cache file " + file.path + ": " + systemError());
+            keepRemainingCacheFiles();
+            break;
+        }
         while (ok && in) {
             in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
             ok = append(piece.data(), static_cast<size_t>(in.gcount()));

@@ -1,5 +1,6 @@
 #include "camera/DvsCameraPrivate.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "zelvan/Logger.h"
@@ -40,17 +41,11 @@ bool DvsCameraPrivate::onOwnThread() const { return t_camera_loop_of == this || 
 void DvsCameraPrivate::shutdown() {
     destroying_ = true;
     if (onOwnThread()) {
-        // Only a camera not made by makeCamera gets here; it cannot join the thread it runs on.
-        ZV_LOG(LOG_ERROR, "A camera is destroyed on its own thread; create cameras with makeCamera.");
-        stopStreaming(true);
-        if (t_camera_loop_of == this) {
-            if (statistics_thread_.joinable()) statistics_thread_.join();
-            joinWhenFinished(std::move(camera_loop_thread_));
-        } else {
-            if (camera_loop_thread_.joinable()) camera_loop_thread_.join();
-            joinWhenFinished(std::move(statistics_thread_));
-        }
-    } else {
+        // Only a camera not made by makeCamera gets here: its thread would go on in a freed object.
+        ZV_LOG(LOG_ERROR, "A camera is destroyed on its own thread; cameras must be created with makeCamera.");
+        std::abort();
+    }
+    {
         std::lock_guard<std::mutex> control(control_mutex_);
         stopStreaming(false);
         joinThreads();
@@ -66,9 +61,14 @@ uint32_t DvsCameraPrivate::addEventsStreamHandleCallback(EventsCallback callback
     return id;
 }
 
+// A callable may own the last reference to the camera: it is destroyed after the lock is released.
 bool DvsCameraPrivate::removeEventsStreamHandleCallback(uint32_t id) {
-    std::lock_guard<std::mutex> lock(event_callback_mutex_);
-    return event_callbacks_.erase(id) > 0;
+    decltype(event_callbacks_)::node_type removed;
+    {
+        std::lock_guard<std::mutex> lock(event_callback_mutex_);
+        removed = event_callbacks_.extract(id);
+    }
+    return !removed.empty();
 }
 
 uint32_t DvsCameraPrivate::addTriggerInCallback(TriggerCallback callback) {
@@ -79,8 +79,12 @@ uint32_t DvsCameraPrivate::addTriggerInCallback(TriggerCallback callback) {
 }
 
 bool DvsCameraPrivate::removeTriggerInCallback(uint32_t id) {
-    std::lock_guard<std::mutex> lock(trigger_callback_mutex_);
-    return trigger_callbacks_.erase(id) > 0;
+    decltype(trigger_callbacks_)::node_type removed;
+    {
+        std::lock_guard<std::mutex> lock(trigger_callback_mutex_);
+        removed = trigger_callbacks_.extract(id);
+    }
+    return !removed.empty();
 }
 
 void DvsCameraPrivate::setBatchEventsNum(uint64_t events) {
@@ -345,8 +349,11 @@ void DvsCameraPrivate::statisticLoop() {
 }
 
 void DvsCameraPrivate::setStatisticInfoCallback(StatisticsCallback callback) {
-    std::lock_guard<std::mutex> lock(statistics_mutex_);
-    statistics_callback_ = std::move(callback);
+    {
+        std::lock_guard<std::mutex> lock(statistics_mutex_);
+        statistics_callback_.swap(callback);
+    }
+    // `callback` now holds the previous callable, destroyed here, outside the lock.
 }
 
 int DvsCameraPrivate::startRecording(std::string path) {
