@@ -187,12 +187,12 @@ void releaseInsideCallback(LiveCamera& fixture, std::shared_ptr<EngineProbe>& ow
     ASSERT_EQ(starter->start(), 0);
     starter.reset();
     EXPECT_TRUE(waitFor([&] { return watch.expired(); })) << "the camera is released";
-    // The camera is destroyed on the joiner thread, in order: once a task queued after it has run,
-    // the camera is gone and has let the device go.
+    // The camera is destroyed on the joiner thread; once that has begun, a task queued after it
+    // runs when the camera is gone and has let the device go.
+    EXPECT_TRUE(waitFor([&] { return EngineProbe::destroyed().load() > destroyed_before; }));
     std::promise<void> joined;
     runOnJoiner([&] { joined.set_value(); });
     EXPECT_EQ(joined.get_future().wait_for(10s), std::future_status::ready);
-    EXPECT_GT(EngineProbe::destroyed().load(), destroyed_before);
     std::lock_guard<std::mutex> lock(m);
     EXPECT_EQ(holder, nullptr);
     EXPECT_EQ(calls_after_release.load(), 0) << "no callback after the release";

@@ -24,9 +24,14 @@ void CameraDeleter::operator()(DvsCameraPrivate* camera) const {
         // now; the camera is destroyed elsewhere once this callback has returned.
         camera->closeCallbacks();
         camera->stop();
-        runOnJoiner([camera] { delete camera; });
+        runOnJoiner([camera] {
+            camera->shutdown();
+            delete camera;
+        });
         return;
     }
+    // The threads end while the whole object exists, before any destructor runs.
+    if (camera) camera->shutdown();
     delete camera;
 }
 

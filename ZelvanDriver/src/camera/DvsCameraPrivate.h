@@ -75,6 +75,7 @@ protected:
     // Ends streaming and joins the threads; every model's destructor calls it first, while the whole
     // object still exists.
     void shutdown();
+    friend struct CameraDeleter;
 
 public:
     // True on the camera's own camera-loop or statistics thread.
