@@ -12,53 +12,62 @@ ZvFileRecorder::ZvFileRecorder(std::shared_ptr<zelvan::DvsCamera> camera, QObjec
 
 ZvFileRecorder::~ZvFileRecorder() {
     {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
-        recording_ = false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopRequested_ = true;
+        wake_.notify_all();
     }
-    wake_.notify_all();
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    if (timedThread_.joinable()) timedThread_.join();
+    waitForTimedRecording();
+    std::lock_guard<std::mutex> lock(mutex_);
     camera_.reset();
 }
 
-void ZvFileRecorder::setCamera(std::shared_ptr<zelvan::DvsCamera> camera) { camera_ = std::move(camera); }
+void ZvFileRecorder::setCamera(std::shared_ptr<zelvan::DvsCamera> camera) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    camera_ = std::move(camera);
+}
+
+std::shared_ptr<zelvan::DvsCamera> ZvFileRecorder::camera() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return camera_;
+}
 
 void ZvFileRecorder::setCacheTime(int sec) {
-    if (!camera_) return;
-    camera_->setFileCacheTime(static_cast<uint16_t>(sec), AppSettings::instance()->appDataPath.toStdString() + "/");
+    const auto cam = camera();
+    if (!cam) return;
+    cam->setFileCacheTime(static_cast<uint16_t>(sec),
+                          AppSettings::instance()->appDataPath.toStdString() + "/");
     cacheEnabled_ = sec != 0;
 }
 
 bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
-    if (!recording_.load() && camera_ && camera_->isConnected() && sec != 0) {
-        std::lock_guard<std::mutex> lock(threadMutex_);
-        if (timedThread_.joinable()) timedThread_.join();
+    const auto cam = camera();
+    if (!recording_.load() && cam && cam->isConnected() && sec != 0) {
+        std::lock_guard<std::mutex> thread_lock(threadMutex_);
+        if (timedThread_.joinable()) timedThread_.join();  // ended: recording_ is cleared last
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopRequested_ = false;
+        }
         emit signalShowLeftBottomTips(tr("Recording file ... "), ZvMessageType::Success, file_path);
         qInfo() << "record time : " << sec << "file path: " << file_path;
         recording_ = true;  // set here so that a second trigger right after is refused
-        timedThread_ = std::thread(&ZvFileRecorder::timedRecording, this, file_path, sec);
+        timedThread_ = std::thread(&ZvFileRecorder::timedRecording, this, cam, file_path, sec);
         return true;
     }
-    qInfo() << "Recording false." << recording_.load() << (camera_ && camera_->isConnected()) << sec;
+    qInfo() << "Recording false." << recording_.load() << (cam && cam->isConnected()) << sec;
     emit signalShowLeftBottomTips(tr("Currently being recorded."), ZvMessageType::Warning, file_path);
     return false;
 }
 
-void ZvFileRecorder::timedRecording(QString path, uint32_t sec) {
-    recording_ = true;
+void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString path, uint32_t sec) {
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording start");
-    camera_->startRecording(zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString()));
-    const auto t0 = std::chrono::steady_clock::now();
+    camera->startRecording(zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString()));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(sec);
     {
-        std::unique_lock<std::mutex> lock(wakeMutex_);
-        while (recording_.load()) {
-            if (std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(sec)) break;
-            // Checked every half second: the recording ends between sec and sec + 0.5 s (or at once
-            // when the recorder goes away).
-            wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return !recording_.load(); });
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_until(lock, end, [this] { return stopRequested_; });
     }
-    camera_->stopRecording();
+    camera->stopRecording();
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording end");
     emit signalShowLeftBottomTips(tr("Recording end"), ZvMessageType::Success, QString());
     recording_ = false;
@@ -70,19 +79,25 @@ void ZvFileRecorder::waitForTimedRecording() {
 }
 
 bool ZvFileRecorder::startRecording(QString file_path) {
-    if (recording_.load() || !camera_) return false;
-    camera_->startRecording(file_path.toLocal8Bit().toStdString());
+    const auto cam = camera();
+    if (recording_.load() || !cam) return false;
+    cam->startRecording(file_path.toLocal8Bit().toStdString());
     recording_ = true;
     return true;
 }
 
 bool ZvFileRecorder::stopRecording() {
-    if (!recording_.load() || !camera_) return false;
-    camera_->stopRecording();
+    const auto cam = camera();
+    if (!recording_.load() || !cam) return false;
+    cam->stopRecording();
     recording_ = false;
     return true;
 }
 
-void ZvFileRecorder::slotSaveFileParamChanged() { AppSettings::instance(); }
+void ZvFileRecorder::slotSaveFileParamChanged() {
+    AppSettings::instance();
+}
 
-void ZvFileRecorder::slotDetectionRecordingTime(QString) { AppSettings::instance(); }
+void ZvFileRecorder::slotDetectionRecordingTime(QString) {
+    AppSettings::instance();
+}

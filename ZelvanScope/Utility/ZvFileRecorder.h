@@ -5,21 +5,27 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "Utility/ViewerUtils.h"
 #include "zelvan/DvsCamera.h"
 
+// Threads: the slots run on the recorder's thread (the GUI thread); a timed recording runs on a
+// thread of its own that the recorder owns and joins (at the next timed recording, in
+// waitForTimedRecording() or in the destructor). The camera may be replaced from any thread; a
+// timed recording keeps the camera it started on until it has stopped its recording there.
 class ZvFileRecorder : public QObject {
     Q_OBJECT
 public:
     explicit ZvFileRecorder(std::shared_ptr<zelvan::DvsCamera> camera = nullptr, QObject* parent = nullptr);
+    // Ends a running timed recording at once (its file is closed) and joins its thread.
     ~ZvFileRecorder() override;
 
     void setCamera(std::shared_ptr<zelvan::DvsCamera> camera);
+    std::shared_ptr<zelvan::DvsCamera> camera() const;
     bool isRecording() const { return recording_.load(); }
     // Waits for a running timed recording to end (tests and shutdown).
     void waitForTimedRecording();
@@ -38,13 +44,16 @@ public slots:
     void slotDetectionRecordingTime(QString info);
 
 private:
-    void timedRecording(QString path, uint32_t sec);
+    void timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString path, uint32_t sec);
 
+    mutable std::mutex mutex_;  // guards camera_ and stopRequested_
     std::shared_ptr<zelvan::DvsCamera> camera_;
+    bool stopRequested_ = false;    // ends the running timed recording before its time
+    std::condition_variable wake_;  // signalled under mutex_ when stopRequested_ is set
     bool cacheEnabled_ = false;
+    // A recording started by this object runs: set by the slot that starts it, cleared when it has
+    // been stopped.
     std::atomic<bool> recording_{false};
-    std::mutex threadMutex_;
+    std::mutex threadMutex_;  // guards timedThread_
     std::thread timedThread_;
-    std::mutex wakeMutex_;
-    std::condition_variable wake_;  // ends the half-second wait of a timed recording early
 };

@@ -23,7 +23,7 @@
 #include "widgets/WaitingWindow.h"
 #include "widgets/ZvFilePathReminderForm.h"
 
-MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidget) {
+MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::MainWidget>()) {
     qRegisterMetaType<ZvMessageType>("ZvMessageType");
     qRegisterMetaType<uint64_t>("uint64_t");
     qRegisterMetaType<uint32_t>("uint32_t");
@@ -32,7 +32,7 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidge
 
     setActionTexts();
     eventProcessor_ = new ZvEventProcessor();
-    recorder_ = new ZvFileRecorder(nullptr, this);
+    recorder_ = std::make_unique<ZvFileRecorder>();
 
     ui_->slider->setEnabled(false);
     ui_->slider->setValue(0);
@@ -47,9 +47,11 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidge
     connect(this, &MainWidget::toShowCameraSerial, this, &MainWidget::showCameraSerial);
     connect(this, SIGNAL(triggerEventsToShow()), this, SLOT(getEventsToShow()));
     connect(this, &MainWidget::signalImageReslotionChanged, ui_->imageForm, &ShowImageForm::slotSetResolution);
-    connect(this, &MainWidget::signalRecByTime, recorder_, &ZvFileRecorder::recordingTime);
-    connect(recorder_, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), this,
-            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
+    connect(this, &MainWidget::signalRecByTime, recorder_.get(), &ZvFileRecorder::recordingTime);
+    connect(recorder_.get(),
+            qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), this,
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
     connect(this, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips), this,
             qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
     connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm, &ShowImageForm::slotShowImage);
@@ -59,17 +61,21 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidge
 }
 
 MainWidget::~MainWidget() {
+    // No camera callback may run into a window that is going away: remove the trigger-in handler,
+    // then end streaming, which also ends the statistics callbacks.
+    if (eventCamera_ && triggerCallbackId_ != 0xFFFFFFFF) {
+        eventCamera_->removeTriggerInCallback(triggerCallbackId_);
+        triggerCallbackId_ = 0xFFFFFFFF;
+    }
     stopLive();
     recording_ = false;
     recordingTimerCv_.notify_all();
     if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
-    if (eventCamera_) {
-        if (recorder_) recorder_->setCamera(nullptr);
-        eventCamera_->stop();
-        eventCamera_.reset();
-    }
+    if (eventCamera_) eventCamera_->stop();
+    // A timed recording ends on the camera it started on, before that camera is released.
+    recorder_.reset();
+    eventCamera_.reset();
     delete eventProcessor_;
-    delete ui_;
 }
 
 ShowImageForm* MainWidget::imageForm() const { return ui_->imageForm; }
@@ -278,7 +284,11 @@ void MainWidget::initDvsCameraSettings() {
     if (settings_ && settings_->triggerInRecEnable) {
         eventCamera_->setFileCacheTime(static_cast<uint16_t>(settings_->beforeTriggerInSaveTime),
                                        settings_->appDataPath.toStdString() + "/");
-        triggerCallbackId_ = eventCamera_->addTriggerInCallback([this](zelvan::EventTriggerIn t) { onTriggerIn(t); });
+        // Handled on the GUI thread, which owns the camera pointer and the settings.
+        triggerCallbackId_ = eventCamera_->addTriggerInCallback([this](zelvan::EventTriggerIn t) {
+            QMetaObject::invokeMethod(
+                this, [this, t] { onTriggerIn(t); }, Qt::QueuedConnection);
+        });
     }
 }
 

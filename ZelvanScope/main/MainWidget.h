@@ -43,13 +43,14 @@ public:
     std::shared_ptr<zelvan::DvsCamera> eventCamera() const { return eventCamera_; }
     ZvEventProcessor* eventProcessor() const { return eventProcessor_; }
     ShowImageForm* imageForm() const;
-    Ui::MainWidget* form() const { return ui_; }
+    Ui::MainWidget* form() const { return ui_.get(); }
+    ZvFileRecorder* recorder() const { return recorder_.get(); }
     bool isLiveRunning() const { return liveRunning_.load(); }
     QString statisticsText() const;
     uint64_t accumulationTime() const { return accumulationTime_; }
     // The path of the latest recording started with the record button.
     QString lastRecordingPath() const { return lastRecordingPath_; }
-    // What the trigger-in handler does with one trigger (also used by tests).
+    // What the trigger-in handler does with one trigger, on the GUI thread (also used by tests).
     void onTriggerIn(zelvan::EventTriggerIn trigger);
 
 signals:
@@ -118,7 +119,7 @@ private:
     void recordingTimerLoop();
     void setStatistics(uint64_t data_rate, uint64_t event_rate);
 
-    Ui::MainWidget* ui_;
+    std::unique_ptr<Ui::MainWidget> ui_;
     AppSettings* settings_ = nullptr;
     zelvan::DvsCameraManager manager_;
     std::shared_ptr<zelvan::DvsCamera> eventCamera_;
@@ -140,7 +141,7 @@ private:
     ViewerMode viewerMode_ = NoDevice;
 
     ZvEventProcessor* eventProcessor_ = nullptr;
-    ZvFileRecorder* recorder_ = nullptr;
+    std::unique_ptr<ZvFileRecorder> recorder_;
     WaitingWindow* waitingWindow_ = nullptr;
     QMenu* fileMenu_ = nullptr;
     QMenu* deviceMenu_ = nullptr;

@@ -12,10 +12,73 @@
 #include "ui_MainWidget.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/RawFileHeader.h"
+#include "zelvan/sim/SimDevice.h"
+
+namespace {
+
+// The simulated EVK4 the window opens; with settling switched off it opens at once.
+zelvan::CameraDescription findEvk4(MainWidget& window) {
+    for (const auto& d : window.searchCameras()) {
+        if (d.product == "EVK4") return d;
+    }
+    return {};
+}
+
+// Opens the EVK4 as the menu does and waits until it streams.
+bool openLiveEvk4(MainWidget& window) {
+    const zelvan::CameraDescription evk4 = findEvk4(window);
+    if (evk4.serial.empty()) return false;
+    window.openCameraByDescription(evk4);
+    return QTest::qWaitFor([&] { return window.isLiveRunning(); }, 5000);
+}
+
+bool isCompleteRecording(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    zelvan::RawFileHeader header;
+    std::string error;
+    return zelvan::readRawFileHeader(in, header, error) &&
+           QFileInfo(path).size() > qint64(header.payload_offset);
+}
+
+}  // namespace
 
 class MainWidgetLiveTests : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
+    void initTestCase() {
+        auto configs = zelvan::sim::SimulatedCameras::defaultConfigs();
+        for (auto& c : configs) c.settle_scale = 0;
+        zelvan::sim::SimulatedCameras::instance().reset(configs);
+    }
+
+    void cleanup() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = false;
+        s->beforeTriggerInSaveTime = 0;
+        s->afterTriggerInSaveTime = 0;
+        s->triggerInEdgeType = "Rising Edge";
+    }
+
+    void closingDuringATimedRecordingEndsItOnItsCamera() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 60;
+        auto window = std::make_unique<MainWidget>();
+        window->show();
+        QVERIFY(openLiveEvk4(*window));
+        std::weak_ptr<zelvan::DvsCamera> camera = window->eventCamera();
+        QSignalSpy tips(window->recorder(), qOverload<QString, ZvMessageType, QString>(
+                                                &ZvFileRecorder::signalShowLeftBottomTips));
+        window->onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(window->recorder()->isRecording(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!tips.isEmpty(), 5000);
+        const QString path = tips.first().at(2).toString();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 0, 5000);
+        window.reset();  // long before the 60 s are over
+        QVERIFY(camera.expired());
+        QVERIFY(isCompleteRecording(path));
+    }
+
     void streamsRecordsAndShowsStatistics() {
         MainWidget window;
         window.resize(1280, 800);
@@ -68,7 +131,8 @@ private slots:
         ZvFileRecorder recorder(window.eventCamera());
         const QString timed = QFileInfo(path).absolutePath() + "/timed.raw";
         QVERIFY(recorder.recordingTime(1, timed));
-        QSignalSpy tips(&recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+        QSignalSpy tips(
+            &recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(1, timed + "2"));
         QCOMPARE(tips.last().at(0).toString(), QString("Currently being recorded."));
         recorder.waitForTimedRecording();
