@@ -48,7 +48,6 @@ bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
             std::lock_guard<std::mutex> lock(mutex_);
             stopRequested_ = false;
         }
-        emit signalShowLeftBottomTips(tr("Recording file ... "), ZvMessageType::Success, file_path);
         qInfo() << "record time : " << sec << "file path: " << file_path;
         recording_ = true;  // set here so that a second trigger right after is refused
         timedThread_ = std::thread(&ZvFileRecorder::timedRecording, this, cam, file_path, sec);
@@ -61,16 +60,58 @@ bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
 
 void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString path, uint32_t sec) {
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording start");
-    camera->startRecording(zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString()));
+    const std::string file = zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString());
+    if (camera->startRecording(file) != 0) {
+        // Another recording holds the camera, or the file cannot be created: that recording is
+        // none of ours to stop.
+        const QString reason = startRefusal(*camera, file);
+        qWarning() << "Trigger-in recording refused:" << path << reason;
+        emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(path, reason), ZvMessageType::Error,
+                                      path);
+        recording_ = false;
+        return;
+    }
+    emit signalShowLeftBottomTips(tr("Recording file ... "), ZvMessageType::Success, path);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(sec);
     {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_until(lock, end, [this] { return stopRequested_; });
     }
-    camera->stopRecording();
+    const RecordingOutcome outcome = finishRecording(*camera);
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording end");
-    emit signalShowLeftBottomTips(tr("Recording end"), ZvMessageType::Success, QString());
+    if (outcome.ok()) {
+        emit signalShowLeftBottomTips(tr("Recording end"), ZvMessageType::Success, QString());
+    } else {
+        emit signalShowLeftBottomTips(tr("Recording %1 is incomplete: %2").arg(path, outcome.error),
+                                      ZvMessageType::Error, path);
+    }
     recording_ = false;
+}
+
+QString ZvFileRecorder::startRefusal(const zelvan::DvsCamera& camera, const std::string& path) {
+    const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
+    if (status.path == path && !status.error.empty()) return QString::fromStdString(status.error);
+    if (status.merging) return tr("the previous recording is still being assembled");
+    if (status.recording || camera.isRecording()) {
+        return tr("the camera is recording into %1").arg(QString::fromStdString(status.path));
+    }
+    return tr("the camera does not record");
+}
+
+RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera) {
+    // Assembling a cached recording reads and writes a few seconds of data; a minute means the disk is stuck.
+    constexpr std::chrono::minutes kMergeDeadline{1};
+    const bool stopped = camera.stopRecording() == 0;
+    const bool merged = camera.waitForRecordingMerged(kMergeDeadline);
+    const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
+    RecordingOutcome outcome;
+    outcome.path = QString::fromStdString(status.path);
+    if (!merged) {
+        outcome.error = tr("the file is still being assembled");
+    } else if (!stopped || status.failed) {
+        outcome.error = status.error.empty() ? tr("data were lost") : QString::fromStdString(status.error);
+    }
+    return outcome;
 }
 
 void ZvFileRecorder::waitForTimedRecording() {
@@ -79,17 +120,22 @@ void ZvFileRecorder::waitForTimedRecording() {
 }
 
 bool ZvFileRecorder::startRecording(QString file_path) {
-    const auto cam = camera();
+    auto cam = camera();
     if (recording_.load() || !cam) return false;
-    cam->startRecording(file_path.toLocal8Bit().toStdString());
+    if (cam->startRecording(file_path.toLocal8Bit().toStdString()) != 0) return false;
+    manualCamera_ = std::move(cam);
     recording_ = true;
     return true;
 }
 
 bool ZvFileRecorder::stopRecording() {
-    const auto cam = camera();
-    if (!recording_.load() || !cam) return false;
-    cam->stopRecording();
+    // Only a recording started by startRecording(): a timed one ends by itself.
+    if (!manualCamera_) return false;
+    if (manualCamera_->stopRecording() != 0) {
+        qWarning() << "Recording incomplete:"
+                   << QString::fromStdString(manualCamera_->getRecordingStatus().error);
+    }
+    manualCamera_.reset();
     recording_ = false;
     return true;
 }

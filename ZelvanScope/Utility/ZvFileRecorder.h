@@ -13,6 +13,13 @@
 #include "Utility/ViewerUtils.h"
 #include "zelvan/DvsCamera.h"
 
+// How a recording ended, once its file is complete (or known not to be).
+struct RecordingOutcome {
+    QString path;
+    QString error;  // why the file lacks data; empty when it holds everything
+    bool ok() const { return error.isEmpty(); }
+};
+
 // Threads: the slots run on the recorder's thread (the GUI thread); a timed recording runs on a
 // thread of its own that the recorder owns and joins (at the next timed recording, in
 // waitForTimedRecording() or in the destructor). The camera may be replaced from any thread; a
@@ -29,6 +36,14 @@ public:
     bool isRecording() const { return recording_.load(); }
     // Waits for a running timed recording to end (tests and shutdown).
     void waitForTimedRecording();
+
+    // Why `camera` refused startRecording(path): the driver's reason for this path, else the
+    // recording that holds the camera.
+    static QString startRefusal(const zelvan::DvsCamera& camera, const std::string& path);
+    // Ends the camera's recording, waits until its file has been assembled (the pre-trigger cache
+    // is merged after the stop) and tells what became of it. Waits for file output: never call it on
+    // the GUI thread.
+    static RecordingOutcome finishRecording(zelvan::DvsCamera& camera);
 
 signals:
     void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
@@ -51,6 +66,7 @@ private:
     bool stopRequested_ = false;    // ends the running timed recording before its time
     std::condition_variable wake_;  // signalled under mutex_ when stopRequested_ is set
     bool cacheEnabled_ = false;
+    std::shared_ptr<zelvan::DvsCamera> manualCamera_;  // the camera startRecording() started on
     // A recording started by this object runs: set by the slot that starts it, cleared when it has
     // been stopped.
     std::atomic<bool> recording_{false};

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QScreen>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 #include <chrono>
 
 #include "Utility/ZvFileRecorder.h"
@@ -57,6 +58,10 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm, &ShowImageForm::slotShowImage);
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
 
+    cameraIo_.setMaxThreadCount(1);
+    connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
+            &MainWidget::manualRecordingFinished);
+
     settings_ = AppSettings::instance();
 }
 
@@ -68,6 +73,7 @@ MainWidget::~MainWidget() {
         triggerCallbackId_ = 0xFFFFFFFF;
     }
     stopLive();
+    cameraIo_.waitForDone();
     recording_ = false;
     recordingTimerCv_.notify_all();
     if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
@@ -368,33 +374,64 @@ void MainWidget::on_pb_record_clicked() {
         ui_->pb_record->setChecked(false);
         return;
     }
-    if (!recording_.load()) {
-        qInfo() << "start recording...";
-        recording_ = true;
-        lastRecordingPath_ = settings_->outputRawFilePath + "/" +
-                             QString::fromStdString(eventCamera_->getDescription().serial) +
-                             QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
-        if (eventCamera_->startRecording(lastRecordingPath_.toLocal8Bit().toStdString()) != 0) {
-            recording_ = false;
-            ui_->pb_record->setChecked(false);
-            emit signalShowLeftBottomTips(tr("Cannot record into ") + lastRecordingPath_, ZvMessageType::Error,
-                                          settings_->outputRawFilePath);
-            return;
-        }
-        ui_->pb_record->setChecked(true);
-    } else {
-        qInfo() << "stop recording";
-        recording_ = false;
+    if (finishWatcher_.isRunning()) {  // the previous recording is still being completed
         ui_->pb_record->setChecked(false);
-        eventCamera_->stopRecording();
-        emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success, settings_->outputRawFilePath);
+        return;
     }
-    if (recording_.load()) {
-        if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
-        recordingTimerThread_ = std::thread(&MainWidget::recordingTimerLoop, this);
+    if (!recording_.load()) {
+        startManualRecording();
     } else {
-        recordingTimerCv_.notify_all();
-        if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+        stopManualRecording();
+    }
+}
+
+void MainWidget::startManualRecording() {
+    qInfo() << "start recording...";
+    const QString path = settings_->outputRawFilePath + "/" +
+                         QString::fromStdString(eventCamera_->getDescription().serial) +
+                         QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
+    const std::string file = path.toLocal8Bit().toStdString();
+    if (eventCamera_->startRecording(file) != 0) {
+        // A trigger-in recording may hold the camera; it goes on untouched.
+        ui_->pb_record->setChecked(false);
+        emit signalShowLeftBottomTips(
+            tr("Cannot record into %1: %2").arg(path, ZvFileRecorder::startRefusal(*eventCamera_, file)),
+            ZvMessageType::Error, settings_->outputRawFilePath);
+        return;
+    }
+    lastRecordingPath_ = path;
+    recordingCamera_ = eventCamera_;
+    recording_ = true;
+    ui_->pb_record->setChecked(true);
+    if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+    recordingTimerThread_ = std::thread(&MainWidget::recordingTimerLoop, this);
+}
+
+void MainWidget::stopManualRecording() {
+    qInfo() << "stop recording";
+    recording_ = false;
+    recordingTimerCv_.notify_all();
+    if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+    ui_->pb_record->setChecked(false);
+    if (!recordingCamera_) return;
+    // Ending a recording writes out what is queued and assembles a cached recording: off the GUI
+    // thread, which shows the outcome once the file is complete.
+    ui_->pb_record->setEnabled(false);
+    std::shared_ptr<zelvan::DvsCamera> camera = std::move(recordingCamera_);
+    finishWatcher_.setFuture(
+        QtConcurrent::run(&cameraIo_, [camera] { return ZvFileRecorder::finishRecording(*camera); }));
+}
+
+void MainWidget::manualRecordingFinished() {
+    ui_->pb_record->setEnabled(true);
+    const RecordingOutcome outcome = finishWatcher_.result();
+    if (outcome.ok()) {
+        emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success,
+                                      settings_->outputRawFilePath);
+    } else {
+        qWarning() << "Recording incomplete:" << outcome.path << outcome.error;
+        emit signalShowLeftBottomTips(tr("Recording %1 is incomplete: %2").arg(outcome.path, outcome.error),
+                                      ZvMessageType::Error, outcome.path);
     }
 }
 

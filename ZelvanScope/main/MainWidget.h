@@ -2,7 +2,9 @@
 #pragma once
 
 #include <QAction>
+#include <QFutureWatcher>
 #include <QMenu>
+#include <QThreadPool>
 #include <QWidget>
 #include <atomic>
 #include <condition_variable>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "Utility/ViewerUtils.h"
+#include "Utility/ZvFileRecorder.h"
 #include "zelvan/DvsCamera.h"
 #include "zelvan/DvsCameraManager.h"
 
@@ -22,7 +25,6 @@ class AppSettings;
 class ShowImageForm;
 class WaitingWindow;
 class ZvEventProcessor;
-class ZvFileRecorder;
 
 enum ViewerMode { NoDevice = 0, EventCamera = 1, FusionCamera = 2, RawFile = 3, FusionFile = 4 };
 
@@ -50,6 +52,8 @@ public:
     uint64_t accumulationTime() const { return accumulationTime_; }
     // The path of the latest recording started with the record button.
     QString lastRecordingPath() const { return lastRecordingPath_; }
+    // True while the record button's recording is being ended and its file completed.
+    bool isFinishingRecording() const { return finishWatcher_.isRunning(); }
     // What the trigger-in handler does with one trigger, on the GUI thread (also used by tests).
     void onTriggerIn(zelvan::EventTriggerIn trigger);
 
@@ -117,6 +121,9 @@ private:
     void displayLoop();
     void stopLive();
     void recordingTimerLoop();
+    void startManualRecording();
+    void stopManualRecording();
+    void manualRecordingFinished();
     void setStatistics(uint64_t data_rate, uint64_t event_rate);
 
     std::unique_ptr<Ui::MainWidget> ui_;
@@ -130,6 +137,7 @@ private:
     std::atomic<bool> liveRunning_{false};
     std::thread displayThread_;
     std::atomic<bool> recording_{false};
+    std::shared_ptr<zelvan::DvsCamera> recordingCamera_;  // the camera the record button records
     std::thread recordingTimerThread_;
     std::mutex recordingTimerMutex_;
     std::condition_variable recordingTimerCv_;
@@ -160,4 +168,9 @@ private:
     QAction* actAbout_ = nullptr;
     QAction* actIpConfig_ = nullptr;
     QAction* actStartEndPoint_ = nullptr;
+
+    // Camera calls that wait for files (ending a recording), one at a time; the destructor waits
+    // for them.
+    QThreadPool cameraIo_;
+    QFutureWatcher<RecordingOutcome> finishWatcher_;
 };

@@ -1,8 +1,10 @@
 // The main window on a live simulated camera: open through the menu's code path, stream, record.
+#include <sys/resource.h>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <csignal>
 #include <fstream>
 
 #include "TestSetup.h"
@@ -40,19 +42,150 @@ bool isCompleteRecording(const QString& path) {
            QFileInfo(path).size() > qint64(header.payload_offset);
 }
 
+using TipSpy = std::unique_ptr<QSignalSpy>;
+TipSpy spyTips(MainWidget& window) {
+    return std::make_unique<QSignalSpy>(
+        &window, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+}
+TipSpy spyTips(ZvFileRecorder* recorder) {
+    return std::make_unique<QSignalSpy>(
+        recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+}
+ZvMessageType typeOf(const QList<QVariant>& tip) {
+    return tip.at(1).value<ZvMessageType>();
+}
+QString textOf(const QList<QVariant>& tip) {
+    return tip.at(0).toString();
+}
+
+// Keeps the files this process writes below `bytes` until it goes out of scope; a write beyond
+// fails (EFBIG) instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
 }  // namespace
 
 class MainWidgetLiveTests : public QObject {
     Q_OBJECT
-  private slots:
+private slots:
     void initTestCase() {
         auto configs = zelvan::sim::SimulatedCameras::defaultConfigs();
         for (auto& c : configs) c.settle_scale = 0;
         zelvan::sim::SimulatedCameras::instance().reset(configs);
+        outputFolder_ = AppSettings::instance()->outputRawFilePath;
+    }
+
+    void triggerInRecordingNeverStopsTheRecordButtonsRecording() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->beforeTriggerInSaveTime = 1;
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto windowTips = spyTips(window);
+        auto recorderTips = spyTips(window.recorder());
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.form()->pb_record->isChecked());
+        QVERIFY(camera->isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);  // data reach the recording
+
+        // The driver refuses the trigger's recording: an error with its reason, nothing stopped.
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty() && !window.recorder()->isRecording(), 5000);
+        window.recorder()->waitForTimedRecording();
+        QCOMPARE(recorderTips->count(), 1);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Error);
+        QVERIFY2(textOf(recorderTips->first()).contains(window.lastRecordingPath()),
+                 qPrintable(textOf(recorderTips->first())));
+        QVERIFY(camera->isRecording());
+        QVERIFY(window.form()->pb_record->isChecked());
+
+        // The record button's recording ends as it should, its cached second merged in.
+        window.form()->pb_record->click();
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Success);
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QVERIFY(window.form()->pb_record->isEnabled());
+    }
+
+    void aRecordingIntoAMissingFolderIsAnError() {
+        AppSettings* s = AppSettings::instance();
+        QTemporaryDir dir;
+        const QString missing = dir.path() + "/missing";
+        s->outputRawFilePath = missing;
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto windowTips = spyTips(window);
+        auto recorderTips = spyTips(window.recorder());
+
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty() && !window.recorder()->isRecording(), 5000);
+        window.recorder()->waitForTimedRecording();
+        QCOMPARE(recorderTips->count(), 1);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Error);
+        QVERIFY2(textOf(recorderTips->first()).contains("No such file or directory"),
+                 qPrintable(textOf(recorderTips->first())));
+
+        window.form()->pb_record->click();
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Error);
+        QVERIFY2(textOf(windowTips->last()).contains("No such file or directory"),
+                 qPrintable(textOf(windowTips->last())));
+        QVERIFY(!QFileInfo::exists(missing));
+    }
+
+    void aRecordingThatLostDataEndsWithAnError() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto windowTips = spyTips(window);
+        {
+            // The recording outgrows the limit within a second or so of the camera's data.
+            FileSizeLimit limit(4 << 20);
+            window.form()->pb_record->click();
+            QVERIFY(window.form()->pb_record->isChecked());
+            QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().failed, 10000);
+            window.form()->pb_record->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Error);
+        QVERIFY2(textOf(windowTips->last()).contains("Write error"), qPrintable(textOf(windowTips->last())));
+        QVERIFY(!window.form()->pb_record->isChecked());
     }
 
     void cleanup() {
         AppSettings* s = AppSettings::instance();
+        s->outputRawFilePath = outputFolder_;
         s->triggerInRecEnable = false;
         s->beforeTriggerInSaveTime = 0;
         s->afterTriggerInSaveTime = 0;
@@ -118,6 +251,7 @@ class MainWidgetLiveTests : public QObject {
         QTest::qWait(2000);
         window.form()->pb_record->click();
         QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
         const QString path = window.lastRecordingPath();
         QVERIFY(QFileInfo::exists(path));
         std::ifstream in(path.toStdString(), std::ios::binary);
@@ -134,7 +268,10 @@ class MainWidgetLiveTests : public QObject {
         QSignalSpy tips(
             &recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(1, timed + "2"));
-        QCOMPARE(tips.last().at(0).toString(), QString("Currently being recorded."));
+        const bool refused = std::any_of(tips.begin(), tips.end(), [](const QList<QVariant>& tip) {
+            return textOf(tip) == "Currently being recorded." && typeOf(tip) == ZvMessageType::Warning;
+        });
+        QVERIFY(refused);
         recorder.waitForTimedRecording();
         QVERIFY(QFileInfo(timed).size() > 0);
 
@@ -146,6 +283,9 @@ class MainWidgetLiveTests : public QObject {
         window.form()->pb_play->click();  // stops the stream
         QVERIFY(!window.isLiveRunning());
     }
+
+private:
+    QString outputFolder_;
 };
 
 ZELVAN_VIEWER_TEST_MAIN(MainWidgetLiveTests)
