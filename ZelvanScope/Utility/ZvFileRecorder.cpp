@@ -23,6 +23,11 @@ ZvFileRecorder::~ZvFileRecorder() {
 
 void ZvFileRecorder::setCamera(std::shared_ptr<zelvan::DvsCamera> camera) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (camera != camera_) {
+        // A running timed recording belongs to the camera that goes: it ends now.
+        stopRequested_ = true;
+        wake_.notify_all();
+    }
     camera_ = std::move(camera);
 }
 

@@ -31,6 +31,7 @@ public:
     // Ends a running timed recording at once (its file is closed) and joins its thread.
     ~ZvFileRecorder() override;
 
+    // Another camera (or none) ends a running timed recording at once.
     void setCamera(std::shared_ptr<zelvan::DvsCamera> camera);
     std::shared_ptr<zelvan::DvsCamera> camera() const;
     bool isRecording() const { return recording_.load(); }

@@ -59,6 +59,9 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
 
     cameraIo_.setMaxThreadCount(1);
+    recordingClock_.setInterval(1000);
+    recordingClock_.setTimerType(Qt::PreciseTimer);
+    connect(&recordingClock_, &QTimer::timeout, this, &MainWidget::recordingClockTick);
     connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
             &MainWidget::manualRecordingFinished);
 
@@ -66,21 +69,11 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
 }
 
 MainWidget::~MainWidget() {
-    // No camera callback may run into a window that is going away: remove the trigger-in handler,
-    // then end streaming, which also ends the statistics callbacks.
-    if (eventCamera_ && triggerCallbackId_ != 0xFFFFFFFF) {
-        eventCamera_->removeTriggerInCallback(triggerCallbackId_);
-        triggerCallbackId_ = 0xFFFFFFFF;
-    }
-    stopLive();
+    // Ends the record button's recording and any timed one on the camera they started on, and
+    // waits until their files are complete.
+    releaseEventCamera();
     cameraIo_.waitForDone();
-    recording_ = false;
-    recordingTimerCv_.notify_all();
-    if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
-    if (eventCamera_) eventCamera_->stop();
-    // A timed recording ends on the camera it started on, before that camera is released.
     recorder_.reset();
-    eventCamera_.reset();
     delete eventProcessor_;
 }
 
@@ -227,33 +220,39 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
             return;
         }
     }
+    releaseEventCamera();
     if (viewerMode_ == FusionCamera) {
         emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(description.serial) + tr("failed."),
                                       ZvMessageType::Error, QString());
         return;
     }
     const std::string serial = description.serial;
-    // The worker lives until it has been waited for; the busy window closes when its task is done.
-    auto worker = std::make_unique<WorkerThread>([this, serial] { openCameraTask(serial); });
+    // The worker only opens the camera; the GUI thread installs it once the worker has finished.
+    auto opened = std::make_shared<std::shared_ptr<zelvan::DvsCamera>>();
+    auto worker =
+        std::make_unique<WorkerThread>([this, serial, opened] { *opened = openCameraTask(serial); });
     connect(worker.get(), &WorkerThread::taskCompleted, waitingWindow_, &QDialog::close, Qt::QueuedConnection);
     worker->start(QThread::InheritPriority);
     waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
                          QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
     if (worker->isRunning()) waitingWindow_->exec();
     worker->wait();
+    installEventCamera(*opened, serial);
     viewerShowType_ = zelvan::DVS;
     ui_->pb_viewer_type->setText("DVS");
 }
 
-void MainWidget::openCameraTask(const std::string& serial) {
-    eventCamera_.reset();
-    auto camera = manager_.openCamera(serial);
+std::shared_ptr<zelvan::DvsCamera> MainWidget::openCameraTask(const std::string& serial) {
+    return manager_.openCamera(serial);
+}
+
+void MainWidget::installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial) {
     if (!camera) {
         emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(serial) + tr("failed."),
                                       ZvMessageType::Error, QString());
         return;
     }
-    eventCamera_ = camera;
+    eventCamera_ = std::move(camera);
     eventCamera_->setStatisticInfoCallback([this](zelvan::ZvStatisticInfo info) {
         QMetaObject::invokeMethod(
             this, [this, info] { setStatistics(info.dataRate, info.eventRate); }, Qt::QueuedConnection);
@@ -263,12 +262,30 @@ void MainWidget::openCameraTask(const std::string& serial) {
     emit setShowCameraLiveUI(true);
     emit resetShowCameraFormTitle(true);
     emit toShowCameraSerial(QString::fromStdString(serial));
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (!ui_->pb_play->isChecked()) ui_->pb_play->click();
-        },
-        Qt::QueuedConnection);
+    if (!ui_->pb_play->isChecked()) ui_->pb_play->click();
+}
+
+void MainWidget::releaseEventCamera() {
+    if (recording_) stopManualRecording();
+    if (!eventCamera_) return;
+    if (triggerCallbackId_ != 0xFFFFFFFF) {
+        eventCamera_->removeTriggerInCallback(triggerCallbackId_);
+        triggerCallbackId_ = 0xFFFFFFFF;
+    }
+    // Ending the stream also ends the statistics callbacks into this window.
+    stopLive();
+    eventCamera_->stop();
+    eventCamera_->setStatisticInfoCallback(nullptr);
+    ui_->pb_play->setChecked(false);
+    // A timed recording on this camera ends now.
+    recorder_->setCamera(nullptr);
+    eventCamera_.reset();
+}
+
+void MainWidget::cameraLost() {
+    // What the camera delivered before the loss is kept.
+    if (recording_) stopManualRecording();
+    stopLive();
 }
 
 void MainWidget::setStatistics(uint64_t data_rate, uint64_t event_rate) {
@@ -290,11 +307,17 @@ void MainWidget::initDvsCameraSettings() {
     if (settings_ && settings_->triggerInRecEnable) {
         eventCamera_->setFileCacheTime(static_cast<uint16_t>(settings_->beforeTriggerInSaveTime),
                                        settings_->appDataPath.toStdString() + "/");
-        // Handled on the GUI thread, which owns the camera pointer and the settings.
-        triggerCallbackId_ = eventCamera_->addTriggerInCallback([this](zelvan::EventTriggerIn t) {
-            QMetaObject::invokeMethod(
-                this, [this, t] { onTriggerIn(t); }, Qt::QueuedConnection);
-        });
+        // Handled on the GUI thread, which owns the camera pointer and the settings, and only while
+        // this camera is the one shown.
+        triggerCallbackId_ = eventCamera_->addTriggerInCallback(
+            [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::EventTriggerIn t) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, source, t] {
+                        if (source.lock() == eventCamera_) onTriggerIn(t);
+                    },
+                    Qt::QueuedConnection);
+            });
     }
 }
 
@@ -317,7 +340,8 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         return;
     }
     if (checked) {
-        if (displayThread_.joinable() && !liveRunning_.load()) displayThread_.join();
+        if (liveRunning_.load()) return;  // Space unchecked the button but left the stream running
+        if (displayThread_.joinable()) displayThread_.join();
         if (eventCamera_->start() != 0) {
             qInfo() << "Please check the camera connection.";
             ui_->pb_play->setChecked(false);
@@ -325,7 +349,7 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         }
         eventCamera_->setBatchEventsTime(accumulationTime_);
         liveRunning_ = true;
-        displayThread_ = std::thread(&MainWidget::displayLoop, this);
+        displayThread_ = std::thread(&MainWidget::displayLoop, this, eventCamera_);
         ui_->pb_play->setChecked(true);
     } else {
         stopLive();
@@ -344,20 +368,27 @@ void MainWidget::stopLive() {
     }
 }
 
-void MainWidget::displayLoop() {
+void MainWidget::displayLoop(std::shared_ptr<zelvan::DvsCamera> camera) {
     const auto period = std::chrono::microseconds(1000000 / displayRate_);
     while (liveRunning_.load()) {
         const auto t0 = std::chrono::steady_clock::now();
-        if (eventCamera_->getNextBatch(batch_) && !batch_.empty()) {
+        if (camera->getNextBatch(batch_) && !batch_.empty()) {
             eventProcessor_->addEvents(batch_.data(), batch_.data() + batch_.size());
             latestTimestamp_ = batch_.back().timestamp;
             emit triggerEventsToShow();
         }
         const auto elapsed = std::chrono::steady_clock::now() - t0;
         if (elapsed < period && liveRunning_.load()) std::this_thread::sleep_for(period - elapsed);
-        if (!eventCamera_->isConnected()) {
+        if (!camera->isConnected()) {
             qInfo() << "Camera connection lost.";
             liveRunning_ = false;
+            // Only for the camera still shown: another may have been opened meanwhile.
+            QMetaObject::invokeMethod(
+                this,
+                [this, lost = std::weak_ptr<zelvan::DvsCamera>(camera)] {
+                    if (eventCamera_ && lost.lock() == eventCamera_) cameraLost();
+                },
+                Qt::QueuedConnection);
         }
     }
 }
@@ -371,6 +402,7 @@ void MainWidget::on_pb_record_clicked() {
     }
     if (!eventCamera_ || !eventCamera_->isConnected()) {
         qInfo() << "Please connect camera first.";
+        if (recording_) stopManualRecording();
         ui_->pb_record->setChecked(false);
         return;
     }
@@ -378,7 +410,7 @@ void MainWidget::on_pb_record_clicked() {
         ui_->pb_record->setChecked(false);
         return;
     }
-    if (!recording_.load()) {
+    if (!recording_) {
         startManualRecording();
     } else {
         stopManualRecording();
@@ -403,15 +435,26 @@ void MainWidget::startManualRecording() {
     recordingCamera_ = eventCamera_;
     recording_ = true;
     ui_->pb_record->setChecked(true);
-    if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
-    recordingTimerThread_ = std::thread(&MainWidget::recordingTimerLoop, this);
+    recordingElapsed_.start();
+    ui_->label_recording_time->setText(formatDuration(0));
+    recordingClock_.start();
+}
+
+void MainWidget::recordingClockTick() {
+    // A camera that went away while not streaming is noticed here.
+    if (recordingCamera_ && !recordingCamera_->isConnected()) {
+        qInfo() << "Camera connection lost.";
+        stopManualRecording();
+        return;
+    }
+    ui_->label_recording_time->setText(formatDuration(uint64_t(recordingElapsed_.elapsed() / 1000)));
 }
 
 void MainWidget::stopManualRecording() {
     qInfo() << "stop recording";
     recording_ = false;
-    recordingTimerCv_.notify_all();
-    if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+    recordingClock_.stop();
+    ui_->label_recording_time->clear();
     ui_->pb_record->setChecked(false);
     if (!recordingCamera_) return;
     // Ending a recording writes out what is queued and assembles a cached recording: off the GUI
@@ -433,19 +476,6 @@ void MainWidget::manualRecordingFinished() {
         emit signalShowLeftBottomTips(tr("Recording %1 is incomplete: %2").arg(outcome.path, outcome.error),
                                       ZvMessageType::Error, outcome.path);
     }
-}
-
-void MainWidget::recordingTimerLoop() {
-    const auto start = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> lock(recordingTimerMutex_);
-    for (uint64_t n = 0; recording_.load(); ++n) {
-        const QString text = formatDuration(n);
-        QMetaObject::invokeMethod(
-            this, [this, text] { ui_->label_recording_time->setText(text); }, Qt::QueuedConnection);
-        recordingTimerCv_.wait_until(lock, start + std::chrono::seconds(n + 1), [this] { return !recording_.load(); });
-    }
-    QMetaObject::invokeMethod(
-        this, [this] { ui_->label_recording_time->clear(); }, Qt::QueuedConnection);
 }
 
 void MainWidget::showCameraPlayingUI(bool en) {

@@ -2,14 +2,14 @@
 #pragma once
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QMenu>
 #include <QThreadPool>
+#include <QTimer>
 #include <QWidget>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -37,7 +37,8 @@ public:
     // Searches for cameras as "Open Camera" does before showing the list.
     std::vector<zelvan::CameraDescription> searchCameras();
     // Opens the described camera as "Open Camera" does after the user picked it (steps after the
-    // camera list). Returns when the camera is open (or failed).
+    // camera list), leaving the open one first (its recording is ended). Returns when the camera is
+    // open (or failed).
     void openCameraByDescription(const zelvan::CameraDescription& description);
 
     // For tests and the status line.
@@ -48,6 +49,8 @@ public:
     Ui::MainWidget* form() const { return ui_.get(); }
     ZvFileRecorder* recorder() const { return recorder_.get(); }
     bool isLiveRunning() const { return liveRunning_.load(); }
+    // True while the record button records.
+    bool isRecording() const { return recording_; }
     QString statisticsText() const;
     uint64_t accumulationTime() const { return accumulationTime_; }
     // The path of the latest recording started with the record button.
@@ -117,10 +120,13 @@ protected:
 private:
     void buildMenus();
     void setActionTexts();
-    void openCameraTask(const std::string& serial);
-    void displayLoop();
+    std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
+    void installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial);
+    void releaseEventCamera();
+    void cameraLost();
+    void displayLoop(std::shared_ptr<zelvan::DvsCamera> camera);
     void stopLive();
-    void recordingTimerLoop();
+    void recordingClockTick();
     void startManualRecording();
     void stopManualRecording();
     void manualRecordingFinished();
@@ -136,11 +142,10 @@ private:
     std::atomic<uint64_t> latestTimestamp_{0};
     std::atomic<bool> liveRunning_{false};
     std::thread displayThread_;
-    std::atomic<bool> recording_{false};
+    bool recording_ = false;
     std::shared_ptr<zelvan::DvsCamera> recordingCamera_;  // the camera the record button records
-    std::thread recordingTimerThread_;
-    std::mutex recordingTimerMutex_;
-    std::condition_variable recordingTimerCv_;
+    QTimer recordingClock_;  // ticks the recording-time label and watches the recording camera
+    QElapsedTimer recordingElapsed_;
     zelvan::STREAM_TYPE viewerShowType_ = zelvan::DVS;
     const uint32_t displayRate_ = 33;
     std::vector<zelvan::Event2D> batch_;

@@ -26,6 +26,13 @@ zelvan::CameraDescription findEvk4(MainWidget& window) {
     return {};
 }
 
+zelvan::CameraDescription findProduct(MainWidget& window, const std::string& product) {
+    for (const auto& d : window.searchCameras()) {
+        if (d.product == product) return d;
+    }
+    return {};
+}
+
 // Opens the EVK4 as the menu does and waits until it streams.
 bool openLiveEvk4(MainWidget& window) {
     const zelvan::CameraDescription evk4 = findEvk4(window);
@@ -184,12 +191,98 @@ private slots:
     }
 
     void cleanup() {
+        for (const auto& device : zelvan::sim::SimulatedCameras::instance().devices()) device->plug();
         AppSettings* s = AppSettings::instance();
         s->outputRawFilePath = outputFolder_;
         s->triggerInRecEnable = false;
         s->beforeTriggerInSaveTime = 0;
         s->afterTriggerInSaveTime = 0;
         s->triggerInEdgeType = "Rising Edge";
+    }
+
+    void aConnectionLossEndsTheRecordButtonsRecording() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto windowTips = spyTips(window);
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);
+
+        zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isRecording(), 5000);
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!camera->isRecording());
+        QVERIFY(window.form()->label_recording_time->text().isEmpty());
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+    }
+
+    void aConnectionLossWhileNotStreamingEndsTheRecording() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        window.form()->pb_play->click();  // stops the stream
+        QVERIFY(!window.isLiveRunning());
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isRecording(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!camera->isRecording());
+        QVERIFY(!window.form()->pb_record->isChecked());
+    }
+
+    void openingAnotherCameraEndsTheRecordingsOfTheFirst() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 60;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto first = window.eventCamera();
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);
+        const QString firstRecording = window.lastRecordingPath();
+
+        const zelvan::CameraDescription evk5 = findProduct(window, "EVK5");
+        QVERIFY(!evk5.serial.empty());
+        window.openCameraByDescription(evk5);
+        const auto second = window.eventCamera();
+        QVERIFY(second != nullptr && second != first);
+        QVERIFY(!window.isRecording());
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QVERIFY(window.form()->label_recording_time->text().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!first->isRecording());
+        QVERIFY(isCompleteRecording(firstRecording));
+
+        // The record button now records the camera shown.
+        QTRY_VERIFY_WITH_TIMEOUT(window.isLiveRunning(), 5000);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QVERIFY(second->isRecording());
+        QVERIFY(!first->isRecording());
+        QVERIFY(window.lastRecordingPath().contains(QString::fromStdString(evk5.serial)));
+        window.form()->pb_record->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!second->isRecording());
+
+        // A trigger-in recording on the second camera ends when the first is opened again.
+        auto recorderTips = spyTips(window.recorder());
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(second->isRecording(), 5000);
+        window.openCameraByDescription(findEvk4(window));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 5000);
+        QVERIFY(!second->isRecording());
+        QVERIFY(!first->isRecording());
     }
 
     void closingDuringATimedRecordingEndsItOnItsCamera() {
