@@ -253,10 +253,19 @@ void MainWidget::installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, c
         return;
     }
     eventCamera_ = std::move(camera);
-    eventCamera_->setStatisticInfoCallback([this](zelvan::ZvStatisticInfo info) {
-        QMetaObject::invokeMethod(
-            this, [this, info] { setStatistics(info.dataRate, info.eventRate); }, Qt::QueuedConnection);
-    });
+    lossReported_ = false;
+    // Rates are shown only while this camera streams; one that arrives after the stop is dropped.
+    eventCamera_->setStatisticInfoCallback(
+        [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::ZvStatisticInfo info) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, source, info] {
+                    if (liveRunning_.load() && source.lock() == eventCamera_) {
+                        setStatistics(info.dataRate, info.eventRate);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
     emit signalImageReslotionChanged(eventCamera_->getWidth(), eventCamera_->getHeight());
     initDvsCameraSettings();
     emit setShowCameraLiveUI(true);
@@ -277,20 +286,32 @@ void MainWidget::releaseEventCamera() {
     eventCamera_->stop();
     eventCamera_->setStatisticInfoCallback(nullptr);
     ui_->pb_play->setChecked(false);
+    clearStatistics();
     // A timed recording on this camera ends now.
     recorder_->setCamera(nullptr);
     eventCamera_.reset();
 }
 
 void MainWidget::cameraLost() {
+    if (lossReported_) return;
+    lossReported_ = true;
     // What the camera delivered before the loss is kept.
     if (recording_) stopManualRecording();
     stopLive();
+    ui_->pb_play->setChecked(false);
+    clearStatistics();
+    emit signalShowLeftBottomTips(tr("camera disconnected"), ZvMessageType::Warning, QString());
 }
 
 void MainWidget::setStatistics(uint64_t data_rate, uint64_t event_rate) {
     bandwidthText_ = bandwidthText(data_rate);
     eventRateText_ = eventRateText(event_rate);
+    ui_->label_statistics->setText(statisticsText());
+}
+
+void MainWidget::clearStatistics() {
+    bandwidthText_.clear();
+    eventRateText_.clear();
     ui_->label_statistics->setText(statisticsText());
 }
 
@@ -355,6 +376,7 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         stopLive();
         ui_->pb_play->setChecked(false);
         eventCamera_->stop();
+        clearStatistics();
         qInfo() << "stop camera.";
     }
 }
@@ -444,7 +466,11 @@ void MainWidget::recordingClockTick() {
     // A camera that went away while not streaming is noticed here.
     if (recordingCamera_ && !recordingCamera_->isConnected()) {
         qInfo() << "Camera connection lost.";
-        stopManualRecording();
+        if (recordingCamera_ == eventCamera_) {
+            cameraLost();
+        } else {
+            stopManualRecording();
+        }
         return;
     }
     ui_->label_recording_time->setText(formatDuration(uint64_t(recordingElapsed_.elapsed() / 1000)));

@@ -131,11 +131,13 @@ private:
     void stopManualRecording();
     void manualRecordingFinished();
     void setStatistics(uint64_t data_rate, uint64_t event_rate);
+    void clearStatistics();
 
     std::unique_ptr<Ui::MainWidget> ui_;
     AppSettings* settings_ = nullptr;
     zelvan::DvsCameraManager manager_;
     std::shared_ptr<zelvan::DvsCamera> eventCamera_;
+    bool lossReported_ = false;  // the loss of eventCamera_ has been shown
     std::string firmwareVersion_;
     uint32_t triggerCallbackId_ = 0xFFFFFFFF;
     uint64_t accumulationTime_ = 33333;

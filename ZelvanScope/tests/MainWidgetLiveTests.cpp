@@ -222,6 +222,40 @@ private slots:
         QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
     }
 
+    void aLostCameraLooksStopped() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto windowTips = spyTips(window);
+        QTRY_VERIFY_WITH_TIMEOUT(window.statisticsText().contains("MEv/s"), 5000);
+        zelvan::sim::SimulatedCameras::instance()
+            .find(window.eventCamera()->getDescription().serial)
+            ->unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(textOf(windowTips->last()), QString("camera disconnected"));
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Warning);
+        QVERIFY(!window.isLiveRunning());
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QVERIFY(!window.statisticsText().contains("MEv/s"));
+        QVERIFY(!window.statisticsText().contains("MB/s"));
+        QVERIFY(window.form()->label_statistics->text().trimmed().isEmpty());
+    }
+
+    void aStoppedCameraShowsNoRates() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        QTRY_VERIFY_WITH_TIMEOUT(window.statisticsText().contains("MEv/s"), 5000);
+        window.form()->pb_play->click();
+        QVERIFY(!window.isLiveRunning());
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QVERIFY(window.statisticsText().isEmpty());
+        // Rates are reported once a second: one on its way when the stream stopped is not shown.
+        QTest::qWait(1500);
+        QVERIFY(window.statisticsText().isEmpty());
+        QVERIFY(window.form()->label_statistics->text().isEmpty());
+    }
+
     void aConnectionLossWhileNotStreamingEndsTheRecording() {
         MainWidget window;
         window.show();
