@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QProcess>
@@ -231,11 +232,15 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
     auto opened = std::make_shared<std::shared_ptr<zelvan::DvsCamera>>();
     auto worker =
         std::make_unique<WorkerThread>([this, serial, opened] { *opened = openCameraTask(serial); });
-    connect(worker.get(), &WorkerThread::taskCompleted, waitingWindow_, &QDialog::close, Qt::QueuedConnection);
+    // Events are handled while the worker runs; the wait below is for a thread that has finished.
+    QEventLoop untilOpened;
+    connect(worker.get(), &QThread::finished, &untilOpened, &QEventLoop::quit, Qt::QueuedConnection);
     worker->start(QThread::InheritPriority);
     waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
                          QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
-    if (worker->isRunning()) waitingWindow_->exec();
+    waitingWindow_->open();
+    untilOpened.exec();
+    waitingWindow_->finish();
     worker->wait();
     installEventCamera(*opened, serial);
     viewerShowType_ = zelvan::DVS;
@@ -324,10 +329,16 @@ void MainWidget::initDvsCameraSettings() {
         triggerCallbackId_ = 0xFFFFFFFF;
     }
     recorder_->setCamera(eventCamera_);
-    eventCamera_->setFileCacheTime(0, ".");
-    if (settings_ && settings_->triggerInRecEnable) {
-        eventCamera_->setFileCacheTime(static_cast<uint16_t>(settings_->beforeTriggerInSaveTime),
-                                       settings_->appDataPath.toStdString() + "/");
+    const bool enabled = settings_ && settings_->triggerInRecEnable;
+    const auto seconds = static_cast<uint16_t>(enabled ? settings_->beforeTriggerInSaveTime : 0);
+    const std::string prefix = settings_ ? settings_->appDataPath.toStdString() + "/" : std::string();
+    // The cache restarts with the new time (0 first: a running cache keeps its time otherwise). The
+    // camera first finishes merging the previous cached recording, so this waits off the GUI thread.
+    trackCameraTask(QtConcurrent::run(&cameraIo_, [camera = eventCamera_, enabled, seconds, prefix] {
+        camera->setFileCacheTime(0, ".");
+        if (enabled) camera->setFileCacheTime(seconds, prefix);
+    }));
+    if (enabled) {
         // Handled on the GUI thread, which owns the camera pointer and the settings, and only while
         // this camera is the one shown.
         triggerCallbackId_ = eventCamera_->addTriggerInCallback(
@@ -428,7 +439,7 @@ void MainWidget::on_pb_record_clicked() {
         ui_->pb_record->setChecked(false);
         return;
     }
-    if (finishWatcher_.isRunning()) {  // the previous recording is still being completed
+    if (cameraTasks_ > 0) {  // the previous recording is still being completed, or the cache changed
         ui_->pb_record->setChecked(false);
         return;
     }
@@ -485,14 +496,22 @@ void MainWidget::stopManualRecording() {
     if (!recordingCamera_) return;
     // Ending a recording writes out what is queued and assembles a cached recording: off the GUI
     // thread, which shows the outcome once the file is complete.
-    ui_->pb_record->setEnabled(false);
     std::shared_ptr<zelvan::DvsCamera> camera = std::move(recordingCamera_);
-    finishWatcher_.setFuture(
-        QtConcurrent::run(&cameraIo_, [camera] { return ZvFileRecorder::finishRecording(*camera); }));
+    const QFuture<RecordingOutcome> finished =
+        QtConcurrent::run(&cameraIo_, [camera] { return ZvFileRecorder::finishRecording(*camera); });
+    finishWatcher_.setFuture(finished);
+    trackCameraTask(QFuture<void>(finished));
+}
+
+void MainWidget::trackCameraTask(QFuture<void> task) {
+    ++cameraTasks_;
+    ui_->pb_record->setEnabled(false);
+    task.then(this, [this] {
+        if (--cameraTasks_ == 0) ui_->pb_record->setEnabled(true);
+    });
 }
 
 void MainWidget::manualRecordingFinished() {
-    ui_->pb_record->setEnabled(true);
     const RecordingOutcome outcome = finishWatcher_.result();
     if (outcome.ok()) {
         emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success,
@@ -559,7 +578,7 @@ void MainWidget::slotSetWaitWinStatus(bool en) {
     if (en) {
         waitingWindow_->show();
     } else {
-        waitingWindow_->close();
+        waitingWindow_->finish();
     }
 }
 

@@ -57,6 +57,9 @@ public:
     QString lastRecordingPath() const { return lastRecordingPath_; }
     // True while the record button's recording is being ended and its file completed.
     bool isFinishingRecording() const { return finishWatcher_.isRunning(); }
+    // True while camera calls that wait for files run (ending a recording, changing the
+    // pre-trigger cache); the record button waits for them.
+    bool isCameraBusy() const { return cameraTasks_ > 0; }
     // What the trigger-in handler does with one trigger, on the GUI thread (also used by tests).
     void onTriggerIn(zelvan::EventTriggerIn trigger);
 
@@ -130,6 +133,7 @@ private:
     void startManualRecording();
     void stopManualRecording();
     void manualRecordingFinished();
+    void trackCameraTask(QFuture<void> task);
     void setStatistics(uint64_t data_rate, uint64_t event_rate);
     void clearStatistics();
 
@@ -176,8 +180,9 @@ private:
     QAction* actIpConfig_ = nullptr;
     QAction* actStartEndPoint_ = nullptr;
 
-    // Camera calls that wait for files (ending a recording), one at a time; the destructor waits
-    // for them.
+    // Camera calls that wait for files (ending a recording, changing the pre-trigger cache, which
+    // waits for a running merge), one at a time and in order; the destructor waits for them.
     QThreadPool cameraIo_;
+    int cameraTasks_ = 0;  // submitted and not yet finished
     QFutureWatcher<RecordingOutcome> finishWatcher_;
 };

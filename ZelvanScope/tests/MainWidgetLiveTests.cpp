@@ -1,17 +1,26 @@
 // The main window on a live simulated camera: open through the menu's code path, stream, record.
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <condition_variable>
 #include <csignal>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "TestSetup.h"
 #include "Utility/ZvFileRecorder.h"
 #include "main/MainWidget.h"
 #include "processing/ZvEventProcessor.h"
 #include "ui_MainWidget.h"
+#include "widgets/WaitingWindow.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/RawFileHeader.h"
 #include "zelvan/sim/SimDevice.h"
@@ -38,8 +47,47 @@ bool openLiveEvk4(MainWidget& window) {
     const zelvan::CameraDescription evk4 = findEvk4(window);
     if (evk4.serial.empty()) return false;
     window.openCameraByDescription(evk4);
-    return QTest::qWaitFor([&] { return window.isLiveRunning(); }, 5000);
+    // Live, and the pre-trigger cache set up.
+    return QTest::qWaitFor([&] { return window.isLiveRunning() && !window.isCameraBusy(); }, 5000);
 }
+
+// Holds what a recording writes into a named pipe until released (or for at most 10 s), then
+// drains it to the end.
+class PipeHold {
+public:
+    explicit PipeHold(const QString& path)
+        : fd_(::open(path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK)), drain_([this] { run(); }) {}
+    ~PipeHold() {
+        release();
+        drain_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool isOpen() const { return fd_ >= 0; }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    void run() {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
+        }
+        if (fd_ < 0) return;
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        char buffer[1 << 16];
+        while (::read(fd_, buffer, sizeof buffer) > 0) {
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool released_ = false;
+    std::thread drain_;
+};
 
 bool isCompleteRecording(const QString& path) {
     std::ifstream in(path.toStdString(), std::ios::binary);
@@ -136,7 +184,7 @@ private slots:
         QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
         QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Success);
         QVERIFY(isCompleteRecording(window.lastRecordingPath()));
-        QVERIFY(window.form()->pb_record->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(window.form()->pb_record->isEnabled(), 5000);
     }
 
     void aRecordingIntoAMissingFolderIsAnError() {
@@ -317,6 +365,73 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 5000);
         QVERIFY(!second->isRecording());
         QVERIFY(!first->isRecording());
+    }
+
+    void escapeLeavesTheBusyWindowUpWhileTheCameraOpens() {
+        // A camera that takes about a second to open.
+        zelvan::sim::SimDeviceConfig config = zelvan::sim::SimulatedCameras::defaultConfigs().front();
+        config.description.serial = "00050aff";
+        config.settle_scale = 0.4;
+        zelvan::sim::SimulatedCameras::instance().add(config);
+        const auto removeSlow =
+            qScopeGuard([&] { zelvan::sim::SimulatedCameras::instance().remove(config.description.serial); });
+        MainWidget window;
+        window.show();
+        zelvan::CameraDescription slow;
+        for (const auto& d : window.searchCameras()) {
+            if (d.serial == config.description.serial) slow = d;
+        }
+        QVERIFY(!slow.serial.empty());
+        auto* busy = window.findChild<WaitingWindow*>();
+        QVERIFY(busy);
+        bool shownAfterEscape = false;
+        bool closedAfterEscape = false;
+        QTimer::singleShot(100, busy, [&] {
+            QVERIFY(busy->isVisible());
+            QTest::keyClick(busy, Qt::Key_Escape);
+            busy->close();
+            QTimer::singleShot(100, busy, [&] {
+                shownAfterEscape = busy->isVisible();
+                closedAfterEscape = true;
+            });
+        });
+        window.openCameraByDescription(slow);
+        QVERIFY(closedAfterEscape);
+        QVERIFY(shownAfterEscape);
+        QVERIFY(!busy->isVisible());
+        QVERIFY(window.eventCamera() != nullptr);
+    }
+
+    void savingSettingsDuringAMergeDoesNotWaitForIt() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->beforeTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);  // the cache holds data
+
+        // A timed recording into a pipe nobody reads: its merge stalls once the pipe is full.
+        QTemporaryDir dir;
+        const QString pipe = dir.path() + "/held.raw";
+        QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
+        PipeHold hold(pipe);
+        QVERIFY(hold.isOpen());
+        QVERIFY(window.recorder()->recordingTime(1, pipe));
+        QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().merging, 5000);
+
+        window.initDvsCameraSettings();  // what Save in the general settings runs
+        QVERIFY(camera->getRecordingStatus().merging);
+        QVERIFY(window.isCameraBusy());
+        QVERIFY(!window.form()->pb_record->isEnabled());
+
+        hold.release();
+        window.recorder()->waitForTimedRecording();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 10000);
+        QVERIFY(window.form()->pb_record->isEnabled());
+        QVERIFY(!camera->getRecordingStatus().merging);
     }
 
     void closingDuringATimedRecordingEndsItOnItsCamera() {
