@@ -346,8 +346,8 @@ private slots:
         QVERIFY(!first->isRecording());
         QVERIFY(isCompleteRecording(firstRecording));
 
-        // The record button now records the camera shown.
-        QTRY_VERIFY_WITH_TIMEOUT(window.isLiveRunning(), 5000);
+        // The record button now records the camera shown, once its cache is set up.
+        QTRY_VERIFY_WITH_TIMEOUT(window.isLiveRunning() && !window.isCameraBusy(), 5000);
         window.form()->pb_record->click();
         QVERIFY(window.isRecording());
         QVERIFY(second->isRecording());
