@@ -1,6 +1,7 @@
 #include "Utility/ZvFileRecorder.h"
 
 #include <QDebug>
+#include <QFile>
 #include <chrono>
 
 #include "settings/AppSettings.h"
@@ -63,12 +64,17 @@ bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
     return false;
 }
 
-void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString path, uint32_t sec) {
+void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString wanted, uint32_t sec) {
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording start");
+    // Never over an existing recording (two triggers, or a trigger and the record button, within
+    // the second that names the file).
+    const QString claimed = createUniqueFile(wanted);
+    const QString path = claimed.isEmpty() ? wanted : claimed;
     const std::string file = zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString());
     if (camera->startRecording(file) != 0) {
         // Another recording holds the camera, or the file cannot be created: that recording is
         // none of ours to stop.
+        if (!claimed.isEmpty()) QFile::remove(claimed);
         const QString reason = startRefusal(*camera, file);
         qWarning() << "Trigger-in recording refused:" << path << reason;
         emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(path, reason), ZvMessageType::Error,

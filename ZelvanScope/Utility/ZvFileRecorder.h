@@ -60,7 +60,7 @@ public slots:
     void slotDetectionRecordingTime(QString info);
 
 private:
-    void timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString path, uint32_t sec);
+    void timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString wanted, uint32_t sec);
 
     mutable std::mutex mutex_;  // guards camera_ and stopRequested_
     std::shared_ptr<zelvan::DvsCamera> camera_;

@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QEventLoop>
+#include <QFile>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QProcess>
@@ -440,7 +441,7 @@ void MainWidget::on_pb_record_clicked() {
         return;
     }
     if (cameraTasks_ > 0) {  // the previous recording is still being completed, or the cache changed
-        ui_->pb_record->setChecked(false);
+        ui_->pb_record->setChecked(recording_);
         return;
     }
     if (!recording_) {
@@ -452,12 +453,17 @@ void MainWidget::on_pb_record_clicked() {
 
 void MainWidget::startManualRecording() {
     qInfo() << "start recording...";
-    const QString path = settings_->outputRawFilePath + "/" +
-                         QString::fromStdString(eventCamera_->getDescription().serial) +
-                         QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
+    const QString wanted = settings_->outputRawFilePath + "/" +
+                           QString::fromStdString(eventCamera_->getDescription().serial) +
+                           QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
+    // Two recordings within one second get different names; the camera then reports a folder that
+    // takes no files.
+    const QString claimed = createUniqueFile(wanted);
+    const QString path = claimed.isEmpty() ? wanted : claimed;
     const std::string file = path.toLocal8Bit().toStdString();
     if (eventCamera_->startRecording(file) != 0) {
         // A trigger-in recording may hold the camera; it goes on untouched.
+        if (!claimed.isEmpty()) QFile::remove(claimed);
         ui_->pb_record->setChecked(false);
         emit signalShowLeftBottomTips(
             tr("Cannot record into %1: %2").arg(path, ZvFileRecorder::startRefusal(*eventCamera_, file)),

@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -434,6 +436,58 @@ private slots:
         QVERIFY(!camera->getRecordingStatus().merging);
     }
 
+    void recordingsWithinOneSecondNeverReplaceAnother() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        // Recordings of the next seconds exist already under the names the viewer will choose.
+        const QString serial = QString::fromStdString(camera->getDescription().serial);
+        const QDateTime now = QDateTime::currentDateTime();
+        QStringList earlier;
+        for (int i = 0; i < 3; ++i) {
+            const QString name =
+                s->outputRawFilePath + "/" + serial + now.addSecs(i).toString("_yyyyMMdd_HHmmss") + ".raw";
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("earlier recording");
+            earlier << name;
+        }
+        auto intact = [&] {
+            for (const QString& name : earlier) {
+                QFile file(name);
+                if (!file.open(QIODevice::ReadOnly) || file.readAll() != "earlier recording") return false;
+            }
+            return true;
+        };
+
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QVERIFY(!earlier.contains(window.lastRecordingPath()));
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);
+        window.form()->pb_record->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 10000);
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QVERIFY(intact());
+
+        auto recorderTips = spyTips(window.recorder());
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty(), 5000);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Success);
+        const QString timed = recorderTips->first().at(2).toString();
+        QVERIFY(!earlier.contains(timed));
+        QVERIFY(timed != window.lastRecordingPath());
+        window.recorder()->waitForTimedRecording();
+        QVERIFY(isCompleteRecording(timed));
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QVERIFY(intact());
+        for (const QString& name : earlier) QFile::remove(name);
+    }
+
     void closingDuringATimedRecordingEndsItOnItsCamera() {
         AppSettings* s = AppSettings::instance();
         s->triggerInRecEnable = true;
@@ -488,6 +542,7 @@ private slots:
         if (!shot.isEmpty()) QVERIFY(window.grab().save(shot));
 
         // Record two seconds with the record button.
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 5000);
         window.form()->pb_record->click();
         QVERIFY(window.form()->pb_record->isChecked());
         QTest::qWait(2000);
