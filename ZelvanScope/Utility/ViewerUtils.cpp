@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QVersionNumber>
@@ -57,5 +58,23 @@ QString resolveTipDirectory(const QString& path) {
     const QFileInfo parent(info.absolutePath());
     if (parent.isDir()) return parent.absoluteFilePath();
     qWarning() << "Path does not exist:" << path;
+    return QString();
+}
+
+QString createUniqueFile(const QString& path) {
+    const int slash = int(path.lastIndexOf('/'));
+    const int dot = int(path.lastIndexOf('.'));
+    const bool has_ext = dot > slash + 1;
+    const QString stem = has_ext ? path.left(dot) : path;
+    const QString ext = has_ext ? path.mid(dot) : QString();
+    // Exclusive creation: a file that appears meanwhile (another recording, another program) is
+    // never opened, and the next name is tried.
+    constexpr int kMaxSuffix = 9999;
+    for (int n = 0; n <= kMaxSuffix; ++n) {
+        const QString candidate = n == 0 ? path : QString("%1_%2%3").arg(stem).arg(n).arg(ext);
+        QFile file(candidate);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) return candidate;
+        if (!file.exists()) return QString();  // not a name clash: the folder does not take files
+    }
     return QString();
 }

@@ -22,3 +22,7 @@ bool isVersionAtLeast(const QString& a, const QString& b);
 bool isSameSubnet(const QString& ip1, const QString& ip2, const QString& mask);
 // The folder to offer for a path: the folder itself, a file's folder, or an existing parent; "" if none.
 QString resolveTipDirectory(const QString& path);
+// Creates `path` as an empty file, or, when a file of that name exists, the first free one of
+// "<name>_1.<ext>", "<name>_2.<ext>", ...; returns the name created. Never touches an existing
+// file. Empty when no file can be created there (a missing folder, no permission).
+QString createUniqueFile(const QString& path);

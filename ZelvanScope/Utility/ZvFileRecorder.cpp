@@ -1,6 +1,7 @@
 #include "Utility/ZvFileRecorder.h"
 
 #include <QDebug>
+#include <QFile>
 #include <chrono>
 
 #include "settings/AppSettings.h"
@@ -12,56 +13,116 @@ ZvFileRecorder::ZvFileRecorder(std::shared_ptr<zelvan::DvsCamera> camera, QObjec
 
 ZvFileRecorder::~ZvFileRecorder() {
     {
-        std::lock_guard<std::mutex> lock(wakeMutex_);
-        recording_ = false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopRequested_ = true;
+        wake_.notify_all();
     }
-    wake_.notify_all();
-    std::lock_guard<std::mutex> lock(threadMutex_);
-    if (timedThread_.joinable()) timedThread_.join();
+    waitForTimedRecording();
+    std::lock_guard<std::mutex> lock(mutex_);
     camera_.reset();
 }
 
-void ZvFileRecorder::setCamera(std::shared_ptr<zelvan::DvsCamera> camera) { camera_ = std::move(camera); }
+void ZvFileRecorder::setCamera(std::shared_ptr<zelvan::DvsCamera> camera) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (camera != camera_) {
+        // A running timed recording belongs to the camera that goes: it ends now.
+        stopRequested_ = true;
+        wake_.notify_all();
+    }
+    camera_ = std::move(camera);
+}
+
+std::shared_ptr<zelvan::DvsCamera> ZvFileRecorder::camera() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return camera_;
+}
 
 void ZvFileRecorder::setCacheTime(int sec) {
-    if (!camera_) return;
-    camera_->setFileCacheTime(static_cast<uint16_t>(sec), AppSettings::instance()->appDataPath.toStdString() + "/");
+    const auto cam = camera();
+    if (!cam) return;
+    cam->setFileCacheTime(static_cast<uint16_t>(sec),
+                          AppSettings::instance()->appDataPath.toStdString() + "/");
     cacheEnabled_ = sec != 0;
 }
 
 bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
-    if (!recording_.load() && camera_ && camera_->isConnected() && sec != 0) {
-        std::lock_guard<std::mutex> lock(threadMutex_);
-        if (timedThread_.joinable()) timedThread_.join();
-        emit signalShowLeftBottomTips(tr("Recording file ... "), ZvMessageType::Success, file_path);
+    const auto cam = camera();
+    if (!recording_.load() && cam && cam->isConnected() && sec != 0) {
+        std::lock_guard<std::mutex> thread_lock(threadMutex_);
+        if (timedThread_.joinable()) timedThread_.join();  // ended: recording_ is cleared last
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopRequested_ = false;
+        }
         qInfo() << "record time : " << sec << "file path: " << file_path;
         recording_ = true;  // set here so that a second trigger right after is refused
-        timedThread_ = std::thread(&ZvFileRecorder::timedRecording, this, file_path, sec);
+        timedThread_ = std::thread(&ZvFileRecorder::timedRecording, this, cam, file_path, sec);
         return true;
     }
-    qInfo() << "Recording false." << recording_.load() << (camera_ && camera_->isConnected()) << sec;
+    qInfo() << "Recording false." << recording_.load() << (cam && cam->isConnected()) << sec;
     emit signalShowLeftBottomTips(tr("Currently being recorded."), ZvMessageType::Warning, file_path);
     return false;
 }
 
-void ZvFileRecorder::timedRecording(QString path, uint32_t sec) {
-    recording_ = true;
+void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, QString wanted, uint32_t sec) {
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording start");
-    camera_->startRecording(zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString()));
-    const auto t0 = std::chrono::steady_clock::now();
-    {
-        std::unique_lock<std::mutex> lock(wakeMutex_);
-        while (recording_.load()) {
-            if (std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(sec)) break;
-            // Checked every half second: the recording ends between sec and sec + 0.5 s (or at once
-            // when the recorder goes away).
-            wake_.wait_for(lock, std::chrono::milliseconds(500), [this] { return !recording_.load(); });
-        }
+    // Never over an existing recording (two triggers, or a trigger and the record button, within
+    // the second that names the file).
+    const QString claimed = createUniqueFile(wanted);
+    const QString path = claimed.isEmpty() ? wanted : claimed;
+    const std::string file = zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString());
+    if (camera->startRecording(file) != 0) {
+        // Another recording holds the camera, or the file cannot be created: that recording is
+        // none of ours to stop.
+        if (!claimed.isEmpty()) QFile::remove(claimed);
+        const QString reason = startRefusal(*camera, file);
+        qWarning() << "Trigger-in recording refused:" << path << reason;
+        emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(path, reason), ZvMessageType::Error,
+                                      path);
+        recording_ = false;
+        return;
     }
-    camera_->stopRecording();
+    emit signalShowLeftBottomTips(tr("Recording file ... "), ZvMessageType::Success, path);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(sec);
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait_until(lock, end, [this] { return stopRequested_; });
+    }
+    const RecordingOutcome outcome = finishRecording(*camera);
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording end");
-    emit signalShowLeftBottomTips(tr("Recording end"), ZvMessageType::Success, QString());
+    if (outcome.ok()) {
+        emit signalShowLeftBottomTips(tr("Recording end"), ZvMessageType::Success, QString());
+    } else {
+        emit signalShowLeftBottomTips(tr("Recording %1 is incomplete: %2").arg(path, outcome.error),
+                                      ZvMessageType::Error, path);
+    }
     recording_ = false;
+}
+
+QString ZvFileRecorder::startRefusal(const zelvan::DvsCamera& camera, const std::string& path) {
+    const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
+    if (status.path == path && !status.error.empty()) return QString::fromStdString(status.error);
+    if (status.merging) return tr("the previous recording is still being assembled");
+    if (status.recording || camera.isRecording()) {
+        return tr("the camera is recording into %1").arg(QString::fromStdString(status.path));
+    }
+    return tr("the camera does not record");
+}
+
+RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera) {
+    // Assembling a cached recording reads and writes a few seconds of data; a minute means the disk is stuck.
+    constexpr std::chrono::minutes kMergeDeadline{1};
+    const bool stopped = camera.stopRecording() == 0;
+    const bool merged = camera.waitForRecordingMerged(kMergeDeadline);
+    const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
+    RecordingOutcome outcome;
+    outcome.path = QString::fromStdString(status.path);
+    if (!merged) {
+        outcome.error = tr("the file is still being assembled");
+    } else if (!stopped || status.failed) {
+        outcome.error = status.error.empty() ? tr("data were lost") : QString::fromStdString(status.error);
+    }
+    return outcome;
 }
 
 void ZvFileRecorder::waitForTimedRecording() {
@@ -70,19 +131,30 @@ void ZvFileRecorder::waitForTimedRecording() {
 }
 
 bool ZvFileRecorder::startRecording(QString file_path) {
-    if (recording_.load() || !camera_) return false;
-    camera_->startRecording(file_path.toLocal8Bit().toStdString());
+    auto cam = camera();
+    if (recording_.load() || !cam) return false;
+    if (cam->startRecording(file_path.toLocal8Bit().toStdString()) != 0) return false;
+    manualCamera_ = std::move(cam);
     recording_ = true;
     return true;
 }
 
 bool ZvFileRecorder::stopRecording() {
-    if (!recording_.load() || !camera_) return false;
-    camera_->stopRecording();
+    // Only a recording started by startRecording(): a timed one ends by itself.
+    if (!manualCamera_) return false;
+    if (manualCamera_->stopRecording() != 0) {
+        qWarning() << "Recording incomplete:"
+                   << QString::fromStdString(manualCamera_->getRecordingStatus().error);
+    }
+    manualCamera_.reset();
     recording_ = false;
     return true;
 }
 
-void ZvFileRecorder::slotSaveFileParamChanged() { AppSettings::instance(); }
+void ZvFileRecorder::slotSaveFileParamChanged() {
+    AppSettings::instance();
+}
 
-void ZvFileRecorder::slotDetectionRecordingTime(QString) { AppSettings::instance(); }
+void ZvFileRecorder::slotDetectionRecordingTime(QString) {
+    AppSettings::instance();
+}

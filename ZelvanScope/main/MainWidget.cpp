@@ -4,11 +4,14 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QEventLoop>
+#include <QFile>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 #include <chrono>
 
 #include "Utility/ZvFileRecorder.h"
@@ -23,7 +26,7 @@
 #include "widgets/WaitingWindow.h"
 #include "widgets/ZvFilePathReminderForm.h"
 
-MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidget) {
+MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::MainWidget>()) {
     qRegisterMetaType<ZvMessageType>("ZvMessageType");
     qRegisterMetaType<uint64_t>("uint64_t");
     qRegisterMetaType<uint32_t>("uint32_t");
@@ -32,7 +35,7 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidge
 
     setActionTexts();
     eventProcessor_ = new ZvEventProcessor();
-    recorder_ = new ZvFileRecorder(nullptr, this);
+    recorder_ = std::make_unique<ZvFileRecorder>();
 
     ui_->slider->setEnabled(false);
     ui_->slider->setValue(0);
@@ -47,29 +50,33 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::MainWidge
     connect(this, &MainWidget::toShowCameraSerial, this, &MainWidget::showCameraSerial);
     connect(this, SIGNAL(triggerEventsToShow()), this, SLOT(getEventsToShow()));
     connect(this, &MainWidget::signalImageReslotionChanged, ui_->imageForm, &ShowImageForm::slotSetResolution);
-    connect(this, &MainWidget::signalRecByTime, recorder_, &ZvFileRecorder::recordingTime);
-    connect(recorder_, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), this,
-            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
+    connect(this, &MainWidget::signalRecByTime, recorder_.get(), &ZvFileRecorder::recordingTime);
+    connect(recorder_.get(),
+            qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), this,
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
     connect(this, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips), this,
             qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
     connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm, &ShowImageForm::slotShowImage);
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
 
+    cameraIo_.setMaxThreadCount(1);
+    recordingClock_.setInterval(1000);
+    recordingClock_.setTimerType(Qt::PreciseTimer);
+    connect(&recordingClock_, &QTimer::timeout, this, &MainWidget::recordingClockTick);
+    connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
+            &MainWidget::manualRecordingFinished);
+
     settings_ = AppSettings::instance();
 }
 
 MainWidget::~MainWidget() {
-    stopLive();
-    recording_ = false;
-    recordingTimerCv_.notify_all();
-    if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
-    if (eventCamera_) {
-        if (recorder_) recorder_->setCamera(nullptr);
-        eventCamera_->stop();
-        eventCamera_.reset();
-    }
+    // Ends the record button's recording and any timed one on the camera they started on, and
+    // waits until their files are complete.
+    releaseEventCamera();
+    cameraIo_.waitForDone();
+    recorder_.reset();
     delete eventProcessor_;
-    delete ui_;
 }
 
 ShowImageForm* MainWidget::imageForm() const { return ui_->imageForm; }
@@ -215,53 +222,102 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
             return;
         }
     }
+    releaseEventCamera();
     if (viewerMode_ == FusionCamera) {
         emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(description.serial) + tr("failed."),
                                       ZvMessageType::Error, QString());
         return;
     }
     const std::string serial = description.serial;
-    // The worker lives until it has been waited for; the busy window closes when its task is done.
-    auto worker = std::make_unique<WorkerThread>([this, serial] { openCameraTask(serial); });
-    connect(worker.get(), &WorkerThread::taskCompleted, waitingWindow_, &QDialog::close, Qt::QueuedConnection);
+    // The worker only opens the camera; the GUI thread installs it once the worker has finished.
+    auto opened = std::make_shared<std::shared_ptr<zelvan::DvsCamera>>();
+    auto worker =
+        std::make_unique<WorkerThread>([this, serial, opened] { *opened = openCameraTask(serial); });
+    // Events are handled while the worker runs; the wait below is for a thread that has finished.
+    QEventLoop untilOpened;
+    connect(worker.get(), &QThread::finished, &untilOpened, &QEventLoop::quit, Qt::QueuedConnection);
     worker->start(QThread::InheritPriority);
     waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
                          QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
-    if (worker->isRunning()) waitingWindow_->exec();
+    waitingWindow_->open();
+    untilOpened.exec();
+    waitingWindow_->finish();
     worker->wait();
+    installEventCamera(*opened, serial);
     viewerShowType_ = zelvan::DVS;
     ui_->pb_viewer_type->setText("DVS");
 }
 
-void MainWidget::openCameraTask(const std::string& serial) {
-    eventCamera_.reset();
-    auto camera = manager_.openCamera(serial);
+std::shared_ptr<zelvan::DvsCamera> MainWidget::openCameraTask(const std::string& serial) {
+    return manager_.openCamera(serial);
+}
+
+void MainWidget::installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial) {
     if (!camera) {
         emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(serial) + tr("failed."),
                                       ZvMessageType::Error, QString());
         return;
     }
-    eventCamera_ = camera;
-    eventCamera_->setStatisticInfoCallback([this](zelvan::ZvStatisticInfo info) {
-        QMetaObject::invokeMethod(
-            this, [this, info] { setStatistics(info.dataRate, info.eventRate); }, Qt::QueuedConnection);
-    });
+    eventCamera_ = std::move(camera);
+    lossReported_ = false;
+    // Rates are shown only while this camera streams; one that arrives after the stop is dropped.
+    eventCamera_->setStatisticInfoCallback(
+        [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::ZvStatisticInfo info) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, source, info] {
+                    if (liveRunning_.load() && source.lock() == eventCamera_) {
+                        setStatistics(info.dataRate, info.eventRate);
+                    }
+                },
+                Qt::QueuedConnection);
+        });
     emit signalImageReslotionChanged(eventCamera_->getWidth(), eventCamera_->getHeight());
     initDvsCameraSettings();
     emit setShowCameraLiveUI(true);
     emit resetShowCameraFormTitle(true);
     emit toShowCameraSerial(QString::fromStdString(serial));
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (!ui_->pb_play->isChecked()) ui_->pb_play->click();
-        },
-        Qt::QueuedConnection);
+    if (!ui_->pb_play->isChecked()) ui_->pb_play->click();
+}
+
+void MainWidget::releaseEventCamera() {
+    if (recording_) stopManualRecording();
+    if (!eventCamera_) return;
+    if (triggerCallbackId_ != 0xFFFFFFFF) {
+        eventCamera_->removeTriggerInCallback(triggerCallbackId_);
+        triggerCallbackId_ = 0xFFFFFFFF;
+    }
+    // Ending the stream also ends the statistics callbacks into this window.
+    stopLive();
+    eventCamera_->stop();
+    eventCamera_->setStatisticInfoCallback(nullptr);
+    ui_->pb_play->setChecked(false);
+    clearStatistics();
+    // A timed recording on this camera ends now.
+    recorder_->setCamera(nullptr);
+    eventCamera_.reset();
+}
+
+void MainWidget::cameraLost() {
+    if (lossReported_) return;
+    lossReported_ = true;
+    // What the camera delivered before the loss is kept.
+    if (recording_) stopManualRecording();
+    stopLive();
+    ui_->pb_play->setChecked(false);
+    clearStatistics();
+    emit signalShowLeftBottomTips(tr("camera disconnected"), ZvMessageType::Warning, QString());
 }
 
 void MainWidget::setStatistics(uint64_t data_rate, uint64_t event_rate) {
     bandwidthText_ = bandwidthText(data_rate);
     eventRateText_ = eventRateText(event_rate);
+    ui_->label_statistics->setText(statisticsText());
+}
+
+void MainWidget::clearStatistics() {
+    bandwidthText_.clear();
+    eventRateText_.clear();
     ui_->label_statistics->setText(statisticsText());
 }
 
@@ -274,11 +330,27 @@ void MainWidget::initDvsCameraSettings() {
         triggerCallbackId_ = 0xFFFFFFFF;
     }
     recorder_->setCamera(eventCamera_);
-    eventCamera_->setFileCacheTime(0, ".");
-    if (settings_ && settings_->triggerInRecEnable) {
-        eventCamera_->setFileCacheTime(static_cast<uint16_t>(settings_->beforeTriggerInSaveTime),
-                                       settings_->appDataPath.toStdString() + "/");
-        triggerCallbackId_ = eventCamera_->addTriggerInCallback([this](zelvan::EventTriggerIn t) { onTriggerIn(t); });
+    const bool enabled = settings_ && settings_->triggerInRecEnable;
+    const auto seconds = static_cast<uint16_t>(enabled ? settings_->beforeTriggerInSaveTime : 0);
+    const std::string prefix = settings_ ? settings_->appDataPath.toStdString() + "/" : std::string();
+    // The cache restarts with the new time (0 first: a running cache keeps its time otherwise). The
+    // camera first finishes merging the previous cached recording, so this waits off the GUI thread.
+    trackCameraTask(QtConcurrent::run(&cameraIo_, [camera = eventCamera_, enabled, seconds, prefix] {
+        camera->setFileCacheTime(0, ".");
+        if (enabled) camera->setFileCacheTime(seconds, prefix);
+    }));
+    if (enabled) {
+        // Handled on the GUI thread, which owns the camera pointer and the settings, and only while
+        // this camera is the one shown.
+        triggerCallbackId_ = eventCamera_->addTriggerInCallback(
+            [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::EventTriggerIn t) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, source, t] {
+                        if (source.lock() == eventCamera_) onTriggerIn(t);
+                    },
+                    Qt::QueuedConnection);
+            });
     }
 }
 
@@ -301,7 +373,8 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         return;
     }
     if (checked) {
-        if (displayThread_.joinable() && !liveRunning_.load()) displayThread_.join();
+        if (liveRunning_.load()) return;  // Space unchecked the button but left the stream running
+        if (displayThread_.joinable()) displayThread_.join();
         if (eventCamera_->start() != 0) {
             qInfo() << "Please check the camera connection.";
             ui_->pb_play->setChecked(false);
@@ -309,12 +382,13 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         }
         eventCamera_->setBatchEventsTime(accumulationTime_);
         liveRunning_ = true;
-        displayThread_ = std::thread(&MainWidget::displayLoop, this);
+        displayThread_ = std::thread(&MainWidget::displayLoop, this, eventCamera_);
         ui_->pb_play->setChecked(true);
     } else {
         stopLive();
         ui_->pb_play->setChecked(false);
         eventCamera_->stop();
+        clearStatistics();
         qInfo() << "stop camera.";
     }
 }
@@ -328,20 +402,27 @@ void MainWidget::stopLive() {
     }
 }
 
-void MainWidget::displayLoop() {
+void MainWidget::displayLoop(std::shared_ptr<zelvan::DvsCamera> camera) {
     const auto period = std::chrono::microseconds(1000000 / displayRate_);
     while (liveRunning_.load()) {
         const auto t0 = std::chrono::steady_clock::now();
-        if (eventCamera_->getNextBatch(batch_) && !batch_.empty()) {
+        if (camera->getNextBatch(batch_) && !batch_.empty()) {
             eventProcessor_->addEvents(batch_.data(), batch_.data() + batch_.size());
             latestTimestamp_ = batch_.back().timestamp;
             emit triggerEventsToShow();
         }
         const auto elapsed = std::chrono::steady_clock::now() - t0;
         if (elapsed < period && liveRunning_.load()) std::this_thread::sleep_for(period - elapsed);
-        if (!eventCamera_->isConnected()) {
+        if (!camera->isConnected()) {
             qInfo() << "Camera connection lost.";
             liveRunning_ = false;
+            // Only for the camera still shown: another may have been opened meanwhile.
+            QMetaObject::invokeMethod(
+                this,
+                [this, lost = std::weak_ptr<zelvan::DvsCamera>(camera)] {
+                    if (eventCamera_ && lost.lock() == eventCamera_) cameraLost();
+                },
+                Qt::QueuedConnection);
         }
     }
 }
@@ -355,50 +436,97 @@ void MainWidget::on_pb_record_clicked() {
     }
     if (!eventCamera_ || !eventCamera_->isConnected()) {
         qInfo() << "Please connect camera first.";
+        if (recording_) stopManualRecording();
         ui_->pb_record->setChecked(false);
         return;
     }
-    if (!recording_.load()) {
-        qInfo() << "start recording...";
-        recording_ = true;
-        lastRecordingPath_ = settings_->outputRawFilePath + "/" +
-                             QString::fromStdString(eventCamera_->getDescription().serial) +
-                             QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
-        if (eventCamera_->startRecording(lastRecordingPath_.toLocal8Bit().toStdString()) != 0) {
-            recording_ = false;
-            ui_->pb_record->setChecked(false);
-            emit signalShowLeftBottomTips(tr("Cannot record into ") + lastRecordingPath_, ZvMessageType::Error,
-                                          settings_->outputRawFilePath);
-            return;
-        }
-        ui_->pb_record->setChecked(true);
-    } else {
-        qInfo() << "stop recording";
-        recording_ = false;
-        ui_->pb_record->setChecked(false);
-        eventCamera_->stopRecording();
-        emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success, settings_->outputRawFilePath);
+    if (cameraTasks_ > 0) {  // the previous recording is still being completed, or the cache changed
+        ui_->pb_record->setChecked(recording_);
+        return;
     }
-    if (recording_.load()) {
-        if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
-        recordingTimerThread_ = std::thread(&MainWidget::recordingTimerLoop, this);
+    if (!recording_) {
+        startManualRecording();
     } else {
-        recordingTimerCv_.notify_all();
-        if (recordingTimerThread_.joinable()) recordingTimerThread_.join();
+        stopManualRecording();
     }
 }
 
-void MainWidget::recordingTimerLoop() {
-    const auto start = std::chrono::steady_clock::now();
-    std::unique_lock<std::mutex> lock(recordingTimerMutex_);
-    for (uint64_t n = 0; recording_.load(); ++n) {
-        const QString text = formatDuration(n);
-        QMetaObject::invokeMethod(
-            this, [this, text] { ui_->label_recording_time->setText(text); }, Qt::QueuedConnection);
-        recordingTimerCv_.wait_until(lock, start + std::chrono::seconds(n + 1), [this] { return !recording_.load(); });
+void MainWidget::startManualRecording() {
+    qInfo() << "start recording...";
+    const QString wanted = settings_->outputRawFilePath + "/" +
+                           QString::fromStdString(eventCamera_->getDescription().serial) +
+                           QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
+    // Two recordings within one second get different names; the camera then reports a folder that
+    // takes no files.
+    const QString claimed = createUniqueFile(wanted);
+    const QString path = claimed.isEmpty() ? wanted : claimed;
+    const std::string file = path.toLocal8Bit().toStdString();
+    if (eventCamera_->startRecording(file) != 0) {
+        // A trigger-in recording may hold the camera; it goes on untouched.
+        if (!claimed.isEmpty()) QFile::remove(claimed);
+        ui_->pb_record->setChecked(false);
+        emit signalShowLeftBottomTips(
+            tr("Cannot record into %1: %2").arg(path, ZvFileRecorder::startRefusal(*eventCamera_, file)),
+            ZvMessageType::Error, settings_->outputRawFilePath);
+        return;
     }
-    QMetaObject::invokeMethod(
-        this, [this] { ui_->label_recording_time->clear(); }, Qt::QueuedConnection);
+    lastRecordingPath_ = path;
+    recordingCamera_ = eventCamera_;
+    recording_ = true;
+    ui_->pb_record->setChecked(true);
+    recordingElapsed_.start();
+    ui_->label_recording_time->setText(formatDuration(0));
+    recordingClock_.start();
+}
+
+void MainWidget::recordingClockTick() {
+    // A camera that went away while not streaming is noticed here.
+    if (recordingCamera_ && !recordingCamera_->isConnected()) {
+        qInfo() << "Camera connection lost.";
+        if (recordingCamera_ == eventCamera_) {
+            cameraLost();
+        } else {
+            stopManualRecording();
+        }
+        return;
+    }
+    ui_->label_recording_time->setText(formatDuration(uint64_t(recordingElapsed_.elapsed() / 1000)));
+}
+
+void MainWidget::stopManualRecording() {
+    qInfo() << "stop recording";
+    recording_ = false;
+    recordingClock_.stop();
+    ui_->label_recording_time->clear();
+    ui_->pb_record->setChecked(false);
+    if (!recordingCamera_) return;
+    // Ending a recording writes out what is queued and assembles a cached recording: off the GUI
+    // thread, which shows the outcome once the file is complete.
+    std::shared_ptr<zelvan::DvsCamera> camera = std::move(recordingCamera_);
+    const QFuture<RecordingOutcome> finished =
+        QtConcurrent::run(&cameraIo_, [camera] { return ZvFileRecorder::finishRecording(*camera); });
+    finishWatcher_.setFuture(finished);
+    trackCameraTask(QFuture<void>(finished));
+}
+
+void MainWidget::trackCameraTask(QFuture<void> task) {
+    ++cameraTasks_;
+    ui_->pb_record->setEnabled(false);
+    task.then(this, [this] {
+        if (--cameraTasks_ == 0) ui_->pb_record->setEnabled(true);
+    });
+}
+
+void MainWidget::manualRecordingFinished() {
+    const RecordingOutcome outcome = finishWatcher_.result();
+    if (outcome.ok()) {
+        emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success,
+                                      settings_->outputRawFilePath);
+    } else {
+        qWarning() << "Recording incomplete:" << outcome.path << outcome.error;
+        emit signalShowLeftBottomTips(tr("Recording %1 is incomplete: %2").arg(outcome.path, outcome.error),
+                                      ZvMessageType::Error, outcome.path);
+    }
 }
 
 void MainWidget::showCameraPlayingUI(bool en) {
@@ -456,7 +584,7 @@ void MainWidget::slotSetWaitWinStatus(bool en) {
     if (en) {
         waitingWindow_->show();
     } else {
-        waitingWindow_->close();
+        waitingWindow_->finish();
     }
 }
 

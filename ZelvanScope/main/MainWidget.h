@@ -2,16 +2,19 @@
 #pragma once
 
 #include <QAction>
+#include <QElapsedTimer>
+#include <QFutureWatcher>
 #include <QMenu>
+#include <QThreadPool>
+#include <QTimer>
 #include <QWidget>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "Utility/ViewerUtils.h"
+#include "Utility/ZvFileRecorder.h"
 #include "zelvan/DvsCamera.h"
 #include "zelvan/DvsCameraManager.h"
 
@@ -22,7 +25,6 @@ class AppSettings;
 class ShowImageForm;
 class WaitingWindow;
 class ZvEventProcessor;
-class ZvFileRecorder;
 
 enum ViewerMode { NoDevice = 0, EventCamera = 1, FusionCamera = 2, RawFile = 3, FusionFile = 4 };
 
@@ -35,7 +37,8 @@ public:
     // Searches for cameras as "Open Camera" does before showing the list.
     std::vector<zelvan::CameraDescription> searchCameras();
     // Opens the described camera as "Open Camera" does after the user picked it (steps after the
-    // camera list). Returns when the camera is open (or failed).
+    // camera list), leaving the open one first (its recording is ended). Returns when the camera is
+    // open (or failed).
     void openCameraByDescription(const zelvan::CameraDescription& description);
 
     // For tests and the status line.
@@ -43,13 +46,21 @@ public:
     std::shared_ptr<zelvan::DvsCamera> eventCamera() const { return eventCamera_; }
     ZvEventProcessor* eventProcessor() const { return eventProcessor_; }
     ShowImageForm* imageForm() const;
-    Ui::MainWidget* form() const { return ui_; }
+    Ui::MainWidget* form() const { return ui_.get(); }
+    ZvFileRecorder* recorder() const { return recorder_.get(); }
     bool isLiveRunning() const { return liveRunning_.load(); }
+    // True while the record button records.
+    bool isRecording() const { return recording_; }
     QString statisticsText() const;
     uint64_t accumulationTime() const { return accumulationTime_; }
     // The path of the latest recording started with the record button.
     QString lastRecordingPath() const { return lastRecordingPath_; }
-    // What the trigger-in handler does with one trigger (also used by tests).
+    // True while the record button's recording is being ended and its file completed.
+    bool isFinishingRecording() const { return finishWatcher_.isRunning(); }
+    // True while camera calls that wait for files run (ending a recording, changing the
+    // pre-trigger cache); the record button waits for them.
+    bool isCameraBusy() const { return cameraTasks_ > 0; }
+    // What the trigger-in handler does with one trigger, on the GUI thread (also used by tests).
     void onTriggerIn(zelvan::EventTriggerIn trigger);
 
 signals:
@@ -112,26 +123,35 @@ protected:
 private:
     void buildMenus();
     void setActionTexts();
-    void openCameraTask(const std::string& serial);
-    void displayLoop();
+    std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
+    void installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial);
+    void releaseEventCamera();
+    void cameraLost();
+    void displayLoop(std::shared_ptr<zelvan::DvsCamera> camera);
     void stopLive();
-    void recordingTimerLoop();
+    void recordingClockTick();
+    void startManualRecording();
+    void stopManualRecording();
+    void manualRecordingFinished();
+    void trackCameraTask(QFuture<void> task);
     void setStatistics(uint64_t data_rate, uint64_t event_rate);
+    void clearStatistics();
 
-    Ui::MainWidget* ui_;
+    std::unique_ptr<Ui::MainWidget> ui_;
     AppSettings* settings_ = nullptr;
     zelvan::DvsCameraManager manager_;
     std::shared_ptr<zelvan::DvsCamera> eventCamera_;
+    bool lossReported_ = false;  // the loss of eventCamera_ has been shown
     std::string firmwareVersion_;
     uint32_t triggerCallbackId_ = 0xFFFFFFFF;
     uint64_t accumulationTime_ = 33333;
     std::atomic<uint64_t> latestTimestamp_{0};
     std::atomic<bool> liveRunning_{false};
     std::thread displayThread_;
-    std::atomic<bool> recording_{false};
-    std::thread recordingTimerThread_;
-    std::mutex recordingTimerMutex_;
-    std::condition_variable recordingTimerCv_;
+    bool recording_ = false;
+    std::shared_ptr<zelvan::DvsCamera> recordingCamera_;  // the camera the record button records
+    QTimer recordingClock_;  // ticks the recording-time label and watches the recording camera
+    QElapsedTimer recordingElapsed_;
     zelvan::STREAM_TYPE viewerShowType_ = zelvan::DVS;
     const uint32_t displayRate_ = 33;
     std::vector<zelvan::Event2D> batch_;
@@ -140,7 +160,7 @@ private:
     ViewerMode viewerMode_ = NoDevice;
 
     ZvEventProcessor* eventProcessor_ = nullptr;
-    ZvFileRecorder* recorder_ = nullptr;
+    std::unique_ptr<ZvFileRecorder> recorder_;
     WaitingWindow* waitingWindow_ = nullptr;
     QMenu* fileMenu_ = nullptr;
     QMenu* deviceMenu_ = nullptr;
@@ -159,4 +179,10 @@ private:
     QAction* actAbout_ = nullptr;
     QAction* actIpConfig_ = nullptr;
     QAction* actStartEndPoint_ = nullptr;
+
+    // Camera calls that wait for files (ending a recording, changing the pre-trigger cache, which
+    // waits for a running merge), one at a time and in order; the destructor waits for them.
+    QThreadPool cameraIo_;
+    int cameraTasks_ = 0;  // submitted and not yet finished
+    QFutureWatcher<RecordingOutcome> finishWatcher_;
 };

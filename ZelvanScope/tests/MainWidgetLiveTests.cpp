@@ -1,22 +1,514 @@
 // The main window on a live simulated camera: open through the menu's code path, stream, record.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
+#include <condition_variable>
+#include <csignal>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "TestSetup.h"
 #include "Utility/ZvFileRecorder.h"
 #include "main/MainWidget.h"
 #include "processing/ZvEventProcessor.h"
 #include "ui_MainWidget.h"
+#include "widgets/WaitingWindow.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/RawFileHeader.h"
+#include "zelvan/sim/SimDevice.h"
+
+namespace {
+
+// The simulated EVK4 the window opens; with settling switched off it opens at once.
+zelvan::CameraDescription findEvk4(MainWidget& window) {
+    for (const auto& d : window.searchCameras()) {
+        if (d.product == "EVK4") return d;
+    }
+    return {};
+}
+
+zelvan::CameraDescription findProduct(MainWidget& window, const std::string& product) {
+    for (const auto& d : window.searchCameras()) {
+        if (d.product == product) return d;
+    }
+    return {};
+}
+
+// Opens the EVK4 as the menu does and waits until it streams.
+bool openLiveEvk4(MainWidget& window) {
+    const zelvan::CameraDescription evk4 = findEvk4(window);
+    if (evk4.serial.empty()) return false;
+    window.openCameraByDescription(evk4);
+    // Live, and the pre-trigger cache set up.
+    return QTest::qWaitFor([&] { return window.isLiveRunning() && !window.isCameraBusy(); }, 5000);
+}
+
+// Holds what a recording writes into a named pipe until released (or for at most 10 s), then
+// drains it to the end.
+class PipeHold {
+public:
+    explicit PipeHold(const QString& path)
+        : fd_(::open(path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK)), drain_([this] { run(); }) {}
+    ~PipeHold() {
+        release();
+        drain_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool isOpen() const { return fd_ >= 0; }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    void run() {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
+        }
+        if (fd_ < 0) return;
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        char buffer[1 << 16];
+        while (::read(fd_, buffer, sizeof buffer) > 0) {
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool released_ = false;
+    std::thread drain_;
+};
+
+bool isCompleteRecording(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    zelvan::RawFileHeader header;
+    std::string error;
+    return zelvan::readRawFileHeader(in, header, error) &&
+           QFileInfo(path).size() > qint64(header.payload_offset);
+}
+
+using TipSpy = std::unique_ptr<QSignalSpy>;
+TipSpy spyTips(MainWidget& window) {
+    return std::make_unique<QSignalSpy>(
+        &window, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+}
+TipSpy spyTips(ZvFileRecorder* recorder) {
+    return std::make_unique<QSignalSpy>(
+        recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+}
+ZvMessageType typeOf(const QList<QVariant>& tip) {
+    return tip.at(1).value<ZvMessageType>();
+}
+QString textOf(const QList<QVariant>& tip) {
+    return tip.at(0).toString();
+}
+
+// Keeps the files this process writes below `bytes` until it goes out of scope; a write beyond
+// fails (EFBIG) instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit saved_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
+}  // namespace
 
 class MainWidgetLiveTests : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() {
+        auto configs = zelvan::sim::SimulatedCameras::defaultConfigs();
+        for (auto& c : configs) c.settle_scale = 0;
+        zelvan::sim::SimulatedCameras::instance().reset(configs);
+        outputFolder_ = AppSettings::instance()->outputRawFilePath;
+    }
+
+    void triggerInRecordingNeverStopsTheRecordButtonsRecording() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->beforeTriggerInSaveTime = 1;
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto windowTips = spyTips(window);
+        auto recorderTips = spyTips(window.recorder());
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.form()->pb_record->isChecked());
+        QVERIFY(camera->isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);  // data reach the recording
+
+        // The driver refuses the trigger's recording: an error with its reason, nothing stopped.
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty() && !window.recorder()->isRecording(), 5000);
+        window.recorder()->waitForTimedRecording();
+        QCOMPARE(recorderTips->count(), 1);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Error);
+        QVERIFY2(textOf(recorderTips->first()).contains(window.lastRecordingPath()),
+                 qPrintable(textOf(recorderTips->first())));
+        QVERIFY(camera->isRecording());
+        QVERIFY(window.form()->pb_record->isChecked());
+
+        // The record button's recording ends as it should, its cached second merged in.
+        window.form()->pb_record->click();
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Success);
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QTRY_VERIFY_WITH_TIMEOUT(window.form()->pb_record->isEnabled(), 5000);
+    }
+
+    void aRecordingIntoAMissingFolderIsAnError() {
+        AppSettings* s = AppSettings::instance();
+        QTemporaryDir dir;
+        const QString missing = dir.path() + "/missing";
+        s->outputRawFilePath = missing;
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto windowTips = spyTips(window);
+        auto recorderTips = spyTips(window.recorder());
+
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty() && !window.recorder()->isRecording(), 5000);
+        window.recorder()->waitForTimedRecording();
+        QCOMPARE(recorderTips->count(), 1);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Error);
+        QVERIFY2(textOf(recorderTips->first()).contains("No such file or directory"),
+                 qPrintable(textOf(recorderTips->first())));
+
+        window.form()->pb_record->click();
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Error);
+        QVERIFY2(textOf(windowTips->last()).contains("No such file or directory"),
+                 qPrintable(textOf(windowTips->last())));
+        QVERIFY(!QFileInfo::exists(missing));
+    }
+
+    void aRecordingThatLostDataEndsWithAnError() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto windowTips = spyTips(window);
+        {
+            // The recording outgrows the limit within a second or so of the camera's data.
+            FileSizeLimit limit(4 << 20);
+            window.form()->pb_record->click();
+            QVERIFY(window.form()->pb_record->isChecked());
+            QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().failed, 10000);
+            window.form()->pb_record->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Error);
+        QVERIFY2(textOf(windowTips->last()).contains("Write error"), qPrintable(textOf(windowTips->last())));
+        QVERIFY(!window.form()->pb_record->isChecked());
+    }
+
+    void cleanup() {
+        for (const auto& device : zelvan::sim::SimulatedCameras::instance().devices()) device->plug();
+        AppSettings* s = AppSettings::instance();
+        s->outputRawFilePath = outputFolder_;
+        s->triggerInRecEnable = false;
+        s->beforeTriggerInSaveTime = 0;
+        s->afterTriggerInSaveTime = 0;
+        s->triggerInEdgeType = "Rising Edge";
+    }
+
+    void aConnectionLossEndsTheRecordButtonsRecording() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto windowTips = spyTips(window);
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);
+
+        zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isRecording(), 5000);
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!camera->isRecording());
+        QVERIFY(window.form()->label_recording_time->text().isEmpty());
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+    }
+
+    void aLostCameraLooksStopped() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto windowTips = spyTips(window);
+        QTRY_VERIFY_WITH_TIMEOUT(window.statisticsText().contains("MEv/s"), 5000);
+        zelvan::sim::SimulatedCameras::instance()
+            .find(window.eventCamera()->getDescription().serial)
+            ->unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 5000);
+        QCOMPARE(textOf(windowTips->last()), QString("camera disconnected"));
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Warning);
+        QVERIFY(!window.isLiveRunning());
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QVERIFY(!window.statisticsText().contains("MEv/s"));
+        QVERIFY(!window.statisticsText().contains("MB/s"));
+        QVERIFY(window.form()->label_statistics->text().trimmed().isEmpty());
+    }
+
+    void aStoppedCameraShowsNoRates() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        QTRY_VERIFY_WITH_TIMEOUT(window.statisticsText().contains("MEv/s"), 5000);
+        window.form()->pb_play->click();
+        QVERIFY(!window.isLiveRunning());
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QVERIFY(window.statisticsText().isEmpty());
+        // Rates are reported once a second: one on its way when the stream stopped is not shown.
+        QTest::qWait(1500);
+        QVERIFY(window.statisticsText().isEmpty());
+        QVERIFY(window.form()->label_statistics->text().isEmpty());
+    }
+
+    void aConnectionLossWhileNotStreamingEndsTheRecording() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        window.form()->pb_play->click();  // stops the stream
+        QVERIFY(!window.isLiveRunning());
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isRecording(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!camera->isRecording());
+        QVERIFY(!window.form()->pb_record->isChecked());
+    }
+
+    void openingAnotherCameraEndsTheRecordingsOfTheFirst() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 60;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto first = window.eventCamera();
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);
+        const QString firstRecording = window.lastRecordingPath();
+
+        const zelvan::CameraDescription evk5 = findProduct(window, "EVK5");
+        QVERIFY(!evk5.serial.empty());
+        window.openCameraByDescription(evk5);
+        const auto second = window.eventCamera();
+        QVERIFY(second != nullptr && second != first);
+        QVERIFY(!window.isRecording());
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QVERIFY(window.form()->label_recording_time->text().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!first->isRecording());
+        QVERIFY(isCompleteRecording(firstRecording));
+
+        // The record button now records the camera shown, once its cache is set up.
+        QTRY_VERIFY_WITH_TIMEOUT(window.isLiveRunning() && !window.isCameraBusy(), 5000);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QVERIFY(second->isRecording());
+        QVERIFY(!first->isRecording());
+        QVERIFY(window.lastRecordingPath().contains(QString::fromStdString(evk5.serial)));
+        window.form()->pb_record->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!second->isRecording());
+
+        // A trigger-in recording on the second camera ends when the first is opened again.
+        auto recorderTips = spyTips(window.recorder());
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(second->isRecording(), 5000);
+        window.openCameraByDescription(findEvk4(window));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 5000);
+        QVERIFY(!second->isRecording());
+        QVERIFY(!first->isRecording());
+    }
+
+    void escapeLeavesTheBusyWindowUpWhileTheCameraOpens() {
+        // A camera that takes about a second to open.
+        zelvan::sim::SimDeviceConfig config = zelvan::sim::SimulatedCameras::defaultConfigs().front();
+        config.description.serial = "00050aff";
+        config.settle_scale = 0.4;
+        zelvan::sim::SimulatedCameras::instance().add(config);
+        const auto removeSlow =
+            qScopeGuard([&] { zelvan::sim::SimulatedCameras::instance().remove(config.description.serial); });
+        MainWidget window;
+        window.show();
+        zelvan::CameraDescription slow;
+        for (const auto& d : window.searchCameras()) {
+            if (d.serial == config.description.serial) slow = d;
+        }
+        QVERIFY(!slow.serial.empty());
+        auto* busy = window.findChild<WaitingWindow*>();
+        QVERIFY(busy);
+        bool shownAfterEscape = false;
+        bool closedAfterEscape = false;
+        QTimer::singleShot(100, busy, [&] {
+            QVERIFY(busy->isVisible());
+            QTest::keyClick(busy, Qt::Key_Escape);
+            busy->close();
+            QTimer::singleShot(100, busy, [&] {
+                shownAfterEscape = busy->isVisible();
+                closedAfterEscape = true;
+            });
+        });
+        window.openCameraByDescription(slow);
+        QVERIFY(closedAfterEscape);
+        QVERIFY(shownAfterEscape);
+        QVERIFY(!busy->isVisible());
+        QVERIFY(window.eventCamera() != nullptr);
+    }
+
+    void savingSettingsDuringAMergeDoesNotWaitForIt() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->beforeTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);  // the cache holds data
+
+        // A timed recording into a pipe nobody reads: its merge stalls once the pipe is full.
+        QTemporaryDir dir;
+        const QString pipe = dir.path() + "/held.raw";
+        QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
+        PipeHold hold(pipe);
+        QVERIFY(hold.isOpen());
+        QVERIFY(window.recorder()->recordingTime(1, pipe));
+        QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().merging, 5000);
+
+        window.initDvsCameraSettings();  // what Save in the general settings runs
+        QVERIFY(camera->getRecordingStatus().merging);
+        QVERIFY(window.isCameraBusy());
+        QVERIFY(!window.form()->pb_record->isEnabled());
+
+        hold.release();
+        window.recorder()->waitForTimedRecording();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 10000);
+        QVERIFY(window.form()->pb_record->isEnabled());
+        QVERIFY(!camera->getRecordingStatus().merging);
+    }
+
+    void recordingsWithinOneSecondNeverReplaceAnother() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        // Recordings of the next seconds exist already under the names the viewer will choose.
+        const QString serial = QString::fromStdString(camera->getDescription().serial);
+        const QDateTime now = QDateTime::currentDateTime();
+        QStringList earlier;
+        for (int i = 0; i < 3; ++i) {
+            const QString name =
+                s->outputRawFilePath + "/" + serial + now.addSecs(i).toString("_yyyyMMdd_HHmmss") + ".raw";
+            QFile file(name);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("earlier recording");
+            earlier << name;
+        }
+        auto intact = [&] {
+            for (const QString& name : earlier) {
+                QFile file(name);
+                if (!file.open(QIODevice::ReadOnly) || file.readAll() != "earlier recording") return false;
+            }
+            return true;
+        };
+
+        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QVERIFY(!earlier.contains(window.lastRecordingPath()));
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 5000);
+        window.form()->pb_record->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 10000);
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QVERIFY(intact());
+
+        auto recorderTips = spyTips(window.recorder());
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty(), 5000);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Success);
+        const QString timed = recorderTips->first().at(2).toString();
+        QVERIFY(!earlier.contains(timed));
+        QVERIFY(timed != window.lastRecordingPath());
+        window.recorder()->waitForTimedRecording();
+        QVERIFY(isCompleteRecording(timed));
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QVERIFY(intact());
+        for (const QString& name : earlier) QFile::remove(name);
+    }
+
+    void closingDuringATimedRecordingEndsItOnItsCamera() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 60;
+        auto window = std::make_unique<MainWidget>();
+        window->show();
+        QVERIFY(openLiveEvk4(*window));
+        std::weak_ptr<zelvan::DvsCamera> camera = window->eventCamera();
+        QSignalSpy tips(window->recorder(), qOverload<QString, ZvMessageType, QString>(
+                                                &ZvFileRecorder::signalShowLeftBottomTips));
+        window->onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(window->recorder()->isRecording(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!tips.isEmpty(), 5000);
+        const QString path = tips.first().at(2).toString();
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(path).size() > 0, 5000);
+        window.reset();  // long before the 60 s are over
+        QVERIFY(camera.expired());
+        QVERIFY(isCompleteRecording(path));
+    }
+
     void streamsRecordsAndShowsStatistics() {
         MainWidget window;
         window.resize(1280, 800);
@@ -54,11 +546,13 @@ private slots:
         if (!shot.isEmpty()) QVERIFY(window.grab().save(shot));
 
         // Record two seconds with the record button.
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 5000);
         window.form()->pb_record->click();
         QVERIFY(window.form()->pb_record->isChecked());
         QTest::qWait(2000);
         window.form()->pb_record->click();
         QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
         const QString path = window.lastRecordingPath();
         QVERIFY(QFileInfo::exists(path));
         std::ifstream in(path.toStdString(), std::ios::binary);
@@ -72,9 +566,13 @@ private slots:
         ZvFileRecorder recorder(window.eventCamera());
         const QString timed = QFileInfo(path).absolutePath() + "/timed.raw";
         QVERIFY(recorder.recordingTime(1, timed));
-        QSignalSpy tips(&recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+        QSignalSpy tips(
+            &recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(1, timed + "2"));
-        QCOMPARE(tips.last().at(0).toString(), QString("Currently being recorded."));
+        const bool refused = std::any_of(tips.begin(), tips.end(), [](const QList<QVariant>& tip) {
+            return textOf(tip) == "Currently being recorded." && typeOf(tip) == ZvMessageType::Warning;
+        });
+        QVERIFY(refused);
         recorder.waitForTimedRecording();
         QVERIFY(QFileInfo(timed).size() > 0);
 
@@ -86,6 +584,9 @@ private slots:
         window.form()->pb_play->click();  // stops the stream
         QVERIFY(!window.isLiveRunning());
     }
+
+private:
+    QString outputFolder_;
 };
 
 ZELVAN_VIEWER_TEST_MAIN(MainWidgetLiveTests)

@@ -252,6 +252,25 @@ private slots:
         QCOMPARE(resolveTipDirectory(dir.path() + "/no/such/file.raw"), QString());
     }
 
+    void uniqueFilesNeverReplaceAFile() {
+        QTemporaryDir dir;
+        const QString wanted = dir.path() + "/CAM_20260101_120000.raw";
+        QCOMPARE(createUniqueFile(wanted), wanted);
+        {
+            QFile first(wanted);
+            QVERIFY(first.open(QIODevice::WriteOnly));
+            first.write("first");
+        }
+        QCOMPARE(createUniqueFile(wanted), dir.path() + "/CAM_20260101_120000_1.raw");
+        QCOMPARE(createUniqueFile(wanted), dir.path() + "/CAM_20260101_120000_2.raw");
+        QFile first(wanted);
+        QVERIFY(first.open(QIODevice::ReadOnly));
+        QCOMPARE(first.readAll(), QByteArray("first"));
+        QCOMPARE(createUniqueFile(dir.path() + "/plain"), dir.path() + "/plain");
+        QCOMPARE(createUniqueFile(dir.path() + "/plain"), dir.path() + "/plain_1");
+        QCOMPARE(createUniqueFile(dir.path() + "/missing/CAM.raw"), QString());
+    }
+
     void cameraList() {
         std::vector<zelvan::CameraDescription> cams(3);
         for (int i = 0; i < 3; ++i) cams[size_t(i)].serial = "CAM" + std::to_string(i);

@@ -13,6 +13,16 @@ WaitingWindow::WaitingWindow(QWidget* parent) : QDialog(parent, Qt::FramelessWin
     timer_.start(80);
 }
 
+void WaitingWindow::finish() {
+    finishing_ = true;
+    done(QDialog::Accepted);
+    finishing_ = false;
+}
+
+void WaitingWindow::reject() {
+    if (finishing_) QDialog::reject();
+}
+
 void WaitingWindow::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);

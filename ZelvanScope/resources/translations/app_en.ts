@@ -116,8 +116,16 @@
         <translation>failed.</translation>
     </message>
     <message>
-        <source>Cannot record into </source>
-        <translation>Cannot record into </translation>
+        <source>Cannot record into %1: %2</source>
+        <translation>Cannot record into %1: %2</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>Recording %1 is incomplete: %2</translation>
+    </message>
+    <message>
+        <source>camera disconnected</source>
+        <translation>camera disconnected</translation>
     </message>
     <message>
         <source>Save file success!</source>
@@ -333,6 +341,34 @@
     <message>
         <source>Recording end</source>
         <translation>Recording end</translation>
+    </message>
+    <message>
+        <source>Cannot record into %1: %2</source>
+        <translation>Cannot record into %1: %2</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>Recording %1 is incomplete: %2</translation>
+    </message>
+    <message>
+        <source>the previous recording is still being assembled</source>
+        <translation>the previous recording is still being assembled</translation>
+    </message>
+    <message>
+        <source>the camera is recording into %1</source>
+        <translation>the camera is recording into %1</translation>
+    </message>
+    <message>
+        <source>the camera does not record</source>
+        <translation>the camera does not record</translation>
+    </message>
+    <message>
+        <source>the file is still being assembled</source>
+        <translation>the file is still being assembled</translation>
+    </message>
+    <message>
+        <source>data were lost</source>
+        <translation>data were lost</translation>
     </message>
 </context>
 <context>

@@ -116,8 +116,16 @@
         <translation>失败。</translation>
     </message>
     <message>
-        <source>Cannot record into </source>
-        <translation>无法录制到 </translation>
+        <source>Cannot record into %1: %2</source>
+        <translation>无法录制到 %1：%2</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>录制文件 %1 不完整：%2</translation>
+    </message>
+    <message>
+        <source>camera disconnected</source>
+        <translation>相机已断开连接</translation>
     </message>
     <message>
         <source>Save file success!</source>
@@ -333,6 +341,34 @@
     <message>
         <source>Recording end</source>
         <translation>录制结束</translation>
+    </message>
+    <message>
+        <source>Cannot record into %1: %2</source>
+        <translation>无法录制到 %1：%2</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>录制文件 %1 不完整：%2</translation>
+    </message>
+    <message>
+        <source>the previous recording is still being assembled</source>
+        <translation>上一个录制文件仍在合成中</translation>
+    </message>
+    <message>
+        <source>the camera is recording into %1</source>
+        <translation>相机正在录制到 %1</translation>
+    </message>
+    <message>
+        <source>the camera does not record</source>
+        <translation>相机未开始录制</translation>
+    </message>
+    <message>
+        <source>the file is still being assembled</source>
+        <translation>文件仍在合成中</translation>
+    </message>
+    <message>
+        <source>data were lost</source>
+        <translation>数据有丢失</translation>
     </message>
 </context>
 <context>
