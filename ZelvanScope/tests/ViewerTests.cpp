@@ -96,8 +96,8 @@ private slots:
         processor.addEvents(ev.data(), ev.data() + ev.size());
         processor.requestRender();
         for (uint16_t c : processor.countBufferForTesting()) QCOMPARE(int(c), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(processor.framesDrawn() == 1, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(images.count(), 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(processor.framesDrawn() == 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(images.count(), 1, 15000);
         const QImage image = images.takeFirst().at(0).value<QImage>();
         QCOMPARE(image.pixelColor(640, 360), AppSettings::instance()->onColor);
     }
