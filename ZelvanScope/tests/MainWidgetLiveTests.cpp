@@ -416,13 +416,15 @@ private slots:
         QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);  // the cache holds data
 
-        // A timed recording into a pipe nobody reads: its merge stalls once the pipe is full.
+        // A cached recording into a pipe nobody reads: its merge stalls once the pipe is full (the
+        // cache holds far more than a pipe takes).
         QTemporaryDir dir;
         const QString pipe = dir.path() + "/held.raw";
         QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
         PipeHold hold(pipe);
         QVERIFY(hold.isOpen());
-        QVERIFY(window.recorder()->recordingTime(1, pipe));
+        QCOMPARE(camera->startRecording(pipe.toStdString()), 0);
+        camera->stopRecording();
         QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().merging, 15000);
 
         window.initDvsCameraSettings();  // what Save in the general settings runs
@@ -431,8 +433,8 @@ private slots:
         QVERIFY(!window.form()->pb_record->isEnabled());
 
         hold.release();
-        window.recorder()->waitForTimedRecording();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 10000);
+        QVERIFY(camera->waitForRecordingMerged(std::chrono::seconds(30)));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 15000);
         QVERIFY(window.form()->pb_record->isEnabled());
         QVERIFY(!camera->getRecordingStatus().merging);
     }
