@@ -88,7 +88,7 @@ void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, Q
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_until(lock, end, [this] { return stopRequested_; });
     }
-    const RecordingOutcome outcome = finishRecording(*camera);
+    const RecordingOutcome outcome = finishRecording(*camera, file);
     zelvan::Logger::Instance().log_(zelvan::LOG_INFO, __FILE__, __LINE__, "recording end");
     if (outcome.ok()) {
         emit signalShowLeftBottomTips(tr("Recording end"), ZvMessageType::Success, QString());
@@ -109,15 +109,19 @@ QString ZvFileRecorder::startRefusal(const zelvan::DvsCamera& camera, const std:
     return tr("the camera does not record");
 }
 
-RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera) {
+RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera, const std::string& path) {
     // Assembling a cached recording reads and writes a few seconds of data; a minute means the disk is stuck.
     constexpr std::chrono::minutes kMergeDeadline{1};
     const bool stopped = camera.stopRecording() == 0;
     const bool merged = camera.waitForRecordingMerged(kMergeDeadline);
     const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
     RecordingOutcome outcome;
-    outcome.path = QString::fromStdString(status.path);
-    if (!merged) {
+    outcome.path = QString::fromLocal8Bit(path.c_str());
+    if (status.path != path) {
+        // The camera has started another recording since: the status speaks of that one.
+        outcome.error = stopped ? tr("its outcome is unknown: the camera went on to another recording")
+                                : tr("data were lost");
+    } else if (!merged) {
         outcome.error = tr("the file is still being assembled");
     } else if (!stopped || status.failed) {
         outcome.error = status.error.empty() ? tr("data were lost") : QString::fromStdString(status.error);

@@ -44,7 +44,7 @@ public:
     // Ends the camera's recording, waits until its file has been assembled (the pre-trigger cache
     // is merged after the stop) and tells what became of it. Waits for file output: never call it on
     // the GUI thread.
-    static RecordingOutcome finishRecording(zelvan::DvsCamera& camera);
+    static RecordingOutcome finishRecording(zelvan::DvsCamera& camera, const std::string& path);
 
 signals:
     void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);

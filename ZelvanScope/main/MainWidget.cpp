@@ -503,8 +503,9 @@ void MainWidget::stopManualRecording() {
     // Ending a recording writes out what is queued and assembles a cached recording: off the GUI
     // thread, which shows the outcome once the file is complete.
     std::shared_ptr<zelvan::DvsCamera> camera = std::move(recordingCamera_);
-    const QFuture<RecordingOutcome> finished =
-        QtConcurrent::run(&cameraIo_, [camera] { return ZvFileRecorder::finishRecording(*camera); });
+    const std::string file = lastRecordingPath_.toLocal8Bit().toStdString();
+    const QFuture<RecordingOutcome> finished = QtConcurrent::run(
+        &cameraIo_, [camera, file] { return ZvFileRecorder::finishRecording(*camera, file); });
     finishWatcher_.setFuture(finished);
     trackCameraTask(QFuture<void>(finished));
 }
