@@ -411,14 +411,14 @@ bool readErcTarget(RegisterController& controller, const std::string& period_reg
 
 }  // namespace
 
-Imx636EventRateControl::Imx636EventRateControl(std::shared_ptr<RegisterController> controller)
-    : CameraToolRegisterWithCallback(std::move(controller), "erc/") {
+EventRateControlTool::EventRateControlTool(std::shared_ptr<RegisterController> controller, TargetRegisters target)
+    : CameraToolRegisterWithCallback(std::move(controller), "erc/"), target_(target) {
     params_info_ = {ercEnableInfo(), ercRateInfo(max_limit_)};
     addRegister2Map(
         params_info_[0],
         [this](ParameterValue& v) {
             bool on = false;
-            if (!getEnable(on)) return false;
+            if (!readEnable(on)) return false;
             v = on;
             return true;
         },
@@ -434,92 +434,7 @@ Imx636EventRateControl::Imx636EventRateControl(std::shared_ptr<RegisterControlle
         [this](const ParameterValue& v) { return setMaxEventRate(std::get<int>(v)); });
 }
 
-ToolInfo Imx636EventRateControl::getToolInfo() const {
-    return makeInfo(EVENT_RATE_CONTROL, {"enable", "max_event_rate"},
-                    "ERC of DVS cameras with IMX636 sensor");
-}
-
-bool Imx636EventRateControl::setMaxLimitEventRate(uint32_t limit) {
-    max_limit_ = static_cast<int32_t>(std::min<uint32_t>(limit, 320));
-    // The rate that the next enable applies stays within the limit.
-    max_event_rate_ = std::min(max_event_rate_, max_limit_);
-    params_info_[1] = ercRateInfo(max_limit_);
-    updateParameterInfo(params_info_[1]);
-    return boundRunningRate();
-}
-
-bool Imx636EventRateControl::boundRunningRate() {
-    bool on = false;
-    int rate = 0;
-    if (!getEnable(on)) return false;
-    if (!on) return true;
-    if (!getMaxEventRate(rate)) return false;
-    return rate <= max_limit_ || setMaxEventRate(max_event_rate_);
-}
-
-bool Imx636EventRateControl::setEnable(bool enable) {
-    // The controller starts on the tool's rate, not on whatever target the sensor holds.
-    if (enable && !setMaxEventRate(max_event_rate_)) return false;
-    if (!writeField("erc_enable", "erc_en", enable ? 1 : 0)) return false;
-    state_ = static_cast<uint16_t>(enable ? (state_ | 1u) : (state_ & ~1u));
-    return true;
-}
-
-bool Imx636EventRateControl::getEnable(bool& enable) {
-    uint32_t on = 0;
-    if (!readField("erc_enable", "erc_en", on)) return false;
-    enable = on != 0;
-    return true;
-}
-
-bool Imx636EventRateControl::setMaxEventRate(int rate) {
-    if (!writeErcTarget(*controller_, "erc/reference_period", "erc_reference_period",
-                        "erc/td_target_event_rate", "target_event_rate", rate))
-        return false;
-    max_event_rate_ = rate;
-    return true;
-}
-
-bool Imx636EventRateControl::getMaxEventRate(int& rate) {
-    bool on = false;
-    if (!getEnable(on)) return false;
-    if (!on) {
-        rate = max_event_rate_;
-        return true;
-    }
-    return readErcTarget(*controller_, "erc/reference_period", "erc_reference_period",
-                         "erc/td_target_event_rate", "target_event_rate", rate);
-}
-
-Genx320EventRateControl::Genx320EventRateControl(std::shared_ptr<RegisterController> controller)
-    : CameraToolRegisterWithCallback(std::move(controller), "erc/") {
-    params_info_ = {ercEnableInfo(), ercRateInfo(max_limit_)};
-    addRegister2Map(
-        params_info_[0],
-        [this](ParameterValue& v) {
-            bool on = false;
-            if (!getEnable(on)) return false;
-            v = on;
-            return true;
-        },
-        [this](const ParameterValue& v) { return setEnable(std::get<bool>(v)); });
-    addRegister2Map(
-        params_info_[1],
-        [this](ParameterValue& v) {
-            int rate = 0;
-            if (!getMaxEventRate(rate)) return false;
-            v = rate;
-            return true;
-        },
-        [this](const ParameterValue& v) { return setMaxEventRate(std::get<int>(v)); });
-}
-
-ToolInfo Genx320EventRateControl::getToolInfo() const {
-    return makeInfo(EVENT_RATE_CONTROL, {"enable", "max_event_rate"},
-                    "ERC of DVS cameras with GenX320 sensor");
-}
-
-bool Genx320EventRateControl::setMaxLimitEventRate(uint32_t limit) {
+bool EventRateControlTool::setMaxLimitEventRate(uint32_t limit) {
     max_limit_ = static_cast<int32_t>(std::min<uint32_t>(limit, kMaxEventRate));
     // The rate that the next enable applies stays within the limit.
     max_event_rate_ = std::min(max_event_rate_, max_limit_);
@@ -528,26 +443,74 @@ bool Genx320EventRateControl::setMaxLimitEventRate(uint32_t limit) {
     return boundRunningRate();
 }
 
-bool Genx320EventRateControl::boundRunningRate() {
+bool EventRateControlTool::boundRunningRate() {
     bool on = false;
     int rate = 0;
-    if (!getEnable(on)) return false;
+    if (!readEnable(on)) return false;
     if (!on) return true;
     if (!getMaxEventRate(rate)) return false;
     return rate <= max_limit_ || setMaxEventRate(max_event_rate_);
 }
 
-bool Genx320EventRateControl::setEnable(bool enable) {
+bool EventRateControlTool::setEnable(bool enable) {
     // The controller starts on the tool's rate, not on whatever target the sensor holds.
     if (enable && !setMaxEventRate(max_event_rate_)) return false;
-    if (!writeField("pipeline_control", "bypass", 0) ||
-        !writeField("pipeline_control", "enable", enable ? 1 : 0))
-        return false;
+    if (!writeEnable(enable)) return false;
     state_ = static_cast<uint16_t>(enable ? (state_ | 1u) : (state_ & ~1u));
     return true;
 }
 
-bool Genx320EventRateControl::getEnable(bool& enable) {
+bool EventRateControlTool::setMaxEventRate(int rate) {
+    if (!writeErcTarget(*controller_, target_.period_reg, target_.period_field, target_.target_reg,
+                        target_.target_field, rate))
+        return false;
+    max_event_rate_ = rate;
+    return true;
+}
+
+bool EventRateControlTool::getMaxEventRate(int& rate) {
+    bool on = false;
+    if (!readEnable(on)) return false;
+    if (!on) {
+        rate = max_event_rate_;
+        return true;
+    }
+    return readErcTarget(*controller_, target_.period_reg, target_.period_field, target_.target_reg,
+                         target_.target_field, rate);
+}
+
+Imx636EventRateControl::Imx636EventRateControl(std::shared_ptr<RegisterController> controller)
+    : EventRateControlTool(std::move(controller), {"erc/reference_period", "erc_reference_period",
+                                                   "erc/td_target_event_rate", "target_event_rate"}) {}
+
+ToolInfo Imx636EventRateControl::getToolInfo() const {
+    return makeInfo(EVENT_RATE_CONTROL, {"enable", "max_event_rate"},
+                    "ERC of DVS cameras with IMX636 sensor");
+}
+
+bool Imx636EventRateControl::writeEnable(bool enable) { return writeField("erc_enable", "erc_en", enable ? 1 : 0); }
+
+bool Imx636EventRateControl::readEnable(bool& enable) {
+    uint32_t on = 0;
+    if (!readField("erc_enable", "erc_en", on)) return false;
+    enable = on != 0;
+    return true;
+}
+
+Genx320EventRateControl::Genx320EventRateControl(std::shared_ptr<RegisterController> controller)
+    : EventRateControlTool(std::move(controller),
+                           {"erc/ref_period_flavor", "reference_period", "erc/td_target_event_count", "val"}) {}
+
+ToolInfo Genx320EventRateControl::getToolInfo() const {
+    return makeInfo(EVENT_RATE_CONTROL, {"enable", "max_event_rate"},
+                    "ERC of DVS cameras with GenX320 sensor");
+}
+
+bool Genx320EventRateControl::writeEnable(bool enable) {
+    return writeField("pipeline_control", "bypass", 0) && writeField("pipeline_control", "enable", enable ? 1 : 0);
+}
+
+bool Genx320EventRateControl::readEnable(bool& enable) {
     // The block runs when it is enabled and not bypassed.
     uint32_t on = 0;
     uint32_t bypass = 0;
@@ -555,25 +518,6 @@ bool Genx320EventRateControl::getEnable(bool& enable) {
         return false;
     enable = on != 0 && bypass == 0;
     return true;
-}
-
-bool Genx320EventRateControl::setMaxEventRate(int rate) {
-    if (!writeErcTarget(*controller_, "erc/ref_period_flavor", "reference_period",
-                        "erc/td_target_event_count", "val", rate))
-        return false;
-    max_event_rate_ = rate;
-    return true;
-}
-
-bool Genx320EventRateControl::getMaxEventRate(int& rate) {
-    bool on = false;
-    if (!getEnable(on)) return false;
-    if (!on) {
-        rate = max_event_rate_;
-        return true;
-    }
-    return readErcTarget(*controller_, "erc/ref_period_flavor", "reference_period",
-                         "erc/td_target_event_count", "val", rate);
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -164,44 +164,58 @@ class Genx320EventTrailFilter : public EventTrailFilterTool {
 // value that the tool would refuse. It returns false when the sensor could not be read or that rate could
 // not be written (the limit is stored either way). Nothing is written until a parameter is set.
 
-class Imx636EventRateControl : public CameraToolRegisterWithCallback {
-  public:
-    explicit Imx636EventRateControl(std::shared_ptr<RegisterController> controller);
-    ToolInfo getToolInfo() const override;
-    bool setMaxLimitEventRate(uint32_t limit);
-
-  private:
-    bool boundRunningRate();
-    bool setEnable(bool enable);
-    bool getEnable(bool& enable);
-    bool setMaxEventRate(int rate);
-    bool getMaxEventRate(int& rate);
-
-    uint16_t state_ = 0;  // bit 0: enabled
-    int32_t max_event_rate_ = 320;
-    int32_t max_limit_ = 320;
-    std::vector<FullParamteterInfo> params_info_;
-};
-
-class Genx320EventRateControl : public CameraToolRegisterWithCallback {
+// The two sensors differ only in their registers: where the controller is switched on and where its
+// reference period and target event count live.
+class EventRateControlTool : public CameraToolRegisterWithCallback {
   public:
     static constexpr int32_t kMaxEventRate = 320;  // MEv/s
 
-    explicit Genx320EventRateControl(std::shared_ptr<RegisterController> controller);
-    ToolInfo getToolInfo() const override;
     bool setMaxLimitEventRate(uint32_t limit);
+
+  protected:
+    struct TargetRegisters {
+        const char* period_reg;
+        const char* period_field;
+        const char* target_reg;
+        const char* target_field;
+    };
+    EventRateControlTool(std::shared_ptr<RegisterController> controller, TargetRegisters target);
+
+    // The sensor's own switch of the controller.
+    virtual bool writeEnable(bool enable) = 0;
+    virtual bool readEnable(bool& enable) = 0;
 
   private:
     bool boundRunningRate();
     bool setEnable(bool enable);
-    bool getEnable(bool& enable);
     bool setMaxEventRate(int rate);
     bool getMaxEventRate(int& rate);
 
+    TargetRegisters target_;
     uint16_t state_ = 0;  // bit 0: enabled
     int32_t max_event_rate_ = kMaxEventRate;
     int32_t max_limit_ = kMaxEventRate;
     std::vector<FullParamteterInfo> params_info_;
+};
+
+class Imx636EventRateControl : public EventRateControlTool {
+  public:
+    explicit Imx636EventRateControl(std::shared_ptr<RegisterController> controller);
+    ToolInfo getToolInfo() const override;
+
+  protected:
+    bool writeEnable(bool enable) override;
+    bool readEnable(bool& enable) override;
+};
+
+class Genx320EventRateControl : public EventRateControlTool {
+  public:
+    explicit Genx320EventRateControl(std::shared_ptr<RegisterController> controller);
+    ToolInfo getToolInfo() const override;
+
+  protected:
+    bool writeEnable(bool enable) override;
+    bool readEnable(bool& enable) override;
 };
 
 // ---------------------------------------------------------------------------------------------------------
