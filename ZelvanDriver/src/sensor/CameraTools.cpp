@@ -411,7 +411,8 @@ bool readErcTarget(RegisterController& controller, const std::string& period_reg
 
 }  // namespace
 
-EventRateControlTool::EventRateControlTool(std::shared_ptr<RegisterController> controller, TargetRegisters target)
+EventRateControlTool::EventRateControlTool(std::shared_ptr<RegisterController> controller,
+                                           TargetRegisters target)
     : CameraToolRegisterWithCallback(std::move(controller), "erc/"), target_(target) {
     params_info_ = {ercEnableInfo(), ercRateInfo(max_limit_)};
     addRegister2Map(
@@ -488,7 +489,9 @@ ToolInfo Imx636EventRateControl::getToolInfo() const {
                     "ERC of DVS cameras with IMX636 sensor");
 }
 
-bool Imx636EventRateControl::writeEnable(bool enable) { return writeField("erc_enable", "erc_en", enable ? 1 : 0); }
+bool Imx636EventRateControl::writeEnable(bool enable) {
+    return writeField("erc_enable", "erc_en", enable ? 1 : 0);
+}
 
 bool Imx636EventRateControl::readEnable(bool& enable) {
     uint32_t on = 0;
@@ -498,8 +501,8 @@ bool Imx636EventRateControl::readEnable(bool& enable) {
 }
 
 Genx320EventRateControl::Genx320EventRateControl(std::shared_ptr<RegisterController> controller)
-    : EventRateControlTool(std::move(controller),
-                           {"erc/ref_period_flavor", "reference_period", "erc/td_target_event_count", "val"}) {}
+    : EventRateControlTool(std::move(controller), {"erc/ref_period_flavor", "reference_period",
+                                                   "erc/td_target_event_count", "val"}) {}
 
 ToolInfo Genx320EventRateControl::getToolInfo() const {
     return makeInfo(EVENT_RATE_CONTROL, {"enable", "max_event_rate"},
@@ -507,7 +510,8 @@ ToolInfo Genx320EventRateControl::getToolInfo() const {
 }
 
 bool Genx320EventRateControl::writeEnable(bool enable) {
-    return writeField("pipeline_control", "bypass", 0) && writeField("pipeline_control", "enable", enable ? 1 : 0);
+    return writeField("pipeline_control", "bypass", 0) &&
+           writeField("pipeline_control", "enable", enable ? 1 : 0);
 }
 
 bool Genx320EventRateControl::readEnable(bool& enable) {
