@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 
+#include "TestRecordings.h"
 #include "VideoTestUtil.h"
 #include "testing/ReferenceEvt3Decoder.h"
 #include "zelvan/ApsFileReader.h"
@@ -301,19 +302,15 @@ TEST(ExtractEventData, CutsDecodeExactlyToTheirRange) {
 // Real recordings carry vector words, monitoring words and time steps that synthetic ones do not:
 // cuts that begin inside vector groups and after sparse rows must still resume exactly.
 TEST(ExtractEventData, RealRecordingsCutExactly) {
-    const fs::path data = ZELVAN_TESTDATA_DIR;
-    if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
+    const auto recordings = testdata::evt3Recordings();
+    if (recordings.empty()) GTEST_SKIP() << "no test data folder at " << ZELVAN_TESTDATA_DIR;
     TempDir dir;
     std::mt19937_64 rng(5);
     int checked = 0;
     ScopedLogCapture quiet(LOG_ERROR);
-    for (const auto& entry : fs::directory_iterator(data)) {
-        if (entry.path().extension() != ".raw" ||
-            entry.path().filename().string().find("evt2") != std::string::npos)
-            continue;
-        SCOPED_TRACE(entry.path().filename().string());
-        const std::string copy = dir / entry.path().filename().string();
-        fs::copy_file(entry.path(), copy);
+    for (const auto& recording : recordings) {
+        SCOPED_TRACE(recording.filename().string());
+        const std::string copy = testdata::copyInto(dir, recording);
         const auto whole = decodeWhole(copy);
         auto reader = open(copy);
         ASSERT_NE(reader, nullptr);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "FileReader/BookmarkFile.h"
+#include "TestRecordings.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
@@ -647,18 +648,13 @@ TEST(RawFileReaderExactness, SyntheticRecordingsAcrossWrapArounds) {
 }
 
 TEST(RawFileReaderExactness, RealRecordings) {
-    const fs::path data = ZELVAN_TESTDATA_DIR;
-    if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
+    const auto recordings = testdata::evt3Recordings();
+    if (recordings.empty()) GTEST_SKIP() << "no test data folder at " << ZELVAN_TESTDATA_DIR;
     TempDir dir;
     int checked = 0;
-    for (const auto& entry : fs::directory_iterator(data)) {
-        if (entry.path().extension() != ".raw" ||
-            entry.path().filename().string().find("evt2") != std::string::npos)
-            continue;
-        SCOPED_TRACE(entry.path().filename().string());
-        const std::string copy = dir / entry.path().filename().string();
-        fs::copy_file(entry.path(), copy);
-        checkExactReading(copy, uint64_t(++checked));
+    for (const auto& recording : recordings) {
+        SCOPED_TRACE(recording.filename().string());
+        checkExactReading(testdata::copyInto(dir, recording), uint64_t(++checked));
     }
     EXPECT_GE(checked, 5);
 }
@@ -714,17 +710,12 @@ TEST(RawFileReaderAccess, ReadLoopsEndOnEveryRecording) {
     TempDir dir;
     writeSynthetic(dir / "synthetic.raw", 40'000, 300'000, 1'000'000, true, 6, 3000);
     checkReadLoopsEnd(dir / "synthetic.raw");
-    const fs::path data = ZELVAN_TESTDATA_DIR;
-    if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
+    const auto recordings = testdata::evt3Recordings();
+    if (recordings.empty()) GTEST_SKIP() << "no test data folder at " << ZELVAN_TESTDATA_DIR;
     int checked = 0;
-    for (const auto& entry : fs::directory_iterator(data)) {
-        if (entry.path().extension() != ".raw" ||
-            entry.path().filename().string().find("evt2") != std::string::npos)
-            continue;
-        SCOPED_TRACE(entry.path().filename().string());
-        const std::string copy = dir / entry.path().filename().string();
-        fs::copy_file(entry.path(), copy);
-        checkReadLoopsEnd(copy);
+    for (const auto& recording : recordings) {
+        SCOPED_TRACE(recording.filename().string());
+        checkReadLoopsEnd(testdata::copyInto(dir, recording));
         ++checked;
     }
     EXPECT_GE(checked, 5);
@@ -1136,21 +1127,18 @@ void checkDamagedCopy(const std::string& path, const std::vector<Event2D>& intac
 }
 
 TEST(RawFileReaderDamage, DamagedRecordingsOpenOrAreRefusedAndKeepTheirIntactEvents) {
-    const fs::path data = ZELVAN_TESTDATA_DIR;
-    if (!fs::exists(data / "EXPECTED.json")) GTEST_SKIP() << "no test data folder at " << data;
+    const auto recordings = testdata::evt3Recordings();
+    if (recordings.empty()) GTEST_SKIP() << "no test data folder at " << ZELVAN_TESTDATA_DIR;
     TempDir dir;
     std::mt19937_64 rng(20261207);
     constexpr int kVariantsPerFile = 60;
     int variants = 0;
-    for (const auto& entry : fs::directory_iterator(data)) {
-        if (entry.path().extension() != ".raw" ||
-            entry.path().filename().string().find("evt2") != std::string::npos)
-            continue;
-        SCOPED_TRACE(entry.path().filename().string());
-        const auto original = readBytes(entry.path().string());
+    for (const auto& recording : recordings) {
+        SCOPED_TRACE(recording.filename().string());
+        const auto original = readBytes(recording.string());
         RawFileHeader header;
         std::string error;
-        ASSERT_TRUE(readRawFileHeader(entry.path().string(), header, error)) << error;
+        ASSERT_TRUE(readRawFileHeader(recording.string(), header, error)) << error;
         ASSERT_FALSE(header.has_dvs_start_timestamp);
         // Events of the undamaged file that the words before each offset give: decode up to it.
         auto intactBefore = [&](uint64_t offset) {
