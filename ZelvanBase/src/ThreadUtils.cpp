@@ -3,7 +3,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
-#include <memory>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -83,17 +82,9 @@ void runOnJoiner(std::function<void()> task) {
         // The process is exiting and the joiner is gone: what it would have done is left undone
         // (the process ends anyway) rather than done on the wrong thread.
         std::fprintf(stderr, "zelvan: work handed over during exit is skipped\n");
-        auto* leaked = new std::function<void()>(std::move(task));
-        (void)leaked;
         return;
     }
     joiner().add(std::move(task));
-}
-
-void joinWhenFinished(std::thread thread) {
-    if (!thread.joinable()) return;
-    auto owned = std::make_shared<std::thread>(std::move(thread));
-    runOnJoiner([owned] { owned->join(); });
 }
 
 }  // namespace zelvan

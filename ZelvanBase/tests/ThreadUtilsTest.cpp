@@ -29,34 +29,35 @@ bool eventually(F done) {
     return true;
 }
 
-TEST(ThreadJoiner, JoinsAThreadHandedOverWhileItStillRuns) {
+TEST(ThreadJoiner, RunsTasksInOrderOnItsOwnThread) {
     std::mutex m;
     std::condition_variable cv;
     bool go = false;
-    std::atomic<bool> finished{false};
-    std::thread worker([&] {
+    std::atomic<bool> first_done{false};
+    std::atomic<bool> second_saw_first{false};
+    std::atomic<bool> second_done{false};
+    std::atomic<bool> other_thread{false};
+    const auto caller = std::this_thread::get_id();
+    runOnJoiner([&] {
         std::unique_lock<std::mutex> lock(m);
         cv.wait_for(lock, 10s, [&] { return go; });
-        finished = true;
+        other_thread = std::this_thread::get_id() != caller;
+        first_done = true;
     });
-    joinWhenFinished(std::move(worker));
-    EXPECT_FALSE(worker.joinable()) << "the joiner owns it now";
-    // A task queued behind the join runs only once the thread was joined.
-    std::atomic<bool> task_ran{false};
-    std::atomic<bool> ran_after_thread{false};
     runOnJoiner([&] {
-        ran_after_thread = finished.load();
-        task_ran = true;
+        second_saw_first = first_done.load();
+        second_done = true;
     });
-    EXPECT_FALSE(task_ran.load());
+    EXPECT_FALSE(second_done.load()) << "a task waits for the one before it";
     {
         std::lock_guard<std::mutex> lock(m);
         go = true;
     }
     cv.notify_all();
-    EXPECT_TRUE(eventually([&] { return task_ran.load(); }));
-    EXPECT_TRUE(ran_after_thread.load());
-    joinWhenFinished(std::thread());  // nothing to join: ignored
+    EXPECT_TRUE(eventually([&] { return second_done.load(); }));
+    EXPECT_TRUE(second_saw_first.load());
+    EXPECT_TRUE(other_thread.load());
+    runOnJoiner(nullptr);  // nothing to run: ignored
 }
 
 #if defined(__linux__)

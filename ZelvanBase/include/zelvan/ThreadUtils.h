@@ -1,9 +1,8 @@
-// Small thread helpers: naming the current thread, and joining threads whose owner went away while
-// running on them.
+// Small thread helpers: naming the current thread, and a thread for work that must not run on the
+// thread that asks for it.
 #pragma once
 
 #include <functional>
-#include <thread>
 
 namespace zelvan {
 
@@ -11,14 +10,10 @@ namespace zelvan {
 // where the platform has no thread names.
 void setCurrentThreadName(const char* name);
 
-// Joins `thread` on a process-wide joiner thread once it ends. For the one case where the owner of a
-// thread is destroyed on that very thread (a camera released from its own callback): the owner cannot
-// join itself, and the thread, which leaves its function right after, still gets joined. The joiner
-// itself is joined when the process exits.
-void joinWhenFinished(std::thread thread);
-
-// Runs `task` on that same joiner thread, after what was handed over before it. For work that must
-// not run on the thread that asks for it (destroying an object on one of its own threads).
+// Runs `task` on a process-wide joiner thread, after the tasks handed over before it. For work that
+// must not run on the thread that asks for it: destroying an object released on one of its own
+// threads (a camera released in its own callback), whose destructor joins that thread. The joiner is
+// joined when the process exits; a task handed over after that is dropped.
 void runOnJoiner(std::function<void()> task);
 
 }  // namespace zelvan
