@@ -1,5 +1,6 @@
 // Viewer components without a camera: rendering rules, image view, settings, helpers, dialogs,
 // the trigger-driven recorder.
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
@@ -17,6 +18,7 @@
 #include "ui_ZvGeneralSetting.h"
 #include "view/ShowImageForm.h"
 #include "view/ZvGraphicsView.h"
+#include "widgets/ZvFilePathReminderForm.h"
 
 using zelvan::Event2D;
 
@@ -269,6 +271,22 @@ private slots:
         QCOMPARE(createUniqueFile(dir.path() + "/plain"), dir.path() + "/plain");
         QCOMPARE(createUniqueFile(dir.path() + "/plain"), dir.path() + "/plain_1");
         QCOMPARE(createUniqueFile(dir.path() + "/missing/CAM.raw"), QString());
+    }
+
+    void toastsAreAsTallAsTheirText() {
+        const QString long_text =
+            "Cannot record into /root/Documents/ZelvanData/00050a11_20261207_214956.raw: Cannot open recording "
+            "file /root/Documents/ZelvanData/00050a11_20261207_214956.raw: No such file or directory";
+        ZvFilePathReminderForm toast(long_text, ZvMessageType::Error, "/tmp");
+        toast.show();
+        QLabel* tips = nullptr;
+        for (auto* label : toast.findChildren<QLabel*>()) {
+            if (label->text() == long_text) tips = label;
+        }
+        QVERIFY(tips != nullptr);
+        QVERIFY2(tips->height() >= tips->heightForWidth(tips->width()),
+                 qPrintable(QString("text needs %1 px, has %2").arg(tips->heightForWidth(tips->width())).arg(tips->height())));
+        QCOMPARE(toast.width(), 320);
     }
 
     void cameraList() {

@@ -57,6 +57,8 @@ ZvFilePathReminderForm::ZvFilePathReminderForm(const QString& tips, ZvMessageTyp
     outer->setContentsMargins(8, 8, 8, 8);
     outer->addWidget(box);
     setFixedWidth(320);
+    // Long texts (paths, the driver's reasons) wrap: the toast is as tall as its wrapped text.
+    setFixedHeight(outer->totalHeightForWidth(320));
 
     connect(close, &QPushButton::clicked, this, &QWidget::close);
     connect(openDir_, &QPushButton::clicked, this, &ZvFilePathReminderForm::slotOpenDir);
