@@ -284,8 +284,9 @@ private slots:
             if (label->text() == long_text) tips = label;
         }
         QVERIFY(tips != nullptr);
-        QVERIFY2(tips->height() >= tips->heightForWidth(tips->width()),
-                 qPrintable(QString("text needs %1 px, has %2").arg(tips->heightForWidth(tips->width())).arg(tips->height())));
+        const int needed = tips->heightForWidth(tips->width());
+        QVERIFY2(tips->height() >= needed,
+                 qPrintable(QString("text needs %1 px, has %2").arg(needed).arg(tips->height())));
         QCOMPARE(toast.width(), 320);
     }
 
