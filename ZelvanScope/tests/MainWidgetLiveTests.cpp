@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QElapsedTimer>
 #include <QScopeGuard>
-#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <condition_variable>
@@ -18,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "GuiSpy.h"
 #include "TestSetup.h"
 #include "Utility/ZvFileRecorder.h"
 #include "main/MainWidget.h"
@@ -100,32 +100,15 @@ bool isCompleteRecording(const QString& path) {
            QFileInfo(path).size() > qint64(header.payload_offset);
 }
 
-using TipSpy = std::unique_ptr<QSignalSpy>;
+using TipSpy = std::unique_ptr<GuiSpy>;
 TipSpy spyTips(MainWidget& window) {
-    return std::make_unique<QSignalSpy>(
-        &window, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+    return std::make_unique<GuiSpy>(&window,
+                                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
 }
-// Collects, on the GUI thread, the tips a recorder emits from its own threads (a QSignalSpy would be
-// written from those threads while the test reads it).
-class GuiTips {
-public:
-    explicit GuiTips(ZvFileRecorder* recorder) {
-        QObject::connect(
-            recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), &context_,
-            [this](QString text, ZvMessageType type, QString path) {
-                tips_.append(QList<QVariant>{text, QVariant::fromValue(type), path});
-            },
-            Qt::QueuedConnection);
-    }
-    bool isEmpty() const { return tips_.isEmpty(); }
-    qsizetype count() const { return tips_.count(); }
-    const QList<QVariant>& first() const { return tips_.first(); }
-
-private:
-    QObject context_;
-    QList<QList<QVariant>> tips_;
-};
-std::unique_ptr<GuiTips> spyTips(ZvFileRecorder* recorder) { return std::make_unique<GuiTips>(recorder); }
+TipSpy spyTips(ZvFileRecorder* recorder) {
+    return std::make_unique<GuiSpy>(
+        recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+}
 ZvMessageType typeOf(const QList<QVariant>& tip) {
     return tip.at(1).value<ZvMessageType>();
 }
@@ -179,7 +162,7 @@ private slots:
         const auto camera = window.eventCamera();
         auto windowTips = spyTips(window);
         auto recorderTips = spyTips(window.recorder());
-        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
         window.form()->pb_record->click();
         QVERIFY(window.form()->pb_record->isChecked());
         QVERIFY(camera->isRecording());
@@ -274,7 +257,7 @@ private slots:
         QVERIFY(openLiveEvk4(window));
         const auto camera = window.eventCamera();
         auto windowTips = spyTips(window);
-        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
         window.form()->pb_record->click();
         QVERIFY(window.isRecording());
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);
@@ -348,7 +331,7 @@ private slots:
         window.show();
         QVERIFY(openLiveEvk4(window));
         const auto first = window.eventCamera();
-        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
         window.form()->pb_record->click();
         QVERIFY(window.isRecording());
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);
@@ -430,7 +413,7 @@ private slots:
         window.show();
         QVERIFY(openLiveEvk4(window));
         const auto camera = window.eventCamera();
-        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);  // the cache holds data
 
         // A cached recording into a pipe nobody reads: its merge stalls once the pipe is full (the
@@ -484,7 +467,7 @@ private slots:
             return true;
         };
 
-        QSignalSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
         window.form()->pb_record->click();
         QVERIFY(window.isRecording());
         QVERIFY(!earlier.contains(window.lastRecordingPath()));
@@ -516,7 +499,7 @@ private slots:
         window->show();
         QVERIFY(openLiveEvk4(*window));
         std::weak_ptr<zelvan::DvsCamera> camera = window->eventCamera();
-        GuiTips tips(window->recorder());
+        GuiSpy tips(window->recorder(), qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         window->onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
         QTRY_VERIFY_WITH_TIMEOUT(window->recorder()->isRecording(), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(!tips.isEmpty(), 15000);
@@ -542,7 +525,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window.isLiveRunning(), 15000);
         QVERIFY(window.form()->pb_play->isChecked());
 
-        QSignalSpy images(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        GuiSpy images(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
         QElapsedTimer clock;
         clock.start();
         // Images keep coming (how fast is the benchmark's concern: a loaded sanitizer build paints far
@@ -584,8 +567,7 @@ private slots:
         ZvFileRecorder recorder(window.eventCamera());
         const QString timed = QFileInfo(path).absolutePath() + "/timed.raw";
         QVERIFY(recorder.recordingTime(1, timed));
-        QSignalSpy tips(
-            &recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+        GuiSpy tips(&recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(1, timed + "2"));
         const bool refused = std::any_of(tips.begin(), tips.end(), [](const QList<QVariant>& tip) {
             return textOf(tip) == "Currently being recorded." && typeOf(tip) == ZvMessageType::Warning;

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QWheelEvent>
 
+#include "GuiSpy.h"
 #include "TestSetup.h"
 #include "Utility/ViewerUtils.h"
 #include "Utility/ZvFileRecorder.h"
@@ -93,7 +94,7 @@ private slots:
 
     void requestRenderStartsAnEmptyFrame() {
         ZvEventProcessor processor;
-        QSignalSpy images(&processor, &ZvEventProcessor::signalEventImage);
+        GuiSpy images(&processor, &ZvEventProcessor::signalEventImage);
         auto ev = repeat(640, 360, 1, 0);
         processor.addEvents(ev.data(), ev.data() + ev.size());
         processor.requestRender();
@@ -317,7 +318,7 @@ private slots:
 
     void recorderRefusesWithoutACamera() {
         ZvFileRecorder recorder;
-        QSignalSpy tips(&recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+        GuiSpy tips(&recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(5, "/tmp/x.raw"));
         QCOMPARE(tips.count(), 1);
         QCOMPARE(tips.at(0).at(0).toString(), QString("Currently being recorded."));
