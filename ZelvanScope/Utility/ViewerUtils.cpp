@@ -78,3 +78,7 @@ QString createUniqueFile(const QString& path) {
     }
     return QString();
 }
+
+std::string toFileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+QString fromFileSystemPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }

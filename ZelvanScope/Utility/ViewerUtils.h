@@ -4,6 +4,7 @@
 #include <QMetaType>
 #include <QString>
 #include <cstdint>
+#include <string>
 
 enum ZvMessageType { Success = 0, Warning = 1, Error = 2 };
 Q_DECLARE_METATYPE(ZvMessageType)
@@ -22,6 +23,10 @@ bool isVersionAtLeast(const QString& a, const QString& b);
 bool isSameSubnet(const QString& ip1, const QString& ip2, const QString& mask);
 // The folder to offer for a path: the folder itself, a file's folder, or an existing parent; "" if none.
 QString resolveTipDirectory(const QString& path);
+// A path as the bytes the file system (and so the driver) names it by, and back. Every path handed
+// to the driver goes through these, so that a name the driver reports compares equal to ours.
+std::string toFileSystemPath(const QString& path);
+QString fromFileSystemPath(const std::string& path);
 // Creates `path` as an empty file, or, when a file of that name exists, the first free one of
 // "<name>_1.<ext>", "<name>_2.<ext>", ...; returns the name created. Never touches an existing
 // file. Empty when no file can be created there (a missing folder, no permission).

@@ -6,7 +6,6 @@
 
 #include "settings/AppSettings.h"
 #include "zelvan/Logger.h"
-#include "zelvan/StringUtils.h"
 
 ZvFileRecorder::ZvFileRecorder(std::shared_ptr<zelvan::DvsCamera> camera, QObject* parent)
     : QObject(parent), camera_(std::move(camera)) {}
@@ -41,7 +40,7 @@ void ZvFileRecorder::setCacheTime(int sec) {
     const auto cam = camera();
     if (!cam) return;
     cam->setFileCacheTime(static_cast<uint16_t>(sec),
-                          AppSettings::instance()->appDataPath.toStdString() + "/");
+                          toFileSystemPath(AppSettings::instance()->appDataPath + "/"));
     cacheEnabled_ = sec != 0;
 }
 
@@ -70,7 +69,7 @@ void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, Q
     // the second that names the file).
     const QString claimed = createUniqueFile(wanted);
     const QString path = claimed.isEmpty() ? wanted : claimed;
-    const std::string file = zelvan::local8bitToUtf8(path.toLocal8Bit().toStdString());
+    const std::string file = toFileSystemPath(path);
     if (camera->startRecording(file) != 0) {
         // Another recording holds the camera, or the file cannot be created: that recording is
         // none of ours to stop.
@@ -80,6 +79,7 @@ void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, Q
         emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(path, reason), ZvMessageType::Error,
                                       path);
         recording_ = false;
+        emit signalTimedRecordingEnded();
         return;
     }
     emit signalShowLeftBottomTips(tr("Recording file ... "), ZvMessageType::Success, path);
@@ -97,6 +97,7 @@ void ZvFileRecorder::timedRecording(std::shared_ptr<zelvan::DvsCamera> camera, Q
                                       ZvMessageType::Error, path);
     }
     recording_ = false;
+    emit signalTimedRecordingEnded();
 }
 
 QString ZvFileRecorder::startRefusal(const zelvan::DvsCamera& camera, const std::string& path) {
@@ -104,7 +105,7 @@ QString ZvFileRecorder::startRefusal(const zelvan::DvsCamera& camera, const std:
     if (status.path == path && !status.error.empty()) return QString::fromStdString(status.error);
     if (status.merging) return tr("the previous recording is still being assembled");
     if (status.recording || camera.isRecording()) {
-        return tr("the camera is recording into %1").arg(QString::fromStdString(status.path));
+        return tr("the camera is recording into %1").arg(fromFileSystemPath(status.path));
     }
     return tr("the camera does not record");
 }
@@ -116,7 +117,7 @@ RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera, cons
     const bool merged = camera.waitForRecordingMerged(kMergeDeadline);
     const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
     RecordingOutcome outcome;
-    outcome.path = QString::fromLocal8Bit(path.c_str());
+    outcome.path = fromFileSystemPath(path);
     if (status.path != path) {
         // The camera has started another recording since: the status speaks of that one.
         outcome.error = stopped ? tr("its outcome is unknown: the camera went on to another recording")
@@ -129,6 +130,12 @@ RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera, cons
     return outcome;
 }
 
+void ZvFileRecorder::stopTimedRecording() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopRequested_ = true;
+    wake_.notify_all();
+}
+
 void ZvFileRecorder::waitForTimedRecording() {
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (timedThread_.joinable()) timedThread_.join();
@@ -137,7 +144,7 @@ void ZvFileRecorder::waitForTimedRecording() {
 bool ZvFileRecorder::startRecording(QString file_path) {
     auto cam = camera();
     if (recording_.load() || !cam) return false;
-    if (cam->startRecording(file_path.toLocal8Bit().toStdString()) != 0) return false;
+    if (cam->startRecording(toFileSystemPath(file_path)) != 0) return false;
     manualCamera_ = std::move(cam);
     recording_ = true;
     return true;

@@ -37,6 +37,8 @@ public:
     bool isRecording() const { return recording_.load(); }
     // Waits for a running timed recording to end (tests and shutdown).
     void waitForTimedRecording();
+    // Ends a running timed recording now (its camera was lost); what it recorded is kept.
+    void stopTimedRecording();
 
     // Why `camera` refused startRecording(path): the driver's reason for this path, else the
     // recording that holds the camera.
@@ -50,6 +52,8 @@ signals:
     void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
     void signalShowLeftBottomTips(QString tips, ZvMessageType type);
     void signalShowLeftBottomTips(QString tips);
+    // A timed recording has ended and its file is complete (or known not to be); from its thread.
+    void signalTimedRecordingEnded();
 
 public slots:
     void setCacheTime(int sec);

@@ -6,10 +6,12 @@
 #include <QDesktopServices>
 #include <QEventLoop>
 #include <QFile>
+#include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
+#include <QShortcut>
 #include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
 #include <chrono>
@@ -66,8 +68,20 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(&recordingClock_, &QTimer::timeout, this, &MainWidget::recordingClockTick);
     connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
             &MainWidget::manualRecordingFinished);
+    connect(recorder_.get(), &ZvFileRecorder::signalTimedRecordingEnded, this,
+            &MainWidget::applyPendingTriggerInSettings, Qt::QueuedConnection);
 
     settings_ = AppSettings::instance();
+
+    // Space, Left and Right act on the play bar wherever the focus is in this window (a text field
+    // keeps the keys it edits with); the buttons never take the focus, so a key never clicks one.
+    for (QPushButton* button : findChildren<QPushButton*>()) button->setFocusPolicy(Qt::NoFocus);
+    for (const int key : {Qt::Key_Space, Qt::Key_Left, Qt::Key_Right}) {
+        auto* shortcut = new QShortcut(QKeySequence(key), this);
+        shortcut->setContext(Qt::WindowShortcut);
+        shortcut->setAutoRepeat(key != Qt::Key_Space);
+        connect(shortcut, &QShortcut::activated, this, [this, key] { handlePlayBarKey(key); });
+    }
 }
 
 MainWidget::~MainWidget() {
@@ -237,8 +251,7 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
     QEventLoop untilOpened;
     connect(worker.get(), &QThread::finished, &untilOpened, &QEventLoop::quit, Qt::QueuedConnection);
     worker->start(QThread::InheritPriority);
-    waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
-                         QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
+    centreWaitingWindow();
     waitingWindow_->open();
     untilOpened.exec();
     waitingWindow_->finish();
@@ -303,6 +316,7 @@ void MainWidget::cameraLost() {
     lossReported_ = true;
     // What the camera delivered before the loss is kept.
     if (recording_) stopManualRecording();
+    recorder_->stopTimedRecording();
     stopLive();
     ui_->pb_play->setChecked(false);
     clearStatistics();
@@ -332,12 +346,21 @@ void MainWidget::initDvsCameraSettings() {
     recorder_->setCamera(eventCamera_);
     const bool enabled = settings_ && settings_->triggerInRecEnable;
     const auto seconds = static_cast<uint16_t>(enabled ? settings_->beforeTriggerInSaveTime : 0);
-    const std::string prefix = settings_ ? settings_->appDataPath.toStdString() + "/" : std::string();
+    const std::string prefix = settings_ ? toFileSystemPath(settings_->appDataPath + "/") : std::string();
     // The cache restarts with the new time (0 first: a running cache keeps its time otherwise). The
     // camera first finishes merging the previous cached recording, so this waits off the GUI thread.
-    trackCameraTask(QtConcurrent::run(&cameraIo_, [camera = eventCamera_, enabled, seconds, prefix] {
+    // A camera keeps its cache while it records: the change then waits for the recording's end.
+    auto camera = eventCamera_;
+    QFuture<bool> applied = QtConcurrent::run(&cameraIo_, [camera, enabled, seconds, prefix] {
         camera->setFileCacheTime(0, ".");
         if (enabled) camera->setFileCacheTime(seconds, prefix);
+        return !camera->isRecording();
+    });
+    trackCameraTask(applied.then(this, [this, camera](bool done) {
+        if (done || camera != eventCamera_) return;
+        triggerInSettingsPending_ = true;
+        emit signalShowLeftBottomTips(tr("The trigger-in settings apply when the current recording ends."),
+                                      ZvMessageType::Warning, QString());
     }));
     if (enabled) {
         // Handled on the GUI thread, which owns the camera pointer and the settings, and only while
@@ -354,6 +377,12 @@ void MainWidget::initDvsCameraSettings() {
     }
 }
 
+void MainWidget::applyPendingTriggerInSettings() {
+    if (!triggerInSettingsPending_) return;
+    triggerInSettingsPending_ = false;
+    initDvsCameraSettings();
+}
+
 void MainWidget::onTriggerIn(zelvan::EventTriggerIn trigger) {
     if (!settings_ || !eventCamera_) return;
     const bool rising = settings_->triggerInEdgeType == "Rising Edge";
@@ -366,8 +395,9 @@ void MainWidget::onTriggerIn(zelvan::EventTriggerIn trigger) {
 }
 
 void MainWidget::on_pb_play_clicked(bool checked) {
-    if (viewerMode_ != EventCamera) return;
-    if (!eventCamera_ || !eventCamera_->isConnected()) {
+    // The file modes play through the playback processors.
+    if (viewerMode_ == RawFile || viewerMode_ == FusionFile) return;
+    if (!canPlay()) {
         qInfo() << "Please connect camera first.";
         ui_->pb_play->setChecked(false);
         return;
@@ -458,9 +488,19 @@ void MainWidget::startManualRecording() {
                            QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
     // Two recordings within one second get different names; the camera then reports a folder that
     // takes no files.
+    // A trigger-in recording that runs or is being completed holds the camera; asking the camera
+    // would wait for its file on the GUI thread.
+    if (recorder_->isRecording() || eventCamera_->getRecordingStatus().merging) {
+        ui_->pb_record->setChecked(false);
+        const QString reason = recorder_->isRecording() ? tr("a trigger-in recording is running")
+                                                        : tr("the previous recording is still being assembled");
+        emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(wanted, reason), ZvMessageType::Error,
+                                      settings_->outputRawFilePath);
+        return;
+    }
     const QString claimed = createUniqueFile(wanted);
     const QString path = claimed.isEmpty() ? wanted : claimed;
-    const std::string file = path.toLocal8Bit().toStdString();
+    const std::string file = toFileSystemPath(path);
     if (eventCamera_->startRecording(file) != 0) {
         // A trigger-in recording may hold the camera; it goes on untouched.
         if (!claimed.isEmpty()) QFile::remove(claimed);
@@ -503,7 +543,7 @@ void MainWidget::stopManualRecording() {
     // Ending a recording writes out what is queued and assembles a cached recording: off the GUI
     // thread, which shows the outcome once the file is complete.
     std::shared_ptr<zelvan::DvsCamera> camera = std::move(recordingCamera_);
-    const std::string file = lastRecordingPath_.toLocal8Bit().toStdString();
+    const std::string file = toFileSystemPath(lastRecordingPath_);
     const QFuture<RecordingOutcome> finished = QtConcurrent::run(
         &cameraIo_, [camera, file] { return ZvFileRecorder::finishRecording(*camera, file); });
     finishWatcher_.setFuture(finished);
@@ -514,11 +554,38 @@ void MainWidget::trackCameraTask(QFuture<void> task) {
     ++cameraTasks_;
     ui_->pb_record->setEnabled(false);
     task.then(this, [this] {
-        if (--cameraTasks_ == 0) ui_->pb_record->setEnabled(true);
+        if (--cameraTasks_ > 0) return;
+        ui_->pb_record->setEnabled(true);
+        if (closeWhenIdle_) {
+            closeWhenIdle_ = false;
+            waitingWindow_->finish();
+            close();
+        }
     });
 }
 
+void MainWidget::closeEvent(QCloseEvent* event) {
+    // The window goes once its recordings' files are complete; until then it stays responsive and
+    // shows that it is busy.
+    if (recording_) stopManualRecording();
+    recorder_->stopTimedRecording();
+    if (cameraTasks_ > 0) {
+        closeWhenIdle_ = true;
+        event->ignore();
+        centreWaitingWindow();
+        waitingWindow_->open();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+void MainWidget::centreWaitingWindow() {
+    waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
+                         QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
+}
+
 void MainWidget::manualRecordingFinished() {
+    applyPendingTriggerInSettings();
     const RecordingOutcome outcome = finishWatcher_.result();
     if (outcome.ok()) {
         emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success,
@@ -603,16 +670,37 @@ void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type) { slot
 void MainWidget::slotShowLeftBottomTips(QString tips) { slotShowLeftBottomTips(tips, ZvMessageType::Success, {}); }
 
 void MainWidget::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-        case Qt::Key_Space: ui_->pb_play->setChecked(!ui_->pb_play->isChecked()); break;
-        case Qt::Key_Left: emit ui_->pb_pre_frame->pressed(); break;
-        case Qt::Key_Right: emit ui_->pb_next_frame->pressed(); break;
-        default: QWidget::keyPressEvent(event); return;
+    if (!handlePlayBarKey(event->key())) QWidget::keyPressEvent(event);
+}
+
+bool MainWidget::handlePlayBarKey(int key) {
+    switch (key) {
+        case Qt::Key_Space:
+            // Nothing to play: the button stays as it is rather than latching pressed.
+            if (canPlay()) ui_->pb_play->setChecked(!ui_->pb_play->isChecked());
+            return true;
+        case Qt::Key_Left: emit ui_->pb_pre_frame->pressed(); return true;
+        case Qt::Key_Right: emit ui_->pb_next_frame->pressed(); return true;
+        default: return false;
     }
+}
+
+bool MainWidget::canPlay() const {
+    switch (viewerMode_) {
+        case EventCamera: return eventCamera_ && eventCamera_->isConnected();
+        case RawFile:
+        case FusionFile: return true;
+        case NoDevice:
+        case FusionCamera: return false;  // fusion cameras are not streamed yet
+    }
+    return false;
 }
 
 void MainWidget::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // Centred when first shown; later shows (a restore from minimised) keep where the user put it.
+    if (centred_) return;
+    centred_ = true;
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.center() - rect().center());
@@ -621,10 +709,7 @@ void MainWidget::showEvent(QShowEvent* event) {
 
 void MainWidget::moveEvent(QMoveEvent* event) {
     QWidget::moveEvent(event);
-    if (waitingWindow_ && waitingWindow_->isVisible()) {
-        waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
-                             QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
-    }
+    if (waitingWindow_ && waitingWindow_->isVisible()) centreWaitingWindow();
 }
 
 void MainWidget::changeEvent(QEvent* event) {

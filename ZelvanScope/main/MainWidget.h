@@ -116,12 +116,20 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void changeEvent(QEvent* event) override;
 
 private:
     void buildMenus();
+    // Space, Left and Right: true when `key` is one of them (and has been handled).
+    bool handlePlayBarKey(int key);
+    // True when the play button has something to start: a connected camera or an open recording.
+    bool canPlay() const;
+    void centreWaitingWindow();
+    // Re-runs the trigger-in setup that a recording held back.
+    void applyPendingTriggerInSettings();
     void setActionTexts();
     std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
     void installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial);
@@ -158,6 +166,9 @@ private:
     QString statusPrefix_, bandwidthText_, eventRateText_, statusSuffix_;
     QString lastRecordingPath_;
     ViewerMode viewerMode_ = NoDevice;
+    bool centred_ = false;  // the first show centres the window
+    bool triggerInSettingsPending_ = false;  // a recording held back the trigger-in settings
+    bool closeWhenIdle_ = false;             // a close waits for the camera tasks
 
     ZvEventProcessor* eventProcessor_ = nullptr;
     std::unique_ptr<ZvFileRecorder> recorder_;
