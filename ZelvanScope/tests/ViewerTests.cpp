@@ -1,5 +1,6 @@
 // Viewer components without a camera: rendering rules, image view, settings, helpers, dialogs,
 // the trigger-driven recorder.
+#include <QFontInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -409,6 +410,31 @@ private slots:
         s->applyColorTheme();
         QCOMPARE(drawOneFrame(),
                  QList<QColor>({QColor(255, 0, 0), QColor(0, 255, 0), QColor(112, 112, 112)}));
+    }
+
+    void applicationFontIsTheProportionalChineseFace() {
+        const QStringList collection = {"Noto Sans CJK JP",      "Noto Sans CJK KR",
+                                        "Noto Sans CJK SC",      "Noto Sans CJK TC",
+                                        "Noto Sans CJK HK",      "Noto Sans Mono CJK JP",
+                                        "Noto Sans Mono CJK KR", "Noto Sans Mono CJK SC",
+                                        "Noto Sans Mono CJK TC", "Noto Sans Mono CJK HK"};
+        QCOMPARE(chooseApplicationFontFamily(collection), QString("Noto Sans CJK SC"));
+        QStringList reversed(collection.rbegin(), collection.rend());
+        QCOMPARE(chooseApplicationFontFamily(reversed), QString("Noto Sans CJK SC"));
+        QCOMPARE(chooseApplicationFontFamily({"Noto Sans SC"}), QString("Noto Sans SC"));
+        QCOMPARE(chooseApplicationFontFamily({"Noto Sans Mono CJK SC", "Other Sans"}), QString("Other Sans"));
+        QCOMPARE(chooseApplicationFontFamily({}), QString());
+
+        QTemporaryDir dir;
+        QTest::ignoreMessage(QtWarningMsg, "Failed to load font!");
+        QVERIFY(!loadApplicationFont({dir.path() + "/NoSuchFont.ttc"}).has_value());
+
+        const QString installed = "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc";
+        if (!QFile::exists(installed)) QSKIP("fonts-noto-cjk is not installed");
+        const std::optional<QFont> font = loadApplicationFont({dir.path() + "/NoSuchFont.ttc", installed});
+        QVERIFY(font.has_value());
+        QCOMPARE(font->family(), QString("Noto Sans CJK SC"));
+        QVERIFY(!QFontInfo(*font).fixedPitch());
     }
 
     void helpers() {
