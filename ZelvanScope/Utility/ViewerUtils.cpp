@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QRegularExpression>
 #include <QVersionNumber>
 
@@ -79,6 +80,43 @@ QString createUniqueFile(const QString& path) {
     return QString();
 }
 
+<<<<<<< HEAD
 std::string toFileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 QString fromFileSystemPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+=======
+QString chooseApplicationFontFamily(const QStringList& families) {
+    for (const char* wanted : {"Noto Sans CJK SC", "Noto Sans SC"}) {
+        if (families.contains(QLatin1String(wanted))) return QLatin1String(wanted);
+    }
+    const auto proportional = [](const QString& family) {
+        return !family.contains("Mono", Qt::CaseInsensitive);
+    };
+    for (const QString& family : families) {
+        if (proportional(family) && family.endsWith(" SC")) return family;
+    }
+    for (const QString& family : families) {
+        if (proportional(family)) return family;
+    }
+    return families.value(0);
+}
+
+std::optional<QFont> loadApplicationFont(const QStringList& font_files) {
+    for (const QString& path : font_files) {
+        if (!QFile::exists(path)) continue;
+        const int id = QFontDatabase::addApplicationFont(path);
+        if (id < 0) continue;
+        const QString family = chooseApplicationFontFamily(QFontDatabase::applicationFontFamilies(id));
+        if (family.isEmpty()) {
+            QFontDatabase::removeApplicationFont(id);
+            continue;
+        }
+        QFont font(family);
+        if (QFontDatabase::styles(family).contains("Medium")) font.setWeight(QFont::Medium);
+        font.setHintingPreference(QFont::PreferNoHinting);
+        return font;
+    }
+    qWarning() << "Failed to load font!";
+    return std::nullopt;
+}
+>>>>>>> viewer-settings

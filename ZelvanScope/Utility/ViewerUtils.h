@@ -1,9 +1,13 @@
-// Small helpers shared by the viewer: time texts, version and network checks, message types.
+// Small helpers shared by the viewer: time texts, version and network checks, message types, the
+// application font.
 #pragma once
 
+#include <QFont>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 enum ZvMessageType { Success = 0, Warning = 1, Error = 2 };
@@ -31,3 +35,12 @@ QString fromFileSystemPath(const std::string& path);
 // "<name>_1.<ext>", "<name>_2.<ext>", ...; returns the name created. Never touches an existing
 // file. Empty when no file can be created there (a missing folder, no permission).
 QString createUniqueFile(const QString& path);
+// The family to use from the families of a font file: the proportional Simplified Chinese face
+// ("Noto Sans CJK SC" in the Noto CJK collection, "Noto Sans SC" as a single face), else the first
+// Simplified Chinese face that is not monospaced, else the first face that is not monospaced, else
+// the first. Empty for an empty list.
+QString chooseApplicationFontFamily(const QStringList& families);
+// Adds the first of `font_files` that exists and loads to the application font database and
+// returns a font of its chosen family: medium weight where that style is installed, no hinting.
+// Logs "Failed to load font!" and returns nothing when none loads (the platform font stays).
+std::optional<QFont> loadApplicationFont(const QStringList& font_files);

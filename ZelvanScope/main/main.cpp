@@ -2,10 +2,10 @@
 #include <QApplication>
 #include <QDebug>
 #include <QFile>
-#include <QFontDatabase>
 #include <QIcon>
 #include <QTranslator>
 
+#include "Utility/ViewerUtils.h"
 #include "main/MainWidget.h"
 #include "main/ViewerResources.h"
 #include "settings/AppSettings.h"
@@ -13,29 +13,11 @@
 
 namespace {
 
-// The application font: the bundled face if present, else the system's Noto Sans CJK (Simplified
-// Chinese, medium weight) from Debian's fonts-noto-cjk.
-void loadFont(QApplication& app) {
-    const QStringList candidates = {":/font/NotoSansSC-Medium.ttf",
-                                    "/usr/share/fonts/opentype/noto/NotoSansCJK-Medium.ttc",
-                                    "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc"};
-    for (const QString& path : candidates) {
-        if (!QFile::exists(path)) continue;
-        const int id = QFontDatabase::addApplicationFont(path);
-        if (id < 0) continue;
-        const QStringList families = QFontDatabase::applicationFontFamilies(id);
-        if (families.isEmpty()) continue;
-        QString family = families.first();
-        for (const QString& f : families) {
-            if (f.contains(" SC")) family = f;
-        }
-        QFont font(family);
-        font.setHintingPreference(QFont::PreferNoHinting);
-        app.setFont(font);
-        return;
-    }
-    qWarning() << "Failed to load font!";
-}
+// The application font: the bundled face if present, else the system's Noto Sans CJK collection
+// from Debian's fonts-noto-cjk (the medium weight where fonts-noto-cjk-extra installs it).
+const QStringList kFontFiles = {":/font/NotoSansSC-Medium.ttf",
+                                "/usr/share/fonts/opentype/noto/NotoSansCJK-Medium.ttc",
+                                "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc"};
 
 }  // namespace
 
@@ -43,7 +25,7 @@ int main(int argc, char** argv) {
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
     initViewerResources();
-    loadFont(app);
+    if (const std::optional<QFont> font = loadApplicationFont(kFontFiles)) QApplication::setFont(*font);
     QApplication::setApplicationName("ZelvanScope");
     QApplication::setOrganizationName("Zelvan");
     AppSettings* settings = AppSettings::instance();

@@ -5,7 +5,11 @@
 #include "settings/AppSettings.h"
 
 ZvEventProcessor::ZvEventProcessor(QObject* parent) : QObject(parent) {
-    settings_ = AppSettings::instance();
+    // Created on the GUI thread, which owns the settings: copy the colours now, and again at every
+    // theme change.
+    AppSettings* settings = AppSettings::instance();
+    setThemeColors(settings->onColor, settings->offColor, settings->backgroundColor);
+    connect(settings, &AppSettings::colorThemeChanged, this, &ZvEventProcessor::setThemeColors);
     setResolution(1280, 720);
     renderThread_ = std::thread(&ZvEventProcessor::renderLoop, this);
 }
@@ -22,7 +26,7 @@ ZvEventProcessor::~ZvEventProcessor() {
 void ZvEventProcessor::setResolution(int width, int height) {
     std::lock_guard<std::mutex> render(renderMutex_);
     std::lock_guard<std::mutex> count(countMutex_);
-    const QColor background = settings_ ? settings_->backgroundColor : QColor(112, 112, 112);
+    const QRgb background = themeColors().background;
     frameImage_ = QImage(width, height, QImage::Format_RGB888);
     frameImage_.fill(background);
     const size_t counters = size_t(width) * size_t(height) * 2;
@@ -57,6 +61,17 @@ void ZvEventProcessor::requestRender() {
     }
     frameRequested_ = true;
     renderCv_.notify_one();
+}
+
+ZvEventProcessor::ThemeColors ZvEventProcessor::themeColors() const {
+    std::lock_guard<std::mutex> lock(colorMutex_);
+    return colors_;
+}
+
+void ZvEventProcessor::setThemeColors(QColor on, QColor off, QColor background) {
+    const ThemeColors colors{on.rgb(), off.rgb(), background.rgb()};
+    std::lock_guard<std::mutex> lock(colorMutex_);
+    colors_ = colors;
 }
 
 void ZvEventProcessor::showCurrentFrame() {
@@ -94,11 +109,9 @@ void ZvEventProcessor::renderLoop() {
         renderCv_.wait(lock, [this] { return frameRequested_ || !running_; });
         if (!running_) return;
         frameRequested_ = false;
-        const QRgb on = settings_->onColor.rgb();
-        const QRgb off = settings_->offColor.rgb();
-        const QRgb background = settings_->backgroundColor.rgb();
+        const ThemeColors colors = themeColors();
         if (frameImage_.width() != width_ || frameImage_.height() != height_) continue;
-        paint(*renderBuffer_, width_, height_, on, off, background, frameImage_);
+        paint(*renderBuffer_, width_, height_, colors.on, colors.off, colors.background, frameImage_);
         ++framesDrawn_;
         emit signalEventImage(frameImage_);
     }

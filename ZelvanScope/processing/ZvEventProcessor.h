@@ -1,9 +1,15 @@
 // Turns event streams into images: counts events per pixel and polarity, and paints the counts of
 // each frame with the theme colours on a render thread.
+//
+// The render thread never reads AppSettings: the processor keeps its own copy of the three theme
+// colours, taken from the settings at construction and replaced by setThemeColors() (connected to
+// AppSettings::colorThemeChanged) under its own lock.
 #pragma once
 
+#include <QColor>
 #include <QImage>
 #include <QObject>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -12,8 +18,6 @@
 #include <vector>
 
 #include "zelvan/Types.h"
-
-class AppSettings;
 
 class ZvEventProcessor : public QObject {
     Q_OBJECT
@@ -44,6 +48,18 @@ public:
     // Number of frames drawn so far.
     uint64_t framesDrawn() const { return framesDrawn_.load(); }
 
+    // The colours the next frame is drawn with.
+    struct ThemeColors {
+        QRgb on;
+        QRgb off;
+        QRgb background;
+    };
+    ThemeColors themeColors() const;
+
+public slots:
+    // Any thread: the next frame drawn uses these colours; the frame being drawn keeps its own.
+    void setThemeColors(QColor on, QColor off, QColor background);
+
 signals:
     void signalEventImage(QImage image);
     void signalRealTimeTimeStamp(uint64_t timestamp);
@@ -58,7 +74,10 @@ private:
     std::unique_ptr<std::vector<uint16_t>> renderBuffer_;
     QImage frameImage_;
     std::atomic<uint64_t> currentTimestamp_{0};
-    AppSettings* settings_ = nullptr;
+
+    // Guards the theme colours; taken alone, or inside renderMutex_ by the render thread.
+    mutable std::mutex colorMutex_;
+    ThemeColors colors_{qRgb(255, 255, 255), qRgb(0, 0, 0), qRgb(112, 112, 112)};
 
     // Guards the counters being filled against the swap (so no count of a frame is lost or cleared
     // while counted); taken per batch of events, not per event.

@@ -25,13 +25,35 @@ struct Theme {
     QColor on, off, background;
 };
 
+// In the order the settings dialog offers them. The names are the stored keys; the dialog shows
+// them translated in its own context.
 const Theme kThemes[] = {
-    {"Gray", QColor(255, 255, 255), QColor(0, 0, 0), QColor(112, 112, 112)},
-    {"RedBlue", QColor(255, 0, 0), QColor(0, 0, 255), QColor(112, 112, 112)},
-    {"Dark", QColor(255, 255, 255), QColor(64, 126, 200), QColor(30, 37, 52)},
-    {"RedGreen", QColor(255, 0, 0), QColor(0, 255, 0), QColor(112, 112, 112)},
-    {"Light", QColor(0, 0, 0), QColor(64, 126, 201), QColor(255, 255, 255)},
+    {QT_TRANSLATE_NOOP("ZvGeneralSetting", "Gray"), QColor(255, 255, 255), QColor(0, 0, 0),
+     QColor(112, 112, 112)},
+    {QT_TRANSLATE_NOOP("ZvGeneralSetting", "Dark"), QColor(255, 255, 255), QColor(64, 126, 200),
+     QColor(30, 37, 52)},
+    {QT_TRANSLATE_NOOP("ZvGeneralSetting", "RedBlue"), QColor(255, 0, 0), QColor(0, 0, 255),
+     QColor(112, 112, 112)},
+    {QT_TRANSLATE_NOOP("ZvGeneralSetting", "RedGreen"), QColor(255, 0, 0), QColor(0, 255, 0),
+     QColor(112, 112, 112)},
+    {QT_TRANSLATE_NOOP("ZvGeneralSetting", "Light"), QColor(0, 0, 0), QColor(64, 126, 201),
+     QColor(255, 255, 255)},
 };
+
+const Theme* findTheme(const QString& name) {
+    for (const Theme& theme : kThemes) {
+        if (name == theme.name) return &theme;
+    }
+    return nullptr;
+}
+
+// `value` when it is one of `known`, else `fallback`, with a warning naming the setting.
+QString knownOr(const QString& value, const QStringList& known, const char* fallback, const char* what) {
+    if (known.contains(value)) return value;
+    qWarning().noquote() << "Unknown" << what << QString("\"%1\"").arg(value) << "in the settings; using"
+                         << QString("\"%1\"").arg(fallback) << "instead.";
+    return fallback;
+}
 
 // The stored folder when it exists, else Documents + "/ZelvanData" (created when missing).
 // Returns false when there is no Documents location.
@@ -75,6 +97,21 @@ bool ensureDirectory(const QString& path) { return QDir().mkpath(path); }
 
 void AppSettings::setDocumentsLocationForTesting(const QString& path) { documentsOverride() = path; }
 
+const QStringList& AppSettings::triggerEdgeTypes() {
+    static const QStringList edges = {QT_TRANSLATE_NOOP("ZvGeneralSetting", "Rising Edge"),
+                                      QT_TRANSLATE_NOOP("ZvGeneralSetting", "Falling Edge")};
+    return edges;
+}
+
+const QStringList& AppSettings::colorThemes() {
+    static const QStringList names = [] {
+        QStringList list;
+        for (const Theme& theme : kThemes) list << theme.name;
+        return list;
+    }();
+    return names;
+}
+
 AppSettings* AppSettings::instance() {
     static std::once_flag once;
     static AppSettings* settings = nullptr;
@@ -97,6 +134,8 @@ AppSettings* AppSettings::instance() {
 AppSettings::AppSettings(const QString& ini_path)
     : settings_(std::make_unique<QSettings>(ini_path, QSettings::IniFormat)) {
     appDataPath = QFileInfo(ini_path).absolutePath();
+    // The default theme's colours, also when loading stops early: never an all-black picture.
+    applyColorTheme();
     load();
 }
 
@@ -120,31 +159,33 @@ void AppSettings::load() {
         return;
     if (s.contains("Setting/dvs_trigger_in_rec_enable")) {
         triggerInRecEnable = s.value("Setting/dvs_trigger_in_rec_enable").toBool();
-        triggerInEdgeType = s.value("Setting/dvs_trigger_in_rec_edge_type").toString();
+        triggerInEdgeType = knownOr(s.value("Setting/dvs_trigger_in_rec_edge_type", kRisingEdge).toString(),
+                                    triggerEdgeTypes(), kRisingEdge, "trigger edge");
         beforeTriggerInSaveTime = s.value("Setting/dvs_before_tirgger_in_save_time").toUInt();
         afterTriggerInSaveTime = s.value("Setting/dvs_after_tirgger_in_save_time").toUInt();
     } else {
         triggerInRecEnable = false;
-        triggerInEdgeType = "Rising Edge";
+        triggerInEdgeType = kRisingEdge;
         beforeTriggerInSaveTime = 0;
         afterTriggerInSaveTime = 0;
     }
-    colorType = s.contains("Setting/dvs_color_type") ? s.value("Setting/dvs_color_type").toString() : "Gray";
+    colorType = knownOr(s.value("Setting/dvs_color_type", kDefaultColorType).toString(), colorThemes(),
+                        kDefaultColorType, "colour theme");
     applyColorTheme();
 }
 
 void AppSettings::applyColorTheme() {
-    for (const Theme& theme : kThemes) {
-        if (colorType == theme.name) {
-            onColor = theme.on;
-            offColor = theme.off;
-            backgroundColor = theme.background;
-            return;
-        }
-    }
+    const Theme* theme = findTheme(colorType);
+    if (!theme) return;
+    onColor = theme->on;
+    offColor = theme->off;
+    backgroundColor = theme->background;
+    emit colorThemeChanged(onColor, offColor, backgroundColor);
 }
 
 void AppSettings::save() {
+    triggerInEdgeType = knownOr(triggerInEdgeType, triggerEdgeTypes(), kRisingEdge, "trigger edge");
+    colorType = knownOr(colorType, colorThemes(), kDefaultColorType, "colour theme");
     applyColorTheme();
     QSettings& s = *settings_;
     s.setValue("Setting/output_raw_file_path", outputRawFilePath);

@@ -1,5 +1,7 @@
 #include "settings/ZvGeneralSetting.h"
 
+#include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 
@@ -20,13 +22,25 @@ void step(QLineEdit* edit, int delta) {
     }
     edit->setText(QString::number(delta < 0 ? v - 1 : v + 1));
 }
+// Fills `combo` with the translated `keys`, each carrying its key, and selects `current` (the
+// first entry when it is none of them).
+void fillWithKeys(QComboBox* combo, const QStringList& keys, const QString& current) {
+    combo->clear();
+    for (const QString& key : keys) {
+        combo->addItem(QCoreApplication::translate("ZvGeneralSetting", key.toUtf8().constData()), key);
+    }
+    combo->setCurrentIndex(qMax(0, combo->findData(current)));
+}
+// The key of the selected entry.
+QString selectedKey(const QComboBox* combo) { return combo->currentData().toString(); }
 QString chooseDirectory(QWidget* parent, const QString& start) {
     return QFileDialog::getExistingDirectory(parent, QObject::tr("Select Directory"), start,
                                              QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
 }
 }  // namespace
 
-ZvGeneralSetting::ZvGeneralSetting(QWidget* parent) : QDialog(parent), ui_(new Ui::ZvGeneralSetting) {
+ZvGeneralSetting::ZvGeneralSetting(QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::ZvGeneralSetting>()) {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     ui_->tabWidget->tabBar()->hide();
@@ -34,14 +48,15 @@ ZvGeneralSetting::ZvGeneralSetting(QWidget* parent) : QDialog(parent), ui_(new U
     ui_->le_raw_file_path->setText(s->outputRawFilePath);
     ui_->le_video_save_path->setText(s->videoSavePath);
     ui_->cb_trigger_in_enable->setChecked(s->triggerInRecEnable);
-    ui_->cb_trigger_edge->setCurrentIndex(s->triggerInEdgeType == "Rising Edge" ? 0 : 1);
+    // The form's items are replaced by the keyed ones, in the same order.
+    fillWithKeys(ui_->cb_trigger_edge, AppSettings::triggerEdgeTypes(), s->triggerInEdgeType);
     ui_->le_trigger_in_before_time->setText(QString::number(s->beforeTriggerInSaveTime));
     ui_->le_trigger_in_after_time->setText(QString::number(s->afterTriggerInSaveTime));
-    ui_->cb_events_color->setCurrentText(s->colorType);
+    fillWithKeys(ui_->cb_events_color, AppSettings::colorThemes(), s->colorType);
     ui_->lw_general_setting_items->setCurrentRow(0);
 }
 
-ZvGeneralSetting::~ZvGeneralSetting() { delete ui_; }
+ZvGeneralSetting::~ZvGeneralSetting() = default;
 
 void ZvGeneralSetting::on_pb_win_close_clicked() { close(); }
 void ZvGeneralSetting::on_pb_cancel_clicked() { close(); }
@@ -51,10 +66,10 @@ void ZvGeneralSetting::on_pb_save_clicked() {
     s->videoSavePath = ui_->le_video_save_path->text();
     s->outputRawFilePath = ui_->le_raw_file_path->text();
     s->triggerInRecEnable = ui_->cb_trigger_in_enable->isChecked();
-    s->triggerInEdgeType = ui_->cb_trigger_edge->currentText();
+    s->triggerInEdgeType = selectedKey(ui_->cb_trigger_edge);
     s->beforeTriggerInSaveTime = numberIn(ui_->le_trigger_in_before_time);
     s->afterTriggerInSaveTime = numberIn(ui_->le_trigger_in_after_time);
-    s->colorType = ui_->cb_events_color->currentText();
+    s->colorType = selectedKey(ui_->cb_events_color);
     s->save();
     emit signalTriggerInSaveFileParamChanged();
     close();

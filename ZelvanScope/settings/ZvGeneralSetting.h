@@ -1,7 +1,10 @@
 // The general settings dialog: default folders, trigger-in recording and the colour theme.
+// The edge and theme combos show their choices translated and carry the stored English keys as
+// item data, so the settings hold the same keys in every language.
 #pragma once
 
 #include <QDialog>
+#include <memory>
 
 namespace Ui {
 class ZvGeneralSetting;
@@ -12,7 +15,7 @@ class ZvGeneralSetting : public QDialog {
 public:
     explicit ZvGeneralSetting(QWidget* parent = nullptr);
     ~ZvGeneralSetting() override;
-    Ui::ZvGeneralSetting* form() const { return ui_; }
+    Ui::ZvGeneralSetting* form() const { return ui_.get(); }
 
 signals:
     void signalTriggerInSaveFileParamChanged();
@@ -30,5 +33,5 @@ public slots:
     void on_lw_general_setting_items_currentRowChanged(int currentRow);
 
 private:
-    Ui::ZvGeneralSetting* ui_;
+    std::unique_ptr<Ui::ZvGeneralSetting> ui_;
 };

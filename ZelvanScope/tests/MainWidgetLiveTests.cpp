@@ -10,7 +10,9 @@
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <fstream>
@@ -148,7 +150,48 @@ private slots:
         auto configs = zelvan::sim::SimulatedCameras::defaultConfigs();
         for (auto& c : configs) c.settle_scale = 0;
         zelvan::sim::SimulatedCameras::instance().reset(configs);
+        simConfigs_ = configs;
         outputFolder_ = AppSettings::instance()->outputRawFilePath;
+    }
+
+    // Trigger edges arrive on a driver thread; the window handles them on the GUI thread only
+    // (where it reads the camera and the settings), and the configured edge starts a recording.
+    void cameraTriggersAreHandledOnTheGuiThread() {
+        auto configs = simConfigs_;
+        for (auto& c : configs) {
+            if (c.description.product == "EVK4") c.trigger_period_us = 200'000;
+        }
+        zelvan::sim::SimulatedCameras::instance().reset(configs);
+        auto restore = qScopeGuard([this] { zelvan::sim::SimulatedCameras::instance().reset(simConfigs_); });
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->triggerInEdgeType = "Falling Edge";
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        std::atomic<int> emitted{0};
+        std::atomic<bool> offGuiThread{false};
+        QThread* gui = QThread::currentThread();
+        QObject probe;
+        connect(
+            &window, &MainWidget::signalRecByTime, &probe,
+            [&](uint32_t, QString) {
+                if (QThread::currentThread() != gui) offGuiThread = true;
+                ++emitted;
+            },
+            Qt::DirectConnection);
+        GuiSpy requests(&window, &MainWidget::signalRecByTime);
+        QVERIFY(openLiveEvk4(window));
+        QTRY_VERIFY_WITH_TIMEOUT(!requests.isEmpty(), 15000);
+        QVERIFY(!offGuiThread.load());
+        QCOMPARE(requests.first().at(0).toUInt(), 1u);
+        const QString path = requests.first().at(1).toString();
+        QVERIFY2(path.startsWith(s->outputRawFilePath + "/" +
+                                 QString::fromStdString(window.eventCamera()->getDescription().serial)),
+                 qPrintable(path));
+        QVERIFY(path.endsWith(".raw"));
+        QTRY_VERIFY_WITH_TIMEOUT(window.recorder()->isRecording(), 15000);
+        QVERIFY(!offGuiThread.load());
     }
 
     void triggerInRecordingNeverStopsTheRecordButtonsRecording() {
@@ -587,6 +630,7 @@ private slots:
 
 private:
     QString outputFolder_;
+    std::vector<zelvan::sim::SimDeviceConfig> simConfigs_;
 };
 
 ZELVAN_VIEWER_TEST_MAIN(MainWidgetLiveTests)

@@ -1,12 +1,18 @@
 // Viewer components without a camera: rendering rules, image view, settings, helpers, dialogs,
 // the trigger-driven recorder.
+#include <QFontInfo>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 #include <QWheelEvent>
+#include <atomic>
+#include <thread>
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
@@ -196,12 +202,15 @@ private slots:
             raw.setValue("Setting/dvs_color_type", "Blue");
         }
         {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unknown colour theme \"Blue\""));
             AppSettings s(ini);
             QCOMPARE(s.triggerInEdgeType, QString("Rising Edge"));
             QCOMPARE(s.beforeTriggerInSaveTime, 0u);
             QCOMPARE(s.afterTriggerInSaveTime, 0u);
             QCOMPARE(s.language, QString("en"));
-            QVERIFY(!s.backgroundColor.isValid());  // "Blue" is no theme
+            // "Blue" is no theme: the default one, never an all-black picture.
+            QCOMPARE(s.colorType, QString("Gray"));
+            QCOMPARE(s.backgroundColor, QColor(112, 112, 112));
             QVERIFY(QDir(s.outputRawFilePath).exists());
             s.triggerInRecEnable = true;
             s.afterTriggerInSaveTime = 7;
@@ -236,6 +245,196 @@ private slots:
         QCOMPARE(s->colorType, QString("Light"));
         s->colorType = "Gray";
         s->applyColorTheme();
+    }
+
+    // In Chinese the dialog shows the choices translated but stores the English keys, and the
+    // chosen theme reaches the picture.
+    void chineseSettingsRoundTrip() {
+        QTranslator zh;
+        QVERIFY(zh.load(":/app_zh.qm"));  // as the program loads it for the language "zh"
+        QVERIFY(QCoreApplication::installTranslator(&zh));
+        auto uninstall = qScopeGuard([&] { QCoreApplication::removeTranslator(&zh); });
+        AppSettings* s = AppSettings::instance();
+        auto restore = qScopeGuard([s] {
+            s->triggerInRecEnable = false;
+            s->triggerInEdgeType = "Rising Edge";
+            s->colorType = "Gray";
+            s->save();
+        });
+        s->triggerInEdgeType = "Rising Edge";
+        s->colorType = "Gray";
+        s->applyColorTheme();
+        ZvEventProcessor processor;
+        {
+            ZvGeneralSetting dialog;
+            auto* ui = dialog.form();
+            QCOMPARE(ui->cb_trigger_edge->currentText(), QString::fromUtf8("上升沿"));
+            QCOMPARE(ui->cb_events_color->currentText(), QString::fromUtf8("灰色"));
+            ui->cb_trigger_in_enable->setChecked(true);
+            ui->cb_trigger_edge->setCurrentText(QString::fromUtf8("下降沿"));
+            ui->cb_events_color->setCurrentText(QString::fromUtf8("浅色"));
+            ui->pb_save->click();
+        }
+        QCOMPARE(s->triggerInEdgeType, QString("Falling Edge"));
+        QCOMPARE(s->colorType, QString("Light"));
+        QCOMPARE(s->onColor, QColor(0, 0, 0));
+        QCOMPARE(s->offColor, QColor(64, 126, 201));
+        QCOMPARE(s->backgroundColor, QColor(255, 255, 255));
+
+        // The file holds the keys, and a restart reads them back.
+        const QString ini = s->appDataPath + "/config.ini";
+        {
+            QSettings raw(ini, QSettings::IniFormat);
+            QCOMPARE(raw.value("Setting/dvs_trigger_in_rec_edge_type").toString(), QString("Falling Edge"));
+            QCOMPARE(raw.value("Setting/dvs_color_type").toString(), QString("Light"));
+        }
+        {
+            AppSettings again(ini);
+            QVERIFY(again.triggerInRecEnable);
+            QCOMPARE(again.triggerInEdgeType, QString("Falling Edge"));
+            QCOMPARE(again.colorType, QString("Light"));
+            QCOMPARE(again.backgroundColor, QColor(255, 255, 255));
+        }
+
+        // The next frame is drawn with the theme.
+        GuiSpy images(&processor, &ZvEventProcessor::signalEventImage);
+        std::vector<Event2D> ev = {Event2D(10, 10, 1, 0), Event2D(20, 10, 0, 0)};
+        processor.addEvents(ev.data(), ev.data() + ev.size());
+        processor.requestRender();
+        QTRY_VERIFY_WITH_TIMEOUT(!images.isEmpty(), 15000);
+        const QImage image = images.last().at(0).value<QImage>();
+        QCOMPARE(image.pixelColor(10, 10), QColor(0, 0, 0));
+        QCOMPARE(image.pixelColor(20, 10), QColor(64, 126, 201));
+        QCOMPARE(image.pixelColor(30, 10), QColor(255, 255, 255));
+
+        // Opened again, the dialog shows the stored choices, translated.
+        ZvGeneralSetting dialog;
+        QCOMPARE(dialog.form()->cb_trigger_edge->currentText(), QString::fromUtf8("下降沿"));
+        QCOMPARE(dialog.form()->cb_events_color->currentText(), QString::fromUtf8("浅色"));
+    }
+
+    // Keys the program does not know (here texts saved translated) fall back to the defaults, with
+    // a warning each, and are written back as keys.
+    void unknownSettingsKeysFallBackToTheDefaults() {
+        QTemporaryDir dir;
+        const QString ini = dir.path() + "/config.ini";
+        {
+            QSettings raw(ini, QSettings::IniFormat);
+            raw.setValue("Setting/dvs_trigger_in_rec_enable", true);
+            raw.setValue("Setting/dvs_trigger_in_rec_edge_type", QString::fromUtf8("下降沿"));
+            raw.setValue("Setting/dvs_after_tirgger_in_save_time", 3);
+            raw.setValue("Setting/dvs_color_type", QString::fromUtf8("灰色"));
+        }
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unknown trigger edge"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unknown colour theme"));
+        AppSettings s(ini);
+        QVERIFY(s.triggerInRecEnable);
+        QCOMPARE(s.afterTriggerInSaveTime, 3u);
+        QCOMPARE(s.triggerInEdgeType, QString("Rising Edge"));
+        QCOMPARE(s.colorType, QString("Gray"));
+        QCOMPARE(s.onColor, QColor(255, 255, 255));
+        QCOMPARE(s.offColor, QColor(0, 0, 0));
+        QCOMPARE(s.backgroundColor, QColor(112, 112, 112));
+        s.save();
+        QSettings raw(ini, QSettings::IniFormat);
+        QCOMPARE(raw.value("Setting/dvs_trigger_in_rec_edge_type").toString(), QString("Rising Edge"));
+        QCOMPARE(raw.value("Setting/dvs_color_type").toString(), QString("Gray"));
+    }
+
+    // The render thread draws with the processor's own copy of the colours, which a theme change
+    // replaces; it never reads the settings object that the GUI thread writes.
+    void themeChangesWhileFramesRender() {
+        AppSettings* s = AppSettings::instance();
+        auto restore = qScopeGuard([s] {
+            s->colorType = "Gray";
+            s->applyColorTheme();
+        });
+        ZvEventProcessor processor;
+        std::vector<Event2D> ev = {Event2D(10, 10, 1, 0), Event2D(20, 10, 0, 0)};
+        std::atomic<bool> stop{false};
+        // A playback-like producer: counts and requests frames as fast as they are drawn.
+        std::thread producer([&] {
+            while (!stop.load()) {
+                processor.addEvents(ev.data(), ev.data() + ev.size());
+                processor.requestRender();
+            }
+        });
+        auto joinProducer = qScopeGuard([&] {
+            stop = true;
+            producer.join();
+        });
+        const QStringList themes = AppSettings::colorThemes();
+        for (int i = 0; i < 20; ++i) {
+            s->colorType = themes.at(i % themes.size());
+            s->applyColorTheme();
+            const uint64_t drawn = processor.framesDrawn();
+            QTRY_VERIFY_WITH_TIMEOUT(processor.framesDrawn() > drawn, 15000);
+        }
+        joinProducer.dismiss();
+        stop = true;
+        producer.join();
+
+        // Settled: a frame requested after the change is drawn with the new theme.
+        s->colorType = "Dark";
+        s->applyColorTheme();
+        GuiSpy images(&processor, &ZvEventProcessor::signalEventImage);
+        // Draws one frame with an ON and an OFF event in columns no other frame used, and gives the
+        // ON, OFF and background colours of that frame as the GUI thread receives it.
+        uint16_t column = 100;
+        auto drawOneFrame = [&]() -> QList<QColor> {
+            const uint16_t x = column;
+            column += 2;
+            std::vector<Event2D> frame = {Event2D(x, 100, 1, 0), Event2D(uint16_t(x + 1), 100, 0, 0)};
+            processor.addEvents(frame.data(), frame.data() + frame.size());
+            processor.requestRender();
+            QImage ours;
+            const bool arrived = QTest::qWaitFor(
+                [&] {
+                    for (const auto& call : images) {
+                        const QImage image = call.at(0).value<QImage>();
+                        if (image.pixelColor(x, 100) != image.pixelColor(x, 101)) ours = image;
+                    }
+                    return !ours.isNull();
+                },
+                15000);
+            if (!arrived) return {};
+            return {ours.pixelColor(x, 100), ours.pixelColor(x + 1, 100), ours.pixelColor(x, 101)};
+        };
+        const QList<QColor> dark = {QColor(255, 255, 255), QColor(64, 126, 200), QColor(30, 37, 52)};
+        QCOMPARE(drawOneFrame(), dark);
+        // A write to the settings' fields that was not announced does not reach the picture.
+        s->onColor = QColor(1, 2, 3);
+        s->backgroundColor = QColor(4, 5, 6);
+        QCOMPARE(drawOneFrame(), dark);
+        s->colorType = "RedGreen";
+        s->applyColorTheme();
+        QCOMPARE(drawOneFrame(),
+                 QList<QColor>({QColor(255, 0, 0), QColor(0, 255, 0), QColor(112, 112, 112)}));
+    }
+
+    void applicationFontIsTheProportionalChineseFace() {
+        const QStringList collection = {"Noto Sans CJK JP",      "Noto Sans CJK KR",
+                                        "Noto Sans CJK SC",      "Noto Sans CJK TC",
+                                        "Noto Sans CJK HK",      "Noto Sans Mono CJK JP",
+                                        "Noto Sans Mono CJK KR", "Noto Sans Mono CJK SC",
+                                        "Noto Sans Mono CJK TC", "Noto Sans Mono CJK HK"};
+        QCOMPARE(chooseApplicationFontFamily(collection), QString("Noto Sans CJK SC"));
+        QStringList reversed(collection.rbegin(), collection.rend());
+        QCOMPARE(chooseApplicationFontFamily(reversed), QString("Noto Sans CJK SC"));
+        QCOMPARE(chooseApplicationFontFamily({"Noto Sans SC"}), QString("Noto Sans SC"));
+        QCOMPARE(chooseApplicationFontFamily({"Noto Sans Mono CJK SC", "Other Sans"}), QString("Other Sans"));
+        QCOMPARE(chooseApplicationFontFamily({}), QString());
+
+        QTemporaryDir dir;
+        QTest::ignoreMessage(QtWarningMsg, "Failed to load font!");
+        QVERIFY(!loadApplicationFont({dir.path() + "/NoSuchFont.ttc"}).has_value());
+
+        const QString installed = "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc";
+        if (!QFile::exists(installed)) QSKIP("fonts-noto-cjk is not installed");
+        const std::optional<QFont> font = loadApplicationFont({dir.path() + "/NoSuchFont.ttc", installed});
+        QVERIFY(font.has_value());
+        QCOMPARE(font->family(), QString("Noto Sans CJK SC"));
+        QVERIFY(!QFontInfo(*font).fixedPitch());
     }
 
     void helpers() {
