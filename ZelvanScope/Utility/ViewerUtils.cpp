@@ -80,11 +80,10 @@ QString createUniqueFile(const QString& path) {
     return QString();
 }
 
-<<<<<<< HEAD
 std::string toFileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 QString fromFileSystemPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
-=======
+
 QString chooseApplicationFontFamily(const QStringList& families) {
     for (const char* wanted : {"Noto Sans CJK SC", "Noto Sans SC"}) {
         if (families.contains(QLatin1String(wanted))) return QLatin1String(wanted);
@@ -119,4 +118,3 @@ std::optional<QFont> loadApplicationFont(const QStringList& font_files) {
     qWarning() << "Failed to load font!";
     return std::nullopt;
 }
->>>>>>> viewer-settings
