@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QElapsedTimer>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -626,6 +628,177 @@ private slots:
         window.form()->pb_play->setChecked(true);
         window.form()->pb_play->click();  // stops the stream
         QVERIFY(!window.isLiveRunning());
+    }
+
+
+    // Space, Left and Right act on the play bar wherever the focus is: a key sent to the focused
+    // child never clicks that child.
+    void playBarKeysWorkWhereverTheFocusIs() {
+        MainWidget window;
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QVERIFY(openLiveEvk4(window));
+        window.activateWindow();  // back from the busy window
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        for (QPushButton* button : window.findChildren<QPushButton*>()) {
+            QVERIFY2(button->focusPolicy() == Qt::NoFocus, qPrintable(button->objectName()));
+        }
+        QSignalSpy previous(window.form()->pb_pre_frame, &QPushButton::pressed);
+        QSignalSpy next(window.form()->pb_next_frame, &QPushButton::pressed);
+        for (QWidget* target : {static_cast<QWidget*>(window.form()->pb_record),
+                                static_cast<QWidget*>(window.imageForm())}) {
+            target->setFocus();
+            QWidget* focused = QApplication::focusWidget();
+            QVERIFY(focused);
+            const bool playing = window.form()->pb_play->isChecked();
+            QTest::keyClick(focused, Qt::Key_Space);
+            QCOMPARE(window.form()->pb_play->isChecked(), !playing);
+            // In camera mode Space flips the button only: the camera streams on, nothing records.
+            QVERIFY(window.isLiveRunning());
+            QVERIFY(!window.isRecording());
+            QVERIFY(!window.form()->pb_record->isChecked());
+            const qsizetype before_previous = previous.count(), before_next = next.count();
+            QTest::keyClick(focused, Qt::Key_Left);
+            QTest::keyClick(focused, Qt::Key_Right);
+            QCOMPARE(previous.count(), before_previous + 1);
+            QCOMPARE(next.count(), before_next + 1);
+            QCOMPARE(QApplication::focusWidget(), focused);  // the arrows did not move the focus
+        }
+    }
+
+    // With nothing to play (at start-up, or a fusion camera, which does not stream yet), neither a
+    // click nor Space leaves the play button pressed.
+    void thePlayButtonNeverLatchesWithNothingToPlay() {
+        MainWidget window;
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        window.form()->pb_play->click();
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QTest::keyClick(&window, Qt::Key_Space);
+        QVERIFY(!window.form()->pb_play->isChecked());
+
+        zelvan::CameraDescription tandra;
+        tandra.serial = "5a7d0004";
+        tandra.product = "Tandra";
+        window.openCameraByDescription(tandra);
+        QCOMPARE(window.viewerMode(), FusionCamera);
+        window.form()->pb_play->click();
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QTest::keyClick(&window, Qt::Key_Space);
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QVERIFY(!window.isLiveRunning());
+    }
+
+    // Only the first show centres the window; later shows keep where the user put it.
+    void theWindowKeepsItsPlaceWhenShownAgain() {
+        MainWidget window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.move(37, 29);
+        const QPoint placed = window.pos();
+        window.hide();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.pos(), placed);
+        window.showMinimized();
+        window.showNormal();
+        QCOMPARE(window.pos(), placed);
+    }
+
+    // Closing during a recording ends it; the window goes once the file is complete, without the
+    // GUI thread waiting for it.
+    void closingWaitsForTheRecordingsFileWithoutBlocking() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto windowTips = spyTips(window);
+        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);
+        QVERIFY(!window.close());  // held back until the file is complete
+        QVERIFY(window.isVisible());
+        QVERIFY(!window.isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 15000);
+        QVERIFY(!window.isCameraBusy());
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
+        QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+    }
+
+    // A trigger-in recording ends with its camera, not when its time is up.
+    void aTimedRecordingEndsWhenItsCameraIsLost() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 60;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto recorderTips = spyTips(window.recorder());
+        window.onTriggerIn(zelvan::EventTriggerIn(1, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(camera->isRecording(), 15000);
+        const QString path = recorderTips->first().at(2).toString();
+        zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 15000);
+        QVERIFY(!camera->isRecording());
+        QVERIFY(isCompleteRecording(path));
+        QTRY_VERIFY_WITH_TIMEOUT(recorderTips->count() >= 2, 15000);
+        QCOMPARE(textOf(recorderTips->last()), QString("Recording end"));
+    }
+
+    // While a trigger-in recording holds the camera, the record button is refused at once with the
+    // reason, and the trigger-in recording goes on.
+    void theRecordButtonIsRefusedWhileATimedRecordingRuns() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 60;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        window.onTriggerIn(zelvan::EventTriggerIn(1, 1, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(camera->isRecording(), 15000);
+        auto windowTips = spyTips(window);
+        window.form()->pb_record->click();
+        QVERIFY(!window.isRecording());
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Error);
+        QVERIFY2(textOf(windowTips->last()).contains("a trigger-in recording is running"),
+                 qPrintable(textOf(windowTips->last())));
+        QVERIFY(window.recorder()->isRecording());
+        QVERIFY(camera->isRecording());
+    }
+
+    // Trigger-in settings saved during a recording cannot change the camera's cache then: the window
+    // says so and applies them when the recording ends.
+    void triggerInSettingsChangedDuringARecordingApplyAtItsEnd() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const QDir cacheFolder(AppSettings::instance()->appDataPath);
+        auto cacheFiles = [&] { return cacheFolder.entryList({"*_zelvan.raw.tmp"}, QDir::Files); };
+        QVERIFY(cacheFiles().isEmpty());
+        auto windowTips = spyTips(window);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->beforeTriggerInSaveTime = 2;
+        window.initDvsCameraSettings();
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Warning);
+        QCOMPARE(textOf(windowTips->last()), QString("The trigger-in settings apply when the current recording ends."));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 15000);
+        QVERIFY(cacheFiles().isEmpty());
+
+        window.form()->pb_record->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!cacheFiles().isEmpty(), 15000);  // the cache runs
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 15000);
     }
 
 private:
