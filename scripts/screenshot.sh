@@ -1,10 +1,29 @@
 #!/usr/bin/env bash
-# Takes a screenshot of the main window streaming from the default simulated camera, under Xvfb,
-# into docs/screenshot-live.png.
+# Takes screenshots of the main window under Xvfb, styled as a normal start (style sheet and font):
+# the first start into docs/screenshot-start.png and the window streaming from the default
+# simulated camera into docs/screenshot-live.png.
+# Usage: scripts/screenshot.sh [BUILD_DIR]
+# Without BUILD_DIR the project is built in build/ first; a given BUILD_DIR must hold a build of
+# ZelvanScopeLiveTests already.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/build.sh >/dev/null
-out="$(pwd)/docs/screenshot-live.png"
-QT_QPA_PLATFORM=xcb ZELVAN_SCREENSHOT="$out" xvfb-run -a -s "-screen 0 1600x1000x24" \
-  build/bin/ZelvanScopeLiveTests >/dev/null
-echo "$out"
+log="$(mktemp -t zelvan-screenshot.XXXXXX)"
+trap 'rm -f "$log"' EXIT
+if [ $# -ge 1 ]; then
+  build_dir="$1"
+else
+  scripts/build.sh >"$log"
+  build_dir=build
+fi
+live="$(pwd)/docs/screenshot-live.png"
+start="$(pwd)/docs/screenshot-start.png"
+if ! QT_QPA_PLATFORM=xcb ZELVAN_SCREENSHOT="$live" ZELVAN_SCREENSHOT_START="$start" \
+     xvfb-run -a -s "-screen 0 1600x1000x24" \
+     "$build_dir/bin/ZelvanScopeLiveTests" theHowToBeginHintGoesWhenACameraOpens \
+     streamsRecordsAndShowsStatistics >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "screenshot.sh: the screenshot tests failed" >&2
+  exit 1
+fi
+echo "$start"
+echo "$live"

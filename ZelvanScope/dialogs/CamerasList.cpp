@@ -11,8 +11,7 @@ CamerasList::CamerasList(const std::vector<zelvan::CameraDescription>& cameras, 
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     ui_->listWidget_cameras->setIconSize(QSize(24, 24));
     for (const auto& camera : cameras_) {
-        new QListWidgetItem(QIcon(":/img/assets/btn_camera.svg"), QString::fromStdString(camera.serial),
-                            ui_->listWidget_cameras);
+        new QListWidgetItem(QIcon(":/img/assets/btn_camera.svg"), rowText(camera), ui_->listWidget_cameras);
     }
     if (!cameras_.empty()) ui_->listWidget_cameras->setCurrentRow(0);
     connect(ui_->pb_open, &QPushButton::clicked, this, &CamerasList::accept);
@@ -21,6 +20,14 @@ CamerasList::CamerasList(const std::vector<zelvan::CameraDescription>& cameras, 
 }
 
 CamerasList::~CamerasList() { delete ui_; }
+
+QString CamerasList::rowText(const zelvan::CameraDescription& camera) {
+    const QString link = camera.interfaceType == zelvan::ETH ? "ETH" : "USB";
+    QStringList parts = {QString::fromStdString(camera.serial)};
+    if (!camera.product.empty()) parts << QString::fromStdString(camera.product);
+    parts << link;
+    return parts.join("  ");
+}
 
 bool CamerasList::selectedIndex(int& index) const {
     const int row = ui_->listWidget_cameras->currentRow();

@@ -18,6 +18,8 @@ public:
 
     // False when no row is current; otherwise true with the current row in `index`.
     bool selectedIndex(int& index) const;
+    // The text of a camera's row: serial, product and interface ("00050a11  EVK4  USB").
+    static QString rowText(const zelvan::CameraDescription& camera);
 
 public slots:
     void accept() override;

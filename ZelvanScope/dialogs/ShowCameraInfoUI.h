@@ -1,4 +1,5 @@
-// Shows the identity and firmware of the open camera.
+// Shows the identity of the open camera: serial, product, manufacturer, interface (with the address of
+// an Ethernet camera), sensor size and firmware.
 #pragma once
 
 #include <QDialog>
@@ -14,7 +15,10 @@ class ShowCameraInfoUI : public QDialog {
 public:
     explicit ShowCameraInfoUI(QWidget* parent = nullptr);
     ~ShowCameraInfoUI() override;
+    // Fills the identity rows; the firmware row shows `firmware`, the resolution row stays hidden
+    // until setResolution() and the address row is shown for Ethernet cameras only.
     void fill(const zelvan::CameraDescription& description, const QString& firmware);
+    void setResolution(int width, int height);
     QString firmwareText() const;
 
 public slots:

@@ -3,28 +3,29 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDebug>
-#include <QDesktopServices>
 #include <QEventLoop>
 #include <QFile>
 #include <QCloseEvent>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
 #include <QShortcut>
-#include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 #include <chrono>
 
 #include "Utility/ZvFileRecorder.h"
 #include "dialogs/CamerasList.h"
+#include "dialogs/ShowCameraInfoUI.h"
 #include "main/WorkerThread.h"
 #include "processing/ZvEventProcessor.h"
 #include "settings/AppSettings.h"
 #include "settings/ZvGeneralSetting.h"
 #include "ui_MainWidget.h"
 #include "view/ShowImageForm.h"
-#include "widgets/InitDialog.h"
+#include "widgets/AboutDialog.h"
 #include "widgets/WaitingWindow.h"
 #include "widgets/ZvFilePathReminderForm.h"
 
@@ -170,14 +171,8 @@ void MainWidget::openActionSlot(QAction* action) {
             QProcess::startDetached(QApplication::applicationFilePath(), {});
         }
     } else if (action == actAbout_) {
-        QMessageBox box(QMessageBox::Information, tr("Tips"),
-                        tr("Current version: %1").arg(InitDialog::kVersion) + "\n\n" +
-                            tr("This program uses the Qt library (LGPL v3), https://www.qt.io/licensing."),
-                        QMessageBox::NoButton, this);
-        QPushButton* open = box.addButton(tr("Open"), QMessageBox::AcceptRole);
-        box.addButton(tr("Close"), QMessageBox::RejectRole);
-        box.exec();
-        if (box.clickedButton() == open) QDesktopServices::openUrl(QUrl("https://zelvan.example.org"));
+        AboutDialog about(this);
+        about.exec();
     } else if (action == actIpConfig_) {
         slotShowToolIPConfig();
     }
@@ -193,8 +188,15 @@ void MainWidget::slotShowToolIPConfig() {
 }
 
 void MainWidget::slotShowCameraInfo() {
-    // Shows the fusion camera's identity; event cameras have nothing more to show.
-    if (viewerMode_ != FusionCamera) return;
+    if (!eventCamera_) {
+        emit signalShowLeftBottomTips(tr("Please connect camera first."), ZvMessageType::Warning, QString());
+        return;
+    }
+    const zelvan::CameraDescription description = eventCamera_->getDescription();
+    ShowCameraInfoUI info(this);
+    info.fill(description, QString::fromStdString(description.firmwareVersion));
+    info.setResolution(eventCamera_->getWidth(), eventCamera_->getHeight());
+    info.exec();
 }
 
 void MainWidget::slotOpenCamera() {
@@ -258,7 +260,7 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
     worker->wait();
     installEventCamera(*opened, serial);
     viewerShowType_ = zelvan::DVS;
-    ui_->pb_viewer_type->setText("DVS");
+    showViewerType(viewerShowType_);
 }
 
 std::shared_ptr<zelvan::DvsCamera> MainWidget::openCameraTask(const std::string& serial) {
@@ -602,7 +604,8 @@ void MainWidget::showCameraPlayingUI(bool en) {
     ui_->slider->setEnabled(!en);
     if (en) {
         ui_->slider->setValue(0);
-        ui_->label_slider_time->setText("--/--");
+        // A live stream has no playback position.
+        ui_->label_slider_time->clear();
     }
 }
 
@@ -613,27 +616,11 @@ void MainWidget::setShowTitleInfo(bool) {
 
 void MainWidget::showCameraSerial(QString str) { ui_->label_camera->setText(str); }
 
-void MainWidget::showTimeStamp(uint64_t timestamp_us) { ui_->label_time->setText(formatTimestamp(timestamp_us)); }
+void MainWidget::showTimeStamp(uint64_t timestamp_us) {
+    ui_->label_time->setText(tr("Live time %1").arg(formatTimestamp(timestamp_us)));
+}
 
 void MainWidget::showLocalTime(QString local_time) { ui_->label_local_time->setText(local_time); }
-
-void MainWidget::on_pb_win_min_clicked() { showMinimized(); }
-
-void MainWidget::on_pb_win_close_clicked() { close(); }
-
-void MainWidget::on_pb_win_max_clicked() {
-    if (isMaximized()) {
-        showNormal();
-    } else {
-        showMaximized();
-    }
-    maximizedChanged(isMaximized());
-}
-
-void MainWidget::maximizedChanged(bool max) {
-    ui_->pb_win_max->setProperty("type", max ? "restore" : "maxsize");
-    ui_->widget_title->setStyleSheet(max ? "border-radius: 0px;" : "border-radius: 6px;");
-}
 
 void MainWidget::on_pb_fold_setting_clicked(bool) {}
 void MainWidget::on_pb_viewer_setting_clicked(bool checked) {
@@ -645,6 +632,22 @@ void MainWidget::on_pb_fold_general_setting_clicked() {}
 void MainWidget::on_pb_fold_dvs_setting_clicked(bool) {}
 void MainWidget::on_pb_fold_aps_setting_clicked(bool) {}
 void MainWidget::on_pb_viewer_type_clicked() {}
+
+void MainWidget::showViewerType(zelvan::STREAM_TYPE type) {
+    struct Look {
+        const char* icon;
+        const char* tip;
+    };
+    static const Look kLooks[] = {
+        {":/img/assets/view_dvs.svg", QT_TR_NOOP("Event view")},
+        {":/img/assets/view_aps.svg", QT_TR_NOOP("Frame view")},
+        {":/img/assets/view_fusion.svg", QT_TR_NOOP("Fusion view")},
+    };
+    const Look& look = kLooks[std::clamp(int(type), 0, 2)];
+    ui_->pb_viewer_type->setIcon(QIcon(look.icon));
+    ui_->pb_viewer_type->setToolTip(tr(look.tip));
+}
+
 void MainWidget::slotSetSliderStartTime(uint64_t) {}
 void MainWidget::slotSetSliderEndTime(uint64_t) {}
 

@@ -62,6 +62,9 @@ public:
     bool isCameraBusy() const { return cameraTasks_ > 0; }
     // What the trigger-in handler does with one trigger, on the GUI thread (also used by tests).
     void onTriggerIn(zelvan::EventTriggerIn trigger);
+    // The statistics label: the rates of the latest statistics report, or nothing (also used by tests).
+    void setStatistics(uint64_t data_rate, uint64_t event_rate);
+    void clearStatistics();
 
 signals:
     void triggerEventsToShow();
@@ -83,8 +86,6 @@ public slots:
     void initDvsCameraSettings();
     void showCameraPlayingUI(bool en);
     void on_pb_record_clicked();
-    void on_pb_win_min_clicked();
-    void on_pb_win_close_clicked();
     void openActionSlot(QAction* action);
     void slotOpenRecording();
     void slotShowToolIPConfig();
@@ -96,8 +97,6 @@ public slots:
     void showCameraSerial(QString str);
     void showTimeStamp(uint64_t timestamp_us);
     void showLocalTime(QString local_time);
-    void on_pb_win_max_clicked();
-    void maximizedChanged(bool max);
     void on_pb_fold_setting_clicked(bool checked);
     void on_pb_viewer_setting_clicked(bool checked);
     void slotStartEndPointEditable(bool en);
@@ -142,8 +141,7 @@ private:
     void stopManualRecording();
     void manualRecordingFinished();
     void trackCameraTask(QFuture<void> task);
-    void setStatistics(uint64_t data_rate, uint64_t event_rate);
-    void clearStatistics();
+    void showViewerType(zelvan::STREAM_TYPE type);
 
     std::unique_ptr<Ui::MainWidget> ui_;
     AppSettings* settings_ = nullptr;

@@ -1,31 +1,18 @@
 // ZelvanScope: program entry.
 #include <QApplication>
 #include <QDebug>
-#include <QFile>
-#include <QIcon>
 #include <QTranslator>
 
-#include "Utility/ViewerUtils.h"
 #include "main/MainWidget.h"
 #include "main/ViewerResources.h"
 #include "settings/AppSettings.h"
 #include "widgets/InitDialog.h"
 
-namespace {
-
-// The application font: the bundled face if present, else the system's Noto Sans CJK collection
-// from Debian's fonts-noto-cjk (the medium weight where fonts-noto-cjk-extra installs it).
-const QStringList kFontFiles = {":/font/NotoSansSC-Medium.ttf",
-                                "/usr/share/fonts/opentype/noto/NotoSansCJK-Medium.ttc",
-                                "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc"};
-
-}  // namespace
-
 int main(int argc, char** argv) {
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
-    initViewerResources();
-    if (const std::optional<QFont> font = loadApplicationFont(kFontFiles)) QApplication::setFont(*font);
+    // Resources, font, style sheet and window icon, as the tests set them up too.
+    setUpViewerApplication(app);
     QApplication::setApplicationName("ZelvanScope");
     QApplication::setOrganizationName("Zelvan");
     AppSettings* settings = AppSettings::instance();
@@ -37,9 +24,6 @@ int main(int argc, char** argv) {
     } else if (!QApplication::installTranslator(&translator)) {
         qWarning() << "install translator failed.";
     }
-    QFile style(":/style.qss");
-    if (style.open(QIODevice::ReadOnly)) app.setStyleSheet(QString::fromUtf8(style.readAll()));
-    QApplication::setWindowIcon(QIcon(":/img/assets/Zelvan logo_navigate.png"));
 
     {
         InitDialog splash;

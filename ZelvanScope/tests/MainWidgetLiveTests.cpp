@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -23,10 +25,14 @@
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
+#include "ViewerTestHelpers.h"
 #include "Utility/ZvFileRecorder.h"
+#include "dialogs/CamerasList.h"
+#include "dialogs/ShowCameraInfoUI.h"
 #include "main/MainWidget.h"
 #include "processing/ZvEventProcessor.h"
 #include "ui_MainWidget.h"
+#include "view/ShowImageForm.h"
 #include "widgets/WaitingWindow.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/RawFileHeader.h"
@@ -415,6 +421,76 @@ private slots:
         QVERIFY(!first->isRecording());
     }
 
+    void theHowToBeginHintGoesWhenACameraOpens() {
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        QLabel* hint = window.imageForm()->startHint();
+        QVERIFY(hint->isVisible());
+        // scripts/screenshot.sh asks for a picture of the first start too.
+        const QString shot = qEnvironmentVariable("ZELVAN_SCREENSHOT_START");
+        if (!shot.isEmpty()) QVERIFY(window.grab().save(shot));
+        QVERIFY(openLiveEvk4(window));
+        QVERIFY(!hint->isVisible());
+        window.form()->pb_play->click();  // stopped, the hint stays away
+        QVERIFY(!window.isLiveRunning());
+        QVERIFY(!hint->isVisible());
+    }
+
+    void theCameraListNamesProductAndInterface() {
+        MainWidget window;
+        const auto cameras = window.searchCameras();
+        CamerasList list(cameras, &window);
+        auto* rows = list.findChild<QListWidget*>("listWidget_cameras");
+        QCOMPARE(rows->count(), int(cameras.size()));
+        bool sawUsb = false, sawEthernet = false;
+        for (int i = 0; i < rows->count(); ++i) {
+            const auto& camera = cameras[size_t(i)];
+            const QString text = rows->item(i)->text();
+            const QString serial = QString::fromStdString(camera.serial);
+            if (camera.product == "EVK4") {
+                QCOMPARE(text, serial + "  EVK4  USB");
+                sawUsb = true;
+            }
+            if (camera.interfaceType == zelvan::ETH) {
+                QCOMPARE(text, serial + "  " + QString::fromStdString(camera.product) + "  ETH");
+                sawEthernet = true;
+            }
+        }
+        QVERIFY(sawUsb && sawEthernet);
+    }
+
+    void cameraInfoDescribesTheOpenEventCamera() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const zelvan::CameraDescription evk4 = window.eventCamera()->getDescription();
+        QAction* info = menuAction(window.form()->pb_device, "Camera Info");
+        QVERIFY(info);
+        QMap<QString, QString> values;
+        bool shownWhileLive = false;
+        const bool opened = withModalDialog([&] { info->trigger(); },
+                                            [&](QDialog* dialog) {
+                                                QVERIFY(qobject_cast<ShowCameraInfoUI*>(dialog));
+                                                for (const QLabel* label : dialog->findChildren<QLabel*>()) {
+                                                    if (label->isVisible()) values[label->objectName()] = label->text();
+                                                }
+                                                shownWhileLive = window.isLiveRunning();
+                                            });
+        QVERIFY(opened);
+        QVERIFY(shownWhileLive);
+        QCOMPARE(values.value("label_serial_value"), QString::fromStdString(evk4.serial));
+        QCOMPARE(values.value("label_product_value"), QString("EVK4"));
+        QCOMPARE(values.value("label_manufacturer_value"), QString::fromStdString(evk4.manufacturer));
+        QCOMPARE(values.value("label_interface_value"), QString("USB"));
+        QCOMPARE(values.value("label_resolution_value"), QString("%1 x %2")
+                                                             .arg(window.eventCamera()->getWidth())
+                                                             .arg(window.eventCamera()->getHeight()));
+        QVERIFY(!evk4.firmwareVersion.empty());
+        QCOMPARE(values.value("label_firmware_value"), QString::fromStdString(evk4.firmwareVersion));
+        QVERIFY(!values.contains("label_ip_value"));
+    }
+
     void escapeLeavesTheBusyWindowUpWhileTheCameraOpens() {
         // A camera that takes about a second to open.
         zelvan::sim::SimDeviceConfig config = zelvan::sim::SimulatedCameras::defaultConfigs().front();
@@ -587,6 +663,13 @@ private slots:
             for (int x = 0; x < last.width(); x += 4) painted += last.pixelColor(x, y) != background;
         QVERIFY2(painted > 100, "the live image shows events");
         QTRY_VERIFY_WITH_TIMEOUT(window.statisticsText().contains("MEv/s"), 15000);
+        // The status line shows the camera's latest rates; the time line the labelled live time.
+        static const QRegularExpression rates("^ Bandwidth: \\d+\\.\\d MB/s  Events: \\d+\\.\\d MEv/s $");
+        QVERIFY2(rates.match(window.form()->label_statistics->text()).hasMatch(),
+                 qPrintable(window.form()->label_statistics->text()));
+        static const QRegularExpression live("^Live time \\d{2,}:\\d{2}:\\d{6}$");
+        QVERIFY2(live.match(window.form()->label_time->text()).hasMatch(),
+                 qPrintable(window.form()->label_time->text()));
         // scripts/screenshot.sh asks for a picture of the live window.
         const QString shot = qEnvironmentVariable("ZELVAN_SCREENSHOT");
         if (!shot.isEmpty()) QVERIFY(window.grab().save(shot));

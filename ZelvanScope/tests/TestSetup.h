@@ -1,5 +1,5 @@
 // Runs viewer tests in a private home folder, so that settings and recordings never touch the
-// user's own, with the embedded resources registered.
+// user's own, with the application set up as the program sets it up (resources, font, style sheet).
 #pragma once
 
 #include <QApplication>
@@ -20,7 +20,7 @@
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen"); \
         AppSettings::setDocumentsLocationForTesting(home.path() + "/Documents");   \
         QApplication app(argc, argv);                                              \
-        initViewerResources();                                                     \
+        setUpViewerApplication(app);                                               \
         TestClass test;                                                            \
         return QTest::qExec(&test, argc, argv);                                    \
     }

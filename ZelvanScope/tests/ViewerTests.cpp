@@ -1,30 +1,46 @@
 // Viewer components without a camera: rendering rules, image view, settings, helpers, dialogs,
 // the trigger-driven recorder.
+#include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QFontInfo>
+#include <QFrame>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTest>
+#include <QTimer>
 #include <QTranslator>
+#include <QUrl>
 #include <QWheelEvent>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
+#include "ViewerTestHelpers.h"
 #include "Utility/ViewerUtils.h"
 #include "Utility/ZvFileRecorder.h"
 #include "dialogs/CamerasList.h"
+#include "dialogs/ShowCameraInfoUI.h"
+#include "main/MainWidget.h"
 #include "processing/ZvEventProcessor.h"
 #include "settings/AppSettings.h"
 #include "settings/ZvGeneralSetting.h"
+#include "ui_MainWidget.h"
 #include "ui_ZvGeneralSetting.h"
 #include "view/ShowImageForm.h"
 #include "view/ZvGraphicsView.h"
+#include "widgets/AboutDialog.h"
+#include "widgets/InitDialog.h"
+#include "widgets/WaitingWindow.h"
 #include "widgets/ZvFilePathReminderForm.h"
 
 using zelvan::Event2D;
@@ -60,6 +76,15 @@ void wheel(ZvGraphicsView* view, int dy, int dx = 0) {
 }
 
 }  // namespace
+
+// Collects what QDesktopServices::openUrl is asked to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
 
 class ViewerTests : public QObject {
     Q_OBJECT
@@ -493,11 +518,21 @@ private slots:
     void cameraList() {
         std::vector<zelvan::CameraDescription> cams(3);
         for (int i = 0; i < 3; ++i) cams[size_t(i)].serial = "CAM" + std::to_string(i);
+        cams[0].product = "EVK4";
+        cams[2].product = "Pelmo";
+        cams[2].interfaceType = zelvan::ETH;
         CamerasList list(cams, nullptr);
         auto* widget = list.findChild<QListWidget*>("listWidget_cameras");
         QVERIFY(widget);
         QCOMPARE(widget->count(), 3);
-        QCOMPARE(widget->item(2)->text(), QString("CAM2"));
+        // Serial, product and interface; a camera that names no product shows no gap for it.
+        QCOMPARE(widget->item(0)->text(), QString("CAM0  EVK4  USB"));
+        QCOMPARE(widget->item(1)->text(), QString("CAM1  USB"));
+        QCOMPARE(widget->item(2)->text(), QString("CAM2  Pelmo  ETH"));
+        // A dialog: white, in the dialog font size.
+        list.ensurePolished();
+        QCOMPARE(widget->font().pixelSize(), 18);
+        QCOMPARE(list.findChild<QLabel*>("label_camera_list")->font().pixelSize(), 18);
         int index = -1;
         QVERIFY(list.selectedIndex(index));
         QCOMPARE(index, 0);
@@ -513,6 +548,266 @@ private slots:
         QVERIFY(!empty.selectedIndex(index));
         empty.findChild<QPushButton*>("pb_open")->click();
         QCOMPARE(empty.result(), int(QDialog::Accepted));
+    }
+
+    void cameraInfoShowsAnEventCamerasIdentity() {
+        zelvan::CameraDescription usb;
+        usb.serial = "00050a11";
+        usb.product = "EVK4";
+        usb.manufacturer = "Prophesee";
+        usb.firmwareVersion = "3.2.3";
+        ShowCameraInfoUI info;
+        info.fill(usb, QString::fromStdString(usb.firmwareVersion));
+        info.setResolution(1280, 720);
+        info.show();
+        auto value = [&](const char* name) { return info.findChild<QLabel*>(name); };
+        QCOMPARE(value("label_serial_value")->text(), QString("00050a11"));
+        QCOMPARE(value("label_product_value")->text(), QString("EVK4"));
+        QCOMPARE(value("label_manufacturer_value")->text(), QString("Prophesee"));
+        QCOMPARE(value("label_interface_value")->text(), QString("USB"));
+        QCOMPARE(value("label_resolution_value")->text(), QString("1280 x 720"));
+        QVERIFY(value("label_resolution_value")->isVisible());
+        QCOMPARE(info.firmwareText(), QString("3.2.3"));
+        QVERIFY(!value("label_ip_value")->isVisible());  // a USB camera has no address
+
+        zelvan::CameraDescription eth = usb;
+        eth.interfaceType = zelvan::ETH;
+        eth.cameraIp = "192.168.1.100";
+        ShowCameraInfoUI ethInfo;
+        ethInfo.fill(eth, "2.3.1");
+        ethInfo.show();
+        QCOMPARE(ethInfo.findChild<QLabel*>("label_interface_value")->text(), QString("Ethernet"));
+        QVERIFY(ethInfo.findChild<QLabel*>("label_ip_value")->isVisible());
+        QCOMPARE(ethInfo.findChild<QLabel*>("label_ip_value")->text(), QString("192.168.1.100"));
+        QVERIFY(!ethInfo.findChild<QLabel*>("label_resolution_value")->isVisible());
+    }
+
+    void cameraInfoWithoutACameraAsksForOne() {
+        MainWidget window;
+        window.show();
+        GuiSpy tips(&window,
+                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+        QAction* info = menuAction(window.form()->pb_device, "Camera Info");
+        QVERIFY(info);
+        const bool opened = withModalDialog([&] { info->trigger(); }, [](QDialog*) {});
+        QVERIFY(!opened);
+        QCOMPARE(tips.count(), 1);
+        QCOMPARE(tips.at(0).at(0).toString(), QString("Please connect camera first."));
+        QCOMPARE(tips.at(0).at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+    }
+
+    void aboutShowsNameVersionAndLicence() {
+        MainWidget window;
+        window.show();
+        UrlCatcher web;
+        QDesktopServices::setUrlHandler("http", &web, "open");
+        QDesktopServices::setUrlHandler("https", &web, "open");
+        QStringList texts;
+        QString kind;
+        QAction* about = menuAction(window.form()->pb_help, "About us");
+        QVERIFY(about);
+        const bool opened = withModalDialog([&] { about->trigger(); },
+                                            [&](QDialog* dialog) {
+                                                kind = dialog->metaObject()->className();
+                                                texts = labelTexts(dialog);
+                                            });
+        QDesktopServices::unsetUrlHandler("http");
+        QDesktopServices::unsetUrlHandler("https");
+        QVERIFY(opened);
+        QCOMPARE(kind, QString("AboutDialog"));
+        const QString all = texts.join("\n");
+        QVERIFY2(texts.contains("ZelvanScope"), qPrintable(all));
+        QVERIFY2(all.contains(QString("Current version: %1").arg(InitDialog::kVersion)), qPrintable(all));
+        QVERIFY2(all.contains("LGPL"), qPrintable(all));
+        QVERIFY2(all.contains(qVersion()), qPrintable(all));
+        QVERIFY(web.urls.isEmpty());  // nothing is opened in a browser
+    }
+
+    void toastsShowTheirTypeInIconAndColour() {
+        const struct {
+            ZvMessageType type;
+            const char* title;
+            QColor colour, fill;
+        } cases[] = {
+            {ZvMessageType::Success, "Success", QColor("#58DB6D"), QColor("#F5FCF6")},
+            {ZvMessageType::Warning, "Warning", QColor("#F9BF37"), QColor("#FEFBF4")},
+            {ZvMessageType::Error, "Error", QColor("#FF6058"), QColor("#FFF6F6")},
+        };
+        for (const auto& c : cases) {
+            ZvFilePathReminderForm toast("Something happened.", c.type, QString());
+            toast.show();
+            auto* title = toast.findChild<QLabel*>("toast_title");
+            auto* box = toast.findChild<QFrame*>("toast_box");
+            auto* icon = toast.findChild<QLabel*>("toast_icon");
+            QVERIFY(title && box && icon);
+            QCOMPARE(toast.titleText(), QString(c.title));
+            QCOMPARE(title->palette().color(title->foregroundRole()), c.colour);
+            const QImage boxImage = box->grab().toImage();
+            QCOMPARE(boxImage.pixelColor(4, boxImage.height() / 2), c.fill);
+            // The icon is drawn in the type's colour, and in no other type's.
+            const QImage iconImage = icon->pixmap().toImage();
+            QVERIFY2(countColour(iconImage, c.colour) >= 40, c.title);
+            for (const auto& other : cases) {
+                if (other.type != c.type) QCOMPARE(countColour(iconImage, other.colour), 0);
+            }
+        }
+    }
+
+    void toastOffersItsFolderOnly() {
+        ZvFilePathReminderForm plain("Recording end", ZvMessageType::Success, QString());
+        plain.show();
+        auto* noLink = plain.findChild<QPushButton*>("pb_open_dir");
+        QVERIFY(noLink);
+        QVERIFY(!noLink->isVisible());
+
+        QTemporaryDir dir;
+        ZvFilePathReminderForm saved("Save file success!", ZvMessageType::Success, dir.path());
+        saved.show();
+        auto* link = saved.findChild<QPushButton*>("pb_open_dir");
+        QVERIFY(link && link->isVisible());
+        QCOMPARE(link->text(), QString("Open Dir"));
+        UrlCatcher files;
+        QDesktopServices::setUrlHandler("file", &files, "open");
+        link->click();
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(files.urls, QList<QUrl>{QUrl::fromLocalFile(dir.path())});
+    }
+
+    void toastsRiseAtTheWindowsBottomLeftWithTheFileFolder() {
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        QTemporaryDir dir;
+        window.slotShowLeftBottomTips("Save file success!", ZvMessageType::Success, dir.path() + "/rec.raw");
+        const auto toasts = window.findChildren<ZvFilePathReminderForm*>();
+        QCOMPARE(toasts.size(), 1);
+        ZvFilePathReminderForm* toast = toasts.first();
+        QCOMPARE(toast->directory(), QDir(dir.path()).absolutePath());
+        QVERIFY(toast->findChild<QPushButton*>("pb_open_dir")->isVisible());
+        const QPoint corner = window.mapToGlobal(QPoint(0, window.height()));
+        QCOMPARE(toast->frameGeometry().bottomLeft() + QPoint(0, 1), corner);
+        toast->close();
+    }
+
+    void toastClosesItselfAfterItsTime() {
+        QElapsedTimer clock;
+        clock.start();
+        QPointer<ZvFilePathReminderForm> toast =
+            new ZvFilePathReminderForm("Recording end", ZvMessageType::Success, QString());
+        toast->show();
+        QVERIFY(toast->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(toast.isNull(), ZvFilePathReminderForm::kLifetimeMs + 15000);
+        // A coarse timer may fire up to 5 % early, never sooner.
+        QVERIFY2(clock.elapsed() >= ZvFilePathReminderForm::kLifetimeMs * 95 / 100,
+                 qPrintable(QString("closed after %1 ms").arg(clock.elapsed())));
+    }
+
+    void statisticsLabel() {
+        MainWidget window;
+        QLabel* label = window.form()->label_statistics;
+        QVERIFY(label->text().isEmpty());
+        window.setStatistics(1048576, 2000000);
+        QCOMPARE(label->text(), QString(" Bandwidth: 1.0 MB/s  Events: 2.0 MEv/s "));
+        QCOMPARE(window.statisticsText(), label->text());
+        window.setStatistics(12 * 1048576 + 300 * 1024, 5'100'000);
+        QCOMPARE(label->text(), QString(" Bandwidth: 12.3 MB/s  Events: 5.1 MEv/s "));
+        window.clearStatistics();
+        QVERIFY(label->text().isEmpty());
+    }
+
+    void firstStartShowsHowToBeginAndNoPlaceholders() {
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        QLabel* hint = window.imageForm()->startHint();
+        QVERIFY(hint->isVisible());
+        QVERIFY(hint->text().contains("Device > Open Camera"));
+        QVERIFY(hint->text().contains("File > Open Recording"));
+        // Over the image, in its middle.
+        const QRect view = window.imageForm()->rect();
+        QVERIFY(view.contains(hint->geometry()));
+        QVERIFY((hint->geometry().center() - view.center()).manhattanLength() < 40);
+
+        auto* ui = window.form();
+        for (const QLabel* label : window.findChildren<QLabel*>()) {
+            QVERIFY2(!label->text().contains("--"), qPrintable(label->objectName() + ": " + label->text()));
+        }
+        QVERIFY(ui->label_slider_time->text().isEmpty());
+        window.showCameraPlayingUI(true);  // what opening a camera does
+        QVERIFY(ui->label_slider_time->text().isEmpty());
+        window.showTimeStamp(5'123'456);
+        QCOMPARE(ui->label_time->text(), QString("Live time 00:05:123456"));
+
+        // The first image takes the hint away.
+        window.imageForm()->slotShowImage(QImage(1280, 720, QImage::Format_RGB888));
+        QVERIFY(!hint->isVisible());
+    }
+
+    void playBarShowsIconsThatFollowTheState() {
+        MainWidget window;
+        window.show();
+        auto* ui = window.form();
+        const auto buttons = ui->widget_playbar->findChildren<QPushButton*>();
+        QVERIFY(buttons.size() >= 8);
+        for (const QPushButton* b : buttons) {
+            QVERIFY2(!b->icon().isNull(), qPrintable(b->objectName()));
+            QVERIFY2(b->text().isEmpty(), qPrintable(b->objectName() + ": " + b->text()));
+            QVERIFY2(!b->toolTip().isEmpty(), qPrintable(b->objectName()));
+        }
+        // The window frame is the platform's: no second set of window buttons.
+        QVERIFY(!window.findChild<QPushButton*>("pb_win_min"));
+        QVERIFY(!window.findChild<QPushButton*>("pb_win_max"));
+        QVERIFY(!window.findChild<QPushButton*>("pb_win_close"));
+
+        // Play shows a pause symbol (in the accent colour) while checked.
+        const QColor accent("#004B6A");
+        QCOMPARE(countColour(ui->pb_play->grab().toImage(), accent), 0);
+        ui->pb_play->setChecked(true);
+        QVERIFY(countColour(ui->pb_play->grab().toImage(), accent) > 20);
+        ui->pb_play->setChecked(false);
+        QCOMPARE(countColour(ui->pb_play->grab().toImage(), accent), 0);
+
+        // Record's symbol turns red while it records (the button's frame may too; the symbol must).
+        const QColor red("#FF6058");
+        auto symbol = [&](QIcon::State state) {
+            return ui->pb_record->icon().pixmap(ui->pb_record->iconSize(), QIcon::Normal, state).toImage();
+        };
+        QCOMPARE(countColour(symbol(QIcon::Off), red), 0);
+        QVERIFY(countColour(symbol(QIcon::On), red) > 20);
+        QCOMPARE(countColour(ui->pb_record->grab().toImage(), red), 0);
+        ui->pb_record->setChecked(true);
+        QVERIFY(countColour(ui->pb_record->grab().toImage(), red) > 20);
+        ui->pb_record->setChecked(false);
+    }
+
+    void disabledSliderLooksDisabled() {
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        QSlider* slider = window.form()->slider;
+        QVERIFY(!slider->isEnabled());
+        const QImage disabled = slider->grab().toImage();
+        QCOMPARE(countColour(disabled, QColor("#004B6A")), 0);
+        QVERIFY(countColour(disabled, QColor("#C7C7C7")) > 100);
+        slider->setEnabled(true);
+        QVERIFY(countColour(slider->grab().toImage(), QColor("#004B6A")) > 20);
+    }
+
+    void paintedColoursComeFromTheStyleSheet() {
+        ShowImageForm form;
+        form.ensurePolished();
+        QCOMPARE(form.pixmap().toImage().pixelColor(10, 10), QColor("#707070"));
+        form.slotSetResolution(320, 320);
+        QCOMPARE(form.pixmap().toImage().pixelColor(10, 10), QColor("#707070"));
+        ZvGraphicsView* view = form.view();
+        QCOMPARE(view->roiOutlineColor(), QColor("#00A6D6"));
+        QCOMPARE(view->roiFillColor(), QColor(0, 75, 106, 45));
+        WaitingWindow busy;
+        busy.ensurePolished();
+        QCOMPARE(busy.spinnerColor(), QColor("#004B6A"));
+        InitDialog splash;
+        splash.ensurePolished();
+        QCOMPARE(splash.shadowColor(), QColor("#444444"));
     }
 
     void recorderRefusesWithoutACamera() {

@@ -8,7 +8,7 @@ ZvGraphicsView::ZvGraphicsView(QWidget* parent) : QGraphicsView(parent) {
     setResizeAnchor(QGraphicsView::NoAnchor);
     setTransformationAnchor(QGraphicsView::AnchorUnderMouse);
     setContentsMargins(0, 0, 0, 0);
-    setStyleSheet("border: 0px;");
+    setFrameShape(QFrame::NoFrame);
 }
 
 void ZvGraphicsView::wheelEvent(QWheelEvent* event) {
@@ -59,11 +59,7 @@ void ZvGraphicsView::showRoi(const QRectF& rect) {
     if (!roiItem_) {
         roiItem_ = new QGraphicsRectItem();
         roiItem_->setZValue(1000);
-        roiItem_->setBrush(QBrush(QColor(0, 75, 106, 45), Qt::SolidPattern));
-        QPen pen(QColor("#00A6D6"));
-        pen.setWidth(2);
-        pen.setStyle(Qt::DashLine);
-        roiItem_->setPen(pen);
+        styleRoi();
         scene()->addItem(roiItem_);
     }
     roiItem_->setRect(rect);
@@ -101,4 +97,34 @@ void ZvGraphicsView::mouseReleaseEvent(QMouseEvent* event) {
         return;
     }
     QGraphicsView::mouseReleaseEvent(event);
+}
+
+QColor ZvGraphicsView::roiOutlineColor() const {
+    return roiOutlineColor_.isValid() ? roiOutlineColor_ : palette().color(QPalette::Highlight);
+}
+
+void ZvGraphicsView::setRoiOutlineColor(const QColor& color) {
+    roiOutlineColor_ = color;
+    styleRoi();
+}
+
+QColor ZvGraphicsView::roiFillColor() const {
+    if (roiFillColor_.isValid()) return roiFillColor_;
+    QColor fill = palette().color(QPalette::Highlight);
+    fill.setAlpha(45);
+    return fill;
+}
+
+void ZvGraphicsView::setRoiFillColor(const QColor& color) {
+    roiFillColor_ = color;
+    styleRoi();
+}
+
+void ZvGraphicsView::styleRoi() {
+    if (!roiItem_) return;
+    roiItem_->setBrush(QBrush(roiFillColor(), Qt::SolidPattern));
+    QPen pen(roiOutlineColor());
+    pen.setWidth(2);
+    pen.setStyle(Qt::DashLine);
+    roiItem_->setPen(pen);
 }

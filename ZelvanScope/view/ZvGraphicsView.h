@@ -7,6 +7,10 @@
 
 class ZvGraphicsView : public QGraphicsView {
     Q_OBJECT
+    // The ROI rectangle's dashed outline and translucent fill, set by the style sheet (the palette's
+    // highlight until then); a change restyles a rectangle already drawn.
+    Q_PROPERTY(QColor roiOutlineColor READ roiOutlineColor WRITE setRoiOutlineColor)
+    Q_PROPERTY(QColor roiFillColor READ roiFillColor WRITE setRoiFillColor)
 public:
     explicit ZvGraphicsView(QWidget* parent = nullptr);
 
@@ -19,6 +23,11 @@ public:
     QGraphicsRectItem* roiItem() const { return roiItem_; }
     // Clamps `rect` into the scene rectangle (normalized).
     QRectF clampToScene(const QRectF& rect) const;
+
+    QColor roiOutlineColor() const;
+    void setRoiOutlineColor(const QColor& color);
+    QColor roiFillColor() const;
+    void setRoiFillColor(const QColor& color);
 
 signals:
     void signalRoiSelected(QRect roi);
@@ -33,10 +42,13 @@ protected:
 
 private:
     void showRoi(const QRectF& rect);
+    void styleRoi();
 
     double zoom_ = 1.0;
     bool roiSelectionEnabled_ = false;
     bool selecting_ = false;
     QPointF start_;
     QGraphicsRectItem* roiItem_ = nullptr;
+    QColor roiOutlineColor_;
+    QColor roiFillColor_;
 };

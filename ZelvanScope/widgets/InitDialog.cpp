@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QGraphicsDropShadowEffect>
+#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -12,23 +13,24 @@ InitDialog::InitDialog(QWidget* parent) : QDialog(parent, Qt::FramelessWindowHin
     setFixedSize(500, 360);
     auto* panel = new QWidget(this);
     panel->setObjectName("init_panel");
-    panel->setStyleSheet("#init_panel { background: white; border-radius: 8px; }");
-    auto* shadow = new QGraphicsDropShadowEffect(panel);
-    shadow->setColor(QColor("#444444"));
-    shadow->setBlurRadius(30);
-    shadow->setOffset(0, 0);
-    panel->setGraphicsEffect(shadow);
+    panel->setAttribute(Qt::WA_StyledBackground);
+    shadow_ = new QGraphicsDropShadowEffect(panel);
+    shadow_->setBlurRadius(30);
+    shadow_->setOffset(0, 0);
+    panel->setGraphicsEffect(shadow_);
     auto* logo = new QLabel(panel);
     logo->setPixmap(QIcon(":/img/assets/logo.svg").pixmap(120, 120));
     logo->setAlignment(Qt::AlignCenter);
     auto* name = new QLabel("ZelvanScope", panel);
+    name->setObjectName("label_app_name");
     name->setAlignment(Qt::AlignCenter);
-    name->setStyleSheet("font-size: 28px; color: #004B6A;");
     auto* version = new QLabel(tr("Version: ") + kVersion, panel);
     version->setObjectName("label_version");
     version->setAlignment(Qt::AlignCenter);
-    auto* close = new QPushButton(QStringLiteral("✕"), panel);
+    auto* close = new QPushButton(panel);
     close->setObjectName("pb_close");
+    close->setIcon(QIcon(":/img/assets/close.svg"));
+    close->setToolTip(tr("Close"));
     close->setFlat(true);
     auto* column = new QVBoxLayout(panel);
     column->addWidget(close, 0, Qt::AlignRight);
@@ -42,3 +44,7 @@ InitDialog::InitDialog(QWidget* parent) : QDialog(parent, Qt::FramelessWindowHin
     qInfo() << "ZelvanScope Version: " << kVersion;
     QTimer::singleShot(kShowMs, this, &QDialog::accept);
 }
+
+QColor InitDialog::shadowColor() const { return shadow_->color(); }
+
+void InitDialog::setShadowColor(const QColor& color) { shadow_->setColor(color); }

@@ -29,10 +29,19 @@ void WaitingWindow::paintEvent(QPaintEvent*) {
     p.translate(width() / 2.0, height() / 2.0);
     p.rotate(angle_);
     for (int i = 0; i < 12; ++i) {
-        QColor c("#004B6A");
+        QColor c = spinnerColor();
         c.setAlpha(40 + i * 18);
         p.setPen(QPen(c, 5, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(0, -18, 0, -34);
         p.rotate(30);
     }
+}
+
+QColor WaitingWindow::spinnerColor() const {
+    return spinnerColor_.isValid() ? spinnerColor_ : palette().color(QPalette::Highlight);
+}
+
+void WaitingWindow::setSpinnerColor(const QColor& color) {
+    spinnerColor_ = color;
+    update();
 }

@@ -4,27 +4,30 @@
 #include <QDesktopServices>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 struct Look {
     const char* title;
-    const char* colour;
-    const char* fill;
+    const char* type;  // the style sheet's name of the message type
     const char* icon;
 };
 const Look kLooks[] = {
-    {QT_TRANSLATE_NOOP("ZvFilePathReminderForm", "Success"), "#58DB6D", "#F5FCF6", ":/img/assets/icon_success.svg"},
-    {QT_TRANSLATE_NOOP("ZvFilePathReminderForm", "Warning"), "#F9BF37", "#FEFBF4", ":/img/assets/icon_warning.svg"},
-    {QT_TRANSLATE_NOOP("ZvFilePathReminderForm", "Error"), "#FF6058", "#FFF6F6", ":/img/assets/icon_error.svg"},
+    {QT_TRANSLATE_NOOP("ZvFilePathReminderForm", "Success"), "success", ":/img/assets/icon_success.svg"},
+    {QT_TRANSLATE_NOOP("ZvFilePathReminderForm", "Warning"), "warning", ":/img/assets/icon_warning.svg"},
+    {QT_TRANSLATE_NOOP("ZvFilePathReminderForm", "Error"), "error", ":/img/assets/icon_error.svg"},
 };
 }  // namespace
 
 ZvFilePathReminderForm::ZvFilePathReminderForm(const QString& tips, ZvMessageType type, const QString& directory,
                                                QWidget* parent)
-    : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool), directory_(directory) {
+    : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
+      directory_(directory),
+      type_(type) {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_DeleteOnClose);
     setObjectName("ZvFilePathReminderForm");
@@ -32,17 +35,29 @@ ZvFilePathReminderForm::ZvFilePathReminderForm(const QString& tips, ZvMessageTyp
 
     auto* box = new QFrame(this);
     box->setObjectName("toast_box");
-    box->setStyleSheet(QString("#toast_box { background: %1; border: 1px solid %2; border-radius: 6px; }")
-                           .arg(look.fill, look.colour));
+    box->setProperty("type", look.type);
     auto* icon = new QLabel(box);
+    icon->setObjectName("toast_icon");
     icon->setPixmap(QIcon(look.icon).pixmap(20, 20));
     title_ = new QLabel(tr(look.title), box);
-    title_->setStyleSheet(QString("color: %1; font-weight: bold;").arg(look.colour));
+    title_->setObjectName("toast_title");
+    title_->setProperty("type", look.type);
     tips_ = new QLabel(tips, box);
+    tips_->setObjectName("toast_tips");
     tips_->setWordWrap(true);
-    auto* close = new QPushButton(QStringLiteral("✕"), box);
+    auto* close = new QPushButton(box);
+    close->setObjectName("pb_toast_close");
+    close->setIcon(QIcon(":/img/assets/close.svg"));
+    close->setIconSize(QSize(14, 14));
+    close->setToolTip(tr("Close"));
     close->setFlat(true);
     openDir_ = new QPushButton(tr("Open Dir"), box);
+    openDir_->setObjectName("pb_open_dir");
+    openDir_->setIcon(QIcon(":/img/assets/folder.svg"));
+    openDir_->setIconSize(QSize(16, 16));
+    openDir_->setFlat(true);
+    openDir_->setCursor(Qt::PointingHandCursor);
+    openDir_->setToolTip(directory_);
     openDir_->setVisible(!directory_.isEmpty());
 
     auto* head = new QHBoxLayout;
@@ -56,6 +71,8 @@ ZvFilePathReminderForm::ZvFilePathReminderForm(const QString& tips, ZvMessageTyp
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(8, 8, 8, 8);
     outer->addWidget(box);
+    // The style sheet's fonts and paddings (of the children too) count for the height below.
+    ensurePolished();
     setFixedWidth(320);
     // Long texts (paths, the driver's reasons) wrap: the toast is as tall as its wrapped text.
     setFixedHeight(outer->totalHeightForWidth(320));

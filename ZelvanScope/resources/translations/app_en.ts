@@ -80,22 +80,6 @@
         <translation>Later</translation>
     </message>
     <message>
-        <source>Current version: %1</source>
-        <translation>Current version: %1</translation>
-    </message>
-    <message>
-        <source>This program uses the Qt library (LGPL v3), https://www.qt.io/licensing.</source>
-        <translation>This program uses the Qt library (LGPL v3), https://www.qt.io/licensing.</translation>
-    </message>
-    <message>
-        <source>Open</source>
-        <translation>Open</translation>
-    </message>
-    <message>
-        <source>Close</source>
-        <translation>Close</translation>
-    </message>
-    <message>
         <source>The IP configuration tool is not available yet.</source>
         <translation>The IP configuration tool is not available yet.</translation>
     </message>
@@ -167,6 +151,30 @@
         <source>Camera</source>
         <translation>Camera</translation>
     </message>
+    <message>
+        <source>Live time %1</source>
+        <translation>Live time %1</translation>
+    </message>
+    <message>
+        <source>Please connect camera first.</source>
+        <translation>Please connect camera first.</translation>
+    </message>
+    <message>
+        <source>Event view</source>
+        <translation>Event view</translation>
+    </message>
+    <message>
+        <source>Frame view</source>
+        <translation>Frame view</translation>
+    </message>
+    <message>
+        <source>Fusion view</source>
+        <translation>Fusion view</translation>
+    </message>
+    <message>
+        <source>Viewer settings</source>
+        <translation>Viewer settings</translation>
+    </message>
 </context>
 <context>
     <name>CamerasList</name>
@@ -212,6 +220,22 @@
     <message>
         <source>Close</source>
         <translation>Close</translation>
+    </message>
+    <message>
+        <source>Interface:</source>
+        <translation>Interface:</translation>
+    </message>
+    <message>
+        <source>IP address:</source>
+        <translation>IP address:</translation>
+    </message>
+    <message>
+        <source>Resolution:</source>
+        <translation>Resolution:</translation>
+    </message>
+    <message>
+        <source>Ethernet</source>
+        <translation>Ethernet</translation>
     </message>
 </context>
 <context>
@@ -327,6 +351,10 @@
         <source>Open Dir</source>
         <translation>Open Dir</translation>
     </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
 </context>
 <context>
     <name>ZvFileRecorder</name>
@@ -377,12 +405,46 @@
         <source>Version: </source>
         <translation>Version: </translation>
     </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>
     <message>
         <source>Select Directory</source>
         <translation>Select Directory</translation>
+    </message>
+</context>
+<context>
+    <name>ShowImageForm</name>
+    <message>
+        <source>Open a camera (Device &gt; Open Camera) or a recording (File &gt; Open Recording)</source>
+        <translation>Open a camera (Device &gt; Open Camera) or a recording (File &gt; Open Recording)</translation>
+    </message>
+</context>
+<context>
+    <name>AboutDialog</name>
+    <message>
+        <source>About us</source>
+        <translation>About us</translation>
+    </message>
+    <message>
+        <source>Current version: %1</source>
+        <translation>Current version: %1</translation>
+    </message>
+    <message>
+        <source>Driver library: %1</source>
+        <translation>Driver library: %1</translation>
+    </message>
+    <message>
+        <source>ZelvanScope uses the Qt library %1 under the GNU Lesser General Public License version 3 (LGPL v3).</source>
+        <translation>ZelvanScope uses the Qt library %1 under the GNU Lesser General Public License version 3 (LGPL v3).</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
     </message>
 </context>
 </TS>

@@ -80,22 +80,6 @@
         <translation>稍后</translation>
     </message>
     <message>
-        <source>Current version: %1</source>
-        <translation>当前版本：%1</translation>
-    </message>
-    <message>
-        <source>This program uses the Qt library (LGPL v3), https://www.qt.io/licensing.</source>
-        <translation>本程序使用 Qt 库（LGPL v3），https://www.qt.io/licensing。</translation>
-    </message>
-    <message>
-        <source>Open</source>
-        <translation>打开</translation>
-    </message>
-    <message>
-        <source>Close</source>
-        <translation>关闭</translation>
-    </message>
-    <message>
         <source>The IP configuration tool is not available yet.</source>
         <translation>IP 配置工具暂不可用。</translation>
     </message>
@@ -167,6 +151,30 @@
         <source>Camera</source>
         <translation>相机</translation>
     </message>
+    <message>
+        <source>Live time %1</source>
+        <translation>实时时间 %1</translation>
+    </message>
+    <message>
+        <source>Please connect camera first.</source>
+        <translation>请先连接相机。</translation>
+    </message>
+    <message>
+        <source>Event view</source>
+        <translation>事件视图</translation>
+    </message>
+    <message>
+        <source>Frame view</source>
+        <translation>图像视图</translation>
+    </message>
+    <message>
+        <source>Fusion view</source>
+        <translation>融合视图</translation>
+    </message>
+    <message>
+        <source>Viewer settings</source>
+        <translation>显示设置</translation>
+    </message>
 </context>
 <context>
     <name>CamerasList</name>
@@ -212,6 +220,22 @@
     <message>
         <source>Close</source>
         <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Interface:</source>
+        <translation>接口：</translation>
+    </message>
+    <message>
+        <source>IP address:</source>
+        <translation>IP 地址：</translation>
+    </message>
+    <message>
+        <source>Resolution:</source>
+        <translation>分辨率：</translation>
+    </message>
+    <message>
+        <source>Ethernet</source>
+        <translation>以太网</translation>
     </message>
 </context>
 <context>
@@ -327,6 +351,10 @@
         <source>Open Dir</source>
         <translation>打开目录</translation>
     </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
 </context>
 <context>
     <name>ZvFileRecorder</name>
@@ -377,12 +405,46 @@
         <source>Version: </source>
         <translation>版本：</translation>
     </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>
     <message>
         <source>Select Directory</source>
         <translation>选择目录</translation>
+    </message>
+</context>
+<context>
+    <name>ShowImageForm</name>
+    <message>
+        <source>Open a camera (Device &gt; Open Camera) or a recording (File &gt; Open Recording)</source>
+        <translation>打开相机（设备 &gt; 打开相机）或录制文件（文件 &gt; 打开录制文件）</translation>
+    </message>
+</context>
+<context>
+    <name>AboutDialog</name>
+    <message>
+        <source>About us</source>
+        <translation>关于我们</translation>
+    </message>
+    <message>
+        <source>Current version: %1</source>
+        <translation>当前版本：%1</translation>
+    </message>
+    <message>
+        <source>Driver library: %1</source>
+        <translation>驱动库：%1</translation>
+    </message>
+    <message>
+        <source>ZelvanScope uses the Qt library %1 under the GNU Lesser General Public License version 3 (LGPL v3).</source>
+        <translation>ZelvanScope 使用 Qt 库 %1，遵循 GNU 宽通用公共许可证第 3 版（LGPL v3）。</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
     </message>
 </context>
 </TS>
