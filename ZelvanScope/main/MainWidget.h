@@ -53,6 +53,8 @@ public:
     bool isRecording() const { return recording_; }
     QString statisticsText() const;
     uint64_t accumulationTime() const { return accumulationTime_; }
+    // The stream time of the latest events shown (microseconds).
+    uint64_t latestTimestamp() const { return latestTimestamp_.load(); }
     // The path of the latest recording started with the record button.
     QString lastRecordingPath() const { return lastRecordingPath_; }
     // True while the record button's recording is being ended and its file completed.

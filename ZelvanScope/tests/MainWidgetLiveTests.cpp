@@ -36,6 +36,7 @@
 #include "widgets/WaitingWindow.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/RawFileHeader.h"
+#include "zelvan/RawFileReader.h"
 #include "zelvan/sim/SimDevice.h"
 
 namespace {
@@ -810,6 +811,51 @@ private slots:
         QVERIFY(isCompleteRecording(window.lastRecordingPath()));
         QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
         QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+    }
+
+    // With the rising edge chosen, a falling edge is ignored and a rising one records the cached
+    // second before it and the two seconds after it, ending with "Recording end".
+    void aTriggerInRecordingHoldsTheSecondsAroundItsEdge() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->triggerInEdgeType = "Rising Edge";
+        s->beforeTriggerInSaveTime = 1;
+        s->afterTriggerInSaveTime = 2;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        GuiSpy requests(&window, &MainWidget::signalRecByTime);
+        auto recorderTips = spyTips(window.recorder());
+        // The camera has streamed long enough for the cache to hold its second.
+        QTRY_VERIFY_WITH_TIMEOUT(window.latestTimestamp() > 2'000'000, 20000);
+
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 0, window.latestTimestamp()));
+        QCOMPARE(requests.count(), 0);
+        QVERIFY(!window.recorder()->isRecording());
+
+        const uint64_t edge = window.latestTimestamp();
+        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, edge));
+        QCOMPARE(requests.count(), 1);
+        QCOMPARE(requests.first().at(0).toUInt(), 2u);
+        QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty(), 15000);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Success);
+        const QString path = recorderTips->first().at(2).toString();
+        QVERIFY2(path.startsWith(s->outputRawFilePath + "/"), qPrintable(path));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 20000);
+        QCOMPARE(recorderTips->count(), 2);
+        QCOMPARE(textOf(recorderTips->last()), QString("Recording end"));
+        QCOMPARE(typeOf(recorderTips->last()), ZvMessageType::Success);
+
+        zelvan::RawFileReader reader(path.toStdString());
+        QVERIFY(reader.loadFile());
+        uint64_t first = 0, last = 0;
+        QVERIFY(reader.getStartTimeStamp(first));
+        QVERIFY(reader.getEndTimeStamp(last));
+        // The cached data before the edge, data after it, and no more than the cache, the two
+        // seconds and a little slack (the simulated camera never runs ahead of the wall clock).
+        QVERIFY2(first + 500'000 <= edge, qPrintable(QString("%1 %2").arg(first).arg(edge)));
+        QVERIFY2(last > edge, qPrintable(QString("%1 %2").arg(last).arg(edge)));
+        QVERIFY2(last - first <= 5'000'000, qPrintable(QString::number(last - first)));
     }
 
     // A trigger-in recording ends with its camera, not when its time is up.
