@@ -15,6 +15,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 #include "Utility/ZvFileRecorder.h"
 #include "dialogs/CamerasList.h"
@@ -69,8 +70,8 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(&recordingClock_, &QTimer::timeout, this, &MainWidget::recordingClockTick);
     connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
             &MainWidget::manualRecordingFinished);
-    connect(recorder_.get(), &ZvFileRecorder::signalTimedRecordingEnded, this,
-            &MainWidget::applyPendingTriggerInSettings, Qt::QueuedConnection);
+    connect(recorder_.get(), &ZvFileRecorder::signalTimedRecordingEnded, this, &MainWidget::timedRecordingEnded,
+            Qt::QueuedConnection);
 
     settings_ = AppSettings::instance();
 
@@ -166,9 +167,17 @@ void MainWidget::openActionSlot(QAction* action) {
         box.exec();
         if (box.clickedButton() == restart) {
             settings_->language = settings_->language == "en" ? "zh" : "en";
-            settings_->save();
+            if (!settings_->save()) {
+                settings_->language = settings_->language == "en" ? "zh" : "en";
+                emit signalShowLeftBottomTips(tr("Cannot save the settings to %1.").arg(settings_->fileName()),
+                                              ZvMessageType::Error, QString());
+                return;
+            }
+            // The new instance starts once this one has gone: a recording being completed first
+            // keeps this window (and the camera) a little longer.
+            connect(qApp, &QCoreApplication::aboutToQuit, qApp,
+                    [] { QProcess::startDetached(QApplication::applicationFilePath(), {}); });
             QApplication::closeAllWindows();
-            QProcess::startDetached(QApplication::applicationFilePath(), {});
         }
     } else if (action == actAbout_) {
         AboutDialog about(this);
@@ -223,7 +232,7 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
     actSaveAs_->setVisible(false);
     qInfo() << "Select camera: " << QString::fromStdString(description.serial)
             << " product: " << QString::fromStdString(description.product);
-    viewerMode_ = description.product == "Tandra" ? FusionCamera : EventCamera;
+    // A camera refused for its address leaves the open one (and its recording) as it was.
     if (description.interfaceType == zelvan::ETH) {
         const QString camera_ip = QString::fromStdString(description.cameraIp);
         const QString local_ip = QString::fromStdString(description.localIp);
@@ -238,6 +247,7 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
             return;
         }
     }
+    viewerMode_ = description.product == "Tandra" ? FusionCamera : EventCamera;
     releaseEventCamera();
     if (viewerMode_ == FusionCamera) {
         emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(description.serial) + tr("failed."),
@@ -347,36 +357,58 @@ void MainWidget::initDvsCameraSettings() {
     }
     recorder_->setCamera(eventCamera_);
     const bool enabled = settings_ && settings_->triggerInRecEnable;
-    const auto seconds = static_cast<uint16_t>(enabled ? settings_->beforeTriggerInSaveTime : 0);
+    installTriggerInCallback(enabled);
+
+    // A camera keeps its cache while it records: the change then waits for the recording's end.
+    auto camera = eventCamera_;
+    if (recording_ || recorder_->isRecording() || camera->isRecording()) {
+        holdBackTriggerInSettings();
+        return;
+    }
+    const auto seconds = static_cast<uint16_t>(
+        enabled ? std::min<uint32_t>(settings_->beforeTriggerInSaveTime, std::numeric_limits<uint16_t>::max()) : 0);
     const std::string prefix = settings_ ? toFileSystemPath(settings_->appDataPath + "/") : std::string();
     // The cache restarts with the new time (0 first: a running cache keeps its time otherwise). The
     // camera first finishes merging the previous cached recording, so this waits off the GUI thread.
-    // A camera keeps its cache while it records: the change then waits for the recording's end.
-    auto camera = eventCamera_;
     QFuture<bool> applied = QtConcurrent::run(&cameraIo_, [camera, enabled, seconds, prefix] {
         camera->setFileCacheTime(0, ".");
         if (enabled) camera->setFileCacheTime(seconds, prefix);
         return !camera->isRecording();
     });
+    // A recording that started meanwhile (a trigger) kept the cache as it was.
     trackCameraTask(applied.then(this, [this, camera](bool done) {
-        if (done || camera != eventCamera_) return;
-        triggerInSettingsPending_ = true;
+        if (!done && camera == eventCamera_) holdBackTriggerInSettings();
+    }));
+}
+
+void MainWidget::holdBackTriggerInSettings() {
+    const bool shown = triggerInSettingsPending_;
+    triggerInSettingsPending_ = true;
+    if (!shown) {
         emit signalShowLeftBottomTips(tr("The trigger-in settings apply when the current recording ends."),
                                       ZvMessageType::Warning, QString());
-    }));
-    if (enabled) {
-        // Handled on the GUI thread, which owns the camera pointer and the settings, and only while
-        // this camera is the one shown.
-        triggerCallbackId_ = eventCamera_->addTriggerInCallback(
-            [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::EventTriggerIn t) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, source, t] {
-                        if (source.lock() == eventCamera_) onTriggerIn(t);
-                    },
-                    Qt::QueuedConnection);
-            });
     }
+    // The recording may have ended while this was decided; one that is not ours applies them at the
+    // next end of a recording of ours.
+    if (!recording_ && !recorder_->isRecording() && !isFinishingRecording() && eventCamera_ &&
+        !eventCamera_->isRecording()) {
+        QMetaObject::invokeMethod(this, &MainWidget::applyPendingTriggerInSettings, Qt::QueuedConnection);
+    }
+}
+
+void MainWidget::installTriggerInCallback(bool enabled) {
+    if (!enabled) return;
+    // Handled on the GUI thread, which owns the camera pointer and the settings, and only while this
+    // camera is the one shown.
+    triggerCallbackId_ = eventCamera_->addTriggerInCallback(
+        [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::EventTriggerIn t) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, source, t] {
+                    if (source.lock() == eventCamera_) onTriggerIn(t);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void MainWidget::applyPendingTriggerInSettings() {
@@ -386,7 +418,7 @@ void MainWidget::applyPendingTriggerInSettings() {
 }
 
 void MainWidget::onTriggerIn(zelvan::EventTriggerIn trigger) {
-    if (!settings_ || !eventCamera_) return;
+    if (!settings_ || !eventCamera_ || closeWhenIdle_) return;
     const bool rising = settings_->triggerInEdgeType == "Rising Edge";
     if ((rising && trigger.polarity == 1) || (!rising && trigger.polarity == 0)) {
         const QString path = settings_->outputRawFilePath + "/" +
@@ -401,7 +433,9 @@ void MainWidget::on_pb_play_clicked(bool checked) {
     if (viewerMode_ == RawFile || viewerMode_ == FusionFile) return;
     if (!canPlay()) {
         qInfo() << "Please connect camera first.";
+        if (liveRunning_.load()) stopLive();
         ui_->pb_play->setChecked(false);
+        emit signalShowLeftBottomTips(tr("Please connect camera first."), ZvMessageType::Warning, QString());
         return;
     }
     if (checked) {
@@ -413,6 +447,7 @@ void MainWidget::on_pb_play_clicked(bool checked) {
             return;
         }
         eventCamera_->setBatchEventsTime(accumulationTime_);
+        lossReported_ = false;  // a later loss is news again
         liveRunning_ = true;
         displayThread_ = std::thread(&MainWidget::displayLoop, this, eventCamera_);
         ui_->pb_play->setChecked(true);
@@ -462,14 +497,11 @@ void MainWidget::displayLoop(std::shared_ptr<zelvan::DvsCamera> camera) {
 void MainWidget::getEventsToShow() { eventProcessor_->showCurrentFrame(); }
 
 void MainWidget::on_pb_record_clicked() {
-    if (viewerMode_ != EventCamera) {
-        ui_->pb_record->setChecked(false);
-        return;
-    }
-    if (!eventCamera_ || !eventCamera_->isConnected()) {
+    if (viewerMode_ != EventCamera || !eventCamera_ || !eventCamera_->isConnected()) {
         qInfo() << "Please connect camera first.";
         if (recording_) stopManualRecording();
         ui_->pb_record->setChecked(false);
+        emit signalShowLeftBottomTips(tr("Please connect camera first."), ZvMessageType::Warning, QString());
         return;
     }
     if (cameraTasks_ > 0) {  // the previous recording is still being completed, or the cache changed
@@ -558,12 +590,22 @@ void MainWidget::trackCameraTask(QFuture<void> task) {
     task.then(this, [this] {
         if (--cameraTasks_ > 0) return;
         ui_->pb_record->setEnabled(true);
-        if (closeWhenIdle_) {
-            closeWhenIdle_ = false;
-            waitingWindow_->finish();
-            close();
-        }
+        closeIfIdle();
     });
+}
+
+bool MainWidget::isIdle() const { return cameraTasks_ == 0 && !recorder_->isRecording(); }
+
+void MainWidget::closeIfIdle() {
+    if (!closeWhenIdle_ || !isIdle()) return;
+    closeWhenIdle_ = false;
+    waitingWindow_->finish();
+    close();
+}
+
+void MainWidget::timedRecordingEnded() {
+    applyPendingTriggerInSettings();
+    closeIfIdle();
 }
 
 void MainWidget::closeEvent(QCloseEvent* event) {
@@ -571,7 +613,7 @@ void MainWidget::closeEvent(QCloseEvent* event) {
     // shows that it is busy.
     if (recording_) stopManualRecording();
     recorder_->stopTimedRecording();
-    if (cameraTasks_ > 0) {
+    if (!isIdle()) {
         closeWhenIdle_ = true;
         event->ignore();
         centreWaitingWindow();
@@ -663,8 +705,15 @@ void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type, QStrin
     const QString dir = file_path.isEmpty() ? QString() : resolveTipDirectory(file_path);
     auto* toast = new ZvFilePathReminderForm(tips, type, dir, this);
     toast->adjustSize();
+    // Above the toasts still shown, so that none hides another; from the bottom again when the
+    // stack reaches the top of the window.
     const QPoint bottom_left = mapToGlobal(QPoint(0, height()));
-    toast->move(bottom_left.x(), bottom_left.y() - toast->height());
+    int bottom = bottom_left.y();
+    for (const auto* other : findChildren<ZvFilePathReminderForm*>(Qt::FindDirectChildrenOnly)) {
+        if (other != toast && other->isVisible()) bottom = std::min(bottom, other->y());
+    }
+    if (bottom - toast->height() < mapToGlobal(QPoint(0, 0)).y()) bottom = bottom_left.y();
+    toast->move(bottom_left.x(), bottom - toast->height());
     toast->show();
 }
 

@@ -129,8 +129,16 @@ private:
     // True when the play button has something to start: a connected camera or an open recording.
     bool canPlay() const;
     void centreWaitingWindow();
+    // No camera task and no trigger-in recording runs: nothing holds a close back.
+    bool isIdle() const;
+    // Ends a close that waited for the files once nothing is left to wait for.
+    void closeIfIdle();
+    void timedRecordingEnded();
     // Re-runs the trigger-in setup that a recording held back.
     void applyPendingTriggerInSettings();
+    // Marks the trigger-in settings as waiting for the end of the current recording, and says so.
+    void holdBackTriggerInSettings();
+    void installTriggerInCallback(bool enabled);
     void setActionTexts();
     std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
     void installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial);

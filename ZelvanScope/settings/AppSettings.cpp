@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTranslator>
 #include <mutex>
 
 namespace {
@@ -50,6 +51,15 @@ const Theme* findTheme(const QString& name) {
 // `value` when it is one of `known`, else `fallback`, with a warning naming the setting.
 QString knownOr(const QString& value, const QStringList& known, const char* fallback, const char* what) {
     if (known.contains(value)) return value;
+    // Earlier versions stored the Chinese texts of the choices: they still mean their keys.
+    static const QTranslator* chinese = [] {
+        auto* translator = new QTranslator;
+        if (!translator->load(":/app_zh.qm")) qWarning() << "Cannot read the Chinese texts of the settings.";
+        return translator;
+    }();
+    for (const QString& key : known) {
+        if (!value.isEmpty() && chinese->translate("ZvGeneralSetting", key.toUtf8().constData()) == value) return key;
+    }
     qWarning().noquote() << "Unknown" << what << QString("\"%1\"").arg(value) << "in the settings; using"
                          << QString("\"%1\"").arg(fallback) << "instead.";
     return fallback;
@@ -125,7 +135,7 @@ AppSettings* AppSettings::instance() {
         settings->appDataPath = app_data;
         // Saved at exit; the object lives as long as the program.
         qAddPostRoutine([] {
-            if (settings) settings->save();
+            if (settings && !settings->save()) qWarning() << "The settings were not saved at exit.";
         });
     });
     return settings;
@@ -183,7 +193,7 @@ void AppSettings::applyColorTheme() {
     emit colorThemeChanged(onColor, offColor, backgroundColor);
 }
 
-void AppSettings::save() {
+bool AppSettings::save() {
     triggerInEdgeType = knownOr(triggerInEdgeType, triggerEdgeTypes(), kRisingEdge, "trigger edge");
     colorType = knownOr(colorType, colorThemes(), kDefaultColorType, "colour theme");
     applyColorTheme();
@@ -199,5 +209,12 @@ void AppSettings::save() {
     s.setValue("Setting/dvs_color_type", colorType);
     s.setValue("Setting/dvs_camera_current_config_path", dvsCurrentConfigPath);
     s.sync();
+    if (s.status() != QSettings::NoError || !s.isWritable()) {
+        qWarning() << "Cannot write the settings to" << s.fileName();
+        return false;
+    }
     qInfo() << "Write to config file.";
+    return true;
 }
+
+QString AppSettings::fileName() const { return settings_->fileName(); }

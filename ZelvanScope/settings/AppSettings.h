@@ -28,7 +28,8 @@ public:
     // The one settings object, created (and loaded) on first use.
     static AppSettings* instance();
 
-    // Loads the settings from the INI file at `ini_path`. Unknown edge or theme keys in the file
+    // Loads the settings from the INI file at `ini_path`. Chinese texts of the choices (as earlier
+    // versions stored them) read as their keys. Unknown edge or theme keys in the file
     // are replaced by the defaults, with a warning.
     explicit AppSettings(const QString& ini_path);
     ~AppSettings() override;
@@ -36,8 +37,11 @@ public:
     AppSettings& operator=(const AppSettings&) = delete;
 
     // Writes the settings to the INI file. An unknown edge or theme in memory is written as the
-    // default (with a warning), so the file only ever holds known keys.
-    void save();
+    // default (with a warning), so the file only ever holds known keys. False (with a warning) when
+    // the file cannot be written.
+    [[nodiscard]] bool save();
+    // The INI file's path.
+    QString fileName() const;
     // Sets the three event colours from colorType and announces them with colorThemeChanged();
     // unknown theme names change nothing.
     void applyColorTheme();

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 
 #include "settings/AppSettings.h"
 #include "ui_ZvGeneralSetting.h"
@@ -70,8 +71,13 @@ void ZvGeneralSetting::on_pb_save_clicked() {
     s->beforeTriggerInSaveTime = numberIn(ui_->le_trigger_in_before_time);
     s->afterTriggerInSaveTime = numberIn(ui_->le_trigger_in_after_time);
     s->colorType = selectedKey(ui_->cb_events_color);
-    s->save();
+    // The new settings apply in any case; the user learns when they will not outlast this run.
+    const bool saved = s->save();
     emit signalTriggerInSaveFileParamChanged();
+    if (!saved) {
+        QMessageBox::warning(this, tr("Tips"),
+                             tr("The settings apply now but could not be saved to %1.").arg(s->fileName()));
+    }
     close();
 }
 

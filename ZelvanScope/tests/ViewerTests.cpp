@@ -240,7 +240,7 @@ private slots:
             s.triggerInRecEnable = true;
             s.afterTriggerInSaveTime = 7;
             s.colorType = "Dark";
-            s.save();
+            QVERIFY(s.save());
         }
         QSettings raw(ini, QSettings::IniFormat);
         QCOMPARE(raw.value("Setting/language").toString(), QString("en"));
@@ -284,7 +284,7 @@ private slots:
             s->triggerInRecEnable = false;
             s->triggerInEdgeType = "Rising Edge";
             s->colorType = "Gray";
-            s->save();
+            QVERIFY(s->save());
         });
         s->triggerInEdgeType = "Rising Edge";
         s->colorType = "Gray";
@@ -346,9 +346,9 @@ private slots:
         {
             QSettings raw(ini, QSettings::IniFormat);
             raw.setValue("Setting/dvs_trigger_in_rec_enable", true);
-            raw.setValue("Setting/dvs_trigger_in_rec_edge_type", QString::fromUtf8("下降沿"));
+            raw.setValue("Setting/dvs_trigger_in_rec_edge_type", QString::fromUtf8("上下沿"));
             raw.setValue("Setting/dvs_after_tirgger_in_save_time", 3);
-            raw.setValue("Setting/dvs_color_type", QString::fromUtf8("灰色"));
+            raw.setValue("Setting/dvs_color_type", "Blue");
         }
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unknown trigger edge"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Unknown colour theme"));
@@ -360,10 +360,42 @@ private slots:
         QCOMPARE(s.onColor, QColor(255, 255, 255));
         QCOMPARE(s.offColor, QColor(0, 0, 0));
         QCOMPARE(s.backgroundColor, QColor(112, 112, 112));
-        s.save();
+        QVERIFY(s.save());
         QSettings raw(ini, QSettings::IniFormat);
         QCOMPARE(raw.value("Setting/dvs_trigger_in_rec_edge_type").toString(), QString("Rising Edge"));
         QCOMPARE(raw.value("Setting/dvs_color_type").toString(), QString("Gray"));
+    }
+
+    // Earlier versions stored the Chinese texts of the choices; they still mean what they said.
+    void chineseChoicesOfEarlierVersionsReadAsTheirKeys() {
+        QTemporaryDir dir;
+        const QString ini = dir.path() + "/config.ini";
+        {
+            QSettings raw(ini, QSettings::IniFormat);
+            raw.setValue("Setting/dvs_trigger_in_rec_enable", true);
+            raw.setValue("Setting/dvs_trigger_in_rec_edge_type", QString::fromUtf8("下降沿"));
+            raw.setValue("Setting/dvs_color_type", QString::fromUtf8("浅色"));
+        }
+        AppSettings s(ini);
+        QCOMPARE(s.triggerInEdgeType, QString("Falling Edge"));
+        QCOMPARE(s.colorType, QString("Light"));
+        QCOMPARE(s.onColor, QColor(0, 0, 0));
+        QVERIFY(s.save());
+        QSettings raw(ini, QSettings::IniFormat);
+        QCOMPARE(raw.value("Setting/dvs_trigger_in_rec_edge_type").toString(), QString("Falling Edge"));
+        QCOMPARE(raw.value("Setting/dvs_color_type").toString(), QString("Light"));
+    }
+
+    // A settings file that cannot be written is reported, not taken as saved.
+    void anUnwritableSettingsFileIsReported() {
+        QTemporaryDir dir;
+        const QString ini = dir.path() + "/config.ini";
+        AppSettings s(ini);
+        // A folder where the file should be: no one, root included, writes the file there.
+        QVERIFY(QDir(dir.path()).mkdir("config.ini"));
+        s.colorType = "Dark";
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Cannot write the settings to"));
+        QVERIFY(!s.save());
     }
 
     // The render thread draws with the processor's own copy of the colours, which a theme change
