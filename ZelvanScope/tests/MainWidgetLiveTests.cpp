@@ -112,6 +112,21 @@ bool isCompleteRecording(const QString& path) {
            QFileInfo(path).size() > qint64(header.payload_offset);
 }
 
+// Stalls a merge on the window's camera: a cached recording into a pipe nobody reads stalls once
+// the pipe is full (the cache holds far more than a pipe takes). Null when that cannot be set up.
+std::unique_ptr<PipeHold> stallAMerge(MainWidget& window, const QTemporaryDir& dir) {
+    const auto camera = window.eventCamera();
+    GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+    if (!QTest::qWaitFor([&] { return frames.count() >= 3; }, 20000)) return nullptr;  // the cache holds data
+    const QString pipe = dir.path() + "/held.raw";
+    if (::mkfifo(pipe.toLocal8Bit().constData(), 0600) != 0) return nullptr;
+    auto hold = std::make_unique<PipeHold>(pipe);
+    if (!hold->isOpen() || camera->startRecording(pipe.toStdString()) != 0) return nullptr;
+    camera->stopRecording();
+    if (!QTest::qWaitFor([&] { return camera->getRecordingStatus().merging; }, 15000)) return nullptr;
+    return hold;
+}
+
 using TipSpy = std::unique_ptr<GuiSpy>;
 TipSpy spyTips(MainWidget& window) {
     return std::make_unique<GuiSpy>(&window,
@@ -536,26 +551,16 @@ private slots:
         window.show();
         QVERIFY(openLiveEvk4(window));
         const auto camera = window.eventCamera();
-        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
-        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);  // the cache holds data
-
-        // A cached recording into a pipe nobody reads: its merge stalls once the pipe is full (the
-        // cache holds far more than a pipe takes).
         QTemporaryDir dir;
-        const QString pipe = dir.path() + "/held.raw";
-        QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
-        PipeHold hold(pipe);
-        QVERIFY(hold.isOpen());
-        QCOMPARE(camera->startRecording(pipe.toStdString()), 0);
-        camera->stopRecording();
-        QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().merging, 15000);
+        const auto hold = stallAMerge(window, dir);
+        QVERIFY(hold);
 
         window.initDvsCameraSettings();  // what Save in the general settings runs
         QVERIFY(camera->getRecordingStatus().merging);
         QVERIFY(window.isCameraBusy());
         QVERIFY(!window.form()->pb_record->isEnabled());
 
-        hold.release();
+        hold->release();
         QVERIFY(camera->waitForRecordingMerged(std::chrono::seconds(30)));
         QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 15000);
         QVERIFY(window.form()->pb_record->isEnabled());
@@ -824,23 +829,16 @@ private slots:
         window.show();
         QVERIFY(openLiveEvk4(window));
         const auto camera = window.eventCamera();
-        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
-        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);  // the cache holds data
         QTemporaryDir dir;
-        const QString pipe = dir.path() + "/held.raw";
-        QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
-        PipeHold hold(pipe);
-        QVERIFY(hold.isOpen());
-        QCOMPARE(camera->startRecording(pipe.toStdString()), 0);
-        camera->stopRecording();
-        QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().merging, 15000);
+        const auto hold = stallAMerge(window, dir);
+        QVERIFY(hold);
         window.initDvsCameraSettings();  // waits for the merge on the camera's task thread
         QVERIFY(window.isCameraBusy());
 
         QVERIFY(!window.close());
         QVERIFY(window.isVisible());
         QVERIFY(window.findChild<WaitingWindow*>()->isVisible());
-        hold.release();
+        hold->release();
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
         QVERIFY(!window.isCameraBusy());
     }
