@@ -4,26 +4,26 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QEventLoop>
-#include <QFile>
 #include <QCloseEvent>
+#include <QFile>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QProcess>
 #include <QScreen>
 #include <QShortcut>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <chrono>
-#include <limits>
 
-#include "Utility/ZvFileRecorder.h"
 #include "dialogs/CamerasList.h"
 #include "dialogs/ShowCameraInfoUI.h"
 #include "main/WorkerThread.h"
 #include "processing/ZvEventProcessor.h"
+#include "session/LiveSession.h"
+#include "session/RecordingController.h"
 #include "settings/AppSettings.h"
 #include "settings/ZvGeneralSetting.h"
+#include "Utility/ZvFileRecorder.h"
 #include "ui_MainWidget.h"
 #include "view/ShowImageForm.h"
 #include "widgets/AboutDialog.h"
@@ -38,8 +38,10 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     ui_->label_logo->setPixmap(QIcon(":/img/assets/logo.svg").pixmap(24, 24));
 
     setActionTexts();
+    settings_ = AppSettings::instance();
     eventProcessor_ = new ZvEventProcessor();
-    recorder_ = std::make_unique<ZvFileRecorder>();
+    live_ = std::make_unique<LiveSession>(eventProcessor_);
+    recordings_ = std::make_unique<RecordingController>(settings_);
 
     ui_->slider->setEnabled(false);
     ui_->slider->setValue(0);
@@ -54,26 +56,26 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(this, &MainWidget::toShowCameraSerial, this, &MainWidget::showCameraSerial);
     connect(this, SIGNAL(triggerEventsToShow()), this, SLOT(getEventsToShow()));
     connect(this, &MainWidget::signalImageReslotionChanged, ui_->imageForm, &ShowImageForm::slotSetResolution);
-    connect(this, &MainWidget::signalRecByTime, recorder_.get(), &ZvFileRecorder::recordingTime);
-    connect(recorder_.get(),
+    connect(this, &MainWidget::signalRecByTime, recordings_->recorder(), &ZvFileRecorder::recordingTime);
+    connect(recordings_.get(), &RecordingController::tip, this,
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+    connect(recordings_->recorder(),
             qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), this,
-            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
-            Qt::QueuedConnection);
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
+    connect(recordings_.get(), &RecordingController::recordingChanged, ui_->pb_record, &QPushButton::setChecked);
+    connect(recordings_.get(), &RecordingController::elapsedChanged, ui_->label_recording_time, &QLabel::setText);
+    connect(recordings_.get(), &RecordingController::busyChanged, this,
+            [this](bool busy) { ui_->pb_record->setEnabled(!busy); });
+    connect(recordings_.get(), &RecordingController::idle, this, &MainWidget::closeIfIdle);
+    connect(recordings_.get(), &RecordingController::triggerArrived, this, &MainWidget::onTriggerIn);
+    connect(recordings_.get(), &RecordingController::recordedCameraLost, live_.get(), &LiveSession::noticeLoss);
+    connect(live_.get(), &LiveSession::framesReady, this, &MainWidget::triggerEventsToShow);
+    connect(live_.get(), &LiveSession::statisticsChanged, this, &MainWidget::setStatistics);
+    connect(live_.get(), &LiveSession::cameraLost, this, &MainWidget::cameraLost);
     connect(this, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips), this,
             qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
     connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm, &ShowImageForm::slotShowImage);
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
-
-    cameraIo_.setMaxThreadCount(1);
-    recordingClock_.setInterval(1000);
-    recordingClock_.setTimerType(Qt::PreciseTimer);
-    connect(&recordingClock_, &QTimer::timeout, this, &MainWidget::recordingClockTick);
-    connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
-            &MainWidget::manualRecordingFinished);
-    connect(recorder_.get(), &ZvFileRecorder::signalTimedRecordingEnded, this, &MainWidget::timedRecordingEnded,
-            Qt::QueuedConnection);
-
-    settings_ = AppSettings::instance();
 
     // Space, Left and Right act on the play bar wherever the focus is in this window (a text field
     // keeps the keys it edits with); the buttons never take the focus, so a key never clicks one.
@@ -90,12 +92,20 @@ MainWidget::~MainWidget() {
     // Ends the record button's recording and any timed one on the camera they started on, and
     // waits until their files are complete.
     releaseEventCamera();
-    cameraIo_.waitForDone();
-    recorder_.reset();
+    recordings_.reset();
+    live_.reset();
     delete eventProcessor_;
 }
 
 ShowImageForm* MainWidget::imageForm() const { return ui_->imageForm; }
+std::shared_ptr<zelvan::DvsCamera> MainWidget::eventCamera() const { return live_->camera(); }
+ZvFileRecorder* MainWidget::recorder() const { return recordings_->recorder(); }
+bool MainWidget::isLiveRunning() const { return live_->isRunning(); }
+bool MainWidget::isRecording() const { return recordings_->isRecording(); }
+uint64_t MainWidget::latestTimestamp() const { return live_->latestTimestamp(); }
+QString MainWidget::lastRecordingPath() const { return recordings_->lastRecordingPath(); }
+bool MainWidget::isFinishingRecording() const { return recordings_->isFinishing(); }
+bool MainWidget::isCameraBusy() const { return recordings_->isBusy(); }
 
 void MainWidget::setActionTexts() {}
 
@@ -197,14 +207,14 @@ void MainWidget::slotShowToolIPConfig() {
 }
 
 void MainWidget::slotShowCameraInfo() {
-    if (!eventCamera_) {
+    if (!live_->camera()) {
         emit signalShowLeftBottomTips(tr("Please connect camera first."), ZvMessageType::Warning, QString());
         return;
     }
-    const zelvan::CameraDescription description = eventCamera_->getDescription();
+    const zelvan::CameraDescription description = live_->camera()->getDescription();
     ShowCameraInfoUI info(this);
     info.fill(description, QString::fromStdString(description.firmwareVersion));
-    info.setResolution(eventCamera_->getWidth(), eventCamera_->getHeight());
+    info.setResolution(live_->camera()->getWidth(), live_->camera()->getHeight());
     info.exec();
 }
 
@@ -283,21 +293,9 @@ void MainWidget::installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, c
                                       ZvMessageType::Error, QString());
         return;
     }
-    eventCamera_ = std::move(camera);
-    lossReported_ = false;
-    // Rates are shown only while this camera streams; one that arrives after the stop is dropped.
-    eventCamera_->setStatisticInfoCallback(
-        [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::ZvStatisticInfo info) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, source, info] {
-                    if (liveRunning_.load() && source.lock() == eventCamera_) {
-                        setStatistics(info.dataRate, info.eventRate);
-                    }
-                },
-                Qt::QueuedConnection);
-        });
-    emit signalImageReslotionChanged(eventCamera_->getWidth(), eventCamera_->getHeight());
+    live_->install(camera);
+    recordings_->setCamera(std::move(camera));
+    emit signalImageReslotionChanged(live_->camera()->getWidth(), live_->camera()->getHeight());
     initDvsCameraSettings();
     emit setShowCameraLiveUI(true);
     emit resetShowCameraFormTitle(true);
@@ -306,30 +304,16 @@ void MainWidget::installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, c
 }
 
 void MainWidget::releaseEventCamera() {
-    if (recording_) stopManualRecording();
-    if (!eventCamera_) return;
-    if (triggerCallbackId_ != 0xFFFFFFFF) {
-        eventCamera_->removeTriggerInCallback(triggerCallbackId_);
-        triggerCallbackId_ = 0xFFFFFFFF;
-    }
-    // Ending the stream also ends the statistics callbacks into this window.
-    stopLive();
-    eventCamera_->stop();
-    eventCamera_->setStatisticInfoCallback(nullptr);
+    // The recordings end on the camera they run on; ending the stream also ends the statistics.
+    recordings_->setCamera(nullptr);
+    live_->release();
     ui_->pb_play->setChecked(false);
     clearStatistics();
-    // A timed recording on this camera ends now.
-    recorder_->setCamera(nullptr);
-    eventCamera_.reset();
 }
 
 void MainWidget::cameraLost() {
-    if (lossReported_) return;
-    lossReported_ = true;
     // What the camera delivered before the loss is kept.
-    if (recording_) stopManualRecording();
-    recorder_->stopTimedRecording();
-    stopLive();
+    recordings_->cameraLost();
     ui_->pb_play->setChecked(false);
     clearStatistics();
     emit signalShowLeftBottomTips(tr("camera disconnected"), ZvMessageType::Warning, QString());
@@ -349,80 +333,14 @@ void MainWidget::clearStatistics() {
 
 QString MainWidget::statisticsText() const { return statusPrefix_ + bandwidthText_ + eventRateText_ + statusSuffix_; }
 
-void MainWidget::initDvsCameraSettings() {
-    if (!eventCamera_) return;
-    if (triggerCallbackId_ != 0xFFFFFFFF) {
-        eventCamera_->removeTriggerInCallback(triggerCallbackId_);
-        triggerCallbackId_ = 0xFFFFFFFF;
-    }
-    recorder_->setCamera(eventCamera_);
-    const bool enabled = settings_ && settings_->triggerInRecEnable;
-    installTriggerInCallback(enabled);
-
-    // A camera keeps its cache while it records: the change then waits for the recording's end.
-    auto camera = eventCamera_;
-    if (recording_ || recorder_->isRecording() || camera->isRecording()) {
-        holdBackTriggerInSettings();
-        return;
-    }
-    const auto seconds = static_cast<uint16_t>(
-        enabled ? std::min<uint32_t>(settings_->beforeTriggerInSaveTime, std::numeric_limits<uint16_t>::max()) : 0);
-    const std::string prefix = settings_ ? toFileSystemPath(settings_->appDataPath + "/") : std::string();
-    // The cache restarts with the new time (0 first: a running cache keeps its time otherwise). The
-    // camera first finishes merging the previous cached recording, so this waits off the GUI thread.
-    QFuture<bool> applied = QtConcurrent::run(&cameraIo_, [camera, enabled, seconds, prefix] {
-        camera->setFileCacheTime(0, ".");
-        if (enabled) camera->setFileCacheTime(seconds, prefix);
-        return !camera->isRecording();
-    });
-    // A recording that started meanwhile (a trigger) kept the cache as it was.
-    trackCameraTask(applied.then(this, [this, camera](bool done) {
-        if (!done && camera == eventCamera_) holdBackTriggerInSettings();
-    }));
-}
-
-void MainWidget::holdBackTriggerInSettings() {
-    const bool shown = triggerInSettingsPending_;
-    triggerInSettingsPending_ = true;
-    if (!shown) {
-        emit signalShowLeftBottomTips(tr("The trigger-in settings apply when the current recording ends."),
-                                      ZvMessageType::Warning, QString());
-    }
-    // The recording may have ended while this was decided; one that is not ours applies them at the
-    // next end of a recording of ours.
-    if (!recording_ && !recorder_->isRecording() && !isFinishingRecording() && eventCamera_ &&
-        !eventCamera_->isRecording()) {
-        QMetaObject::invokeMethod(this, &MainWidget::applyPendingTriggerInSettings, Qt::QueuedConnection);
-    }
-}
-
-void MainWidget::installTriggerInCallback(bool enabled) {
-    if (!enabled) return;
-    // Handled on the GUI thread, which owns the camera pointer and the settings, and only while this
-    // camera is the one shown.
-    triggerCallbackId_ = eventCamera_->addTriggerInCallback(
-        [this, source = std::weak_ptr<zelvan::DvsCamera>(eventCamera_)](zelvan::EventTriggerIn t) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, source, t] {
-                    if (source.lock() == eventCamera_) onTriggerIn(t);
-                },
-                Qt::QueuedConnection);
-        });
-}
-
-void MainWidget::applyPendingTriggerInSettings() {
-    if (!triggerInSettingsPending_) return;
-    triggerInSettingsPending_ = false;
-    initDvsCameraSettings();
-}
+void MainWidget::initDvsCameraSettings() { recordings_->applyTriggerInSettings(); }
 
 void MainWidget::onTriggerIn(zelvan::EventTriggerIn trigger) {
-    if (!settings_ || !eventCamera_ || closeWhenIdle_) return;
+    const auto& camera = live_->camera();
+    if (!settings_ || !camera || closeWhenIdle_) return;
     const bool rising = settings_->triggerInEdgeType == "Rising Edge";
     if ((rising && trigger.polarity == 1) || (!rising && trigger.polarity == 0)) {
-        const QString path = settings_->outputRawFilePath + "/" +
-                             QString::fromStdString(eventCamera_->getDescription().serial) +
+        const QString path = settings_->outputRawFilePath + "/" + QString::fromStdString(camera->getDescription().serial) +
                              QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
         emit signalRecByTime(settings_->afterTriggerInSaveTime, path);
     }
@@ -433,187 +351,61 @@ void MainWidget::on_pb_play_clicked(bool checked) {
     if (viewerMode_ == RawFile || viewerMode_ == FusionFile) return;
     if (!canPlay()) {
         qInfo() << "Please connect camera first.";
-        if (liveRunning_.load()) stopLive();
+        if (live_->isRunning()) live_->stop();
         ui_->pb_play->setChecked(false);
         emit signalShowLeftBottomTips(tr("Please connect camera first."), ZvMessageType::Warning, QString());
         return;
     }
     if (checked) {
-        if (liveRunning_.load()) return;  // Space unchecked the button but left the stream running
-        if (displayThread_.joinable()) displayThread_.join();
-        if (eventCamera_->start() != 0) {
+        if (live_->isRunning()) return;  // Space unchecked the button but left the stream running
+        if (live_->start(accumulationTime_) != 0) {
             qInfo() << "Please check the camera connection.";
             ui_->pb_play->setChecked(false);
             return;
         }
-        eventCamera_->setBatchEventsTime(accumulationTime_);
-        lossReported_ = false;  // a later loss is news again
-        liveRunning_ = true;
-        displayThread_ = std::thread(&MainWidget::displayLoop, this, eventCamera_);
         ui_->pb_play->setChecked(true);
     } else {
-        stopLive();
+        live_->stop();
         ui_->pb_play->setChecked(false);
-        eventCamera_->stop();
         clearStatistics();
         qInfo() << "stop camera.";
-    }
-}
-
-void MainWidget::stopLive() {
-    liveRunning_ = false;
-    // A consumer blocked in getNextBatch is woken by the camera's stop; stop first if needed.
-    if (displayThread_.joinable()) {
-        if (eventCamera_) eventCamera_->stop();
-        displayThread_.join();
-    }
-}
-
-void MainWidget::displayLoop(std::shared_ptr<zelvan::DvsCamera> camera) {
-    const auto period = std::chrono::microseconds(1000000 / displayRate_);
-    while (liveRunning_.load()) {
-        const auto t0 = std::chrono::steady_clock::now();
-        if (camera->getNextBatch(batch_) && !batch_.empty()) {
-            eventProcessor_->addEvents(batch_.data(), batch_.data() + batch_.size());
-            latestTimestamp_ = batch_.back().timestamp;
-            emit triggerEventsToShow();
-        }
-        const auto elapsed = std::chrono::steady_clock::now() - t0;
-        if (elapsed < period && liveRunning_.load()) std::this_thread::sleep_for(period - elapsed);
-        if (!camera->isConnected()) {
-            qInfo() << "Camera connection lost.";
-            liveRunning_ = false;
-            // Only for the camera still shown: another may have been opened meanwhile.
-            QMetaObject::invokeMethod(
-                this,
-                [this, lost = std::weak_ptr<zelvan::DvsCamera>(camera)] {
-                    if (eventCamera_ && lost.lock() == eventCamera_) cameraLost();
-                },
-                Qt::QueuedConnection);
-        }
     }
 }
 
 void MainWidget::getEventsToShow() { eventProcessor_->showCurrentFrame(); }
 
 void MainWidget::on_pb_record_clicked() {
-    if (viewerMode_ != EventCamera || !eventCamera_ || !eventCamera_->isConnected()) {
+    if (viewerMode_ != EventCamera || !live_->isConnected()) {
         qInfo() << "Please connect camera first.";
-        if (recording_) stopManualRecording();
+        recordings_->stopManual();
         ui_->pb_record->setChecked(false);
         emit signalShowLeftBottomTips(tr("Please connect camera first."), ZvMessageType::Warning, QString());
         return;
     }
-    if (cameraTasks_ > 0) {  // the previous recording is still being completed, or the cache changed
-        ui_->pb_record->setChecked(recording_);
+    if (recordings_->isBusy()) {  // the previous recording is still being completed, or the cache changed
+        ui_->pb_record->setChecked(recordings_->isRecording());
         return;
     }
-    if (!recording_) {
-        startManualRecording();
+    if (!recordings_->isRecording()) {
+        recordings_->startManual();
+        ui_->pb_record->setChecked(recordings_->isRecording());
     } else {
-        stopManualRecording();
+        recordings_->stopManual();
     }
 }
-
-void MainWidget::startManualRecording() {
-    qInfo() << "start recording...";
-    const QString wanted = settings_->outputRawFilePath + "/" +
-                           QString::fromStdString(eventCamera_->getDescription().serial) +
-                           QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
-    // Two recordings within one second get different names; the camera then reports a folder that
-    // takes no files.
-    // A trigger-in recording that runs or is being completed holds the camera; asking the camera
-    // would wait for its file on the GUI thread.
-    if (recorder_->isRecording() || eventCamera_->getRecordingStatus().merging) {
-        ui_->pb_record->setChecked(false);
-        const QString reason = recorder_->isRecording() ? tr("a trigger-in recording is running")
-                                                        : tr("the previous recording is still being assembled");
-        emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(wanted, reason), ZvMessageType::Error,
-                                      settings_->outputRawFilePath);
-        return;
-    }
-    const QString claimed = createUniqueFile(wanted);
-    const QString path = claimed.isEmpty() ? wanted : claimed;
-    const std::string file = toFileSystemPath(path);
-    if (eventCamera_->startRecording(file) != 0) {
-        // A trigger-in recording may hold the camera; it goes on untouched.
-        if (!claimed.isEmpty()) QFile::remove(claimed);
-        ui_->pb_record->setChecked(false);
-        emit signalShowLeftBottomTips(
-            tr("Cannot record into %1: %2").arg(path, ZvFileRecorder::startRefusal(*eventCamera_, file)),
-            ZvMessageType::Error, settings_->outputRawFilePath);
-        return;
-    }
-    lastRecordingPath_ = path;
-    recordingCamera_ = eventCamera_;
-    recording_ = true;
-    ui_->pb_record->setChecked(true);
-    recordingElapsed_.start();
-    ui_->label_recording_time->setText(formatDuration(0));
-    recordingClock_.start();
-}
-
-void MainWidget::recordingClockTick() {
-    // A camera that went away while not streaming is noticed here.
-    if (recordingCamera_ && !recordingCamera_->isConnected()) {
-        qInfo() << "Camera connection lost.";
-        if (recordingCamera_ == eventCamera_) {
-            cameraLost();
-        } else {
-            stopManualRecording();
-        }
-        return;
-    }
-    ui_->label_recording_time->setText(formatDuration(uint64_t(recordingElapsed_.elapsed() / 1000)));
-}
-
-void MainWidget::stopManualRecording() {
-    qInfo() << "stop recording";
-    recording_ = false;
-    recordingClock_.stop();
-    ui_->label_recording_time->clear();
-    ui_->pb_record->setChecked(false);
-    if (!recordingCamera_) return;
-    // Ending a recording writes out what is queued and assembles a cached recording: off the GUI
-    // thread, which shows the outcome once the file is complete.
-    std::shared_ptr<zelvan::DvsCamera> camera = std::move(recordingCamera_);
-    const std::string file = toFileSystemPath(lastRecordingPath_);
-    const QFuture<RecordingOutcome> finished = QtConcurrent::run(
-        &cameraIo_, [camera, file] { return ZvFileRecorder::finishRecording(*camera, file); });
-    finishWatcher_.setFuture(finished);
-    trackCameraTask(QFuture<void>(finished));
-}
-
-void MainWidget::trackCameraTask(QFuture<void> task) {
-    ++cameraTasks_;
-    ui_->pb_record->setEnabled(false);
-    task.then(this, [this] {
-        if (--cameraTasks_ > 0) return;
-        ui_->pb_record->setEnabled(true);
-        closeIfIdle();
-    });
-}
-
-bool MainWidget::isIdle() const { return cameraTasks_ == 0 && !recorder_->isRecording(); }
 
 void MainWidget::closeIfIdle() {
-    if (!closeWhenIdle_ || !isIdle()) return;
+    if (!closeWhenIdle_ || !recordings_->isIdle()) return;
     closeWhenIdle_ = false;
     waitingWindow_->finish();
     close();
 }
 
-void MainWidget::timedRecordingEnded() {
-    applyPendingTriggerInSettings();
-    closeIfIdle();
-}
-
 void MainWidget::closeEvent(QCloseEvent* event) {
     // The window goes once its recordings' files are complete; until then it stays responsive and
     // shows that it is busy.
-    if (recording_) stopManualRecording();
-    recorder_->stopTimedRecording();
-    if (!isIdle()) {
+    recordings_->endAll();
+    if (!recordings_->isIdle()) {
         closeWhenIdle_ = true;
         event->ignore();
         centreWaitingWindow();
@@ -626,19 +418,6 @@ void MainWidget::closeEvent(QCloseEvent* event) {
 void MainWidget::centreWaitingWindow() {
     waitingWindow_->move(ui_->imageForm->mapToGlobal(ui_->imageForm->rect().center()) -
                          QPoint(waitingWindow_->width() / 2, waitingWindow_->height() / 2));
-}
-
-void MainWidget::manualRecordingFinished() {
-    applyPendingTriggerInSettings();
-    const RecordingOutcome outcome = finishWatcher_.result();
-    if (outcome.ok()) {
-        emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success,
-                                      settings_->outputRawFilePath);
-    } else {
-        qWarning() << "Recording incomplete:" << outcome.path << outcome.error;
-        emit signalShowLeftBottomTips(tr("Recording %1 is incomplete: %2").arg(outcome.path, outcome.error),
-                                      ZvMessageType::Error, outcome.path);
-    }
 }
 
 void MainWidget::showCameraPlayingUI(bool en) {
@@ -739,7 +518,7 @@ bool MainWidget::handlePlayBarKey(int key) {
 
 bool MainWidget::canPlay() const {
     switch (viewerMode_) {
-        case EventCamera: return eventCamera_ && eventCamera_->isConnected();
+        case EventCamera: return live_->isConnected();
         case RawFile:
         case FusionFile: return true;
         case NoDevice:

@@ -2,19 +2,12 @@
 #pragma once
 
 #include <QAction>
-#include <QElapsedTimer>
-#include <QFutureWatcher>
 #include <QMenu>
-#include <QThreadPool>
-#include <QTimer>
 #include <QWidget>
-#include <atomic>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "Utility/ViewerUtils.h"
-#include "Utility/ZvFileRecorder.h"
 #include "zelvan/DvsCamera.h"
 #include "zelvan/DvsCameraManager.h"
 
@@ -22,6 +15,9 @@ namespace Ui {
 class MainWidget;
 }
 class AppSettings;
+class LiveSession;
+class RecordingController;
+class ZvFileRecorder;
 class ShowImageForm;
 class WaitingWindow;
 class ZvEventProcessor;
@@ -43,25 +39,25 @@ public:
 
     // For tests and the status line.
     ViewerMode viewerMode() const { return viewerMode_; }
-    std::shared_ptr<zelvan::DvsCamera> eventCamera() const { return eventCamera_; }
+    std::shared_ptr<zelvan::DvsCamera> eventCamera() const;
     ZvEventProcessor* eventProcessor() const { return eventProcessor_; }
     ShowImageForm* imageForm() const;
     Ui::MainWidget* form() const { return ui_.get(); }
-    ZvFileRecorder* recorder() const { return recorder_.get(); }
-    bool isLiveRunning() const { return liveRunning_.load(); }
+    ZvFileRecorder* recorder() const;
+    bool isLiveRunning() const;
     // True while the record button records.
-    bool isRecording() const { return recording_; }
+    bool isRecording() const;
     QString statisticsText() const;
     uint64_t accumulationTime() const { return accumulationTime_; }
     // The stream time of the latest events shown (microseconds).
-    uint64_t latestTimestamp() const { return latestTimestamp_.load(); }
+    uint64_t latestTimestamp() const;
     // The path of the latest recording started with the record button.
-    QString lastRecordingPath() const { return lastRecordingPath_; }
+    QString lastRecordingPath() const;
     // True while the record button's recording is being ended and its file completed.
-    bool isFinishingRecording() const { return finishWatcher_.isRunning(); }
+    bool isFinishingRecording() const;
     // True while camera calls that wait for files run (ending a recording, changing the
     // pre-trigger cache); the record button waits for them.
-    bool isCameraBusy() const { return cameraTasks_ > 0; }
+    bool isCameraBusy() const;
     // What the trigger-in handler does with one trigger, on the GUI thread (also used by tests).
     void onTriggerIn(zelvan::EventTriggerIn trigger);
     // The statistics label: the rates of the latest statistics report, or nothing (also used by tests).
@@ -129,57 +125,29 @@ private:
     // True when the play button has something to start: a connected camera or an open recording.
     bool canPlay() const;
     void centreWaitingWindow();
-    // No camera task and no trigger-in recording runs: nothing holds a close back.
-    bool isIdle() const;
     // Ends a close that waited for the files once nothing is left to wait for.
     void closeIfIdle();
-    void timedRecordingEnded();
-    // Re-runs the trigger-in setup that a recording held back.
-    void applyPendingTriggerInSettings();
-    // Marks the trigger-in settings as waiting for the end of the current recording, and says so.
-    void holdBackTriggerInSettings();
-    void installTriggerInCallback(bool enabled);
     void setActionTexts();
     std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
     void installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial);
     void releaseEventCamera();
     void cameraLost();
-    void displayLoop(std::shared_ptr<zelvan::DvsCamera> camera);
-    void stopLive();
-    void recordingClockTick();
-    void startManualRecording();
-    void stopManualRecording();
-    void manualRecordingFinished();
-    void trackCameraTask(QFuture<void> task);
     void showViewerType(zelvan::STREAM_TYPE type);
 
     std::unique_ptr<Ui::MainWidget> ui_;
     AppSettings* settings_ = nullptr;
     zelvan::DvsCameraManager manager_;
-    std::shared_ptr<zelvan::DvsCamera> eventCamera_;
-    bool lossReported_ = false;  // the loss of eventCamera_ has been shown
     std::string firmwareVersion_;
-    uint32_t triggerCallbackId_ = 0xFFFFFFFF;
     uint64_t accumulationTime_ = 33333;
-    std::atomic<uint64_t> latestTimestamp_{0};
-    std::atomic<bool> liveRunning_{false};
-    std::thread displayThread_;
-    bool recording_ = false;
-    std::shared_ptr<zelvan::DvsCamera> recordingCamera_;  // the camera the record button records
-    QTimer recordingClock_;  // ticks the recording-time label and watches the recording camera
-    QElapsedTimer recordingElapsed_;
     zelvan::STREAM_TYPE viewerShowType_ = zelvan::DVS;
-    const uint32_t displayRate_ = 33;
-    std::vector<zelvan::Event2D> batch_;
     QString statusPrefix_, bandwidthText_, eventRateText_, statusSuffix_;
-    QString lastRecordingPath_;
     ViewerMode viewerMode_ = NoDevice;
-    bool centred_ = false;  // the first show centres the window
-    bool triggerInSettingsPending_ = false;  // a recording held back the trigger-in settings
-    bool closeWhenIdle_ = false;             // a close waits for the camera tasks
+    bool centred_ = false;        // the first show centres the window
+    bool closeWhenIdle_ = false;  // a close waits for the recordings' files
 
     ZvEventProcessor* eventProcessor_ = nullptr;
-    std::unique_ptr<ZvFileRecorder> recorder_;
+    std::unique_ptr<LiveSession> live_;                  // the open event camera and its stream
+    std::unique_ptr<RecordingController> recordings_;  // the record button and trigger-in recordings
     WaitingWindow* waitingWindow_ = nullptr;
     QMenu* fileMenu_ = nullptr;
     QMenu* deviceMenu_ = nullptr;
@@ -198,10 +166,4 @@ private:
     QAction* actAbout_ = nullptr;
     QAction* actIpConfig_ = nullptr;
     QAction* actStartEndPoint_ = nullptr;
-
-    // Camera calls that wait for files (ending a recording, changing the pre-trigger cache, which
-    // waits for a running merge), one at a time and in order; the destructor waits for them.
-    QThreadPool cameraIo_;
-    int cameraTasks_ = 0;  // submitted and not yet finished
-    QFutureWatcher<RecordingOutcome> finishWatcher_;
 };

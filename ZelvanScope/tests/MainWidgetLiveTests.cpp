@@ -992,7 +992,7 @@ private slots:
         const auto camera = window.eventCamera();
         auto recorderTips = spyTips(window.recorder());
         window.onTriggerIn(zelvan::EventTriggerIn(1, 1, 0));
-        QTRY_VERIFY_WITH_TIMEOUT(camera->isRecording(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(camera->isRecording() && !recorderTips->isEmpty(), 15000);
         const QString path = recorderTips->first().at(2).toString();
         zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
         QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 15000);
