@@ -9,10 +9,14 @@ namespace zelvan {
 
 namespace {
 
-constexpr AntiFlickerSensor kImx636{"Anti flicker of DVS cameras with IMX636 sensor.", "Reserved_0",
-                                    "afk_bypass", "param"};
-constexpr AntiFlickerSensor kGenx320{"Anti flicker of DVS cameras with GenX320 sensor.", "enable", "bypass",
-                                     "afk_param"};
+constexpr AntiFlickerSensor kImx636{.description = "Anti flicker of DVS cameras with IMX636 sensor.",
+                                    .enable = "Reserved_0",
+                                    .bypass = "afk_bypass",
+                                    .param = "param"};
+constexpr AntiFlickerSensor kGenx320{.description = "Anti flicker of DVS cameras with GenX320 sensor.",
+                                     .enable = "enable",
+                                     .bypass = "bypass",
+                                     .param = "afk_param"};
 
 constexpr int kFlickerPeriodUnitUs = 128;  // the cutoff periods count 128 us
 

@@ -32,8 +32,12 @@ constexpr const char* kGenx320BiasNames[] = {"bias_pr_hv0",      "bias_fo_hv0", 
                                              "bias_diff_on_lv0", "bias_diff_lv0", "bias_diff_off_lv0",
                                              "bias_refr_lv0"};
 
-constexpr BiasSensor kImx636{"Biases of DVS cameras with IMX636 sensor", "idac_ctl", kImx636BiasNames};
-constexpr BiasSensor kGenx320{"Biases of DVS cameras with GenX320 sensor", "bias_ctl", kGenx320BiasNames};
+constexpr BiasSensor kImx636{.description = "Biases of DVS cameras with IMX636 sensor",
+                             .field = "idac_ctl",
+                             .names = kImx636BiasNames};
+constexpr BiasSensor kGenx320{.description = "Biases of DVS cameras with GenX320 sensor",
+                              .field = "bias_ctl",
+                              .names = kGenx320BiasNames};
 
 }  // namespace
 

@@ -8,22 +8,22 @@ namespace zelvan {
 
 namespace {
 
-constexpr EventRateControlSensor kImx636{"ERC of DVS cameras with IMX636 sensor",
-                                         "erc_enable",
-                                         "erc_en",
-                                         nullptr,
-                                         "reference_period",
-                                         "erc_reference_period",
-                                         "td_target_event_rate",
-                                         "target_event_rate"};
-constexpr EventRateControlSensor kGenx320{"ERC of DVS cameras with GenX320 sensor",
-                                          "pipeline_control",
-                                          "enable",
-                                          "bypass",
-                                          "ref_period_flavor",
-                                          "reference_period",
-                                          "td_target_event_count",
-                                          "val"};
+constexpr EventRateControlSensor kImx636{.description = "ERC of DVS cameras with IMX636 sensor",
+                                         .enable_reg = "erc_enable",
+                                         .enable_field = "erc_en",
+                                         .bypass_field = nullptr,
+                                         .period_reg = "reference_period",
+                                         .period_field = "erc_reference_period",
+                                         .target_reg = "td_target_event_rate",
+                                         .target_field = "target_event_rate"};
+constexpr EventRateControlSensor kGenx320{.description = "ERC of DVS cameras with GenX320 sensor",
+                                          .enable_reg = "pipeline_control",
+                                          .enable_field = "enable",
+                                          .bypass_field = "bypass",
+                                          .period_reg = "ref_period_flavor",
+                                          .period_field = "reference_period",
+                                          .target_reg = "td_target_event_count",
+                                          .target_field = "val"};
 
 constexpr uint32_t kDefaultReferencePeriodUs = 128;
 

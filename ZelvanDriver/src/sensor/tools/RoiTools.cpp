@@ -11,17 +11,24 @@ namespace zelvan {
 
 namespace {
 
-constexpr RoiSensor kImx636{
-    "ROI of DVS cameras with IMX636 sensor", 1280, 720, 40, 23, true, "roi_ctrl", "td_roi_roni_n_en", true};
-constexpr RoiSensor kGenx320{"ROI of DVS cameras with GenX320 sensor",
-                             320,
-                             320,
-                             10,
-                             10,
-                             false,
-                             "roi_master_ctrl",
-                             "roi_master_mode",
-                             false};
+constexpr RoiSensor kImx636{.description = "ROI of DVS cameras with IMX636 sensor",
+                            .width = 1280,
+                            .height = 720,
+                            .x_registers = 40,
+                            .y_registers = 23,
+                            .zero_selects = true,
+                            .mode_reg = "roi_ctrl",
+                            .mode_field = "td_roi_roni_n_en",
+                            .mode_bit_means_roi = true};
+constexpr RoiSensor kGenx320{.description = "ROI of DVS cameras with GenX320 sensor",
+                             .width = 320,
+                             .height = 320,
+                             .x_registers = 10,
+                             .y_registers = 10,
+                             .zero_selects = false,
+                             .mode_reg = "roi_master_ctrl",
+                             .mode_field = "roi_master_mode",
+                             .mode_bit_means_roi = false};
 
 }  // namespace
 

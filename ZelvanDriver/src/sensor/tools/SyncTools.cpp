@@ -7,8 +7,9 @@ namespace zelvan {
 
 namespace {
 
-constexpr SyncSensor kImx636{"Sync of DVS cameras with IMX636 sensors", true};
-constexpr SyncSensor kGenx320{"Sync of DVS cameras with GenX320 sensors", false};
+constexpr SyncSensor kImx636{.description = "Sync of DVS cameras with IMX636 sensors", .has_sync_pad = true};
+constexpr SyncSensor kGenx320{.description = "Sync of DVS cameras with GenX320 sensors",
+                              .has_sync_pad = false};
 
 }  // namespace
 

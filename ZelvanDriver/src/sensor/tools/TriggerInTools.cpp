@@ -6,10 +6,12 @@ namespace zelvan {
 
 namespace {
 
-constexpr TriggerInSensor kImx636{"Trigger in of DVS cameras with IMX636 sensors", "edf/trigger_in",
-                                  "enable"};
-constexpr TriggerInSensor kGenx320{"Trigger in of DVS cameras with GenX320 sensor", "ro/readout_ctrl",
-                                   "ext_trigger_in_en"};
+constexpr TriggerInSensor kImx636{.description = "Trigger in of DVS cameras with IMX636 sensors",
+                                  .reg = "edf/trigger_in",
+                                  .field = "enable"};
+constexpr TriggerInSensor kGenx320{.description = "Trigger in of DVS cameras with GenX320 sensor",
+                                   .reg = "ro/readout_ctrl",
+                                   .field = "ext_trigger_in_en"};
 
 }  // namespace
 
