@@ -68,9 +68,10 @@ public:
     // running on the camera's other thread may finish), and the camera is destroyed on another thread
     // after the callback returns.
     virtual int stop() = 0;
-    // Starts recording the raw stream into `path`: 0, or -1 when the file cannot be created or a
-    // recording already runs (getRecordingStatus() gives the reason).
-    virtual int startRecording(std::string path) = 0;
+    // Starts recording the raw stream into `path`: 0, or -1 when the file cannot be created, a
+    // recording already runs or the previous cached recording is still being merged
+    // (lastRecordingError() gives the reason).
+    [[nodiscard]] virtual int startRecording(std::string path) = 0;
     // Keeps the last `seconds` of data in cache files whose paths begin with `prefix`, so that a
     // recording started later also holds them; 0 switches the cache off.
     virtual void setFileCacheTime(uint16_t /*seconds*/, std::string /*prefix*/) {}
@@ -80,6 +81,7 @@ public:
     // getRecordingStatus() tells what happened and how many bytes were written. With the
     // pre-recording cache on, the file is assembled in the background: 0 then says that nothing was
     // lost up to the stop, and getRecordingStatus() after waitForRecordingMerged() gives the outcome.
+    // lastRecordingError() gives the reason of a -1.
     virtual int stopRecording() = 0;
     virtual uint16_t getWidth() const = 0;
     virtual uint16_t getHeight() const = 0;
@@ -92,9 +94,13 @@ public:
     virtual bool isStreaming() const { return false; }
     // True while a recording takes data.
     virtual bool isRecording() const { return false; }
-    // The latest recording: its file, whether it runs or is being merged, its first failure, the
-    // bytes written and dropped.
+    // The latest recording: its file, whether it runs or is being merged, its first failure (as text
+    // and as `reason`), the bytes written and dropped.
     virtual ZvRecordingStatus getRecordingStatus() const { return {}; }
+    // Why the latest startRecording() or stopRecording() returned -1; None after one that returned 0
+    // (and before the first). A refused start (AlreadyRecording, MergeRunning) leaves the status of
+    // the recording that runs as it is. Safe from any thread.
+    virtual RecorderError lastRecordingError() const { return RecorderError::None; }
     // Waits until a cached recording has been merged into its file; true when no merge runs (any
     // more), false when `timeout` passed first.
     virtual bool waitForRecordingMerged(std::chrono::milliseconds /*timeout*/) { return true; }

@@ -36,13 +36,14 @@ public:
     void setBatchEventsNum(uint64_t events) override;
     void setBatchEventsTime(uint64_t microseconds) override;
     int stop() override;
-    int startRecording(std::string path) override;
+    [[nodiscard]] int startRecording(std::string path) override;
     void setFileCacheTime(uint16_t seconds, std::string prefix) override;
     int stopRecording() override;
     void setStatisticInfoCallback(StatisticsCallback callback) override;
     bool isStreaming() const override { return running_.load(); }
     bool isRecording() const override { return recorder_.isRecording(); }
     ZvRecordingStatus getRecordingStatus() const override { return recorder_.status(); }
+    RecorderError lastRecordingError() const override { return recorder_.lastError(); }
     bool waitForRecordingMerged(std::chrono::milliseconds timeout) override { return recorder_.waitForMerge(timeout); }
     ZvStreamCounters getStreamCounters() const override;
 
