@@ -1,6 +1,7 @@
 // The public face of an event camera.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,24 @@ namespace zelvan {
 
 class DvsCameraManager;
 
+// Why a configuration file could not be saved or applied (DvsCamera::lastConfigError()).
+enum class ConfigError : uint8_t {
+    None,
+    CannotOpen,        // the file to load cannot be opened: missing, unreadable
+    NotJson,           // the file is not JSON text
+    NotConfiguration,  // JSON, but not one object whose members are objects of parameters
+    UnknownTool,       // skipped: a tool name the camera lacks (the load still succeeds)
+    UnsupportedValue,  // skipped: a value of a JSON type that no parameter takes (null, array, object)
+    UnknownParameter,  // refused: a parameter name that its tool lacks
+    WrongType,         // refused: a value of another kind than its parameter (a string for a bool)
+    ValueRefused,      // refused by the tool: out of range, not one of the options, or not applied
+    ToolFailed,        // setting a parameter threw; the load stopped there
+    CannotWrite,       // the file to save cannot be created or written
+};
+
+// A short text for messages: "the file is not JSON".
+const char* configErrorText(ConfigError error);
+
 // An event camera, handed out as std::shared_ptr by the camera manager.
 //
 // Streaming: register callbacks, then start(). Decoded events reach event callbacks as spans
@@ -32,10 +51,10 @@ public:
     using StatisticsCallback = std::function<void(ZvStatisticInfo)>;
 
     explicit DvsCamera(CameraDescription description) : description_(std::move(description)) {}
-    DvsCamera(const DvsCamera&) = default;
-    DvsCamera(DvsCamera&&) = default;
-    DvsCamera& operator=(const DvsCamera&) = default;
-    DvsCamera& operator=(DvsCamera&&) = default;
+    DvsCamera(const DvsCamera& other);
+    DvsCamera(DvsCamera&& other) noexcept;
+    DvsCamera& operator=(const DvsCamera& other);
+    DvsCamera& operator=(DvsCamera&& other) noexcept;
     virtual ~DvsCamera() = default;
 
     virtual bool isConnected() const = 0;
@@ -122,14 +141,21 @@ public:
     // Configuration files: one JSON object, tool name -> parameter name -> value (sorted keys,
     // four-space indentation). Export writes every int, float, bool and enum parameter; true when
     // the file was written.
-    bool exportCameraConfigParams(std::string path);
+    [[nodiscard]] bool exportCameraConfigParams(std::string path);
     // Applies a configuration file parameter by parameter; unknown tools and values of unsupported
     // types are skipped with a warning. A value that its tool refuses (out of range, of another kind,
     // an unknown parameter name) is logged as a warning "Value refused: tool.parameter = value" and the
     // remaining values are still applied; the result is then false. False (and nothing applied) for a
     // file that cannot be read or is not such an object; false when setting a parameter throws (values
     // set before stay set). True only when every value of a supported type was set.
-    bool loadCameraConfigParams(std::string path);
+    [[nodiscard]] bool loadCameraConfigParams(std::string path);
+    // Why the latest exportCameraConfigParams() or loadCameraConfigParams() on this camera returned
+    // false; None before the first and after a success, except that a load that returned true but
+    // skipped part of the file gives UnknownTool or UnsupportedValue. When one load meets several
+    // problems, one that stopped it outranks a refused value, which outranks a skipped entry; of equal
+    // rank the first one met is kept. Safe from any thread; with loads or exports running at once it
+    // describes the one that finished last.
+    ConfigError lastConfigError() const { return last_config_error_.load(); }
 
 protected:
     // Adds a tool under `type` when that key is free; false (nothing changed) otherwise.
@@ -139,8 +165,13 @@ private:
     friend class DvsCameraManager;
     virtual int init() = 0;
 
+    // Keeps `reason` for lastConfigError() and writes `error_line` to the log (level 4) when it is
+    // not empty; returns whether the load or export succeeded (None, or only skipped entries).
+    bool configOutcome(ConfigError reason, const std::string& error_line = {});
+
     CameraDescription description_;
     std::map<ToolType, std::shared_ptr<CameraTool>> tools_;
+    std::atomic<ConfigError> last_config_error_{ConfigError::None};
 };
 
 }  // namespace zelvan
