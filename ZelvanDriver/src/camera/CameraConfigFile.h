@@ -15,7 +15,7 @@ namespace config {
 
 // Every int, float, bool and enum parameter of every tool of the camera: tool name -> parameter name ->
 // value. A camera without tools gives null.
-nlohmann::json exportDocument(DvsCamera& camera);
+[[nodiscard]] nlohmann::json exportDocument(DvsCamera& camera);
 
 // Parses a configuration document: one JSON object whose members are objects. None when it is one;
 // NotJson or NotConfiguration, with one error line naming `source`, for text that is not JSON or a

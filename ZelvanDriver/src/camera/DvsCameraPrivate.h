@@ -61,7 +61,7 @@ protected:
     virtual std::string getRawEventStreamFormat() const = 0;
 
     // Steps of start() shared by every model once the camera is inited and not running.
-    int startStreaming();
+    [[nodiscard]] int startStreaming();
 
     void cameraLoop();
     void statisticLoop();
