@@ -126,13 +126,17 @@ void RecorderHandOver(benchmark::State& state) {
     const std::string path = (std::filesystem::temp_directory_path() / "zelvan-bench-handover.raw").string();
     std::vector<uint8_t> buffer(131072, 0x5A);
     zelvan::DvsFileRecorder recorder;
-    recorder.startRecording(path, zelvan::DvsFileInfo{});
+    if (!recorder.startRecording(path, zelvan::DvsFileInfo{})) {
+        state.SkipWithError(zelvan::recorderErrorText(recorder.lastError()));
+        return;
+    }
     uint64_t bytes = 0;
     for (auto _ : state) {
         recorder.addData(buffer);
         bytes += buffer.size();
     }
-    recorder.stopRecording();
+    // False when buffers were dropped, which this benchmark provokes and counts below.
+    static_cast<void>(recorder.stopRecording());
     std::filesystem::remove(path);
     state.SetBytesProcessed(int64_t(bytes));
     // Beyond what the disk takes the recorder drops (the copy into its buffer is paid either way).
@@ -148,13 +152,20 @@ void RecorderToFile(benchmark::State& state) {
     uint64_t written = 0, dropped = 0;
     for (auto _ : state) {
         zelvan::DvsFileRecorder recorder;
-        recorder.startRecording(path, zelvan::DvsFileInfo{});
+        if (!recorder.startRecording(path, zelvan::DvsFileInfo{})) {
+            state.SkipWithError(zelvan::recorderErrorText(recorder.lastError()));
+            break;
+        }
         for (uint64_t sent = 0; sent < total; sent += buffer.size()) {
             recorder.addData(buffer);
             // A producer at the disk's pace: the queue never overflows, so every byte is written.
             if (sent % (uint64_t(4) << 20) == 0) recorder.waitUntilWritten();
         }
-        recorder.stopRecording();  // waits until everything is in the file
+        // Waits until everything is in the file.
+        if (!recorder.stopRecording()) {
+            state.SkipWithError(zelvan::recorderErrorText(recorder.lastError()));
+            break;
+        }
         written += recorder.status().bytesWritten;
         dropped += recorder.droppedBytes();
     }

@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
     nlohmann::json document;
-    if (!zelvan::config::readDocument(in, "fuzz input", document)) return 0;
+    if (zelvan::config::readDocument(in, "fuzz input", document) != zelvan::ConfigError::None) return 0;
     for (Target& target : g_targets) {
         zelvan::DvsCamera& camera = *target.camera;
         applyWhole(camera, target.opened);

@@ -6,6 +6,7 @@
 #include <limits>
 #include <sstream>
 
+#include "FileSizeLimit.h"
 #include "zelvan/CameraTool.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/Logger.h"
@@ -177,6 +178,7 @@ class FixedCamera : public DvsCamera {
 public:
     FixedCamera() : DvsCamera(CameraDescription{}) {}
     void add(std::shared_ptr<CameraTool> tool) { addTool(EVENT_RATE_CONTROL, std::move(tool)); }
+    void add(ToolType type, std::shared_ptr<CameraTool> tool) { addTool(type, std::move(tool)); }
     bool isConnected() const override { return true; }
     uint32_t addEventsStreamHandleCallback(EventsCallback) override { return 0; }
     bool removeEventsStreamHandleCallback(uint32_t) override { return false; }
@@ -200,6 +202,7 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     FixedCamera empty;
     ASSERT_TRUE(empty.exportCameraConfigParams((dir_ / "empty.json").string()));
     EXPECT_EQ(read(dir_ / "empty.json"), "null");
+    EXPECT_EQ(empty.lastConfigError(), ConfigError::None);
 
     FixedCamera cam;
     auto tool = std::make_shared<FixedTool>();
@@ -217,6 +220,7 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     EXPECT_FALSE(cam.loadCameraConfigParams(write(R"({"Nope": {"x": 1}, "EventRateControl": {"alpha": 12,
         "zeta": 12.9, "enable": "true", "mode": "ROI", "label": null}})")))
         << "three values are refused";
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::WrongType) << "the first refused: an integer for a float";
     EXPECT_TRUE(log.contains(LOG_WARNING, "Tool not found: Nope, skipping..."));
     EXPECT_TRUE(log.contains(LOG_WARNING, "Unsupported parameter type for EventRateControl.label, skipped."));
     EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.enable = \"true\""));
@@ -232,10 +236,15 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     EXPECT_EQ(tool->i_, 320) << "a float goes to the float overload, which an int parameter refuses";
 
     // Files that are not configurations are refused whole, with one error line.
-    for (const char* bad : {"{not json", "[1, 2]", R"({"EventRateControl": 5, "Biases": {}})"}) {
+    const std::pair<const char*, ConfigError> bad_files[] = {
+        {"{not json", ConfigError::NotJson},
+        {"[1, 2]", ConfigError::NotConfiguration},
+        {R"({"EventRateControl": 5, "Biases": {}})", ConfigError::NotConfiguration}};
+    for (const auto& [bad, reason] : bad_files) {
         log.clear();
         tool->e_ = "RONI";
         EXPECT_FALSE(cam.loadCameraConfigParams(write(bad))) << bad;
+        EXPECT_EQ(cam.lastConfigError(), reason) << bad;
         EXPECT_EQ(log.lines().size(), 1u) << bad;
         EXPECT_EQ(log.lines().front().level, LOG_ERROR);
         EXPECT_EQ(tool->e_, "RONI") << "nothing applied";
@@ -243,8 +252,85 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     log.clear();
     EXPECT_FALSE(cam.loadCameraConfigParams((dir_ / "missing.json").string()));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open config file: " + (dir_ / "missing.json").string()));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotOpen);
     EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "no" / "dir.json").string()));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open " + (dir_ / "no" / "dir.json").string() + " file for writing."));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotWrite);
+}
+
+// A tool whose parameter cannot be set at all: its setter throws.
+class ThrowingTool : public CameraTool {
+public:
+    ThrowingTool() {
+        addParameter(
+            FullParamteterInfo::makeInt("zeta", "", 0, 1000, 0), [](ParameterValue& v) { v = 0; return true; },
+            [](const ParameterValue&) -> bool { throw std::runtime_error("register bus fault"); });
+    }
+    ToolInfo getToolInfo() const override { return {ROI, "ROI", {}, ""}; }
+};
+
+// Every way a load or export can go wrong has its reason; the result of the call stays what it was.
+TEST_F(ManagerTest, ConfigurationFailuresCarryTheirReason) {
+    FixedCamera cam;
+    auto tool = std::make_shared<FixedTool>();
+    cam.add(tool);
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::None);
+    const auto load = [&](const std::string& text) {
+        std::ofstream(dir_ / "reasons.json") << text;
+        return cam.loadCameraConfigParams((dir_ / "reasons.json").string());
+    };
+    ScopedLogCapture log;
+
+    // Skipped entries do not fail the load, but say what was skipped.
+    EXPECT_TRUE(load(R"({"Nope": {"x": 1}, "EventRateControl": {"zeta": 5}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::UnknownTool);
+    EXPECT_TRUE(load(R"({"EventRateControl": {"zeta": 6, "mode": null}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::UnsupportedValue);
+    EXPECT_EQ(tool->i_, 6);
+    EXPECT_TRUE(load(R"({"EventRateControl": {"zeta": 7}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::None);
+
+    // Refused values, each with its own reason; a refusal outranks a skipped entry, and of several
+    // refusals the first one stays.
+    EXPECT_FALSE(load(R"({"EventRateControl": {"nope": 1}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::UnknownParameter);
+    EXPECT_FALSE(load(R"({"EventRateControl": {"zeta": true}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::WrongType);
+    EXPECT_FALSE(load(R"({"EventRateControl": {"zeta": 2000}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::ValueRefused);
+    EXPECT_FALSE(load(R"({"EventRateControl": {"mode": "sideways"}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::ValueRefused) << "not one of the options";
+    EXPECT_FALSE(load(R"({"A": {}, "EventRateControl": {"alpha": 500.0, "enable": 1}})"));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::ValueRefused);
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Tool not found: A, skipping..."));
+    EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.enable = 1"));
+
+    // A tool that throws stops the load; that outranks the refusal met before it (ROI comes after
+    // EventRateControl in the file).
+    FixedCamera pair;
+    pair.add(tool);
+    pair.add(ROI, std::make_shared<ThrowingTool>());
+    std::ofstream(dir_ / "throw.json") << R"({"EventRateControl": {"zeta": -1}, "ROI": {"zeta": 3}})";
+    log.clear();
+    EXPECT_FALSE(pair.loadCameraConfigParams((dir_ / "throw.json").string()));
+    EXPECT_EQ(pair.lastConfigError(), ConfigError::ToolFailed);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to set ROI.zeta: register bus fault"));
+
+    // Saving into a folder that does not exist, and onto a disk that is full.
+    EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "no" / "dir.json").string()));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotWrite);
+    const fs::path full = dir_ / "full.json";
+    {
+        testing_support::FileSizeLimit limit(16);
+        ASSERT_TRUE(limit.applied());
+        log.clear();
+        EXPECT_FALSE(cam.exportCameraConfigParams(full.string()));
+    }
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotWrite);
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to write " + full.string() + "."));
+    EXPECT_STREQ(configErrorText(cam.lastConfigError()), "the file cannot be written");
+    ASSERT_TRUE(cam.exportCameraConfigParams(full.string()));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::None) << "a success clears the reason";
 }
 
 // A tool whose float parameter takes the whole float range, to see what reaches it.
@@ -302,6 +388,7 @@ TEST_F(ManagerTest, RefusedValuesAreReportedAndTheRestApplied) {
         "ROI": {"mode": "sideways", "x": 100, "x_width": 0, "nope": true}})";
     ScopedLogCapture log;
     EXPECT_FALSE(camera->loadCameraConfigParams(file.string()));
+    EXPECT_EQ(camera->lastConfigError(), ConfigError::WrongType) << "the first refused: a number for a bool";
     EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.enable = 1"));
     EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: EventRateControl.max_event_rate = 400"));
     EXPECT_TRUE(log.contains(LOG_WARNING, "Value refused: ROI.mode = \"sideways\""));
@@ -323,6 +410,7 @@ TEST_F(ManagerTest, RefusedValuesAreReportedAndTheRestApplied) {
     std::ofstream(file) << R"({"EventRateControl": {"enable": "yes", "max_event_rate": -1}})";
     log.clear();
     EXPECT_FALSE(camera->loadCameraConfigParams(file.string()));
+    EXPECT_EQ(camera->lastConfigError(), ConfigError::WrongType);
     EXPECT_FALSE(log.containsSubstring(LOG_INFO, "Set "));
     EXPECT_EQ(log.count(LOG_WARNING, "Value refused: EventRateControl.enable = \"yes\""), 1u);
 
@@ -330,6 +418,7 @@ TEST_F(ManagerTest, RefusedValuesAreReportedAndTheRestApplied) {
     std::ofstream(file) << R"({"EventRateControl": {"enable": true}})";
     log.clear();
     EXPECT_TRUE(camera->loadCameraConfigParams(file.string()));
+    EXPECT_EQ(camera->lastConfigError(), ConfigError::None);
     EXPECT_TRUE(log.contains(LOG_INFO, "Set EventRateControl.enable = true"));
     EXPECT_TRUE(log.contains(LOG_INFO, "Configuration applied from " + file.string()));
     auto device = sim::SimulatedCameras::instance().find(camera->getDescription().serial);

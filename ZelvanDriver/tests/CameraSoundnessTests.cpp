@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "CameraTestUtil.h"
+#include "FileSizeLimit.h"
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
@@ -361,6 +362,43 @@ TEST_F(Soundness, ARecordingIntoAFullDiskIsReportedAsFailed) {
     EXPECT_FALSE(status.error.empty());
     EXPECT_EQ(camera_->startRecording((tempFile("no-such-dir") / "x.raw").string()), -1);
     EXPECT_NE(camera_->getRecordingStatus().error.find("Cannot open recording file"), std::string::npos);
+}
+
+// The camera gives the reason of every recording it refuses or that fails.
+TEST_F(Soundness, RecordingFailuresCarryTheirReason) {
+    EXPECT_EQ(camera_->lastRecordingError(), RecorderError::None);
+    EXPECT_EQ(camera_->startRecording((tempFile("no-such-dir") / "x.raw").string()), -1);
+    EXPECT_EQ(camera_->lastRecordingError(), RecorderError::CannotOpen);
+    EXPECT_EQ(camera_->getRecordingStatus().reason, RecorderError::CannotOpen);
+
+    const fs::path first = tempFile("first.raw");
+    ASSERT_EQ(camera_->startRecording(first.string()), 0);
+    EXPECT_EQ(camera_->lastRecordingError(), RecorderError::None);
+    EXPECT_EQ(camera_->startRecording(tempFile("second.raw").string()), -1);
+    EXPECT_EQ(camera_->lastRecordingError(), RecorderError::AlreadyRecording);
+    EXPECT_EQ(camera_->getRecordingStatus().path, first.string()) << "the running recording goes on";
+    EXPECT_FALSE(camera_->getRecordingStatus().failed);
+    EXPECT_EQ(camera_->stopRecording(), 0);
+    EXPECT_EQ(camera_->lastRecordingError(), RecorderError::None);
+    fs::remove(first);
+
+    // A disk that fills up while the camera streams into the file.
+    const fs::path full = tempFile("full.raw");
+    {
+        testing_support::FileSizeLimit limit(256 * 1024);
+        ASSERT_TRUE(limit.applied());
+        ASSERT_EQ(camera_->startRecording(full.string()), 0);
+        ASSERT_EQ(camera_->start(), 0);
+        EXPECT_TRUE(waitFor([this] { return camera_->getRecordingStatus().failed; }));
+        EXPECT_EQ(camera_->stopRecording(), -1);
+        EXPECT_EQ(camera_->stop(), 0);
+    }
+    EXPECT_EQ(camera_->lastRecordingError(), RecorderError::WriteFailed);
+    const ZvRecordingStatus status = camera_->getRecordingStatus();
+    EXPECT_EQ(status.reason, RecorderError::WriteFailed);
+    EXPECT_STREQ(recorderErrorText(status.reason), "the file cannot be written");
+    EXPECT_LE(fs::file_size(full), 256u * 1024u);
+    fs::remove(full);
 }
 
 }  // namespace

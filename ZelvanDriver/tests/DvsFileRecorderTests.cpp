@@ -12,12 +12,14 @@
 #include <sstream>
 
 #include "FileRecorder/DvsFileRecorder.h"
+#include "FileSizeLimit.h"
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace zelvan {
 namespace {
@@ -137,6 +139,57 @@ TEST_F(RecorderTest, UnwritableTargetsAreReportedNotSwallowed) {
     EXPECT_FALSE(recorder.startRecording((dir_ / "missing" / "y.raw").string(), DvsFileInfo{}));
     EXPECT_TRUE(recorder.status().failed);
     EXPECT_NE(recorder.status().error.find("Cannot open recording file"), std::string::npos);
+}
+
+// Every refusal and failure a user can meet has its reason: lastError() for the start or stop that
+// returned false, status().reason for the recording itself.
+TEST_F(RecorderTest, FailuresCarryTheirReason) {
+    DvsFileRecorder recorder;
+    EXPECT_EQ(recorder.lastError(), RecorderError::None);
+
+    // A folder that does not exist.
+    EXPECT_FALSE(recorder.startRecording((dir_ / "missing" / "x.raw").string(), DvsFileInfo{}));
+    EXPECT_EQ(recorder.lastError(), RecorderError::CannotOpen);
+    EXPECT_TRUE(recorder.status().failed);
+    EXPECT_EQ(recorder.status().reason, RecorderError::CannotOpen);
+
+    // A second start while recording is refused and leaves the running recording alone.
+    const fs::path first = dir_ / "first.raw";
+    ASSERT_TRUE(recorder.startRecording(first.string(), DvsFileInfo{}));
+    EXPECT_EQ(recorder.lastError(), RecorderError::None);
+    EXPECT_EQ(recorder.status().reason, RecorderError::None);
+    EXPECT_FALSE(recorder.startRecording((dir_ / "second.raw").string(), DvsFileInfo{}));
+    EXPECT_EQ(recorder.lastError(), RecorderError::AlreadyRecording);
+    EXPECT_FALSE(fs::exists(dir_ / "second.raw"));
+    ZvRecordingStatus status = recorder.status();
+    EXPECT_EQ(status.path, first.string());
+    EXPECT_TRUE(status.recording);
+    EXPECT_FALSE(status.failed);
+    EXPECT_EQ(status.reason, RecorderError::None);
+    recorder.addData(block(1, 10));
+    EXPECT_TRUE(recorder.stopRecording());
+    EXPECT_EQ(recorder.lastError(), RecorderError::None);
+    EXPECT_TRUE(recorder.stopRecording()) << "nothing to stop";
+    EXPECT_EQ(recorder.lastError(), RecorderError::None);
+
+    // A disk that fills up during the recording.
+    const fs::path full = dir_ / "full.raw";
+    {
+        testing_support::FileSizeLimit limit(256 * 1024);
+        ASSERT_TRUE(limit.applied());
+        ASSERT_TRUE(recorder.startRecording(full.string(), DvsFileInfo{}));
+        for (int i = 0; i < 4; ++i) recorder.addData(block(2, 600'000));
+        recorder.waitUntilWritten();
+        EXPECT_FALSE(recorder.isTakingData()) << "a write error ends the recording";
+        EXPECT_FALSE(recorder.stopRecording());
+    }
+    EXPECT_EQ(recorder.lastError(), RecorderError::WriteFailed);
+    status = recorder.status();
+    EXPECT_TRUE(status.failed);
+    EXPECT_EQ(status.reason, RecorderError::WriteFailed);
+    EXPECT_NE(status.error.find("Write error in recording file " + full.string()), std::string::npos)
+        << status.error;
+    EXPECT_LE(fs::file_size(full), 256u * 1024u);
 }
 
 // The header's start time is the stream time just before the first recorded byte, not the time at
@@ -260,11 +313,13 @@ TEST_F(RecorderTest, ASlowDiskDropsCountedBuffersInsteadOfGrowingOrBlocking) {
         }
     });
     EXPECT_FALSE(recorder.stopRecording());
+    EXPECT_EQ(recorder.lastError(), RecorderError::BuffersDropped);
     draining = false;
     drain.join();
     ::close(reader);
     const ZvRecordingStatus status = recorder.status();
     EXPECT_TRUE(status.failed);
+    EXPECT_EQ(status.reason, RecorderError::BuffersDropped);
     EXPECT_NE(status.error.find("dropped"), std::string::npos) << status.error;
     EXPECT_EQ(status.bytesDropped, recorder.droppedBytes());
     EXPECT_EQ(status.bytesWritten + status.bytesDropped,
@@ -364,6 +419,67 @@ TEST_F(RecorderTest, DestroyingDuringACachedRecordingMergesFirst) {
     for (const auto& entry : fs::directory_iterator(dir_)) {
         EXPECT_EQ(entry.path().string().find("zelvan.raw.tmp"), std::string::npos) << entry.path();
     }
+}
+
+// Cache files that cannot be written leave the recording without the seconds before its start: the
+// stop says so at once.
+TEST_F(RecorderTest, ACacheThatCannotBeWrittenFailsTheRecording) {
+    std::atomic<uint64_t> clock{0};
+    DvsFileRecorder recorder;
+    recorder.setTimeSource([&] { return clock.load(); });
+    const fs::path file = dir_ / "after-full-cache.raw";
+    {
+        testing_support::FileSizeLimit limit(512 * 1024);
+        ASSERT_TRUE(limit.applied());
+        recorder.setFileCacheTime(3, (dir_ / "f").string());
+        CacheFeeder feed{recorder, clock};
+        for (uint8_t s = 1; s <= 3; ++s) feed.second(s);
+        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        feed.second(4);
+        EXPECT_FALSE(recorder.stopRecording());
+        EXPECT_EQ(recorder.lastError(), RecorderError::CacheFileDamaged);
+        EXPECT_TRUE(recorder.waitForMerge(30s));
+    }
+    const ZvRecordingStatus status = recorder.status();
+    EXPECT_TRUE(status.failed);
+    EXPECT_EQ(status.reason, RecorderError::CacheFileDamaged) << "the first failure is kept";
+    recorder.setFileCacheTime(0, (dir_ / "f").string());
+}
+
+// While a cached recording is merged into its file, neither a start nor a stop is taken.
+TEST_F(RecorderTest, StartAndStopAreRefusedWhileAMergeRuns) {
+    const fs::path fifo = dir_ / "merging";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Nothing is read until the refusals are checked: the merge cannot end before that.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::atomic<uint64_t> clock{0};
+    DvsFileRecorder recorder;
+    recorder.setTimeSource([&] { return clock.load(); });
+    recorder.setFileCacheTime(2, (dir_ / "m").string());
+    CacheFeeder feed{recorder, clock};
+    for (uint8_t s = 1; s <= 2; ++s) feed.second(s);
+    ASSERT_TRUE(recorder.startRecording(fifo.string(), DvsFileInfo{}));
+    feed.second(3);
+    ASSERT_TRUE(recorder.stopRecording());
+    // Megabytes wait for a pipe that holds far less.
+    ASSERT_TRUE(recorder.isMerging());
+    EXPECT_FALSE(recorder.startRecording((dir_ / "next.raw").string(), DvsFileInfo{}));
+    EXPECT_EQ(recorder.lastError(), RecorderError::MergeRunning);
+    EXPECT_FALSE(fs::exists(dir_ / "next.raw"));
+    EXPECT_FALSE(recorder.stopRecording());
+    EXPECT_EQ(recorder.lastError(), RecorderError::MergeRunning);
+    EXPECT_FALSE(recorder.status().failed) << "a refusal is not a failure of the recording";
+    // Read everything; the merge closes the file when it is done, which ends the reading.
+    ASSERT_EQ(::fcntl(reader, F_SETFL, 0), 0);
+    std::vector<char> sink(1 << 16);
+    uint64_t read_total = 0;
+    for (ssize_t n; (n = ::read(reader, sink.data(), sink.size())) > 0;) read_total += uint64_t(n);
+    ::close(reader);
+    EXPECT_TRUE(recorder.waitForMerge(30s));
+    EXPECT_GE(read_total, 3u * 1'100'000u);
+    EXPECT_FALSE(recorder.status().failed) << recorder.status().error;
+    recorder.setFileCacheTime(0, (dir_ / "m").string());
 }
 
 }  // namespace

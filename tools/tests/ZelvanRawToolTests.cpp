@@ -656,6 +656,26 @@ TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
     EXPECT_EQ(runTool("record NOSUCHCAMERA 1 " + quoted(tmp / "x.raw")).status, 1);
     EXPECT_EQ(runTool("record - 0 " + quoted(tmp / "x.raw")).status, 2);
     EXPECT_EQ(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw")).status, 1);
+
+    // The reason of a failure is one line on stderr.
+    const auto oneLine = [](const Result& r, const std::string& reason) {
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        EXPECT_NE(r.out.find(reason), std::string::npos) << r.out;
+    };
+    {
+        std::ofstream(tmp / "refused.json") << R"({"ROI": {"x_width": 0}})";
+        std::ofstream(tmp / "unknown.json") << R"({"ROI": {"sideways": true}})";
+    }
+    oneLine(runTool("record --config " + quoted(tmp / "broken.json") + " - 1 " + quoted(tmp / "b.raw"), true),
+            "the file is not JSON");
+    oneLine(runTool("record --config " + quoted(tmp / "none.json") + " - 1 " + quoted(tmp / "b.raw"), true),
+            "the file cannot be opened");
+    oneLine(runTool("record --config " + quoted(tmp / "refused.json") + " - 1 " + quoted(tmp / "b.raw"), true),
+            "a value the tool refused");
+    oneLine(runTool("record --config " + quoted(tmp / "unknown.json") + " - 1 " + quoted(tmp / "b.raw"), true),
+            "a parameter the tool lacks");
+    oneLine(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw"), true), "the file cannot be created");
 }
 
 // Runs a shell command line; its exit status.
@@ -687,6 +707,7 @@ TEST(ZelvanRawTool, ARecordingThatCannotBeWrittenFailsWithOneLine) {
     const std::string message((std::istreambuf_iterator<char>(err_in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
     EXPECT_NE(message.find("incomplete"), std::string::npos) << message;
+    EXPECT_NE(message.find("the file cannot be written"), std::string::npos) << message;
     EXPECT_LE(fs::file_size(limited), 2048u * 1024u);
     const Result info = runTool("info " + quoted(limited));
     ASSERT_EQ(info.status, 0);

@@ -527,6 +527,16 @@ int cmdList() {
     return 0;
 }
 
+// Why the camera refused to start a recording or could not complete it, in the recorder's own words
+// where it has them.
+std::string recordingFailure(const zelvan::DvsCamera& camera) {
+    const zelvan::RecorderError reason = camera.lastRecordingError();
+    const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
+    std::string text = zelvan::recorderErrorText(reason);
+    if (status.reason == reason && !status.error.empty()) text += " (" + status.error + ")";
+    return text;
+}
+
 int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, const std::string& path,
               const std::string& config) {
     uint64_t seconds = 0;
@@ -543,7 +553,8 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     auto camera = manager.openCamera(serial);
     if (!camera) return fail("cannot open camera \"" + serial + "\"");
     if (!config.empty() && !camera->loadCameraConfigParams(config)) {
-        return fail("cannot apply the configuration file \"" + config + "\"");
+        return fail("cannot apply the configuration file \"" + config +
+                    "\": " + zelvan::configErrorText(camera->lastConfigError()));
     }
 
     std::atomic<uint64_t> events{0};
@@ -551,7 +562,7 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
         events.fetch_add(static_cast<uint64_t>(last - first), std::memory_order_relaxed);
     });
     if (camera->startRecording(path) != 0) {
-        return fail("cannot record into \"" + path + "\": " + camera->getRecordingStatus().error);
+        return fail("cannot record into \"" + path + "\": " + recordingFailure(*camera));
     }
     if (camera->start() != 0) {
         camera->stopRecording();
@@ -570,8 +581,8 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     const bool complete = camera->stopRecording() == 0;
     const zelvan::ZvRecordingStatus status = camera->getRecordingStatus();
     if (!complete) {
-        return fail("recording \"" + path + "\" is incomplete: " + status.error + " (" +
-                    std::to_string(status.bytesWritten) + " bytes written)");
+        return fail("recording \"" + path + "\" is incomplete: " + recordingFailure(*camera) + ", " +
+                    std::to_string(status.bytesWritten) + " bytes written");
     }
     if (lost) return fail("camera \"" + serial + "\" went away during the recording");
     const zelvan::ZvStreamCounters losses = camera->getStreamCounters();

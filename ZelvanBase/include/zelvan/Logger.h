@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+// <syslog.h> defines LOG_INFO and LOG_WARNING as macros, which would turn the level names below into
+// numbers in every file that includes both. Such a file must not include this header after it.
+#if defined(LOG_DETAIL) || defined(LOG_INFO) || defined(LOG_WARNING) || defined(LOG_ERROR)
+#error "zelvan/Logger.h: LOG_DETAIL, LOG_INFO, LOG_WARNING or LOG_ERROR is already a macro (<syslog.h> defines LOG_INFO and LOG_WARNING); keep <syslog.h> out of files that log through zelvan::Logger"
+#endif
+
 namespace zelvan {
 
 // Log levels. Higher is more severe.

@@ -57,6 +57,33 @@ struct ZvStreamCounters {
     bool operator==(const ZvStreamCounters&) const = default;
 };
 
+// Why a recording failed, or why a start or stop of one was refused.
+enum class RecorderError : uint8_t {
+    None,
+    CannotOpen,        // the recording file cannot be created: a missing folder, no permission
+    WriteFailed,       // writing the recording file failed (a full disk); the recording ended there
+    BuffersDropped,    // the disk did not keep up with the camera: raw buffers were dropped
+    CacheFileDamaged,  // a cache file of the seconds before the start lacks data: it could not be written
+    CacheReadFailed,   // a cache file could not be read back while it was merged into the recording
+    AlreadyRecording,  // start refused: a recording runs
+    MergeRunning,      // start or stop refused: the previous cached recording is still being merged
+};
+
+// A short text for messages: "the disk did not keep up".
+inline const char* recorderErrorText(RecorderError error) {
+    switch (error) {
+        case RecorderError::None: return "no error";
+        case RecorderError::CannotOpen: return "the file cannot be created";
+        case RecorderError::WriteFailed: return "the file cannot be written";
+        case RecorderError::BuffersDropped: return "the disk did not keep up";
+        case RecorderError::CacheFileDamaged: return "a cache file lacks data";
+        case RecorderError::CacheReadFailed: return "a cache file cannot be read";
+        case RecorderError::AlreadyRecording: return "a recording is already running";
+        case RecorderError::MergeRunning: return "the previous recording is still being merged";
+    }
+    return "unknown error";
+}
+
 // Where the latest recording of a camera stands.
 struct ZvRecordingStatus {
     std::string path;          // file of the latest recording (empty before the first one)
@@ -66,6 +93,7 @@ struct ZvRecordingStatus {
     std::string error;         // the first failure, empty when none
     uint64_t bytesWritten = 0; // bytes in the file so far, header included
     uint64_t bytesDropped = 0; // raw bytes that did not reach the file
+    RecorderError reason = RecorderError::None;  // the first failure as a value; None while `failed` is false
 };
 
 // Metadata of one raw event recording (the text header of a .raw file).

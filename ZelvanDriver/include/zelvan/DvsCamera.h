@@ -1,6 +1,7 @@
 // The public face of an event camera.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,24 @@ namespace zelvan {
 
 class DvsCameraManager;
 
+// Why a configuration file could not be saved or applied (DvsCamera::lastConfigError()).
+enum class ConfigError : uint8_t {
+    None,
+    CannotOpen,        // the file to load cannot be opened: missing, unreadable
+    NotJson,           // the file is not JSON text
+    NotConfiguration,  // JSON, but not one object whose members are objects of parameters
+    UnknownTool,       // skipped: a tool name the camera lacks (the load still succeeds)
+    UnsupportedValue,  // skipped: a value of a JSON type that no parameter takes (null, array, object)
+    UnknownParameter,  // refused: a parameter name that its tool lacks
+    WrongType,         // refused: a value of another kind than its parameter (a string for a bool)
+    ValueRefused,      // refused by the tool: out of range, not one of the options, or not applied
+    ToolFailed,        // setting a parameter threw; the load stopped there
+    CannotWrite,       // the file to save cannot be created or written
+};
+
+// A short text for messages: "the file is not JSON".
+const char* configErrorText(ConfigError error);
+
 // An event camera, handed out as std::shared_ptr by the camera manager.
 //
 // Streaming: register callbacks, then start(). Decoded events reach event callbacks as spans
@@ -32,10 +51,10 @@ public:
     using StatisticsCallback = std::function<void(ZvStatisticInfo)>;
 
     explicit DvsCamera(CameraDescription description) : description_(std::move(description)) {}
-    DvsCamera(const DvsCamera&) = default;
-    DvsCamera(DvsCamera&&) = default;
-    DvsCamera& operator=(const DvsCamera&) = default;
-    DvsCamera& operator=(DvsCamera&&) = default;
+    DvsCamera(const DvsCamera& other);
+    DvsCamera(DvsCamera&& other) noexcept;
+    DvsCamera& operator=(const DvsCamera& other);
+    DvsCamera& operator=(DvsCamera&& other) noexcept;
     virtual ~DvsCamera() = default;
 
     virtual bool isConnected() const = 0;
@@ -68,9 +87,10 @@ public:
     // running on the camera's other thread may finish), and the camera is destroyed on another thread
     // after the callback returns.
     virtual int stop() = 0;
-    // Starts recording the raw stream into `path`: 0, or -1 when the file cannot be created or a
-    // recording already runs (getRecordingStatus() gives the reason).
-    virtual int startRecording(std::string path) = 0;
+    // Starts recording the raw stream into `path`: 0, or -1 when the file cannot be created, a
+    // recording already runs or the previous cached recording is still being merged
+    // (lastRecordingError() gives the reason).
+    [[nodiscard]] virtual int startRecording(std::string path) = 0;
     // Keeps the last `seconds` of data in cache files whose paths begin with `prefix`, so that a
     // recording started later also holds them; 0 switches the cache off.
     virtual void setFileCacheTime(uint16_t /*seconds*/, std::string /*prefix*/) {}
@@ -80,6 +100,7 @@ public:
     // getRecordingStatus() tells what happened and how many bytes were written. With the
     // pre-recording cache on, the file is assembled in the background: 0 then says that nothing was
     // lost up to the stop, and getRecordingStatus() after waitForRecordingMerged() gives the outcome.
+    // lastRecordingError() gives the reason of a -1.
     virtual int stopRecording() = 0;
     virtual uint16_t getWidth() const = 0;
     virtual uint16_t getHeight() const = 0;
@@ -92,9 +113,13 @@ public:
     virtual bool isStreaming() const { return false; }
     // True while a recording takes data.
     virtual bool isRecording() const { return false; }
-    // The latest recording: its file, whether it runs or is being merged, its first failure, the
-    // bytes written and dropped.
+    // The latest recording: its file, whether it runs or is being merged, its first failure (as text
+    // and as `reason`), the bytes written and dropped.
     virtual ZvRecordingStatus getRecordingStatus() const { return {}; }
+    // Why the latest startRecording() or stopRecording() returned -1; None after one that returned 0
+    // (and before the first). A refused start (AlreadyRecording, MergeRunning) leaves the status of
+    // the recording that runs as it is. Safe from any thread.
+    virtual RecorderError lastRecordingError() const { return RecorderError::None; }
     // Waits until a cached recording has been merged into its file; true when no merge runs (any
     // more), false when `timeout` passed first.
     virtual bool waitForRecordingMerged(std::chrono::milliseconds /*timeout*/) { return true; }
@@ -116,14 +141,21 @@ public:
     // Configuration files: one JSON object, tool name -> parameter name -> value (sorted keys,
     // four-space indentation). Export writes every int, float, bool and enum parameter; true when
     // the file was written.
-    bool exportCameraConfigParams(std::string path);
+    [[nodiscard]] bool exportCameraConfigParams(std::string path);
     // Applies a configuration file parameter by parameter; unknown tools and values of unsupported
     // types are skipped with a warning. A value that its tool refuses (out of range, of another kind,
     // an unknown parameter name) is logged as a warning "Value refused: tool.parameter = value" and the
     // remaining values are still applied; the result is then false. False (and nothing applied) for a
     // file that cannot be read or is not such an object; false when setting a parameter throws (values
     // set before stay set). True only when every value of a supported type was set.
-    bool loadCameraConfigParams(std::string path);
+    [[nodiscard]] bool loadCameraConfigParams(std::string path);
+    // Why the latest exportCameraConfigParams() or loadCameraConfigParams() on this camera returned
+    // false; None before the first and after a success, except that a load that returned true but
+    // skipped part of the file gives UnknownTool or UnsupportedValue. When one load meets several
+    // problems, one that stopped it outranks a refused value, which outranks a skipped entry; of equal
+    // rank the first one met is kept. Safe from any thread; with loads or exports running at once it
+    // describes the one that finished last.
+    ConfigError lastConfigError() const { return last_config_error_.load(); }
 
 protected:
     // Adds a tool under `type` when that key is free; false (nothing changed) otherwise.
@@ -133,8 +165,13 @@ private:
     friend class DvsCameraManager;
     virtual int init() = 0;
 
+    // Keeps `reason` for lastConfigError() and writes `error_line` to the log (level 4) when it is
+    // not empty; returns whether the load or export succeeded (None, or only skipped entries).
+    bool configOutcome(ConfigError reason, const std::string& error_line = {});
+
     CameraDescription description_;
     std::map<ToolType, std::shared_ptr<CameraTool>> tools_;
+    std::atomic<ConfigError> last_config_error_{ConfigError::None};
 };
 
 }  // namespace zelvan

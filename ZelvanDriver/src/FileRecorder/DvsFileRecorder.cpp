@@ -26,7 +26,8 @@ DvsFileRecorder::~DvsFileRecorder() {
     if (recording_.load() && cache_mode_) {
         // Merge what the cache holds before anything goes away.
         control.unlock();
-        stopRecording();
+        // Its outcome stays in status().
+        static_cast<void>(stopRecording());
         control.lock();
     }
     if (merge_thread_.joinable()) merge_thread_.join();
@@ -111,12 +112,18 @@ uint64_t DvsFileRecorder::startTimeOf(const Chunk& chunk, uint64_t fallback) {
     return fallback;
 }
 
-void DvsFileRecorder::fail(const std::string& error) {
+void DvsFileRecorder::fail(RecorderError reason, const std::string& error) {
     ZV_LOG(LOG_ERROR, "%s", error.c_str());
     std::lock_guard<std::mutex> lock(files_mutex_);
     if (status_.failed) return;
     status_.failed = true;
     status_.error = error;
+    status_.reason = reason;
+}
+
+bool DvsFileRecorder::outcome(RecorderError reason) {
+    last_error_ = reason;
+    return reason == RecorderError::None;
 }
 
 void DvsFileRecorder::countWrittenFromFile() {
@@ -138,13 +145,15 @@ ZvRecordingStatus DvsFileRecorder::status() const {
     if (!s.failed && s.bytesDropped > 0) {
         s.failed = true;
         s.error = std::to_string(s.bytesDropped) + " bytes dropped: the disk did not keep up with the camera";
+        s.reason = RecorderError::BuffersDropped;
     }
     return s;
 }
 
 bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo& info) {
     std::lock_guard<std::mutex> control(control_mutex_);
-    if (merge_busy_.load() || recording_.load()) return false;
+    if (merge_busy_.load()) return outcome(RecorderError::MergeRunning);
+    if (recording_.load()) return outcome(RecorderError::AlreadyRecording);
     if (writer_thread_.joinable()) writer_thread_.join();  // a recording that ended on a write error
     closeOutput();
     {
@@ -155,16 +164,16 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
     dropped_recording_ = 0;
     output_.open(path, std::ios::binary | std::ios::trunc);
     if (!output_) {
-        fail("Cannot open recording file " + path + ": " + systemError());
+        fail(RecorderError::CannotOpen, "Cannot open recording file " + path + ": " + systemError());
         output_.clear();
-        return false;
+        return outcome(RecorderError::CannotOpen);
     }
     output_path_ = path;
     file_info_ = info;
     header_written_ = false;
     if (cache_mode_) {
         recording_ = true;
-        return true;
+        return outcome(RecorderError::None);
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -175,17 +184,17 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
     ZV_LOG(LOG_INFO, "Start recording file ts: %llu", static_cast<unsigned long long>(info.dvs_start_timestamp));
     recording_ = true;
     writer_thread_ = std::thread(&DvsFileRecorder::writerLoop, this);
-    return true;
+    return outcome(RecorderError::None);
 }
 
 bool DvsFileRecorder::stopRecording() {
     std::lock_guard<std::mutex> control(control_mutex_);
-    if (merge_busy_.load()) return false;
+    if (merge_busy_.load()) return outcome(RecorderError::MergeRunning);
     bool was_recording;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         was_recording = recording_.exchange(false);
-        if (cache_mode_ && !was_recording) return true;  // only the cache runs: nothing to end
+        if (cache_mode_ && !was_recording) return outcome(RecorderError::None);  // only the cache runs
         caching_ = false;
         pushCurrentLocked();
         cv_.notify_all();
@@ -193,7 +202,6 @@ bool DvsFileRecorder::stopRecording() {
     if (cache_mode_) {
         if (cache_thread_.joinable()) cache_thread_.join();
         if (merge_thread_.joinable()) merge_thread_.join();
-        bool complete = dropped_recording_.load() == 0;
         std::string damaged;
         {
             std::lock_guard<std::mutex> lock(files_mutex_);
@@ -202,15 +210,20 @@ bool DvsFileRecorder::stopRecording() {
             }
         }
         if (!damaged.empty()) {
-            fail("Cache file " + damaged + " lacks data: it could not be written");
-            complete = false;
+            fail(RecorderError::CacheFileDamaged,
+                 "Cache file " + damaged + " lacks data: it could not be written");
         }
+        // Dropped buffers or a damaged cache file: data are lost already.
+        const ZvRecordingStatus so_far = status();
         // The merge goes on with what there is; status() tells how it ended.
         merge_busy_ = true;
         merge_thread_ = std::thread(&DvsFileRecorder::mergeLoop, this);
-        return complete;
+        return outcome(so_far.failed ? so_far.reason : RecorderError::None);
     }
-    if (!writer_thread_.joinable()) return !was_recording;
+    // No writer while recording: the recording never got one, so nothing was written.
+    if (!writer_thread_.joinable()) {
+        return outcome(was_recording ? RecorderError::WriteFailed : RecorderError::None);
+    }
     TimeSource source;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -221,7 +234,8 @@ bool DvsFileRecorder::stopRecording() {
     }
     writer_thread_.join();
     closeOutput();
-    return !status().failed;
+    const ZvRecordingStatus result = status();
+    return outcome(result.failed ? result.reason : RecorderError::None);
 }
 
 void DvsFileRecorder::setFileCacheTime(uint16_t seconds, const std::string& prefix) {
@@ -291,7 +305,8 @@ void DvsFileRecorder::writerLoop() {
         output_.flush();
         if (!output_) {
             failed = true;
-            fail("Write error in recording file " + output_path_ + ", recording stopped: " + systemError());
+            fail(RecorderError::WriteFailed,
+                 "Write error in recording file " + output_path_ + ", recording stopped: " + systemError());
             std::lock_guard<std::mutex> lock(mutex_);
             recording_ = false;
             return;
@@ -472,16 +487,20 @@ void DvsFileRecorder::mergeLoop() {
     };
     bool ok = append(header.data(), header.size());
     if (!ok) {
-        fail("Write error in recording file " + output_path_ + ": " + systemError());
+        fail(RecorderError::WriteFailed,
+             "Write error in recording file " + output_path_ + ": " + systemError());
         keepRemainingCacheFiles();
     }
     std::vector<char> piece(1 << 20);
     for (const auto& file : files) {
         if (!ok) break;
-        if (file.damaged) fail("Cache file " + file.path + " lacks data: it could not be written");
+        if (file.damaged) {
+            fail(RecorderError::CacheFileDamaged,
+                 "Cache file " + file.path + " lacks data: it could not be written");
+        }
         std::ifstream in(file.path, std::ios::binary);
         if (!in) {
-            fail("Cannot read cache file " + file.path + ": " + systemError());
+            fail(RecorderError::CacheReadFailed, "Cannot read cache file " + file.path + ": " + systemError());
             keepRemainingCacheFiles();
             break;
         }
@@ -490,13 +509,14 @@ void DvsFileRecorder::mergeLoop() {
             ok = append(piece.data(), static_cast<size_t>(in.gcount()));
         }
         if (ok && in.bad()) {
-            fail("Read error in cache file " + file.path + " while merging it into " + output_path_);
+            fail(RecorderError::CacheReadFailed,
+                 "Read error in cache file " + file.path + " while merging it into " + output_path_);
             keepRemainingCacheFiles();
             break;
         }
         if (!ok) {
-            fail("Write error in recording file " + output_path_ + " while merging " + file.path + ": " +
-                 systemError());
+            fail(RecorderError::WriteFailed, "Write error in recording file " + output_path_ +
+                                                 " while merging " + file.path + ": " + systemError());
             keepRemainingCacheFiles();
             break;
         }
@@ -509,7 +529,10 @@ void DvsFileRecorder::mergeLoop() {
         ZV_LOG(LOG_INFO, "app file: %s", file.path.c_str());
     }
     output_.flush();
-    if (!output_) fail("Write error in recording file " + output_path_ + ": " + systemError());
+    if (!output_) {
+        fail(RecorderError::WriteFailed,
+             "Write error in recording file " + output_path_ + ": " + systemError());
+    }
     closeOutput();
     countWrittenFromFile();
     if (cache_thread_.joinable()) cache_thread_.join();

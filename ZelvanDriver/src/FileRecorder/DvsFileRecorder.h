@@ -44,16 +44,20 @@ public:
 
     void setTimeSource(TimeSource source);
 
-    // Starts recording into `path`. False while cached data are being merged, when a recording
-    // already runs, or when the file cannot be created (logged, and given by status()). The header's
-    // start time is the stream time just before the first recorded byte.
-    bool startRecording(const std::string& path, const DvsFileInfo& info);
-    // Ends the recording. False while a merge runs, and when the recording lost data (a write error,
-    // dropped buffers, an unusable cache file): status() says what and how much was written. True
-    // when no recording ran. In cache mode the cached seconds and the recording are merged into the
-    // file on a background thread: true then says that nothing was lost so far, and status() after
-    // waitForMerge() gives the outcome of the merge.
-    bool stopRecording();
+    // Starts recording into `path`. False while cached data are being merged (MergeRunning), when a
+    // recording already runs (AlreadyRecording), or when the file cannot be created (CannotOpen:
+    // logged, and given by status()). The header's start time is the stream time just before the
+    // first recorded byte.
+    [[nodiscard]] bool startRecording(const std::string& path, const DvsFileInfo& info);
+    // Ends the recording. False while a merge runs (MergeRunning), and when the recording lost data (a
+    // write error, dropped buffers, an unusable cache file): status() says what and how much was
+    // written. True when no recording ran. In cache mode the cached seconds and the recording are
+    // merged into the file on a background thread: true then says that nothing was lost so far, and
+    // status() after waitForMerge() gives the outcome of the merge.
+    [[nodiscard]] bool stopRecording();
+    // Why the latest startRecording() or stopRecording() returned false; None after one that returned
+    // true, and before the first. Safe from any thread.
+    RecorderError lastError() const { return last_error_.load(); }
     // seconds > 0 keeps that many one-second cache files whose paths begin with `prefix`; 0 stops
     // the cache. Ignored (with a warning) while a recording runs.
     void setFileCacheTime(uint16_t seconds, const std::string& prefix);
@@ -63,7 +67,7 @@ public:
     // Waits until a running merge has finished (for callers that need the completed file).
     void waitForMerge();
     // The same with a deadline: true when no merge runs any more.
-    bool waitForMerge(std::chrono::milliseconds timeout);
+    [[nodiscard]] bool waitForMerge(std::chrono::milliseconds timeout);
     // Waits until every buffer handed over so far has been written to its file (the partly filled
     // buffer still being collected is not handed over yet).
     void waitUntilWritten();
@@ -100,8 +104,10 @@ private:
     bool openNextCacheFile(uint64_t start_time);
     void closeOutput();
     void countWrittenFromFile();
-    // Records the first failure of the current recording.
-    void fail(const std::string& error);
+    // Records the first failure of the current recording for status() and writes its log line.
+    void fail(RecorderError reason, const std::string& error);
+    // Keeps the outcome of a start or stop for lastError(); returns whether it succeeded.
+    bool outcome(RecorderError reason);
     std::deque<Chunk> takeQueue();
     static uint64_t startTimeOf(const Chunk& chunk, uint64_t fallback);
 
@@ -114,6 +120,7 @@ private:
     std::atomic<bool> recording_{false};
     std::atomic<bool> caching_{false};
     std::atomic<bool> merge_busy_{false};
+    std::atomic<RecorderError> last_error_{RecorderError::None};
     bool cache_mode_ = false;  // under control_mutex_
 
     // Guarded by mutex_: the hand-over between the camera loop and the writer or cache loop.

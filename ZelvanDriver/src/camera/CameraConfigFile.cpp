@@ -47,7 +47,77 @@ std::string jsonText(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// Writes the log line of a problem with a configuration and gives back its reason.
+ConfigError logged(ConfigError reason, int level, const std::string& line) {
+    ZV_LOG(level, "%s", line.c_str());
+    return reason;
+}
+
+// Skipped entries rank lowest, then refused values, then failures that stop a load or export.
+int rankOf(ConfigError reason) {
+    switch (reason) {
+        case ConfigError::None:
+            return 0;
+        case ConfigError::UnknownTool:
+        case ConfigError::UnsupportedValue:
+            return 1;
+        case ConfigError::UnknownParameter:
+        case ConfigError::WrongType:
+        case ConfigError::ValueRefused:
+            return 2;
+        case ConfigError::CannotOpen:
+        case ConfigError::NotJson:
+        case ConfigError::NotConfiguration:
+        case ConfigError::ToolFailed:
+        case ConfigError::CannotWrite:
+            break;
+    }
+    return 3;
+}
+
+// Why a tool refused `value` for the parameter `name`: a name it lacks, a value of another kind than the
+// parameter (the kind of the setParam overload the JSON type chose), or the value itself.
+ConfigError refusalOf(const CameraTool& tool, const std::string& name, const nlohmann::json& value) {
+    const auto params = tool.getAllParamInfo();
+    const auto it = params.find(name);
+    if (it == params.end()) return ConfigError::UnknownParameter;
+    const ParameterType type = it->second.type;
+    const bool fits = value.is_string()           ? type == PARAM_STRING || type == PARAM_ENUM
+                      : value.is_boolean()        ? type == PARAM_BOOL
+                      : value.is_number_integer() ? type == PARAM_INT
+                                                  : type == PARAM_FLOAT;
+    return fits ? ConfigError::ValueRefused : ConfigError::WrongType;
+}
+
 }  // namespace
+
+const char* configErrorText(ConfigError error) {
+    switch (error) {
+        case ConfigError::None:
+            return "no error";
+        case ConfigError::CannotOpen:
+            return "the file cannot be opened";
+        case ConfigError::NotJson:
+            return "the file is not JSON";
+        case ConfigError::NotConfiguration:
+            return "the file is not one object of tools and their parameters";
+        case ConfigError::UnknownTool:
+            return "a tool the camera lacks was skipped";
+        case ConfigError::UnsupportedValue:
+            return "a value of an unsupported type was skipped";
+        case ConfigError::UnknownParameter:
+            return "a parameter the tool lacks";
+        case ConfigError::WrongType:
+            return "a value of the wrong type";
+        case ConfigError::ValueRefused:
+            return "a value the tool refused";
+        case ConfigError::ToolFailed:
+            return "setting a parameter failed";
+        case ConfigError::CannotWrite:
+            return "the file cannot be written";
+    }
+    return "unknown error";
+}
 
 namespace config {
 
@@ -91,27 +161,35 @@ nlohmann::json exportDocument(DvsCamera& camera) {
     return document;
 }
 
-bool readDocument(std::istream& in, const std::string& source, nlohmann::json& document) {
+ConfigError readDocument(std::istream& in, const std::string& source, nlohmann::json& document) {
     try {
         document = nlohmann::json::parse(in, nullptr, true, false);
     } catch (const nlohmann::json::exception& e) {
-        ZV_LOG(LOG_ERROR, "Config file %s is not valid JSON: %s", source.c_str(), e.what());
-        return false;
+        return logged(ConfigError::NotJson, LOG_ERROR,
+                      "Config file " + source + " is not valid JSON: " + e.what());
     }
     // The whole shape is checked first, so that nothing is applied from a file that is not a
     // configuration.
     if (!document.is_object()) {
-        ZV_LOG(LOG_ERROR, "Config file %s must hold one JSON object of tools.", source.c_str());
-        return false;
+        return logged(ConfigError::NotConfiguration, LOG_ERROR,
+                      "Config file " + source + " must hold one JSON object of tools.");
     }
     for (const auto& [tool_name, params] : document.items()) {
         if (!params.is_object()) {
-            ZV_LOG(LOG_ERROR, "Config file %s: the value of \"%s\" must be an object of parameters.",
-                   source.c_str(), tool_name.c_str());
-            return false;
+            return logged(ConfigError::NotConfiguration, LOG_ERROR,
+                          "Config file " + source + ": the value of \"" + tool_name +
+                              "\" must be an object of parameters.");
         }
     }
-    return true;
+    return ConfigError::None;
+}
+
+void ApplyResult::keep(ConfigError reason) {
+    if (rankOf(reason) > rankOf(error)) error = reason;
+}
+
+bool succeeded(ConfigError reason) {
+    return rankOf(reason) <= 1;
 }
 
 ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
@@ -120,7 +198,8 @@ ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
     for (const auto& [tool_name, params] : document.items()) {
         const auto tool = camera.getTool(tool_name);
         if (!tool) {
-            ZV_LOG(LOG_WARNING, "Tool not found: %s, skipping...", tool_name.c_str());
+            result.keep(logged(ConfigError::UnknownTool, LOG_WARNING,
+                               "Tool not found: " + tool_name + ", skipping..."));
             continue;
         }
         if (!params.is_object()) continue;
@@ -136,12 +215,14 @@ ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
                 } else if (value.is_number_float()) {
                     accepted = tool->setParam(param_name, floatFromJson(value));
                 } else {
-                    ZV_LOG(LOG_WARNING, "Unsupported parameter type for %s.%s, skipped.", tool_name.c_str(),
-                           param_name.c_str());
+                    result.keep(logged(
+                        ConfigError::UnsupportedValue, LOG_WARNING,
+                        "Unsupported parameter type for " + tool_name + "." + param_name + ", skipped."));
                     continue;
                 }
             } catch (const std::exception& e) {
-                ZV_LOG(LOG_ERROR, "Failed to set %s.%s: %s", tool_name.c_str(), param_name.c_str(), e.what());
+                result.keep(logged(ConfigError::ToolFailed, LOG_ERROR,
+                                   "Failed to set " + tool_name + "." + param_name + ": " + e.what()));
                 result.failed = true;
                 return result;
             }
@@ -151,8 +232,9 @@ ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
                        jsonText(value).c_str());
             } else {
                 ++result.refused;
-                ZV_LOG(LOG_WARNING, "Value refused: %s.%s = %s", tool_name.c_str(), param_name.c_str(),
-                       jsonText(value).c_str());
+                result.keep(
+                    logged(refusalOf(*tool, param_name, value), LOG_WARNING,
+                           "Value refused: " + tool_name + "." + param_name + " = " + jsonText(value)));
             }
         }
     }
@@ -161,40 +243,62 @@ ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
 
 }  // namespace config
 
+DvsCamera::DvsCamera(const DvsCamera& other)
+    : description_(other.description_),
+      tools_(other.tools_),
+      last_config_error_(other.last_config_error_.load()) {}
+
+DvsCamera::DvsCamera(DvsCamera&& other) noexcept
+    : description_(std::move(other.description_)),
+      tools_(std::move(other.tools_)),
+      last_config_error_(other.last_config_error_.load()) {}
+
+DvsCamera& DvsCamera::operator=(const DvsCamera& other) {
+    description_ = other.description_;
+    tools_ = other.tools_;
+    last_config_error_ = other.last_config_error_.load();
+    return *this;
+}
+
+DvsCamera& DvsCamera::operator=(DvsCamera&& other) noexcept {
+    description_ = std::move(other.description_);
+    tools_ = std::move(other.tools_);
+    last_config_error_ = other.last_config_error_.load();
+    return *this;
+}
+
+bool DvsCamera::configOutcome(ConfigError reason, const std::string& error_line) {
+    if (!error_line.empty()) ZV_LOG(LOG_ERROR, "%s", error_line.c_str());
+    last_config_error_ = reason;
+    return config::succeeded(reason);
+}
+
 bool DvsCamera::exportCameraConfigParams(std::string path) {
     const nlohmann::json document = config::exportDocument(*this);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        ZV_LOG(LOG_ERROR, "Failed to open %s file for writing.", path.c_str());
-        return false;
-    }
+    if (!out) return configOutcome(ConfigError::CannotWrite, "Failed to open " + path + " file for writing.");
     out << document.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
     out.close();
-    if (!out) {
-        ZV_LOG(LOG_ERROR, "Failed to write %s.", path.c_str());
-        return false;
-    }
+    if (!out) return configOutcome(ConfigError::CannotWrite, "Failed to write " + path + ".");
     ZV_LOG(LOG_INFO, "Parameters saved to %s", path.c_str());
-    return true;
+    return configOutcome(ConfigError::None);
 }
 
 bool DvsCamera::loadCameraConfigParams(std::string path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        ZV_LOG(LOG_ERROR, "Failed to open config file: %s", path.c_str());
-        return false;
-    }
+    if (!in) return configOutcome(ConfigError::CannotOpen, "Failed to open config file: " + path);
     nlohmann::json document;
-    if (!config::readDocument(in, path, document)) return false;
+    // readDocument writes the line that says why it refuses the file.
+    if (const ConfigError read = config::readDocument(in, path, document); read != ConfigError::None)
+        return configOutcome(read);
     const config::ApplyResult result = config::applyDocument(*this, document);
-    if (result.failed) return false;
-    if (result.refused != 0) {
+    if (result.refused != 0 && !result.failed) {
         ZV_LOG(LOG_WARNING, "Configuration from %s applied except %zu refused value(s)", path.c_str(),
                result.refused);
-        return false;
+    } else if (result.complete()) {
+        ZV_LOG(LOG_INFO, "Configuration applied from %s", path.c_str());
     }
-    ZV_LOG(LOG_INFO, "Configuration applied from %s", path.c_str());
-    return true;
+    return configOutcome(result.error);
 }
 
 }  // namespace zelvan

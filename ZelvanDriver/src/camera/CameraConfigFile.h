@@ -7,28 +7,40 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-namespace zelvan {
+#include "zelvan/DvsCamera.h"
 
-class DvsCamera;
+namespace zelvan {
 
 namespace config {
 
 // Every int, float, bool and enum parameter of every tool of the camera: tool name -> parameter name ->
 // value. A camera without tools gives null.
-nlohmann::json exportDocument(DvsCamera& camera);
+[[nodiscard]] nlohmann::json exportDocument(DvsCamera& camera);
 
-// Parses a configuration document: one JSON object whose members are objects. False, with one error line
-// naming `source`, for text that is not JSON or a document of another shape; nothing throws.
-[[nodiscard]] bool readDocument(std::istream& in, const std::string& source, nlohmann::json& document);
+// Parses a configuration document: one JSON object whose members are objects. None when it is one;
+// NotJson or NotConfiguration, with one error line naming `source`, for text that is not JSON or a
+// document of another shape. Nothing throws.
+[[nodiscard]] ConfigError readDocument(std::istream& in, const std::string& source, nlohmann::json& document);
 
 // What applyDocument did.
 struct ApplyResult {
     size_t set = 0;       // values the tools took
     size_t refused = 0;   // values a tool refused (each logged with tool, parameter and value)
     bool failed = false;  // a tool threw; the application stopped there
+    // The reason that decides the outcome, as DvsCamera::lastConfigError() gives it: ToolFailed when a
+    // tool threw, else the reason of the first refused value, else that of the first skipped entry
+    // (UnknownTool, UnsupportedValue), else None.
+    ConfigError error = ConfigError::None;
 
     bool complete() const { return refused == 0 && !failed; }
+    // Keeps `reason` when it outranks the one kept so far (a skipped entry < a refused value < a
+    // failure that stops the application); of equal rank the first stays.
+    void keep(ConfigError reason);
 };
+
+// Whether a load or export that met `reason` (and nothing of higher rank) succeeded: None, or only
+// skipped entries.
+bool succeeded(ConfigError reason);
 
 // Applies a document that readDocument accepted, tool by tool and parameter by parameter, in ascending
 // order. Tools the camera lacks and values of JSON types no parameter has (null, arrays, objects) are

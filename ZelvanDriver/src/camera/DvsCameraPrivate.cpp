@@ -99,7 +99,7 @@ void DvsCameraPrivate::setBatchEventsNum(uint64_t events) {
     }
     batch_events_num_ = events;
     std::lock_guard<std::mutex> lock(batch_mode_mutex_);
-    batch_mode_ = 1;
+    batch_mode_ = BatchMode::ByCount;
 }
 
 void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) {
@@ -109,7 +109,7 @@ void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) {
     }
     batch_events_time_ = microseconds;
     std::lock_guard<std::mutex> lock(batch_mode_mutex_);
-    batch_mode_ = 2;
+    batch_mode_ = BatchMode::ByTime;
 }
 
 bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return waitForBatch(out, nullptr); }
@@ -122,19 +122,19 @@ bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::mill
 
 bool DvsCameraPrivate::waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline) {
     out.clear();
-    int mode;
+    BatchMode mode;
     {
         std::lock_guard<std::mutex> lock(batch_mode_mutex_);
         mode = batch_mode_;
     }
-    if (mode != 1 && mode != 2) return false;
-    Batches& b = mode == 1 ? count_batches_ : time_batches_;
+    if (mode == BatchMode::None) return false;
+    Batches& b = mode == BatchMode::ByCount ? count_batches_ : time_batches_;
     std::unique_lock<std::mutex> lock(b.mutex);
     // stop(), the loss of the device and destruction clear running under this mutex's protection
     // (wakeBatchWaiters takes it afterwards), so no wake-up is missed.
     const uint64_t endings = stream_endings_.load();
     auto ended = [this, endings] {
-        return running_.load() != 1 || destroying_.load() || stream_endings_.load() != endings;
+        return !running_.load() || destroying_.load() || stream_endings_.load() != endings;
     };
     if (ended()) return false;
     ++b.waiters;
@@ -188,13 +188,13 @@ ZvStreamCounters DvsCameraPrivate::getStreamCounters() const {
 }
 
 void DvsCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
-    int mode;
+    BatchMode mode;
     {
         std::lock_guard<std::mutex> lock(batch_mode_mutex_);
         mode = batch_mode_;
     }
     Event2D* const span_first = first;
-    if (mode == 1 && last > first) {
+    if (mode == BatchMode::ByCount && last > first) {
         auto& filling = count_batches_.filling;
         const uint64_t target = batch_events_num_;
         uint64_t n = static_cast<uint64_t>(last - first);
@@ -209,7 +209,7 @@ void DvsCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
             first += room;
             n -= room;
         }
-    } else if (mode == 2 && last > first) {
+    } else if (mode == BatchMode::ByTime && last > first) {
         auto& filling = time_batches_.filling;
         const uint64_t period = batch_events_time_;
         uint64_t boundary = period + (filling.empty() ? first->timestamp : filling.front().timestamp);
@@ -267,7 +267,7 @@ int DvsCameraPrivate::startStreaming() {
     if (getDescription().interfaceType == ETH) {
         if (auto eth = std::dynamic_pointer_cast<EthInterface>(interface_)) eth->setEventStream(true);
     }
-    running_ = 1;
+    running_ = true;
     camera_loop_thread_ = std::thread(&DvsCameraPrivate::cameraLoop, this);
     statistics_thread_ = std::thread(&DvsCameraPrivate::statisticLoop, this);
     return 0;
@@ -286,8 +286,8 @@ int DvsCameraPrivate::stop() {
 }
 
 int DvsCameraPrivate::stopStreaming(bool from_own_thread) {
-    int expected = 1;
-    if (!running_.compare_exchange_strong(expected, 0)) {
+    bool expected = true;
+    if (!running_.compare_exchange_strong(expected, false)) {
         // Not running; threads that stopped themselves are joined here.
         if (!from_own_thread) joinThreads();
         return 0;
@@ -318,7 +318,7 @@ int DvsCameraPrivate::stopStreaming(bool from_own_thread) {
 void DvsCameraPrivate::cameraLoop() {
     t_camera_loop_of = this;
     setCurrentThreadName("zv-camera-loop");
-    while (running_.load() == 1) {
+    while (running_.load()) {
         auto buffer = sensor_->getNextBuffer();
         if (buffer && *buffer) {
             const std::vector<uint8_t>& bytes = **buffer;
@@ -339,8 +339,8 @@ void DvsCameraPrivate::statisticLoop() {
     t_statistics_of = this;
     setCurrentThreadName("zv-statistics");
     std::unique_lock<std::mutex> lock(statistics_mutex_);
-    while (running_.load() == 1) {
-        if (statistics_cv_.wait_for(lock, std::chrono::milliseconds(1000), [this] { return running_.load() != 1; })) {
+    while (running_.load()) {
+        if (statistics_cv_.wait_for(lock, std::chrono::milliseconds(1000), [this] { return !running_.load(); })) {
             break;
         }
         StatisticsCallback callback = statistics_callback_;

@@ -36,18 +36,19 @@ public:
     void setBatchEventsNum(uint64_t events) override;
     void setBatchEventsTime(uint64_t microseconds) override;
     int stop() override;
-    int startRecording(std::string path) override;
+    [[nodiscard]] int startRecording(std::string path) override;
     void setFileCacheTime(uint16_t seconds, std::string prefix) override;
     int stopRecording() override;
     void setStatisticInfoCallback(StatisticsCallback callback) override;
-    bool isStreaming() const override { return running_.load() == 1; }
+    bool isStreaming() const override { return running_.load(); }
     bool isRecording() const override { return recorder_.isRecording(); }
     ZvRecordingStatus getRecordingStatus() const override { return recorder_.status(); }
+    RecorderError lastRecordingError() const override { return recorder_.lastError(); }
     bool waitForRecordingMerged(std::chrono::milliseconds timeout) override { return recorder_.waitForMerge(timeout); }
     ZvStreamCounters getStreamCounters() const override;
 
     bool isInited() const { return inited_; }
-    bool isRunning() const { return running_.load() == 1; }
+    bool isRunning() const { return running_.load(); }
     DvsFileRecorder& recorder() { return recorder_; }
     Decoder* decoder() const { return decoder_.get(); }
     const std::shared_ptr<Interface>& interface() const { return interface_; }
@@ -60,7 +61,7 @@ protected:
     virtual std::string getRawEventStreamFormat() const = 0;
 
     // Steps of start() shared by every model once the camera is inited and not running.
-    int startStreaming();
+    [[nodiscard]] int startStreaming();
 
     void cameraLoop();
     void statisticLoop();
@@ -92,7 +93,9 @@ protected:
     uint32_t next_trigger_callback_id_ = 0;
     std::mutex trigger_callback_mutex_;
 
-    int batch_mode_ = 0;  // 0 none, 1 by count, 2 by time
+    // How decoded events are collected into batches for getNextBatch().
+    enum class BatchMode : uint8_t { None, ByCount, ByTime };
+    BatchMode batch_mode_ = BatchMode::None;
     std::mutex batch_mode_mutex_;
     std::atomic<uint64_t> batch_events_num_{0x20000};
     std::atomic<uint64_t> batch_events_time_{10000};
@@ -103,7 +106,7 @@ protected:
     uint64_t interface_status_word_ = 0;
     std::thread camera_loop_thread_;
     bool inited_ = false;
-    std::atomic<int> running_{0};
+    std::atomic<bool> running_{false};  // between start and stop (or the loss of the device)
 
     struct Batches {
         std::vector<Event2D> ready;

@@ -27,7 +27,7 @@ int DvsEventCamera::start() {
     }
     std::lock_guard<std::mutex> control(control_mutex_);
     if (!inited_) throw std::runtime_error("Camera is not inited");
-    if (running_.load() == 1) return 0;
+    if (running_.load()) return 0;
     return startStreaming();
 }
 

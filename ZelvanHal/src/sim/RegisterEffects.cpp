@@ -194,7 +194,7 @@ void RegisterEffects::antiFlicker(const EmissionSettings& s, std::vector<Event2D
     if (afk_.size() != pixels()) afk_.assign(pixels(), AfkPixel{});
     keepIf(events, [&](const Event2D& e) {
         AfkPixel& p = afk_[size_t(e.y) * width_ + e.x];
-        if (p.polarity != 2 && p.polarity != e.polarity) {
+        if (p.polarity != kNoEventYet && p.polarity != e.polarity) {
             // A change of polarity every half period of the flicker.
             const uint64_t period = 2 * (e.timestamp - p.last_flip);
             const bool in_band = period >= s.afk_min_period_us && period <= s.afk_max_period_us;
@@ -206,7 +206,7 @@ void RegisterEffects::antiFlicker(const EmissionSettings& s, std::vector<Event2D
             if (p.count >= s.afk_start_count) p.flickering = true;
             if (p.count < s.afk_stop_count) p.flickering = false;
             p.last_flip = e.timestamp;
-        } else if (p.polarity == 2) {
+        } else if (p.polarity == kNoEventYet) {
             p.last_flip = e.timestamp;
         }
         p.polarity = e.polarity;

@@ -88,17 +88,18 @@ class RegisterEffects {
     uint16_t height_;
     SensorFamily family_;
 
-    // Per-pixel filter state.
+    // Per-pixel filter state; a pixel that has not fired yet has a polarity no event has.
+    static constexpr uint8_t kNoEventYet = 2;
     struct AfkPixel {
         uint64_t last_flip = 0;
-        uint8_t polarity = 2;  // 2: no event yet
+        uint8_t polarity = kNoEventYet;
         uint8_t count = 0;
         bool flickering = false;
     };
     std::vector<AfkPixel> afk_;
     struct StcPixel {
         uint64_t last = 0;
-        uint8_t polarity = 2;
+        uint8_t polarity = kNoEventYet;
         uint8_t run = 0;  // events of the current same-polarity run, saturating
     };
     std::vector<StcPixel> stc_;

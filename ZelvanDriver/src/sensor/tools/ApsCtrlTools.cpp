@@ -1,0 +1,36 @@
+#include "sensor/tools/ApsCtrlTools.h"
+
+#include "sensor/tools/ToolSupport.h"
+
+namespace zelvan {
+
+Imx415ApsCtrl::Imx415ApsCtrl(std::shared_ptr<RegisterController> controller)
+    : CameraToolRegisterWithCallback(std::move(controller)) {
+    // A field the table lacks is logged and its parameter left out.
+    addBoolFieldParameter("auto_exposure", "Automatic exposure", "aps_exposure", "aps_auto_exposure_en");
+    addBoolFieldParameter("auto_gain", "Automatic gain", "aps_auto_gain", "aps_auto_gain_en");
+    addBoolFieldParameter("auto_white_balance", "Automatic white balance", "aps_white_balance",
+                          "aps_auto_white_balance_en");
+    addFieldParameter("gain", "Analog gain code (without automatic gain)", "aps_gain_control",
+                      "aps_gain_pgc");
+    addFieldParameter("shutter_sweep_time", "Exposure time (without automatic exposure)", "aps_shutter",
+                      "aps_shutter_sweep_time", "us");
+    addRegister2Map(
+        FullParamteterInfo::makeInt("black_level", "Black level offset of the frames", 0, kBlackLevelMax,
+                                    kBlackLevelDefault),
+        [this](ParameterValue& v) {
+            uint32_t raw = 0;
+            if (!readRegisterValue("aps_blk_level", raw)) return false;
+            v = static_cast<int>(raw & 0x3FF);
+            return true;
+        },
+        [this](const ParameterValue& v) {
+            return writeRegisterValue("aps_blk_level", static_cast<uint32_t>(std::get<int>(v)));
+        });
+}
+
+ToolInfo Imx415ApsCtrl::getToolInfo() const {
+    return makeToolInfo(APS_CTRL, registeredParameterNames(), "Ctrl of APS cameras with IMX415 sonsors");
+}
+
+}  // namespace zelvan
