@@ -113,7 +113,6 @@ void MainWidget::buildMenus() {
     auto menuOn = [this](QPushButton* button) {
         auto* menu = new QMenu(this);
         button->setMenu(menu);
-        connect(menu, &QMenu::triggered, this, &MainWidget::openActionSlot);
         return menu;
     };
     fileMenu_ = menuOn(ui_->pb_file);
@@ -149,52 +148,54 @@ void MainWidget::buildMenus() {
     actStartEndPoint_->setCheckable(true);
     viewerSettingMenu_->addSeparator();
     connect(actStartEndPoint_, &QAction::toggled, this, &MainWidget::slotStartEndPointEditable);
+
+    connect(actQuit_, &QAction::triggered, this, &MainWidget::close);
+    connect(actOpenRecording_, &QAction::triggered, this, &MainWidget::slotOpenRecording);
+    connect(actSaveAs_, &QAction::triggered, this, &MainWidget::slotSaveAs);
+    connect(actCutRecording_, &QAction::triggered, this, &MainWidget::slotCutRecording);
+    connect(actOpenCamera_, &QAction::triggered, this, &MainWidget::slotOpenCamera);
+    connect(actCameraInfo_, &QAction::triggered, this, &MainWidget::slotShowCameraInfo);
+    connect(actGeneralSetting_, &QAction::triggered, this, &MainWidget::slotGeneralSetting);
+    connect(actLanguage_, &QAction::triggered, this, &MainWidget::slotSwitchLanguage);
+    connect(actAbout_, &QAction::triggered, this, &MainWidget::slotAbout);
+    connect(actIpConfig_, &QAction::triggered, this, &MainWidget::slotShowToolIPConfig);
 }
 
 void MainWidget::openActionSlot(QAction* action) {
-    if (action == actQuit_) {
-        close();
-    } else if (action == actOpenRecording_) {
-        slotOpenRecording();
-    } else if (action == actSaveAs_) {
-        slotSaveAs();
-    } else if (action == actCutRecording_) {
-        slotCutRecording();
-    } else if (action == actOpenCamera_) {
-        slotOpenCamera();
-    } else if (action == actCameraInfo_) {
-        slotShowCameraInfo();
-    } else if (action == actGeneralSetting_) {
-        ZvGeneralSetting dialog(this);
-        connect(&dialog, &ZvGeneralSetting::signalTriggerInSaveFileParamChanged, this,
-                &MainWidget::initDvsCameraSettings);
-        dialog.exec();
-    } else if (action == actLanguage_) {
-        QMessageBox box(QMessageBox::Information, tr("Tips"), tr("The language change will take effect after restart."),
-                        QMessageBox::NoButton, this);
-        QPushButton* restart = box.addButton(tr("Restart"), QMessageBox::AcceptRole);
-        box.addButton(tr("Later"), QMessageBox::RejectRole);
-        box.exec();
-        if (box.clickedButton() == restart) {
-            settings_->language = settings_->language == "en" ? "zh" : "en";
-            if (!settings_->save()) {
-                settings_->language = settings_->language == "en" ? "zh" : "en";
-                emit signalShowLeftBottomTips(tr("Cannot save the settings to %1.").arg(settings_->fileName()),
-                                              ZvMessageType::Error, QString());
-                return;
-            }
-            // The new instance starts once this one has gone: a recording being completed first
-            // keeps this window (and the camera) a little longer.
-            connect(qApp, &QCoreApplication::aboutToQuit, qApp,
-                    [] { QProcess::startDetached(QApplication::applicationFilePath(), {}); });
-            QApplication::closeAllWindows();
-        }
-    } else if (action == actAbout_) {
-        AboutDialog about(this);
-        about.exec();
-    } else if (action == actIpConfig_) {
-        slotShowToolIPConfig();
+    // Each action is connected to its own slot.
+    if (action) action->trigger();
+}
+
+void MainWidget::slotGeneralSetting() {
+    ZvGeneralSetting dialog(this);
+    connect(&dialog, &ZvGeneralSetting::signalTriggerInSaveFileParamChanged, this, &MainWidget::initDvsCameraSettings);
+    dialog.exec();
+}
+
+void MainWidget::slotSwitchLanguage() {
+    QMessageBox box(QMessageBox::Information, tr("Tips"), tr("The language change will take effect after restart."),
+                    QMessageBox::NoButton, this);
+    QPushButton* restart = box.addButton(tr("Restart"), QMessageBox::AcceptRole);
+    box.addButton(tr("Later"), QMessageBox::RejectRole);
+    box.exec();
+    if (box.clickedButton() != restart) return;
+    settings_->language = settings_->language == "en" ? "zh" : "en";
+    if (!settings_->save()) {
+        settings_->language = settings_->language == "en" ? "zh" : "en";
+        emit signalShowLeftBottomTips(tr("Cannot save the settings to %1.").arg(settings_->fileName()),
+                                      ZvMessageType::Error, QString());
+        return;
     }
+    // The new instance starts once this one has gone: a recording being completed first keeps this
+    // window (and the camera) a little longer.
+    connect(qApp, &QCoreApplication::aboutToQuit, qApp,
+            [] { QProcess::startDetached(QApplication::applicationFilePath(), {}); });
+    QApplication::closeAllWindows();
+}
+
+void MainWidget::slotAbout() {
+    AboutDialog about(this);
+    about.exec();
 }
 
 void MainWidget::slotOpenRecording() {}
@@ -265,20 +266,25 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
         return;
     }
     const std::string serial = description.serial;
-    // The worker only opens the camera; the GUI thread installs it once the worker has finished.
-    auto opened = std::make_shared<std::shared_ptr<zelvan::DvsCamera>>();
-    auto worker =
-        std::make_unique<WorkerThread>([this, serial, opened] { *opened = openCameraTask(serial); });
-    // Events are handled while the worker runs; the wait below is for a thread that has finished.
-    QEventLoop untilOpened;
-    connect(worker.get(), &QThread::finished, &untilOpened, &QEventLoop::quit, Qt::QueuedConnection);
-    worker->start(QThread::InheritPriority);
+    // The worker opens the camera and hands it to the GUI thread, which installs it; until then
+    // the window waits behind the busy window, handling events.
+    QEventLoop untilInstalled;
+    WorkerThread worker([this, serial, &untilInstalled] {
+        std::shared_ptr<zelvan::DvsCamera> camera = openCameraTask(serial);
+        QMetaObject::invokeMethod(
+            &untilInstalled,
+            [this, camera = std::move(camera), serial, &untilInstalled]() mutable {
+                waitingWindow_->finish();
+                installEventCamera(std::move(camera), serial);
+                untilInstalled.quit();
+            },
+            Qt::QueuedConnection);
+    });
+    worker.start(QThread::InheritPriority);
     centreWaitingWindow();
     waitingWindow_->open();
-    untilOpened.exec();
-    waitingWindow_->finish();
-    worker->wait();
-    installEventCamera(*opened, serial);
+    untilInstalled.exec();
+    worker.wait();  // it has handed the camera over and is ending
     viewerShowType_ = zelvan::DVS;
     showViewerType(viewerShowType_);
 }

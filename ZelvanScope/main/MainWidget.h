@@ -90,6 +90,9 @@ public slots:
     void slotSaveAs();
     void slotCutRecording();
     void slotOpenCamera();
+    void slotGeneralSetting();
+    void slotSwitchLanguage();
+    void slotAbout();
     void slotShowCameraInfo();
     void setShowTitleInfo(bool show);
     void showCameraSerial(QString str);
