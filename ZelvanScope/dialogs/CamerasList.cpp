@@ -6,7 +6,7 @@
 #include "ui_CamerasList.h"
 
 CamerasList::CamerasList(const std::vector<zelvan::CameraDescription>& cameras, QWidget* parent)
-    : QDialog(parent), ui_(new Ui::CamerasList), parent_(parent), cameras_(cameras) {
+    : QDialog(parent), ui_(std::make_unique<Ui::CamerasList>()), parent_(parent), cameras_(cameras) {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     ui_->listWidget_cameras->setIconSize(QSize(24, 24));
@@ -19,7 +19,7 @@ CamerasList::CamerasList(const std::vector<zelvan::CameraDescription>& cameras, 
     connect(ui_->listWidget_cameras, &QListWidget::itemDoubleClicked, this, [this] { accept(); });
 }
 
-CamerasList::~CamerasList() { delete ui_; }
+CamerasList::~CamerasList() = default;
 
 QString CamerasList::rowText(const zelvan::CameraDescription& camera) {
     const QString link = camera.interfaceType == zelvan::ETH ? "ETH" : "USB";

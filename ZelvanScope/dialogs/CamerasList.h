@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <memory>
 #include <vector>
 
 #include "zelvan/CameraDescription.h"
@@ -30,7 +31,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    Ui::CamerasList* ui_;
+    std::unique_ptr<Ui::CamerasList> ui_;
     QWidget* parent_;
     std::vector<zelvan::CameraDescription> cameras_;
 };

@@ -2,14 +2,14 @@
 
 #include "ui_ShowCameraInfoUI.h"
 
-ShowCameraInfoUI::ShowCameraInfoUI(QWidget* parent) : QDialog(parent), ui_(new Ui::ShowCameraInfoUI) {
+ShowCameraInfoUI::ShowCameraInfoUI(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::ShowCameraInfoUI>()) {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     ui_->formLayout->setRowVisible(ui_->label_ip_value, false);
     ui_->formLayout->setRowVisible(ui_->label_resolution_value, false);
 }
 
-ShowCameraInfoUI::~ShowCameraInfoUI() { delete ui_; }
+ShowCameraInfoUI::~ShowCameraInfoUI() = default;
 
 void ShowCameraInfoUI::fill(const zelvan::CameraDescription& d, const QString& firmware) {
     ui_->label_serial_value->setText(QString::fromStdString(d.serial));

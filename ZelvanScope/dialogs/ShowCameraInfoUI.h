@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <memory>
 
 #include "zelvan/CameraDescription.h"
 
@@ -26,5 +27,5 @@ public slots:
     void on_pb_win_close_clicked();
 
 private:
-    Ui::ShowCameraInfoUI* ui_;
+    std::unique_ptr<Ui::ShowCameraInfoUI> ui_;
 };

@@ -3,7 +3,7 @@
 #include "ui_ShowImageForm.h"
 #include "view/ZvGraphicsView.h"
 
-ShowImageForm::ShowImageForm(QWidget* parent) : QWidget(parent), ui_(new Ui::ShowImageForm) {
+ShowImageForm::ShowImageForm(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::ShowImageForm>()) {
     ui_->setupUi(this);
     scene_ = new QGraphicsScene(this);
     item_ = scene_->addPixmap(QPixmap());
@@ -23,7 +23,7 @@ ShowImageForm::ShowImageForm(QWidget* parent) : QWidget(parent), ui_(new Ui::Sho
     ui_->gridLayout->addWidget(hint_, 0, 0, Qt::AlignCenter);
 }
 
-ShowImageForm::~ShowImageForm() { delete ui_; }
+ShowImageForm::~ShowImageForm() = default;
 
 ZvGraphicsView* ShowImageForm::view() const { return ui_->graphicsView; }
 

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QWidget>
+#include <memory>
 
 namespace Ui {
 class ShowImageForm;
@@ -52,7 +53,7 @@ private:
     void showPlaceholder();
     void fit();
 
-    Ui::ShowImageForm* ui_;
+    std::unique_ptr<Ui::ShowImageForm> ui_;
     QGraphicsScene* scene_;
     QGraphicsPixmapItem* item_;
     QPixmap pixmap_;
