@@ -106,11 +106,11 @@ class DataToVideoConverter {
     int fail(VideoError code, std::string message,
              std::source_location where = std::source_location::current());
     void clearError();
-    int openVideoCodec();
+    [[nodiscard]] int openVideoCodec();
     void closeOutput();
     int64_t takeTimestamp(int64_t timestamp);
-    int encodeDestinationFrame(int64_t timestamp);
-    int receiveAndWriteVideoPackets();
+    [[nodiscard]] int encodeDestinationFrame(int64_t timestamp);
+    [[nodiscard]] int receiveAndWriteVideoPackets();
 
     std::unique_ptr<Ffmpeg> ffmpeg_;
     const AVCodec* codec_ = nullptr;

@@ -39,7 +39,8 @@ struct PayloadStart {
 // 2^24 us (one more when that word lies at least 2048 steps below the header's TIME_HIGH, as a
 // decoder counts a wrap-around), and one warning is logged. Files written by this system always
 // agree. Reads `in` from the payload on; false on a read error.
-bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size, PayloadStart& start);
+[[nodiscard]] bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size,
+                                    PayloadStart& start);
 
 // Loading decodes the whole payload once and keeps a bookmark about every 2 ms of event time; each
 // bookmark holds everything needed to resume decoding there exactly (file offset at a word
@@ -72,10 +73,6 @@ bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t fi
 // after logging the reason, and remove an output file they could not complete; they never remove
 // anything but a regular file. Nothing here throws for a failure it reports: every reason comes back
 // as the false (or empty) result and as lastError() with the logged line as lastErrorMessage().
-//
-// The work is split over several files: the cursor and the public operations (RawFileReader.cpp),
-// the bookmark index (FileReader/BookmarkIndex.*, side-file layout in FileReader/BookmarkFile.*), cuts
-// (RawFileCut.cpp) and video export (RawFileExport.cpp).
 class RawFileReader : public DvsFileReader {
   public:
     struct Bookmark {
@@ -155,9 +152,9 @@ class RawFileReader : public DvsFileReader {
 
   private:
     // Reads `n` bytes at `pos` into the read buffer.
-    bool readAt(uint64_t pos, size_t n);
+    [[nodiscard]] bool readAt(uint64_t pos, size_t n);
     // True when `path` names the recording this reader reads (writing it would destroy the input).
-    bool isRecordingItself(const std::string& path) const;
+    [[nodiscard]] bool isRecordingItself(const std::string& path) const;
 
     // How the line of a failure is logged: as an error, as a warning (the operation gets over it), or
     // not at all (it was logged where the failure arose, or the failure is an answer, not an error).
@@ -169,18 +166,18 @@ class RawFileReader : public DvsFileReader {
     void clearError();
 
     // Cut and export of a loaded recording, under the read lock (RawFileCut.cpp, RawFileExport.cpp).
-    bool cutLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
-    bool exportLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
+    [[nodiscard]] bool cutLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
+    [[nodiscard]] bool exportLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
     // Writes the video of [from, end_us) with the export's converter.
-    bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
+    [[nodiscard]] bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
 
     // All below run under read_mutex_.
     // The checks of the public seeks and reads: false, with the reason kept, when no recording is
     // loaded or the seek finds no place in it.
-    bool loadedOrFail();
-    bool seekTimeOrFail(uint64_t timestamp);
-    bool seekEventOrFail(uint64_t n);
-    bool readChunk();
+    [[nodiscard]] bool loadedOrFail();
+    [[nodiscard]] bool seekTimeOrFail(uint64_t timestamp);
+    [[nodiscard]] bool seekEventOrFail(uint64_t n);
+    [[nodiscard]] bool readChunk();
     void placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number,
                      uint64_t trigger_number);
     void placeCursorAt(const Bookmark& mark);

@@ -1,3 +1,6 @@
+// The raw file reader: loading, the cursor and the public operations. The bookmark index lives in
+// BookmarkIndex.cpp (its side-file layout in BookmarkFile.cpp), cuts in RawFileCut.cpp and video export
+// in RawFileExport.cpp.
 #include "zelvan/RawFileReader.h"
 
 #include <algorithm>
