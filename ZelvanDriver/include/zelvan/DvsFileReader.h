@@ -105,10 +105,11 @@ class DvsFileReader {
     virtual void clearTriggerList() {}
 
     // Why the last operation that can fail (loading, seeking, reading, cutting, exporting) failed; each
-    // of them clears it when it starts. Read it after a false or empty result. After a result that is
-    // not one, it is None or names a problem the operation got over (an index that had to be built
-    // again or could not be saved, data that could not be read after the events handed out). A reader
-    // that gives no reasons answers None and an empty message.
+    // of them clears it when it starts. Read it after a false result, or after a read that gave fewer
+    // events than asked for. After a true result it is None, or names a problem the operation got
+    // over: an index that had to be built again or could not be saved (loadFile), data that could not
+    // be read after the events handed out. A reader that gives no reasons answers None and an empty
+    // message.
     virtual ReaderError lastError() const { return ReaderError::None; }
     // The same failure in words: the line that was logged for it, or for a failure that is an answer
     // rather than an error (a seek outside the recording) a line that was not logged.
