@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -102,9 +101,9 @@ class DataToVideoConverter {
 
     static const AVCodec* chooseH264Encoder(const std::vector<std::string>& preferred);
     // Keeps the reason of the current operation's failure, logs `message` at the error level with
-    // the caller's position, and returns -1.
-    int fail(VideoError code, std::string message,
-             std::source_location where = std::source_location::current());
+    // the caller's position (filled in by the compiler), and returns -1.
+    int fail(VideoError code, std::string message, const char* file = __builtin_FILE(),
+             int line = __builtin_LINE());
     void clearError();
     [[nodiscard]] int openVideoCodec();
     void closeOutput();

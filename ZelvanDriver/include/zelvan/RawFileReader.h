@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -160,9 +159,10 @@ class RawFileReader : public DvsFileReader {
     // not at all (it was logged where the failure arose, or the failure is an answer, not an error).
     enum class Report : uint8_t { Error, Warning, NotLogged };
     // Keeps the reason of the current operation's failure for lastError() and logs `message` with the
-    // caller's position. Returns false.
+    // caller's position (filled in by the compiler: std::source_location is not available to clang
+    // with this standard library). Returns false.
     bool fail(ReaderError code, std::string message, Report report = Report::Error,
-              std::source_location where = std::source_location::current());
+              const char* file = __builtin_FILE(), int line = __builtin_LINE());
     void clearError();
 
     // Cut and export of a loaded recording, under the read lock (RawFileCut.cpp, RawFileExport.cpp).

@@ -82,10 +82,10 @@ RawFileReader::~RawFileReader() = default;
 
 // ---- failures ----
 
-bool RawFileReader::fail(ReaderError code, std::string message, Report report, std::source_location where) {
+bool RawFileReader::fail(ReaderError code, std::string message, Report report, const char* file, int line) {
     if (report != Report::NotLogged) {
-        Logger::Instance().log_(report == Report::Error ? LOG_ERROR : LOG_WARNING, where.file_name(),
-                                static_cast<int>(where.line()), "%s", message.c_str());
+        Logger::Instance().log_(report == Report::Error ? LOG_ERROR : LOG_WARNING, file, line, "%s",
+                                message.c_str());
     }
     std::lock_guard<std::mutex> lock(error_mutex_);
     error_ = code;

@@ -58,9 +58,8 @@ DataToVideoConverter::DataToVideoConverter() : ffmpeg_(std::make_unique<Ffmpeg>(
 
 DataToVideoConverter::~DataToVideoConverter() = default;
 
-int DataToVideoConverter::fail(VideoError code, std::string message, std::source_location where) {
-    Logger::Instance().log_(LOG_ERROR, where.file_name(), static_cast<int>(where.line()), "%s",
-                            message.c_str());
+int DataToVideoConverter::fail(VideoError code, std::string message, const char* file, int line) {
+    Logger::Instance().log_(LOG_ERROR, file, line, "%s", message.c_str());
     error_ = code;
     error_message_ = std::move(message);
     return -1;
