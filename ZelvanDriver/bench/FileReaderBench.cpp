@@ -135,7 +135,10 @@ void BM_ReopenWithSideFile(benchmark::State& state) {
     const Recording& rec = recording();
     {
         zelvan::RawFileReader warm(rec.path);
-        warm.loadFile();
+        if (!warm.loadFile()) {
+            state.SkipWithError("loadFile failed");
+            return;
+        }
     }
     for (auto _ : state) {
         zelvan::RawFileReader reader(rec.path);

@@ -222,6 +222,59 @@ TEST(ExtractEventData, EdgeCasesReportAndWriteNothing) {
     EXPECT_TRUE(decodeWhole(dir / "all.raw") == decodeWhole(dir / "rec.raw"));
 }
 
+TEST(ExtractEventData, FailuresNameTheirReason) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 1000, 200'000, 1'000'000, true);
+    ScopedLogCapture log;
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    struct Case {
+        const char* what;
+        uint64_t from, to;
+        std::string out;
+        ReaderError reason;
+        std::string message;
+    };
+    const std::string missing_dir = dir / "no-such-dir/out.raw";
+    writeBytes(dir / "plain-file", {1, 2, 3});
+    const std::string under_a_file = dir / "plain-file/out.raw";
+    fs::create_directory(dir / "a-folder.raw");
+    const std::string folder = dir / "a-folder.raw";
+    const Case cases[] = {
+        {"reversed", start + 90'000, start + 10'000, dir / "x.raw", ReaderError::InvalidRange,
+         "Start time must be less than or equal to end time."},
+        {"end beyond", start, end + 1, dir / "x.raw", ReaderError::OutOfRange, "No end timestamp found."},
+        {"start before", start - 1, end, dir / "x.raw", ReaderError::OutOfRange, "No start timestamp found."},
+        {"empty", start + 5000, start + 5000, dir / "x.raw", ReaderError::EmptyRange,
+         "There is no data in the interval."},
+        {"missing folder", start, end, missing_dir, ReaderError::CannotCreateOutput,
+         "Failed to open output file: " + missing_dir + "."},
+        {"folder that is a file", start, end, under_a_file, ReaderError::CannotCreateOutput,
+         "Failed to open output file: " + under_a_file + "."},
+        {"output is a folder", start, end, folder, ReaderError::CannotCreateOutput,
+         "Failed to open output file: " + folder + "."},
+        {"the recording itself", start, end, dir / "rec.raw", ReaderError::OutputIsRecording,
+         "The output file is the recording itself: " + (dir / "rec.raw") + "."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.clear();
+        EXPECT_FALSE(reader->extractEventData(c.from, c.to, c.out));
+        EXPECT_EQ(reader->lastError(), c.reason);
+        EXPECT_EQ(reader->lastErrorMessage(), c.message);
+        EXPECT_TRUE(log.contains(LOG_ERROR, c.message));
+    }
+    EXPECT_FALSE(fs::exists(dir / "x.raw"));
+    EXPECT_TRUE(fs::is_directory(folder));
+    // A cut that succeeds leaves no reason behind.
+    EXPECT_TRUE(reader->extractEventData(start, end, dir / "all.raw"));
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+    EXPECT_EQ(reader->lastErrorMessage(), "");
+}
+
 TEST(ExtractEventData, HeaderCarriesTheStartAndTheRecordingsDescription) {
     TempDir dir;
     writeSynthetic(dir / "rec.raw", 5000, 100'000, 500'000, true);
@@ -544,6 +597,66 @@ TEST(ExportEventDataToVideo, FailuresAreReported) {
     EXPECT_LE(log.count(LOG_WARNING, "Current read pos exceeds end timestamp."), 1u);
 }
 
+TEST(ExportEventDataToVideo, FailuresNameTheirReason) {
+    TempDir dir;
+    ScopedLogCapture log;
+    // A sensor of odd width cannot be encoded.
+    writeEvents(dir / "odd.raw", 641, 480, {{1, 1, 1, 100}, {2, 2, 0, 50'000}}, 0);
+    auto odd = open(dir / "odd.raw");
+    ASSERT_NE(odd, nullptr);
+    EXPECT_FALSE(odd->exportEventDataToVideo(0, 40'000, dir / "odd.mp4"));
+    EXPECT_EQ(odd->lastError(), ReaderError::CannotEncode);
+    EXPECT_EQ(odd->lastErrorMessage(),
+              "Video converter initialization failed, please confirm that the input file is correct.");
+    EXPECT_FALSE(fs::exists(dir / "odd.mp4"));
+
+    // Events from 500 ms on and a silent stretch from 600 ms to 900 ms.
+    std::vector<Event2D> events;
+    for (uint64_t t = 500'000; t < 600'000; t += 1000) events.emplace_back(uint16_t(t / 1000 % 640), 5, 1, t);
+    events.emplace_back(7, 7, 0, 900'000);
+    writeEvents(dir / "rec.raw", 640, 480, events, 500'000);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    const std::string missing_dir = dir / "no-such-dir/out.mp4";
+    writeBytes(dir / "plain-file", {1, 2, 3});
+    const std::string under_a_file = dir / "plain-file/out.mp4";
+    struct Case {
+        const char* what;
+        uint64_t from, to;
+        std::string out;
+        ReaderError reason;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"reversed", 560'000, 550'000, dir / "x.mp4", ReaderError::InvalidRange,
+         "Start time must be less than or equal to end time."},
+        {"after the end", 950'000, 990'000, dir / "x.mp4", ReaderError::OutOfRange,
+         "No start timestamp found."},
+        {"before the start", 0, 400'000, dir / "x.mp4", ReaderError::EmptyRange,
+         "There is no data in the interval."},
+        {"silent stretch", 650'000, 850'000, dir / "x.mp4", ReaderError::EmptyRange,
+         "There is no data in the interval."},
+        {"missing folder", 500'000, 600'000, missing_dir, ReaderError::CannotCreateOutput,
+         "Could not open output file: " + missing_dir},
+        {"folder that is a file", 500'000, 600'000, under_a_file, ReaderError::CannotCreateOutput,
+         "Could not open output file: " + under_a_file},
+        {"the recording itself", 500'000, 600'000, dir / "rec.raw", ReaderError::OutputIsRecording,
+         "The output file is the recording itself: " + (dir / "rec.raw") + "."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.clear();
+        EXPECT_FALSE(reader->exportEventDataToVideo(c.from, c.to, c.out));
+        EXPECT_EQ(reader->lastError(), c.reason);
+        EXPECT_EQ(reader->lastErrorMessage(), c.message);
+        // Logged once, by the reader or by its video converter.
+        EXPECT_EQ(log.count(LOG_ERROR, c.message), 1u);
+        EXPECT_FALSE(fs::exists(c.out) && c.out != dir / "rec.raw");
+    }
+    EXPECT_TRUE(reader->exportEventDataToVideo(500'000, 600'000, dir / "ok.mp4"));
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+}
+
 // ---- a full disk ----
 
 // Runs `work` in a child process whose files may not grow beyond `limit` bytes: a write past it
@@ -619,6 +732,41 @@ TEST(FullDisk, ACutThatCannotBeWrittenFailsAndLeavesNoBrokenFile) {
     ASSERT_NE(reader, nullptr);
     ASSERT_TRUE(reader->extractEventData(start, end, dir / "cut.raw"));
     EXPECT_TRUE(decodeWhole(dir / "cut.raw") == decodeWhole(source));
+}
+
+// The reason a cut or an export gives under a file size limit, from a child process: the reason's
+// value, or kClaimedSuccess, kThrew or kCannotOpen as above.
+int reasonInChild(const std::string& source, bool to_video, uint64_t start, uint64_t end,
+                  const std::string& out) {
+    try {
+        ScopedLogCapture quiet(LOG_DETAIL);
+        RawFileReader reader(source);
+        if (!reader.loadFile()) return kCannotOpen;
+        const bool ok = to_video ? reader.exportEventDataToVideo(start, end, out)
+                                 : reader.extractEventData(start, end, out);
+        return ok ? kClaimedSuccess : 10 + static_cast<int>(reader.lastError());
+    } catch (...) {
+        return kThrew;
+    }
+}
+
+TEST(FullDisk, CutsAndExportsThatCannotBeWrittenSaySo) {
+    TempDir dir;
+    const std::string source = dir / "rec.raw";
+    writeSynthetic(source, 0, 1'000'000, 300'000, true);
+    ASSERT_NE(open(source), nullptr);  // the index is written here, not in the child
+    const int cannot_write = 10 + static_cast<int>(ReaderError::CannotWrite);
+    for (const bool to_video : {false, true}) {
+        SCOPED_TRACE(to_video ? "export" : "cut");
+        const std::string out = dir / (to_video ? "out.mp4" : "out.raw");
+        for (const rlim_t limit : {rlim_t(60'000), rlim_t(100)}) {
+            SCOPED_TRACE("limit " + std::to_string(limit));
+            EXPECT_EQ(
+                runWithFileSizeLimit(limit, [&] { return reasonInChild(source, to_video, 0, 999'000, out); }),
+                cannot_write);
+            EXPECT_FALSE(fs::exists(out));
+        }
+    }
 }
 
 TEST(FullDisk, AnExportThatCannotBeWrittenFails) {

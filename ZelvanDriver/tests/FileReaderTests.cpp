@@ -1196,4 +1196,178 @@ TEST(RawFileReaderDamage, DamagedRecordingsOpenOrAreRefusedAndKeepTheirIntactEve
     EXPECT_GE(variants, 5 * kVariantsPerFile);
 }
 
+// ---- reasons of failures ----
+
+TEST(RawFileReaderReasons, LoadingFailuresNameTheirReason) {
+    TempDir dir;
+    ScopedLogCapture log(LOG_DETAIL);
+    // A missing recording.
+    RawFileReader missing(dir / "missing.raw");
+    EXPECT_FALSE(missing.loadFile());
+    EXPECT_EQ(missing.lastError(), ReaderError::CannotOpen);
+    EXPECT_EQ(missing.lastErrorMessage(), "Failed to open raw file: " + (dir / "missing.raw"));
+    EXPECT_TRUE(log.contains(LOG_ERROR, missing.lastErrorMessage()));
+
+    // Files whose header is not that of an EVT 3.0 raw file: the test data's EVT 2.0 recording, and a
+    // header line that is not understood.
+    const fs::path evt2 = fs::path(ZELVAN_TESTDATA_DIR) / "expelliarmus_evt2_sample.raw";
+    std::vector<std::string> rejected;
+    if (fs::exists(evt2)) rejected.push_back(testdata::copyInto(dir, evt2));
+    const std::string geometry = "% evt 3.0\n% geometry big\n% end\n";
+    writeBytes(dir / "geometry.raw", {geometry.begin(), geometry.end()});
+    rejected.push_back(dir / "geometry.raw");
+    for (const std::string& path : rejected) {
+        SCOPED_TRACE(path);
+        RawFileReader reader(path);
+        EXPECT_FALSE(reader.loadFile());
+        EXPECT_EQ(reader.lastError(), ReaderError::NotRawFile);
+        EXPECT_EQ(reader.lastErrorMessage().rfind("Raw file header rejected: ", 0), 0u)
+            << reader.lastErrorMessage();
+        EXPECT_TRUE(log.contains(LOG_ERROR, reader.lastErrorMessage()));
+        EXPECT_FALSE(fs::exists(RawFileReader::bookmarkPathFor(path)));
+    }
+
+    // A raw file without events.
+    writeBytes(dir / "empty.raw", {'%', ' ', 'e', 'n', 'd', '\n', 0x01, 0x80, 0x10, 0x60});
+    RawFileReader empty(dir / "empty.raw");
+    EXPECT_FALSE(empty.loadFile());
+    EXPECT_EQ(empty.lastError(), ReaderError::NoEvents);
+    EXPECT_EQ(empty.lastErrorMessage(), "Loading raw file failed. There is no data in the file.");
+
+    // A recording that loads leaves no reason.
+    writeSynthetic(dir / "good.raw", 0, 20'000, 500'000, true);
+    RawFileReader good(dir / "good.raw");
+    ASSERT_TRUE(good.loadFile());
+    EXPECT_EQ(good.lastError(), ReaderError::None);
+    EXPECT_EQ(good.lastErrorMessage(), "");
+}
+
+TEST(RawFileReaderReasons, NothingWorksBeforeLoading) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 20'000, 500'000, true);
+    ScopedLogCapture log(LOG_DETAIL);
+    RawFileReader reader(dir / "rec.raw");
+    EXPECT_FALSE(reader.seekTime(0));
+    EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+    EXPECT_FALSE(reader.seekNEvents(0));
+    EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+    EXPECT_TRUE(reader.getNEvents(10)->empty());
+    EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+    EXPECT_TRUE(reader.getNTimeEventsGivenStartTimeStamp(0, 1000)->empty());
+    EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+    EXPECT_FALSE(reader.extractEventData(0, 10'000, dir / "cut.raw"));
+    EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+    EXPECT_EQ(reader.lastErrorMessage(), "extractEventData: no recording loaded.");
+    EXPECT_FALSE(reader.exportEventDataToVideo(0, 10'000, dir / "cut.mp4"));
+    EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+    EXPECT_EQ(reader.lastErrorMessage(), "exportEventDataToVideo: no recording loaded.");
+    EXPECT_FALSE(fs::exists(dir / "cut.raw"));
+    EXPECT_FALSE(fs::exists(dir / "cut.mp4"));
+    // Once loaded, the next operation starts without the old reason.
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_EQ(reader.lastError(), ReaderError::None);
+    EXPECT_TRUE(reader.seekTime(1000));
+    EXPECT_EQ(reader.lastError(), ReaderError::None);
+}
+
+// A damaged index or one that cannot be saved does not stop loading; the reason tells what happened.
+TEST(RawFileReaderReasons, AnIndexThatIsDamagedOrCannotBeSavedIsNamed) {
+    const auto recordings = testdata::evt3Recordings();
+    if (recordings.empty()) GTEST_SKIP() << "no test data folder at " << ZELVAN_TESTDATA_DIR;
+    TempDir dir;
+    const std::string path = testdata::copyInto(dir, recordings.front());
+    const std::string side = RawFileReader::bookmarkPathFor(path);
+    const Recording whole = decodeWhole(path);
+    ScopedLogCapture log(LOG_DETAIL);
+    {
+        RawFileReader reader(path);
+        ASSERT_TRUE(reader.loadFile());
+        EXPECT_EQ(reader.lastError(), ReaderError::None);
+    }
+    const auto good = readBytes(side);
+    ASSERT_FALSE(good.empty());
+
+    auto bad = good;
+    bad[bad.size() / 2] ^= 0x10;
+    writeBytes(side, bad);
+    {
+        RawFileReader reader(path);
+        ASSERT_TRUE(reader.loadFile());
+        EXPECT_EQ(reader.lastError(), ReaderError::CorruptIndex);
+        EXPECT_EQ(reader.lastErrorMessage(), kCheckFailed);
+        uint64_t max = 0;
+        reader.getMaxEvents(max);
+        EXPECT_EQ(max, whole.events.size());
+        EXPECT_EQ(readBytes(side), good);  // rebuilt and saved again
+        // The next operation starts afresh.
+        EXPECT_TRUE(reader.seekNEvents(max / 2));
+        EXPECT_EQ(reader.lastError(), ReaderError::None);
+    }
+
+    // A folder where the index belongs: it can be neither read nor written, the recording still reads.
+    fs::remove(side);
+    fs::create_directory(side);
+    {
+        RawFileReader reader(path);
+        ASSERT_TRUE(reader.loadFile());
+        EXPECT_EQ(reader.lastError(), ReaderError::CannotWriteIndex);
+        EXPECT_EQ(reader.lastErrorMessage(), "Failed to open file for writing");
+        EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open file for writing"));
+        uint64_t max = 0;
+        reader.getMaxEvents(max);
+        EXPECT_TRUE(*reader.getNEvents(max) == whole.events);
+        EXPECT_EQ(reader.lastError(), ReaderError::None);
+    }
+    EXPECT_TRUE(fs::is_directory(side));
+}
+
+TEST(RawFileReaderReasons, SeeksOutsideTheRecordingAndLostDataAreNamed) {
+    TempDir dir;
+    const std::string path = dir / "rec.raw";
+    writeSynthetic(path, 1000, 100'000, 1'000'000, true, 4);
+    ScopedLogCapture log(LOG_DETAIL);
+    auto reader = open(path);
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0, max = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    reader->getMaxEvents(max);
+
+    EXPECT_FALSE(reader->seekTime(end + 1));
+    EXPECT_EQ(reader->lastError(), ReaderError::OutOfRange);
+    EXPECT_NE(reader->lastErrorMessage().find(std::to_string(end + 1)), std::string::npos)
+        << reader->lastErrorMessage();
+    EXPECT_FALSE(reader->seekTime(start - 1));
+    EXPECT_EQ(reader->lastError(), ReaderError::OutOfRange);
+    EXPECT_FALSE(reader->seekNEvents(max + 1));
+    EXPECT_EQ(reader->lastError(), ReaderError::OutOfRange);
+    EXPECT_TRUE(reader->getNEventsGivenStartEvent(max + 1, 10)->empty());
+    EXPECT_EQ(reader->lastError(), ReaderError::OutOfRange);
+    EXPECT_TRUE(reader->getNTimeEventsGivenStartTimeStamp(end + 1, 1000)->empty());
+    EXPECT_EQ(reader->lastError(), ReaderError::OutOfRange);
+    // A seek that is only an answer logs nothing.
+    EXPECT_FALSE(log.containsSubstring(LOG_ERROR, reader->lastErrorMessage()));
+    // Reading goes on as before.
+    EXPECT_TRUE(reader->seekTime(start));
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+    EXPECT_EQ(reader->getNEvents(100)->size(), 100u);
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+
+    // The recording shrinks after loading: the read that meets the end of the data says so.
+    fs::resize_file(path, fs::file_size(path) / 2);
+    ReaderError seen = ReaderError::None;
+    std::string message;
+    for (int i = 0; i < 1000 && !reader->reachedEndOfEvents(); ++i) {
+        reader->getNEvents(5000);
+        if (reader->lastError() != ReaderError::None) {
+            seen = reader->lastError();
+            message = reader->lastErrorMessage();
+        }
+    }
+    ASSERT_TRUE(reader->reachedEndOfEvents());
+    EXPECT_EQ(seen, ReaderError::ReadError);
+    EXPECT_EQ(message.rfind("Read error in raw file " + path, 0), 0u) << message;
+    EXPECT_TRUE(log.contains(LOG_ERROR, message));
+}
+
 }  // namespace

@@ -138,6 +138,72 @@ TEST(VideoEncoderSetup, UnwritableOutputIsReported) {
     EXPECT_EQ(timestampsOf(*r).size(), 1u);
 }
 
+TEST(VideoEncoderReasons, EachFailureNamesItsReason) {
+    TempDir dir;
+    ScopedLogCapture log;
+    const auto img = patternFrame(0);
+    // Out of order: the message is the logged line.
+    DataToVideoConverter bare;
+    EXPECT_EQ(bare.setOutputFile(dir / "a.mp4"), -1);
+    EXPECT_EQ(bare.lastError(), VideoError::NotReady);
+    EXPECT_EQ(bare.lastErrorMessage(),
+              "setOutputFile: codec_ctx_ not initialized. Please call initVideoConverter() first.");
+    EXPECT_TRUE(log.contains(LOG_ERROR, bare.lastErrorMessage()));
+    EXPECT_EQ(bare.flushAndCloseVideo(), -1);
+    EXPECT_EQ(bare.lastError(), VideoError::NotReady);
+    EXPECT_EQ(bare.lastErrorMessage(), "flushAndCloseVideo: Missing format or codec context.");
+
+    // Sizes that are not positive, an odd size for 4:2:0 H.264.
+    DataToVideoConverter sized;
+    sized.setConverterFrameSize(0, kW, kH, kW);
+    EXPECT_EQ(sized.setConverterFmt(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p),
+              -1);
+    EXPECT_EQ(sized.lastError(), VideoError::InvalidArgument);
+    EXPECT_EQ(
+        makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p, 321, 240),
+        nullptr);
+    DataToVideoConverter odd;
+    odd.setConverterFrameSize(240, 321, 240, 321);
+    ASSERT_EQ(odd.setConverterFmt(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p),
+              0);
+    EXPECT_EQ(odd.initVideoConverter(), -1);
+    EXPECT_EQ(odd.lastError(), VideoError::EncoderSetup);
+    EXPECT_EQ(odd.lastErrorMessage(), "Could not open codec.");
+
+    // Outputs that cannot be created: a missing folder, a folder that is a file, a missing still folder.
+    auto c = makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->lastError(), VideoError::None);
+    EXPECT_EQ(c->rgbToVideo(img.data(), -1), -1);
+    EXPECT_EQ(c->lastError(), VideoError::NotReady);
+    zelvan::testing::writeBytes(dir / "plain-file", {1, 2, 3});
+    for (const std::string& path : {dir / "missing-dir/out.mp4", dir / "plain-file/out.mp4"}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(c->setOutputFile(path), -1);
+        EXPECT_EQ(c->lastError(), VideoError::CannotCreateOutput);
+        EXPECT_EQ(c->lastErrorMessage(), "Could not open output file: " + path);
+    }
+    ASSERT_EQ(c->setJpegOutputPath(dir / "missing-dir"), 0);
+    EXPECT_EQ(c->rgbToJpeg(img.data(), 7), -1);
+    EXPECT_EQ(c->lastError(), VideoError::CannotCreateOutput);
+    EXPECT_EQ(c->lastErrorMessage(), "Could not open output JPEG file.");
+
+    // Frames of the wrong kind, and no frame at all.
+    ASSERT_EQ(c->setOutputFile(dir / "ok.mp4"), 0);
+    EXPECT_EQ(c->lastError(), VideoError::None);
+    EXPECT_EQ(c->nv12ToVideo(img.data(), -1), -1);
+    EXPECT_EQ(c->lastError(), VideoError::WrongPixelFormat);
+    EXPECT_EQ(c->lastErrorMessage(), "Sws scale fmt is not AV_PIX_FMT_NV12");
+    EXPECT_EQ(c->rgbToVideo(nullptr, -1), -1);
+    EXPECT_EQ(c->lastError(), VideoError::InvalidArgument);
+    // Each operation starts afresh.
+    ASSERT_EQ(c->rgbToVideo(img.data(), -1), 0);
+    EXPECT_EQ(c->lastError(), VideoError::None);
+    EXPECT_EQ(c->lastErrorMessage(), "");
+    ASSERT_EQ(c->flushAndCloseVideo(), 0);
+    EXPECT_EQ(c->lastError(), VideoError::None);
+}
+
 // ---- timestamps and videos ----
 
 TEST(VideoEncoderTimestamps, AutomaticTimestampsStepBy33333) {

@@ -547,6 +547,38 @@ TEST(ZelvanRawTool, CutAndToVideoReportBadInput) {
     EXPECT_NE(help.out.find("zelvan-raw to-video FILE START_US END_US OUT.mp4"), std::string::npos);
 }
 
+TEST(ZelvanRawTool, ReasonsOfTheReaderAreOneLine) {
+    TempDir tmp;
+    const fs::path file = tmp / "rec.raw";
+    ASSERT_EQ(runTool("generate " + quoted(file) + " --seconds 1 --rate 100000").status, 0);
+    const Result all = runTool("dump " + quoted(file));
+    ASSERT_EQ(all.status, 0);
+    // An index that cannot be saved beside the recording (a folder stands in its place) spoils nothing.
+    fs::create_directory(tmp / "rec.zvmark.tmp");
+    EXPECT_EQ(runTool("info " + quoted(file)).status, 0);
+    Result r = runTool("dump --from 0 " + quoted(file));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == all.out);
+    // A range of a recording without events holds nothing.
+    writeFile(tmp / "quiet.raw", "% evt 3.0\n% end\n", {0x01, 0x80, 0x10, 0x60});
+    r = runTool("dump --from 0 " + quoted(tmp / "quiet.raw"), true);
+    EXPECT_EQ(r.status, 0) << r.out;
+    // Outputs under a plain file cannot be created.
+    writeFile(tmp / "plain", "x", {});
+    r = runTool("cut " + quoted(file) + " 0 500000 " + quoted(tmp / "plain/out.raw"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Failed to open output file: " + (tmp / "plain/out.raw").string() + "."),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    r = runTool("to-video " + quoted(file) + " 0 500000 " + quoted(tmp / "plain/out.mp4"), true);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Could not open output file: " + (tmp / "plain/out.mp4").string()),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+}
+
 TEST(ZelvanRawTool, ToVideoWritesAnMp4) {
     TempDir tmp;
     const fs::path file = tmp / "clip.raw";

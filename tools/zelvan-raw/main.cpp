@@ -97,40 +97,11 @@ int outputStatus() {
     return 0;
 }
 
-// Collects the library's error lines, which are the reasons for a failure it reports.
-class ErrorLines : public zelvan::LogSink {
-  public:
-    void write(int level, const char*, int, const std::string& message) override {
-        if (level < zelvan::LOG_ERROR) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(message);
-    }
-    std::vector<std::string> take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::move(lines_);
-    }
-    // The reasons as one line, or `fallback` when there are none.
-    std::string line(const std::string& fallback) {
-        std::string joined;
-        for (const auto& reason : take()) joined += (joined.empty() ? "" : "; ") + reason;
-        return joined.empty() ? fallback : joined;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-// Makes the library's error lines go to `errors` instead of stderr.
-std::shared_ptr<ErrorLines> collectErrors() {
-    auto errors = std::make_shared<ErrorLines>();
-    zelvan::Logger::Instance().setSink(errors);
-    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
-    return errors;
+// The reader's reason for its last failure, or `fallback` when it gives none.
+std::string reasonOf(const zelvan::RawFileReader& reader, const std::string& fallback) {
+    const std::string reason = reader.lastErrorMessage();
+    return reason.empty() ? fallback : reason;
 }
-
-// The message with which the reader refuses a file without events.
-constexpr const char* kNoEvents = "Loading raw file failed. There is no data in the file.";
 
 // Buffered text output of decimal numbers.
 class Out {
@@ -261,11 +232,10 @@ int cmdInfo(const std::string& path) {
         std::printf("last_timestamp: %llu\n", static_cast<unsigned long long>(last_t));
     }
     zelvan::RawFileReader reader(path);
-    const auto errors = collectErrors();
     if (events > 0) {
         if (!reader.loadFile()) {
             std::fflush(stdout);
-            return fail(errors->line("cannot index \"" + path + "\""));
+            return fail(reasonOf(reader, "cannot index \"" + path + "\""));
         }
         uint64_t start = 0, end = 0, max = 0;
         reader.getStartTimeStamp(start);
@@ -302,16 +272,13 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
     if (!findStart(p, payload_start, file_size)) return fail("read error in \"" + path + "\"");
     p.in.close();
     zelvan::RawFileReader reader(path);
-    const auto errors = collectErrors();
     if (!reader.loadFile()) {
         // A file without events has nothing in any range; any other refusal is an error.
-        auto reasons = errors->take();
-        if (reasons.size() == 1 && reasons.front() == kNoEvents) return 0;
-        std::string line;
-        for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
-        return fail(line.empty() ? "cannot index \"" + path + "\"" : line);
+        if (reader.lastError() == zelvan::ReaderError::NoEvents) return 0;
+        return fail(reasonOf(reader, "cannot index \"" + path + "\""));
     }
-    errors->take();  // an index that could not be saved beside the file does not spoil the dump
+    // A reason left by a load that succeeded (an index that could not be saved beside the file) does
+    // not spoil the dump.
     uint64_t start = 0, end = 0;
     reader.getStartTimeStamp(start);
     reader.getEndTimeStamp(end);
@@ -322,23 +289,23 @@ int cmdDumpRange(const std::string& path, uint64_t from, uint64_t to) {
     const uint64_t seek_from = std::min(std::max(from, start), end);
     const uint64_t read_to = end < UINT64_MAX ? std::min(to, end + 1) : to;
     Out out(stdout);
+    std::string read_error;
     if (from < to && seek_from < read_to && reader.seekTime(seek_from)) {
         constexpr uint64_t kWindowUs = 100'000;
         while (!reader.reachedEndOfEvents() && reader.getCurrentPosTimeStamp() < read_to) {
             const uint64_t step = std::min(kWindowUs, read_to - reader.getCurrentPosTimeStamp());
             const auto events = reader.getNTimeEvents(step);
+            if (read_error.empty() && reader.lastError() != zelvan::ReaderError::None)
+                read_error = reader.lastErrorMessage();
             for (const auto& e : *events)
                 if (e.timestamp >= from && e.timestamp < to) printEvents(out, &e, &e + 1);
         }
     }
     out.flush();
     // A read error ends the reading early: what was printed is incomplete.
-    const auto reasons = errors->take();
-    if (!reasons.empty()) {
+    if (!read_error.empty()) {
         std::fflush(stdout);
-        std::string line;
-        for (const auto& reason : reasons) line += (line.empty() ? "" : "; ") + reason;
-        return fail(line);
+        return fail(read_error);
     }
     return outputStatus();
 }
@@ -468,7 +435,7 @@ class ProgressLine {
 };
 
 // Runs a cut or an export of [START_US, END_US] of FILE into OUT. A failure ends with one line on
-// stderr that holds the library's reasons.
+// stderr that holds the reader's reason.
 int cmdCutOrExport(bool to_video, char** args) {
     const std::string path = args[0];
     const std::string out = args[3];
@@ -485,13 +452,11 @@ int cmdCutOrExport(bool to_video, char** args) {
     if (!findStart(p, payload_start, file_size)) return fail("read error in \"" + path + "\"");
     p.in.close();
 
-    const auto errors = collectErrors();
-    ProgressLine progress(to_video ? "to-video" : "cut");
-    auto report = [&errors, &progress](const std::string& fallback) {
-        return progress.fail(errors->line(fallback));
-    };
-
     zelvan::RawFileReader reader(path);
+    ProgressLine progress(to_video ? "to-video" : "cut");
+    auto report = [&reader, &progress](const std::string& fallback) {
+        return progress.fail(reasonOf(reader, fallback));
+    };
     if (!reader.loadFile()) return report("\"" + path + "\" holds no events");
     if (to_video) {
         uint64_t last = 0;
@@ -506,7 +471,8 @@ int cmdCutOrExport(bool to_video, char** args) {
         ok = to_video ? reader.exportEventDataToVideo(start, end, out)
                       : reader.extractEventData(start, end, out);
     } catch (const std::exception& e) {
-        return report(e.what());
+        // Failures come back as the result; only running out of memory throws.
+        return progress.fail(e.what());
     }
     if (!ok) return report("cannot write \"" + out + "\"");
     progress.finish();

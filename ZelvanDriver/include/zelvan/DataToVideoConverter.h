@@ -2,18 +2,26 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 struct AVCodec;
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVPacket;
-struct AVStream;
-struct SwsContext;
 
 namespace zelvan {
+
+// Why the last operation of a DataToVideoConverter failed.
+enum class VideoError : uint8_t {
+    None,                // no failure
+    NotReady,            // an operation before the set-up steps it needs
+    InvalidArgument,     // frame sizes that are not positive, or no frame data
+    WrongPixelFormat,    // the source or destination format does not fit the operation
+    NoEncoder,           // FFmpeg offers no H.264 (or no MJPEG) encoder
+    EncoderSetup,        // an encoder, the scaler, a frame, a packet or the container could not be set up
+    CannotCreateOutput,  // the video or still file cannot be created
+    EncodeFailed,        // the encoder refused a frame or failed to produce its output
+    CannotWrite,         // writing to the video or still file failed
+};
 
 // One scaling context turns the caller's frames (source size and pixel format) into the encoder's
 // (destination size and format); one H.264 encoder writes MP4 files, one MJPEG encoder writes stills.
@@ -23,7 +31,9 @@ namespace zelvan {
 //     -> (setOutputFile -> rgbToVideo / nv12ToVideo ... -> flushAndCloseVideo)*
 // Stills need initVideoConverter, setJpegOutputPath and rgbToJpeg; plain conversion (nv12ToRGB)
 // needs only the first two steps. Every operation returns 0 on success and -1 on failure; failures
-// are logged at the error level. One thread at a time; the converter holds no lock.
+// are logged at the error level, and the reason of the last one is kept: lastError() and
+// lastErrorMessage() (the logged line) until the next operation starts. Nothing here throws for a
+// failure it reports. One thread at a time; the converter holds no lock.
 //
 // Videos: yuv420p H.264 ("libx264" when the FFmpeg build has it, then "h264_mf", then the first
 // H.264 encoder), no B-frames, a key frame at least once a second of 30 fps video, one reference
@@ -46,30 +56,36 @@ class DataToVideoConverter {
     DataToVideoConverter& operator=(const DataToVideoConverter&) = delete;
 
     // Stores the sizes (note the order: source height, source width, destination height, width).
+    // Always succeeds; the sizes are checked by setConverterFmt.
     int setConverterFrameSize(int src_height, int src_width, int dst_height, int dst_width);
     // Builds the scaling context (nearest neighbour) from the stored sizes and these formats.
-    int setConverterFmt(int src_fmt, int dst_fmt);
+    [[nodiscard]] int setConverterFmt(int src_fmt, int dst_fmt);
     // Chooses and opens the H.264 encoder, allocates the frames, opens the MJPEG encoder.
-    int initVideoConverter();
+    [[nodiscard]] int initVideoConverter();
 
     // Starts a new MP4 file (any earlier unfinished one is dropped).
-    int setOutputFile(const std::string& path);
+    [[nodiscard]] int setOutputFile(const std::string& path);
     // Encodes one packed BGR24 frame (source size, rows of 3 * width bytes). A timestamp of -1
     // takes the next automatic one (0, 33333, 66666, ... us); any other value is the frame's time
     // in microseconds, and automatic timestamps go on 1/30 s after it.
-    int rgbToVideo(const uint8_t* data, int64_t timestamp);
+    [[nodiscard]] int rgbToVideo(const uint8_t* data, int64_t timestamp);
     // Encodes one NV12 frame (luma plane of width * height bytes, then the interleaved chroma).
-    int nv12ToVideo(const uint8_t* data, int64_t timestamp);
+    [[nodiscard]] int nv12ToVideo(const uint8_t* data, int64_t timestamp);
     // Converts one NV12 frame into `out`: packed 3-byte pixels, rows of 3 * destination width.
-    int nv12ToRGB(const uint8_t* data, uint8_t* out);
+    [[nodiscard]] int nv12ToRGB(const uint8_t* data, uint8_t* out);
 
-    // Directory of the stills: rgbToJpeg(data, 1234) writes DIR/1234.jpg.
+    // Directory of the stills: rgbToJpeg(data, 1234) writes DIR/1234.jpg. Always succeeds; the
+    // directory is checked when a still is written.
     int setJpegOutputPath(const std::string& dir);
-    int rgbToJpeg(const uint8_t* data, int64_t timestamp);
+    [[nodiscard]] int rgbToJpeg(const uint8_t* data, int64_t timestamp);
 
     // Drains the encoder, finishes the file, and readies a fresh encoder for the next
     // setOutputFile; automatic timestamps of the next video start at 0 again.
-    int flushAndCloseVideo();
+    [[nodiscard]] int flushAndCloseVideo();
+
+    // Why the last operation failed (None after one that succeeded), and the line logged for it.
+    VideoError lastError() const { return error_; }
+    std::string lastErrorMessage() const { return error_message_; }
 
     // Name of the chosen H.264 encoder (empty before initVideoConverter).
     std::string encoderName() const;
@@ -81,18 +97,22 @@ class DataToVideoConverter {
     static std::string chooseH264EncoderName(const std::vector<std::string>& preferred);
 
   private:
+    struct Ffmpeg;  // the FFmpeg objects, owned (DataToVideoConverter.cpp)
+
     static const AVCodec* chooseH264Encoder(const std::vector<std::string>& preferred);
-    int openVideoCodec();
+    // Keeps the reason of the current operation's failure, logs `message` at the error level with
+    // the caller's position (filled in by the compiler), and returns -1.
+    int fail(VideoError code, std::string message, const char* file = __builtin_FILE(),
+             int line = __builtin_LINE());
+    void clearError();
+    [[nodiscard]] int openVideoCodec();
     void closeOutput();
     int64_t takeTimestamp(int64_t timestamp);
-    int encodeDestinationFrame(int64_t timestamp);
-    int receiveAndWriteVideoPackets();
+    [[nodiscard]] int encodeDestinationFrame(int64_t timestamp);
+    [[nodiscard]] int receiveAndWriteVideoPackets();
 
-    AVFormatContext* format_ctx_ = nullptr;
-    AVStream* stream_ = nullptr;
-    AVCodecContext* codec_ctx_ = nullptr;
+    std::unique_ptr<Ffmpeg> ffmpeg_;
     const AVCodec* codec_ = nullptr;
-    SwsContext* sws_ctx_ = nullptr;
     int src_fmt_ = -1;
     int dst_fmt_ = -1;
     int dst_width_ = 3840;
@@ -101,12 +121,10 @@ class DataToVideoConverter {
     int src_height_ = 2160;
     int64_t next_timestamp_ = 0;
     int64_t frames_sent_ = 0;  // since the encoder was opened
-    AVFrame* dst_frame_ = nullptr;
-    AVFrame* src_frame_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    AVCodecContext* jpeg_ctx_ = nullptr;
     std::string jpeg_dir_;
     int64_t jpeg_frames_ = 0;  // stills encoded (their encoder wants rising timestamps)
+    VideoError error_ = VideoError::None;
+    std::string error_message_;
 };
 
 }  // namespace zelvan

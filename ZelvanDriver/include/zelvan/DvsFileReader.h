@@ -11,6 +11,27 @@
 
 namespace zelvan {
 
+// Why the last operation of a file reader failed. Each value names one way in which the recording,
+// the request or the output did not allow the work; the accompanying message (lastErrorMessage) gives
+// the details in words.
+enum class ReaderError : uint8_t {
+    None,                // no failure
+    NotLoaded,           // no recording is loaded (loadFile has not succeeded)
+    CannotOpen,          // the recording cannot be opened for reading
+    NotRawFile,          // its header is rejected: not a raw file, or an event format other than EVT 3.0
+    ReadError,           // reading the recording failed, or it holds less data than its index counts
+    NoEvents,            // the recording holds no event
+    CorruptIndex,        // the index saved beside the recording did not match it and was built again
+    CannotWriteIndex,    // the index could not be saved beside the recording
+    OutOfRange,          // a time or an event number outside the recording
+    InvalidRange,        // a range whose start lies after its end
+    EmptyRange,          // a range that holds no data of the recording
+    OutputIsRecording,   // the output would overwrite the recording being read
+    CannotCreateOutput,  // the output file cannot be created
+    CannotWrite,         // the output could not be written completely (what was written is removed)
+    CannotEncode,        // the video encoder cannot be set up for the recording, or refused its frames
+};
+
 // A cursor over one recording. Create it with createFileReader, call loadFile once, then seek and
 // read. Every event-returning operation hands out the reader's one result vector (cleared and
 // refilled by each read); a caller that keeps events across reads copies them.
@@ -23,7 +44,7 @@ class DvsFileReader {
     virtual ~DvsFileReader() = default;
 
     // Opens the file and builds (or reloads) its index. Must succeed before anything else is used.
-    virtual bool loadFile() = 0;
+    [[nodiscard]] virtual bool loadFile() = 0;
 
     virtual bool getStartTimeStamp(uint64_t& timestamp) = 0;
     virtual bool getEndTimeStamp(uint64_t& timestamp) = 0;
@@ -52,15 +73,18 @@ class DvsFileReader {
     virtual std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t start,
                                                                                 uint64_t us) = 0;
 
-    // Cuts [start_us, end_us] out into a new raw file. False, with the reason logged, when the range
-    // is outside the recording or empty, or the file cannot be written completely (a file that fails
-    // part way is removed).
-    virtual bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) = 0;
+    // Cuts [start_us, end_us] out into a new raw file. False, with the reason logged and kept for
+    // lastError(), when the range is outside the recording or empty, or the file cannot be written
+    // completely (a file that fails part way is removed).
+    [[nodiscard]] virtual bool extractEventData(uint64_t start_us, uint64_t end_us,
+                                                const std::string& path) = 0;
     // Renders [start_us, end_us] into an MP4 video, one frame per 1/30 s period that holds events. A
     // start before the recording is moved to the recording's start and the periods are counted from
-    // there. False, with the reason logged, when the range holds no event of the recording (a start
-    // after its end included) or the video cannot be written completely (it is then removed).
-    virtual bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) = 0;
+    // there. False, with the reason logged and kept for lastError(), when the range holds no event of
+    // the recording (a start after its end included) or the video cannot be written completely (it
+    // is then removed).
+    [[nodiscard]] virtual bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us,
+                                                      const std::string& path) = 0;
 
     // Registrations only: triggers met while reading are collected in the trigger list.
     virtual uint32_t addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) = 0;
@@ -79,6 +103,17 @@ class DvsFileReader {
     // Empties the trigger list; reading a part of the file again lists its triggers again. A reader
     // without a trigger list has nothing to empty.
     virtual void clearTriggerList() {}
+
+    // Why the last operation that can fail (loading, seeking, reading, cutting, exporting) failed; each
+    // of them clears it when it starts. Read it after a false result, or after a read that gave fewer
+    // events than asked for. After a true result it is None, or names a problem the operation got
+    // over: an index that had to be built again or could not be saved (loadFile), data that could not
+    // be read after the events handed out. A reader that gives no reasons answers None and an empty
+    // message.
+    virtual ReaderError lastError() const { return ReaderError::None; }
+    // The same failure in words: the line that was logged for it, or for a failure that is an answer
+    // rather than an error (a seek outside the recording) a line that was not logged.
+    virtual std::string lastErrorMessage() const { return {}; }
 };
 
 }  // namespace zelvan

@@ -2,22 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "zelvan/ApsFileReader.h"
 
-struct AVCodecContext;
-struct AVFormatContext;
-struct AVFrame;
-struct AVPacket;
-struct SwsContext;
-
 namespace zelvan {
 
 // Decodes the first video stream of the file; frames are scaled (bicubic) to BGR24 of the stream's
 // size. Random access seeks to the key frame before the target and decodes forward. One thread at
-// a time.
+// a time. Failures are logged and answered with false; nothing here throws for them.
 class Mp4FileReader : public ApsFileReader {
   public:
     explicit Mp4FileReader(const std::string& path);
@@ -31,20 +26,22 @@ class Mp4FileReader : public ApsFileReader {
     bool getFrameGivenTimeStamp(uint64_t timestamp, ApsFrame& frame) override;
 
   private:
-    bool listTimestamps();
+    struct Ffmpeg;  // the FFmpeg objects, owned (Mp4FileReader.cpp)
+
+    // Lists the timestamps of every frame (none when the decoded frame cannot be allocated, which
+    // is logged) and places the file at its first frame.
+    void listTimestamps();
+    // Seeks backwards to the key frame at or before `timestamp` and empties the decoder; false, after
+    // logging it, when the file cannot seek (the reader stays usable for other seeks).
     bool seekStream(uint64_t timestamp);
-    // Next decoded frame of the video stream into frame_; false at the end of the file.
-    bool decodeNext();
+    // Next decoded frame of the video stream into the decoded frame; false at the end of the file.
+    [[nodiscard]] bool decodeNext();
     uint64_t frameTimestamp(bool best_effort) const;
 
-    AVFormatContext* format_ctx_ = nullptr;
+    std::unique_ptr<Ffmpeg> ffmpeg_;
     int video_stream_ = -1;
-    AVCodecContext* codec_ctx_ = nullptr;
-    SwsContext* sws_ctx_ = nullptr;
-    AVFrame* frame_ = nullptr;
     std::vector<uint8_t> picture_;  // BGR24, width * height * 3
-    AVPacket* packet_ = nullptr;
-    bool draining_ = false;  // the end of the file was reached and the decoder is being emptied
+    bool draining_ = false;         // the end of the file was reached and the decoder is being emptied
     std::vector<uint64_t> timestamps_;
 };
 

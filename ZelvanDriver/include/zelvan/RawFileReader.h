@@ -17,6 +17,9 @@
 namespace zelvan {
 
 class DataToVideoConverter;
+namespace detail {
+class BookmarkIndex;
+}
 
 // Where the decoding of a recording's payload begins, and from which time.
 struct PayloadStart {
@@ -35,7 +38,8 @@ struct PayloadStart {
 // 2^24 us (one more when that word lies at least 2048 steps below the header's TIME_HIGH, as a
 // decoder counts a wrap-around), and one warning is logged. Files written by this system always
 // agree. Reads `in` from the payload on; false on a read error.
-bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size, PayloadStart& start);
+[[nodiscard]] bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t file_size,
+                                    PayloadStart& start);
 
 // Loading decodes the whole payload once and keeps a bookmark about every 2 ms of event time; each
 // bookmark holds everything needed to resume decoding there exactly (file offset at a word
@@ -66,7 +70,8 @@ bool findPayloadStart(std::istream& in, const RawFileHeader& header, uint64_t fi
 // start and the recording's start and renders one period of event time after the other from there.
 // Cuts and exports report every failure (including write errors of their output) by returning false
 // after logging the reason, and remove an output file they could not complete; they never remove
-// anything but a regular file.
+// anything but a regular file. Nothing here throws for a failure it reports: every reason comes back
+// as the false (or empty) result and as lastError() with the logged line as lastErrorMessage().
 class RawFileReader : public DvsFileReader {
   public:
     struct Bookmark {
@@ -102,7 +107,7 @@ class RawFileReader : public DvsFileReader {
     RawFileReader(const RawFileReader&) = delete;
     RawFileReader& operator=(const RawFileReader&) = delete;
 
-    bool loadFile() override;
+    [[nodiscard]] bool loadFile() override;
     bool getStartTimeStamp(uint64_t& timestamp) override;
     bool getEndTimeStamp(uint64_t& timestamp) override;
     bool getMaxEvents(uint64_t& events) override;
@@ -119,8 +124,9 @@ class RawFileReader : public DvsFileReader {
     std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartTimeStamp(uint64_t timestamp,
                                                                             uint64_t us) override;
     std::shared_ptr<std::vector<Event2D>> getNTimeEventsGivenStartEvent(uint64_t start, uint64_t us) override;
-    bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) override;
-    bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us, const std::string& path) override;
+    [[nodiscard]] bool extractEventData(uint64_t start_us, uint64_t end_us, const std::string& path) override;
+    [[nodiscard]] bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us,
+                                              const std::string& path) override;
     uint32_t addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) override;
     bool removeTriggerInCallback(uint32_t id) override;
     int getWidth() override;
@@ -128,10 +134,13 @@ class RawFileReader : public DvsFileReader {
     bool getFileInfo(DvsFileInfo& info) override;
     std::vector<EventTriggerIn> getTriggerList() override;
     void clearTriggerList() override;
+    // Safe to call from any thread at any time, the progress callback included.
+    ReaderError lastError() const override;
+    std::string lastErrorMessage() const override;
 
     // Triggers stored with the bookmark whose key is exactly `timestamp`, otherwise none.
     std::vector<EventTriggerIn> getTriggerListForBookmark(uint64_t timestamp) const;
-    const std::map<uint64_t, Bookmark>& getAllBookmarks() const { return bookmarks_; }
+    const std::map<uint64_t, Bookmark>& getAllBookmarks() const;
     const std::string& getBookmarkFilePath() const { return bookmark_path_; }
     const RawFileHeader& getHeader() const { return header_; }
 
@@ -141,35 +150,34 @@ class RawFileReader : public DvsFileReader {
     void setProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
 
   private:
-    bool buildIndex();
-    bool loadBookmarkFile();
-    bool completeV1Bookmarks(std::map<uint64_t, Bookmark>& marks);
-    bool checkFinalBookmark(const std::map<uint64_t, Bookmark>& marks);
-    // Decodes from `from` to the end of the data: `count` ends as the number of events in the file
-    // before the end, `triggers` holds the triggers met, the decoder stands at the end.
-    bool decodeTail(const Bookmark& from, uint64_t& count, std::vector<EventTriggerIn>& triggers);
-    void writeBookmarkFile() const;
-    void fillEventNumberIndex();
     // Reads `n` bytes at `pos` into the read buffer.
-    bool readAt(uint64_t pos, size_t n);
-    // Where and how a cut starting at `offset` with decoder state `state` must begin (under the
-    // read lock); false when no event can follow in [offset, end_offset).
-    struct CutStart {
-        uint64_t offset = 0;
-        uint64_t header_time = 0;
-        std::vector<uint8_t> prologue;
-    };
-    bool planCutStart(uint64_t offset, uint64_t end_offset, const EVT3Decoder::State& state,
-                      uint64_t requested_start, CutStart& cut);
+    [[nodiscard]] bool readAt(uint64_t pos, size_t n);
     // True when `path` names the recording this reader reads (writing it would destroy the input).
-    bool isRecordingItself(const std::string& path) const;
-    // Copies [from, to) of the recording to `out`; on failure returns the reason.
-    const char* copyRange(uint64_t from, uint64_t to, std::ofstream& out);
-    // Writes the video of [from, end_us) (under the read lock); false after logging the reason.
-    bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
+    [[nodiscard]] bool isRecordingItself(const std::string& path) const;
+
+    // How the line of a failure is logged: as an error, as a warning (the operation gets over it), or
+    // not at all (it was logged where the failure arose, or the failure is an answer, not an error).
+    enum class Report : uint8_t { Error, Warning, NotLogged };
+    // Keeps the reason of the current operation's failure for lastError() and logs `message` with the
+    // caller's position (filled in by the compiler: std::source_location is not available to clang
+    // with this standard library). Returns false.
+    bool fail(ReaderError code, std::string message, Report report = Report::Error,
+              const char* file = __builtin_FILE(), int line = __builtin_LINE());
+    void clearError();
+
+    // Cut and export of a loaded recording, under the read lock (RawFileCut.cpp, RawFileExport.cpp).
+    [[nodiscard]] bool cutLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
+    [[nodiscard]] bool exportLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
+    // Writes the video of [from, end_us) with the export's converter.
+    [[nodiscard]] bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
 
     // All below run under read_mutex_.
-    bool readChunk();
+    // The checks of the public seeks and reads: false, with the reason kept, when no recording is
+    // loaded or the seek finds no place in it.
+    [[nodiscard]] bool loadedOrFail();
+    [[nodiscard]] bool seekTimeOrFail(uint64_t timestamp);
+    [[nodiscard]] bool seekEventOrFail(uint64_t n);
+    [[nodiscard]] bool readChunk();
     void placeCursor(uint64_t position, const EVT3Decoder::State& state, uint64_t event_number,
                      uint64_t trigger_number);
     void placeCursorAt(const Bookmark& mark);
@@ -193,8 +201,7 @@ class RawFileReader : public DvsFileReader {
     EVT3Decoder decoder_;
     std::vector<uint8_t> read_buffer_;
 
-    std::map<uint64_t, Bookmark> bookmarks_;
-    std::map<uint64_t, uint64_t> event_number_index_;  // event number -> bookmark key (the last one)
+    std::unique_ptr<detail::BookmarkIndex> index_;
     uint64_t start_timestamp_ = 0;
     uint64_t end_timestamp_ = 0;
     uint64_t max_events_ = 0;
@@ -226,6 +233,10 @@ class RawFileReader : public DvsFileReader {
 
     ProgressCallback progress_;
     std::unique_ptr<DataToVideoConverter> video_converter_;  // of the last export
+
+    mutable std::mutex error_mutex_;
+    ReaderError error_ = ReaderError::None;
+    std::string error_message_;
 };
 
 }  // namespace zelvan

@@ -44,7 +44,7 @@ std::vector<uint8_t> serializeBookmarks(const BookmarkMap& bookmarks, const Book
 // Checks the side file's bytes against the recording and parses its bookmarks. Every failure logs
 // its reason and returns false. Nothing is allocated beyond what the bytes themselves justify.
 // Bookmarks of a 1.0.0 file come without decoder state (the caller re-establishes it).
-bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileContext& context,
-                       BookmarkMap& out, BookmarkFileVersion& version);
+[[nodiscard]] bool parseBookmarkFile(const std::vector<uint8_t>& bytes, const BookmarkFileContext& context,
+                                     BookmarkMap& out, BookmarkFileVersion& version);
 
 }  // namespace zelvan::detail

@@ -1,18 +1,25 @@
 #include "zelvan/Mp4FileReader.h"
 
 #include <algorithm>
+#include <new>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
 }
 
+#include "tools/FfmpegHandles.h"
 #include "zelvan/Logger.h"
 #include "zelvan/StringUtils.h"
 
 namespace zelvan {
+
+struct Mp4FileReader::Ffmpeg {
+    ffmpeg::InputFormatPtr format;
+    ffmpeg::CodecContextPtr codec;  // decoder of the video stream
+    ffmpeg::ScalerPtr scaler;       // decoded frames to BGR24
+    ffmpeg::FramePtr frame;         // the last decoded frame
+    ffmpeg::PacketPtr packet;
+};
 
 std::unique_ptr<ApsFileReader> ApsFileReader::createFileReader(const std::string& path) {
     const auto dot = path.rfind('.');
@@ -20,120 +27,126 @@ std::unique_ptr<ApsFileReader> ApsFileReader::createFileReader(const std::string
     return std::make_unique<Mp4FileReader>(path);
 }
 
-Mp4FileReader::Mp4FileReader(const std::string& path) : ApsFileReader(path) {}
+Mp4FileReader::Mp4FileReader(const std::string& path)
+    : ApsFileReader(path), ffmpeg_(std::make_unique<Ffmpeg>()) {}
 
-Mp4FileReader::~Mp4FileReader() {
-    av_packet_free(&packet_);
-    av_frame_free(&frame_);
-    sws_freeContext(sws_ctx_);
-    avcodec_free_context(&codec_ctx_);
-    avformat_close_input(&format_ctx_);
-}
+Mp4FileReader::~Mp4FileReader() = default;
 
 uint64_t Mp4FileReader::frameTimestamp(bool best_effort) const {
-    int64_t pts = frame_->pts;
-    if (pts == AV_NOPTS_VALUE && best_effort) pts = frame_->best_effort_timestamp;
+    const AVFrame* frame = ffmpeg_->frame.get();
+    int64_t pts = frame->pts;
+    if (pts == AV_NOPTS_VALUE && best_effort) pts = frame->best_effort_timestamp;
     if (pts == AV_NOPTS_VALUE || pts < 0) return 0;
-    const AVRational tb = format_ctx_->streams[video_stream_]->time_base;
+    const AVRational tb = ffmpeg_->format->streams[video_stream_]->time_base;
     // Exact integer arithmetic: pts * num * 1e6 / den, truncated.
     return static_cast<uint64_t>(av_rescale_rnd(pts, int64_t(tb.num) * 1'000'000, tb.den, AV_ROUND_DOWN));
 }
 
 bool Mp4FileReader::loadFile() {
-    if (format_ctx_ != nullptr) {
+    if (ffmpeg_->format != nullptr) {
         ZV_LOG(LOG_ERROR, "Frame file is already loaded: %s", path_.c_str());
         return false;
     }
     const std::string utf8 = local8bitToUtf8(path_);
-    if (avformat_open_input(&format_ctx_, utf8.c_str(), nullptr, nullptr) < 0) {
+    AVFormatContext* opened = nullptr;
+    if (avformat_open_input(&opened, utf8.c_str(), nullptr, nullptr) < 0) {
         ZV_LOG(LOG_ERROR, "Could not open frame file: %s", utf8.c_str());
-        format_ctx_ = nullptr;
         return false;
     }
-    if (avformat_find_stream_info(format_ctx_, nullptr) < 0) {
+    // Kept only once the file proves readable: a reader whose loading failed holds no file.
+    ffmpeg::InputFormatPtr format(opened);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
         ZV_LOG(LOG_ERROR, "Could not read the stream information of: %s", utf8.c_str());
-        avformat_close_input(&format_ctx_);
         return false;
     }
-    video_stream_ = -1;
-    for (unsigned i = 0; i < format_ctx_->nb_streams; ++i) {
-        if (format_ctx_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            video_stream_ = static_cast<int>(i);
+    int video_stream = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            video_stream = static_cast<int>(i);
             break;
         }
     }
-    if (video_stream_ < 0) {
+    if (video_stream < 0) {
         ZV_LOG(LOG_ERROR, "No video stream found!");
-        avformat_close_input(&format_ctx_);
         return false;
     }
-    const AVCodecParameters* par = format_ctx_->streams[video_stream_]->codecpar;
+    const AVCodecParameters* par = format->streams[video_stream]->codecpar;
     if (par->width <= 0 || par->height <= 0 || par->width > 0xFFFF || par->height > 0xFFFF) {
         ZV_LOG(LOG_ERROR, "Unsupported frame size %dx%d in: %s", par->width, par->height, utf8.c_str());
-        avformat_close_input(&format_ctx_);
+        return false;
+    }
+    try {
+        picture_.assign(size_t(par->width) * size_t(par->height) * 3, 0);
+    } catch (const std::bad_alloc&) {
+        ZV_LOG(LOG_ERROR, "Not enough memory for frames of %dx%d in: %s", par->width, par->height,
+               utf8.c_str());
+        return false;
+    }
+
+    const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
+    ffmpeg::CodecContextPtr codec(decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr);
+    if (codec == nullptr || avcodec_parameters_to_context(codec.get(), par) < 0 ||
+        avcodec_open2(codec.get(), decoder, nullptr) < 0) {
+        ZV_LOG(LOG_ERROR, "Could not open the video decoder of: %s", utf8.c_str());
+        return false;
+    }
+    ffmpeg::PacketPtr packet(av_packet_alloc());
+    if (packet == nullptr) {
+        ZV_LOG(LOG_ERROR, "Could not allocate packet.");
         return false;
     }
     width_ = static_cast<uint16_t>(par->width);
     height_ = static_cast<uint16_t>(par->height);
-    picture_.assign(size_t(width_) * height_ * 3, 0);
-
-    const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
-    codec_ctx_ = decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr;
-    if (codec_ctx_ == nullptr || avcodec_parameters_to_context(codec_ctx_, par) < 0 ||
-        avcodec_open2(codec_ctx_, decoder, nullptr) < 0) {
-        ZV_LOG(LOG_ERROR, "Could not open the video decoder of: %s", utf8.c_str());
-        avcodec_free_context(&codec_ctx_);
-        avformat_close_input(&format_ctx_);
-        return false;
-    }
-    packet_ = av_packet_alloc();
-    if (packet_ == nullptr) {
-        ZV_LOG(LOG_ERROR, "Could not allocate packet.");
-        return false;
-    }
+    video_stream_ = video_stream;
+    ffmpeg_->format = std::move(format);
+    ffmpeg_->codec = std::move(codec);
+    ffmpeg_->packet = std::move(packet);
     listTimestamps();
     return true;
 }
 
-bool Mp4FileReader::listTimestamps() {
+void Mp4FileReader::listTimestamps() {
     timestamps_.clear();
-    if (frame_ == nullptr) frame_ = av_frame_alloc();
-    if (frame_ == nullptr) {
+    Ffmpeg& f = *ffmpeg_;
+    if (f.frame == nullptr) f.frame.reset(av_frame_alloc());
+    if (f.frame == nullptr) {
         ZV_LOG(LOG_ERROR, "Failed to allocate AVFrame");
-        return false;
+        return;
     }
-    auto collect = [this] {
-        while (avcodec_receive_frame(codec_ctx_, frame_) == 0) {
-            if (frame_->pts != AV_NOPTS_VALUE || frame_->best_effort_timestamp != AV_NOPTS_VALUE)
+    AVCodecContext* codec = f.codec.get();
+    AVFrame* frame = f.frame.get();
+    AVPacket* packet = f.packet.get();
+    auto collect = [&] {
+        while (avcodec_receive_frame(codec, frame) == 0) {
+            if (frame->pts != AV_NOPTS_VALUE || frame->best_effort_timestamp != AV_NOPTS_VALUE)
                 timestamps_.push_back(frameTimestamp(true));
-            av_frame_unref(frame_);
+            av_frame_unref(frame);
         }
     };
-    while (av_read_frame(format_ctx_, packet_) >= 0) {
-        if (packet_->stream_index == video_stream_ && avcodec_send_packet(codec_ctx_, packet_) >= 0)
-            collect();
-        av_packet_unref(packet_);
+    while (av_read_frame(f.format.get(), packet) >= 0) {
+        if (packet->stream_index == video_stream_ && avcodec_send_packet(codec, packet) >= 0) collect();
+        av_packet_unref(packet);
     }
     // Frames the decoder still holds at the end of the file.
-    if (avcodec_send_packet(codec_ctx_, nullptr) >= 0) collect();
+    if (avcodec_send_packet(codec, nullptr) >= 0) collect();
     std::sort(timestamps_.begin(), timestamps_.end());
-    if (!timestamps_.empty()) {
-        seekStream(timestamps_.front());
-    } else {
-        avcodec_flush_buffers(codec_ctx_);
+    if (timestamps_.empty()) {
+        avcodec_flush_buffers(codec);
+        return;
     }
-    return true;
+    // A failed seek is logged; the list stands, and every later seek tries again.
+    seekStream(timestamps_.front());
 }
 
 bool Mp4FileReader::seekStream(uint64_t timestamp) {
-    const AVRational tb = format_ctx_->streams[video_stream_]->time_base;
+    const AVRational tb = ffmpeg_->format->streams[video_stream_]->time_base;
     const int64_t target =
         av_rescale_rnd(static_cast<int64_t>(timestamp), tb.den, int64_t(tb.num) * 1'000'000, AV_ROUND_DOWN);
-    if (av_seek_frame(format_ctx_, video_stream_, target, AVSEEK_FLAG_BACKWARD) < 0) {
+    if (av_seek_frame(ffmpeg_->format.get(), video_stream_, target, AVSEEK_FLAG_BACKWARD) < 0) {
         ZV_LOG(LOG_ERROR, "Seek frame failed!");
         return false;
     }
-    avcodec_flush_buffers(codec_ctx_);
+    avcodec_flush_buffers(ffmpeg_->codec.get());
     draining_ = false;
     return true;
 }
@@ -144,45 +157,49 @@ bool Mp4FileReader::getTimeStamps(std::vector<uint64_t>& timestamps) {
 }
 
 bool Mp4FileReader::decodeNext() {
-    if (codec_ctx_ == nullptr || frame_ == nullptr || packet_ == nullptr) return false;
+    Ffmpeg& f = *ffmpeg_;
+    if (f.codec == nullptr || f.frame == nullptr || f.packet == nullptr) return false;
     for (;;) {
-        const int got = avcodec_receive_frame(codec_ctx_, frame_);
+        const int got = avcodec_receive_frame(f.codec.get(), f.frame.get());
         if (got == 0) return true;
         if (got != AVERROR(EAGAIN)) return false;  // end of the drained stream, or an error
         if (draining_) return false;
-        if (av_read_frame(format_ctx_, packet_) < 0) {
+        if (av_read_frame(f.format.get(), f.packet.get()) < 0) {
             draining_ = true;
-            if (avcodec_send_packet(codec_ctx_, nullptr) < 0) return false;
+            if (avcodec_send_packet(f.codec.get(), nullptr) < 0) return false;
             continue;
         }
-        if (packet_->stream_index == video_stream_) avcodec_send_packet(codec_ctx_, packet_);
-        av_packet_unref(packet_);
+        // A packet the decoder refuses is dropped; the next one may decode.
+        if (f.packet->stream_index == video_stream_) avcodec_send_packet(f.codec.get(), f.packet.get());
+        av_packet_unref(f.packet.get());
     }
 }
 
 bool Mp4FileReader::getNextFrame(ApsFrame& frame) {
     if (!decodeNext()) return false;
-    if (sws_ctx_ == nullptr || frame_->width != width_ || frame_->height != height_) {
-        sws_freeContext(sws_ctx_);
-        sws_ctx_ = sws_getContext(frame_->width, frame_->height, static_cast<AVPixelFormat>(frame_->format),
-                                  width_, height_, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    Ffmpeg& f = *ffmpeg_;
+    AVFrame* decoded = f.frame.get();
+    if (f.scaler == nullptr || decoded->width != width_ || decoded->height != height_) {
+        f.scaler.reset(sws_getContext(decoded->width, decoded->height,
+                                      static_cast<AVPixelFormat>(decoded->format), width_, height_,
+                                      AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr));
     }
-    if (sws_ctx_ == nullptr) {
+    if (f.scaler == nullptr) {
         ZV_LOG(LOG_ERROR, "Could not create the scaling context for the frames of: %s", path_.c_str());
-        av_frame_unref(frame_);
+        av_frame_unref(decoded);
         return false;
     }
     uint8_t* dst[1] = {picture_.data()};
     const int strides[1] = {3 * int(width_)};
-    sws_scale(sws_ctx_, frame_->data, frame_->linesize, 0, frame_->height, dst, strides);
+    sws_scale(f.scaler.get(), decoded->data, decoded->linesize, 0, decoded->height, dst, strides);
     const uint64_t ts = frameTimestamp(true);
-    av_frame_unref(frame_);
+    av_frame_unref(decoded);
     frame = ApsFrame(width_, height_, ts, ts, picture_.data(), picture_.size(), false);
     return true;
 }
 
 bool Mp4FileReader::getFrameGivenTimeStamp(uint64_t timestamp, ApsFrame& frame) {
-    if (format_ctx_ == nullptr) return false;
+    if (ffmpeg_->format == nullptr) return false;
     const auto after = std::upper_bound(timestamps_.begin(), timestamps_.end(), timestamp);
     if (after == timestamps_.begin()) return false;
     const uint64_t target = *std::prev(after);
@@ -206,7 +223,7 @@ bool Mp4FileReader::getNFrame(int index, ApsFrame& frame) {
 }
 
 bool Mp4FileReader::seekTime(uint64_t timestamp) {
-    if (format_ctx_ == nullptr) return false;
+    if (ffmpeg_->format == nullptr) return false;
     const auto after = std::upper_bound(timestamps_.begin(), timestamps_.end(), timestamp);
     if (after == timestamps_.end()) return false;
     const uint64_t target = after == timestamps_.begin() ? timestamps_.front() : *std::prev(after);

@@ -1,6 +1,9 @@
 target_sources(ZelvanDriver PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/BookmarkFile.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/BookmarkIndex.cpp
     ${CMAKE_CURRENT_LIST_DIR}/RawFileReader.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/RawFileCut.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/RawFileExport.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Mp4FileReader.cpp
 )
 # The MP4 frame reader decodes through FFmpeg (Debian's libav* development packages).

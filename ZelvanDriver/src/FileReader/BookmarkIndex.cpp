@@ -1,0 +1,326 @@
+#include "FileReader/BookmarkIndex.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <new>
+
+#include "FileReader/BookmarkFile.h"
+#include "FileReader/StreamTime.h"
+#include "zelvan/Logger.h"
+
+namespace zelvan::detail {
+
+namespace {
+
+// How far back before a 1.0.0 bookmark the row and vector base are looked for.
+constexpr uint64_t kV1ScanBackBytes = 4096;
+
+BookmarkFileContext contextOf(const BookmarkIndex::Recording& r) {
+    return {r.file_size, r.start.offset, r.width, r.height, r.start.has_time_base, r.start.time_base};
+}
+
+}  // namespace
+
+BookmarkIndex::BookmarkIndex() : decoder_(1280, 720), buffer_(RawFileReader::kReadChunkBytes) {}
+
+bool BookmarkIndex::build(const Recording& recording, std::string& error) {
+    marks_.clear();
+    by_event_.clear();
+    std::istream& in = recording.in;
+    const uint64_t file_size = recording.file_size;
+    const PayloadStart& start = recording.start;
+    uint64_t count = 0;
+    std::vector<EventTriggerIn> pending;
+    decoder_.setEventsStreamHandleCallback(
+        [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
+    decoder_.setTriggerInCallback([&pending](EventTriggerIn t) { pending.push_back(t); });
+
+    Map marks;
+    uint64_t last = 0;
+    auto add = [&](uint64_t key, uint64_t position, const EVT3Decoder::State& state) {
+        Bookmark b;
+        b.position = position;
+        b.timestamp = key;
+        b.event_number = count;
+        b.triggers.swap(pending);
+        b.decoder_state = state;
+        marks.emplace_hint(marks.end(), key, std::move(b));
+        last = key;
+    };
+
+    // Without a time base (no "% dvs_start_timestamp" in the header) decoding starts fresh and the
+    // first bookmark gets the time of the first TIME_HIGH word. A header time that disagrees with
+    // the stream gives a time base at that word instead (findPayloadStart).
+    bool have_first = start.has_time_base;
+    if (have_first) {
+        decoder_.setTimeBase(start.time_base);
+        add(start.time_base, start.offset, decoder_.getState());
+    } else {
+        decoder_.resetTimeBase();
+    }
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(start.offset));
+    bool read_error = false;
+    for (uint64_t pos = start.offset; pos < file_size;) {
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(RawFileReader::kReadChunkBytes, file_size - pos));
+        in.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(n));
+        if (static_cast<size_t>(in.gcount()) != n) {
+            error = "Loading raw file failed. Read error at byte " + std::to_string(pos) + ".";
+            read_error = true;
+            break;
+        }
+        decoder_.decode(buffer_.data(), buffer_.data() + n);
+        pos += n;
+        const EVT3Decoder::State state = decoder_.getState();
+        if (!state.time_known) continue;
+        if (!have_first) {
+            // Time became known in this chunk, which starts at a word boundary.
+            EVT3Decoder::State fresh;
+            scanToTime(buffer_.data(), n / 2, fresh, 0);
+            Bookmark b;
+            b.position = start.offset;
+            b.timestamp = timeOf(fresh);
+            marks.emplace(b.timestamp, std::move(b));
+            last = timeOf(fresh);
+            have_first = true;
+        }
+        const uint64_t t = timeOf(state);
+        if (t >= saturatingAdd(last, RawFileReader::bookmark_period_us)) add(t, pos, state);
+    }
+    // The callbacks refer to this call's locals.
+    decoder_.setEventsStreamHandleCallback(nullptr);
+    decoder_.setTriggerInCallback(nullptr);
+    if (read_error) return false;
+    if (count == 0) return true;  // no events: an empty index
+    // The final bookmark stands at the end of the data; its key is the end of the stream time.
+    if (marks.rbegin()->second.position != file_size) {
+        const EVT3Decoder::State state = decoder_.getState();
+        add(std::max(timeOf(state), saturatingAdd(last, 1)), file_size, state);
+    }
+    marks_ = std::move(marks);
+    number();
+    return true;
+}
+
+void BookmarkIndex::number() {
+    by_event_.clear();
+    uint64_t triggers = 0;
+    for (auto& [key, b] : marks_) {
+        by_event_[b.event_number] = key;
+        triggers += b.triggers.size();
+        b.trigger_number = triggers;
+    }
+}
+
+const BookmarkIndex::Bookmark& BookmarkIndex::forEvent(uint64_t n) const {
+    const auto entry = std::prev(by_event_.upper_bound(n));
+    return marks_.find(entry->second)->second;
+}
+
+std::vector<EventTriggerIn> BookmarkIndex::triggersAt(uint64_t key) const {
+    const auto it = marks_.find(key);
+    return it == marks_.end() ? std::vector<EventTriggerIn>{} : it->second.triggers;
+}
+
+bool BookmarkIndex::save(const std::string& path, const Recording& recording, std::string& error) const {
+    const std::vector<uint8_t> bytes = serializeBookmarks(marks_, contextOf(recording));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        error = "Failed to open file for writing";
+        return false;
+    }
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) {
+        error = "Failed to write bookmark file: " + path;
+        return false;
+    }
+    return true;
+}
+
+bool BookmarkIndex::load(const std::string& path, const Recording& recording) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        ZV_LOG(LOG_ERROR, "Error opening file for reading!");
+        return false;
+    }
+    f.seekg(0, std::ios::end);
+    const auto end = f.tellg();
+    f.seekg(0, std::ios::beg);
+    if (end < 0) {
+        ZV_LOG(LOG_ERROR, "Error opening file for reading!");
+        return false;
+    }
+    const uint64_t size = static_cast<uint64_t>(end);
+    if (size > RawFileReader::kMaxBookmarkFileBytes) {
+        ZV_LOG(LOG_WARNING, "The tmp file is too large!");
+        return false;
+    }
+    std::vector<uint8_t> bytes;
+    try {
+        bytes.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        // A side file is only ever a shortcut: without the memory to read it, the index is built.
+        ZV_LOG(LOG_WARNING, "The tmp file is too large!");
+        return false;
+    }
+    f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+    if (static_cast<uint64_t>(f.gcount()) != size) bytes.resize(static_cast<size_t>(f.gcount()));
+
+    Map loaded;
+    BookmarkFileVersion version{};
+    if (!parseBookmarkFile(bytes, contextOf(recording), loaded, version)) return false;
+    if (version == BookmarkFileVersion::V1 ? !completeV1(recording, loaded) : !checkFinal(recording, loaded))
+        return false;
+    marks_ = std::move(loaded);
+    number();
+    return true;
+}
+
+// A 1.0.0 side file stores no decoder state. Each bookmark's key is the stream time at its offset;
+// the row and vector base there are found by reading back over the preceding words, which are
+// self-describing. The final bookmark (which 1.0.0 writers key with an earlier time) is remade by
+// decoding the last stretch, and its event count must agree with the stored one.
+bool BookmarkIndex::completeV1(const Recording& recording, Map& marks) {
+    const uint64_t payload = recording.start.offset;
+    const uint64_t file_size = recording.file_size;
+    EVT3Decoder::State start;
+    if (recording.start.has_time_base) {
+        decoder_.setTimeBase(recording.start.time_base);
+        start = decoder_.getState();
+    }
+    // Offset of the first TIME_HIGH: words before it are not decoded in a stream without time base.
+    uint64_t first_time_high = payload;
+    if (!recording.start.has_time_base) {
+        first_time_high = file_size;
+        for (uint64_t pos = payload; pos + 1 < file_size && first_time_high == file_size;) {
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(RawFileReader::kReadChunkBytes, file_size - pos)) &
+                ~size_t(1);
+            if (!readAt(recording.in, pos, n)) return false;
+            for (size_t i = 0; i + 1 < n; i += 2) {
+                if ((loadWord(buffer_.data() + i) >> 12) == 0x8) {
+                    first_time_high = pos + i;
+                    break;
+                }
+            }
+            pos += n;
+        }
+    }
+    auto it = marks.begin();
+    it->second.decoder_state = start;
+    for (++it; it != marks.end() && std::next(it) != marks.end(); ++it) {
+        Bookmark& b = it->second;
+        const uint64_t from =
+            std::max(b.position - std::min(b.position - payload, kV1ScanBackBytes), first_time_high);
+        if (b.position <= from || !readAt(recording.in, from, static_cast<size_t>(b.position - from)))
+            return false;
+        const size_t words = static_cast<size_t>(b.position - from) / 2;
+        EVT3Decoder::State& s = b.decoder_state;
+        s.time_known = true;
+        s.wraps = b.timestamp >> 24;
+        s.time_high = static_cast<uint32_t>((b.timestamp >> 12) & 0xFFF);
+        s.time_low = static_cast<uint32_t>(b.timestamp & 0xFFF);
+        uint32_t advance = 0;  // vector words after the last VECT_BASE_X
+        for (size_t i = words; i-- > 0;) {
+            const uint32_t w = loadWord(buffer_.data() + 2 * i);
+            const uint32_t type = w >> 12;
+            if (type == 0x0 && !s.row_known) {
+                s.row_known = true;
+                s.row = w & 0x7FF;
+            } else if ((type == 0x4 || type == 0x5) && !s.base_known) {
+                advance += type == 0x4 ? 12 : 8;
+            } else if (type == 0x3 && !s.base_known) {
+                s.base_known = true;
+                s.base_x = std::min((w & 0x7FF) + advance, 0x10000u);
+                s.vector_polarity = (w >> 11) & 1;
+            }
+            if (s.row_known && s.base_known) break;
+        }
+        if (!s.row_known) {
+            ZV_LOG(LOG_WARNING, "Bookmark file records are inconsistent: no row address before a bookmark");
+            return false;
+        }
+    }
+    // Remake the final bookmark from the one before it.
+    auto final_it = std::prev(marks.end());
+    if (final_it == marks.begin()) return false;
+    const Bookmark& before = std::prev(final_it)->second;
+    uint64_t count = 0;
+    std::vector<EventTriggerIn> triggers;
+    if (!decodeTail(recording, before, count, triggers)) return false;
+    if (count != final_it->second.event_number) {
+        ZV_LOG(LOG_WARNING, "Bookmark file records are inconsistent: event count differs from the data");
+        return false;
+    }
+    Bookmark last = std::move(final_it->second);
+    marks.erase(final_it);
+    last.decoder_state = decoder_.getState();
+    last.timestamp = std::max(timeOf(last.decoder_state), saturatingAdd(std::prev(marks.end())->first, 1));
+    marks.emplace(last.timestamp, std::move(last));
+    return true;
+}
+
+// The final bookmark of a side file stands at the end of the data. Decoding the stretch after the
+// bookmark before it (about one bookmark period of data) must give exactly its event count, triggers,
+// decoder state and key; a side file that disagrees, whatever its CRC says, would promise events that
+// the data does not hold.
+bool BookmarkIndex::checkFinal(const Recording& recording, const Map& marks) {
+    const auto final_it = std::prev(marks.end());
+    if (final_it == marks.begin()) {
+        ZV_LOG(LOG_WARNING, "Bookmark file records are inconsistent: no bookmark before the final one");
+        return false;
+    }
+    const auto before_it = std::prev(final_it);
+    uint64_t count = 0;
+    std::vector<EventTriggerIn> triggers;
+    if (!decodeTail(recording, before_it->second, count, triggers)) return false;
+    const EVT3Decoder::State state = decoder_.getState();
+    const Bookmark& last = final_it->second;
+    if (count != last.event_number || triggers != last.triggers || !(state == last.decoder_state) ||
+        final_it->first != std::max(timeOf(state), saturatingAdd(before_it->first, 1))) {
+        ZV_LOG(LOG_WARNING,
+               "Bookmark file records are inconsistent: the final bookmark differs from the data");
+        return false;
+    }
+    return true;
+}
+
+bool BookmarkIndex::decodeTail(const Recording& recording, const Bookmark& from, uint64_t& count,
+                               std::vector<EventTriggerIn>& triggers) {
+    count = from.event_number;
+    triggers.clear();
+    decoder_.setEventsStreamHandleCallback(
+        [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
+    decoder_.setTriggerInCallback([&triggers](EventTriggerIn t) { triggers.push_back(t); });
+    decoder_.setState(from.decoder_state);
+    bool ok = true;
+    for (uint64_t pos = from.position; pos < recording.file_size;) {
+        const size_t n = static_cast<size_t>(
+            std::min<uint64_t>(RawFileReader::kReadChunkBytes, recording.file_size - pos));
+        if (!readAt(recording.in, pos, n)) {
+            ZV_LOG(LOG_WARNING, "Bookmark file check failed: read error at byte %llu",
+                   (unsigned long long)pos);
+            ok = false;
+            break;
+        }
+        decoder_.decode(buffer_.data(), buffer_.data() + n);
+        pos += n;
+    }
+    // The callbacks refer to this call's locals.
+    decoder_.setEventsStreamHandleCallback(nullptr);
+    decoder_.setTriggerInCallback(nullptr);
+    return ok;
+}
+
+bool BookmarkIndex::readAt(std::istream& in, uint64_t pos, size_t n) {
+    if (buffer_.size() < n) buffer_.resize(n);
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(pos));
+    in.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(n));
+    return static_cast<size_t>(in.gcount()) == n;
+}
+
+}  // namespace zelvan::detail

@@ -1,0 +1,79 @@
+// The bookmark index of a raw recording: built by decoding the payload once, saved beside the
+// recording (layout in BookmarkFile.h) and loaded again while it still matches the recording.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/RawFileReader.h"
+
+namespace zelvan::detail {
+
+// Bookmarks about every RawFileReader::bookmark_period_us of stream time, keyed by the stream time at
+// their offset. The first stands where decoding starts, the final one at the end of the data (keyed
+// above every other bookmark). Each holds the number of events and triggers in the file before it and
+// the decoder state there, so that decoding resumes exactly at any bookmark.
+//
+// Used by one reader, under its read lock; the index decodes with a decoder of its own.
+class BookmarkIndex {
+  public:
+    using Bookmark = RawFileReader::Bookmark;
+    using Map = std::map<uint64_t, Bookmark>;
+
+    // The recording an index is made for. Building and loading read `in` wherever they need to and
+    // leave its position unspecified.
+    struct Recording {
+        std::istream& in;
+        uint64_t file_size = 0;
+        PayloadStart start;  // where decoding begins and from which time
+        int width = 0;
+        int height = 0;
+    };
+
+    BookmarkIndex();
+
+    // Decodes the whole payload into a new index (empty for a recording without events). False, with
+    // the reason in `error` and an empty index, on a read error.
+    [[nodiscard]] bool build(const Recording& recording, std::string& error);
+
+    // Takes the index from the side file at `path` when the file matches the recording: its text part,
+    // its records and its final bookmark, which is checked against the data after the bookmark before
+    // it. A 1.0.0 file (no decoder states, 32-bit counts) is completed from the data. False, after
+    // logging why, when the file cannot be used; the index is then unchanged.
+    [[nodiscard]] bool load(const std::string& path, const Recording& recording);
+
+    // Writes the side file at `path`. False, with the reason in `error`, when it cannot be written
+    // completely (the next opening finds it damaged and builds the index again).
+    [[nodiscard]] bool save(const std::string& path, const Recording& recording, std::string& error) const;
+
+    const Map& bookmarks() const { return marks_; }
+    bool empty() const { return marks_.empty(); }
+    // The bookmark from which decoding reaches event `n` first: the last one with at most `n` events
+    // before it. The index must not be empty.
+    const Bookmark& forEvent(uint64_t n) const;
+    // Triggers stored with the bookmark whose key is exactly `key`, otherwise none.
+    std::vector<EventTriggerIn> triggersAt(uint64_t key) const;
+
+  private:
+    // Fills the event-number lookup and each bookmark's trigger count from the bookmarks.
+    void number();
+    [[nodiscard]] bool completeV1(const Recording& recording, Map& marks);
+    [[nodiscard]] bool checkFinal(const Recording& recording, const Map& marks);
+    // Decodes from `from` to the end of the data: `count` ends as the number of events in the file
+    // before the end, `triggers` holds the triggers met, the decoder stands at the end.
+    [[nodiscard]] bool decodeTail(const Recording& recording, const Bookmark& from, uint64_t& count,
+                                  std::vector<EventTriggerIn>& triggers);
+    // Reads `n` bytes at `pos` into the buffer.
+    [[nodiscard]] bool readAt(std::istream& in, uint64_t pos, size_t n);
+
+    Map marks_;
+    std::map<uint64_t, uint64_t> by_event_;  // event number -> bookmark key (the last one)
+    EVT3Decoder decoder_;
+    std::vector<uint8_t> buffer_;
+};
+
+}  // namespace zelvan::detail

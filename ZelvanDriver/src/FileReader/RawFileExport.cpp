@@ -1,0 +1,112 @@
+// Export of a raw recording to an H.264 MP4 video: one frame per period of event time that holds
+// events, rendered through the reader's cursor.
+#include <algorithm>
+
+#include "FileReader/OutputFile.h"
+#include "FileReader/StreamTime.h"
+#include "zelvan/DataToVideoConverter.h"
+#include "zelvan/Logger.h"
+#include "zelvan/RawFileReader.h"
+
+namespace zelvan {
+
+namespace {
+
+// The reader's reason for a failure of its converter: a write of the file, or the encoder.
+ReaderError readerErrorOf(VideoError error) {
+    switch (error) {
+        case VideoError::CannotCreateOutput:
+            return ReaderError::CannotCreateOutput;
+        case VideoError::CannotWrite:
+            return ReaderError::CannotWrite;
+        default:
+            return ReaderError::CannotEncode;
+    }
+}
+
+}  // namespace
+
+bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::string& path) {
+    if (start_us > end_us) {
+        return fail(ReaderError::InvalidRange, "Start time must be less than or equal to end time.");
+    }
+    if (start_us > end_timestamp_) return fail(ReaderError::OutOfRange, "No start timestamp found.");
+    // A range that begins before the recording begins with the recording: the periods are counted
+    // from the recording's start.
+    const uint64_t from = std::max(start_us, start_timestamp_);
+    if (from >= end_us) return fail(ReaderError::EmptyRange, "There is no data in the interval.");
+    if (isRecordingItself(path)) {
+        return fail(ReaderError::OutputIsRecording, "The output file is the recording itself: " + path + ".");
+    }
+    const int width = getWidth();
+    const int height = getHeight();
+    video_converter_ = std::make_unique<DataToVideoConverter>();
+    if (video_converter_->setConverterFrameSize(height, width, height, width) != 0 ||
+        video_converter_->setConverterFmt(DataToVideoConverter::kPixFmtBgr24,
+                                          DataToVideoConverter::kPixFmtYuv420p) != 0 ||
+        video_converter_->initVideoConverter() != 0) {
+        video_converter_.reset();
+        return fail(ReaderError::CannotEncode,
+                    "Video converter initialization failed, please confirm that the input file is correct.");
+    }
+    if (video_converter_->setOutputFile(path) != 0) {
+        detail::removePartialOutput(path);
+        // The converter has logged why.
+        return fail(readerErrorOf(video_converter_->lastError()), video_converter_->lastErrorMessage(),
+                    Report::NotLogged);
+    }
+    const uint64_t span = end_us - from;
+    if (!renderVideo(from, end_us, span, path)) {
+        // A video that fails part way is removed, like a failed cut.
+        detail::removePartialOutput(path);
+        return false;
+    }
+    if (progress_) progress_(span, span);
+    return true;
+}
+
+bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path) {
+    if (!seekTimeLocked(from)) {
+        fail(ReaderError::OutOfRange, "No start timestamp found.");
+        // The video is abandoned: whether it could be finished does not matter any more.
+        static_cast<void>(video_converter_->flushAndCloseVideo());
+        return false;
+    }
+    const size_t w = static_cast<size_t>(getWidth());
+    const size_t h = static_cast<size_t>(getHeight());
+    std::vector<uint8_t> image(w * h * 3);
+    constexpr uint64_t kPeriod = 1'000'000 / kExportFrameRate;
+    uint64_t frames = 0;
+    for (uint64_t t = from; t < end_us; t = detail::saturatingAdd(t, kPeriod)) {
+        // Past the end of the recording every period is empty: no more frames can come.
+        if (current_timestamp_ > end_timestamp_) break;
+        const auto events = readTimeLocked(kPeriod);
+        if (events && !events->empty()) {
+            std::fill(image.begin(), image.end(), uint8_t{112});
+            for (const Event2D& e : *events) {
+                if (e.x >= w || e.y >= h) continue;
+                const uint8_t value = e.polarity == 1 ? 255 : 0;
+                uint8_t* px = image.data() + 3 * (size_t(e.y) * w + e.x);
+                px[0] = value;
+                px[1] = value;
+                px[2] = value;
+            }
+            if (video_converter_->rgbToVideo(image.data(), -1) != 0) {
+                fail(readerErrorOf(video_converter_->lastError()),
+                     "Failed to write a video frame to " + path + ".");
+                static_cast<void>(video_converter_->flushAndCloseVideo());  // abandoned, as above
+                return false;
+            }
+            ++frames;
+        }
+        if (progress_) progress_(std::min(span, detail::saturatingAdd(t, kPeriod) - from), span);
+    }
+    if (video_converter_->flushAndCloseVideo() != 0) {
+        return fail(readerErrorOf(video_converter_->lastError()),
+                    "Failed to complete the video file " + path + ".");
+    }
+    if (frames == 0) return fail(ReaderError::EmptyRange, "There is no data in the interval.");
+    return true;
+}
+
+}  // namespace zelvan
