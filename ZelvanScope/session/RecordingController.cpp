@@ -117,7 +117,7 @@ void RecordingController::finished() {
 
 void RecordingController::trackCameraTask(QFuture<void> task) {
     if (cameraTasks_++ == 0) emit busyChanged(true);
-    task.then(this, [this] {
+    whenFinished(std::move(task), [this](const QFutureWatcher<void>&) {
         if (--cameraTasks_ > 0) return;
         emit busyChanged(false);
         if (isIdle()) emit idle();
@@ -164,10 +164,11 @@ void RecordingController::applyTriggerInSettings() {
         if (enabled) camera->setFileCacheTime(seconds, prefix);
         return !camera->isRecording();
     });
+    trackCameraTask(QFuture<void>(applied));
     // A recording that started meanwhile (a trigger) kept the cache as it was.
-    trackCameraTask(applied.then(this, [this, camera](bool done) {
-        if (!done && camera == camera_) holdBackTriggerInSettings();
-    }));
+    whenFinished(std::move(applied), [this, camera](const QFutureWatcher<bool>& task) {
+        if (!task.result() && camera == camera_) holdBackTriggerInSettings();
+    });
 }
 
 void RecordingController::holdBackTriggerInSettings() {

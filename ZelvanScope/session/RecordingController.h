@@ -74,6 +74,18 @@ private:
     void clockTick();
     void finished();
     void trackCameraTask(QFuture<void> task);
+    // Runs `done` on the GUI thread once `task` has finished, through a watcher this object owns:
+    // nothing runs after this object has gone (a QFuture continuation would, when its event is
+    // dropped at destruction).
+    template <typename T, typename Done>
+    void whenFinished(QFuture<T> task, Done done) {
+        auto* watcher = new QFutureWatcher<T>(this);
+        connect(watcher, &QFutureWatcherBase::finished, this, [watcher, done = std::move(done)]() mutable {
+            done(*watcher);
+            watcher->deleteLater();
+        });
+        watcher->setFuture(std::move(task));
+    }
     void holdBackTriggerInSettings();
     void applyPendingTriggerInSettings();
     void installTriggerInCallback(bool enabled);

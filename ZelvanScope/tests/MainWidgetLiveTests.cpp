@@ -853,7 +853,7 @@ private slots:
         QVERIFY(openLiveEvk4(window));
         auto recorderTips = spyTips(window.recorder());
         window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
-        QTRY_VERIFY_WITH_TIMEOUT(window.eventCamera()->isRecording(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.eventCamera()->getRecordingStatus().bytesWritten > 0, 15000);
         QVERIFY(!window.close());
         QVERIFY(window.isVisible());
         window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));  // no new recording while closing
@@ -992,7 +992,7 @@ private slots:
         const auto camera = window.eventCamera();
         auto recorderTips = spyTips(window.recorder());
         window.onTriggerIn(zelvan::EventTriggerIn(1, 1, 0));
-        QTRY_VERIFY_WITH_TIMEOUT(camera->isRecording() && !recorderTips->isEmpty(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().bytesWritten > 0 && !recorderTips->isEmpty(), 15000);
         const QString path = recorderTips->first().at(2).toString();
         zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
         QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 15000);

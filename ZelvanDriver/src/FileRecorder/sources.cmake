@@ -1,3 +1,0 @@
-target_sources(ZelvanDriver PRIVATE
-    ${CMAKE_CURRENT_LIST_DIR}/DvsFileRecorder.cpp
-)
