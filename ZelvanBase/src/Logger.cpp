@@ -94,9 +94,7 @@ std::vector<RecordingLogSink::Line> RecordingLogSink::lines() const {
     return lines_;
 }
 
-bool RecordingLogSink::contains(int level, const std::string& text) const {
-    return count(level, text) > 0;
-}
+bool RecordingLogSink::contains(int level, const std::string& text) const { return count(level, text) > 0; }
 
 bool RecordingLogSink::containsSubstring(int level, const std::string& part) const {
     std::lock_guard<std::mutex> lock(mutex_);

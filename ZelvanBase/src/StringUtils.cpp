@@ -20,7 +20,7 @@ bool isUtf8Name(const char* charset) {
 
 // Closes the conversion descriptor on every path out.
 class IconvHandle {
-  public:
+public:
     IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
     ~IconvHandle() {
         if (valid()) iconv_close(cd_);
@@ -30,7 +30,7 @@ class IconvHandle {
     bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
     iconv_t get() const { return cd_; }
 
-  private:
+private:
     iconv_t cd_;
 };
 

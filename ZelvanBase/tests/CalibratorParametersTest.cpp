@@ -55,7 +55,7 @@ CalibratorParameters sample() {
 }
 
 class CalibrationFiles : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("zelvan_calib_" + std::to_string(::getpid()) + "_" +
                                             testing::UnitTest::GetInstance()->current_test_info()->name());

@@ -24,9 +24,7 @@ std::vector<std::string> splitLines(const std::string& text) {
     return lines;
 }
 
-bool startsWith(const std::string& s, const std::string& prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 // Reads a header with the rules raw file readers apply: "% key value" lines up to "% end".
 struct ReadHeader {

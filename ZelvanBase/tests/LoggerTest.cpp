@@ -13,7 +13,7 @@ namespace zelvan {
 namespace {
 
 class ThrowingSink : public LogSink {
-  public:
+public:
     void write(int, const char*, int, const std::string&) override {
         throw std::runtime_error("sink failure");
     }

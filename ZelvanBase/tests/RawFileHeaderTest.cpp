@@ -17,7 +17,8 @@ bool parse(const std::string& text, RawFileHeader& h, std::string& error) {
 TEST(RawFileHeader, SizesAndEnd) {
     RawFileHeader h;
     std::string error;
-    ASSERT_TRUE(parse("% evt 3.0\n% format EVT3;height=720;width=1280\n% geometry 640x480\n% end\nXYZ", h, error));
+    ASSERT_TRUE(
+        parse("% evt 3.0\n% format EVT3;height=720;width=1280\n% geometry 640x480\n% end\nXYZ", h, error));
     EXPECT_EQ(h.info.width, 640);  // the later geometry line wins
     EXPECT_EQ(h.info.height, 480);
     EXPECT_TRUE(h.has_end_line);

@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 // Switches the process's time zone for one test and restores it afterwards.
 class TimeZone {
-  public:
+public:
     explicit TimeZone(const char* zone) {
         if (const char* old = std::getenv("TZ")) previous_ = old;
         ::setenv("TZ", zone, 1);
@@ -31,7 +31,7 @@ class TimeZone {
     TimeZone(const TimeZone&) = delete;
     TimeZone& operator=(const TimeZone&) = delete;
 
-  private:
+private:
     std::optional<std::string> previous_;
 };
 
@@ -81,12 +81,27 @@ TEST(LocalTimeText, RoundTripIsExactToTheSecond) {
 TEST(LocalTimeText, MalformedTextGivesTheEpoch) {
     TimeZone zone("Europe/Berlin");
     const system_clock::time_point epoch{};
-    for (const char* text :
-         {"", "garbage", "2024-03-01", "2024-03-01 12:34", "24-03-01 12:34:56", "2024/03/01 12:34:56",
-          "2024-03-01_12:34:56", "2024-13-01 00:00:00", "2024-00-10 00:00:00", "2023-02-29 00:00:00",
-          "2024-04-31 00:00:00", "2024-03-00 00:00:00", "2024-03-01 24:00:00", "2024-03-01 12:60:00",
-          "2024-03-01 12:34:60", "2024-03-01 12:34:56x", " 2024-03-01 12:34:56", "2024-03-01 12:34:5a",
-          "2024-3-01 12:34:56", "9062-08-14 00:39:33", "1500-01-01 00:00:00"}) {
+    for (const char* text : {"",
+                             "garbage",
+                             "2024-03-01",
+                             "2024-03-01 12:34",
+                             "24-03-01 12:34:56",
+                             "2024/03/01 12:34:56",
+                             "2024-03-01_12:34:56",
+                             "2024-13-01 00:00:00",
+                             "2024-00-10 00:00:00",
+                             "2023-02-29 00:00:00",
+                             "2024-04-31 00:00:00",
+                             "2024-03-00 00:00:00",
+                             "2024-03-01 24:00:00",
+                             "2024-03-01 12:60:00",
+                             "2024-03-01 12:34:60",
+                             "2024-03-01 12:34:56x",
+                             " 2024-03-01 12:34:56",
+                             "2024-03-01 12:34:5a",
+                             "2024-3-01 12:34:56",
+                             "9062-08-14 00:39:33",
+                             "1500-01-01 00:00:00"}) {
         EXPECT_EQ(parseLocalTimeString(text), epoch) << '"' << text << '"';
     }
 }

@@ -10,15 +10,15 @@
 #include <benchmark/benchmark.h>
 #include <sched.h>
 
+#include <dirent.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "FileRecorder/DvsFileRecorder.h"
 #include "camera/DvsEventCamera.h"
@@ -92,8 +92,9 @@ void CameraStreaming(benchmark::State& state) {
         return;
     }
     std::atomic<uint64_t> events{0};
-    camera->addEventsStreamHandleCallback(
-        [&](zelvan::Event2D* f, zelvan::Event2D* l) { events.fetch_add(uint64_t(l - f), std::memory_order_relaxed); });
+    camera->addEventsStreamHandleCallback([&](zelvan::Event2D* f, zelvan::Event2D* l) {
+        events.fetch_add(uint64_t(l - f), std::memory_order_relaxed);
+    });
     camera->setBatchEventsTime(33333);
     auto* engine = dynamic_cast<zelvan::DvsCameraPrivate*>(camera.get());
     if (!engine) {

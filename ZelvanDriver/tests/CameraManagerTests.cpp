@@ -51,7 +51,8 @@ TEST_F(ManagerTest, SearchOpenAndTools) {
     EXPECT_EQ(manager.openCamera("00050a11"), nullptr) << "nothing is known before a search";
     const auto descs = manager.getCameraDescs();
     ASSERT_GE(descs.size(), 5u);
-    for (size_t i = 1; i < descs.size(); ++i) EXPECT_LT(descs[i - 1].serial, descs[i].serial) << "serial order";
+    for (size_t i = 1; i < descs.size(); ++i)
+        EXPECT_LT(descs[i - 1].serial, descs[i].serial) << "serial order";
     EXPECT_EQ(manager.updateCameras(), int(descs.size())) << "known cameras are counted too";
     EXPECT_EQ(manager.openCamera("NO-SUCH-SERIAL"), nullptr);
 
@@ -155,16 +156,56 @@ TEST_F(ManagerTest, ConfigurationRoundTripBetweenTwoCameras) {
 class FixedTool : public CameraTool {
 public:
     FixedTool() {
-        addParameter(FullParamteterInfo::makeInt("zeta", "", 0, 1000, 320), [this](ParameterValue& v) { v = i_; return true; },
-                     [this](const ParameterValue& v) { i_ = std::get<int>(v); return true; });
-        addParameter(FullParamteterInfo::makeFloat("alpha", "", 0, 100, 12.7f), [this](ParameterValue& v) { v = f_; return true; },
-                     [this](const ParameterValue& v) { f_ = std::get<float>(v); return true; });
-        addParameter(FullParamteterInfo::makeBool("enable", "", false), [this](ParameterValue& v) { v = b_; return true; },
-                     [this](const ParameterValue& v) { b_ = std::get<bool>(v); return true; });
-        addParameter(FullParamteterInfo::makeEnum("mode", "", {"ROI", "RONI"}, "ROI"), [this](ParameterValue& v) { v = e_; return true; },
-                     [this](const ParameterValue& v) { e_ = std::get<std::string>(v); return true; });
-        addParameter(FullParamteterInfo::makeString("label", "", "ünïcode"), [this](ParameterValue& v) { v = s_; return true; },
-                     [this](const ParameterValue& v) { s_ = std::get<std::string>(v); return true; });
+        addParameter(
+            FullParamteterInfo::makeInt("zeta", "", 0, 1000, 320),
+            [this](ParameterValue& v) {
+                v = i_;
+                return true;
+            },
+            [this](const ParameterValue& v) {
+                i_ = std::get<int>(v);
+                return true;
+            });
+        addParameter(
+            FullParamteterInfo::makeFloat("alpha", "", 0, 100, 12.7f),
+            [this](ParameterValue& v) {
+                v = f_;
+                return true;
+            },
+            [this](const ParameterValue& v) {
+                f_ = std::get<float>(v);
+                return true;
+            });
+        addParameter(
+            FullParamteterInfo::makeBool("enable", "", false),
+            [this](ParameterValue& v) {
+                v = b_;
+                return true;
+            },
+            [this](const ParameterValue& v) {
+                b_ = std::get<bool>(v);
+                return true;
+            });
+        addParameter(
+            FullParamteterInfo::makeEnum("mode", "", {"ROI", "RONI"}, "ROI"),
+            [this](ParameterValue& v) {
+                v = e_;
+                return true;
+            },
+            [this](const ParameterValue& v) {
+                e_ = std::get<std::string>(v);
+                return true;
+            });
+        addParameter(
+            FullParamteterInfo::makeString("label", "", "ünïcode"),
+            [this](ParameterValue& v) {
+                v = s_;
+                return true;
+            },
+            [this](const ParameterValue& v) {
+                s_ = std::get<std::string>(v);
+                return true;
+            });
     }
     ToolInfo getToolInfo() const override { return {EVENT_RATE_CONTROL, "EventRateControl", {}, ""}; }
     int i_ = 320;
@@ -254,7 +295,8 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open config file: " + (dir_ / "missing.json").string()));
     EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotOpen);
     EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "no" / "dir.json").string()));
-    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open " + (dir_ / "no" / "dir.json").string() + " file for writing."));
+    EXPECT_TRUE(log.contains(LOG_ERROR,
+                             "Failed to open " + (dir_ / "no" / "dir.json").string() + " file for writing."));
     EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotWrite);
 }
 
@@ -263,7 +305,11 @@ class ThrowingTool : public CameraTool {
 public:
     ThrowingTool() {
         addParameter(
-            FullParamteterInfo::makeInt("zeta", "", 0, 1000, 0), [](ParameterValue& v) { v = 0; return true; },
+            FullParamteterInfo::makeInt("zeta", "", 0, 1000, 0),
+            [](ParameterValue& v) {
+                v = 0;
+                return true;
+            },
             [](const ParameterValue&) -> bool { throw std::runtime_error("register bus fault"); });
     }
     ToolInfo getToolInfo() const override { return {ROI, "ROI", {}, ""}; }

@@ -134,7 +134,8 @@ TEST_F(Soundness, StopFromTheCamerasOwnCallbacksIsSafeAndARestartWorks) {
     BatchCall waiting(*camera_);
     EXPECT_EQ(waiting.result(), std::optional<bool>(false)) << "the waiter is woken by the stop";
     EXPECT_TRUE(waitFor([&] { return stop_result.load() == 0; })) << "stop() from the callback returns 0";
-    EXPECT_TRUE(waitFor([&] { return restart_result.load() == -1; })) << "start() from the callback is refused";
+    EXPECT_TRUE(waitFor([&] { return restart_result.load() == -1; }))
+        << "start() from the callback is refused";
     EXPECT_FALSE(camera_->isStreaming());
     EXPECT_TRUE(camera_->removeEventsStreamHandleCallback(id));
 
@@ -277,7 +278,8 @@ TEST_F(LateStartedCamera, RecordingStartsAtTheTimeOfItsFirstWordAndDecodesAsDeli
     ASSERT_FALSE(seen_.empty());
     ASSERT_TRUE(header.has_dvs_start_timestamp);
     EXPECT_LE(header.info.dvs_start_timestamp, seen_.front().timestamp);
-    EXPECT_LT(seen_.front().timestamp, header.info.dvs_start_timestamp + 100'000) << "within one buffer's span";
+    EXPECT_LT(seen_.front().timestamp, header.info.dvs_start_timestamp + 100'000)
+        << "within one buffer's span";
     ASSERT_EQ(decoded.size(), seen_.size());
     EXPECT_TRUE(decoded == seen_) << "the file decodes with the times the camera delivered";
 }

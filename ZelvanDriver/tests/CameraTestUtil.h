@@ -54,7 +54,8 @@ inline CameraDescription evk4Description(const std::string& serial) {
 
 inline std::vector<Event2D> ramp(uint64_t t0, uint64_t step, size_t n) {
     std::vector<Event2D> v;
-    for (size_t i = 0; i < n; ++i) v.emplace_back(uint16_t(i % 1280), uint16_t(i % 720), uint8_t(i & 1), t0 + i * step);
+    for (size_t i = 0; i < n; ++i)
+        v.emplace_back(uint16_t(i % 1280), uint16_t(i % 720), uint8_t(i & 1), t0 + i * step);
     return v;
 }
 
@@ -80,7 +81,8 @@ inline std::vector<Event2D> decodeRecording(const std::filesystem::path& file, R
     EVT3Decoder decoder(1280, 720);
     if (header.has_dvs_start_timestamp) decoder.setTimeBase(header.info.dvs_start_timestamp);
     std::vector<Event2D> decoded;
-    decoder.setEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { decoded.insert(decoded.end(), f, l); });
+    decoder.setEventsStreamHandleCallback(
+        [&](Event2D* f, Event2D* l) { decoded.insert(decoded.end(), f, l); });
     if (triggers) decoder.setTriggerInCallback([triggers](EventTriggerIn t) { triggers->push_back(t); });
     decoder.decode(payload.data(), payload.data() + payload.size());
     return decoded;
@@ -149,6 +151,5 @@ protected:
     std::vector<Event2D> sent_, seen_;
     std::vector<EventTriggerIn> sent_triggers_, seen_triggers_;
 };
-
 
 }  // namespace zelvan::camtest

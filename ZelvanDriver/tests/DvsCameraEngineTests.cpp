@@ -40,7 +40,8 @@ TEST(CameraEngine, CallbacksSeeTheDecoderSpanAsIs) {
     Event2D* seen_a[2] = {nullptr, nullptr};
     Event2D* seen_b[2] = {nullptr, nullptr};
     cam.addEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { seen_a[0] = f, seen_a[1] = l; });
-    const uint32_t b = cam.addEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { seen_b[0] = f, seen_b[1] = l; });
+    const uint32_t b =
+        cam.addEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { seen_b[0] = f, seen_b[1] = l; });
     cam.eventStreamArrived(events.data(), events.data() + 10);
     EXPECT_EQ(seen_a[0], events.data());
     EXPECT_EQ(seen_a[1], events.data() + 10);
@@ -67,7 +68,8 @@ TEST(CameraEngine, CountBatches) {
     cam.setBatchEventsNum(100);
     auto events = ramp(0, 1, 200);
     // Spans of 30: the fourth completes a batch of exactly 100 and leaves 20 behind.
-    for (int span = 0; span < 3; ++span) cam.eventStreamArrived(events.data() + 30 * span, events.data() + 30 * span + 30);
+    for (int span = 0; span < 3; ++span)
+        cam.eventStreamArrived(events.data() + 30 * span, events.data() + 30 * span + 30);
     EXPECT_EQ(cam.batches(1).completed, 0u);
     cam.eventStreamArrived(events.data() + 90, events.data() + 120);
     EXPECT_EQ(cam.batches(1).completed, 1u);
@@ -192,7 +194,8 @@ TEST_F(LiveCamera, StatisticsMatchWhatTheDeviceSent) {
     std::vector<Sample> samples;
     camera_->setStatisticInfoCallback([&](ZvStatisticInfo s) {
         std::lock_guard<std::mutex> lock(m);
-        samples.push_back({s, device_->emittedEvents(), device_->emittedBytes(), std::chrono::steady_clock::now()});
+        samples.push_back(
+            {s, device_->emittedEvents(), device_->emittedBytes(), std::chrono::steady_clock::now()});
     });
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(camera_->start(), 0);
@@ -202,7 +205,8 @@ TEST_F(LiveCamera, StatisticsMatchWhatTheDeviceSent) {
     }));
     ASSERT_EQ(camera_->stop(), 0);
     std::lock_guard<std::mutex> lock(m);
-    EXPECT_GE(std::chrono::duration<double>(samples[3].at - start).count(), 3.5) << "about one sample per second";
+    EXPECT_GE(std::chrono::duration<double>(samples[3].at - start).count(), 3.5)
+        << "about one sample per second";
     // Over samples 1..3 the reported rates, times their windows, account for what the device sent
     // in that time (the windows and the device's own pacing drift by milliseconds, so the sum is
     // compared, not each second).
@@ -227,7 +231,8 @@ TEST_F(LiveCamera, ConnectionLossStopsTheCameraAndARestartWorksAfterReplug) {
     ASSERT_TRUE(waitFor([this] { return seen() > 10'000; }));
     device_->unplug();
     ASSERT_TRUE(waitFor([this] { return !camera_->isRunning(); }));
-    ASSERT_TRUE(waitFor([&] { return log.contains(LOG_INFO, "Loss connection to the camera, camera loop thread exited."); }));
+    ASSERT_TRUE(waitFor(
+        [&] { return log.contains(LOG_INFO, "Loss connection to the camera, camera loop thread exited."); }));
     EXPECT_FALSE(camera_->isConnected());
     EXPECT_EQ(camera_->stop(), 0);
     device_->plug();
@@ -239,7 +244,8 @@ TEST_F(LiveCamera, ConnectionLossStopsTheCameraAndARestartWorksAfterReplug) {
 }
 
 TEST_F(LiveCamera, DirectRecordingHoldsExactlyWhatTheDeviceSent) {
-    const fs::path file = fs::temp_directory_path() / ("zelvan-cam-rec-" + std::to_string(::getpid()) + ".raw");
+    const fs::path file =
+        fs::temp_directory_path() / ("zelvan-cam-rec-" + std::to_string(::getpid()) + ".raw");
     ASSERT_EQ(camera_->startRecording(file.string()), 0);
     ASSERT_EQ(camera_->start(), 0);
     ASSERT_TRUE(waitFor([this] { return seen() > 300'000; }));

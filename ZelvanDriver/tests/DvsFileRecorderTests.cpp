@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <optional>
-#include <thread>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <thread>
 
 #include "FileRecorder/DvsFileRecorder.h"
 #include "FileSizeLimit.h"
@@ -28,9 +28,8 @@ class RecorderTest : public ::testing::Test {
 protected:
     static constexpr size_t kPaddedSize = DvsFileRecorder::kBufferBytes + 2;
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("zelvan-recorder-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() / ("zelvan-recorder-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -125,7 +124,8 @@ TEST_F(RecorderTest, UnwritableTargetsAreReportedNotSwallowed) {
     const ZvRecordingStatus status = recorder.status();
     EXPECT_TRUE(status.failed);
     EXPECT_EQ(status.path, "/dev/full");
-    EXPECT_NE(status.error.find("Write error in recording file /dev/full"), std::string::npos) << status.error;
+    EXPECT_NE(status.error.find("Write error in recording file /dev/full"), std::string::npos)
+        << status.error;
     EXPECT_GT(status.bytesDropped, 0u);
     // The recorder is usable again.
     ASSERT_TRUE(recorder.startRecording((dir_ / "after.raw").string(), DvsFileInfo{}));
@@ -306,8 +306,10 @@ TEST_F(RecorderTest, ASlowDiskDropsCountedBuffersInsteadOfGrowingOrBlocking) {
         std::vector<char> sink(1 << 16);
         while (draining.load()) {
             const ssize_t n = ::read(reader, sink.data(), sink.size());
-            if (n > 0) read_total += uint64_t(n);
-            else std::this_thread::yield();
+            if (n > 0)
+                read_total += uint64_t(n);
+            else
+                std::this_thread::yield();
         }
         while (::read(reader, sink.data(), sink.size()) > 0) {
         }

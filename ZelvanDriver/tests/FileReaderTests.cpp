@@ -24,7 +24,7 @@ namespace {
 const std::string kCheckFailed = "Bookmark file check failed, re-initialize bookmarks.";
 
 class TempDir {
-  public:
+public:
     TempDir() {
         static int counter = 0;
         path_ = fs::temp_directory_path() /
@@ -37,7 +37,7 @@ class TempDir {
     }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
 
-  private:
+private:
     fs::path path_;
 };
 
@@ -863,7 +863,7 @@ TEST(RawFileReaderAccess, ReadLoopsEndWhenTheDataRunsShortOfTheIndex) {
 
 // A reader of another kind implements only what it has: the trigger list's operations have defaults.
 class MinimalReader : public DvsFileReader {
-  public:
+public:
     bool loadFile() override { return true; }
     bool getStartTimeStamp(uint64_t& t) override { return zero(t); }
     bool getEndTimeStamp(uint64_t& t) override { return zero(t); }
@@ -894,7 +894,7 @@ class MinimalReader : public DvsFileReader {
     int getWidth() override { return 1; }
     int getHeight() override { return 1; }
 
-  private:
+private:
     static bool zero(uint64_t& value) {
         value = 0;
         return true;

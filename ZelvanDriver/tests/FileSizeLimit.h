@@ -10,7 +10,7 @@
 namespace zelvan::testing_support {
 
 class FileSizeLimit {
-  public:
+public:
     explicit FileSizeLimit(rlim_t bytes) {
         getrlimit(RLIMIT_FSIZE, &saved_);
         previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
@@ -28,7 +28,7 @@ class FileSizeLimit {
     // False when the limit could not be set (the test cannot simulate a full disk then).
     bool applied() const { return applied_; }
 
-  private:
+private:
     rlimit saved_{};
     void (*previous_handler_)(int) = nullptr;
     bool applied_ = false;

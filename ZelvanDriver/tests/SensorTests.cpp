@@ -288,7 +288,7 @@ struct Expectation {
 };
 
 class BringUp : public ::testing::Test {
-  protected:
+protected:
     void open(bool genx320) {
         const auto config = deviceConfig("BRINGUP" + std::to_string(::getpid()), genx320);
         sim::SimulatedCameras::instance().reset({config});

@@ -293,7 +293,7 @@ TEST(ToolInfo, MaximumLimitBoundsARunningController) {
 // --- The tools of an opened camera ---
 
 class ToolCamera : public ::testing::TestWithParam<bool> {
-  protected:
+protected:
     void SetUp() override {
         genx320_ = GetParam();
         config_ = cameraConfig("TOOLS" + std::to_string(::getpid()), genx320_);

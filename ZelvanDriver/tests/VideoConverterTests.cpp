@@ -341,7 +341,7 @@ TEST(Mp4FileReaderFactory, BadFilesFailToLoad) {
 }
 
 class Mp4FileReaderAccess : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         // 70 frames, 40 ms apart from 1 s on: three groups of pictures.
         for (int i = 0; i < 70; ++i) stamps_.push_back(1'000'000 + 40'000 * int64_t(i));

@@ -47,7 +47,8 @@ private:
     uint64_t now() const { return (loops_ << 24) + (uint64_t(th_) << 12) + tl_; }
 
     void emit(uint32_t x, uint32_t pol) {
-        buffer_[count_++] = Event2D(static_cast<uint16_t>(x), static_cast<uint16_t>(y_), static_cast<uint8_t>(pol), now());
+        buffer_[count_++] =
+            Event2D(static_cast<uint16_t>(x), static_cast<uint16_t>(y_), static_cast<uint8_t>(pol), now());
         if (count_ == kCapacity) flush();
     }
 
@@ -105,7 +106,8 @@ private:
             case 0xA:
                 flush();
                 if (on_trigger) {
-                    on_trigger(EventTriggerIn(static_cast<int16_t>((p >> 8) & 0xF), static_cast<int16_t>(p & 1), now()));
+                    on_trigger(EventTriggerIn(static_cast<int16_t>((p >> 8) & 0xF),
+                                              static_cast<int16_t>(p & 1), now()));
                 }
                 break;
             default:

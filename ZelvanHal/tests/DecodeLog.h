@@ -5,8 +5,8 @@
 #include <ostream>
 #include <vector>
 
-#include "zelvan/Decoder.h"
 #include "testing/ReferenceEvt3Decoder.h"
+#include "zelvan/Decoder.h"
 
 namespace zelvan::testing {
 
@@ -18,8 +18,10 @@ struct Delivered {
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Delivered& d) {
-    if (d.is_trigger) return os << "T(" << d.trigger.id << "," << d.trigger.polarity << "," << d.trigger.timestamp << ")";
-    return os << "E(" << d.event.x << "," << d.event.y << "," << int(d.event.polarity) << "," << d.event.timestamp << ")";
+    if (d.is_trigger)
+        return os << "T(" << d.trigger.id << "," << d.trigger.polarity << "," << d.trigger.timestamp << ")";
+    return os << "E(" << d.event.x << "," << d.event.y << "," << int(d.event.polarity) << ","
+              << d.event.timestamp << ")";
 }
 
 using DecodeLog = std::vector<Delivered>;

@@ -80,7 +80,7 @@ struct Rig {
 };
 
 class EventStreamTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { SimulatedCameras::instance().reset({}); }
     void TearDown() override { SimulatedCameras::instance().restoreDefault(); }
 };

@@ -49,7 +49,8 @@ DecodeLog expectedLog(const RandomStream& s) {
     DecodeLog log;
     size_t i = 0, j = 0;
     while (i < s.events.size() || j < s.triggers.size()) {
-        if (j < s.triggers.size() && (i == s.events.size() || s.triggers[j].timestamp <= s.events[i].timestamp)) {
+        if (j < s.triggers.size() &&
+            (i == s.events.size() || s.triggers[j].timestamp <= s.events[i].timestamp)) {
             log.push_back({true, {}, s.triggers[j++]});
         } else {
             log.push_back({false, s.events[i++], {}});
@@ -64,8 +65,9 @@ TEST(Evt3Encoder, RoundTripAcrossSeveralWrapArounds) {
         ASSERT_GT(s.events.back().timestamp - s.events.front().timestamp, 3 * (uint64_t(1) << 24));
         EVT3Encoder encoder(1280);
         std::vector<uint8_t> bytes;
-        const size_t written = encoder.encode(s.events.data(), s.events.data() + s.events.size(), s.triggers.data(),
-                                              s.triggers.data() + s.triggers.size(), bytes);
+        const size_t written =
+            encoder.encode(s.events.data(), s.events.data() + s.events.size(), s.triggers.data(),
+                           s.triggers.data() + s.triggers.size(), bytes);
         EXPECT_EQ(written, s.events.size());
 
         size_t vector_groups = 0;
@@ -97,9 +99,10 @@ TEST(Evt3Encoder, WritesWhatSensorsWrite) {
                               Event2D(63, 2, 1, 8193), Event2D(5, 3, 0, 8200)};
     encoder.encode(v.data(), v.data() + v.size(), bytes);
     std::vector<uint16_t> words;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) words.push_back(uint16_t(bytes[i] | (bytes[i + 1] << 8)));
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        words.push_back(uint16_t(bytes[i] | (bytes[i + 1] << 8)));
     const std::vector<uint16_t> expected = {0x8002, 0x6001, 0x0002, 0x3800 | 32, 0x4000 | 0x106,
-                                            0x4000, 0x5080, 0x6008, 0x0003, 0x2005};
+                                            0x4000, 0x5080, 0x6008, 0x0003,      0x2005};
     EXPECT_EQ(words, expected);
 
     // Time steps: one TIME_HIGH per 4096 us step, then a TIME_LOW.

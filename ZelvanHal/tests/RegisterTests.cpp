@@ -105,7 +105,7 @@ TEST(RegisterModel, BuildFollowsTheRowOrder) {
 // --- Controller against a simulated device ---
 
 class ControllerTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         auto config = testing::testCamera("REGS" + std::to_string(::getpid()));
         config.settle_scale = 0;
@@ -227,7 +227,7 @@ TEST_F(ControllerTest, BlocksAndUnpluggedDevices) {
 
 // A tool with one parameter of every kind.
 class KindsTool : public CameraToolRegisterWithCallback {
-  public:
+public:
     explicit KindsTool(std::shared_ptr<RegisterController> c) : CameraToolRegisterWithCallback(std::move(c)) {
         addFieldParameter("level", "an int field", "ctrl", "mode");
         addFieldParameter("narrow", "an int field with a narrower range", "ctrl", "wide", 10, 20, "px");
@@ -272,7 +272,7 @@ class KindsTool : public CameraToolRegisterWithCallback {
         updateParameterInfo(FullParamteterInfo::makeFloat("gain", "a float", -1.0f, max, 0.0f));
     }
 
-  private:
+private:
     std::string speed_ = "fast";
     std::string label_ = "none";
 };

@@ -33,7 +33,7 @@ inline sim::SimDeviceConfig testCamera(const std::string& serial, uint64_t rate 
 
 // Records what a device emits, from whichever thread produces.
 class ObservedLog {
-  public:
+public:
     void attachTo(sim::SimDevice& device) {
         sim::EmittedObserver o;
         o.on_events = [this](const Event2D* b, const Event2D* e) {
@@ -51,7 +51,7 @@ class ObservedLog {
         return log_;
     }
 
-  private:
+private:
     mutable std::mutex mutex_;
     DecodeLog log_;
 };

@@ -36,7 +36,7 @@ SimDeviceConfig ethCamera(const std::string& serial) {
 
 // Every test starts from the same small set and leaves the default set behind.
 class TransportTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         auto fusion = withIds(testCamera("f1"), 0x2207, 0x0006, "Tandra");
         fusion.calibration = {'{', '}'};

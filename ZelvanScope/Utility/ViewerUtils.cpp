@@ -82,7 +82,9 @@ QString createUniqueFile(const QString& path) {
 
 std::string toFileSystemPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-QString fromFileSystemPath(const std::string& path) { return QFile::decodeName(QByteArray::fromStdString(path)); }
+QString fromFileSystemPath(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
 
 QString chooseApplicationFontFamily(const QStringList& families) {
     for (const char* wanted : {"Noto Sans CJK SC", "Noto Sans SC"}) {

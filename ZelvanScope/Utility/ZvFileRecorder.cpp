@@ -162,10 +162,6 @@ bool ZvFileRecorder::stopRecording() {
     return true;
 }
 
-void ZvFileRecorder::slotSaveFileParamChanged() {
-    AppSettings::instance();
-}
+void ZvFileRecorder::slotSaveFileParamChanged() { AppSettings::instance(); }
 
-void ZvFileRecorder::slotDetectionRecordingTime(QString) {
-    AppSettings::instance();
-}
+void ZvFileRecorder::slotDetectionRecordingTime(QString) { AppSettings::instance(); }

@@ -37,7 +37,8 @@ void AddEvents(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(events.size()));
-    state.counters["Mev/s"] = benchmark::Counter(double(events.size()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["Mev/s"] =
+        benchmark::Counter(double(events.size()) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(AddEvents);
 
@@ -47,7 +48,8 @@ void PaintFrame(benchmark::State& state) {
     for (auto& c : counts) c = uint16_t(rng() % 8 == 0 ? rng() % 4 : 0);
     QImage image(1280, 720, QImage::Format_RGB888);
     for (auto _ : state) {
-        ZvEventProcessor::paint(counts, 1280, 720, qRgb(255, 255, 255), qRgb(0, 0, 0), qRgb(112, 112, 112), image);
+        ZvEventProcessor::paint(counts, 1280, 720, qRgb(255, 255, 255), qRgb(0, 0, 0), qRgb(112, 112, 112),
+                                image);
         benchmark::ClobberMemory();
     }
 }
@@ -87,8 +89,14 @@ void LiveView(benchmark::State& state) {
     state.counters["fps"] = fps;
     state.counters["loss_reports"] = double(lost_lines);
 }
-BENCHMARK(LiveView)->Arg(5'000'000)->Arg(10'000'000)->Arg(20'000'000)->Arg(30'000'000)->Iterations(1)
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(LiveView)
+    ->Arg(5'000'000)
+    ->Arg(10'000'000)
+    ->Arg(20'000'000)
+    ->Arg(30'000'000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

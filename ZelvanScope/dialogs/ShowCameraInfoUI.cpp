@@ -2,7 +2,8 @@
 
 #include "ui_ShowCameraInfoUI.h"
 
-ShowCameraInfoUI::ShowCameraInfoUI(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::ShowCameraInfoUI>()) {
+ShowCameraInfoUI::ShowCameraInfoUI(QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::ShowCameraInfoUI>()) {
     ui_->setupUi(this);
     setWindowFlags(windowFlags() | Qt::FramelessWindowHint);
     ui_->formLayout->setRowVisible(ui_->label_ip_value, false);

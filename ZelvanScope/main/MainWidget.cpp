@@ -1,10 +1,10 @@
 #include "main/MainWidget.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDateTime>
 #include <QDebug>
 #include <QEventLoop>
-#include <QCloseEvent>
 #include <QFile>
 #include <QIcon>
 #include <QKeyEvent>
@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "Utility/ZvFileRecorder.h"
 #include "dialogs/CamerasList.h"
 #include "dialogs/ShowCameraInfoUI.h"
 #include "main/WorkerThread.h"
@@ -23,7 +24,6 @@
 #include "session/RecordingController.h"
 #include "settings/AppSettings.h"
 #include "settings/ZvGeneralSetting.h"
-#include "Utility/ZvFileRecorder.h"
 #include "ui_MainWidget.h"
 #include "view/ShowImageForm.h"
 #include "widgets/AboutDialog.h"
@@ -55,26 +55,33 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(this, &MainWidget::resetShowCameraFormTitle, this, &MainWidget::setShowTitleInfo);
     connect(this, &MainWidget::toShowCameraSerial, this, &MainWidget::showCameraSerial);
     connect(this, SIGNAL(triggerEventsToShow()), this, SLOT(getEventsToShow()));
-    connect(this, &MainWidget::signalImageReslotionChanged, ui_->imageForm, &ShowImageForm::slotSetResolution);
+    connect(this, &MainWidget::signalImageReslotionChanged, ui_->imageForm,
+            &ShowImageForm::slotSetResolution);
     connect(this, &MainWidget::signalRecByTime, recordings_->recorder(), &ZvFileRecorder::recordingTime);
     connect(recordings_.get(), &RecordingController::tip, this,
             qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
     connect(recordings_->recorder(),
             qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips), this,
-            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
-    connect(recordings_.get(), &RecordingController::recordingChanged, ui_->pb_record, &QPushButton::setChecked);
-    connect(recordings_.get(), &RecordingController::elapsedChanged, ui_->label_recording_time, &QLabel::setText);
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
+    connect(recordings_.get(), &RecordingController::recordingChanged, ui_->pb_record,
+            &QPushButton::setChecked);
+    connect(recordings_.get(), &RecordingController::elapsedChanged, ui_->label_recording_time,
+            &QLabel::setText);
     connect(recordings_.get(), &RecordingController::busyChanged, this,
             [this](bool busy) { ui_->pb_record->setEnabled(!busy); });
     connect(recordings_.get(), &RecordingController::idle, this, &MainWidget::closeIfIdle);
     connect(recordings_.get(), &RecordingController::triggerArrived, this, &MainWidget::onTriggerIn);
-    connect(recordings_.get(), &RecordingController::recordedCameraLost, live_.get(), &LiveSession::noticeLoss);
+    connect(recordings_.get(), &RecordingController::recordedCameraLost, live_.get(),
+            &LiveSession::noticeLoss);
     connect(live_.get(), &LiveSession::framesReady, this, &MainWidget::triggerEventsToShow);
     connect(live_.get(), &LiveSession::statisticsChanged, this, &MainWidget::setStatistics);
     connect(live_.get(), &LiveSession::cameraLost, this, &MainWidget::cameraLost);
     connect(this, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips), this,
-            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
-    connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm, &ShowImageForm::slotShowImage);
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
+    connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm,
+            &ShowImageForm::slotShowImage);
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
 
     // Space, Left and Right act on the play bar wherever the focus is in this window (a text field
@@ -168,13 +175,14 @@ void MainWidget::openActionSlot(QAction* action) {
 
 void MainWidget::slotGeneralSetting() {
     ZvGeneralSetting dialog(this);
-    connect(&dialog, &ZvGeneralSetting::signalTriggerInSaveFileParamChanged, this, &MainWidget::initDvsCameraSettings);
+    connect(&dialog, &ZvGeneralSetting::signalTriggerInSaveFileParamChanged, this,
+            &MainWidget::initDvsCameraSettings);
     dialog.exec();
 }
 
 void MainWidget::slotSwitchLanguage() {
-    QMessageBox box(QMessageBox::Information, tr("Tips"), tr("The language change will take effect after restart."),
-                    QMessageBox::NoButton, this);
+    QMessageBox box(QMessageBox::Information, tr("Tips"),
+                    tr("The language change will take effect after restart."), QMessageBox::NoButton, this);
     QPushButton* restart = box.addButton(tr("Restart"), QMessageBox::AcceptRole);
     box.addButton(tr("Later"), QMessageBox::RejectRole);
     box.exec();
@@ -203,8 +211,8 @@ void MainWidget::slotSaveAs() {}
 void MainWidget::slotCutRecording() {}
 
 void MainWidget::slotShowToolIPConfig() {
-    emit signalShowLeftBottomTips(tr("The IP configuration tool is not available yet."), ZvMessageType::Warning,
-                                  QString());
+    emit signalShowLeftBottomTips(tr("The IP configuration tool is not available yet."),
+                                  ZvMessageType::Warning, QString());
 }
 
 void MainWidget::slotShowCameraInfo() {
@@ -253,16 +261,18 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
             return;
         }
         if (!isSameSubnet(camera_ip, local_ip, QString::fromStdString(description.subnetMask))) {
-            emit signalShowLeftBottomTips(tr("The camera ip is not in the same network segment as the local ip!"),
-                                          ZvMessageType::Error, QString());
+            emit signalShowLeftBottomTips(
+                tr("The camera ip is not in the same network segment as the local ip!"), ZvMessageType::Error,
+                QString());
             return;
         }
     }
     viewerMode_ = description.product == "Tandra" ? FusionCamera : EventCamera;
     releaseEventCamera();
     if (viewerMode_ == FusionCamera) {
-        emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(description.serial) + tr("failed."),
-                                      ZvMessageType::Error, QString());
+        emit signalShowLeftBottomTips(
+            tr("Open camera: ") + QString::fromStdString(description.serial) + tr("failed."),
+            ZvMessageType::Error, QString());
         return;
     }
     const std::string serial = description.serial;
@@ -337,7 +347,9 @@ void MainWidget::clearStatistics() {
     ui_->label_statistics->setText(statisticsText());
 }
 
-QString MainWidget::statisticsText() const { return statusPrefix_ + bandwidthText_ + eventRateText_ + statusSuffix_; }
+QString MainWidget::statisticsText() const {
+    return statusPrefix_ + bandwidthText_ + eventRateText_ + statusSuffix_;
+}
 
 void MainWidget::initDvsCameraSettings() { recordings_->applyTriggerInSettings(); }
 
@@ -346,7 +358,8 @@ void MainWidget::onTriggerIn(zelvan::EventTriggerIn trigger) {
     if (!settings_ || !camera || closeWhenIdle_) return;
     const bool rising = settings_->triggerInEdgeType == "Rising Edge";
     if ((rising && trigger.polarity == 1) || (!rising && trigger.polarity == 0)) {
-        const QString path = settings_->outputRawFilePath + "/" + QString::fromStdString(camera->getDescription().serial) +
+        const QString path = settings_->outputRawFilePath + "/" +
+                             QString::fromStdString(camera->getDescription().serial) +
                              QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
         emit signalRecByTime(settings_->afterTriggerInSaveTime, path);
     }
@@ -427,7 +440,8 @@ void MainWidget::centreWaitingWindow() {
 }
 
 void MainWidget::showCameraPlayingUI(bool en) {
-    for (QPushButton* b : {ui_->pb_pre_frame, ui_->pb_next_frame, ui_->pb_reset, ui_->pb_loop}) b->setEnabled(!en);
+    for (QPushButton* b : {ui_->pb_pre_frame, ui_->pb_next_frame, ui_->pb_reset, ui_->pb_loop})
+        b->setEnabled(!en);
     ui_->slider->setEnabled(!en);
     if (en) {
         ui_->slider->setValue(0);
@@ -502,9 +516,13 @@ void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type, QStrin
     toast->show();
 }
 
-void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type) { slotShowLeftBottomTips(tips, type, {}); }
+void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type) {
+    slotShowLeftBottomTips(tips, type, {});
+}
 
-void MainWidget::slotShowLeftBottomTips(QString tips) { slotShowLeftBottomTips(tips, ZvMessageType::Success, {}); }
+void MainWidget::slotShowLeftBottomTips(QString tips) {
+    slotShowLeftBottomTips(tips, ZvMessageType::Success, {});
+}
 
 void MainWidget::keyPressEvent(QKeyEvent* event) {
     if (!handlePlayBarKey(event->key())) QWidget::keyPressEvent(event);
@@ -516,19 +534,27 @@ bool MainWidget::handlePlayBarKey(int key) {
             // Nothing to play: the button stays as it is rather than latching pressed.
             if (canPlay()) ui_->pb_play->setChecked(!ui_->pb_play->isChecked());
             return true;
-        case Qt::Key_Left: emit ui_->pb_pre_frame->pressed(); return true;
-        case Qt::Key_Right: emit ui_->pb_next_frame->pressed(); return true;
-        default: return false;
+        case Qt::Key_Left:
+            emit ui_->pb_pre_frame->pressed();
+            return true;
+        case Qt::Key_Right:
+            emit ui_->pb_next_frame->pressed();
+            return true;
+        default:
+            return false;
     }
 }
 
 bool MainWidget::canPlay() const {
     switch (viewerMode_) {
-        case EventCamera: return live_->isConnected();
+        case EventCamera:
+            return live_->isConnected();
         case RawFile:
-        case FusionFile: return true;
+        case FusionFile:
+            return true;
         case NoDevice:
-        case FusionCamera: return false;  // fusion cameras are not streamed yet
+        case FusionCamera:
+            return false;  // fusion cameras are not streamed yet
     }
     return false;
 }

@@ -149,7 +149,7 @@ private:
     bool closeWhenIdle_ = false;  // a close waits for the recordings' files
 
     ZvEventProcessor* eventProcessor_ = nullptr;
-    std::unique_ptr<LiveSession> live_;                  // the open event camera and its stream
+    std::unique_ptr<LiveSession> live_;                // the open event camera and its stream
     std::unique_ptr<RecordingController> recordings_;  // the record button and trigger-in recordings
     WaitingWindow* waitingWindow_ = nullptr;
     QMenu* fileMenu_ = nullptr;

@@ -41,8 +41,8 @@ public:
 
     // Paints `counts` (width x height x 2) into `image` with the given colours. Exposed for tests
     // and benchmarks; the render thread uses it for every frame.
-    static void paint(const std::vector<uint16_t>& counts, int width, int height, QRgb on, QRgb off, QRgb background,
-                      QImage& image);
+    static void paint(const std::vector<uint16_t>& counts, int width, int height, QRgb on, QRgb off,
+                      QRgb background, QImage& image);
     // The counters being filled (tests only read it between frames).
     const std::vector<uint16_t>& countBufferForTesting() const { return *countBuffer_; }
     // Number of frames drawn so far.

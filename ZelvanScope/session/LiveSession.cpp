@@ -5,7 +5,8 @@
 
 #include "processing/ZvEventProcessor.h"
 
-LiveSession::LiveSession(ZvEventProcessor* processor, QObject* parent) : QObject(parent), processor_(processor) {}
+LiveSession::LiveSession(ZvEventProcessor* processor, QObject* parent)
+    : QObject(parent), processor_(processor) {}
 
 LiveSession::~LiveSession() { release(); }
 
@@ -20,7 +21,8 @@ void LiveSession::install(std::shared_ptr<zelvan::DvsCamera> camera) {
             QMetaObject::invokeMethod(
                 this,
                 [this, source, info] {
-                    if (running_.load() && source.lock() == camera_) emit statisticsChanged(info.dataRate, info.eventRate);
+                    if (running_.load() && source.lock() == camera_)
+                        emit statisticsChanged(info.dataRate, info.eventRate);
                 },
                 Qt::QueuedConnection);
         });

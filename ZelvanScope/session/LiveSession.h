@@ -62,6 +62,6 @@ private:
     std::atomic<uint64_t> latestTimestamp_{0};
     bool lossReported_ = false;
     std::thread displayThread_;
-    std::vector<zelvan::Event2D> batch_;  // the display thread's only
+    std::vector<zelvan::Event2D> batch_;          // the display thread's only
     static constexpr uint32_t kDisplayRate = 33;  // batches per second
 };

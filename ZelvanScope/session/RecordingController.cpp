@@ -19,7 +19,8 @@ RecordingController::RecordingController(AppSettings* settings, QObject* parent)
     clock_.setInterval(1000);
     clock_.setTimerType(Qt::PreciseTimer);
     connect(&clock_, &QTimer::timeout, this, &RecordingController::clockTick);
-    connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this, &RecordingController::finished);
+    connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
+            &RecordingController::finished);
     connect(recorder_.get(), &ZvFileRecorder::signalTimedRecordingEnded, this,
             &RecordingController::timedRecordingEnded, Qt::QueuedConnection);
 }
@@ -43,13 +44,15 @@ void RecordingController::setCamera(std::shared_ptr<zelvan::DvsCamera> camera) {
 void RecordingController::startManual() {
     if (!camera_ || recording_ || cameraTasks_ > 0) return;
     qInfo() << "start recording...";
-    const QString wanted = settings_->outputRawFilePath + "/" + QString::fromStdString(camera_->getDescription().serial) +
+    const QString wanted = settings_->outputRawFilePath + "/" +
+                           QString::fromStdString(camera_->getDescription().serial) +
                            QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss") + ".raw";
     // A trigger-in recording that runs or is being completed holds the camera; asking the camera
     // would wait for its file on the GUI thread.
     if (recorder_->isRecording() || camera_->getRecordingStatus().merging) {
-        const QString reason = recorder_->isRecording() ? tr("a trigger-in recording is running")
-                                                        : tr("the previous recording is still being assembled");
+        const QString reason = recorder_->isRecording()
+                                   ? tr("a trigger-in recording is running")
+                                   : tr("the previous recording is still being assembled");
         emit tip(tr("Cannot record into %1: %2").arg(wanted, reason), ZvMessageType::Error,
                  settings_->outputRawFilePath);
         return;
@@ -155,7 +158,8 @@ void RecordingController::applyTriggerInSettings() {
         return;
     }
     const auto seconds = static_cast<uint16_t>(
-        enabled ? std::min<uint32_t>(settings_->beforeTriggerInSaveTime, std::numeric_limits<uint16_t>::max()) : 0);
+        enabled ? std::min<uint32_t>(settings_->beforeTriggerInSaveTime, std::numeric_limits<uint16_t>::max())
+                : 0);
     const std::string prefix = settings_ ? toFileSystemPath(settings_->appDataPath + "/") : std::string();
     // The cache restarts with the new time (0 first: a running cache keeps its time otherwise). The
     // camera first finishes merging the previous cached recording, so this waits off the GUI thread.
@@ -181,7 +185,8 @@ void RecordingController::holdBackTriggerInSettings() {
     // The recording may have ended while this was decided; one that is not ours applies them at the
     // next end of a recording of ours.
     if (!recording_ && !recorder_->isRecording() && !isFinishing() && camera_ && !camera_->isRecording()) {
-        QMetaObject::invokeMethod(this, &RecordingController::applyPendingTriggerInSettings, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &RecordingController::applyPendingTriggerInSettings,
+                                  Qt::QueuedConnection);
     }
 }
 

@@ -58,7 +58,8 @@ QString knownOr(const QString& value, const QStringList& known, const char* fall
         return translator;
     }();
     for (const QString& key : known) {
-        if (!value.isEmpty() && chinese->translate("ZvGeneralSetting", key.toUtf8().constData()) == value) return key;
+        if (!value.isEmpty() && chinese->translate("ZvGeneralSetting", key.toUtf8().constData()) == value)
+            return key;
     }
     qWarning().noquote() << "Unknown" << what << QString("\"%1\"").arg(value) << "in the settings; using"
                          << QString("\"%1\"").arg(fallback) << "instead.";
@@ -161,8 +162,8 @@ void AppSettings::load() {
     const QString app_dir = QCoreApplication::applicationDirPath();
     defaultDvsConfigPath = app_dir + "/config/dvs_default_config.json";
     defaultFusionConfigPath = app_dir + "/config/fusion_cmaera_default_config.json";
-    if (!loadConfigPath(s, "Setting/dvs_camera_current_config_path", defaultDvsConfigPath, "/dvs_default_config.json",
-                        dvsCurrentConfigPath))
+    if (!loadConfigPath(s, "Setting/dvs_camera_current_config_path", defaultDvsConfigPath,
+                        "/dvs_default_config.json", dvsCurrentConfigPath))
         return;
     if (!loadConfigPath(s, "Setting/fusion_camera_current_config_path", defaultFusionConfigPath,
                         "/fusion_camera_default_config.json", fusionCurrentConfigPath))

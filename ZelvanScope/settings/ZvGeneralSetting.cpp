@@ -91,8 +91,12 @@ void ZvGeneralSetting::on_pb_select_video_save_path_clicked() {
     if (!dir.isEmpty()) ui_->le_video_save_path->setText(dir);
 }
 
-void ZvGeneralSetting::on_pb_add_trigger_in_before_time_clicked() { step(ui_->le_trigger_in_before_time, +1); }
-void ZvGeneralSetting::on_pb_sub_trigger_in_before_time_clicked() { step(ui_->le_trigger_in_before_time, -1); }
+void ZvGeneralSetting::on_pb_add_trigger_in_before_time_clicked() {
+    step(ui_->le_trigger_in_before_time, +1);
+}
+void ZvGeneralSetting::on_pb_sub_trigger_in_before_time_clicked() {
+    step(ui_->le_trigger_in_before_time, -1);
+}
 void ZvGeneralSetting::on_pb_add_trigger_in_after_time_clicked() { step(ui_->le_trigger_in_after_time, +1); }
 void ZvGeneralSetting::on_pb_sub_trigger_in_after_time_clicked() { step(ui_->le_trigger_in_after_time, -1); }
 

@@ -11,8 +11,9 @@ class GuiSpy {
 public:
     template <typename Sender, typename... Args>
     GuiSpy(const Sender* sender, void (Sender::*signal)(Args...)) {
-        QObject::connect(sender, signal, &context_,
-                         [this](Args... args) { calls_.append(QList<QVariant>{QVariant::fromValue(args)...}); });
+        QObject::connect(sender, signal, &context_, [this](Args... args) {
+            calls_.append(QList<QVariant>{QVariant::fromValue(args)...});
+        });
     }
     GuiSpy(const GuiSpy&) = delete;
     GuiSpy& operator=(const GuiSpy&) = delete;

@@ -5,12 +5,12 @@
 #include <unistd.h>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -25,8 +25,8 @@
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
-#include "ViewerTestHelpers.h"
 #include "Utility/ZvFileRecorder.h"
+#include "ViewerTestHelpers.h"
 #include "dialogs/CamerasList.h"
 #include "dialogs/ShowCameraInfoUI.h"
 #include "main/MainWidget.h"
@@ -129,19 +129,15 @@ std::unique_ptr<PipeHold> stallAMerge(MainWidget& window, const QTemporaryDir& d
 
 using TipSpy = std::unique_ptr<GuiSpy>;
 TipSpy spyTips(MainWidget& window) {
-    return std::make_unique<GuiSpy>(&window,
-                                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+    return std::make_unique<GuiSpy>(
+        &window, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
 }
 TipSpy spyTips(ZvFileRecorder* recorder) {
     return std::make_unique<GuiSpy>(
         recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
 }
-ZvMessageType typeOf(const QList<QVariant>& tip) {
-    return tip.at(1).value<ZvMessageType>();
-}
-QString textOf(const QList<QVariant>& tip) {
-    return tip.at(0).toString();
-}
+ZvMessageType typeOf(const QList<QVariant>& tip) { return tip.at(1).value<ZvMessageType>(); }
+QString textOf(const QList<QVariant>& tip) { return tip.at(0).toString(); }
 
 // Keeps the files this process writes below `bytes` until it goes out of scope; a write beyond
 // fails (EFBIG) instead of raising SIGXFSZ.
@@ -490,7 +486,8 @@ private slots:
                                             [&](QDialog* dialog) {
                                                 QVERIFY(qobject_cast<ShowCameraInfoUI*>(dialog));
                                                 for (const QLabel* label : dialog->findChildren<QLabel*>()) {
-                                                    if (label->isVisible()) values[label->objectName()] = label->text();
+                                                    if (label->isVisible())
+                                                        values[label->objectName()] = label->text();
                                                 }
                                                 shownWhileLive = window.isLiveRunning();
                                             });
@@ -500,9 +497,9 @@ private slots:
         QCOMPARE(values.value("label_product_value"), QString("EVK4"));
         QCOMPARE(values.value("label_manufacturer_value"), QString::fromStdString(evk4.manufacturer));
         QCOMPARE(values.value("label_interface_value"), QString("USB"));
-        QCOMPARE(values.value("label_resolution_value"), QString("%1 x %2")
-                                                             .arg(window.eventCamera()->getWidth())
-                                                             .arg(window.eventCamera()->getHeight()));
+        QCOMPARE(
+            values.value("label_resolution_value"),
+            QString("%1 x %2").arg(window.eventCamera()->getWidth()).arg(window.eventCamera()->getHeight()));
         QVERIFY(!evk4.firmwareVersion.empty());
         QCOMPARE(values.value("label_firmware_value"), QString::fromStdString(evk4.firmwareVersion));
         QVERIFY(!values.contains("label_ip_value"));
@@ -627,7 +624,8 @@ private slots:
         window->show();
         QVERIFY(openLiveEvk4(*window));
         std::weak_ptr<zelvan::DvsCamera> camera = window->eventCamera();
-        GuiSpy tips(window->recorder(), qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+        GuiSpy tips(window->recorder(),
+                    qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         window->onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
         QTRY_VERIFY_WITH_TIMEOUT(window->recorder()->isRecording(), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(!tips.isEmpty(), 15000);
@@ -662,7 +660,8 @@ private slots:
         const int frames = images.count();
         const double seconds = clock.elapsed() / 1000.0;
         qInfo() << "frames:" << frames << "in" << seconds << "s";
-        QVERIFY2(frames <= 35 * seconds + 5, qPrintable(QString("%1 frames in %2 s").arg(frames).arg(seconds)));
+        QVERIFY2(frames <= 35 * seconds + 5,
+                 qPrintable(QString("%1 frames in %2 s").arg(frames).arg(seconds)));
         const QImage last = images.last().at(0).value<QImage>();
         const QColor background = AppSettings::instance()->backgroundColor;
         int painted = 0;
@@ -702,7 +701,8 @@ private slots:
         ZvFileRecorder recorder(window.eventCamera());
         const QString timed = QFileInfo(path).absolutePath() + "/timed.raw";
         QVERIFY(recorder.recordingTime(1, timed));
-        GuiSpy tips(&recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+        GuiSpy tips(&recorder,
+                    qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(1, timed + "2"));
         const bool refused = std::any_of(tips.begin(), tips.end(), [](const QList<QVariant>& tip) {
             return textOf(tip) == "Currently being recorded." && typeOf(tip) == ZvMessageType::Warning;
@@ -720,7 +720,6 @@ private slots:
         QVERIFY(!window.isLiveRunning());
     }
 
-
     // Space, Left and Right act on the play bar wherever the focus is: a key sent to the focused
     // child never clicks that child.
     void playBarKeysWorkWhereverTheFocusIs() {
@@ -736,8 +735,8 @@ private slots:
         }
         QSignalSpy previous(window.form()->pb_pre_frame, &QPushButton::pressed);
         QSignalSpy next(window.form()->pb_next_frame, &QPushButton::pressed);
-        for (QWidget* target : {static_cast<QWidget*>(window.form()->pb_record),
-                                static_cast<QWidget*>(window.imageForm())}) {
+        for (QWidget* target :
+             {static_cast<QWidget*>(window.form()->pb_record), static_cast<QWidget*>(window.imageForm())}) {
             target->setFocus();
             QWidget* focused = QApplication::focusWidget();
             QVERIFY(focused);
@@ -903,8 +902,9 @@ private slots:
         const auto device =
             zelvan::sim::SimulatedCameras::instance().find(window.eventCamera()->getDescription().serial);
         auto lost = [&] {
-            return std::count_if(windowTips->begin(), windowTips->end(),
-                                 [](const QList<QVariant>& tip) { return textOf(tip) == "camera disconnected"; });
+            return std::count_if(windowTips->begin(), windowTips->end(), [](const QList<QVariant>& tip) {
+                return textOf(tip) == "camera disconnected";
+            });
         };
         device->unplug();
         QTRY_COMPARE_WITH_TIMEOUT(lost(), 1, 15000);
@@ -929,7 +929,8 @@ private slots:
         const auto toasts = window.findChildren<ZvFilePathReminderForm*>(Qt::FindDirectChildrenOnly);
         QCOMPARE(toasts.size(), 2);
         const QRect a = toasts[0]->geometry(), b = toasts[1]->geometry();
-        QVERIFY2(!a.intersects(b), qPrintable(QString("%1,%2 %3,%4").arg(a.y()).arg(a.height()).arg(b.y()).arg(b.height())));
+        QVERIFY2(!a.intersects(b),
+                 qPrintable(QString("%1,%2 %3,%4").arg(a.y()).arg(a.height()).arg(b.y()).arg(b.height())));
         QCOMPARE(a.left(), b.left());
     }
 
@@ -992,7 +993,8 @@ private slots:
         const auto camera = window.eventCamera();
         auto recorderTips = spyTips(window.recorder());
         window.onTriggerIn(zelvan::EventTriggerIn(1, 1, 0));
-        QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().bytesWritten > 0 && !recorderTips->isEmpty(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().bytesWritten > 0 && !recorderTips->isEmpty(),
+                                 15000);
         const QString path = recorderTips->first().at(2).toString();
         zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
         QTRY_VERIFY_WITH_TIMEOUT(!window.recorder()->isRecording(), 15000);
@@ -1045,7 +1047,8 @@ private slots:
         window.initDvsCameraSettings();
         QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
         QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Warning);
-        QCOMPARE(textOf(windowTips->last()), QString("The trigger-in settings apply when the current recording ends."));
+        QCOMPARE(textOf(windowTips->last()),
+                 QString("The trigger-in settings apply when the current recording ends."));
         QTRY_VERIFY_WITH_TIMEOUT(!window.isCameraBusy(), 15000);
         QVERIFY(cacheFiles().isEmpty());
 

@@ -25,9 +25,9 @@
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
-#include "ViewerTestHelpers.h"
 #include "Utility/ViewerUtils.h"
 #include "Utility/ZvFileRecorder.h"
+#include "ViewerTestHelpers.h"
 #include "dialogs/CamerasList.h"
 #include "dialogs/ShowCameraInfoUI.h"
 #include "main/MainWidget.h"
@@ -70,8 +70,8 @@ std::vector<Event2D> repeat(uint16_t x, uint16_t y, int on, int off) {
 // A wheel event with the given vertical (and horizontal) angle delta at the view's centre.
 void wheel(ZvGraphicsView* view, int dy, int dx = 0) {
     const QPointF pos = view->viewport()->rect().center();
-    QWheelEvent e(pos, view->viewport()->mapToGlobal(pos), QPoint(), QPoint(dx, dy), Qt::NoButton, Qt::NoModifier,
-                  Qt::NoScrollPhase, false);
+    QWheelEvent e(pos, view->viewport()->mapToGlobal(pos), QPoint(), QPoint(dx, dy), Qt::NoButton,
+                  Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(view->viewport(), &e);
 }
 
@@ -98,8 +98,9 @@ private slots:
         for (const auto& c : cases) {
             const QImage image = paintEvents(repeat(100, 50, c.on, c.off), "Gray");
             const QColor px = image.pixelColor(100, 50);
-            const QColor want = QString(c.expect) == "on" ? s->onColor : QString(c.expect) == "off" ? s->offColor
-                                                                                                  : s->backgroundColor;
+            const QColor want = QString(c.expect) == "on"    ? s->onColor
+                                : QString(c.expect) == "off" ? s->offColor
+                                                             : s->backgroundColor;
             QCOMPARE(px, want);
             QCOMPARE(image.pixelColor(101, 50), s->backgroundColor);
         }
@@ -193,7 +194,8 @@ private slots:
             QTest::mouseRelease(view->viewport(), Qt::LeftButton, Qt::NoModifier, b);
         };
         // Scene coordinates are clamped and normalized; compare through the view's own clamping.
-        QCOMPARE(view->clampToScene(QRectF(QPointF(100, 50), QPointF(20, 10))).toAlignedRect(), QRect(20, 10, 80, 40));
+        QCOMPARE(view->clampToScene(QRectF(QPointF(100, 50), QPointF(20, 10))).toAlignedRect(),
+                 QRect(20, 10, 80, 40));
         QCOMPARE(view->clampToScene(QRectF(QPointF(1200, 700), QPointF(1400, 900))).toAlignedRect(),
                  QRect(1200, 700, 80, 20));
         drag(QPointF(300, 200), QPointF(100, 100));
@@ -532,7 +534,8 @@ private slots:
 
     void toastsAreAsTallAsTheirText() {
         const QString long_text =
-            "Cannot record into /root/Documents/ZelvanData/00050a11_20261207_214956.raw: Cannot open recording "
+            "Cannot record into /root/Documents/ZelvanData/00050a11_20261207_214956.raw: Cannot open "
+            "recording "
             "file /root/Documents/ZelvanData/00050a11_20261207_214956.raw: No such file or directory";
         ZvFilePathReminderForm toast(long_text, ZvMessageType::Error, "/tmp");
         toast.show();
@@ -844,7 +847,8 @@ private slots:
 
     void recorderRefusesWithoutACamera() {
         ZvFileRecorder recorder;
-        GuiSpy tips(&recorder, qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
+        GuiSpy tips(&recorder,
+                    qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(5, "/tmp/x.raw"));
         QCOMPARE(tips.count(), 1);
         QCOMPARE(tips.at(0).at(0).toString(), QString("Currently being recorded."));

@@ -67,7 +67,9 @@ void ShowImageForm::slotSetResolution(int width, int height) {
     showPlaceholder();
 }
 
-void ShowImageForm::slotSetRoiSelectionEnabled(bool enabled) { ui_->graphicsView->setRoiSelectionEnabled(enabled); }
+void ShowImageForm::slotSetRoiSelectionEnabled(bool enabled) {
+    ui_->graphicsView->setRoiSelectionEnabled(enabled);
+}
 
 void ShowImageForm::fit() {
     if (!pixmap_.isNull()) ui_->graphicsView->fitInView(item_, Qt::KeepAspectRatio);

@@ -23,8 +23,8 @@ const Look kLooks[] = {
 };
 }  // namespace
 
-ZvFilePathReminderForm::ZvFilePathReminderForm(const QString& tips, ZvMessageType type, const QString& directory,
-                                               QWidget* parent)
+ZvFilePathReminderForm::ZvFilePathReminderForm(const QString& tips, ZvMessageType type,
+                                               const QString& directory, QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       directory_(directory),
       type_(type) {
@@ -83,5 +83,6 @@ ZvFilePathReminderForm::ZvFilePathReminderForm(const QString& tips, ZvMessageTyp
 }
 
 void ZvFilePathReminderForm::slotOpenDir() {
-    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(directory_))) qWarning() << "Failed to open directory.";
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(directory_)))
+        qWarning() << "Failed to open directory.";
 }

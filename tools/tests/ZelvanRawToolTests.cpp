@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
-#include <chrono>
-#include <algorithm>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "Sha256.h"
 #include "zelvan/EVT3Encoder.h"
@@ -49,9 +49,7 @@ Result runTool(const std::string& args, bool want_stderr = false) {
     return r;
 }
 
-std::string quoted(const fs::path& p) {
-    return "'" + p.string() + "'";
-}
+std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
 std::map<std::string, std::string> parseInfo(const std::string& text) {
     std::map<std::string, std::string> kv;
@@ -89,7 +87,7 @@ std::string filtered(const std::vector<std::vector<uint64_t>>& rows, uint64_t fr
 }
 
 class TempDir {
-  public:
+public:
     TempDir() {
         path_ = fs::temp_directory_path() / ("zelvan-tool-test-" + std::to_string(::getpid()));
         fs::create_directories(path_);
@@ -100,7 +98,7 @@ class TempDir {
     }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
-  private:
+private:
     fs::path path_;
 };
 
@@ -703,11 +701,14 @@ TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
             "the file is not JSON");
     oneLine(runTool("record --config " + quoted(tmp / "none.json") + " - 1 " + quoted(tmp / "b.raw"), true),
             "the file cannot be opened");
-    oneLine(runTool("record --config " + quoted(tmp / "refused.json") + " - 1 " + quoted(tmp / "b.raw"), true),
-            "a value the tool refused");
-    oneLine(runTool("record --config " + quoted(tmp / "unknown.json") + " - 1 " + quoted(tmp / "b.raw"), true),
-            "a parameter the tool lacks");
-    oneLine(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw"), true), "the file cannot be created");
+    oneLine(
+        runTool("record --config " + quoted(tmp / "refused.json") + " - 1 " + quoted(tmp / "b.raw"), true),
+        "a value the tool refused");
+    oneLine(
+        runTool("record --config " + quoted(tmp / "unknown.json") + " - 1 " + quoted(tmp / "b.raw"), true),
+        "a parameter the tool lacks");
+    oneLine(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw"), true),
+            "the file cannot be created");
 }
 
 // Runs a shell command line; its exit status.
@@ -732,8 +733,8 @@ TEST(ZelvanRawTool, ARecordingThatCannotBeWrittenFailsWithOneLine) {
     const fs::path limited = tmp / "limited.raw";
     const std::string tool = std::string("'") + ZELVAN_RAW_TOOL + "'";
     const std::string err = (tmp / "err.txt").string();
-    EXPECT_EQ(shell("trap '' XFSZ; ulimit -f 2048; exec " + tool + " record - 2 '" + limited.string() + "' 2>'" + err +
-                    "'"),
+    EXPECT_EQ(shell("trap '' XFSZ; ulimit -f 2048; exec " + tool + " record - 2 '" + limited.string() +
+                    "' 2>'" + err + "'"),
               1);
     std::ifstream err_in(err);
     const std::string message((std::istreambuf_iterator<char>(err_in)), std::istreambuf_iterator<char>());
@@ -752,7 +753,8 @@ TEST(ZelvanRawTool, ARecordingKilledHalfwayOpensAndDecodes) {
     const fs::path file = tmp / "killed.raw";
     const std::string tool = std::string("'") + ZELVAN_RAW_TOOL + "'";
     const std::string pid_file = (tmp / "pid").string();
-    ASSERT_EQ(shell(tool + " record - 30 '" + file.string() + "' 2>/dev/null & echo $! > '" + pid_file + "'"), 0);
+    ASSERT_EQ(shell(tool + " record - 30 '" + file.string() + "' 2>/dev/null & echo $! > '" + pid_file + "'"),
+              0);
     std::string pid;
     std::ifstream(pid_file) >> pid;
     ASSERT_FALSE(pid.empty());

@@ -105,7 +105,7 @@ std::string reasonOf(const zelvan::RawFileReader& reader, const std::string& fal
 
 // Buffered text output of decimal numbers.
 class Out {
-  public:
+public:
     explicit Out(FILE* f) : f_(f) {}
     ~Out() { flush(); }
     void number(uint64_t v) {
@@ -122,7 +122,7 @@ class Out {
         n_ = 0;
     }
 
-  private:
+private:
     void reserve(size_t k) {
         if (n_ + k > sizeof buf_) flush();
     }
@@ -402,7 +402,7 @@ int cmdGenerate(int argc, char** argv) {
 
 // "zelvan-raw: cut  42%" on stderr, rewritten in place while the work goes on.
 class ProgressLine {
-  public:
+public:
     explicit ProgressLine(const char* what) : what_(what) {}
     void update(uint64_t done, uint64_t total) {
         const int percent = total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(100, done * 100 / total));
@@ -429,7 +429,7 @@ class ProgressLine {
         return 1;
     }
 
-  private:
+private:
     const char* what_;
     int last_ = -1;
 };
@@ -479,9 +479,7 @@ int cmdCutOrExport(bool to_video, char** args) {
     return 0;
 }
 
-const char* transportName(zelvan::INTERFACE_TYPE type) {
-    return type == zelvan::ETH ? "ETH" : "USB";
-}
+const char* transportName(zelvan::INTERFACE_TYPE type) { return type == zelvan::ETH ? "ETH" : "USB"; }
 
 int cmdList() {
     zelvan::DvsCameraManager manager;
@@ -539,7 +537,8 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     std::mutex mutex;
     std::condition_variable cv;
     std::unique_lock<std::mutex> lock(mutex);
-    while (std::chrono::steady_clock::now() < end && camera->isConnected() && !camera->getRecordingStatus().failed) {
+    while (std::chrono::steady_clock::now() < end && camera->isConnected() &&
+           !camera->getRecordingStatus().failed) {
         cv.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
     }
     const bool lost = !camera->isConnected();
@@ -554,10 +553,12 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     const zelvan::ZvStreamCounters losses = camera->getStreamCounters();
     std::fprintf(stderr, "zelvan-raw: recorded %llu events from %s into %s\n",
                  static_cast<unsigned long long>(events.load()), serial.c_str(), path.c_str());
-    std::fprintf(stderr, "zelvan-raw: %llu bytes written; lost on the way: %llu device buffers, %llu bytes in the recorder\n",
-                 static_cast<unsigned long long>(status.bytesWritten),
-                 static_cast<unsigned long long>(losses.lostBuffers),
-                 static_cast<unsigned long long>(losses.recorderDroppedBytes));
+    std::fprintf(
+        stderr,
+        "zelvan-raw: %llu bytes written; lost on the way: %llu device buffers, %llu bytes in the recorder\n",
+        static_cast<unsigned long long>(status.bytesWritten),
+        static_cast<unsigned long long>(losses.lostBuffers),
+        static_cast<unsigned long long>(losses.recorderDroppedBytes));
     return 0;
 }
 

@@ -9,7 +9,7 @@
 namespace zelvan {
 
 class ApsFrame {
-  public:
+public:
     // Bytes per pixel of the frames built by the size-only constructor: packed 24-bit colour, three
     // bytes per pixel in B, G, R order, rows top to bottom without padding.
     static constexpr int kBytesPerPixel = 3;
@@ -58,7 +58,7 @@ class ApsFrame {
 
     bool isLast() const { return last_; }
 
-  private:
+private:
     int width_ = 0;
     int height_ = 0;
     uint64_t startTimestamp_ = 0;

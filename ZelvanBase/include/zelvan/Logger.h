@@ -12,7 +12,8 @@
 // <syslog.h> defines LOG_INFO and LOG_WARNING as macros, which would turn the level names below into
 // numbers in every file that includes both. Such a file must not include this header after it.
 #if defined(LOG_DETAIL) || defined(LOG_INFO) || defined(LOG_WARNING) || defined(LOG_ERROR)
-#error "zelvan/Logger.h: LOG_DETAIL, LOG_INFO, LOG_WARNING or LOG_ERROR is already a macro (<syslog.h> defines LOG_INFO and LOG_WARNING); keep <syslog.h> out of files that log through zelvan::Logger"
+#error \
+    "zelvan/Logger.h: LOG_DETAIL, LOG_INFO, LOG_WARNING or LOG_ERROR is already a macro (<syslog.h> defines LOG_INFO and LOG_WARNING); keep <syslog.h> out of files that log through zelvan::Logger"
 #endif
 
 namespace zelvan {
@@ -29,7 +30,7 @@ const char* logLevelName(int level) noexcept;
 // Receives every message that passes the logger's threshold. Implementations must be safe to call
 // from several threads at once; the logger does not serialise calls into a sink.
 class LogSink {
-  public:
+public:
     virtual ~LogSink() = default;
     // `file` is the emitting source path as given to the logger (never null), `message` the
     // formatted text without any added line end.
@@ -39,17 +40,17 @@ class LogSink {
 // One line per message on stderr:
 //   2024-05-01 12:00:00.123 [INFO] Recorder.cpp:42 Start recording file ts: 0
 class StderrLogSink : public LogSink {
-  public:
+public:
     void write(int level, const char* file, int line, const std::string& message) override;
 
-  private:
+private:
     std::mutex mutex_;
 };
 
 // Appends lines in the stderr sink's format to a file. When the file cannot be opened, isOpen()
 // is false and messages are dropped.
 class FileLogSink : public LogSink {
-  public:
+public:
     explicit FileLogSink(const std::string& path);
     ~FileLogSink() override;
     FileLogSink(const FileLogSink&) = delete;
@@ -58,14 +59,14 @@ class FileLogSink : public LogSink {
     bool isOpen() const { return file_ != nullptr; }
     void write(int level, const char* file, int line, const std::string& message) override;
 
-  private:
+private:
     std::mutex mutex_;
     std::FILE* file_ = nullptr;
 };
 
 // Keeps every message in memory so that tests can assert on (level, text).
 class RecordingLogSink : public LogSink {
-  public:
+public:
     struct Line {
         int level = 0;
         std::string text;
@@ -84,13 +85,13 @@ class RecordingLogSink : public LogSink {
     size_t count(int level, const std::string& text) const;
     void clear();
 
-  private:
+private:
     mutable std::mutex mutex_;
     std::vector<Line> lines_;
 };
 
 class Logger {
-  public:
+public:
     // The one logger of the process. It is never destroyed, so logging from static destructors and
     // from threads that outlive main() stays valid.
     static Logger& Instance();
@@ -115,7 +116,7 @@ class Logger {
     std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
     std::shared_ptr<LogSink> sink() const;
 
-  private:
+private:
     Logger();
 
     std::atomic<int> level_{LOG_INFO};
@@ -127,7 +128,7 @@ class Logger {
 // Test helper: records every message (from `level` up) while it lives, then restores the previous
 // sink and threshold.
 class ScopedLogCapture {
-  public:
+public:
     explicit ScopedLogCapture(int level = LOG_DETAIL);
     ~ScopedLogCapture();
     ScopedLogCapture(const ScopedLogCapture&) = delete;
@@ -142,7 +143,7 @@ class ScopedLogCapture {
     size_t count(int level, const std::string& text) const { return sink_->count(level, text); }
     void clear() { sink_->clear(); }
 
-  private:
+private:
     std::shared_ptr<RecordingLogSink> sink_;
     std::shared_ptr<LogSink> previousSink_;
     int previousLevel_;

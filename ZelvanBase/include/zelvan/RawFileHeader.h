@@ -29,7 +29,7 @@ struct RawFileHeader {
     bool has_dvs_start_timestamp = false;
     bool has_aps_start_timestamp = false;
     bool has_end_line = false;
-    uint64_t payload_offset = 0;                              // first byte of the event data
+    uint64_t payload_offset = 0;                             // first byte of the event data
     std::vector<std::pair<std::string, std::string>> lines;  // every "% key value" line, in order
 
     // Stream format text for the decoder: "EVT3;height=H;width=W".

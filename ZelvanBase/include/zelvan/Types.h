@@ -10,10 +10,10 @@ namespace zelvan {
 
 // One change-detection event.
 struct Event2D {
-    uint16_t x = 0;         // pixel column
-    uint16_t y = 0;         // pixel row
-    uint8_t polarity = 0;   // 1 = ON (brightness increase), 0 = OFF
-    uint64_t timestamp = 0; // microseconds on the camera's time base
+    uint16_t x = 0;          // pixel column
+    uint16_t y = 0;          // pixel row
+    uint8_t polarity = 0;    // 1 = ON (brightness increase), 0 = OFF
+    uint64_t timestamp = 0;  // microseconds on the camera's time base
 
     Event2D() = default;
     Event2D(uint16_t x_, uint16_t y_, uint8_t polarity_, uint64_t timestamp_)
@@ -25,9 +25,9 @@ static_assert(sizeof(Event2D) == 16, "Event2D is expected to pack into 16 bytes"
 
 // One edge on an external trigger input.
 struct EventTriggerIn {
-    int16_t polarity = 0;   // 1 = rising edge, 0 = falling edge
-    uint64_t timestamp = 0; // microseconds, same time base as events
-    int16_t id = 0;         // trigger input channel
+    int16_t polarity = 0;    // 1 = rising edge, 0 = falling edge
+    uint64_t timestamp = 0;  // microseconds, same time base as events
+    int16_t id = 0;          // trigger input channel
 
     EventTriggerIn() = default;
     // Note the argument order: channel first, then edge, then time.
@@ -39,8 +39,8 @@ struct EventTriggerIn {
 
 // One statistics sample, delivered once per second by a running camera.
 struct ZvStatisticInfo {
-    uint64_t dataRate = 0;  // bytes per second of the raw stream
-    uint64_t eventRate = 0; // decoded events per second
+    uint64_t dataRate = 0;   // bytes per second of the raw stream
+    uint64_t eventRate = 0;  // decoded events per second
 
     ZvStatisticInfo() = default;
     ZvStatisticInfo(uint64_t dataRate_, uint64_t eventRate_) : dataRate(dataRate_), eventRate(eventRate_) {}
@@ -50,9 +50,9 @@ struct ZvStatisticInfo {
 
 // Data a camera lost on its way from the device to its consumers, counted since it was opened.
 struct ZvStreamCounters {
-    uint64_t lostBuffers = 0;          // raw buffers dropped because the camera loop fell behind
-    uint64_t replacedBatches = 0;      // batches completed and replaced before a consumer took them
-    uint64_t recorderDroppedBytes = 0; // raw bytes the recorder dropped because the disk fell behind
+    uint64_t lostBuffers = 0;           // raw buffers dropped because the camera loop fell behind
+    uint64_t replacedBatches = 0;       // batches completed and replaced before a consumer took them
+    uint64_t recorderDroppedBytes = 0;  // raw bytes the recorder dropped because the disk fell behind
 
     bool operator==(const ZvStreamCounters&) const = default;
 };
@@ -72,27 +72,35 @@ enum class RecorderError : uint8_t {
 // A short text for messages: "the disk did not keep up".
 inline const char* recorderErrorText(RecorderError error) {
     switch (error) {
-        case RecorderError::None: return "no error";
-        case RecorderError::CannotOpen: return "the file cannot be created";
-        case RecorderError::WriteFailed: return "the file cannot be written";
-        case RecorderError::BuffersDropped: return "the disk did not keep up";
-        case RecorderError::CacheFileDamaged: return "a cache file lacks data";
-        case RecorderError::CacheReadFailed: return "a cache file cannot be read";
-        case RecorderError::AlreadyRecording: return "a recording is already running";
-        case RecorderError::MergeRunning: return "the previous recording is still being merged";
+        case RecorderError::None:
+            return "no error";
+        case RecorderError::CannotOpen:
+            return "the file cannot be created";
+        case RecorderError::WriteFailed:
+            return "the file cannot be written";
+        case RecorderError::BuffersDropped:
+            return "the disk did not keep up";
+        case RecorderError::CacheFileDamaged:
+            return "a cache file lacks data";
+        case RecorderError::CacheReadFailed:
+            return "a cache file cannot be read";
+        case RecorderError::AlreadyRecording:
+            return "a recording is already running";
+        case RecorderError::MergeRunning:
+            return "the previous recording is still being merged";
     }
     return "unknown error";
 }
 
 // Where the latest recording of a camera stands.
 struct ZvRecordingStatus {
-    std::string path;          // file of the latest recording (empty before the first one)
-    bool recording = false;    // data are being written to it
-    bool merging = false;      // a cached recording is being assembled after its stop
-    bool failed = false;       // the file lacks data it should hold
-    std::string error;         // the first failure, empty when none
-    uint64_t bytesWritten = 0; // bytes in the file so far, header included
-    uint64_t bytesDropped = 0; // raw bytes that did not reach the file
+    std::string path;                            // file of the latest recording (empty before the first one)
+    bool recording = false;                      // data are being written to it
+    bool merging = false;                        // a cached recording is being assembled after its stop
+    bool failed = false;                         // the file lacks data it should hold
+    std::string error;                           // the first failure, empty when none
+    uint64_t bytesWritten = 0;                   // bytes in the file so far, header included
+    uint64_t bytesDropped = 0;                   // raw bytes that did not reach the file
     RecorderError reason = RecorderError::None;  // the first failure as a value; None while `failed` is false
 };
 
@@ -128,14 +136,22 @@ enum ToolType : int {
 // Name of a tool as it appears in configuration files and in the tool's ToolInfo.
 inline const char* toolTypeName(ToolType type) {
     switch (type) {
-        case BIASES: return "Biases";
-        case TRIGGER_IN: return "TriggerIn";
-        case SYNC: return "Sync";
-        case ANTI_FLICKER: return "AntiFlicker";
-        case EVENT_TRAIL_FILTER: return "EventTrailFilter";
-        case EVENT_RATE_CONTROL: return "EventRateControl";
-        case ROI: return "ROI";
-        case APS_CTRL: return "ApsCtrl";
+        case BIASES:
+            return "Biases";
+        case TRIGGER_IN:
+            return "TriggerIn";
+        case SYNC:
+            return "Sync";
+        case ANTI_FLICKER:
+            return "AntiFlicker";
+        case EVENT_TRAIL_FILTER:
+            return "EventTrailFilter";
+        case EVENT_RATE_CONTROL:
+            return "EventRateControl";
+        case ROI:
+            return "ROI";
+        case APS_CTRL:
+            return "ApsCtrl";
     }
     return "";
 }

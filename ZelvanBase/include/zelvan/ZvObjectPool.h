@@ -19,7 +19,7 @@ concept PoolableContainer = requires(T t, size_t n) {
 
 template <PoolableContainer T>
 class ZvObjectPool {
-  public:
+public:
     // `poolSize` objects are made at once, each with room for `reserve` elements.
     ZvObjectPool(size_t poolSize, size_t reserve) : store_(std::make_shared<Store>()) {
         store_->reserve = reserve;
@@ -64,7 +64,7 @@ class ZvObjectPool {
 
     size_t reserveSize() const { return store_->reserve; }
 
-  private:
+private:
     // Shared with the deleters of handed-out objects, which hold it weakly.
     struct Store {
         std::mutex mutex;
@@ -96,7 +96,7 @@ class ZvObjectPool {
 };
 
 class ZvObjectPoolFactory {
-  public:
+public:
     // A pool of `poolSize` containers, each reserved for `reserve` elements. The default container is
     // a vector of events: createUniqueZvObjectPoolWithArgs(10, 0x300000) gives ten vectors with room
     // for 3,145,728 events each.

@@ -4,6 +4,4 @@
 
 #include "zelvan/Logger.h"
 
-int main() {
-    return zelvan::LOG_INFO;
-}
+int main() { return zelvan::LOG_INFO; }

@@ -13,7 +13,7 @@ namespace zelvan {
 // Lists the timestamps of every frame of a file and hands out decoded frames as packed BGR24
 // ApsFrames, by index or by time. Timestamps are microseconds (presentation time of the frame).
 class ApsFileReader {
-  public:
+public:
     // A reader for `path` when the text after its last '.' is exactly "mp4", otherwise nullptr.
     // The file is not opened here.
     static std::unique_ptr<ApsFileReader> createFileReader(const std::string& path);
@@ -40,7 +40,7 @@ class ApsFileReader {
     uint16_t getHeight() const { return height_; }
     const std::string& getPath() const { return path_; }
 
-  protected:
+protected:
     std::string path_;
     uint16_t width_ = 0;
     uint16_t height_ = 0;

@@ -39,7 +39,7 @@ enum class VideoError : uint8_t {
 // H.264 encoder), no B-frames, a key frame at least once a second of 30 fps video, one reference
 // frame, and the index at the front of the file so that players can start and seek at once.
 class DataToVideoConverter {
-  public:
+public:
     // FFmpeg pixel format numbers used by the callers.
     static constexpr int kPixFmtYuv420p = 0;
     static constexpr int kPixFmtBgr24 = 3;
@@ -96,7 +96,7 @@ class DataToVideoConverter {
     // its first H.264 encoder; empty when there is none.
     static std::string chooseH264EncoderName(const std::vector<std::string>& preferred);
 
-  private:
+private:
     struct Ffmpeg;  // the FFmpeg objects, owned (DataToVideoConverter.cpp)
 
     static const AVCodec* chooseH264Encoder(const std::vector<std::string>& preferred);

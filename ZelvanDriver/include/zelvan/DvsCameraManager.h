@@ -27,7 +27,8 @@ public:
     std::shared_ptr<DvsCamera> openCamera(std::string serial);
 
     // Gives an Ethernet camera a new address, mask and gateway (first octet most significant).
-    static bool ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask, uint32_t gateway);
+    static bool ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask,
+                                 uint32_t gateway);
 
     // Runs the search of one camera family; 0 for a value that names none.
     uint64_t findCameras(CAMERA_TYPE type);

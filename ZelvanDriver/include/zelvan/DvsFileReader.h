@@ -36,7 +36,7 @@ enum class ReaderError : uint8_t {
 // read. Every event-returning operation hands out the reader's one result vector (cleared and
 // refilled by each read); a caller that keeps events across reads copies them.
 class DvsFileReader {
-  public:
+public:
     // A reader for `path` when its name ends in ".raw" (case-sensitive, after the last '.'),
     // otherwise nullptr. The file is not opened here.
     static std::unique_ptr<DvsFileReader> createFileReader(const std::string& path);

@@ -14,7 +14,7 @@ namespace zelvan {
 // size. Random access seeks to the key frame before the target and decodes forward. One thread at
 // a time. Failures are logged and answered with false; nothing here throws for them.
 class Mp4FileReader : public ApsFileReader {
-  public:
+public:
     explicit Mp4FileReader(const std::string& path);
     ~Mp4FileReader() override;
 
@@ -25,7 +25,7 @@ class Mp4FileReader : public ApsFileReader {
     bool getNFrame(int index, ApsFrame& frame) override;
     bool getFrameGivenTimeStamp(uint64_t timestamp, ApsFrame& frame) override;
 
-  private:
+private:
     struct Ffmpeg;  // the FFmpeg objects, owned (Mp4FileReader.cpp)
 
     // Lists the timestamps of every frame (none when the decoded frame cannot be allocated, which

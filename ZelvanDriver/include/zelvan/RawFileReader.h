@@ -73,7 +73,7 @@ struct PayloadStart {
 // anything but a regular file. Nothing here throws for a failure it reports: every reason comes back
 // as the false (or empty) result and as lastError() with the logged line as lastErrorMessage().
 class RawFileReader : public DvsFileReader {
-  public:
+public:
     struct Bookmark {
         uint64_t position = 0;                 // byte offset in the file where decoding resumes
         uint64_t timestamp = 0;                // stream time at that point (the map key)
@@ -149,7 +149,7 @@ class RawFileReader : public DvsFileReader {
 
     void setProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
 
-  private:
+private:
     // Reads `n` bytes at `pos` into the read buffer.
     [[nodiscard]] bool readAt(uint64_t pos, size_t n);
     // True when `path` names the recording this reader reads (writing it would destroy the input).

@@ -42,7 +42,7 @@ void putLine(std::vector<uint8_t>& out, const std::string& line) {
 
 // Bounds-checked little-endian reads over the side file's bytes.
 class Reader {
-  public:
+public:
     Reader(const uint8_t* data, size_t size) : p_(data), end_(data + size) {}
     size_t left() const { return static_cast<size_t>(end_ - p_); }
     template <typename T>
@@ -55,7 +55,7 @@ class Reader {
         return true;
     }
 
-  private:
+private:
     const uint8_t* p_;
     const uint8_t* end_;
 };

@@ -20,7 +20,7 @@ namespace zelvan::detail {
 //
 // Used by one reader, under its read lock; the index decodes with a decoder of its own.
 class BookmarkIndex {
-  public:
+public:
     using Bookmark = RawFileReader::Bookmark;
     using Map = std::map<uint64_t, Bookmark>;
 
@@ -58,7 +58,7 @@ class BookmarkIndex {
     // Triggers stored with the bookmark whose key is exactly `key`, otherwise none.
     std::vector<EventTriggerIn> triggersAt(uint64_t key) const;
 
-  private:
+private:
     // Fills the event-number lookup and each bookmark's trigger count from the bookmarks.
     void number();
     [[nodiscard]] bool completeV1(const Recording& recording, Map& marks);

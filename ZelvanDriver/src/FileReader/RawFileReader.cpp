@@ -591,13 +591,9 @@ bool RawFileReader::removeTriggerInCallback(uint32_t id) {
     return trigger_callbacks_.erase(id) > 0;
 }
 
-int RawFileReader::getWidth() {
-    return header_.info.width;
-}
+int RawFileReader::getWidth() { return header_.info.width; }
 
-int RawFileReader::getHeight() {
-    return header_.info.height;
-}
+int RawFileReader::getHeight() { return header_.info.height; }
 
 bool RawFileReader::getFileInfo(DvsFileInfo& info) {
     info = header_.info;

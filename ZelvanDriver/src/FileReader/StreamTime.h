@@ -16,14 +16,10 @@ inline uint64_t timeOf(const EVT3Decoder::State& s) {
     return s.time_known ? (s.wraps << 24) + (uint64_t(s.time_high) << 12) + s.time_low : 0;
 }
 
-inline uint64_t saturatingAdd(uint64_t a, uint64_t b) {
-    return a > kNoLimit - b ? kNoLimit : a + b;
-}
+inline uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > kNoLimit - b ? kNoLimit : a + b; }
 
 // The little-endian 16-bit word at `p`.
-inline uint32_t loadWord(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8);
-}
+inline uint32_t loadWord(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
 
 // Follows only the stream time through `words` words, with the decoder's rules, and returns the
 // index of the first word after which the time is at least `target` (`words` when none is).

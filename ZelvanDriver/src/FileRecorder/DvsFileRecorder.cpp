@@ -181,7 +181,8 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
         queue_.clear();
         data_lost_before_next_ = false;
     }
-    ZV_LOG(LOG_INFO, "Start recording file ts: %llu", static_cast<unsigned long long>(info.dvs_start_timestamp));
+    ZV_LOG(LOG_INFO, "Start recording file ts: %llu",
+           static_cast<unsigned long long>(info.dvs_start_timestamp));
     recording_ = true;
     writer_thread_ = std::thread(&DvsFileRecorder::writerLoop, this);
     return outcome(RecorderError::None);
@@ -230,7 +231,8 @@ bool DvsFileRecorder::stopRecording() {
         source = time_source_;
     }
     if (source) {
-        if (auto t = source()) ZV_LOG(LOG_INFO, "Stop recording file ts: %llu", static_cast<unsigned long long>(*t));
+        if (auto t = source())
+            ZV_LOG(LOG_INFO, "Stop recording file ts: %llu", static_cast<unsigned long long>(*t));
     }
     writer_thread_.join();
     closeOutput();
@@ -346,7 +348,8 @@ void DvsFileRecorder::writerLoop() {
 void DvsFileRecorder::deleteListedCacheFiles() {
     std::lock_guard<std::mutex> lock(files_mutex_);
     for (const auto& entry : cache_files_) {
-        if (std::remove(entry.path.c_str()) != 0) ZV_LOG(LOG_ERROR, "Error deleting file: %s", entry.path.c_str());
+        if (std::remove(entry.path.c_str()) != 0)
+            ZV_LOG(LOG_ERROR, "Error deleting file: %s", entry.path.c_str());
     }
     cache_files_.clear();
 }
@@ -475,7 +478,8 @@ void DvsFileRecorder::mergeLoop() {
         std::lock_guard<std::mutex> lock(files_mutex_);
         for (const auto& entry : cache_files_) {
             std::string target = entry.path + ".kept";
-            for (int n = 1; std::filesystem::exists(target); ++n) target = entry.path + ".kept" + std::to_string(n);
+            for (int n = 1; std::filesystem::exists(target); ++n)
+                target = entry.path + ".kept" + std::to_string(n);
             std::error_code ec;
             std::filesystem::rename(entry.path, target, ec);
             if (ec) target = entry.path;
@@ -500,7 +504,8 @@ void DvsFileRecorder::mergeLoop() {
         }
         std::ifstream in(file.path, std::ios::binary);
         if (!in) {
-            fail(RecorderError::CacheReadFailed, "Cannot read cache file " + file.path + ": " + systemError());
+            fail(RecorderError::CacheReadFailed,
+                 "Cannot read cache file " + file.path + ": " + systemError());
             keepRemainingCacheFiles();
             break;
         }
@@ -521,7 +526,8 @@ void DvsFileRecorder::mergeLoop() {
             break;
         }
         in.close();
-        if (std::remove(file.path.c_str()) != 0) ZV_LOG(LOG_ERROR, "Error deleting file: %s", file.path.c_str());
+        if (std::remove(file.path.c_str()) != 0)
+            ZV_LOG(LOG_ERROR, "Error deleting file: %s", file.path.c_str());
         {
             std::lock_guard<std::mutex> lock(files_mutex_);
             if (!cache_files_.empty() && cache_files_.front().path == file.path) cache_files_.pop_front();

@@ -188,9 +188,7 @@ void ApplyResult::keep(ConfigError reason) {
     if (rankOf(reason) > rankOf(error)) error = reason;
 }
 
-bool succeeded(ConfigError reason) {
-    return rankOf(reason) <= 1;
-}
+bool succeeded(ConfigError reason) { return rankOf(reason) <= 1; }
 
 ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
     ApplyResult result;

@@ -24,11 +24,16 @@ uint64_t searchUsb(std::map<std::string, std::shared_ptr<DvsCamera>>& cameras) {
 
 uint64_t DvsCameraManager::findCameras(CAMERA_TYPE type) {
     switch (type) {
-        case EVK4: return searchUsb<PropheseeEVK4>(cameras_);
-        case EVK5: return searchUsb<PropheseeEVK5>(cameras_);
-        case PELMO: return searchUsb<ZelvanPelmo>(cameras_);
-        case ORVIK_320: return searchUsb<Orvik320Camera>(cameras_);
-        case TANDRA: return 0;  // fusion cameras are not opened through this manager yet
+        case EVK4:
+            return searchUsb<PropheseeEVK4>(cameras_);
+        case EVK5:
+            return searchUsb<PropheseeEVK5>(cameras_);
+        case PELMO:
+            return searchUsb<ZelvanPelmo>(cameras_);
+        case ORVIK_320:
+            return searchUsb<Orvik320Camera>(cameras_);
+        case TANDRA:
+            return 0;  // fusion cameras are not opened through this manager yet
     }
     return 0;
 }

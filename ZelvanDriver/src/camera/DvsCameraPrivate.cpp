@@ -47,7 +47,8 @@ void DvsCameraPrivate::shutdown() {
     destroying_ = true;
     if (onOwnThread()) {
         // Only a camera not made by makeCamera gets here: its thread would go on in a freed object.
-        ZV_LOG(LOG_ERROR, "A camera is destroyed on its own thread; cameras must be created with makeCamera.");
+        ZV_LOG(LOG_ERROR,
+               "A camera is destroyed on its own thread; cameras must be created with makeCamera.");
         std::abort();
     }
     {
@@ -120,7 +121,8 @@ bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::mill
     return waitForBatch(out, &deadline);
 }
 
-bool DvsCameraPrivate::waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline) {
+bool DvsCameraPrivate::waitForBatch(std::vector<Event2D>& out,
+                                    const std::chrono::steady_clock::time_point* deadline) {
     out.clear();
     BatchMode mode;
     {
@@ -256,12 +258,14 @@ int DvsCameraPrivate::startStreaming() {
         return decoder_->getLastTimestamp();
     });
     if (!isConnected()) {
-        ZV_LOG(LOG_ERROR, "Start camera %s failed: the device is not connected.", getDescription().serial.c_str());
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: the device is not connected.",
+               getDescription().serial.c_str());
         return -1;
     }
     if (!sensor_ || sensor_->start() != 0) {
         if (sensor_) sensor_->stop();
-        ZV_LOG(LOG_ERROR, "Start camera %s failed: the sensor did not start.", getDescription().serial.c_str());
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: the sensor did not start.",
+               getDescription().serial.c_str());
         return -1;
     }
     if (getDescription().interfaceType == ETH) {
@@ -340,7 +344,8 @@ void DvsCameraPrivate::statisticLoop() {
     setCurrentThreadName("zv-statistics");
     std::unique_lock<std::mutex> lock(statistics_mutex_);
     while (running_.load()) {
-        if (statistics_cv_.wait_for(lock, std::chrono::milliseconds(1000), [this] { return !running_.load(); })) {
+        if (statistics_cv_.wait_for(lock, std::chrono::milliseconds(1000),
+                                    [this] { return !running_.load(); })) {
             break;
         }
         StatisticsCallback callback = statistics_callback_;

@@ -44,7 +44,9 @@ public:
     bool isRecording() const override { return recorder_.isRecording(); }
     ZvRecordingStatus getRecordingStatus() const override { return recorder_.status(); }
     RecorderError lastRecordingError() const override { return recorder_.lastError(); }
-    bool waitForRecordingMerged(std::chrono::milliseconds timeout) override { return recorder_.waitForMerge(timeout); }
+    bool waitForRecordingMerged(std::chrono::milliseconds timeout) override {
+        return recorder_.waitForMerge(timeout);
+    }
     ZvStreamCounters getStreamCounters() const override;
 
     bool isInited() const { return inited_; }
@@ -85,7 +87,6 @@ public:
     void closeCallbacks() { callbacks_closed_ = true; }
 
 protected:
-
     std::unordered_map<uint32_t, EventsCallback> event_callbacks_;
     uint32_t next_event_callback_id_ = 0;
     std::mutex event_callback_mutex_;
@@ -113,10 +114,10 @@ protected:
         std::vector<Event2D> filling;
         std::mutex mutex;
         std::condition_variable cv;
-        uint64_t completed = 0;  // batches completed so far
-        bool ready_taken = true; // the ready batch went to a consumer (or there is none)
-        uint64_t replaced = 0;   // batches replaced before a consumer took them
-        int waiters = 0;         // callers inside getNextBatch
+        uint64_t completed = 0;                // batches completed so far
+        bool ready_taken = true;               // the ready batch went to a consumer (or there is none)
+        uint64_t replaced = 0;                 // batches replaced before a consumer took them
+        int waiters = 0;                       // callers inside getNextBatch
         std::condition_variable waiters_gone;  // the last waiter left
     };
     Batches count_batches_;

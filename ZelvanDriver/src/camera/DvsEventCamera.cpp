@@ -41,9 +41,15 @@ int DvsEventCamera::init() {
     if (inited_) return 0;
     const CameraDescription description = getDescription();
     switch (description.interfaceType) {
-        case USB: interface_ = UsbInterface::createUsbInterface(description); break;
-        case ETH: interface_ = EthInterface::createEthInterface(description); break;
-        default: interface_.reset(); break;
+        case USB:
+            interface_ = UsbInterface::createUsbInterface(description);
+            break;
+        case ETH:
+            interface_ = EthInterface::createEthInterface(description);
+            break;
+        default:
+            interface_.reset();
+            break;
     }
     if (!interface_) return -1;
     interface_->setStatusWord(&interface_status_word_);
@@ -62,16 +68,17 @@ int DvsEventCamera::init() {
     file_info_.height = height_;
 
     if (genx320) {
-        register_controller_ = std::make_shared<RegisterController>(interface_, kGenx320RegisterTable,
-                                                                    kGenx320RegisterTableSize, kGenx320RegisterPrefix);
+        register_controller_ = std::make_shared<RegisterController>(
+            interface_, kGenx320RegisterTable, kGenx320RegisterTableSize, kGenx320RegisterPrefix);
     } else {
-        register_controller_ = std::make_shared<RegisterController>(interface_, kImx636RegisterTable,
-                                                                    kImx636RegisterTableSize, kImx636RegisterPrefix);
+        register_controller_ = std::make_shared<RegisterController>(
+            interface_, kImx636RegisterTable, kImx636RegisterTableSize, kImx636RegisterPrefix);
     }
 
     decoder_ = DecoderFactory::createUniqueDecoder(format_);
     if (!decoder_) return -1;
-    decoder_->setEventsStreamHandleCallback([this](Event2D* first, Event2D* last) { eventStreamArrived(first, last); });
+    decoder_->setEventsStreamHandleCallback(
+        [this](Event2D* first, Event2D* last) { eventStreamArrived(first, last); });
     decoder_->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrived(trigger); });
 
     if (genx320) {
@@ -84,9 +91,10 @@ int DvsEventCamera::init() {
         [controller](const std::vector<RegisterOperation>& sequence) {
             return controller->applyRegisterOperationSequence(sequence);
         });
-    sensor_->setWriteRegisterFieldCallback([controller](const std::string& reg, const std::string& field, uint32_t value) {
-        controller->writeRegisterField(reg, field, value);
-    });
+    sensor_->setWriteRegisterFieldCallback(
+        [controller](const std::string& reg, const std::string& field, uint32_t value) {
+            controller->writeRegisterField(reg, field, value);
+        });
     if (sensor_->init(interface_) != 0) return -1;
 
     if (genx320) {

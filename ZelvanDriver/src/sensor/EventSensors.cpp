@@ -34,12 +34,8 @@ std::unique_ptr<EventStream> makeEventStream(const std::shared_ptr<Interface>& i
         interface, kEventTransfers, kEventBufferBytes, kEventQueueDepth, kEventEndpoint));
 }
 
-void wait1ms() {
-    sensor_timing::waitNanoseconds(1'000'000);
-}
-void wait100us() {
-    sensor_timing::waitNanoseconds(100'000);
-}
+void wait1ms() { sensor_timing::waitNanoseconds(1'000'000); }
+void wait100us() { sensor_timing::waitNanoseconds(100'000); }
 
 // Temperature sensing bring-up, the same on both event sensors.
 void bringUpTemperatureSensing(const Sensor::WriteFieldFn& write_field) {
@@ -165,7 +161,8 @@ int Genx320Sensor::init(std::shared_ptr<Interface> interface) {
         ZV_LOG(LOG_ERROR, "Genx320Sensor init failed! No sequence callback provided!");
         return -1;
     }
-    if (apply_sequence_(genx320StandbySequence()) != 0 || apply_sequence_(genx320ConfigurationSequence()) != 0) {
+    if (apply_sequence_(genx320StandbySequence()) != 0 ||
+        apply_sequence_(genx320ConfigurationSequence()) != 0) {
         ZV_LOG(LOG_ERROR, "Genx320Sensor init failed! The bring-up sequences were not applied.");
         return -1;
     }

@@ -12,7 +12,7 @@ namespace zelvan {
 
 // IMX636-family event sensor.
 class Imx6x6Sensor : public Sensor {
-  public:
+public:
     // Creates the event stream, then applies the standby, power-up and configuration sequences and brings
     // up temperature sensing, the photodiode current mirror, the LIFO and the time base (about 2.5 s of
     // settling on hardware). -1 without an apply-sequence callable.
@@ -22,7 +22,7 @@ class Imx6x6Sensor : public Sensor {
     // Applies the standby sequence and stops the event stream.
     int stop() override;
 
-  private:
+private:
     void temperatureBringUp();
     void iphMirror(bool on);
     void lifo(bool enable, bool output, bool counter);
@@ -33,12 +33,12 @@ class Imx6x6Sensor : public Sensor {
 // GenX320 event sensor. Its configuration sequence leaves the readout running: start and stop only start
 // and stop the event stream.
 class Genx320Sensor : public Sensor {
-  public:
+public:
     int init(std::shared_ptr<Interface> interface) override;
     int start() override;
     int stop() override;
 
-  private:
+private:
     void temperatureBringUp();
     void iphMirror(bool on);
     void lifo(bool enable);
@@ -49,7 +49,7 @@ class Genx320Sensor : public Sensor {
 // IMX415 frame sensor of the fusion camera: one NV12 frame per buffer, switched by the board register
 // "aps_ctrl". Its write-register callable must be set (calls without it throw std::bad_function_call).
 class Imx415Sensor : public Sensor {
-  public:
+public:
     static constexpr int32_t kWidth = 3840;
     static constexpr int32_t kHeight = 2160;
 
@@ -60,7 +60,7 @@ class Imx415Sensor : public Sensor {
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
 
-  private:
+private:
     int32_t width_ = kWidth;
     int32_t height_ = kHeight;
 };

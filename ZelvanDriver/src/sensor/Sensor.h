@@ -18,7 +18,8 @@ struct RegisterOperation;
 class Sensor {
 public:
     using WriteRegisterFn = std::function<void(const std::string& reg, uint32_t value)>;
-    using WriteFieldFn = std::function<void(const std::string& reg, const std::string& field, uint32_t value)>;
+    using WriteFieldFn =
+        std::function<void(const std::string& reg, const std::string& field, uint32_t value)>;
     // Returns 0 when every operation of the sequence succeeded.
     using ApplySequenceFn = std::function<int(const std::vector<RegisterOperation>& sequence)>;
 

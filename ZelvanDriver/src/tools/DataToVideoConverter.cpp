@@ -52,9 +52,7 @@ struct DataToVideoConverter::Ffmpeg {
     ffmpeg::CodecContextPtr jpeg;
 };
 
-DataToVideoConverter::DataToVideoConverter() : ffmpeg_(std::make_unique<Ffmpeg>()) {
-    quietFfmpegLogs();
-}
+DataToVideoConverter::DataToVideoConverter() : ffmpeg_(std::make_unique<Ffmpeg>()) { quietFfmpegLogs(); }
 
 DataToVideoConverter::~DataToVideoConverter() = default;
 
@@ -70,9 +68,7 @@ void DataToVideoConverter::clearError() {
     error_message_.clear();
 }
 
-std::string DataToVideoConverter::encoderName() const {
-    return codec_ != nullptr ? codec_->name : "";
-}
+std::string DataToVideoConverter::encoderName() const { return codec_ != nullptr ? codec_->name : ""; }
 
 const AVCodec* DataToVideoConverter::chooseH264Encoder(const std::vector<std::string>& preferred) {
     for (const std::string& name : preferred) {

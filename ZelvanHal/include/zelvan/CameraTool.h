@@ -91,7 +91,7 @@ struct FullParamteterInfo {
 };
 
 class CameraTool {
-  public:
+public:
     // Reads the current value into its argument (of the parameter's kind); false when it cannot be read.
     using Getter = std::function<bool(ParameterValue&)>;
     // Applies a value already checked against the parameter's kind and range; false when it failed.
@@ -129,7 +129,7 @@ class CameraTool {
     // Names of all registered parameters in ascending byte order.
     std::vector<std::string> registeredParameterNames() const;
 
-  protected:
+protected:
     CameraTool() = default;
 
     // Registers a parameter (replacing one of the same name).
@@ -137,7 +137,7 @@ class CameraTool {
     // Replaces the metadata of a registered parameter of the same name and kind; false otherwise.
     bool updateParameterInfo(const FullParamteterInfo& info);
 
-  private:
+private:
     struct Parameter {
         FullParamteterInfo info;
         Getter get;
@@ -156,14 +156,14 @@ class CameraTool {
 // A tool whose parameters are fields of the sensor's registers. Register names are relative to the tool's
 // prefix ("erc/" and "enable" address "erc/enable").
 class CameraToolRegister : public CameraTool {
-  public:
+public:
     CameraToolRegister(std::shared_ptr<RegisterController> controller, std::string prefix = "");
     ~CameraToolRegister() override;
 
     const std::shared_ptr<RegisterController>& registerController() const { return controller_; }
     const std::string& registerPrefix() const { return prefix_; }
 
-  protected:
+protected:
     // An int parameter that is one register field, with the field's values as its range and the field's
     // reset value as its default (unless a narrower range is given). A field the table lacks is logged and
     // leaves the parameter out; returns whether it was added.
@@ -190,11 +190,11 @@ class CameraToolRegister : public CameraTool {
 
 // A tool whose parameters are read and written by the tool's own operations.
 class CameraToolRegisterWithCallback : public CameraToolRegister {
-  public:
+public:
     using CameraToolRegister::CameraToolRegister;
     ~CameraToolRegisterWithCallback() override;
 
-  protected:
+protected:
     // Registers a parameter with its getter and setter (usually bound to the tool object).
     void addRegister2Map(FullParamteterInfo info, Getter getter, Setter setter);
 };

@@ -69,7 +69,8 @@ public:
 
     // Scans raw bytes for trigger edges and appends them to `triggers`, with their own time tracking;
     // the decoder's event state is not touched. Consecutive calls continue the same stream.
-    void preprocessEventData(const uint8_t* first, const uint8_t* last, std::vector<EventTriggerIn>& triggers);
+    void preprocessEventData(const uint8_t* first, const uint8_t* last,
+                             std::vector<EventTriggerIn>& triggers);
 
     // Counters since construction (or the last resetTimeBase).
     uint64_t totalEvents() const { return total_events_; }

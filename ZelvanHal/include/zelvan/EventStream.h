@@ -22,7 +22,7 @@ using RawBuffer = std::shared_ptr<std::vector<uint8_t>>;
 // Moves data from one endpoint of a camera into buffers. Buffers wait for the consumer in a bounded
 // queue; when the consumer falls behind, whole buffers are lost (as on a real bus), counted and logged.
 class DataTransfer {
-  public:
+public:
     virtual ~DataTransfer() = default;
     virtual void start() = 0;
     virtual void stop() = 0;
@@ -47,7 +47,7 @@ std::unique_ptr<DataTransfer> createDataTransferUniquePtr(const std::shared_ptr<
 // The consumer side of a data transfer. Thread-safe: start/stop from a control thread,
 // waitNextBuffer/getLatestBuffer from the consumer thread.
 class EventStream {
-  public:
+public:
     explicit EventStream(std::unique_ptr<DataTransfer> transfer);
     ~EventStream();
 
@@ -64,7 +64,7 @@ class EventStream {
 
     uint64_t lostBuffers() const;
 
-  private:
+private:
     static constexpr int kWaitMs = 100;
 
     std::unique_ptr<DataTransfer> transfer_;

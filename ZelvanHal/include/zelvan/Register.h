@@ -11,10 +11,10 @@
 namespace zelvan {
 
 class Register {
-  public:
+public:
     // One bit field of a register.
     class Field {
-      public:
+    public:
         Field() = default;
         Field(std::string name, uint8_t start, uint8_t len, uint32_t default_value,
               std::map<std::string, uint32_t> aliases = {});
@@ -34,7 +34,7 @@ class Register {
         // Adds a named value; a name already present gets the new value.
         void add_alias(const std::string& name, uint32_t value);
 
-      private:
+    private:
         void init_mask();
 
         std::string name_;
@@ -62,7 +62,7 @@ class Register {
     void add_field(const Field& field);
     const std::map<std::string, Field>& get_fields() const { return fields_; }
 
-  private:
+private:
     std::string name_;
     uint32_t address_ = 0;
     std::map<std::string, Field> fields_;
@@ -70,7 +70,7 @@ class Register {
 
 // The registers of one sensor by name.
 class RegisterMap {
-  public:
+public:
     RegisterMap() = default;
     RegisterMap(const RegisterMap&) = default;
     RegisterMap(RegisterMap&&) = default;
@@ -89,7 +89,7 @@ class RegisterMap {
     std::map<std::string, Register>::const_iterator begin() const { return registers_.begin(); }
     std::map<std::string, Register>::const_iterator end() const { return registers_.end(); }
 
-  private:
+private:
     std::map<std::string, Register> registers_;
 };
 

@@ -17,7 +17,7 @@ namespace zelvan {
 class Interface;
 
 class RegisterController {
-  public:
+public:
     // `table` holds `rows` rows; `prefix` (such as "PSEE/IMX636/") names the sensor in messages, and names
     // given to this controller may carry it in front.
     RegisterController(std::shared_ptr<Interface> interface, const RegisterInfo* table, size_t rows,
@@ -50,7 +50,7 @@ class RegisterController {
     // failing transfer or unknown operation kind (logged) and returns -1; 0 when all ran.
     int applyRegisterOperationSequence(const std::vector<RegisterOperation>& sequence);
 
-  private:
+private:
     std::string bareName(const std::string& name) const;
     // Looks up a register (and field); logs the lookup's message and returns false when one is missing.
     bool lookup(const std::string& reg, const std::string* field, const Register*& r,

@@ -125,7 +125,8 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
                 const bool is12 = (w >> 12) == kVect12;
                 uint32_t mask = (row_known && base_known) ? (is12 ? p : (p & 0xFF)) : 0u;
                 // Pixels beyond x = 65535 cannot be represented: drop them and stop the base there.
-                if (base_x > 0xFFFFu - 11u) mask &= base_x > 0xFFFFu ? 0u : ((1u << (0x10000u - base_x)) - 1u);
+                if (base_x > 0xFFFFu - 11u)
+                    mask &= base_x > 0xFFFFu ? 0u : ((1u << (0x10000u - base_x)) - 1u);
                 const uint64_t head = uint64_t(base_x) | r.row_head | (uint64_t(vpol) << 32);
                 for (uint32_t k = 0; k < 12; ++k) {
                     put(out, head + k, r.ts);
@@ -153,8 +154,8 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
                 ++total_triggers_;
                 last_timestamp_.store(r.ts, std::memory_order_relaxed);
                 if (trigger_cb_) {
-                    trigger_cb_(
-                        EventTriggerIn(static_cast<int16_t>((p >> 8) & 0xF), static_cast<int16_t>(p & 1), r.ts));
+                    trigger_cb_(EventTriggerIn(static_cast<int16_t>((p >> 8) & 0xF),
+                                               static_cast<int16_t>(p & 1), r.ts));
                 }
                 break;
             default:
@@ -194,9 +195,8 @@ void EVT3Decoder::decode(const uint8_t* first, const uint8_t* last) {
 }
 
 void EVT3Decoder::publishTimestamp() {
-    const uint64_t t = state_.time_known
-                           ? (state_.wraps << 24) + (uint64_t(state_.time_high) << 12) + state_.time_low
-                           : 0;
+    const uint64_t t =
+        state_.time_known ? (state_.wraps << 24) + (uint64_t(state_.time_high) << 12) + state_.time_low : 0;
     last_timestamp_.store(t, std::memory_order_relaxed);
     time_known_.store(state_.time_known, std::memory_order_release);
 }
@@ -216,7 +216,8 @@ void EVT3Decoder::rollWindow(std::chrono::steady_clock::time_point now) {
     // A caller that asks once a second does so a little less than a second after the first data of
     // a stream: such a window still counts as a second's worth.
     if (elapsed < std::chrono::milliseconds(900)) return;
-    const auto ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
+    const auto ns =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count());
     data_rate_ = static_cast<uint64_t>(static_cast<double>(window_bytes_) * 1e9 / static_cast<double>(ns));
     event_rate_ = static_cast<uint64_t>(static_cast<double>(window_events_) * 1e9 / static_cast<double>(ns));
     window_bytes_ = 0;

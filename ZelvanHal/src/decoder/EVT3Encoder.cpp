@@ -58,7 +58,8 @@ size_t EVT3Encoder::encode(const Event2D* first, const Event2D* last, std::vecto
         uint32_t mask = 1u << (e->x - base);
         if (base + 32 <= static_cast<uint32_t>(width_)) {
             while (run_end < last && run_end->timestamp == e->timestamp && run_end->y == e->y &&
-                   (run_end->polarity ? 1u : 0u) == pol && run_end->x > run_end[-1].x && run_end->x < base + 32) {
+                   (run_end->polarity ? 1u : 0u) == pol && run_end->x > run_end[-1].x &&
+                   run_end->x < base + 32) {
                 mask |= 1u << (run_end->x - base);
                 ++run_end;
             }

@@ -23,7 +23,7 @@ struct Evt3FastRegs {
 // write them. Requires a known row. Stops before the first other word, at `end`, or
 // when `out` passes `room_end` (at least 16 free event slots must remain). Returns where it stopped.
 using Evt3FastLoop = const uint8_t* (*)(const uint8_t* ptr, const uint8_t* end, Event2D*& out,
-                                         Event2D* room_end, Evt3FastRegs& regs);
+                                        Event2D* room_end, Evt3FastRegs& regs);
 
 const uint8_t* evt3FastLoopPortable(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
                                     Evt3FastRegs& regs);

@@ -114,9 +114,7 @@ FullParamteterInfo FullParamteterInfo::makeString(std::string name, std::string 
 
 CameraTool::~CameraTool() = default;
 
-std::string CameraTool::toolName() const {
-    return getToolInfo().name;
-}
+std::string CameraTool::toolName() const { return getToolInfo().name; }
 
 void CameraTool::addParameter(FullParamteterInfo info, Getter getter, Setter setter) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
@@ -301,9 +299,7 @@ bool CameraTool::setParam(const std::string& name, const char* value) {
     return setValue(name, std::string(value), "text");
 }
 
-bool CameraTool::setParam(const std::string& name, bool value) {
-    return setValue(name, value, "bool");
-}
+bool CameraTool::setParam(const std::string& name, bool value) { return setValue(name, value, "bool"); }
 
 bool CameraTool::setParam(const std::string& name, double value) {
     if (std::isfinite(value) && std::fabs(value) > 3.0e38) {
@@ -314,13 +310,9 @@ bool CameraTool::setParam(const std::string& name, double value) {
     return setValue(name, static_cast<float>(value), "double");
 }
 
-bool CameraTool::setParam(const std::string& name, float value) {
-    return setValue(name, value, "float");
-}
+bool CameraTool::setParam(const std::string& name, float value) { return setValue(name, value, "float"); }
 
-bool CameraTool::setParam(const std::string& name, int value) {
-    return setValue(name, value, "int");
-}
+bool CameraTool::setParam(const std::string& name, int value) { return setValue(name, value, "int"); }
 
 // ---------------------------------------------------------------------------------------------------------
 // CameraToolRegister

@@ -24,9 +24,7 @@ void Register::Field::set_len(uint8_t len) {
     init_mask();
 }
 
-void Register::Field::add_alias(const std::string& name, uint32_t value) {
-    aliases_[name] = value;
-}
+void Register::Field::add_alias(const std::string& name, uint32_t value) { aliases_[name] = value; }
 
 void Register::Field::init_mask() {
     // Bits beyond bit 31 do not exist: a field that reaches past them covers what is left.
@@ -46,9 +44,7 @@ const Register::Field& Register::operator[](const std::string& name) const {
     return it->second;
 }
 
-void Register::add_field(const Field& field) {
-    fields_[field.get_name()] = field;
-}
+void Register::add_field(const Field& field) { fields_[field.get_name()] = field; }
 
 const Register& RegisterMap::operator[](const std::string& name) const {
     const auto it = registers_.find(name);
@@ -56,9 +52,7 @@ const Register& RegisterMap::operator[](const std::string& name) const {
     return it->second;
 }
 
-void RegisterMap::add(const Register& reg) {
-    registers_[reg.get_name()] = reg;
-}
+void RegisterMap::add(const Register& reg) { registers_[reg.get_name()] = reg; }
 
 size_t buildRegisterMap(const RegisterInfo* table, size_t rows, RegisterMap& out) {
     out = RegisterMap();

@@ -56,7 +56,7 @@ struct EmissionSettings {
 };
 
 class RegisterEffects {
-  public:
+public:
     RegisterEffects(uint16_t width, uint16_t height, SensorFamily family = SensorFamily::Imx636)
         : width_(width), height_(height), family_(family) {}
 
@@ -74,7 +74,7 @@ class RegisterEffects {
 
     SensorFamily family() const { return family_; }
 
-  private:
+private:
     static void cropToArray(const EmissionSettings& settings, std::vector<Event2D>& events);
     static void regionOfInterest(const EmissionSettings& settings, std::vector<Event2D>& events);
     static void contrastThresholds(const EmissionSettings& settings, std::vector<Event2D>& events);

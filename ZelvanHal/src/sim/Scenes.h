@@ -13,7 +13,7 @@
 namespace zelvan::sim {
 
 class Scene {
-  public:
+public:
     virtual ~Scene() = default;
     // Appends the time-ordered events of device time [t_begin, t_end). Successive calls cover
     // successive intervals.
@@ -25,7 +25,7 @@ class Scene {
 // (kLampOrigin, kLampOrigin) whose pixels each emit one ON event when it lights up and one OFF event when it
 // goes dark (half a period later), spread over the first kLampSpreadUs of the edge.
 class SyntheticSource : public Scene {
-  public:
+public:
     static constexpr uint16_t kLampOrigin = 8;
     static constexpr uint16_t kLampSide = 16;
     static constexpr uint64_t kLampSpreadUs = 64;
@@ -34,7 +34,7 @@ class SyntheticSource : public Scene {
                     uint32_t flicker_hz = 0);
     void generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) override;
 
-  private:
+private:
     void lamp(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out);
 
     SyntheticScene scene_;
@@ -47,7 +47,7 @@ class SyntheticSource : public Scene {
 // The events of a recording, looped: each pass is shifted so that time keeps increasing, with one
 // mean event gap between the last event of a pass and the first of the next.
 class ReplaySource : public Scene {
-  public:
+public:
     // Events kept from a recording at most (16 bytes each): the rest of a longer file is not looped.
     static constexpr size_t kDefaultEventBudget = size_t(4) << 20;
 
@@ -59,7 +59,7 @@ class ReplaySource : public Scene {
     uint64_t loopPeriod() const { return period_; }
     bool truncated() const { return truncated_; }
 
-  private:
+private:
     std::vector<Event2D> events_;  // time-ordered, first at time 0
     uint64_t period_ = 1;
     bool truncated_ = false;

@@ -14,9 +14,7 @@ constexpr uint32_t kReadoutStandby = 2;
 constexpr size_t kBlockWords = Interface::kDataBlockBytes / 4;
 constexpr uint16_t kMaxSide = 2048;  // EVT 3.0 coordinates are 11-bit
 
-uint16_t clampSide(uint16_t side) {
-    return std::clamp<uint16_t>(side, 1, kMaxSide);
-}
+uint16_t clampSide(uint16_t side) { return std::clamp<uint16_t>(side, 1, kMaxSide); }
 }  // namespace
 
 struct SimDevice::Impl {
@@ -168,9 +166,7 @@ std::vector<CtrlFrame> SimDevice::controlFrames() const {
     return control_frames_;
 }
 
-std::string SimDevice::sceneError() const {
-    return impl_->scene_error;
-}
+std::string SimDevice::sceneError() const { return impl_->scene_error; }
 
 bool SimDevice::isEmitting() const {
     if (!connected_.load()) return false;

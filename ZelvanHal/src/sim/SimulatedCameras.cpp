@@ -122,9 +122,7 @@ std::string modelList() {
     return list;
 }
 
-bool isDottedAddress(const std::string& text) {
-    return text == "0.0.0.0" || stringToIP(text) != 0;
-}
+bool isDottedAddress(const std::string& text) { return text == "0.0.0.0" || stringToIP(text) != 0; }
 
 // One device object of the configuration file; false with `error` set.
 bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::string& error) {
@@ -334,8 +332,6 @@ void SimulatedCameras::remove(const std::string& serial) {
     std::erase_if(devices_, [&serial](const auto& d) { return d->config().description.serial == serial; });
 }
 
-void SimulatedCameras::restoreDefault() {
-    reset(defaultConfigs());
-}
+void SimulatedCameras::restoreDefault() { reset(defaultConfigs()); }
 
 }  // namespace zelvan::sim

@@ -6,9 +6,7 @@ namespace zelvan {
 
 EventStream::EventStream(std::unique_ptr<DataTransfer> transfer) : transfer_(std::move(transfer)) {}
 
-EventStream::~EventStream() {
-    stop();
-}
+EventStream::~EventStream() { stop(); }
 
 void EventStream::start() {
     if (!transfer_) {
@@ -38,8 +36,6 @@ std::optional<RawBuffer> EventStream::getLatestBuffer() {
     return transfer_->takeBuffer();
 }
 
-uint64_t EventStream::lostBuffers() const {
-    return transfer_ ? transfer_->lostBuffers() : 0;
-}
+uint64_t EventStream::lostBuffers() const { return transfer_ ? transfer_->lostBuffers() : 0; }
 
 }  // namespace zelvan

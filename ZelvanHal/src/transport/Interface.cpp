@@ -14,9 +14,7 @@ namespace {
 
 constexpr const char* kFusionProduct = "Tandra";
 
-bool isFusion(const CameraDescription& d) {
-    return d.product == kFusionProduct;
-}
+bool isFusion(const CameraDescription& d) { return d.product == kFusionProduct; }
 
 std::vector<CameraDescription> search(INTERFACE_TYPE type,
                                       bool (*match)(const CameraDescription&, uint16_t, uint16_t),
@@ -111,9 +109,7 @@ int Interface::writeRegister(uint32_t address, uint32_t value) {
     return 0;
 }
 
-double Interface::settlingScale() const {
-    return device_ ? device_->config().settle_scale : 1.0;
-}
+double Interface::settlingScale() const { return device_ ? device_->config().settle_scale : 1.0; }
 
 int Interface::readDataBlock(uint32_t address, uint8_t* block64) {
     if (!block64 || !isConnected()) return -1;

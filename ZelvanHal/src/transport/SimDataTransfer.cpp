@@ -29,7 +29,7 @@ constexpr auto kLossLogInterval = std::chrono::seconds(1);
 constexpr uint64_t kWorstBytesPerEvent = 6;  // row, column and time word
 
 class SimEventTransfer final : public DataTransfer {
-  public:
+public:
     SimEventTransfer(std::shared_ptr<Interface> interface, uint32_t transfers_in_flight,
                      uint32_t buffer_bytes, uint32_t queue_depth)
         : interface_(std::move(interface)),
@@ -115,7 +115,7 @@ class SimEventTransfer final : public DataTransfer {
         return delivered_bytes_;
     }
 
-  private:
+private:
     void clearQueue() {
         for (auto& b : ring_) b.reset();
         head_ = 0;

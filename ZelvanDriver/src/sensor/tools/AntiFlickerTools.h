@@ -23,16 +23,16 @@ struct AntiFlickerSensor {
 };
 
 class AntiFlickerTool : public CameraToolRegisterWithCallback {
-  public:
+public:
     static constexpr int kMinFrequencyHz = 31;
     static constexpr int kMaxFrequencyHz = 7812;
 
     ToolInfo getToolInfo() const override;
 
-  protected:
+protected:
     AntiFlickerTool(std::shared_ptr<RegisterController> controller, const AntiFlickerSensor& sensor);
 
-  private:
+private:
     [[nodiscard]] bool setFrequency(const std::string& field, int hz);
     [[nodiscard]] bool getFrequency(const std::string& field, int& hz);
 
@@ -40,12 +40,12 @@ class AntiFlickerTool : public CameraToolRegisterWithCallback {
 };
 
 class Imx636AntiFlicker : public AntiFlickerTool {
-  public:
+public:
     explicit Imx636AntiFlicker(std::shared_ptr<RegisterController> controller);
 };
 
 class Genx320AntiFlicker : public AntiFlickerTool {
-  public:
+public:
     explicit Genx320AntiFlicker(std::shared_ptr<RegisterController> controller);
 };
 

@@ -11,7 +11,7 @@ namespace zelvan {
 class RegisterController;
 
 class Imx415ApsCtrl : public CameraToolRegisterWithCallback {
-  public:
+public:
     // The black level register holds a 10-bit level, 50 after reset.
     static constexpr int kBlackLevelMax = 1023;
     static constexpr int kBlackLevelDefault = 50;

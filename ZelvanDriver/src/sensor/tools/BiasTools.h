@@ -20,23 +20,23 @@ struct BiasSensor {
 };
 
 class BiasTool : public CameraToolRegister {
-  public:
+public:
     ToolInfo getToolInfo() const override;
 
-  protected:
+protected:
     BiasTool(std::shared_ptr<RegisterController> controller, const BiasSensor& sensor);
 
-  private:
+private:
     const BiasSensor& sensor_;
 };
 
 class Imx636Biases : public BiasTool {
-  public:
+public:
     explicit Imx636Biases(std::shared_ptr<RegisterController> controller);
 };
 
 class Genx320Biases : public BiasTool {
-  public:
+public:
     explicit Genx320Biases(std::shared_ptr<RegisterController> controller);
 };
 

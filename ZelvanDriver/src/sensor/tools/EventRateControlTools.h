@@ -36,18 +36,18 @@ struct EventRateControlSensor {
 };
 
 class EventRateControlTool : public CameraToolRegisterWithCallback {
-  public:
+public:
     static constexpr int32_t kMaxEventRate = 320;  // MEv/s
 
     ToolInfo getToolInfo() const override;
 
     [[nodiscard]] bool setMaxLimitEventRate(uint32_t limit);
 
-  protected:
+protected:
     EventRateControlTool(std::shared_ptr<RegisterController> controller,
                          const EventRateControlSensor& sensor);
 
-  private:
+private:
     // The sensor's own switch of the controller.
     [[nodiscard]] bool writeEnable(bool enable);
     [[nodiscard]] bool readEnable(bool& enable);
@@ -65,12 +65,12 @@ class EventRateControlTool : public CameraToolRegisterWithCallback {
 };
 
 class Imx636EventRateControl : public EventRateControlTool {
-  public:
+public:
     explicit Imx636EventRateControl(std::shared_ptr<RegisterController> controller);
 };
 
 class Genx320EventRateControl : public EventRateControlTool {
-  public:
+public:
     explicit Genx320EventRateControl(std::shared_ptr<RegisterController> controller);
 };
 

@@ -20,7 +20,7 @@ struct EventTrailFilterSensor {
 };
 
 class EventTrailFilterTool : public CameraToolRegisterWithCallback {
-  public:
+public:
     static constexpr const char* kTrail = "TRAIL";
     static constexpr const char* kStcCutTrail = "STC_CUT_TRAIL";
     static constexpr const char* kStcKeepTrail = "STC_KEEP_TRAIL";
@@ -29,11 +29,11 @@ class EventTrailFilterTool : public CameraToolRegisterWithCallback {
 
     ToolInfo getToolInfo() const override;
 
-  protected:
+protected:
     EventTrailFilterTool(std::shared_ptr<RegisterController> controller,
                          const EventTrailFilterSensor& sensor);
 
-  private:
+private:
     enum class Type : uint8_t { Trail, StcCutTrail, StcKeepTrail };
     static const char* typeText(Type type);
     static Type typeOf(const std::string& text);
@@ -48,12 +48,12 @@ class EventTrailFilterTool : public CameraToolRegisterWithCallback {
 };
 
 class Imx636EventTrailFilter : public EventTrailFilterTool {
-  public:
+public:
     explicit Imx636EventTrailFilter(std::shared_ptr<RegisterController> controller);
 };
 
 class Genx320EventTrailFilter : public EventTrailFilterTool {
-  public:
+public:
     explicit Genx320EventTrailFilter(std::shared_ptr<RegisterController> controller);
 };
 

@@ -27,16 +27,16 @@ struct RoiSensor {
 };
 
 class RoiTool : public CameraToolRegisterWithCallback {
-  public:
+public:
     static constexpr const char* kRoi = "ROI";
     static constexpr const char* kRoni = "RONI";
 
     ToolInfo getToolInfo() const override;
 
-  protected:
+protected:
     RoiTool(std::shared_ptr<RegisterController> controller, const RoiSensor& sensor);
 
-  private:
+private:
     enum class Mode : uint8_t { Roi, Roni };
 
     // Writes the whole setting; the caller restores its fields when it fails.
@@ -53,12 +53,12 @@ class RoiTool : public CameraToolRegisterWithCallback {
 };
 
 class Imx636ROI : public RoiTool {
-  public:
+public:
     explicit Imx636ROI(std::shared_ptr<RegisterController> controller);
 };
 
 class Genx320ROI : public RoiTool {
-  public:
+public:
     explicit Genx320ROI(std::shared_ptr<RegisterController> controller);
 };
 

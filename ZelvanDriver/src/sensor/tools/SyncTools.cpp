@@ -69,9 +69,7 @@ bool SyncTool::getMode(Mode& mode) {
     return true;
 }
 
-ToolInfo SyncTool::getToolInfo() const {
-    return makeToolInfo(SYNC, {"mode"}, sensor_.description);
-}
+ToolInfo SyncTool::getToolInfo() const { return makeToolInfo(SYNC, {"mode"}, sensor_.description); }
 
 Imx636Sync::Imx636Sync(std::shared_ptr<RegisterController> controller)
     : SyncTool(std::move(controller), kImx636) {}

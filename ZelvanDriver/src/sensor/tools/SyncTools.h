@@ -19,17 +19,17 @@ struct SyncSensor {
 };
 
 class SyncTool : public CameraToolRegisterWithCallback {
-  public:
+public:
     static constexpr const char* kStandalone = "standalone";
     static constexpr const char* kMaster = "master";
     static constexpr const char* kSlave = "slave";
 
     ToolInfo getToolInfo() const override;
 
-  protected:
+protected:
     SyncTool(std::shared_ptr<RegisterController> controller, const SyncSensor& sensor);
 
-  private:
+private:
     enum class Mode : uint8_t { Standalone, Master, Slave };
     static const char* modeText(Mode mode);
     static Mode modeOf(const std::string& text);
@@ -41,12 +41,12 @@ class SyncTool : public CameraToolRegisterWithCallback {
 };
 
 class Imx636Sync : public SyncTool {
-  public:
+public:
     explicit Imx636Sync(std::shared_ptr<RegisterController> controller);
 };
 
 class Genx320Sync : public SyncTool {
-  public:
+public:
     explicit Genx320Sync(std::shared_ptr<RegisterController> controller);
 };
 

@@ -17,23 +17,23 @@ struct TriggerInSensor {
 };
 
 class TriggerInTool : public CameraToolRegisterWithCallback {
-  public:
+public:
     ToolInfo getToolInfo() const override;
 
-  protected:
+protected:
     TriggerInTool(std::shared_ptr<RegisterController> controller, const TriggerInSensor& sensor);
 
-  private:
+private:
     const TriggerInSensor& sensor_;
 };
 
 class Imx636TriggerIn : public TriggerInTool {
-  public:
+public:
     explicit Imx636TriggerIn(std::shared_ptr<RegisterController> controller);
 };
 
 class Genx320TriggerIn : public TriggerInTool {
-  public:
+public:
     explicit Genx320TriggerIn(std::shared_ptr<RegisterController> controller);
 };
 

@@ -59,7 +59,7 @@ inline constexpr uint32_t kTriggerIn = 0x7004;       // bit 10: trigger input en
 }  // namespace reg
 
 class SimDevice {
-  public:
+public:
     explicit SimDevice(SimDeviceConfig config);
     ~SimDevice();
 
@@ -128,7 +128,7 @@ class SimDevice {
     uint64_t emittedEvents() const { return emitted_events_.load(); }
     uint64_t emittedBytes() const { return emitted_bytes_.load(); }
 
-  private:
+private:
     void logWrite(uint32_t address, uint32_t value);  // caller holds mutex_
 
     struct Impl;
@@ -153,7 +153,7 @@ class SimDevice {
 // fusion camera) unless the environment variable ZELVAN_SIM_CONFIG names a JSON file describing
 // another set; tests replace it programmatically.
 class SimulatedCameras {
-  public:
+public:
     static SimulatedCameras& instance();
 
     std::vector<std::shared_ptr<SimDevice>> devices() const;
@@ -179,7 +179,7 @@ class SimulatedCameras {
     // line is logged and the default set is returned.
     static std::vector<SimDeviceConfig> loadConfigFile(const std::string& path);
 
-  private:
+private:
     SimulatedCameras();
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<SimDevice>> devices_;
