@@ -23,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include "FileSizeLimit.h"
 #include "GuiSpy.h"
 #include "TestSetup.h"
 #include "Utility/ZvFileRecorder.h"
@@ -139,26 +140,7 @@ TipSpy spyTips(ZvFileRecorder* recorder) {
 ZvMessageType typeOf(const QList<QVariant>& tip) { return tip.at(1).value<ZvMessageType>(); }
 QString textOf(const QList<QVariant>& tip) { return tip.at(0).toString(); }
 
-// Keeps the files this process writes below `bytes` until it goes out of scope; a write beyond
-// fails (EFBIG) instead of raising SIGXFSZ.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit saved_{};
+using zelvan::testing_support::FileSizeLimit;
     void (*previousHandler_)(int) = nullptr;
 };
 
@@ -293,6 +275,7 @@ private slots:
         {
             // The recording outgrows the limit within a second or so of the camera's data.
             FileSizeLimit limit(4 << 20);
+            QVERIFY(limit.applied());
             window.form()->pb_record->click();
             QVERIFY(window.form()->pb_record->isChecked());
             QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().failed, 10000);
