@@ -169,8 +169,28 @@ void MainWidget::buildMenus() {
 }
 
 void MainWidget::openActionSlot(QAction* action) {
-    // Each action is connected to its own slot.
-    if (action) action->trigger();
+    // Each action is connected to its own slot; this runs the slot of `action` directly.
+    if (action == actQuit_) {
+        close();
+    } else if (action == actOpenRecording_) {
+        slotOpenRecording();
+    } else if (action == actSaveAs_) {
+        slotSaveAs();
+    } else if (action == actCutRecording_) {
+        slotCutRecording();
+    } else if (action == actOpenCamera_) {
+        slotOpenCamera();
+    } else if (action == actCameraInfo_) {
+        slotShowCameraInfo();
+    } else if (action == actGeneralSetting_) {
+        slotGeneralSetting();
+    } else if (action == actLanguage_) {
+        slotSwitchLanguage();
+    } else if (action == actAbout_) {
+        slotAbout();
+    } else if (action == actIpConfig_) {
+        slotShowToolIPConfig();
+    }
 }
 
 void MainWidget::slotGeneralSetting() {
@@ -194,10 +214,9 @@ void MainWidget::slotSwitchLanguage() {
                                       ZvMessageType::Error, QString());
         return;
     }
-    // The new instance starts once this one has gone: a recording being completed first keeps this
-    // window (and the camera) a little longer.
-    connect(qApp, &QCoreApplication::aboutToQuit, qApp,
-            [] { QProcess::startDetached(QApplication::applicationFilePath(), {}); });
+    // The new instance starts once this one has gone (main() starts it after the window, and with
+    // it the camera, is released): a recording being completed first keeps this one a little longer.
+    qApp->setProperty(kRestartProperty, true);
     QApplication::closeAllWindows();
 }
 
@@ -278,23 +297,33 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
     const std::string serial = description.serial;
     // The worker opens the camera and hands it to the GUI thread, which installs it; until then
     // the window waits behind the busy window, handling events.
-    QEventLoop untilInstalled;
-    WorkerThread worker([this, serial, &untilInstalled] {
-        std::shared_ptr<zelvan::DvsCamera> camera = openCameraTask(serial);
+    QEventLoop untilOpened;
+    auto opened = std::make_shared<std::shared_ptr<zelvan::DvsCamera>>();
+    bool installed = false;
+    auto install = [this, opened, serial, &installed] {
+        if (installed) return;
+        installed = true;
+        waitingWindow_->finish();
+        installEventCamera(std::move(*opened), serial);
+    };
+    WorkerThread worker([this, serial, opened, &untilOpened, install] {
+        *opened = openCameraTask(serial);
         QMetaObject::invokeMethod(
-            &untilInstalled,
-            [this, camera = std::move(camera), serial, &untilInstalled]() mutable {
-                waitingWindow_->finish();
-                installEventCamera(std::move(camera), serial);
-                untilInstalled.quit();
+            &untilOpened,
+            [&untilOpened, install] {
+                install();
+                untilOpened.quit();
             },
             Qt::QueuedConnection);
     });
     worker.start(QThread::InheritPriority);
     centreWaitingWindow();
     waitingWindow_->open();
-    untilInstalled.exec();
-    worker.wait();  // it has handed the camera over and is ending
+    untilOpened.exec();
+    worker.wait();
+    // The loop may have ended before the hand-over ran (the application quitting): the camera
+    // opened is installed (or its failure told) all the same.
+    install();
     viewerShowType_ = zelvan::DVS;
     showViewerType(viewerShowType_);
 }
@@ -394,6 +423,10 @@ void MainWidget::on_pb_play_clicked(bool checked) {
 void MainWidget::getEventsToShow() { eventProcessor_->showCurrentFrame(); }
 
 void MainWidget::on_pb_record_clicked() {
+    if (viewerMode_ == RawFile || viewerMode_ == FusionFile) {  // nothing to record
+        ui_->pb_record->setChecked(false);
+        return;
+    }
     if (viewerMode_ != EventCamera || !live_->isConnected()) {
         qInfo() << "Please connect camera first.";
         recordings_->stopManual();

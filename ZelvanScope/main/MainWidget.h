@@ -27,6 +27,10 @@ enum ViewerMode { NoDevice = 0, EventCamera = 1, FusionCamera = 2, RawFile = 3, 
 class MainWidget : public QWidget {
     Q_OBJECT
 public:
+    // Set on the application when the user asked for a restart (a language change): main() starts
+    // the program again once this window has been released.
+    static constexpr const char* kRestartProperty = "zelvanRestart";
+
     explicit MainWidget(QWidget* parent = nullptr);
     ~MainWidget() override;
 

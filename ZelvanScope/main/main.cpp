@@ -1,7 +1,9 @@
 // ZelvanScope: program entry.
 #include <QApplication>
 #include <QDebug>
+#include <QProcess>
 #include <QTranslator>
+#include <memory>
 
 #include "main/MainWidget.h"
 #include "main/ViewerResources.h"
@@ -29,9 +31,12 @@ int main(int argc, char** argv) {
         InitDialog splash;
         splash.exec();
     }
-    auto* window = new MainWidget();
+    auto window = std::make_unique<MainWidget>();
     window->show();
     const int result = app.exec();
-    delete window;
+    window.reset();  // the camera and the recordings' files are released here
+    if (app.property(MainWidget::kRestartProperty).toBool()) {
+        QProcess::startDetached(QApplication::applicationFilePath(), {});
+    }
     return result;
 }

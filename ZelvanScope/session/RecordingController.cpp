@@ -91,7 +91,7 @@ void RecordingController::stopManual() {
     const QFuture<RecordingOutcome> done = QtConcurrent::run(
         &cameraIo_, [camera, file] { return ZvFileRecorder::finishRecording(*camera, file); });
     finishWatcher_.setFuture(done);
-    trackCameraTask(QFuture<void>(done));
+    trackCameraTask(done, [](const QFutureWatcher<RecordingOutcome>&) {});
 }
 
 void RecordingController::clockTick() {
@@ -118,13 +118,10 @@ void RecordingController::finished() {
     }
 }
 
-void RecordingController::trackCameraTask(QFuture<void> task) {
-    if (cameraTasks_++ == 0) emit busyChanged(true);
-    whenFinished(std::move(task), [this](const QFutureWatcher<void>&) {
-        if (--cameraTasks_ > 0) return;
-        emit busyChanged(false);
-        if (isIdle()) emit idle();
-    });
+void RecordingController::taskDone() {
+    if (--cameraTasks_ > 0) return;
+    emit busyChanged(false);
+    if (isIdle()) emit idle();
 }
 
 void RecordingController::timedRecordingEnded() {
@@ -139,7 +136,6 @@ void RecordingController::cameraLost() {
 }
 
 void RecordingController::endAll() {
-    ending_ = true;
     stopManual();
     recorder_->stopTimedRecording();
 }
@@ -168,9 +164,8 @@ void RecordingController::applyTriggerInSettings() {
         if (enabled) camera->setFileCacheTime(seconds, prefix);
         return !camera->isRecording();
     });
-    trackCameraTask(QFuture<void>(applied));
     // A recording that started meanwhile (a trigger) kept the cache as it was.
-    whenFinished(std::move(applied), [this, camera](const QFutureWatcher<bool>& task) {
+    trackCameraTask(applied, [this, camera](const QFutureWatcher<bool>& task) {
         if (!task.result() && camera == camera_) holdBackTriggerInSettings();
     });
 }
@@ -205,7 +200,7 @@ void RecordingController::installTriggerInCallback(bool enabled) {
             QMetaObject::invokeMethod(
                 this,
                 [this, source, t] {
-                    if (!ending_ && source.lock() == camera_) emit triggerArrived(t);
+                    if (source.lock() == camera_) emit triggerArrived(t);
                 },
                 Qt::QueuedConnection);
         });

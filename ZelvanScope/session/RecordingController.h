@@ -51,7 +51,7 @@ public:
     void applyTriggerInSettings();
     // The camera shown was lost: its recordings end, keeping what it delivered.
     void cameraLost();
-    // Ends every recording (the window closes); trigger edges are ignored from now on.
+    // Ends every recording (the window closes).
     void endAll();
 
 signals:
@@ -73,19 +73,23 @@ signals:
 private:
     void clockTick();
     void finished();
-    void trackCameraTask(QFuture<void> task);
-    // Runs `done` on the GUI thread once `task` has finished, through a watcher this object owns:
-    // nothing runs after this object has gone (a QFuture continuation would, when its event is
-    // dropped at destruction).
+    // Counts `task` as a camera task (the record button and a close wait for it) and, once it has
+    // finished, runs `done` and then ends the count, on the GUI thread, through a watcher this
+    // object owns: nothing runs after this object has gone (a QFuture continuation would, when its
+    // event is dropped at destruction).
     template <typename T, typename Done>
-    void whenFinished(QFuture<T> task, Done done) {
+    void trackCameraTask(QFuture<T> task, Done done) {
+        if (cameraTasks_++ == 0) emit busyChanged(true);
         auto* watcher = new QFutureWatcher<T>(this);
-        connect(watcher, &QFutureWatcherBase::finished, this, [watcher, done = std::move(done)]() mutable {
-            done(*watcher);
-            watcher->deleteLater();
-        });
+        connect(watcher, &QFutureWatcherBase::finished, this,
+                [this, watcher, done = std::move(done)]() mutable {
+                    done(*watcher);
+                    watcher->deleteLater();
+                    taskDone();
+                });
         watcher->setFuture(std::move(task));
     }
+    void taskDone();
     void holdBackTriggerInSettings();
     void applyPendingTriggerInSettings();
     void installTriggerInCallback(bool enabled);
@@ -97,7 +101,6 @@ private:
     std::unique_ptr<ZvFileRecorder> recorder_;
     uint32_t triggerCallbackId_ = 0xFFFFFFFF;
     bool triggerInSettingsPending_ = false;  // a recording held back the trigger-in settings
-    bool ending_ = false;                    // endAll() ran
 
     bool recording_ = false;
     std::shared_ptr<zelvan::DvsCamera> recordingCamera_;  // the camera the record button records

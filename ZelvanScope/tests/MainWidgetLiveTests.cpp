@@ -141,8 +141,6 @@ ZvMessageType typeOf(const QList<QVariant>& tip) { return tip.at(1).value<ZvMess
 QString textOf(const QList<QVariant>& tip) { return tip.at(0).toString(); }
 
 using zelvan::testing_support::FileSizeLimit;
-    void (*previousHandler_)(int) = nullptr;
-};
 
 }  // namespace
 

@@ -92,8 +92,9 @@ bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, c
                 px[2] = value;
             }
             if (video_converter_->rgbToVideo(image.data(), -1) != 0) {
-                fail(readerErrorOf(video_converter_->lastError()),
-                     "Failed to write a video frame to " + path + ".");
+                fail(
+                    readerErrorOf(video_converter_->lastError()),
+                    "Failed to write a video frame to " + path + ": " + video_converter_->lastErrorMessage());
                 static_cast<void>(video_converter_->flushAndCloseVideo());  // abandoned, as above
                 return false;
             }
@@ -101,9 +102,16 @@ bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, c
         }
         if (progress_) progress_(std::min(span, detail::saturatingAdd(t, kPeriod) - from), span);
     }
+    if (lastError() == ReaderError::ReadError) {
+        // The recording could not be read to the end of the range (its reason is kept): a video
+        // that lacks part of the range is no export of it.
+        static_cast<void>(video_converter_->flushAndCloseVideo());
+        return false;
+    }
     if (video_converter_->flushAndCloseVideo() != 0) {
-        return fail(readerErrorOf(video_converter_->lastError()),
-                    "Failed to complete the video file " + path + ".");
+        return fail(
+            readerErrorOf(video_converter_->lastError()),
+            "Failed to complete the video file " + path + ": " + video_converter_->lastErrorMessage());
     }
     if (frames == 0) return fail(ReaderError::EmptyRange, "There is no data in the interval.");
     return true;
