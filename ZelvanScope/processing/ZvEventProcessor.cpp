@@ -15,6 +15,8 @@ ZvEventProcessor::ZvEventProcessor(QObject* parent) : QObject(parent) {
 }
 
 ZvEventProcessor::~ZvEventProcessor() {
+    // The playback half first: its threads hand frames to the render thread.
+    shutDownPlayback();
     {
         std::lock_guard<std::mutex> lock(renderMutex_);
         running_ = false;

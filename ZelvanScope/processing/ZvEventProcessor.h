@@ -1,5 +1,16 @@
 // Turns event streams into images: counts events per pixel and polarity, and paints the counts of
-// each frame with the theme colours on a render thread.
+// each frame with the theme colours on a render thread. Its playback half plays an event-only raw
+// recording: a load thread opens it, a playback thread shows one accumulation window per 33 333 us
+// of wall-clock time, the GUI thread steps and seeks, and a cut thread and an export thread write
+// parts of it to new files.
+//
+// Threads of the playback half, all owned and joined by this object (the destructor joins every
+// one): the load thread runs the reader's loadFile() and the header reads while `loading` is set,
+// and nothing else touches the reader meanwhile (a close or the destructor waits for it); the
+// playback thread reads the reader under the reader mutex, one window per frame; the cut and export
+// threads each hold their own reference to the reader, so that opening another file while they run
+// never frees the reader they use. Results leave these threads only through signals, queued to the
+// GUI thread.
 //
 // The render thread never reads AppSettings: the processor keeps its own copy of the three theme
 // colours, taken from the settings at construction and replaced by setThemeColors() (connected to
@@ -9,15 +20,22 @@
 #include <QColor>
 #include <QImage>
 #include <QObject>
+#include <QString>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "Utility/ViewerUtils.h"
 #include "zelvan/Types.h"
+
+namespace zelvan {
+class DvsFileReader;
+}
 
 class ZvEventProcessor : public QObject {
     Q_OBJECT
@@ -56,16 +74,76 @@ public:
     };
     ThemeColors themeColors() const;
 
+    // Playback state, for the window and for tests.
+    static constexpr uint64_t kFramePeriodUs = 33333;  // wall-clock time of one played frame
+    // True once a file has been loaded (until it is closed or another one is opened).
+    bool hasFile() const { return reader_ != nullptr && loaded_.load(); }
+    bool isLoading() const { return loading_.load(); }
+    bool isPlaying() const { return playing_.load(); }
+    uint64_t position() const { return position_.load(); }
+    uint64_t startTimestamp() const { return startTimestamp_.load(); }
+    uint64_t endTimestamp() const { return endTimestamp_.load(); }
+    uint64_t fps() const { return fps_.load(); }
+    uint64_t step() const { return step_.load(); }
+    uint64_t accTime() const { return accTime_.load(); }
+    bool loopPlayback() const { return loopPlayback_.load(); }
+    // The wall-clock time of `timestamp` in the open file, as shown in the local time label.
+    QString localTimeString(uint64_t timestamp) const;
+
 public slots:
     // Any thread: the next frame drawn uses these colours; the frame being drawn keeps its own.
     void setThemeColors(QColor on, QColor off, QColor background);
 
+    // Opens the raw recording at `file_path` and loads it on the load thread; playback starts by
+    // itself once loaded. An empty path closes the open file.
+    void loadFile(QString file_path);
+    void preFrame();
+    void nextFrame();
+    void setPlayPos(uint64_t timestamp_us);
+    void slotPlaybackCtrl(bool on);
+    void slotPlaybackReset();
+    void slotPlayLoop(bool loop);
+    // Recording time advanced per played frame is 1 000 000 / fps us; 0 counts as 1.
+    void setFps(int fps);
+    void setAccTime(uint64_t time_us);
+    void slotSetLowerTimeStamp(uint64_t timestamp_us);
+    void slotSetUpperTimeStamp(uint64_t timestamp_us);
+    void slotExportVideo(QString qs_out_full_path, QString qs_out_dir, uint64_t start_ts, uint64_t end_ts);
+    void slotCutRawFile(QString qs_out_full_path, QString qs_out_dir, uint64_t start_ts, uint64_t end_ts);
+
 signals:
     void signalEventImage(QImage image);
     void signalRealTimeTimeStamp(uint64_t timestamp);
+    void signalStartTimeStamp(uint64_t timestamp);
+    void signalEndTimeStamp(uint64_t timestamp);
+    void signalPlayStatus(bool playing);
+    void signalLoadingStatus(bool loading);
+    void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
+    void signalShowLeftBottomTips(QString tips, ZvMessageType type);
+    void signalShowLeftBottomTips(QString tips);
+    void signalLocalTime(QString str);
+    void signalTriggerList(std::vector<std::pair<uint64_t, uint8_t>> triggers);
 
 private:
     void renderLoop();
+    // Waits for the load, stops playback and joins every thread of the playback half (destructor).
+    void shutDownPlayback();
+    void loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader);
+    void playbackLoop();
+    // Clears `playing` and joins the playback thread (GUI thread).
+    void stopPlaybackThread();
+    // Stops playback before a step, a seek or a file operation, and tells the play button.
+    void stopForStep();
+    // Joins the load thread, waiting for a load still running.
+    void joinLoad();
+    // The frame shown at `timestamp`: counts `events`, announces the time and renders the frame (an
+    // empty window gives an empty frame); nothing for a null read.
+    void showFrame(const std::shared_ptr<std::vector<zelvan::Event2D>>& events, uint64_t timestamp);
+    // Frame operations need a loaded file; logs "not raw file." otherwise.
+    bool readyForFrames() const;
+    enum class FileJob : uint8_t { Cut, Export };
+    void startFileJob(FileJob job, const QString& out_full_path, const QString& out_dir, uint64_t start_ts,
+                      uint64_t end_ts);
 
     int width_ = 1280;
     int height_ = 720;
@@ -89,4 +167,28 @@ private:
     bool running_ = true;
     std::atomic<uint64_t> framesDrawn_{0};
     std::thread renderThread_;
+
+    // Playback half. The reader and its replacement belong to the GUI thread; the playback thread
+    // reads through it under readerMutex_, the load thread alone while `loading_` is set.
+    std::shared_ptr<zelvan::DvsFileReader> reader_;
+    mutable std::mutex infoMutex_;  // guards fileInfo_
+    zelvan::DvsFileInfo fileInfo_;
+    std::atomic<uint64_t> startTimestamp_{0};
+    std::atomic<uint64_t> endTimestamp_{0};
+    std::atomic<uint64_t> position_{0};
+    std::atomic<uint64_t> fps_{33};
+    std::atomic<uint64_t> step_{30303};
+    std::atomic<uint64_t> accTime_{33333};
+    std::atomic<bool> loopPlayback_{false};
+    std::atomic<bool> playing_{false};
+    std::atomic<bool> loading_{false};
+    std::atomic<bool> loaded_{false};  // the reader's loadFile() succeeded
+    std::atomic<int> fileJobs_{0};     // cuts and exports running
+    std::mutex readerMutex_;
+    // Wakes the playback thread's pacing wait when playback stops (guarded by readerMutex_).
+    std::condition_variable paceCv_;
+    std::thread loadThread_;
+    std::thread playbackThread_;
+    std::thread exportThread_;
+    std::thread cutThread_;
 };

@@ -447,4 +447,27 @@
         <translation>Close</translation>
     </message>
 </context>
+<context>
+    <name>ZvEventProcessor</name>
+    <message>
+        <source>Load raw file failed: </source>
+        <translation>Load raw file failed: </translation>
+    </message>
+    <message>
+        <source>Export raw file success!</source>
+        <translation>Export raw file success!</translation>
+    </message>
+    <message>
+        <source>Export video success!</source>
+        <translation>Export video success!</translation>
+    </message>
+    <message>
+        <source>Export raw file failed: </source>
+        <translation>Export raw file failed: </translation>
+    </message>
+    <message>
+        <source>Export video failed: </source>
+        <translation>Export video failed: </translation>
+    </message>
+</context>
 </TS>

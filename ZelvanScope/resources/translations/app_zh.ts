@@ -447,4 +447,27 @@
         <translation>关闭</translation>
     </message>
 </context>
+<context>
+    <name>ZvEventProcessor</name>
+    <message>
+        <source>Load raw file failed: </source>
+        <translation>加载录像文件失败：</translation>
+    </message>
+    <message>
+        <source>Export raw file success!</source>
+        <translation>导出录像文件成功！</translation>
+    </message>
+    <message>
+        <source>Export video success!</source>
+        <translation>导出视频成功！</translation>
+    </message>
+    <message>
+        <source>Export raw file failed: </source>
+        <translation>导出录像文件失败：</translation>
+    </message>
+    <message>
+        <source>Export video failed: </source>
+        <translation>导出视频失败：</translation>
+    </message>
+</context>
 </TS>

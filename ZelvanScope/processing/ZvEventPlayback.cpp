@@ -1,0 +1,354 @@
+// The playback half of ZvEventProcessor: loading a raw recording, the paced playback loop, frame
+// steps and seeking, and the cut and export jobs.
+#include <QDebug>
+#include <chrono>
+#include <exception>
+
+#include "processing/ZvEventProcessor.h"
+#include "zelvan/DvsFileReader.h"
+#include "zelvan/RawFileReader.h"
+#include "zelvan/TimeUtils.h"
+
+namespace {
+
+void logLine(const QString& line) { qInfo().noquote() << line; }
+
+// Every trigger edge of the file in stream order. The index holds them per bookmark; a reader
+// without an index lists only those met while reading.
+std::vector<zelvan::EventTriggerIn> fileTriggers(zelvan::DvsFileReader& reader) {
+    if (auto* raw = dynamic_cast<zelvan::RawFileReader*>(&reader)) {
+        std::vector<zelvan::EventTriggerIn> out;
+        for (const auto& [timestamp, bookmark] : raw->getAllBookmarks())
+            out.insert(out.end(), bookmark.triggers.begin(), bookmark.triggers.end());
+        return out;
+    }
+    return reader.getTriggerList();
+}
+
+}  // namespace
+
+QString ZvEventProcessor::localTimeString(uint64_t timestamp) const {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    const auto offset = std::chrono::microseconds(static_cast<int64_t>(timestamp) -
+                                                  static_cast<int64_t>(fileInfo_.dvs_start_timestamp));
+    const auto at = fileInfo_.date + std::chrono::duration_cast<std::chrono::system_clock::duration>(offset);
+    return QString::fromStdString(zelvan::timePointToString(at));
+}
+
+bool ZvEventProcessor::readyForFrames() const {
+    if (!reader_ || loading_ || !loaded_) {
+        logLine("not raw file.");
+        return false;
+    }
+    if (fileJobs_ > 0) {
+        // A cut or an export holds the reader; a step would wait for it on the GUI thread.
+        logLine("a cut or an export is running.");
+        return false;
+    }
+    return true;
+}
+
+void ZvEventProcessor::loadFile(QString file_path) {
+    if (file_path.isEmpty()) {
+        emit signalPlayStatus(false);
+        // A load still running uses the reader: wait for it before letting the reader go.
+        joinLoad();
+        stopPlaybackThread();
+        std::lock_guard<std::mutex> lock(readerMutex_);
+        reader_.reset();
+        loaded_ = false;
+        return;
+    }
+    logLine("Load raw file: " + file_path);
+    if (loading_) {
+        logLine("is loading.");
+        return;
+    }
+    emit signalPlayStatus(false);
+    stopPlaybackThread();
+    joinLoad();
+    {
+        // A cut or an export of the old file keeps its own reference to the reader.
+        std::lock_guard<std::mutex> lock(readerMutex_);
+        reader_.reset();
+        loaded_ = false;
+    }
+    std::shared_ptr<zelvan::DvsFileReader> reader =
+        zelvan::DvsFileReader::createFileReader(toFileSystemPath(file_path));
+    if (!reader) {
+        logLine("not raw file.");
+        return;
+    }
+    reader_ = reader;
+    // Set before the thread starts, so that no frame operation slips in before it runs.
+    loading_ = true;
+    loadThread_ = std::thread(&ZvEventProcessor::loadLoop, this, std::move(reader));
+}
+
+void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader) {
+    emit signalLoadingStatus(true);
+    if (!reader->loadFile()) {
+        const QString why = QString::fromStdString(reader->lastErrorMessage());
+        logLine("Load raw file failed: " + why);
+        loading_ = false;
+        emit signalShowLeftBottomTips(tr("Load raw file failed: ") + why, ZvMessageType::Error, QString());
+        emit signalLoadingStatus(false);
+        return;
+    }
+    uint64_t start = 0;
+    uint64_t end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    zelvan::DvsFileInfo info;
+    reader->getFileInfo(info);
+    {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        fileInfo_ = info;
+    }
+    startTimestamp_ = start;
+    endTimestamp_ = end;
+    logLine("Start time: " + QString::number(start));
+    logLine("End time: " + QString::number(end));
+    position_ = start;
+    if (reader->getWidth() > 0 && reader->getHeight() > 0)
+        setResolution(reader->getWidth(), reader->getHeight());
+
+    try {
+        std::vector<std::pair<uint64_t, uint8_t>> triggers;
+        for (const zelvan::EventTriggerIn& trigger : fileTriggers(*reader))
+            triggers.emplace_back(trigger.timestamp, static_cast<uint8_t>(trigger.polarity));
+        emit signalTriggerList(triggers);
+    } catch (const std::exception&) {
+        logLine("No triggers found in file or error reading triggers.");
+    }
+
+    emit signalEndTimeStamp(end);
+    emit signalStartTimeStamp(start);
+    emit signalRealTimeTimeStamp(start);
+    emit signalLocalTime(localTimeString(start));
+    // Ready before playback is asked for: the request reaches the GUI thread queued.
+    loaded_ = true;
+    loading_ = false;
+    emit signalPlayStatus(true);
+    emit signalLoadingStatus(false);
+    logLine("Load raw file success.");
+}
+
+void ZvEventProcessor::joinLoad() {
+    if (loadThread_.joinable()) loadThread_.join();
+}
+
+void ZvEventProcessor::slotPlaybackCtrl(bool on) {
+    if (!reader_ || loading_ || !loaded_ || fileJobs_ > 0) return;
+    if (!on) {
+        stopPlaybackThread();
+        return;
+    }
+    if (playing_) return;
+    // A thread that ended at the end of the file is joined before the next one starts.
+    if (playbackThread_.joinable()) playbackThread_.join();
+    playing_ = true;
+    playbackThread_ = std::thread(&ZvEventProcessor::playbackLoop, this);
+}
+
+void ZvEventProcessor::stopPlaybackThread() {
+    {
+        // Under the lock the playback thread waits with, so that the wake-up cannot be missed.
+        std::lock_guard<std::mutex> lock(readerMutex_);
+        playing_ = false;
+    }
+    paceCv_.notify_all();
+    if (playbackThread_.joinable()) playbackThread_.join();
+}
+
+void ZvEventProcessor::stopForStep() {
+    if (!playing_) return;
+    stopPlaybackThread();
+    emit signalPlayStatus(false);
+}
+
+void ZvEventProcessor::playbackLoop() {
+    std::unique_lock<std::mutex> lock(readerMutex_);
+    while (playing_ && reader_) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const uint64_t end = endTimestamp_;
+        const uint64_t step = step_;
+        uint64_t pos = position_;
+        std::shared_ptr<std::vector<zelvan::Event2D>> events;
+        if (pos + step <= end) {
+            events = reader_->getNTimeEventsGivenStartTimeStamp(pos, accTime_);
+            pos += step;
+        } else {
+            // The last window reaches the end inclusively; a position beyond a lowered end wraps.
+            if (pos <= end) events = reader_->getNTimeEventsGivenStartTimeStamp(pos, end - pos + 1);
+            pos = end;
+        }
+        position_ = pos;
+        showFrame(events, pos);
+        if (!events || pos >= end) {
+            const uint64_t start = startTimestamp_;
+            reader_->seekTime(start);
+            position_ = start;
+            if (!loopPlayback_) {
+                // The last frame drawn stays on screen.
+                playing_ = false;
+                emit signalPlayStatus(false);
+                return;
+            }
+        }
+        // The pace: one frame per period of wall-clock time, however long this one took; a stop
+        // ends the wait at once.
+        paceCv_.wait_until(lock, t0 + std::chrono::microseconds(kFramePeriodUs),
+                           [this] { return !playing_; });
+    }
+}
+
+void ZvEventProcessor::showFrame(const std::shared_ptr<std::vector<zelvan::Event2D>>& events,
+                                 uint64_t timestamp) {
+    // An empty window is an empty frame: stepping through a pause of the scene shows it.
+    if (!events) return;
+    if (!events->empty()) addEvents(events->data(), events->data() + events->size());
+    emit signalRealTimeTimeStamp(timestamp);
+    emit signalLocalTime(localTimeString(timestamp));
+    requestRender();
+}
+
+void ZvEventProcessor::nextFrame() {
+    if (!readyForFrames()) return;
+    stopForStep();
+    std::lock_guard<std::mutex> lock(readerMutex_);
+    const uint64_t pos = position_;
+    // Near the end nothing happens: the window would reach past it.
+    if (pos + accTime_ >= endTimestamp_) return;
+    auto events = reader_->getNTimeEventsGivenStartTimeStamp(pos, accTime_);
+    position_ = pos + step_;
+    if (!events) {
+        logLine("File read end.");
+        return;
+    }
+    showFrame(events, position_);
+}
+
+void ZvEventProcessor::preFrame() {
+    if (!readyForFrames()) return;
+    stopForStep();
+    std::lock_guard<std::mutex> lock(readerMutex_);
+    const uint64_t start = startTimestamp_;
+    const uint64_t pos = position_;
+    const uint64_t step = step_;
+    const uint64_t back = pos >= start + step ? pos - step : start;
+    position_ = back;
+    if (!reader_->seekTime(back)) return;
+    showFrame(reader_->getNTimeEvents(accTime_), back);
+}
+
+void ZvEventProcessor::setPlayPos(uint64_t timestamp_us) {
+    if (!readyForFrames()) return;
+    if (timestamp_us < startTimestamp_ || timestamp_us > endTimestamp_) return;
+    stopForStep();
+    std::lock_guard<std::mutex> lock(readerMutex_);
+    if (!reader_->seekTime(timestamp_us)) {
+        logLine("seek time err. " + QString::number(timestamp_us));
+        return;
+    }
+    auto events = reader_->getNTimeEventsGivenStartTimeStamp(timestamp_us, accTime_);
+    position_ = timestamp_us + accTime_;
+    showFrame(events, position_);
+}
+
+void ZvEventProcessor::slotPlaybackReset() {
+    if (!readyForFrames()) return;
+    stopPlaybackThread();
+    const uint64_t start = startTimestamp_;
+    {
+        std::lock_guard<std::mutex> lock(readerMutex_);
+        reader_->seekTime(start);
+        auto events = reader_->getNTimeEventsGivenStartTimeStamp(start, accTime_);
+        if (events) {
+            if (!events->empty()) addEvents(events->data(), events->data() + events->size());
+            requestRender();
+        }
+    }
+    logLine("set ts: " + QString::number(start));
+    emit signalRealTimeTimeStamp(start);
+    emit signalLocalTime(localTimeString(start));
+    position_ = start;
+    emit signalPlayStatus(false);
+}
+
+void ZvEventProcessor::slotPlayLoop(bool loop) { loopPlayback_ = loop; }
+
+void ZvEventProcessor::setAccTime(uint64_t time_us) { accTime_ = time_us; }
+
+void ZvEventProcessor::setFps(int fps) {
+    if (fps < 1) {
+        // Slow rates below 1/30 truncate to 0 frames per second: the slowest pace is used instead.
+        logLine("set fps: " + QString::number(fps) + " is out of range, 1 is used.");
+        fps = 1;
+    }
+    fps_ = uint64_t(fps);
+    step_ = 1'000'000 / uint64_t(fps);
+    logLine("set fps: " + QString::number(fps) + " time interval: " + QString::number(step_.load()));
+}
+
+void ZvEventProcessor::slotSetLowerTimeStamp(uint64_t timestamp_us) { startTimestamp_ = timestamp_us; }
+
+void ZvEventProcessor::slotSetUpperTimeStamp(uint64_t timestamp_us) { endTimestamp_ = timestamp_us; }
+
+void ZvEventProcessor::slotExportVideo(QString qs_out_full_path, QString qs_out_dir, uint64_t start_ts,
+                                       uint64_t end_ts) {
+    startFileJob(FileJob::Export, qs_out_full_path, qs_out_dir, start_ts, end_ts);
+}
+
+void ZvEventProcessor::slotCutRawFile(QString qs_out_full_path, QString qs_out_dir, uint64_t start_ts,
+                                      uint64_t end_ts) {
+    startFileJob(FileJob::Cut, qs_out_full_path, qs_out_dir, start_ts, end_ts);
+}
+
+void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, const QString& out_dir,
+                                    uint64_t start_ts, uint64_t end_ts) {
+    if (!reader_ || loading_ || !loaded_) return;
+    stopForStep();
+    std::thread& thread = job == FileJob::Cut ? cutThread_ : exportThread_;
+    if (thread.joinable()) thread.join();
+    ++fileJobs_;
+    thread = std::thread([this, reader = reader_, job, out_full_path, out_dir, start_ts, end_ts] {
+        emit signalLoadingStatus(true);
+        const QString done = "extract event data start:" + QString::number(start_ts) +
+                             " end: " + QString::number(end_ts) + " success.";
+        bool ok = false;
+        if (job == FileJob::Cut) {
+            ok = reader->extractEventData(start_ts, end_ts, toFileSystemPath(out_full_path));
+            if (ok) {
+                logLine(done);
+                emit signalShowLeftBottomTips(tr("Export raw file success!"), ZvMessageType::Success,
+                                              out_dir);
+            }
+        } else {
+            logLine("start export video: " + out_full_path);
+            ok = reader->exportEventDataToVideo(start_ts, end_ts, toFileSystemPath(out_full_path));
+            if (ok) {
+                logLine(done);
+                emit signalShowLeftBottomTips(tr("Export video success!"), ZvMessageType::Success, out_dir);
+            }
+        }
+        if (!ok) {
+            const QString why = QString::fromStdString(reader->lastErrorMessage());
+            const QString what =
+                job == FileJob::Cut ? tr("Export raw file failed: ") : tr("Export video failed: ");
+            logLine(what + why);
+            emit signalShowLeftBottomTips(what + why, ZvMessageType::Error, QString());
+        }
+        --fileJobs_;
+        emit signalLoadingStatus(false);
+    });
+}
+
+void ZvEventProcessor::shutDownPlayback() {
+    joinLoad();
+    stopPlaybackThread();
+    if (cutThread_.joinable()) cutThread_.join();
+    if (exportThread_.joinable()) exportThread_.join();
+    std::lock_guard<std::mutex> lock(readerMutex_);
+    reader_.reset();
+}

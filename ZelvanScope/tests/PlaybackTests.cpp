@@ -1,0 +1,341 @@
+// Playback of raw recordings by ZvEventProcessor: loading, the paced playback loop, steps, seeking,
+// the playback range, closing, and the cut and export jobs with their messages.
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <fstream>
+#include <memory>
+
+#include "GuiSpy.h"
+#include "TestSetup.h"
+#include "processing/ZvEventProcessor.h"
+#include "zelvan/EVT3Encoder.h"
+#include "zelvan/FileHeader.h"
+#include "zelvan/SyntheticScene.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 20000;
+constexpr uint64_t kT0 = 1'000'000;  // the synthetic recordings start here (header time base)
+
+// A synthetic 320 x 240 recording of [kT0, kT0 + duration) us.
+void writeRecording(const QString& path, uint64_t duration_us, uint64_t rate = 200'000) {
+    zelvan::DvsFileInfo info;
+    info.width = 320;
+    info.height = 240;
+    info.dvs_start_timestamp = kT0;
+    info.serial_number = "PLAYBACK-TEST";
+    info.date = std::chrono::system_clock::now();
+    const std::string header = zelvan::generateDvsFileHeader(info);
+    std::vector<uint8_t> bytes(header.begin(), header.end());
+    zelvan::SyntheticScene scene(320, 240, rate, 7);
+    zelvan::EVT3Encoder encoder(320);
+    std::vector<zelvan::Event2D> events;
+    for (uint64_t t = kT0; t < kT0 + duration_us; t += 5000) {
+        events.clear();
+        scene.generate(t, t + 5000, events);
+        encoder.advanceTime(t, bytes);
+        encoder.encode(events.data(), events.data() + events.size(), bytes);
+    }
+    std::ofstream out(path.toStdString(), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// The timestamps a spy of signalRealTimeTimeStamp recorded.
+std::vector<uint64_t> timestamps(const GuiSpy& spy) {
+    std::vector<uint64_t> out;
+    for (const auto& call : spy) out.push_back(call.at(0).value<uint64_t>());
+    return out;
+}
+
+bool lastPlayStatusIs(const GuiSpy& spy, bool playing) {
+    return !spy.isEmpty() && spy.last().at(0).toBool() == playing;
+}
+
+}  // namespace
+
+class PlaybackTests : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    QString oneSecond_;
+
+    // Opens `path` and waits until it is loaded.
+    static bool load(ZvEventProcessor& processor, const QString& path) {
+        GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
+        processor.loadFile(path);
+        return QTest::qWaitFor(
+            [&] { return loading.count() >= 2 && !loading.last().at(0).toBool() && !processor.isLoading(); },
+            kDeadlineMs);
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        oneSecond_ = dir_.filePath("one_second.raw");
+        writeRecording(oneSecond_, 1'000'000);
+    }
+
+    void defaults() {
+        ZvEventProcessor processor;
+        QCOMPARE(processor.fps(), uint64_t(33));
+        QCOMPARE(processor.step(), uint64_t(30303));
+        QCOMPARE(processor.accTime(), uint64_t(33333));
+        QCOMPARE(ZvEventProcessor::kFramePeriodUs, uint64_t(33333));
+        QVERIFY(!processor.loopPlayback());
+        QVERIFY(!processor.isPlaying());
+        QVERIFY(!processor.hasFile());
+    }
+
+    void fpsSetsTheStep() {
+        ZvEventProcessor processor;
+        QTest::ignoreMessage(QtInfoMsg, "set fps: 300 time interval: 3333");
+        processor.setFps(300);
+        QCOMPARE(processor.step(), uint64_t(3333));
+        // 0 (a slow rate below 1/30) is clamped to 1 rather than dividing by zero.
+        QTest::ignoreMessage(QtInfoMsg, "set fps: 0 is out of range, 1 is used.");
+        QTest::ignoreMessage(QtInfoMsg, "set fps: 1 time interval: 1000000");
+        processor.setFps(0);
+        QCOMPARE(processor.fps(), uint64_t(1));
+        QCOMPARE(processor.step(), uint64_t(1'000'000));
+    }
+
+    void frameOperationsWithoutAFile() {
+        ZvEventProcessor processor;
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        for (int i = 0; i < 4; ++i) QTest::ignoreMessage(QtInfoMsg, "not raw file.");
+        processor.nextFrame();
+        processor.preFrame();
+        processor.setPlayPos(5);
+        processor.slotPlaybackReset();
+        processor.slotPlaybackCtrl(true);
+        QVERIFY(!processor.isPlaying());
+        QVERIFY(times.isEmpty());
+    }
+
+    void notARawFile() {
+        ZvEventProcessor processor;
+        GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
+        QTest::ignoreMessage(QtInfoMsg, "Load raw file: /tmp/x.txt");
+        QTest::ignoreMessage(QtInfoMsg, "not raw file.");
+        processor.loadFile("/tmp/x.txt");
+        QVERIFY(!processor.hasFile());
+        QVERIFY(loading.isEmpty());
+    }
+
+    void aFileThatFailsToLoadTellsWhy() {
+        ZvEventProcessor processor;
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        QVERIFY(load(processor, dir_.filePath("missing.raw")));
+        QVERIFY(!processor.hasFile());
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        QVERIFY(tips.first().at(0).toString().size() > QString("Load raw file failed: ").size());
+    }
+
+    void loadAnnouncesTheFile() {
+        ZvEventProcessor processor;
+        GuiSpy start(&processor, &ZvEventProcessor::signalStartTimeStamp);
+        GuiSpy end(&processor, &ZvEventProcessor::signalEndTimeStamp);
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        GuiSpy local(&processor, &ZvEventProcessor::signalLocalTime);
+        GuiSpy triggers(&processor, &ZvEventProcessor::signalTriggerList);
+        QVERIFY(load(processor, oneSecond_));
+        QTRY_VERIFY_WITH_TIMEOUT(lastPlayStatusIs(play, true), kDeadlineMs);
+        QVERIFY(processor.hasFile());
+        QCOMPARE(start.count(), 1);
+        QCOMPARE(end.count(), 1);
+        QVERIFY(start.first().at(0).value<uint64_t>() >= kT0);
+        QVERIFY(start.first().at(0).value<uint64_t>() < kT0 + 10'000);
+        QVERIFY(end.first().at(0).value<uint64_t>() > kT0 + 900'000);
+        QCOMPARE(processor.position(), processor.startTimestamp());
+        QCOMPARE(processor.width(), 320);
+        QCOMPARE(processor.height(), 240);
+        QCOMPARE(triggers.count(), 1);
+        QVERIFY(!local.isEmpty());
+        QVERIFY(!local.last().at(0).toString().isEmpty());
+    }
+
+    void oneSecondWithoutLoopStopsAtTheStart() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        processor.setFps(10);  // 100 ms of recording per frame: ten frames
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        GuiSpy images(&processor, &ZvEventProcessor::signalEventImage);
+        processor.slotPlaybackCtrl(true);
+        QVERIFY(processor.isPlaying());
+        QTRY_VERIFY_WITH_TIMEOUT(lastPlayStatusIs(play, false), kDeadlineMs);
+        QVERIFY(!processor.isPlaying());
+        QCOMPARE(processor.position(), processor.startTimestamp());
+        const auto shown = timestamps(times);
+        QVERIFY(shown.size() >= 9);
+        QVERIFY(std::is_sorted(shown.begin(), shown.end()));
+        QCOMPARE(shown.back(), processor.endTimestamp());
+        QTRY_VERIFY_WITH_TIMEOUT(!images.isEmpty(), kDeadlineMs);
+        processor.slotPlaybackCtrl(false);  // the play button's answer joins the finished thread
+    }
+
+    void loopRestartsWithoutStopping() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        processor.setFps(3);  // a third of the recording per frame
+        processor.slotPlayLoop(true);
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        processor.slotPlaybackCtrl(true);
+        auto restarted = [&] {
+            const auto shown = timestamps(times);
+            return std::adjacent_find(shown.begin(), shown.end(), std::greater<>()) != shown.end();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(restarted(), kDeadlineMs);
+        QVERIFY(processor.isPlaying());
+        QVERIFY(play.isEmpty());
+        processor.slotPlaybackCtrl(false);
+        QVERIFY(!processor.isPlaying());
+    }
+
+    void stepsAtTheEnds() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        const uint64_t start = processor.startTimestamp();
+        const uint64_t end = processor.endTimestamp();
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        processor.preFrame();
+        QCOMPARE(processor.position(), start);
+        processor.nextFrame();
+        QCOMPARE(processor.position(), start + processor.step());
+        QCOMPARE(timestamps(times).back(), start + processor.step());
+        processor.preFrame();
+        QCOMPARE(processor.position(), start);
+        // Fewer than accTime us left: nothing happens.
+        processor.setPlayPos(end - 10'000);
+        QCOMPARE(processor.position(), end - 10'000 + processor.accTime());
+        const auto before = times.count();
+        processor.nextFrame();
+        QCOMPARE(processor.position(), end - 10'000 + processor.accTime());
+        QCOMPARE(times.count(), before);
+    }
+
+    void seekingOutsideTheRangeDoesNothing() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        const uint64_t start = processor.startTimestamp();
+        const uint64_t end = processor.endTimestamp();
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        processor.setPlayPos(start - 1);
+        processor.setPlayPos(end + 1);
+        QCOMPARE(processor.position(), start);
+        QVERIFY(times.isEmpty());
+        processor.setPlayPos(start + 500'000);
+        QCOMPARE(processor.position(), start + 500'000 + processor.accTime());
+        // A narrowed range refuses what lies outside it.
+        processor.slotSetLowerTimeStamp(start + 400'000);
+        processor.slotSetUpperTimeStamp(start + 600'000);
+        processor.setPlayPos(start + 300'000);
+        processor.setPlayPos(start + 700'000);
+        QCOMPARE(processor.position(), start + 500'000 + processor.accTime());
+        QCOMPARE(times.count(), 1);
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^set ts: "));
+        processor.slotPlaybackReset();
+        QCOMPARE(processor.position(), start + 400'000);
+    }
+
+    void theUpperBoundWrapsPlayback() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        const uint64_t start = processor.startTimestamp();
+        const uint64_t upper = start + 300'000;
+        processor.slotSetUpperTimeStamp(upper);
+        processor.setFps(10);
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        processor.slotPlaybackCtrl(true);
+        QTRY_VERIFY_WITH_TIMEOUT(lastPlayStatusIs(play, false), kDeadlineMs);
+        const auto shown = timestamps(times);
+        QVERIFY(!shown.empty());
+        QCOMPARE(*std::max_element(shown.begin(), shown.end()), upper);
+        QCOMPARE(processor.position(), start);
+        processor.slotPlaybackCtrl(false);
+    }
+
+    void anEmptyPathCloses() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        processor.slotPlayLoop(true);
+        processor.slotPlaybackCtrl(true);
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        processor.loadFile(QString());
+        QVERIFY(lastPlayStatusIs(play, false));
+        QVERIFY(!processor.isPlaying());
+        QVERIFY(!processor.hasFile());
+        QTest::ignoreMessage(QtInfoMsg, "not raw file.");
+        processor.nextFrame();
+    }
+
+    void closingOrDestroyingWhileLoadingWaitsForTheLoad() {
+        // A larger file, so that the load is still running when the close comes.
+        const QString big = dir_.filePath("big.raw");
+        writeRecording(big, 2'000'000, 1'000'000);
+        for (int i = 0; i < 3; ++i) {
+            QFile::remove(dir_.filePath("big.zvmark.tmp"));
+            auto processor = std::make_unique<ZvEventProcessor>();
+            processor->loadFile(big);
+            if (i == 0) {
+                processor->loadFile(QString());
+                QVERIFY(!processor->isLoading());
+                QVERIFY(!processor->hasFile());
+            }
+            processor.reset();  // joins the load thread; its queued signals are dropped
+        }
+    }
+
+    void aFailingCutOrExportSaysWhy() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
+        const uint64_t start = processor.startTimestamp();
+        processor.slotCutRawFile(dir_.filePath("no/such/dir/cut.raw"), dir_.filePath("no/such/dir"), start,
+                                 start + 100'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.at(0).at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        QVERIFY(tips.at(0).at(0).toString().startsWith("Export raw file failed: "));
+        QVERIFY(tips.at(0).at(0).toString().size() > QString("Export raw file failed: ").size());
+        processor.slotExportVideo(dir_.filePath("no/such/dir/v.mp4"), dir_.filePath("no/such/dir"), start,
+                                  start + 100'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
+        QCOMPARE(tips.at(1).at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        QVERIFY(tips.at(1).at(0).toString().startsWith("Export video failed: "));
+        QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 4, kDeadlineMs);
+        QVERIFY(!loading.last().at(0).toBool());
+    }
+
+    void aCutAndAnExportSucceed() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        const uint64_t start = processor.startTimestamp();
+        processor.slotCutRawFile(dir_.filePath("cut.raw"), dir_.path(), start + 100'000, start + 200'000);
+        processor.slotExportVideo(dir_.filePath("v.mp4"), dir_.path(), start, start + 300'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
+        QStringList texts;
+        for (const auto& call : tips) {
+            QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Success);
+            QCOMPARE(call.at(2).toString(), dir_.path());
+            texts << call.at(0).toString();
+        }
+        texts.sort();
+        QCOMPARE(texts, QStringList({"Export raw file success!", "Export video success!"}));
+        QVERIFY(QFileInfo(dir_.filePath("cut.raw")).size() > 0);
+        QVERIFY(QFileInfo(dir_.filePath("v.mp4")).size() > 0);
+    }
+};
+
+ZELVAN_VIEWER_TEST_MAIN(PlaybackTests)
+#include "PlaybackTests.moc"
