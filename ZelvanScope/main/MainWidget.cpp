@@ -29,6 +29,7 @@
 #include "widgets/AboutDialog.h"
 #include "widgets/WaitingWindow.h"
 #include "widgets/ZvFilePathReminderForm.h"
+#include "widgets/ZvThreeHandleSlider.h"
 
 MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::MainWidget>()) {
     qRegisterMetaType<ZvMessageType>("ZvMessageType");
@@ -44,7 +45,6 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     recordings_ = std::make_unique<RecordingController>(settings_);
 
     ui_->slider->setEnabled(false);
-    ui_->slider->setValue(0);
     waitingWindow_ = new WaitingWindow(ui_->imageForm);
 
     buildMenus();
@@ -477,7 +477,7 @@ void MainWidget::showCameraPlayingUI(bool en) {
         b->setEnabled(!en);
     ui_->slider->setEnabled(!en);
     if (en) {
-        ui_->slider->setValue(0);
+        ui_->slider->setCenterValue(ui_->slider->minimum());
         // A live stream has no playback position.
         ui_->label_slider_time->clear();
     }

@@ -13,7 +13,6 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QSlider>
 #include <QTest>
 #include <QTimer>
 #include <QTranslator>
@@ -42,6 +41,7 @@
 #include "widgets/InitDialog.h"
 #include "widgets/WaitingWindow.h"
 #include "widgets/ZvFilePathReminderForm.h"
+#include "widgets/ZvThreeHandleSlider.h"
 
 using zelvan::Event2D;
 
@@ -819,7 +819,7 @@ private slots:
         MainWidget window;
         window.resize(1280, 800);
         window.show();
-        QSlider* slider = window.form()->slider;
+        ZvThreeHandleSlider* slider = window.form()->slider;
         QVERIFY(!slider->isEnabled());
         const QImage disabled = slider->grab().toImage();
         QCOMPARE(countColour(disabled, QColor("#004B6A")), 0);
