@@ -6,6 +6,8 @@
 #include <QDebug>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMessageBox>
@@ -18,6 +20,8 @@
 #include "Utility/ZvFileRecorder.h"
 #include "dialogs/CamerasList.h"
 #include "dialogs/ShowCameraInfoUI.h"
+#include "dialogs/ZvCutRawFile.h"
+#include "dialogs/ZvExportVideoUI.h"
 #include "main/WorkerThread.h"
 #include "processing/ZvEventProcessor.h"
 #include "session/LiveSession.h"
@@ -83,6 +87,7 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm,
             &ShowImageForm::slotShowImage);
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
+    connectPlayback();
 
     // Space, Left and Right act on the play bar wherever the focus is in this window (a text field
     // keeps the keys it edits with); the buttons never take the focus, so a key never clicks one.
@@ -129,10 +134,6 @@ void MainWidget::buildMenus() {
     actCutRecording_ = fileMenu_->addAction(tr("Cut Recording"));
     fileMenu_->addSeparator();
     actQuit_ = fileMenu_->addAction(tr("Quit"));
-    // Playback, cut and export come with the file tools.
-    actOpenRecording_->setEnabled(false);
-    actSaveAs_->setVisible(false);
-    actCutRecording_->setEnabled(false);
 
     deviceMenu_ = menuOn(ui_->pb_device);
     actOpenCamera_ = deviceMenu_->addAction(tr("Open Camera"));
@@ -225,9 +226,92 @@ void MainWidget::slotAbout() {
     about.exec();
 }
 
-void MainWidget::slotOpenRecording() {}
-void MainWidget::slotSaveAs() {}
-void MainWidget::slotCutRecording() {}
+void MainWidget::connectPlayback() {
+    ZvEventProcessor* player = eventProcessor_;
+    ZvThreeHandleSlider* slider = ui_->slider;
+    connect(this, &MainWidget::signalOpenRawFile, player, &ZvEventProcessor::loadFile);
+    connect(this, &MainWidget::signalExportVideo, player, &ZvEventProcessor::slotExportVideo);
+    connect(this, &MainWidget::signalCutRawFile, player, &ZvEventProcessor::slotCutRawFile);
+    connect(player, &ZvEventProcessor::signalLoadingStatus, this, &MainWidget::slotSetWaitWinStatus);
+    connect(player, &ZvEventProcessor::signalLocalTime, this, &MainWidget::showLocalTime);
+    connect(player, &ZvEventProcessor::signalStartTimeStamp, slider, &ZvThreeHandleSlider::setMinimum);
+    connect(player, &ZvEventProcessor::signalEndTimeStamp, slider, &ZvThreeHandleSlider::setMaximum);
+    connect(player, &ZvEventProcessor::signalPlayStatus, ui_->pb_play, &QPushButton::setChecked);
+    connect(player, qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips),
+            this, qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips));
+    connect(player, &ZvEventProcessor::signalTriggerList, this, &MainWidget::showTriggers);
+    connect(ui_->pb_play, &QPushButton::toggled, player, &ZvEventProcessor::slotPlaybackCtrl);
+    connect(ui_->pb_pre_frame, &QPushButton::pressed, player, &ZvEventProcessor::preFrame);
+    connect(ui_->pb_next_frame, &QPushButton::pressed, player, &ZvEventProcessor::nextFrame);
+    connect(ui_->pb_reset, &QPushButton::pressed, player, &ZvEventProcessor::slotPlaybackReset);
+    connect(ui_->pb_loop, &QPushButton::toggled, player, &ZvEventProcessor::slotPlayLoop);
+    connect(slider, &ZvThreeHandleSlider::centerValueMove, player, &ZvEventProcessor::setPlayPos);
+    connect(slider, &ZvThreeHandleSlider::centerValueTrackClick, player, &ZvEventProcessor::setPlayPos);
+    connect(slider, &ZvThreeHandleSlider::lowerValueChanged, player,
+            &ZvEventProcessor::slotSetLowerTimeStamp);
+    connect(slider, &ZvThreeHandleSlider::upperValueChanged, player,
+            &ZvEventProcessor::slotSetUpperTimeStamp);
+}
+
+void MainWidget::showTriggers(const std::vector<std::pair<uint64_t, uint8_t>>& triggers) {
+    for (const auto& [timestamp, polarity] : triggers)
+        ui_->slider->addTriggerMarker(timestamp, QColor(polarity == 1 ? "#FF6058" : "#58DB6D"));
+}
+
+void MainWidget::slotOpenRecording() {
+    const QString path = QFileDialog::getOpenFileName(this, tr("Select a raw file"),
+                                                      settings_->inputRawFilePath, tr("RAW files (*.raw)"));
+    if (path.isEmpty()) return;
+    openRecording(path);
+}
+
+void MainWidget::openRecording(const QString& path) {
+    // The live camera stops as if its play button were unchecked, and is released.
+    if (viewerMode_ == EventCamera && ui_->pb_play->isChecked()) ui_->pb_play->click();
+    releaseEventCamera();
+    emit resetShowCameraFormTitle(true);
+    const QFileInfo file(path);
+    settings_->inputRawFilePath = file.absolutePath();
+    ui_->label_file_name->setText(file.fileName());
+    // Every recording plays as an event-only recording; fusion recordings come with their player.
+    viewerMode_ = RawFile;
+    ui_->slider->clearTriggerMarkers();
+    emit signalOpenRawFile(path);
+    emit signalOpenFusionFile(QString());
+    actSaveAs_->setVisible(true);
+    actCutRecording_->setVisible(true);
+    showCameraPlayingUI(false);
+}
+
+void MainWidget::slotSaveAs() {
+    if (viewerMode_ != RawFile) {
+        emit signalShowLeftBottomTips(tr("Please open a raw file first."), ZvMessageType::Warning, QString());
+        return;
+    }
+    ZvExportVideoUI dialog(this);
+    dialog.setStartTime(ui_->slider->rangeStart());
+    dialog.setEndTime(ui_->slider->rangeEnd());
+    dialog.setSaveDir(settings_->videoSavePath);
+    dialog.setFileName(QDateTime::currentDateTime().toString("yyyyMMdd_HHmmss") + ".mp4");
+    if (dialog.exec() != QDialog::Accepted) return;
+    const uint64_t end = dialog.endTime();
+    const uint64_t start = dialog.startTime();
+    emit signalExportVideo(dialog.fullPath(), dialog.saveDir(), start, end);
+}
+
+void MainWidget::slotCutRecording() {
+    if (viewerMode_ != RawFile) {
+        emit signalShowLeftBottomTips(tr("Please open a raw file first."), ZvMessageType::Warning, QString());
+        return;
+    }
+    ZvCutRawFile dialog(this);
+    dialog.setStartTime(ui_->slider->rangeStart());
+    dialog.setEndTime(ui_->slider->rangeEnd());
+    dialog.setSaveDir(settings_->outputRawFilePath);
+    dialog.setFileName(QDateTime::currentDateTime().toString("yyyyMMdd_HHmmss") + ".raw");
+    if (dialog.exec() != QDialog::Accepted) return;
+    emit signalCutRawFile(dialog.fullPath(), dialog.saveDir(), dialog.startTime(), dialog.endTime());
+}
 
 void MainWidget::slotShowToolIPConfig() {
     emit signalShowLeftBottomTips(tr("The IP configuration tool is not available yet."),
@@ -491,6 +575,12 @@ void MainWidget::setShowTitleInfo(bool) {
 void MainWidget::showCameraSerial(QString str) { ui_->label_camera->setText(str); }
 
 void MainWidget::showTimeStamp(uint64_t timestamp_us) {
+    if (viewerMode_ == RawFile || viewerMode_ == FusionFile) {
+        ui_->slider->setCenterValue(timestamp_us);
+        ui_->label_slider_time->setText(formatTimestamp(timestamp_us) + "/" +
+                                        formatTimestamp(ui_->slider->rangeEnd()));
+        return;
+    }
     ui_->label_time->setText(tr("Live time %1").arg(formatTimestamp(timestamp_us)));
 }
 
@@ -498,14 +588,27 @@ void MainWidget::showLocalTime(QString local_time) { ui_->label_local_time->setT
 
 void MainWidget::on_pb_fold_setting_clicked(bool) {}
 void MainWidget::on_pb_viewer_setting_clicked(bool checked) {
-    if (checked) viewerSettingMenu_->popup(ui_->pb_viewer_setting->mapToGlobal(QPoint(0, 0)));
+    // The menu opens above the button, its bottom-right corner at the button's top-right corner.
+    if (checked) {
+        const QPoint corner = ui_->pb_viewer_setting->mapToGlobal(ui_->pb_viewer_setting->rect().topRight());
+        const QSize size = viewerSettingMenu_->sizeHint();
+        viewerSettingMenu_->popup(corner - QPoint(size.width(), size.height()));
+    }
     ui_->pb_viewer_setting->setChecked(false);
 }
-void MainWidget::slotStartEndPointEditable(bool) {}
+
+void MainWidget::slotStartEndPointEditable(bool en) {
+    // The mode change puts both handles on the ends and tells the processors: the whole file again.
+    ui_->slider->setMode(en ? ZvThreeHandleSlider::StartEndEditable : ZvThreeHandleSlider::CenterOnly);
+}
 void MainWidget::on_pb_fold_general_setting_clicked() {}
 void MainWidget::on_pb_fold_dvs_setting_clicked(bool) {}
 void MainWidget::on_pb_fold_aps_setting_clicked(bool) {}
-void MainWidget::on_pb_viewer_type_clicked() {}
+void MainWidget::on_pb_viewer_type_clicked() {
+    viewerShowType_ = static_cast<zelvan::STREAM_TYPE>((int(viewerShowType_) + 1) % 3);
+    showViewerType(viewerShowType_);
+    emit signalSetViewerShowType(viewerShowType_);
+}
 
 void MainWidget::showViewerType(zelvan::STREAM_TYPE type) {
     struct Look {
@@ -522,8 +625,8 @@ void MainWidget::showViewerType(zelvan::STREAM_TYPE type) {
     ui_->pb_viewer_type->setToolTip(tr(look.tip));
 }
 
-void MainWidget::slotSetSliderStartTime(uint64_t) {}
-void MainWidget::slotSetSliderEndTime(uint64_t) {}
+void MainWidget::slotSetSliderStartTime(uint64_t ts) { ui_->slider->setMinimum(ts); }
+void MainWidget::slotSetSliderEndTime(uint64_t ts) { ui_->slider->setMaximum(ts); }
 
 void MainWidget::slotSetWaitWinStatus(bool en) {
     if (en) {

@@ -41,6 +41,11 @@ public:
     // open (or failed).
     void openCameraByDescription(const zelvan::CameraDescription& description);
 
+    // Opens a recording as "Open Recording" does after the user chose `path` (steps after the file
+    // dialog): the camera is released and the event processor loads and plays the file.
+    void openRecording(const QString& path);
+    zelvan::STREAM_TYPE viewerShowType() const { return viewerShowType_; }
+
     // For tests and the status line.
     ViewerMode viewerMode() const { return viewerMode_; }
     std::shared_ptr<zelvan::DvsCamera> eventCamera() const;
@@ -140,6 +145,9 @@ private:
     void releaseEventCamera();
     void cameraLost();
     void showViewerType(zelvan::STREAM_TYPE type);
+    void connectPlayback();
+    // One slider marker per trigger edge: red for rising, green for falling edges.
+    void showTriggers(const std::vector<std::pair<uint64_t, uint8_t>>& triggers);
 
     std::unique_ptr<Ui::MainWidget> ui_;
     AppSettings* settings_ = nullptr;

@@ -175,6 +175,18 @@
         <source>Viewer settings</source>
         <translation>Viewer settings</translation>
     </message>
+    <message>
+        <source>Select a raw file</source>
+        <translation>Select a raw file</translation>
+    </message>
+    <message>
+        <source>RAW files (*.raw)</source>
+        <translation>RAW files (*.raw)</translation>
+    </message>
+    <message>
+        <source>Please open a raw file first.</source>
+        <translation>Please open a raw file first.</translation>
+    </message>
 </context>
 <context>
     <name>CamerasList</name>
@@ -445,6 +457,92 @@
     <message>
         <source>Close</source>
         <translation>Close</translation>
+    </message>
+</context>
+<context>
+    <name>ZvExportVideoUI</name>
+    <message>
+        <source>ZvExportVideoUI</source>
+        <translation>ZvExportVideoUI</translation>
+    </message>
+    <message>
+        <source>Export a video</source>
+        <translation>Export a video</translation>
+    </message>
+    <message>
+        <source>Start Time</source>
+        <translation>Start Time</translation>
+    </message>
+    <message>
+        <source>End Time</source>
+        <translation>End Time</translation>
+    </message>
+    <message>
+        <source>Save File Path</source>
+        <translation>Save File Path</translation>
+    </message>
+    <message>
+        <source>File Name</source>
+        <translation>File Name</translation>
+    </message>
+    <message>
+        <source>Select Directory</source>
+        <translation>Select Directory</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>Export</translation>
+    </message>
+</context>
+<context>
+    <name>ZvCutRawFile</name>
+    <message>
+        <source>ZvCutRawFile</source>
+        <translation>ZvCutRawFile</translation>
+    </message>
+    <message>
+        <source>Cut Recording</source>
+        <translation>Cut Recording</translation>
+    </message>
+    <message>
+        <source>Start Time</source>
+        <translation>Start Time</translation>
+    </message>
+    <message>
+        <source>End Time</source>
+        <translation>End Time</translation>
+    </message>
+    <message>
+        <source>Save File Path</source>
+        <translation>Save File Path</translation>
+    </message>
+    <message>
+        <source>File Name</source>
+        <translation>File Name</translation>
+    </message>
+    <message>
+        <source>Select Directory</source>
+        <translation>Select Directory</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Cut</source>
+        <translation>Cut</translation>
     </message>
 </context>
 <context>

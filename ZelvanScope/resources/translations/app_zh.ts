@@ -175,6 +175,18 @@
         <source>Viewer settings</source>
         <translation>显示设置</translation>
     </message>
+    <message>
+        <source>Select a raw file</source>
+        <translation>选择录像文件</translation>
+    </message>
+    <message>
+        <source>RAW files (*.raw)</source>
+        <translation>RAW 文件 (*.raw)</translation>
+    </message>
+    <message>
+        <source>Please open a raw file first.</source>
+        <translation>请先打开录像文件。</translation>
+    </message>
 </context>
 <context>
     <name>CamerasList</name>
@@ -445,6 +457,92 @@
     <message>
         <source>Close</source>
         <translation>关闭</translation>
+    </message>
+</context>
+<context>
+    <name>ZvExportVideoUI</name>
+    <message>
+        <source>ZvExportVideoUI</source>
+        <translation>导出视频</translation>
+    </message>
+    <message>
+        <source>Export a video</source>
+        <translation>导出视频</translation>
+    </message>
+    <message>
+        <source>Start Time</source>
+        <translation>开始时间</translation>
+    </message>
+    <message>
+        <source>End Time</source>
+        <translation>结束时间</translation>
+    </message>
+    <message>
+        <source>Save File Path</source>
+        <translation>保存路径</translation>
+    </message>
+    <message>
+        <source>File Name</source>
+        <translation>文件名</translation>
+    </message>
+    <message>
+        <source>Select Directory</source>
+        <translation>选择目录</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>导出</translation>
+    </message>
+</context>
+<context>
+    <name>ZvCutRawFile</name>
+    <message>
+        <source>ZvCutRawFile</source>
+        <translation>剪切录像</translation>
+    </message>
+    <message>
+        <source>Cut Recording</source>
+        <translation>剪切录像</translation>
+    </message>
+    <message>
+        <source>Start Time</source>
+        <translation>开始时间</translation>
+    </message>
+    <message>
+        <source>End Time</source>
+        <translation>结束时间</translation>
+    </message>
+    <message>
+        <source>Save File Path</source>
+        <translation>保存路径</translation>
+    </message>
+    <message>
+        <source>File Name</source>
+        <translation>文件名</translation>
+    </message>
+    <message>
+        <source>Select Directory</source>
+        <translation>选择目录</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>Cut</source>
+        <translation>剪切</translation>
     </message>
 </context>
 <context>

@@ -1,0 +1,284 @@
+// The main window's playback side: opening a recording, the play bar, the slider and its labels,
+// the viewer-type button, "Save as..." and "Cut Recording" with their dialogs, end to end on a copy
+// of a real recording.
+#include <QApplication>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+
+#include "GuiSpy.h"
+#include "TestSetup.h"
+#include "Utility/ViewerUtils.h"
+#include "ViewerTestHelpers.h"
+#include "dialogs/ZvCutRawFile.h"
+#include "dialogs/ZvExportVideoUI.h"
+#include "main/MainWidget.h"
+#include "processing/ZvEventProcessor.h"
+#include "ui_MainWidget.h"
+#include "widgets/ZvThreeHandleSlider.h"
+#include "zelvan/ApsFileReader.h"
+#include "zelvan/RawFileReader.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 30000;
+const char* const kRecording = "event_camera_codecs_evt3_trigger.derived.raw";
+
+// Runs `trigger`; when a dialog of type D opens, `fill` gets it and it is accepted. False when none opened.
+template <typename D>
+bool acceptDialog(const std::function<void()>& trigger, const std::function<void(D*)>& fill) {
+    bool opened = false;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<D*>(widget);
+            if (!dialog || !dialog->isVisible() || opened) continue;
+            opened = true;
+            fill(dialog);
+            dialog->accept();
+        }
+    });
+    poll.start();
+    trigger();
+    return opened;
+}
+
+std::vector<zelvan::Event2D> eventsOf(zelvan::DvsFileReader& reader, uint64_t start, uint64_t duration) {
+    auto events = reader.getNTimeEventsGivenStartTimeStamp(start, duration);
+    return events ? *events : std::vector<zelvan::Event2D>{};
+}
+
+}  // namespace
+
+class PlaybackWindowTests : public QObject {
+    Q_OBJECT
+
+private slots:
+    void timestampsAsMinutesSecondsMicroseconds() {
+        QCOMPARE(formatTimestamp(61'000'005), QString("01:01:000005"));
+        QCOMPARE(formatTimestamp(0), QString("00:00:000000"));
+        QCOMPARE(formatTimestamp(6'000'000'000ULL), QString("100:00:000000"));
+    }
+
+    void theViewerTypeCycles() {
+        MainWidget window;
+        GuiSpy types(&window, &MainWidget::signalSetViewerShowType);
+        QCOMPARE(window.viewerShowType(), zelvan::DVS);
+        window.on_pb_viewer_type_clicked();
+        QCOMPARE(window.viewerShowType(), zelvan::APS);
+        window.on_pb_viewer_type_clicked();
+        QCOMPARE(window.viewerShowType(), zelvan::DVS_AND_APS);
+        window.on_pb_viewer_type_clicked();
+        QCOMPARE(window.viewerShowType(), zelvan::DVS);
+        QCOMPARE(types.count(), 3);
+        QCOMPARE(types.at(0).at(0).value<zelvan::STREAM_TYPE>(), zelvan::APS);
+        QCOMPARE(types.at(2).at(0).value<zelvan::STREAM_TYPE>(), zelvan::DVS);
+    }
+
+    void fileToolsNeedARawFile() {
+        MainWidget window;
+        GuiSpy tips(&window,
+                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+        QVERIFY(!withModalDialog([&] { window.slotSaveAs(); }, [](QDialog*) {}));
+        QVERIFY(!withModalDialog([&] { window.slotCutRecording(); }, [](QDialog*) {}));
+        QCOMPARE(tips.count(), 2);
+        for (const auto& call : tips) {
+            QCOMPARE(call.at(0).toString(), QString("Please open a raw file first."));
+            QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+        }
+    }
+
+    void triggerMarkersTakeTheEdgeColours() {
+        MainWidget window;
+        emit window.eventProcessor()->signalTriggerList({{100, 1}, {50, 0}});
+        const auto& markers = window.form()->slider->triggerMarkers();
+        QCOMPARE(markers.size(), size_t(2));
+        QCOMPARE(markers[0].first, uint64_t(100));
+        QCOMPARE(markers[0].second, QColor("#FF6058"));
+        QCOMPARE(markers[1].first, uint64_t(50));
+        QCOMPARE(markers[1].second, QColor("#58DB6D"));
+    }
+
+    void startEndPointsResetTheRange() {
+        MainWidget window;
+        ZvThreeHandleSlider* slider = window.form()->slider;
+        window.slotSetSliderEndTime(2'000'000);
+        window.slotSetSliderStartTime(1'000'000);
+        GuiSpy lower(slider, &ZvThreeHandleSlider::lowerValueChanged);
+        window.slotStartEndPointEditable(true);
+        QCOMPARE(slider->mode(), ZvThreeHandleSlider::StartEndEditable);
+        QCOMPARE(lower.count(), 1);
+        QCOMPARE(lower.last().at(0).value<uint64_t>(), uint64_t(1'000'000));
+        window.slotStartEndPointEditable(false);
+        QCOMPARE(slider->mode(), ZvThreeHandleSlider::CenterOnly);
+    }
+
+    void theDialogsReadBackWhatWasSet() {
+        ZvExportVideoUI video;
+        QCOMPARE(video.windowTitle(), QString("ZvExportVideoUI"));
+        QCOMPARE(video.findChild<QLabel*>("lb_title")->text(), QString("Export a video"));
+        QCOMPARE(video.findChild<QPushButton*>("pb_save")->text(), QString("Export"));
+        QCOMPARE(video.fileName(), QString("xxx.mp4"));
+        video.setStartTime(5'000'000'000ULL);
+        QCOMPARE(video.startTime(), uint64_t(5'000'000'000ULL));
+        video.findChild<QLineEdit*>("le_start_time")->setText("12ab");
+        QCOMPARE(video.startTime(), uint64_t(0));
+        video.setEndTime(7);
+        QCOMPARE(video.endTime(), uint64_t(7));
+        video.setSaveDir("/tmp/out");
+        video.setFileName("a.mp4");
+        QCOMPARE(video.fullPath(), QString("/tmp/out/a.mp4"));
+        video.on_pb_cancel_clicked();
+        QCOMPARE(video.result(), int(QDialog::Rejected));
+
+        ZvCutRawFile cut;
+        QCOMPARE(cut.windowTitle(), QString("ZvCutRawFile"));
+        QCOMPARE(cut.findChild<QLabel*>("lb_title")->text(), QString("Cut Recording"));
+        QCOMPARE(cut.findChild<QPushButton*>("pb_save")->text(), QString("Cut"));
+        QCOMPARE(cut.fileName(), QString("xxx.raw"));
+        cut.setSaveDir("/tmp/out/");
+        cut.setFileName("c.raw");
+        QCOMPARE(cut.fullPath(), QString("/tmp/out//c.raw"));
+        cut.setStartTime(10);
+        cut.setEndTime(20);
+        QCOMPARE(cut.startTime(), uint64_t(10));
+        QCOMPARE(cut.endTime(), uint64_t(20));
+        cut.on_pb_save_clicked();
+        QCOMPARE(cut.result(), int(QDialog::Accepted));
+        cut.on_pb_win_close_clicked();
+        QCOMPARE(cut.result(), int(QDialog::Rejected));
+    }
+
+    void aRealRecordingEndToEnd() {
+        namespace fs = std::filesystem;
+        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
+        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString copy = dir.filePath(kRecording);
+        fs::copy_file(source, copy.toStdString());
+
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        Ui::MainWidget* ui = window.form();
+        ZvEventProcessor* player = window.eventProcessor();
+        GuiSpy tips(player,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        GuiSpy times(player, &ZvEventProcessor::signalRealTimeTimeStamp);
+
+        // Opens and plays by itself.
+        window.openRecording(copy);
+        QCOMPARE(window.viewerMode(), RawFile);
+        QCOMPARE(ui->label_file_name->text(), QString(kRecording));
+        QTRY_VERIFY_WITH_TIMEOUT(ui->pb_play->isChecked(), kDeadlineMs);
+        QVERIFY(ui->slider->isEnabled() && ui->pb_next_frame->isEnabled());
+        const uint64_t start = player->startTimestamp();
+        const uint64_t end = player->endTimestamp();
+        QCOMPARE(ui->slider->minimum(), start);
+        QCOMPARE(ui->slider->maximum(), end);
+        QCOMPARE(ui->slider->triggerMarkers().size(), size_t(2));
+
+        // About a second of playback (the recording lasts 1.25 s of event time at 30/33 of real time).
+        QTRY_VERIFY_WITH_TIMEOUT(player->position() > start + 900'000 || !ui->pb_play->isChecked(),
+                                 kDeadlineMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!times.isEmpty(), kDeadlineMs);
+        QVERIFY(ui->label_slider_time->text().endsWith("/" + formatTimestamp(end)));
+
+        // Steps stop playback.
+        emit ui->pb_reset->pressed();
+        QVERIFY(!ui->pb_play->isChecked());
+        QCOMPARE(player->position(), start);
+        emit ui->pb_next_frame->pressed();
+        QCOMPARE(player->position(), start + player->step());
+        QCOMPARE(ui->slider->centerValue(), start + player->step());
+        emit ui->pb_pre_frame->pressed();
+        QCOMPARE(player->position(), start);
+
+        // Seeking with a click on the track.
+        const uint64_t middle = start + (end - start) / 2;
+        const int x = ui->slider->valueToPixel(middle);
+        const uint64_t clicked = ui->slider->pixelToValue(x);
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(x, 10), ui->slider->mapToGlobal(QPointF(x, 10)),
+                          Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(ui->slider, &press);
+        QCOMPARE(player->position(), clicked + player->accTime());
+        QVERIFY(ui->label_slider_time->text().startsWith(formatTimestamp(clicked + player->accTime())));
+
+        // Cut a range and export one.
+        const uint64_t cutStart = start + 200'000;
+        const uint64_t cutEnd = start + 500'000;
+        QVERIFY(acceptDialog<ZvCutRawFile>([&] { window.slotCutRecording(); },
+                                           [&](ZvCutRawFile* dialog) {
+                                               QCOMPARE(dialog->startTime(), start);
+                                               QCOMPARE(dialog->endTime(), end);
+                                               QVERIFY(dialog->fileName().endsWith(".raw"));
+                                               dialog->setStartTime(cutStart);
+                                               dialog->setEndTime(cutEnd);
+                                               dialog->setSaveDir(dir.path());
+                                               dialog->setFileName("cut.raw");
+                                           }));
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.at(0).at(0).toString(), QString("Export raw file success!"));
+        QCOMPARE(tips.at(0).at(2).toString(), dir.path());
+
+        const uint64_t videoStart = start;
+        const uint64_t videoEnd = start + 10 * 33'333 + 100;
+        QVERIFY(acceptDialog<ZvExportVideoUI>([&] { window.slotSaveAs(); },
+                                              [&](ZvExportVideoUI* dialog) {
+                                                  QVERIFY(dialog->fileName().endsWith(".mp4"));
+                                                  dialog->setStartTime(videoStart);
+                                                  dialog->setEndTime(videoEnd);
+                                                  dialog->setSaveDir(dir.path());
+                                                  dialog->setFileName("video.mp4");
+                                              }));
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
+        QCOMPARE(tips.at(1).at(0).toString(), QString("Export video success!"));
+
+        // The cut decodes to exactly the events of its range.
+        zelvan::RawFileReader original(copy.toStdString());
+        QVERIFY(original.loadFile());
+        const auto expected = eventsOf(original, cutStart, cutEnd - cutStart);
+        QVERIFY(!expected.empty());
+        zelvan::RawFileReader cut(dir.filePath("cut.raw").toStdString());
+        QVERIFY(cut.loadFile());
+        uint64_t count = 0;
+        QVERIFY(cut.getMaxEvents(count));
+        QCOMPARE(count, uint64_t(expected.size()));
+        const auto got = cut.getNEventsGivenStartEvent(0, count);
+        QVERIFY(got);
+        QCOMPARE(got->size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const auto& a = (*got)[i];
+            const auto& b = expected[i];
+            if (a.x != b.x || a.y != b.y || a.polarity != b.polarity || a.timestamp != b.timestamp)
+                QFAIL(qPrintable(QString("event %1 differs").arg(i)));
+        }
+
+        // One video frame per period of 33 333 us that holds events.
+        size_t frames = 0;
+        for (uint64_t t = videoStart; t < videoEnd; t += 33'333)
+            frames += !eventsOf(original, t, 33'333).empty();
+        auto video = zelvan::ApsFileReader::createFileReader(dir.filePath("video.mp4").toStdString());
+        QVERIFY(video);
+        QVERIFY(video->loadFile());
+        std::vector<uint64_t> stamps;
+        QVERIFY(video->getTimeStamps(stamps));
+        QCOMPARE(stamps.size(), frames);
+
+        // Closing the file (as opening a camera does).
+        emit window.signalOpenRawFile(QString());
+        QVERIFY(!player->hasFile());
+        QVERIFY(!ui->pb_play->isChecked());
+    }
+};
+
+ZELVAN_VIEWER_TEST_MAIN(PlaybackWindowTests)
+#include "PlaybackWindowTests.moc"
