@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Takes screenshots of the main window under Xvfb, styled as a normal start (style sheet and font):
 # the first start into docs/screenshot-start.png and the window streaming from the default
-# simulated camera into docs/screenshot-live.png.
+# simulated camera into docs/screenshot-live.png, and the playback of a real recording (from the
+# shared test recordings) into docs/screenshot-playback.png.
 # Usage: scripts/screenshot.sh [BUILD_DIR]
 # Without BUILD_DIR the project is built in build/ first; a given BUILD_DIR must hold a build of
 # ZelvanScopeLiveTests already.
@@ -17,6 +18,7 @@ else
 fi
 live="$(pwd)/docs/screenshot-live.png"
 start="$(pwd)/docs/screenshot-start.png"
+playback="$(pwd)/docs/screenshot-playback.png"
 if ! QT_QPA_PLATFORM=xcb ZELVAN_SCREENSHOT="$live" ZELVAN_SCREENSHOT_START="$start" \
      xvfb-run -a -s "-screen 0 1600x1000x24" \
      "$build_dir/bin/ZelvanScopeLiveTests" theHowToBeginHintGoesWhenACameraOpens \
@@ -25,5 +27,12 @@ if ! QT_QPA_PLATFORM=xcb ZELVAN_SCREENSHOT="$live" ZELVAN_SCREENSHOT_START="$sta
   echo "screenshot.sh: the screenshot tests failed" >&2
   exit 1
 fi
+if ! QT_QPA_PLATFORM=xcb ZELVAN_SCREENSHOT_PLAYBACK="$playback" xvfb-run -a -s "-screen 0 1600x1000x24" \
+     "$build_dir/bin/ZelvanScopePlaybackWindowTests" aRealRecordingEndToEnd >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "screenshot.sh: the playback screenshot test failed" >&2
+  exit 1
+fi
 echo "$start"
 echo "$live"
+echo "$playback"

@@ -562,6 +562,7 @@ void MainWidget::showCameraPlayingUI(bool en) {
     ui_->slider->setEnabled(!en);
     if (en) {
         ui_->slider->setCenterValue(ui_->slider->minimum());
+        ui_->slider->clearTriggerMarkers();
         // A live stream has no playback position.
         ui_->label_slider_time->clear();
     }

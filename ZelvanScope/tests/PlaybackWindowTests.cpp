@@ -191,6 +191,11 @@ private slots:
                                  kDeadlineMs);
         QTRY_VERIFY_WITH_TIMEOUT(!times.isEmpty(), kDeadlineMs);
         QVERIFY(ui->label_slider_time->text().endsWith("/" + formatTimestamp(end)));
+        // scripts/screenshot.sh keeps a picture of playback for the README.
+        if (const QString shot = qEnvironmentVariable("ZELVAN_SCREENSHOT_PLAYBACK"); !shot.isEmpty()) {
+            QTest::qWait(200);  // the frames queued for the view arrive
+            QVERIFY(window.grab().save(shot));
+        }
 
         // Steps stop playback.
         emit ui->pb_reset->pressed();
