@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -154,6 +155,59 @@ private slots:
         QCOMPARE(cut.result(), int(QDialog::Accepted));
         cut.on_pb_win_close_clicked();
         QCOMPARE(cut.result(), int(QDialog::Rejected));
+    }
+
+    void theEndHandleNarrowsPlayback() {
+        namespace fs = std::filesystem;
+        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
+        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString copy = dir.filePath(kRecording);
+        fs::copy_file(source, copy.toStdString());
+
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        Ui::MainWidget* ui = window.form();
+        ZvEventProcessor* player = window.eventProcessor();
+        ZvThreeHandleSlider* slider = ui->slider;
+        window.openRecording(copy);
+        QTRY_VERIFY_WITH_TIMEOUT(ui->pb_play->isChecked(), kDeadlineMs);
+        emit ui->pb_reset->pressed();
+        const uint64_t start = player->startTimestamp();
+
+        // Start/end points editable, then the end handle dragged to about 400 ms into the file.
+        window.slotStartEndPointEditable(true);
+        auto mouse = [&](QEvent::Type type, int x, Qt::MouseButton button, Qt::MouseButtons buttons) {
+            QMouseEvent event(type, QPointF(x, 10), slider->mapToGlobal(QPointF(x, 10)), button, buttons,
+                              Qt::NoModifier);
+            QApplication::sendEvent(slider, &event);
+        };
+        const int from = slider->valueToPixel(slider->maximum());
+        const int to = slider->valueToPixel(start + 400'000);
+        mouse(QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
+        mouse(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+        mouse(QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+        const uint64_t upper = slider->upperValue();
+        QCOMPARE(upper, slider->pixelToValue(to));
+        QCOMPARE(player->endTimestamp(), upper);
+
+        // The label's total is the end handle; playback wraps there.
+        emit ui->pb_next_frame->pressed();
+        QVERIFY(ui->label_slider_time->text().endsWith("/" + formatTimestamp(upper)));
+        GuiSpy times(player, &ZvEventProcessor::signalRealTimeTimeStamp);
+        ui->pb_play->setChecked(true);
+        QTRY_VERIFY_WITH_TIMEOUT(!ui->pb_play->isChecked(), kDeadlineMs);
+        QVERIFY(!times.isEmpty());
+        uint64_t latest = 0;
+        for (const auto& call : times) latest = std::max(latest, call.at(0).value<uint64_t>());
+        QCOMPARE(latest, upper);
+        QCOMPARE(player->position(), start);
+
+        // Leaving the mode gives the whole file back.
+        window.slotStartEndPointEditable(false);
+        QCOMPARE(player->endTimestamp(), slider->maximum());
     }
 
     void aRealRecordingEndToEnd() {
