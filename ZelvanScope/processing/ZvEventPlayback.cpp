@@ -49,6 +49,7 @@ bool ZvEventProcessor::readyForFrames() const {
 }
 
 void ZvEventProcessor::loadFile(QString file_path) {
+    ++loadGeneration_;
     if (file_path.isEmpty()) {
         emit signalPlayStatus(false);
         // A load still running uses the reader: wait for it before letting the reader go.
@@ -82,10 +83,10 @@ void ZvEventProcessor::loadFile(QString file_path) {
     reader_ = reader;
     // Set before the thread starts, so that no frame operation slips in before it runs.
     loading_ = true;
-    loadThread_ = std::thread(&ZvEventProcessor::loadLoop, this, std::move(reader));
+    loadThread_ = std::thread(&ZvEventProcessor::loadLoop, this, std::move(reader), loadGeneration_);
 }
 
-void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader) {
+void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, uint64_t generation) {
     emit signalLoadingStatus(true);
     if (!reader->loadFile()) {
         const QString why = QString::fromStdString(reader->lastErrorMessage());
@@ -113,25 +114,38 @@ void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader) {
     if (reader->getWidth() > 0 && reader->getHeight() > 0)
         setResolution(reader->getWidth(), reader->getHeight());
 
+    std::vector<std::pair<uint64_t, uint8_t>> triggers;
+    bool have_triggers = true;
     try {
-        std::vector<std::pair<uint64_t, uint8_t>> triggers;
         for (const zelvan::EventTriggerIn& trigger : fileTriggers(*reader))
             triggers.emplace_back(trigger.timestamp, static_cast<uint8_t>(trigger.polarity));
-        emit signalTriggerList(triggers);
     } catch (const std::exception&) {
+        have_triggers = false;
         logLine("No triggers found in file or error reading triggers.");
     }
-
-    emit signalEndTimeStamp(end);
-    emit signalStartTimeStamp(start);
-    emit signalRealTimeTimeStamp(start);
-    emit signalLocalTime(localTimeString(start));
-    // Ready before playback is asked for: the request reaches the GUI thread queued.
+    const QString local = localTimeString(start);
+    // Ready before playback is asked for.
     loaded_ = true;
     loading_ = false;
-    emit signalPlayStatus(true);
-    emit signalLoadingStatus(false);
     logLine("Load raw file success.");
+
+    // The file is announced by one call queued to the GUI thread, which drops it when the file has
+    // been closed or another one opened meanwhile: a stale load never fills the slider or restarts
+    // playback. The waiting window is closed in every case.
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, start, end, local, have_triggers, triggers = std::move(triggers)] {
+            if (generation == loadGeneration_) {
+                if (have_triggers) emit signalTriggerList(triggers);
+                emit signalEndTimeStamp(end);
+                emit signalStartTimeStamp(start);
+                emit signalRealTimeTimeStamp(start);
+                emit signalLocalTime(local);
+                emit signalPlayStatus(true);  // playback starts by itself once loaded
+            }
+            emit signalLoadingStatus(false);
+        },
+        Qt::QueuedConnection);
 }
 
 void ZvEventProcessor::joinLoad() {

@@ -128,7 +128,7 @@ private:
     void renderLoop();
     // Waits for the load, stops playback and joins every thread of the playback half (destructor).
     void shutDownPlayback();
-    void loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader);
+    void loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, uint64_t generation);
     void playbackLoop();
     // Clears `playing` and joins the playback thread (GUI thread).
     void stopPlaybackThread();
@@ -184,6 +184,9 @@ private:
     std::atomic<bool> loading_{false};
     std::atomic<bool> loaded_{false};  // the reader's loadFile() succeeded
     std::atomic<int> fileJobs_{0};     // cuts and exports running
+    // Counts the opens and closes (GUI thread only): a load announces its file only while it is
+    // still the one opened last.
+    uint64_t loadGeneration_ = 0;
     std::mutex readerMutex_;
     // Wakes the playback thread's pacing wait when playback stops (guarded by readerMutex_).
     std::condition_variable paceCv_;

@@ -276,6 +276,21 @@ private slots:
         processor.nextFrame();
     }
 
+    void aLoadClosedMeanwhileAnnouncesNothing() {
+        ZvEventProcessor processor;
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        GuiSpy start(&processor, &ZvEventProcessor::signalStartTimeStamp);
+        GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
+        processor.loadFile(oneSecond_);
+        processor.loadFile(QString());  // waits for the load, which may or may not have ended
+        QTRY_VERIFY_WITH_TIMEOUT(loading.count() >= 2 && !loading.last().at(0).toBool(), kDeadlineMs);
+        QVERIFY(start.isEmpty());
+        for (const auto& call : play) QVERIFY(!call.at(0).toBool());
+        QVERIFY(!processor.hasFile());
+        processor.slotPlaybackCtrl(true);
+        QVERIFY(!processor.isPlaying());
+    }
+
     void closingOrDestroyingWhileLoadingWaitsForTheLoad() {
         // A larger file, so that the load is still running when the close comes.
         const QString big = dir_.filePath("big.raw");
