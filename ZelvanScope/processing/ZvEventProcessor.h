@@ -9,8 +9,9 @@
 // and nothing else touches the reader meanwhile (a close or the destructor waits for it); the
 // playback thread reads the reader under the reader mutex, one window per frame; the cut and export
 // threads each hold their own reference to the reader, so that opening another file while they run
-// never frees the reader they use. Results leave these threads only through signals, queued to the
-// GUI thread.
+// never frees the reader they use (frame operations are refused while they run). Results leave
+// these threads only through signals queued to the GUI thread; a load announces its file through one
+// queued call that the GUI thread drops when the file was closed or replaced meanwhile.
 //
 // The render thread never reads AppSettings: the processor keeps its own copy of the three theme
 // colours, taken from the settings at construction and replaced by setThemeColors() (connected to
