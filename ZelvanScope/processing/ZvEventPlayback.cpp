@@ -111,8 +111,8 @@ void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, u
     logLine("Start time: " + QString::number(start));
     logLine("End time: " + QString::number(end));
     position_ = start;
-    if (reader->getWidth() > 0 && reader->getHeight() > 0)
-        setResolution(reader->getWidth(), reader->getHeight());
+    // The counter grid keeps its full sensor size: a smaller recording fills its top-left corner,
+    // and the live camera opened afterwards counts on the same grid.
 
     std::vector<std::pair<uint64_t, uint8_t>> triggers;
     bool have_triggers = true;

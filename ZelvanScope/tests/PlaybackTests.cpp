@@ -152,11 +152,23 @@ private slots:
         QVERIFY(start.first().at(0).value<uint64_t>() < kT0 + 10'000);
         QVERIFY(end.first().at(0).value<uint64_t>() > kT0 + 900'000);
         QCOMPARE(processor.position(), processor.startTimestamp());
-        QCOMPARE(processor.width(), 320);
-        QCOMPARE(processor.height(), 240);
         QCOMPARE(triggers.count(), 1);
         QVERIFY(!local.isEmpty());
         QVERIFY(!local.last().at(0).toString().isEmpty());
+    }
+
+    void aSmallRecordingKeepsTheFullGrid() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        processor.nextFrame();  // a frame of the 320 x 240 recording is counted and drawn
+        QCOMPARE(processor.width(), 1280);
+        QCOMPARE(processor.height(), 720);
+        // An event of a full-size live sensor afterwards lands on its own pixel.
+        const zelvan::Event2D live{1000, 600, 1, kT0};
+        processor.addEvents(&live, &live + 1);
+        const auto& counts = processor.countBufferForTesting();
+        QCOMPARE(counts.size(), size_t(1280) * 720 * 2);
+        QCOMPARE(counts.at(1 + 2 * (1000 + 600 * 1280)), uint16_t(1));
     }
 
     void oneSecondWithoutLoopStopsAtTheStart() {
