@@ -162,10 +162,11 @@ void ZvEventProcessor::slotPlaybackCtrl(bool on) {
     // A thread that ended at the end of the file is joined before the next one starts.
     if (playbackThread_.joinable()) playbackThread_.join();
     playing_ = true;
-    playbackThread_ = std::thread(&ZvEventProcessor::playbackLoop, this);
+    playbackThread_ = std::thread(&ZvEventProcessor::playbackLoop, this, ++frameRun_);
 }
 
 void ZvEventProcessor::stopPlaybackThread() {
+    ++frameRun_;  // frames of the run being stopped, still queued, are dropped
     {
         // Under the lock the playback thread waits with, so that the wake-up cannot be missed.
         std::lock_guard<std::mutex> lock(readerMutex_);
@@ -176,12 +177,14 @@ void ZvEventProcessor::stopPlaybackThread() {
 }
 
 void ZvEventProcessor::stopForStep() {
+    // Also after a run that ended by itself: its last frames, still queued, must not follow the step.
+    ++frameRun_;
     if (!playing_) return;
     stopPlaybackThread();
     emit signalPlayStatus(false);
 }
 
-void ZvEventProcessor::playbackLoop() {
+void ZvEventProcessor::playbackLoop(uint64_t run) {
     std::unique_lock<std::mutex> lock(readerMutex_);
     while (playing_ && reader_) {
         const auto t0 = std::chrono::steady_clock::now();
@@ -198,7 +201,7 @@ void ZvEventProcessor::playbackLoop() {
             pos = end;
         }
         position_ = pos;
-        showFrame(events, pos);
+        showFrame(events, pos, run);
         if (!events || pos >= end) {
             const uint64_t start = startTimestamp_;
             reader_->seekTime(start);
@@ -218,12 +221,24 @@ void ZvEventProcessor::playbackLoop() {
 }
 
 void ZvEventProcessor::showFrame(const std::shared_ptr<std::vector<zelvan::Event2D>>& events,
-                                 uint64_t timestamp) {
+                                 uint64_t timestamp, std::optional<uint64_t> run) {
     // An empty window is an empty frame: stepping through a pause of the scene shows it.
     if (!events) return;
     if (!events->empty()) addEvents(events->data(), events->data() + events->size());
-    emit signalRealTimeTimeStamp(timestamp);
-    emit signalLocalTime(localTimeString(timestamp));
+    const QString local = localTimeString(timestamp);
+    if (!run) {
+        emit signalRealTimeTimeStamp(timestamp);
+        emit signalLocalTime(local);
+    } else {
+        QMetaObject::invokeMethod(
+            this,
+            [this, run = *run, timestamp, local] {
+                if (run != frameRun_) return;
+                emit signalRealTimeTimeStamp(timestamp);
+                emit signalLocalTime(local);
+            },
+            Qt::QueuedConnection);
+    }
     requestRender();
 }
 

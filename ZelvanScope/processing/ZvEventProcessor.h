@@ -11,7 +11,9 @@
 // threads each hold their own reference to the reader, so that opening another file while they run
 // never frees the reader they use (frame operations are refused while they run). Results leave
 // these threads only through signals queued to the GUI thread; a load announces its file through one
-// queued call that the GUI thread drops when the file was closed or replaced meanwhile.
+// queued call that the GUI thread drops when the file was closed or replaced meanwhile, and the
+// playback thread announces each frame's time the same way, dropped once playback was stopped,
+// reset, stepped, seeked or closed meanwhile.
 //
 // The render thread never reads AppSettings: the processor keeps its own copy of the three theme
 // colours, taken from the settings at construction and replaced by setThemeColors() (connected to
@@ -27,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -130,7 +133,7 @@ private:
     // Waits for the load, stops playback and joins every thread of the playback half (destructor).
     void shutDownPlayback();
     void loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, uint64_t generation);
-    void playbackLoop();
+    void playbackLoop(uint64_t run);
     // Clears `playing` and joins the playback thread (GUI thread).
     void stopPlaybackThread();
     // Stops playback before a step, a seek or a file operation, and tells the play button.
@@ -138,8 +141,11 @@ private:
     // Joins the load thread, waiting for a load still running.
     void joinLoad();
     // The frame shown at `timestamp`: counts `events`, announces the time and renders the frame (an
-    // empty window gives an empty frame); nothing for a null read.
-    void showFrame(const std::shared_ptr<std::vector<zelvan::Event2D>>& events, uint64_t timestamp);
+    // empty window gives an empty frame); nothing for a null read. The GUI thread announces the
+    // time at once; the playback thread passes its run, and its announcement is dropped on the GUI
+    // thread when that run has ended meanwhile.
+    void showFrame(const std::shared_ptr<std::vector<zelvan::Event2D>>& events, uint64_t timestamp,
+                   std::optional<uint64_t> run = std::nullopt);
     // Frame operations need a loaded file; logs "not raw file." otherwise.
     bool readyForFrames() const;
     enum class FileJob : uint8_t { Cut, Export };
@@ -188,6 +194,9 @@ private:
     // Counts the opens and closes (GUI thread only): a load announces its file only while it is
     // still the one opened last.
     uint64_t loadGeneration_ = 0;
+    // Counts the playback runs (GUI thread only): every start, stop, step, seek, reset or close
+    // begins a new one, and a frame announced by an older run is dropped.
+    uint64_t frameRun_ = 0;
     std::mutex readerMutex_;
     // Wakes the playback thread's pacing wait when playback stops (guarded by readerMutex_).
     std::condition_variable paceCv_;

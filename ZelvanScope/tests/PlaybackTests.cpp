@@ -1,5 +1,6 @@
 // Playback of raw recordings by ZvEventProcessor: loading, the paced playback loop, steps, seeking,
 // the playback range, closing, and the cut and export jobs with their messages.
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
@@ -208,6 +210,38 @@ private slots:
         QVERIFY(play.isEmpty());
         processor.slotPlaybackCtrl(false);
         QVERIFY(!processor.isPlaying());
+    }
+
+    void framesOfAResetRunAreDropped() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        const uint64_t start = processor.startTimestamp();
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        GuiSpy local(&processor, &ZvEventProcessor::signalLocalTime);
+        processor.slotPlaybackCtrl(true);
+        // Without running the event loop: once the second frame is read, the first one's time is
+        // queued to this thread and not delivered yet.
+        QDeadlineTimer deadline(kDeadlineMs);
+        while (processor.position() < start + 2 * processor.step() && !deadline.hasExpired())
+            std::this_thread::yield();
+        QVERIFY(!deadline.hasExpired());
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^set ts: "));
+        processor.slotPlaybackReset();
+        QCoreApplication::processEvents();
+        QVERIFY(!times.isEmpty());
+        QCOMPARE(timestamps(times).back(), start);
+        QCOMPARE(local.last().at(0).toString(), processor.localTimeString(start));
+        // A step after the stop is not followed by frames of the stopped run either.
+        processor.slotPlaybackCtrl(true);
+        deadline.setRemainingTime(kDeadlineMs);
+        while (processor.position() < start + 2 * processor.step() && !deadline.hasExpired())
+            std::this_thread::yield();
+        QVERIFY(!deadline.hasExpired());
+        processor.slotPlaybackCtrl(false);
+        processor.nextFrame();
+        const uint64_t stepped = processor.position();
+        QCoreApplication::processEvents();
+        QCOMPARE(timestamps(times).back(), stepped);
     }
 
     void stepsAtTheEnds() {
