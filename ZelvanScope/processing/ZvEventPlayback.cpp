@@ -49,8 +49,8 @@ bool ZvEventProcessor::readyForFrames() const {
 }
 
 void ZvEventProcessor::loadFile(QString file_path) {
-    ++loadGeneration_;
     if (file_path.isEmpty()) {
+        ++loadGeneration_;  // a load still running announces nothing
         emit signalPlayStatus(false);
         // A load still running uses the reader: wait for it before letting the reader go.
         joinLoad();
@@ -63,8 +63,9 @@ void ZvEventProcessor::loadFile(QString file_path) {
     logLine("Load raw file: " + file_path);
     if (loading_) {
         logLine("is loading.");
-        return;
+        return;  // the load running goes on and still announces its file
     }
+    ++loadGeneration_;
     emit signalPlayStatus(false);
     stopPlaybackThread();
     joinLoad();

@@ -337,6 +337,24 @@ private slots:
         QVERIFY(!processor.isPlaying());
     }
 
+    void aLoadRefusedWhileLoadingKeepsTheRunningOne() {
+        const QString slow = dir_.filePath("slow.raw");
+        writeRecording(slow, 2'000'000, 1'000'000);
+        ZvEventProcessor processor;
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        GuiSpy start(&processor, &ZvEventProcessor::signalStartTimeStamp);
+        processor.loadFile(slow);
+        // Refused while the first load runs ("is loading."), or opened after it when it was quick:
+        // either way one file is announced and plays.
+        processor.loadFile(oneSecond_);
+        QTRY_VERIFY_WITH_TIMEOUT(!start.isEmpty(), kDeadlineMs);
+        QVERIFY(processor.hasFile());
+        QCoreApplication::processEvents();
+        QCOMPARE(start.count(), 1);
+        QVERIFY(lastPlayStatusIs(play, true));
+        QCOMPARE(start.first().at(0).value<uint64_t>(), processor.startTimestamp());
+    }
+
     void closingOrDestroyingWhileLoadingWaitsForTheLoad() {
         // A larger file, so that the load is still running when the close comes.
         const QString big = dir_.filePath("big.raw");
