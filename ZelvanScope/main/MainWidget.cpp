@@ -240,7 +240,11 @@ void MainWidget::connectPlayback() {
     connect(player, qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips),
             this, qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips));
     connect(player, &ZvEventProcessor::signalTriggerList, this, &MainWidget::showTriggers);
-    connect(ui_->pb_play, &QPushButton::toggled, player, &ZvEventProcessor::slotPlaybackCtrl);
+    // The play button is shared with the camera and the fusion player: only a recording's toggle
+    // reaches the event processor, which unchecks the button when it has nothing to play.
+    connect(ui_->pb_play, &QPushButton::toggled, player, [this, player](bool on) {
+        if (viewerMode_ == RawFile) player->slotPlaybackCtrl(on);
+    });
     connect(ui_->pb_pre_frame, &QPushButton::pressed, player, &ZvEventProcessor::preFrame);
     connect(ui_->pb_next_frame, &QPushButton::pressed, player, &ZvEventProcessor::nextFrame);
     connect(ui_->pb_reset, &QPushButton::pressed, player, &ZvEventProcessor::slotPlaybackReset);

@@ -154,7 +154,14 @@ void ZvEventProcessor::joinLoad() {
 }
 
 void ZvEventProcessor::slotPlaybackCtrl(bool on) {
-    if (!reader_ || loading_ || !loaded_ || fileJobs_ > 0) return;
+    if (!reader_ || loading_ || !loaded_ || fileJobs_ > 0) {
+        // Nothing to play (no file, a load running or failed, a cut or an export running): the play
+        // button that asked is unchecked again, queued so that its own toggle ends first.
+        if (on)
+            QMetaObject::invokeMethod(
+                this, [this] { emit signalPlayStatus(false); }, Qt::QueuedConnection);
+        return;
+    }
     if (!on) {
         stopPlaybackThread();
         return;

@@ -117,6 +117,25 @@ private slots:
         QVERIFY(times.isEmpty());
     }
 
+    void playRefusedUnchecksThePlayButton() {
+        ZvEventProcessor processor;
+        GuiSpy play(&processor, &ZvEventProcessor::signalPlayStatus);
+        processor.slotPlaybackCtrl(true);  // no file
+        QTRY_VERIFY_WITH_TIMEOUT(lastPlayStatusIs(play, false), kDeadlineMs);
+        QVERIFY(!processor.isPlaying());
+        // A file that failed to load.
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^Load raw file failed: "));
+        QVERIFY(load(processor, dir_.filePath("missing.raw")));
+        const auto before = play.count();
+        processor.slotPlaybackCtrl(true);
+        QTRY_COMPARE_WITH_TIMEOUT(play.count(), before + 1, kDeadlineMs);
+        QVERIFY(lastPlayStatusIs(play, false));
+        // A pause asked for when nothing plays says nothing.
+        processor.slotPlaybackCtrl(false);
+        QCoreApplication::processEvents();
+        QCOMPARE(play.count(), before + 1);
+    }
+
     void notARawFile() {
         ZvEventProcessor processor;
         GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
