@@ -288,7 +288,8 @@ void MainWidget::openRecording(const QString& path) {
 }
 
 void MainWidget::slotSaveAs() {
-    if (viewerMode_ != RawFile) {
+    // A recording whose load failed has nothing to save either.
+    if (viewerMode_ != RawFile || !eventProcessor_->hasFile()) {
         emit signalShowLeftBottomTips(tr("Please open a raw file first."), ZvMessageType::Warning, QString());
         return;
     }
@@ -304,7 +305,8 @@ void MainWidget::slotSaveAs() {
 }
 
 void MainWidget::slotCutRecording() {
-    if (viewerMode_ != RawFile) {
+    // A recording whose load failed has nothing to save either.
+    if (viewerMode_ != RawFile || !eventProcessor_->hasFile()) {
         emit signalShowLeftBottomTips(tr("Please open a raw file first."), ZvMessageType::Warning, QString());
         return;
     }

@@ -344,8 +344,17 @@ void ZvEventProcessor::slotCutRawFile(QString qs_out_full_path, QString qs_out_d
 
 void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, const QString& out_dir,
                                     uint64_t start_ts, uint64_t end_ts) {
-    if (!reader_ || loading_ || !loaded_) return;
+    if (!reader_ || loading_ || !loaded_) {
+        emit signalShowLeftBottomTips(tr("No recording is loaded."), ZvMessageType::Error, QString());
+        return;
+    }
+    if (fileJobs_ > 0) {
+        emit signalShowLeftBottomTips(tr("A cut or an export is already running."), ZvMessageType::Error,
+                                      QString());
+        return;
+    }
     stopForStep();
+    // A job of this kind that has ended is joined before the next one starts.
     std::thread& thread = job == FileJob::Cut ? cutThread_ : exportThread_;
     if (thread.joinable()) thread.join();
     ++fileJobs_;
@@ -356,27 +365,24 @@ void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, c
         bool ok = false;
         if (job == FileJob::Cut) {
             ok = reader->extractEventData(start_ts, end_ts, toFileSystemPath(out_full_path));
-            if (ok) {
-                logLine(done);
-                emit signalShowLeftBottomTips(tr("Export raw file success!"), ZvMessageType::Success,
-                                              out_dir);
-            }
         } else {
             logLine("start export video: " + out_full_path);
             ok = reader->exportEventDataToVideo(start_ts, end_ts, toFileSystemPath(out_full_path));
-            if (ok) {
-                logLine(done);
-                emit signalShowLeftBottomTips(tr("Export video success!"), ZvMessageType::Success, out_dir);
-            }
         }
-        if (!ok) {
-            const QString why = QString::fromStdString(reader->lastErrorMessage());
+        const QString why = ok ? QString() : QString::fromStdString(reader->lastErrorMessage());
+        // Done with the reader before the result is told: a job asked for on hearing it is accepted.
+        --fileJobs_;
+        if (ok) {
+            logLine(done);
+            const QString what =
+                job == FileJob::Cut ? tr("Export raw file success!") : tr("Export video success!");
+            emit signalShowLeftBottomTips(what, ZvMessageType::Success, out_dir);
+        } else {
             const QString what =
                 job == FileJob::Cut ? tr("Export raw file failed: ") : tr("Export video failed: ");
             logLine(what + why);
             emit signalShowLeftBottomTips(what + why, ZvMessageType::Error, QString());
         }
-        --fileJobs_;
         emit signalLoadingStatus(false);
     });
 }

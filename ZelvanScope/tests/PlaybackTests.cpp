@@ -413,6 +413,51 @@ private slots:
         QVERIFY(!loading.last().at(0).toBool());
     }
 
+    void aCutOrExportWithoutARecordingSaysSo() {
+        ZvEventProcessor processor;
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        processor.slotCutRawFile(dir_.filePath("c.raw"), dir_.path(), kT0, kT0 + 100'000);
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression("^Load raw file failed: "));
+        QVERIFY(load(processor, dir_.filePath("missing.raw")));
+        processor.slotExportVideo(dir_.filePath("e.mp4"), dir_.path(), kT0, kT0 + 100'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 3, kDeadlineMs);  // with the failed load's own
+        QCOMPARE(tips.at(0).at(0).toString(), QString("No recording is loaded."));
+        QCOMPARE(tips.at(0).at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        QCOMPARE(tips.at(2).at(0).toString(), QString("No recording is loaded."));
+        QCOMPARE(tips.at(2).at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        QVERIFY(!QFileInfo::exists(dir_.filePath("c.raw")));
+        QVERIFY(!QFileInfo::exists(dir_.filePath("e.mp4")));
+    }
+
+    void aSecondJobWhileOneRunsIsRefused() {
+        const QString big = dir_.filePath("jobs.raw");
+        writeRecording(big, 2'000'000, 1'000'000);
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, big));
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        const uint64_t start = processor.startTimestamp();
+        processor.slotExportVideo(dir_.filePath("long.mp4"), dir_.path(), start, start + 1'900'000);
+        // The export may already have ended (then the cut runs); each request is answered once.
+        processor.slotCutRawFile(dir_.filePath("second.raw"), dir_.path(), start, start + 100'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
+        const bool refused = tips.at(0).at(0).toString() == "A cut or an export is already running.";
+        if (refused) {
+            QCOMPARE(tips.at(0).at(1).value<ZvMessageType>(), ZvMessageType::Error);
+            QVERIFY(!QFileInfo::exists(dir_.filePath("second.raw")));
+            QCOMPARE(tips.at(1).at(0).toString(), QString("Export video success!"));
+        } else {
+            QVERIFY(QFileInfo(dir_.filePath("second.raw")).size() > 0);
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(tips.count(), 2);
+        // Once the export has ended another job is accepted.
+        processor.slotCutRawFile(dir_.filePath("third.raw"), dir_.path(), start, start + 100'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 3, kDeadlineMs);
+        QCOMPARE(tips.at(2).at(0).toString(), QString("Export raw file success!"));
+    }
+
     void aCutAndAnExportSucceed() {
         ZvEventProcessor processor;
         QVERIFY(load(processor, oneSecond_));
@@ -420,6 +465,7 @@ private slots:
                     qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
         const uint64_t start = processor.startTimestamp();
         processor.slotCutRawFile(dir_.filePath("cut.raw"), dir_.path(), start + 100'000, start + 200'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
         processor.slotExportVideo(dir_.filePath("v.mp4"), dir_.path(), start, start + 300'000);
         QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
         QStringList texts;

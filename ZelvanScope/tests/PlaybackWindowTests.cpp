@@ -96,6 +96,26 @@ private slots:
         }
     }
 
+    void fileToolsNeedALoadedRecording() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        MainWidget window;
+        ZvEventProcessor* player = window.eventProcessor();
+        GuiSpy loading(player, &ZvEventProcessor::signalLoadingStatus);
+        window.openRecording(dir.filePath("missing.raw"));  // its load fails
+        QTRY_VERIFY_WITH_TIMEOUT(loading.count() >= 2 && !loading.last().at(0).toBool(), kDeadlineMs);
+        QVERIFY(!player->hasFile());
+        GuiSpy tips(&window,
+                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+        QVERIFY(!withModalDialog([&] { window.slotSaveAs(); }, [](QDialog*) {}));
+        QVERIFY(!withModalDialog([&] { window.slotCutRecording(); }, [](QDialog*) {}));
+        QCOMPARE(tips.count(), 2);
+        for (const auto& call : tips) {
+            QCOMPARE(call.at(0).toString(), QString("Please open a raw file first."));
+            QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+        }
+    }
+
     void triggerMarkersTakeTheEdgeColours() {
         MainWidget window;
         emit window.eventProcessor()->signalTriggerList({{100, 1}, {50, 0}});

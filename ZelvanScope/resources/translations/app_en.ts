@@ -560,6 +560,14 @@
         <translation>Export video success!</translation>
     </message>
     <message>
+        <source>No recording is loaded.</source>
+        <translation>No recording is loaded.</translation>
+    </message>
+    <message>
+        <source>A cut or an export is already running.</source>
+        <translation>A cut or an export is already running.</translation>
+    </message>
+    <message>
         <source>Export raw file failed: </source>
         <translation>Export raw file failed: </translation>
     </message>

@@ -560,6 +560,14 @@
         <translation>导出视频成功！</translation>
     </message>
     <message>
+        <source>No recording is loaded.</source>
+        <translation>没有已加载的录像文件。</translation>
+    </message>
+    <message>
+        <source>A cut or an export is already running.</source>
+        <translation>已有剪切或导出任务正在进行。</translation>
+    </message>
+    <message>
         <source>Export raw file failed: </source>
         <translation>导出录像文件失败：</translation>
     </message>
