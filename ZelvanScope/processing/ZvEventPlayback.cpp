@@ -328,7 +328,22 @@ void ZvEventProcessor::setFps(int fps) {
     logLine("set fps: " + QString::number(fps) + " time interval: " + QString::number(step_.load()));
 }
 
-void ZvEventProcessor::slotSetLowerTimeStamp(uint64_t timestamp_us) { startTimestamp_ = timestamp_us; }
+void ZvEventProcessor::slotSetLowerTimeStamp(uint64_t timestamp_us) {
+    startTimestamp_ = timestamp_us;
+    if (!reader_ || loading_ || !loaded_) return;
+    {
+        // Under the lock the playback thread moves the position with.
+        std::lock_guard<std::mutex> lock(readerMutex_);
+        if (position_ >= timestamp_us) return;
+        // A start raised past the position takes the position along: playback and steps go on
+        // from the new start.
+        position_ = timestamp_us;
+    }
+    if (playing_) return;  // the next frame played shows the new position
+    ++frameRun_;           // frames of a run that ended meanwhile, still queued, are dropped
+    emit signalRealTimeTimeStamp(timestamp_us);
+    emit signalLocalTime(localTimeString(timestamp_us));
+}
 
 void ZvEventProcessor::slotSetUpperTimeStamp(uint64_t timestamp_us) { endTimestamp_ = timestamp_us; }
 

@@ -309,6 +309,30 @@ private slots:
         QCOMPARE(processor.position(), start + 400'000);
     }
 
+    void raisingTheStartPastThePositionMovesIt() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        const uint64_t start = processor.startTimestamp();
+        processor.setPlayPos(start + 100'000);
+        GuiSpy times(&processor, &ZvEventProcessor::signalRealTimeTimeStamp);
+        GuiSpy local(&processor, &ZvEventProcessor::signalLocalTime);
+        // Lowered, or raised up to the position: the position stays.
+        processor.slotSetLowerTimeStamp(start + 50'000);
+        QCOMPARE(processor.position(), start + 100'000 + processor.accTime());
+        QVERIFY(times.isEmpty());
+        // Raised past it: the position and the slider's centre follow.
+        processor.slotSetLowerTimeStamp(start + 500'000);
+        QCOMPARE(processor.position(), start + 500'000);
+        QCOMPARE(times.count(), 1);
+        QCOMPARE(times.last().at(0).value<uint64_t>(), start + 500'000);
+        QCOMPARE(local.last().at(0).toString(), processor.localTimeString(start + 500'000));
+        // A step goes on from there.
+        processor.nextFrame();
+        QCOMPARE(processor.position(), start + 500'000 + processor.step());
+        processor.preFrame();
+        QCOMPARE(processor.position(), start + 500'000);
+    }
+
     void theUpperBoundWrapsPlayback() {
         ZvEventProcessor processor;
         QVERIFY(load(processor, oneSecond_));
