@@ -242,6 +242,11 @@ private slots:
 
     void coloursComeFromTheStyleSheet() {
         ZvThreeHandleSlider slider;
+        // Before the style sheet is applied the slider has its own plain colours.
+        const QStringList sheet = {"#004B6A", "#FFFFFF", "#C7C7C7", "#707070"};
+        for (const QColor& colour : {slider.accentColor(), slider.handleColor(), slider.disabledAccentColor(),
+                                     slider.disabledHandleColor()})
+            QVERIFY(!sheet.contains(colour.name(), Qt::CaseInsensitive));
         slider.ensurePolished();
         QCOMPARE(slider.accentColor(), QColor("#004B6A"));
         QCOMPARE(slider.handleColor(), QColor("#FFFFFF"));

@@ -98,8 +98,9 @@ private:
     Handle dragged_ = Handle::None;
     int dragOffset_ = 0;  // press point minus the dragged handle's pixel
     std::vector<std::pair<uint64_t, QColor>> markers_;
-    QColor accent_{0x00, 0x4B, 0x6A};
-    QColor handle_{Qt::white};
-    QColor disabledAccent_{0xC7, 0xC7, 0xC7};
-    QColor disabledHandle_{0x70, 0x70, 0x70};
+    // Plain greys until the style sheet gives the theme's colours.
+    QColor accent_{0x50, 0x50, 0x50};
+    QColor handle_{0xE0, 0xE0, 0xE0};
+    QColor disabledAccent_{0xB0, 0xB0, 0xB0};
+    QColor disabledHandle_{0x90, 0x90, 0x90};
 };
