@@ -536,18 +536,20 @@ void MainWidget::on_pb_record_clicked() {
     }
 }
 
+bool MainWidget::filesComplete() const { return recordings_->isIdle() && !eventProcessor_->fileJobRunning(); }
+
 void MainWidget::closeIfIdle() {
-    if (!closeWhenIdle_ || !recordings_->isIdle()) return;
+    if (!closeWhenIdle_ || !filesComplete()) return;
     closeWhenIdle_ = false;
     waitingWindow_->finish();
     close();
 }
 
 void MainWidget::closeEvent(QCloseEvent* event) {
-    // The window goes once its recordings' files are complete; until then it stays responsive and
-    // shows that it is busy.
+    // The window goes once its recordings' files and a cut or export being written are complete;
+    // until then it stays responsive and shows that it is busy.
     recordings_->endAll();
-    if (!recordings_->isIdle()) {
+    if (!filesComplete()) {
         closeWhenIdle_ = true;
         event->ignore();
         centreWaitingWindow();
@@ -638,6 +640,8 @@ void MainWidget::slotSetSliderEndTime(uint64_t ts) { ui_->slider->setMaximum(ts)
 void MainWidget::slotSetWaitWinStatus(bool en) {
     if (en) {
         waitingWindow_->show();
+    } else if (closeWhenIdle_) {
+        closeIfIdle();  // a cut or export has ended: the waiting window stays up until the close
     } else {
         waitingWindow_->finish();
     }

@@ -82,6 +82,8 @@ public:
     static constexpr uint64_t kFramePeriodUs = 33333;  // wall-clock time of one played frame
     // True once a file has been loaded (until it is closed or another one is opened).
     bool hasFile() const { return reader_ != nullptr && loaded_.load(); }
+    // A cut or an export is writing its file (ends just before its last loading status, false).
+    bool fileJobRunning() const { return fileJobs_ > 0; }
     bool isLoading() const { return loading_.load(); }
     bool isPlaying() const { return playing_.load(); }
     uint64_t position() const { return position_.load(); }

@@ -1,6 +1,10 @@
 // The main window's playback side: opening a recording, the play bar, the slider and its labels,
 // the viewer-type button, "Save as..." and "Cut Recording" with their dialogs, end to end on a copy
 // of a real recording.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -10,8 +14,11 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
@@ -22,6 +29,7 @@
 #include "main/MainWidget.h"
 #include "processing/ZvEventProcessor.h"
 #include "ui_MainWidget.h"
+#include "widgets/WaitingWindow.h"
 #include "widgets/ZvThreeHandleSlider.h"
 #include "zelvan/ApsFileReader.h"
 #include "zelvan/RawFileReader.h"
@@ -55,6 +63,49 @@ std::vector<zelvan::Event2D> eventsOf(zelvan::DvsFileReader& reader, uint64_t st
     auto events = reader.getNTimeEventsGivenStartTimeStamp(start, duration);
     return events ? *events : std::vector<zelvan::Event2D>{};
 }
+
+// Holds the read end of a named pipe open without reading, so that a writer blocks once the pipe
+// is full; release() drains it (and so does the destructor, or a 10 s timeout).
+class PipeHold {
+public:
+    explicit PipeHold(const QString& path)
+        : fd_(::open(path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK)), drain_([this] { run(); }) {}
+    ~PipeHold() {
+        release();
+        drain_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool isOpen() const { return fd_ >= 0; }
+    // Waits until a writer has put data into the pipe (a drain before that would end at once).
+    bool waitForData(int timeout_ms) const {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    void run() {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
+        }
+        if (fd_ < 0) return;
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        char buffer[1 << 16];
+        while (::read(fd_, buffer, sizeof buffer) > 0) {
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool released_ = false;
+    std::thread drain_;  // last: starts once the members it uses are there
+};
 
 }  // namespace
 
@@ -228,6 +279,37 @@ private slots:
         // Leaving the mode gives the whole file back.
         window.slotStartEndPointEditable(false);
         QCOMPARE(player->endTimestamp(), slider->maximum());
+    }
+
+    void closingDuringACutWaitsForItsFile() {
+        namespace fs = std::filesystem;
+        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
+        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString copy = dir.filePath(kRecording);
+        fs::copy_file(source, copy.toStdString());
+
+        MainWidget window;
+        window.show();
+        ZvEventProcessor* player = window.eventProcessor();
+        window.openRecording(copy);
+        QTRY_VERIFY_WITH_TIMEOUT(window.form()->pb_play->isChecked(), kDeadlineMs);
+        // The cut writes into a pipe nobody reads yet: it blocks once the pipe is full.
+        const QString pipe = dir.filePath("held.raw");
+        QCOMPARE(::mkfifo(pipe.toLocal8Bit().constData(), 0600), 0);
+        PipeHold hold(pipe);
+        QVERIFY(hold.isOpen());
+        emit window.signalCutRawFile(pipe, dir.path(), player->startTimestamp(), player->endTimestamp());
+        QVERIFY(player->fileJobRunning());
+        QVERIFY(hold.waitForData(kDeadlineMs));  // the cut is writing; it fills the pipe and waits
+
+        QVERIFY(!window.close());
+        QVERIFY(window.isVisible());
+        QVERIFY(window.findChild<WaitingWindow*>()->isVisible());
+        hold.release();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), kDeadlineMs);
+        QVERIFY(!player->fileJobRunning());
     }
 
     void aRealRecordingEndToEnd() {
