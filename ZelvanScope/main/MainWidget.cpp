@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QScreen>
 #include <QShortcut>
+#include <QThread>
 #include <algorithm>
 #include <chrono>
 
@@ -542,7 +543,15 @@ void MainWidget::closeIfIdle() {
     if (!closeWhenIdle_ || !filesComplete()) return;
     closeWhenIdle_ = false;
     waitingWindow_->finish();
-    close();
+    if (!close()) return;
+    // Qt decided about quitting when the close was asked for and held back; the program quits now
+    // as it would have then, when it runs its event loop and no other main window is shown.
+    const auto shown = [](QWidget* w) { return w->isWindow() && w->isVisible() && !w->parentWidget(); };
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    if (QApplication::quitOnLastWindowClosed() && QThread::currentThread()->loopLevel() > 0 &&
+        std::none_of(windows.begin(), windows.end(), shown)) {
+        QCoreApplication::quit();
+    }
 }
 
 void MainWidget::closeEvent(QCloseEvent* event) {
