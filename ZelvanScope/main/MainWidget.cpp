@@ -4,6 +4,9 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -11,10 +14,12 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QScreen>
 #include <QShortcut>
 #include <QThread>
+#include <QUrl>
 #include <algorithm>
 #include <chrono>
 
@@ -55,6 +60,7 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     buildMenus();
     // Settings panels arrive with the camera tools; until then the sidebar area stays folded.
     ui_->widget_sidebar_area->hide();
+    setAcceptDrops(true);
 
     connect(this, &MainWidget::setShowCameraLiveUI, this, &MainWidget::showCameraPlayingUI);
     connect(this, &MainWidget::resetShowCameraFormTitle, this, &MainWidget::setShowTitleInfo);
@@ -130,6 +136,9 @@ void MainWidget::buildMenus() {
     };
     fileMenu_ = menuOn(ui_->pb_file);
     actOpenRecording_ = fileMenu_->addAction(tr("Open Recording"));
+    recentMenu_ = fileMenu_->addMenu(tr("Open Recent"));
+    fillRecentMenu();
+    connect(recentMenu_, &QMenu::aboutToShow, this, &MainWidget::fillRecentMenu);
     fileMenu_->addSeparator();
     actSaveAs_ = fileMenu_->addAction(tr("Save as..."));
     actCutRecording_ = fileMenu_->addAction(tr("Cut Recording"));
@@ -270,13 +279,96 @@ void MainWidget::slotOpenRecording() {
     openRecording(path);
 }
 
+void MainWidget::fillRecentMenu() {
+    recentMenu_->clear();
+    for (const QString& path : settings_->recentRecordings) {
+        QString text = QDir::toNativeSeparators(path);
+        text.replace('&', "&&");
+        QAction* action = recentMenu_->addAction(text);
+        connect(action, &QAction::triggered, this, [this, path] { openRecentRecording(path); });
+    }
+    if (settings_->recentRecordings.isEmpty())
+        recentMenu_->addAction(tr("No recent recordings"))->setEnabled(false);
+    recentMenu_->addSeparator();
+    QAction* clear = recentMenu_->addAction(tr("Clear Recent"));
+    clear->setEnabled(!settings_->recentRecordings.isEmpty());
+    connect(clear, &QAction::triggered, this, [this] {
+        settings_->recentRecordings.clear();
+        if (!settings_->save())
+            emit signalShowLeftBottomTips(tr("Cannot save the settings to %1.").arg(settings_->fileName()),
+                                          ZvMessageType::Error, QString());
+        fillRecentMenu();
+    });
+}
+
+void MainWidget::openRecentRecording(const QString& path) {
+    if (!QFileInfo(path).isFile()) {
+        // Gone since it was opened: it leaves the list.
+        settings_->recentRecordings.removeAll(path);
+        if (!settings_->save()) qWarning() << "Cannot write the settings to" << settings_->fileName();
+        fillRecentMenu();
+    }
+    openRecording(path);
+}
+
+QString MainWidget::droppedRecording(const QMimeData* mime) {
+    if (!mime || !mime->hasUrls() || mime->urls().size() != 1) return QString();
+    const QUrl url = mime->urls().first();
+    if (!url.isLocalFile()) return QString();
+    const QString path = url.toLocalFile();
+    return path.endsWith(".raw") ? path : QString();
+}
+
+void MainWidget::dragEnterEvent(QDragEnterEvent* event) {
+    if (droppedRecording(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+}
+
+void MainWidget::dragMoveEvent(QDragMoveEvent* event) {
+    if (droppedRecording(event->mimeData()).isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+}
+
+void MainWidget::dropEvent(QDropEvent* event) {
+    const QString path = droppedRecording(event->mimeData());
+    if (path.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    // Opened once the drop has ended: the drag source is not kept waiting for the load to start.
+    QMetaObject::invokeMethod(
+        this, [this, path] { openRecording(path); }, Qt::QueuedConnection);
+}
+
 void MainWidget::openRecording(const QString& path) {
+    // The reader takes recordings by their ".raw" ending; anything else is refused before the camera
+    // is touched.
+    const QFileInfo candidate(path);
+    if (!path.endsWith(".raw") || !candidate.isFile() || !candidate.isReadable()) {
+        const QString why = !candidate.exists()      ? tr("no such file")
+                            : !path.endsWith(".raw") ? tr("not a raw recording (*.raw)")
+                                                     : tr("not a readable file");
+        qInfo().noquote() << "Cannot open recording " + path + ": " + why;
+        emit signalShowLeftBottomTips(tr("Cannot open %1: %2.").arg(QDir::toNativeSeparators(path), why),
+                                      ZvMessageType::Error, QString());
+        return;
+    }
     // The live camera stops as if its play button were unchecked, and is released.
     if (viewerMode_ == EventCamera && ui_->pb_play->isChecked()) ui_->pb_play->click();
     releaseEventCamera();
     emit resetShowCameraFormTitle(true);
     const QFileInfo file(path);
     settings_->inputRawFilePath = file.absolutePath();
+    settings_->addRecentRecording(file.absoluteFilePath());
+    if (!settings_->save()) qWarning() << "Cannot write the settings to" << settings_->fileName();
+    fillRecentMenu();
     ui_->label_file_name->setText(file.fileName());
     // Every recording plays as an event-only recording; fusion recordings come with their player.
     viewerMode_ = RawFile;

@@ -15,6 +15,7 @@ namespace Ui {
 class MainWidget;
 }
 class AppSettings;
+class QMimeData;
 class LiveSession;
 class RecordingController;
 class ZvFileRecorder;
@@ -42,8 +43,12 @@ public:
     void openCameraByDescription(const zelvan::CameraDescription& description);
 
     // Opens a recording as "Open Recording" does after the user chose `path` (steps after the file
-    // dialog): the camera is released and the event processor loads and plays the file.
+    // dialog): the camera is released and the event processor loads and plays the file. A path that
+    // names no readable ".raw" file is refused with an Error toast and changes nothing. The file
+    // becomes the first of File > Open Recent.
     void openRecording(const QString& path);
+    // The one ".raw" file a drag carries, or an empty string when it carries anything else.
+    static QString droppedRecording(const QMimeData* mime);
     zelvan::STREAM_TYPE viewerShowType() const { return viewerShowType_; }
 
     // For tests and the status line.
@@ -131,9 +136,16 @@ protected:
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // A single ".raw" file dropped on the window opens as File > Open Recording would.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void buildMenus();
+    // File > Open Recent: the settings' recent recordings, then "Clear Recent".
+    void fillRecentMenu();
+    void openRecentRecording(const QString& path);
     // Space, Left and Right: true when `key` is one of them (and has been handled).
     bool handlePlayBarKey(int key);
     // True when the play button has something to start: a connected camera or an open recording.
@@ -173,6 +185,7 @@ private:
     QMenu* toolsMenu_ = nullptr;
     QMenu* viewerSettingMenu_ = nullptr;
     QAction* actOpenRecording_ = nullptr;
+    QMenu* recentMenu_ = nullptr;
     QAction* actSaveAs_ = nullptr;
     QAction* actCutRecording_ = nullptr;
     QAction* actQuit_ = nullptr;

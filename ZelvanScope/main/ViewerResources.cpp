@@ -2,8 +2,10 @@
 
 #include <QtCore/qglobal.h>
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QIcon>
 
@@ -35,4 +37,21 @@ void setUpViewerApplication(QApplication& app) {
     if (const std::optional<QFont> font = loadApplicationFont(kFontFiles)) app.setFont(*font);
     app.setStyleSheet(viewerStyleSheet());
     QApplication::setWindowIcon(QIcon(":/img/assets/Zelvan logo_navigate.png"));
+}
+
+QString recordingFromArguments(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QApplication::translate(
+        "main", "Event camera viewer: live view, recording, playback of raw recordings."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(
+        "recording", QApplication::translate("main", "A raw recording to open and play."), "[FILE.raw]");
+    parser.process(arguments);
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        qCritical().noquote() << "Only one recording can be opened.";
+        parser.showHelp(1);
+    }
+    return files.isEmpty() ? QString() : QFileInfo(files.first()).absoluteFilePath();
 }

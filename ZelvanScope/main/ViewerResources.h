@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QApplication;
 
@@ -15,3 +16,8 @@ QString viewerStyleSheet();
 // resources, the application font, the style sheet and the window icon. Screenshots taken by the tests
 // therefore show the program as a user sees it.
 void setUpViewerApplication(QApplication& app);
+
+// The recording named on the command line (`ZelvanScope [FILE.raw]`), made absolute against the
+// working directory; empty when none is named. --help and --version print and exit as usual; a second
+// file or an unknown option prints the usage and exits with status 1.
+QString recordingFromArguments(const QStringList& arguments);

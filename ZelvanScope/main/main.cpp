@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QProcess>
+#include <QTimer>
 #include <QTranslator>
 #include <memory>
 
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
     setUpViewerApplication(app);
     QApplication::setApplicationName("ZelvanScope");
     QApplication::setOrganizationName("Zelvan");
+    QApplication::setApplicationVersion(InitDialog::kVersion);
+    const QString recording = recordingFromArguments(QApplication::arguments());
     AppSettings* settings = AppSettings::instance();
 
     QTranslator translator;
@@ -33,6 +36,10 @@ int main(int argc, char** argv) {
     }
     auto window = std::make_unique<MainWidget>();
     window->show();
+    // A recording named on the command line opens and plays once the window is up, as a media
+    // player would; one that cannot be opened is reported in the window.
+    if (!recording.isEmpty())
+        QTimer::singleShot(0, window.get(), [&window, recording] { window->openRecording(recording); });
     const int result = app.exec();
     window.reset();  // the camera and the recordings' files are released here
     if (app.property(MainWidget::kRestartProperty).toBool()) {

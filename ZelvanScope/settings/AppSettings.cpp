@@ -183,6 +183,17 @@ void AppSettings::load() {
     colorType = knownOr(s.value("Setting/dvs_color_type", kDefaultColorType).toString(), colorThemes(),
                         kDefaultColorType, "colour theme");
     applyColorTheme();
+    recentRecordings.clear();
+    for (const QString& path : s.value("Setting/recent_raw_files").toStringList())
+        if (!path.isEmpty() && !recentRecordings.contains(path) &&
+            recentRecordings.size() < kMaxRecentRecordings)
+            recentRecordings.append(path);
+}
+
+void AppSettings::addRecentRecording(const QString& path) {
+    recentRecordings.removeAll(path);
+    recentRecordings.prepend(path);
+    while (recentRecordings.size() > kMaxRecentRecordings) recentRecordings.removeLast();
 }
 
 void AppSettings::applyColorTheme() {
@@ -209,6 +220,7 @@ bool AppSettings::save() {
     s.setValue("Setting/dvs_after_tirgger_in_save_time", afterTriggerInSaveTime);
     s.setValue("Setting/dvs_color_type", colorType);
     s.setValue("Setting/dvs_camera_current_config_path", dvsCurrentConfigPath);
+    s.setValue("Setting/recent_raw_files", recentRecordings);
     s.sync();
     if (s.status() != QSettings::NoError || !s.isWritable()) {
         qWarning() << "Cannot write the settings to" << s.fileName();

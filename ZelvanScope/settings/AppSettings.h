@@ -42,6 +42,8 @@ public:
     [[nodiscard]] bool save();
     // The INI file's path.
     QString fileName() const;
+    // Puts `path` first in recentRecordings (once), keeping the newest kMaxRecentRecordings.
+    void addRecentRecording(const QString& path);
     // Sets the three event colours from colorType and announces them with colorThemeChanged();
     // unknown theme names change nothing.
     void applyColorTheme();
@@ -63,6 +65,9 @@ public:
     QString defaultFusionConfigPath;
     QString dvsCurrentConfigPath;
     QString fusionCurrentConfigPath;
+    // The recordings opened last, newest first (File > Open Recent).
+    static constexpr int kMaxRecentRecordings = 5;
+    QStringList recentRecordings;
 
     // Documents location used for the default folders; tests point it elsewhere.
     static void setDocumentsLocationForTesting(const QString& path);

@@ -6,13 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
@@ -27,7 +32,9 @@
 #include "dialogs/ZvCutRawFile.h"
 #include "dialogs/ZvExportVideoUI.h"
 #include "main/MainWidget.h"
+#include "main/ViewerResources.h"
 #include "processing/ZvEventProcessor.h"
+#include "settings/AppSettings.h"
 #include "ui_MainWidget.h"
 #include "widgets/WaitingWindow.h"
 #include "widgets/ZvThreeHandleSlider.h"
@@ -57,6 +64,31 @@ bool acceptDialog(const std::function<void()>& trigger, const std::function<void
     poll.start();
     trigger();
     return opened;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The texts of the entries of File > Open Recent.
+QStringList recentMenuTexts(MainWidget& window) {
+    QStringList texts;
+    for (QMenu* menu : window.findChildren<QMenu*>()) {
+        if (menu->title() != "Open Recent") continue;
+        emit menu->aboutToShow();
+        for (QAction* action : menu->actions())
+            if (!action->isSeparator()) texts << action->text() + (action->isEnabled() ? "" : " (disabled)");
+    }
+    return texts;
+}
+
+QAction* recentMenuAction(MainWidget& window, const QString& text) {
+    for (QMenu* menu : window.findChildren<QMenu*>())
+        if (menu->title() == "Open Recent")
+            for (QAction* action : menu->actions())
+                if (action->text() == text) return action;
+    return nullptr;
 }
 
 std::vector<zelvan::Event2D> eventsOf(zelvan::DvsFileReader& reader, uint64_t start, uint64_t duration) {
@@ -153,7 +185,9 @@ private slots:
         MainWidget window;
         ZvEventProcessor* player = window.eventProcessor();
         GuiSpy loading(player, &ZvEventProcessor::signalLoadingStatus);
-        window.openRecording(dir.filePath("missing.raw"));  // its load fails
+        const QString bad = dir.filePath("bad.raw");
+        QVERIFY(writeFile(bad, "not a recording\n"));
+        window.openRecording(bad);  // its load fails
         QTRY_VERIFY_WITH_TIMEOUT(loading.count() >= 2 && !loading.last().at(0).toBool(), kDeadlineMs);
         QVERIFY(!player->hasFile());
         GuiSpy tips(&window,
@@ -438,6 +472,125 @@ private slots:
         emit window.signalOpenRawFile(QString());
         QVERIFY(!player->hasFile());
         QVERIFY(!ui->pb_play->isChecked());
+    }
+
+    void recordingsThatCannotBeOpenedAreRefused() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString notes = dir.filePath("notes.txt");
+        QVERIFY(writeFile(notes, "text\n"));
+        QVERIFY(QDir(dir.path()).mkdir("folder.raw"));
+        MainWidget window;
+        GuiSpy tips(&window,
+                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+        GuiSpy loading(window.eventProcessor(), &ZvEventProcessor::signalLoadingStatus);
+        window.openRecording(dir.filePath("missing.raw"));
+        window.openRecording(notes);
+        window.openRecording(dir.filePath("folder.raw"));
+        QCOMPARE(tips.count(), 3);
+        QCOMPARE(tips.at(0).at(0).toString(),
+                 "Cannot open " + dir.filePath("missing.raw") + ": no such file.");
+        QCOMPARE(tips.at(1).at(0).toString(), "Cannot open " + notes + ": not a raw recording (*.raw).");
+        QCOMPARE(tips.at(2).at(0).toString(),
+                 "Cannot open " + dir.filePath("folder.raw") + ": not a readable file.");
+        for (const auto& call : tips) QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        // Nothing was opened or loaded.
+        QCOMPARE(window.viewerMode(), NoDevice);
+        QVERIFY(window.form()->label_file_name->text().isEmpty());
+        QTest::qWait(50);
+        QVERIFY(loading.isEmpty());
+    }
+
+    void openRecentListsTheLastFiveRecordings() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        AppSettings* settings = AppSettings::instance();
+        settings->recentRecordings.clear();
+        MainWidget window;
+        QCOMPARE(recentMenuTexts(window),
+                 QStringList({"No recent recordings (disabled)", "Clear Recent (disabled)"}));
+        GuiSpy loading(window.eventProcessor(), &ZvEventProcessor::signalLoadingStatus);
+        QStringList files;
+        for (int i = 0; i < 6; ++i) {
+            files << dir.filePath(QString("r%1.raw").arg(i));
+            QVERIFY(writeFile(files.last(), "not a recording\n"));  // opens, and its load fails
+            window.openRecording(files.last());
+            QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 2 * (i + 1) && !loading.last().at(0).toBool(),
+                                     kDeadlineMs);
+        }
+        const QStringList newestFive = {files[5], files[4], files[3], files[2], files[1]};
+        QCOMPARE(settings->recentRecordings, newestFive);
+        QCOMPARE(recentMenuTexts(window), newestFive + QStringList{"Clear Recent"});
+        // Kept in the settings file.
+        QCOMPARE(AppSettings(settings->fileName()).recentRecordings, newestFive);
+
+        // Opening one again moves it to the top, once.
+        recentMenuAction(window, files[2])->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 14 && !loading.last().at(0).toBool(), kDeadlineMs);
+        QCOMPARE(settings->recentRecordings, QStringList({files[2], files[5], files[4], files[3], files[1]}));
+
+        // One that has gone says so and leaves the list.
+        GuiSpy tips(&window,
+                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+        QVERIFY(QFile::remove(files[4]));
+        recentMenuAction(window, files[4])->trigger();
+        QCOMPARE(tips.count(), 1);
+        QCOMPARE(tips.at(0).at(0).toString(), "Cannot open " + files[4] + ": no such file.");
+        QCOMPARE(settings->recentRecordings, QStringList({files[2], files[5], files[3], files[1]}));
+        QCOMPARE(AppSettings(settings->fileName()).recentRecordings, settings->recentRecordings);
+
+        recentMenuAction(window, "Clear Recent")->trigger();
+        QVERIFY(settings->recentRecordings.isEmpty());
+        QVERIFY(AppSettings(settings->fileName()).recentRecordings.isEmpty());
+        QCOMPARE(recentMenuTexts(window),
+                 QStringList({"No recent recordings (disabled)", "Clear Recent (disabled)"}));
+    }
+
+    void aDroppedRecordingOpensAndPlays() {
+        namespace fs = std::filesystem;
+        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
+        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString copy = dir.filePath(kRecording);
+        fs::copy_file(source, copy.toStdString());
+        const QString notes = dir.filePath("notes.txt");
+        QVERIFY(writeFile(notes, "text\n"));
+
+        // Only a single local ".raw" file is taken.
+        QMimeData one, two, text, remote;
+        one.setUrls({QUrl::fromLocalFile(copy)});
+        two.setUrls({QUrl::fromLocalFile(copy), QUrl::fromLocalFile(copy)});
+        text.setUrls({QUrl::fromLocalFile(notes)});
+        remote.setUrls({QUrl("https://example.org/a.raw")});
+        QCOMPARE(MainWidget::droppedRecording(&one), copy);
+        QVERIFY(MainWidget::droppedRecording(&two).isEmpty());
+        QVERIFY(MainWidget::droppedRecording(&text).isEmpty());
+        QVERIFY(MainWidget::droppedRecording(&remote).isEmpty());
+
+        MainWidget window;
+        window.show();
+        QVERIFY(window.acceptDrops());
+        const QPoint at = window.rect().center();
+        QDragEnterEvent refused(at, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &refused);
+        QVERIFY(!refused.isAccepted());
+        QDragEnterEvent enter(at, Qt::CopyAction, &one, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(at, Qt::CopyAction, &one, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &drop);
+        QVERIFY(drop.isAccepted());
+        QTRY_COMPARE_WITH_TIMEOUT(window.viewerMode(), RawFile, kDeadlineMs);
+        QCOMPARE(window.form()->label_file_name->text(), QString(kRecording));
+        QTRY_VERIFY_WITH_TIMEOUT(window.form()->pb_play->isChecked(), kDeadlineMs);
+    }
+
+    void theCommandLineNamesOneRecording() {
+        QVERIFY(recordingFromArguments({"ZelvanScope"}).isEmpty());
+        QCOMPARE(recordingFromArguments({"ZelvanScope", "some/a.raw"}),
+                 QDir::current().absoluteFilePath("some/a.raw"));
+        QCOMPARE(recordingFromArguments({"ZelvanScope", "/tmp/b.raw"}), QString("/tmp/b.raw"));
     }
 };
 

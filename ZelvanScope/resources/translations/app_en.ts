@@ -4,6 +4,34 @@
 <context>
     <name>MainWidget</name>
     <message>
+        <source>Open Recent</source>
+        <translation>Open Recent</translation>
+    </message>
+    <message>
+        <source>No recent recordings</source>
+        <translation>No recent recordings</translation>
+    </message>
+    <message>
+        <source>Clear Recent</source>
+        <translation>Clear Recent</translation>
+    </message>
+    <message>
+        <source>Cannot open %1: %2.</source>
+        <translation>Cannot open %1: %2.</translation>
+    </message>
+    <message>
+        <source>no such file</source>
+        <translation>no such file</translation>
+    </message>
+    <message>
+        <source>not a raw recording (*.raw)</source>
+        <translation>not a raw recording (*.raw)</translation>
+    </message>
+    <message>
+        <source>not a readable file</source>
+        <translation>not a readable file</translation>
+    </message>
+    <message>
         <source>File</source>
         <translation>File</translation>
     </message>

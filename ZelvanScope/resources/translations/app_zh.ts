@@ -4,6 +4,34 @@
 <context>
     <name>MainWidget</name>
     <message>
+        <source>Open Recent</source>
+        <translation>最近打开</translation>
+    </message>
+    <message>
+        <source>No recent recordings</source>
+        <translation>没有最近的录制文件</translation>
+    </message>
+    <message>
+        <source>Clear Recent</source>
+        <translation>清除最近记录</translation>
+    </message>
+    <message>
+        <source>Cannot open %1: %2.</source>
+        <translation>无法打开 %1：%2。</translation>
+    </message>
+    <message>
+        <source>no such file</source>
+        <translation>文件不存在</translation>
+    </message>
+    <message>
+        <source>not a raw recording (*.raw)</source>
+        <translation>不是 raw 录制文件（*.raw）</translation>
+    </message>
+    <message>
+        <source>not a readable file</source>
+        <translation>不是可读的文件</translation>
+    </message>
+    <message>
         <source>File</source>
         <translation>文件</translation>
     </message>
