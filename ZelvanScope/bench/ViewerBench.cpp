@@ -1,11 +1,21 @@
-// Viewer throughput: counting events into a frame, painting a 1280 x 720 frame, and the highest
-// simulated event rate at which the live view keeps its 30 frames per second without losing device
-// buffers.
+// Viewer throughput: counting events into a frame, painting a 1280 x 720 frame, one played frame of
+// a raw recording (read, count, render), and the highest simulated event rate at which the live
+// view keeps its 30 frames per second without losing device buffers.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <random>
 
 #include "main/MainWidget.h"
@@ -13,7 +23,11 @@
 #include "processing/ZvEventProcessor.h"
 #include "settings/AppSettings.h"
 #include "ui_MainWidget.h"
+#include "zelvan/DvsFileReader.h"
+#include "zelvan/EVT3Encoder.h"
+#include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
+#include "zelvan/SyntheticScene.h"
 #include "zelvan/sim/SimDevice.h"
 
 namespace {
@@ -54,6 +68,105 @@ void PaintFrame(benchmark::State& state) {
     }
 }
 BENCHMARK(PaintFrame)->Unit(benchmark::kMillisecond);
+
+// The recordings played by PlaybackFrame: kPlaybackSeconds of the synthetic 1280 x 720 scene per
+// event rate, EVT 3.0, written on first use into one temporary folder removed at exit.
+constexpr uint64_t kPlaybackSeconds = 3;
+constexpr uint64_t kPlaybackT0 = 1'000'000;  // header time base of the recordings
+
+QString playbackRecording(uint64_t rate) {
+    static QTemporaryDir dir;
+    static std::map<uint64_t, QString> written;
+    if (auto it = written.find(rate); it != written.end()) return it->second;
+    const QString path = dir.filePath(QString("playback_%1.raw").arg(rate));
+    zelvan::DvsFileInfo info;
+    info.dvs_start_timestamp = kPlaybackT0;
+    info.serial_number = "PLAYBACK-BENCH";
+    info.date = std::chrono::system_clock::now();
+    std::ofstream out(toFileSystemPath(path), std::ios::binary | std::ios::trunc);
+    const std::string header = zelvan::generateDvsFileHeader(info);
+    out.write(header.data(), std::streamsize(header.size()));
+    zelvan::SyntheticScene scene(1280, 720, rate, 11);
+    zelvan::EVT3Encoder encoder(1280);
+    std::vector<zelvan::Event2D> events;
+    std::vector<uint8_t> bytes;
+    constexpr uint64_t kSlice = 10'000;
+    for (uint64_t t = kPlaybackT0; t < kPlaybackT0 + kPlaybackSeconds * 1'000'000; t += kSlice) {
+        events.clear();
+        bytes.clear();
+        scene.generate(t, t + kSlice, events);
+        encoder.advanceTime(t, bytes);
+        encoder.encode(events.data(), events.data() + events.size(), bytes);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    out.flush();
+    if (!dir.isValid() || !out) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        std::exit(1);
+    }
+    written.emplace(rate, path);
+    return path;
+}
+
+// One played frame of a recording at state.range(0) events per second, as the playback loop plays
+// it: the read of one accumulation window at the playback position, the count of its events, and
+// the frame's render. The render thread paints each frame handed over by requestRender(); the
+// frame ends when it has emitted the image. The position advances by one playback step per frame
+// and wraps to the start of the recording.
+void PlaybackFrame(benchmark::State& state) {
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    const QString path = playbackRecording(uint64_t(state.range(0)));
+    std::shared_ptr<zelvan::DvsFileReader> reader =
+        zelvan::DvsFileReader::createFileReader(toFileSystemPath(path));
+    if (!reader || !reader->loadFile()) {
+        state.SkipWithError("cannot load the recording");
+        return;
+    }
+    uint64_t start = 0;
+    uint64_t end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+
+    // Outlive the processor, whose render thread signals through them.
+    std::mutex drawn_mutex;
+    std::condition_variable drawn_cv;
+    uint64_t drawn = 0;
+    ZvEventProcessor processor;
+    QObject::connect(
+        &processor, &ZvEventProcessor::signalEventImage, &processor,
+        [&](const QImage&) {
+            {
+                std::lock_guard<std::mutex> lock(drawn_mutex);
+                ++drawn;
+            }
+            drawn_cv.notify_one();
+        },
+        Qt::DirectConnection);
+
+    const uint64_t step = processor.step();
+    const uint64_t acc_time = processor.accTime();
+    uint64_t pos = start;
+    uint64_t events = 0;
+    uint64_t frames = 0;
+    for (auto _ : state) {
+        if (pos + step > end) pos = start;
+        const auto window = reader->getNTimeEventsGivenStartTimeStamp(pos, acc_time);
+        pos += step;
+        if (!window->empty()) processor.addEvents(window->data(), window->data() + window->size());
+        events += window->size();
+        processor.requestRender();
+        std::unique_lock<std::mutex> lock(drawn_mutex);
+        drawn_cv.wait(lock, [&] { return drawn > frames; });
+        frames = drawn;
+    }
+    state.counters["events/frame"] = benchmark::Counter(double(events), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(PlaybackFrame)
+    ->Arg(1'000'000)
+    ->Arg(10'000'000)
+    ->Arg(30'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Streams a paced simulated camera at state.range(0) events per second through the main window
 // for three seconds; reports the frames drawn per second and the device buffers lost.
