@@ -243,6 +243,8 @@ void MainWidget::connectPlayback() {
     connect(this, &MainWidget::signalExportVideo, player, &ZvEventProcessor::slotExportVideo);
     connect(this, &MainWidget::signalCutRawFile, player, &ZvEventProcessor::slotCutRawFile);
     connect(player, &ZvEventProcessor::signalLoadingStatus, this, &MainWidget::slotSetWaitWinStatus);
+    connect(player, &ZvEventProcessor::signalProgress, waitingWindow_, &WaitingWindow::setProgress);
+    connect(waitingWindow_, &WaitingWindow::cancelRequested, player, &ZvEventProcessor::cancelWork);
     connect(player, &ZvEventProcessor::signalLocalTime, this, &MainWidget::showLocalTime);
     connect(player, &ZvEventProcessor::signalStartTimeStamp, slider, &ZvThreeHandleSlider::setMinimum);
     connect(player, &ZvEventProcessor::signalEndTimeStamp, slider, &ZvThreeHandleSlider::setMaximum);
@@ -740,6 +742,10 @@ void MainWidget::slotSetSliderEndTime(uint64_t ts) { ui_->slider->setMaximum(ts)
 
 void MainWidget::slotSetWaitWinStatus(bool en) {
     if (en) {
+        // Loads, cuts and exports show how far they are and can be cancelled.
+        waitingWindow_->setProgress(0);
+        waitingWindow_->setCancellable(true);
+        centreWaitingWindow();
         waitingWindow_->show();
     } else if (closeWhenIdle_) {
         closeIfIdle();  // a cut or export has ended: the waiting window stays up until the close

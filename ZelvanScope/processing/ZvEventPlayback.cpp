@@ -1,6 +1,7 @@
 // The playback half of ZvEventProcessor: loading a raw recording, the paced playback loop, frame
 // steps and seeking, and the cut and export jobs.
 #include <QDebug>
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -51,8 +52,10 @@ bool ZvEventProcessor::readyForFrames() const {
 void ZvEventProcessor::loadFile(QString file_path) {
     if (file_path.isEmpty()) {
         ++loadGeneration_;  // a load still running announces nothing
+        // A load still running uses the reader: it stops at its next progress report, and is
+        // waited for before the reader goes.
+        cancelLoad_ = true;
         emit signalPlayStatus(false);
-        // A load still running uses the reader: wait for it before letting the reader go.
         joinLoad();
         stopPlaybackThread();
         std::lock_guard<std::mutex> lock(readerMutex_);
@@ -82,6 +85,8 @@ void ZvEventProcessor::loadFile(QString file_path) {
         return;
     }
     reader_ = reader;
+    cancelLoad_ = false;
+    reader->setProgressCallback(progressReporter(cancelLoad_));
     // Set before the thread starts, so that no frame operation slips in before it runs.
     loading_ = true;
     loadThread_ = std::thread(&ZvEventProcessor::loadLoop, this, std::move(reader), loadGeneration_);
@@ -90,11 +95,24 @@ void ZvEventProcessor::loadFile(QString file_path) {
 void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, uint64_t generation) {
     emit signalLoadingStatus(true);
     if (!reader->loadFile()) {
+        const bool cancelled = reader->lastError() == zelvan::ReaderError::Cancelled;
         const QString why = QString::fromStdString(reader->lastErrorMessage());
-        logLine("Load raw file failed: " + why);
+        logLine(cancelled ? QString("Load raw file cancelled.") : "Load raw file failed: " + why);
         loading_ = false;
-        emit signalShowLeftBottomTips(tr("Load raw file failed: ") + why, ZvMessageType::Error, QString());
-        emit signalLoadingStatus(false);
+        // Told through the GUI thread: a load stopped by a close or by another file says nothing.
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, cancelled, why] {
+                if (generation == loadGeneration_) {
+                    if (cancelled)
+                        emit signalShowLeftBottomTips(tr("Loading cancelled."), ZvMessageType::Warning, QString());
+                    else
+                        emit signalShowLeftBottomTips(tr("Load raw file failed: ") + why, ZvMessageType::Error,
+                                                      QString());
+                }
+                emit signalLoadingStatus(false);
+            },
+            Qt::QueuedConnection);
         return;
     }
     uint64_t start = 0;
@@ -373,6 +391,9 @@ void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, c
     std::thread& thread = job == FileJob::Cut ? cutThread_ : exportThread_;
     if (thread.joinable()) thread.join();
     ++fileJobs_;
+    cancelJob_ = false;
+    // Only one job runs at a time, and the load that used the callback has ended.
+    reader_->setProgressCallback(progressReporter(cancelJob_));
     thread = std::thread([this, reader = reader_, job, out_full_path, out_dir, start_ts, end_ts] {
         emit signalLoadingStatus(true);
         const QString done = "extract event data start:" + QString::number(start_ts) +
@@ -385,9 +406,14 @@ void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, c
             ok = reader->exportEventDataToVideo(start_ts, end_ts, toFileSystemPath(out_full_path));
         }
         const QString why = ok ? QString() : QString::fromStdString(reader->lastErrorMessage());
+        const bool cancelled = !ok && reader->lastError() == zelvan::ReaderError::Cancelled;
         // Done with the reader before the result is told: a job asked for on hearing it is accepted.
         --fileJobs_;
-        if (ok) {
+        if (cancelled) {
+            const QString what = job == FileJob::Cut ? tr("Cut cancelled.") : tr("Export cancelled.");
+            logLine(what);
+            emit signalShowLeftBottomTips(what, ZvMessageType::Warning, QString());
+        } else if (ok) {
             logLine(done);
             const QString what =
                 job == FileJob::Cut ? tr("Export raw file success!") : tr("Export video success!");
@@ -402,7 +428,26 @@ void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, c
     });
 }
 
+void ZvEventProcessor::cancelWork() {
+    if (loading_) cancelLoad_ = true;
+    if (fileJobs_ > 0) cancelJob_ = true;
+}
+
+std::function<bool(uint64_t, uint64_t)> ZvEventProcessor::progressReporter(const std::atomic<bool>& cancel) {
+    return [this, &cancel, last = -1](uint64_t done, uint64_t total) mutable {
+        const int percent = total == 0 ? 100 : int(std::min<uint64_t>(done, total) * 100 / total);
+        if (percent != last) {
+            last = percent;
+            emit signalProgress(percent);
+        }
+        return !cancel.load();
+    };
+}
+
 void ZvEventProcessor::shutDownPlayback() {
+    // What still runs stops at its next progress report.
+    cancelLoad_ = true;
+    cancelJob_ = true;
     joinLoad();
     stopPlaybackThread();
     if (cutThread_.joinable()) cutThread_.join();

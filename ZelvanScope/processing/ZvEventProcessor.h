@@ -27,6 +27,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -116,6 +117,9 @@ public slots:
     void slotSetUpperTimeStamp(uint64_t timestamp_us);
     void slotExportVideo(QString qs_out_full_path, QString qs_out_dir, uint64_t start_ts, uint64_t end_ts);
     void slotCutRawFile(QString qs_out_full_path, QString qs_out_dir, uint64_t start_ts, uint64_t end_ts);
+    // Stops the running load, cut or export at its next progress report (what it wrote is removed)
+    // and says so with a Warning toast; nothing happens when none runs.
+    void cancelWork();
 
 signals:
     void signalEventImage(QImage image);
@@ -124,6 +128,9 @@ signals:
     void signalEndTimeStamp(uint64_t timestamp);
     void signalPlayStatus(bool playing);
     void signalLoadingStatus(bool loading);
+    // The share of the running load, cut or export done, 0 to 100 (emitted when it changes, from the
+    // thread doing the work).
+    void signalProgress(int percent);
     void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
     void signalShowLeftBottomTips(QString tips, ZvMessageType type);
     void signalShowLeftBottomTips(QString tips);
@@ -153,6 +160,9 @@ private:
     enum class FileJob : uint8_t { Cut, Export };
     void startFileJob(FileJob job, const QString& out_full_path, const QString& out_dir, uint64_t start_ts,
                       uint64_t end_ts);
+    // The reader's progress callback for work on another thread: reports percentages and answers
+    // whether the work goes on (false once `cancel` is set).
+    std::function<bool(uint64_t, uint64_t)> progressReporter(const std::atomic<bool>& cancel);
 
     int width_ = 1280;
     int height_ = 720;
@@ -193,6 +203,10 @@ private:
     std::atomic<bool> loading_{false};
     std::atomic<bool> loaded_{false};  // the reader's loadFile() succeeded
     std::atomic<int> fileJobs_{0};     // cuts and exports running
+    // Set to stop the running load (a close, a new file, Cancel, the destructor) or the running cut
+    // or export (Cancel, the destructor); read by the reader's progress callback.
+    std::atomic<bool> cancelLoad_{false};
+    std::atomic<bool> cancelJob_{false};
     // Counts the opens and closes (GUI thread only): a load announces its file only while it is
     // still the one opened last.
     uint64_t loadGeneration_ = 0;

@@ -26,6 +26,7 @@
 #include "FileSizeLimit.h"
 #include "GuiSpy.h"
 #include "TestSetup.h"
+#include "TestSync.h"
 #include "Utility/ZvFileRecorder.h"
 #include "ViewerTestHelpers.h"
 #include "dialogs/CamerasList.h"
@@ -66,44 +67,6 @@ bool openLiveEvk4(MainWidget& window) {
     // Live, and the pre-trigger cache set up.
     return QTest::qWaitFor([&] { return window.isLiveRunning() && !window.isCameraBusy(); }, 15000);
 }
-
-// Holds what a recording writes into a named pipe until released (or for at most 10 s), then
-// drains it to the end.
-class PipeHold {
-public:
-    explicit PipeHold(const QString& path)
-        : fd_(::open(path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK)), drain_([this] { run(); }) {}
-    ~PipeHold() {
-        release();
-        drain_.join();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool isOpen() const { return fd_ >= 0; }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        cv_.notify_all();
-    }
-
-private:
-    void run() {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
-        }
-        if (fd_ < 0) return;
-        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-        char buffer[1 << 16];
-        while (::read(fd_, buffer, sizeof buffer) > 0) {
-        }
-    }
-
-    int fd_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool released_ = false;
-    std::thread drain_;
-};
 
 bool isCompleteRecording(const QString& path) {
     std::ifstream in(path.toStdString(), std::ios::binary);

@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
+#include "TestSync.h"
 #include "processing/ZvEventProcessor.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
@@ -54,6 +57,16 @@ std::vector<uint64_t> timestamps(const GuiSpy& spy) {
 
 bool lastPlayStatusIs(const GuiSpy& spy, bool playing) {
     return !spy.isEmpty() && spy.last().at(0).toBool() == playing;
+}
+
+bool percentagesRiseTo100(const GuiSpy& progress) {
+    int last = -1;
+    for (const auto& call : progress) {
+        const int percent = call.at(0).toInt();
+        if (percent < last || percent > 100) return false;
+        last = percent;
+    }
+    return last == 100;
 }
 
 }  // namespace
@@ -415,6 +428,101 @@ private slots:
         }
     }
 
+    void aLoadReportsProgressAndCanBeCancelled() {
+        const QString path = dir_.filePath("cancelled_load.raw");
+        writeRecording(path, 1'000'000);
+        const QString index = dir_.filePath("cancelled_load.zvmark.tmp");
+        ZvEventProcessor processor;
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        GuiSpy start(&processor, &ZvEventProcessor::signalStartTimeStamp);
+        GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
+        // Cancelled at its first progress report, from the load thread itself.
+        auto cancelling = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
+                                  [&processor] { processor.cancelWork(); }, Qt::DirectConnection);
+        processor.loadFile(path);
+        QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 2 && !loading.last().at(0).toBool(), kDeadlineMs);
+        disconnect(cancelling);
+        QVERIFY(!processor.hasFile());
+        QVERIFY(!processor.isLoading());
+        QVERIFY(start.isEmpty());
+        QCOMPARE(tips.count(), 1);
+        QCOMPARE(tips.at(0).at(0).toString(), QString("Loading cancelled."));
+        QCOMPARE(tips.at(0).at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+        QVERIFY(!QFileInfo::exists(index));
+        processor.slotPlaybackCtrl(true);
+        QVERIFY(!processor.isPlaying());
+
+        // Loaded again, it reports rising percentages up to 100 and plays.
+        GuiSpy progress(&processor, &ZvEventProcessor::signalProgress);
+        QVERIFY(load(processor, path));
+        QVERIFY(processor.hasFile());
+        QVERIFY(percentagesRiseTo100(progress));
+        QVERIFY(QFileInfo::exists(index));
+        QCOMPARE(tips.count(), 1);
+        // Nothing runs: a cancel changes nothing.
+        processor.cancelWork();
+        QVERIFY(processor.hasFile());
+    }
+
+    void closingWhileLoadingStopsTheLoad() {
+        const QString path = dir_.filePath("closed_load.raw");
+        writeRecording(path, 1'000'000);
+        ZvEventProcessor processor;
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        GuiSpy start(&processor, &ZvEventProcessor::signalStartTimeStamp);
+        GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
+        // The load waits in its first progress report until the close is under way: the close asks
+        // the load to stop before it tells the play button, and waits for it afterwards.
+        Gate closing;
+        auto holding = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
+                               [&closing] { closing.waitOpen(); }, Qt::DirectConnection);
+        processor.loadFile(path);
+        auto opening = connect(&processor, &ZvEventProcessor::signalPlayStatus, &processor,
+                               [&closing] { closing.open(); }, Qt::DirectConnection);
+        processor.loadFile(QString());  // stops the load, then waits for it
+        disconnect(holding);
+        disconnect(opening);
+        QVERIFY(!processor.isLoading());
+        QVERIFY(!processor.hasFile());
+        QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 2 && !loading.last().at(0).toBool(), kDeadlineMs);
+        // A load stopped by a close says nothing.
+        QVERIFY(start.isEmpty());
+        QVERIFY(tips.isEmpty());
+        QVERIFY(!QFileInfo::exists(dir_.filePath("closed_load.zvmark.tmp")));
+    }
+
+    void aCutOrAnExportCanBeCancelled() {
+        ZvEventProcessor processor;
+        QVERIFY(load(processor, oneSecond_));
+        const uint64_t start = processor.startTimestamp();
+        GuiSpy tips(&processor,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
+        auto cancelling = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
+                                  [&processor] { processor.cancelWork(); }, Qt::DirectConnection);
+        processor.slotCutRawFile(dir_.filePath("cancelled.raw"), dir_.path(), start, start + 900'000);
+        QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, kDeadlineMs);
+        processor.slotExportVideo(dir_.filePath("cancelled.mp4"), dir_.path(), start, start + 900'000);
+        QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 4, kDeadlineMs);
+        disconnect(cancelling);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
+        QCOMPARE(tips.at(0).at(0).toString(), QString("Cut cancelled."));
+        QCOMPARE(tips.at(1).at(0).toString(), QString("Export cancelled."));
+        for (const auto& call : tips) QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+        QVERIFY(!QFileInfo::exists(dir_.filePath("cancelled.raw")));
+        QVERIFY(!QFileInfo::exists(dir_.filePath("cancelled.mp4")));
+
+        // The next job is not cancelled by the earlier request, and reports its way to 100.
+        GuiSpy progress(&processor, &ZvEventProcessor::signalProgress);
+        processor.slotCutRawFile(dir_.filePath("whole.raw"), dir_.path(), start, start + 900'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 3, kDeadlineMs);
+        QCOMPARE(tips.at(2).at(0).toString(), QString("Export raw file success!"));
+        QTRY_VERIFY_WITH_TIMEOUT(percentagesRiseTo100(progress), kDeadlineMs);
+        QVERIFY(QFileInfo(dir_.filePath("whole.raw")).size() > 0);
+    }
+
     void aFailingCutOrExportSaysWhy() {
         ZvEventProcessor processor;
         QVERIFY(load(processor, oneSecond_));
@@ -455,31 +563,37 @@ private slots:
     }
 
     void aSecondJobWhileOneRunsIsRefused() {
-        const QString big = dir_.filePath("jobs.raw");
-        writeRecording(big, 2'000'000, 1'000'000);
         ZvEventProcessor processor;
-        QVERIFY(load(processor, big));
+        QVERIFY(load(processor, oneSecond_));
         GuiSpy tips(&processor,
                     qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
         const uint64_t start = processor.startTimestamp();
-        processor.slotExportVideo(dir_.filePath("long.mp4"), dir_.path(), start, start + 1'900'000);
-        // The export may already have ended (then the cut runs); each request is answered once.
+        // The export waits in its first progress report until the second request has been answered.
+        Gate answered;
+        auto holding = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
+                               [&answered] { answered.waitOpen(); }, Qt::DirectConnection);
+        processor.slotExportVideo(dir_.filePath("long.mp4"), dir_.path(), start, start + 300'000);
+        QTRY_VERIFY_WITH_TIMEOUT(processor.fileJobRunning(), kDeadlineMs);
         processor.slotCutRawFile(dir_.filePath("second.raw"), dir_.path(), start, start + 100'000);
-        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
-        const bool refused = tips.at(0).at(0).toString() == "A cut or an export is already running.";
-        if (refused) {
-            QCOMPARE(tips.at(0).at(1).value<ZvMessageType>(), ZvMessageType::Error);
-            QVERIFY(!QFileInfo::exists(dir_.filePath("second.raw")));
-            QCOMPARE(tips.at(1).at(0).toString(), QString("Export video success!"));
-        } else {
-            QVERIFY(QFileInfo(dir_.filePath("second.raw")).size() > 0);
-        }
-        QCoreApplication::processEvents();
+        processor.slotExportVideo(dir_.filePath("third.mp4"), dir_.path(), start, start + 100'000);
         QCOMPARE(tips.count(), 2);
-        // Once the export has ended another job is accepted.
-        processor.slotCutRawFile(dir_.filePath("third.raw"), dir_.path(), start, start + 100'000);
+        for (const auto& call : tips) {
+            QCOMPARE(call.at(0).toString(), QString("A cut or an export is already running."));
+            QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        }
+        QTest::ignoreMessage(QtInfoMsg, "a cut or an export is running.");
+        processor.nextFrame();
+        answered.open();
+        disconnect(holding);
         QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 3, kDeadlineMs);
-        QCOMPARE(tips.at(2).at(0).toString(), QString("Export raw file success!"));
+        QCOMPARE(tips.at(2).at(0).toString(), QString("Export video success!"));
+        QVERIFY(!QFileInfo::exists(dir_.filePath("second.raw")));
+        QVERIFY(!QFileInfo::exists(dir_.filePath("third.mp4")));
+        // Once the export has ended another job is accepted.
+        QTRY_VERIFY_WITH_TIMEOUT(!processor.fileJobRunning(), kDeadlineMs);
+        processor.slotCutRawFile(dir_.filePath("fourth.raw"), dir_.path(), start, start + 100'000);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 4, kDeadlineMs);
+        QCOMPARE(tips.at(3).at(0).toString(), QString("Export raw file success!"));
     }
 
     void aCutAndAnExportSucceed() {

@@ -27,6 +27,7 @@
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
+#include "TestSync.h"
 #include "Utility/ViewerUtils.h"
 #include "ViewerTestHelpers.h"
 #include "dialogs/ZvCutRawFile.h"
@@ -95,49 +96,6 @@ std::vector<zelvan::Event2D> eventsOf(zelvan::DvsFileReader& reader, uint64_t st
     auto events = reader.getNTimeEventsGivenStartTimeStamp(start, duration);
     return events ? *events : std::vector<zelvan::Event2D>{};
 }
-
-// Holds the read end of a named pipe open without reading, so that a writer blocks once the pipe
-// is full; release() drains it (and so does the destructor, or a 10 s timeout).
-class PipeHold {
-public:
-    explicit PipeHold(const QString& path)
-        : fd_(::open(path.toLocal8Bit().constData(), O_RDONLY | O_NONBLOCK)), drain_([this] { run(); }) {}
-    ~PipeHold() {
-        release();
-        drain_.join();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool isOpen() const { return fd_ >= 0; }
-    // Waits until a writer has put data into the pipe (a drain before that would end at once).
-    bool waitForData(int timeout_ms) const {
-        pollfd p{fd_, POLLIN, 0};
-        return ::poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
-    }
-    void release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        cv_.notify_all();
-    }
-
-private:
-    void run() {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            cv_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
-        }
-        if (fd_ < 0) return;
-        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-        char buffer[1 << 16];
-        while (::read(fd_, buffer, sizeof buffer) > 0) {
-        }
-    }
-
-    int fd_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool released_ = false;
-    std::thread drain_;  // last: starts once the members it uses are there
-};
 
 }  // namespace
 
@@ -344,6 +302,53 @@ private slots:
         hold.release();
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), kDeadlineMs);
         QVERIFY(!player->fileJobRunning());
+    }
+
+    void theWaitingWindowShowsProgressAndCancels() {
+        namespace fs = std::filesystem;
+        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
+        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString copy = dir.filePath(kRecording);
+        fs::copy_file(source, copy.toStdString());
+
+        MainWidget window;
+        window.show();
+        ZvEventProcessor* player = window.eventProcessor();
+        auto* busy = window.findChild<WaitingWindow*>();
+        window.openRecording(copy);
+        QTRY_VERIFY_WITH_TIMEOUT(window.form()->pb_play->isChecked(), kDeadlineMs);
+        QVERIFY(!busy->isVisible());
+
+        // The cut waits in its first progress report until Cancel has been clicked.
+        Gate clicked;
+        auto holding = connect(player, &ZvEventProcessor::signalProgress, player,
+                               [&clicked] { clicked.waitOpen(); }, Qt::DirectConnection);
+        connect(busy, &WaitingWindow::cancelRequested, player, [&clicked] { clicked.open(); });
+        GuiSpy tips(player,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
+        const QString out = dir.filePath("cut.raw");
+        emit window.signalCutRawFile(out, dir.path(), player->startTimestamp(), player->endTimestamp());
+        QTRY_VERIFY_WITH_TIMEOUT(busy->isVisible(), kDeadlineMs);
+        QVERIFY(busy->isCancellable());
+        QVERIFY(busy->cancelButton()->isVisible());
+        QVERIFY(busy->progress() >= 0 && busy->progress() <= 100);
+        QTest::mouseClick(busy->cancelButton(), Qt::LeftButton);
+        QVERIFY(!busy->cancelButton()->isEnabled());  // asked once
+        QTRY_VERIFY_WITH_TIMEOUT(!busy->isVisible(), kDeadlineMs);
+        disconnect(holding);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.at(0).at(0).toString(), QString("Cut cancelled."));
+        QVERIFY(!QFileInfo::exists(out));
+        // The next busy spell starts without the old percentage and with Cancel usable again.
+        QCOMPARE(busy->progress(), -1);
+        QVERIFY(!busy->isCancellable());
+        emit window.signalCutRawFile(out, dir.path(), player->startTimestamp(), player->endTimestamp());
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 2, kDeadlineMs);
+        QCOMPARE(tips.at(1).at(0).toString(), QString("Export raw file success!"));
+        QTRY_VERIFY_WITH_TIMEOUT(!busy->isVisible(), kDeadlineMs);
+        QVERIFY(QFileInfo(out).size() > 0);
     }
 
     void aRealRecordingEndToEnd() {

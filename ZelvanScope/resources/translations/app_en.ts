@@ -576,6 +576,18 @@
 <context>
     <name>ZvEventProcessor</name>
     <message>
+        <source>Loading cancelled.</source>
+        <translation>Loading cancelled.</translation>
+    </message>
+    <message>
+        <source>Cut cancelled.</source>
+        <translation>Cut cancelled.</translation>
+    </message>
+    <message>
+        <source>Export cancelled.</source>
+        <translation>Export cancelled.</translation>
+    </message>
+    <message>
         <source>Load raw file failed: </source>
         <translation>Load raw file failed: </translation>
     </message>
@@ -602,6 +614,17 @@
     <message>
         <source>Export video failed: </source>
         <translation>Export video failed: </translation>
+    </message>
+</context>
+<context>
+    <name>WaitingWindow</name>
+    <message>
+        <source>Cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>Cancelling...</source>
+        <translation>Cancelling...</translation>
     </message>
 </context>
 </TS>

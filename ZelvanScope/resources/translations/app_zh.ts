@@ -576,6 +576,18 @@
 <context>
     <name>ZvEventProcessor</name>
     <message>
+        <source>Loading cancelled.</source>
+        <translation>已取消加载。</translation>
+    </message>
+    <message>
+        <source>Cut cancelled.</source>
+        <translation>已取消剪切。</translation>
+    </message>
+    <message>
+        <source>Export cancelled.</source>
+        <translation>已取消导出。</translation>
+    </message>
+    <message>
         <source>Load raw file failed: </source>
         <translation>加载录像文件失败：</translation>
     </message>
@@ -602,6 +614,17 @@
     <message>
         <source>Export video failed: </source>
         <translation>导出视频失败：</translation>
+    </message>
+</context>
+<context>
+    <name>WaitingWindow</name>
+    <message>
+        <source>Cancel</source>
+        <translation>取消</translation>
+    </message>
+    <message>
+        <source>Cancelling...</source>
+        <translation>正在取消...</translation>
     </message>
 </context>
 </TS>
