@@ -9,8 +9,10 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <random>
 
+#include "ProgressRecord.h"
 #include "TestRecordings.h"
 #include "VideoTestUtil.h"
 #include "testing/ReferenceEvt3Decoder.h"
@@ -24,6 +26,7 @@
 namespace fs = std::filesystem;
 using namespace zelvan;
 using zelvan::testing::grey;
+using zelvan::testing::ProgressRecord;
 using zelvan::testing::readBytes;
 using zelvan::testing::TempDir;
 using zelvan::testing::writeBytes;
@@ -286,6 +289,7 @@ TEST(ExtractEventData, HeaderCarriesTheStartAndTheRecordingsDescription) {
         EXPECT_LE(done, total);
         progress.push_back(done);
         copied = total;
+        return true;
     });
     ASSERT_TRUE(reader->extractEventData(30'017, 71'003, dir / "cut.raw"));
     ASSERT_FALSE(progress.empty());
@@ -386,6 +390,51 @@ TEST(ExtractEventData, RealRecordingsCutExactly) {
     EXPECT_GE(checked, 5);
 }
 
+TEST(ExtractEventData, ACancelledCutIsRemovedAndTheReaderGoesOn) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 2'000'000, 1'000'000, true);
+    ASSERT_GT(fs::file_size(dir / "rec.raw"), 3 * RawFileReader::kCopyPieceBytes);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    const std::string out = dir / "cut.raw";
+    const std::string message = "The cut was cancelled: the progress callback asked to stop (" + out + ").";
+    ScopedLogCapture log;
+    ProgressRecord progress;
+    reader->setProgressCallback(progress.callback());
+
+    // Stopped after the second piece, and at the last one (everything copied, nothing kept).
+    for (const bool at_end : {false, true}) {
+        SCOPED_TRACE(at_end ? "at the end" : "after the second piece");
+        progress.reset(at_end ? std::numeric_limits<size_t>::max() : 2);
+        progress.stop_at_end = at_end;
+        log.clear();
+        EXPECT_FALSE(reader->extractEventData(start, end, out));
+        EXPECT_EQ(reader->lastError(), ReaderError::Cancelled);
+        EXPECT_EQ(reader->lastErrorMessage(), message);
+        EXPECT_TRUE(log.contains(LOG_INFO, message));
+        EXPECT_FALSE(log.containsSubstring(LOG_ERROR, ""));
+        EXPECT_FALSE(fs::exists(out));
+        ASSERT_FALSE(progress.calls.empty());
+        if (at_end) {
+            EXPECT_EQ(progress.calls.back().done, progress.calls.back().total);
+        } else {
+            ASSERT_EQ(progress.calls.size(), 2u);
+            EXPECT_LT(progress.calls.back().done, progress.calls.back().total);
+        }
+    }
+
+    // The reader goes on: the same cut, not stopped, is complete.
+    progress.reset();
+    ASSERT_TRUE(reader->extractEventData(start, end, out));
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+    ASSERT_GE(progress.calls.size(), 3u);
+    EXPECT_EQ(progress.calls.back().done, progress.calls.back().total);
+    EXPECT_EQ(decodeWhole(out).size(), decodeWhole(dir / "rec.raw").size());
+}
+
 // ---- export ----
 
 std::unique_ptr<ApsFileReader> loadVideo(const std::string& path) {
@@ -406,6 +455,7 @@ TEST(ExportEventDataToVideo, OneSecondGives31Frames) {
         EXPECT_GE(done, last_done);
         last_done = done;
         ++calls;
+        return true;
     });
     ASSERT_TRUE(reader->exportEventDataToVideo(100'000, 1'100'000, dir / "one.mp4"));
     EXPECT_TRUE(log.contains(LOG_INFO, "Exporting event data to video..."));
@@ -419,6 +469,52 @@ TEST(ExportEventDataToVideo, OneSecondGives31Frames) {
     for (size_t i = 0; i < ts.size(); ++i) EXPECT_EQ(ts[i], 33'333u * i);
     EXPECT_EQ(video->getWidth(), 1280);
     EXPECT_EQ(video->getHeight(), 720);
+}
+
+TEST(ExportEventDataToVideo, ACancelledExportIsRemovedAndTheReaderGoesOn) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 1'300'000, 300'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    const std::string out = dir / "rec.mp4";
+    const std::string message =
+        "The export was cancelled: the progress callback asked to stop (" + out + ").";
+    ScopedLogCapture log;
+    ProgressRecord progress;
+    reader->setProgressCallback(progress.callback());
+
+    // Stopped after the third frame period, and at the very end (the video was complete).
+    for (const bool at_end : {false, true}) {
+        SCOPED_TRACE(at_end ? "at the end" : "after the third period");
+        progress.reset(at_end ? std::numeric_limits<size_t>::max() : 3);
+        progress.stop_at_end = at_end;
+        log.clear();
+        EXPECT_FALSE(reader->exportEventDataToVideo(100'000, 1'100'000, out));
+        EXPECT_EQ(reader->lastError(), ReaderError::Cancelled);
+        EXPECT_EQ(reader->lastErrorMessage(), message);
+        EXPECT_TRUE(log.contains(LOG_INFO, message));
+        EXPECT_FALSE(log.containsSubstring(LOG_ERROR, ""));
+        EXPECT_FALSE(fs::exists(out));
+        ASSERT_FALSE(progress.calls.empty());
+        EXPECT_EQ(progress.calls.back().total, 1'000'000u);
+        if (at_end) {
+            EXPECT_EQ(progress.calls.back().done, 1'000'000u);
+        } else {
+            ASSERT_EQ(progress.calls.size(), 3u);
+            EXPECT_EQ(progress.calls.back().done, 3 * 33'333u);  // three periods of 1/30 s
+        }
+    }
+
+    // The reader goes on: the same export, not stopped, gives the whole video.
+    progress.reset();
+    ASSERT_TRUE(reader->exportEventDataToVideo(100'000, 1'100'000, out));
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+    EXPECT_EQ(progress.calls.back().done, 1'000'000u);
+    auto video = loadVideo(out);
+    ASSERT_NE(video, nullptr);
+    std::vector<uint64_t> ts;
+    video->getTimeStamps(ts);
+    EXPECT_EQ(ts.size(), 31u);
 }
 
 TEST(ExportEventDataToVideo, FramesShowOnEventsWhiteAndOffEventsBlack) {

@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <random>
 
 #include "FileReader/BookmarkFile.h"
+#include "ProgressRecord.h"
 #include "TestRecordings.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
@@ -1368,6 +1370,172 @@ TEST(RawFileReaderReasons, SeeksOutsideTheRecordingAndLostDataAreNamed) {
     EXPECT_EQ(seen, ReaderError::ReadError);
     EXPECT_EQ(message.rfind("Read error in raw file " + path, 0), 0u) << message;
     EXPECT_TRUE(log.contains(LOG_ERROR, message));
+}
+
+// ---- progress of loading ----
+
+// The largest of the real recordings (the one whose index build reports most often).
+fs::path largestRecording() {
+    const auto recordings = testdata::evt3Recordings();
+    if (recordings.empty()) return {};
+    return *std::max_element(recordings.begin(), recordings.end(), [](const fs::path& a, const fs::path& b) {
+        return fs::file_size(a) < fs::file_size(b);
+    });
+}
+
+TEST(RawFileReaderProgress, LoadingReportsTheBytesScannedUpToTheFileSize) {
+    const fs::path recording = largestRecording();
+    if (recording.empty()) GTEST_SKIP() << "no test data folder at " << ZELVAN_TESTDATA_DIR;
+    TempDir dir;
+    const std::string path = testdata::copyInto(dir, recording);
+    const std::string side = RawFileReader::bookmarkPathFor(path);
+    const uint64_t size = fs::file_size(path);
+    ASSERT_GT(size, 2 * RawFileReader::kLoadProgressBytes);
+    zelvan::testing::ProgressRecord progress;
+
+    // Building the index: a report about every kLoadProgressBytes scanned, then the whole file.
+    {
+        RawFileReader reader(path);
+        reader.setProgressCallback(progress.callback());
+        ASSERT_TRUE(reader.loadFile());
+        ASSERT_GE(progress.calls.size(), size / RawFileReader::kLoadProgressBytes);
+        EXPECT_LE(progress.calls.size(), size / RawFileReader::kLoadProgressBytes + 1);
+        EXPECT_EQ(progress.calls.front().total, size);
+        EXPECT_LT(progress.calls.front().done, size);
+        EXPECT_EQ(progress.calls.back().done, size);
+        EXPECT_TRUE(fs::exists(side));
+    }
+    // Reloading the side file takes no scan of the recording: one report, the whole file.
+    progress.reset();
+    {
+        RawFileReader reader(path);
+        reader.setProgressCallback(progress.callback());
+        ASSERT_TRUE(reader.loadFile());
+        ASSERT_EQ(progress.calls.size(), 1u);
+        EXPECT_EQ(progress.calls[0].done, size);
+        EXPECT_EQ(progress.calls[0].total, size);
+    }
+}
+
+TEST(RawFileReaderProgress, OlderSideFilesReportTheirBookmarksAndARebuildNeverGoesBack) {
+    TempDir dir;
+    const std::string path = dir / "old.raw";
+    const std::string side = dir / "old.zvmark.tmp";
+    writeSynthetic(path, 0, 2'000'000, 1'000'000, true, 9);
+    const uint64_t size = fs::file_size(path);
+    ASSERT_GT(size, 3 * RawFileReader::kLoadProgressBytes);
+    std::vector<uint8_t> v1;
+    {
+        auto reader = open(path);
+        ASSERT_NE(reader, nullptr);
+        v1 = makeV1File(*reader, size);
+    }
+    // The same file with one event too many in its final bookmark (the last record, as the recording
+    // has no triggers), with a correct CRC: only the decode of the last stretch finds it out.
+    constexpr size_t kRecordBytes = 8 + 8 + 1 + 8 + 4 + 8;
+    std::vector<uint8_t> miscounted = v1;
+    miscounted[miscounted.size() - 1 - kRecordBytes + 25] ^= 1;
+    miscounted.back() = detail::crc8(miscounted.data(), miscounted.size() - 1);
+    zelvan::testing::ProgressRecord progress;
+    writeBytes(side, v1);
+    {
+        RawFileReader reader(path);
+        reader.setProgressCallback(progress.callback());
+        ASSERT_TRUE(reader.loadFile());
+        EXPECT_EQ(reader.lastError(), ReaderError::None);
+        ASSERT_GE(progress.calls.size(), 3u);
+        EXPECT_LT(progress.calls.front().done, size);
+        EXPECT_EQ(progress.calls.back().done, size);
+    }
+    // A side file that fails its check after its bookmarks were reported: the build that follows
+    // keeps the reports where they were until it has passed them (ProgressRecord checks each call).
+    writeBytes(side, miscounted);
+    progress.reset();
+    {
+        ScopedLogCapture log(LOG_DETAIL);
+        RawFileReader reader(path);
+        reader.setProgressCallback(progress.callback());
+        ASSERT_TRUE(reader.loadFile());
+        EXPECT_TRUE(log.contains(
+            LOG_WARNING, "Bookmark file records are inconsistent: event count differs from the data"));
+        EXPECT_EQ(reader.lastError(), ReaderError::CorruptIndex);
+        // Reports from the side file's bookmarks, from the build, and the whole file.
+        ASSERT_GE(progress.calls.size(), 5u);
+        EXPECT_EQ(progress.calls.back().done, size);
+        // The rebuilt index replaces the side file.
+        const auto rebuilt = readBytes(side);
+        EXPECT_EQ(std::string(rebuilt.begin(), rebuilt.begin() + 14), "version:2.0.0\n");
+    }
+}
+
+TEST(RawFileReaderProgress, ACancelledLoadLeavesTheReaderUnloadedAndNoSideFile) {
+    TempDir dir;
+    const std::string path = dir / "rec.raw";
+    const std::string side = dir / "rec.zvmark.tmp";
+    writeSynthetic(path, 0, 2'000'000, 1'000'000, true, 5, 1000);
+    const uint64_t size = fs::file_size(path);
+    ASSERT_GT(size, 3 * RawFileReader::kLoadProgressBytes);
+    const Recording whole = decodeWhole(path);
+    ScopedLogCapture log(LOG_DETAIL);
+    zelvan::testing::ProgressRecord progress;
+    RawFileReader reader(path);
+    reader.setProgressCallback(progress.callback());
+
+    // Stopped at the first report, in the middle of the scan, and at the last one (the index is
+    // complete then, but not saved).
+    for (const bool at_end : {false, true}) {
+        SCOPED_TRACE(at_end ? "at the end" : "at the first report");
+        progress.reset(at_end ? std::numeric_limits<size_t>::max() : 1);
+        progress.stop_at_end = at_end;
+        EXPECT_FALSE(reader.loadFile());
+        EXPECT_EQ(reader.lastError(), ReaderError::Cancelled);
+        EXPECT_EQ(reader.lastErrorMessage(),
+                  "Loading raw file cancelled: the progress callback asked to stop (" + path + ").");
+        EXPECT_TRUE(log.contains(LOG_INFO, reader.lastErrorMessage()));
+        EXPECT_FALSE(log.containsSubstring(LOG_ERROR, "cancelled"));
+        ASSERT_FALSE(progress.calls.empty());
+        EXPECT_EQ(progress.calls.back().done == size, at_end);
+        if (!at_end) {
+            EXPECT_EQ(progress.calls.size(), 1u);
+        }
+        EXPECT_FALSE(fs::exists(side));
+        EXPECT_TRUE(reader.getAllBookmarks().empty());
+        // Unloaded: nothing works.
+        EXPECT_FALSE(reader.seekTime(0));
+        EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+        EXPECT_FALSE(reader.extractEventData(0, 10'000, dir / "cut.raw"));
+        EXPECT_EQ(reader.lastError(), ReaderError::NotLoaded);
+    }
+
+    // The same reader loads when the callback lets it, and saves the index.
+    progress.reset();
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_EQ(reader.lastError(), ReaderError::None);
+    ASSERT_GE(progress.calls.size(), 2u);
+    EXPECT_EQ(progress.calls.back().done, size);
+    uint64_t max = 0;
+    reader.getMaxEvents(max);
+    EXPECT_EQ(max, whole.events.size());
+    EXPECT_TRUE(*reader.getNEventsGivenStartEvent(0, max) == whole.events);
+    ASSERT_TRUE(fs::exists(side));
+    const auto saved = readBytes(side);
+
+    // A reload of the side file that is stopped leaves the side file as it was; a new reader then
+    // uses it.
+    {
+        RawFileReader again(path);
+        progress.reset(1);
+        again.setProgressCallback(progress.callback());
+        EXPECT_FALSE(again.loadFile());
+        EXPECT_EQ(again.lastError(), ReaderError::Cancelled);
+        EXPECT_EQ(progress.calls.size(), 1u);
+        EXPECT_EQ(readBytes(side), saved);
+    }
+    RawFileReader fresh(path);
+    ASSERT_TRUE(fresh.loadFile());
+    EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
+    fresh.getMaxEvents(max);
+    EXPECT_EQ(max, whole.events.size());
 }
 
 }  // namespace

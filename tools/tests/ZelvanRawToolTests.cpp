@@ -349,7 +349,10 @@ TEST(ZelvanRawTool, CutHoldsExactlyTheEventsOfTheRange) {
     const fs::path cut = tmp / "cut.raw";
     const Result r = runTool("cut " + quoted(file) + " 250001 1300777 " + quoted(cut), true);
     ASSERT_EQ(r.status, 0) << r.out;
+    // One progress line: the loading of the recording, then the cut written over it.
+    EXPECT_NE(r.out.find("zelvan-raw: loading 100%\rzelvan-raw: cut "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("cut 100%"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
     // The generated scene is time-ordered: the cut holds the events with 250001 <= t < 1300777.
     const Result expected = runTool("dump --from 250001 --to 1300777 " + quoted(file));
     const Result got = runTool("dump " + quoted(cut));
@@ -586,6 +589,7 @@ TEST(ZelvanRawTool, ToVideoWritesAnMp4) {
     const fs::path video = tmp / "clip.mp4";
     const Result r = runTool("to-video " + quoted(file) + " 0 500000 " + quoted(video), true);
     ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("zelvan-raw: loading 100%\rzelvan-raw: to-video "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("to-video 100%"), std::string::npos) << r.out;
     std::ifstream in(video, std::ios::binary);
     std::string head(12, '\0');

@@ -50,13 +50,13 @@ const char* const kUsage = R"(Usage:
       "% dvs_start_timestamp START_US" and its payload begins with a TIME_HIGH and a TIME_LOW word
       of that time, so that readers which ignore the header see every event too (their times are
       START_US modulo 2^24 us on). A range that holds no data (START_US = END_US included) is
-      refused. A progress line goes to stderr.
+      refused. A progress line (loading FILE, then the cut) goes to stderr.
   zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,
       ON events white, OFF events black, at the sensor's size. A START_US before the recording's
       start is moved to it and the periods count from there; a range without any event of the
-      recording is refused. A progress line goes to stderr.
+      recording is refused. A progress line (loading FILE, then the video) goes to stderr.
       A cut or video that cannot be written completely is removed; the reason is one line on stderr
       and the exit status is 1.
   zelvan-raw list
@@ -400,38 +400,51 @@ int cmdGenerate(int argc, char** argv) {
     return 0;
 }
 
-// "zelvan-raw: cut  42%" on stderr, rewritten in place while the work goes on.
+// "zelvan-raw: cut  42%" on stderr, rewritten in place while the work goes on. The stages of one
+// piece of work (loading the recording, then cutting it) take turns on the same line.
 class ProgressLine {
 public:
     explicit ProgressLine(const char* what) : what_(what) {}
+    // The work goes on as `what`, counted from its own start.
+    void stage(const char* what) {
+        what_ = what;
+        percent_ = -1;
+    }
     void update(uint64_t done, uint64_t total) {
         const int percent = total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(100, done * 100 / total));
-        if (percent == last_) return;
-        last_ = percent;
-        std::fprintf(stderr, "\rzelvan-raw: %s %3d%%", what_, percent);
+        if (percent == percent_) return;
+        percent_ = percent;
+        char text[16];
+        std::snprintf(text, sizeof text, " %3d%%", percent);
+        show("zelvan-raw: " + std::string(what_) + text);
         std::fflush(stderr);
     }
     void finish() {
-        if (last_ >= 0) std::fputc('\n', stderr);
-        last_ = -1;
+        if (width_ > 0) std::fputc('\n', stderr);
+        width_ = 0;
+        percent_ = -1;
     }
     // Ends the work with one line of explanation, written over the progress line when one is shown.
     int fail(const std::string& message) {
-        const std::string line = "zelvan-raw: " + message;
-        if (last_ >= 0) {
-            const size_t shown = std::strlen("zelvan-raw: ") + std::strlen(what_) + 5;
-            std::fprintf(stderr, "\r%s%*s\n", line.c_str(),
-                         static_cast<int>(shown > line.size() ? shown - line.size() : 0), "");
-        } else {
-            std::fprintf(stderr, "%s\n", line.c_str());
-        }
-        last_ = -1;
+        show("zelvan-raw: " + message);
+        std::fputc('\n', stderr);
+        width_ = 0;
+        percent_ = -1;
         return 1;
     }
 
 private:
+    // Writes `line` over what the progress line shows, blanking whatever of it is longer.
+    void show(const std::string& line) {
+        if (width_ > 0) std::fputc('\r', stderr);
+        const size_t blank = width_ > line.size() ? width_ - line.size() : 0;
+        std::fprintf(stderr, "%s%*s", line.c_str(), static_cast<int>(blank), "");
+        width_ = std::max(width_, line.size());
+    }
+
     const char* what_;
-    int last_ = -1;
+    int percent_ = -1;
+    size_t width_ = 0;  // columns the progress line takes (0: none is shown)
 };
 
 // Runs a cut or an export of [START_US, END_US] of FILE into OUT. A failure ends with one line on
@@ -453,19 +466,26 @@ int cmdCutOrExport(bool to_video, char** args) {
     p.in.close();
 
     zelvan::RawFileReader reader(path);
-    ProgressLine progress(to_video ? "to-video" : "cut");
+    // The line shows the loading of the recording (the building of its index) first, then the work.
+    ProgressLine progress("loading");
     auto report = [&reader, &progress](const std::string& fallback) {
         return progress.fail(reasonOf(reader, fallback));
     };
+    reader.setProgressCallback([&progress](uint64_t done, uint64_t total) {
+        progress.update(done, total);
+        return true;
+    });
     if (!reader.loadFile()) return report("\"" + path + "\" holds no events");
     if (to_video) {
         uint64_t last = 0;
         reader.getEndTimeStamp(last);
-        if (start > end) return fail("Start time must be less than or equal to end time.");
-        if (start > last)
-            return fail("START_US is after the end of the recording (" + std::to_string(last) + " us)");
+        if (start > end) return progress.fail("Start time must be less than or equal to end time.");
+        if (start > last) {
+            return progress.fail("START_US is after the end of the recording (" + std::to_string(last) +
+                                 " us)");
+        }
     }
-    reader.setProgressCallback([&progress](uint64_t done, uint64_t total) { progress.update(done, total); });
+    progress.stage(to_video ? "to-video" : "cut");
     bool ok = false;
     try {
         ok = to_video ? reader.exportEventDataToVideo(start, end, out)

@@ -30,20 +30,28 @@ enum class ReaderError : uint8_t {
     CannotCreateOutput,  // the output file cannot be created
     CannotWrite,         // the output could not be written completely (what was written is removed)
     CannotEncode,        // the video encoder cannot be set up for the recording, or refused its frames
+    Cancelled,           // the progress callback asked to stop
 };
 
-// A cursor over one recording. Create it with createFileReader, call loadFile once, then seek and
-// read. Every event-returning operation hands out the reader's one result vector (cleared and
-// refilled by each read); a caller that keeps events across reads copies them.
+// A cursor over one recording. Create it with createFileReader, call loadFile, then seek and read.
+// Every event-returning operation hands out the reader's one result vector (cleared and refilled by
+// each read); a caller that keeps events across reads copies them.
 class DvsFileReader {
 public:
     // A reader for `path` when its name ends in ".raw" (case-sensitive, after the last '.'),
     // otherwise nullptr. The file is not opened here.
     static std::unique_ptr<DvsFileReader> createFileReader(const std::string& path);
 
+    // Progress of a long operation of the reader, asked whether to go on. `done` and `total` are in the
+    // operation's own unit (see setProgressCallback); done <= total, and done never decreases during
+    // one operation. Returning true lets the operation go on; returning false asks it to stop: it
+    // then fails with ReaderError::Cancelled, leaving nothing of its work behind.
+    using ProgressCallback = std::function<bool(uint64_t done, uint64_t total)>;
+
     virtual ~DvsFileReader() = default;
 
-    // Opens the file and builds (or reloads) its index. Must succeed before anything else is used.
+    // Opens the file and builds (or reloads) its index. Must succeed before anything else is used;
+    // after a failure (a cancelled load included) it may be called again.
     [[nodiscard]] virtual bool loadFile() = 0;
 
     virtual bool getStartTimeStamp(uint64_t& timestamp) = 0;
@@ -85,6 +93,17 @@ public:
     // is then removed).
     [[nodiscard]] virtual bool exportEventDataToVideo(uint64_t start_us, uint64_t end_us,
                                                       const std::string& path) = 0;
+
+    // Replaces the callback that hears about the progress of long operations (an empty one: none).
+    // Which operations call it, with which units, is up to each reader (RawFileReader: loadFile,
+    // extractEventData and exportEventDataToVideo). The callback runs on the thread that called the
+    // operation, while the operation holds the reader's read lock: it must not call the reader (not
+    // even a getter that takes the lock, or the operation waits on itself for ever) apart from
+    // lastError() and lastErrorMessage(), and other threads' calls wait until the operation has
+    // ended. Set it while no operation of this reader runs, never from inside the callback. A false
+    // answer to any call, the last one (done == total) included, makes the operation stop and return
+    // false with lastError() == ReaderError::Cancelled. A reader without long operations ignores it.
+    virtual void setProgressCallback(ProgressCallback callback) { (void)callback; }
 
     // Registrations only: triggers met while reading are collected in the trigger list.
     virtual uint32_t addTriggerInCallback(std::function<void(const EventTriggerIn&)> callback) = 0;

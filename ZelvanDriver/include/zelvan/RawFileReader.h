@@ -95,12 +95,35 @@ public:
     // Frames per second of exported videos; one frame per period of event time that has events.
     static constexpr uint64_t kExportFrameRate = 30;
 
-    // Progress of a cut (bytes copied of the total) or an export (event time rendered of the
-    // range, us). Called on the caller's thread while the cut or export holds the read lock (an export
-    // holds it for the whole video): the callback must not call the reader, not even a getter that
-    // takes the lock, or it waits on itself for ever; other threads that read meanwhile wait until the
-    // cut or export has ended.
-    using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
+    // Loading reports its scan of the recording at most once per this many bytes.
+    static constexpr uint64_t kLoadProgressBytes = 1'048'576;
+
+    // The progress callback (setProgressCallback) is called by three operations:
+    // - loadFile: done = bytes of the recording scanned so far, total = the file size. While the index
+    //   is built the callback hears about every kLoadProgressBytes scanned; reloading a side file of
+    //   the older layout, which scans the data before each bookmark, reports the bookmark it has
+    //   reached in the same way; once the index is complete, before it is saved, the callback hears
+    //   done == total. A side file that fails its check after some progress was reported is followed
+    //   by a build whose reports stay at that progress until the build has passed it.
+    // - extractEventData: done = payload bytes of the recording copied so far, total = the bytes the
+    //   cut copies (after each piece of kCopyPieceBytes; the last call has done == total).
+    // - exportEventDataToVideo: done = us of event time rendered, from the later of the range's start
+    //   and the recording's start, total = that span up to the range's end (after each frame period;
+    //   the last call, once the video is complete, has done == total).
+    // A call only comes once the operation has got past its checks (the header is read, the range is
+    // valid, the output is created). It is made on the caller's thread while the operation holds the
+    // read lock (an export holds it for the whole video): the callback must not call the reader, not
+    // even a getter that takes the lock, or it waits on itself for ever; only lastError() and
+    // lastErrorMessage() (which take a lock of their own) may be called. Other threads that use the
+    // reader meanwhile wait until the operation has ended. Set the callback while no operation runs.
+    //
+    // Returning false stops the operation, which returns false with lastError() ==
+    // ReaderError::Cancelled and a message that says so (logged at the info level, as a cancel is no
+    // error):
+    // - loadFile leaves the reader unloaded and writes no side file (an existing one is left as it
+    //   was); loadFile may be called again;
+    // - a cut or an export removes its output file (only ever a regular file, as on any failure).
+    using ProgressCallback = DvsFileReader::ProgressCallback;
 
     explicit RawFileReader(const std::string& path);
     ~RawFileReader() override;
@@ -147,7 +170,7 @@ public:
     // The side-file name for a recording: its last ".raw" replaced by ".zvmark.tmp".
     static std::string bookmarkPathFor(const std::string& raw_path);
 
-    void setProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
+    void setProgressCallback(ProgressCallback callback) override { progress_ = std::move(callback); }
 
 private:
     // Reads `n` bytes at `pos` into the read buffer.
@@ -155,9 +178,10 @@ private:
     // True when `path` names the recording this reader reads (writing it would destroy the input).
     [[nodiscard]] bool isRecordingItself(const std::string& path) const;
 
-    // How the line of a failure is logged: as an error, as a warning (the operation gets over it), or
-    // not at all (it was logged where the failure arose, or the failure is an answer, not an error).
-    enum class Report : uint8_t { Error, Warning, NotLogged };
+    // How the line of a failure is logged: as an error, as a warning (the operation gets over it),
+    // as information (the caller asked to stop), or not at all (it was logged where the failure arose,
+    // or the failure is an answer, not an error).
+    enum class Report : uint8_t { Error, Warning, Info, NotLogged };
     // Keeps the reason of the current operation's failure for lastError() and logs `message` with the
     // caller's position (filled in by the compiler: std::source_location is not available to clang
     // with this standard library). Returns false.
@@ -170,6 +194,8 @@ private:
     [[nodiscard]] bool exportLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
     // Writes the video of [from, end_us) with the export's converter.
     [[nodiscard]] bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
+    // The failure of an export whose progress callback asked to stop. Returns false.
+    bool failCancelledExport(const std::string& path);
 
     // All below run under read_mutex_.
     // The checks of the public seeks and reads: false, with the reason kept, when no recording is

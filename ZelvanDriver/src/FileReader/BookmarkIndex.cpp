@@ -24,9 +24,8 @@ BookmarkFileContext contextOf(const BookmarkIndex::Recording& r) {
 
 BookmarkIndex::BookmarkIndex() : decoder_(1280, 720), buffer_(RawFileReader::kReadChunkBytes) {}
 
-bool BookmarkIndex::build(const Recording& recording, std::string& error) {
-    marks_.clear();
-    by_event_.clear();
+bool BookmarkIndex::build(const Recording& recording, LoadProgress& progress, std::string& error) {
+    clear();
     std::istream& in = recording.in;
     const uint64_t file_size = recording.file_size;
     const PayloadStart& start = recording.start;
@@ -61,18 +60,22 @@ bool BookmarkIndex::build(const Recording& recording, std::string& error) {
     }
     in.clear();
     in.seekg(static_cast<std::streamoff>(start.offset));
-    bool read_error = false;
+    bool stopped = false;  // by a read error or by the progress callback
     for (uint64_t pos = start.offset; pos < file_size;) {
         const size_t n =
             static_cast<size_t>(std::min<uint64_t>(RawFileReader::kReadChunkBytes, file_size - pos));
         in.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(n));
         if (static_cast<size_t>(in.gcount()) != n) {
             error = "Loading raw file failed. Read error at byte " + std::to_string(pos) + ".";
-            read_error = true;
+            stopped = true;
             break;
         }
         decoder_.decode(buffer_.data(), buffer_.data() + n);
         pos += n;
+        if (!progress.reached(pos)) {
+            stopped = true;
+            break;
+        }
         const EVT3Decoder::State state = decoder_.getState();
         if (!state.time_known) continue;
         if (!have_first) {
@@ -92,7 +95,7 @@ bool BookmarkIndex::build(const Recording& recording, std::string& error) {
     // The callbacks refer to this call's locals.
     decoder_.setEventsStreamHandleCallback(nullptr);
     decoder_.setTriggerInCallback(nullptr);
-    if (read_error) return false;
+    if (stopped) return false;
     if (count == 0) return true;  // no events: an empty index
     // The final bookmark stands at the end of the data; its key is the end of the stream time.
     if (marks.rbegin()->second.position != file_size) {
@@ -140,7 +143,7 @@ bool BookmarkIndex::save(const std::string& path, const Recording& recording, st
     return true;
 }
 
-bool BookmarkIndex::load(const std::string& path, const Recording& recording) {
+bool BookmarkIndex::load(const std::string& path, const Recording& recording, LoadProgress& progress) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         ZV_LOG(LOG_ERROR, "Error opening file for reading!");
@@ -172,7 +175,8 @@ bool BookmarkIndex::load(const std::string& path, const Recording& recording) {
     Map loaded;
     BookmarkFileVersion version{};
     if (!parseBookmarkFile(bytes, contextOf(recording), loaded, version)) return false;
-    if (version == BookmarkFileVersion::V1 ? !completeV1(recording, loaded) : !checkFinal(recording, loaded))
+    if (version == BookmarkFileVersion::V1 ? !completeV1(recording, loaded, progress)
+                                           : !checkFinal(recording, loaded))
         return false;
     marks_ = std::move(loaded);
     number();
@@ -183,7 +187,7 @@ bool BookmarkIndex::load(const std::string& path, const Recording& recording) {
 // the row and vector base there are found by reading back over the preceding words, which are
 // self-describing. The final bookmark (which 1.0.0 writers key with an earlier time) is remade by
 // decoding the last stretch, and its event count must agree with the stored one.
-bool BookmarkIndex::completeV1(const Recording& recording, Map& marks) {
+bool BookmarkIndex::completeV1(const Recording& recording, Map& marks, LoadProgress& progress) {
     const uint64_t payload = recording.start.offset;
     const uint64_t file_size = recording.file_size;
     EVT3Decoder::State start;
@@ -213,6 +217,7 @@ bool BookmarkIndex::completeV1(const Recording& recording, Map& marks) {
     it->second.decoder_state = start;
     for (++it; it != marks.end() && std::next(it) != marks.end(); ++it) {
         Bookmark& b = it->second;
+        if (!progress.reached(b.position)) return false;
         const uint64_t from =
             std::max(b.position - std::min(b.position - payload, kV1ScanBackBytes), first_time_high);
         if (b.position <= from || !readAt(recording.in, from, static_cast<size_t>(b.position - from)))

@@ -132,14 +132,15 @@ bool planCutStart(std::istream& in, std::vector<uint8_t>& buffer, uint64_t offse
 constexpr const char* kShortRead = "Failed to read the expected number of bytes from the input file.";
 constexpr const char* kShortWrite = "Failed to write the expected number of bytes to the output file.";
 
-// Why a copy stopped: a read of the recording or a write of the cut failed.
+// Why a copy stopped: a read of the recording or a write of the cut failed, or the progress callback
+// asked to stop.
 struct CopyFailure {
     ReaderError code = ReaderError::None;
     const char* reason = nullptr;
 };
 
 // Copies [from, to) of the recording `in` to `out` in pieces of RawFileReader::kCopyPieceBytes,
-// telling `progress` (when set) after each piece.
+// telling `progress` (when set) after each piece; stops when it answers false.
 CopyFailure copyRange(std::istream& in, uint64_t from, uint64_t to, std::ofstream& out,
                       const RawFileReader::ProgressCallback& progress) {
     std::vector<char> piece(
@@ -154,7 +155,7 @@ CopyFailure copyRange(std::istream& in, uint64_t from, uint64_t to, std::ofstrea
         out.write(piece.data(), n);
         if (!out) return {ReaderError::CannotWrite, kShortWrite};
         pos += static_cast<uint64_t>(n);
-        if (progress) progress(pos - from, total);
+        if (progress && !progress(pos - from, total)) return {ReaderError::Cancelled, nullptr};
     }
     out.flush();
     if (!out) return {ReaderError::CannotWrite, kShortWrite};
@@ -211,7 +212,13 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
               static_cast<std::streamsize>(cut.prologue.size()));
     if (!out) return abandon(ReaderError::CannotWrite, kShortWrite);
     if (const CopyFailure copy = copyRange(in_, cut.offset, end_offset, out, progress_);
-        copy.code != ReaderError::None) {
+        copy.code == ReaderError::Cancelled) {
+        out.close();
+        detail::removePartialOutput(path);
+        return fail(ReaderError::Cancelled,
+                    "The cut was cancelled: the progress callback asked to stop (" + path + ").",
+                    Report::Info);
+    } else if (copy.code != ReaderError::None) {
         return abandon(copy.code, copy.reason);
     }
     out.close();

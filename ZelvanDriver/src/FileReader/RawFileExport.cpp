@@ -61,8 +61,17 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
         detail::removePartialOutput(path);
         return false;
     }
-    if (progress_) progress_(span, span);
+    if (progress_ && !progress_(span, span)) {
+        detail::removePartialOutput(path);
+        return failCancelledExport(path);
+    }
     return true;
+}
+
+bool RawFileReader::failCancelledExport(const std::string& path) {
+    return fail(ReaderError::Cancelled,
+                "The export was cancelled: the progress callback asked to stop (" + path + ").",
+                Report::Info);
 }
 
 bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path) {
@@ -100,7 +109,10 @@ bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, c
             }
             ++frames;
         }
-        if (progress_) progress_(std::min(span, detail::saturatingAdd(t, kPeriod) - from), span);
+        if (progress_ && !progress_(std::min(span, detail::saturatingAdd(t, kPeriod) - from), span)) {
+            static_cast<void>(video_converter_->flushAndCloseVideo());  // abandoned, as above
+            return failCancelledExport(path);
+        }
     }
     if (lastError() == ReaderError::ReadError) {
         // The recording could not be read to the end of the range (its reason is kept): a video

@@ -84,8 +84,10 @@ RawFileReader::~RawFileReader() = default;
 
 bool RawFileReader::fail(ReaderError code, std::string message, Report report, const char* file, int line) {
     if (report != Report::NotLogged) {
-        Logger::Instance().log_(report == Report::Error ? LOG_ERROR : LOG_WARNING, file, line, "%s",
-                                message.c_str());
+        const int level = report == Report::Error     ? LOG_ERROR
+                          : report == Report::Warning ? LOG_WARNING
+                                                      : LOG_INFO;
+        Logger::Instance().log_(level, file, line, "%s", message.c_str());
     }
     std::lock_guard<std::mutex> lock(error_mutex_);
     error_ = code;
@@ -117,6 +119,9 @@ bool RawFileReader::loadFile() {
     loaded_ = false;
     data_lost_ = false;
     data_loss_reported_ = false;
+    // A load after an earlier one (which may have failed or been cancelled) starts afresh.
+    if (in_.is_open()) in_.close();
+    in_.clear();
     in_.open(path_, std::ios::binary);
     if (!in_.is_open()) return fail(ReaderError::CannotOpen, "Failed to open raw file: " + path_);
     in_.seekg(0, std::ios::end);
@@ -138,21 +143,34 @@ bool RawFileReader::loadFile() {
     stream_pos_ = kNoLimit;
     const detail::BookmarkIndex::Recording recording{in_, file_size_, data_start_, header_.info.width,
                                                      header_.info.height};
+    detail::LoadProgress progress(progress_, file_size_);
+    auto cancelled = [this] {
+        index_->clear();
+        return fail(ReaderError::Cancelled,
+                    "Loading raw file cancelled: the progress callback asked to stop (" + path_ + ").",
+                    Report::Info);
+    };
     bool loaded_index = false;
     std::error_code ec;
     if (std::filesystem::exists(bookmark_path_, ec)) {
-        loaded_index = index_->load(bookmark_path_, recording);
+        loaded_index = index_->load(bookmark_path_, recording, progress);
+        if (progress.cancelled()) return cancelled();
         if (!loaded_index) {
             fail(ReaderError::CorruptIndex, "Bookmark file check failed, re-initialize bookmarks.",
                  Report::Warning);
         }
     }
     if (!loaded_index) {
-        if (!index_->build(recording, error)) return fail(ReaderError::ReadError, error);
-        // An index that cannot be saved still serves this reader; the next one builds it again.
-        if (!index_->empty() && !index_->save(bookmark_path_, recording, error)) {
-            fail(ReaderError::CannotWriteIndex, error);
+        if (!index_->build(recording, progress, error)) {
+            return progress.cancelled() ? cancelled() : fail(ReaderError::ReadError, error);
         }
+    }
+    // The last word of the callback comes before the side file is written: a load it stops leaves
+    // no side file behind.
+    if (!progress.finished()) return cancelled();
+    // An index that cannot be saved still serves this reader; the next one builds it again.
+    if (!loaded_index && !index_->empty() && !index_->save(bookmark_path_, recording, error)) {
+        fail(ReaderError::CannotWriteIndex, error);
     }
 
     decoder_.setEventsStreamHandleCallback([this](Event2D* first, Event2D* last) {
