@@ -105,10 +105,11 @@ void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, u
             [this, generation, cancelled, why] {
                 if (generation == loadGeneration_) {
                     if (cancelled)
-                        emit signalShowLeftBottomTips(tr("Loading cancelled."), ZvMessageType::Warning, QString());
-                    else
-                        emit signalShowLeftBottomTips(tr("Load raw file failed: ") + why, ZvMessageType::Error,
+                        emit signalShowLeftBottomTips(tr("Loading cancelled."), ZvMessageType::Warning,
                                                       QString());
+                    else
+                        emit signalShowLeftBottomTips(tr("Load raw file failed: ") + why,
+                                                      ZvMessageType::Error, QString());
                 }
                 emit signalLoadingStatus(false);
             },

@@ -6,9 +6,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -438,8 +438,9 @@ private slots:
         GuiSpy start(&processor, &ZvEventProcessor::signalStartTimeStamp);
         GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
         // Cancelled at its first progress report, from the load thread itself.
-        auto cancelling = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
-                                  [&processor] { processor.cancelWork(); }, Qt::DirectConnection);
+        auto cancelling = connect(
+            &processor, &ZvEventProcessor::signalProgress, &processor,
+            [&processor] { processor.cancelWork(); }, Qt::DirectConnection);
         processor.loadFile(path);
         QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 2 && !loading.last().at(0).toBool(), kDeadlineMs);
         disconnect(cancelling);
@@ -476,11 +477,13 @@ private slots:
         // The load waits in its first progress report until the close is under way: the close asks
         // the load to stop before it tells the play button, and waits for it afterwards.
         Gate closing;
-        auto holding = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
-                               [&closing] { closing.waitOpen(); }, Qt::DirectConnection);
+        auto holding = connect(
+            &processor, &ZvEventProcessor::signalProgress, &processor, [&closing] { closing.waitOpen(); },
+            Qt::DirectConnection);
         processor.loadFile(path);
-        auto opening = connect(&processor, &ZvEventProcessor::signalPlayStatus, &processor,
-                               [&closing] { closing.open(); }, Qt::DirectConnection);
+        auto opening = connect(
+            &processor, &ZvEventProcessor::signalPlayStatus, &processor, [&closing] { closing.open(); },
+            Qt::DirectConnection);
         processor.loadFile(QString());  // stops the load, then waits for it
         disconnect(holding);
         disconnect(opening);
@@ -500,8 +503,9 @@ private slots:
         GuiSpy tips(&processor,
                     qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
         GuiSpy loading(&processor, &ZvEventProcessor::signalLoadingStatus);
-        auto cancelling = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
-                                  [&processor] { processor.cancelWork(); }, Qt::DirectConnection);
+        auto cancelling = connect(
+            &processor, &ZvEventProcessor::signalProgress, &processor,
+            [&processor] { processor.cancelWork(); }, Qt::DirectConnection);
         processor.slotCutRawFile(dir_.filePath("cancelled.raw"), dir_.path(), start, start + 900'000);
         QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, kDeadlineMs);
         processor.slotExportVideo(dir_.filePath("cancelled.mp4"), dir_.path(), start, start + 900'000);
@@ -570,8 +574,9 @@ private slots:
         const uint64_t start = processor.startTimestamp();
         // The export waits in its first progress report until the second request has been answered.
         Gate answered;
-        auto holding = connect(&processor, &ZvEventProcessor::signalProgress, &processor,
-                               [&answered] { answered.waitOpen(); }, Qt::DirectConnection);
+        auto holding = connect(
+            &processor, &ZvEventProcessor::signalProgress, &processor, [&answered] { answered.waitOpen(); },
+            Qt::DirectConnection);
         processor.slotExportVideo(dir_.filePath("long.mp4"), dir_.path(), start, start + 300'000);
         QTRY_VERIFY_WITH_TIMEOUT(processor.fileJobRunning(), kDeadlineMs);
         processor.slotCutRawFile(dir_.filePath("second.raw"), dir_.path(), start, start + 100'000);

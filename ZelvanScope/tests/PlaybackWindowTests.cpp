@@ -323,8 +323,9 @@ private slots:
 
         // The cut waits in its first progress report until Cancel has been clicked.
         Gate clicked;
-        auto holding = connect(player, &ZvEventProcessor::signalProgress, player,
-                               [&clicked] { clicked.waitOpen(); }, Qt::DirectConnection);
+        auto holding = connect(
+            player, &ZvEventProcessor::signalProgress, player, [&clicked] { clicked.waitOpen(); },
+            Qt::DirectConnection);
         connect(busy, &WaitingWindow::cancelRequested, player, [&clicked] { clicked.open(); });
         GuiSpy tips(player,
                     qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
