@@ -69,11 +69,15 @@ void WaitingWindow::paintEvent(QPaintEvent*) {
     p.setRenderHint(QPainter::Antialiasing);
     const QColor colour = spinnerColor();
     if (percent_ >= 0) {
+        // The percentage sits on a light disc inside the spinner, readable over any picture.
+        p.setPen(Qt::NoPen);
+        p.setBrush(palette().color(QPalette::Base));
+        p.drawEllipse(QPointF(kSpinnerSize / 2.0, kSpinnerSize / 2.0), 40, 40);
         QFont font = p.font();
-        font.setPixelSize(15);
+        font.setPixelSize(13);
         p.setFont(font);
         p.setPen(colour);
-        p.drawText(QRect(0, 0, kSpinnerSize, kSpinnerSize), Qt::AlignCenter, QString("%1 %").arg(percent_));
+        p.drawText(QRect(0, 0, kSpinnerSize, kSpinnerSize), Qt::AlignCenter, QString("%1%").arg(percent_));
     }
     p.translate(kSpinnerSize / 2.0, kSpinnerSize / 2.0);
     p.rotate(angle_);

@@ -627,4 +627,11 @@
         <translation>Cancelling...</translation>
     </message>
 </context>
+<context>
+    <name>RangeFileDialog</name>
+    <message>
+        <source>Select Directory</source>
+        <translation>Select Directory</translation>
+    </message>
+</context>
 </TS>

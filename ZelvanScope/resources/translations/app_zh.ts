@@ -627,4 +627,11 @@
         <translation>正在取消...</translation>
     </message>
 </context>
+<context>
+    <name>RangeFileDialog</name>
+    <message>
+        <source>Select Directory</source>
+        <translation>选择目录</translation>
+    </message>
+</context>
 </TS>
