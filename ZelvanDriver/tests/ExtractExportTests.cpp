@@ -471,6 +471,34 @@ TEST(ExportEventDataToVideo, OneSecondGives31Frames) {
     EXPECT_EQ(video->getHeight(), 720);
 }
 
+TEST(ExportEventDataToVideo, ProgressOfARangeBeyondTheRecordingCountsToTheRecordingsEnd) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 1'300'000, 300'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t end = 0;
+    ASSERT_TRUE(reader->getEndTimeStamp(end));
+    ProgressRecord progress;
+    reader->setProgressCallback(progress.callback());
+    // Far beyond the end: the percentages still climb steadily instead of jumping from 0 to 100.
+    ASSERT_TRUE(reader->exportEventDataToVideo(100'000, std::numeric_limits<uint64_t>::max(), dir / "v.mp4"));
+    ASSERT_GE(progress.calls.size(), 3u);
+    EXPECT_EQ(progress.calls.back().total, end + 1 - 100'000);
+    EXPECT_EQ(progress.calls.back().done, progress.calls.back().total);
+    const auto& before_last = progress.calls[progress.calls.size() - 2];
+    EXPECT_GE(DvsFileReader::progressPercent(before_last.done, before_last.total), 90);
+}
+
+TEST(ReaderProgress, PercentagesNeverOverflow) {
+    EXPECT_EQ(DvsFileReader::progressPercent(0, 0), 100);
+    EXPECT_EQ(DvsFileReader::progressPercent(5, 0), 100);
+    EXPECT_EQ(DvsFileReader::progressPercent(1, 3), 33);
+    EXPECT_EQ(DvsFileReader::progressPercent(7, 5), 100);
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    EXPECT_EQ(DvsFileReader::progressPercent(kMax / 2, kMax), 49);
+    EXPECT_EQ(DvsFileReader::progressPercent(kMax - 1, kMax), 99);
+}
+
 TEST(ExportEventDataToVideo, ACancelledExportIsRemovedAndTheReaderGoesOn) {
     TempDir dir;
     writeSynthetic(dir / "rec.raw", 0, 1'300'000, 300'000, true);

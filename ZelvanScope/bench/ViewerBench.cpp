@@ -151,12 +151,19 @@ void PlaybackFrame(benchmark::State& state) {
     for (auto _ : state) {
         if (pos + step > end) pos = start;
         const auto window = reader->getNTimeEventsGivenStartTimeStamp(pos, acc_time);
+        if (!window) {
+            state.SkipWithError("a window of the recording could not be read");
+            break;
+        }
         pos += step;
         if (!window->empty()) processor.addEvents(window->data(), window->data() + window->size());
         events += window->size();
         processor.requestRender();
         std::unique_lock<std::mutex> lock(drawn_mutex);
-        drawn_cv.wait(lock, [&] { return drawn > frames; });
+        if (!drawn_cv.wait_for(lock, std::chrono::seconds(10), [&] { return drawn > frames; })) {
+            state.SkipWithError("the render thread drew no frame within 10 s");
+            break;
+        }
         frames = drawn;
     }
     state.counters["events/frame"] = benchmark::Counter(double(events), benchmark::Counter::kAvgIterations);

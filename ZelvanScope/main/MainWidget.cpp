@@ -242,7 +242,13 @@ void MainWidget::connectPlayback() {
     connect(this, &MainWidget::signalOpenRawFile, player, &ZvEventProcessor::loadFile);
     connect(this, &MainWidget::signalExportVideo, player, &ZvEventProcessor::slotExportVideo);
     connect(this, &MainWidget::signalCutRawFile, player, &ZvEventProcessor::slotCutRawFile);
-    connect(player, &ZvEventProcessor::signalLoadingStatus, this, &MainWidget::slotSetWaitWinStatus);
+    connect(player, &ZvEventProcessor::signalLoadingStatus, this, [this](bool loading) {
+        // Its loads, cuts and exports show how far they are and can be cancelled, except while a
+        // close waits for them.
+        if (loading && !closeWhenIdle_) waitingWindow_->setCancellable(true);
+        slotSetWaitWinStatus(loading);
+        if (!loading) forgetFailedRecording();
+    });
     connect(player, &ZvEventProcessor::signalProgress, waitingWindow_, &WaitingWindow::setProgress);
     connect(waitingWindow_, &WaitingWindow::cancelRequested, player, &ZvEventProcessor::cancelWork);
     connect(player, &ZvEventProcessor::signalLocalTime, this, &MainWidget::showLocalTime);
@@ -294,12 +300,13 @@ void MainWidget::fillRecentMenu() {
     recentMenu_->addSeparator();
     QAction* clear = recentMenu_->addAction(tr("Clear Recent"));
     clear->setEnabled(!settings_->recentRecordings.isEmpty());
+    // The menu is filled again when it next opens: its actions are not deleted while one of them
+    // is being triggered.
     connect(clear, &QAction::triggered, this, [this] {
         settings_->recentRecordings.clear();
         if (!settings_->save())
             emit signalShowLeftBottomTips(tr("Cannot save the settings to %1.").arg(settings_->fileName()),
                                           ZvMessageType::Error, QString());
-        fillRecentMenu();
     });
 }
 
@@ -308,7 +315,6 @@ void MainWidget::openRecentRecording(const QString& path) {
         // Gone since it was opened: it leaves the list.
         settings_->recentRecordings.removeAll(path);
         if (!settings_->save()) qWarning() << "Cannot write the settings to" << settings_->fileName();
-        fillRecentMenu();
     }
     openRecording(path);
 }
@@ -343,6 +349,13 @@ void MainWidget::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
+    if (isRecording() || isFinishingRecording()) {
+        // A drop is easily made by accident: it never ends a recording.
+        event->ignore();
+        emit signalShowLeftBottomTips(tr("Stop the recording before opening a recording."),
+                                      ZvMessageType::Warning, QString());
+        return;
+    }
     event->acceptProposedAction();
     // Opened once the drop has ended: the drag source is not kept waiting for the load to start.
     QMetaObject::invokeMethod(
@@ -362,15 +375,18 @@ void MainWidget::openRecording(const QString& path) {
                                       ZvMessageType::Error, QString());
         return;
     }
+    // A recording still loading is closed first (its load stops), so the file named here is the one
+    // that loads.
+    if (eventProcessor_->isLoading()) emit signalOpenRawFile(QString());
     // The live camera stops as if its play button were unchecked, and is released.
     if (viewerMode_ == EventCamera && ui_->pb_play->isChecked()) ui_->pb_play->click();
     releaseEventCamera();
     emit resetShowCameraFormTitle(true);
     const QFileInfo file(path);
     settings_->inputRawFilePath = file.absolutePath();
-    settings_->addRecentRecording(file.absoluteFilePath());
+    // One entry per file, however the path was written.
+    settings_->addRecentRecording(file.canonicalFilePath());
     if (!settings_->save()) qWarning() << "Cannot write the settings to" << settings_->fileName();
-    fillRecentMenu();
     ui_->label_file_name->setText(file.fileName());
     // Every recording plays as an event-only recording; fusion recordings come with their player.
     viewerMode_ = RawFile;
@@ -380,6 +396,21 @@ void MainWidget::openRecording(const QString& path) {
     actSaveAs_->setVisible(true);
     actCutRecording_->setVisible(true);
     showCameraPlayingUI(false);
+}
+
+void MainWidget::forgetFailedRecording() {
+    // A load that failed or was cancelled leaves no recording: nothing of it may look open.
+    if (viewerMode_ != RawFile || eventProcessor_->hasFile() || eventProcessor_->isLoading()) return;
+    viewerMode_ = NoDevice;
+    ui_->label_file_name->clear();
+    ui_->label_slider_time->clear();
+    ui_->label_local_time->clear();
+    ui_->slider->clearTriggerMarkers();
+    ui_->slider->setCenterValue(ui_->slider->minimum());
+    ui_->slider->setEnabled(false);
+    for (QPushButton* b : {ui_->pb_pre_frame, ui_->pb_next_frame, ui_->pb_reset, ui_->pb_loop})
+        b->setEnabled(false);
+    ui_->imageForm->clearImage();
 }
 
 void MainWidget::slotSaveAs() {
@@ -655,6 +686,8 @@ void MainWidget::closeEvent(QCloseEvent* event) {
     if (!filesComplete()) {
         closeWhenIdle_ = true;
         event->ignore();
+        // The close waits for these files: nothing of them is cancelled from here.
+        waitingWindow_->setCancellable(false);
         centreWaitingWindow();
         waitingWindow_->open();
         return;
@@ -742,9 +775,7 @@ void MainWidget::slotSetSliderEndTime(uint64_t ts) { ui_->slider->setMaximum(ts)
 
 void MainWidget::slotSetWaitWinStatus(bool en) {
     if (en) {
-        // Loads, cuts and exports show how far they are and can be cancelled.
         waitingWindow_->setProgress(0);
-        waitingWindow_->setCancellable(true);
         centreWaitingWindow();
         waitingWindow_->show();
     } else if (closeWhenIdle_) {

@@ -145,6 +145,8 @@ private:
     void buildMenus();
     // File > Open Recent: the settings' recent recordings, then "Clear Recent".
     void fillRecentMenu();
+    // After a load that ended without a recording: the window shows none.
+    void forgetFailedRecording();
     void openRecentRecording(const QString& path);
     // Space, Left and Right: true when `key` is one of them (and has been handled).
     bool handlePlayBarKey(int key);

@@ -436,7 +436,7 @@ void ZvEventProcessor::cancelWork() {
 
 std::function<bool(uint64_t, uint64_t)> ZvEventProcessor::progressReporter(const std::atomic<bool>& cancel) {
     return [this, &cancel, last = -1](uint64_t done, uint64_t total) mutable {
-        const int percent = total == 0 ? 100 : int(std::min<uint64_t>(done, total) * 100 / total);
+        const int percent = zelvan::DvsFileReader::progressPercent(done, total);
         if (percent != last) {
             last = percent;
             emit signalProgress(percent);

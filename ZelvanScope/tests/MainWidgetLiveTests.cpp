@@ -5,10 +5,12 @@
 #include <unistd.h>
 #include <QDateTime>
 #include <QDir>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -16,6 +18,7 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
@@ -279,6 +282,36 @@ private slots:
         QVERIFY(isCompleteRecording(window.lastRecordingPath()));
         QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
         QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+    }
+
+    void aDropNeverEndsARecording() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString dropped = dir.filePath("dropped.raw");
+        {
+            QFile file(dropped);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto windowTips = spyTips(window);
+        window.form()->pb_record->click();
+        QVERIFY(window.isRecording());
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(dropped)});
+        QDragEnterEvent enter(window.rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &enter);
+        QDropEvent drop(window.rect().center(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&window, &drop);
+        QVERIFY(!drop.isAccepted());
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
+        QCOMPARE(textOf(windowTips->last()), QString("Stop the recording before opening a recording."));
+        QCoreApplication::processEvents();
+        QVERIFY(window.isRecording());
+        QCOMPARE(window.viewerMode(), EventCamera);
+        window.form()->pb_record->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 15000);
     }
 
     void aLostCameraLooksStopped() {

@@ -429,8 +429,10 @@ private slots:
     }
 
     void aLoadReportsProgressAndCanBeCancelled() {
+        // Several MiB: the first progress report comes part way through the scan.
         const QString path = dir_.filePath("cancelled_load.raw");
-        writeRecording(path, 1'000'000);
+        writeRecording(path, 2'000'000, 1'000'000);
+        QVERIFY(QFileInfo(path).size() > 3 * 1'048'576);
         const QString index = dir_.filePath("cancelled_load.zvmark.tmp");
         ZvEventProcessor processor;
         GuiSpy tips(&processor,
@@ -497,8 +499,12 @@ private slots:
     }
 
     void aCutOrAnExportCanBeCancelled() {
+        // Several MiB: the cut's first progress report comes part way through the copy.
+        const QString big = dir_.filePath("cancelled_jobs.raw");
+        writeRecording(big, 1'000'000, 1'000'000);
+        QVERIFY(QFileInfo(big).size() > 2 * 1'048'576);
         ZvEventProcessor processor;
-        QVERIFY(load(processor, oneSecond_));
+        QVERIFY(load(processor, big));
         const uint64_t start = processor.startTimestamp();
         GuiSpy tips(&processor,
                     qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));

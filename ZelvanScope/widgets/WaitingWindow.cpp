@@ -16,7 +16,6 @@ WaitingWindow::WaitingWindow(QWidget* parent) : QDialog(parent, Qt::FramelessWin
     setFixedSize(kSpinnerSize, kSpinnerSize);
     cancel_ = new QPushButton(tr("Cancel"), this);
     cancel_->setObjectName("pb_waiting_cancel");
-    cancel_->setGeometry(0, kSpinnerSize + kGap, kSpinnerSize, kButtonHeight);
     cancel_->hide();
     connect(cancel_, &QPushButton::clicked, this, &WaitingWindow::requestCancel);
     connect(&timer_, &QTimer::timeout, this, [this] {
@@ -61,7 +60,22 @@ void WaitingWindow::setCancellable(bool cancellable) {
     cancel_->setText(tr("Cancel"));
     cancel_->setEnabled(true);
     cancel_->setVisible(cancellable);
-    setFixedSize(kSpinnerSize, cancellable ? kSpinnerSize + kGap + kButtonHeight : kSpinnerSize);
+    layOut();
+}
+
+void WaitingWindow::layOut() {
+    int width = kSpinnerSize;
+    if (cancellable_) {
+        // Wide enough for either text of the button in the style's font.
+        cancel_->ensurePolished();
+        const QString shown = cancel_->text();
+        cancel_->setText(tr("Cancelling..."));
+        width = std::max(width, cancel_->sizeHint().width());
+        cancel_->setText(shown);
+        width = std::max(width, cancel_->sizeHint().width());
+        cancel_->setGeometry(0, kSpinnerSize + kGap, width, kButtonHeight);
+    }
+    setFixedSize(width, cancellable_ ? kSpinnerSize + kGap + kButtonHeight : kSpinnerSize);
 }
 
 void WaitingWindow::paintEvent(QPaintEvent*) {
@@ -72,14 +86,14 @@ void WaitingWindow::paintEvent(QPaintEvent*) {
         // The percentage sits on a light disc inside the spinner, readable over any picture.
         p.setPen(Qt::NoPen);
         p.setBrush(palette().color(QPalette::Base));
-        p.drawEllipse(QPointF(kSpinnerSize / 2.0, kSpinnerSize / 2.0), 40, 40);
+        p.drawEllipse(QPointF(width() / 2.0, kSpinnerSize / 2.0), 40, 40);
         QFont font = p.font();
         font.setPixelSize(13);
         p.setFont(font);
         p.setPen(colour);
-        p.drawText(QRect(0, 0, kSpinnerSize, kSpinnerSize), Qt::AlignCenter, QString("%1%").arg(percent_));
+        p.drawText(QRect(0, 0, width(), kSpinnerSize), Qt::AlignCenter, QString("%1%").arg(percent_));
     }
-    p.translate(kSpinnerSize / 2.0, kSpinnerSize / 2.0);
+    p.translate(width() / 2.0, kSpinnerSize / 2.0);
     p.rotate(angle_);
     for (int i = 0; i < 12; ++i) {
         QColor c = colour;

@@ -44,6 +44,8 @@ protected:
 
 private:
     void requestCancel();
+    // Sizes the window (and the button) for what it shows.
+    void layOut();
 
     QTimer timer_;
     int angle_ = 0;

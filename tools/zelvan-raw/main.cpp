@@ -411,7 +411,7 @@ public:
         percent_ = -1;
     }
     void update(uint64_t done, uint64_t total) {
-        const int percent = total == 0 ? 100 : static_cast<int>(std::min<uint64_t>(100, done * 100 / total));
+        const int percent = zelvan::DvsFileReader::progressPercent(done, total);
         if (percent == percent_) return;
         percent_ = percent;
         char text[16];

@@ -47,6 +47,12 @@ public:
     // one operation. Returning true lets the operation go on; returning false asks it to stop: it
     // then fails with ReaderError::Cancelled, leaving nothing of its work behind.
     using ProgressCallback = std::function<bool(uint64_t done, uint64_t total)>;
+    // `done` of `total` in whole percent, 0 to 100 (100 for a total of 0), without overflow for any
+    // value.
+    static int progressPercent(uint64_t done, uint64_t total) {
+        if (total == 0 || done >= total) return 100;
+        return static_cast<int>(static_cast<unsigned __int128>(done) * 100 / total);
+    }
 
     virtual ~DvsFileReader() = default;
 

@@ -108,14 +108,16 @@ public:
     // - extractEventData: done = payload bytes of the recording copied so far, total = the bytes the
     //   cut copies (after each piece of kCopyPieceBytes; the last call has done == total).
     // - exportEventDataToVideo: done = us of event time rendered, from the later of the range's start
-    //   and the recording's start, total = that span up to the range's end (after each frame period;
-    //   the last call, once the video is complete, has done == total).
+    //   and the recording's start, total = that span up to the earlier of the range's end and the
+    //   recording's end (after each frame period; the last call, once the video is complete, has
+    //   done == total).
     // A call only comes once the operation has got past its checks (the header is read, the range is
     // valid, the output is created). It is made on the caller's thread while the operation holds the
     // read lock (an export holds it for the whole video): the callback must not call the reader, not
     // even a getter that takes the lock, or it waits on itself for ever; only lastError() and
     // lastErrorMessage() (which take a lock of their own) may be called. Other threads that use the
-    // reader meanwhile wait until the operation has ended. Set the callback while no operation runs.
+    // reader meanwhile wait until the operation has ended. Setting the callback waits, as they do,
+    // until a running operation has ended (so never set it from inside the callback).
     //
     // Returning false stops the operation, which returns false with lastError() ==
     // ReaderError::Cancelled and a message that says so (logged at the info level, as a cancel is no
@@ -170,7 +172,7 @@ public:
     // The side-file name for a recording: its last ".raw" replaced by ".zvmark.tmp".
     static std::string bookmarkPathFor(const std::string& raw_path);
 
-    void setProgressCallback(ProgressCallback callback) override { progress_ = std::move(callback); }
+    void setProgressCallback(ProgressCallback callback) override;
 
 private:
     // Reads `n` bytes at `pos` into the read buffer.

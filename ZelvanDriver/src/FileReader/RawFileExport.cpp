@@ -55,7 +55,8 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
         return fail(readerErrorOf(video_converter_->lastError()), video_converter_->lastErrorMessage(),
                     Report::NotLogged);
     }
-    const uint64_t span = end_us - from;
+    // Past the recording's end no period holds events: progress counts up to the earlier end.
+    const uint64_t span = std::min(end_us, detail::saturatingAdd(end_timestamp_, 1)) - from;
     if (!renderVideo(from, end_us, span, path)) {
         // A video that fails part way is removed, like a failed cut.
         detail::removePartialOutput(path);

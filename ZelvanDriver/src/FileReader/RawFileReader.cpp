@@ -111,6 +111,12 @@ std::string RawFileReader::lastErrorMessage() const {
     return error_message_;
 }
 
+void RawFileReader::setProgressCallback(ProgressCallback callback) {
+    // The operations call it under the read lock: a running one keeps the callback it started with.
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    progress_ = std::move(callback);
+}
+
 // ---- loading ----
 
 bool RawFileReader::loadFile() {
