@@ -91,8 +91,11 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(this, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips), this,
             qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
             Qt::QueuedConnection);
-    connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm,
-            &ShowImageForm::slotShowImage);
+    // With nothing open (a recording that did not load) a frame still being drawn for what was
+    // open before is not shown.
+    connect(eventProcessor_, &ZvEventProcessor::signalEventImage, ui_->imageForm, [this](QImage image) {
+        if (viewerMode_ != NoDevice) ui_->imageForm->slotShowImage(std::move(image));
+    });
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
     connectPlayback();
 
@@ -349,17 +352,26 @@ void MainWidget::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
-    if (isRecording() || isFinishingRecording()) {
-        // A drop is easily made by accident: it never ends a recording.
-        event->ignore();
+    // A drop is easily made by accident: it never ends a recording, the record button's or a
+    // trigger-in one, also when one starts between the drop and the open.
+    auto refusedForRecording = [this] {
+        if (!isRecording() && recordings_->isIdle() && !isFinishingRecording()) return false;
         emit signalShowLeftBottomTips(tr("Stop the recording before opening a recording."),
                                       ZvMessageType::Warning, QString());
+        return true;
+    };
+    if (refusedForRecording()) {
+        event->ignore();
         return;
     }
     event->acceptProposedAction();
     // Opened once the drop has ended: the drag source is not kept waiting for the load to start.
     QMetaObject::invokeMethod(
-        this, [this, path] { openRecording(path); }, Qt::QueuedConnection);
+        this,
+        [this, path, refusedForRecording] {
+            if (!refusedForRecording()) openRecording(path);
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWidget::openRecording(const QString& path) {
@@ -373,6 +385,12 @@ void MainWidget::openRecording(const QString& path) {
         qInfo().noquote() << "Cannot open recording " + path + ": " + why;
         emit signalShowLeftBottomTips(tr("Cannot open %1: %2.").arg(QDir::toNativeSeparators(path), why),
                                       ZvMessageType::Error, QString());
+        return;
+    }
+    if (eventProcessor_->fileJobRunning()) {
+        emit signalShowLeftBottomTips(
+            tr("A cut or an export is running; open the recording when it has ended."),
+            ZvMessageType::Warning, QString());
         return;
     }
     // A recording still loading is closed first (its load stops), so the file named here is the one
@@ -410,6 +428,8 @@ void MainWidget::forgetFailedRecording() {
     ui_->slider->setEnabled(false);
     for (QPushButton* b : {ui_->pb_pre_frame, ui_->pb_next_frame, ui_->pb_reset, ui_->pb_loop})
         b->setEnabled(false);
+    actSaveAs_->setVisible(false);
+    actCutRecording_->setVisible(false);
     ui_->imageForm->clearImage();
 }
 

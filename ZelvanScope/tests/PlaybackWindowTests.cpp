@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -303,10 +304,14 @@ private slots:
         // The close waits for the file: nothing offers to throw it away, and Esc does not either.
         QVERIFY(!busy->isCancellable());
         QVERIFY(!busy->cancelButton()->isVisible());
+        GuiSpy tips(player,
+                    qOverload<QString, ZvMessageType, QString>(&ZvEventProcessor::signalShowLeftBottomTips));
         QTest::keyClick(busy, Qt::Key_Escape);
         QVERIFY(busy->isVisible());
         QVERIFY(player->fileJobRunning());
         hold.release();
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.at(0).at(0).toString(), QString("Export raw file success!"));
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), kDeadlineMs);
         QVERIFY(!player->fileJobRunning());
     }
@@ -530,8 +535,9 @@ private slots:
         GuiSpy loading(window.eventProcessor(), &ZvEventProcessor::signalLoadingStatus);
         QStringList files;
         for (int i = 0; i < 6; ++i) {
-            files << dir.filePath(QString("r%1.raw").arg(i));
-            QVERIFY(writeFile(files.last(), "not a recording\n"));  // opens, and its load fails
+            const QString file = dir.filePath(QString("r%1.raw").arg(i));
+            QVERIFY(writeFile(file, "not a recording\n"));  // opens, and its load fails
+            files << QFileInfo(file).canonicalFilePath();
             window.openRecording(files.last());
             QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 2 * (i + 1) && !loading.last().at(0).toBool(),
                                      kDeadlineMs);
@@ -542,21 +548,34 @@ private slots:
         // Kept in the settings file.
         QCOMPARE(AppSettings(settings->fileName()).recentRecordings, newestFive);
 
-        // Opening one again moves it to the top, once.
-        recentMenuAction(window, files[2])->trigger();
+        // Opening one again moves it to the top, once, also when written another way; the action
+        // triggered is still there afterwards.
+        window.openRecording(dir.path() + "/./r2.raw");
         QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 14 && !loading.last().at(0).toBool(), kDeadlineMs);
         QCOMPARE(settings->recentRecordings, QStringList({files[2], files[5], files[4], files[3], files[1]}));
+        recentMenuTexts(window);
+        QPointer<QAction> again = recentMenuAction(window, files[3]);
+        again->trigger();
+        QVERIFY(!again.isNull());
+        QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 16 && !loading.last().at(0).toBool(), kDeadlineMs);
+        QCOMPARE(settings->recentRecordings, QStringList({files[3], files[2], files[5], files[4], files[1]}));
+        recentMenuTexts(window);
+        recentMenuAction(window, files[2])->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(loading.count() == 18 && !loading.last().at(0).toBool(), kDeadlineMs);
+        QCOMPARE(settings->recentRecordings, QStringList({files[2], files[3], files[5], files[4], files[1]}));
 
         // One that has gone says so and leaves the list.
         GuiSpy tips(&window,
                     qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
         QVERIFY(QFile::remove(files[4]));
+        recentMenuTexts(window);
         recentMenuAction(window, files[4])->trigger();
         QCOMPARE(tips.count(), 1);
         QCOMPARE(tips.at(0).at(0).toString(), "Cannot open " + files[4] + ": no such file.");
-        QCOMPARE(settings->recentRecordings, QStringList({files[2], files[5], files[3], files[1]}));
+        QCOMPARE(settings->recentRecordings, QStringList({files[2], files[3], files[5], files[1]}));
         QCOMPARE(AppSettings(settings->fileName()).recentRecordings, settings->recentRecordings);
 
+        recentMenuTexts(window);
         recentMenuAction(window, "Clear Recent")->trigger();
         QVERIFY(settings->recentRecordings.isEmpty());
         QVERIFY(AppSettings(settings->fileName()).recentRecordings.isEmpty());
@@ -614,9 +633,20 @@ private slots:
         MainWidget window;
         window.show();
         ZvEventProcessor* player = window.eventProcessor();
+        // The first load waits in its first progress report until the second open is under way (the
+        // close that stops it tells the play button first).
+        Gate secondOpen;
+        auto holding = connect(
+            player, &ZvEventProcessor::signalProgress, player, [&secondOpen] { secondOpen.waitOpen(); },
+            Qt::DirectConnection);
         window.openRecording(a);
-        QVERIFY(player->isLoading());  // set before its load thread runs
+        QVERIFY(player->isLoading());
+        auto opening = connect(
+            player, &ZvEventProcessor::signalPlayStatus, player, [&secondOpen] { secondOpen.open(); },
+            Qt::DirectConnection);
         window.openRecording(b);
+        disconnect(holding);
+        disconnect(opening);
         // The second file is short: it may have played to its end already.
         QTRY_VERIFY_WITH_TIMEOUT(player->hasFile() && window.form()->slider->minimum() == bStart,
                                  kDeadlineMs);
@@ -630,8 +660,8 @@ private slots:
         QVERIFY(dir.isValid());
         AppSettings* settings = AppSettings::instance();
         settings->recentRecordings.clear();
-        const QString odd = dir.filePath("this&that.raw");
-        QVERIFY(writeFile(odd, "not a recording\n"));
+        QVERIFY(writeFile(dir.filePath("this&that.raw"), "not a recording\n"));
+        const QString odd = QFileInfo(dir.filePath("this&that.raw")).canonicalFilePath();
         MainWidget window;
         GuiSpy loading(window.eventProcessor(), &ZvEventProcessor::signalLoadingStatus);
         window.openRecording(odd);

@@ -43,6 +43,11 @@ void ShowImageForm::showPlaceholder() {
     placeholderShown_ = true;
 }
 
+void ShowImageForm::clearImage() {
+    showPlaceholder();
+    hint_->show();
+}
+
 void ShowImageForm::setPixmap(const QPixmap& pixmap) {
     pixmap_ = pixmap;
     placeholderShown_ = false;

@@ -39,8 +39,9 @@ signals:
 
 public slots:
     void slotShowImage(QImage image);
-    // Shows the empty placeholder instead of the last image (a recording that did not load).
-    void clearImage() { showPlaceholder(); }
+    // Shows the empty placeholder and the how-to-begin hint instead of the last image (a recording
+    // that did not load).
+    void clearImage();
     void showPixMap(QPixmap pixmap);
     // Called when a camera opens: a placeholder of its size replaces the current image.
     void slotSetResolution(int width, int height);

@@ -51,7 +51,9 @@ public:
     // value.
     static int progressPercent(uint64_t done, uint64_t total) {
         if (total == 0 || done >= total) return 100;
-        return static_cast<int>(static_cast<unsigned __int128>(done) * 100 / total);
+        constexpr uint64_t kLimit = UINT64_MAX / 100;
+        // done < total here, so neither form reaches 100.
+        return static_cast<int>(total <= kLimit ? done * 100 / total : done / (total / 100 + 1));
     }
 
     virtual ~DvsFileReader() = default;

@@ -4,6 +4,18 @@
 <context>
     <name>MainWidget</name>
     <message>
+        <source>Cannot save the settings to %1.</source>
+        <translation>Cannot save the settings to %1.</translation>
+    </message>
+    <message>
+        <source>Stop the recording before opening a recording.</source>
+        <translation>Stop the recording before opening a recording.</translation>
+    </message>
+    <message>
+        <source>A cut or an export is running; open the recording when it has ended.</source>
+        <translation>A cut or an export is running; open the recording when it has ended.</translation>
+    </message>
+    <message>
         <source>Open Recent</source>
         <translation>Open Recent</translation>
     </message>
@@ -281,6 +293,10 @@
 <context>
     <name>ZvGeneralSetting</name>
     <message>
+        <source>The settings apply now but could not be saved to %1.</source>
+        <translation>The settings apply now but could not be saved to %1.</translation>
+    </message>
+    <message>
         <source>ZvGerenalSetting</source>
         <translation>ZvGerenalSetting</translation>
     </message>
@@ -398,6 +414,10 @@
 </context>
 <context>
     <name>ZvFileRecorder</name>
+    <message>
+        <source>its outcome is unknown: the camera went on to another recording</source>
+        <translation>its outcome is unknown: the camera went on to another recording</translation>
+    </message>
     <message>
         <source>Recording file ... </source>
         <translation>Recording file ... </translation>
@@ -632,6 +652,17 @@
     <message>
         <source>Select Directory</source>
         <translation>Select Directory</translation>
+    </message>
+</context>
+<context>
+    <name>RecordingController</name>
+    <message>
+        <source>a trigger-in recording is running</source>
+        <translation>a trigger-in recording is running</translation>
+    </message>
+    <message>
+        <source>The trigger-in settings apply when the current recording ends.</source>
+        <translation>The trigger-in settings apply when the current recording ends.</translation>
     </message>
 </context>
 </TS>

@@ -4,6 +4,18 @@
 <context>
     <name>MainWidget</name>
     <message>
+        <source>Cannot save the settings to %1.</source>
+        <translation>无法将设置保存到 %1。</translation>
+    </message>
+    <message>
+        <source>Stop the recording before opening a recording.</source>
+        <translation>请先停止录制，再打开录制文件。</translation>
+    </message>
+    <message>
+        <source>A cut or an export is running; open the recording when it has ended.</source>
+        <translation>剪切或导出正在进行，请在其结束后再打开录制文件。</translation>
+    </message>
+    <message>
         <source>Open Recent</source>
         <translation>最近打开</translation>
     </message>
@@ -281,6 +293,10 @@
 <context>
     <name>ZvGeneralSetting</name>
     <message>
+        <source>The settings apply now but could not be saved to %1.</source>
+        <translation>设置已生效，但无法保存到 %1。</translation>
+    </message>
+    <message>
         <source>ZvGerenalSetting</source>
         <translation>通用设置</translation>
     </message>
@@ -398,6 +414,10 @@
 </context>
 <context>
     <name>ZvFileRecorder</name>
+    <message>
+        <source>its outcome is unknown: the camera went on to another recording</source>
+        <translation>结果未知：相机已开始另一段录制</translation>
+    </message>
     <message>
         <source>Recording file ... </source>
         <translation>正在录制文件 ... </translation>
@@ -632,6 +652,17 @@
     <message>
         <source>Select Directory</source>
         <translation>选择目录</translation>
+    </message>
+</context>
+<context>
+    <name>RecordingController</name>
+    <message>
+        <source>a trigger-in recording is running</source>
+        <translation>触发录制正在进行</translation>
+    </message>
+    <message>
+        <source>The trigger-in settings apply when the current recording ends.</source>
+        <translation>触发录制设置将在当前录制结束后生效。</translation>
     </message>
 </context>
 </TS>
