@@ -99,21 +99,10 @@ void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, u
         const QString why = QString::fromStdString(reader->lastErrorMessage());
         logLine(cancelled ? QString("Load raw file cancelled.") : "Load raw file failed: " + why);
         loading_ = false;
-        // Told through the GUI thread: a load stopped by a close or by another file says nothing.
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, cancelled, why] {
-                if (generation == loadGeneration_) {
-                    if (cancelled)
-                        emit signalShowLeftBottomTips(tr("Loading cancelled."), ZvMessageType::Warning,
-                                                      QString());
-                    else
-                        emit signalShowLeftBottomTips(tr("Load raw file failed: ") + why,
-                                                      ZvMessageType::Error, QString());
-                }
-                emit signalLoadingStatus(false);
-            },
-            Qt::QueuedConnection);
+        // Told through the GUI thread, which Qt hands the values to: a load stopped by a close or by
+        // another file says nothing.
+        QMetaObject::invokeMethod(this, "announceFailedLoad", Qt::QueuedConnection,
+                                  Q_ARG(quint64, generation), Q_ARG(bool, cancelled), Q_ARG(QString, why));
         return;
     }
     uint64_t start = 0;
@@ -166,6 +155,17 @@ void ZvEventProcessor::loadLoop(std::shared_ptr<zelvan::DvsFileReader> reader, u
             emit signalLoadingStatus(false);
         },
         Qt::QueuedConnection);
+}
+
+void ZvEventProcessor::announceFailedLoad(quint64 generation, bool cancelled, QString why) {
+    if (generation == loadGeneration_) {
+        if (cancelled)
+            emit signalShowLeftBottomTips(tr("Loading cancelled."), ZvMessageType::Warning, QString());
+        else
+            emit signalShowLeftBottomTips(tr("Load raw file failed: ") + why, ZvMessageType::Error,
+                                          QString());
+    }
+    emit signalLoadingStatus(false);
 }
 
 void ZvEventProcessor::joinLoad() {

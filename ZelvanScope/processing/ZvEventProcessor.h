@@ -138,6 +138,9 @@ signals:
     void signalTriggerList(std::vector<std::pair<uint64_t, uint8_t>> triggers);
 
 private:
+    // The end of a load that left no recording, on the GUI thread: says why (unless the file was
+    // closed or replaced meanwhile) and ends the loading status.
+    Q_INVOKABLE void announceFailedLoad(quint64 generation, bool cancelled, QString why);
     void renderLoop();
     // Waits for the load, stops playback and joins every thread of the playback half (destructor).
     void shutDownPlayback();
