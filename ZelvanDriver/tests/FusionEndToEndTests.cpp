@@ -1,0 +1,111 @@
+// The fusion camera on the simulated device, end to end: streaming both sensors, pairing, and a
+// recording of both streams read back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "FusionTestUtil.h"
+#include "zelvan/CalibratorParameters.h"
+#include "zelvan/EVT3Decoder.h"
+#include "zelvan/Logger.h"
+#include "zelvan/Mp4FileReader.h"
+#include "zelvan/RawFileHeader.h"
+#include "zelvan/RawFileReader.h"
+
+namespace zelvan::fusiontest {
+namespace {
+
+TEST_F(FusionCameraTest, RecordsBothStreamsWithFramesTimedOnTheEventClock) {
+    const uint32_t fps = config_.frame_rate;
+    std::mutex mutex;
+    std::vector<uint64_t> exposure_ends;
+    std::vector<uint64_t> exposure_begins;
+    uint64_t events = 0;
+    camera_->addApsFrameCallback([&](ApsFrame frame) {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(frame.width(), 3840);
+        EXPECT_EQ(frame.height(), 2160);
+        EXPECT_EQ(frame.getDataSize(), size_t(3840) * 2160 * 3);
+        exposure_begins.push_back(frame.startTimestamp());
+        exposure_ends.push_back(frame.endTimestamp());
+    });
+    camera_->addEventsStreamHandleCallback([&](Event2D* first, Event2D* last) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events += static_cast<uint64_t>(last - first);
+    });
+    CalibratorParameters calibration;
+    ASSERT_TRUE(camera_->readCalibrationParam(calibration));
+
+    TempFolder folder("e2e");
+    ScopedLogCapture log(LOG_INFO);
+    ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
+    ASSERT_EQ(camera_->startRecording(folder.str(), "take", DVS_AND_APS), 0);
+    std::this_thread::sleep_for(5s);  // the length of the recording, not a synchronisation
+    ASSERT_EQ(camera_->stopRecording(DVS_AND_APS), 0);
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+
+    const auto base = folder.path() / "take";
+    ASSERT_TRUE(std::filesystem::exists(base.string() + ".raw"));
+    ASSERT_TRUE(std::filesystem::exists(base.string() + ".mp4"));
+    ASSERT_TRUE(std::filesystem::exists(base.string() + ".json"));
+
+    // The raw file starts with the first frame's exposure end, the logged offset of the video.
+    const std::string line = firstLine(base.string() + ".raw");
+    ASSERT_EQ(line.rfind("% aps_start_timestamp ", 0), 0u) << line;
+    const uint64_t offset = std::stoull(line.substr(22));
+    EXPECT_TRUE(log.contains(LOG_INFO, "Mp4 offset: " + std::to_string(offset)));
+
+    // Every paired frame carries the window of its exposure.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_GE(exposure_ends.size(), 5u * fps - 2);
+        for (size_t i = 0; i < exposure_ends.size(); ++i) {
+            EXPECT_GT(exposure_ends[i], exposure_begins[i]);
+            if (i > 0) {
+                EXPECT_EQ(exposure_ends[i] - exposure_ends[i - 1], 1'000'000u / fps) << i;
+            }
+        }
+        EXPECT_GT(events, 0u);
+    }
+
+    // The video holds 5 x fps frames (within one); its times are the exposure ends less the offset.
+    Mp4FileReader video(base.string() + ".mp4");
+    ASSERT_TRUE(video.loadFile());
+    std::vector<uint64_t> times;
+    ASSERT_TRUE(video.getTimeStamps(times));
+    EXPECT_NEAR(double(times.size()), 5.0 * fps, 1.0);
+    ASSERT_FALSE(times.empty());
+    EXPECT_EQ(times.front(), 0u);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (uint64_t t : times) {
+            const uint64_t end = t + offset;
+            const auto nearest =
+                std::min_element(exposure_ends.begin(), exposure_ends.end(), [end](uint64_t a, uint64_t b) {
+                    return (a > end ? a - end : end - a) < (b > end ? b - end : end - b);
+                });
+            ASSERT_NE(nearest, exposure_ends.end());
+            const uint64_t gap = *nearest > end ? *nearest - end : end - *nearest;
+            EXPECT_LT(gap, 1'000'000u / fps) << "presentation time " << t;
+        }
+    }
+
+    // The events read back from the recording's own start.
+    RawFileReader reader(base.string() + ".raw");
+    ASSERT_TRUE(reader.loadFile()) << reader.lastErrorMessage();
+    uint64_t recorded = 0;
+    ASSERT_TRUE(reader.getMaxEvents(recorded));
+    EXPECT_GT(recorded, 1'000'000u) << "about 1 Mev/s for 5 s";
+    uint64_t start = 0;
+    ASSERT_TRUE(reader.getStartTimeStamp(start));
+    EXPECT_GE(start + 100'000, offset) << "events from about the first frame on";
+
+    // The calibration travels with the recording.
+    CalibratorParameters saved;
+    ASSERT_TRUE(jsonFileToParam(base.string() + ".json", saved));
+    EXPECT_EQ(saved, calibration);
+}
+
+}  // namespace
+}  // namespace zelvan::fusiontest
