@@ -280,10 +280,12 @@ int TandraCamera::start(STREAM_TYPE type) {
                getDescription().serial.c_str());
         return -1;
     }
-    if (running_.exchange(1) != 1) {
-        // Threads told to end by an earlier stop from a callback or a lost connection.
+    if (running_.load() != 1) {
+        // Threads told to end by an earlier stop from a callback or a lost connection: joined while
+        // the flag still tells them to end.
         joinEndedStreamingThreads();
     }
+    running_ = 1;
     bool started = true;
     const auto startEvents = [&] {
         dvsEnable(true);
