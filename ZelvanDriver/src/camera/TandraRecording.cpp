@@ -168,6 +168,7 @@ void TandraCamera::frameRecordingLoop() {
             }
             item.frame.reset();
             lock.lock();
+            record_done_cv_.notify_all();  // room in the queue again
             if (result != 0) {
                 ++frames_dropped_;
                 if (frame_error_.empty()) {
