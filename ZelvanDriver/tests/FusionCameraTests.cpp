@@ -208,7 +208,7 @@ TEST_F(FusionCameraTest, PairingQueuesAreBoundedAndDropTheOldest) {
     EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "dropped without a partner"));
     camera_->triggerInArrived({0, 1, 0});
     for (uint64_t i = 1; i <= 40; ++i) camera_->triggerInArrived({0, 1, i * 1000});
-    // Frames were waiting: four records found their frames once paired; the rest are bounded.
+    // Nothing pairs them here: the records are bounded as well.
     EXPECT_EQ(camera_->queuedRecords().size(), FusionCameraPrivate::kMaxQueuedSyncRecords);
     EXPECT_EQ(camera_->droppedSyncRecords(), 40 - FusionCameraPrivate::kMaxQueuedSyncRecords);
     const size_t lines = log.lines().size();
@@ -494,8 +494,8 @@ TEST_F(FusionCameraTest, FramesAreRecordedWithoutFrameCallbacks) {
     ScopedLogCapture log(LOG_INFO);
     ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
     ASSERT_EQ(camera_->startRecording(folder.str(), "nocb", DVS_AND_APS), 0);
-    ASSERT_TRUE(waitFor([&] { return log.containsSubstring(LOG_INFO, "Mp4 offset: "); }));
-    std::this_thread::sleep_for(500ms);  // a few frames more
+    ASSERT_TRUE(waitFor([&] { return camera_->recordedFrames() >= 3; }, 30s));
+    ASSERT_TRUE(log.containsSubstring(LOG_INFO, "Mp4 offset: "));
     ASSERT_EQ(camera_->stopRecording(DVS_AND_APS), 0);
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
     EXPECT_FALSE(camera_->frameConverterMade()) << "no ApsFrame is built for nobody";
@@ -503,7 +503,7 @@ TEST_F(FusionCameraTest, FramesAreRecordedWithoutFrameCallbacks) {
     ASSERT_TRUE(video.loadFile());
     std::vector<uint64_t> times;
     ASSERT_TRUE(video.getTimeStamps(times));
-    EXPECT_GE(times.size(), 3u);
+    EXPECT_GE(times.size(), 3u) << "every frame handed to the recording is in the video";
 }
 
 // --- Discovery and opening ---

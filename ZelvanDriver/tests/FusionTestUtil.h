@@ -44,7 +44,7 @@ public:
         std::lock_guard<std::mutex> lock(fusion_mutex_);
         std::vector<SyncRecord> out;
         auto copy = sync_records_;
-        while (!copy.empty()) out.push_back(copy.pop());
+        while (!copy.empty()) out.push_back(copy.pop().record);
         return out;
     }
     size_t queuedFrames() {

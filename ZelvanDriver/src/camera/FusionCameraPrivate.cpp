@@ -252,25 +252,52 @@ void FusionCameraPrivate::logDrops() {
     last_drop_log_ = now;
 }
 
-void FusionCameraPrivate::queueFrameLocked(FrameBuffer frame) {
-    if (frame_queue_.push(std::move(frame))) {
+void FusionCameraPrivate::countDroppedLocked(bool frame) {
+    if (frame) {
         ++dropped_frames_;
         ++unlogged_frame_drops_;
-        logDrops();
+    } else {
+        ++dropped_records_;
+        ++unlogged_record_drops_;
     }
+    logDrops();
+}
+
+void FusionCameraPrivate::queueFrameLocked(FrameBuffer frame, uint64_t lost_before) {
+    next_frame_number_ += lost_before;
+    if (frame_queue_.push(QueuedFrame{std::move(frame), next_frame_number_++})) countDroppedLocked(true);
 }
 
 void FusionCameraPrivate::queueSyncRecordLocked(const SyncRecord& record) {
-    if (sync_records_.push(record)) {
-        ++dropped_records_;
-        ++unlogged_record_drops_;
-        logDrops();
+    if (sync_records_.push(QueuedRecord{record, next_record_number_++})) countDroppedLocked(false);
+}
+
+bool FusionCameraPrivate::pairReadyLocked() { return !frame_queue_.empty() && !sync_records_.empty(); }
+
+bool FusionCameraPrivate::takePairLocked(FrameBuffer& frame, SyncRecord& record) {
+    while (pairReadyLocked()) {
+        const uint64_t f = frame_queue_.front().number;
+        const uint64_t r = sync_records_.front().number;
+        if (f < r) {
+            frame_queue_.pop();  // its record was dropped
+            countDroppedLocked(true);
+        } else if (r < f) {
+            sync_records_.pop();  // its frame was dropped or lost
+            countDroppedLocked(false);
+        } else {
+            frame = frame_queue_.pop().frame;
+            record = sync_records_.pop().record;
+            return true;
+        }
     }
+    return false;
 }
 
 void FusionCameraPrivate::clearQueuesLocked() {
     frame_queue_.clear();
     sync_records_.clear();
+    next_frame_number_ = 0;
+    next_record_number_ = 0;
     // Drops not logged yet are told now, whatever the time since the last line.
     last_drop_log_ = {};
     logDrops();

@@ -37,6 +37,7 @@ public:
         ++count_;
         return dropped;
     }
+    T& front() { return items_[head_]; }
     T pop() {
         T value = std::move(items_[head_]);
         items_[head_] = T{};
@@ -68,7 +69,10 @@ public:
 
     // Frames and records waiting to be paired. A frame waits for the record of its exposure, and a
     // record for its frame; when one side stops coming the oldest entries are dropped (counted and
-    // logged at most once a second).
+    // logged at most once a second). Both are numbered in arrival order since the start of both
+    // streams (frames the data stream lost count too), so that the k-th frame still meets the k-th
+    // record after a drop: pairing takes the oldest of each and leaves out the one whose partner is
+    // gone.
     static constexpr size_t kMaxQueuedFrames = 4;
     static constexpr size_t kMaxQueuedSyncRecords = 32;
     // Event batches.
@@ -112,10 +116,15 @@ protected:
     size_t batchFillSize(BatchMode mode);
     std::vector<Event2D> lastCompletedBatch(BatchMode mode);
 
-    // Pairing queues, under fusion_mutex_.
-    void queueFrameLocked(FrameBuffer frame);
+    // Pairing queues, under fusion_mutex_. `lost_before` frames the data stream lost came before
+    // this one. clearQueuesLocked also starts the numbering anew.
+    void queueFrameLocked(FrameBuffer frame, uint64_t lost_before = 0);
     void queueSyncRecordLocked(const SyncRecord& record);
     void clearQueuesLocked();
+    // Takes the oldest frame and record that belong together, leaving out (and counting) those whose
+    // partner is gone; false when no pair is complete.
+    bool takePairLocked(FrameBuffer& frame, SyncRecord& record);
+    bool pairReadyLocked();
 
     uint32_t aps_width_ = 3840;
     uint32_t aps_height_ = 2160;
@@ -130,8 +139,18 @@ protected:
     unsigned next_sync_callback_id_ = 0;
 
     uint64_t last_trigger_timestamp_ = 0;  // event thread only
-    BoundedQueue<SyncRecord, kMaxQueuedSyncRecords> sync_records_;
-    BoundedQueue<FrameBuffer, kMaxQueuedFrames> frame_queue_;
+    struct QueuedFrame {
+        FrameBuffer frame;
+        uint64_t number = 0;
+    };
+    struct QueuedRecord {
+        SyncRecord record;
+        uint64_t number = 0;
+    };
+    BoundedQueue<QueuedRecord, kMaxQueuedSyncRecords> sync_records_;
+    BoundedQueue<QueuedFrame, kMaxQueuedFrames> frame_queue_;
+    uint64_t next_frame_number_ = 0;          // under fusion_mutex_
+    uint64_t next_record_number_ = 0;         // under fusion_mutex_
     std::unique_ptr<ObjectPool> frame_pool_;  // where the frame reader copies each frame
     std::mutex fusion_mutex_;                 // both queues
     std::condition_variable fusion_cv_;
@@ -155,6 +174,7 @@ private:
     void completeBatch(Batches& batches);
     bool waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline);
     void logDrops();  // caller holds fusion_mutex_
+    void countDroppedLocked(bool frame);
 
     std::mutex batch_mode_mutex_;
     BatchMode requested_mode_ = BatchMode::None;

@@ -78,6 +78,12 @@ void TandraCamera::shutdown() {
     endBatchWaiters();
 }
 
+uint64_t TandraCamera::lostFrames() const {
+    const uint64_t stream =
+        frame_sensor_ && frame_sensor_->eventStream() ? frame_sensor_->eventStream()->lostBuffers() : 0;
+    return stream + droppedFrames();
+}
+
 bool TandraCamera::isConnected() const { return interface_ && interface_->isConnected(); }
 
 // --- Callbacks ---
@@ -314,6 +320,8 @@ int TandraCamera::start(STREAM_TYPE type) {
                 std::lock_guard<std::mutex> lock(fusion_mutex_);
                 clearQueuesLocked();
             }
+            frames_lost_seen_ =
+                frame_sensor_->eventStream() ? frame_sensor_->eventStream()->lostBuffers() : 0;
             fusing_ = true;
             decoder_->setTimestampInput(0);
             ZV_LOG(LOG_INFO, "dvs start.");
@@ -468,7 +476,10 @@ void TandraCamera::frameReaderLoop() {
         }
         if (frame_sensor_->eventStream()->waitNextBuffer() > 0) {
             auto buffer = frame_sensor_->eventStream()->getLatestBuffer();
-            if (buffer && *buffer) frameArrived(**buffer);
+            // Frames the data stream lost before this one still had their exposure records.
+            const uint64_t lost = frame_sensor_->eventStream()->lostBuffers();
+            const uint64_t lost_before = lost - std::min(lost, frames_lost_seen_.exchange(lost));
+            if (buffer && *buffer) frameArrived(**buffer, lost_before);
             continue;
         }
         // Without the event stream, nobody else notices that the camera went away.
@@ -479,7 +490,7 @@ void TandraCamera::frameReaderLoop() {
     }
 }
 
-bool TandraCamera::frameArrived(const std::vector<uint8_t>& bytes) {
+bool TandraCamera::frameArrived(const std::vector<uint8_t>& bytes, uint64_t lost_before) {
     if (bytes.size() != kFrameBytes) {
         ZV_LOG(LOG_ERROR,
                "Camera %s: a frame of %zu bytes was refused; frames of this sensor have %zu bytes.",
@@ -494,7 +505,7 @@ bool TandraCamera::frameArrived(const std::vector<uint8_t>& bytes) {
     if (fusing_.load()) {
         {
             std::lock_guard<std::mutex> lock(fusion_mutex_);
-            queueFrameLocked(std::move(frame));
+            queueFrameLocked(std::move(frame), lost_before);
         }
         fusion_cv_.notify_all();
     }
@@ -553,19 +564,17 @@ void TandraCamera::fusionLoop() {
     setCurrentThreadName("zv-fusion");
     std::unique_lock<std::mutex> lock(fusion_mutex_);
     while (running_.load() == 1) {
-        fusion_cv_.wait(lock, [this] {
-            return running_.load() != 1 || (!frame_queue_.empty() && !sync_records_.empty());
-        });
+        fusion_cv_.wait(lock, [this] { return running_.load() != 1 || pairReadyLocked(); });
         if (running_.load() != 1) break;
         fuseQueuedLocked(lock);
     }
 }
 
 void TandraCamera::fuseQueuedLocked(std::unique_lock<std::mutex>& lock) {
-    while (!frame_queue_.empty() && !sync_records_.empty()) {
-        // Strictly in arrival order: the oldest frame with the oldest record.
-        FrameBuffer frame = frame_queue_.pop();
-        const SyncRecord record = sync_records_.pop();
+    FrameBuffer frame;
+    SyncRecord record;
+    // In arrival order: the oldest frame with the oldest record (whose partners are not gone).
+    while (takePairLocked(frame, record)) {
         // Conversion, callbacks and the recorder work outside the lock, so that the readers never
         // wait for them.
         lock.unlock();

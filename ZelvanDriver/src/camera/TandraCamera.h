@@ -52,7 +52,7 @@ public:
     static constexpr size_t kEventPoolCount = 64;
     // Recording backlog beyond which data are dropped (counted, logged, and the recording fails).
     static constexpr size_t kMaxQueuedEventChunks = 8;
-    static constexpr size_t kMaxQueuedRecordFrames = 4;
+    static constexpr size_t kMaxQueuedRecordFrames = 8;
     // How long an event recording of both streams waits for its first frame.
     static constexpr std::chrono::milliseconds kFirstFrameWait{2000};
     // Exposure window of a frame from its rising edge at ts: [ts - exposure - 200, that + exposure + 25920].
@@ -80,6 +80,12 @@ public:
     bool isRecording() const override { return event_recording_.load() || frame_recording_.load(); }
 
     // The board's serial number register (64 bytes, text up to the first zero byte).
+    // Frames lost on their way to pairing since the camera was opened: lost by the frame data stream
+    // (the frame reader fell behind) or dropped from the pairing queues.
+    uint64_t lostFrames() const;
+    // Frames handed to the frame recording that runs (or ran last).
+    uint64_t recordedFrames() const { return recorded_frames_.load(); }
+
     bool getSerialNumber(std::string& serial);
     // Fewer than 64 characters; written zero-padded to 64 bytes.
     bool setSerialNumber(std::string serial);
@@ -99,7 +105,7 @@ protected:
     void triggerInArrived(EventTriggerIn trigger);
     // One buffer of the frame sensor: copied into a pooled frame and, while both streams run, queued
     // for pairing. A buffer that is not one frame is refused (logged, false).
-    bool frameArrived(const std::vector<uint8_t>& bytes);
+    bool frameArrived(const std::vector<uint8_t>& bytes, uint64_t lost_before = 0);
     // Pairs queued frames with queued records; one round of the fusion thread (with the fusion lock
     // held on entry and exit).
     void fuseQueuedLocked(std::unique_lock<std::mutex>& lock);
@@ -157,8 +163,9 @@ protected:
     std::atomic<int> running_{0};
     std::atomic<bool> fusing_{false};  // both streams run: records and frames are queued for pairing
     std::atomic<bool> event_reader_active_{false};
-    STREAM_TYPE current_type_ = DVS;  // under control_mutex_
-    std::mutex control_mutex_;        // start, stop, init from user threads
+    std::atomic<uint64_t> frames_lost_seen_{0};  // frames the frame stream had lost when last looked at
+    STREAM_TYPE current_type_ = DVS;             // under control_mutex_
+    std::mutex control_mutex_;                   // start, stop, init from user threads
 
     std::thread event_reader_thread_;
     std::thread frame_reader_thread_;
@@ -206,6 +213,7 @@ protected:
     bool recorder_ready_ = false;   // the video converter could be set up
     bool recorder_exited_ = false;
     uint64_t frames_dropped_ = 0;
+    std::atomic<uint64_t> recorded_frames_{0};
     std::string frame_error_;  // first failure of the current frame recording
     std::string folder_;
 

@@ -78,6 +78,7 @@ int TandraCamera::startRecordingApsStream(const std::string& folder, const std::
     frame_start_timestamp_ = 0;
     last_recorded_timestamp_ = 0;
     frames_dropped_ = 0;
+    recorded_frames_ = 0;
     frame_error_.clear();
     record_frames_.clear();
     open_path_ = path;
@@ -109,6 +110,7 @@ void TandraCamera::prepareApsData2Save(const FrameBuffer& frame, uint64_t exposu
         }
         // The buffer is handed over as it is: the frame is not copied again.
         record_frames_.push(RecordFrame{frame, exposure_end});
+        ++recorded_frames_;
         if (frame_start_timestamp_ == 0) {
             frame_start_timestamp_ = exposure_end;
             ZV_LOG(LOG_INFO, "Mp4 offset: %lld", static_cast<long long>(exposure_end));
