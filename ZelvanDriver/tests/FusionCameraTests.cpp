@@ -299,6 +299,33 @@ TEST_F(FusionCameraTest, StopFromACallbackAndReleaseInsideOne) {
     ASSERT_EQ(released.get_future().wait_for(10s), std::future_status::ready);
 }
 
+TEST_F(FusionCameraTest, StatisticsArriveWhileEventsStream) {
+    std::mutex mutex;
+    std::vector<ZvStatisticInfo> infos;
+    camera_->setStatisticInfoCallback([&](ZvStatisticInfo info) {
+        std::lock_guard<std::mutex> lock(mutex);
+        infos.push_back(info);
+    });
+    ASSERT_EQ(camera_->start(DVS), 0);
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return infos.size() >= 2;
+    }));
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_GT(infos.back().eventRate, 0u);
+    EXPECT_GT(infos.back().dataRate, 0u);
+}
+
+TEST_F(FusionCameraTest, FramesAloneAreNotQueuedForPairing) {
+    ScopedLogCapture log(LOG_DETAIL);
+    ASSERT_EQ(camera_->start(APS), 0);
+    EXPECT_TRUE(waitFor([&] { return log.containsSubstring(LOG_DETAIL, "aps frame cnt: 2"); }));
+    EXPECT_EQ(camera_->queuedFrames(), 0u) << "nothing would take them";
+    EXPECT_TRUE(camera_->queuedRecords().empty());
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+}
+
 TEST_F(FusionCameraTest, ALostDeviceEndsStreaming) {
     ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
     ScopedLogCapture log;
