@@ -665,4 +665,79 @@
         <translation>The trigger-in settings apply when the current recording ends.</translation>
     </message>
 </context>
+<context>
+    <name>SettingItem</name>
+    <message>
+        <source>Enable</source>
+        <translation>Enable</translation>
+    </message>
+    <message>
+        <source>Mode</source>
+        <translation>Mode</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>Type</translation>
+    </message>
+    <message>
+        <source>Threshold</source>
+        <translation>Threshold</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>Offset X</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Offset Y</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithLineEdit</name>
+    <message>
+        <source>Decrease</source>
+        <translation>Decrease</translation>
+    </message>
+    <message>
+        <source>Increase</source>
+        <translation>Increase</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithSwitchButton</name>
+    <message>
+        <source>Enable</source>
+        <translation>Enable</translation>
+    </message>
+</context>
+<context>
+    <name>SettingItemBox</name>
+    <message>
+        <source>Fold</source>
+        <translation>Fold</translation>
+    </message>
+    <message>
+        <source>Unfold</source>
+        <translation>Unfold</translation>
+    </message>
+</context>
+<context>
+    <name>SettingDisplayItem</name>
+    <message>
+        <source>Accumulation time</source>
+        <translation>Accumulation time</translation>
+    </message>
+    <message>
+        <source>Slow Rate</source>
+        <translation>Slow Rate</translation>
+    </message>
+    <message>
+        <source>Event time shown in one frame: a number with &quot;ms&quot; or &quot;us&quot;, from 1us to 1000ms.</source>
+        <translation>Event time shown in one frame: a number with &quot;ms&quot; or &quot;us&quot;, from 1us to 1000ms.</translation>
+    </message>
+    <message>
+        <source>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</source>
+        <translation>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</translation>
+    </message>
+</context>
 </TS>

@@ -665,4 +665,79 @@
         <translation>触发录制设置将在当前录制结束后生效。</translation>
     </message>
 </context>
+<context>
+    <name>SettingItem</name>
+    <message>
+        <source>Enable</source>
+        <translation>启用</translation>
+    </message>
+    <message>
+        <source>Mode</source>
+        <translation>模式</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>类型</translation>
+    </message>
+    <message>
+        <source>Threshold</source>
+        <translation>阈值</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>X 偏移</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Y 偏移</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithLineEdit</name>
+    <message>
+        <source>Decrease</source>
+        <translation>减小</translation>
+    </message>
+    <message>
+        <source>Increase</source>
+        <translation>增加</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithSwitchButton</name>
+    <message>
+        <source>Enable</source>
+        <translation>启用</translation>
+    </message>
+</context>
+<context>
+    <name>SettingItemBox</name>
+    <message>
+        <source>Fold</source>
+        <translation>收起</translation>
+    </message>
+    <message>
+        <source>Unfold</source>
+        <translation>展开</translation>
+    </message>
+</context>
+<context>
+    <name>SettingDisplayItem</name>
+    <message>
+        <source>Accumulation time</source>
+        <translation>累积时间</translation>
+    </message>
+    <message>
+        <source>Slow Rate</source>
+        <translation>慢放倍率</translation>
+    </message>
+    <message>
+        <source>Event time shown in one frame: a number with &quot;ms&quot; or &quot;us&quot;, from 1us to 1000ms.</source>
+        <translation>一帧显示的事件时间：数字加 “ms” 或 “us”，范围 1us 到 1000ms。</translation>
+    </message>
+    <message>
+        <source>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</source>
+        <translation>录制文件回放比实时慢的倍数：1 为实时，2 为半速（0.03 到 1000）。</translation>
+    </message>
+</context>
 </TS>
