@@ -1,6 +1,8 @@
 // The Ethernet camera configuration dialog on simulated cameras: listing, configuring, refusing bad
 // addresses, and its search thread (held at a known point to look at the dialog while it runs).
 #include <QListWidget>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTest>
@@ -439,6 +441,8 @@ private slots:
         bool modal = false;
         bool on_top = false;
         QStringList serials;
+        const QString shot = qEnvironmentVariable("ZELVAN_SCREENSHOT_IPCONFIG");
+        bool shot_saved = false;
         QTimer poll;
         poll.setInterval(20);
         connect(&poll, &QTimer::timeout, this, [&] {
@@ -449,6 +453,14 @@ private slots:
             modal = QApplication::activeModalWidget() == dialog;
             on_top = dialog->windowFlags().testFlag(Qt::WindowStaysOnTopHint);
             serials = listedSerials(*dialog);
+            if (!shot.isEmpty()) {
+                // The window with the dialog where it stands over it.
+                QPixmap picture = window.grab();
+                QPainter painter(&picture);
+                painter.drawPixmap(window.mapFromGlobal(dialog->geometry().topLeft()), dialog->grab());
+                painter.end();
+                shot_saved = picture.save(shot);
+            }
             setAddresses(*dialog, "192.168.1.77", "255.255.255.0", "192.168.1.1");
             dialog->form()->pb_config->click();
             dialog->form()->pb_close->click();
@@ -456,6 +468,7 @@ private slots:
         poll.start();
         action->trigger();  // returns when the dialog has closed
         QVERIFY(handled);
+        QVERIFY(shot.isEmpty() || shot_saved);
         QVERIFY(modal);
         QVERIFY(on_top);
         QCOMPARE(serials, (QStringList{kFirst, kSecond}));
