@@ -27,6 +27,7 @@
 #include "dialogs/CamerasList.h"
 #include "dialogs/ShowCameraInfoUI.h"
 #include "dialogs/ZvCutRawFile.h"
+#include "dialogs/ZvEthCameraConfigTool.h"
 #include "dialogs/ZvExportVideoUI.h"
 #include "main/WorkerThread.h"
 #include "processing/ZvEventProcessor.h"
@@ -466,8 +467,19 @@ void MainWidget::slotCutRecording() {
 }
 
 void MainWidget::slotShowToolIPConfig() {
-    emit signalShowLeftBottomTips(tr("The IP configuration tool is not available yet."),
-                                  ZvMessageType::Warning, QString());
+    ZvEthCameraConfigTool dialog(this);
+    connect(&dialog,
+            qOverload<QString, ZvMessageType, QString>(&ZvEthCameraConfigTool::signalShowLeftBottomTips),
+            this, qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
+    // A search has no percentage to show.
+    connect(&dialog, &ZvEthCameraConfigTool::signalLoadingStatus, this, [this](bool loading) {
+        slotSetWaitWinStatus(loading);
+        if (loading) waitingWindow_->setProgress(-1);
+    });
+    // Closing the dialog ends a running search before this returns; the busy window closes when
+    // the search's end arrives here.
+    dialog.exec();
 }
 
 void MainWidget::slotShowCameraInfo() {

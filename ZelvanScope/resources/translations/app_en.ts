@@ -120,10 +120,6 @@
         <translation>Later</translation>
     </message>
     <message>
-        <source>The IP configuration tool is not available yet.</source>
-        <translation>The IP configuration tool is not available yet.</translation>
-    </message>
-    <message>
         <source>There is a conflict between the camera ip and the local ip!</source>
         <translation>There is a conflict between the camera ip and the local ip!</translation>
     </message>
@@ -738,6 +734,73 @@
     <message>
         <source>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</source>
         <translation>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</translation>
+    </message>
+</context>
+<context>
+    <name>ZvEthCameraConfigTool</name>
+    <message>
+        <source>Eth Camera Config</source>
+        <translation>Eth Camera Config</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Camera List</source>
+        <translation>Camera List</translation>
+    </message>
+    <message>
+        <source>Serial : </source>
+        <translation>Serial : </translation>
+    </message>
+    <message>
+        <source>Product: </source>
+        <translation>Product: </translation>
+    </message>
+    <message>
+        <source>Manufacturer: </source>
+        <translation>Manufacturer: </translation>
+    </message>
+    <message>
+        <source>Firmware version :</source>
+        <translation>Firmware version :</translation>
+    </message>
+    <message>
+        <source>IP Address:</source>
+        <translation>IP Address:</translation>
+    </message>
+    <message>
+        <source>Subnet Mask:</source>
+        <translation>Subnet Mask:</translation>
+    </message>
+    <message>
+        <source>Gateway:</source>
+        <translation>Gateway:</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>Config</source>
+        <translation>Config</translation>
+    </message>
+    <message>
+        <source>Refresh completed!</source>
+        <translation>Refresh completed!</translation>
+    </message>
+    <message>
+        <source>Configuration successful!</source>
+        <translation>Configuration successful!</translation>
+    </message>
+    <message>
+        <source>Configuration failed!</source>
+        <translation>Configuration failed!</translation>
+    </message>
+    <message>
+        <source>The camera search failed.</source>
+        <translation>The camera search failed.</translation>
     </message>
 </context>
 </TS>

@@ -120,10 +120,6 @@
         <translation>稍后</translation>
     </message>
     <message>
-        <source>The IP configuration tool is not available yet.</source>
-        <translation>IP 配置工具暂不可用。</translation>
-    </message>
-    <message>
         <source>There is a conflict between the camera ip and the local ip!</source>
         <translation>相机 IP 与本机 IP 冲突！</translation>
     </message>
@@ -738,6 +734,73 @@
     <message>
         <source>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</source>
         <translation>录制文件回放比实时慢的倍数：1 为实时，2 为半速（0.03 到 1000）。</translation>
+    </message>
+</context>
+<context>
+    <name>ZvEthCameraConfigTool</name>
+    <message>
+        <source>Eth Camera Config</source>
+        <translation>以太网相机配置</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Camera List</source>
+        <translation>相机列表</translation>
+    </message>
+    <message>
+        <source>Serial : </source>
+        <translation>序列号：</translation>
+    </message>
+    <message>
+        <source>Product: </source>
+        <translation>产品：</translation>
+    </message>
+    <message>
+        <source>Manufacturer: </source>
+        <translation>制造商：</translation>
+    </message>
+    <message>
+        <source>Firmware version :</source>
+        <translation>固件版本：</translation>
+    </message>
+    <message>
+        <source>IP Address:</source>
+        <translation>IP 地址：</translation>
+    </message>
+    <message>
+        <source>Subnet Mask:</source>
+        <translation>子网掩码：</translation>
+    </message>
+    <message>
+        <source>Gateway:</source>
+        <translation>网关：</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Config</source>
+        <translation>配置</translation>
+    </message>
+    <message>
+        <source>Refresh completed!</source>
+        <translation>刷新完成！</translation>
+    </message>
+    <message>
+        <source>Configuration successful!</source>
+        <translation>配置成功！</translation>
+    </message>
+    <message>
+        <source>Configuration failed!</source>
+        <translation>配置失败！</translation>
+    </message>
+    <message>
+        <source>The camera search failed.</source>
+        <translation>相机搜索失败。</translation>
     </message>
 </context>
 </TS>
