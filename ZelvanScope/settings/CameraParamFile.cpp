@@ -41,7 +41,8 @@ ParamFileError updateCameraParamFile(const QString& path, const std::string& too
         qInfo().noquote() << "根字段不存在，将自动创建:" << QString::fromStdString(toolKey);
         member = document.emplace(toolKey, nlohmann::json::object()).first;
     } else if (!member->is_object()) {
-        qWarning().noquote() << QString::fromStdString("字段 '" + toolKey + "' 不是一个 JSON 对象，无法写入子键");
+        qWarning().noquote() << QString::fromStdString("字段 '" + toolKey +
+                                                       "' 不是一个 JSON 对象，无法写入子键");
         return ParamFileError::MemberNotObject;
     }
     const nlohmann::json entry = toJson(value);
@@ -49,11 +50,12 @@ ParamFileError updateCameraParamFile(const QString& path, const std::string& too
 
     const std::string text = document.dump(4) + "\n";
     QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
-        !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly) ||
+        out.write(text.data(), qint64(text.size())) != qint64(text.size()) || !out.commit()) {
         qWarning().noquote() << "Cannot write" << path + ":" << out.errorString();
         return ParamFileError::CannotWrite;
     }
-    qInfo().noquote() << QString::fromStdString("Update JSON: [" + toolKey + "][" + name + "] = " + entry.dump());
+    qInfo().noquote() << QString::fromStdString("Update JSON: [" + toolKey + "][" + name +
+                                                "] = " + entry.dump());
     return ParamFileError::None;
 }

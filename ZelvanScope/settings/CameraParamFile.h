@@ -27,4 +27,5 @@ enum class ParamFileError : uint8_t {
 // text replaces the file only once it has been written completely, so a failed write leaves the old
 // file in place.
 [[nodiscard]] ParamFileError updateCameraParamFile(const QString& path, const std::string& toolKey,
-                                                   const std::string& name, const zelvan::ParameterValue& value);
+                                                   const std::string& name,
+                                                   const zelvan::ParameterValue& value);

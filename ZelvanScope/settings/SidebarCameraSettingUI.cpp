@@ -27,7 +27,8 @@ void SidebarCameraSettingUI::setCameraMode(bool camera) {
     display_->slowRateBox()->setEnabled(!camera);
 }
 
-void SidebarCameraSettingUI::slotCumulativeTimeChanged(uint64_t time_us) { emit signalCumulativeTimeChanged(time_us); }
+void SidebarCameraSettingUI::slotCumulativeTimeChanged(uint64_t time_us) {
+    emit signalCumulativeTimeChanged(time_us);
+}
 
 void SidebarCameraSettingUI::slotFpsChanged(uint32_t fps) { emit signalFpsChanged(fps); }
-

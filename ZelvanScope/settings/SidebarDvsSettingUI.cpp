@@ -46,8 +46,8 @@ const ToolLook kLooks[S::kToolCount] = {
      "camera device is null .", "camera trigger is null .", true, false, true, false},
     {QT_TRANSLATE_NOOP("SidebarDvsSettingUI", "Event Trail Filter"), "EventTrailFilter",
      "camera device is null .", "camera trigger is null .", true, false, true, true},
-    {QT_TRANSLATE_NOOP("SidebarDvsSettingUI", "ROI"), "ROI", "camera device is null .", "camera roi is null .",
-     true, false, true, false},
+    {QT_TRANSLATE_NOOP("SidebarDvsSettingUI", "ROI"), "ROI", "camera device is null .",
+     "camera roi is null .", true, false, true, false},
 };
 
 constexpr size_t index(Tool tool) { return static_cast<size_t>(tool); }
@@ -147,7 +147,8 @@ std::string matchAlias(const std::vector<std::string>& names, std::initializer_l
 
 }  // namespace
 
-SidebarDvsSettingUI::SidebarDvsSettingUI(QWidget* parent) : QWidget(parent), settings_(AppSettings::instance()) {
+SidebarDvsSettingUI::SidebarDvsSettingUI(QWidget* parent)
+    : QWidget(parent), settings_(AppSettings::instance()) {
     setObjectName("sidebar_dvs_setting");
     boxes_ = buildSidebarFrame(this, tr("DVS Setting"));
 
@@ -166,7 +167,8 @@ SidebarDvsSettingUI::SidebarDvsSettingUI(QWidget* parent) : QWidget(parent), set
         connect(b, &QPushButton::clicked, this, slot);
     };
     button("default_button", tr("Default"), tr("Load the default camera parameters"), &S::slotDefaultConfig);
-    button("refresh_button", tr("Refresh"), tr("Read the parameters back from the camera"), &S::slotRefreshConfig);
+    button("refresh_button", tr("Refresh"), tr("Read the parameters back from the camera"),
+           &S::slotRefreshConfig);
     button("import_button", tr("Load"), tr("Load camera parameters from a file"), &S::slotLoadConfig);
     button("export_button", tr("Export"), tr("Export the camera parameters to a file"), &S::slotExportConfig);
     configBar_->hide();
@@ -206,7 +208,8 @@ void SidebarDvsSettingUI::setROIToolUI(std::shared_ptr<zelvan::CameraTool> tool,
     setToolBox(Tool::Roi, std::move(tool), std::move(fileKey));
 }
 
-void SidebarDvsSettingUI::setToolBox(Tool which, std::shared_ptr<zelvan::CameraTool> tool, std::string fileKey) {
+void SidebarDvsSettingUI::setToolBox(Tool which, std::shared_ptr<zelvan::CameraTool> tool,
+                                     std::string fileKey) {
     const ToolLook& look = kLooks[index(which)];
     Panel& panel = panels_[index(which)];
     if (panel.box) {
@@ -239,10 +242,12 @@ void SidebarDvsSettingUI::setToolBox(Tool which, std::shared_ptr<zelvan::CameraT
 }
 
 void SidebarDvsSettingUI::updateEmptyHint() {
-    emptyHint_->setVisible(std::none_of(panels_.begin(), panels_.end(), [](const Panel& p) { return p.box; }));
+    emptyHint_->setVisible(
+        std::none_of(panels_.begin(), panels_.end(), [](const Panel& p) { return p.box; }));
 }
 
-void SidebarDvsSettingUI::addEntry(Tool which, Panel& panel, const std::string& name, zelvan::ParameterType type) {
+void SidebarDvsSettingUI::addEntry(Tool which, Panel& panel, const std::string& name,
+                                   zelvan::ParameterType type) {
     const ToolLook& look = kLooks[index(which)];
     const QString label = QString::fromStdString(name);
     const bool antiFlicker = which == Tool::AntiFlicker;
@@ -276,8 +281,9 @@ void SidebarDvsSettingUI::addEntry(Tool which, Panel& panel, const std::string& 
             if (!look.floats || !panel.tool->getParamInfo(name, info)) return;
             auto* item = new SettingBaseWithLineEdit(label);
             item->setParameterInfo(info);
-            connect(item, &SettingBaseWithLineEdit::signalItemValueChanged, this,
-                    [this, name](std::string, int value) { onAntiFlickerSliderFloatValueChanged(name, value); });
+            connect(
+                item, &SettingBaseWithLineEdit::signalItemValueChanged, this,
+                [this, name](std::string, int value) { onAntiFlickerSliderFloatValueChanged(name, value); });
             connect(this, qOverload<std::string, float>(&S::signalSetValue), item,
                     qOverload<std::string, float>(&SettingBaseWithLineEdit::slotItemValueChanged));
             panel.box->addItem(item);
@@ -375,7 +381,9 @@ void SidebarDvsSettingUI::clear() {
 
 SettingItemBox* SidebarDvsSettingUI::toolBox(Tool tool) const { return panels_[index(tool)].box; }
 
-std::shared_ptr<zelvan::CameraTool> SidebarDvsSettingUI::tool(Tool tool) const { return panels_[index(tool)].tool; }
+std::shared_ptr<zelvan::CameraTool> SidebarDvsSettingUI::tool(Tool tool) const {
+    return panels_[index(tool)].tool;
+}
 
 SettingItem* SidebarDvsSettingUI::item(Tool tool, const std::string& name) const {
     for (const Entry& entry : panels_[index(tool)].entries) {
@@ -428,7 +436,8 @@ void SidebarDvsSettingUI::onROISliderValueChanged(std::string name, std::string 
     applyChange(Tool::Roi, name, std::move(value));
 }
 
-bool SidebarDvsSettingUI::applyChange(Tool which, const std::string& name, const zelvan::ParameterValue& value) {
+bool SidebarDvsSettingUI::applyChange(Tool which, const std::string& name,
+                                      const zelvan::ParameterValue& value) {
     if (showingCameraValues_) return false;  // a value read from the camera is not sent back
     const std::shared_ptr<zelvan::CameraTool> tool = panels_[index(which)].tool;
     if (!tool) return false;
@@ -455,8 +464,8 @@ bool SidebarDvsSettingUI::setRoiParam(const std::string& name, int value) {
     return accepted;
 }
 
-void SidebarDvsSettingUI::noteOutcome(Tool which, const std::string& name, const zelvan::ParameterValue& value,
-                                      bool accepted) {
+void SidebarDvsSettingUI::noteOutcome(Tool which, const std::string& name,
+                                      const zelvan::ParameterValue& value, bool accepted) {
     const std::string key = panels_[index(which)].fileKey + "." + name;
     if (accepted) {
         refusalsTold_.erase(key);
@@ -569,11 +578,19 @@ void SidebarDvsSettingUI::followRoiEnable() {
 
 // Display settings and values delivered by name.
 
-void SidebarDvsSettingUI::slotCumulativeTimeChanged(uint64_t time_us) { emit signalCumulativeTimeChanged(time_us); }
+void SidebarDvsSettingUI::slotCumulativeTimeChanged(uint64_t time_us) {
+    emit signalCumulativeTimeChanged(time_us);
+}
 void SidebarDvsSettingUI::slotFpsChanged(uint32_t fps) { emit signalFpsChanged(fps); }
-void SidebarDvsSettingUI::slotParamChangedDelivery(std::string name, int value) { emit signalSetValue(name, value); }
-void SidebarDvsSettingUI::slotParamChangedDelivery(std::string name, bool value) { emit signalSetValue(name, value); }
-void SidebarDvsSettingUI::slotParamChangedDelivery(std::string name, float value) { emit signalSetValue(name, value); }
+void SidebarDvsSettingUI::slotParamChangedDelivery(std::string name, int value) {
+    emit signalSetValue(name, value);
+}
+void SidebarDvsSettingUI::slotParamChangedDelivery(std::string name, bool value) {
+    emit signalSetValue(name, value);
+}
+void SidebarDvsSettingUI::slotParamChangedDelivery(std::string name, float value) {
+    emit signalSetValue(name, value);
+}
 void SidebarDvsSettingUI::slotParamChangedDelivery(std::string name, std::string value) {
     emit signalSetValue(name, value);
 }
@@ -589,7 +606,8 @@ void SidebarDvsSettingUI::slotApplyRoiFromImage(QRect roi) {
     }
     const std::string x =
         matchAlias(ints, {"x", "left", "startx", "beginx", "offsetx", "originx", "windowx", "roix"});
-    const std::string y = matchAlias(ints, {"y", "top", "starty", "beginy", "offsety", "originy", "windowy", "roiy"});
+    const std::string y =
+        matchAlias(ints, {"y", "top", "starty", "beginy", "offsety", "originy", "windowy", "roiy"});
     const std::string width = matchAlias(ints, {"w", "width", "windowwidth", "roiwidth"});
     const std::string height = matchAlias(ints, {"h", "height", "windowheight", "roiheight"});
     const std::pair<const std::string&, int> steps[] = {
@@ -668,9 +686,9 @@ void SidebarDvsSettingUI::slotRefreshConfig() { refreshFromCamera(); }
 
 // The dialogs start in the folder of the current parameter file.
 void SidebarDvsSettingUI::slotLoadConfig() {
-    const QString path = QFileDialog::getOpenFileName(this, tr("Select a JSON file"),
-                                                      QFileInfo(settings_->dvsCurrentConfigPath).absolutePath(),
-                                                      tr("Json file (*.json)"));
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Select a JSON file"), QFileInfo(settings_->dvsCurrentConfigPath).absolutePath(),
+        tr("Json file (*.json)"));
     if (path.isEmpty()) return;
     loadConfigFile(path);
 }

@@ -8,6 +8,8 @@
 SettingBaseWithSwitchButton::SettingBaseWithSwitchButton(const QString& name, QWidget* parent)
     : SettingItem(name, parent) {
     switch_ = new QPushButton(this);
+    // Like every button of the window, it never takes the focus: Space stays the play key.
+    switch_->setFocusPolicy(Qt::NoFocus);
     switch_->setObjectName("pb_switch");
     switch_->setCheckable(true);
     switch_->setToolTip(tr("Enable"));
