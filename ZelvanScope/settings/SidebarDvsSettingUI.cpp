@@ -155,7 +155,7 @@ SidebarDvsSettingUI::SidebarDvsSettingUI(QWidget* parent)
     configBar_ = new QWidget;
     configBar_->setObjectName("widget_config_bar");
     auto* bar = new QHBoxLayout(configBar_);
-    bar->setContentsMargins(0, 4, 0, 4);
+    bar->setContentsMargins(8, 6, 8, 6);
     bar->setSpacing(6);
     const auto button = [this, bar](const char* objectName, const QString& text, const QString& tip,
                                     void (S::*slot)()) {

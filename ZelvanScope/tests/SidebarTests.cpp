@@ -61,7 +61,9 @@ public:
     void addBool(const std::string& name, bool value) {
         add(FullParamteterInfo::makeBool(name, "The " + name, value), value);
     }
-    zelvan::ToolInfo getToolInfo() const override { return {zelvan::ROI, "ROI", registeredParameterNames(), ""}; }
+    zelvan::ToolInfo getToolInfo() const override {
+        return {zelvan::ROI, "ROI", registeredParameterNames(), ""};
+    }
 
     std::vector<std::pair<std::string, ParameterValue>> writes;
     std::map<std::string, ParameterValue> values;
@@ -299,7 +301,8 @@ private slots:
                                       "Event Trail Filter", "ROI"}));
         const auto namesIn = [&](Tool tool) {
             QStringList names;
-            for (QWidget* w : panel.toolBox(tool)->items()) names << qobject_cast<SettingItem*>(w)->displayName();
+            for (QWidget* w : panel.toolBox(tool)->items())
+                names << qobject_cast<SettingItem*>(w)->displayName();
             return names;
         };
         QCOMPARE(namesIn(Tool::AntiFlicker),
@@ -436,7 +439,8 @@ private slots:
         QCOMPARE(enabled, !was);
         const nlohmann::json recorded = readJson(recordFile_);
         QCOMPARE(recorded["TirggerIn"]["enable"].get<bool>(), !was);
-        QVERIFY2(recorded["TriggerIn"] == nlohmann::json({{"enable", false}}), recorded.dump().c_str());  // left as it was
+        QVERIFY2(recorded["TriggerIn"] == nlohmann::json({{"enable", false}}),
+                 recorded.dump().c_str());  // left as it was
     }
 
     // A parameter file that cannot be parsed, whose root is no object or whose tool member is no
@@ -559,7 +563,8 @@ private slots:
         QVERIFY(!panel.loadConfigFile(file));
         QCOMPARE(tips->count(), 1);
         QCOMPARE(typeOf(tips->first()), ZvMessageType::Error);
-        QCOMPARE(textOf(tips->first()), QString("Failed to load camera parameters: the camera refused a value."));
+        QCOMPARE(textOf(tips->first()),
+                 QString("Failed to load camera parameters: the camera refused a value."));
 
         const auto sw = [&](Tool tool) {
             return qobject_cast<SettingBaseWithSwitchButton*>(panel.item(tool, "enable"))->isChecked();
@@ -618,7 +623,8 @@ private slots:
         QCOMPARE(qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Roi, "y"))->value(), 7);
         QFile::remove(settings->defaultDvsConfigPath);
         child<QPushButton>(&panel, "default_button")->click();
-        QVERIFY2(textOf(tips->last()).startsWith("Camera parameters loaded failed"), qPrintable(textOf(tips->last())));
+        QVERIFY2(textOf(tips->last()).startsWith("Camera parameters loaded failed"),
+                 qPrintable(textOf(tips->last())));
         QCOMPARE(typeOf(tips->last()), ZvMessageType::Error);
     }
 
@@ -746,11 +752,13 @@ private slots:
         // scripts/screenshot.sh asks for a picture of the panel beside the live image.
         if (const QString shot = qEnvironmentVariable("ZELVAN_SCREENSHOT_SIDEBAR"); !shot.isEmpty()) {
             window.form()->pb_fold_dvs_setting->click();
-            panel->toolBox(Tool::Biases)->setFolded(false);
+            // Two short boxes open, so that every box's title shows.
+            panel->toolBox(Tool::TriggerIn)->setFolded(false);
             panel->toolBox(Tool::EventRateControl)->setFolded(false);
             GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
             QVERIFY(QTest::qWaitFor([&] { return frames.count() >= 5; }, 20000));
-            QTest::qWait(200);
+            QVERIFY(QTest::qWaitFor([&] { return window.statisticsText().contains("MEv/s"); }, 15000));
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);  // the new texts laid out
             QVERIFY(window.grab().save(shot));
         }
 
@@ -802,13 +810,15 @@ private slots:
         QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, to);
         QCOMPARE(drawn.count(), 1);
         const QRect roi = drawn.first().at(0).toRect();
-        QVERIFY2(std::abs(roi.x() - 100) <= 2 && std::abs(roi.width() - 300) <= 4, qPrintable(QString("%1 %2").arg(roi.x()).arg(roi.width())));
+        QVERIFY2(std::abs(roi.x() - 100) <= 2 && std::abs(roi.width() - 300) <= 4,
+                 qPrintable(QString("%1 %2").arg(roi.x()).arg(roi.width())));
         const auto tool = camera->getTool(zelvan::ROI);
         int x = 0, y = 0, w = 0, h = 0;
         QVERIFY(tool->getParam("x", x) && tool->getParam("y", y) && tool->getParam("x_width", w) &&
                 tool->getParam("y_height", h));
         QCOMPARE(QRect(x, y, w, h), roi);
-        QCOMPARE(qobject_cast<SettingBaseWithLineEdit*>(panel->item(Tool::Roi, "x_width"))->value(), roi.width());
+        QCOMPARE(qobject_cast<SettingBaseWithLineEdit*>(panel->item(Tool::Roi, "x_width"))->value(),
+                 roi.width());
         QCOMPARE(readJson(recordFile_)["ROI"]["x"].get<int>(), roi.x());
 
         const uint64_t after = deviceTimeFromNowOn(*device);
@@ -886,7 +896,9 @@ private slots:
         flip(Tool::TriggerIn);
         flip(Tool::AntiFlicker);
         retype(Tool::AntiFlicker, "duty_cycle");
-        panel->item(Tool::AntiFlicker, "filtering_mode")->findChild<QComboBox*>()->setCurrentText("BAND_PASS");
+        panel->item(Tool::AntiFlicker, "filtering_mode")
+            ->findChild<QComboBox*>()
+            ->setCurrentText("BAND_PASS");
         flip(Tool::EventRateControl);
         retype(Tool::EventRateControl, "max_event_rate");
         flip(Tool::EventTrailFilter);
@@ -896,7 +908,8 @@ private slots:
         const QString changed = dir_.filePath("changed.json");
         QVERIFY(camera->exportCameraConfigParams(changed.toStdString()));
         const nlohmann::json middle = readJson(changed);
-        for (const char* tool : {"Biases", "TriggerIn", "AntiFlicker", "EventRateControl", "EventTrailFilter", "ROI"})
+        for (const char* tool :
+             {"Biases", "TriggerIn", "AntiFlicker", "EventRateControl", "EventTrailFilter", "ROI"})
             QVERIFY2(middle[tool] != before[tool], tool);
 
         QVERIFY(withFileDialog([&] { child<QPushButton>(panel, "import_button")->click(); }, saved));
@@ -906,15 +919,20 @@ private slots:
         const nlohmann::json restored = readJson(after);
         QVERIFY2(restored == before, (restored.dump() + "\n" + before.dump()).c_str());
         // The items show the restored values.
-        for (const auto& [key, tool] : std::vector<std::pair<const char*, Tool>>{
-                 {"Biases", Tool::Biases}, {"EventRateControl", Tool::EventRateControl}, {"ROI", Tool::Roi}}) {
+        for (const auto& [key, tool] :
+             std::vector<std::pair<const char*, Tool>>{{"Biases", Tool::Biases},
+                                                       {"EventRateControl", Tool::EventRateControl},
+                                                       {"ROI", Tool::Roi}}) {
             for (const auto& [name, value] : before[key].items()) {
                 SettingItem* shown = panel->item(tool, name);
-                if (auto* line = qobject_cast<SettingBaseWithLineEdit*>(shown)) QCOMPARE(line->value(), value.get<int>());
-                if (auto* sw = qobject_cast<SettingBaseWithSwitchButton*>(shown)) QCOMPARE(sw->isChecked(), value.get<bool>());
+                if (auto* line = qobject_cast<SettingBaseWithLineEdit*>(shown))
+                    QCOMPARE(line->value(), value.get<int>());
+                if (auto* sw = qobject_cast<SettingBaseWithSwitchButton*>(shown))
+                    QCOMPARE(sw->isChecked(), value.get<bool>());
             }
         }
-        QCOMPARE(qobject_cast<SettingBaseWithComboBox*>(panel->item(Tool::AntiFlicker, "filtering_mode"))->currentText(),
+        QCOMPARE(qobject_cast<SettingBaseWithComboBox*>(panel->item(Tool::AntiFlicker, "filtering_mode"))
+                     ->currentText(),
                  QString::fromStdString(before["AntiFlicker"]["filtering_mode"].get<std::string>()));
     }
 
