@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -157,21 +158,34 @@ std::string serialOf(zelvan::DvsCameraManager& manager, const std::string& produ
     return {};
 }
 
-// Runs `trigger`; the file dialog it opens is given `path` and accepted. False when none opened.
+// Runs `trigger`; the file dialog it opens is given `path` and accepted. The dialog lists its folder
+// on a thread of its own and may not take the name at once, so the name is given again on every
+// look until the dialog has gone; after 10 s it is rejected instead. False when no dialog opened or
+// it had to be rejected.
 bool withFileDialog(const std::function<void()>& trigger, const QString& path) {
     bool opened = false;
+    bool rejected = false;
+    QElapsedTimer clock;
     QTimer poll;
     poll.setInterval(20);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog || opened) return;
+        if (!dialog) return;
+        if (!opened) clock.start();
         opened = true;
+        if (clock.elapsed() > 10000) {
+            rejected = true;
+            dialog->reject();
+            return;
+        }
+        // The name field keeps what it shows while it has the focus: the name is typed into it.
         dialog->selectFile(path);
+        if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit")) name->setText(path);
         static_cast<QDialog*>(dialog)->accept();
     });
     poll.start();
     trigger();
-    return opened;
+    return opened && !rejected;
 }
 
 // The events a camera delivers from a chosen device time on, counted on the camera's thread.
