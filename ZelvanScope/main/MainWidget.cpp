@@ -127,6 +127,9 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     connect(dvsSidebar_, &SidebarDvsSettingUI::signalFpsChanged, player,
             [player](uint32_t fps) { player->setFps(int(std::min<uint32_t>(fps, 65535))); });
     // A rectangle drawn on the image becomes the region of interest while the ROI is enabled.
+    // Queued: the loss clears the panel, whose item is still telling its change.
+    connect(dvsSidebar_, &SidebarDvsSettingUI::signalCameraGone, live_.get(), &LiveSession::noticeLoss,
+            Qt::QueuedConnection);
     connect(dvsSidebar_, &SidebarDvsSettingUI::signalRoiSelectionEnabled, ui_->imageForm,
             &ShowImageForm::slotSetRoiSelectionEnabled);
     connect(ui_->imageForm, &ShowImageForm::signalRoiSelected, dvsSidebar_,

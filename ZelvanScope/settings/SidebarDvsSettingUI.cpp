@@ -1,11 +1,14 @@
 #include "settings/SidebarDvsSettingUI.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QVBoxLayout>
@@ -51,6 +54,9 @@ const ToolLook kLooks[S::kToolCount] = {
 };
 
 constexpr size_t index(Tool tool) { return static_cast<size_t>(tool); }
+
+// How long after the last accepted change its value is read back and recorded.
+constexpr int kSettleMs = 300;
 
 // The change handler of each tool for each kind of item (null where the box shows no such items;
 // the ROI's integer items go through their change callback instead).
@@ -177,6 +183,12 @@ SidebarDvsSettingUI::SidebarDvsSettingUI(QWidget* parent)
     emptyHint_->setObjectName("lb_sidebar_hint");
     emptyHint_->setWordWrap(true);
     boxes_->insertWidget(1, emptyHint_);
+    settleTimer_.setSingleShot(true);
+    settleTimer_.setInterval(kSettleMs);
+    connect(&settleTimer_, &QTimer::timeout, this, &S::settle);
+    connect(qApp, &QApplication::focusChanged, this, [this] {
+        if (!undisplayed_.empty()) showUndisplayed();
+    });
 }
 
 SidebarDvsSettingUI::~SidebarDvsSettingUI() = default;
@@ -337,10 +349,13 @@ void SidebarDvsSettingUI::addEntry(Tool which, Panel& panel, const std::string& 
 void SidebarDvsSettingUI::setCamera(std::shared_ptr<zelvan::DvsCamera> camera) {
     camera_ = std::move(camera);
     configBar_->setVisible(camera_ && source_ == Source::EventCamera);
+    recordsToFile_ = false;
     if (!camera_) return;
-    // Ethernet cameras and the GenX320 camera keep what they have.
+    // Ethernet cameras and the GenX320 camera keep what they have; their changes are not recorded
+    // either, so that the file only holds what the cameras it is applied to take.
     const zelvan::CameraDescription description = camera_->getDescription();
     if (description.interfaceType == zelvan::ETH || description.product == "Zelvan.320camera") return;
+    recordsToFile_ = true;
     const QString path = settings_->dvsCurrentConfigPath;
     if (path.isEmpty() || !QFileInfo(path).isFile()) return;
     if (!camera_->loadCameraConfigParams(toFileSystemPath(path))) {
@@ -367,6 +382,8 @@ void SidebarDvsSettingUI::showEventCamera(std::shared_ptr<zelvan::DvsCamera> cam
 }
 
 void SidebarDvsSettingUI::clear() {
+    settle();  // while the tools are still there
+    undisplayed_.clear();
     setCamera(nullptr);
     setBiasesToolUI(nullptr);
     setTriggerInToolUI(nullptr);
@@ -442,13 +459,18 @@ bool SidebarDvsSettingUI::applyChange(Tool which, const std::string& name,
     const std::shared_ptr<zelvan::CameraTool> tool = panels_[index(which)].tool;
     if (!tool) return false;
     const bool accepted = std::visit([&](const auto& v) { return tool->setParam(name, v); }, value);
+    if (!accepted && camera_ && !camera_->isConnected()) {
+        // Not a refusal: the camera has gone, and the window tells that (and clears this panel).
+        emit signalCameraGone();
+        return false;
+    }
     noteOutcome(which, name, value, accepted);
     if (!accepted) {
         // The item goes back to what the camera has, and the file keeps what it recorded.
         showCameraValue(which, name);
         return false;
     }
-    record(which, name, value);
+    queueSettle(which, name);
     return true;
 }
 
@@ -460,7 +482,7 @@ bool SidebarDvsSettingUI::setRoiParam(const std::string& name, int value) {
     // The field shows the camera's value first (which restyles it), then the outcome.
     showCameraValue(Tool::Roi, name);
     for (SettingBaseWithLineEdit* item : roiItems_) item->setValueAccepted(accepted);
-    if (accepted) record(Tool::Roi, name, value);
+    if (accepted) queueSettle(Tool::Roi, name);
     return accepted;
 }
 
@@ -479,6 +501,7 @@ void SidebarDvsSettingUI::noteOutcome(Tool which, const std::string& name,
 }
 
 void SidebarDvsSettingUI::record(Tool which, const std::string& name, const zelvan::ParameterValue& value) {
+    if (camera_ && !recordsToFile_) return;
     const QString path = settings_->dvsCurrentConfigPath;
     const ParamFileError error = updateCameraParamFile(path, panels_[index(which)].fileKey, name, value);
     if (error == ParamFileError::None) {
@@ -516,40 +539,95 @@ bool SidebarDvsSettingUI::showCameraValue(Tool which, const std::string& name) {
     return true;  // not shown
 }
 
-bool SidebarDvsSettingUI::showCameraValue(Tool which, const Entry& entry) {
+bool SidebarDvsSettingUI::readCameraValue(Tool which, const Entry& entry,
+                                          zelvan::ParameterValue& value) const {
     const std::shared_ptr<zelvan::CameraTool> tool = panels_[index(which)].tool;
     if (!tool) return false;
-    const QScopedValueRollback<bool> quiet(showingCameraValues_, true);
-    const std::string& shown = entry.item->paramName();
+    const auto read = [&](auto v) {
+        if (!tool->getParam(entry.name, v)) return false;
+        value = v;
+        return true;
+    };
     switch (entry.type) {
-        case zelvan::PARAM_INT: {
-            int value = 0;
-            if (!tool->getParam(entry.name, value)) return false;
-            static_cast<SettingBaseWithLineEdit*>(entry.item)->slotItemValueChanged(shown, value);
-            return true;
-        }
-        case zelvan::PARAM_FLOAT: {
-            float value = 0;
-            if (!tool->getParam(entry.name, value)) return false;
-            static_cast<SettingBaseWithLineEdit*>(entry.item)->slotItemValueChanged(shown, value);
-            return true;
-        }
-        case zelvan::PARAM_BOOL: {
-            bool value = false;
-            if (!tool->getParam(entry.name, value)) return false;
-            static_cast<SettingBaseWithSwitchButton*>(entry.item)->slotItemValueChanged(shown, value);
-            return true;
-        }
-        case zelvan::PARAM_ENUM: {
-            std::string value;
-            if (!tool->getParam(entry.name, value)) return false;
-            static_cast<SettingBaseWithComboBox*>(entry.item)->slotItemValueChanged(shown, value);
-            return true;
-        }
+        case zelvan::PARAM_INT:
+            return read(0);
+        case zelvan::PARAM_FLOAT:
+            return read(0.0f);
+        case zelvan::PARAM_BOOL:
+            return read(false);
+        case zelvan::PARAM_ENUM:
+            return read(std::string());
         case zelvan::PARAM_STRING:
             break;
     }
+    return false;
+}
+
+bool SidebarDvsSettingUI::showCameraValue(Tool which, const Entry& entry) {
+    if (entry.type == zelvan::PARAM_STRING) return true;  // not shown
+    zelvan::ParameterValue value;
+    if (!readCameraValue(which, entry, value)) return false;
+    const QScopedValueRollback<bool> quiet(showingCameraValues_, true);
+    const std::string& shown = entry.item->paramName();
+    std::visit(
+        [&](const auto& v) {
+            using V = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<V, int> || std::is_same_v<V, float>)
+                static_cast<SettingBaseWithLineEdit*>(entry.item)->slotItemValueChanged(shown, v);
+            else if constexpr (std::is_same_v<V, bool>)
+                static_cast<SettingBaseWithSwitchButton*>(entry.item)->slotItemValueChanged(shown, v);
+            else if constexpr (std::is_same_v<V, std::string>)
+                static_cast<SettingBaseWithComboBox*>(entry.item)->slotItemValueChanged(shown, v);
+        },
+        value);
     return true;
+}
+
+bool SidebarDvsSettingUI::isBeingTyped(const Entry& entry) {
+    QWidget* focus = QApplication::focusWidget();
+    return qobject_cast<QLineEdit*>(focus) && entry.item->isAncestorOf(focus);
+}
+
+void SidebarDvsSettingUI::queueSettle(Tool which, const std::string& name) {
+    const std::pair<Tool, std::string> change(which, name);
+    if (std::find(unsettled_.begin(), unsettled_.end(), change) == unsettled_.end())
+        unsettled_.push_back(change);
+    settleTimer_.start();  // a moment after the last change
+}
+
+void SidebarDvsSettingUI::settle() {
+    settleTimer_.stop();
+    const auto changes = std::move(unsettled_);
+    unsettled_.clear();
+    for (const auto& [which, name] : changes) {
+        for (const Entry& entry : panels_[index(which)].entries) {
+            if (entry.name != name) continue;
+            zelvan::ParameterValue value;
+            if (!readCameraValue(which, entry, value)) break;
+            // A field being edited keeps its text until the focus leaves it.
+            if (isBeingTyped(entry))
+                undisplayed_.emplace_back(which, name);
+            else
+                showCameraValue(which, entry);
+            record(which, name, value);
+            break;
+        }
+    }
+}
+
+void SidebarDvsSettingUI::showUndisplayed() {
+    const auto changes = std::move(undisplayed_);
+    undisplayed_.clear();
+    for (const auto& [which, name] : changes) {
+        for (const Entry& entry : panels_[index(which)].entries) {
+            if (entry.name != name) continue;
+            if (isBeingTyped(entry))
+                undisplayed_.emplace_back(which, name);
+            else
+                showCameraValue(which, entry);
+            break;
+        }
+    }
 }
 
 bool SidebarDvsSettingUI::refreshFromCamera() {
@@ -698,7 +776,15 @@ void SidebarDvsSettingUI::slotExportConfig() {
                                                 QFileInfo(settings_->dvsCurrentConfigPath).absolutePath(),
                                                 tr("Json file (*.json)"));
     if (path.isEmpty()) return;
-    if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
+    if (QFileInfo(path).suffix().isEmpty()) {
+        // The dialog asked about the name as typed; the file written is the one with the suffix.
+        path += QStringLiteral(".json");
+        if (QFileInfo::exists(path) &&
+            QMessageBox::question(this, tr("Export"),
+                                  tr("%1 already exists. Replace it?").arg(QDir::toNativeSeparators(path))) !=
+                QMessageBox::Yes)
+            return;
+    }
     exportConfigFile(path);
 }
 

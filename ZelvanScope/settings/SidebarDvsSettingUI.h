@@ -20,6 +20,7 @@
 
 #include <QRect>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <array>
 #include <memory>
@@ -102,6 +103,8 @@ public:
     const std::vector<SettingBaseWithLineEdit*>& roiItems() const { return roiItems_; }
 
 signals:
+    // A change failed because the camera is no longer connected.
+    void signalCameraGone();
     void signalCumulativeTimeChanged(uint64_t time_us);
     void signalFpsChanged(uint32_t fps);
     void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
@@ -145,6 +148,9 @@ public slots:
     // tool's integer parameter whose name matches one of the coordinate's aliases.
     void slotApplyRoiFromImage(QRect roi);
 
+    // True while accepted changes wait to be read back and recorded (a moment after the last one).
+    bool settling() const { return !unsettled_.empty(); }
+
 private:
     // One item of a box, bound to the tool's parameter `name`.
     struct Entry {
@@ -165,9 +171,20 @@ private:
     bool applyChange(Tool which, const std::string& name, const zelvan::ParameterValue& value);
     void record(Tool which, const std::string& name, const zelvan::ParameterValue& value);
     void noteOutcome(Tool which, const std::string& name, const zelvan::ParameterValue& value, bool accepted);
+    // Reads one parameter from the tool; false when the tool cannot give it.
+    bool readCameraValue(Tool which, const Entry& entry, zelvan::ParameterValue& value) const;
     // Reads one parameter from the tool into its item (without sending it back); false when the
     // tool cannot give it.
     bool showCameraValue(Tool which, const Entry& entry);
+    // An accepted change settles a moment after the last one: its item shows what the camera took
+    // (a tool may round what it is given) and the file records that. Settling at once (before the
+    // tools go) is what clear() does.
+    void queueSettle(Tool which, const std::string& name);
+    void settle();
+    // Shows the values settled while their field was being edited, once it is not any more.
+    void showUndisplayed();
+    // True while the user types into the item's text field.
+    static bool isBeingTyped(const Entry& entry);
     bool showCameraValue(Tool which, const std::string& name);
     // Rectangle selection follows the ROI tool's "enable" as the camera has it.
     void followRoiEnable();
@@ -190,4 +207,11 @@ private:
     std::set<std::string> refusalsTold_;
     // A failure to record a value is told once until a value is recorded again.
     bool recordFailureTold_ = false;
+    // Accepted changes waiting to settle, and the timer that settles them.
+    std::vector<std::pair<Tool, std::string>> unsettled_;
+    QTimer settleTimer_;
+    std::vector<std::pair<Tool, std::string>> undisplayed_;
+    // The open camera's changes are recorded in the current parameter file (not for cameras that
+    // file is never applied to).
+    bool recordsToFile_ = false;
 };

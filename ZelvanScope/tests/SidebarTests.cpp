@@ -69,6 +69,8 @@ public:
     std::vector<std::pair<std::string, ParameterValue>> writes;
     std::map<std::string, ParameterValue> values;
     std::set<std::string> refused;
+    // Integers the tool takes to the nearest multiple of this, as hardware steps do.
+    int step = 1;
 
 private:
     void add(FullParamteterInfo info, ParameterValue value) {
@@ -84,6 +86,8 @@ private:
                 writes.emplace_back(name, v);
                 if (refused.count(name)) return false;
                 values[name] = v;
+                if (const int* i = std::get_if<int>(&v); i && step > 1)
+                    values[name] = (*i + step / 2) / step * step;
                 return true;
             });
     }
@@ -294,6 +298,7 @@ private slots:
         int read = -1;
         QVERIFY(camera->getTool(zelvan::BIASES)->getParam("bias_diff_on", read));
         QCOMPARE(read, value);
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         const nlohmann::json recorded = readJson(recordFile_);
         QCOMPARE(recorded["Biases"]["bias_diff_on"].get<int>(), value);
     }
@@ -379,6 +384,7 @@ private slots:
         QCOMPARE(qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Roi, "y"))->value(), 20);
         for (SettingBaseWithLineEdit* item : panel.roiItems())
             QCOMPARE(child<QLineEdit>(item, "le_value")->property("state").toString(), QString("accepted"));
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         const nlohmann::json recorded = readJson(recordFile_);
         QVERIFY2(recorded["ROI"] == nlohmann::json({{"height", 200}, {"width", 300}, {"x", 10}, {"y", 20}}),
                  recorded.dump().c_str());
@@ -397,6 +403,7 @@ private slots:
             return textOf(tip) == "ROI: the camera refused y = 6." && typeOf(tip) == ZvMessageType::Error;
         }));
         QCOMPARE(qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Roi, "y"))->value(), 20);
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         QCOMPARE(readJson(recordFile_)["ROI"]["y"].get<int>(), 20);
     }
 
@@ -451,6 +458,7 @@ private slots:
         bool enabled = was;
         QVERIFY(camera->getTool(zelvan::TRIGGER_IN)->getParam("enable", enabled));
         QCOMPARE(enabled, !was);
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         const nlohmann::json recorded = readJson(recordFile_);
         QCOMPARE(recorded["TirggerIn"]["enable"].get<bool>(), !was);
         QVERIFY2(recorded["TriggerIn"] == nlohmann::json({{"enable", false}}),
@@ -513,6 +521,7 @@ private slots:
         int read = 0;
         QVERIFY(camera->getTool(zelvan::BIASES)->getParam("bias_fo", read));
         QCOMPARE(read, 13);
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         QCOMPARE(stateOf(recordFile_), before);
         QCOMPARE(tips->count(), 1);
         QCOMPARE(typeOf(tips->first()), ZvMessageType::Warning);
@@ -521,10 +530,40 @@ private slots:
         // Once the file takes values again, a later failure is told again.
         QFile::remove(recordFile_);
         typeInto(edit, "14");
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         QCOMPARE(readJson(recordFile_)["Biases"]["bias_fo"].get<int>(), 14);
         writeFile(recordFile_, "not json");
         typeInto(edit, "15");
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         QCOMPARE(tips->count(), 2);
+    }
+
+    // A tool that rounds what it is given: once the change has settled the item shows, and the file
+    // records, what the tool has; a field being typed into keeps its text until the focus leaves.
+    void anAcceptedChangeShowsAndRecordsWhatTheToolTook() {
+        auto tool = std::make_shared<FakeTool>();
+        tool->addInt("bias_fo", 0, 1000, 10);
+        tool->step = 8;
+        SidebarDvsSettingUI panel;
+        panel.setBiasesToolUI(tool);
+        panel.show();
+        auto* item = qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Biases, "bias_fo"));
+        QSlider* slider = child<QSlider>(item, "slider_value");
+        slider->setValue(101);
+        QCOMPARE(std::get<int>(tool->values["bias_fo"]), 104);
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
+        QCOMPARE(item->value(), 104);
+        QCOMPARE(readJson(recordFile_)["Biases"]["bias_fo"].get<int>(), 104);
+
+        QLineEdit* edit = child<QLineEdit>(item, "le_value");
+        panel.activateWindow();
+        edit->setFocus();
+        typeInto(edit, "203");
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
+        QCOMPARE(readJson(recordFile_)["Biases"]["bias_fo"].get<int>(), 200);
+        if (edit->hasFocus()) QCOMPARE(edit->text(), QString("203"));  // still being typed
+        edit->clearFocus();
+        QTRY_COMPARE_WITH_TIMEOUT(item->value(), 200, 5000);
     }
 
     // A value the tool refuses is told (once until it is accepted again), the item shows what the
@@ -552,6 +591,7 @@ private slots:
         QCOMPARE(std::get<int>(tool->values["bias_fo"]), 70);
         tool->refused = {"bias_fo"};
         slider->setValue(80);
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
         QCOMPARE(tips->count(), 2);
     }
 
@@ -666,6 +706,32 @@ private slots:
         int x = -1;
         QVERIFY(genx->getTool(zelvan::ROI)->getParam("x", x));
         QCOMPARE(x, 0);
+        // Its changes are not recorded either: the file is for the cameras it is applied to.
+        const FileState before = stateOf(recordFile_);
+        auto* roiX = qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Roi, "x"));
+        QVERIFY(roiX);
+        typeInto(child<QLineEdit>(roiX, "le_value"), "5");
+        QVERIFY(genx->getTool(zelvan::ROI)->getParam("x", x));
+        QCOMPARE(x, 5);
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.settling(), 5000);
+        QCOMPARE(stateOf(recordFile_), before);
+    }
+
+    // A change that fails because the camera has gone is a loss, not a refusal.
+    void aChangeOnALostCameraTellsTheLoss() {
+        zelvan::DvsCameraManager manager;
+        auto camera = manager.openCamera(serialOf(manager, "EVK4"));
+        QVERIFY(camera);
+        SidebarDvsSettingUI panel;
+        auto tips = spyTips(panel);
+        GuiSpy gone(&panel, &SidebarDvsSettingUI::signalCameraGone);
+        panel.showEventCamera(camera);
+        zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->unplug();
+        auto* item = qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Biases, "bias_fo"));
+        typeInto(child<QLineEdit>(item, "le_value"), "7");
+        QCOMPARE(gone.count(), 1);
+        QVERIFY(tips->isEmpty());
+        zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->plug();
     }
 
     // The Camera Setting panel sends its display settings; in camera mode it offers no slow rate.
@@ -833,6 +899,7 @@ private slots:
         QCOMPARE(QRect(x, y, w, h), roi);
         QCOMPARE(qobject_cast<SettingBaseWithLineEdit*>(panel->item(Tool::Roi, "x_width"))->value(),
                  roi.width());
+        QTRY_VERIFY_WITH_TIMEOUT(!panel->settling(), 5000);
         QCOMPARE(readJson(recordFile_)["ROI"]["x"].get<int>(), roi.x());
 
         const uint64_t after = deviceTimeFromNowOn(*device);

@@ -826,6 +826,10 @@
 <context>
     <name>SidebarDvsSettingUI</name>
     <message>
+        <source>%1 already exists. Replace it?</source>
+        <translation>%1 already exists. Replace it?</translation>
+    </message>
+    <message>
         <source>DVS Setting</source>
         <translation>DVS Setting</translation>
     </message>

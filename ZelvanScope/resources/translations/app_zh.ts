@@ -826,6 +826,10 @@
 <context>
     <name>SidebarDvsSettingUI</name>
     <message>
+        <source>%1 already exists. Replace it?</source>
+        <translation>%1 已存在，是否替换？</translation>
+    </message>
+    <message>
         <source>DVS Setting</source>
         <translation>DVS 设置</translation>
     </message>

@@ -54,6 +54,6 @@ private:
     QComboBox* slowRate_;
     // Whether the field changed since its value was last handled (finishing an edit is reported once
     // even where Return both finishes the line edit and activates the combo box).
-    bool accumulationTimePending_ = true;
-    bool slowRatePending_ = true;
+    bool accumulationTimePending_ = false;  // set by an edit, cleared once it is reported
+    bool slowRatePending_ = false;
 };
