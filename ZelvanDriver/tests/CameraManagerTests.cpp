@@ -427,6 +427,25 @@ TEST_F(ManagerTest, FloatsBeyondTheFloatRangeSaturate) {
     EXPECT_EQ(fixed->f_, 12.7f);
 }
 
+TEST_F(ManagerTest, TriggerInChangesRecordedUnderTheEarlierKeyAreApplied) {
+    DvsCameraManager manager;
+    auto camera = manager.openCamera(serialOf(manager, "EVK4"));
+    ASSERT_NE(camera, nullptr);
+    const fs::path file = dir_ / "legacy.json";
+    // The tool's own member says off; the viewer's later change, under the earlier key, says on.
+    std::ofstream(file) << R"({"TriggerIn": {"enable": false}, "TirggerIn": {"enable": true}})";
+    ScopedLogCapture log;
+    EXPECT_TRUE(camera->loadCameraConfigParams(file.string()));
+    EXPECT_FALSE(log.containsSubstring(LOG_WARNING, "Tool not found"));
+    bool enabled = false;
+    ASSERT_TRUE(camera->getTool(TRIGGER_IN)->getParam("enable", enabled));
+    EXPECT_TRUE(enabled);
+    std::ofstream(file) << R"({"TirggerIn": {"enable": false}})";
+    EXPECT_TRUE(camera->loadCameraConfigParams(file.string()));
+    ASSERT_TRUE(camera->getTool(TRIGGER_IN)->getParam("enable", enabled));
+    EXPECT_FALSE(enabled);
+}
+
 TEST_F(ManagerTest, RefusedValuesAreReportedAndTheRestApplied) {
     DvsCameraManager manager;
     auto camera = manager.openCamera(serialOf(manager, "EVK4"));

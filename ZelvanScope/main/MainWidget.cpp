@@ -27,12 +27,15 @@
 #include "dialogs/CamerasList.h"
 #include "dialogs/ShowCameraInfoUI.h"
 #include "dialogs/ZvCutRawFile.h"
+#include "dialogs/ZvEthCameraConfigTool.h"
 #include "dialogs/ZvExportVideoUI.h"
 #include "main/WorkerThread.h"
 #include "processing/ZvEventProcessor.h"
 #include "session/LiveSession.h"
 #include "session/RecordingController.h"
 #include "settings/AppSettings.h"
+#include "settings/SidebarCameraSettingUI.h"
+#include "settings/SidebarDvsSettingUI.h"
 #include "settings/ZvGeneralSetting.h"
 #include "ui_MainWidget.h"
 #include "view/ShowImageForm.h"
@@ -58,8 +61,18 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     waitingWindow_ = new WaitingWindow(ui_->imageForm);
 
     buildMenus();
-    // Settings panels arrive with the camera tools; until then the sidebar area stays folded.
+    // The sidebars: the camera sidebar is the one shown when the area opens; the area starts folded
+    // and the image view takes the width the area leaves.
+    cameraSidebar_ = new SidebarCameraSettingUI;
+    dvsSidebar_ = new SidebarDvsSettingUI;
+    ui_->sw_sidebars->addWidget(cameraSidebar_);
+    ui_->sw_sidebars->addWidget(dvsSidebar_);
+    ui_->sw_sidebars->setCurrentWidget(cameraSidebar_);
     ui_->widget_sidebar_area->hide();
+    ui_->splitter->setStretchFactor(0, 1);
+    ui_->splitter->setStretchFactor(1, 0);
+    ui_->splitter->setCollapsible(0, false);
+    ui_->splitter->setCollapsible(1, false);
     setAcceptDrops(true);
 
     connect(this, &MainWidget::setShowCameraLiveUI, this, &MainWidget::showCameraPlayingUI);
@@ -98,6 +111,33 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     });
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
     connectPlayback();
+
+    // The display settings reach the live camera and the playback.
+    ZvEventProcessor* player = eventProcessor_;
+    connect(cameraSidebar_, &SidebarCameraSettingUI::signalCumulativeTimeChanged, this,
+            &MainWidget::setAccumulationTime, Qt::DirectConnection);
+    connect(cameraSidebar_, &SidebarCameraSettingUI::signalCumulativeTimeChanged, player,
+            &ZvEventProcessor::setAccTime);
+    connect(cameraSidebar_, &SidebarCameraSettingUI::signalFpsChanged, player,
+            [player](uint32_t fps) { player->setFps(int(std::min<uint32_t>(fps, 65535))); });
+    connect(dvsSidebar_, &SidebarDvsSettingUI::signalCumulativeTimeChanged, this,
+            &MainWidget::setAccumulationTime, Qt::DirectConnection);
+    connect(dvsSidebar_, &SidebarDvsSettingUI::signalCumulativeTimeChanged, player,
+            &ZvEventProcessor::setAccTime);
+    connect(dvsSidebar_, &SidebarDvsSettingUI::signalFpsChanged, player,
+            [player](uint32_t fps) { player->setFps(int(std::min<uint32_t>(fps, 65535))); });
+    // A rectangle drawn on the image becomes the region of interest while the ROI is enabled.
+    // Queued: the loss clears the panel, whose item is still telling its change.
+    connect(dvsSidebar_, &SidebarDvsSettingUI::signalCameraGone, live_.get(), &LiveSession::noticeLoss,
+            Qt::QueuedConnection);
+    connect(dvsSidebar_, &SidebarDvsSettingUI::signalRoiSelectionEnabled, ui_->imageForm,
+            &ShowImageForm::slotSetRoiSelectionEnabled);
+    connect(ui_->imageForm, &ShowImageForm::signalRoiSelected, dvsSidebar_,
+            &SidebarDvsSettingUI::slotApplyRoiFromImage);
+    connect(dvsSidebar_,
+            qOverload<QString, ZvMessageType, QString>(&SidebarDvsSettingUI::signalShowLeftBottomTips), this,
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
 
     // Space, Left and Right act on the play bar wherever the focus is in this window (a text field
     // keeps the keys it edits with); the buttons never take the focus, so a key never clicks one.
@@ -466,8 +506,19 @@ void MainWidget::slotCutRecording() {
 }
 
 void MainWidget::slotShowToolIPConfig() {
-    emit signalShowLeftBottomTips(tr("The IP configuration tool is not available yet."),
-                                  ZvMessageType::Warning, QString());
+    ZvEthCameraConfigTool dialog(this);
+    connect(&dialog,
+            qOverload<QString, ZvMessageType, QString>(&ZvEthCameraConfigTool::signalShowLeftBottomTips),
+            this, qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
+    // A search has no percentage to show.
+    connect(&dialog, &ZvEthCameraConfigTool::signalLoadingStatus, this, [this](bool loading) {
+        slotSetWaitWinStatus(loading);
+        if (loading) waitingWindow_->setProgress(-1);
+    });
+    // Closing the dialog ends a running search before this returns; the busy window closes when
+    // the search's end arrives here.
+    dialog.exec();
 }
 
 void MainWidget::slotShowCameraInfo() {
@@ -577,6 +628,9 @@ void MainWidget::installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, c
     live_->install(camera);
     recordings_->setCamera(std::move(camera));
     emit signalImageReslotionChanged(live_->camera()->getWidth(), live_->camera()->getHeight());
+    // The panels show the camera's tools (the saved parameters applied first) before it streams.
+    dvsSidebar_->showEventCamera(live_->camera());
+    cameraSidebar_->setCameraMode(true);
     initDvsCameraSettings();
     emit setShowCameraLiveUI(true);
     emit resetShowCameraFormTitle(true);
@@ -588,6 +642,8 @@ void MainWidget::releaseEventCamera() {
     // The recordings end on the camera they run on; ending the stream also ends the statistics.
     recordings_->setCamera(nullptr);
     live_->release();
+    dvsSidebar_->clear();
+    cameraSidebar_->setCameraMode(false);
     ui_->pb_play->setChecked(false);
     clearStatistics();
 }
@@ -595,6 +651,8 @@ void MainWidget::releaseEventCamera() {
 void MainWidget::cameraLost() {
     // What the camera delivered before the loss is kept.
     recordings_->cameraLost();
+    // A camera that is gone has no settings to show.
+    dvsSidebar_->clear();
     ui_->pb_play->setChecked(false);
     clearStatistics();
     emit signalShowLeftBottomTips(tr("camera disconnected"), ZvMessageType::Warning, QString());
@@ -614,6 +672,14 @@ void MainWidget::clearStatistics() {
 
 QString MainWidget::statisticsText() const {
     return statusPrefix_ + bandwidthText_ + eventRateText_ + statusSuffix_;
+}
+
+uint64_t MainWidget::liveBatchTime() const { return live_->batchTime(); }
+
+void MainWidget::setAccumulationTime(uint64_t time_us) {
+    accumulationTime_ = time_us;
+    live_->setBatchTime(time_us);
+    qInfo() << "set dvs time interval: " << time_us;
 }
 
 void MainWidget::initDvsCameraSettings() { recordings_->applyTriggerInSettings(); }
@@ -751,7 +817,8 @@ void MainWidget::showTimeStamp(uint64_t timestamp_us) {
 
 void MainWidget::showLocalTime(QString local_time) { ui_->label_local_time->setText(local_time); }
 
-void MainWidget::on_pb_fold_setting_clicked(bool) {}
+// The hidden fold button folds every sidebar.
+void MainWidget::on_pb_fold_setting_clicked(bool) { showSidebar(nullptr, ui_->pb_fold_setting); }
 void MainWidget::on_pb_viewer_setting_clicked(bool checked) {
     // The menu opens above the button, its bottom-right corner at the button's top-right corner.
     if (checked) {
@@ -766,9 +833,24 @@ void MainWidget::slotStartEndPointEditable(bool en) {
     // The mode change puts both handles on the ends and tells the processors: the whole file again.
     ui_->slider->setMode(en ? ZvThreeHandleSlider::StartEndEditable : ZvThreeHandleSlider::CenterOnly);
 }
-void MainWidget::on_pb_fold_general_setting_clicked() {}
-void MainWidget::on_pb_fold_dvs_setting_clicked(bool) {}
-void MainWidget::on_pb_fold_aps_setting_clicked(bool) {}
+void MainWidget::on_pb_fold_general_setting_clicked() {
+    showSidebar(cameraSidebar_, ui_->pb_fold_general_setting);
+}
+void MainWidget::on_pb_fold_dvs_setting_clicked(bool) { showSidebar(dvsSidebar_, ui_->pb_fold_dvs_setting); }
+// The frame sidebar comes with fusion cameras; until then the button has nothing to show.
+void MainWidget::on_pb_fold_aps_setting_clicked(bool) { showSidebar(nullptr, ui_->pb_fold_aps_setting); }
+
+void MainWidget::showSidebar(QWidget* page, QPushButton* button) {
+    const bool show = page && button->isChecked();
+    for (QPushButton* b : {ui_->pb_fold_setting, ui_->pb_fold_general_setting, ui_->pb_fold_dvs_setting,
+                           ui_->pb_fold_aps_setting})
+        b->setChecked(show && b == button);
+    if (show) ui_->sw_sidebars->setCurrentWidget(page);
+    ui_->widget_sidebar_area->setVisible(show);
+    ui_->widget_side->layout()->activate();
+    const int side = show ? kSidebarWidth : ui_->widget_side->minimumSizeHint().width();
+    ui_->splitter->setSizes({std::max(0, ui_->splitter->width() - side), side});
+}
 void MainWidget::on_pb_viewer_type_clicked() {
     viewerShowType_ = static_cast<zelvan::STREAM_TYPE>((int(viewerShowType_) + 1) % 3);
     showViewerType(viewerShowType_);

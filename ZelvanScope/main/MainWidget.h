@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPushButton>
 #include <QWidget>
 #include <memory>
 #include <vector>
@@ -20,6 +21,8 @@ class LiveSession;
 class RecordingController;
 class ZvFileRecorder;
 class ShowImageForm;
+class SidebarCameraSettingUI;
+class SidebarDvsSettingUI;
 class WaitingWindow;
 class ZvEventProcessor;
 
@@ -63,6 +66,10 @@ public:
     bool isRecording() const;
     QString statisticsText() const;
     uint64_t accumulationTime() const { return accumulationTime_; }
+    // The batch time the live camera streams with (microseconds).
+    uint64_t liveBatchTime() const;
+    SidebarCameraSettingUI* cameraSidebar() const { return cameraSidebar_; }
+    SidebarDvsSettingUI* dvsSidebar() const { return dvsSidebar_; }
     // The stream time of the latest events shown (microseconds).
     uint64_t latestTimestamp() const;
     // The path of the latest recording started with the record button.
@@ -161,6 +168,11 @@ private:
     void releaseEventCamera();
     void cameraLost();
     void showViewerType(zelvan::STREAM_TYPE type);
+    // The accumulation time of the camera sidebar: the live camera's batch time.
+    void setAccumulationTime(uint64_t time_us);
+    // Shows `page` in the sidebar area when `button` is checked (unchecking the other fold buttons),
+    // or hides the area; the image view takes the rest of the width.
+    void showSidebar(QWidget* page, QPushButton* button);
     void connectPlayback();
     // One slider marker per trigger edge: red for rising, green for falling edges.
     void showTriggers(const std::vector<std::pair<uint64_t, uint8_t>>& triggers);
@@ -180,6 +192,9 @@ private:
     std::unique_ptr<LiveSession> live_;                // the open event camera and its stream
     std::unique_ptr<RecordingController> recordings_;  // the record button and trigger-in recordings
     WaitingWindow* waitingWindow_ = nullptr;
+    SidebarCameraSettingUI* cameraSidebar_ = nullptr;  // owned by the sidebar area
+    SidebarDvsSettingUI* dvsSidebar_ = nullptr;        // owned by the sidebar area
+    static constexpr int kSidebarWidth = 400;
     QMenu* fileMenu_ = nullptr;
     QMenu* deviceMenu_ = nullptr;
     QMenu* settingMenu_ = nullptr;

@@ -41,6 +41,7 @@ int LiveSession::start(uint64_t batch_time_us) {
     if (running_.load()) return 0;
     if (displayThread_.joinable()) displayThread_.join();  // ended by a loss
     if (camera_->start() != 0) return -1;
+    batchTime_ = batch_time_us;
     camera_->setBatchEventsTime(batch_time_us);
     lossReported_ = false;  // a later loss is news again
     running_ = true;
@@ -51,6 +52,11 @@ int LiveSession::start(uint64_t batch_time_us) {
 void LiveSession::stop() {
     stopDisplay();
     if (camera_) camera_->stop();
+}
+
+void LiveSession::setBatchTime(uint64_t batch_time_us) {
+    batchTime_ = batch_time_us;
+    if (camera_ && running_.load()) camera_->setBatchEventsTime(batch_time_us);
 }
 
 void LiveSession::stopDisplay() {

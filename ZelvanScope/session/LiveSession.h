@@ -35,6 +35,10 @@ public:
     int start(uint64_t batch_time_us);
     // Ends the display thread and the camera's stream.
     void stop();
+    // The time one batch (one shown frame) spans, given to the camera at once when it streams and
+    // at the next start otherwise.
+    void setBatchTime(uint64_t batch_time_us);
+    uint64_t batchTime() const { return batchTime_; }
     bool isRunning() const { return running_.load(); }
     // Reports the loss of the camera shown (cameraLost) when it is gone and the loss not yet told,
     // for losses noticed elsewhere (a recording's watch while not streaming).
@@ -61,6 +65,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<uint64_t> latestTimestamp_{0};
     bool lossReported_ = false;
+    uint64_t batchTime_ = 33333;
     std::thread displayThread_;
     std::vector<zelvan::Event2D> batch_;          // the display thread's only
     static constexpr uint32_t kDisplayRate = 33;  // batches per second

@@ -73,6 +73,29 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// A copy of the shared recording `name` in `dir` (the reader writes its index beside it), or an
+// empty string when the shared recordings are not there.
+QString copyOfSharedRecording(const QTemporaryDir& dir, const char* name) {
+    namespace fs = std::filesystem;
+    const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / name;
+    const QString copy = dir.filePath(name);
+    std::error_code error;
+    if (!fs::exists(source) || !fs::copy_file(source, copy.toStdString(), error)) return QString();
+    return copy;
+}
+
+// Save as... and Cut Recording both answer with a Warning and open no dialog.
+void expectFileToolsRefused(MainWidget& window) {
+    GuiSpy tips(&window, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+    QVERIFY(!withModalDialog([&] { window.slotSaveAs(); }, [](QDialog*) {}));
+    QVERIFY(!withModalDialog([&] { window.slotCutRecording(); }, [](QDialog*) {}));
+    QCOMPARE(tips.count(), 2);
+    for (const auto& call : tips) {
+        QCOMPARE(call.at(0).toString(), QString("Please open a raw file first."));
+        QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+    }
+}
+
 // The texts of the entries of File > Open Recent.
 QStringList recentMenuTexts(MainWidget& window) {
     QStringList texts;
@@ -127,15 +150,7 @@ private slots:
 
     void fileToolsNeedARawFile() {
         MainWidget window;
-        GuiSpy tips(&window,
-                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
-        QVERIFY(!withModalDialog([&] { window.slotSaveAs(); }, [](QDialog*) {}));
-        QVERIFY(!withModalDialog([&] { window.slotCutRecording(); }, [](QDialog*) {}));
-        QCOMPARE(tips.count(), 2);
-        for (const auto& call : tips) {
-            QCOMPARE(call.at(0).toString(), QString("Please open a raw file first."));
-            QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Warning);
-        }
+        expectFileToolsRefused(window);
     }
 
     void fileToolsNeedALoadedRecording() {
@@ -149,15 +164,7 @@ private slots:
         window.openRecording(bad);  // its load fails
         QTRY_VERIFY_WITH_TIMEOUT(loading.count() >= 2 && !loading.last().at(0).toBool(), kDeadlineMs);
         QVERIFY(!player->hasFile());
-        GuiSpy tips(&window,
-                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
-        QVERIFY(!withModalDialog([&] { window.slotSaveAs(); }, [](QDialog*) {}));
-        QVERIFY(!withModalDialog([&] { window.slotCutRecording(); }, [](QDialog*) {}));
-        QCOMPARE(tips.count(), 2);
-        for (const auto& call : tips) {
-            QCOMPARE(call.at(0).toString(), QString("Please open a raw file first."));
-            QCOMPARE(call.at(1).value<ZvMessageType>(), ZvMessageType::Warning);
-        }
+        expectFileToolsRefused(window);
     }
 
     void triggerMarkersTakeTheEdgeColours() {
@@ -222,13 +229,10 @@ private slots:
     }
 
     void theEndHandleNarrowsPlayback() {
-        namespace fs = std::filesystem;
-        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
-        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString copy = dir.filePath(kRecording);
-        fs::copy_file(source, copy.toStdString());
+        const QString copy = copyOfSharedRecording(dir, kRecording);
+        if (copy.isEmpty()) QSKIP("the shared test recordings are not there");
 
         MainWidget window;
         window.resize(1280, 800);
@@ -275,13 +279,10 @@ private slots:
     }
 
     void closingDuringACutWaitsForItsFile() {
-        namespace fs = std::filesystem;
-        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
-        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString copy = dir.filePath(kRecording);
-        fs::copy_file(source, copy.toStdString());
+        const QString copy = copyOfSharedRecording(dir, kRecording);
+        if (copy.isEmpty()) QSKIP("the shared test recordings are not there");
 
         MainWidget window;
         window.show();
@@ -317,13 +318,10 @@ private slots:
     }
 
     void theWaitingWindowShowsProgressAndCancels() {
-        namespace fs = std::filesystem;
-        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
-        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString copy = dir.filePath(kRecording);
-        fs::copy_file(source, copy.toStdString());
+        const QString copy = copyOfSharedRecording(dir, kRecording);
+        if (copy.isEmpty()) QSKIP("the shared test recordings are not there");
 
         MainWidget window;
         window.show();
@@ -369,13 +367,10 @@ private slots:
     }
 
     void aRealRecordingEndToEnd() {
-        namespace fs = std::filesystem;
-        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
-        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString copy = dir.filePath(kRecording);
-        fs::copy_file(source, copy.toStdString());
+        const QString copy = copyOfSharedRecording(dir, kRecording);
+        if (copy.isEmpty()) QSKIP("the shared test recordings are not there");
 
         MainWidget window;
         window.resize(1280, 800);
@@ -584,13 +579,10 @@ private slots:
     }
 
     void aRecordingThatFailsToLoadLeavesNothingShown() {
-        namespace fs = std::filesystem;
-        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
-        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString copy = dir.filePath(kRecording);
-        fs::copy_file(source, copy.toStdString());
+        const QString copy = copyOfSharedRecording(dir, kRecording);
+        if (copy.isEmpty()) QSKIP("the shared test recordings are not there");
         const QString bad = dir.filePath("bad.raw");
         QVERIFY(writeFile(bad, "not a recording\n"));
 
@@ -672,13 +664,10 @@ private slots:
     }
 
     void aDroppedRecordingOpensAndPlays() {
-        namespace fs = std::filesystem;
-        const fs::path source = fs::path(ZELVAN_TESTDATA_DIR) / kRecording;
-        if (!fs::exists(source)) QSKIP("the shared test recordings are not there");
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString copy = dir.filePath(kRecording);
-        fs::copy_file(source, copy.toStdString());
+        const QString copy = copyOfSharedRecording(dir, kRecording);
+        if (copy.isEmpty()) QSKIP("the shared test recordings are not there");
         const QString notes = dir.filePath("notes.txt");
         QVERIFY(writeFile(notes, "text\n"));
 

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <fstream>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "zelvan/CameraTool.h"
 #include "zelvan/DvsCamera.h"
@@ -15,6 +18,9 @@
 namespace zelvan {
 
 namespace {
+
+// The key under which earlier versions of the viewer recorded the trigger-in tool's parameters.
+constexpr const char* kLegacyTriggerInKey = "TirggerIn";
 
 // A float as the double with the same shortest decimal text, so that 12.7f is written as 12.7.
 double floatForJson(float value) {
@@ -220,7 +226,16 @@ bool succeeded(ConfigError reason) { return rankOf(reason) <= 1; }
 ApplyResult applyDocument(const ToolTable& tools, const nlohmann::json& document) {
     ApplyResult result;
     if (!document.is_object()) return result;
-    for (const auto& [tool_name, params] : document.items()) {
+    // The viewer records its trigger-in changes under "TirggerIn", the key earlier versions used and
+    // existing files hold: they belong to the trigger-in tool and, being the latest changes, are
+    // applied after its own member.
+    std::vector<std::pair<std::string, const nlohmann::json*>> entries;
+    for (const auto& [tool_name, params] : document.items())
+        if (tool_name != kLegacyTriggerInKey) entries.emplace_back(tool_name, &params);
+    if (const auto legacy = document.find(kLegacyTriggerInKey); legacy != document.end())
+        entries.emplace_back("TriggerIn", &*legacy);
+    for (const auto& [tool_name, params_ptr] : entries) {
+        const nlohmann::json& params = *params_ptr;
         const auto tool = toolNamed(tools, tool_name);
         if (!tool) {
             result.keep(logged(ConfigError::UnknownTool, LOG_WARNING,

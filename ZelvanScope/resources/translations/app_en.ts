@@ -120,10 +120,6 @@
         <translation>Later</translation>
     </message>
     <message>
-        <source>The IP configuration tool is not available yet.</source>
-        <translation>The IP configuration tool is not available yet.</translation>
-    </message>
-    <message>
         <source>There is a conflict between the camera ip and the local ip!</source>
         <translation>There is a conflict between the camera ip and the local ip!</translation>
     </message>
@@ -226,6 +222,26 @@
     <message>
         <source>Please open a raw file first.</source>
         <translation>Please open a raw file first.</translation>
+    </message>
+    <message>
+        <source>Camera Setting</source>
+        <translation>Camera Setting</translation>
+    </message>
+    <message>
+        <source>DVS Setting</source>
+        <translation>DVS Setting</translation>
+    </message>
+    <message>
+        <source>APS Setting (fusion cameras)</source>
+        <translation>APS Setting (fusion cameras)</translation>
+    </message>
+    <message>
+        <source>DVS</source>
+        <translation>DVS</translation>
+    </message>
+    <message>
+        <source>APS</source>
+        <translation>APS</translation>
     </message>
 </context>
 <context>
@@ -663,6 +679,342 @@
     <message>
         <source>The trigger-in settings apply when the current recording ends.</source>
         <translation>The trigger-in settings apply when the current recording ends.</translation>
+    </message>
+</context>
+<context>
+    <name>SettingItem</name>
+    <message>
+        <source>Enable</source>
+        <translation>Enable</translation>
+    </message>
+    <message>
+        <source>Mode</source>
+        <translation>Mode</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>Type</translation>
+    </message>
+    <message>
+        <source>Threshold</source>
+        <translation>Threshold</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>Offset X</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Offset Y</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithLineEdit</name>
+    <message>
+        <source>Decrease</source>
+        <translation>Decrease</translation>
+    </message>
+    <message>
+        <source>Increase</source>
+        <translation>Increase</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithSwitchButton</name>
+    <message>
+        <source>Enable</source>
+        <translation>Enable</translation>
+    </message>
+</context>
+<context>
+    <name>SettingItemBox</name>
+    <message>
+        <source>Fold</source>
+        <translation>Fold</translation>
+    </message>
+    <message>
+        <source>Unfold</source>
+        <translation>Unfold</translation>
+    </message>
+</context>
+<context>
+    <name>SettingDisplayItem</name>
+    <message>
+        <source>Accumulation time</source>
+        <translation>Accumulation time</translation>
+    </message>
+    <message>
+        <source>Slow Rate</source>
+        <translation>Slow Rate</translation>
+    </message>
+    <message>
+        <source>Event time shown in one frame: a number with &quot;ms&quot; or &quot;us&quot;, from 1us to 1000ms.</source>
+        <translation>Event time shown in one frame: a number with &quot;ms&quot; or &quot;us&quot;, from 1us to 1000ms.</translation>
+    </message>
+    <message>
+        <source>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</source>
+        <translation>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</translation>
+    </message>
+</context>
+<context>
+    <name>ZvEthCameraConfigTool</name>
+    <message>
+        <source>Eth Camera Config</source>
+        <translation>Eth Camera Config</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>Camera List</source>
+        <translation>Camera List</translation>
+    </message>
+    <message>
+        <source>Serial : </source>
+        <translation>Serial : </translation>
+    </message>
+    <message>
+        <source>Product: </source>
+        <translation>Product: </translation>
+    </message>
+    <message>
+        <source>Manufacturer: </source>
+        <translation>Manufacturer: </translation>
+    </message>
+    <message>
+        <source>Firmware version :</source>
+        <translation>Firmware version :</translation>
+    </message>
+    <message>
+        <source>IP Address:</source>
+        <translation>IP Address:</translation>
+    </message>
+    <message>
+        <source>Subnet Mask:</source>
+        <translation>Subnet Mask:</translation>
+    </message>
+    <message>
+        <source>Gateway:</source>
+        <translation>Gateway:</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>Config</source>
+        <translation>Config</translation>
+    </message>
+    <message>
+        <source>Refresh completed!</source>
+        <translation>Refresh completed!</translation>
+    </message>
+    <message>
+        <source>Configuration successful!</source>
+        <translation>Configuration successful!</translation>
+    </message>
+    <message>
+        <source>Configuration failed!</source>
+        <translation>Configuration failed!</translation>
+    </message>
+    <message>
+        <source>The camera search failed.</source>
+        <translation>The camera search failed.</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarDvsSettingUI</name>
+    <message>
+        <source>%1 already exists. Replace it?</source>
+        <translation>%1 already exists. Replace it?</translation>
+    </message>
+    <message>
+        <source>DVS Setting</source>
+        <translation>DVS Setting</translation>
+    </message>
+    <message>
+        <source>Biases</source>
+        <translation>Biases</translation>
+    </message>
+    <message>
+        <source>Trigger In</source>
+        <translation>Trigger In</translation>
+    </message>
+    <message>
+        <source>Anti Flicker</source>
+        <translation>Anti Flicker</translation>
+    </message>
+    <message>
+        <source>Event Rate Control</source>
+        <translation>Event Rate Control</translation>
+    </message>
+    <message>
+        <source>Event Trail Filter</source>
+        <translation>Event Trail Filter</translation>
+    </message>
+    <message>
+        <source>ROI</source>
+        <translation>ROI</translation>
+    </message>
+    <message>
+        <source>Default</source>
+        <translation>Default</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>Load</source>
+        <translation>Load</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>Export</translation>
+    </message>
+    <message>
+        <source>Load the default camera parameters</source>
+        <translation>Load the default camera parameters</translation>
+    </message>
+    <message>
+        <source>Read the parameters back from the camera</source>
+        <translation>Read the parameters back from the camera</translation>
+    </message>
+    <message>
+        <source>Load camera parameters from a file</source>
+        <translation>Load camera parameters from a file</translation>
+    </message>
+    <message>
+        <source>Export the camera parameters to a file</source>
+        <translation>Export the camera parameters to a file</translation>
+    </message>
+    <message>
+        <source>Open a camera to adjust its settings here.</source>
+        <translation>Open a camera to adjust its settings here.</translation>
+    </message>
+    <message>
+        <source>The saved camera parameters in %1 were not all applied: %2.</source>
+        <translation>The saved camera parameters in %1 were not all applied: %2.</translation>
+    </message>
+    <message>
+        <source>%1: the camera refused %2 = %3.</source>
+        <translation>%1: the camera refused %2 = %3.</translation>
+    </message>
+    <message>
+        <source>the file cannot be read</source>
+        <translation>the file cannot be read</translation>
+    </message>
+    <message>
+        <source>the file is not JSON</source>
+        <translation>the file is not JSON</translation>
+    </message>
+    <message>
+        <source>the file is not an object of tools and their parameters</source>
+        <translation>the file is not an object of tools and their parameters</translation>
+    </message>
+    <message>
+        <source>the file cannot be written</source>
+        <translation>the file cannot be written</translation>
+    </message>
+    <message>
+        <source>The camera took the new value, but it cannot be recorded in %1: %2.</source>
+        <translation>The camera took the new value, but it cannot be recorded in %1: %2.</translation>
+    </message>
+    <message>
+        <source>Cannot read %1 from the camera.</source>
+        <translation>Cannot read %1 from the camera.</translation>
+    </message>
+    <message>
+        <source>ROI selected successfully.</source>
+        <translation>ROI selected successfully.</translation>
+    </message>
+    <message>
+        <source>Failed to apply ROI selection.</source>
+        <translation>Failed to apply ROI selection.</translation>
+    </message>
+    <message>
+        <source>no camera is open</source>
+        <translation>no camera is open</translation>
+    </message>
+    <message>
+        <source>%1 does not exist</source>
+        <translation>%1 does not exist</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded successfully.</source>
+        <translation>Camera parameters loaded successfully.</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded failed: %1.</source>
+        <translation>Camera parameters loaded failed: %1.</translation>
+    </message>
+    <message>
+        <source>Failed to load camera parameters: %1.</source>
+        <translation>Failed to load camera parameters: %1.</translation>
+    </message>
+    <message>
+        <source>Failed to export camera parameters: %1.</source>
+        <translation>Failed to export camera parameters: %1.</translation>
+    </message>
+    <message>
+        <source>Camera parameters exported successfully.</source>
+        <translation>Camera parameters exported successfully.</translation>
+    </message>
+    <message>
+        <source>Select a JSON file</source>
+        <translation>Select a JSON file</translation>
+    </message>
+    <message>
+        <source>Json file (*.json)</source>
+        <translation>Json file (*.json)</translation>
+    </message>
+    <message>
+        <source>no error</source>
+        <translation>no error</translation>
+    </message>
+    <message>
+        <source>the file cannot be opened</source>
+        <translation>the file cannot be opened</translation>
+    </message>
+    <message>
+        <source>a tool the camera lacks was skipped</source>
+        <translation>a tool the camera lacks was skipped</translation>
+    </message>
+    <message>
+        <source>a value of an unsupported type was skipped</source>
+        <translation>a value of an unsupported type was skipped</translation>
+    </message>
+    <message>
+        <source>the file names a parameter the camera lacks</source>
+        <translation>the file names a parameter the camera lacks</translation>
+    </message>
+    <message>
+        <source>a value is of the wrong type</source>
+        <translation>a value is of the wrong type</translation>
+    </message>
+    <message>
+        <source>the camera refused a value</source>
+        <translation>the camera refused a value</translation>
+    </message>
+    <message>
+        <source>setting a parameter failed</source>
+        <translation>setting a parameter failed</translation>
+    </message>
+    <message>
+        <source>unknown error</source>
+        <translation>unknown error</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarCameraSettingUI</name>
+    <message>
+        <source>Camera Setting</source>
+        <translation>Camera Setting</translation>
+    </message>
+    <message>
+        <source>Display</source>
+        <translation>Display</translation>
     </message>
 </context>
 </TS>

@@ -120,10 +120,6 @@
         <translation>稍后</translation>
     </message>
     <message>
-        <source>The IP configuration tool is not available yet.</source>
-        <translation>IP 配置工具暂不可用。</translation>
-    </message>
-    <message>
         <source>There is a conflict between the camera ip and the local ip!</source>
         <translation>相机 IP 与本机 IP 冲突！</translation>
     </message>
@@ -226,6 +222,26 @@
     <message>
         <source>Please open a raw file first.</source>
         <translation>请先打开录像文件。</translation>
+    </message>
+    <message>
+        <source>Camera Setting</source>
+        <translation>相机设置</translation>
+    </message>
+    <message>
+        <source>DVS Setting</source>
+        <translation>DVS 设置</translation>
+    </message>
+    <message>
+        <source>APS Setting (fusion cameras)</source>
+        <translation>APS 设置（融合相机）</translation>
+    </message>
+    <message>
+        <source>DVS</source>
+        <translation>DVS</translation>
+    </message>
+    <message>
+        <source>APS</source>
+        <translation>APS</translation>
     </message>
 </context>
 <context>
@@ -663,6 +679,342 @@
     <message>
         <source>The trigger-in settings apply when the current recording ends.</source>
         <translation>触发录制设置将在当前录制结束后生效。</translation>
+    </message>
+</context>
+<context>
+    <name>SettingItem</name>
+    <message>
+        <source>Enable</source>
+        <translation>启用</translation>
+    </message>
+    <message>
+        <source>Mode</source>
+        <translation>模式</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>类型</translation>
+    </message>
+    <message>
+        <source>Threshold</source>
+        <translation>阈值</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>X 偏移</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Y 偏移</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithLineEdit</name>
+    <message>
+        <source>Decrease</source>
+        <translation>减小</translation>
+    </message>
+    <message>
+        <source>Increase</source>
+        <translation>增加</translation>
+    </message>
+</context>
+<context>
+    <name>SettingBaseWithSwitchButton</name>
+    <message>
+        <source>Enable</source>
+        <translation>启用</translation>
+    </message>
+</context>
+<context>
+    <name>SettingItemBox</name>
+    <message>
+        <source>Fold</source>
+        <translation>收起</translation>
+    </message>
+    <message>
+        <source>Unfold</source>
+        <translation>展开</translation>
+    </message>
+</context>
+<context>
+    <name>SettingDisplayItem</name>
+    <message>
+        <source>Accumulation time</source>
+        <translation>累积时间</translation>
+    </message>
+    <message>
+        <source>Slow Rate</source>
+        <translation>慢放倍率</translation>
+    </message>
+    <message>
+        <source>Event time shown in one frame: a number with &quot;ms&quot; or &quot;us&quot;, from 1us to 1000ms.</source>
+        <translation>一帧显示的事件时间：数字加 “ms” 或 “us”，范围 1us 到 1000ms。</translation>
+    </message>
+    <message>
+        <source>How many times slower than real time recordings play: 1 is real time, 2 half speed (0.03 to 1000).</source>
+        <translation>录制文件回放比实时慢的倍数：1 为实时，2 为半速（0.03 到 1000）。</translation>
+    </message>
+</context>
+<context>
+    <name>ZvEthCameraConfigTool</name>
+    <message>
+        <source>Eth Camera Config</source>
+        <translation>以太网相机配置</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Camera List</source>
+        <translation>相机列表</translation>
+    </message>
+    <message>
+        <source>Serial : </source>
+        <translation>序列号：</translation>
+    </message>
+    <message>
+        <source>Product: </source>
+        <translation>产品：</translation>
+    </message>
+    <message>
+        <source>Manufacturer: </source>
+        <translation>制造商：</translation>
+    </message>
+    <message>
+        <source>Firmware version :</source>
+        <translation>固件版本：</translation>
+    </message>
+    <message>
+        <source>IP Address:</source>
+        <translation>IP 地址：</translation>
+    </message>
+    <message>
+        <source>Subnet Mask:</source>
+        <translation>子网掩码：</translation>
+    </message>
+    <message>
+        <source>Gateway:</source>
+        <translation>网关：</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Config</source>
+        <translation>配置</translation>
+    </message>
+    <message>
+        <source>Refresh completed!</source>
+        <translation>刷新完成！</translation>
+    </message>
+    <message>
+        <source>Configuration successful!</source>
+        <translation>配置成功！</translation>
+    </message>
+    <message>
+        <source>Configuration failed!</source>
+        <translation>配置失败！</translation>
+    </message>
+    <message>
+        <source>The camera search failed.</source>
+        <translation>相机搜索失败。</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarDvsSettingUI</name>
+    <message>
+        <source>%1 already exists. Replace it?</source>
+        <translation>%1 已存在，是否替换？</translation>
+    </message>
+    <message>
+        <source>DVS Setting</source>
+        <translation>DVS 设置</translation>
+    </message>
+    <message>
+        <source>Biases</source>
+        <translation>偏置</translation>
+    </message>
+    <message>
+        <source>Trigger In</source>
+        <translation>触发输入</translation>
+    </message>
+    <message>
+        <source>Anti Flicker</source>
+        <translation>抗闪烁</translation>
+    </message>
+    <message>
+        <source>Event Rate Control</source>
+        <translation>事件速率控制</translation>
+    </message>
+    <message>
+        <source>Event Trail Filter</source>
+        <translation>事件拖尾滤波</translation>
+    </message>
+    <message>
+        <source>ROI</source>
+        <translation>ROI</translation>
+    </message>
+    <message>
+        <source>Default</source>
+        <translation>默认</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Load</source>
+        <translation>加载</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>导出</translation>
+    </message>
+    <message>
+        <source>Load the default camera parameters</source>
+        <translation>加载默认相机参数</translation>
+    </message>
+    <message>
+        <source>Read the parameters back from the camera</source>
+        <translation>从相机重新读取参数</translation>
+    </message>
+    <message>
+        <source>Load camera parameters from a file</source>
+        <translation>从文件加载相机参数</translation>
+    </message>
+    <message>
+        <source>Export the camera parameters to a file</source>
+        <translation>将相机参数导出到文件</translation>
+    </message>
+    <message>
+        <source>Open a camera to adjust its settings here.</source>
+        <translation>打开相机后可在此调整其设置。</translation>
+    </message>
+    <message>
+        <source>The saved camera parameters in %1 were not all applied: %2.</source>
+        <translation>%1 中保存的相机参数未能全部应用：%2。</translation>
+    </message>
+    <message>
+        <source>%1: the camera refused %2 = %3.</source>
+        <translation>%1：相机拒绝了 %2 = %3。</translation>
+    </message>
+    <message>
+        <source>the file cannot be read</source>
+        <translation>无法读取该文件</translation>
+    </message>
+    <message>
+        <source>the file is not JSON</source>
+        <translation>该文件不是 JSON</translation>
+    </message>
+    <message>
+        <source>the file is not an object of tools and their parameters</source>
+        <translation>该文件不是由工具及其参数组成的对象</translation>
+    </message>
+    <message>
+        <source>the file cannot be written</source>
+        <translation>无法写入该文件</translation>
+    </message>
+    <message>
+        <source>The camera took the new value, but it cannot be recorded in %1: %2.</source>
+        <translation>相机已接受新值，但无法记录到 %1：%2。</translation>
+    </message>
+    <message>
+        <source>Cannot read %1 from the camera.</source>
+        <translation>无法从相机读取 %1。</translation>
+    </message>
+    <message>
+        <source>ROI selected successfully.</source>
+        <translation>ROI 选择成功。</translation>
+    </message>
+    <message>
+        <source>Failed to apply ROI selection.</source>
+        <translation>应用 ROI 选择失败。</translation>
+    </message>
+    <message>
+        <source>no camera is open</source>
+        <translation>未打开相机</translation>
+    </message>
+    <message>
+        <source>%1 does not exist</source>
+        <translation>%1 不存在</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded successfully.</source>
+        <translation>相机参数加载成功。</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded failed: %1.</source>
+        <translation>相机参数加载失败：%1。</translation>
+    </message>
+    <message>
+        <source>Failed to load camera parameters: %1.</source>
+        <translation>加载相机参数失败：%1。</translation>
+    </message>
+    <message>
+        <source>Failed to export camera parameters: %1.</source>
+        <translation>导出相机参数失败：%1。</translation>
+    </message>
+    <message>
+        <source>Camera parameters exported successfully.</source>
+        <translation>相机参数导出成功。</translation>
+    </message>
+    <message>
+        <source>Select a JSON file</source>
+        <translation>选择 JSON 文件</translation>
+    </message>
+    <message>
+        <source>Json file (*.json)</source>
+        <translation>JSON 文件 (*.json)</translation>
+    </message>
+    <message>
+        <source>no error</source>
+        <translation>无错误</translation>
+    </message>
+    <message>
+        <source>the file cannot be opened</source>
+        <translation>无法打开该文件</translation>
+    </message>
+    <message>
+        <source>a tool the camera lacks was skipped</source>
+        <translation>已跳过相机没有的工具</translation>
+    </message>
+    <message>
+        <source>a value of an unsupported type was skipped</source>
+        <translation>已跳过类型不受支持的值</translation>
+    </message>
+    <message>
+        <source>the file names a parameter the camera lacks</source>
+        <translation>文件中有相机没有的参数</translation>
+    </message>
+    <message>
+        <source>a value is of the wrong type</source>
+        <translation>有值的类型不对</translation>
+    </message>
+    <message>
+        <source>the camera refused a value</source>
+        <translation>相机拒绝了某个值</translation>
+    </message>
+    <message>
+        <source>setting a parameter failed</source>
+        <translation>设置参数失败</translation>
+    </message>
+    <message>
+        <source>unknown error</source>
+        <translation>未知错误</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarCameraSettingUI</name>
+    <message>
+        <source>Camera Setting</source>
+        <translation>相机设置</translation>
+    </message>
+    <message>
+        <source>Display</source>
+        <translation>显示</translation>
     </message>
 </context>
 </TS>
