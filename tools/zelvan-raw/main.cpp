@@ -545,6 +545,8 @@ void recordFor(uint64_t seconds, StopEarly stop_early) {
     }
 }
 
+constexpr uint64_t kFirstFrameWaitSeconds = 5;
+
 // Both streams of a fusion camera into BASE.raw, BASE.mp4 and (with a calibration) BASE.json.
 int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, uint64_t seconds,
                  const std::string& path, const std::string& config) {
@@ -564,6 +566,17 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
     zelvan::CalibratorParameters calibration;
     const bool calibrated = camera->readCalibrationParam(calibration);
     if (camera->start(zelvan::DVS_AND_APS) != 0) return fail("cannot start camera \"" + serial + "\"");
+    // The recording starts at a frame: the first one paired with its exposure is waited for.
+    std::atomic<bool> framed{false};
+    const unsigned frame_watch = camera->addApsFrameCallback([&](const zelvan::ApsFrame&) { framed = true; });
+    recordFor(kFirstFrameWaitSeconds, [&] { return framed.load() || !camera->isConnected(); });
+    camera->removeApsFrameCallback(frame_watch);
+    if (!framed.load()) {
+        camera->stop(zelvan::DVS_AND_APS);
+        if (!camera->isConnected()) return fail("camera \"" + serial + "\" went away");
+        return fail("camera \"" + serial + "\" sent no frame within " +
+                    std::to_string(kFirstFrameWaitSeconds) + " s");
+    }
     if (camera->startRecording(folder, name, zelvan::DVS_AND_APS) != 0) {
         camera->stop(zelvan::DVS_AND_APS);
         return fail("cannot record into \"" + base + ".raw\" and \"" + base + ".mp4\"");
@@ -591,6 +604,9 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
     std::vector<uint64_t> times;
     if (!video.loadFile() || !video.getTimeStamps(times))
         return fail("cannot read \"" + base + ".mp4\" back");
+    // Without the time of its first frame the video cannot be placed among the events.
+    if (!payload.header.has_aps_start_timestamp || times.empty())
+        return fail("recording \"" + base + "\" holds no frame: the frames stopped coming");
     const std::string json = calibrated ? ", " + base + ".json" : "";
     std::fprintf(stderr, "zelvan-raw: recorded %llu events and %zu frames from %s into %s.raw, %s.mp4%s\n",
                  static_cast<unsigned long long>(events), times.size(), serial.c_str(), base.c_str(),

@@ -84,6 +84,10 @@ uint64_t TandraCamera::lostFrames() const {
     return stream + droppedFrames();
 }
 
+uint64_t TandraCamera::lostEventBuffers() const {
+    return event_sensor_ && event_sensor_->eventStream() ? event_sensor_->eventStream()->lostBuffers() : 0;
+}
+
 bool TandraCamera::isConnected() const { return interface_ && interface_->isConnected(); }
 
 // --- Callbacks ---
@@ -221,6 +225,7 @@ int TandraCamera::init() {
             recorder_exited_ = false;
             recorder_set_up_ = false;
         }
+        loss_noticed_ = false;
         alive_ = true;
         inited_ = true;
         startThread(frame_recording_thread_, &TandraCamera::frameRecordingLoop);
@@ -277,7 +282,12 @@ int TandraCamera::start(STREAM_TYPE type) {
         ZV_LOG(LOG_ERROR, "Start refused: camera %s is not open.", getDescription().serial.c_str());
         return -1;
     }
-    if (running_.load() == 1 && type == current_type_) {
+    // Threads told to end by a stop from a callback or a lost connection are joined (and the sensors
+    // they left on stopped) while the flag still tells them to end.
+    if (running_.load() != 1) stopBoth(false);
+    const bool running = running_.load() == 1;
+    const bool already = type == DVS ? events_on_ : type == APS ? frames_on_ : fusing_.load();
+    if (running && already) {
         ZV_LOG(LOG_INFO, "Camera already started.");
         return 0;
     }
@@ -286,19 +296,36 @@ int TandraCamera::start(STREAM_TYPE type) {
                getDescription().serial.c_str());
         return -1;
     }
-    if (running_.load() != 1) {
-        // Threads told to end by an earlier stop from a callback or a lost connection: joined while
-        // the flag still tells them to end.
-        joinEndedStreamingThreads();
+    if (type == DVS_AND_APS && running && (events_on_ || frames_on_)) {
+        // Frames are paired with exposure edges counted from the frame sensor's start; with one
+        // sensor already on, both start anew.
+        if (isRecording()) {
+            ZV_LOG(LOG_ERROR,
+                   "Start camera %s failed: both streams cannot start while a recording of one runs; stop "
+                   "the recording first.",
+                   getDescription().serial.c_str());
+            return -1;
+        }
+        ZV_LOG(LOG_INFO, "Camera %s: the running stream restarts together with the other.",
+               getDescription().serial.c_str());
+        stopBoth(false);
     }
-    running_ = 1;
+    const bool was_running = running_.exchange(1) == 1;
+    if (!was_running) events_on_ = frames_on_ = false;
     bool started = true;
     const auto startEvents = [&] {
         dvsEnable(true);
         if (event_sensor_->start() != 0) started = false;
+        events_on_ = true;
         eventStreamStarted();
         if (!event_reader_thread_.joinable())
             startThread(event_reader_thread_, &TandraCamera::eventReaderLoop);
+    };
+    const auto startFrames = [&] {
+        if (!frame_reader_thread_.joinable())
+            startThread(frame_reader_thread_, &TandraCamera::frameReaderLoop);
+        if (frame_sensor_->start() != 0) started = false;
+        frames_on_ = true;
     };
     const auto startStatistics = [&] {
         if (!statistics_thread_.joinable()) startThread(statistics_thread_, &TandraCamera::statisticsLoop);
@@ -309,9 +336,7 @@ int TandraCamera::start(STREAM_TYPE type) {
             startStatistics();
             break;
         case APS:
-            if (frame_sensor_->start() != 0) started = false;
-            if (!frame_reader_thread_.joinable())
-                startThread(frame_reader_thread_, &TandraCamera::frameReaderLoop);
+            startFrames();
             break;
         default:
             trigger_counter_ = 0;
@@ -322,14 +347,13 @@ int TandraCamera::start(STREAM_TYPE type) {
             }
             frames_lost_seen_ =
                 frame_sensor_->eventStream() ? frame_sensor_->eventStream()->lostBuffers() : 0;
+            event_losses_seen_ = lostEventBuffers();
             fusing_ = true;
             decoder_->setTimestampInput(0);
             ZV_LOG(LOG_INFO, "dvs start.");
             startEvents();
-            if (!frame_reader_thread_.joinable())
-                startThread(frame_reader_thread_, &TandraCamera::frameReaderLoop);
             ZV_LOG(LOG_INFO, "Aps start.");
-            if (frame_sensor_->start() != 0) started = false;
+            startFrames();
             if (!fusion_thread_.joinable()) startThread(fusion_thread_, &TandraCamera::fusionLoop);
             startStatistics();
             break;
@@ -337,12 +361,26 @@ int TandraCamera::start(STREAM_TYPE type) {
     wakeStreamWaiters();
     if (!started) {
         ZV_LOG(LOG_ERROR, "Start camera %s failed: a sensor did not start.", getDescription().serial.c_str());
-        stopBoth(false);
+        // Only what this call started is undone: a stream that ran before goes on.
+        if (!was_running) {
+            stopBoth(false);
+        } else if (type == DVS) {
+            stopEventsLocked();
+        } else {
+            stopFramesLocked();
+        }
         return -1;
     }
     if (erc_tool_ && !erc_tool_->setParam("max_event_rate", 40))
         ZV_LOG(LOG_WARNING, "Camera %s: the event rate limit was not applied.",
                getDescription().serial.c_str());
+    if (stop_requested_.load()) {
+        // A callback stopped streaming while this start ran: its stop is carried out.
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: a callback stopped streaming meanwhile.",
+               getDescription().serial.c_str());
+        stopBoth(false);
+        return -1;
+    }
     ZV_LOG(LOG_INFO, "Camera event stream start.");
     current_type_ = type;
     return 0;
@@ -350,11 +388,18 @@ int TandraCamera::start(STREAM_TYPE type) {
 
 int TandraCamera::stop(STREAM_TYPE type) {
     if (onOwnThread()) {
-        // From a callback (or on a lost connection): never wait for the calling thread. When a user
-        // thread holds the control lock, it is starting or stopping: it finishes the work.
-        if (type != DVS_AND_APS) return 0;
+        // From a callback (or on a lost connection): never wait for the calling thread.
+        if (type != DVS_AND_APS) {
+            ZV_LOG(LOG_ERROR,
+                   "stop() of one stream refused: from the camera's own callbacks only both streams can "
+                   "stop.");
+            return -1;
+        }
         std::unique_lock<std::mutex> control(control_mutex_, std::try_to_lock);
         if (!control.owns_lock()) {
+            // A user thread is starting or stopping: it carries the stop out before it returns (or the
+            // next call does).
+            stop_requested_ = true;
             if (running_.exchange(0) == 1) {
                 fusing_ = false;
                 eventStreamEnded();
@@ -369,29 +414,50 @@ int TandraCamera::stop(STREAM_TYPE type) {
         return stopBoth(true);
     }
     std::lock_guard<std::mutex> control(control_mutex_);
-    if (running_.load() != 1) {
-        joinEndedStreamingThreads();
-        return 0;
-    }
+    if (running_.load() != 1) return stopBoth(false);
     switch (type) {
         case DVS:
-            dvsEnable(false);
-            event_sensor_->stop();
+            stopEventsLocked();
             return 0;
         case APS:
-            frame_sensor_->stop();
+            stopFramesLocked();
             return stopRecording(DVS_AND_APS);
         default:
             return stopBoth(false);
     }
 }
 
+void TandraCamera::stopEventsLocked() {
+    endFusingLocked();
+    dvsEnable(false);
+    event_sensor_->stop();
+    events_on_ = false;
+    eventStreamEnded();
+}
+
+void TandraCamera::stopFramesLocked() {
+    endFusingLocked();
+    frame_sensor_->stop();
+    frames_on_ = false;
+}
+
+void TandraCamera::endFusingLocked() {
+    if (!fusing_.exchange(false)) return;
+    ZV_LOG(LOG_INFO, "Camera %s: frames are no longer paired with their exposures until both streams start.",
+           getDescription().serial.c_str());
+    std::lock_guard<std::mutex> lock(fusion_mutex_);
+    clearQueuesLocked();
+}
+
 int TandraCamera::stopBoth(bool own_thread) {
-    if (running_.exchange(0) != 1) {
+    const bool was_running = running_.exchange(0) == 1;
+    // A stop asked for by a callback while another call held the control lock is carried out here.
+    if (!stop_requested_.exchange(false) && !was_running) {
         if (!own_thread) joinEndedStreamingThreads();
         return 0;
     }
     fusing_ = false;
+    events_on_ = frames_on_ = false;
     eventStreamEnded();
     dvsEnable(false);
     settle(kEventPathSettle);
@@ -402,10 +468,9 @@ int TandraCamera::stopBoth(bool own_thread) {
     fusion_cv_.notify_all();
     { std::lock_guard<std::mutex> lock(statistics_mutex_); }
     statistics_cv_.notify_all();
-    for (std::thread* t :
-         {&event_reader_thread_, &frame_reader_thread_, &fusion_thread_, &statistics_thread_}) {
-        if (t->joinable() && t->get_id() != std::this_thread::get_id()) t->join();
-    }
+    // On one of the camera's threads nothing is joined: the caller may hold a callback registry's lock
+    // that another of them waits for. The next start(), stop() or the destructor joins them.
+    if (!own_thread) joinEndedStreamingThreads();
     const int recording = stopRecording(DVS_AND_APS);
     settle(kStopSettle);
     {
@@ -433,25 +498,43 @@ int TandraCamera::destroy() {
 }
 
 void TandraCamera::handleLostConnection() {
+    // Both readers look; the first to see it ends streaming.
+    if (loss_noticed_.exchange(true)) return;
     ZV_LOG(LOG_INFO, "Tandra loss connection.");
     stop(DVS_AND_APS);
     destroy();
 }
 
+void TandraCamera::noticeLostEventBuffers() {
+    const uint64_t lost = lostEventBuffers();
+    const uint64_t seen = event_losses_seen_.exchange(lost);
+    if (lost <= seen || !fusing_.load()) return;
+    // An exposure edge may have been among them: every later frame would be paired with the record
+    // of the one after it.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_event_loss_log_ < std::chrono::seconds(1)) return;
+    last_event_loss_log_ = now;
+    ZV_LOG(LOG_WARNING,
+           "Camera %s: %llu event buffer(s) lost while frames are paired; frame times may be off by whole "
+           "frames until both streams start again.",
+           getDescription().serial.c_str(), static_cast<unsigned long long>(lost - seen));
+}
+
 void TandraCamera::eventReaderLoop() {
     setCurrentThreadName("zv-fusion-events");
-    event_reader_active_ = true;
-    struct Done {
-        std::atomic<bool>& flag;
-        ~Done() { flag = false; }
-    } done{event_reader_active_};
     while (running_.load() == 1) {
         if (!event_sensor_->eventStream() || !event_sensor_->eventStream()->isStarted()) {
             if (!waitForStream(*event_sensor_)) break;
+            // With the event sensor off, the camera can still go away under the frame stream.
+            if (!isConnected()) {
+                handleLostConnection();
+                break;
+            }
             continue;
         }
         if (event_sensor_->eventStream()->waitNextBuffer() > 0) {
             auto buffer = event_sensor_->eventStream()->getLatestBuffer();
+            noticeLostEventBuffers();
             if (buffer && *buffer) {
                 std::vector<uint8_t>& bytes = **buffer;
                 convertEndian(bytes);
@@ -482,8 +565,8 @@ void TandraCamera::frameReaderLoop() {
             if (buffer && *buffer) frameArrived(**buffer, lost_before);
             continue;
         }
-        // Without the event stream, nobody else notices that the camera went away.
-        if (!isConnected() && !event_reader_active_.load()) {
+        // The event reader may be idle (events stopped): either reader notices a lost device.
+        if (!isConnected()) {
             handleLostConnection();
             break;
         }
@@ -497,18 +580,18 @@ bool TandraCamera::frameArrived(const std::vector<uint8_t>& bytes, uint64_t lost
                getDescription().serial.c_str(), bytes.size(), kFrameBytes);
         return false;
     }
+    ZV_LOG(LOG_DETAIL, "aps frame cnt: %d", static_cast<int>(frame_counter_.fetch_add(1)));
+    // Frames are only of use paired with their exposure: without both streams nothing takes them.
+    if (!fusing_.load()) return true;
     FrameBuffer frame = frame_pool_->acquire();
     // A buffer the pool made beyond its count comes empty.
     if (frame->size() != kFrameBytes) frame->resize(kFrameBytes);
     std::memcpy(frame->data(), bytes.data(), kFrameBytes);
-    ZV_LOG(LOG_DETAIL, "aps frame cnt: %d", static_cast<int>(frame_counter_.fetch_add(1)));
-    if (fusing_.load()) {
-        {
-            std::lock_guard<std::mutex> lock(fusion_mutex_);
-            queueFrameLocked(std::move(frame), lost_before);
-        }
-        fusion_cv_.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(fusion_mutex_);
+        queueFrameLocked(std::move(frame), lost_before);
     }
+    fusion_cv_.notify_all();
     return true;
 }
 

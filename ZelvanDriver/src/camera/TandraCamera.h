@@ -8,8 +8,12 @@
 // arrival order, frame callbacks, hand-over to the frame recording) and the statistics thread while
 // streaming; the frame-recording thread from init() until destroy(); the event-recording thread while
 // events are recorded. stop(DVS_AND_APS) and the release of the camera work from its callbacks: there
-// nothing waits for the calling thread, which the next start(), stop() or the destructor joins (made by
-// makeFusionCamera, whose deleter hands a release inside a callback to the joiner thread).
+// nothing is joined (the next start(), stop() or the destructor joins), so a callback may hold its
+// registry's lock meanwhile (made by makeFusionCamera, whose deleter hands a release inside a callback
+// to the joiner thread). A stop of one stream from a callback is refused.
+//
+// Frames are paired with the exposure edges counted since both sensors started together: stopping one
+// of them ends the pairing, and starting both while one runs restarts that one too.
 #pragma once
 
 #include <atomic>
@@ -83,6 +87,8 @@ public:
     // Frames lost on their way to pairing since the camera was opened: lost by the frame data stream
     // (the frame reader fell behind) or dropped from the pairing queues.
     uint64_t lostFrames() const;
+    // Buffers the event data stream lost since the camera was opened (its reader fell behind).
+    uint64_t lostEventBuffers() const;
     // Frames handed to the frame recording that runs (or ran last).
     uint64_t recordedFrames() const { return recorded_frames_.load(); }
 
@@ -145,9 +151,15 @@ protected:
     bool waitForStream(const Sensor& sensor);
     void wakeStreamWaiters();
     void handleLostConnection();
-    // Ends streaming of both types; `own_thread` when called from one of the camera's threads, which
-    // is then not joined. Holds control_mutex_ (the caller's lock).
+    // Ends streaming of both types; `own_thread` when called from one of the camera's threads: then
+    // no thread is joined. Holds control_mutex_ (the caller's lock).
     int stopBoth(bool own_thread);
+    // One sensor off while the other may go on; pairing ends. Hold control_mutex_.
+    void stopEventsLocked();
+    void stopFramesLocked();
+    void endFusingLocked();
+    // Warns when the event stream lost buffers while frames are paired; event reader thread.
+    void noticeLostEventBuffers();
     void joinEndedStreamingThreads();
     template <typename Loop>
     void startThread(std::thread& thread, Loop loop);
@@ -161,11 +173,16 @@ protected:
     std::atomic<bool> inited_{false};
     std::atomic<bool> alive_{false};
     std::atomic<int> running_{0};
-    std::atomic<bool> fusing_{false};  // both streams run: records and frames are queued for pairing
-    std::atomic<bool> event_reader_active_{false};
-    std::atomic<uint64_t> frames_lost_seen_{0};  // frames the frame stream had lost when last looked at
-    STREAM_TYPE current_type_ = DVS;             // under control_mutex_
-    std::mutex control_mutex_;                   // start, stop, init from user threads
+    std::atomic<bool> fusing_{false};          // both streams run: records and frames are queued for pairing
+    std::atomic<bool> stop_requested_{false};  // a callback stopped while a user call held control_mutex_
+    std::atomic<bool> loss_noticed_{false};    // the lost device is being handled
+    std::atomic<uint64_t> frames_lost_seen_{0};   // frames the frame stream had lost when last looked at
+    std::atomic<uint64_t> event_losses_seen_{0};  // the same for event buffers
+    std::chrono::steady_clock::time_point last_event_loss_log_{};  // event reader only
+    STREAM_TYPE current_type_ = DVS;                               // under control_mutex_
+    bool events_on_ = false;    // under control_mutex_, while running_ is 1: the event sensor streams
+    bool frames_on_ = false;    // the same for the frame sensor
+    std::mutex control_mutex_;  // start, stop, init from user threads
 
     std::thread event_reader_thread_;
     std::thread frame_reader_thread_;
@@ -235,6 +252,7 @@ protected:
     bool header_written_ = false;
     uint64_t aps_start_for_header_ = 0;
     std::string event_error_;  // first failure of the current event recording
+    uint64_t event_losses_at_record_start_ = 0;
     DvsFileInfo file_info_;
 };
 

@@ -99,6 +99,12 @@ void TandraCamera::prepareApsData2Save(const FrameBuffer& frame, uint64_t exposu
     {
         std::lock_guard<std::mutex> lock(record_mutex_);
         if (!frame_recording_.load()) return;
+        if (exposure_end == 0) {
+            // Its exposure time could not be read: the frame has no time in the video.
+            ++frames_dropped_;
+            if (frame_error_.empty()) frame_error_ = "a frame whose exposure time could not be read";
+            return;
+        }
         if (record_frames_.size() == kMaxQueuedRecordFrames) {
             // The encoder fell behind: the frame is lost to the recording, which then fails.
             if (frames_dropped_++ == 0) {
@@ -225,6 +231,7 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
         first_buffer_time_ = 0;
         event_bytes_dropped_ = 0;
     }
+    event_losses_at_record_start_ = lostEventBuffers();
     event_stop_requested_ = false;
     event_recording_ = true;
     startThread(event_recording_thread_, &TandraCamera::eventRecordingLoop);
@@ -358,6 +365,11 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
         }
         event_pool_.reset();
         event_recording_ = false;
+        // Buffers the event stream lost (its reader fell behind) never reached the file either.
+        const uint64_t lost_now = lostEventBuffers();
+        const uint64_t lost = lost_now - std::min(lost_now, event_losses_at_record_start_);
+        if (lost != 0 && event_error_.empty())
+            event_error_ = std::to_string(lost) + " event buffer(s) lost before they reached the file";
         if (!event_error_.empty() || dropped != 0) {
             ZV_LOG(LOG_ERROR, "Recording %s incomplete: %s%s%llu bytes dropped.", raw_path_.c_str(),
                    event_error_.c_str(), event_error_.empty() ? "" : ", ",
