@@ -212,11 +212,14 @@ TEST_F(FusionCameraTest, PairingQueuesAreBoundedAndDropTheOldest) {
     EXPECT_EQ(camera_->queuedRecords().size(), FusionCameraPrivate::kMaxQueuedSyncRecords);
     EXPECT_EQ(camera_->droppedSyncRecords(), 40 - FusionCameraPrivate::kMaxQueuedSyncRecords);
     const size_t lines = log.lines().size();
+    const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(camera_->frameArrived(markedFrame(uint8_t(i))));
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - begin);
     size_t drop_lines = 0;
     for (size_t i = lines; i < log.lines().size(); ++i)
         if (log.lines()[i].text.find("dropped without a partner") != std::string::npos) ++drop_lines;
-    EXPECT_LE(drop_lines, 1u) << "drops are told at most once a second";
+    EXPECT_LE(drop_lines, 1u + size_t(seconds.count())) << "drops are told at most once a second";
 }
 
 TEST_F(FusionCameraTest, OutsideBothStreamsNothingIsQueuedForPairing) {
@@ -304,7 +307,7 @@ TEST_F(FusionCameraTest, StoppingOneSensorEndsPairingAndBatchWaitsAndBothRestart
     }
     const uint64_t before = paired.load();
     ASSERT_TRUE(waitFor([&] { return paired.load() >= before + 3; }, 30s));
-    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);  // no callback runs any more
     ASSERT_EQ(frames.size(), 3u);
     const uint64_t period = 1'000'000 / config_.frame_rate;
     int told = 0;
