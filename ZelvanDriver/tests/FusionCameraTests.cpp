@@ -199,6 +199,31 @@ TEST_F(FusionCameraTest, FramesAndRecordsArePairedStrictlyInOrder) {
     EXPECT_EQ(got[1].second, 200000u + 25720u);
 }
 
+TEST_F(FusionCameraTest, EdgesLostWithEventDataAreCountedFromTheFramePeriod) {
+    std::vector<std::pair<uint8_t, uint64_t>> got;  // frame mark, exposure end
+    camera_->addApsFrameCallback(
+        [&](ApsFrame frame) { got.emplace_back(frame.data()[0], frame.endTimestamp()); });
+    ASSERT_TRUE(camera_->getTool(APS_CTRL)->setParam("exposure_time", 1000));
+    camera_->armPairing();
+    camera_->triggerInArrived({0, 1, 0});  // arms
+    camera_->triggerInArrived({0, 1, 100'000});
+    camera_->triggerInArrived({0, 1, 200'000});
+    camera_->markEventDataLost();  // the edges at 300000 and 400000 were in it
+    camera_->triggerInArrived({0, 1, 500'000});
+    for (uint8_t k = 0; k < 5; ++k) {
+        ASSERT_TRUE(camera_->frameArrived(markedFrame(uint8_t(16 + 40 * k))));
+        camera_->fuseOnce();
+    }
+    ASSERT_EQ(got.size(), 3u);
+    // BGR of a luma 16 + 40 k frame: the first, second and fifth frame, each with its own exposure.
+    EXPECT_EQ(got[0].second, 125'720u);
+    EXPECT_EQ(got[1].second, 225'720u);
+    EXPECT_EQ(got[2].second, 525'720u);
+    EXPECT_LT(got[0].first, got[1].first);
+    EXPECT_GT(got[2].first, 170) << "the fifth frame, not the third";
+    EXPECT_EQ(camera_->droppedFrames(), 2u) << "the frames of the lost edges";
+}
+
 TEST_F(FusionCameraTest, PairingQueuesAreBoundedAndDropTheOldest) {
     camera_->armPairing();
     ScopedLogCapture log;
@@ -478,14 +503,26 @@ TEST_F(FusionCameraTest, FramesAloneAreNotQueuedForPairing) {
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
 }
 
-TEST_F(FusionCameraTest, ALostDeviceEndsStreaming) {
+TEST_F(FusionCameraTest, ALostDeviceEndsStreamingAndTheRecordingWhichReportsIt) {
+    TempFolder folder("lostdevice");
     ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
+    ASSERT_EQ(camera_->startRecording(folder.str(), "cut", DVS), 0);
     ScopedLogCapture log;
     device_->unplug();
     EXPECT_TRUE(waitFor([&] { return !camera_->isStreaming(); }));
     EXPECT_TRUE(waitFor([&] { return log.contains(LOG_INFO, "Tandra loss connection."); }));
     EXPECT_FALSE(camera_->isConnected());
+    EXPECT_FALSE(camera_->isRecording());
     EXPECT_EQ(camera_->start(DVS_AND_APS), -1);
+    EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), -1) << "the recording the camera ended is incomplete";
+    EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), 0) << "told once";
+    // Plugged in again, the lost handle stays closed until it is opened again.
+    device_->plug();
+    EXPECT_EQ(camera_->start(DVS_AND_APS), -1);
+    ASSERT_EQ(camera_->init(), 0);
+    ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
+    device_->unplug();  // and a second loss is noticed as well
+    EXPECT_TRUE(waitFor([&] { return !camera_->isStreaming(); }));
     device_->plug();
 }
 
@@ -587,6 +624,7 @@ TEST_F(FusionCameraTest, ASecondRecordingWhileOneRunsIsRefused) {
     EXPECT_EQ(camera_->startRecording(folder.str(), "three", DVS), -1);
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "two.raw"));
     EXPECT_TRUE(camera_->isRecording());
+    ASSERT_TRUE(waitFor([&] { return camera_->recordedFrames() > 0; }, 30s));
     EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), 0);
     EXPECT_FALSE(camera_->isRecording());
     EXPECT_EQ(camera_->stop(DVS_AND_APS), 0);
@@ -666,7 +704,8 @@ TEST_F(FusionCameraTest, ARecordingOfBothStreamsWithoutFramesStillRecordsItsEven
     EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "no frame within 2000 ms"));
     ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(folder.path() / "noframes.raw"); }));
     ASSERT_TRUE(waitFor([&] { return camera_->collectedEventBytes() > 0; })) << "events to record";
-    EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), 0);
+    EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), -1) << "the video holds nothing";
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "no frame was recorded"));
     EXPECT_EQ(camera_->stop(DVS_AND_APS), 0);
     const auto raw = folder.path() / "noframes.raw";
     EXPECT_EQ(firstLine(raw), "% evt 3.0") << "no aps_start_timestamp line without a frame";
@@ -700,12 +739,16 @@ TEST_F(FusionCameraTest, FramesWithoutAnExposureTimeStayOutOfTheVideoAndFailTheR
     TempFolder folder("noexposure");
     ASSERT_EQ(camera_->startRecording(folder.str(), "noexp", APS), 0);
     camera_->armPairing();
-    ASSERT_TRUE(camera_->frameArrived(markedFrame(16)));
-    camera_->queueRecord({0, 0});  // as made when the exposure time cannot be read
-    ASSERT_TRUE(camera_->frameArrived(markedFrame(32)));
-    camera_->queueRecord({1000, 40'000});
-    ASSERT_TRUE(camera_->frameArrived(markedFrame(48)));
-    camera_->queueRecord({34'333, 73'333});
+    camera_->triggerInArrived({0, 1, 0});  // arms
+    {
+        ScopedLogCapture quiet;
+        device_->unplug();  // the exposure time cannot be read
+        camera_->triggerInArrived({0, 1, 1000});
+        device_->plug();
+    }
+    camera_->triggerInArrived({0, 1, 14'280});  // exposure end 40000
+    camera_->triggerInArrived({0, 1, 47'613});  // 73333
+    for (uint8_t mark : {16, 32, 48}) ASSERT_TRUE(camera_->frameArrived(markedFrame(mark)));
     for (int pair = 0; pair < 3; ++pair) camera_->fuseOnce();  // one pair a round while not streaming
     ScopedLogCapture log;
     EXPECT_EQ(camera_->stopRecording(APS), -1);

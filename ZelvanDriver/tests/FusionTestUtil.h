@@ -74,6 +74,8 @@ public:
         std::lock_guard<std::mutex> lock(event_record_mutex_);
         return current_event_chunk_ ? current_event_chunk_->size() : 0;
     }
+    // As when the event stream reports lost buffers (event reader thread, here the test's).
+    void markEventDataLost() { edges_may_be_lost_ = true; }
     void queueRecord(SyncRecord record) {
         std::lock_guard<std::mutex> lock(fusion_mutex_);
         queueSyncRecordLocked(record);

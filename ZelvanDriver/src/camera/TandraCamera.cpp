@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "sensor/CameraTools.h"
 #include "sensor/EventSensors.h"
@@ -277,14 +278,28 @@ int TandraCamera::start(STREAM_TYPE type) {
         ZV_LOG(LOG_ERROR, "start() refused: it cannot be called from the camera's own callbacks.");
         return -1;
     }
-    std::lock_guard<std::mutex> control(control_mutex_);
-    if (!inited_.load() || !event_sensor_ || !frame_sensor_) {
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        result = startLocked(type);
+    }
+    if (carryOutRequestedStop() && result == 0) {
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: a callback stopped streaming meanwhile.",
+               getDescription().serial.c_str());
+        return -1;
+    }
+    return result;
+}
+
+int TandraCamera::startLocked(STREAM_TYPE type) {
+    if (!inited_.load() || !alive_.load() || !event_sensor_ || !frame_sensor_) {
+        // Never opened, or lost (and not opened again since).
         ZV_LOG(LOG_ERROR, "Start refused: camera %s is not open.", getDescription().serial.c_str());
         return -1;
     }
-    // Threads told to end by a stop from a callback or a lost connection are joined (and the sensors
-    // they left on stopped) while the flag still tells them to end.
-    if (running_.load() != 1) stopBoth(false);
+    // Threads told to end by a stop from a callback are joined (and what they left on is stopped)
+    // while the flag still tells them to end.
+    if (running_.load() != 1) rememberEndedRecording(stopBoth(false));
     const bool running = running_.load() == 1;
     const bool already = type == DVS ? events_on_ : type == APS ? frames_on_ : fusing_.load();
     if (running && already) {
@@ -296,9 +311,9 @@ int TandraCamera::start(STREAM_TYPE type) {
                getDescription().serial.c_str());
         return -1;
     }
-    if (type == DVS_AND_APS && running && (events_on_ || frames_on_)) {
-        // Frames are paired with exposure edges counted from the frame sensor's start; with one
-        // sensor already on, both start anew.
+    if (type == DVS_AND_APS && running) {
+        // Frames are paired with exposure edges counted from the frame sensor's start edge, with
+        // readers that hold nothing from before: everything starts anew.
         if (isRecording()) {
             ZV_LOG(LOG_ERROR,
                    "Start camera %s failed: both streams cannot start while a recording of one runs; stop "
@@ -315,17 +330,22 @@ int TandraCamera::start(STREAM_TYPE type) {
     bool started = true;
     const auto startEvents = [&] {
         dvsEnable(true);
-        if (event_sensor_->start() != 0) started = false;
-        events_on_ = true;
-        eventStreamStarted();
+        if (event_sensor_->start() == 0) {
+            events_on_ = true;
+            eventStreamStarted();
+        } else {
+            started = false;
+        }
         if (!event_reader_thread_.joinable())
             startThread(event_reader_thread_, &TandraCamera::eventReaderLoop);
     };
     const auto startFrames = [&] {
         if (!frame_reader_thread_.joinable())
             startThread(frame_reader_thread_, &TandraCamera::frameReaderLoop);
-        if (frame_sensor_->start() != 0) started = false;
-        frames_on_ = true;
+        if (frame_sensor_->start() == 0)
+            frames_on_ = true;
+        else
+            started = false;
     };
     const auto startStatistics = [&] {
         if (!statistics_thread_.joinable()) startThread(statistics_thread_, &TandraCamera::statisticsLoop);
@@ -339,8 +359,12 @@ int TandraCamera::start(STREAM_TYPE type) {
             startFrames();
             break;
         default:
+            // No reader runs here (see above): the edge and frame counts start from nothing.
             trigger_counter_ = 0;
             frame_counter_ = 0;
+            last_trigger_timestamp_ = 0;
+            edge_period_ = 0;
+            edges_may_be_lost_ = false;
             {
                 std::lock_guard<std::mutex> lock(fusion_mutex_);
                 clearQueuesLocked();
@@ -362,7 +386,7 @@ int TandraCamera::start(STREAM_TYPE type) {
     if (!started) {
         ZV_LOG(LOG_ERROR, "Start camera %s failed: a sensor did not start.", getDescription().serial.c_str());
         // Only what this call started is undone: a stream that ran before goes on.
-        if (!was_running) {
+        if (!was_running || type == DVS_AND_APS) {
             stopBoth(false);
         } else if (type == DVS) {
             stopEventsLocked();
@@ -374,13 +398,6 @@ int TandraCamera::start(STREAM_TYPE type) {
     if (erc_tool_ && !erc_tool_->setParam("max_event_rate", 40))
         ZV_LOG(LOG_WARNING, "Camera %s: the event rate limit was not applied.",
                getDescription().serial.c_str());
-    if (stop_requested_.load()) {
-        // A callback stopped streaming while this start ran: its stop is carried out.
-        ZV_LOG(LOG_ERROR, "Start camera %s failed: a callback stopped streaming meanwhile.",
-               getDescription().serial.c_str());
-        stopBoth(false);
-        return -1;
-    }
     ZV_LOG(LOG_INFO, "Camera event stream start.");
     current_type_ = type;
     return 0;
@@ -388,43 +405,68 @@ int TandraCamera::start(STREAM_TYPE type) {
 
 int TandraCamera::stop(STREAM_TYPE type) {
     if (onOwnThread()) {
-        // From a callback (or on a lost connection): never wait for the calling thread.
         if (type != DVS_AND_APS) {
             ZV_LOG(LOG_ERROR,
                    "stop() of one stream refused: from the camera's own callbacks only both streams can "
                    "stop.");
             return -1;
         }
-        std::unique_lock<std::mutex> control(control_mutex_, std::try_to_lock);
-        if (!control.owns_lock()) {
-            // A user thread is starting or stopping: it carries the stop out before it returns (or the
-            // next call does).
-            stop_requested_ = true;
-            if (running_.exchange(0) == 1) {
-                fusing_ = false;
-                eventStreamEnded();
-                wakeStreamWaiters();
-                { std::lock_guard<std::mutex> lock(fusion_mutex_); }
-                fusion_cv_.notify_all();
-                { std::lock_guard<std::mutex> lock(statistics_mutex_); }
-                statistics_cv_.notify_all();
-            }
-            return 0;
-        }
-        return stopBoth(true);
+        return stopFromOwnThread();
     }
-    std::lock_guard<std::mutex> control(control_mutex_);
-    if (running_.load() != 1) return stopBoth(false);
-    switch (type) {
-        case DVS:
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        if (running_.load() != 1) {
+            result = stopBoth(false);
+        } else if (type == DVS) {
             stopEventsLocked();
-            return 0;
-        case APS:
+            result = stopRecording(DVS_AND_APS);
+        } else if (type == APS) {
             stopFramesLocked();
-            return stopRecording(DVS_AND_APS);
-        default:
-            return stopBoth(false);
+            result = stopRecording(DVS_AND_APS);
+        } else {
+            result = stopBoth(false);
+        }
     }
+    carryOutRequestedStop();
+    return result;
+}
+
+int TandraCamera::stopFromOwnThread() {
+    // From a callback or on a lost device: never wait for the calling thread.
+    std::unique_lock<std::mutex> control(control_mutex_, std::try_to_lock);
+    if (!control.owns_lock()) {
+        // A user call holds the control lock: streaming ends now, and the rest of the stop is left to
+        // that call, which looks for the request once it has let go of the lock. Should it have let go
+        // already, this thread finds the lock free.
+        if (running_.exchange(0) != 1) return 0;  // already ending
+        stop_requested_ = true;
+        fusing_ = false;
+        eventStreamEnded();
+        wakeStreamWaiters();
+        { std::lock_guard<std::mutex> lock(fusion_mutex_); }
+        fusion_cv_.notify_all();
+        { std::lock_guard<std::mutex> lock(statistics_mutex_); }
+        statistics_cv_.notify_all();
+        if (!control.try_lock()) return 0;
+    }
+    const int result = stopBoth(true);
+    rememberEndedRecording(result);
+    return result;
+}
+
+bool TandraCamera::carryOutRequestedStop() {
+    bool carried_out = false;
+    while (stop_requested_.load()) {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        rememberEndedRecording(stopBoth(false));
+        carried_out = true;
+    }
+    return carried_out;
+}
+
+void TandraCamera::rememberEndedRecording(int result) {
+    if (result != 0) ended_recording_failed_ = true;
 }
 
 void TandraCamera::stopEventsLocked() {
@@ -501,23 +543,18 @@ void TandraCamera::handleLostConnection() {
     // Both readers look; the first to see it ends streaming.
     if (loss_noticed_.exchange(true)) return;
     ZV_LOG(LOG_INFO, "Tandra loss connection.");
+    if (isRecording()) {
+        // The recording ends here: whoever stops it next is told that it is incomplete.
+        ZV_LOG(LOG_ERROR, "Camera %s was lost during a recording.", getDescription().serial.c_str());
+        ended_recording_failed_ = true;
+    }
     stop(DVS_AND_APS);
     destroy();
 }
 
 void TandraCamera::noticeLostEventBuffers() {
     const uint64_t lost = lostEventBuffers();
-    const uint64_t seen = event_losses_seen_.exchange(lost);
-    if (lost <= seen || !fusing_.load()) return;
-    // An exposure edge may have been among them: every later frame would be paired with the record
-    // of the one after it.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_event_loss_log_ < std::chrono::seconds(1)) return;
-    last_event_loss_log_ = now;
-    ZV_LOG(LOG_WARNING,
-           "Camera %s: %llu event buffer(s) lost while frames are paired; frame times may be off by whole "
-           "frames until both streams start again.",
-           getDescription().serial.c_str(), static_cast<unsigned long long>(lost - seen));
+    if (event_losses_seen_.exchange(lost) < lost) edges_may_be_lost_ = true;
 }
 
 void TandraCamera::eventReaderLoop() {
@@ -555,6 +592,10 @@ void TandraCamera::frameReaderLoop() {
     while (running_.load() == 1) {
         if (!frame_sensor_->eventStream() || !frame_sensor_->eventStream()->isStarted()) {
             if (!waitForStream(*frame_sensor_)) break;
+            if (!isConnected()) {
+                handleLostConnection();
+                break;
+            }
             continue;
         }
         if (frame_sensor_->eventStream()->waitNextBuffer() > 0) {
@@ -608,6 +649,27 @@ FusionCameraPrivate::SyncRecord TandraCamera::makeSyncRecord(uint64_t ts) {
     return record;
 }
 
+uint64_t TandraCamera::edgesMissedBefore(uint64_t ts) {
+    const bool may_be_lost = std::exchange(edges_may_be_lost_, false);
+    if (last_trigger_timestamp_ == 0 || ts <= last_trigger_timestamp_) return 0;
+    const uint64_t gap = ts - last_trigger_timestamp_;
+    if (!may_be_lost) {
+        edge_period_ = gap;
+        return 0;
+    }
+    // Event data were lost since the last edge: the edges in them are counted from the frame period,
+    // so that every later frame still pairs with its own exposure.
+    if (edge_period_ == 0) {
+        ZV_LOG(LOG_WARNING,
+               "Camera %s: event data were lost before the frame period was known; frame times may be off "
+               "by whole frames until both streams start again.",
+               getDescription().serial.c_str());
+        return 0;
+    }
+    const uint64_t periods = (gap + edge_period_ / 2) / edge_period_;
+    return periods > 1 ? periods - 1 : 0;
+}
+
 void TandraCamera::triggerInArrived(EventTriggerIn trigger) {
     switch (trigger.polarity) {
         case 0:
@@ -623,11 +685,12 @@ void TandraCamera::triggerInArrived(EventTriggerIn trigger) {
             if (trigger_counter_.compare_exchange_strong(armed, 1)) return;
             // Records are paired only while both streams run; otherwise nothing would take them.
             if (!fusing_.load()) return;
+            const uint64_t missed = edgesMissedBefore(trigger.timestamp);
             const SyncRecord record = makeSyncRecord(trigger.timestamp);
             last_trigger_timestamp_ = trigger.timestamp;
             {
                 std::lock_guard<std::mutex> lock(fusion_mutex_);
-                queueSyncRecordLocked(record);
+                queueSyncRecordLocked(record, missed);
             }
             fusion_cv_.notify_all();
             return;

@@ -158,8 +158,18 @@ protected:
     void stopEventsLocked();
     void stopFramesLocked();
     void endFusingLocked();
-    // Warns when the event stream lost buffers while frames are paired; event reader thread.
+    // Notes event buffers the event stream lost; event reader thread.
     void noticeLostEventBuffers();
+    // Exposure edges lost with event data just before the edge at `ts`; event reader thread.
+    uint64_t edgesMissedBefore(uint64_t ts);
+    int startLocked(STREAM_TYPE type);
+    int stopFromOwnThread();
+    // Carries out a stop a callback asked for while this thread held the control lock; true when
+    // there was one. Call without the control lock.
+    bool carryOutRequestedStop();
+    // A recording the camera ended itself (a stop from a callback, a lost device) that lost data makes
+    // the next stopRecording() report it.
+    void rememberEndedRecording(int result);
     void joinEndedStreamingThreads();
     template <typename Loop>
     void startThread(std::thread& thread, Loop loop);
@@ -178,8 +188,10 @@ protected:
     std::atomic<bool> loss_noticed_{false};    // the lost device is being handled
     std::atomic<uint64_t> frames_lost_seen_{0};   // frames the frame stream had lost when last looked at
     std::atomic<uint64_t> event_losses_seen_{0};  // the same for event buffers
-    std::chrono::steady_clock::time_point last_event_loss_log_{};  // event reader only
-    STREAM_TYPE current_type_ = DVS;                               // under control_mutex_
+    bool edges_may_be_lost_ = false;  // event reader only: event data were lost since the last edge
+    uint64_t edge_period_ = 0;        // event reader only: time between the last two edges without a loss
+    std::atomic<bool> ended_recording_failed_{false};  // a recording ended by the camera lost data
+    STREAM_TYPE current_type_ = DVS;                   // under control_mutex_
     bool events_on_ = false;    // under control_mutex_, while running_ is 1: the event sensor streams
     bool frames_on_ = false;    // the same for the frame sensor
     std::mutex control_mutex_;  // start, stop, init from user threads
@@ -251,8 +263,9 @@ protected:
     std::string raw_path_;
     bool header_written_ = false;
     uint64_t aps_start_for_header_ = 0;
-    std::string event_error_;  // first failure of the current event recording
-    uint64_t event_losses_at_record_start_ = 0;
+    std::string event_error_;                    // first failure of the current event recording
+    uint64_t event_losses_at_record_start_ = 0;  // under event_record_mutex_
+    uint64_t event_losses_in_recording_ = 0;     // under event_record_mutex_
     DvsFileInfo file_info_;
 };
 

@@ -231,7 +231,6 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
         first_buffer_time_ = 0;
         event_bytes_dropped_ = 0;
     }
-    event_losses_at_record_start_ = lostEventBuffers();
     event_stop_requested_ = false;
     event_recording_ = true;
     startThread(event_recording_thread_, &TandraCamera::eventRecordingLoop);
@@ -317,6 +316,8 @@ void TandraCamera::eventRecordingLoop() {
         }
     }
     std::unique_lock<std::mutex> lock(event_record_mutex_);
+    // Buffers the event stream loses from here on would be missing from the file.
+    event_losses_at_record_start_ = lostEventBuffers();
     event_accepting_.store(!event_stop_requested_.load(), std::memory_order_release);
     while (true) {
         event_record_cv_.wait(lock,
@@ -339,7 +340,12 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
     if (event_recording_.load() && (type == DVS || type == DVS_AND_APS)) {
         {
             std::lock_guard<std::mutex> lock(event_record_mutex_);
-            event_accepting_ = false;
+            if (event_accepting_.exchange(false)) {
+                const uint64_t lost_now = lostEventBuffers();
+                event_losses_in_recording_ = lost_now - std::min(lost_now, event_losses_at_record_start_);
+            } else {
+                event_losses_in_recording_ = 0;
+            }
             // The bytes collected since the last full chunk belong to the recording as well.
             if (current_event_chunk_ && !current_event_chunk_->empty()) {
                 if (event_chunks_.size() == kMaxQueuedEventChunks) {
@@ -366,10 +372,10 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
         event_pool_.reset();
         event_recording_ = false;
         // Buffers the event stream lost (its reader fell behind) never reached the file either.
-        const uint64_t lost_now = lostEventBuffers();
-        const uint64_t lost = lost_now - std::min(lost_now, event_losses_at_record_start_);
-        if (lost != 0 && event_error_.empty())
-            event_error_ = std::to_string(lost) + " event buffer(s) lost before they reached the file";
+        if (event_losses_in_recording_ != 0 && event_error_.empty()) {
+            event_error_ = std::to_string(event_losses_in_recording_) +
+                           " event buffer(s) lost before they reached the file";
+        }
         if (!event_error_.empty() || dropped != 0) {
             ZV_LOG(LOG_ERROR, "Recording %s incomplete: %s%s%llu bytes dropped.", raw_path_.c_str(),
                    event_error_.c_str(), event_error_.empty() ? "" : ", ",
@@ -385,6 +391,8 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
         // The encoder takes what is queued, then closes the video.
         record_done_cv_.wait(lock, [this] { return video_closed_ || recorder_exited_; });
         const std::string video = folder_;
+        // A video without frames cannot be placed among the events (nor read back).
+        if (recorded_frames_.load() == 0 && frame_error_.empty()) frame_error_ = "no frame was recorded";
         if (!frame_error_.empty() || frames_dropped_ != 0) {
             ZV_LOG(LOG_ERROR, "Frame recording in %s incomplete: %llu frame(s) not recorded%s%s.",
                    video.c_str(), static_cast<unsigned long long>(frames_dropped_),
@@ -392,6 +400,13 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
             result = -1;
         }
         frame_start_timestamp_ = 0;
+    }
+    // A recording the camera ended by itself (a lost device, a stop from a callback) is told to whoever
+    // stops recording next.
+    if (ended_recording_failed_.exchange(false)) {
+        ZV_LOG(LOG_ERROR, "Camera %s: the last recording was ended by the camera and is incomplete.",
+               getDescription().serial.c_str());
+        result = -1;
     }
     return result;
 }
