@@ -32,6 +32,40 @@ TEST(ObjectPool, NonBlockingPoolGrowsWhenEmpty) {
     EXPECT_EQ(pool.available(), 2u);
 }
 
+TEST(ObjectPool, OnDemandPoolMakesItsVectorsWhenNeeded) {
+    ObjectPool pool(3, false, 32, ObjectPool::Allocation::OnDemand);
+    EXPECT_EQ(pool.available(), 0u);
+    EXPECT_EQ(pool.made(), 0u) << "no vector exists before the first acquire";
+    auto a = pool.acquire();
+    ASSERT_EQ(a->size(), 32u);
+    EXPECT_EQ(std::count(a->begin(), a->end(), 0), 32);
+    EXPECT_EQ(pool.made(), 1u);
+    const auto* a_raw = a.get();
+    a.reset();
+    EXPECT_EQ(pool.acquire().get(), a_raw) << "a returned vector is used again before a new one is made";
+    EXPECT_EQ(pool.made(), 1u);
+    std::vector<std::shared_ptr<ObjectPool::Buffer>> held;
+    for (int i = 0; i < 4; ++i) held.push_back(pool.acquire());
+    EXPECT_EQ(pool.made(), 3u);
+    EXPECT_EQ(held[0]->size(), 32u);
+    EXPECT_EQ(held[2]->size(), 32u);
+    EXPECT_TRUE(held[3]->empty()) << "beyond its count a non-blocking pool hands out empty vectors";
+}
+
+TEST(ObjectPool, OnDemandBlockingPoolWaitsOnceItsCountExists) {
+    ObjectPool pool(1, true, 4, ObjectPool::Allocation::OnDemand);
+    auto a = pool.acquire();
+    std::atomic<bool> got{false};
+    std::thread waiter([&] {
+        auto b = pool.acquire();
+        got = true;
+    });
+    a.reset();
+    waiter.join();
+    EXPECT_TRUE(got.load());
+    EXPECT_EQ(pool.made(), 1u);
+}
+
 TEST(ObjectPool, BlockingPoolWithoutObjectsIsRefused) {
     try {
         ObjectPool pool(0, true, 8);

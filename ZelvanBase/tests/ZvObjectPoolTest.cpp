@@ -11,17 +11,22 @@ namespace {
 
 using EventVector = std::vector<Event2D>;
 
-TEST(ZvObjectPoolBasics, FactoryPreparesReservedObjects) {
+TEST(ZvObjectPoolBasics, FactoryMakesReservedObjectsOnFirstUse) {
     auto pool = ZvObjectPoolFactory::createUniqueZvObjectPoolWithArgs(4, 1000);
     ASSERT_NE(pool, nullptr);
-    EXPECT_EQ(pool->available(), 4u);
-    EXPECT_EQ(pool->created(), 4u);
+    EXPECT_EQ(pool->available(), 0u);
+    EXPECT_EQ(pool->created(), 0u) << "nothing is reserved before it is used";
     EXPECT_EQ(pool->reserveSize(), 1000u);
     auto events = pool->acquire();
     ASSERT_NE(events, nullptr);
     EXPECT_TRUE(events->empty());
     EXPECT_GE(events->capacity(), 1000u);
-    EXPECT_EQ(pool->available(), 3u);
+    EXPECT_EQ(pool->created(), 1u);
+    EXPECT_EQ(pool->available(), 0u);
+    events.reset();
+    EXPECT_EQ(pool->available(), 1u);
+    auto again = pool->acquire();
+    EXPECT_EQ(pool->created(), 1u) << "a returned object is used again before a new one is made";
 }
 
 TEST(ZvObjectPoolBasics, ReturnedObjectIsEmptiedKeepsCapacityAndComesBackFirst) {
@@ -31,7 +36,7 @@ TEST(ZvObjectPoolBasics, ReturnedObjectIsEmptiedKeepsCapacityAndComesBackFirst) 
     for (int i = 0; i < 200; ++i) events->emplace_back(1, 2, 1, static_cast<uint64_t>(i));
     const size_t capacity = events->capacity();
     events.reset();
-    EXPECT_EQ(pool->available(), 2u);
+    EXPECT_EQ(pool->available(), 1u);
 
     auto again = pool->acquire();
     EXPECT_EQ(again.get(), address);

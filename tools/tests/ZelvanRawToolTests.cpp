@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -642,6 +643,58 @@ TEST(ZelvanRawTool, GeneratedRecordingReadsBack) {
 }  // namespace
 
 namespace {
+
+// The simulated cameras the tool finds, from a configuration file, for as long as it lives.
+class SimulatedSet {
+public:
+    SimulatedSet(const fs::path& file, const std::string& json) {
+        std::ofstream(file) << json;
+        setenv("ZELVAN_SIM_CONFIG", file.c_str(), 1);
+    }
+    ~SimulatedSet() { unsetenv("ZELVAN_SIM_CONFIG"); }
+    SimulatedSet(const SimulatedSet&) = delete;
+    SimulatedSet& operator=(const SimulatedSet&) = delete;
+};
+
+TEST(ZelvanRawTool, ListsAndRecordsAFusionCamera) {
+    TempDir tmp;
+    // Two frames a second: the video encoder keeps up on a busy machine too.
+    SimulatedSet set(tmp / "cameras.json", R"([
+        {"model": "Tandra", "serial": "fz01", "settle_scale": 0, "event_rate": 500000, "frame_rate": 2},
+        {"model": "EVK4", "serial": "zz02", "settle_scale": 0}
+    ])");
+    const Result list = runTool("list");
+    ASSERT_EQ(list.status, 0);
+    EXPECT_EQ(list.out,
+              "zz02\tEVK4\tProphesee\tUSB\t04b4:00f5\t\n"
+              "fz01\tTandra\tZelvan\tUSB\t2207:0006\t\n")
+        << "event cameras first, then fusion cameras";
+
+    const fs::path base = tmp / "take";
+    const Result rec = runTool("record fz01 2 " + quoted(base), true);
+    ASSERT_EQ(rec.status, 0) << rec.out;
+    for (const char* ext : {".raw", ".mp4", ".json"}) EXPECT_TRUE(fs::exists(base.string() + ext)) << ext;
+    auto kv = parseInfo(runTool("info " + quoted(fs::path(base.string() + ".raw"))).out);
+    ASSERT_TRUE(kv.count("aps_start_timestamp"))
+        << "a fusion recording names the event time of its first frame";
+    std::ifstream raw(base.string() + ".raw");
+    std::string first_line;
+    std::getline(raw, first_line);
+    EXPECT_EQ(first_line, "% aps_start_timestamp " + kv["aps_start_timestamp"]);
+    EXPECT_GT(std::stoull(kv["events"]), 100'000u);
+    EXPECT_NE(rec.out.find("recorded " + kv["events"] + " events and "), std::string::npos) << rec.out;
+    EXPECT_NE(rec.out.find(" frames from fz01 into "), std::string::npos) << rec.out;
+
+    // An event camera's recording has no such line.
+    const Result plain = runTool("record zz02 1 " + quoted(tmp / "plain.raw"), true);
+    ASSERT_EQ(plain.status, 0) << plain.out;
+    EXPECT_EQ(parseInfo(runTool("info " + quoted(tmp / "plain.raw")).out).count("aps_start_timestamp"), 0u);
+
+    // A fusion recording into a missing folder fails with one line.
+    const Result missing = runTool("record fz01 1 " + quoted(tmp / "missing-dir" / "x"), true);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(std::count(missing.out.begin(), missing.out.end(), '\n'), 1) << missing.out;
+}
 
 TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
     const Result list = runTool("list");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -17,7 +18,9 @@
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
+#include "zelvan/FusionCamera.h"
 #include "zelvan/Logger.h"
+#include "zelvan/Mp4FileReader.h"
 #include "zelvan/RawFileHeader.h"
 #include "zelvan/RawFileReader.h"
 #include "zelvan/SyntheticScene.h"
@@ -30,6 +33,7 @@ const char* const kUsage = R"(Usage:
       Prints "key: value" lines about a raw event file:
         file, format, width, height, serial_number (when the header has one),
         date (when the header has one), dvs_start_timestamp (when present),
+        aps_start_timestamp (when present: a fusion recording, the event time of its video's start),
         payload_offset, payload_bytes, events, on_events, triggers,
         first_timestamp and last_timestamp (us, of CD events; absent when there are none);
         then, from the file reader's bookmark index (absent when the file has no events):
@@ -69,6 +73,11 @@ const char* const kUsage = R"(Usage:
       way (device buffers the camera could not take, bytes the recorder dropped) on stderr. A
       recording that could not be written completely (a full disk, a missing folder) gives one line
       on stderr with the reason and exit status 1.
+      On a fusion camera (product Tandra) FILE is the base name of the recording (a trailing ".raw"
+      is dropped): both streams are recorded into FILE.raw (events, its header starting with
+      "% aps_start_timestamp N", the event time of the first frame), FILE.mp4 (the frames, time 0
+      at that first frame) and, when the camera's calibration can be read, FILE.json; stderr tells
+      the events and frames recorded.
   zelvan-raw --help
       Prints this text.
 
@@ -221,6 +230,9 @@ int cmdInfo(const std::string& path) {
     }
     if (p.header.has_dvs_start_timestamp) {
         std::printf("dvs_start_timestamp: %llu\n", static_cast<unsigned long long>(info.dvs_start_timestamp));
+    }
+    if (p.header.has_aps_start_timestamp) {
+        std::printf("aps_start_timestamp: %llu\n", static_cast<unsigned long long>(info.aps_start_timestamp));
     }
     std::printf("payload_offset: %llu\n", static_cast<unsigned long long>(p.header.payload_offset));
     std::printf("payload_bytes: %llu\n", static_cast<unsigned long long>(payload_bytes));
@@ -521,6 +533,87 @@ std::string recordingFailure(const zelvan::DvsCamera& camera) {
     return text;
 }
 
+// Waits until `seconds` have passed or `stop_early` says so, polling every 100 ms.
+template <typename StopEarly>
+void recordFor(uint64_t seconds, StopEarly stop_early) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lock(mutex);
+    while (std::chrono::steady_clock::now() < end && !stop_early()) {
+        cv.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+    }
+}
+
+constexpr uint64_t kFirstFrameWaitSeconds = 5;
+
+// Both streams of a fusion camera into BASE.raw, BASE.mp4 and (with a calibration) BASE.json.
+int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, uint64_t seconds,
+                 const std::string& path, const std::string& config) {
+    std::string base = path;
+    if (base.size() > 4 && base.compare(base.size() - 4, 4, ".raw") == 0) base.resize(base.size() - 4);
+    const std::filesystem::path base_path(base);
+    const std::string folder = base_path.has_parent_path() ? base_path.parent_path().string() : ".";
+    const std::string name = base_path.filename().string();
+    if (name.empty()) return usageError("record needs a file name");
+
+    auto camera = manager.openFusionCamera(serial);
+    if (!camera || !camera->isConnected()) return fail("cannot open camera \"" + serial + "\"");
+    if (!config.empty() && !camera->loadCameraConfigParams(config)) {
+        return fail("cannot apply the configuration file \"" + config +
+                    "\": " + zelvan::configErrorText(camera->lastConfigError()));
+    }
+    zelvan::CalibratorParameters calibration;
+    const bool calibrated = camera->readCalibrationParam(calibration);
+    if (camera->start(zelvan::DVS_AND_APS) != 0) return fail("cannot start camera \"" + serial + "\"");
+    // The recording starts at a frame: the first one paired with its exposure is waited for.
+    std::atomic<bool> framed{false};
+    const unsigned frame_watch = camera->addApsFrameCallback([&](const zelvan::ApsFrame&) { framed = true; });
+    recordFor(kFirstFrameWaitSeconds, [&] { return framed.load() || !camera->isConnected(); });
+    camera->removeApsFrameCallback(frame_watch);
+    if (!framed.load()) {
+        camera->stop(zelvan::DVS_AND_APS);
+        if (!camera->isConnected()) return fail("camera \"" + serial + "\" went away");
+        return fail("camera \"" + serial + "\" sent no frame within " +
+                    std::to_string(kFirstFrameWaitSeconds) + " s");
+    }
+    if (camera->startRecording(folder, name, zelvan::DVS_AND_APS) != 0) {
+        camera->stop(zelvan::DVS_AND_APS);
+        return fail("cannot record into \"" + base + ".raw\" and \"" + base + ".mp4\"");
+    }
+    recordFor(seconds, [&] { return !camera->isConnected(); });
+    const bool lost = !camera->isConnected();
+    const bool complete = camera->stopRecording(zelvan::DVS_AND_APS) == 0;
+    camera->stop(zelvan::DVS_AND_APS);
+    if (!complete)
+        return fail("recording \"" + base + "\" is incomplete: data were lost on the way to the files");
+    if (lost) return fail("camera \"" + serial + "\" went away during the recording");
+    // What the files hold, read back.
+    Payload payload;
+    std::string error;
+    if (!openRecording(base + ".raw", payload, error)) return fail(error);
+    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(payload.header.formatText());
+    if (!decoder) return fail("no decoder for \"" + payload.header.formatText() + "\"");
+    uint64_t events = 0;
+    decoder->setEventsStreamHandleCallback([&](zelvan::Event2D* first, zelvan::Event2D* last) {
+        events += static_cast<uint64_t>(last - first);
+    });
+    uint64_t payload_bytes = 0;
+    if (!decodePayload(payload, *decoder, payload_bytes)) return fail("read error in \"" + base + ".raw\"");
+    zelvan::Mp4FileReader video(base + ".mp4");
+    std::vector<uint64_t> times;
+    if (!video.loadFile() || !video.getTimeStamps(times))
+        return fail("cannot read \"" + base + ".mp4\" back");
+    // Without the time of its first frame the video cannot be placed among the events.
+    if (!payload.header.has_aps_start_timestamp || times.empty())
+        return fail("recording \"" + base + "\" holds no frame: the frames stopped coming");
+    const std::string json = calibrated ? ", " + base + ".json" : "";
+    std::fprintf(stderr, "zelvan-raw: recorded %llu events and %zu frames from %s into %s.raw, %s.mp4%s\n",
+                 static_cast<unsigned long long>(events), times.size(), serial.c_str(), base.c_str(),
+                 base.c_str(), json.c_str());
+    return 0;
+}
+
 int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, const std::string& path,
               const std::string& config) {
     uint64_t seconds = 0;
@@ -533,6 +626,10 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     if (serial == "-") {
         if (cameras.empty()) return fail("no camera found");
         serial = cameras.front().serial;
+    }
+    for (const auto& d : cameras) {
+        if (d.serial == serial && d.vendorId == 0x2207 && d.productId == 0x0006)
+            return recordFusion(manager, serial, seconds, path, config);
     }
     auto camera = manager.openCamera(serial);
     if (!camera) return fail("cannot open camera \"" + serial + "\"");
@@ -553,14 +650,7 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
         return fail("cannot start camera \"" + serial + "\"");
     }
     // Record for the requested time, or until the camera goes away.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::unique_lock<std::mutex> lock(mutex);
-    while (std::chrono::steady_clock::now() < end && camera->isConnected() &&
-           !camera->getRecordingStatus().failed) {
-        cv.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
-    }
+    recordFor(seconds, [&] { return !camera->isConnected() || camera->getRecordingStatus().failed; });
     const bool lost = !camera->isConnected();
     camera->stop();  // first, so that the file holds every event counted here
     const bool complete = camera->stopRecording() == 0;

@@ -20,19 +20,19 @@ concept PoolableContainer = requires(T t, size_t n) {
 template <PoolableContainer T>
 class ZvObjectPool {
 public:
-    // `poolSize` objects are made at once, each with room for `reserve` elements.
+    // A pool meant for about `poolSize` objects in use at once, each with room for `reserve`
+    // elements. Objects are made when they are first needed, not here: a pool of large vectors costs
+    // only the memory of the objects really used.
     ZvObjectPool(size_t poolSize, size_t reserve) : store_(std::make_shared<Store>()) {
         store_->reserve = reserve;
         store_->free.reserve(poolSize);
-        for (size_t i = 0; i < poolSize; ++i) store_->free.push_back(store_->make());
-        store_->created = poolSize;
     }
 
     ZvObjectPool(const ZvObjectPool&) = delete;
     ZvObjectPool& operator=(const ZvObjectPool&) = delete;
 
-    // Takes an empty object. Never blocks: when every pooled object is in use a new one is made (with
-    // the same reserve) and joins the pool when it is returned. The object last returned is handed out
+    // Takes an empty object. Never blocks: when every object made so far is in use a new one is made
+    // (with the reserve) and joins the pool when it is returned. The object last returned is handed out
     // first. The pointer may outlive the pool; the object is then freed instead of returned.
     std::shared_ptr<T> acquire() {
         std::unique_ptr<T> object;
@@ -97,9 +97,9 @@ private:
 
 class ZvObjectPoolFactory {
 public:
-    // A pool of `poolSize` containers, each reserved for `reserve` elements. The default container is
-    // a vector of events: createUniqueZvObjectPoolWithArgs(10, 0x300000) gives ten vectors with room
-    // for 3,145,728 events each.
+    // A pool for `poolSize` containers, each reserved for `reserve` elements when it is made (on first
+    // use). The default container is a vector of events: createUniqueZvObjectPoolWithArgs(10,
+    // 0x300000) gives vectors with room for 3,145,728 events each, ten of them once ten are in use.
     template <PoolableContainer T = std::vector<Event2D>>
     static std::unique_ptr<ZvObjectPool<T>> createUniqueZvObjectPoolWithArgs(size_t poolSize,
                                                                              size_t reserve) {

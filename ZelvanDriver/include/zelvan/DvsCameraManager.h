@@ -9,6 +9,7 @@
 
 #include "zelvan/CameraDescription.h"
 #include "zelvan/DvsCamera.h"
+#include "zelvan/FusionCamera.h"
 
 namespace zelvan {
 
@@ -18,13 +19,16 @@ public:
     DvsCameraManager() = default;
 
     // Drops cameras that are gone (and found-but-never-opened ones), searches again, and returns the
-    // descriptions of all known cameras in serial order.
+    // descriptions of all known event cameras in serial order, then those of the fusion cameras.
     std::vector<CameraDescription> getCameraDescs();
     // Drops cameras that are gone, searches again, returns the number of cameras found.
     int updateCameras();
     // The camera with this serial, opened; empty when no search reported it or it cannot be opened.
     // Opening the same serial twice gives the same object.
     std::shared_ptr<DvsCamera> openCamera(std::string serial);
+    // The fusion camera with this serial, opened; empty when no search reported it. A camera whose
+    // opening failed is still returned: it reports not connected and refuses to start.
+    std::shared_ptr<FusionCamera> openFusionCamera(std::string serial);
 
     // Gives an Ethernet camera a new address, mask and gateway (first octet most significant).
     static bool ethCameraForceIP(CameraDescription description, uint32_t address, uint32_t mask,
@@ -39,6 +43,7 @@ private:
     void removeUnpluggedCameras();
 
     std::map<std::string, std::shared_ptr<DvsCamera>> cameras_;
+    std::map<std::string, std::shared_ptr<FusionCamera>> fusion_cameras_;
 };
 
 }  // namespace zelvan

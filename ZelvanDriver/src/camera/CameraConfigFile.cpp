@@ -127,11 +127,38 @@ const char* configErrorText(ConfigError error) {
 
 namespace config {
 
-nlohmann::json exportDocument(DvsCamera& camera) {
-    nlohmann::json document;
+namespace {
+
+// The tools of an event camera as a table.
+ToolTable tableOf(const DvsCamera& camera) {
+    ToolTable table;
     for (const ToolInfo& info : camera.getAllToolsInfo()) {
-        const auto tool = camera.getTool(info.type);
+        if (auto tool = camera.getTool(info.type)) table.emplace(info.type, std::move(tool));
+    }
+    return table;
+}
+
+// The first tool in ToolType order whose name is exactly `name`.
+std::shared_ptr<CameraTool> toolNamed(const ToolTable& tools, const std::string& name) {
+    for (const auto& [type, tool] : tools) {
+        if (tool && tool->getToolInfo().name == name) return tool;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+nlohmann::json exportDocument(DvsCamera& camera) { return exportDocument(tableOf(camera)); }
+
+ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
+    return applyDocument(tableOf(camera), document);
+}
+
+nlohmann::json exportDocument(const ToolTable& tools) {
+    nlohmann::json document;
+    for (const auto& [type, tool] : tools) {
         if (!tool) continue;
+        const ToolInfo info = tool->getToolInfo();
         nlohmann::json& params = document[info.name] = nlohmann::json::object();
         for (const auto& [name, param] : tool->getAllParamInfo()) {
             switch (param.type) {
@@ -196,20 +223,20 @@ void ApplyResult::keep(ConfigError reason) {
 
 bool succeeded(ConfigError reason) { return rankOf(reason) <= 1; }
 
-ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
+ApplyResult applyDocument(const ToolTable& tools, const nlohmann::json& document) {
     ApplyResult result;
     if (!document.is_object()) return result;
     // The viewer records its trigger-in changes under "TirggerIn", the key earlier versions used and
     // existing files hold: they belong to the trigger-in tool and, being the latest changes, are
     // applied after its own member.
-    std::vector<std::pair<std::string, const nlohmann::json*>> tools;
+    std::vector<std::pair<std::string, const nlohmann::json*>> entries;
     for (const auto& [tool_name, params] : document.items())
-        if (tool_name != kLegacyTriggerInKey) tools.emplace_back(tool_name, &params);
+        if (tool_name != kLegacyTriggerInKey) entries.emplace_back(tool_name, &params);
     if (const auto legacy = document.find(kLegacyTriggerInKey); legacy != document.end())
-        tools.emplace_back("TriggerIn", &*legacy);
-    for (const auto& [tool_name, params_ptr] : tools) {
+        entries.emplace_back("TriggerIn", &*legacy);
+    for (const auto& [tool_name, params_ptr] : entries) {
         const nlohmann::json& params = *params_ptr;
-        const auto tool = camera.getTool(tool_name);
+        const auto tool = toolNamed(tools, tool_name);
         if (!tool) {
             result.keep(logged(ConfigError::UnknownTool, LOG_WARNING,
                                "Tool not found: " + tool_name + ", skipping..."));
@@ -254,6 +281,34 @@ ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
     return result;
 }
 
+ConfigError saveFile(const ToolTable& tools, const std::string& path) {
+    const nlohmann::json document = exportDocument(tools);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return logged(ConfigError::CannotWrite, LOG_ERROR, "Failed to open " + path + " file for writing.");
+    out << document.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+    out.close();
+    if (!out) return logged(ConfigError::CannotWrite, LOG_ERROR, "Failed to write " + path + ".");
+    ZV_LOG(LOG_INFO, "Parameters saved to %s", path.c_str());
+    return ConfigError::None;
+}
+
+ConfigError loadFile(const ToolTable& tools, const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return logged(ConfigError::CannotOpen, LOG_ERROR, "Failed to open config file: " + path);
+    nlohmann::json document;
+    // readDocument writes the line that says why it refuses the file.
+    if (const ConfigError read = readDocument(in, path, document); read != ConfigError::None) return read;
+    const ApplyResult result = applyDocument(tools, document);
+    if (result.refused != 0 && !result.failed) {
+        ZV_LOG(LOG_WARNING, "Configuration from %s applied except %zu refused value(s)", path.c_str(),
+               result.refused);
+    } else if (result.complete()) {
+        ZV_LOG(LOG_INFO, "Configuration applied from %s", path.c_str());
+    }
+    return result.error;
+}
+
 }  // namespace config
 
 DvsCamera::DvsCamera(const DvsCamera& other)
@@ -287,31 +342,11 @@ bool DvsCamera::configOutcome(ConfigError reason, const std::string& error_line)
 }
 
 bool DvsCamera::exportCameraConfigParams(std::string path) {
-    const nlohmann::json document = config::exportDocument(*this);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return configOutcome(ConfigError::CannotWrite, "Failed to open " + path + " file for writing.");
-    out << document.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
-    out.close();
-    if (!out) return configOutcome(ConfigError::CannotWrite, "Failed to write " + path + ".");
-    ZV_LOG(LOG_INFO, "Parameters saved to %s", path.c_str());
-    return configOutcome(ConfigError::None);
+    return configOutcome(config::saveFile(config::tableOf(*this), path));
 }
 
 bool DvsCamera::loadCameraConfigParams(std::string path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return configOutcome(ConfigError::CannotOpen, "Failed to open config file: " + path);
-    nlohmann::json document;
-    // readDocument writes the line that says why it refuses the file.
-    if (const ConfigError read = config::readDocument(in, path, document); read != ConfigError::None)
-        return configOutcome(read);
-    const config::ApplyResult result = config::applyDocument(*this, document);
-    if (result.refused != 0 && !result.failed) {
-        ZV_LOG(LOG_WARNING, "Configuration from %s applied except %zu refused value(s)", path.c_str(),
-               result.refused);
-    } else if (result.complete()) {
-        ZV_LOG(LOG_INFO, "Configuration applied from %s", path.c_str());
-    }
-    return configOutcome(result.error);
+    return configOutcome(config::loadFile(config::tableOf(*this), path));
 }
 
 }  // namespace zelvan

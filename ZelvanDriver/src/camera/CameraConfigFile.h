@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <istream>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -13,8 +15,12 @@ namespace zelvan {
 
 namespace config {
 
+// The tools of a camera (event or fusion camera), in ToolType order.
+using ToolTable = std::map<ToolType, std::shared_ptr<CameraTool>>;
+
 // Every int, float, bool and enum parameter of every tool of the camera: tool name -> parameter name ->
 // value. A camera without tools gives null.
+[[nodiscard]] nlohmann::json exportDocument(const ToolTable& tools);
 [[nodiscard]] nlohmann::json exportDocument(DvsCamera& camera);
 
 // Parses a configuration document: one JSON object whose members are objects. None when it is one;
@@ -46,7 +52,15 @@ bool succeeded(ConfigError reason);
 // order. Tools the camera lacks and values of JSON types no parameter has (null, arrays, objects) are
 // skipped with a warning; a value the tool refuses is logged as refused and the rest is applied. A tool
 // that throws stops the application (the exception is caught and logged); values set before stay set.
+[[nodiscard]] ApplyResult applyDocument(const ToolTable& tools, const nlohmann::json& document);
 [[nodiscard]] ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document);
+
+// The files behind exportCameraConfigParams and loadCameraConfigParams of both kinds of camera, with
+// their messages ("Parameters saved to %s", "Failed to open %s file for writing.", "Failed to open
+// config file: %s", "Configuration applied from %s", ...). The reason of the outcome as
+// lastConfigError() gives it; every failure is logged here.
+[[nodiscard]] ConfigError saveFile(const ToolTable& tools, const std::string& path);
+[[nodiscard]] ConfigError loadFile(const ToolTable& tools, const std::string& path);
 
 }  // namespace config
 }  // namespace zelvan

@@ -1,6 +1,7 @@
 #include "zelvan/DvsCameraManager.h"
 
 #include "camera/EventCameraModels.h"
+#include "camera/TandraCamera.h"
 #include "zelvan/Interface.h"
 #include "zelvan/Logger.h"
 
@@ -32,8 +33,16 @@ uint64_t DvsCameraManager::findCameras(CAMERA_TYPE type) {
             return searchUsb<ZelvanPelmo>(cameras_);
         case ORVIK_320:
             return searchUsb<Orvik320Camera>(cameras_);
-        case TANDRA:
-            return 0;  // fusion cameras are not opened through this manager yet
+        case TANDRA: {
+            const auto list =
+                UsbInterface::findUsbFusionCamera(TandraCamera::vendorId, TandraCamera::productId);
+            for (const auto& description : list) {
+                if (fusion_cameras_.count(description.serial) == 0) {
+                    fusion_cameras_.emplace(description.serial, makeFusionCamera<TandraCamera>(description));
+                }
+            }
+            return list.size();
+        }
     }
     return 0;
 }
@@ -67,6 +76,7 @@ void DvsCameraManager::removeUnpluggedCameras() {
             ++it;
         }
     }
+    std::erase_if(fusion_cameras_, [](const auto& entry) { return !entry.second->isConnected(); });
 }
 
 std::vector<CameraDescription> DvsCameraManager::getCameraDescs() {
@@ -74,6 +84,7 @@ std::vector<CameraDescription> DvsCameraManager::getCameraDescs() {
     findCameras();
     std::vector<CameraDescription> out;
     for (const auto& [serial, camera] : cameras_) out.push_back(camera->getDescription());
+    for (const auto& [serial, camera] : fusion_cameras_) out.push_back(camera->getDescription());
     return out;
 }
 
@@ -87,6 +98,15 @@ std::shared_ptr<DvsCamera> DvsCameraManager::openCamera(std::string serial) {
     const auto it = cameras_.find(serial);
     if (it == cameras_.end()) return nullptr;
     if (it->second->init() != 0) return nullptr;
+    return it->second;
+}
+
+std::shared_ptr<FusionCamera> DvsCameraManager::openFusionCamera(std::string serial) {
+    ZV_LOG(LOG_DETAIL, "Fusion Camera serial: %s", serial.c_str());
+    const auto it = fusion_cameras_.find(serial);
+    if (it == fusion_cameras_.end()) return nullptr;
+    // A camera whose opening failed is returned all the same; it refuses to start.
+    it->second->init();
     return it->second;
 }
 

@@ -1,6 +1,7 @@
 // Raw event stream decoders and the factory that picks one from a stream format text.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -42,11 +43,14 @@ public:
     // Forgets all stream state but the time, which becomes `timestamp`: decoding starts at the first word.
     virtual void setTimeBase(uint64_t timestamp) = 0;
 
-    // External timestamp input and option, used by fusion cameras; they do not change decoding.
-    void setTimestampInput(uint64_t timestamp) { timestamp_input_ = timestamp; }
-    uint64_t getTimestampInput() const { return timestamp_input_; }
-    void setOption(bool enabled) { option_ = enabled; }
-    bool getOption() const { return option_; }
+    // External timestamp input and option, used by fusion cameras; they do not change decoding. Both
+    // may be set and read from any thread.
+    void setTimestampInput(uint64_t timestamp) {
+        timestamp_input_.store(timestamp, std::memory_order_relaxed);
+    }
+    uint64_t getTimestampInput() const { return timestamp_input_.load(std::memory_order_relaxed); }
+    void setOption(bool enabled) { option_.store(enabled, std::memory_order_relaxed); }
+    bool getOption() const { return option_.load(std::memory_order_relaxed); }
 
     // The smallest block of bytes that can be decoded on its own.
     virtual size_t getRawEventSizeBytes() const = 0;
@@ -63,8 +67,8 @@ protected:
 private:
     int width_;
     int height_;
-    uint64_t timestamp_input_ = 0;
-    bool option_ = false;
+    std::atomic<uint64_t> timestamp_input_{0};
+    std::atomic<bool> option_{false};
 };
 
 // A parsed stream format text such as "EVT3;height=720;width=1280".

@@ -49,6 +49,15 @@ public:
     int readDataBlock(uint32_t address, uint8_t* block64);
     int writeDataBlock(uint32_t address, const uint8_t* block64);
 
+    // The board controller of a fusion camera: registers of its own, apart from the sensor's (the
+    // frame sensor's control, and 64-byte data registers such as the board's serial number and
+    // firmware version). 0 on success, -1 on failure: a camera that is gone, or one without a board
+    // controller (event cameras), or a null block.
+    int readControlRegister(uint32_t address, uint32_t& value);
+    int writeControlRegister(uint32_t address, uint32_t value);
+    int readControlData(uint32_t address, uint8_t* block64);
+    int writeControlData(uint32_t address, const uint8_t* block64);
+
     // How much of a sensor's settling pauses (the pauses of its register sequences) the camera really
     // needs: 1 for real hardware; a simulated camera states its own (0 for test devices that settle at
     // once). Register sequences scale their pauses by it.
@@ -67,6 +76,8 @@ protected:
     Interface(CameraDescription description, std::shared_ptr<sim::SimDevice> device);
 
 private:
+    bool hasBoard(const char* operation) const;
+
     CameraDescription description_;
     std::shared_ptr<sim::SimDevice> device_;
     uint64_t* status_word_ = nullptr;

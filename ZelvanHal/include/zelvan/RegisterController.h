@@ -16,16 +16,21 @@ namespace zelvan {
 
 class Interface;
 
+// Which registers of the camera a controller reaches: the sensor's, or those of the board controller
+// of a fusion camera (Interface::readControlRegister and friends).
+enum class RegisterBus : uint8_t { Sensor, Board };
+
 class RegisterController {
 public:
     // `table` holds `rows` rows; `prefix` (such as "PSEE/IMX636/") names the sensor in messages, and names
-    // given to this controller may carry it in front.
+    // given to this controller may carry it in front. Every access goes to the registers of `bus`.
     RegisterController(std::shared_ptr<Interface> interface, const RegisterInfo* table, size_t rows,
-                       std::string prefix);
+                       std::string prefix, RegisterBus bus = RegisterBus::Sensor);
 
     const RegisterMap& registerMap() const { return map_; }
     const std::string& prefix() const { return prefix_; }
     const std::shared_ptr<Interface>& interface() const { return interface_; }
+    RegisterBus bus() const { return bus_; }
 
     // The register (throws std::runtime_error "RegisterController: Register not found") and its field
     // (throws "Register: Field not found").
@@ -45,6 +50,13 @@ public:
     int writeDataBlock(uint32_t address, const uint8_t* block64);
     int readDataBlock(uint32_t address, uint8_t* block64);
 
+    // By name, as control transfers to the board: a whole register, and the 64 bytes of a data
+    // register (serial number, firmware version). 0 on success, -1 on failure (a missing register is
+    // logged with the lookup's message).
+    int writeRegisterWithControlTransfer(const std::string& reg, uint32_t value);
+    int readRegisterWithControlTransfer(const std::string& reg, uint8_t* block64);
+    int writeRegisterDataWithControlTransfer(const std::string& reg, const uint8_t* block64);
+
     // Runs the operations in order: writes, masked writes (read-modify-write of the masked bits) and
     // pauses. Pauses last as long as the device needs (Interface::settlingScale()). Stops at the first
     // failing transfer or unknown operation kind (logged) and returns -1; 0 when all ran.
@@ -59,6 +71,7 @@ private:
     std::shared_ptr<Interface> interface_;
     RegisterMap map_;
     std::string prefix_;
+    RegisterBus bus_;
     // Read-modify-write steps of different threads must not interleave.
     std::mutex rmw_mutex_;
 };

@@ -13,6 +13,20 @@ namespace zelvan {
 // Events come out time-ordered at the requested average rate.
 class SyntheticScene {
 public:
+    // One pass of a bar across the sensor, and the width of a bar, in pixels.
+    static constexpr uint64_t kSweepPeriodUs = 2'000'000;
+    static constexpr uint32_t kBarWidth = 24;
+
+    // Where the bars are at time t. The vertical bar is bright over the columns
+    // column_lead - kBarWidth .. column_lead - 1, the horizontal bar over the rows
+    // row_lead - kBarWidth .. row_lead - 1, both modulo the sensor's side; the leads run from 0 to
+    // side + kBarWidth once per sweep period. Leading edges make ON events, trailing edges OFF events.
+    struct Bars {
+        uint32_t column_lead = 0;
+        uint32_t row_lead = 0;
+    };
+    static Bars barsAt(uint16_t width, uint16_t height, uint64_t t);
+
     SyntheticScene(uint16_t width, uint16_t height, uint64_t events_per_second, uint64_t seed = 1);
 
     // Appends the events of the time interval [t_begin, t_end) in microseconds.

@@ -13,8 +13,8 @@
 namespace zelvan {
 
 RegisterController::RegisterController(std::shared_ptr<Interface> interface, const RegisterInfo* table,
-                                       size_t rows, std::string prefix)
-    : interface_(std::move(interface)), prefix_(std::move(prefix)) {
+                                       size_t rows, std::string prefix, RegisterBus bus)
+    : interface_(std::move(interface)), prefix_(std::move(prefix)), bus_(bus) {
     const size_t skipped = buildRegisterMap(table, rows, map_);
     if (skipped != 0) {
         ZV_LOG(LOG_WARNING, "RegisterController %s: %zu table rows out of order were skipped",
@@ -30,7 +30,11 @@ RegisterController::RegisterController(std::shared_ptr<Interface> interface, con
             }
             reset.emplace(reg.get_address(), value);
         }
-        interface_->device()->setResetValues(reset);
+        if (bus_ == RegisterBus::Board) {
+            interface_->device()->setControlResetValues(reset);
+        } else {
+            interface_->device()->setResetValues(reset);
+        }
     }
 }
 
@@ -64,22 +68,46 @@ bool RegisterController::lookup(const std::string& reg, const std::string* field
 
 int RegisterController::writeRegister(uint32_t address, uint32_t value) {
     if (!interface_) return -1;
-    return interface_->writeRegister(address, value) == 0 ? 0 : -1;
+    const int status = bus_ == RegisterBus::Board ? interface_->writeControlRegister(address, value)
+                                                  : interface_->writeRegister(address, value);
+    return status == 0 ? 0 : -1;
 }
 
 int RegisterController::readRegister(uint32_t address, uint32_t& value) {
     if (!interface_) return -1;
-    return interface_->readRegister(address, value) == 0 ? 0 : -1;
+    const int status = bus_ == RegisterBus::Board ? interface_->readControlRegister(address, value)
+                                                  : interface_->readRegister(address, value);
+    return status == 0 ? 0 : -1;
 }
 
 int RegisterController::writeDataBlock(uint32_t address, const uint8_t* block64) {
     if (!interface_ || !block64) return -1;
-    return interface_->writeDataBlock(address, block64) == 0 ? 0 : -1;
+    const int status = bus_ == RegisterBus::Board ? interface_->writeControlData(address, block64)
+                                                  : interface_->writeDataBlock(address, block64);
+    return status == 0 ? 0 : -1;
 }
 
 int RegisterController::readDataBlock(uint32_t address, uint8_t* block64) {
     if (!interface_ || !block64) return -1;
-    return interface_->readDataBlock(address, block64) == 0 ? 0 : -1;
+    const int status = bus_ == RegisterBus::Board ? interface_->readControlData(address, block64)
+                                                  : interface_->readDataBlock(address, block64);
+    return status == 0 ? 0 : -1;
+}
+
+int RegisterController::writeRegisterWithControlTransfer(const std::string& reg, uint32_t value) {
+    return writeRegister(reg, value);
+}
+
+int RegisterController::readRegisterWithControlTransfer(const std::string& reg, uint8_t* block64) {
+    const Register* r = nullptr;
+    if (!lookup(reg, nullptr, r, nullptr)) return -1;
+    return readDataBlock(r->get_address(), block64);
+}
+
+int RegisterController::writeRegisterDataWithControlTransfer(const std::string& reg, const uint8_t* block64) {
+    const Register* r = nullptr;
+    if (!lookup(reg, nullptr, r, nullptr)) return -1;
+    return writeDataBlock(r->get_address(), block64);
 }
 
 int RegisterController::writeRegister(const std::string& reg, uint32_t value) {

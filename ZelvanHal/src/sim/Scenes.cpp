@@ -28,8 +28,18 @@ void SyntheticSource::generate(uint64_t t_begin, uint64_t t_end, std::vector<Eve
                        [](const Event2D& a, const Event2D& b) { return a.timestamp < b.timestamp; });
 }
 
+namespace {
+uint64_t lampHalfPeriod(uint32_t flicker_hz) {
+    return std::max<uint64_t>(2 * SyntheticSource::kLampSpreadUs, 500'000 / flicker_hz);
+}
+}  // namespace
+
+bool SyntheticSource::lampLit(uint32_t flicker_hz, uint64_t t) {
+    return flicker_hz != 0 && (t / lampHalfPeriod(flicker_hz)) % 2 == 0;
+}
+
 void SyntheticSource::lamp(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) {
-    const uint64_t half = std::max<uint64_t>(2 * kLampSpreadUs, 500'000 / flicker_hz_);
+    const uint64_t half = lampHalfPeriod(flicker_hz_);
     const uint16_t x_end = static_cast<uint16_t>(std::min<uint32_t>(width_, kLampOrigin + kLampSide));
     const uint16_t y_end = static_cast<uint16_t>(std::min<uint32_t>(height_, kLampOrigin + kLampSide));
     const uint64_t first_edge = t_begin > kLampSpreadUs ? (t_begin - kLampSpreadUs) / half : 0;

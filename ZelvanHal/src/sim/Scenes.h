@@ -32,6 +32,8 @@ public:
 
     SyntheticSource(uint16_t width, uint16_t height, uint64_t rate, uint64_t seed, bool noise,
                     uint32_t flicker_hz = 0);
+    // Whether the lamp flickering at `flicker_hz` is lit at time t (it lights up at time 0).
+    static bool lampLit(uint32_t flicker_hz, uint64_t t);
     void generate(uint64_t t_begin, uint64_t t_end, std::vector<Event2D>& out) override;
 
 private:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "FusionBoard.h"
 #include "RegisterEffects.h"
 #include "Scenes.h"
 #include "zelvan/EVT3Encoder.h"
@@ -15,12 +16,19 @@ constexpr size_t kBlockWords = Interface::kDataBlockBytes / 4;
 constexpr uint16_t kMaxSide = 2048;  // EVT 3.0 coordinates are 11-bit
 
 uint16_t clampSide(uint16_t side) { return std::clamp<uint16_t>(side, 1, kMaxSide); }
+
+std::vector<uint8_t> textBlock(const std::string& text) {
+    std::vector<uint8_t> block(Interface::kDataBlockBytes, 0);
+    std::copy_n(text.begin(), std::min(text.size(), block.size() - 1), block.begin());
+    return block;
+}
 }  // namespace
 
 struct SimDevice::Impl {
     Impl(const SimDeviceConfig& config)
         : effects(clampSide(config.width), clampSide(config.height), sensorFamilyOf(config.description)),
-          encoder(clampSide(config.width)) {}
+          encoder(clampSide(config.width)),
+          schedule(config.frame_rate) {}
 
     // One production step at a time; register writes and unplugging wait for the step in progress,
     // so that once they return the next step already sees their effect.
@@ -33,6 +41,7 @@ struct SimDevice::Impl {
     uint64_t encoded_time = 0;  // time of the last word written
     std::vector<Event2D> events;
     std::vector<EventTriggerIn> triggers;
+    FrameSchedule schedule;  // the frame sensor of a fusion camera
 
     void triggerEdges(uint64_t period, uint64_t t_begin, uint64_t t_end) {
         period = std::max<uint64_t>(period, 2);
@@ -50,6 +59,10 @@ SimDevice::SimDevice(SimDeviceConfig config)
     description_ = config_.description;
     calibration_ = config_.calibration;
     registers_[reg::kReadoutControl] = kReadoutStandby;
+    if (isFusion()) {
+        control_data_[reg::kBoardFirmwareVersion] = textBlock(description_.firmwareVersion);
+        control_data_[reg::kBoardSerialNumber] = textBlock(description_.serial);
+    }
     impl_->scene = makeScene(config_, impl_->scene_error);
     if (!impl_->scene) {
         ZV_LOG(LOG_ERROR, "Simulated camera %s: %s", config_.description.serial.c_str(),
@@ -122,6 +135,77 @@ void SimDevice::writeBlock(uint32_t address, const uint8_t* block64) {
         logWrite(address + static_cast<uint32_t>(i), v);
     }
 }
+
+bool SimDevice::isFusion() const { return config_.description.product == "Tandra"; }
+
+uint32_t SimDevice::readControlRegister(uint32_t address) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = control_registers_.find(address);
+    return it == control_registers_.end() ? 0 : it->second;
+}
+
+void SimDevice::writeControlRegister(uint32_t address, uint32_t value) {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    bool was_on = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto& slot = control_registers_[address];
+        was_on = address == reg::kBoardFrameControl && (slot & 1u) != 0;
+        slot = value;
+    }
+    if (address != reg::kBoardFrameControl) return;
+    const bool on = (value & 1u) != 0;
+    if (on && !was_on) {
+        impl_->schedule.start(clock_.load());
+    } else if (!on) {
+        impl_->schedule.stop();
+    }
+}
+
+void SimDevice::setControlResetValues(const std::map<uint32_t, uint32_t>& values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [address, value] : values) control_registers_.emplace(address, value);
+}
+
+void SimDevice::readControlData(uint32_t address, uint8_t* block64) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = control_data_.find(address);
+    if (it == control_data_.end()) {
+        std::fill_n(block64, Interface::kDataBlockBytes, uint8_t(0));
+    } else {
+        std::copy(it->second.begin(), it->second.end(), block64);
+    }
+}
+
+void SimDevice::writeControlData(uint32_t address, const uint8_t* block64) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    control_data_[address].assign(block64, block64 + Interface::kDataBlockBytes);
+}
+
+bool SimDevice::frameSensorRunning() const {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    return connected_.load() && impl_->schedule.running();
+}
+
+std::optional<FrameSlot> SimDevice::takeDueFrame() {
+    const uint32_t exposure = frameExposureUs();
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    if (!connected_.load()) return std::nullopt;
+    return impl_->schedule.takeDue(clock_.load(), exposure);
+}
+
+uint64_t SimDevice::nextFrameEnd() const {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    return impl_->schedule.nextEnd();
+}
+
+void SimDevice::advanceIdleClock(uint64_t t) {
+    std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
+    if (!connected_.load() || isEmitting()) return;
+    if (t > clock_.load()) clock_.store(t);
+}
+
+uint32_t SimDevice::frameExposureUs() const { return readControlRegister(reg::kBoardShutter) & 0xFFFFFu; }
 
 void SimDevice::unplug() {
     std::lock_guard<std::mutex> produce_lock(impl_->produce_mutex);
@@ -199,6 +283,15 @@ void SimDevice::produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& 
     im.effects.apply(settings, im.events, t_begin, t_end);
     if (settings.trigger_in_enabled && config_.trigger_period_us > 0) {
         im.triggerEdges(config_.trigger_period_us, t_begin, t_end);
+    }
+    if (settings.trigger_in_enabled && im.schedule.running()) {
+        const size_t periodic = im.triggers.size();
+        im.schedule.edges(t_begin, t_end, im.triggers);
+        if (periodic != 0 && im.triggers.size() != periodic) {
+            std::stable_sort(
+                im.triggers.begin(), im.triggers.end(),
+                [](const EventTriggerIn& a, const EventTriggerIn& b) { return a.timestamp < b.timestamp; });
+        }
     }
 
     const size_t bytes_before = out.size();

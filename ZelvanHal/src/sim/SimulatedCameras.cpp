@@ -101,7 +101,7 @@ SimDeviceConfig pelmoEthernet() {
 }
 SimDeviceConfig tandra() {
     SimDeviceConfig c;
-    c.description = identity("5a7d0004", "Zelvan", "Tandra", 0x2207, 0x0006, "1.2.0");
+    c.description = identity("5a7d0004", "Zelvan", "Tandra", 0x2207, 0x0006, "Tandra_V1.7.2");
     c.calibration = defaultFusionCalibration();
     c.seed = 6;
     return c;
@@ -202,6 +202,17 @@ bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::stri
             if (!value.is_number_unsigned() || value.get<uint64_t>() > 100'000)
                 return fail("must be a whole number from 0 to 100000");
             out.flicker_hz = static_cast<uint32_t>(value.get<uint64_t>());
+        } else if (key == "firmware_version") {
+            if (!value.is_string() || value.get<std::string>().size() >= Interface::kDataBlockBytes)
+                return fail("must be a text of at most 63 bytes");
+            out.description.firmwareVersion = value.get<std::string>();
+        } else if (key == "frame_rate") {
+            if (out.description.product != "Tandra") return fail("applies to fusion cameras only");
+            if (!value.is_number_unsigned() || value.get<uint64_t>() < SimDeviceConfig::kMinFrameRate ||
+                value.get<uint64_t>() > SimDeviceConfig::kMaxFrameRate) {
+                return fail("must be a whole number of frames per second from 1 to 30");
+            }
+            out.frame_rate = static_cast<uint32_t>(value.get<uint64_t>());
         } else if (key == "camera_ip" || key == "local_ip" || key == "subnet_mask" || key == "gateway") {
             if (out.description.interfaceType != ETH) return fail("applies to Ethernet cameras only");
             if (!value.is_string() || !isDottedAddress(value.get<std::string>())) {

@@ -4,10 +4,15 @@
 
 namespace zelvan {
 
-namespace {
-constexpr uint64_t kSweepPeriodUs = 2'000'000;  // one pass of a bar across the sensor
-constexpr uint32_t kBarWidth = 24;
-}  // namespace
+SyntheticScene::Bars SyntheticScene::barsAt(uint16_t width, uint16_t height, uint64_t t) {
+    const uint64_t phase = t % kSweepPeriodUs;
+    const uint64_t w = std::max<uint16_t>(width, 1);
+    const uint64_t h = std::max<uint16_t>(height, 1);
+    Bars bars;
+    bars.column_lead = static_cast<uint32_t>(phase * (w + kBarWidth) / kSweepPeriodUs);
+    bars.row_lead = static_cast<uint32_t>(phase * (h + kBarWidth) / kSweepPeriodUs);
+    return bars;
+}
 
 SyntheticScene::SyntheticScene(uint16_t width, uint16_t height, uint64_t events_per_second, uint64_t seed)
     : width_(std::max<uint16_t>(width, 1)),
@@ -51,18 +56,18 @@ void SyntheticScene::generate(uint64_t t_begin, uint64_t t_end, std::vector<Even
             y = static_cast<uint32_t>((r >> 32) % height_);
             p = static_cast<uint8_t>((r >> 60) & 1);
         } else {
-            const uint64_t phase = t % kSweepPeriodUs;
+            const Bars bars = barsAt(width_, height_, t);
             const bool on = ((r >> 10) & 1023) < on_per_1024_;
             const uint32_t jitter = static_cast<uint32_t>((r >> 20) % 3);
             if ((r >> 61) & 1) {
                 // Vertical bar moving right: leading edge ON, trailing edge OFF.
-                const uint32_t edge = static_cast<uint32_t>(phase * (width_ + kBarWidth) / kSweepPeriodUs);
+                const uint32_t edge = bars.column_lead;
                 const uint32_t ex = on ? edge : edge + width_ - kBarWidth;  // trailing edge, modulo below
                 x = (ex + jitter) % width_;
                 y = static_cast<uint32_t>((r >> 32) % height_);
             } else {
                 // Horizontal bar moving down.
-                const uint32_t edge = static_cast<uint32_t>(phase * (height_ + kBarWidth) / kSweepPeriodUs);
+                const uint32_t edge = bars.row_lead;
                 const uint32_t ey = on ? edge : edge + height_ - kBarWidth;
                 y = (ey + jitter) % height_;
                 x = static_cast<uint32_t>((r >> 32) % width_);

@@ -109,6 +109,39 @@ int Interface::writeRegister(uint32_t address, uint32_t value) {
     return 0;
 }
 
+bool Interface::hasBoard(const char* operation) const {
+    if (!isConnected()) return false;
+    if (device_->isFusion()) return true;
+    ZV_LOG(LOG_WARNING, "Camera %s has no board controller (%s refused)", description_.serial.c_str(),
+           operation);
+    return false;
+}
+
+int Interface::readControlRegister(uint32_t address, uint32_t& value) {
+    if (!hasBoard("control register read")) return -1;
+    value = device_->readControlRegister(address);
+    return 0;
+}
+
+int Interface::writeControlRegister(uint32_t address, uint32_t value) {
+    if (!hasBoard("control register write")) return -1;
+    ZV_LOG(LOG_DETAIL, "Control register write 0x%08x = 0x%08x", address, value);
+    device_->writeControlRegister(address, value);
+    return 0;
+}
+
+int Interface::readControlData(uint32_t address, uint8_t* block64) {
+    if (!block64 || !hasBoard("control data read")) return -1;
+    device_->readControlData(address, block64);
+    return 0;
+}
+
+int Interface::writeControlData(uint32_t address, const uint8_t* block64) {
+    if (!block64 || !hasBoard("control data write")) return -1;
+    device_->writeControlData(address, block64);
+    return 0;
+}
+
 double Interface::settlingScale() const { return device_ ? device_->config().settle_scale : 1.0; }
 
 int Interface::readDataBlock(uint32_t address, uint8_t* block64) {

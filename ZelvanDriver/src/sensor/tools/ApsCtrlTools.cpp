@@ -15,6 +15,9 @@ Imx415ApsCtrl::Imx415ApsCtrl(std::shared_ptr<RegisterController> controller)
                       "aps_gain_pgc");
     addFieldParameter("shutter_sweep_time", "Exposure time (without automatic exposure)", "aps_shutter",
                       "aps_shutter_sweep_time", "us");
+    // The exposure time the board uses for each frame; the fusion camera times frames with it.
+    addFieldParameter("exposure_time", "Exposure time of each frame", "aps_shutter", "aps_shutter_sweep_time",
+                      "us");
     addRegister2Map(
         FullParamteterInfo::makeInt("black_level", "Black level offset of the frames", 0, kBlackLevelMax,
                                     kBlackLevelDefault),

@@ -1,5 +1,6 @@
 // Frame sensor control of the fusion camera (board register table): "auto_exposure", "auto_gain",
-// "auto_white_balance", "black_level", "gain", "shutter_sweep_time". One sensor only, so no descriptor.
+// "auto_white_balance", "black_level", "exposure_time", "gain", "shutter_sweep_time" ("exposure_time"
+// and "shutter_sweep_time" are the same register field). One sensor only, so no descriptor.
 #pragma once
 
 #include <memory>

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,19 @@ struct SimDeviceConfig {
     double settle_scale = 1.0;
     // A lamp flickering at this frequency (Hz) in a corner of the pattern scene; 0 = none.
     uint32_t flicker_hz = 0;
+    // Fusion cameras: frames per second of the frame sensor (kMinFrameRate .. kMaxFrameRate).
+    static constexpr uint32_t kMinFrameRate = 1;
+    static constexpr uint32_t kMaxFrameRate = 30;
+    uint32_t frame_rate = 10;
+};
+
+// One frame of a fusion camera's frame sensor, on the device clock (microseconds).
+struct FrameSlot {
+    uint64_t index = 0;           // frames since the frame sensor was switched on, from 0
+    uint64_t rise = 0;            // rising edge on the event sensor's trigger input that signals it
+    uint64_t exposure_begin = 0;  // the window from the first row's exposure to the last row's readout
+    uint64_t exposure_end = 0;    // the frame shows the scene at this time; the line falls here
+    uint64_t skipped = 0;         // frames before this one that were lost because nobody read them
 };
 
 // One register write the device received, in the order received.
@@ -56,6 +70,14 @@ struct EmittedObserver {
 namespace reg {
 inline constexpr uint32_t kReadoutControl = 0x9028;  // 0: readout running; reset value 2 (standby)
 inline constexpr uint32_t kTriggerIn = 0x7004;       // bit 10: trigger input enabled
+
+// Registers of a fusion camera's board controller, apart from the sensor's registers.
+inline constexpr uint32_t kBoardFrameControl = 0x5000;  // bit 0: the frame sensor runs
+inline constexpr uint32_t kBoardShutter = 0x5002;       // bits 0..19: exposure time in microseconds
+// 64-byte data registers of the board (text, zero-padded).
+inline constexpr uint32_t kBoardFirmwareVersion = 0x6000;
+inline constexpr uint32_t kBoardSerialNumber = 0x6001;
+inline constexpr uint32_t kBoardCameraReset = 0x6002;
 }  // namespace reg
 
 class SimDevice {
@@ -69,6 +91,8 @@ public:
     CameraDescription description() const;
     // The configuration the device was created with (its identity as first announced).
     const SimDeviceConfig& config() const { return config_; }
+    // A fusion camera (product "Tandra"): an event sensor and a frame sensor behind one board.
+    bool isFusion() const;
 
     // Register file. Unwritten registers read 0, except the device's own reset values.
     uint32_t readRegister(uint32_t address) const;
@@ -84,6 +108,32 @@ public:
     void clearWriteLog();
     void readBlock(uint32_t address, uint8_t* block64) const;
     void writeBlock(uint32_t address, const uint8_t* block64);
+
+    // The board controller of a fusion camera: word registers and 64-byte data registers of its own,
+    // apart from the sensor's register file (only fusion cameras have one). Word registers never
+    // written read their reset value (setControlResetValues) or 0; data registers never written read
+    // zeros, except the firmware version and serial number, which hold the camera's identity.
+    // Switching bit 0 of kBoardFrameControl on starts the frame sensor's exposure schedule at the
+    // device's current time (FrameSchedule in src/sim/FusionBoard.h), switching it off stops it.
+    uint32_t readControlRegister(uint32_t address) const;
+    void writeControlRegister(uint32_t address, uint32_t value);
+    void setControlResetValues(const std::map<uint32_t, uint32_t>& values);
+    void readControlData(uint32_t address, uint8_t* block64) const;
+    void writeControlData(uint32_t address, const uint8_t* block64);
+
+    // The frame sensor of a fusion camera. Each exposure puts a rising edge on trigger input 0 of the
+    // event sensor, and a falling edge where the frame's readout ends; they reach the event stream
+    // while the event sensor's trigger input is enabled. A frame can be taken once the device clock
+    // has passed the end of its readout; frames come out in order.
+    bool frameSensorRunning() const;
+    std::optional<FrameSlot> takeDueFrame();
+    // Device time at which the next frame's readout ends (while the frame sensor runs).
+    uint64_t nextFrameEnd() const;
+    // While the event sensor does not emit, time still passes for the frame sensor: moves the clock
+    // forward to `t` (nothing while the event sensor emits; it moves the clock itself).
+    void advanceIdleClock(uint64_t t);
+    // Exposure time of the frame sensor (kBoardShutter), microseconds.
+    uint32_t frameExposureUs() const;
 
     // Plugging. An unplugged device fails every operation and stops streaming.
     bool isConnected() const { return connected_.load(); }
@@ -135,6 +185,8 @@ private:
     SimDeviceConfig config_;
     mutable std::mutex mutex_;  // guards the register file, identity, calibration and control frames
     std::map<uint32_t, uint32_t> registers_;
+    std::map<uint32_t, uint32_t> control_registers_;
+    std::map<uint32_t, std::vector<uint8_t>> control_data_;
     std::atomic<bool> connected_{true};
     std::atomic<bool> eth_stream_{false};
     std::atomic<uint64_t> clock_;
@@ -170,7 +222,9 @@ public:
     //   [ {"model": "EVK4" | "EVK5" | "Pelmo" | "Orvik 320" | "Pelmo Ethernet" | "Tandra",
     //      optional: "serial", "event_rate", "scene" ("pattern" | "noise" | "replay"), "replay_file",
     //      "trigger_period_us", "start_time_us", "paced", "seed", "settle_scale" (0..10), "flicker_hz",
-    //      Ethernet only: "camera_ip", "local_ip", "subnet_mask", "gateway"}, ... ]
+    //      "firmware_version" (text of at most 63 bytes),
+    //      Ethernet only: "camera_ip", "local_ip", "subnet_mask", "gateway",
+    //      fusion ("Tandra") only: "frame_rate" (frames per second, 1..30; 10 by default)}, ... ]
     // The model gives the identity and defaults; a device without "serial" gets the model's serial
     // with its last two hex digits replaced by its index in the array. Unknown keys are errors.
     static bool parseConfig(const std::string& json_text, std::vector<SimDeviceConfig>& out,

@@ -1,0 +1,840 @@
+#include "camera/TandraCamera.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "sensor/CameraTools.h"
+#include "sensor/EventSensors.h"
+#include "sensor/tables/RegisterTables.h"
+#include "zelvan/DataToVideoConverter.h"
+#include "zelvan/Logger.h"
+#include "zelvan/RegisterController.h"
+#include "zelvan/StringUtils.h"
+#include "zelvan/ThreadUtils.h"
+
+namespace zelvan {
+
+namespace {
+// Set on every thread of a camera, so that stop() and the deleter can tell where they run.
+thread_local const TandraCamera* t_own_camera = nullptr;
+constexpr auto kStreamWaitPoll = std::chrono::milliseconds(100);
+constexpr auto kStatisticsPeriod = std::chrono::milliseconds(1000);
+// Settling of the board when the event path goes off, and after a full stop.
+constexpr auto kEventPathSettle = std::chrono::milliseconds(100);
+constexpr auto kStopSettle = std::chrono::milliseconds(2000);
+}  // namespace
+
+void FusionCameraDeleter::operator()(TandraCamera* camera) const {
+    if (camera && camera->onOwnThread()) {
+        // Released inside one of its own callbacks: this thread cannot join itself. Streaming ends
+        // now; the camera is destroyed elsewhere once this callback has returned.
+        camera->closeCallbacks();
+        camera->stop(DVS_AND_APS);
+        runOnJoiner([camera] {
+            camera->shutdown();
+            delete camera;
+        });
+        return;
+    }
+    if (camera) camera->shutdown();
+    delete camera;
+}
+
+TandraCamera::TandraCamera(const CameraDescription& description) : FusionCameraPrivate(description) {
+    file_info_.width = 1280;
+    file_info_.height = 720;
+    file_info_.serial_number = description.serial;
+}
+
+TandraCamera::~TandraCamera() { shutdown(); }
+
+bool TandraCamera::onOwnThread() const { return t_own_camera == this; }
+
+template <typename Loop>
+void TandraCamera::startThread(std::thread& thread, Loop loop) {
+    thread = std::thread([this, loop] {
+        t_own_camera = this;
+        (this->*loop)();
+        t_own_camera = nullptr;
+    });
+}
+
+void TandraCamera::shutdown() {
+    if (onOwnThread()) {
+        // Only a camera not made by makeFusionCamera gets here: its thread would go on in a freed object.
+        ZV_LOG(LOG_ERROR, "A fusion camera is destroyed on its own thread; use makeFusionCamera.");
+        std::abort();
+    }
+    stop(DVS_AND_APS);
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        joinEndedStreamingThreads();
+    }
+    stopRecording(DVS_AND_APS);
+    destroy();
+    if (frame_recording_thread_.joinable()) frame_recording_thread_.join();
+    endBatchWaiters();
+}
+
+uint64_t TandraCamera::lostFrames() const {
+    const uint64_t stream =
+        frame_sensor_ && frame_sensor_->eventStream() ? frame_sensor_->eventStream()->lostBuffers() : 0;
+    return stream + droppedFrames();
+}
+
+uint64_t TandraCamera::lostEventBuffers() const {
+    return event_sensor_ && event_sensor_->eventStream() ? event_sensor_->eventStream()->lostBuffers() : 0;
+}
+
+bool TandraCamera::isConnected() const { return interface_ && interface_->isConnected(); }
+
+// --- Callbacks ---
+
+unsigned TandraCamera::addApsFrameCallback(FrameCallback callback) {
+    std::lock_guard<std::mutex> lock(frame_callback_mutex_);
+    const unsigned id = next_frame_callback_id_++;
+    frame_callbacks_.emplace(id, std::move(callback));
+    return id;
+}
+
+bool TandraCamera::removeApsFrameCallback(unsigned id) {
+    decltype(frame_callbacks_)::node_type removed;
+    {
+        std::lock_guard<std::mutex> lock(frame_callback_mutex_);
+        removed = frame_callbacks_.extract(id);
+    }
+    return !removed.empty();
+}
+
+void TandraCamera::setStatisticInfoCallback(StatisticsCallback callback) {
+    {
+        std::lock_guard<std::mutex> lock(statistics_mutex_);
+        statistics_callback_.swap(callback);
+    }
+    // `callback` now holds the previous callable, destroyed here, outside the lock.
+}
+
+uint16_t TandraCamera::getWidth(STREAM_TYPE type) {
+    switch (type) {
+        case DVS:
+            return static_cast<uint16_t>(dvs_width_);
+        case APS:
+            return static_cast<uint16_t>(aps_width_);
+        default:
+            return 0;
+    }
+}
+
+uint16_t TandraCamera::getHeight(STREAM_TYPE type) {
+    switch (type) {
+        case DVS:
+            return static_cast<uint16_t>(dvs_height_);
+        case APS:
+            return static_cast<uint16_t>(aps_height_);
+        default:
+            return 0;
+    }
+}
+
+// --- Bring-up ---
+
+int TandraCamera::init() {
+    clearCallbackRegistries();
+    {
+        decltype(frame_callbacks_) frames;
+        std::lock_guard<std::mutex> lock(frame_callback_mutex_);
+        frames.swap(frame_callbacks_);
+    }
+    std::lock_guard<std::mutex> control(control_mutex_);
+    if (alive_.load()) return 0;
+    if (inited_.load()) {
+        // Opened again after destroy() (or a lost connection): everything is set up anew.
+        stopBoth(false);
+        joinEndedStreamingThreads();
+        if (frame_recording_thread_.joinable()) frame_recording_thread_.join();
+        clearTools();
+        inited_ = false;
+    }
+    try {
+        interface_ = UsbInterface::createUsbFusionInterface(getDescription());
+        if (!interface_) {
+            ZV_LOG(LOG_ERROR, "Interface init error.");
+            return -1;
+        }
+        interface_->setStatusWord(&interface_status_word_);
+        sensor_controller_ = std::make_shared<RegisterController>(
+            interface_, kImx636RegisterTable, kImx636RegisterTableSize, kImx636RegisterPrefix);
+        board_controller_ = std::make_shared<RegisterController>(
+            interface_, kFusionBoardRegisterTable, kFusionBoardRegisterTableSize, kFusionBoardRegisterPrefix,
+            RegisterBus::Board);
+        sensor_timing::waitNanoseconds(1'000'000);
+
+        decoder_ = DecoderFactory::createUniqueDecoder("EVT3;height=720;width=1280");
+        if (!decoder_) throw std::runtime_error("no decoder for the event stream");
+        decoder_->setOption(true);
+        decoder_->setEventsStreamHandleCallback(
+            [this](Event2D* first, Event2D* last) { eventStreamArrived(first, last); });
+        decoder_->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrived(trigger); });
+
+        const std::shared_ptr<RegisterController> sensor = sensor_controller_;
+        event_sensor_ = std::make_unique<Imx6x6Sensor>();
+        event_sensor_->setApplyRegisterOperationSequenceCallback(
+            [sensor](const std::vector<RegisterOperation>& sequence) {
+                return sensor->applyRegisterOperationSequence(sequence);
+            });
+        event_sensor_->setWriteRegisterFieldCallback(
+            [sensor](const std::string& reg, const std::string& field, uint32_t value) {
+                sensor->writeRegisterField(reg, field, value);
+            });
+        if (event_sensor_->init(interface_) != 0)
+            throw std::runtime_error("the event sensor did not come up");
+
+        const std::shared_ptr<RegisterController> board = board_controller_;
+        frame_sensor_ = std::make_unique<Imx415Sensor>();
+        frame_sensor_->setWriteRegisterCallback([board](const std::string& reg, uint32_t value) {
+            board->writeRegisterWithControlTransfer(reg, value);
+        });
+        if (frame_sensor_->init(interface_) != 0)
+            throw std::runtime_error("the frame sensor did not come up");
+
+        addTool(BIASES, std::make_shared<Imx636Biases>(sensor));
+        trigger_in_tool_ = std::make_shared<Imx636TriggerIn>(sensor);
+        if (!trigger_in_tool_->setParam("enable", true)) throw std::runtime_error("trigger input refused");
+        addTool(ANTI_FLICKER, std::make_shared<Imx636AntiFlicker>(sensor));
+        auto erc = std::make_shared<Imx636EventRateControl>(sensor);
+        if (!erc->setParam("enable", true) || !erc->setMaxLimitEventRate(40))
+            throw std::runtime_error("event rate control refused");
+        erc_tool_ = erc;
+        addTool(EVENT_RATE_CONTROL, erc);
+        addTool(EVENT_TRAIL_FILTER, std::make_shared<Imx636EventTrailFilter>(sensor));
+        addTool(ROI, std::make_shared<Imx636ROI>(sensor));
+        aps_tool_ = std::make_shared<Imx415ApsCtrl>(board);
+        addTool(APS_CTRL, aps_tool_);
+
+        CalibratorParameters calibration;
+        if (!readCalibrationParam(calibration)) ZV_LOG(LOG_ERROR, "Read calibration data error.");
+        std::string firmware;
+        getFirmwareVersion(firmware);
+
+        frame_pool_ = std::make_unique<ObjectPool>(kFramePoolCount, false, kFrameBytes,
+                                                   ObjectPool::Allocation::OnDemand);
+        {
+            std::lock_guard<std::mutex> lock(record_mutex_);
+            recorder_exited_ = false;
+            recorder_set_up_ = false;
+        }
+        loss_noticed_ = false;
+        alive_ = true;
+        inited_ = true;
+        startThread(frame_recording_thread_, &TandraCamera::frameRecordingLoop);
+        return 0;
+    } catch (const std::exception& e) {
+        ZV_LOG(LOG_ERROR, "Tandra Camera init error.");
+        ZV_LOG(LOG_ERROR, "Camera %s: %s", getDescription().serial.c_str(), e.what());
+        return -1;
+    }
+}
+
+// --- Streaming ---
+
+void TandraCamera::settle(std::chrono::milliseconds pause) const {
+    const double scale = interface_ ? interface_->settlingScale() : 1.0;
+    const auto us = static_cast<int64_t>(std::floor(double(pause.count()) * 1000.0 * scale));
+    if (us > 0) sensor_timing::waitNanoseconds(us * 1000);
+}
+
+void TandraCamera::dvsEnable(bool on) {
+    const uint32_t value = on ? 1 : 0;
+    bool done = false;
+    try {
+        done = interface_ && interface_->transferFrame({kCtrlDvsPath, {0, value}}) &&
+               interface_->transferFrame({kCtrlDvsStream, {0, value}});
+    } catch (const std::exception&) {
+        done = false;
+    }
+    if (!done) ZV_LOG(LOG_ERROR, "Camera is running or no this command.");
+}
+
+void TandraCamera::wakeStreamWaiters() {
+    { std::lock_guard<std::mutex> lock(state_mutex_); }
+    state_cv_.notify_all();
+}
+
+bool TandraCamera::waitForStream(const Sensor& sensor) {
+    std::unique_lock<std::mutex> lock(state_mutex_);
+    const auto ready = [&] {
+        return running_.load() != 1 || (sensor.eventStream() && sensor.eventStream()->isStarted());
+    };
+    state_cv_.wait_for(lock, kStreamWaitPoll, ready);
+    return running_.load() == 1;
+}
+
+int TandraCamera::start(STREAM_TYPE type) {
+    if (onOwnThread()) {
+        // A restart would have to join the thread it runs on.
+        ZV_LOG(LOG_ERROR, "start() refused: it cannot be called from the camera's own callbacks.");
+        return -1;
+    }
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        result = startLocked(type);
+    }
+    if (carryOutRequestedStop() && result == 0) {
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: a callback stopped streaming meanwhile.",
+               getDescription().serial.c_str());
+        return -1;
+    }
+    return result;
+}
+
+int TandraCamera::startLocked(STREAM_TYPE type) {
+    if (!inited_.load() || !alive_.load() || !event_sensor_ || !frame_sensor_) {
+        // Never opened, or lost (and not opened again since).
+        ZV_LOG(LOG_ERROR, "Start refused: camera %s is not open.", getDescription().serial.c_str());
+        return -1;
+    }
+    // Threads told to end by a stop from a callback are joined (and what they left on is stopped)
+    // while the flag still tells them to end.
+    if (running_.load() != 1) rememberEndedRecording(stopBoth(false));
+    const bool running = running_.load() == 1;
+    const bool already = type == DVS ? events_on_ : type == APS ? frames_on_ : fusing_.load();
+    if (running && already) {
+        ZV_LOG(LOG_INFO, "Camera already started.");
+        return 0;
+    }
+    if (!isConnected()) {
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: the device is not connected.",
+               getDescription().serial.c_str());
+        return -1;
+    }
+    if (type == DVS_AND_APS && running) {
+        // Frames are paired with exposure edges counted from the frame sensor's start edge, with
+        // readers that hold nothing from before: everything starts anew.
+        if (isRecording()) {
+            ZV_LOG(LOG_ERROR,
+                   "Start camera %s failed: both streams cannot start while a recording of one runs; stop "
+                   "the recording first.",
+                   getDescription().serial.c_str());
+            return -1;
+        }
+        ZV_LOG(LOG_INFO, "Camera %s: the running stream restarts together with the other.",
+               getDescription().serial.c_str());
+        stopBoth(false);
+    }
+    const bool was_running = running_.exchange(1) == 1;
+    if (!was_running) events_on_ = frames_on_ = false;
+    bool started = true;
+    const auto startEvents = [&] {
+        dvsEnable(true);
+        if (event_sensor_->start() == 0) {
+            events_on_ = true;
+            eventStreamStarted();
+        } else {
+            started = false;
+        }
+        if (!event_reader_thread_.joinable())
+            startThread(event_reader_thread_, &TandraCamera::eventReaderLoop);
+    };
+    const auto startFrames = [&] {
+        if (!frame_reader_thread_.joinable())
+            startThread(frame_reader_thread_, &TandraCamera::frameReaderLoop);
+        if (frame_sensor_->start() == 0)
+            frames_on_ = true;
+        else
+            started = false;
+    };
+    const auto startStatistics = [&] {
+        if (!statistics_thread_.joinable()) startThread(statistics_thread_, &TandraCamera::statisticsLoop);
+    };
+    switch (type) {
+        case DVS:
+            startEvents();
+            startStatistics();
+            break;
+        case APS:
+            startFrames();
+            break;
+        default:
+            // No reader runs here (see above): the edge and frame counts start from nothing.
+            trigger_counter_ = 0;
+            frame_counter_ = 0;
+            last_trigger_timestamp_ = 0;
+            edge_period_ = 0;
+            edges_may_be_lost_ = false;
+            {
+                std::lock_guard<std::mutex> lock(fusion_mutex_);
+                clearQueuesLocked();
+            }
+            frames_lost_seen_ =
+                frame_sensor_->eventStream() ? frame_sensor_->eventStream()->lostBuffers() : 0;
+            event_losses_seen_ = lostEventBuffers();
+            fusing_ = true;
+            decoder_->setTimestampInput(0);
+            ZV_LOG(LOG_INFO, "dvs start.");
+            startEvents();
+            ZV_LOG(LOG_INFO, "Aps start.");
+            startFrames();
+            if (!fusion_thread_.joinable()) startThread(fusion_thread_, &TandraCamera::fusionLoop);
+            startStatistics();
+            break;
+    }
+    wakeStreamWaiters();
+    if (!started) {
+        ZV_LOG(LOG_ERROR, "Start camera %s failed: a sensor did not start.", getDescription().serial.c_str());
+        // Only what this call started is undone: a stream that ran before goes on.
+        if (!was_running || type == DVS_AND_APS) {
+            stopBoth(false);
+        } else if (type == DVS) {
+            stopEventsLocked();
+        } else {
+            stopFramesLocked();
+        }
+        return -1;
+    }
+    if (erc_tool_ && !erc_tool_->setParam("max_event_rate", 40))
+        ZV_LOG(LOG_WARNING, "Camera %s: the event rate limit was not applied.",
+               getDescription().serial.c_str());
+    ZV_LOG(LOG_INFO, "Camera event stream start.");
+    current_type_ = type;
+    return 0;
+}
+
+int TandraCamera::stop(STREAM_TYPE type) {
+    if (onOwnThread()) {
+        if (type != DVS_AND_APS) {
+            ZV_LOG(LOG_ERROR,
+                   "stop() of one stream refused: from the camera's own callbacks only both streams can "
+                   "stop.");
+            return -1;
+        }
+        return stopFromOwnThread();
+    }
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        if (running_.load() != 1) {
+            result = stopBoth(false);
+        } else if (type == DVS) {
+            stopEventsLocked();
+            result = stopRecording(DVS_AND_APS);
+        } else if (type == APS) {
+            stopFramesLocked();
+            result = stopRecording(DVS_AND_APS);
+        } else {
+            result = stopBoth(false);
+        }
+    }
+    carryOutRequestedStop();
+    return result;
+}
+
+int TandraCamera::stopFromOwnThread() {
+    // From a callback or on a lost device: never wait for the calling thread.
+    std::unique_lock<std::mutex> control(control_mutex_, std::try_to_lock);
+    if (!control.owns_lock()) {
+        // A user call holds the control lock: streaming ends now, and the rest of the stop is left to
+        // that call, which looks for the request once it has let go of the lock. Should it have let go
+        // already, this thread finds the lock free.
+        if (running_.exchange(0) != 1) return 0;  // already ending
+        stop_requested_ = true;
+        fusing_ = false;
+        eventStreamEnded();
+        wakeStreamWaiters();
+        { std::lock_guard<std::mutex> lock(fusion_mutex_); }
+        fusion_cv_.notify_all();
+        { std::lock_guard<std::mutex> lock(statistics_mutex_); }
+        statistics_cv_.notify_all();
+        if (!control.try_lock()) return 0;
+    }
+    const int result = stopBoth(true);
+    rememberEndedRecording(result);
+    return result;
+}
+
+bool TandraCamera::carryOutRequestedStop() {
+    bool carried_out = false;
+    while (stop_requested_.load()) {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        rememberEndedRecording(stopBoth(false));
+        carried_out = true;
+    }
+    return carried_out;
+}
+
+void TandraCamera::rememberEndedRecording(int result) {
+    if (result != 0) ended_recording_failed_ = true;
+}
+
+void TandraCamera::stopEventsLocked() {
+    endFusingLocked();
+    dvsEnable(false);
+    event_sensor_->stop();
+    events_on_ = false;
+    eventStreamEnded();
+}
+
+void TandraCamera::stopFramesLocked() {
+    endFusingLocked();
+    frame_sensor_->stop();
+    frames_on_ = false;
+}
+
+void TandraCamera::endFusingLocked() {
+    if (!fusing_.exchange(false)) return;
+    ZV_LOG(LOG_INFO, "Camera %s: frames are no longer paired with their exposures until both streams start.",
+           getDescription().serial.c_str());
+    std::lock_guard<std::mutex> lock(fusion_mutex_);
+    clearQueuesLocked();
+}
+
+int TandraCamera::stopBoth(bool own_thread) {
+    const bool was_running = running_.exchange(0) == 1;
+    // A stop asked for by a callback while another call held the control lock is carried out here.
+    if (!stop_requested_.exchange(false) && !was_running) {
+        if (!own_thread) joinEndedStreamingThreads();
+        return 0;
+    }
+    fusing_ = false;
+    events_on_ = frames_on_ = false;
+    eventStreamEnded();
+    dvsEnable(false);
+    settle(kEventPathSettle);
+    if (frame_sensor_) frame_sensor_->stop();
+    if (event_sensor_) event_sensor_->stop();
+    wakeStreamWaiters();
+    { std::lock_guard<std::mutex> lock(fusion_mutex_); }
+    fusion_cv_.notify_all();
+    { std::lock_guard<std::mutex> lock(statistics_mutex_); }
+    statistics_cv_.notify_all();
+    // On one of the camera's threads nothing is joined: the caller may hold a callback registry's lock
+    // that another of them waits for. The next start(), stop() or the destructor joins them.
+    if (!own_thread) joinEndedStreamingThreads();
+    const int recording = stopRecording(DVS_AND_APS);
+    settle(kStopSettle);
+    {
+        std::lock_guard<std::mutex> lock(fusion_mutex_);
+        clearQueuesLocked();
+    }
+    return recording;
+}
+
+void TandraCamera::joinEndedStreamingThreads() {
+    for (std::thread* t :
+         {&event_reader_thread_, &frame_reader_thread_, &fusion_thread_, &statistics_thread_}) {
+        if (t->joinable() && t->get_id() != std::this_thread::get_id()) t->join();
+    }
+}
+
+int TandraCamera::destroy() {
+    {
+        std::lock_guard<std::mutex> lock(record_mutex_);
+        alive_ = false;
+    }
+    record_cv_.notify_all();
+    record_done_cv_.notify_all();
+    return 0;
+}
+
+void TandraCamera::handleLostConnection() {
+    // Both readers look; the first to see it ends streaming.
+    if (loss_noticed_.exchange(true)) return;
+    ZV_LOG(LOG_INFO, "Tandra loss connection.");
+    if (isRecording()) {
+        // The recording ends here: whoever stops it next is told that it is incomplete.
+        ZV_LOG(LOG_ERROR, "Camera %s was lost during a recording.", getDescription().serial.c_str());
+        ended_recording_failed_ = true;
+    }
+    stop(DVS_AND_APS);
+    destroy();
+}
+
+void TandraCamera::noticeLostEventBuffers() {
+    const uint64_t lost = lostEventBuffers();
+    if (event_losses_seen_.exchange(lost) < lost) edges_may_be_lost_ = true;
+}
+
+void TandraCamera::eventReaderLoop() {
+    setCurrentThreadName("zv-fusion-events");
+    while (running_.load() == 1) {
+        if (!event_sensor_->eventStream() || !event_sensor_->eventStream()->isStarted()) {
+            if (!waitForStream(*event_sensor_)) break;
+            // With the event sensor off, the camera can still go away under the frame stream.
+            if (!isConnected()) {
+                handleLostConnection();
+                break;
+            }
+            continue;
+        }
+        if (event_sensor_->eventStream()->waitNextBuffer() > 0) {
+            auto buffer = event_sensor_->eventStream()->getLatestBuffer();
+            noticeLostEventBuffers();
+            if (buffer && *buffer) {
+                std::vector<uint8_t>& bytes = **buffer;
+                convertEndian(bytes);
+                if (event_accepting_.load(std::memory_order_acquire)) prepareDvsData2Save(bytes);
+                decoder_->decode(bytes.data(), bytes.data() + bytes.size());
+            }
+            continue;
+        }
+        if (!isConnected()) {
+            handleLostConnection();
+            break;
+        }
+    }
+}
+
+void TandraCamera::frameReaderLoop() {
+    setCurrentThreadName("zv-fusion-frames");
+    while (running_.load() == 1) {
+        if (!frame_sensor_->eventStream() || !frame_sensor_->eventStream()->isStarted()) {
+            if (!waitForStream(*frame_sensor_)) break;
+            if (!isConnected()) {
+                handleLostConnection();
+                break;
+            }
+            continue;
+        }
+        if (frame_sensor_->eventStream()->waitNextBuffer() > 0) {
+            auto buffer = frame_sensor_->eventStream()->getLatestBuffer();
+            // Frames the data stream lost before this one still had their exposure records.
+            const uint64_t lost = frame_sensor_->eventStream()->lostBuffers();
+            const uint64_t lost_before = lost - std::min(lost, frames_lost_seen_.exchange(lost));
+            if (buffer && *buffer) frameArrived(**buffer, lost_before);
+            continue;
+        }
+        // The event reader may be idle (events stopped): either reader notices a lost device.
+        if (!isConnected()) {
+            handleLostConnection();
+            break;
+        }
+    }
+}
+
+bool TandraCamera::frameArrived(const std::vector<uint8_t>& bytes, uint64_t lost_before) {
+    if (bytes.size() != kFrameBytes) {
+        ZV_LOG(LOG_ERROR,
+               "Camera %s: a frame of %zu bytes was refused; frames of this sensor have %zu bytes.",
+               getDescription().serial.c_str(), bytes.size(), kFrameBytes);
+        return false;
+    }
+    ZV_LOG(LOG_DETAIL, "aps frame cnt: %d", static_cast<int>(frame_counter_.fetch_add(1)));
+    // Frames are only of use paired with their exposure: without both streams nothing takes them.
+    if (!fusing_.load()) return true;
+    FrameBuffer frame = frame_pool_->acquire();
+    // A buffer the pool made beyond its count comes empty.
+    if (frame->size() != kFrameBytes) frame->resize(kFrameBytes);
+    std::memcpy(frame->data(), bytes.data(), kFrameBytes);
+    {
+        std::lock_guard<std::mutex> lock(fusion_mutex_);
+        queueFrameLocked(std::move(frame), lost_before);
+    }
+    fusion_cv_.notify_all();
+    return true;
+}
+
+FusionCameraPrivate::SyncRecord TandraCamera::makeSyncRecord(uint64_t ts) {
+    SyncRecord record;
+    int exposure = 0;
+    if (!aps_tool_ || !aps_tool_->getParam("exposure_time", exposure) || exposure < 0) {
+        ZV_LOG(LOG_ERROR, "Get aps exposure time failed.");
+        return record;
+    }
+    record.exposure_begin = ts - std::min<uint64_t>(ts, uint64_t(exposure) + kEdgeAfterExposureUs);
+    record.exposure_end = record.exposure_begin + uint64_t(exposure) + kReadoutUs;
+    decoder_->setTimestampInput(record.exposure_end);
+    return record;
+}
+
+uint64_t TandraCamera::edgesMissedBefore(uint64_t ts) {
+    const bool may_be_lost = std::exchange(edges_may_be_lost_, false);
+    if (last_trigger_timestamp_ == 0 || ts <= last_trigger_timestamp_) return 0;
+    const uint64_t gap = ts - last_trigger_timestamp_;
+    if (!may_be_lost) {
+        edge_period_ = gap;
+        return 0;
+    }
+    // Event data were lost since the last edge: the edges in them are counted from the frame period,
+    // so that every later frame still pairs with its own exposure.
+    if (edge_period_ == 0) {
+        ZV_LOG(LOG_WARNING,
+               "Camera %s: event data were lost before the frame period was known; frame times may be off "
+               "by whole frames until both streams start again.",
+               getDescription().serial.c_str());
+        return 0;
+    }
+    const uint64_t periods = (gap + edge_period_ / 2) / edge_period_;
+    return periods > 1 ? periods - 1 : 0;
+}
+
+void TandraCamera::triggerInArrived(EventTriggerIn trigger) {
+    switch (trigger.polarity) {
+        case 0:
+            ZV_LOG(LOG_DETAIL, "Trigger cnt: %d, p: %d, ts: %u.", static_cast<int>(trigger_counter_.load()),
+                   0, static_cast<unsigned>(trigger.timestamp));
+            callSyncSignalCallbacks(trigger);
+            return;
+        case 1: {
+            ZV_LOG(LOG_DETAIL, "Trigger cnt: %d, p: %d, ts: %u.", static_cast<int>(trigger_counter_.load()),
+                   1, static_cast<unsigned>(trigger.timestamp));
+            uint64_t armed = 0;
+            // The first rising edge after a start only arms the counter.
+            if (trigger_counter_.compare_exchange_strong(armed, 1)) return;
+            // Records are paired only while both streams run; otherwise nothing would take them.
+            if (!fusing_.load()) return;
+            const uint64_t missed = edgesMissedBefore(trigger.timestamp);
+            const SyncRecord record = makeSyncRecord(trigger.timestamp);
+            last_trigger_timestamp_ = trigger.timestamp;
+            {
+                std::lock_guard<std::mutex> lock(fusion_mutex_);
+                queueSyncRecordLocked(record, missed);
+            }
+            fusion_cv_.notify_all();
+            return;
+        }
+        case 2:
+            ++trigger_counter_;
+            trigger.polarity = 1;
+            callSyncSignalCallbacks(trigger);
+            return;
+        default:
+            callSyncSignalCallbacks(trigger);
+            return;
+    }
+}
+
+void TandraCamera::fusionLoop() {
+    setCurrentThreadName("zv-fusion");
+    std::unique_lock<std::mutex> lock(fusion_mutex_);
+    while (running_.load() == 1) {
+        fusion_cv_.wait(lock, [this] { return running_.load() != 1 || pairReadyLocked(); });
+        if (running_.load() != 1) break;
+        fuseQueuedLocked(lock);
+    }
+}
+
+void TandraCamera::fuseQueuedLocked(std::unique_lock<std::mutex>& lock) {
+    FrameBuffer frame;
+    SyncRecord record;
+    // In arrival order: the oldest frame with the oldest record (whose partners are not gone).
+    while (takePairLocked(frame, record)) {
+        // Conversion, callbacks and the recorder work outside the lock, so that the readers never
+        // wait for them.
+        lock.unlock();
+        deliverFrame(frame, record);
+        frame.reset();  // back to the pool once the recorder is done with it too
+        lock.lock();
+        if (running_.load() != 1) break;
+    }
+}
+
+void TandraCamera::deliverFrame(const FrameBuffer& frame, const SyncRecord& record) {
+    bool has_callbacks = false;
+    {
+        std::lock_guard<std::mutex> lock(frame_callback_mutex_);
+        has_callbacks = !frame_callbacks_.empty();
+    }
+    if (has_callbacks) {
+        if (!frame_converter_) {
+            auto converter = std::make_unique<DataToVideoConverter>();
+            converter->setConverterFrameSize(int(aps_height_), int(aps_width_), int(aps_height_),
+                                             int(aps_width_));
+            if (converter->setConverterFmt(DataToVideoConverter::kPixFmtNv12,
+                                           DataToVideoConverter::kPixFmtBgr24) == 0) {
+                frame_converter_ = std::move(converter);
+                aps_frame_ = ApsFrame(int(aps_width_), int(aps_height_), 0, 0);
+            }
+        }
+        if (frame_converter_ && frame_converter_->nv12ToRGB(frame->data(), aps_frame_.data()) == 0) {
+            aps_frame_.setTimestamps(record.exposure_begin, record.exposure_end);
+            std::lock_guard<std::mutex> lock(frame_callback_mutex_);
+            for (auto& [id, callback] : frame_callbacks_) {
+                if (callbacks_closed_.load(std::memory_order_relaxed)) break;
+                callback(aps_frame_);
+            }
+        } else {
+            ZV_LOG(LOG_ERROR, "Camera %s: a frame could not be converted for the frame callbacks.",
+                   getDescription().serial.c_str());
+        }
+    }
+    if (frame_recording_.load()) prepareApsData2Save(frame, record.exposure_end);
+}
+
+void TandraCamera::statisticsLoop() {
+    setCurrentThreadName("zv-fusion-stats");
+    std::unique_lock<std::mutex> lock(statistics_mutex_);
+    while (running_.load() == 1) {
+        if (statistics_cv_.wait_for(lock, kStatisticsPeriod, [this] { return running_.load() != 1; })) break;
+        StatisticsCallback callback = statistics_callback_;
+        if (!callback || callbacks_closed_.load()) continue;
+        lock.unlock();
+        callback(ZvStatisticInfo(decoder_->getDataRate(), decoder_->getEventRate()));
+        callback = nullptr;
+        lock.lock();
+    }
+}
+
+// --- Calibration and board identity ---
+
+bool TandraCamera::readCalibrationParam(CalibratorParameters& params) {
+    if (!interface_) return false;
+    const std::vector<uint8_t> bytes = interface_->readCalibration();
+    CalibratorParameters read;
+    if (bytes.empty() || !jsonDataToParam(bytes, read)) return false;
+    params = read;
+    std::lock_guard<std::mutex> lock(calibration_mutex_);
+    calibration_ = std::move(read);
+    calibration_valid_ = true;
+    return true;
+}
+
+bool TandraCamera::writeCalibrationFile(std::string path) {
+    return interface_ && interface_->writeCalibrationFile(path);
+}
+
+bool TandraCamera::getSerialNumber(std::string& serial) {
+    uint8_t block[Interface::kDataBlockBytes] = {};
+    if (!board_controller_ ||
+        board_controller_->readRegisterWithControlTransfer("usb_serialnumber", block) != 0) {
+        ZV_LOG(LOG_ERROR, "Failed to get Serial number.");
+        return false;
+    }
+    serial.assign(reinterpret_cast<const char*>(block),
+                  strnlen(reinterpret_cast<const char*>(block), sizeof block));
+    ZV_LOG(LOG_INFO, "Serial number: %s", serial.c_str());
+    return true;
+}
+
+bool TandraCamera::setSerialNumber(std::string serial) {
+    if (serial.size() >= Interface::kDataBlockBytes) {
+        ZV_LOG(LOG_ERROR, "Serial number length must less than 64.");
+        return false;
+    }
+    uint8_t block[Interface::kDataBlockBytes] = {};
+    std::memcpy(block, serial.data(), serial.size());
+    if (!board_controller_ ||
+        board_controller_->writeRegisterDataWithControlTransfer("usb_serialnumber", block) != 0) {
+        ZV_LOG(LOG_ERROR, "Failed to set Serial number.");
+        return false;
+    }
+    ZV_LOG(LOG_INFO, "Set Serial number: %s", serial.c_str());
+    return true;
+}
+
+bool TandraCamera::getFirmwareVersion(std::string& version) {
+    uint8_t block[Interface::kDataBlockBytes] = {};
+    if (!board_controller_ ||
+        board_controller_->readRegisterWithControlTransfer("firmware_version", block) != 0) {
+        ZV_LOG(LOG_ERROR, "Failed to get firmware version.");
+        return false;
+    }
+    version.assign(reinterpret_cast<const char*>(block),
+                   strnlen(reinterpret_cast<const char*>(block), sizeof block));
+    ZV_LOG(LOG_INFO, "Firmware version: %s", version.c_str());
+    return true;
+}
+
+}  // namespace zelvan

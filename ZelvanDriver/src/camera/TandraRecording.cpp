@@ -1,0 +1,414 @@
+// Recording of a fusion camera: events to NAME.raw, frames to NAME.mp4 (presentation time 0 at the first
+// recorded frame's exposure end), the calibration to NAME.json.
+#include <algorithm>
+
+#include "camera/TandraCamera.h"
+#include "zelvan/DataToVideoConverter.h"
+#include "zelvan/FileHeader.h"
+#include "zelvan/Logger.h"
+#include "zelvan/ThreadUtils.h"
+
+namespace zelvan {
+
+int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TYPE type) {
+    std::lock_guard<std::mutex> control(record_control_mutex_);
+    if (!inited_.load()) {
+        ZV_LOG(LOG_ERROR, "Recording refused: camera %s is not open.", getDescription().serial.c_str());
+        return -1;
+    }
+    const std::string base = folder + "/" + name;
+    CalibratorParameters calibration;
+    bool calibration_valid = false;
+    {
+        std::lock_guard<std::mutex> lock(calibration_mutex_);
+        calibration = calibration_;
+        calibration_valid = calibration_valid_;
+    }
+    const bool busy = ((type == DVS || type == DVS_AND_APS) && event_recording_.load()) ||
+                      ((type == APS || type == DVS_AND_APS) && frame_recording_.load());
+    if (busy) {
+        ZV_LOG(LOG_INFO, "Do not save again while saving.");
+        return -1;
+    }
+    if (calibration_valid && !paramToJsonFile(calibration, base + ".json")) {
+        ZV_LOG(LOG_ERROR, "Unable to write the calibration %s.json of the recording.", base.c_str());
+        return -1;
+    }
+    switch (type) {
+        case DVS:
+            return startRecordingDvsStream(base + ".raw");
+        case APS:
+            return startRecordingApsStream(folder, name);
+        default:
+            if (startRecordingApsStream(folder, name) != 0) {
+                ZV_LOG(LOG_INFO, "Start Recording APS Stream Failed.");
+                return -1;
+            }
+            if (startRecordingDvsStream(base + ".raw") != 0) {
+                ZV_LOG(LOG_INFO, "Start Recording DVS Stream Failed.");
+                // Nothing half-started is left behind: the video just opened is closed again.
+                stopRecordingLocked(APS);
+                return -1;
+            }
+            return 0;
+    }
+}
+
+int TandraCamera::stopRecording(STREAM_TYPE type) {
+    std::lock_guard<std::mutex> control(record_control_mutex_);
+    return stopRecordingLocked(type);
+}
+
+// --- Frames ---
+
+int TandraCamera::startRecordingApsStream(const std::string& folder, const std::string& name) {
+    if (frame_recording_.load()) {
+        ZV_LOG(LOG_INFO, "Do not save again while saving.");
+        return -1;
+    }
+    const std::string path = folder + "/" + name + ".mp4";
+    std::unique_lock<std::mutex> lock(record_mutex_);
+    // The recording thread sets the encoder up when the camera opens; wait for its verdict.
+    record_done_cv_.wait(lock, [this] { return recorder_set_up_ || recorder_exited_ || !alive_.load(); });
+    if (!recorder_ready_ || recorder_exited_ || !alive_.load()) {
+        ZV_LOG(LOG_ERROR, "Frame recording is not available on camera %s.", getDescription().serial.c_str());
+        return -1;
+    }
+    folder_ = folder;
+    frame_start_timestamp_ = 0;
+    last_recorded_timestamp_ = 0;
+    frames_dropped_ = 0;
+    recorded_frames_ = 0;
+    frame_error_.clear();
+    record_frames_.clear();
+    open_path_ = path;
+    open_requested_ = true;
+    record_cv_.notify_all();
+    record_done_cv_.wait(lock, [this] { return !open_requested_ || recorder_exited_; });
+    if (open_requested_ || open_result_ != 0) {
+        open_requested_ = false;
+        ZV_LOG(LOG_ERROR, "Unable to open %s for writing.", path.c_str());
+        return -1;
+    }
+    video_closed_ = false;
+    frame_recording_ = true;
+    return 0;
+}
+
+void TandraCamera::prepareApsData2Save(const FrameBuffer& frame, uint64_t exposure_end) {
+    {
+        std::lock_guard<std::mutex> lock(record_mutex_);
+        if (!frame_recording_.load()) return;
+        if (exposure_end == 0) {
+            // Its exposure time could not be read: the frame has no time in the video.
+            ++frames_dropped_;
+            if (frame_error_.empty()) frame_error_ = "a frame whose exposure time could not be read";
+            return;
+        }
+        if (record_frames_.size() == kMaxQueuedRecordFrames) {
+            // The encoder fell behind: the frame is lost to the recording, which then fails.
+            if (frames_dropped_++ == 0) {
+                ZV_LOG(LOG_WARNING,
+                       "Camera %s: the video encoder fell behind, frames are dropped from the recording.",
+                       getDescription().serial.c_str());
+            }
+            return;
+        }
+        // The buffer is handed over as it is: the frame is not copied again.
+        record_frames_.push(RecordFrame{frame, exposure_end});
+        ++recorded_frames_;
+        if (frame_start_timestamp_ == 0) {
+            frame_start_timestamp_ = exposure_end;
+            ZV_LOG(LOG_INFO, "Mp4 offset: %lld", static_cast<long long>(exposure_end));
+        }
+    }
+    record_cv_.notify_all();
+    record_done_cv_.notify_all();  // an event recording may wait for the first frame
+}
+
+uint64_t TandraCamera::frameStartTimestamp() {
+    std::lock_guard<std::mutex> lock(record_mutex_);
+    return frame_start_timestamp_;
+}
+
+void TandraCamera::frameRecordingLoop() {
+    setCurrentThreadName("zv-fusion-video");
+    auto converter = std::make_unique<DataToVideoConverter>();
+    converter->setConverterFrameSize(int(aps_height_), int(aps_width_), int(aps_height_), int(aps_width_));
+    const bool ready = converter->setConverterFmt(DataToVideoConverter::kPixFmtNv12,
+                                                  DataToVideoConverter::kPixFmtYuv420p) == 0 &&
+                       converter->initVideoConverter() >= 0;
+    if (!ready) {
+        ZV_LOG(LOG_ERROR,
+               "Video converter initialization failed, please confirm that the input file is correct.");
+        converter.reset();
+    }
+    std::unique_lock<std::mutex> lock(record_mutex_);
+    recorder_ready_ = ready;
+    recorder_set_up_ = true;
+    if (!ready) frame_recording_ = false;
+    record_done_cv_.notify_all();
+    while (true) {
+        record_cv_.wait(
+            lock, [this] { return !alive_.load() || open_requested_ || !record_frames_.empty() || finish_; });
+        if (open_requested_) {
+            const std::string path = open_path_;
+            lock.unlock();
+            const int result = converter ? converter->setOutputFile(path) : -1;
+            lock.lock();
+            open_result_ = result;
+            open_requested_ = false;
+            record_done_cv_.notify_all();
+            continue;
+        }
+        while (!record_frames_.empty()) {
+            RecordFrame item = record_frames_.pop();
+            const uint64_t start = frame_start_timestamp_;
+            // Presentation times must rise: a frame without a usable time is left out (and counted).
+            const bool usable = item.timestamp >= start &&
+                                (last_recorded_timestamp_ == 0 || item.timestamp > last_recorded_timestamp_);
+            if (usable) last_recorded_timestamp_ = item.timestamp;
+            lock.unlock();
+            int result = -1;
+            if (usable && converter) {
+                result =
+                    converter->nv12ToVideo(item.frame->data(), static_cast<int64_t>(item.timestamp - start));
+            }
+            item.frame.reset();
+            lock.lock();
+            record_done_cv_.notify_all();  // room in the queue again
+            if (result != 0) {
+                ++frames_dropped_;
+                if (frame_error_.empty()) {
+                    frame_error_ = usable && converter ? converter->lastErrorMessage()
+                                                       : "a frame without a rising exposure time";
+                }
+            }
+        }
+        if (finish_ || (!alive_.load() && !video_closed_)) {
+            lock.unlock();
+            const int result = converter ? converter->flushAndCloseVideo() : -1;
+            lock.lock();
+            if (result != 0 && frame_error_.empty())
+                frame_error_ = converter ? converter->lastErrorMessage() : "no video encoder";
+            finish_ = false;
+            video_closed_ = true;
+            record_done_cv_.notify_all();
+        }
+        if (!alive_.load()) break;
+    }
+    frame_recording_ = false;
+    recorder_exited_ = true;
+    recorder_ready_ = false;
+    record_done_cv_.notify_all();
+}
+
+// --- Events ---
+
+int TandraCamera::startRecordingDvsStream(const std::string& path) {
+    if (event_recording_.load()) {
+        ZV_LOG(LOG_INFO, "Do not save again while saving.");
+        return -1;
+    }
+    ZV_LOG(LOG_INFO, "Start recording DVS stream to %s.", path.c_str());
+    raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
+    if (!raw_file_) {
+        ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());
+        return -1;
+    }
+    raw_path_ = path;
+    header_written_ = false;
+    aps_start_for_header_ = 0;
+    event_error_.clear();
+    event_pool_ = std::make_unique<ObjectPool>(kEventPoolCount, false, kEventChunkBytes,
+                                               ObjectPool::Allocation::OnDemand);
+    {
+        std::lock_guard<std::mutex> lock(event_record_mutex_);
+        current_event_chunk_ = event_pool_->acquire();
+        current_event_chunk_->clear();
+        event_chunks_.clear();
+        have_first_time_ = false;
+        first_buffer_time_ = 0;
+        event_bytes_dropped_ = 0;
+    }
+    event_stop_requested_ = false;
+    event_recording_ = true;
+    startThread(event_recording_thread_, &TandraCamera::eventRecordingLoop);
+    return 0;
+}
+
+void TandraCamera::prepareDvsData2Save(const std::vector<uint8_t>& bytes) {
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(event_record_mutex_);
+        if (!event_accepting_.load() || !current_event_chunk_) return;
+        if (!have_first_time_) {
+            // The stream time just before the first recorded byte starts the file's header.
+            first_buffer_time_ = decoder_->getLastTimestamp();
+            have_first_time_ = true;
+        }
+        if (!current_event_chunk_->empty() &&
+            current_event_chunk_->size() + bytes.size() > kEventChunkBytes) {
+            if (event_chunks_.size() == kMaxQueuedEventChunks) {
+                // The disk fell behind: these bytes are lost to the recording, which then fails.
+                if (event_bytes_dropped_ == 0) {
+                    ZV_LOG(LOG_WARNING, "Camera %s: the disk fell behind, event data are dropped from %s.",
+                           getDescription().serial.c_str(), raw_path_.c_str());
+                }
+                event_bytes_dropped_ += current_event_chunk_->size();
+                current_event_chunk_->clear();
+            } else {
+                event_chunks_.push(std::move(current_event_chunk_));
+                current_event_chunk_ = event_pool_->acquire();
+                current_event_chunk_->clear();
+                queued = true;
+            }
+        }
+        current_event_chunk_->insert(current_event_chunk_->end(), bytes.begin(), bytes.end());
+    }
+    if (queued) event_record_cv_.notify_all();
+}
+
+bool TandraCamera::writeRawHeaderOnce() {
+    if (header_written_) return true;
+    header_written_ = true;
+    DvsFileInfo info = file_info_;
+    {
+        std::lock_guard<std::mutex> lock(event_record_mutex_);
+        info.dvs_start_timestamp = have_first_time_ ? first_buffer_time_ : decoder_->getLastTimestamp();
+    }
+    // A fusion recording's header starts with "% aps_start_timestamp N" (generateDvsFileHeader puts
+    // it first when it is known).
+    info.aps_start_timestamp = aps_start_for_header_;
+    info.date = std::chrono::system_clock::now();
+    const std::string header = generateDvsFileHeader(info);
+    raw_file_.write(header.data(), static_cast<std::streamsize>(header.size()));
+    if (!raw_file_ && event_error_.empty()) event_error_ = "the header could not be written";
+    return static_cast<bool>(raw_file_);
+}
+
+bool TandraCamera::writeEventChunk(const std::vector<uint8_t>& chunk) {
+    if (!writeRawHeaderOnce()) return false;
+    raw_file_.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+    if (!raw_file_) {
+        if (event_error_.empty()) event_error_ = "writing the file failed";
+        return false;
+    }
+    return true;
+}
+
+void TandraCamera::eventRecordingLoop() {
+    setCurrentThreadName("zv-fusion-raw");
+    if (frame_recording_.load()) {
+        // Both streams: the header carries the first frame's exposure end; wait for it, but not
+        // forever (a camera whose frames never come still records its events).
+        std::unique_lock<std::mutex> lock(record_mutex_);
+        const bool known = record_done_cv_.wait_for(lock, kFirstFrameWait, [this] {
+            return frame_start_timestamp_ != 0 || event_stop_requested_.load() || !frame_recording_.load() ||
+                   !alive_.load();
+        });
+        aps_start_for_header_ = frame_start_timestamp_;
+        if (!known || frame_start_timestamp_ == 0) {
+            ZV_LOG(LOG_WARNING,
+                   "Camera %s: no frame within %lld ms; %s is written without %% aps_start_timestamp.",
+                   getDescription().serial.c_str(), static_cast<long long>(kFirstFrameWait.count()),
+                   raw_path_.c_str());
+        }
+    }
+    std::unique_lock<std::mutex> lock(event_record_mutex_);
+    // Buffers the event stream loses from here on would be missing from the file.
+    event_losses_at_record_start_ = lostEventBuffers();
+    event_accepting_.store(!event_stop_requested_.load(), std::memory_order_release);
+    while (true) {
+        event_record_cv_.wait(lock,
+                              [this] { return !event_chunks_.empty() || event_stop_requested_.load(); });
+        while (!event_chunks_.empty()) {
+            FrameBuffer chunk = event_chunks_.pop();
+            lock.unlock();
+            writeEventChunk(*chunk);
+            chunk.reset();
+            lock.lock();
+        }
+        if (event_stop_requested_.load()) break;
+    }
+    lock.unlock();
+    writeRawHeaderOnce();
+}
+
+int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
+    int result = 0;
+    if (event_recording_.load() && (type == DVS || type == DVS_AND_APS)) {
+        {
+            std::lock_guard<std::mutex> lock(event_record_mutex_);
+            if (event_accepting_.exchange(false)) {
+                const uint64_t lost_now = lostEventBuffers();
+                event_losses_in_recording_ = lost_now - std::min(lost_now, event_losses_at_record_start_);
+            } else {
+                event_losses_in_recording_ = 0;
+            }
+            // The bytes collected since the last full chunk belong to the recording as well.
+            if (current_event_chunk_ && !current_event_chunk_->empty()) {
+                if (event_chunks_.size() == kMaxQueuedEventChunks) {
+                    event_bytes_dropped_ += current_event_chunk_->size();
+                } else {
+                    event_chunks_.push(std::move(current_event_chunk_));
+                }
+            }
+            current_event_chunk_.reset();
+            event_stop_requested_ = true;
+        }
+        event_record_cv_.notify_all();
+        { std::lock_guard<std::mutex> lock(record_mutex_); }
+        record_done_cv_.notify_all();  // ends the wait for the first frame
+        if (event_recording_thread_.joinable()) event_recording_thread_.join();
+        raw_file_.close();
+        if (raw_file_.fail() && event_error_.empty()) event_error_ = "closing the file failed";
+        uint64_t dropped = 0;
+        {
+            std::lock_guard<std::mutex> lock(event_record_mutex_);
+            dropped = event_bytes_dropped_;
+            event_chunks_.clear();
+        }
+        event_pool_.reset();
+        event_recording_ = false;
+        // Buffers the event stream lost (its reader fell behind) never reached the file either.
+        if (event_losses_in_recording_ != 0 && event_error_.empty()) {
+            event_error_ = std::to_string(event_losses_in_recording_) +
+                           " event buffer(s) lost before they reached the file";
+        }
+        if (!event_error_.empty() || dropped != 0) {
+            ZV_LOG(LOG_ERROR, "Recording %s incomplete: %s%s%llu bytes dropped.", raw_path_.c_str(),
+                   event_error_.c_str(), event_error_.empty() ? "" : ", ",
+                   static_cast<unsigned long long>(dropped));
+            result = -1;
+        }
+    }
+    if (frame_recording_.load() && (type == APS || type == DVS_AND_APS)) {
+        std::unique_lock<std::mutex> lock(record_mutex_);
+        frame_recording_ = false;
+        finish_ = true;
+        record_cv_.notify_all();
+        // The encoder takes what is queued, then closes the video.
+        record_done_cv_.wait(lock, [this] { return video_closed_ || recorder_exited_; });
+        const std::string video = folder_;
+        // A video without frames cannot be placed among the events (nor read back).
+        if (recorded_frames_.load() == 0 && frame_error_.empty()) frame_error_ = "no frame was recorded";
+        if (!frame_error_.empty() || frames_dropped_ != 0) {
+            ZV_LOG(LOG_ERROR, "Frame recording in %s incomplete: %llu frame(s) not recorded%s%s.",
+                   video.c_str(), static_cast<unsigned long long>(frames_dropped_),
+                   frame_error_.empty() ? "" : ": ", frame_error_.c_str());
+            result = -1;
+        }
+        frame_start_timestamp_ = 0;
+    }
+    // A recording the camera ended by itself (a lost device, a stop from a callback) is told to whoever
+    // stops recording next.
+    if (ended_recording_failed_.exchange(false)) {
+        ZV_LOG(LOG_ERROR, "Camera %s: the last recording was ended by the camera and is incomplete.",
+               getDescription().serial.c_str());
+        result = -1;
+    }
+    return result;
+}
+
+}  // namespace zelvan
