@@ -207,8 +207,10 @@ TEST_F(FusionCameraTest, EdgesLostWithEventDataAreCountedFromTheFramePeriod) {
     camera_->armPairing();
     camera_->triggerInArrived({0, 1, 0});  // arms
     camera_->triggerInArrived({0, 1, 100'000});
+    // The loss is noticed before the buffers the stream still held (with the edge at 200000); the
+    // data it dropped came after them and held the edges at 300000 and 400000.
+    camera_->markEventDataLost(150'000);
     camera_->triggerInArrived({0, 1, 200'000});
-    camera_->markEventDataLost();  // the edges at 300000 and 400000 were in it
     camera_->triggerInArrived({0, 1, 500'000});
     for (uint8_t k = 0; k < 5; ++k) {
         ASSERT_TRUE(camera_->frameArrived(markedFrame(uint8_t(16 + 40 * k))));
@@ -222,6 +224,13 @@ TEST_F(FusionCameraTest, EdgesLostWithEventDataAreCountedFromTheFramePeriod) {
     EXPECT_LT(got[0].first, got[1].first);
     EXPECT_GT(got[2].first, 170) << "the fifth frame, not the third";
     EXPECT_EQ(camera_->droppedFrames(), 2u) << "the frames of the lost edges";
+
+    // Without a loss a longer gap is a new frame period, not lost edges.
+    camera_->triggerInArrived({0, 1, 800'000});
+    ASSERT_TRUE(camera_->frameArrived(markedFrame(240)));
+    camera_->fuseOnce();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[3].second, 825'720u);
 }
 
 TEST_F(FusionCameraTest, PairingQueuesAreBoundedAndDropTheOldest) {
@@ -358,7 +367,8 @@ TEST_F(FusionCameraTest, BothStreamsDoNotStartOverARecordingOfOne) {
     EXPECT_EQ(camera_->start(DVS_AND_APS), -1);
     EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "stop the recording first"));
     EXPECT_TRUE(camera_->isRecording()) << "the recording goes on";
-    EXPECT_EQ(camera_->stopRecording(DVS), 0);
+    EXPECT_EQ(camera_->stop(DVS), 0) << "stopping the recorded stream ends the recording";
+    EXPECT_FALSE(camera_->isRecording());
     EXPECT_EQ(camera_->stop(DVS_AND_APS), 0);
 }
 
@@ -433,13 +443,18 @@ TEST_F(FusionCameraTest, AStopFromACallbackDuringAStartIsCarriedOut) {
             ++stops;
         }
     });
+    TempFolder folder("duringstart");
     ASSERT_EQ(camera_->start(DVS), 0);
     for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(camera_->startRecording(folder.str(), "r" + std::to_string(round), DVS), 0);
         armed = true;
-        const int started = camera_->start(APS);
+        EXPECT_EQ(camera_->start(APS), 0);
         ASSERT_TRUE(waitFor([&] { return stops.load() == round + 1; })) << round;
-        EXPECT_TRUE(waitFor([&] { return !camera_->isStreaming(); })) << "start gave " << started;
-        ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+        // Carried out without any further call of the user: both sensors off, the recording closed.
+        EXPECT_TRUE(waitFor([&] {
+            return !camera_->isStreaming() && !camera_->isRecording() && !device_->isEmitting() &&
+                   !device_->frameSensorRunning();
+        })) << round;
         ASSERT_EQ(camera_->start(DVS), 0) << round;
     }
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
@@ -524,6 +539,8 @@ TEST_F(FusionCameraTest, ALostDeviceEndsStreamingAndTheRecordingWhichReportsIt) 
     EXPECT_EQ(camera_->start(DVS_AND_APS), -1);
     ASSERT_EQ(camera_->init(), 0);
     ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
+    ASSERT_EQ(camera_->startRecording(folder.str(), "next", DVS), 0);
+    EXPECT_EQ(camera_->stopRecording(DVS), 0) << "the next recording does not inherit the loss";
     device_->unplug();  // and a second loss is noticed as well
     EXPECT_TRUE(waitFor([&] { return !camera_->isStreaming(); }));
     device_->plug();

@@ -46,6 +46,7 @@ public:
     // does, without starting the sensors.
     void armPairing() {
         trigger_counter_ = 0;
+        have_last_edge_ = false;
         fusing_ = true;
     }
     std::vector<SyncRecord> queuedRecords() {
@@ -74,8 +75,12 @@ public:
         std::lock_guard<std::mutex> lock(event_record_mutex_);
         return current_event_chunk_ ? current_event_chunk_->size() : 0;
     }
-    // As when the event stream reports lost buffers (event reader thread, here the test's).
-    void markEventDataLost() { edges_may_be_lost_ = true; }
+    // As when the event stream reports lost buffers at event time `at` (event reader thread, here the
+    // test's).
+    void markEventDataLost(uint64_t at) {
+        edges_may_be_lost_ = true;
+        loss_noticed_at_ = at;
+    }
     void queueRecord(SyncRecord record) {
         std::lock_guard<std::mutex> lock(fusion_mutex_);
         queueSyncRecordLocked(record);

@@ -21,6 +21,8 @@ namespace {
 // Set on every thread of a camera, so that stop() and the deleter can tell where they run.
 thread_local const TandraCamera* t_own_camera = nullptr;
 constexpr auto kStreamWaitPoll = std::chrono::milliseconds(100);
+// How often a stop from a callback looks whether another thread carried it out meanwhile.
+constexpr auto kHandOffPoll = std::chrono::milliseconds(5);
 constexpr auto kStatisticsPeriod = std::chrono::milliseconds(1000);
 // Settling of the board when the event path goes off, and after a full stop.
 constexpr auto kEventPathSettle = std::chrono::milliseconds(100);
@@ -73,7 +75,7 @@ void TandraCamera::shutdown() {
         std::lock_guard<std::mutex> control(control_mutex_);
         joinEndedStreamingThreads();
     }
-    stopRecording(DVS_AND_APS);
+    endRecording();
     destroy();
     if (frame_recording_thread_.joinable()) frame_recording_thread_.join();
     endBatchWaiters();
@@ -283,11 +285,9 @@ int TandraCamera::start(STREAM_TYPE type) {
         std::lock_guard<std::mutex> control(control_mutex_);
         result = startLocked(type);
     }
-    if (carryOutRequestedStop() && result == 0) {
-        ZV_LOG(LOG_ERROR, "Start camera %s failed: a callback stopped streaming meanwhile.",
+    if (carryOutRequestedStop())
+        ZV_LOG(LOG_INFO, "Camera %s: a callback stopped streaming as it started.",
                getDescription().serial.c_str());
-        return -1;
-    }
     return result;
 }
 
@@ -323,9 +323,11 @@ int TandraCamera::startLocked(STREAM_TYPE type) {
         }
         ZV_LOG(LOG_INFO, "Camera %s: the running stream restarts together with the other.",
                getDescription().serial.c_str());
-        stopBoth(false);
+        rememberEndedRecording(stopBoth(false));
     }
-    const bool was_running = running_.exchange(1) == 1;
+    // From 0 only: a stop claimed by a callback meanwhile (2) stays claimed.
+    int previous = 0;
+    const bool was_running = !running_.compare_exchange_strong(previous, 1);
     if (!was_running) events_on_ = frames_on_ = false;
     bool started = true;
     const auto startEvents = [&] {
@@ -362,9 +364,10 @@ int TandraCamera::startLocked(STREAM_TYPE type) {
             // No reader runs here (see above): the edge and frame counts start from nothing.
             trigger_counter_ = 0;
             frame_counter_ = 0;
-            last_trigger_timestamp_ = 0;
+            have_last_edge_ = false;
             edge_period_ = 0;
             edges_may_be_lost_ = false;
+            loss_noticed_at_ = 0;
             {
                 std::lock_guard<std::mutex> lock(fusion_mutex_);
                 clearQueuesLocked();
@@ -387,7 +390,7 @@ int TandraCamera::startLocked(STREAM_TYPE type) {
         ZV_LOG(LOG_ERROR, "Start camera %s failed: a sensor did not start.", getDescription().serial.c_str());
         // Only what this call started is undone: a stream that ran before goes on.
         if (!was_running || type == DVS_AND_APS) {
-            stopBoth(false);
+            rememberEndedRecording(stopBoth(false));
         } else if (type == DVS) {
             stopEventsLocked();
         } else {
@@ -420,10 +423,10 @@ int TandraCamera::stop(STREAM_TYPE type) {
             result = stopBoth(false);
         } else if (type == DVS) {
             stopEventsLocked();
-            result = stopRecording(DVS_AND_APS);
+            result = endRecording();
         } else if (type == APS) {
             stopFramesLocked();
-            result = stopRecording(DVS_AND_APS);
+            result = endRecording();
         } else {
             result = stopBoth(false);
         }
@@ -433,32 +436,40 @@ int TandraCamera::stop(STREAM_TYPE type) {
 }
 
 int TandraCamera::stopFromOwnThread() {
-    // From a callback or on a lost device: never wait for the calling thread.
-    std::unique_lock<std::mutex> control(control_mutex_, std::try_to_lock);
-    if (!control.owns_lock()) {
-        // A user call holds the control lock: streaming ends now, and the rest of the stop is left to
-        // that call, which looks for the request once it has let go of the lock. Should it have let go
-        // already, this thread finds the lock free.
-        if (running_.exchange(0) != 1) return 0;  // already ending
-        stop_requested_ = true;
-        fusing_ = false;
-        eventStreamEnded();
-        wakeStreamWaiters();
-        { std::lock_guard<std::mutex> lock(fusion_mutex_); }
-        fusion_cv_.notify_all();
-        { std::lock_guard<std::mutex> lock(statistics_mutex_); }
-        statistics_cv_.notify_all();
-        if (!control.try_lock()) return 0;
+    // From a callback or on a lost device: never wait for the calling thread. Streaming ends now
+    // (running 1 -> 2: a stop is claimed); whoever holds the control lock (a user's call, another of
+    // the camera's threads) carries the rest out when it sees the claim, or this thread does once it
+    // gets the lock. Only one thread claims, and a stop already under way needs nothing from here.
+    int running = 1;
+    if (!running_.compare_exchange_strong(running, 2)) return 0;
+    fusing_ = false;
+    eventStreamEnded();
+    wakeStreamWaiters();
+    { std::lock_guard<std::mutex> lock(fusion_mutex_); }
+    fusion_cv_.notify_all();
+    { std::lock_guard<std::mutex> lock(statistics_mutex_); }
+    statistics_cv_.notify_all();
+    while (running_.load() == 2) {
+        if (!control_mutex_.try_lock()) {
+            // Woken when a stop carries it out; otherwise the lock is tried again after a moment.
+            std::unique_lock<std::mutex> lock(state_mutex_);
+            state_cv_.wait_for(lock, kHandOffPoll, [this] { return running_.load() != 2; });
+            continue;
+        }
+        std::lock_guard<std::mutex> control(control_mutex_, std::adopt_lock);
+        if (running_.load() != 2) break;  // carried out meanwhile
+        const int result = stopBoth(true);
+        rememberEndedRecording(result);
+        return result;
     }
-    const int result = stopBoth(true);
-    rememberEndedRecording(result);
-    return result;
+    return 0;
 }
 
 bool TandraCamera::carryOutRequestedStop() {
     bool carried_out = false;
-    while (stop_requested_.load()) {
+    while (running_.load() == 2) {
         std::lock_guard<std::mutex> control(control_mutex_);
+        if (running_.load() != 2) break;
         rememberEndedRecording(stopBoth(false));
         carried_out = true;
     }
@@ -492,9 +503,9 @@ void TandraCamera::endFusingLocked() {
 }
 
 int TandraCamera::stopBoth(bool own_thread) {
-    const bool was_running = running_.exchange(0) == 1;
-    // A stop asked for by a callback while another call held the control lock is carried out here.
-    if (!stop_requested_.exchange(false) && !was_running) {
+    // Running, or a stop claimed by a callback while another call held the control lock: carried out
+    // here.
+    if (running_.exchange(0) == 0) {
         if (!own_thread) joinEndedStreamingThreads();
         return 0;
     }
@@ -513,7 +524,7 @@ int TandraCamera::stopBoth(bool own_thread) {
     // On one of the camera's threads nothing is joined: the caller may hold a callback registry's lock
     // that another of them waits for. The next start(), stop() or the destructor joins them.
     if (!own_thread) joinEndedStreamingThreads();
-    const int recording = stopRecording(DVS_AND_APS);
+    const int recording = endRecording();
     settle(kStopSettle);
     {
         std::lock_guard<std::mutex> lock(fusion_mutex_);
@@ -554,7 +565,9 @@ void TandraCamera::handleLostConnection() {
 
 void TandraCamera::noticeLostEventBuffers() {
     const uint64_t lost = lostEventBuffers();
-    if (event_losses_seen_.exchange(lost) < lost) edges_may_be_lost_ = true;
+    if (event_losses_seen_.exchange(lost) >= lost) return;
+    edges_may_be_lost_ = true;
+    loss_noticed_at_ = decoder_->getLastTimestamp();
 }
 
 void TandraCamera::eventReaderLoop() {
@@ -650,24 +663,29 @@ FusionCameraPrivate::SyncRecord TandraCamera::makeSyncRecord(uint64_t ts) {
 }
 
 uint64_t TandraCamera::edgesMissedBefore(uint64_t ts) {
-    const bool may_be_lost = std::exchange(edges_may_be_lost_, false);
-    if (last_trigger_timestamp_ == 0 || ts <= last_trigger_timestamp_) return 0;
+    if (!have_last_edge_ || ts <= last_trigger_timestamp_) return 0;
     const uint64_t gap = ts - last_trigger_timestamp_;
-    if (!may_be_lost) {
-        edge_period_ = gap;
+    if (!edges_may_be_lost_) {
+        edge_period_ = gap;  // the board's frame period (it may change with the frame rate)
         return 0;
     }
-    // Event data were lost since the last edge: the edges in them are counted from the frame period,
-    // so that every later frame still pairs with its own exposure.
     if (edge_period_ == 0) {
+        edges_may_be_lost_ = false;
         ZV_LOG(LOG_WARNING,
                "Camera %s: event data were lost before the frame period was known; frame times may be off "
                "by whole frames until both streams start again.",
                getDescription().serial.c_str());
         return 0;
     }
-    const uint64_t periods = (gap + edge_period_ / 2) / edge_period_;
-    return periods > 1 ? periods - 1 : 0;
+    // The stream drops what does not fit behind the buffers it still holds, so the hole comes some
+    // edges after the loss is noticed: the first gap of more than one and a half periods is it (or,
+    // after two seconds of event time, there was no edge in it).
+    if (2 * gap >= 3 * edge_period_) {
+        edges_may_be_lost_ = false;
+        return (gap + edge_period_ / 2) / edge_period_ - 1;
+    }
+    if (ts > loss_noticed_at_ + kEdgeLossWindowUs) edges_may_be_lost_ = false;
+    return 0;
 }
 
 void TandraCamera::triggerInArrived(EventTriggerIn trigger) {
@@ -682,12 +700,17 @@ void TandraCamera::triggerInArrived(EventTriggerIn trigger) {
                    1, static_cast<unsigned>(trigger.timestamp));
             uint64_t armed = 0;
             // The first rising edge after a start only arms the counter.
-            if (trigger_counter_.compare_exchange_strong(armed, 1)) return;
+            if (trigger_counter_.compare_exchange_strong(armed, 1)) {
+                last_trigger_timestamp_ = trigger.timestamp;
+                have_last_edge_ = true;
+                return;
+            }
             // Records are paired only while both streams run; otherwise nothing would take them.
             if (!fusing_.load()) return;
             const uint64_t missed = edgesMissedBefore(trigger.timestamp);
             const SyncRecord record = makeSyncRecord(trigger.timestamp);
             last_trigger_timestamp_ = trigger.timestamp;
+            have_last_edge_ = true;
             {
                 std::lock_guard<std::mutex> lock(fusion_mutex_);
                 queueSyncRecordLocked(record, missed);

@@ -30,6 +30,8 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
         ZV_LOG(LOG_INFO, "Do not save again while saving.");
         return -1;
     }
+    // What was not told of a recording the camera ended belongs to that recording, not to this one.
+    ended_recording_failed_ = false;
     if (calibration_valid && !paramToJsonFile(calibration, base + ".json")) {
         ZV_LOG(LOG_ERROR, "Unable to write the calibration %s.json of the recording.", base.c_str());
         return -1;
@@ -47,7 +49,7 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
             if (startRecordingDvsStream(base + ".raw") != 0) {
                 ZV_LOG(LOG_INFO, "Start Recording DVS Stream Failed.");
                 // Nothing half-started is left behind: the video just opened is closed again.
-                stopRecordingLocked(APS);
+                stopRecordingLocked(APS, true);
                 return -1;
             }
             return 0;
@@ -56,7 +58,20 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
 
 int TandraCamera::stopRecording(STREAM_TYPE type) {
     std::lock_guard<std::mutex> control(record_control_mutex_);
-    return stopRecordingLocked(type);
+    int result = stopRecordingLocked(type);
+    // A recording the camera ended by itself (a lost device, a stop from a callback) that lost data is
+    // told to whoever stops recording next.
+    if (ended_recording_failed_.exchange(false)) {
+        ZV_LOG(LOG_ERROR, "Camera %s: the last recording was ended by the camera and is incomplete.",
+               getDescription().serial.c_str());
+        result = -1;
+    }
+    return result;
+}
+
+int TandraCamera::endRecording() {
+    std::lock_guard<std::mutex> control(record_control_mutex_);
+    return stopRecordingLocked(DVS_AND_APS);
 }
 
 // --- Frames ---
@@ -335,7 +350,7 @@ void TandraCamera::eventRecordingLoop() {
     writeRawHeaderOnce();
 }
 
-int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
+int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
     int result = 0;
     if (event_recording_.load() && (type == DVS || type == DVS_AND_APS)) {
         {
@@ -392,7 +407,8 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
         record_done_cv_.wait(lock, [this] { return video_closed_ || recorder_exited_; });
         const std::string video = folder_;
         // A video without frames cannot be placed among the events (nor read back).
-        if (recorded_frames_.load() == 0 && frame_error_.empty()) frame_error_ = "no frame was recorded";
+        if (!abandoned && recorded_frames_.load() == 0 && frame_error_.empty())
+            frame_error_ = "no frame was recorded";
         if (!frame_error_.empty() || frames_dropped_ != 0) {
             ZV_LOG(LOG_ERROR, "Frame recording in %s incomplete: %llu frame(s) not recorded%s%s.",
                    video.c_str(), static_cast<unsigned long long>(frames_dropped_),
@@ -400,13 +416,6 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
             result = -1;
         }
         frame_start_timestamp_ = 0;
-    }
-    // A recording the camera ended by itself (a lost device, a stop from a callback) is told to whoever
-    // stops recording next.
-    if (ended_recording_failed_.exchange(false)) {
-        ZV_LOG(LOG_ERROR, "Camera %s: the last recording was ended by the camera and is incomplete.",
-               getDescription().serial.c_str());
-        result = -1;
     }
     return result;
 }
