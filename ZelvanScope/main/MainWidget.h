@@ -2,8 +2,11 @@
 #pragma once
 
 #include <QAction>
+#include <QElapsedTimer>
+#include <QFutureWatcher>
 #include <QMenu>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "Utility/ViewerUtils.h"
 #include "zelvan/DvsCamera.h"
 #include "zelvan/DvsCameraManager.h"
+#include "zelvan/FusionCamera.h"
 
 namespace Ui {
 class MainWidget;
@@ -21,10 +25,12 @@ class LiveSession;
 class RecordingController;
 class ZvFileRecorder;
 class ShowImageForm;
+class SidebarApsSettingUI;
 class SidebarCameraSettingUI;
 class SidebarDvsSettingUI;
 class WaitingWindow;
 class ZvEventProcessor;
+class ZvFusionCameraDataProcessor;
 
 enum ViewerMode { NoDevice = 0, EventCamera = 1, FusionCamera = 2, RawFile = 3, FusionFile = 4 };
 
@@ -58,6 +64,16 @@ public:
     ViewerMode viewerMode() const { return viewerMode_; }
     std::shared_ptr<zelvan::DvsCamera> eventCamera() const;
     ZvEventProcessor* eventProcessor() const { return eventProcessor_; }
+    ZvFusionCameraDataProcessor* fusionProcessor() const { return fusionProcessor_; }
+    std::shared_ptr<zelvan::FusionCamera> fusionCamera() const { return fusionCamera_; }
+    SidebarApsSettingUI* apsSidebar() const { return apsSidebar_; }
+    // The firmware version read from the open fusion camera.
+    QString firmwareVersion() const { return QString::fromStdString(firmwareVersion_); }
+    // True while the fusion camera streams both sensors.
+    bool isFusionLive() const { return fusionLive_; }
+    // True while the record button records the fusion camera, and while its files are completed.
+    bool isFusionRecording() const { return fusionRecording_; }
+    bool isFinishingFusionRecording() const { return fusionStopWatcher_.isRunning(); }
     ShowImageForm* imageForm() const;
     Ui::MainWidget* form() const { return ui_.get(); }
     ZvFileRecorder* recorder() const;
@@ -164,6 +180,19 @@ private:
     void closeIfIdle();
     void setActionTexts();
     std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
+    // Opens the fusion camera on the worker thread: the firmware check, the calibration and the
+    // callbacks that feed the fusion processor.
+    std::shared_ptr<zelvan::FusionCamera> openFusionCameraTask(const std::string& serial);
+    void openFusionCamera(const zelvan::CameraDescription& description);
+    void installFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera, const std::string& serial);
+    // Ends the fusion camera's recording and stream and lets the camera go (destroyed).
+    void releaseFusionCamera();
+    void fusionPlayClicked(bool checked);
+    void fusionRecordClicked();
+    // Ends the fusion recording; its outcome is told once the files are complete.
+    void stopFusionRecording();
+    void watchFusionCamera();
+    void connectFusionProcessor();
     void installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial);
     void releaseEventCamera();
     void cameraLost();
@@ -189,11 +218,21 @@ private:
     bool closeWhenIdle_ = false;  // a close waits for the recordings' files
 
     ZvEventProcessor* eventProcessor_ = nullptr;
+    ZvFusionCameraDataProcessor* fusionProcessor_ = nullptr;
+    std::shared_ptr<zelvan::FusionCamera> fusionCamera_;
+    bool fusionLive_ = false;
+    bool fusionRecording_ = false;
+    QString fusionRecordingBase_;
+    QElapsedTimer fusionRecordingClock_;
+    QTimer fusionRecordingTimer_;  // ticks the recording time
+    QTimer fusionWatch_;           // notices a lost fusion camera
+    QFutureWatcher<int> fusionStopWatcher_;
     std::unique_ptr<LiveSession> live_;                // the open event camera and its stream
     std::unique_ptr<RecordingController> recordings_;  // the record button and trigger-in recordings
     WaitingWindow* waitingWindow_ = nullptr;
     SidebarCameraSettingUI* cameraSidebar_ = nullptr;  // owned by the sidebar area
     SidebarDvsSettingUI* dvsSidebar_ = nullptr;        // owned by the sidebar area
+    SidebarApsSettingUI* apsSidebar_ = nullptr;        // owned by the sidebar area
     static constexpr int kSidebarWidth = 400;
     QMenu* fileMenu_ = nullptr;
     QMenu* deviceMenu_ = nullptr;

@@ -62,7 +62,8 @@ void DvsApsFusionProccessor::addDvsData(const zelvan::Event2D* first, const zelv
     if (events.size() + count > kSegmentCapacity) {
         // Nothing closed this segment for long: its oldest half (at least the room needed) goes, so
         // that it never grows beyond its capacity.
-        const size_t drop = std::min(events.size(), std::max(events.size() / 2, events.size() + count - kSegmentCapacity));
+        const size_t drop =
+            std::min(events.size(), std::max(events.size() / 2, events.size() + count - kSegmentCapacity));
         events.erase(events.begin(), events.begin() + std::ptrdiff_t(drop));
         counters_.droppedEvents += drop;
         noteDrop();
@@ -179,11 +180,13 @@ void DvsApsFusionProccessor::fuseByFrameTime() {
 
 void DvsApsFusionProccessor::noteDrop() {
     const auto now = std::chrono::steady_clock::now();
-    if (lastDropLog_ != std::chrono::steady_clock::time_point{} && now - lastDropLog_ < std::chrono::seconds(1))
+    if (lastDropLog_ != std::chrono::steady_clock::time_point{} &&
+        now - lastDropLog_ < std::chrono::seconds(1))
         return;
     lastDropLog_ = now;
-    qWarning().noquote() << QString("Fusion pairing fell behind: %1 frames, %2 segments and %3 events dropped so far.")
-                                .arg(counters_.droppedFrames)
-                                .arg(counters_.droppedSegments)
-                                .arg(counters_.droppedEvents);
+    qWarning().noquote()
+        << QString("Fusion pairing fell behind: %1 frames, %2 segments and %3 events dropped so far.")
+               .arg(counters_.droppedFrames)
+               .arg(counters_.droppedSegments)
+               .arg(counters_.droppedEvents);
 }

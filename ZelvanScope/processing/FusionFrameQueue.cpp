@@ -76,7 +76,8 @@ bool FusionFrameQueue::next(zelvan::ApsFrame& frame) {
 void FusionFrameQueue::decodeLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-        cv_.wait(lock, [this] { return stopping_ || (!busy_ && waiting_ == 0 && !atEnd_ && ready_.size() < kFramesAhead);
+        cv_.wait(lock, [this] {
+            return stopping_ || (!busy_ && waiting_ == 0 && !atEnd_ && ready_.size() < kFramesAhead);
         });
         if (stopping_) return;
         busy_ = true;

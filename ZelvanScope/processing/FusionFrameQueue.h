@@ -66,8 +66,8 @@ private:
     bool busy_ = false;                    // someone reads the reader
     bool atEnd_ = false;                   // the decoder met the end of the file (or a failure)
     bool stopping_ = false;
-    int waiting_ = 0;          // seeks waiting for the reader
-    uint64_t generation_ = 0;  // counts the seeks: a frame decoded before one is dropped
+    int waiting_ = 0;           // seeks waiting for the reader
+    uint64_t generation_ = 0;   // counts the seeks: a frame decoded before one is dropped
     zelvan::ApsFrame decoded_;  // the decoding thread's only
     std::thread thread_;
 };

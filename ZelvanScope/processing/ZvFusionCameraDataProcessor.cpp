@@ -29,15 +29,16 @@ QImage frameView(const zelvan::ApsFrame& frame) {
 }  // namespace
 
 ZvFusionCameraDataProcessor::ZvFusionCameraDataProcessor(QObject* parent)
-    : QObject(parent), counters_(size_t(1280) * 720 * 2, 0), fusion_(DvsApsFusionProccessor::Pairing::ByFrameTime) {
+    : QObject(parent),
+      counters_(size_t(1280) * 720 * 2, 0),
+      fusion_(DvsApsFusionProccessor::Pairing::ByFrameTime) {
     // Created on the GUI thread, which owns the settings: the colours are copied now and at every
     // theme change, so that the camera's threads never read the settings.
     AppSettings* settings = AppSettings::instance();
     setThemeColors(settings->onColor, settings->offColor, settings->backgroundColor);
     connect(settings, &AppSettings::colorThemeChanged, this, &ZvFusionCameraDataProcessor::setThemeColors);
-    fusion_.addFusionDataCallback([this](zelvan::ApsFrame& frame, zelvan::Event2D* first, zelvan::Event2D* last) {
-        fusionHandler(frame, first, last);
-    });
+    fusion_.addFusionDataCallback([this](zelvan::ApsFrame& frame, zelvan::Event2D* first,
+                                         zelvan::Event2D* last) { fusionHandler(frame, first, last); });
 }
 
 ZvFusionCameraDataProcessor::~ZvFusionCameraDataProcessor() {
@@ -85,7 +86,9 @@ void ZvFusionCameraDataProcessor::addDvsData(const zelvan::Event2D* first, const
     fusion_.addDvsData(first, last);
 }
 
-void ZvFusionCameraDataProcessor::addSyncSignal(zelvan::EventTriggerIn trigger) { fusion_.addSyncSignal(trigger); }
+void ZvFusionCameraDataProcessor::addSyncSignal(zelvan::EventTriggerIn trigger) {
+    fusion_.addSyncSignal(trigger);
+}
 
 void ZvFusionCameraDataProcessor::clearFusionData() {
     fusion_.clear();
@@ -93,7 +96,8 @@ void ZvFusionCameraDataProcessor::clearFusionData() {
     std::fill(counters_.begin(), counters_.end(), uint16_t(0));
 }
 
-void ZvFusionCameraDataProcessor::accumulateDvsEvents(const zelvan::Event2D* first, const zelvan::Event2D* last) {
+void ZvFusionCameraDataProcessor::accumulateDvsEvents(const zelvan::Event2D* first,
+                                                      const zelvan::Event2D* last) {
     if (viewType_.load() != zelvan::DVS || first == last) return;
     std::lock_guard<std::mutex> lock(counterMutex_);
     uint16_t* counts = counters_.data();
@@ -175,7 +179,15 @@ void ZvFusionCameraDataProcessor::fusionHandler(zelvan::ApsFrame& frame, zelvan:
     {
         std::lock_guard<std::mutex> lock(imageMutex_);
         fusionImage_ = frameView(liveMapped_).copy();
-        if (type == zelvan::DVS_AND_APS) drawEvents(first, last, false, c.on, c.off, fusionImage_);
+        if (type == zelvan::DVS_AND_APS) {
+            // The events of the accumulation time up to the frame's exposure end: a moving edge's
+            // latest events lie on the edge the frame shows.
+            const uint64_t acc = accTime_.load();
+            const uint64_t from = timestamp > acc ? timestamp - acc : 0;
+            const zelvan::Event2D* begin = std::lower_bound(
+                first, last, from, [](const zelvan::Event2D& e, uint64_t t) { return e.timestamp < t; });
+            drawEvents(begin, last, false, c.on, c.off, fusionImage_);
+        }
         image = fusionImage_;
     }
     emitImage(image, timestamp);
@@ -221,8 +233,10 @@ bool ZvFusionCameraDataProcessor::slotReadFusionFile(QString str) {
     joinLoader();
     const int dot = str.lastIndexOf('.');
     const QString base = dot < 0 ? str : str.left(dot);
-    std::shared_ptr<zelvan::ApsFileReader> frames = zelvan::ApsFileReader::createFileReader(toFileSystemPath(base + ".mp4"));
-    std::shared_ptr<zelvan::DvsFileReader> events = zelvan::DvsFileReader::createFileReader(toFileSystemPath(base + ".raw"));
+    std::shared_ptr<zelvan::ApsFileReader> frames =
+        zelvan::ApsFileReader::createFileReader(toFileSystemPath(base + ".mp4"));
+    std::shared_ptr<zelvan::DvsFileReader> events =
+        zelvan::DvsFileReader::createFileReader(toFileSystemPath(base + ".raw"));
     // The recording's own calibration, or the default one: never the one of the camera or the
     // recording shown before.
     zelvan::CalibratorParameters params = Calibrator::defaultParameters();
@@ -234,7 +248,8 @@ bool ZvFusionCameraDataProcessor::slotReadFusionFile(QString str) {
         } else {
             calibrator_.loadCalibrationParam(params);
             emit signalShowLeftBottomTips(
-                tr("The calibration %1 cannot be used; the default calibration is shown.").arg(QDir::toNativeSeparators(json)),
+                tr("The calibration %1 cannot be used; the default calibration is shown.")
+                    .arg(QDir::toNativeSeparators(json)),
                 ZvMessageType::Warning, json);
         }
     } else {
@@ -243,7 +258,8 @@ bool ZvFusionCameraDataProcessor::slotReadFusionFile(QString str) {
     frameReader_ = frames;
     eventReader_ = events;
     loading_ = true;
-    loaderThread_ = std::thread(&ZvFusionCameraDataProcessor::loadLoop, this, std::move(frames), std::move(events), str);
+    loaderThread_ =
+        std::thread(&ZvFusionCameraDataProcessor::loadLoop, this, std::move(frames), std::move(events), str);
     return true;
 }
 
@@ -268,7 +284,8 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
     const QString base = dot < 0 ? path : path.left(dot);
     const QString mp4 = QDir::toNativeSeparators(base + ".mp4");
     if (!frames || !frames->loadFile()) {
-        failLoad("Load aps file failed.", tr("Cannot load the frames of the recording: %1.").arg(mp4), base + ".mp4");
+        failLoad("Load aps file failed.", tr("Cannot load the frames of the recording: %1.").arg(mp4),
+                 base + ".mp4");
         return;
     }
     std::vector<uint64_t> times;
@@ -284,9 +301,10 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
     if (!events || !events->loadFile()) {
         queue.reset();
         const QString why = events ? QString::fromStdString(events->lastErrorMessage()) : QString();
-        failLoad("Load dvs file failed. " + why,
-                 tr("Cannot load the events of the recording: %1.").arg(QDir::toNativeSeparators(base + ".raw")),
-                 base + ".raw");
+        failLoad(
+            "Load dvs file failed. " + why,
+            tr("Cannot load the events of the recording: %1.").arg(QDir::toNativeSeparators(base + ".raw")),
+            base + ".raw");
         return;
     }
     uint64_t start = 0;
@@ -325,7 +343,9 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
 
 // --- Playback ---
 
-bool ZvFusionCameraDataProcessor::readyForSteps() const { return !loading_.load() && loaded_.load() && frames_; }
+bool ZvFusionCameraDataProcessor::readyForSteps() const {
+    return !loading_.load() && loaded_.load() && frames_;
+}
 
 uint64_t ZvFusionCameraDataProcessor::currentFrameTime() const { return currentFrameTime_.load(); }
 
@@ -371,7 +391,8 @@ void ZvFusionCameraDataProcessor::playbackLoop() {
             }
         }
         // One tick per 33 333 us of wall-clock time, whatever the fps; a stop ends the wait at once.
-        paceCv_.wait_until(lock, tick + std::chrono::microseconds(kWallPeriodUs), [this] { return !playing_.load(); });
+        paceCv_.wait_until(lock, tick + std::chrono::microseconds(kWallPeriodUs),
+                           [this] { return !playing_.load(); });
     }
 }
 
@@ -418,13 +439,15 @@ bool ZvFusionCameraDataProcessor::renderFrameAt() {
     std::shared_ptr<std::vector<zelvan::Event2D>> events;
     const uint64_t acc = accTime_.load();
     if (eventReader_ && type != zelvan::APS)
-        events = eventReader_->getNTimeEventsGivenStartTimeStamp(tb > acc ? tb - acc : 0, tb > acc ? acc : tb);
+        events =
+            eventReader_->getNTimeEventsGivenStartTimeStamp(tb > acc ? tb - acc : 0, tb > acc ? acc : tb);
     const bool have_events = events && !events->empty();
     QImage image;
     if (type == zelvan::DVS) {
         image = QImage(currentFrame_.width(), currentFrame_.height(), QImage::Format_BGR888);
         image.fill(c.background);
-        if (have_events) drawEvents(events->data(), events->data() + events->size(), false, c.on, c.off, image);
+        if (have_events)
+            drawEvents(events->data(), events->data() + events->size(), false, c.on, c.off, image);
     } else {
         std::lock_guard<std::mutex> lock(imageMutex_);
         fusionImage_ = frameView(currentFrame_).copy();
@@ -433,8 +456,8 @@ bool ZvFusionCameraDataProcessor::renderFrameAt() {
         image = fusionImage_;
     }
     emitImage(image, tb);
-    QString line = "get aps frame ts: " + QString::number(currentFrameTime_.load()) + "next aps ts: " +
-                   QString::number(nextFrame_.empty() ? 0 : frameTime(nextFrame_, offset)) +
+    QString line = "get aps frame ts: " + QString::number(currentFrameTime_.load()) +
+                   "next aps ts: " + QString::number(nextFrame_.empty() ? 0 : frameTime(nextFrame_, offset)) +
                    " timebase: " + QString::number(tb);
     if (have_events)
         line += " dvs start ts: " + QString::number(events->front().timestamp) +
@@ -450,8 +473,8 @@ void ZvFusionCameraDataProcessor::nextFrame() {
     if (timeBase_.load() + accTime_.load() >= upper_.load()) return;
     timeBase_ += interval_.load();
     renderFrameAt();
-    logLine("time base update: " + QString::number(timeBase_.load()) + " interval: " +
-            QString::number(interval_.load()));
+    logLine("time base update: " + QString::number(timeBase_.load()) +
+            " interval: " + QString::number(interval_.load()));
 }
 
 void ZvFusionCameraDataProcessor::preFrame() {
@@ -534,7 +557,7 @@ void ZvFusionCameraDataProcessor::slotApplyOffset() {
         emit signalShowLeftBottomTips(tr("Manual calibration parameters were written successfully!"),
                                       ZvMessageType::Success, QString());
     } else {
-        emit signalShowLeftBottomTips(tr("Manual calibration parameters were written failed!"), ZvMessageType::Error,
-                                      QString());
+        emit signalShowLeftBottomTips(tr("Manual calibration parameters were written failed!"),
+                                      ZvMessageType::Error, QString());
     }
 }

@@ -62,7 +62,8 @@ public:
     void clearFusionData();
     void accumulateDvsEvents(const zelvan::Event2D* first, const zelvan::Event2D* last);
 
-    // The pairing processor's handler: shows `frame` with the events of [first, last).
+    // The pairing processor's handler: shows `frame` with the events of [first, last) (time-ordered)
+    // of the accumulation time up to the frame's exposure end.
     void fusionHandler(zelvan::ApsFrame& frame, zelvan::Event2D* first, zelvan::Event2D* last);
 
     // Paints `events` onto `image` (BGR888, DVS size): polarity 1 in `on`, others in `off`; columns
@@ -132,8 +133,8 @@ private:
         QRgb background;
     };
     Colors colors() const;
-    void loadLoop(std::shared_ptr<zelvan::ApsFileReader> frames, std::shared_ptr<zelvan::DvsFileReader> events,
-                  QString path);
+    void loadLoop(std::shared_ptr<zelvan::ApsFileReader> frames,
+                  std::shared_ptr<zelvan::DvsFileReader> events, QString path);
     // The end of a load that left no recording: the readers go, the user is told.
     void failLoad(const QString& log_line, const QString& tip, const QString& path);
     void playbackLoop();

@@ -138,7 +138,8 @@ class FusionProcessingTests : public QObject {
     QTemporaryDir dir_;
 
     // base.raw (aps start 5 000 000), base.mp4 (frames at `pts`), base.json.
-    QString writeRecording(const QString& name, const std::vector<int64_t>& pts, uint64_t raw_end = 5'400'000) {
+    QString writeRecording(const QString& name, const std::vector<int64_t>& pts,
+                           uint64_t raw_end = 5'400'000) {
         const QString base = dir_.filePath(name);
         writeRaw(base + ".raw", 5'000'000, 4'900'000, raw_end);
         if (!writeMp4(base + ".mp4", pts)) return {};
@@ -440,7 +441,8 @@ private slots:
         QCOMPARE(image.size(), QSize(1280, 720));
         // Frame only: the event is not drawn; the resampled pixel is the frame's centre.
         const QRgb centre = image.pixel(640, 360);
-        const uint32_t v = uint32_t(qBlue(centre)) | (uint32_t(qGreen(centre)) << 8) | (uint32_t(qRed(centre)) << 16);
+        const uint32_t v =
+            uint32_t(qBlue(centre)) | (uint32_t(qGreen(centre)) << 8) | (uint32_t(qRed(centre)) << 16);
         QCOMPARE(int(v & 0xFFF), 1920);
         QCOMPARE(int(v >> 12), 1080);
     }
@@ -449,12 +451,14 @@ private slots:
         QImage image(1280, 720, QImage::Format_BGR888);
         image.fill(Qt::black);
         const zelvan::Event2D events[] = {{0, 10, 1, 1}, {1279, 11, 0, 2}, {1280, 12, 1, 3}, {5, 720, 1, 4}};
-        ZvFusionCameraDataProcessor::drawEvents(events, events + 4, true, qRgb(255, 0, 0), qRgb(0, 0, 255), image);
+        ZvFusionCameraDataProcessor::drawEvents(events, events + 4, true, qRgb(255, 0, 0), qRgb(0, 0, 255),
+                                                image);
         QCOMPARE(pixelAt(image, 1279, 10), qRgb(255, 0, 0));
         QCOMPARE(pixelAt(image, 0, 11), qRgb(0, 0, 255));
         QCOMPARE(pixelAt(image, 0, 10), qRgb(0, 0, 0));
         image.fill(Qt::black);
-        ZvFusionCameraDataProcessor::drawEvents(events, events + 4, false, qRgb(255, 0, 0), qRgb(0, 0, 255), image);
+        ZvFusionCameraDataProcessor::drawEvents(events, events + 4, false, qRgb(255, 0, 0), qRgb(0, 0, 255),
+                                                image);
         QCOMPARE(pixelAt(image, 0, 10), qRgb(255, 0, 0));
         QCOMPARE(pixelAt(image, 1279, 11), qRgb(0, 0, 255));
     }
@@ -463,11 +467,13 @@ private slots:
         AppSettings* settings = AppSettings::instance();
         settings->inputRawFilePath = dir_.path();
         ZvFusionCameraDataProcessor p;
-        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(&ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
         p.slotSetApsOffset(12, -3);
         p.slotApplyOffset();
         QCOMPARE(tips.count(), 1);
-        QCOMPARE(tips.first().at(0).toString(), QString("Manual calibration parameters were written failed!"));
+        QCOMPARE(tips.first().at(0).toString(),
+                 QString("Manual calibration parameters were written failed!"));
         QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Error);
         QVERIFY(tips.first().at(2).toString().isEmpty());
         const QString path = dir_.filePath("tmp_calibration_file.json");
@@ -564,10 +570,11 @@ private slots:
         p.slotSetReplayFlag(true);
         p.slotPlaybackCtrl(true);
         // Past the end more than once.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            std::count_if(times.begin(), times.end(),
-                          [](const QList<QVariant>& c) { return c.at(0).value<uint64_t>() == 5'033'333; }) >= 2,
-            kDeadlineMs);
+        QTRY_VERIFY_WITH_TIMEOUT(std::count_if(times.begin(), times.end(),
+                                               [](const QList<QVariant>& c) {
+                                                   return c.at(0).value<uint64_t>() == 5'033'333;
+                                               }) >= 2,
+                                 kDeadlineMs);
         p.slotPlaybackCtrl(false);
         QCOMPARE(finished.count(), 0);
     }
@@ -578,7 +585,8 @@ private slots:
         QVERIFY(writeMp4(base + ".mp4", {}));
         ZvFusionCameraDataProcessor p;
         GuiSpy loading(&p, &ZvFusionCameraDataProcessor::signalLoadingStatus);
-        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(&ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
         GuiSpy play(&p, &ZvFusionCameraDataProcessor::signalPlayStatus);
         QVERIFY(p.slotReadFusionFile(base + ".raw"));
         QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, kDeadlineMs);
@@ -588,7 +596,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
         QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Error);
         QVERIFY(tips.first().at(0).toString().contains("noframes.mp4"));
-        QVERIFY(std::none_of(play.begin(), play.end(), [](const QList<QVariant>& c) { return c.at(0).toBool(); }));
+        QVERIFY(std::none_of(play.begin(), play.end(),
+                             [](const QList<QVariant>& c) { return c.at(0).toBool(); }));
         // Steps do nothing, and another recording opens.
         p.nextFrame();
         const QString good = writeRecording("after", {0, 33333});
@@ -599,7 +608,8 @@ private slots:
         const QString base = dir_.filePath("nomp4");
         writeRaw(base + ".raw", 5'000'000, 4'900'000, 5'100'000);
         ZvFusionCameraDataProcessor p;
-        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(&ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
         QVERIFY(p.slotReadFusionFile(base + ".raw"));
         QTRY_VERIFY_WITH_TIMEOUT(!p.isLoading(), kDeadlineMs);
         QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);

@@ -1017,4 +1017,101 @@
         <translation>Display</translation>
     </message>
 </context>
+<context>
+    <name>MainWidget</name>
+    <message>
+        <source>The recording %1 is incomplete: data were lost or could not be written.</source>
+        <translation>The recording %1 is incomplete: data were lost or could not be written.</translation>
+    </message>
+    <message>
+        <source>The Tandra camera firmware needs to be upgraded!</source>
+        <translation>The Tandra camera firmware needs to be upgraded!</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be used; the default calibration is shown.</source>
+        <translation>The camera's calibration cannot be used; the default calibration is shown.</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be read; the default calibration is shown.</source>
+        <translation>The camera's calibration cannot be read; the default calibration is shown.</translation>
+    </message>
+    <message>
+        <source>Start the camera before recording.</source>
+        <translation>Start the camera before recording.</translation>
+    </message>
+    <message>
+        <source>Cannot start recording into %1.</source>
+        <translation>Cannot start recording into %1.</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFusionCameraDataProcessor</name>
+    <message>
+        <source>The calibration %1 cannot be used; the default calibration is shown.</source>
+        <translation>The calibration %1 cannot be used; the default calibration is shown.</translation>
+    </message>
+    <message>
+        <source>Cannot load the frames of the recording: %1.</source>
+        <translation>Cannot load the frames of the recording: %1.</translation>
+    </message>
+    <message>
+        <source>Cannot read the first frame of %1.</source>
+        <translation>Cannot read the first frame of %1.</translation>
+    </message>
+    <message>
+        <source>Cannot load the events of the recording: %1.</source>
+        <translation>Cannot load the events of the recording: %1.</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written successfully!</source>
+        <translation>Manual calibration parameters were written successfully!</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written failed!</source>
+        <translation>Manual calibration parameters were written failed!</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarApsSettingUI</name>
+    <message>
+        <source>APS Setting</source>
+        <translation>APS Setting</translation>
+    </message>
+    <message>
+        <source>APS Manual Calibration</source>
+        <translation>APS Manual Calibration</translation>
+    </message>
+    <message>
+        <source>Set aps offset x.</source>
+        <translation>Set aps offset x.</translation>
+    </message>
+    <message>
+        <source>Set aps offset y.</source>
+        <translation>Set aps offset y.</translation>
+    </message>
+    <message>
+        <source>Apply</source>
+        <translation>Apply</translation>
+    </message>
+    <message>
+        <source>Store the corrected calibration in the camera</source>
+        <translation>Store the corrected calibration in the camera</translation>
+    </message>
+    <message>
+        <source>The camera is no longer connected.</source>
+        <translation>The camera is no longer connected.</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded failed.</source>
+        <translation>Camera parameters loaded failed.</translation>
+    </message>
+    <message>
+        <source>Failed to load camera parameters.</source>
+        <translation>Failed to load camera parameters.</translation>
+    </message>
+    <message>
+        <source>Failed to export camera parameters.</source>
+        <translation>Failed to export camera parameters.</translation>
+    </message>
+</context>
 </TS>

@@ -1017,4 +1017,101 @@
         <translation>显示</translation>
     </message>
 </context>
+<context>
+    <name>MainWidget</name>
+    <message>
+        <source>The recording %1 is incomplete: data were lost or could not be written.</source>
+        <translation>录制文件 %1 不完整：数据丢失或无法写入。</translation>
+    </message>
+    <message>
+        <source>The Tandra camera firmware needs to be upgraded!</source>
+        <translation>Tandra 相机固件需要升级！</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be used; the default calibration is shown.</source>
+        <translation>相机的标定参数不可用，当前使用默认标定。</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be read; the default calibration is shown.</source>
+        <translation>无法读取相机的标定参数，当前使用默认标定。</translation>
+    </message>
+    <message>
+        <source>Start the camera before recording.</source>
+        <translation>请先启动相机再录制。</translation>
+    </message>
+    <message>
+        <source>Cannot start recording into %1.</source>
+        <translation>无法在 %1 中开始录制。</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFusionCameraDataProcessor</name>
+    <message>
+        <source>The calibration %1 cannot be used; the default calibration is shown.</source>
+        <translation>标定文件 %1 不可用，当前使用默认标定。</translation>
+    </message>
+    <message>
+        <source>Cannot load the frames of the recording: %1.</source>
+        <translation>无法加载录制文件的图像帧：%1。</translation>
+    </message>
+    <message>
+        <source>Cannot read the first frame of %1.</source>
+        <translation>无法读取 %1 的第一帧。</translation>
+    </message>
+    <message>
+        <source>Cannot load the events of the recording: %1.</source>
+        <translation>无法加载录制文件的事件：%1。</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written successfully!</source>
+        <translation>手动标定参数写入成功！</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written failed!</source>
+        <translation>手动标定参数写入失败！</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarApsSettingUI</name>
+    <message>
+        <source>APS Setting</source>
+        <translation>APS 设置</translation>
+    </message>
+    <message>
+        <source>APS Manual Calibration</source>
+        <translation>APS 手动标定</translation>
+    </message>
+    <message>
+        <source>Set aps offset x.</source>
+        <translation>设置 APS 的 X 偏移。</translation>
+    </message>
+    <message>
+        <source>Set aps offset y.</source>
+        <translation>设置 APS 的 Y 偏移。</translation>
+    </message>
+    <message>
+        <source>Apply</source>
+        <translation>应用</translation>
+    </message>
+    <message>
+        <source>Store the corrected calibration in the camera</source>
+        <translation>将修正后的标定写入相机</translation>
+    </message>
+    <message>
+        <source>The camera is no longer connected.</source>
+        <translation>相机已断开连接。</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded failed.</source>
+        <translation>相机参数加载失败。</translation>
+    </message>
+    <message>
+        <source>Failed to load camera parameters.</source>
+        <translation>加载相机参数失败。</translation>
+    </message>
+    <message>
+        <source>Failed to export camera parameters.</source>
+        <translation>导出相机参数失败。</translation>
+    </message>
+</context>
 </TS>

@@ -1,0 +1,372 @@
+// The fusion side of the main window on the simulated fusion camera: opening it, the firmware check,
+// streaming both sensors, the viewer types, recording both streams and playing the recording back;
+// the frame sidebar with its manual calibration box; and how well the overlay fits the frame.
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <mutex>
+
+#include "GuiSpy.h"
+#include "TestSetup.h"
+#include "ViewerTestHelpers.h"
+#include "main/MainWidget.h"
+#include "processing/Calibrator.h"
+#include "processing/DvsApsFusionProccessor.h"
+#include "processing/ZvFusionCameraDataProcessor.h"
+#include "settings/AppSettings.h"
+#include "settings/SidebarApsSettingUI.h"
+#include "settings/SidebarDvsSettingUI.h"
+#include "settings/items/SettingBaseWithLineEdit.h"
+#include "settings/items/SettingBaseWithSwitchButton.h"
+#include "settings/items/SettingItemBox.h"
+#include "ui_MainWidget.h"
+#include "zelvan/DvsCameraManager.h"
+#include "zelvan/sim/SimDevice.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 30000;
+using zelvan::sim::SimDeviceConfig;
+using zelvan::sim::SimulatedCameras;
+
+template <typename W>
+W* child(QWidget* parent, const char* name) {
+    W* widget = parent->findChild<W*>(name);
+    if (!widget) qFatal("no child %s", name);
+    return widget;
+}
+
+void typeInto(QLineEdit* edit, const QString& text) {
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(edit, text);
+}
+
+using TipSpy = std::unique_ptr<GuiSpy>;
+TipSpy spyTips(MainWidget& window) {
+    return std::make_unique<GuiSpy>(&window,
+                                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+}
+
+zelvan::CameraDescription findTandra(MainWidget& window) {
+    for (const auto& d : window.searchCameras())
+        if (d.product == "Tandra") return d;
+    return {};
+}
+
+// A tool whose parameters are all switches.
+class SwitchesTool : public zelvan::CameraTool {
+public:
+    SwitchesTool() {
+        for (const char* name : {"auto_exposure", "auto_gain"}) {
+            addParameter(
+                zelvan::FullParamteterInfo::makeBool(name, "a switch", false),
+                [this, n = std::string(name)](zelvan::ParameterValue& v) {
+                    v = values_[n];
+                    return true;
+                },
+                [this, n = std::string(name)](const zelvan::ParameterValue& v) {
+                    values_[n] = std::get<bool>(v);
+                    return true;
+                });
+        }
+    }
+    zelvan::ToolInfo getToolInfo() const override { return {zelvan::APS_CTRL, "Switches", {}, {}}; }
+    std::map<std::string, bool> values_;
+};
+
+// Luma of a BGR pixel.
+inline int luma(const uint8_t* p) { return (29 * p[0] + 150 * p[1] + 77 * p[2]) >> 8; }
+
+// Distances (frame pixels) from a sample of the events to the nearest strong luma step of `frame`.
+std::vector<double> overlayDistances(const zelvan::ApsFrame& frame, std::vector<zelvan::Event2D> events,
+                                     Calibrator& calibrator) {
+    const int w = frame.width();
+    const int h = frame.height();
+    std::vector<uint8_t> edge(size_t(w) * h, 0);
+    const uint8_t* px = frame.data();
+    for (int y = 0; y + 1 < h; ++y)
+        for (int x = 0; x + 1 < w; ++x) {
+            const uint8_t* p = px + (size_t(y) * w + x) * 3;
+            const int l = luma(p);
+            if (std::abs(l - luma(p + 3)) > 100 || std::abs(l - luma(p + size_t(w) * 3)) > 100)
+                edge[size_t(y) * w + x] = 1;
+        }
+    calibrator.mapDvsToAps(events.data(), events.data() + events.size());
+    constexpr int kRadius = 400;
+    std::vector<double> d;
+    const size_t step = std::max<size_t>(1, events.size() / 1500);
+    for (size_t i = 0; i < events.size(); i += step) {
+        const int ex = events[i].x;
+        const int ey = events[i].y;
+        if (ex >= w || ey >= h) continue;
+        double best = kRadius;
+        for (int r = 0; r < kRadius && r < best; ++r) {
+            for (int dy = -r; dy <= r; ++dy)
+                for (int dx = -r; dx <= r; ++dx) {
+                    if (std::max(std::abs(dx), std::abs(dy)) != r) continue;
+                    const int x = ex + dx, y = ey + dy;
+                    if (x < 0 || y < 0 || x >= w || y >= h || !edge[size_t(y) * w + x]) continue;
+                    best = std::min(best, std::hypot(double(dx), double(dy)));
+                }
+        }
+        d.push_back(best);
+    }
+    return d;
+}
+
+}  // namespace
+
+class FusionWindowTests : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+
+private slots:
+    void initTestCase() {
+        AppSettings::instance()->outputRawFilePath = dir_.path();
+        AppSettings::instance()->inputRawFilePath = dir_.path();
+    }
+    void cleanupTestCase() { SimulatedCameras::instance().restoreDefault(); }
+
+    // --- The frame sidebar ---
+
+    void offsetItemsSendThePairAndStayInRange() {
+        SidebarApsSettingUI sidebar;
+        sidebar.show();
+        GuiSpy offsets(&sidebar, &SidebarApsSettingUI::signalManualCaliOffsetXY);
+        auto* x = child<QLineEdit>(sidebar.offsetXItem(), "le_value");
+        auto* y = child<QLineEdit>(sidebar.offsetYItem(), "le_value");
+        typeInto(y, "-3");
+        QVERIFY(!offsets.isEmpty());
+        QCOMPARE(offsets.last().at(1).toDouble(), -3.0);
+        typeInto(x, "12");
+        QCOMPARE(offsets.last().at(0).toDouble(), 12.0);
+        QCOMPARE(offsets.last().at(1).toDouble(), -3.0);
+        // Out of range: the field turns red and nothing is sent.
+        typeInto(x, "150");
+        QCOMPARE(x->property("state").toString(), QString("invalid"));
+        // "1" and "15" on the way were sent; 150 never is.
+        QCOMPARE(offsets.last().at(0).toDouble(), 15.0);
+        QVERIFY(std::none_of(offsets.begin(), offsets.end(),
+                             [](const QList<QVariant>& c) { return c.at(0).toDouble() > 100; }));
+        // The plus button stops at 100.
+        typeInto(x, "99");
+        auto* plus = child<QPushButton>(sidebar.offsetXItem(), "pb_plus");
+        QTest::mouseClick(plus, Qt::LeftButton);
+        QTest::mouseClick(plus, Qt::LeftButton);
+        QCOMPARE(sidebar.offsetXItem()->value(), 100);
+        QCOMPARE(offsets.last().at(0).toDouble(), 100.0);
+        GuiSpy apply(&sidebar, &SidebarApsSettingUI::signalApplyCaliOffset);
+        sidebar.applyButton()->click();
+        QCOMPARE(apply.count(), 1);
+        QCOMPARE(sidebar.offsetX(), 100.0);  // Apply does not reset the offsets
+    }
+
+    void aToolOfSwitchesGivesABoxOfSwitches() {
+        SidebarApsSettingUI sidebar;
+        auto tool = std::make_shared<SwitchesTool>();
+        sidebar.setApsToolUI(tool);
+        QVERIFY(sidebar.apsBox());
+        QCOMPARE(sidebar.apsBox()->findChildren<SettingBaseWithSwitchButton*>().size(), 2);
+        QCOMPARE(sidebar.apsBox()->findChildren<SettingBaseWithLineEdit*>().size(), 0);
+        auto* item = qobject_cast<SettingBaseWithSwitchButton*>(sidebar.item("auto_gain"));
+        QVERIFY(item);
+        item->setChecked(true);
+        emit item->signalItemValueChanged("auto_gain", true);
+        QVERIFY(tool->values_["auto_gain"]);
+        // No tool: no box.
+        sidebar.setApsToolUI(nullptr);
+        QVERIFY(!sidebar.apsBox());
+    }
+
+    // --- The window ---
+
+    void liveViewTypesRecordingAndPlaybackEndToEnd() {
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        auto tips = spyTips(window);
+        const zelvan::CameraDescription tandra = findTandra(window);
+        QVERIFY(!tandra.serial.empty());
+        window.openCameraByDescription(tandra);
+        QCOMPARE(window.viewerMode(), FusionCamera);
+        QVERIFY(window.fusionCamera());
+        QTRY_VERIFY_WITH_TIMEOUT(window.isFusionLive(), kDeadlineMs);
+        QVERIFY(window.form()->pb_play->isChecked());
+        QCOMPARE(window.viewerShowType(), zelvan::DVS_AND_APS);
+        QCOMPARE(window.firmwareVersion(), QString("Tandra_V1.7.2"));
+        QVERIFY(std::none_of(tips->begin(), tips->end(), [](const QList<QVariant>& t) {
+            return t.at(0).toString().contains("firmware");
+        }));
+        // The sidebars show the camera: the event sensor without trigger-in box and config bar, the frame
+        // sensor's tool and the calibration box.
+        QVERIFY(window.form()->pb_fold_aps_setting->isEnabled());
+        QVERIFY(window.apsSidebar()->apsBox());
+        QVERIFY(window.apsSidebar()->configBar()->isVisibleTo(window.apsSidebar()));
+        QVERIFY(!window.dvsSidebar()->toolBox(SidebarDvsSettingUI::Tool::TriggerIn));
+        QVERIFY(window.dvsSidebar()->toolBox(SidebarDvsSettingUI::Tool::Biases));
+        QVERIFY(!window.dvsSidebar()->configBar()->isVisibleTo(window.dvsSidebar()));
+
+        // Each viewer type brings images: overlay (the start), events, frames, overlay again.
+        GuiSpy images(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 2, kDeadlineMs);
+        const zelvan::STREAM_TYPE cycle[] = {zelvan::DVS, zelvan::APS, zelvan::DVS_AND_APS};
+        for (zelvan::STREAM_TYPE expected : cycle) {
+            window.form()->pb_viewer_type->click();
+            QCOMPARE(window.viewerShowType(), expected);
+            QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->viewerType(), expected, kDeadlineMs);
+            const qsizetype before = images.count();
+            QTRY_VERIFY_WITH_TIMEOUT(images.count() >= before + 2, kDeadlineMs);
+            const QImage image = images.last().at(0).value<QImage>();
+            QCOMPARE(image.size(), QSize(1280, 720));
+            const QColor background = AppSettings::instance()->backgroundColor;
+            if (expected == zelvan::DVS) {
+                QVERIFY(countColour(image, background) > 1280 * 720 / 2);  // events on the background
+            } else {
+                QVERIFY(countColour(image, background) < 1280 * 720 / 2);  // the frame
+            }
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!window.form()->label_time->text().isEmpty(), kDeadlineMs);
+
+        // Record 3 s of both streams.
+        window.form()->pb_record->click();
+        QVERIFY(window.isFusionRecording());
+        QTest::qWait(3000);
+        window.form()->pb_record->click();
+        QVERIFY(!window.isFusionRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingFusionRecording(), kDeadlineMs);
+        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(tips->begin(), tips->end(),
+                                             [](const QList<QVariant>& t) {
+                                                 return t.at(0).toString() == "Save file success!";
+                                             }),
+                                 kDeadlineMs);
+        const QStringList raws = QDir(dir_.path()).entryList({"*.raw"});
+        QCOMPARE(raws.size(), 1);
+        const QString raw = dir_.filePath(raws.first());
+        QVERIFY(QFileInfo(QString(raw).replace(".raw", ".mp4")).size() > 0);
+
+        // Open the recording: fusion file mode, the camera released, playback starts by itself.
+        GuiSpy times(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalTimeStamp);
+        window.openRecording(raw);
+        QCOMPARE(window.viewerMode(), FusionFile);
+        QVERIFY(!window.fusionCamera());
+        QVERIFY(!window.form()->pb_fold_aps_setting->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(window.fusionProcessor()->hasFile(), kDeadlineMs);
+        QTRY_VERIFY_WITH_TIMEOUT(window.fusionProcessor()->isPlaying(), kDeadlineMs);
+        const qsizetype shown = times.count();
+        QTRY_VERIFY_WITH_TIMEOUT(times.count() >= shown + 5, kDeadlineMs);
+        // Pause and seek through the slider's signal.
+        window.form()->pb_play->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.fusionProcessor()->isPlaying(), kDeadlineMs);
+        const uint64_t start = window.fusionProcessor()->lowerTimestamp();
+        const uint64_t target = start + 1'500'000;
+        emit window.form()->slider->centerValueTrackClick(target);
+        QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->timeBase(), target, kDeadlineMs);
+        QVERIFY(window.fusionProcessor()->currentFrameTime() <= target);
+        QVERIFY(window.fusionProcessor()->currentFrameTime() + 200'000 > target);  // a frame of that moment
+        QTRY_COMPARE_WITH_TIMEOUT(window.form()->slider->centerValue(), target, kDeadlineMs);
+        // A step forward.
+        emit window.form()->pb_next_frame->pressed();
+        QTRY_VERIFY_WITH_TIMEOUT(window.fusionProcessor()->timeBase() > target, kDeadlineMs);
+        QVERIFY(std::none_of(tips->begin(), tips->end(), [](const QList<QVariant>& t) {
+            return t.at(1).value<ZvMessageType>() == ZvMessageType::Error;
+        }));
+    }
+
+    // How well the overlay fits: live frames of the simulated camera with the events paired to them,
+    // mapped with the camera's calibration, against the strong luma steps of the frame.
+    void overlaidEventsFallOnTheFramesEdges() {
+        zelvan::DvsCameraManager manager;
+        std::string serial;
+        for (const auto& d : manager.getCameraDescs())
+            if (d.product == "Tandra") serial = d.serial;
+        QVERIFY(!serial.empty());
+        auto camera = manager.openFusionCamera(serial);
+        QVERIFY(camera && camera->isConnected());
+        Calibrator calibrator;
+        zelvan::CalibratorParameters params;
+        QVERIFY(camera->readCalibrationParam(params));
+        QVERIFY(calibrator.loadCalibrationParam(params));
+
+        struct Sample {
+            zelvan::ApsFrame frame;
+            std::vector<zelvan::Event2D> events;
+        };
+        std::mutex mutex;
+        std::vector<Sample> samples;
+        constexpr size_t kFrames = 8;
+        constexpr uint64_t kWindowUs = 2000;  // the latest events before the frame's exposure end
+        DvsApsFusionProccessor pairing(DvsApsFusionProccessor::Pairing::ByFrameTime);
+        pairing.addFusionDataCallback([&](zelvan::ApsFrame& frame, zelvan::Event2D* first, zelvan::Event2D* last) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (samples.size() >= kFrames || first == last) return;
+            Sample s{frame, {}};
+            for (auto* e = first; e != last; ++e)
+                if (e->timestamp + kWindowUs >= frame.endTimestamp()) s.events.push_back(*e);
+            samples.push_back(std::move(s));
+        });
+        camera->addApsFrameCallback([&](zelvan::ApsFrame frame) { pairing.addApsData(std::move(frame)); });
+        camera->addEventsStreamHandleCallback([&](zelvan::Event2D* a, zelvan::Event2D* b) { pairing.addDvsData(a, b); });
+        QCOMPARE(camera->start(zelvan::DVS_AND_APS), 0);
+        const bool enough = QTest::qWaitFor(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return samples.size() >= kFrames;
+            },
+            kDeadlineMs);
+        camera->stop(zelvan::DVS_AND_APS);
+        camera->destroy();
+        QVERIFY(enough);
+        std::vector<double> all;
+        for (const Sample& s : samples) {
+            const std::vector<double> d = overlayDistances(s.frame, s.events, calibrator);
+            all.insert(all.end(), d.begin(), d.end());
+        }
+        QVERIFY(!all.empty());
+        double mean = 0;
+        for (double v : all) mean += v;
+        mean /= double(all.size());
+        std::nth_element(all.begin(), all.begin() + all.size() / 2, all.end());
+        const double median = all[all.size() / 2];
+        std::printf("overlay distance: %zu events of the last %llu us before %zu frames' exposure ends: mean %.2f, "
+                    "median %.2f frame pixels\n",
+                    all.size(), static_cast<unsigned long long>(kWindowUs), kFrames, mean, median);
+        // A wrong transform puts the events tens to hundreds of pixels off the edges.
+        QVERIFY(median < 12.0);
+    }
+
+    // Last: it replaces the simulated cameras.
+    void anOldFirmwareIsWarnedAboutAndTheCameraStillOpens() {
+        auto configs = SimulatedCameras::defaultConfigs();
+        for (auto& c : configs)
+            if (c.description.product == "Tandra") c.description.firmwareVersion = "Tandra_V1.7.1";
+        SimulatedCameras::instance().reset(configs);
+        {
+            MainWidget window;
+            window.show();
+            auto tips = spyTips(window);
+            const zelvan::CameraDescription tandra = findTandra(window);
+            QVERIFY(!tandra.serial.empty());
+            window.openCameraByDescription(tandra);
+            QVERIFY(window.fusionCamera());
+            QCOMPARE(window.firmwareVersion(), QString("Tandra_V1.7.1"));
+            QTRY_VERIFY_WITH_TIMEOUT(std::any_of(tips->begin(), tips->end(),
+                                                 [](const QList<QVariant>& t) {
+                                                     return t.at(0).toString() ==
+                                                                "The Tandra camera firmware needs to be upgraded!" &&
+                                                            t.at(1).value<ZvMessageType>() == ZvMessageType::Warning;
+                                                 }),
+                                     kDeadlineMs);
+            QTRY_VERIFY_WITH_TIMEOUT(window.isFusionLive(), kDeadlineMs);
+        }
+        SimulatedCameras::instance().restoreDefault();
+    }
+};
+
+ZELVAN_VIEWER_TEST_MAIN(FusionWindowTests)
+#include "FusionWindowTests.moc"
