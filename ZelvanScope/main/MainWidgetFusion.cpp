@@ -22,7 +22,8 @@
 void MainWidget::connectFusionProcessor() {
     ZvFusionCameraDataProcessor* fusion = fusionProcessor_;
     ZvThreeHandleSlider* slider = ui_->slider;
-    connect(this, &MainWidget::signalOpenFusionFile, fusion, &ZvFusionCameraDataProcessor::slotReadFusionFile);
+    connect(this, &MainWidget::signalOpenFusionFile, fusion,
+            &ZvFusionCameraDataProcessor::slotReadFusionFile);
     connect(this, SIGNAL(signalSetViewerShowType(zelvan::STREAM_TYPE)), fusion,
             SLOT(slotSetViewerType(zelvan::STREAM_TYPE)));
     connect(fusion, &ZvFusionCameraDataProcessor::signalLoadingStatus, this, [this](bool loading) {
@@ -35,11 +36,13 @@ void MainWidget::connectFusionProcessor() {
     connect(
         fusion, &ZvFusionCameraDataProcessor::signalFusionImage, ui_->imageForm,
         [this](QImage image) {
-            if (viewerMode_ == FusionCamera || viewerMode_ == FusionFile) ui_->imageForm->slotShowImage(std::move(image));
+            if (viewerMode_ == FusionCamera || viewerMode_ == FusionFile)
+                ui_->imageForm->slotShowImage(std::move(image));
         },
         Qt::QueuedConnection);
     connect(fusion, &ZvFusionCameraDataProcessor::signalFusionPixMap, ui_->imageForm, [this](QPixmap pixmap) {
-        if (viewerMode_ == FusionCamera || viewerMode_ == FusionFile) ui_->imageForm->slotShowImage(pixmap.toImage());
+        if (viewerMode_ == FusionCamera || viewerMode_ == FusionFile)
+            ui_->imageForm->slotShowImage(pixmap.toImage());
     });
     connect(
         fusion, &ZvFusionCameraDataProcessor::signalTimeStamp, this,
@@ -48,8 +51,10 @@ void MainWidget::connectFusionProcessor() {
         },
         Qt::QueuedConnection);
     connect(fusion, &ZvFusionCameraDataProcessor::signalLocalTime, this, &MainWidget::showLocalTime);
-    connect(fusion, &ZvFusionCameraDataProcessor::signalStartTimeStamp, slider, &ZvThreeHandleSlider::setMinimum);
-    connect(fusion, &ZvFusionCameraDataProcessor::signalEndTimeStamp, slider, &ZvThreeHandleSlider::setMaximum);
+    connect(fusion, &ZvFusionCameraDataProcessor::signalStartTimeStamp, slider,
+            &ZvThreeHandleSlider::setMinimum);
+    connect(fusion, &ZvFusionCameraDataProcessor::signalEndTimeStamp, slider,
+            &ZvThreeHandleSlider::setMaximum);
     // Emitted by the loader and playback threads: the button changes on the GUI thread.
     connect(fusion, &ZvFusionCameraDataProcessor::signalPlayStatus, this, [this](bool playing) {
         if (viewerMode_ == FusionFile) ui_->pb_play->setChecked(playing);
@@ -57,9 +62,11 @@ void MainWidget::connectFusionProcessor() {
     connect(fusion, &ZvFusionCameraDataProcessor::signalPalyFileFinished, this, [this] {
         if (viewerMode_ == FusionFile) ui_->pb_play->setChecked(false);
     });
-    connect(fusion, qOverload<QString, ZvMessageType, QString>(&ZvFusionCameraDataProcessor::signalShowLeftBottomTips),
-            this, qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
-            Qt::QueuedConnection);
+    connect(
+        fusion,
+        qOverload<QString, ZvMessageType, QString>(&ZvFusionCameraDataProcessor::signalShowLeftBottomTips),
+        this, qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+        Qt::QueuedConnection);
     // The play bar reaches the fusion processor while a fusion recording is open.
     connect(
         ui_->pb_play, &QPushButton::toggled, fusion,
@@ -83,8 +90,10 @@ void MainWidget::connectFusionProcessor() {
     };
     connect(slider, &ZvThreeHandleSlider::centerValueMove, fusion, seek);
     connect(slider, &ZvThreeHandleSlider::centerValueTrackClick, fusion, seek);
-    connect(slider, &ZvThreeHandleSlider::lowerValueChanged, fusion, &ZvFusionCameraDataProcessor::slotSetLowerTimeStamp);
-    connect(slider, &ZvThreeHandleSlider::upperValueChanged, fusion, &ZvFusionCameraDataProcessor::slotSetUpperTimeStamp);
+    connect(slider, &ZvThreeHandleSlider::lowerValueChanged, fusion,
+            &ZvFusionCameraDataProcessor::slotSetLowerTimeStamp);
+    connect(slider, &ZvThreeHandleSlider::upperValueChanged, fusion,
+            &ZvFusionCameraDataProcessor::slotSetUpperTimeStamp);
     connect(cameraSidebar_, &SidebarCameraSettingUI::signalFpsChanged, fusion,
             [fusion](uint32_t fps) { fusion->setFps(int(std::min<uint32_t>(fps, 65535))); });
     connect(cameraSidebar_, &SidebarCameraSettingUI::signalCumulativeTimeChanged, fusion,
@@ -93,8 +102,10 @@ void MainWidget::connectFusionProcessor() {
             &ZvFusionCameraDataProcessor::slotSetApsOffset);
     connect(apsSidebar_, &SidebarApsSettingUI::signalApplyCaliOffset, fusion,
             &ZvFusionCameraDataProcessor::slotApplyOffset);
-    connect(apsSidebar_, qOverload<QString, ZvMessageType, QString>(&SidebarApsSettingUI::signalShowLeftBottomTips), this,
-            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips), Qt::QueuedConnection);
+    connect(apsSidebar_,
+            qOverload<QString, ZvMessageType, QString>(&SidebarApsSettingUI::signalShowLeftBottomTips), this,
+            qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),
+            Qt::QueuedConnection);
 
     fusionRecordingTimer_.setInterval(1000);
     connect(&fusionRecordingTimer_, &QTimer::timeout, this, [this] {
@@ -106,7 +117,8 @@ void MainWidget::connectFusionProcessor() {
         const int result = fusionStopWatcher_.result();
         ui_->pb_record->setEnabled(true);
         if (result == 0) {
-            emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success, settings_->outputRawFilePath);
+            emit signalShowLeftBottomTips(tr("Save file success!"), ZvMessageType::Success,
+                                          settings_->outputRawFilePath);
         } else {
             emit signalShowLeftBottomTips(
                 tr("The recording %1 is incomplete: data were lost or could not be written.")
@@ -157,19 +169,21 @@ std::shared_ptr<zelvan::FusionCamera> MainWidget::openFusionCameraTask(const std
     if (!isVersionAtLeast(QString::fromStdString(firmware), "Tandra_V1.7.2")) {
         qInfo().noquote() << "The Tandra camera firmware needs to be upgraded! Firmware: " +
                                  QString::fromStdString(firmware);
-        emit signalShowLeftBottomTips(tr("The Tandra camera firmware needs to be upgraded!"), ZvMessageType::Warning,
-                                      QString());
+        emit signalShowLeftBottomTips(tr("The Tandra camera firmware needs to be upgraded!"),
+                                      ZvMessageType::Warning, QString());
     }
     zelvan::CalibratorParameters params;
     if (camera->readCalibrationParam(params)) {
         if (!fusionProcessor_->loadCalibration(params))
-            emit signalShowLeftBottomTips(tr("The camera's calibration cannot be used; the default calibration is shown."),
-                                          ZvMessageType::Warning, QString());
+            emit signalShowLeftBottomTips(
+                tr("The camera's calibration cannot be used; the default calibration is shown."),
+                ZvMessageType::Warning, QString());
     } else {
         zelvan::CalibratorParameters defaults = Calibrator::defaultParameters();
         fusionProcessor_->loadCalibration(defaults);
-        emit signalShowLeftBottomTips(tr("The camera's calibration cannot be read; the default calibration is shown."),
-                                      ZvMessageType::Warning, QString());
+        emit signalShowLeftBottomTips(
+            tr("The camera's calibration cannot be read; the default calibration is shown."),
+            ZvMessageType::Warning, QString());
     }
     ZvFusionCameraDataProcessor* fusion = fusionProcessor_;
     camera->addApsFrameCallback([fusion](zelvan::ApsFrame frame) { fusion->addApsData(std::move(frame)); });
@@ -177,29 +191,34 @@ std::shared_ptr<zelvan::FusionCamera> MainWidget::openFusionCameraTask(const std
         fusion->accumulateDvsEvents(first, last);
         fusion->addDvsData(first, last);
     });
-    camera->addSyncSignalCallback([fusion](zelvan::EventTriggerIn trigger) { fusion->addSyncSignal(trigger); });
+    camera->addSyncSignalCallback(
+        [fusion](zelvan::EventTriggerIn trigger) { fusion->addSyncSignal(trigger); });
     // Rates are shown while this camera is the one open and streams.
-    camera->setStatisticInfoCallback([this, source = std::weak_ptr<zelvan::FusionCamera>(camera)](zelvan::ZvStatisticInfo info) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, source, info] {
-                if (fusionLive_ && source.lock() == fusionCamera_) setStatistics(info.dataRate, info.eventRate);
-            },
-            Qt::QueuedConnection);
-    });
+    camera->setStatisticInfoCallback(
+        [this, source = std::weak_ptr<zelvan::FusionCamera>(camera)](zelvan::ZvStatisticInfo info) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, source, info] {
+                    if (fusionLive_ && source.lock() == fusionCamera_)
+                        setStatistics(info.dataRate, info.eventRate);
+                },
+                Qt::QueuedConnection);
+        });
     fusion->clearFusionData();
     fusion->setFusionCamera(camera);
     return camera;
 }
 
-void MainWidget::installFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera, const std::string& serial) {
+void MainWidget::installFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera,
+                                     const std::string& serial) {
     if (!camera) {
         emit signalShowLeftBottomTips(tr("Open camera: ") + QString::fromStdString(serial) + tr("failed."),
                                       ZvMessageType::Error, QString());
         return;
     }
     fusionCamera_ = std::move(camera);
-    emit signalImageReslotionChanged(fusionCamera_->getWidth(zelvan::DVS), fusionCamera_->getHeight(zelvan::DVS));
+    emit signalImageReslotionChanged(fusionCamera_->getWidth(zelvan::DVS),
+                                     fusionCamera_->getHeight(zelvan::DVS));
     dvsSidebar_->showFusionCamera(fusionCamera_);
     apsSidebar_->setFusionCamera(fusionCamera_, fusionCamera_->getTool(zelvan::APS_CTRL));
     ui_->pb_fold_aps_setting->setEnabled(true);
@@ -299,7 +318,8 @@ void MainWidget::fusionRecordClicked() {
     }
     if (!fusionLive_) {
         ui_->pb_record->setChecked(false);
-        emit signalShowLeftBottomTips(tr("Start the camera before recording."), ZvMessageType::Warning, QString());
+        emit signalShowLeftBottomTips(tr("Start the camera before recording."), ZvMessageType::Warning,
+                                      QString());
         return;
     }
     qInfo() << "start recording...";
@@ -307,10 +327,12 @@ void MainWidget::fusionRecordClicked() {
     const QString name = QString::fromStdString(fusionCamera_->getDescription().serial) +
                          QDateTime::currentDateTime().toString("_yyyyMMdd_HHmmss");
     if (!ensureDirectory(folder) ||
-        fusionCamera_->startRecording(toFileSystemPath(folder), toFileSystemPath(name), zelvan::DVS_AND_APS) != 0) {
+        fusionCamera_->startRecording(toFileSystemPath(folder), toFileSystemPath(name),
+                                      zelvan::DVS_AND_APS) != 0) {
         ui_->pb_record->setChecked(false);
-        emit signalShowLeftBottomTips(tr("Cannot start recording into %1.").arg(QDir::toNativeSeparators(folder)),
-                                      ZvMessageType::Error, folder);
+        emit signalShowLeftBottomTips(
+            tr("Cannot start recording into %1.").arg(QDir::toNativeSeparators(folder)), ZvMessageType::Error,
+            folder);
         return;
     }
     fusionRecording_ = true;
@@ -331,5 +353,6 @@ void MainWidget::stopFusionRecording() {
     ui_->pb_record->setEnabled(false);
     // The frame video is completed on another thread; its outcome is told when it ends.
     std::shared_ptr<zelvan::FusionCamera> camera = fusionCamera_;
-    fusionStopWatcher_.setFuture(QtConcurrent::run([camera] { return camera->stopRecording(zelvan::DVS_AND_APS); }));
+    fusionStopWatcher_.setFuture(
+        QtConcurrent::run([camera] { return camera->stopRecording(zelvan::DVS_AND_APS); }));
 }

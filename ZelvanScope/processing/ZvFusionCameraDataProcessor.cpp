@@ -456,8 +456,8 @@ bool ZvFusionCameraDataProcessor::renderFrameAt() {
         image = fusionImage_;
     }
     emitImage(image, tb);
-    QString line = "get aps frame ts: " + QString::number(currentFrameTime_.load()) +
-                   "next aps ts: " + QString::number(nextFrame_.empty() ? 0 : frameTime(nextFrame_, offset)) +
+    QString line = "get aps frame ts: " + QString::number(currentFrameTime_.load()) + " next aps ts: " +
+                   QString::number(nextFrame_.empty() ? 0 : frameTime(nextFrame_, offset)) +
                    " timebase: " + QString::number(tb);
     if (have_events)
         line += " dvs start ts: " + QString::number(events->front().timestamp) +

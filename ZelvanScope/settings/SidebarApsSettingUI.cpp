@@ -16,7 +16,8 @@
 #include "settings/items/SettingBaseWithSwitchButton.h"
 #include "settings/items/SettingItemBox.h"
 
-SidebarApsSettingUI::SidebarApsSettingUI(QWidget* parent) : QWidget(parent), settings_(AppSettings::instance()) {
+SidebarApsSettingUI::SidebarApsSettingUI(QWidget* parent)
+    : QWidget(parent), settings_(AppSettings::instance()) {
     setObjectName("sidebar_aps_setting");
     boxes_ = buildSidebarFrame(this, tr("APS Setting"));
 
@@ -38,7 +39,8 @@ SidebarApsSettingUI::SidebarApsSettingUI(QWidget* parent) : QWidget(parent), set
            &SidebarApsSettingUI::slotDefaultConfig);
     button("refresh_button", tr("Refresh"), tr("Read the parameters back from the camera"),
            &SidebarApsSettingUI::slotRefreshConfig);
-    button("import_button", tr("Load"), tr("Load camera parameters from a file"), &SidebarApsSettingUI::slotLoadConfig);
+    button("import_button", tr("Load"), tr("Load camera parameters from a file"),
+           &SidebarApsSettingUI::slotLoadConfig);
     button("export_button", tr("Export"), tr("Export the camera parameters to a file"),
            &SidebarApsSettingUI::slotExportConfig);
     configBar_->hide();
@@ -312,9 +314,9 @@ void SidebarApsSettingUI::slotDefaultConfig() { loadDefaultConfig(); }
 void SidebarApsSettingUI::slotRefreshConfig() { refreshFromCamera(); }
 
 void SidebarApsSettingUI::slotLoadConfig() {
-    const QString path = QFileDialog::getOpenFileName(this, tr("Select a JSON file"),
-                                                      QFileInfo(settings_->fusionCurrentConfigPath).absolutePath(),
-                                                      tr("Json file (*.json)"));
+    const QString path = QFileDialog::getOpenFileName(
+        this, tr("Select a JSON file"), QFileInfo(settings_->fusionCurrentConfigPath).absolutePath(),
+        tr("Json file (*.json)"));
     if (path.isEmpty()) return;
     loadConfigFile(path);
 }

@@ -37,7 +37,8 @@ public:
     ~SidebarApsSettingUI() override;
 
     // Shows the camera's frame control tool and the config bar; an empty camera clears the panel.
-    void setFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera, std::shared_ptr<zelvan::CameraTool> tool);
+    void setFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera,
+                         std::shared_ptr<zelvan::CameraTool> tool);
     // The frame control box alone (rebuilt; an empty tool or one without parameters leaves none).
     void setApsToolUI(std::shared_ptr<zelvan::CameraTool> tool);
     void clear();

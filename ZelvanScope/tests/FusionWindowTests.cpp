@@ -48,8 +48,8 @@ void typeInto(QLineEdit* edit, const QString& text) {
 
 using TipSpy = std::unique_ptr<GuiSpy>;
 TipSpy spyTips(MainWidget& window) {
-    return std::make_unique<GuiSpy>(&window,
-                                    qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
+    return std::make_unique<GuiSpy>(
+        &window, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
 }
 
 zelvan::CameraDescription findTandra(MainWidget& window) {
@@ -232,6 +232,17 @@ private slots:
             }
         }
         QTRY_VERIFY_WITH_TIMEOUT(!window.form()->label_time->text().isEmpty(), kDeadlineMs);
+        if (const QString shot = qEnvironmentVariable("ZELVAN_SCREENSHOT_FUSION"); !shot.isEmpty()) {
+            // The overlay with the APS Setting sidebar open beside it.
+            window.form()->pb_fold_aps_setting->click();
+            window.apsSidebar()->apsBox()->setFolded(false);
+            const qsizetype before = images.count();
+            QTRY_VERIFY_WITH_TIMEOUT(images.count() >= before + 3, kDeadlineMs);
+            QTRY_VERIFY_WITH_TIMEOUT(window.statisticsText().contains("MEv/s"), kDeadlineMs);
+            QTest::qWait(200);  // the last image painted
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            QVERIFY(window.grab().save(shot));
+        }
 
         // Record 3 s of both streams.
         window.form()->pb_record->click();
@@ -240,11 +251,10 @@ private slots:
         window.form()->pb_record->click();
         QVERIFY(!window.isFusionRecording());
         QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingFusionRecording(), kDeadlineMs);
-        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(tips->begin(), tips->end(),
-                                             [](const QList<QVariant>& t) {
-                                                 return t.at(0).toString() == "Save file success!";
-                                             }),
-                                 kDeadlineMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::any_of(tips->begin(), tips->end(),
+                        [](const QList<QVariant>& t) { return t.at(0).toString() == "Save file success!"; }),
+            kDeadlineMs);
         const QStringList raws = QDir(dir_.path()).entryList({"*.raw"});
         QCOMPARE(raws.size(), 1);
         const QString raw = dir_.filePath(raws.first());
@@ -302,16 +312,18 @@ private slots:
         constexpr size_t kFrames = 8;
         constexpr uint64_t kWindowUs = 2000;  // the latest events before the frame's exposure end
         DvsApsFusionProccessor pairing(DvsApsFusionProccessor::Pairing::ByFrameTime);
-        pairing.addFusionDataCallback([&](zelvan::ApsFrame& frame, zelvan::Event2D* first, zelvan::Event2D* last) {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (samples.size() >= kFrames || first == last) return;
-            Sample s{frame, {}};
-            for (auto* e = first; e != last; ++e)
-                if (e->timestamp + kWindowUs >= frame.endTimestamp()) s.events.push_back(*e);
-            samples.push_back(std::move(s));
-        });
+        pairing.addFusionDataCallback(
+            [&](zelvan::ApsFrame& frame, zelvan::Event2D* first, zelvan::Event2D* last) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (samples.size() >= kFrames || first == last) return;
+                Sample s{frame, {}};
+                for (auto* e = first; e != last; ++e)
+                    if (e->timestamp + kWindowUs >= frame.endTimestamp()) s.events.push_back(*e);
+                samples.push_back(std::move(s));
+            });
         camera->addApsFrameCallback([&](zelvan::ApsFrame frame) { pairing.addApsData(std::move(frame)); });
-        camera->addEventsStreamHandleCallback([&](zelvan::Event2D* a, zelvan::Event2D* b) { pairing.addDvsData(a, b); });
+        camera->addEventsStreamHandleCallback(
+            [&](zelvan::Event2D* a, zelvan::Event2D* b) { pairing.addDvsData(a, b); });
         QCOMPARE(camera->start(zelvan::DVS_AND_APS), 0);
         const bool enough = QTest::qWaitFor(
             [&] {
@@ -333,9 +345,10 @@ private slots:
         mean /= double(all.size());
         std::nth_element(all.begin(), all.begin() + all.size() / 2, all.end());
         const double median = all[all.size() / 2];
-        std::printf("overlay distance: %zu events of the last %llu us before %zu frames' exposure ends: mean %.2f, "
-                    "median %.2f frame pixels\n",
-                    all.size(), static_cast<unsigned long long>(kWindowUs), kFrames, mean, median);
+        std::printf(
+            "overlay distance: %zu events of the last %llu us before %zu frames' exposure ends: mean %.2f, "
+            "median %.2f frame pixels\n",
+            all.size(), static_cast<unsigned long long>(kWindowUs), kFrames, mean, median);
         // A wrong transform puts the events tens to hundreds of pixels off the edges.
         QVERIFY(median < 12.0);
     }
@@ -355,13 +368,14 @@ private slots:
             window.openCameraByDescription(tandra);
             QVERIFY(window.fusionCamera());
             QCOMPARE(window.firmwareVersion(), QString("Tandra_V1.7.1"));
-            QTRY_VERIFY_WITH_TIMEOUT(std::any_of(tips->begin(), tips->end(),
-                                                 [](const QList<QVariant>& t) {
-                                                     return t.at(0).toString() ==
-                                                                "The Tandra camera firmware needs to be upgraded!" &&
-                                                            t.at(1).value<ZvMessageType>() == ZvMessageType::Warning;
-                                                 }),
-                                     kDeadlineMs);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                std::any_of(tips->begin(), tips->end(),
+                            [](const QList<QVariant>& t) {
+                                return t.at(0).toString() ==
+                                           "The Tandra camera firmware needs to be upgraded!" &&
+                                       t.at(1).value<ZvMessageType>() == ZvMessageType::Warning;
+                            }),
+                kDeadlineMs);
             QTRY_VERIFY_WITH_TIMEOUT(window.isFusionLive(), kDeadlineMs);
         }
         SimulatedCameras::instance().restoreDefault();
