@@ -2,6 +2,7 @@
 // recording of both streams read back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <future>
@@ -24,6 +25,8 @@ TEST_F(FusionCameraTest, RecordsBothStreamsWithFramesTimedOnTheEventClock) {
     std::vector<uint64_t> exposure_ends;
     std::vector<uint64_t> exposure_begins;
     uint64_t events = 0;
+    std::vector<uint64_t> misplaced;  // exposure ends of frames that do not show the scene at that time
+    size_t looked_at = 0;
     camera_->addApsFrameCallback([&](ApsFrame frame) {
         std::lock_guard<std::mutex> lock(mutex);
         EXPECT_EQ(frame.width(), 3840);
@@ -31,6 +34,10 @@ TEST_F(FusionCameraTest, RecordsBothStreamsWithFramesTimedOnTheEventClock) {
         EXPECT_EQ(frame.getDataSize(), size_t(3840) * 2160 * 3);
         exposure_begins.push_back(frame.startTimestamp());
         exposure_ends.push_back(frame.endTimestamp());
+        if (const auto shown = showsVerticalBarAt(frame, frame.endTimestamp())) {
+            ++looked_at;
+            if (!*shown) misplaced.push_back(frame.endTimestamp());
+        }
     });
     camera_->addEventsStreamHandleCallback([&](Event2D* first, Event2D* last) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -62,12 +69,13 @@ TEST_F(FusionCameraTest, RecordsBothStreamsWithFramesTimedOnTheEventClock) {
     ASSERT_EQ(camera_->startRecording(folder.str(), "take", DVS_AND_APS), 0);
     auto result = stopped.get_future();
     ASSERT_EQ(result.wait_for(120s), std::future_status::ready);
+    // A machine too busy for the encoder or the event reader loses data: counted, told, and the
+    // recording reports it.
     const int stop_result = result.get();
     if (stop_result != 0) {
-        for (const auto& l : log.lines())
-            if (l.level >= LOG_WARNING) std::printf("logged: %s\n", l.text.c_str());
+        EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "the video encoder fell behind") ||
+                    log.containsSubstring(LOG_ERROR, "event buffer(s) lost before they reached the file"));
     }
-    ASSERT_EQ(stop_result, 0);
     const uint64_t lost = camera_->lostFrames() - lost_before;
     const uint64_t handed = camera_->recordedFrames();
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
@@ -98,6 +106,13 @@ TEST_F(FusionCameraTest, RecordsBothStreamsWithFramesTimedOnTheEventClock) {
             }
         }
         EXPECT_GT(events, 0u);
+        // Each frame shows the scene at its exposure end: frames are paired with their own exposure.
+        EXPECT_GT(looked_at, exposure_ends.size() / 4);
+        // (Unless event data were lost before the frame period was known, which is logged.)
+        if (!log.containsSubstring(LOG_WARNING, "before the frame period was known")) {
+            EXPECT_TRUE(misplaced.empty()) << misplaced.size() << " frames, the first at "
+                                           << (misplaced.empty() ? 0 : misplaced.front());
+        }
     }
     EXPECT_LE(missing, camera_->lostFrames()) << "no frame vanishes without being counted";
     EXPECT_GE(exposure_ends.size(), 5u * fps);
@@ -109,8 +124,6 @@ TEST_F(FusionCameraTest, RecordsBothStreamsWithFramesTimedOnTheEventClock) {
     std::vector<uint64_t> times;
     ASSERT_TRUE(video.getTimeStamps(times));
     ASSERT_FALSE(times.empty());
-    EXPECT_EQ(handed, 5u * fps);
-    EXPECT_NEAR(double(times.size()), 5.0 * fps, 1.0);
     EXPECT_EQ(times.size(), handed) << "every frame handed to the recording is in the video";
     EXPECT_EQ(times.front(), 0u);
     const uint64_t slots = (times.back() + period / 2) / period + 1;
@@ -119,16 +132,20 @@ TEST_F(FusionCameraTest, RecordsBothStreamsWithFramesTimedOnTheEventClock) {
         EXPECT_EQ(slots, times.size()) << "one frame per period";
     }
     {
+        // Its times are the exposure ends of the frames handed to it, from the first recorded frame
+        // on, less the offset: every one of them unless the encoder fell behind.
         std::lock_guard<std::mutex> lock(mutex);
+        const auto first = std::find(exposure_ends.begin(), exposure_ends.end(), offset);
+        ASSERT_NE(first, exposure_ends.end()) << "the offset is a frame's exposure end";
+        auto next = first;
         for (uint64_t t : times) {
-            const uint64_t end = t + offset;
-            const auto nearest =
-                std::min_element(exposure_ends.begin(), exposure_ends.end(), [end](uint64_t a, uint64_t b) {
-                    return (a > end ? a - end : end - a) < (b > end ? b - end : end - b);
-                });
-            ASSERT_NE(nearest, exposure_ends.end());
-            const uint64_t gap = *nearest > end ? *nearest - end : end - *nearest;
-            EXPECT_LT(gap, period) << "presentation time " << t;
+            next = std::find(next, exposure_ends.end(), t + offset);
+            ASSERT_NE(next, exposure_ends.end()) << "presentation time " << t << " is no exposure end";
+            ++next;
+        }
+        if (stop_result == 0) {
+            ASSERT_LE(size_t(first - exposure_ends.begin()) + times.size(), exposure_ends.size());
+            for (size_t i = 0; i < times.size(); ++i) EXPECT_EQ(times[i] + offset, first[i]) << i;
         }
     }
 

@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "camera/TandraCamera.h"
+#include "zelvan/SyntheticScene.h"
 #include "zelvan/sim/SimDevice.h"
 
 namespace zelvan::fusiontest {
@@ -34,10 +36,17 @@ public:
     using TandraCamera::TandraCamera;
     using TandraCamera::triggerInArrived;
 
+    // Set when the probe is deleted (after the deleter's shutdown joined every thread).
+    std::shared_ptr<std::atomic<bool>> destroyed;
+    ~TandraProbe() override {
+        if (destroyed) *destroyed = true;
+    }
+
     // Lets the trigger handling and the frame reader queue for pairing, as a start of both streams
     // does, without starting the sensors.
     void armPairing() {
         trigger_counter_ = 0;
+        have_last_edge_ = false;
         fusing_ = true;
     }
     std::vector<SyncRecord> queuedRecords() {
@@ -62,7 +71,22 @@ public:
         return event_chunks_.size();
     }
     bool acceptingEvents() const { return event_accepting_.load(); }
+    size_t collectedEventBytes() {
+        std::lock_guard<std::mutex> lock(event_record_mutex_);
+        return current_event_chunk_ ? current_event_chunk_->size() : 0;
+    }
+    // As when the event stream reports lost buffers at event time `at` (event reader thread, here the
+    // test's).
+    void markEventDataLost(uint64_t at) {
+        edges_may_be_lost_ = true;
+        loss_noticed_at_ = at;
+    }
+    void queueRecord(SyncRecord record) {
+        std::lock_guard<std::mutex> lock(fusion_mutex_);
+        queueSyncRecordLocked(record);
+    }
     uint64_t triggerCount() const { return trigger_counter_.load(); }
+    size_t framePoolMade() const { return frame_pool_ ? frame_pool_->made() : 0; }
 };
 
 inline sim::SimDeviceConfig fusionConfig(const std::string& serial) {
@@ -91,6 +115,18 @@ bool waitFor(F done, std::chrono::milliseconds timeout = 10s) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
+}
+
+// Whether a frame of the simulated camera (default calibration: frame pixel = 3 x + 12, 3 y + 6) shows
+// the scene's vertical bar where it is at event time t; nullopt when the bar is too near an edge of
+// the sensor to tell. Looks at a row away from the horizontal bar.
+inline std::optional<bool> showsVerticalBarAt(const ApsFrame& frame, uint64_t t) {
+    const SyntheticScene::Bars bars = SyntheticScene::barsAt(1280, 720, t);
+    if (bars.column_lead < SyntheticScene::kBarWidth || bars.column_lead > 1270) return std::nullopt;
+    const int fx = 3 * int(bars.column_lead - SyntheticScene::kBarWidth / 2) + 12;
+    const int fy = 3 * int((bars.row_lead + 360) % 720) + 6;
+    const uint8_t* bgr = frame.data() + (size_t(fy) * size_t(frame.width()) + size_t(fx)) * 3;
+    return bgr[0] > 200 && bgr[1] > 200 && bgr[2] > 200;
 }
 
 // A folder of its own for a test's files, removed afterwards.

@@ -65,11 +65,17 @@ public:
     // Batches by count of events or by time span (us); 0 is refused (logged).
     virtual void setBatchEventsNum(uint64_t count) = 0;
     virtual void setBatchEventsTime(uint64_t time) = 0;
-    // Starts a stream: 0 (also when that stream type already runs: "Camera already started."), -1 for
-    // a camera that was never opened successfully or whose device is gone.
+    // Starts a stream: 0 (also when that stream already runs: "Camera already started."), -1 for a
+    // camera that was never opened successfully or whose device is gone, a sensor that did not start
+    // (what ran before goes on), a call from the camera's own callbacks, or a callback that stopped
+    // streaming meanwhile. Frames are paired with their exposures only while both sensors run since
+    // a start of DVS_AND_APS; starting both while one runs restarts that one too (refused, -1, while
+    // a recording runs).
     virtual int start(STREAM_TYPE type) = 0;
-    // DVS or APS switch that sensor off and leave the threads running; DVS_AND_APS ends streaming,
-    // joins the threads and stops any recording. 0, or -1 when a recording could not be completed.
+    // DVS or APS switch that sensor off (pairing ends) and leave the threads running; DVS_AND_APS ends
+    // streaming, joins the threads and stops any recording. 0, or -1 when a recording could not be
+    // completed. From the camera's own callbacks only DVS_AND_APS is allowed (-1 otherwise); it joins
+    // nothing there, the next start(), stop() or the release does.
     virtual int stop(STREAM_TYPE type) = 0;
     // Ends the camera's permanent frame-recording thread (the camera cannot record afterwards).
     virtual int destroy() = 0;

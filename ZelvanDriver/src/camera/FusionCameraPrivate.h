@@ -119,7 +119,8 @@ protected:
     // Pairing queues, under fusion_mutex_. `lost_before` frames the data stream lost came before
     // this one. clearQueuesLocked also starts the numbering anew.
     void queueFrameLocked(FrameBuffer frame, uint64_t lost_before = 0);
-    void queueSyncRecordLocked(const SyncRecord& record);
+    // `lost_before`: exposure edges known to be lost just before this one (their frames go unpaired).
+    void queueSyncRecordLocked(const SyncRecord& record, uint64_t lost_before = 0);
     void clearQueuesLocked();
     // Takes the oldest frame and record that belong together, leaving out (and counting) those whose
     // partner is gone; false when no pair is complete.

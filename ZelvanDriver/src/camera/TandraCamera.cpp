@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "sensor/CameraTools.h"
 #include "sensor/EventSensors.h"
@@ -20,6 +21,8 @@ namespace {
 // Set on every thread of a camera, so that stop() and the deleter can tell where they run.
 thread_local const TandraCamera* t_own_camera = nullptr;
 constexpr auto kStreamWaitPoll = std::chrono::milliseconds(100);
+// How often a stop from a callback looks whether another thread carried it out meanwhile.
+constexpr auto kHandOffPoll = std::chrono::milliseconds(5);
 constexpr auto kStatisticsPeriod = std::chrono::milliseconds(1000);
 // Settling of the board when the event path goes off, and after a full stop.
 constexpr auto kEventPathSettle = std::chrono::milliseconds(100);
@@ -72,7 +75,7 @@ void TandraCamera::shutdown() {
         std::lock_guard<std::mutex> control(control_mutex_);
         joinEndedStreamingThreads();
     }
-    stopRecording(DVS_AND_APS);
+    endRecording();
     destroy();
     if (frame_recording_thread_.joinable()) frame_recording_thread_.join();
     endBatchWaiters();
@@ -277,14 +280,26 @@ int TandraCamera::start(STREAM_TYPE type) {
         ZV_LOG(LOG_ERROR, "start() refused: it cannot be called from the camera's own callbacks.");
         return -1;
     }
-    std::lock_guard<std::mutex> control(control_mutex_);
-    if (!inited_.load() || !event_sensor_ || !frame_sensor_) {
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        result = startLocked(type);
+    }
+    if (carryOutRequestedStop())
+        ZV_LOG(LOG_INFO, "Camera %s: a callback stopped streaming as it started.",
+               getDescription().serial.c_str());
+    return result;
+}
+
+int TandraCamera::startLocked(STREAM_TYPE type) {
+    if (!inited_.load() || !alive_.load() || !event_sensor_ || !frame_sensor_) {
+        // Never opened, or lost (and not opened again since).
         ZV_LOG(LOG_ERROR, "Start refused: camera %s is not open.", getDescription().serial.c_str());
         return -1;
     }
-    // Threads told to end by a stop from a callback or a lost connection are joined (and the sensors
-    // they left on stopped) while the flag still tells them to end.
-    if (running_.load() != 1) stopBoth(false);
+    // Threads told to end by a stop from a callback are joined (and what they left on is stopped)
+    // while the flag still tells them to end.
+    if (running_.load() != 1) rememberEndedRecording(stopBoth(false));
     const bool running = running_.load() == 1;
     const bool already = type == DVS ? events_on_ : type == APS ? frames_on_ : fusing_.load();
     if (running && already) {
@@ -296,9 +311,9 @@ int TandraCamera::start(STREAM_TYPE type) {
                getDescription().serial.c_str());
         return -1;
     }
-    if (type == DVS_AND_APS && running && (events_on_ || frames_on_)) {
-        // Frames are paired with exposure edges counted from the frame sensor's start; with one
-        // sensor already on, both start anew.
+    if (type == DVS_AND_APS && running) {
+        // Frames are paired with exposure edges counted from the frame sensor's start edge, with
+        // readers that hold nothing from before: everything starts anew.
         if (isRecording()) {
             ZV_LOG(LOG_ERROR,
                    "Start camera %s failed: both streams cannot start while a recording of one runs; stop "
@@ -308,24 +323,31 @@ int TandraCamera::start(STREAM_TYPE type) {
         }
         ZV_LOG(LOG_INFO, "Camera %s: the running stream restarts together with the other.",
                getDescription().serial.c_str());
-        stopBoth(false);
+        rememberEndedRecording(stopBoth(false));
     }
-    const bool was_running = running_.exchange(1) == 1;
+    // From 0 only: a stop claimed by a callback meanwhile (2) stays claimed.
+    int previous = 0;
+    const bool was_running = !running_.compare_exchange_strong(previous, 1);
     if (!was_running) events_on_ = frames_on_ = false;
     bool started = true;
     const auto startEvents = [&] {
         dvsEnable(true);
-        if (event_sensor_->start() != 0) started = false;
-        events_on_ = true;
-        eventStreamStarted();
+        if (event_sensor_->start() == 0) {
+            events_on_ = true;
+            eventStreamStarted();
+        } else {
+            started = false;
+        }
         if (!event_reader_thread_.joinable())
             startThread(event_reader_thread_, &TandraCamera::eventReaderLoop);
     };
     const auto startFrames = [&] {
         if (!frame_reader_thread_.joinable())
             startThread(frame_reader_thread_, &TandraCamera::frameReaderLoop);
-        if (frame_sensor_->start() != 0) started = false;
-        frames_on_ = true;
+        if (frame_sensor_->start() == 0)
+            frames_on_ = true;
+        else
+            started = false;
     };
     const auto startStatistics = [&] {
         if (!statistics_thread_.joinable()) startThread(statistics_thread_, &TandraCamera::statisticsLoop);
@@ -339,8 +361,13 @@ int TandraCamera::start(STREAM_TYPE type) {
             startFrames();
             break;
         default:
+            // No reader runs here (see above): the edge and frame counts start from nothing.
             trigger_counter_ = 0;
             frame_counter_ = 0;
+            have_last_edge_ = false;
+            edge_period_ = 0;
+            edges_may_be_lost_ = false;
+            loss_noticed_at_ = 0;
             {
                 std::lock_guard<std::mutex> lock(fusion_mutex_);
                 clearQueuesLocked();
@@ -362,8 +389,8 @@ int TandraCamera::start(STREAM_TYPE type) {
     if (!started) {
         ZV_LOG(LOG_ERROR, "Start camera %s failed: a sensor did not start.", getDescription().serial.c_str());
         // Only what this call started is undone: a stream that ran before goes on.
-        if (!was_running) {
-            stopBoth(false);
+        if (!was_running || type == DVS_AND_APS) {
+            rememberEndedRecording(stopBoth(false));
         } else if (type == DVS) {
             stopEventsLocked();
         } else {
@@ -374,13 +401,6 @@ int TandraCamera::start(STREAM_TYPE type) {
     if (erc_tool_ && !erc_tool_->setParam("max_event_rate", 40))
         ZV_LOG(LOG_WARNING, "Camera %s: the event rate limit was not applied.",
                getDescription().serial.c_str());
-    if (stop_requested_.load()) {
-        // A callback stopped streaming while this start ran: its stop is carried out.
-        ZV_LOG(LOG_ERROR, "Start camera %s failed: a callback stopped streaming meanwhile.",
-               getDescription().serial.c_str());
-        stopBoth(false);
-        return -1;
-    }
     ZV_LOG(LOG_INFO, "Camera event stream start.");
     current_type_ = type;
     return 0;
@@ -388,43 +408,76 @@ int TandraCamera::start(STREAM_TYPE type) {
 
 int TandraCamera::stop(STREAM_TYPE type) {
     if (onOwnThread()) {
-        // From a callback (or on a lost connection): never wait for the calling thread.
         if (type != DVS_AND_APS) {
             ZV_LOG(LOG_ERROR,
                    "stop() of one stream refused: from the camera's own callbacks only both streams can "
                    "stop.");
             return -1;
         }
-        std::unique_lock<std::mutex> control(control_mutex_, std::try_to_lock);
-        if (!control.owns_lock()) {
-            // A user thread is starting or stopping: it carries the stop out before it returns (or the
-            // next call does).
-            stop_requested_ = true;
-            if (running_.exchange(0) == 1) {
-                fusing_ = false;
-                eventStreamEnded();
-                wakeStreamWaiters();
-                { std::lock_guard<std::mutex> lock(fusion_mutex_); }
-                fusion_cv_.notify_all();
-                { std::lock_guard<std::mutex> lock(statistics_mutex_); }
-                statistics_cv_.notify_all();
-            }
-            return 0;
-        }
-        return stopBoth(true);
+        return stopFromOwnThread();
     }
-    std::lock_guard<std::mutex> control(control_mutex_);
-    if (running_.load() != 1) return stopBoth(false);
-    switch (type) {
-        case DVS:
+    int result = 0;
+    {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        if (running_.load() != 1) {
+            result = stopBoth(false);
+        } else if (type == DVS) {
             stopEventsLocked();
-            return 0;
-        case APS:
+            result = endRecording();
+        } else if (type == APS) {
             stopFramesLocked();
-            return stopRecording(DVS_AND_APS);
-        default:
-            return stopBoth(false);
+            result = endRecording();
+        } else {
+            result = stopBoth(false);
+        }
     }
+    carryOutRequestedStop();
+    return result;
+}
+
+int TandraCamera::stopFromOwnThread() {
+    // From a callback or on a lost device: never wait for the calling thread. Streaming ends now
+    // (running 1 -> 2: a stop is claimed); whoever holds the control lock (a user's call, another of
+    // the camera's threads) carries the rest out when it sees the claim, or this thread does once it
+    // gets the lock. Only one thread claims, and a stop already under way needs nothing from here.
+    int running = 1;
+    if (!running_.compare_exchange_strong(running, 2)) return 0;
+    fusing_ = false;
+    eventStreamEnded();
+    wakeStreamWaiters();
+    { std::lock_guard<std::mutex> lock(fusion_mutex_); }
+    fusion_cv_.notify_all();
+    { std::lock_guard<std::mutex> lock(statistics_mutex_); }
+    statistics_cv_.notify_all();
+    while (running_.load() == 2) {
+        if (!control_mutex_.try_lock()) {
+            // Woken when a stop carries it out; otherwise the lock is tried again after a moment.
+            std::unique_lock<std::mutex> lock(state_mutex_);
+            state_cv_.wait_for(lock, kHandOffPoll, [this] { return running_.load() != 2; });
+            continue;
+        }
+        std::lock_guard<std::mutex> control(control_mutex_, std::adopt_lock);
+        if (running_.load() != 2) break;  // carried out meanwhile
+        const int result = stopBoth(true);
+        rememberEndedRecording(result);
+        return result;
+    }
+    return 0;
+}
+
+bool TandraCamera::carryOutRequestedStop() {
+    bool carried_out = false;
+    while (running_.load() == 2) {
+        std::lock_guard<std::mutex> control(control_mutex_);
+        if (running_.load() != 2) break;
+        rememberEndedRecording(stopBoth(false));
+        carried_out = true;
+    }
+    return carried_out;
+}
+
+void TandraCamera::rememberEndedRecording(int result) {
+    if (result != 0) ended_recording_failed_ = true;
 }
 
 void TandraCamera::stopEventsLocked() {
@@ -450,9 +503,9 @@ void TandraCamera::endFusingLocked() {
 }
 
 int TandraCamera::stopBoth(bool own_thread) {
-    const bool was_running = running_.exchange(0) == 1;
-    // A stop asked for by a callback while another call held the control lock is carried out here.
-    if (!stop_requested_.exchange(false) && !was_running) {
+    // Running, or a stop claimed by a callback while another call held the control lock: carried out
+    // here.
+    if (running_.exchange(0) == 0) {
         if (!own_thread) joinEndedStreamingThreads();
         return 0;
     }
@@ -471,7 +524,7 @@ int TandraCamera::stopBoth(bool own_thread) {
     // On one of the camera's threads nothing is joined: the caller may hold a callback registry's lock
     // that another of them waits for. The next start(), stop() or the destructor joins them.
     if (!own_thread) joinEndedStreamingThreads();
-    const int recording = stopRecording(DVS_AND_APS);
+    const int recording = endRecording();
     settle(kStopSettle);
     {
         std::lock_guard<std::mutex> lock(fusion_mutex_);
@@ -501,23 +554,20 @@ void TandraCamera::handleLostConnection() {
     // Both readers look; the first to see it ends streaming.
     if (loss_noticed_.exchange(true)) return;
     ZV_LOG(LOG_INFO, "Tandra loss connection.");
+    if (isRecording()) {
+        // The recording ends here: whoever stops it next is told that it is incomplete.
+        ZV_LOG(LOG_ERROR, "Camera %s was lost during a recording.", getDescription().serial.c_str());
+        ended_recording_failed_ = true;
+    }
     stop(DVS_AND_APS);
     destroy();
 }
 
 void TandraCamera::noticeLostEventBuffers() {
     const uint64_t lost = lostEventBuffers();
-    const uint64_t seen = event_losses_seen_.exchange(lost);
-    if (lost <= seen || !fusing_.load()) return;
-    // An exposure edge may have been among them: every later frame would be paired with the record
-    // of the one after it.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_event_loss_log_ < std::chrono::seconds(1)) return;
-    last_event_loss_log_ = now;
-    ZV_LOG(LOG_WARNING,
-           "Camera %s: %llu event buffer(s) lost while frames are paired; frame times may be off by whole "
-           "frames until both streams start again.",
-           getDescription().serial.c_str(), static_cast<unsigned long long>(lost - seen));
+    if (event_losses_seen_.exchange(lost) >= lost) return;
+    edges_may_be_lost_ = true;
+    loss_noticed_at_ = decoder_->getLastTimestamp();
 }
 
 void TandraCamera::eventReaderLoop() {
@@ -555,6 +605,10 @@ void TandraCamera::frameReaderLoop() {
     while (running_.load() == 1) {
         if (!frame_sensor_->eventStream() || !frame_sensor_->eventStream()->isStarted()) {
             if (!waitForStream(*frame_sensor_)) break;
+            if (!isConnected()) {
+                handleLostConnection();
+                break;
+            }
             continue;
         }
         if (frame_sensor_->eventStream()->waitNextBuffer() > 0) {
@@ -608,6 +662,32 @@ FusionCameraPrivate::SyncRecord TandraCamera::makeSyncRecord(uint64_t ts) {
     return record;
 }
 
+uint64_t TandraCamera::edgesMissedBefore(uint64_t ts) {
+    if (!have_last_edge_ || ts <= last_trigger_timestamp_) return 0;
+    const uint64_t gap = ts - last_trigger_timestamp_;
+    if (!edges_may_be_lost_) {
+        edge_period_ = gap;  // the board's frame period (it may change with the frame rate)
+        return 0;
+    }
+    if (edge_period_ == 0) {
+        edges_may_be_lost_ = false;
+        ZV_LOG(LOG_WARNING,
+               "Camera %s: event data were lost before the frame period was known; frame times may be off "
+               "by whole frames until both streams start again.",
+               getDescription().serial.c_str());
+        return 0;
+    }
+    // The stream drops what does not fit behind the buffers it still holds, so the hole comes some
+    // edges after the loss is noticed: the first gap of more than one and a half periods is it (or,
+    // after two seconds of event time, there was no edge in it).
+    if (2 * gap >= 3 * edge_period_) {
+        edges_may_be_lost_ = false;
+        return (gap + edge_period_ / 2) / edge_period_ - 1;
+    }
+    if (ts > loss_noticed_at_ + kEdgeLossWindowUs) edges_may_be_lost_ = false;
+    return 0;
+}
+
 void TandraCamera::triggerInArrived(EventTriggerIn trigger) {
     switch (trigger.polarity) {
         case 0:
@@ -620,14 +700,20 @@ void TandraCamera::triggerInArrived(EventTriggerIn trigger) {
                    1, static_cast<unsigned>(trigger.timestamp));
             uint64_t armed = 0;
             // The first rising edge after a start only arms the counter.
-            if (trigger_counter_.compare_exchange_strong(armed, 1)) return;
+            if (trigger_counter_.compare_exchange_strong(armed, 1)) {
+                last_trigger_timestamp_ = trigger.timestamp;
+                have_last_edge_ = true;
+                return;
+            }
             // Records are paired only while both streams run; otherwise nothing would take them.
             if (!fusing_.load()) return;
+            const uint64_t missed = edgesMissedBefore(trigger.timestamp);
             const SyncRecord record = makeSyncRecord(trigger.timestamp);
             last_trigger_timestamp_ = trigger.timestamp;
+            have_last_edge_ = true;
             {
                 std::lock_guard<std::mutex> lock(fusion_mutex_);
-                queueSyncRecordLocked(record);
+                queueSyncRecordLocked(record, missed);
             }
             fusion_cv_.notify_all();
             return;

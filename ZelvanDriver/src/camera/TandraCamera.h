@@ -62,6 +62,8 @@ public:
     // Exposure window of a frame from its rising edge at ts: [ts - exposure - 200, that + exposure + 25920].
     static constexpr uint64_t kEdgeAfterExposureUs = 200;
     static constexpr uint64_t kReadoutUs = 25920;
+    // How long after a loss of event data is noticed its hole is looked for among the edges.
+    static constexpr uint64_t kEdgeLossWindowUs = 2'000'000;
 
     explicit TandraCamera(const CameraDescription& description);
     ~TandraCamera() override;
@@ -158,31 +160,49 @@ protected:
     void stopEventsLocked();
     void stopFramesLocked();
     void endFusingLocked();
-    // Warns when the event stream lost buffers while frames are paired; event reader thread.
+    // Notes event buffers the event stream lost; event reader thread.
     void noticeLostEventBuffers();
+    // Exposure edges lost with event data just before the edge at `ts`; event reader thread.
+    uint64_t edgesMissedBefore(uint64_t ts);
+    int startLocked(STREAM_TYPE type);
+    int stopFromOwnThread();
+    // Carries out a stop a callback asked for while this thread held the control lock; true when
+    // there was one. Call without the control lock.
+    bool carryOutRequestedStop();
+    // A recording the camera ended itself (a stop from a callback, a lost device) that lost data makes
+    // the next stopRecording() report it.
+    void rememberEndedRecording(int result);
     void joinEndedStreamingThreads();
     template <typename Loop>
     void startThread(std::thread& thread, Loop loop);
     void deliverFrame(const FrameBuffer& frame, const SyncRecord& record);
     SyncRecord makeSyncRecord(uint64_t ts);
-    int stopRecordingLocked(STREAM_TYPE type);
+    // Ends the recording of `type`; `abandoned` for a video just opened by a start that failed (it is
+    // not blamed for holding no frame). Hold record_control_mutex_.
+    int stopRecordingLocked(STREAM_TYPE type, bool abandoned = false);
+    // Ends whatever records, for a stop of the camera (not reporting a recording the camera ended).
+    int endRecording();
     bool writeEventChunk(const std::vector<uint8_t>& chunk);
     bool writeRawHeaderOnce();
 
     uint64_t interface_status_word_ = 0;
     std::atomic<bool> inited_{false};
     std::atomic<bool> alive_{false};
-    std::atomic<int> running_{0};
-    std::atomic<bool> fusing_{false};          // both streams run: records and frames are queued for pairing
-    std::atomic<bool> stop_requested_{false};  // a callback stopped while a user call held control_mutex_
-    std::atomic<bool> loss_noticed_{false};    // the lost device is being handled
+    std::atomic<int> running_{
+        0};  // 0 stopped, 1 streaming, 2 a stop from a camera thread waits to be carried out
+    std::atomic<bool> fusing_{false};        // both streams run: records and frames are queued for pairing
+    std::atomic<bool> loss_noticed_{false};  // the lost device is being handled
     std::atomic<uint64_t> frames_lost_seen_{0};   // frames the frame stream had lost when last looked at
     std::atomic<uint64_t> event_losses_seen_{0};  // the same for event buffers
-    std::chrono::steady_clock::time_point last_event_loss_log_{};  // event reader only
-    STREAM_TYPE current_type_ = DVS;                               // under control_mutex_
+    bool edges_may_be_lost_ = false;  // event reader only: event data were lost since the last edge
+    bool have_last_edge_ = false;     // event reader only: last_trigger_timestamp_ holds an edge of this run
+    uint64_t edge_period_ = 0;        // event reader only: time between the last two edges without a loss
+    uint64_t loss_noticed_at_ = 0;    // event reader only: event time when the loss was noticed
+    std::atomic<bool> ended_recording_failed_{false};  // a recording ended by the camera lost data
+    STREAM_TYPE current_type_ = DVS;                   // under control_mutex_
     bool events_on_ = false;    // under control_mutex_, while running_ is 1: the event sensor streams
     bool frames_on_ = false;    // the same for the frame sensor
-    std::mutex control_mutex_;  // start, stop, init from user threads
+    std::mutex control_mutex_;  // start, stop, init; a stop from a camera thread tries it in turns
 
     std::thread event_reader_thread_;
     std::thread frame_reader_thread_;
@@ -251,8 +271,9 @@ protected:
     std::string raw_path_;
     bool header_written_ = false;
     uint64_t aps_start_for_header_ = 0;
-    std::string event_error_;  // first failure of the current event recording
-    uint64_t event_losses_at_record_start_ = 0;
+    std::string event_error_;                    // first failure of the current event recording
+    uint64_t event_losses_at_record_start_ = 0;  // under event_record_mutex_
+    uint64_t event_losses_in_recording_ = 0;     // under event_record_mutex_
     DvsFileInfo file_info_;
 };
 

@@ -30,6 +30,8 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
         ZV_LOG(LOG_INFO, "Do not save again while saving.");
         return -1;
     }
+    // What was not told of a recording the camera ended belongs to that recording, not to this one.
+    ended_recording_failed_ = false;
     if (calibration_valid && !paramToJsonFile(calibration, base + ".json")) {
         ZV_LOG(LOG_ERROR, "Unable to write the calibration %s.json of the recording.", base.c_str());
         return -1;
@@ -47,7 +49,7 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
             if (startRecordingDvsStream(base + ".raw") != 0) {
                 ZV_LOG(LOG_INFO, "Start Recording DVS Stream Failed.");
                 // Nothing half-started is left behind: the video just opened is closed again.
-                stopRecordingLocked(APS);
+                stopRecordingLocked(APS, true);
                 return -1;
             }
             return 0;
@@ -56,7 +58,20 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
 
 int TandraCamera::stopRecording(STREAM_TYPE type) {
     std::lock_guard<std::mutex> control(record_control_mutex_);
-    return stopRecordingLocked(type);
+    int result = stopRecordingLocked(type);
+    // A recording the camera ended by itself (a lost device, a stop from a callback) that lost data is
+    // told to whoever stops recording next.
+    if (ended_recording_failed_.exchange(false)) {
+        ZV_LOG(LOG_ERROR, "Camera %s: the last recording was ended by the camera and is incomplete.",
+               getDescription().serial.c_str());
+        result = -1;
+    }
+    return result;
+}
+
+int TandraCamera::endRecording() {
+    std::lock_guard<std::mutex> control(record_control_mutex_);
+    return stopRecordingLocked(DVS_AND_APS);
 }
 
 // --- Frames ---
@@ -231,7 +246,6 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
         first_buffer_time_ = 0;
         event_bytes_dropped_ = 0;
     }
-    event_losses_at_record_start_ = lostEventBuffers();
     event_stop_requested_ = false;
     event_recording_ = true;
     startThread(event_recording_thread_, &TandraCamera::eventRecordingLoop);
@@ -317,6 +331,8 @@ void TandraCamera::eventRecordingLoop() {
         }
     }
     std::unique_lock<std::mutex> lock(event_record_mutex_);
+    // Buffers the event stream loses from here on would be missing from the file.
+    event_losses_at_record_start_ = lostEventBuffers();
     event_accepting_.store(!event_stop_requested_.load(), std::memory_order_release);
     while (true) {
         event_record_cv_.wait(lock,
@@ -334,12 +350,17 @@ void TandraCamera::eventRecordingLoop() {
     writeRawHeaderOnce();
 }
 
-int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
+int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
     int result = 0;
     if (event_recording_.load() && (type == DVS || type == DVS_AND_APS)) {
         {
             std::lock_guard<std::mutex> lock(event_record_mutex_);
-            event_accepting_ = false;
+            if (event_accepting_.exchange(false)) {
+                const uint64_t lost_now = lostEventBuffers();
+                event_losses_in_recording_ = lost_now - std::min(lost_now, event_losses_at_record_start_);
+            } else {
+                event_losses_in_recording_ = 0;
+            }
             // The bytes collected since the last full chunk belong to the recording as well.
             if (current_event_chunk_ && !current_event_chunk_->empty()) {
                 if (event_chunks_.size() == kMaxQueuedEventChunks) {
@@ -366,10 +387,10 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
         event_pool_.reset();
         event_recording_ = false;
         // Buffers the event stream lost (its reader fell behind) never reached the file either.
-        const uint64_t lost_now = lostEventBuffers();
-        const uint64_t lost = lost_now - std::min(lost_now, event_losses_at_record_start_);
-        if (lost != 0 && event_error_.empty())
-            event_error_ = std::to_string(lost) + " event buffer(s) lost before they reached the file";
+        if (event_losses_in_recording_ != 0 && event_error_.empty()) {
+            event_error_ = std::to_string(event_losses_in_recording_) +
+                           " event buffer(s) lost before they reached the file";
+        }
         if (!event_error_.empty() || dropped != 0) {
             ZV_LOG(LOG_ERROR, "Recording %s incomplete: %s%s%llu bytes dropped.", raw_path_.c_str(),
                    event_error_.c_str(), event_error_.empty() ? "" : ", ",
@@ -385,6 +406,9 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type) {
         // The encoder takes what is queued, then closes the video.
         record_done_cv_.wait(lock, [this] { return video_closed_ || recorder_exited_; });
         const std::string video = folder_;
+        // A video without frames cannot be placed among the events (nor read back).
+        if (!abandoned && recorded_frames_.load() == 0 && frame_error_.empty())
+            frame_error_ = "no frame was recorded";
         if (!frame_error_.empty() || frames_dropped_ != 0) {
             ZV_LOG(LOG_ERROR, "Frame recording in %s incomplete: %llu frame(s) not recorded%s%s.",
                    video.c_str(), static_cast<unsigned long long>(frames_dropped_),
