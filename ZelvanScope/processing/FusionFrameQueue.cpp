@@ -28,32 +28,44 @@ size_t FusionFrameQueue::queued() const {
 }
 
 void FusionFrameQueue::claimReader(std::unique_lock<std::mutex>& lock) {
-    ++generation_;  // a frame being decoded now is dropped when it arrives
-    ++waiting_;     // the decoder does not start another one meanwhile
+    ++waiting_;  // the decoder does not start another frame meanwhile
     cv_.wait(lock, [this] { return !busy_; });
     --waiting_;
     busy_ = true;
-    for (auto& frame : ready_) spare_.push_back(std::move(frame));
-    ready_.clear();
-}
-
-void FusionFrameQueue::releaseReader(std::unique_lock<std::mutex>& lock, bool at_end) {
-    (void)lock;
-    busy_ = false;
-    atEnd_ = at_end;
-    cv_.notify_all();
 }
 
 bool FusionFrameQueue::seek(uint64_t timestamp, zelvan::ApsFrame& frame) {
+    // Before the first frame there is none: the reader is not touched.
+    if (!timestamps_.empty() && timestamp < timestamps_.front()) return false;
     std::unique_lock<std::mutex> lock(mutex_);
     if (stopping_) return false;
     claimReader(lock);
+    const bool placed = placed_;
+    const uint64_t last_read = lastRead_;
     lock.unlock();
     zelvan::ApsFrame raw;
     const bool ok = reader_->getFrameGivenTimeStamp(timestamp, raw);
-    if (ok) calibrator_.mapApsToDvs(raw, frame);
+    bool at_end = false;
+    if (ok) {
+        calibrator_.mapApsToDvs(raw, frame);
+    } else if (placed) {
+        // The failed seek may have moved the reader: back to where decoding ahead stood.
+        zelvan::ApsFrame scratch;
+        at_end = !reader_->getFrameGivenTimeStamp(last_read, scratch);
+    }
     lock.lock();
-    releaseReader(lock, !ok);
+    busy_ = false;
+    if (ok) {
+        for (auto& queued : ready_) spare_.push_back(std::move(queued));
+        ready_.clear();
+        placed_ = true;
+        lastRead_ = raw.startTimestamp();
+        atEnd_ = false;
+    } else if (at_end) {
+        // The reader could not be put back: what is queued is still given, nothing more.
+        atEnd_ = true;
+    }
+    cv_.notify_all();
     return ok;
 }
 
@@ -81,7 +93,6 @@ void FusionFrameQueue::decodeLoop() {
         });
         if (stopping_) return;
         busy_ = true;
-        const uint64_t generation = generation_;
         zelvan::ApsFrame out;
         if (!spare_.empty()) {
             out = std::move(spare_.back());
@@ -92,13 +103,12 @@ void FusionFrameQueue::decodeLoop() {
         if (ok) calibrator_.mapApsToDvs(decoded_, out);
         lock.lock();
         busy_ = false;
-        if (generation == generation_) {
-            if (ok)
-                ready_.push_back(std::move(out));
-            else
-                atEnd_ = true;
-        } else if (!out.empty()) {
-            spare_.push_back(std::move(out));
+        if (ok) {
+            lastRead_ = decoded_.startTimestamp();
+            ready_.push_back(std::move(out));
+        } else {
+            atEnd_ = true;
+            if (!out.empty()) spare_.push_back(std::move(out));
         }
         cv_.notify_all();
     }

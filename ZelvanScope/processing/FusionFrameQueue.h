@@ -3,8 +3,10 @@
 //
 // Threads: one decoding thread, owned and joined by this object (stop() and the destructor). The
 // other operations may be called from any one thread at a time (the playback thread, or the GUI
-// thread while playback is stopped); a seek or a rewind waits for the frame being decoded, drops the
-// queue and decodes the frame it asks for itself, then decoding ahead goes on after it.
+// thread while playback is stopped); a seek or a rewind waits for the frame being decoded and decodes
+// the frame it asks for itself; once it has that frame it drops the queue and decoding ahead goes on
+// after it. A failed seek leaves the queue as it was and puts the reader back after the last frame
+// decoded, so that playing and stepping go on from where they were.
 #pragma once
 
 #include <condition_variable>
@@ -36,7 +38,8 @@ public:
     FusionFrameQueue& operator=(const FusionFrameQueue&) = delete;
 
     // The frame at or before `timestamp` (presentation time), resampled; decoding ahead goes on from
-    // the frame after it. False (and `frame` untouched) when there is none.
+    // the frame after it. False (and `frame`, the queue and what next() gives untouched) when there
+    // is none or it cannot be read.
     bool seek(uint64_t timestamp, zelvan::ApsFrame& frame);
     // The first frame, resampled; decoding ahead goes on from the second.
     bool rewind(zelvan::ApsFrame& frame);
@@ -51,9 +54,8 @@ public:
 
 private:
     void decodeLoop();
-    // Waits until no decode runs and marks one as running, for the caller (lock held).
+    // Waits until no decode runs and marks the reader as the caller's (lock held).
     void claimReader(std::unique_lock<std::mutex>& lock);
-    void releaseReader(std::unique_lock<std::mutex>& lock, bool at_end);
 
     std::shared_ptr<zelvan::ApsFileReader> reader_;
     std::vector<uint64_t> timestamps_;
@@ -66,8 +68,10 @@ private:
     bool busy_ = false;                    // someone reads the reader
     bool atEnd_ = false;                   // the decoder met the end of the file (or a failure)
     bool stopping_ = false;
-    int waiting_ = 0;           // seeks waiting for the reader
-    uint64_t generation_ = 0;   // counts the seeks: a frame decoded before one is dropped
+    int waiting_ = 0;  // seeks waiting for the reader
+    // The time of the last frame the reader gave (the reader stands after it), once there is one.
+    bool placed_ = false;
+    uint64_t lastRead_ = 0;
     zelvan::ApsFrame decoded_;  // the decoding thread's only
     std::thread thread_;
 };

@@ -12,8 +12,10 @@
 #include "TestSetup.h"
 #include "processing/Calibrator.h"
 #include "processing/DvsApsFusionProccessor.h"
+#include "processing/FusionFrameQueue.h"
 #include "processing/ZvFusionCameraDataProcessor.h"
 #include "settings/AppSettings.h"
+#include "zelvan/ApsFileReader.h"
 #include "zelvan/DataToVideoConverter.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
@@ -123,6 +125,47 @@ void writeCalibration(const QString& path) {
     p.transforms["0"] = {1 / s, 0, 0, 0, 1 / s, 0};
     QVERIFY(zelvan::paramToJsonFile(p, path.toStdString()));
 }
+
+// Ten small frames at 0, 1000, ... 9000 us whose first byte tells their number. A seek to
+// `failingSeek` fails after the reader has run to the end of the file.
+class ListedFrameReader : public zelvan::ApsFileReader {
+public:
+    static constexpr uint64_t kFrames = 10;
+    uint64_t failingSeek = 999'999;
+
+    ListedFrameReader() : zelvan::ApsFileReader("listed.mp4") {
+        width_ = 8;
+        height_ = 4;
+    }
+    bool loadFile() override { return true; }
+    bool seekTime(uint64_t) override { return false; }
+    bool getTimeStamps(std::vector<uint64_t>& timestamps) override {
+        timestamps.clear();
+        for (uint64_t i = 0; i < kFrames; ++i) timestamps.push_back(1000 * i);
+        return true;
+    }
+    bool getNextFrame(zelvan::ApsFrame& frame) override {
+        if (position_ >= kFrames) return false;
+        frame = zelvan::ApsFrame(width_, height_, 1000 * position_, 1000 * position_);
+        frame.data()[0] = uint8_t(position_);
+        ++position_;
+        return true;
+    }
+    bool getNFrame(int index, zelvan::ApsFrame& frame) override {
+        return getFrameGivenTimeStamp(1000 * uint64_t(index), frame);
+    }
+    bool getFrameGivenTimeStamp(uint64_t timestamp, zelvan::ApsFrame& frame) override {
+        if (timestamp == failingSeek) {
+            position_ = kFrames;
+            return false;
+        }
+        position_ = std::min(timestamp / 1000, kFrames - 1);
+        return getNextFrame(frame);
+    }
+
+private:
+    uint64_t position_ = 0;
+};
 
 // The number of the frame an image shows (frames are filled with 40 + 40 * number).
 int frameNumber(const QImage& image) {
@@ -530,6 +573,55 @@ private slots:
         QCOMPARE(p.currentFrameTime(), uint64_t(5'043'333));
         QCOMPARE(p.timeBase(), uint64_t(5'050'000));
         QCOMPARE(images.count(), 0);
+    }
+
+    void aFailedSeekLeavesTheQueueAndTheReaderWhereTheyWere() {
+        auto reader = std::make_shared<ListedFrameReader>();
+        std::vector<uint64_t> times;
+        reader->getTimeStamps(times);
+        Calibrator calibrator;
+        FusionFrameQueue queue(reader, times, calibrator);
+        zelvan::ApsFrame frame;
+        QVERIFY(queue.seek(2000, frame));
+        QCOMPARE(frame.startTimestamp(), uint64_t(2000));
+        QVERIFY(queue.next(frame));
+        QCOMPARE(frame.startTimestamp(), uint64_t(3000));
+        // A seek that runs the reader to the end and fails: the next frames are still 4000, 5000, ...
+        QVERIFY(!queue.seek(reader->failingSeek, frame));
+        QCOMPARE(frame.startTimestamp(), uint64_t(3000));
+        for (uint64_t t = 4000; t < 1000 * ListedFrameReader::kFrames; t += 1000) {
+            QVERIFY(queue.next(frame));
+            QCOMPARE(frame.startTimestamp(), t);
+        }
+        QVERIFY(!queue.next(frame));
+        // A time before the first frame fails too, and a later seek still works.
+        QVERIFY(queue.seek(1000, frame));
+        reader->failingSeek = 0;
+        QVERIFY(!queue.seek(0, frame));
+        QVERIFY(queue.next(frame));
+        QCOMPARE(frame.startTimestamp(), uint64_t(2000));
+    }
+
+    void afterAFailedSeekSteppingAndPlayingGoOn() {
+        const QString path = writeRecording("late_long", {10000, 43333, 76666, 110000, 143333, 176666});
+        QVERIFY(!path.isEmpty());
+        ZvFusionCameraDataProcessor p;
+        p.slotSetViewerType(zelvan::APS);
+        openLoaded(p, path);
+        p.setPlayPos(5'050'000);
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'043'333));
+        p.setPlayPos(5'005'000);  // before the first frame: fails
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'043'333));
+        p.nextFrame();
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'076'666));
+        p.nextFrame();
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'110'000));
+        p.setPlayPos(5'005'000);
+        GuiSpy finished(&p, &ZvFusionCameraDataProcessor::signalPalyFileFinished);
+        p.slotPlaybackCtrl(true);
+        QTRY_VERIFY_WITH_TIMEOUT(p.currentFrameTime() == 5'176'666 || finished.count() > 0, kDeadlineMs);
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'176'666));
+        p.slotPlaybackCtrl(false);
     }
 
     void theEndWithoutReplayFinishesAndTheNextPlayStartsAtTheStart() {
