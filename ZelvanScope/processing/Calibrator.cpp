@@ -56,8 +56,12 @@ bool Calibrator::loadCalibrationParam(zelvan::CalibratorParameters& p) {
         why = "it lacks the transform \"1\" or \"0\"";
     else if (!usableTransform(forward->second) || !usableTransform(inverse->second))
         why = "a transform has fewer than six finite numbers";
-    else if (p.dvs_width == 0 || p.dvs_height == 0)
-        why = "its event sensor size is 0";
+    else if (p.dvs_width != kDvsWidth || p.dvs_height != kDvsHeight)
+        why = QString("its event sensor size %1 x %2 is not the sensor's %3 x %4")
+                  .arg(p.dvs_width)
+                  .arg(p.dvs_height)
+                  .arg(kDvsWidth)
+                  .arg(kDvsHeight);
     if (why.isEmpty()) {
         // A forward transform that cannot be inverted maps the whole sensor onto a line.
         const std::vector<double>& f = forward->second;

@@ -7,7 +7,8 @@
 // transform.
 //
 // A record whose "1" or "0" entry is missing, holds fewer than six numbers or a number that is not
-// finite, or whose forward transform cannot be inverted, is refused: the transforms in use stay as
+// finite, whose forward transform cannot be inverted, or whose event sensor size is not the sensor's
+// 1280 x 720 (the size every resampled frame is made with), is refused: the transforms in use stay as
 // they were (loadCalibrationParam returns false and logs why).
 //
 // Threads: the mapping runs on the threads that produce frames while the GUI thread may change the
@@ -27,6 +28,8 @@
 class Calibrator {
 public:
     using Affine = std::array<double, 6>;
+    static constexpr int kDvsWidth = 1280;
+    static constexpr int kDvsHeight = 720;
 
     Calibrator();
 

@@ -2,6 +2,7 @@
 // calibrator, and ZvFusionCameraDataProcessor live (counting, drawing) and playing fusion recordings.
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
@@ -408,6 +409,15 @@ private slots:
         zelvan::CalibratorParameters singular = Calibrator::defaultParameters();
         singular.transforms["1"] = {0, 0, 0, 0, 0, 0};
         QVERIFY(!c.loadCalibrationParam(singular));
+        zelvan::CalibratorParameters huge = Calibrator::defaultParameters();
+        huge.dvs_width = 65535;
+        huge.dvs_height = 65535;
+        QVERIFY(!c.loadCalibrationParam(huge));
+        zelvan::CalibratorParameters small = Calibrator::defaultParameters();
+        small.dvs_height = 360;
+        QVERIFY(!c.loadCalibrationParam(small));
+        QCOMPARE(c.dvsWidth(), 1280);
+        QCOMPARE(c.dvsHeight(), 720);
         zelvan::CalibratorParameters not_finite = Calibrator::defaultParameters();
         not_finite.transforms["0"][3] = std::nan("");
         QVERIFY(!c.loadCalibrationParam(not_finite));
@@ -694,6 +704,34 @@ private slots:
         p.nextFrame();
         const QString good = writeRecording("after", {0, 33333});
         openLoaded(p, good);
+    }
+
+    void aCalibrationFileOfAnotherSensorSizeIsRefusedWithAWarning() {
+        const QString path = writeRecording("huge_sensor", {0, 33333, 66666});
+        QVERIFY(!path.isEmpty());
+        const QString json = dir_.filePath("huge_sensor.json");
+        zelvan::CalibratorParameters bad = Calibrator::defaultParameters();
+        bad.dvs_width = 65535;
+        bad.dvs_height = 65535;
+        QVERIFY(zelvan::paramToJsonFile(bad, json.toStdString()));
+        ZvFusionCameraDataProcessor p;
+        p.slotSetViewerType(zelvan::APS);
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+        GuiSpy images(&p, &ZvFusionCameraDataProcessor::signalFusionImage);
+        p.calibrator().adjustAffineTranslation(7, 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Calibration not loaded.*65535 x 65535"));
+        openLoaded(p, path);
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+        QVERIFY(tips.first().at(0).toString().contains("huge_sensor.json"));
+        // The default calibration is shown, at the sensor's size.
+        QCOMPARE(p.calibrator().dvsWidth(), 1280);
+        QCOMPARE(p.calibrator().forwardTransform(), Calibrator().forwardTransform());
+        QCOMPARE(p.calibrator().translationX(), 0.0);
+        p.setPlayPos(5'040'000);
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 1, kDeadlineMs);
+        QCOMPARE(images.last().at(0).value<QImage>().size(), QSize(1280, 720));
     }
 
     void aMissingFrameFileIsAnErrorNamingIt() {
