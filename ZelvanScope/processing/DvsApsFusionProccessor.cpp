@@ -22,6 +22,12 @@ void DvsApsFusionProccessor::setPairing(Pairing pairing) {
     clearLocked();
 }
 
+void DvsApsFusionProccessor::setWaitForEvents(bool wait) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waitForEvents_ = wait;
+    fusionData();
+}
+
 DvsApsFusionProccessor::Pairing DvsApsFusionProccessor::pairing() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pairing_;
@@ -41,6 +47,9 @@ void DvsApsFusionProccessor::addApsData(zelvan::ApsFrame frame) {
         ++counters_.droppedFrames;
         noteDrop();
     }
+    const uint64_t end = frame.endTimestamp();
+    if (end > lastFrameEnd_ && lastFrameEnd_ != 0) framePeriod_ = end - lastFrameEnd_;
+    lastFrameEnd_ = end;
     // The frame was copied for this call already: it is kept as it is.
     frames_.push_back(QueuedFrame{nextFrameIndex_++, std::move(frame)});
     fusionData();
@@ -107,6 +116,8 @@ void DvsApsFusionProccessor::clearLocked() {
     if (current_) current_->clear();
     nextFrameIndex_ = 0;
     nextSegmentIndex_ = 0;
+    lastFrameEnd_ = 0;
+    framePeriod_ = 0;
 }
 
 DvsApsFusionProccessor::Counters DvsApsFusionProccessor::counters() const {
@@ -166,8 +177,12 @@ void DvsApsFusionProccessor::fuseByFrameTime() {
     while (!frames_.empty()) {
         zelvan::ApsFrame& frame = frames_.front().frame;
         const uint64_t end = frame.endTimestamp();
-        // Complete once the stream has passed the frame's exposure end.
-        if (events.empty() || events.back().timestamp <= end) return;
+        // Complete once the stream has passed the frame's exposure end; without later events for two
+        // frame periods (or without waiting for events) it goes with what it has.
+        const bool complete = !events.empty() && events.back().timestamp > end;
+        const uint64_t newest = frames_.back().frame.endTimestamp();
+        const bool waited_enough = framePeriod_ != 0 && newest >= end && newest - end >= 2 * framePeriod_;
+        if (!complete && !waited_enough && waitForEvents_) return;
         const auto split =
             std::upper_bound(events.begin(), events.end(), end,
                              [](uint64_t t, const zelvan::Event2D& e) { return t < e.timestamp; });

@@ -7,8 +7,12 @@
 //   construction or clear()). Signals of other polarities change nothing.
 // - ByFrameTime: the segment of a frame holds the events after the previous frame's exposure end up
 //   to and including its own exposure end (ApsFrame::endTimestamp, on the event clock). A frame waits
-//   until an event later than its end has arrived, so that its segment is complete. Sync signals are
-//   not used. This needs no signal from the device, and a lost frame loses only its own events.
+//   until an event later than its end has arrived, so that its segment is complete, but no longer
+//   than two frame periods (learned from the frames' exposure ends): once a frame two periods later
+//   has arrived and still no later event, it goes with the events it has (a still scene, a small ROI,
+//   a capped event rate or a stopped event sensor give no events). Without waiting for events (the
+//   frame-only view) every frame goes at once. Sync signals are not used. This needs no signal from
+//   the device, and a lost frame loses only its own events.
 //
 // Both queues are bounded: a full frame queue drops its oldest frame, a full segment queue its oldest
 // segment, and a segment filled to its capacity while nothing closes it drops its oldest half. Each
@@ -59,6 +63,9 @@ public:
     // Chooses how segments are cut; clears both queues and the segment being filled.
     void setPairing(Pairing pairing);
     Pairing pairing() const;
+    // ByFrameTime: whether a frame waits for the events up to its exposure end (default) or goes at
+    // once with the events already there.
+    void setWaitForEvents(bool wait);
 
     // Queues a copy of `frame`, then pairs.
     void addApsData(zelvan::ApsFrame frame);
@@ -104,6 +111,10 @@ private:
     std::deque<QueuedFrame> frames_;
     Segment current_;
     FusionCallback callback_;
+    bool waitForEvents_ = true;
+    // ByFrameTime: the latest frame's exposure end and the latest positive step between two frames.
+    uint64_t lastFrameEnd_ = 0;
+    uint64_t framePeriod_ = 0;
     uint64_t nextFrameIndex_ = 0;
     uint64_t nextSegmentIndex_ = 0;
     Counters counters_;

@@ -196,6 +196,8 @@ void ZvFusionCameraDataProcessor::fusionHandler(zelvan::ApsFrame& frame, zelvan:
 void ZvFusionCameraDataProcessor::slotSetViewerType(zelvan::STREAM_TYPE type) {
     if (type != zelvan::DVS && type != zelvan::APS && type != zelvan::DVS_AND_APS) return;
     viewType_ = type;
+    // The frame-only view draws no events: a frame is shown as soon as it arrives.
+    fusion_.setWaitForEvents(type != zelvan::APS);
 }
 
 // --- Opening a recording ---

@@ -340,6 +340,65 @@ private slots:
         QCOMPARE(p.currentSegmentSize(), size_t(1));
     }
 
+    void byFrameTimeAFrameWithoutLaterEventsGoesTwoFramePeriodsLater() {
+        DvsApsFusionProccessor p(Pairing::ByFrameTime);
+        std::vector<Pair> pairs;
+        recordPairs(p, pairs);
+        const auto a = eventsAt({500, 900});
+        p.addDvsData(a.data(), a.data() + a.size());
+        p.addApsData(frameEnding(1000, 1));
+        p.addApsData(frameEnding(2000, 2));
+        QVERIFY(pairs.empty());  // one period: the events may still come
+        p.addApsData(frameEnding(3000, 3));
+        QCOMPARE(pairs.size(), size_t(1));
+        QCOMPARE(pairs[0].tag, 1);
+        QCOMPARE(pairs[0].times, std::vector<uint64_t>({500, 900}));
+        // No events at all: each frame goes two frames later, nothing is dropped.
+        for (int i = 4; i <= 12; ++i) p.addApsData(frameEnding(1000 * uint64_t(i), i));
+        QCOMPARE(pairs.size(), size_t(10));
+        for (size_t i = 0; i < pairs.size(); ++i) QCOMPARE(pairs[i].tag, int(i + 1));
+        QVERIFY(pairs[5].times.empty());
+        QCOMPARE(p.counters().droppedFrames, uint64_t(0));
+        // An event after them completes the two that wait.
+        const auto b = eventsAt({12001});
+        p.addDvsData(b.data(), b.data() + b.size());
+        QCOMPARE(pairs.size(), size_t(12));
+    }
+
+    void byFrameTimeWithoutWaitingForEventsEveryFrameGoesAtOnce() {
+        DvsApsFusionProccessor p(Pairing::ByFrameTime);
+        std::vector<Pair> pairs;
+        recordPairs(p, pairs);
+        p.addApsData(frameEnding(1000, 1));
+        QVERIFY(pairs.empty());
+        p.setWaitForEvents(false);  // the waiting frame goes
+        QCOMPARE(pairs.size(), size_t(1));
+        const auto a = eventsAt({1500, 2500});
+        p.addDvsData(a.data(), a.data() + a.size());
+        p.addApsData(frameEnding(2000, 2));
+        QCOMPARE(pairs.size(), size_t(2));
+        QCOMPARE(pairs[1].times, std::vector<uint64_t>({1500}));
+        QCOMPARE(p.currentSegmentSize(), size_t(1));
+    }
+
+    void liveFramesWithoutEventsStillGiveImages() {
+        ZvFusionCameraDataProcessor p;
+        GuiSpy images(&p, &ZvFusionCameraDataProcessor::signalFusionImage);
+        // Frame only: at once.
+        p.slotSetViewerType(zelvan::APS);
+        p.addApsData(zelvan::ApsFrame(3840, 2160, 0, 33333));
+        QCOMPARE(images.count(), 1);
+        // Events only, and a still scene: two frames later.
+        p.slotSetViewerType(zelvan::DVS);
+        p.addApsData(zelvan::ApsFrame(3840, 2160, 33333, 66666));
+        p.addApsData(zelvan::ApsFrame(3840, 2160, 66666, 99999));
+        QCOMPARE(images.count(), 1);
+        p.addApsData(zelvan::ApsFrame(3840, 2160, 99999, 133332));
+        QCOMPARE(images.count(), 2);
+        p.addApsData(zelvan::ApsFrame(3840, 2160, 133332, 166665));
+        QCOMPARE(images.count(), 3);
+    }
+
     // --- Calibrator ---
 
     void calibratorDefaultsMapTheSensorCentresOntoEachOther() {
