@@ -188,6 +188,8 @@ private:
     // Ends the fusion camera's recording and stream and lets the camera go (destroyed).
     void releaseFusionCamera();
     void fusionPlayClicked(bool checked);
+    // Stops both streams of the fusion camera; a stop that reports a failure is told.
+    void stopFusionStreams();
     void fusionRecordClicked();
     // Ends the fusion recording; its outcome is told once the files are complete.
     void stopFusionRecording();

@@ -239,7 +239,7 @@ void MainWidget::releaseFusionCamera() {
     // A recording being completed keeps its own reference to the camera.
     if (fusionStopWatcher_.isRunning()) fusionStopWatcher_.waitForFinished();
     if (fusionCamera_) {
-        if (fusionLive_) fusionCamera_->stop(zelvan::DVS_AND_APS);
+        if (fusionLive_) stopFusionStreams();
         fusionCamera_->setStatisticInfoCallback(nullptr);
         if (fusionCamera_->isConnected()) fusionCamera_->destroy();
     }
@@ -283,6 +283,8 @@ void MainWidget::fusionPlayClicked(bool checked) {
         if (fusionCamera_->start(zelvan::DVS_AND_APS) != 0) {
             qInfo() << "Please check the camera connection.";
             ui_->pb_play->setChecked(false);
+            emit signalShowLeftBottomTips(tr("The camera could not be started; check its connection."),
+                                          ZvMessageType::Error, QString());
             return;
         }
         fusionLive_ = true;
@@ -293,12 +295,19 @@ void MainWidget::fusionPlayClicked(bool checked) {
     // The recording ends with the stream.
     if (fusionRecording_) stopFusionRecording();
     if (fusionStopWatcher_.isRunning()) fusionStopWatcher_.waitForFinished();
-    fusionCamera_->stop(zelvan::DVS_AND_APS);
+    stopFusionStreams();
     fusionLive_ = false;
     ui_->pb_play->setChecked(false);
     clearStatistics();
     qInfo() << "Fusion camera stop.";
     fusionProcessor_->clearFusionData();
+}
+
+void MainWidget::stopFusionStreams() {
+    if (fusionCamera_->stop(zelvan::DVS_AND_APS) == 0) return;
+    qInfo() << "Fusion camera stop failed: a recording could not be completed.";
+    emit signalShowLeftBottomTips(tr("The camera stopped, but a recording of it could not be completed."),
+                                  ZvMessageType::Error, settings_->outputRawFilePath);
 }
 
 void MainWidget::fusionRecordClicked() {

@@ -497,8 +497,12 @@ void ZvFusionCameraDataProcessor::setPlayPos(uint64_t timestamp_us) {
     const uint64_t offset = frameOffset_.load();
     zelvan::ApsFrame at;
     if (!frames_->seek(timestamp_us > offset ? timestamp_us - offset : 0, at)) {
-        // The frame shown stays, and so does the time.
+        // The frame shown stays, and so does the time: the slider goes back to it.
         logLine("No frame at " + QString::number(timestamp_us) + ": the current frame stays.");
+        emit signalTimeStamp(timeBase_.load());
+        emit signalShowLeftBottomTips(
+            tr("There is no frame at %1; the frame shown stays.").arg(formatTimestamp(timestamp_us)),
+            ZvMessageType::Warning, QString());
         return;
     }
     timeBase_ = timestamp_us;

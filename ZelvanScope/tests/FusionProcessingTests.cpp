@@ -638,10 +638,18 @@ private slots:
         p.setPlayPos(5'050'000);
         QCOMPARE(p.currentFrameTime(), uint64_t(5'043'333));
         GuiSpy images(&p, &ZvFusionCameraDataProcessor::signalFusionImage);
+        GuiSpy times(&p, &ZvFusionCameraDataProcessor::signalTimeStamp);
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
         p.setPlayPos(5'005'000);
         QCOMPARE(p.currentFrameTime(), uint64_t(5'043'333));
         QCOMPARE(p.timeBase(), uint64_t(5'050'000));
         QCOMPARE(images.count(), 0);
+        // The slider is sent back to the time shown, and the user is told.
+        QCOMPARE(times.count(), 1);
+        QCOMPARE(times.first().at(0).value<uint64_t>(), uint64_t(5'050'000));
+        QCOMPARE(tips.count(), 1);
+        QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Warning);
     }
 
     void aFailedSeekLeavesTheQueueAndTheReaderWhereTheyWere() {

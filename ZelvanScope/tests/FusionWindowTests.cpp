@@ -353,6 +353,38 @@ private slots:
         QVERIFY(median < 12.0);
     }
 
+    // The camera unplugged while it streams: the window notices, says so and stops showing it live; a
+    // start once it is back fails (the handle is lost until opened again) and says so too.
+    void losingTheCameraDuringLiveViewIsToldAndAStartAfterwardsFailsVisibly() {
+        MainWidget window;
+        window.show();
+        auto tips = spyTips(window);
+        const zelvan::CameraDescription tandra = findTandra(window);
+        QVERIFY(!tandra.serial.empty());
+        window.openCameraByDescription(tandra);
+        QTRY_VERIFY_WITH_TIMEOUT(window.isFusionLive(), kDeadlineMs);
+        GuiSpy images(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 1, kDeadlineMs);
+        std::shared_ptr<zelvan::sim::SimDevice> device = SimulatedCameras::instance().find(tandra.serial);
+        QVERIFY(device);
+        device->unplug();
+        const auto told = [&tips](const QString& text, ZvMessageType type) {
+            return std::any_of(tips->begin(), tips->end(), [&](const QList<QVariant>& t) {
+                return t.at(0).toString() == text && t.at(1).value<ZvMessageType>() == type;
+            });
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(told("camera disconnected", ZvMessageType::Warning), kDeadlineMs);
+        QVERIFY(!window.isFusionLive());
+        QVERIFY(!window.form()->pb_play->isChecked());
+        device->plug();
+        window.form()->pb_play->click();
+        QVERIFY(!window.isFusionLive());
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            told("The camera could not be started; check its connection.", ZvMessageType::Error),
+            kDeadlineMs);
+    }
+
     // Last: it replaces the simulated cameras.
     void anOldFirmwareIsWarnedAboutAndTheCameraStillOpens() {
         auto configs = SimulatedCameras::defaultConfigs();

@@ -1043,6 +1043,14 @@
         <source>Cannot start recording into %1.</source>
         <translation>Cannot start recording into %1.</translation>
     </message>
+    <message>
+        <source>The camera could not be started; check its connection.</source>
+        <translation>The camera could not be started; check its connection.</translation>
+    </message>
+    <message>
+        <source>The camera stopped, but a recording of it could not be completed.</source>
+        <translation>The camera stopped, but a recording of it could not be completed.</translation>
+    </message>
 </context>
 <context>
     <name>ZvFusionCameraDataProcessor</name>
@@ -1069,6 +1077,10 @@
     <message>
         <source>Manual calibration parameters were written failed!</source>
         <translation>Manual calibration parameters were written failed!</translation>
+    </message>
+    <message>
+        <source>There is no frame at %1; the frame shown stays.</source>
+        <translation>There is no frame at %1; the frame shown stays.</translation>
     </message>
 </context>
 <context>

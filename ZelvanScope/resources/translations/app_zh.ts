@@ -1043,6 +1043,14 @@
         <source>Cannot start recording into %1.</source>
         <translation>无法在 %1 中开始录制。</translation>
     </message>
+    <message>
+        <source>The camera could not be started; check its connection.</source>
+        <translation>无法启动相机，请检查相机连接。</translation>
+    </message>
+    <message>
+        <source>The camera stopped, but a recording of it could not be completed.</source>
+        <translation>相机已停止，但其录制文件未能完整保存。</translation>
+    </message>
 </context>
 <context>
     <name>ZvFusionCameraDataProcessor</name>
@@ -1069,6 +1077,10 @@
     <message>
         <source>Manual calibration parameters were written failed!</source>
         <translation>手动标定参数写入失败！</translation>
+    </message>
+    <message>
+        <source>There is no frame at %1; the frame shown stays.</source>
+        <translation>%1 处没有图像帧，保持显示当前帧。</translation>
     </message>
 </context>
 <context>
