@@ -160,6 +160,9 @@ MainWidget::~MainWidget() {
     // Ends the record button's recording and any timed one on the camera they started on, and
     // waits until their files are complete.
     releaseEventCamera();
+    // No event loop runs inside the destructor: the fusion recording's files are waited for here.
+    stopFusionRecording();
+    if (fusionStopWatcher_.isRunning()) fusionStopWatcher_.waitForFinished();
     releaseFusionCamera();
     recordings_.reset();
     live_.reset();

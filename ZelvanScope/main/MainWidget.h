@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -74,6 +75,9 @@ public:
     // True while the record button records the fusion camera, and while its files are completed.
     bool isFusionRecording() const { return fusionRecording_; }
     bool isFinishingFusionRecording() const { return fusionStopWatcher_.isRunning(); }
+    // Runs on the thread that completes a fusion recording, before the camera is asked to (tests
+    // hold the completion with it).
+    void setFusionStopHookForTesting(std::function<void()> hook) { fusionStopHook_ = std::move(hook); }
     ShowImageForm* imageForm() const;
     Ui::MainWidget* form() const { return ui_.get(); }
     ZvFileRecorder* recorder() const;
@@ -190,6 +194,9 @@ private:
     void fusionPlayClicked(bool checked);
     // Stops both streams of the fusion camera; a stop that reports a failure is told.
     void stopFusionStreams();
+    // Waits until the fusion recording's files are complete, behind the busy window (the window goes
+    // on handling events meanwhile).
+    void waitForFusionRecordingFiles();
     void fusionRecordClicked();
     // Ends the fusion recording; its outcome is told once the files are complete.
     void stopFusionRecording();
@@ -229,6 +236,7 @@ private:
     QTimer fusionRecordingTimer_;  // ticks the recording time
     QTimer fusionWatch_;           // notices a lost fusion camera
     QFutureWatcher<int> fusionStopWatcher_;
+    std::function<void()> fusionStopHook_;
     std::unique_ptr<LiveSession> live_;                // the open event camera and its stream
     std::unique_ptr<RecordingController> recordings_;  // the record button and trigger-in recordings
     WaitingWindow* waitingWindow_ = nullptr;

@@ -85,8 +85,9 @@ void MainWidget::connectFusionProcessor() {
         if (inFusionFile()) fusion->slotPlaybackReset();
     });
     connect(ui_->pb_loop, &QPushButton::toggled, fusion, &ZvFusionCameraDataProcessor::slotSetReplayFlag);
+    // A drag asks for many positions: only the latest one waiting is decoded.
     const auto seek = [fusion, inFusionFile](uint64_t t) {
-        if (inFusionFile()) fusion->setPlayPos(t);
+        if (inFusionFile()) fusion->requestPlayPos(t);
     };
     connect(slider, &ZvThreeHandleSlider::centerValueMove, fusion, seek);
     connect(slider, &ZvThreeHandleSlider::centerValueTrackClick, fusion, seek);
@@ -237,7 +238,7 @@ void MainWidget::releaseFusionCamera() {
     fusionWatch_.stop();
     if (fusionRecording_) stopFusionRecording();
     // A recording being completed keeps its own reference to the camera.
-    if (fusionStopWatcher_.isRunning()) fusionStopWatcher_.waitForFinished();
+    waitForFusionRecordingFiles();
     if (fusionCamera_) {
         if (fusionLive_) stopFusionStreams();
         fusionCamera_->setStatisticInfoCallback(nullptr);
@@ -294,7 +295,8 @@ void MainWidget::fusionPlayClicked(bool checked) {
     }
     // The recording ends with the stream.
     if (fusionRecording_) stopFusionRecording();
-    if (fusionStopWatcher_.isRunning()) fusionStopWatcher_.waitForFinished();
+    waitForFusionRecordingFiles();
+    if (!fusionCamera_) return;  // released while the files were completed
     stopFusionStreams();
     fusionLive_ = false;
     ui_->pb_play->setChecked(false);
@@ -362,6 +364,21 @@ void MainWidget::stopFusionRecording() {
     ui_->pb_record->setEnabled(false);
     // The frame video is completed on another thread; its outcome is told when it ends.
     std::shared_ptr<zelvan::FusionCamera> camera = fusionCamera_;
-    fusionStopWatcher_.setFuture(
-        QtConcurrent::run([camera] { return camera->stopRecording(zelvan::DVS_AND_APS); }));
+    fusionStopWatcher_.setFuture(QtConcurrent::run([camera, hook = fusionStopHook_] {
+        if (hook) hook();
+        return camera->stopRecording(zelvan::DVS_AND_APS);
+    }));
+}
+
+void MainWidget::waitForFusionRecordingFiles() {
+    if (!fusionStopWatcher_.isRunning()) return;
+    QEventLoop untilComplete;
+    connect(&fusionStopWatcher_, &QFutureWatcher<int>::finished, &untilComplete, &QEventLoop::quit);
+    waitingWindow_->setCancellable(false);
+    waitingWindow_->setProgress(-1);
+    centreWaitingWindow();
+    waitingWindow_->open();
+    // The watcher may have finished before the connection: then its signal is already queued.
+    if (fusionStopWatcher_.isRunning()) untilComplete.exec();
+    if (!closeWhenIdle_) waitingWindow_->finish();
 }

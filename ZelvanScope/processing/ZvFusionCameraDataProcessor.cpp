@@ -511,6 +511,18 @@ void ZvFusionCameraDataProcessor::setPlayPos(uint64_t timestamp_us) {
     renderFrameAt();
 }
 
+void ZvFusionCameraDataProcessor::requestPlayPos(uint64_t timestamp_us) {
+    requestedPos_ = timestamp_us;
+    if (seekRequested_) return;
+    seekRequested_ = true;
+    QMetaObject::invokeMethod(this, &ZvFusionCameraDataProcessor::runRequestedPlayPos, Qt::QueuedConnection);
+}
+
+void ZvFusionCameraDataProcessor::runRequestedPlayPos() {
+    seekRequested_ = false;
+    setPlayPos(requestedPos_);
+}
+
 void ZvFusionCameraDataProcessor::slotPlaybackReset() {
     if (playing_.load()) stopPlayback(true);
     if (!readyForSteps()) return;

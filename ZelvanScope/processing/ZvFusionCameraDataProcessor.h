@@ -106,6 +106,9 @@ public slots:
     void preFrame();
     void nextFrame();
     void setPlayPos(uint64_t timestamp_us);
+    // setPlayPos of the latest time asked for, once the GUI thread has handled what waits for it:
+    // the many positions of a slider drag cost one seek each time the thread comes round (GUI thread).
+    void requestPlayPos(uint64_t timestamp_us);
     void setFps(int fps);
     void setAccTime(uint64_t time_us);
     void slotSetApsOffset(double dx, double dy);
@@ -150,6 +153,7 @@ private:
     bool readyForSteps() const;
     void closeRecording();
     void emitImage(const QImage& image, uint64_t timestamp);
+    void runRequestedPlayPos();
 
     // Live.
     mutable std::mutex cameraMutex_;
@@ -195,6 +199,8 @@ private:
     std::atomic<int> fps_{30};
     std::atomic<uint64_t> interval_{33333};
     std::atomic<uint64_t> accTime_{33333};
+    uint64_t requestedPos_ = 0;  // GUI thread only
+    bool seekRequested_ = false;
     std::thread loaderThread_;
     std::thread playbackThread_;
 };

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "GuiSpy.h"
 #include "TestSetup.h"
+#include "TestSync.h"
 #include "ViewerTestHelpers.h"
 #include "main/MainWidget.h"
 #include "processing/Calibrator.h"
@@ -25,6 +27,7 @@
 #include "settings/items/SettingBaseWithSwitchButton.h"
 #include "settings/items/SettingItemBox.h"
 #include "ui_MainWidget.h"
+#include "widgets/WaitingWindow.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/sim/SimDevice.h"
 
@@ -275,6 +278,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!window.fusionProcessor()->isPlaying(), kDeadlineMs);
         const uint64_t start = window.fusionProcessor()->lowerTimestamp();
         const uint64_t target = start + 1'500'000;
+        // A drag's positions in a row make one seek, to the last of them.
+        GuiSpy played(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
+        for (uint64_t t = start + 100'000; t < start + 1'000'000; t += 50'000)
+            emit window.form()->slider->centerValueMove(t);
+        emit window.form()->slider->centerValueMove(start + 1'000'000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->timeBase(), start + 1'000'000, kDeadlineMs);
+        QTRY_COMPARE_WITH_TIMEOUT(played.count(), 1, kDeadlineMs);
+        QTest::qWait(100);
+        QCOMPARE(played.count(), 1);
         emit window.form()->slider->centerValueTrackClick(target);
         QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->timeBase(), target, kDeadlineMs);
         QVERIFY(window.fusionProcessor()->currentFrameTime() <= target);
@@ -383,6 +395,48 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             told("The camera could not be started; check its connection.", ZvMessageType::Error),
             kDeadlineMs);
+    }
+
+    // Pausing while a recording runs: its files are completed behind the busy window while the window
+    // keeps handling events; the stream stops once they are complete.
+    void pausingDuringARecordingKeepsTheWindowResponsive() {
+        QTemporaryDir folder;
+        AppSettings::instance()->outputRawFilePath = folder.path();
+        const auto restore =
+            qScopeGuard([this] { AppSettings::instance()->outputRawFilePath = dir_.path(); });
+        MainWidget window;
+        window.show();
+        auto tips = spyTips(window);
+        const zelvan::CameraDescription tandra = findTandra(window);
+        QVERIFY(!tandra.serial.empty());
+        window.openCameraByDescription(tandra);
+        QTRY_VERIFY_WITH_TIMEOUT(window.isFusionLive(), kDeadlineMs);
+        Gate completion;
+        window.setFusionStopHookForTesting([&completion] { completion.waitOpen(); });
+        GuiSpy images(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.isFusionRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 3, kDeadlineMs);  // frames were recorded
+        auto* busy = window.findChild<WaitingWindow*>();
+        QVERIFY(busy);
+        bool handled = false;
+        bool busy_shown = false;
+        QTimer::singleShot(0, &window, [&] {
+            handled = true;
+            busy_shown = busy->isVisible() && window.isFinishingFusionRecording();
+            completion.open();
+        });
+        window.form()->pb_play->click();  // pause
+        QVERIFY(handled);
+        QVERIFY(busy_shown);
+        QVERIFY(!window.isFusionLive());
+        QVERIFY(!window.isFinishingFusionRecording());
+        QVERIFY(!busy->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::any_of(tips->begin(), tips->end(),
+                        [](const QList<QVariant>& t) { return t.at(0).toString() == "Save file success!"; }),
+            kDeadlineMs);
+        completion.open();
     }
 
     // Last: it replaces the simulated cameras.
