@@ -404,6 +404,10 @@
         <source>Save</source>
         <translation>Save</translation>
     </message>
+    <message>
+        <source>Tips</source>
+        <translation>Tips</translation>
+    </message>
 </context>
 <context>
     <name>ZvFilePathReminderForm</name>
@@ -679,6 +683,22 @@
     <message>
         <source>The trigger-in settings apply when the current recording ends.</source>
         <translation>The trigger-in settings apply when the current recording ends.</translation>
+    </message>
+    <message>
+        <source>the previous recording is still being assembled</source>
+        <translation>the previous recording is still being assembled</translation>
+    </message>
+    <message>
+        <source>Cannot record into %1: %2</source>
+        <translation>Cannot record into %1: %2</translation>
+    </message>
+    <message>
+        <source>Save file success!</source>
+        <translation>Save file success!</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>Recording %1 is incomplete: %2</translation>
     </message>
 </context>
 <context>
@@ -1124,6 +1144,74 @@
     <message>
         <source>Failed to export camera parameters.</source>
         <translation>Failed to export camera parameters.</translation>
+    </message>
+    <message>
+        <source>Default</source>
+        <translation>Default</translation>
+    </message>
+    <message>
+        <source>Load the default camera parameters</source>
+        <translation>Load the default camera parameters</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>Read the parameters back from the camera</source>
+        <translation>Read the parameters back from the camera</translation>
+    </message>
+    <message>
+        <source>Load</source>
+        <translation>Load</translation>
+    </message>
+    <message>
+        <source>Load camera parameters from a file</source>
+        <translation>Load camera parameters from a file</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>Export</translation>
+    </message>
+    <message>
+        <source>Export the camera parameters to a file</source>
+        <translation>Export the camera parameters to a file</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>Offset X</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Offset Y</translation>
+    </message>
+    <message>
+        <source>APS</source>
+        <translation>APS</translation>
+    </message>
+    <message>
+        <source>%1: the camera refused %2 = %3.</source>
+        <translation>%1: the camera refused %2 = %3.</translation>
+    </message>
+    <message>
+        <source>Cannot read %1 from the camera.</source>
+        <translation>Cannot read %1 from the camera.</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded successfully.</source>
+        <translation>Camera parameters loaded successfully.</translation>
+    </message>
+    <message>
+        <source>Camera parameters exported successfully.</source>
+        <translation>Camera parameters exported successfully.</translation>
+    </message>
+    <message>
+        <source>Select a JSON file</source>
+        <translation>Select a JSON file</translation>
+    </message>
+    <message>
+        <source>Json file (*.json)</source>
+        <translation>Json file (*.json)</translation>
     </message>
 </context>
 </TS>

@@ -404,6 +404,10 @@
         <source>Save</source>
         <translation>保存</translation>
     </message>
+    <message>
+        <source>Tips</source>
+        <translation>提示</translation>
+    </message>
 </context>
 <context>
     <name>ZvFilePathReminderForm</name>
@@ -679,6 +683,22 @@
     <message>
         <source>The trigger-in settings apply when the current recording ends.</source>
         <translation>触发录制设置将在当前录制结束后生效。</translation>
+    </message>
+    <message>
+        <source>the previous recording is still being assembled</source>
+        <translation>上一个录制文件仍在合成中</translation>
+    </message>
+    <message>
+        <source>Cannot record into %1: %2</source>
+        <translation>无法录制到 %1：%2</translation>
+    </message>
+    <message>
+        <source>Save file success!</source>
+        <translation>文件保存成功！</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>录制文件 %1 不完整：%2</translation>
     </message>
 </context>
 <context>
@@ -1124,6 +1144,74 @@
     <message>
         <source>Failed to export camera parameters.</source>
         <translation>导出相机参数失败。</translation>
+    </message>
+    <message>
+        <source>Default</source>
+        <translation>默认</translation>
+    </message>
+    <message>
+        <source>Load the default camera parameters</source>
+        <translation>加载默认相机参数</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Read the parameters back from the camera</source>
+        <translation>从相机重新读取参数</translation>
+    </message>
+    <message>
+        <source>Load</source>
+        <translation>加载</translation>
+    </message>
+    <message>
+        <source>Load camera parameters from a file</source>
+        <translation>从文件加载相机参数</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>导出</translation>
+    </message>
+    <message>
+        <source>Export the camera parameters to a file</source>
+        <translation>将相机参数导出到文件</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>X 偏移</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Y 偏移</translation>
+    </message>
+    <message>
+        <source>APS</source>
+        <translation>APS</translation>
+    </message>
+    <message>
+        <source>%1: the camera refused %2 = %3.</source>
+        <translation>%1：相机拒绝了 %2 = %3。</translation>
+    </message>
+    <message>
+        <source>Cannot read %1 from the camera.</source>
+        <translation>无法从相机读取 %1。</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded successfully.</source>
+        <translation>相机参数加载成功。</translation>
+    </message>
+    <message>
+        <source>Camera parameters exported successfully.</source>
+        <translation>相机参数导出成功。</translation>
+    </message>
+    <message>
+        <source>Select a JSON file</source>
+        <translation>选择 JSON 文件</translation>
+    </message>
+    <message>
+        <source>Json file (*.json)</source>
+        <translation>JSON 文件 (*.json)</translation>
     </message>
 </context>
 </TS>
