@@ -103,6 +103,8 @@ void MainWidget::connectFusionProcessor() {
             &ZvFusionCameraDataProcessor::slotSetApsOffset);
     connect(apsSidebar_, &SidebarApsSettingUI::signalApplyCaliOffset, fusion,
             &ZvFusionCameraDataProcessor::slotApplyOffset);
+    connect(fusion, &ZvFusionCameraDataProcessor::signalCalibrationOffsetApplied, apsSidebar_,
+            &SidebarApsSettingUI::resetOffsets);
     connect(apsSidebar_,
             qOverload<QString, ZvMessageType, QString>(&SidebarApsSettingUI::signalShowLeftBottomTips), this,
             qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),

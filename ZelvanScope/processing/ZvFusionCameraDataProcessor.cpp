@@ -564,6 +564,7 @@ void ZvFusionCameraDataProcessor::slotApplyOffset() {
     const QString path = calibrationFilePath();
     std::string file = toFileSystemPath(path);
     const bool written = calibrator_.saveCalibrationParam(file);
+    emit signalCalibrationOffsetApplied();
     const std::shared_ptr<zelvan::FusionCamera> camera = fusionCamera();
     bool stored = false;
     if (!written) {

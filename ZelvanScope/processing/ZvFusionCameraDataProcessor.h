@@ -125,6 +125,8 @@ signals:
     void signalPalyFileFinished();
     void signalPlayStatus(bool playing);
     void signalLoadingStatus(bool loading);
+    // The manual translation was folded into the calibration (Apply): it is 0 now.
+    void signalCalibrationOffsetApplied();
     void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
     void signalShowLeftBottomTips(QString tips, ZvMessageType type);
     void signalShowLeftBottomTips(QString tips);

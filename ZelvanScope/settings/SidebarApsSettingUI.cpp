@@ -62,10 +62,12 @@ SidebarApsSettingUI::SidebarApsSettingUI(QWidget* parent)
     offsetX_ = offsetItem(tr("Offset X"), tr("Set aps offset x."));
     offsetY_ = offsetItem(tr("Offset Y"), tr("Set aps offset y."));
     connect(offsetX_, &SettingBaseWithLineEdit::signalItemValueChanged, this, [this](std::string, int value) {
+        if (resettingOffsets_) return;
         offsetXValue_ = value;
         emit signalManualCaliOffsetXY(offsetXValue_, offsetYValue_);
     });
     connect(offsetY_, &SettingBaseWithLineEdit::signalItemValueChanged, this, [this](std::string, int value) {
+        if (resettingOffsets_) return;
         offsetYValue_ = value;
         emit signalManualCaliOffsetXY(offsetXValue_, offsetYValue_);
     });
@@ -84,12 +86,22 @@ SidebarApsSettingUI::~SidebarApsSettingUI() = default;
 void SidebarApsSettingUI::setFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera,
                                           std::shared_ptr<zelvan::CameraTool> tool) {
     camera_ = std::move(camera);
+    // A camera's calibration is loaded without any manual translation.
+    resetOffsets();
     configBar_->setVisible(camera_ != nullptr);
     setApsToolUI(camera_ ? std::move(tool) : nullptr);
     if (camera_) refreshFromCamera();
 }
 
 void SidebarApsSettingUI::clear() { setFusionCamera(nullptr, nullptr); }
+
+void SidebarApsSettingUI::resetOffsets() {
+    const QScopedValueRollback<bool> guard(resettingOffsets_, true);
+    offsetXValue_ = 0.0;
+    offsetYValue_ = 0.0;
+    offsetX_->setValue(0);
+    offsetY_->setValue(0);
+}
 
 void SidebarApsSettingUI::setApsToolUI(std::shared_ptr<zelvan::CameraTool> tool) {
     if (apsBox_) {

@@ -7,7 +7,9 @@
 // Every change goes to the tool at once (CameraTool::setParam); a refused one is told (Error) and
 // the item shows the tool's value again. Offsets are sent as a pair (signalManualCaliOffsetXY)
 // whenever either changes; Apply asks for the corrected calibration to be stored
-// (signalApplyCaliOffset).
+// (signalApplyCaliOffset). The offsets go back to 0, without being sent, when another camera (or
+// none) is shown and once the calibration has taken them in (resetOffsets): they are always the
+// translation on top of the calibration in use.
 //
 // Threads: GUI thread only; the tool is called synchronously.
 #pragma once
@@ -42,6 +44,9 @@ public:
     // The frame control box alone (rebuilt; an empty tool or one without parameters leaves none).
     void setApsToolUI(std::shared_ptr<zelvan::CameraTool> tool);
     void clear();
+    // Sets both offsets and their items to 0 without sending them (the calibration took them in, or
+    // was loaded anew).
+    void resetOffsets();
     std::shared_ptr<zelvan::FusionCamera> camera() const { return camera_; }
 
     // What the config buttons do once their dialogs have given a path (also used by tests).
@@ -106,5 +111,6 @@ private:
     QPushButton* apply_ = nullptr;
     double offsetXValue_ = 0.0;
     double offsetYValue_ = 0.0;
+    bool resettingOffsets_ = false;
     bool showingToolValues_ = false;
 };

@@ -167,7 +167,54 @@ private slots:
         GuiSpy apply(&sidebar, &SidebarApsSettingUI::signalApplyCaliOffset);
         sidebar.applyButton()->click();
         QCOMPARE(apply.count(), 1);
-        QCOMPARE(sidebar.offsetX(), 100.0);  // Apply does not reset the offsets
+        QCOMPARE(sidebar.offsetX(), 100.0);  // until the calibration has taken them in
+    }
+
+    void clearingTheSidebarResetsTheOffsetsWithoutSendingThem() {
+        SidebarApsSettingUI sidebar;
+        sidebar.show();
+        auto* x = child<QLineEdit>(sidebar.offsetXItem(), "le_value");
+        auto* y = child<QLineEdit>(sidebar.offsetYItem(), "le_value");
+        typeInto(x, "12");
+        typeInto(y, "-3");
+        GuiSpy offsets(&sidebar, &SidebarApsSettingUI::signalManualCaliOffsetXY);
+        sidebar.clear();
+        QCOMPARE(offsets.count(), 0);
+        QCOMPARE(sidebar.offsetX(), 0.0);
+        QCOMPARE(sidebar.offsetY(), 0.0);
+        QCOMPARE(sidebar.offsetXItem()->value(), 0);
+        QCOMPARE(x->text(), QString("0"));
+        QCOMPARE(y->text(), QString("0"));
+        // The next edit sends the new pair, not the old X.
+        typeInto(y, "5");
+        QCOMPARE(offsets.last().at(0).toDouble(), 0.0);
+        QCOMPARE(offsets.last().at(1).toDouble(), 5.0);
+    }
+
+    void afterApplyTheOffsetsStartFromTheAppliedCalibration() {
+        MainWidget window;
+        window.show();
+        SidebarApsSettingUI* sidebar = window.apsSidebar();
+        Calibrator& calibrator = window.fusionProcessor()->calibrator();
+        const double c = calibrator.forwardTransform()[2];
+        const double f = calibrator.forwardTransform()[5];
+        auto* x = child<QLineEdit>(sidebar->offsetXItem(), "le_value");
+        auto* y = child<QLineEdit>(sidebar->offsetYItem(), "le_value");
+        typeInto(x, "12");
+        typeInto(y, "-3");
+        QCOMPARE(calibrator.translationX(), 12.0);
+        QCOMPARE(calibrator.translationY(), -3.0);
+        sidebar->applyButton()->click();
+        QCOMPARE(calibrator.forwardTransform()[2], c + 12);
+        QCOMPARE(calibrator.translationX(), 0.0);
+        QCOMPARE(sidebar->offsetX(), 0.0);
+        QCOMPARE(sidebar->offsetY(), 0.0);
+        QCOMPARE(x->text(), QString("0"));
+        // Editing Y now shifts Y alone: X stays where Apply put it.
+        typeInto(y, "4");
+        QCOMPARE(calibrator.translationX(), 0.0);
+        QCOMPARE(calibrator.translationY(), 4.0);
+        QCOMPARE(calibrator.forwardTransform()[5], f - 3);
     }
 
     void aToolOfSwitchesGivesABoxOfSwitches() {
