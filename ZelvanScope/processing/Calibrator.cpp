@@ -99,6 +99,8 @@ bool Calibrator::saveCalibrationParam(std::string& path) {
 }
 
 void Calibrator::adjustAffineTranslation(double dx, double dy) {
+    // Under the lock too: a frame maps with both new values or both old ones.
+    std::lock_guard<std::mutex> lock(mutex_);
     translationX_ = dx;
     translationY_ = dy;
 }
@@ -127,9 +129,16 @@ void Calibrator::mapApsToDvs(const zelvan::ApsFrame& aps, zelvan::ApsFrame& out)
     Affine t;
     int dvs_w = 0;
     int dvs_h = 0;
+    double tx = 0.0;
+    double ty = 0.0;
     {
+        // The transform and the translation of one moment: a save folds one into the other under
+        // this lock, so that a frame never gets the folded transform and the translation as well, or
+        // neither.
         std::lock_guard<std::mutex> lock(mutex_);
         t = forward_;
+        tx = translationX_.load();
+        ty = translationY_.load();
         dvs_w = parameters_.dvs_width;
         dvs_h = parameters_.dvs_height;
     }
@@ -143,8 +152,6 @@ void Calibrator::mapApsToDvs(const zelvan::ApsFrame& aps, zelvan::ApsFrame& out)
     const int64_t aps_w = aps.width();
     const int64_t aps_h = aps.height();
     if (aps_w <= 0 || aps_h <= 0 || aps.getDataSize() < size_t(aps_w) * size_t(aps_h) * 3) return;
-    const double tx = translationX_.load();
-    const double ty = translationY_.load();
     const uint8_t* src = aps.data();
     uint8_t* dst = out.data();
     if (t[1] == 0.0 && t[3] == 0.0) {
