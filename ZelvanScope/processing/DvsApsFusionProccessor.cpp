@@ -120,6 +120,11 @@ void DvsApsFusionProccessor::clearLocked() {
     framePeriod_ = 0;
 }
 
+void DvsApsFusionProccessor::setDropLogInterval(std::chrono::milliseconds interval) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dropLogInterval_ = interval;
+}
+
 DvsApsFusionProccessor::Counters DvsApsFusionProccessor::counters() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return counters_;
@@ -158,11 +163,13 @@ void DvsApsFusionProccessor::fusionData() {
         if (frame.index < segment.index) {
             frames_.pop_front();
             ++counters_.droppedFrames;
+            noteDrop();
             continue;
         }
         if (segment.index < frame.index) {
             segments_.pop_front();
             ++counters_.droppedSegments;
+            noteDrop();
             continue;
         }
         std::vector<zelvan::Event2D>& events = *segment.events;
@@ -195,8 +202,7 @@ void DvsApsFusionProccessor::fuseByFrameTime() {
 
 void DvsApsFusionProccessor::noteDrop() {
     const auto now = std::chrono::steady_clock::now();
-    if (lastDropLog_ != std::chrono::steady_clock::time_point{} &&
-        now - lastDropLog_ < std::chrono::seconds(1))
+    if (lastDropLog_ != std::chrono::steady_clock::time_point{} && now - lastDropLog_ < dropLogInterval_)
         return;
     lastDropLog_ = now;
     qWarning().noquote()

@@ -78,6 +78,8 @@ public:
     // Empties both queues and the segment being filled; numbering starts again.
     void clear();
 
+    // The least time between two log lines about drops (1 s; tests log every drop with 0).
+    void setDropLogInterval(std::chrono::milliseconds interval);
     Counters counters() const;
     size_t queuedFrames() const;
     size_t queuedSegments() const;
@@ -119,4 +121,5 @@ private:
     uint64_t nextSegmentIndex_ = 0;
     Counters counters_;
     std::chrono::steady_clock::time_point lastDropLog_{};
+    std::chrono::milliseconds dropLogInterval_{1000};
 };

@@ -296,6 +296,63 @@ private slots:
         }
     }
 
+    void framesLeftWithoutTheirSegmentAreLogged() {
+        DvsApsFusionProccessor p;
+        p.setDropLogInterval(std::chrono::milliseconds(0));
+        // Nine segments while no frame comes: the first one is dropped from the full queue.
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Fusion pairing fell behind: 0 frames, 1 segments and 0 events "
+                             "dropped so far.");
+        for (int i = 0; i < 9; ++i) p.addSyncSignal(sync(1, uint64_t(i)));
+        // Frame 0, whose segment went, is found out at pairing: counted and logged.
+        QTest::ignoreMessage(QtWarningMsg,
+                             "Fusion pairing fell behind: 1 frames, 1 segments and 0 events "
+                             "dropped so far.");
+        p.addApsData(frameEnding(1000, 1));
+        QCOMPARE(p.counters().droppedFrames, uint64_t(1));
+        QCOMPARE(p.counters().pairs, uint64_t(0));
+    }
+
+    void byFrameTimeFramesThatCannotBePlacedAreBoundedAndLogged() {
+        DvsApsFusionProccessor p(Pairing::ByFrameTime);
+        std::vector<Pair> pairs;
+        recordPairs(p, pairs);
+        // Frames whose exposure ends do not move on (no frame period) and no events: four wait.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Fusion pairing fell behind: 1 frames"));
+        for (int i = 0; i < 10; ++i) p.addApsData(frameEnding(1000, i));
+        QVERIFY(pairs.empty());
+        QCOMPARE(p.queuedFrames(), DvsApsFusionProccessor::kMaxQueuedFrames);
+        QCOMPARE(p.counters().droppedFrames, uint64_t(10 - DvsApsFusionProccessor::kMaxQueuedFrames));
+        // A later event completes the four newest.
+        const auto a = eventsAt({900, 1001});
+        p.addDvsData(a.data(), a.data() + a.size());
+        QCOMPARE(pairs.size(), size_t(4));
+        QCOMPARE(pairs[0].tag, 6);
+        QCOMPARE(pairs[0].times, std::vector<uint64_t>({900}));
+    }
+
+    void byFrameTimeClearDropsTheWaitingFramesAndEvents() {
+        DvsApsFusionProccessor p(Pairing::ByFrameTime);
+        std::vector<Pair> pairs;
+        recordPairs(p, pairs);
+        const auto a = eventsAt({500, 900});
+        p.addDvsData(a.data(), a.data() + a.size());
+        p.addApsData(frameEnding(1000, 1));
+        p.addApsData(frameEnding(2000, 2));
+        p.clear();
+        QCOMPARE(p.queuedFrames(), size_t(0));
+        QCOMPARE(p.currentSegmentSize(), size_t(0));
+        // The frame period is learned again: frame 3 waits for a later event.
+        p.addApsData(frameEnding(5000, 3));
+        p.addApsData(frameEnding(9000, 4));
+        QVERIFY(pairs.empty());
+        const auto b = eventsAt({4000, 5001});
+        p.addDvsData(b.data(), b.data() + b.size());
+        QCOMPARE(pairs.size(), size_t(1));
+        QCOMPARE(pairs[0].tag, 3);
+        QCOMPARE(pairs[0].times, std::vector<uint64_t>({4000}));
+    }
+
     void segmentsWithoutFramesAreBounded() {
         DvsApsFusionProccessor p;
         for (int i = 0; i < 50; ++i) p.addSyncSignal(sync(1, uint64_t(i)));
