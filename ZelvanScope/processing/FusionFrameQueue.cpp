@@ -42,16 +42,21 @@ bool FusionFrameQueue::seek(uint64_t timestamp, zelvan::ApsFrame& frame) {
     claimReader(lock);
     const bool placed = placed_;
     const uint64_t last_read = lastRead_;
+    // The resampled frame goes into a spare buffer, so that `frame` stays as it was on a failure.
+    zelvan::ApsFrame out;
+    if (!spare_.empty()) {
+        out = std::move(spare_.back());
+        spare_.pop_back();
+    }
     lock.unlock();
-    zelvan::ApsFrame raw;
-    const bool ok = reader_->getFrameGivenTimeStamp(timestamp, raw);
+    // Holding the reader gives the decoded frame's buffer to this call.
+    const bool ok = reader_->getFrameGivenTimeStamp(timestamp, decoded_);
     bool at_end = false;
     if (ok) {
-        calibrator_.mapApsToDvs(raw, frame);
+        calibrator_.mapApsToDvs(decoded_, out);
     } else if (placed) {
         // The failed seek may have moved the reader: back to where decoding ahead stood.
-        zelvan::ApsFrame scratch;
-        at_end = !reader_->getFrameGivenTimeStamp(last_read, scratch);
+        at_end = !reader_->getFrameGivenTimeStamp(last_read, decoded_);
     }
     lock.lock();
     busy_ = false;
@@ -59,11 +64,14 @@ bool FusionFrameQueue::seek(uint64_t timestamp, zelvan::ApsFrame& frame) {
         for (auto& queued : ready_) spare_.push_back(std::move(queued));
         ready_.clear();
         placed_ = true;
-        lastRead_ = raw.startTimestamp();
+        lastRead_ = out.startTimestamp();
         atEnd_ = false;
-    } else if (at_end) {
+        if (!frame.empty()) spare_.push_back(std::move(frame));
+        frame = std::move(out);
+    } else {
+        if (!out.empty()) spare_.push_back(std::move(out));
         // The reader could not be put back: what is queued is still given, nothing more.
-        atEnd_ = true;
+        if (at_end) atEnd_ = true;
     }
     cv_.notify_all();
     return ok;

@@ -39,7 +39,7 @@ public:
 
     // The frame at or before `timestamp` (presentation time), resampled; decoding ahead goes on from
     // the frame after it. False (and `frame`, the queue and what next() gives untouched) when there
-    // is none or it cannot be read.
+    // is none or it cannot be read. `frame`'s old buffer is reused for a later frame.
     bool seek(uint64_t timestamp, zelvan::ApsFrame& frame);
     // The first frame, resampled; decoding ahead goes on from the second.
     bool rewind(zelvan::ApsFrame& frame);
@@ -72,6 +72,6 @@ private:
     // The time of the last frame the reader gave (the reader stands after it), once there is one.
     bool placed_ = false;
     uint64_t lastRead_ = 0;
-    zelvan::ApsFrame decoded_;  // the decoding thread's only
+    zelvan::ApsFrame decoded_;  // the reader's output, used only by whoever holds the reader (busy_)
     std::thread thread_;
 };
