@@ -103,7 +103,10 @@ void ZvFusionCameraDataProcessor::accumulateDvsEvents(const zelvan::Event2D* fir
     uint16_t* counts = counters_.data();
     const size_t size = counters_.size();
     const size_t width = size_t(dvsWidth_);
+    const size_t height = size_t(dvsHeight_);
     for (const zelvan::Event2D* e = first; e != last; ++e) {
+        // An event off the sensor would otherwise be counted at a pixel of the next row.
+        if (size_t(e->x) >= width || size_t(e->y) >= height || e->polarity > 1) continue;
         const size_t index = 2 * (size_t(e->y) * width + e->x) + e->polarity;
         if (index >= size) continue;
         uint16_t& c = counts[index];

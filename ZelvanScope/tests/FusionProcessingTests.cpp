@@ -1,12 +1,14 @@
 // The fusion side of the viewer: pairing frames with event segments (DvsApsFusionProccessor), the
 // calibrator, and ZvFusionCameraDataProcessor live (counting, drawing) and playing fusion recordings.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cmath>
 #include <fstream>
+#include <numeric>
 #include <vector>
 
 #include "GuiSpy.h"
@@ -570,12 +572,20 @@ private slots:
         for (int i = 0; i < 4; ++i) events.emplace_back(6, 5, 0, 10);
         for (int i = 0; i < 5; ++i) events.emplace_back(7, 5, 0, 10);
         events.emplace_back(7, 5, 1, 10);
-        events.emplace_back(2000, 5, 1, 10);  // outside the sensor: skipped
+        // Beyond the sensor's width: its row-major index (5 * 1280 + 2000) lies inside the counters,
+        // at pixel (720, 6), and must not be counted there.
+        events.emplace_back(2000, 5, 1, 10);
+        events.emplace_back(3, 720, 1, 10);  // below the last row
         p.accumulateDvsEvents(events.data(), events.data() + events.size());
         const std::vector<uint16_t> counts = p.countersForTesting();
         const size_t at = 2 * (5 * 1280 + 5);
         QCOMPARE(counts[at + 1], uint16_t(10));  // the count stops at the limit
         QCOMPARE(counts[at], uint16_t(3));
+        const size_t wrapped = 2 * (6 * 1280 + 720);
+        QCOMPARE(counts[wrapped + 1], uint16_t(0));
+        QCOMPARE(counts[wrapped], uint16_t(0));
+        // Nothing but the events on the sensor is counted: 10 (capped) + 3, 4 + 4, 5 + 1.
+        QCOMPARE(std::accumulate(counts.begin(), counts.end(), 0), 27);
         zelvan::ApsFrame frame(3840, 2160, 100, 200);
         p.fusionHandler(frame, nullptr, nullptr);
         QCOMPARE(images.count(), 1);
@@ -584,6 +594,7 @@ private slots:
         QCOMPARE(pixelAt(image, 6, 5), qRgb(255, 255, 255));
         QCOMPARE(pixelAt(image, 7, 5), qRgb(0, 0, 0));
         QCOMPARE(pixelAt(image, 8, 5), qRgb(0x70, 0x70, 0x70));
+        QCOMPARE(pixelAt(image, 720, 6), qRgb(0x70, 0x70, 0x70));
         // The counters start again for the next frame.
         const std::vector<uint16_t> after = p.countersForTesting();
         QVERIFY(std::all_of(after.begin(), after.end(), [](uint16_t c) { return c == 0; }));
@@ -767,15 +778,25 @@ private slots:
         openLoaded(p, path);
         p.setFps(60);
         QCOMPARE(p.frameInterval(), uint64_t(16666));
-        QCOMPARE(ZvFusionCameraDataProcessor::kWallPeriodUs, uint64_t(33333));
+        QElapsedTimer wall;
+        wall.start();
         p.slotPlaybackCtrl(true);
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kDeadlineMs);
+        const qint64 elapsed_ms = wall.elapsed();
         QTRY_VERIFY_WITH_TIMEOUT(!p.isPlaying(), kDeadlineMs);
         QCOMPARE(p.timeBase(), p.lowerTimestamp());
         // Each tick moved the time base by one frame interval.
         std::vector<uint64_t> seen;
         for (const auto& call : times) seen.push_back(call.at(0).value<uint64_t>());
         QVERIFY(seen.size() >= 5);
+        // The ticks are paced by the wall clock, not by the fps: N ticks span at least N - 1 periods
+        // of 33 ms (unpaced they would come at once, paced by 60 fps in half the time). The load's
+        // time (the start) is no tick.
+        const qint64 ticks =
+            std::count_if(seen.begin(), seen.end(), [&](uint64_t t) { return t > p.lowerTimestamp(); });
+        QVERIFY(ticks >= 5);
+        QVERIFY2(elapsed_ms >= (ticks - 1) * 33,
+                 qPrintable(QString("%1 ticks in %2 ms").arg(ticks).arg(elapsed_ms)));
         for (size_t i = 2; i + 1 < seen.size(); ++i) QCOMPARE(seen[i + 1] - seen[i], uint64_t(16666));
         // Played again from the start.
         const qsizetype before = times.count();

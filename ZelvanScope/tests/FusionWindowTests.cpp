@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
+#include <memory>
 #include <mutex>
 
 #include "GuiSpy.h"
@@ -28,7 +30,9 @@
 #include "settings/items/SettingItemBox.h"
 #include "ui_MainWidget.h"
 #include "widgets/WaitingWindow.h"
+#include "zelvan/ApsFileReader.h"
 #include "zelvan/DvsCameraManager.h"
+#include "zelvan/RawFileHeader.h"
 #include "zelvan/sim/SimDevice.h"
 
 namespace {
@@ -120,6 +124,24 @@ std::vector<double> overlayDistances(const zelvan::ApsFrame& frame, std::vector<
         d.push_back(best);
     }
     return d;
+}
+
+// The pair of files a fusion recording leaves in `folder`: a .raw with its header and events, and a
+// same-named .mp4 whose frames can be listed. Empty when there is no such pair.
+QString completeFusionRecording(const QString& folder) {
+    const QStringList raws = QDir(folder).entryList({"*.raw"});
+    if (raws.size() != 1) return {};
+    const QString raw = QDir(folder).filePath(raws.first());
+    std::ifstream in(raw.toStdString(), std::ios::binary);
+    zelvan::RawFileHeader header;
+    std::string error;
+    if (!zelvan::readRawFileHeader(in, header, error) ||
+        QFileInfo(raw).size() <= qint64(header.payload_offset))
+        return {};
+    auto frames = zelvan::ApsFileReader::createFileReader(QString(raw).replace(".raw", ".mp4").toStdString());
+    std::vector<uint64_t> times;
+    if (!frames || !frames->loadFile() || !frames->getTimeStamps(times) || times.empty()) return {};
+    return raw;
 }
 
 }  // namespace
@@ -484,6 +506,72 @@ private slots:
                         [](const QList<QVariant>& t) { return t.at(0).toString() == "Save file success!"; }),
             kDeadlineMs);
         completion.open();
+    }
+
+    // Closing the window while both streams are recorded ends the recording; the window goes once
+    // its files are complete, and they are.
+    void closingDuringAFusionRecordingCompletesItsFiles() {
+        QTemporaryDir folder;
+        AppSettings::instance()->outputRawFilePath = folder.path();
+        const auto restore =
+            qScopeGuard([this] { AppSettings::instance()->outputRawFilePath = dir_.path(); });
+        auto window = std::make_unique<MainWidget>();
+        window->show();
+        auto tips = spyTips(*window);
+        const zelvan::CameraDescription tandra = findTandra(*window);
+        QVERIFY(!tandra.serial.empty());
+        window->openCameraByDescription(tandra);
+        QTRY_VERIFY_WITH_TIMEOUT(window->isFusionLive(), kDeadlineMs);
+        GuiSpy images(window->fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
+        window->form()->pb_record->click();
+        QVERIFY(window->isFusionRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 6, kDeadlineMs);  // frames were recorded
+        window->close();
+        QVERIFY(!window->isFusionRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), kDeadlineMs);
+        QVERIFY(!window->isFinishingFusionRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::any_of(tips->begin(), tips->end(),
+                        [](const QList<QVariant>& t) { return t.at(0).toString() == "Save file success!"; }),
+            kDeadlineMs);
+        window.reset();  // the camera is released with the window
+        QVERIFY(!completeFusionRecording(folder.path()).isEmpty());
+    }
+
+    // Closing the window while a fusion recording plays: the playback ends and the window goes at
+    // once.
+    void closingDuringFusionPlaybackEndsIt() {
+        QTemporaryDir folder;
+        AppSettings::instance()->outputRawFilePath = folder.path();
+        const auto restore =
+            qScopeGuard([this] { AppSettings::instance()->outputRawFilePath = dir_.path(); });
+        {
+            MainWidget recorder;
+            recorder.show();
+            const zelvan::CameraDescription tandra = findTandra(recorder);
+            QVERIFY(!tandra.serial.empty());
+            recorder.openCameraByDescription(tandra);
+            QTRY_VERIFY_WITH_TIMEOUT(recorder.isFusionLive(), kDeadlineMs);
+            GuiSpy images(recorder.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
+            recorder.form()->pb_record->click();
+            QVERIFY(recorder.isFusionRecording());
+            QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 40, kDeadlineMs);
+            recorder.form()->pb_record->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!recorder.isFinishingFusionRecording(), kDeadlineMs);
+        }
+        const QString raw = completeFusionRecording(folder.path());
+        QVERIFY(!raw.isEmpty());
+        auto window = std::make_unique<MainWidget>();
+        window->show();
+        window->openRecording(raw);
+        QCOMPARE(window->viewerMode(), FusionFile);
+        QTRY_VERIFY_WITH_TIMEOUT(window->fusionProcessor()->isPlaying(), kDeadlineMs);
+        GuiSpy times(window->fusionProcessor(), &ZvFusionCameraDataProcessor::signalTimeStamp);
+        QTRY_VERIFY_WITH_TIMEOUT(times.count() >= 3, kDeadlineMs);
+        QVERIFY(window->fusionProcessor()->isPlaying());
+        QVERIFY(window->close());
+        QVERIFY(!window->isVisible());
+        window.reset();  // the playback thread and the frame decoder are joined here
     }
 
     // Last: it replaces the simulated cameras.
