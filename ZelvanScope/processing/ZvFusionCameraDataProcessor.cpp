@@ -443,9 +443,13 @@ bool ZvFusionCameraDataProcessor::renderFrameAt() {
     const zelvan::STREAM_TYPE type = viewType_.load();
     std::shared_ptr<std::vector<zelvan::Event2D>> events;
     const uint64_t acc = accTime_.load();
+    // The events of the accumulation time up to the frame shown (at or before the time base), as the
+    // live view draws them: a moving edge's latest events lie on the edge the frame shows. The events
+    // only view follows the time base.
+    const uint64_t until = type == zelvan::DVS_AND_APS ? currentFrameTime_.load() : tb;
     if (eventReader_ && type != zelvan::APS)
-        events =
-            eventReader_->getNTimeEventsGivenStartTimeStamp(tb > acc ? tb - acc : 0, tb > acc ? acc : tb);
+        events = eventReader_->getNTimeEventsGivenStartTimeStamp(until > acc ? until - acc : 0,
+                                                                 until > acc ? acc : until);
     const bool have_events = events && !events->empty();
     QImage image;
     if (type == zelvan::DVS) {

@@ -667,6 +667,44 @@ private slots:
 
     // --- Playback ---
 
+    // The overlay draws the events of the accumulation time up to the frame it shows, not up to the
+    // time base: one event a millisecond at x = 10 + (ms % 100), y = 20.
+    void theOverlayDrawsTheEventsUpToTheFrameShown() {
+        const QString path = writeRecording("overlay_window", {0, 33333, 66666, 99999});
+        QVERIFY(!path.isEmpty());
+        ZvFusionCameraDataProcessor p;
+        p.setThemeColors(QColor("#FF00FF"), QColor("#00FFFF"), QColor("#000000"));
+        p.slotSetViewerType(zelvan::DVS_AND_APS);
+        openLoaded(p, path);
+        p.slotPlaybackCtrl(false);
+        QCOMPARE(p.accumulationTime(), uint64_t(33333));
+        GuiSpy images(&p, &ZvFusionCameraDataProcessor::signalFusionImage);
+        const auto onColumns = [](const QImage& image) {
+            std::vector<int> columns;
+            for (int x = 0; x < 120; ++x)
+                if (pixelAt(image, x, 20) == qRgb(255, 0, 255)) columns.push_back(x);
+            return columns;
+        };
+        const auto range = [](int from, int to) {
+            std::vector<int> r;
+            for (int x = from; x <= to; ++x) r.push_back(x);
+            return r;
+        };
+        // 17 ms after the frame of 5 033 333: the events of [5 000 000, 5 033 333), ms 0 to 33.
+        p.setPlayPos(5'050'000);
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'033'333));
+        QVERIFY(!images.isEmpty());
+        QCOMPARE(onColumns(images.last().at(0).value<QImage>()), range(10, 43));
+        // On a frame's time: the window ends there too.
+        p.setPlayPos(5'066'666);
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'066'666));
+        QCOMPARE(onColumns(images.last().at(0).value<QImage>()), range(10 + 34, 10 + 66));
+        // The events only view follows the time base.
+        p.slotSetViewerType(zelvan::DVS);
+        p.setPlayPos(5'050'000);
+        QCOMPARE(onColumns(images.last().at(0).value<QImage>()), range(10 + 17, 10 + 49));
+    }
+
     void theSecondFrameShowsOnceTheTimeBaseReachesItsTime() {
         const QString path = writeRecording("offset", {0, 33000, 66000, 99000});
         QVERIFY(!path.isEmpty());
