@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,7 @@
 #include "widgets/WaitingWindow.h"
 #include "zelvan/ApsFileReader.h"
 #include "zelvan/DvsCameraManager.h"
+#include "zelvan/Mp4FileReader.h"
 #include "zelvan/RawFileHeader.h"
 #include "zelvan/SyntheticScene.h"
 #include "zelvan/sim/SimDevice.h"
@@ -114,24 +116,51 @@ std::vector<double> overlayDistances(const QImage& drawn, const zelvan::ApsFrame
         for (int x = 0; x < w; ++x)
             if (std::memcmp(row + x * 3, under + x * 3, 3) != 0) events.emplace_back(x, y);
     }
-    constexpr int kRadius = 150;
-    std::vector<double> d;
-    const size_t step = std::max<size_t>(1, events.size() / 1500);
-    for (size_t i = 0; i < events.size(); i += step) {
-        const int ex = events[i].x();
-        const int ey = events[i].y();
-        double best = kRadius;
-        for (int r = 0; r < kRadius && r < best; ++r) {
-            for (int dy = -r; dy <= r; ++dy)
-                for (int dx = -r; dx <= r; ++dx) {
-                    if (std::max(std::abs(dx), std::abs(dy)) != r) continue;
-                    const int x = ex + dx, y = ey + dy;
-                    if (x < 0 || y < 0 || x >= w || y >= h || !edge[size_t(y) * w + x]) continue;
-                    best = std::min(best, std::hypot(double(dx), double(dy)));
-                }
+    // Squared distance to the nearest edge pixel, exact, by the separable lower envelope of
+    // parabolas over columns and then rows (linear in the pixels).
+    constexpr double kFar = 1e12;
+    std::vector<double> dist(size_t(w) * h);
+    for (size_t i = 0; i < dist.size(); ++i) dist[i] = edge[i] ? 0.0 : kFar;
+    std::vector<double> line(size_t(std::max(w, h))), out(line.size()), z(line.size() + 1);
+    std::vector<int> v(line.size());
+    const auto envelope = [&](int n) {
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        const auto cross = [&](int q, int p) {
+            return ((line[size_t(q)] + double(q) * q) - (line[size_t(p)] + double(p) * p)) / (2.0 * (q - p));
+        };
+        int k = 0;
+        v[0] = 0;
+        z[0] = -kInf;
+        z[1] = kInf;
+        for (int q = 1; q < n; ++q) {
+            double sq = cross(q, v[size_t(k)]);
+            while (sq <= z[size_t(k)]) sq = cross(q, v[size_t(--k)]);
+            ++k;
+            v[size_t(k)] = q;
+            z[size_t(k)] = sq;
+            z[size_t(k) + 1] = kInf;
         }
-        d.push_back(best);
+        k = 0;
+        for (int q = 0; q < n; ++q) {
+            while (z[size_t(k) + 1] < q) ++k;
+            const int p = v[size_t(k)];
+            out[size_t(q)] = double(q - p) * (q - p) + line[size_t(p)];
+        }
+    };
+    for (int x = 0; x < w; ++x) {
+        for (int y = 0; y < h; ++y) line[size_t(y)] = dist[size_t(y) * w + x];
+        envelope(h);
+        for (int y = 0; y < h; ++y) dist[size_t(y) * w + x] = out[size_t(y)];
     }
+    for (int y = 0; y < h; ++y) {
+        std::copy_n(dist.begin() + ptrdiff_t(y) * w, w, line.begin());
+        envelope(w);
+        std::copy_n(out.begin(), w, dist.begin() + ptrdiff_t(y) * w);
+    }
+    constexpr double kRadius = 150;  // beyond it an event counts as this far
+    std::vector<double> d;
+    d.reserve(events.size());
+    for (const QPoint& e : events) d.push_back(std::min(kRadius, std::sqrt(dist[size_t(e.y()) * w + e.x()])));
     return d;
 }
 
@@ -354,21 +383,36 @@ private slots:
         // Pause and seek through the slider's signal.
         window.form()->pb_play->click();
         QTRY_VERIFY_WITH_TIMEOUT(!window.fusionProcessor()->isPlaying(), kDeadlineMs);
+        // Positions within the recording (a busy machine's simulated camera makes less than 3 s of
+        // camera time in 3 s).
         const uint64_t start = window.fusionProcessor()->lowerTimestamp();
-        const uint64_t target = start + 1'500'000;
+        const uint64_t span = window.fusionProcessor()->upperTimestamp() - start;
+        QVERIFY(span > 100'000);
+        const uint64_t dragEnd = start + span / 2;
+        const uint64_t target = start + span * 3 / 4;
         // A drag's positions in a row make one seek, to the last of them.
         GuiSpy played(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
-        for (uint64_t t = start + 100'000; t < start + 1'000'000; t += 50'000)
+        for (uint64_t t = start + span / 20; t < dragEnd; t += span / 20)
             emit window.form()->slider->centerValueMove(t);
-        emit window.form()->slider->centerValueMove(start + 1'000'000);
-        QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->timeBase(), start + 1'000'000, kDeadlineMs);
+        emit window.form()->slider->centerValueMove(dragEnd);
+        QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->timeBase(), dragEnd, kDeadlineMs);
         QTRY_COMPARE_WITH_TIMEOUT(played.count(), 1, kDeadlineMs);
         QTest::qWait(100);
         QCOMPARE(played.count(), 1);
         emit window.form()->slider->centerValueTrackClick(target);
         QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->timeBase(), target, kDeadlineMs);
-        QVERIFY(window.fusionProcessor()->currentFrameTime() <= target);
-        QVERIFY(window.fusionProcessor()->currentFrameTime() + 200'000 > target);  // a frame of that moment
+        {
+            // The frame shown is the recording's last frame at or before that moment (however many
+            // frames the recording kept on a busy machine).
+            zelvan::Mp4FileReader reader(QString(raw).replace(".raw", ".mp4").toStdString());
+            QVERIFY(reader.loadFile());
+            std::vector<uint64_t> times;
+            QVERIFY(reader.getTimeStamps(times));
+            const uint64_t offset = start;  // the playback starts at the first frame's time
+            const auto after = std::upper_bound(times.begin(), times.end(), target - offset);
+            QVERIFY(after != times.begin());
+            QCOMPARE(window.fusionProcessor()->currentFrameTime(), *std::prev(after) + offset);
+        }
         QTRY_COMPARE_WITH_TIMEOUT(window.form()->slider->centerValue(), target, kDeadlineMs);
         // A step forward.
         emit window.form()->pb_next_frame->pressed();
@@ -461,7 +505,7 @@ private slots:
         std::nth_element(all.begin(), all.begin() + all.size() / 2, all.end());
         const double median = all[all.size() / 2];
         std::printf(
-            "overlay distance: %zu event pixels sampled from %zu images (accumulation %llu us): mean %.2f, "
+            "overlay distance: %zu event pixels from %zu images (accumulation %llu us): mean %.2f, "
             "median %.2f "
             "frame pixels (%.2f, %.2f event pixels)\n",
             all.size(), kImages, static_cast<unsigned long long>(processor.accumulationTime()), mean * scale,
@@ -597,7 +641,7 @@ private slots:
             GuiSpy images(recorder.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
             recorder.form()->pb_record->click();
             QVERIFY(recorder.isFusionRecording());
-            QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 40, kDeadlineMs);
+            QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 5, kDeadlineMs);  // a few frames recorded
             recorder.form()->pb_record->click();
             QTRY_VERIFY_WITH_TIMEOUT(!recorder.isFinishingFusionRecording(), kDeadlineMs);
         }
