@@ -543,6 +543,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(told("camera disconnected", ZvMessageType::Warning), kDeadlineMs);
         QVERIFY(!window.isFusionLive());
         QVERIFY(!window.form()->pb_play->isChecked());
+        // Back once the camera has stopped on its loss: the lost handle needs opening again.
+        QVERIFY(window.fusionCamera());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.fusionCamera()->isStreaming(), kDeadlineMs);
         device->plug();
         window.form()->pb_play->click();
         QVERIFY(!window.isFusionLive());
