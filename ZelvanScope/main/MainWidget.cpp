@@ -465,6 +465,10 @@ void MainWidget::openRecording(const QString& path) {
         QFileInfo(QString("%1/%2.mp4").arg(file.absolutePath(), file.completeBaseName())).isFile();
     if (fusion) {
         viewerMode_ = FusionFile;
+        // A fusion recording opens in the overlay view, as a fusion camera does.
+        viewerShowType_ = zelvan::DVS_AND_APS;
+        showViewerType(viewerShowType_);
+        emit signalSetViewerShowType(viewerShowType_);
         emit signalOpenRawFile(QString());
         emit signalOpenFusionFile(path);
     } else {

@@ -184,9 +184,11 @@ private:
     void closeIfIdle();
     void setActionTexts();
     std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
-    // Opens the fusion camera on the worker thread: the firmware check, the calibration and the
-    // callbacks that feed the fusion processor.
-    std::shared_ptr<zelvan::FusionCamera> openFusionCameraTask(const std::string& serial);
+    // Opens the fusion camera on the worker thread: the firmware check (the version is handed back in
+    // `firmware`), the calibration and the callbacks that feed the fusion processor. Null when the
+    // camera cannot be opened.
+    std::shared_ptr<zelvan::FusionCamera> openFusionCameraTask(const std::string& serial,
+                                                               std::string& firmware);
     void openFusionCamera(const zelvan::CameraDescription& description);
     void installFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera, const std::string& serial);
     // Ends the fusion camera's recording and stream and lets the camera go (destroyed).

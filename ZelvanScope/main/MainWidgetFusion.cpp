@@ -27,11 +27,16 @@ void MainWidget::connectFusionProcessor() {
     connect(this, SIGNAL(signalSetViewerShowType(zelvan::STREAM_TYPE)), fusion,
             SLOT(slotSetViewerType(zelvan::STREAM_TYPE)));
     connect(fusion, &ZvFusionCameraDataProcessor::signalLoadingStatus, this, [this](bool loading) {
-        if (loading) waitingWindow_->setCancellable(false);
+        // A load shows how far it is and can be cancelled, except while a close waits for it.
+        if (loading) waitingWindow_->setCancellable(!closeWhenIdle_);
         slotSetWaitWinStatus(loading);
         if (loading) waitingWindow_->setProgress(-1);
         if (!loading) forgetFailedRecording();
     });
+    connect(fusion, &ZvFusionCameraDataProcessor::signalProgress, waitingWindow_,
+            &WaitingWindow::setProgress);
+    connect(waitingWindow_, &WaitingWindow::cancelRequested, fusion,
+            &ZvFusionCameraDataProcessor::cancelWork);
     // Images of the camera or recording shown; one drawn for what was open before is dropped.
     connect(
         fusion, &ZvFusionCameraDataProcessor::signalFusionImage, ui_->imageForm,
@@ -136,15 +141,17 @@ void MainWidget::openFusionCamera(const zelvan::CameraDescription& description) 
     const std::string serial = description.serial;
     QEventLoop untilOpened;
     auto opened = std::make_shared<std::shared_ptr<zelvan::FusionCamera>>();
+    auto firmware = std::make_shared<std::string>();
     bool installed = false;
-    auto install = [this, opened, serial, &installed] {
+    auto install = [this, opened, firmware, serial, &installed] {
         if (installed) return;
         installed = true;
         waitingWindow_->finish();
+        firmwareVersion_ = *firmware;
         installFusionCamera(std::move(*opened), serial);
     };
-    WorkerThread worker([this, serial, opened, &untilOpened, install] {
-        *opened = openFusionCameraTask(serial);
+    WorkerThread worker([this, serial, opened, firmware, &untilOpened, install] {
+        *opened = openFusionCameraTask(serial, *firmware);
         QMetaObject::invokeMethod(
             &untilOpened,
             [&untilOpened, install] {
@@ -161,14 +168,13 @@ void MainWidget::openFusionCamera(const zelvan::CameraDescription& description) 
     install();
 }
 
-std::shared_ptr<zelvan::FusionCamera> MainWidget::openFusionCameraTask(const std::string& serial) {
+std::shared_ptr<zelvan::FusionCamera> MainWidget::openFusionCameraTask(const std::string& serial,
+                                                                       std::string& firmware) {
     qInfo() << "Open fusion camera.";
     std::shared_ptr<zelvan::FusionCamera> camera = manager_.openFusionCamera(serial);
     // A camera whose bring-up failed is handed out too, not connected.
     if (!camera || !camera->isConnected()) return nullptr;
-    std::string firmware;
     if (!camera->getFirmwareVersion(firmware)) firmware.clear();
-    firmwareVersion_ = firmware;
     if (!isVersionAtLeast(QString::fromStdString(firmware), "Tandra_V1.7.2")) {
         qInfo().noquote() << "The Tandra camera firmware needs to be upgraded! Firmware: " +
                                  QString::fromStdString(firmware);

@@ -1,5 +1,8 @@
 #include "processing/FusionFrameQueue.h"
 
+#include <QDebug>
+#include <algorithm>
+
 #include "processing/Calibrator.h"
 #include "zelvan/ApsFileReader.h"
 
@@ -106,8 +109,21 @@ void FusionFrameQueue::decodeLoop() {
             out = std::move(spare_.back());
             spare_.pop_back();
         }
+        const bool placed = placed_;
+        const uint64_t last_read = lastRead_;
         lock.unlock();
-        const bool ok = reader_->getNextFrame(decoded_);
+        bool ok = reader_->getNextFrame(decoded_);
+        if (!ok && placed) {
+            // A frame the file lists after the last one read cannot be decoded: it is skipped and
+            // decoding goes on at the next listed frame that can be.
+            for (auto it = std::upper_bound(timestamps_.begin(), timestamps_.end(), last_read);
+                 !ok && it != timestamps_.end(); ++it) {
+                qWarning().noquote() << "Frame at" << *it << "cannot be decoded: skipped.";
+                skipped_.fetch_add(1);
+                if (std::next(it) != timestamps_.end())
+                    ok = reader_->getFrameGivenTimeStamp(*std::next(it), decoded_);
+            }
+        }
         if (ok) calibrator_.mapApsToDvs(decoded_, out);
         lock.lock();
         busy_ = false;

@@ -9,6 +9,7 @@
 // decoded, so that playing and stepping go on from where they were.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -51,6 +52,8 @@ public:
 
     // Frames decoded and not yet taken (tests).
     size_t queued() const;
+    // Frames of the file that could not be decoded and were skipped.
+    uint64_t skippedFrames() const { return skipped_.load(); }
 
 private:
     void decodeLoop();
@@ -72,6 +75,7 @@ private:
     // The time of the last frame the reader gave (the reader stands after it), once there is one.
     bool placed_ = false;
     uint64_t lastRead_ = 0;
+    std::atomic<uint64_t> skipped_{0};
     zelvan::ApsFrame decoded_;  // the reader's output, used only by whoever holds the reader (busy_)
     std::thread thread_;
 };

@@ -77,7 +77,12 @@ std::shared_ptr<zelvan::FusionCamera> ZvFusionCameraDataProcessor::fusionCamera(
 }
 
 bool ZvFusionCameraDataProcessor::loadCalibration(zelvan::CalibratorParameters& params) {
-    return calibrator_.loadCalibrationParam(params);
+    if (calibrator_.loadCalibrationParam(params)) return true;
+    // Never what was loaded before (another camera's or recording's calibration).
+    qWarning() << "The default calibration is used instead.";
+    zelvan::CalibratorParameters defaults = Calibrator::defaultParameters();
+    calibrator_.loadCalibrationParam(defaults);
+    return false;
 }
 
 void ZvFusionCameraDataProcessor::addApsData(zelvan::ApsFrame frame) { fusion_.addApsData(std::move(frame)); }
@@ -208,7 +213,13 @@ void ZvFusionCameraDataProcessor::slotSetViewerType(zelvan::STREAM_TYPE type) {
 bool ZvFusionCameraDataProcessor::hasFile() const { return loaded_.load(); }
 
 void ZvFusionCameraDataProcessor::joinLoader() {
-    if (loaderThread_.joinable()) loaderThread_.join();
+    if (!loaderThread_.joinable()) return;
+    cancelLoad_ = true;
+    loaderThread_.join();
+}
+
+void ZvFusionCameraDataProcessor::cancelWork() {
+    if (loading_.load()) cancelLoad_ = true;
 }
 
 void ZvFusionCameraDataProcessor::closeRecording() {
@@ -221,11 +232,7 @@ void ZvFusionCameraDataProcessor::closeRecording() {
 }
 
 bool ZvFusionCameraDataProcessor::slotReadFusionFile(QString str) {
-    if (loading_.load()) {
-        // A close waits for the load to end (it cannot be stopped part way) and then closes.
-        if (!str.isEmpty()) return false;
-        joinLoader();
-    }
+    if (loading_.load() && !str.isEmpty()) return false;  // cancel it first
     if (str.isEmpty()) {
         stopPlayback(true);
         joinLoader();
@@ -239,7 +246,8 @@ bool ZvFusionCameraDataProcessor::slotReadFusionFile(QString str) {
     const int dot = str.lastIndexOf('.');
     const QString base = dot < 0 ? str : str.left(dot);
     std::shared_ptr<zelvan::ApsFileReader> frames =
-        zelvan::ApsFileReader::createFileReader(toFileSystemPath(base + ".mp4"));
+        frameReaderFactory_ ? frameReaderFactory_(toFileSystemPath(base + ".mp4"))
+                            : zelvan::ApsFileReader::createFileReader(toFileSystemPath(base + ".mp4"));
     std::shared_ptr<zelvan::DvsFileReader> events =
         zelvan::DvsFileReader::createFileReader(toFileSystemPath(base + ".raw"));
     // The recording's own calibration, or the default one: never the one of the camera or the
@@ -262,13 +270,25 @@ bool ZvFusionCameraDataProcessor::slotReadFusionFile(QString str) {
     }
     frameReader_ = frames;
     eventReader_ = events;
+    cancelLoad_ = false;
+    if (events) {
+        events->setProgressCallback([this, last = -1](uint64_t done, uint64_t total) mutable {
+            const int percent = zelvan::DvsFileReader::progressPercent(done, total);
+            if (percent != last) {
+                last = percent;
+                emit signalProgress(percent);
+            }
+            return !cancelLoad_.load();
+        });
+    }
     loading_ = true;
     loaderThread_ =
         std::thread(&ZvFusionCameraDataProcessor::loadLoop, this, std::move(frames), std::move(events), str);
     return true;
 }
 
-void ZvFusionCameraDataProcessor::failLoad(const QString& log_line, const QString& tip, const QString& path) {
+void ZvFusionCameraDataProcessor::failLoad(const QString& log_line, const QString& tip, const QString& path,
+                                           ZvMessageType type) {
     logLine(log_line);
     {
         std::lock_guard<std::mutex> lock(readerMutex_);
@@ -279,7 +299,7 @@ void ZvFusionCameraDataProcessor::failLoad(const QString& log_line, const QStrin
     }
     loading_ = false;
     emit signalLoadingStatus(false);
-    emit signalShowLeftBottomTips(tip, ZvMessageType::Error, path);
+    emit signalShowLeftBottomTips(tip, type, path);
 }
 
 void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader> frames,
@@ -305,6 +325,11 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
     }
     if (!events || !events->loadFile()) {
         queue.reset();
+        if (events && events->lastError() == zelvan::ReaderError::Cancelled) {
+            failLoad("Load fusion file cancelled.", tr("Loading cancelled."), QString(),
+                     ZvMessageType::Warning);
+            return;
+        }
         const QString why = events ? QString::fromStdString(events->lastErrorMessage()) : QString();
         failLoad(
             "Load dvs file failed. " + why,
@@ -330,6 +355,7 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
         eventStart_ = start;
         eventEnd_ = end;
         frameOffset_ = offset;
+        skipsTold_ = false;
         lower_ = offset;
         upper_ = end;
         timeBase_ = offset;
@@ -438,6 +464,11 @@ bool ZvFusionCameraDataProcessor::renderFrameAt() {
     }
     if (currentFrame_.empty()) return false;
     currentFrameTime_ = frameTime(currentFrame_, offset);
+    if (!skipsTold_ && frames_->skippedFrames() > 0) {
+        skipsTold_ = true;
+        emit signalShowLeftBottomTips(tr("Frames of the recording that cannot be decoded are skipped."),
+                                      ZvMessageType::Warning, QString());
+    }
 
     const Colors c = colors();
     const zelvan::STREAM_TYPE type = viewType_.load();
@@ -479,9 +510,10 @@ void ZvFusionCameraDataProcessor::nextFrame() {
     if (playing_.load()) stopPlayback(true);
     if (!readyForSteps()) return;
     std::lock_guard<std::mutex> lock(readerMutex_);
-    if (timeBase_.load() + accTime_.load() >= upper_.load()) return;
-    timeBase_ += interval_.load();
-    renderFrameAt();
+    const uint64_t tb = timeBase_.load();
+    if (tb + accTime_.load() >= upper_.load()) return;
+    timeBase_ = tb + interval_.load();
+    if (!renderFrameAt()) keepTimeBase(tb);
     logLine("time base update: " + QString::number(timeBase_.load()) +
             " interval: " + QString::number(interval_.load()));
 }
@@ -494,7 +526,15 @@ void ZvFusionCameraDataProcessor::preFrame() {
     const uint64_t interval = interval_.load();
     const uint64_t lower = lower_.load();
     timeBase_ = (tb > interval && tb - interval > lower) ? tb - interval : lower;
-    renderFrameAt();
+    if (!renderFrameAt()) keepTimeBase(tb);
+}
+
+void ZvFusionCameraDataProcessor::keepTimeBase(uint64_t tb) {
+    // Nothing could be shown at the new time: the frame shown stays with its time, and the slider
+    // goes back to it.
+    logLine("No frame at " + QString::number(timeBase_.load()) + ": the current frame stays.");
+    timeBase_ = tb;
+    emit signalTimeStamp(tb);
 }
 
 void ZvFusionCameraDataProcessor::setPlayPos(uint64_t timestamp_us) {
@@ -570,6 +610,8 @@ QString ZvFusionCameraDataProcessor::calibrationFilePath() const {
 void ZvFusionCameraDataProcessor::slotApplyOffset() {
     const QString path = calibrationFilePath();
     std::string file = toFileSystemPath(path);
+    // The translation is folded into the transform whether or not the file can be written: the view
+    // keeps what the user set, and the offsets start again from 0.
     const bool written = calibrator_.saveCalibrationParam(file);
     emit signalCalibrationOffsetApplied();
     const std::shared_ptr<zelvan::FusionCamera> camera = fusionCamera();

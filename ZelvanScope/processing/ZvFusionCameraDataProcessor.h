@@ -24,6 +24,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -52,9 +53,14 @@ public:
     explicit ZvFusionCameraDataProcessor(QObject* parent = nullptr);
     ~ZvFusionCameraDataProcessor() override;
 
+    // How the frames of a recording are opened (ApsFileReader::createFileReader unless set; tests).
+    using FrameReaderFactory = std::function<std::shared_ptr<zelvan::ApsFileReader>(const std::string& path)>;
+    void setFrameReaderFactory(FrameReaderFactory factory) { frameReaderFactory_ = std::move(factory); }
+
     // Live use (the window registers the camera's callbacks to these).
     void setFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera);
     std::shared_ptr<zelvan::FusionCamera> fusionCamera() const;
+    // False (logged) when `params` cannot be used: the default calibration is loaded instead.
     bool loadCalibration(zelvan::CalibratorParameters& params);
     void addApsData(zelvan::ApsFrame frame);
     void addDvsData(const zelvan::Event2D* first, const zelvan::Event2D* last);
@@ -98,6 +104,8 @@ public slots:
     void setThemeColors(QColor on, QColor off, QColor background);
     void slotSetViewerType(zelvan::STREAM_TYPE type);
     bool slotReadFusionFile(QString str);
+    // Stops a load under way at its next progress report (it ends with a Warning).
+    void cancelWork();
     void slotSetLowerTimeStamp(uint64_t timestamp);
     void slotSetUpperTimeStamp(uint64_t timestamp);
     void slotSetReplayFlag(bool replay);
@@ -125,6 +133,7 @@ signals:
     void signalPalyFileFinished();
     void signalPlayStatus(bool playing);
     void signalLoadingStatus(bool loading);
+    void signalProgress(int percent);  // of a load, -1 when unknown
     // The manual translation was folded into the calibration (Apply): it is 0 now.
     void signalCalibrationOffsetApplied();
     void signalShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path);
@@ -141,14 +150,18 @@ private:
     void loadLoop(std::shared_ptr<zelvan::ApsFileReader> frames,
                   std::shared_ptr<zelvan::DvsFileReader> events, QString path);
     // The end of a load that left no recording: the readers go, the user is told.
-    void failLoad(const QString& log_line, const QString& tip, const QString& path);
+    void failLoad(const QString& log_line, const QString& tip, const QString& path,
+                  ZvMessageType type = ZvMessageType::Error);
     void playbackLoop();
     // Stops the playback thread (GUI thread); `tell` emits signalPlayStatus(false).
     void stopPlayback(bool tell);
+    // Stops a load under way (at its next progress report) and joins its thread.
     void joinLoader();
     // Shows the frame at the time base (playback, under the reader lock). False when nothing was
     // shown (a frame could not be read).
     bool renderFrameAt();
+    // A step that showed nothing: back to time base `tb` (under the reader lock).
+    void keepTimeBase(uint64_t tb);
     // Rewinds to the playback start (under the reader lock).
     bool rewindLocked();
     // Frame operations need a loaded recording.
@@ -179,6 +192,7 @@ private:
 
     // Playback. The readers belong to the GUI thread; the loader uses them alone while loading_ is
     // set, the playback thread and the GUI thread's steps under readerMutex_.
+    FrameReaderFactory frameReaderFactory_;
     std::shared_ptr<zelvan::ApsFileReader> frameReader_;
     std::shared_ptr<zelvan::DvsFileReader> eventReader_;
     std::unique_ptr<FusionFrameQueue> frames_;
@@ -187,10 +201,12 @@ private:
     std::condition_variable paceCv_;  // wakes the pacing wait on stop (guarded by readerMutex_)
     zelvan::ApsFrame currentFrame_;
     zelvan::ApsFrame nextFrame_;
+    bool skipsTold_ = false;  // frames that could not be decoded were told about (under readerMutex_)
     std::atomic<uint64_t> currentFrameTime_{0};
     std::atomic<bool> playing_{false};
     std::atomic<bool> replay_{false};
     std::atomic<bool> loading_{false};
+    std::atomic<bool> cancelLoad_{false};
     std::atomic<bool> loaded_{false};
     std::atomic<uint64_t> eventStart_{0};
     std::atomic<uint64_t> eventEnd_{0};

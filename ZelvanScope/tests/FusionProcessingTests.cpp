@@ -2,13 +2,18 @@
 // calibrator, and ZvFusionCameraDataProcessor live (counting, drawing) and playing fusion recordings.
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <numeric>
+#include <set>
 #include <vector>
 
 #include "GuiSpy.h"
@@ -135,6 +140,7 @@ class ListedFrameReader : public zelvan::ApsFileReader {
 public:
     static constexpr uint64_t kFrames = 10;
     uint64_t failingSeek = 999'999;
+    std::set<uint64_t> undecodable;  // numbers of frames that cannot be decoded
 
     ListedFrameReader() : zelvan::ApsFileReader("listed.mp4") {
         width_ = 8;
@@ -149,6 +155,10 @@ public:
     }
     bool getNextFrame(zelvan::ApsFrame& frame) override {
         if (position_ >= kFrames) return false;
+        if (undecodable.count(position_)) {
+            ++position_;  // the reader went past it
+            return false;
+        }
         frame = zelvan::ApsFrame(width_, height_, 1000 * position_, 1000 * position_);
         frame.data()[0] = uint8_t(position_);
         ++position_;
@@ -549,6 +559,20 @@ private slots:
         QCOMPARE(c.translationX(), 0.0);
     }
 
+    void anUnusableCameraCalibrationGivesTheDefaultNotTheOneBefore() {
+        ZvFusionCameraDataProcessor processor;
+        zelvan::CalibratorParameters other = Calibrator::defaultParameters();
+        other.transforms["1"] = {3, 0, 1, 0, 3, 2};
+        QVERIFY(processor.loadCalibration(other));  // the camera or recording shown before
+        processor.calibrator().adjustAffineTranslation(5, 6);
+        zelvan::CalibratorParameters missing = Calibrator::defaultParameters();
+        missing.transforms.erase("1");
+        QVERIFY(!processor.loadCalibration(missing));
+        QCOMPARE(processor.calibrator().forwardTransform(), Calibrator().forwardTransform());
+        QCOMPARE(processor.calibrator().translationX(), 0.0);
+        QCOMPARE(processor.calibrator().translationY(), 0.0);
+    }
+
     void eventsMapOntoTheFrameGridWithoutTheTranslation() {
         Calibrator c;
         c.adjustAffineTranslation(50, 50);
@@ -785,6 +809,21 @@ private slots:
         QCOMPARE(frame.startTimestamp(), uint64_t(2000));
     }
 
+    void framesThatCannotBeDecodedAreSkippedAndTheRestFollow() {
+        auto reader = std::make_shared<ListedFrameReader>();
+        reader->undecodable = {3, 4, 9};
+        std::vector<uint64_t> times;
+        reader->getTimeStamps(times);
+        Calibrator calibrator;
+        FusionFrameQueue queue(reader, times, calibrator);
+        zelvan::ApsFrame frame;
+        QVERIFY(queue.rewind(frame));
+        std::vector<uint64_t> got;
+        while (queue.next(frame)) got.push_back(frame.startTimestamp());
+        QCOMPARE(got, (std::vector<uint64_t>{1000, 2000, 5000, 6000, 7000, 8000}));
+        QCOMPARE(queue.skippedFrames(), uint64_t(3));
+    }
+
     void afterAFailedSeekSteppingAndPlayingGoOn() {
         const QString path = writeRecording("late_long", {10000, 43333, 76666, 110000, 143333, 176666});
         QVERIFY(!path.isEmpty());
@@ -795,6 +834,20 @@ private slots:
         QCOMPARE(p.currentFrameTime(), uint64_t(5'043'333));
         p.setPlayPos(5'005'000);  // before the first frame: fails
         QCOMPARE(p.currentFrameTime(), uint64_t(5'043'333));
+        // Steps back onto the first frame, then before it: that step keeps the frame and its time.
+        p.preFrame();
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'010'000));
+        const uint64_t first = p.timeBase();
+        QVERIFY(first > 5'010'000);
+        {
+            GuiSpy times(&p, &ZvFusionCameraDataProcessor::signalTimeStamp);
+            p.preFrame();
+            QCOMPARE(p.timeBase(), first);
+            QCOMPARE(p.currentFrameTime(), uint64_t(5'010'000));
+            QVERIFY(!times.isEmpty());
+            QCOMPARE(times.last().at(0).value<uint64_t>(), first);
+        }
+        p.setPlayPos(5'050'000);
         p.nextFrame();
         QCOMPARE(p.currentFrameTime(), uint64_t(5'076'666));
         p.nextFrame();
@@ -915,6 +968,69 @@ private slots:
         p.setPlayPos(5'040'000);
         QTRY_VERIFY_WITH_TIMEOUT(images.count() >= 1, kDeadlineMs);
         QCOMPARE(images.last().at(0).value<QImage>().size(), QSize(1280, 720));
+    }
+
+    void aLoadWhoseFramesAreListedButUndecodableEndsCleanly() {
+        const QString raw = writeRecording("undecodable", {0, 33333, 66666});
+        QVERIFY(!raw.isEmpty());
+        const QString mp4 = dir_.filePath("undecodable.mp4");
+        // The frames are listed, and the first one cannot be decoded.
+        ZvFusionCameraDataProcessor p;
+        p.setFrameReaderFactory([](const std::string&) {
+            auto reader = std::make_shared<ListedFrameReader>();
+            reader->undecodable = {0};
+            return reader;
+        });
+        GuiSpy loading(&p, &ZvFusionCameraDataProcessor::signalLoadingStatus);
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+        QVERIFY(p.slotReadFusionFile(raw));
+        QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, kDeadlineMs);
+        QCOMPARE(loading.last().at(0).toBool(), false);
+        QVERIFY(!p.isLoading());
+        QVERIFY(!p.hasFile());
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Error);
+        QCOMPARE(tips.first().at(0).toString(),
+                 QString("Cannot read the first frame of %1.").arg(QDir::toNativeSeparators(mp4)));
+        // Steps do nothing, and the same recording opens once its frames can be read.
+        p.nextFrame();
+        p.setFrameReaderFactory(nullptr);
+        openLoaded(p, raw);
+    }
+
+    void aLoadCanBeCancelledAndTheNextOneLoads() {
+        const QString raw = writeRecording("cancelled", {0, 33333});
+        QVERIFY(!raw.isEmpty());
+        ZvFusionCameraDataProcessor p;
+        GuiSpy loading(&p, &ZvFusionCameraDataProcessor::signalLoadingStatus);
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+        GuiSpy play(&p, &ZvFusionCameraDataProcessor::signalPlayStatus);
+        // Cancelled as the load reports its progress (as the busy window's Cancel does).
+        std::atomic<int> reports{0};
+        QObject context;
+        connect(
+            &p, &ZvFusionCameraDataProcessor::signalProgress, &context,
+            [&] {
+                ++reports;
+                p.cancelWork();
+            },
+            Qt::DirectConnection);
+        QVERIFY(p.slotReadFusionFile(raw));
+        QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, kDeadlineMs);
+        QCOMPARE(loading.last().at(0).toBool(), false);
+        QVERIFY(reports.load() >= 1);
+        QVERIFY(!p.hasFile());
+        QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+        QCOMPARE(tips.first().at(0).toString(), QString("Loading cancelled."));
+        QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Warning);
+        QVERIFY(std::none_of(play.begin(), play.end(),
+                             [](const QList<QVariant>& c) { return c.at(0).toBool(); }));
+        // A cancel without a load changes nothing: the next load goes through.
+        QObject::disconnect(&p, &ZvFusionCameraDataProcessor::signalProgress, &context, nullptr);
+        p.cancelWork();
+        openLoaded(p, raw);
     }
 
     void aMissingFrameFileIsAnErrorNamingIt() {

@@ -372,8 +372,12 @@ private slots:
 
         // Open the recording: fusion file mode, the camera released, playback starts by itself.
         GuiSpy times(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalTimeStamp);
+        window.form()->pb_viewer_type->click();  // events only, then the recording opens as overlay
+        QCOMPARE(window.viewerShowType(), zelvan::DVS);
         window.openRecording(raw);
         QCOMPARE(window.viewerMode(), FusionFile);
+        QCOMPARE(window.viewerShowType(), zelvan::DVS_AND_APS);
+        QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->viewerType(), zelvan::DVS_AND_APS, kDeadlineMs);
         QVERIFY(!window.fusionCamera());
         QVERIFY(!window.form()->pb_fold_aps_setting->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(window.fusionProcessor()->hasFile(), kDeadlineMs);
@@ -654,6 +658,9 @@ private slots:
         window->show();
         window->openRecording(raw);
         QCOMPARE(window->viewerMode(), FusionFile);
+        // Played in a loop: a short recording never ends by itself while the test looks.
+        window->form()->pb_loop->setChecked(true);
+        QVERIFY(window->fusionProcessor()->replay());
         QTRY_VERIFY_WITH_TIMEOUT(window->fusionProcessor()->isPlaying(), kDeadlineMs);
         GuiSpy times(window->fusionProcessor(), &ZvFusionCameraDataProcessor::signalTimeStamp);
         QTRY_VERIFY_WITH_TIMEOUT(times.count() >= 3, kDeadlineMs);

@@ -1075,6 +1075,14 @@
 <context>
     <name>ZvFusionCameraDataProcessor</name>
     <message>
+        <source>Frames of the recording that cannot be decoded are skipped.</source>
+        <translation>Frames of the recording that cannot be decoded are skipped.</translation>
+    </message>
+    <message>
+        <source>Loading cancelled.</source>
+        <translation>Loading cancelled.</translation>
+    </message>
+    <message>
         <source>The calibration %1 cannot be used; the default calibration is shown.</source>
         <translation>The calibration %1 cannot be used; the default calibration is shown.</translation>
     </message>

@@ -1075,6 +1075,14 @@
 <context>
     <name>ZvFusionCameraDataProcessor</name>
     <message>
+        <source>Frames of the recording that cannot be decoded are skipped.</source>
+        <translation>录像中无法解码的帧已跳过。</translation>
+    </message>
+    <message>
+        <source>Loading cancelled.</source>
+        <translation>已取消加载。</translation>
+    </message>
+    <message>
         <source>The calibration %1 cannot be used; the default calibration is shown.</source>
         <translation>标定文件 %1 不可用，当前使用默认标定。</translation>
     </message>
