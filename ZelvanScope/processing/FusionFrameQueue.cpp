@@ -81,8 +81,20 @@ bool FusionFrameQueue::seek(uint64_t timestamp, zelvan::ApsFrame& frame) {
 }
 
 bool FusionFrameQueue::rewind(zelvan::ApsFrame& frame) {
-    if (timestamps_.empty()) return false;
-    return seek(timestamps_.front(), frame);
+    // The first frame that can be decoded, among the first few listed.
+    constexpr size_t kTries = 8;
+    for (size_t i = 0; i < std::min(kTries, timestamps_.size()); ++i) {
+        if (seek(timestamps_[i], frame)) return true;
+        if (stopRequested()) return false;
+        qWarning().noquote() << "Frame at" << timestamps_[i] << "cannot be decoded: skipped.";
+        skipped_.fetch_add(1);
+    }
+    return false;
+}
+
+bool FusionFrameQueue::stopRequested() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
 }
 
 bool FusionFrameQueue::next(zelvan::ApsFrame& frame) {
@@ -114,14 +126,13 @@ void FusionFrameQueue::decodeLoop() {
         lock.unlock();
         bool ok = reader_->getNextFrame(decoded_);
         if (!ok && placed) {
-            // A frame the file lists after the last one read cannot be decoded: it is skipped and
-            // decoding goes on at the next listed frame that can be.
-            for (auto it = std::upper_bound(timestamps_.begin(), timestamps_.end(), last_read);
-                 !ok && it != timestamps_.end(); ++it) {
+            // A frame the file lists after the last one read cannot be decoded: the reader is past
+            // it; it is skipped and decoding goes on with the frames after it.
+            const auto listed = std::upper_bound(timestamps_.begin(), timestamps_.end(), last_read);
+            for (auto it = listed; !ok && it != timestamps_.end() && !stopRequested(); ++it) {
                 qWarning().noquote() << "Frame at" << *it << "cannot be decoded: skipped.";
                 skipped_.fetch_add(1);
-                if (std::next(it) != timestamps_.end())
-                    ok = reader_->getFrameGivenTimeStamp(*std::next(it), decoded_);
+                if (std::next(it) != timestamps_.end()) ok = reader_->getNextFrame(decoded_);
             }
         }
         if (ok) calibrator_.mapApsToDvs(decoded_, out);

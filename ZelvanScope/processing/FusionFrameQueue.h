@@ -42,7 +42,8 @@ public:
     // the frame after it. False (and `frame`, the queue and what next() gives untouched) when there
     // is none or it cannot be read. `frame`'s old buffer is reused for a later frame.
     bool seek(uint64_t timestamp, zelvan::ApsFrame& frame);
-    // The first frame, resampled; decoding ahead goes on from the second.
+    // The first frame, resampled; decoding ahead goes on from the second. Listed frames that cannot
+    // be decoded are skipped (up to eight): the first that can be is taken.
     bool rewind(zelvan::ApsFrame& frame);
     // The next frame in file order, waiting for it to be decoded. False at the end of the file, when
     // a frame cannot be decoded, or after stop(). `frame`'s old buffer is reused for a later frame.
@@ -57,6 +58,7 @@ public:
 
 private:
     void decodeLoop();
+    bool stopRequested() const;
     // Waits until no decode runs and marks the reader as the caller's (lock held).
     void claimReader(std::unique_lock<std::mutex>& lock);
 

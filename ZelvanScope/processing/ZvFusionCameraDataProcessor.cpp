@@ -308,16 +308,26 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
     const int dot = path.lastIndexOf('.');
     const QString base = dot < 0 ? path : path.left(dot);
     const QString mp4 = QDir::toNativeSeparators(base + ".mp4");
+    // A cancel is looked at between the steps, and during the raw file's scan at its reports.
+    const auto cancelled = [this] {
+        if (!cancelLoad_.load()) return false;
+        failLoad("Load fusion file cancelled.", tr("Loading cancelled."), QString(), ZvMessageType::Warning);
+        return true;
+    };
+    if (cancelled()) return;
     if (!frames || !frames->loadFile()) {
         failLoad("Load aps file failed.", tr("Cannot load the frames of the recording: %1.").arg(mp4),
                  base + ".mp4");
         return;
     }
+    if (cancelled()) return;
     std::vector<uint64_t> times;
     frames->getTimeStamps(times);
     auto queue = std::make_unique<FusionFrameQueue>(frames, times, calibrator_);
     zelvan::ApsFrame first;
-    if (!queue->rewind(first)) {
+    const bool have_first = queue->rewind(first);
+    if (cancelled()) return;
+    if (!have_first) {
         queue.reset();
         failLoad("Load aps file failed: the first frame cannot be read.",
                  tr("Cannot read the first frame of %1.").arg(mp4), base + ".mp4");
@@ -325,11 +335,7 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
     }
     if (!events || !events->loadFile()) {
         queue.reset();
-        if (events && events->lastError() == zelvan::ReaderError::Cancelled) {
-            failLoad("Load fusion file cancelled.", tr("Loading cancelled."), QString(),
-                     ZvMessageType::Warning);
-            return;
-        }
+        if (events && events->lastError() == zelvan::ReaderError::Cancelled && cancelled()) return;
         const QString why = events ? QString::fromStdString(events->lastErrorMessage()) : QString();
         failLoad(
             "Load dvs file failed. " + why,
@@ -406,7 +412,8 @@ void ZvFusionCameraDataProcessor::playbackLoop() {
     std::unique_lock<std::mutex> lock(readerMutex_);
     while (playing_.load()) {
         const auto tick = std::chrono::steady_clock::now();
-        timeBase_ += interval_.load();
+        // The last step ends at the end of the recording, not beyond it.
+        timeBase_ = std::min(timeBase_.load() + interval_.load(), upper_.load());
         renderFrameAt();
         if (timeBase_.load() >= upper_.load()) {
             if (!rewindLocked()) {
@@ -450,7 +457,10 @@ bool ZvFusionCameraDataProcessor::renderFrameAt() {
     if (went_back || (currentFrame_.empty() && before_next)) {
         // The time went back (or nothing is shown yet): the frame at it, and the one after.
         zelvan::ApsFrame at;
-        if (!frames_->seek(tb > offset ? tb - offset : 0, at)) return false;
+        // Nothing shown yet and the time before the first frame: the first frame.
+        if (!frames_->seek(tb > offset ? tb - offset : 0, at) &&
+            (!currentFrame_.empty() || !frames_->rewind(at)))
+            return false;
         zelvan::ApsFrame after;
         if (!frames_->next(after)) after = zelvan::ApsFrame();  // the last frame: none after it
         currentFrame_ = std::move(at);

@@ -106,6 +106,12 @@ public slots:
     bool slotReadFusionFile(QString str);
     // Stops a load under way at its next progress report (it ends with a Warning).
     void cancelWork();
+
+public:
+    // A cancel of the load under way has been asked for (readers may look at it while they load).
+    bool cancelRequested() const { return cancelLoad_.load(); }
+
+public slots:
     void slotSetLowerTimeStamp(uint64_t timestamp);
     void slotSetUpperTimeStamp(uint64_t timestamp);
     void slotSetReplayFlag(bool replay);

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <numeric>
 #include <set>
 #include <vector>
@@ -141,12 +142,16 @@ public:
     static constexpr uint64_t kFrames = 10;
     uint64_t failingSeek = 999'999;
     std::set<uint64_t> undecodable;  // numbers of frames that cannot be decoded
+    std::function<void()> onLoad;    // runs in loadFile()
 
     ListedFrameReader() : zelvan::ApsFileReader("listed.mp4") {
         width_ = 8;
         height_ = 4;
     }
-    bool loadFile() override { return true; }
+    bool loadFile() override {
+        if (onLoad) onLoad();
+        return true;
+    }
     bool seekTime(uint64_t) override { return false; }
     bool getTimeStamps(std::vector<uint64_t>& timestamps) override {
         timestamps.clear();
@@ -888,7 +893,10 @@ private slots:
         QVERIFY(ticks >= 5);
         QVERIFY2(elapsed_ms >= (ticks - 1) * 33,
                  qPrintable(QString("%1 ticks in %2 ms").arg(ticks).arg(elapsed_ms)));
-        for (size_t i = 2; i + 1 < seen.size(); ++i) QCOMPARE(seen[i + 1] - seen[i], uint64_t(16666));
+        // Steps of one interval; the last ends at the end of the recording, not beyond it.
+        for (size_t i = 2; i + 2 < seen.size(); ++i) QCOMPARE(seen[i + 1] - seen[i], uint64_t(16666));
+        QCOMPARE(seen.back(), p.upperTimestamp());
+        QVERIFY(seen.back() - seen[seen.size() - 2] <= 16666);
         // Played again from the start.
         const qsizetype before = times.count();
         p.slotPlaybackCtrl(true);
@@ -978,7 +986,7 @@ private slots:
         ZvFusionCameraDataProcessor p;
         p.setFrameReaderFactory([](const std::string&) {
             auto reader = std::make_shared<ListedFrameReader>();
-            reader->undecodable = {0};
+            for (uint64_t i = 0; i < ListedFrameReader::kFrames; ++i) reader->undecodable.insert(i);
             return reader;
         });
         GuiSpy loading(&p, &ZvFusionCameraDataProcessor::signalLoadingStatus);
@@ -997,6 +1005,77 @@ private slots:
         p.nextFrame();
         p.setFrameReaderFactory(nullptr);
         openLoaded(p, raw);
+    }
+
+    void framesThatCannotBeDecodedAreSkippedWithOneWarning() {
+        const QString raw = writeRecording("skipped", {0, 33333});
+        QVERIFY(!raw.isEmpty());
+        ZvFusionCameraDataProcessor p;
+        p.slotSetViewerType(zelvan::APS);
+        p.setFrameReaderFactory([](const std::string&) {
+            auto reader = std::make_shared<ListedFrameReader>();
+            reader->undecodable = {0, 5};
+            return reader;
+        });
+        GuiSpy tips(&p, qOverload<QString, ZvMessageType, QString>(
+                            &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+        openLoaded(p, raw);
+        // The first frame that decodes is the first shown.
+        p.setFps(1000);  // steps of 1000 us: one listed frame each
+        p.nextFrame();
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'001'000));
+        const auto warnings = [&tips] {
+            return std::count_if(tips.begin(), tips.end(), [](const QList<QVariant>& t) {
+                return t.at(0).toString() == "Frames of the recording that cannot be decoded are skipped." &&
+                       t.at(1).value<ZvMessageType>() == ZvMessageType::Warning;
+            });
+        };
+        QCOMPARE(warnings(), 1);
+        std::vector<uint64_t> shown;
+        for (int i = 0; i < 10; ++i) {
+            p.nextFrame();
+            if (shown.empty() || shown.back() != p.currentFrameTime()) shown.push_back(p.currentFrameTime());
+        }
+        QVERIFY(std::find(shown.begin(), shown.end(), uint64_t(5'005'000)) == shown.end());
+        QVERIFY(std::find(shown.begin(), shown.end(), uint64_t(5'006'000)) != shown.end());
+        QCOMPARE(warnings(), 1);  // once per recording
+    }
+
+    void closingOrDestroyingDuringALoadCancelsIt() {
+        const QString raw = writeRecording("held", {0, 33333});
+        QVERIFY(!raw.isEmpty());
+        for (const bool destroy : {false, true}) {
+            auto p = std::make_unique<ZvFusionCameraDataProcessor>();
+            // The frames' load holds until a cancel is asked for (10 s at most).
+            auto entered = std::make_shared<std::atomic<bool>>(false);
+            auto sawCancel = std::make_shared<std::atomic<bool>>(false);
+            ZvFusionCameraDataProcessor* processor = p.get();
+            p->setFrameReaderFactory([=](const std::string&) {
+                auto reader = std::make_shared<ListedFrameReader>();
+                reader->onLoad = [=] {
+                    entered->store(true);
+                    *sawCancel = QTest::qWaitFor([=] { return processor->cancelRequested(); }, 10'000);
+                };
+                return reader;
+            });
+            GuiSpy tips(p.get(), qOverload<QString, ZvMessageType, QString>(
+                                     &ZvFusionCameraDataProcessor::signalShowLeftBottomTips));
+            QVERIFY(p->slotReadFusionFile(raw));
+            QTRY_VERIFY_WITH_TIMEOUT(entered->load(), kDeadlineMs);
+            QElapsedTimer timer;
+            timer.start();
+            if (destroy) {
+                p.reset();  // joins the loader
+            } else {
+                QVERIFY(!p->slotReadFusionFile(QString()));
+                QVERIFY(!p->isLoading());
+                QVERIFY(!p->hasFile());
+                QTRY_COMPARE_WITH_TIMEOUT(tips.count(), 1, kDeadlineMs);
+                QCOMPARE(tips.first().at(0).toString(), QString("Loading cancelled."));
+            }
+            QVERIFY(sawCancel->load());
+            QVERIFY2(timer.elapsed() < 9'000, "the load went on to its end");
+        }
     }
 
     void aLoadCanBeCancelledAndTheNextOneLoads() {
@@ -1027,9 +1106,8 @@ private slots:
         QCOMPARE(tips.first().at(1).value<ZvMessageType>(), ZvMessageType::Warning);
         QVERIFY(std::none_of(play.begin(), play.end(),
                              [](const QList<QVariant>& c) { return c.at(0).toBool(); }));
-        // A cancel without a load changes nothing: the next load goes through.
+        // The next load goes through.
         QObject::disconnect(&p, &ZvFusionCameraDataProcessor::signalProgress, &context, nullptr);
-        p.cancelWork();
         openLoaded(p, raw);
     }
 

@@ -151,7 +151,8 @@ int TandraCamera::init() {
         frames.swap(frame_callbacks_);
     }
     std::lock_guard<std::mutex> control(control_mutex_);
-    if (alive_.load()) return 0;
+    // Open already, unless a reader has noticed a loss it has not yet closed the handle for.
+    if (alive_.load() && !loss_noticed_.load()) return 0;
     if (inited_.load()) {
         // Opened again after destroy() (or a lost connection): everything is set up anew.
         stopBoth(false);
