@@ -618,35 +618,9 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
         return;
     }
     const std::string serial = description.serial;
-    // The worker opens the camera and hands it to the GUI thread, which installs it; until then
-    // the window waits behind the busy window, handling events.
-    QEventLoop untilOpened;
     auto opened = std::make_shared<std::shared_ptr<zelvan::DvsCamera>>();
-    bool installed = false;
-    auto install = [this, opened, serial, &installed] {
-        if (installed) return;
-        installed = true;
-        waitingWindow_->finish();
-        installEventCamera(std::move(*opened), serial);
-    };
-    WorkerThread worker([this, serial, opened, &untilOpened, install] {
-        *opened = openCameraTask(serial);
-        QMetaObject::invokeMethod(
-            &untilOpened,
-            [&untilOpened, install] {
-                install();
-                untilOpened.quit();
-            },
-            Qt::QueuedConnection);
-    });
-    worker.start(QThread::InheritPriority);
-    centreWaitingWindow();
-    waitingWindow_->open();
-    untilOpened.exec();
-    worker.wait();
-    // The loop may have ended before the hand-over ran (the application quitting): the camera
-    // opened is installed (or its failure told) all the same.
-    install();
+    runBehindWaitingWindow([this, serial, opened] { *opened = openCameraTask(serial); },
+                           [this, serial, opened] { installEventCamera(std::move(*opened), serial); });
     viewerShowType_ = zelvan::DVS;
     showViewerType(viewerShowType_);
 }
@@ -827,6 +801,36 @@ void MainWidget::closeEvent(QCloseEvent* event) {
         return;
     }
     QWidget::closeEvent(event);
+}
+
+void MainWidget::runBehindWaitingWindow(std::function<void()> work, std::function<void()> done) {
+    // Until the worker hands over, the window waits behind the busy window, handling events.
+    QEventLoop untilDone;
+    bool finished = false;
+    auto finish = [this, &finished, &done] {
+        if (finished) return;
+        finished = true;
+        waitingWindow_->finish();
+        done();
+    };
+    WorkerThread worker([&work, &untilDone, &finish] {
+        work();
+        QMetaObject::invokeMethod(
+            &untilDone,
+            [&untilDone, &finish] {
+                finish();
+                untilDone.quit();
+            },
+            Qt::QueuedConnection);
+    });
+    worker.start(QThread::InheritPriority);
+    centreWaitingWindow();
+    waitingWindow_->open();
+    untilDone.exec();
+    worker.wait();
+    // The loop may have ended before the hand-over ran (the application quitting): what the worker
+    // did is handed over (or its failure told) all the same.
+    finish();
 }
 
 void MainWidget::centreWaitingWindow() {

@@ -180,6 +180,9 @@ private:
     // True when the play button has something to start: a connected camera or an open recording.
     bool canPlay() const;
     void centreWaitingWindow();
+    // Runs `work` on a worker thread while the busy window shows (events are handled meanwhile),
+    // then `done` on the GUI thread, once.
+    void runBehindWaitingWindow(std::function<void()> work, std::function<void()> done);
     // Ends a close that waited for the files once nothing is left to wait for.
     void closeIfIdle();
     void setActionTexts();

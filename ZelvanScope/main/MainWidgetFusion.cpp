@@ -8,7 +8,6 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include "main/MainWidget.h"
-#include "main/WorkerThread.h"
 #include "processing/ZvFusionCameraDataProcessor.h"
 #include "settings/AppSettings.h"
 #include "settings/SidebarApsSettingUI.h"
@@ -139,33 +138,14 @@ void MainWidget::connectFusionProcessor() {
 
 void MainWidget::openFusionCamera(const zelvan::CameraDescription& description) {
     const std::string serial = description.serial;
-    QEventLoop untilOpened;
     auto opened = std::make_shared<std::shared_ptr<zelvan::FusionCamera>>();
     auto firmware = std::make_shared<std::string>();
-    bool installed = false;
-    auto install = [this, opened, firmware, serial, &installed] {
-        if (installed) return;
-        installed = true;
-        waitingWindow_->finish();
-        firmwareVersion_ = *firmware;
-        installFusionCamera(std::move(*opened), serial);
-    };
-    WorkerThread worker([this, serial, opened, firmware, &untilOpened, install] {
-        *opened = openFusionCameraTask(serial, *firmware);
-        QMetaObject::invokeMethod(
-            &untilOpened,
-            [&untilOpened, install] {
-                install();
-                untilOpened.quit();
-            },
-            Qt::QueuedConnection);
-    });
-    worker.start(QThread::InheritPriority);
-    centreWaitingWindow();
-    waitingWindow_->open();
-    untilOpened.exec();
-    worker.wait();
-    install();
+    runBehindWaitingWindow(
+        [this, serial, opened, firmware] { *opened = openFusionCameraTask(serial, *firmware); },
+        [this, serial, opened, firmware] {
+            firmwareVersion_ = *firmware;
+            installFusionCamera(std::move(*opened), serial);
+        });
 }
 
 std::shared_ptr<zelvan::FusionCamera> MainWidget::openFusionCameraTask(const std::string& serial,
