@@ -31,30 +31,8 @@ std::string testData(const std::string& name) { return std::string(ZELVAN_TESTDA
 
 bool exists(const std::string& path) { return static_cast<bool>(std::ifstream(path)); }
 
-void writeRaw(const std::string& path, const std::vector<uint8_t>& bytes, int width = 1280,
-              int height = 720) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << "% evt 3.0\n% format EVT3;height=" << height << ";width=" << width << "\n% geometry " << width
-        << "x" << height << "\n% end\n";
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// A recording of the pattern scene as a simulated camera records it: the words of `slices` production
-// steps of `slice_us` each (a TIME_HIGH word at least every step, vector groups where the bars are).
-std::string recordPattern(const std::string& name, uint64_t rate, uint64_t slices, uint64_t slice_us) {
-    auto config = testCamera("rec-" + name, rate);
-    config.start_time_us = 123'456;
-    SimDevice camera(config);
-    camera.writeRegister(sim::reg::kReadoutControl, 0);
-    std::vector<uint8_t> bytes;
-    for (uint64_t i = 0; i < slices; ++i) {
-        const uint64_t t0 = camera.clock();
-        camera.produce(t0, t0 + slice_us, bytes);
-    }
-    const std::string path = std::string(ZELVAN_BINARY_DIR) + "/" + name;
-    writeRaw(path, bytes);
-    return path;
-}
+using testing::recordPattern;
+using testing::writeRawFile;
 
 // What a reader of the file gets, and the time words that frame it.
 struct Recording {
@@ -199,7 +177,7 @@ std::string longRecording(const std::string& name, std::vector<Event2D>& events,
     encoder.encode(events.data(), events.data() + events.size(), triggers.data(),
                    triggers.data() + triggers.size(), bytes);
     const std::string path = std::string(ZELVAN_BINARY_DIR) + "/" + name;
-    writeRaw(path, bytes);
+    writeRawFile(path, bytes);
     return path;
 }
 
@@ -253,7 +231,7 @@ TEST(EncodedReplay, ATimeHighGlitchNeverCountsAWrapAround) {
         put(0x2000 | high);
     }
     const std::string path = std::string(ZELVAN_BINARY_DIR) + "/encoded_replay_glitch.raw";
-    writeRaw(path, bytes);
+    writeRawFile(path, bytes);
     // The first pass starts at TIME_HIGH step 4095: its second TIME_HIGH is the first after a
     // wrap-around, and the glitch would reach back across it.
     const uint64_t start = 4095 * kStepUs + 5;
@@ -387,11 +365,11 @@ TEST(EncodedReplay, ASmallerPixelArrayCropsTheRecording) {
 TEST(EncodedReplay, BadRecordingsAreReportedAndStreamTimeOnly) {
     const std::string dir = std::string(ZELVAN_BINARY_DIR) + "/";
     const std::string no_time = dir + "encoded_replay_no_time.raw";
-    writeRaw(no_time, {0x05, 0x00, 0x23, 0x60, 0x10, 0x28});  // row, time low, event: no TIME_HIGH
+    writeRawFile(no_time, {0x05, 0x00, 0x23, 0x60, 0x10, 0x28});  // row, time low, event: no TIME_HIGH
     const std::string no_events = dir + "encoded_replay_no_events.raw";
-    writeRaw(no_events, {0x01, 0x80, 0x02, 0x80, 0x00, 0x00, 0x02, 0x30});
+    writeRawFile(no_events, {0x01, 0x80, 0x02, 0x80, 0x00, 0x00, 0x02, 0x30});
     const std::string empty = dir + "encoded_replay_empty.raw";
-    writeRaw(empty, {});
+    writeRawFile(empty, {});
     const std::string folder = dir + "encoded_replay_folder.raw";
     std::filesystem::create_directories(folder);
     std::vector<std::pair<std::string, std::string>> cases = {
