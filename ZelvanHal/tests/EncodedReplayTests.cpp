@@ -250,6 +250,34 @@ TEST(EncodedReplay, ATimeHighGlitchNeverCountsAWrapAround) {
     EXPECT_EQ(events[2].timestamp, kWrap + 5) << "the glitch stays after the wrap-around";
 }
 
+TEST(EncodedReplay, ALeapInTheRecordingsTimeIsSteppedThrough) {
+    // TIME_HIGH 5, then 3000: a leap of 2995 steps (about 12 s) that a reader cannot tell from a step
+    // back when it crosses a wrap-around.
+    std::vector<uint8_t> bytes;
+    for (uint32_t w : {0x8005u, 0x6001u, 0x0003u, 0x200Au, 0x8000u | 3000u, 0x6001u, 0x200Bu}) {
+        bytes.push_back(uint8_t(w & 0xFF));
+        bytes.push_back(uint8_t(w >> 8));
+    }
+    const std::string path = std::string(ZELVAN_BINARY_DIR) + "/encoded_replay_leap.raw";
+    writeRawFile(path, bytes);
+    // The first pass starts at TIME_HIGH step 3995: the leap crosses the wrap-around.
+    const uint64_t start = 3995 * kStepUs + 1;
+    SimDevice device(encodedReplay("e8", path, start));
+    ASSERT_EQ(device.sceneError(), "");
+    device.writeRegister(sim::reg::kReadoutControl, 0);
+    StreamDecoder decoder;
+    // Long intervals: both events of a pass come out of one call.
+    runUntil(device, start + 60'000'000, decoder, 30'000'000);
+    const auto events = testing::eventsOf(decoder.log);
+    ASSERT_GE(events.size(), 4u);
+    const uint64_t leap = 2995 * kStepUs;
+    const uint64_t period = (2 * leap + kStepUs - 1) / kStepUs * kStepUs;  // span plus one mean gap
+    EXPECT_EQ(events[0], Event2D(10, 3, 0, start));
+    EXPECT_EQ(events[1], Event2D(11, 3, 0, start + leap));
+    EXPECT_EQ(events[2], Event2D(10, 3, 0, start + period));
+    EXPECT_EQ(events[3], Event2D(11, 3, 0, start + period + leap));
+}
+
 TEST(EncodedReplay, RegionOfInterestThatKeepsEveryEventKeepsTheFastPath) {
     sim::EmissionSettings s;
     s.width = 1280;

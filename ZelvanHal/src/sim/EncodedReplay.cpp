@@ -299,8 +299,11 @@ bool EncodedReplaySource::load(const std::string& path, std::string& error, size
     cuts_.clear();
     truncated_ = false;
     started_ = false;
-    stream_started_ = false;
+    pass_step_ = 0;
     cursor_ = 0;
+    stream_started_ = false;
+    stream_step_ = 0;
+    emit_began_at_.reset();
     const auto fail = [&](const std::string& why) {
         error = "cannot replay " + path + ": " + why;
         payload_.clear();
@@ -463,8 +466,11 @@ EncodedReplaySource::Emitted EncodedReplaySource::emit(uint64_t t_begin, uint64_
             ++cursor_;
             continue;
         }
+        // A run ends where the recording's time leaps forward by half the TIME_HIGH range or more: the
+        // next run steps the reader's time there.
         size_t last = cursor_ + 1;
-        while (last < n && dueOf(last, pass_step_) <= t_end) ++last;
+        while (last < n && dueOf(last, pass_step_) <= t_end && cuts_[last].step - cuts_[last - 1].step < 2048)
+            ++last;
         emitRun(cursor_, last, out);
         result.events += cuts_[last].events - cuts_[cursor_].events;
         cursor_ = last;
