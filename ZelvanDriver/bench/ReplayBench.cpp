@@ -120,8 +120,15 @@ std::string recording(int64_t which) {
         return std::ifstream(real) ? real : std::string();
     }
     if (const char* file = std::getenv("ZELVAN_REPLAY_BENCH_FILE"); file && *file) return file;
-    static const std::string pattern = patternRecording();
-    return pattern;
+    // Made once per run and removed at exit.
+    static const struct TempRecording {
+        std::string path = patternRecording();
+        ~TempRecording() {
+            std::error_code ignored;
+            if (!path.empty()) std::filesystem::remove(path, ignored);
+        }
+    } pattern;
+    return pattern.path;
 }
 
 struct PipelineResult {
