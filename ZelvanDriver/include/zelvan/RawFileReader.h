@@ -67,7 +67,10 @@ struct PayloadStart {
 // start time taken modulo 2^24 us.
 //
 // An export (exportEventDataToVideo) holds the read lock for its whole run, seeks to the later of its
-// start and the recording's start and renders one period of event time after the other from there.
+// start and the recording's start and renders one period of event time after the other from there:
+// the caller's thread reads and draws each frame (grey, in the encoder's 4:2:0 format), a thread of
+// the export encodes it meanwhile, and is joined before the export returns, whatever its outcome.
+// Every frame is a key frame.
 // Cuts and exports report every failure (including write errors of their output) by returning false
 // after logging the reason, and remove an output file they could not complete; they never remove
 // anything but a regular file. Nothing here throws for a failure it reports: every reason comes back
