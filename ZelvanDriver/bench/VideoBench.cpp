@@ -2,11 +2,13 @@
 // folder (or ZELVAN_BENCH_DIR) and deleted at exit, at 1 and 5 Mev/s (a quiet and a busy scene):
 // - export: frames encoded per second and the ratio to real time (10 s of events per run), beside
 //   the same export drawn in BGR and scaled to the encoder's format at the converter's default
-//   settings, run in turn with it (speedup = its time / the export's); the size of both videos and
-//   the PSNR of their luma against the exact frames drawn;
+//   settings, run in turn with it (speedup = its time / the export's); the CPU time of both, all
+//   threads (less sensitive than wall time to other work on the machine); the size of both videos
+//   and the PSNR of their luma against the exact frames drawn;
 // - cut of the whole recording: MB/s copied (warm page cache).
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,6 +88,14 @@ std::unique_ptr<zelvan::RawFileReader> openRecording(uint64_t rate) {
 
 using Clock = std::chrono::steady_clock;
 using zelvan::RawFileReader;
+
+// CPU time of the process so far (every thread), seconds.
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return double(t.tv_sec) + 1e-6 * double(t.tv_usec); };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 // The frames of the export of [0, end_us), one per period with events, in the order of the video:
 // the luma plane the export draws, or the BGR picture drawn before frames were drawn in the
@@ -228,17 +238,21 @@ void BM_ExportTenSecondsToVideo(benchmark::State& state) {
     const std::string out = stem + ".mp4";
     const std::string out_bgr = stem + "-bgr.mp4";
     constexpr uint64_t kEnd = kSeconds * 1'000'000;
-    double seconds = 0;
-    double seconds_bgr = 0;
+    double seconds = 0, seconds_bgr = 0;
+    double cpu = 0, cpu_bgr = 0;
     for (auto _ : state) {
         // The earlier way in turn with the export, so that both see the same machine.
         state.PauseTiming();
         const auto bgr_start = Clock::now();
+        const double bgr_cpu_start = processCpuSeconds();
         if (!exportThroughBgr(*reader, kEnd, out_bgr)) state.SkipWithError("BGR export failed");
+        cpu_bgr += processCpuSeconds() - bgr_cpu_start;
         seconds_bgr += std::chrono::duration<double>(Clock::now() - bgr_start).count();
         state.ResumeTiming();
         const auto start = Clock::now();
+        const double cpu_start = processCpuSeconds();
         if (!reader->exportEventDataToVideo(0, kEnd, out)) state.SkipWithError("export failed");
+        cpu += processCpuSeconds() - cpu_start;
         seconds += std::chrono::duration<double>(Clock::now() - start).count();
     }
     size_t frames = 0;
@@ -254,6 +268,8 @@ void BM_ExportTenSecondsToVideo(benchmark::State& state) {
         benchmark::Counter(double(kSeconds) * double(state.iterations()), benchmark::Counter::kIsRate);
     state.counters["x_realtime_bgr"] = double(kSeconds) * double(state.iterations()) / seconds_bgr;
     state.counters["speedup"] = seconds_bgr / seconds;
+    state.counters["CPU_s"] = cpu / double(state.iterations());
+    state.counters["CPU_s_bgr"] = cpu_bgr / double(state.iterations());
     state.counters["MB_video"] = double(fs::file_size(out)) / 1e6;
     state.counters["MB_video_bgr"] = double(fs::file_size(out_bgr)) / 1e6;
     state.counters["PSNR_dB"] = lumaPsnr(out, *reader, kEnd);
