@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "PatternRecording.h"
 #include "ThreadCpu.h"
 #include "camera/DvsCameraPrivate.h"
 #include "zelvan/DvsCameraManager.h"
@@ -47,6 +48,7 @@
 
 namespace {
 
+using zelvan::bench::benchCamera;
 using zelvan::bench::threadCpuSeconds;
 
 using Clock = std::chrono::steady_clock;
@@ -57,34 +59,11 @@ double windowSeconds() {
     return seconds > 0 ? seconds : 2.0;
 }
 
-zelvan::sim::SimDeviceConfig benchCamera(const std::string& serial) {
-    zelvan::sim::SimDeviceConfig config;
-    config.description.serial = serial;
-    config.description.product = "EVK4";
-    config.description.manufacturer = "Prophesee";
-    config.description.vendorId = 0x04B4;
-    config.description.productId = 0x00F5;
-    config.settle_scale = 0;
-    return config;
-}
-
 // The pattern scene at 20 Mev/s as a simulated camera records it: 3.5 million events (the re-encoding
-// replay keeps at most 4 million), in production steps of 250 us.
+// replay keeps at most 4 million).
 std::string patternRecording() {
     const std::string path = (std::filesystem::temp_directory_path() / "zelvan-bench-replay.raw").string();
-    auto config = benchCamera("BENCHREC1");
-    config.event_rate = 20'000'000;
-    zelvan::sim::SimDevice camera(config);
-    camera.writeRegister(zelvan::sim::reg::kReadoutControl, 0);
-    std::vector<uint8_t> bytes;
-    while (camera.emittedEvents() < 3'500'000) {
-        const uint64_t t0 = camera.clock();
-        camera.produce(t0, t0 + 250, bytes);
-    }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << "% evt 3.0\n% format EVT3;height=720;width=1280\n% geometry 1280x720\n% end\n";
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return out ? path : std::string();
+    return zelvan::bench::writePatternRecording(path, 20'000'000, 3'500'000) ? path : std::string();
 }
 
 // The recording of argument `which`, or empty.

@@ -4,10 +4,12 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,9 +20,11 @@
 #include <mutex>
 #include <random>
 
+#include "PatternRecording.h"
 #include "main/MainWidget.h"
 #include "main/ViewerResources.h"
 #include "processing/ZvEventProcessor.h"
+#include "session/LiveSession.h"
 #include "settings/AppSettings.h"
 #include "ui_MainWidget.h"
 #include "zelvan/DvsFileReader.h"
@@ -214,6 +218,70 @@ BENCHMARK(LiveView)
     ->Arg(10'000'000)
     ->Arg(20'000'000)
     ->Arg(30'000'000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The live view on a simulated camera that replays a recording of the pattern scene at
+// state.range(0) events per second (its words looped, paced on the device clock, so that the scene
+// costs the cores almost nothing): frames drawn per second, events per second delivered and device
+// buffers lost over five seconds.
+void LiveViewReplay(benchmark::State& state) {
+    zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR);
+    const uint64_t rate = uint64_t(state.range(0));
+    QTemporaryDir dir;
+    const std::string recording = toFileSystemPath(dir.filePath("live_replay.raw"));
+    if (!dir.isValid() || !zelvan::bench::writePatternRecording(recording, rate, rate / 5)) {
+        state.SkipWithError("cannot write the recording");
+        return;
+    }
+    auto config = zelvan::bench::benchCamera("LIVEREPLAY1");
+    config.scene = zelvan::sim::SceneKind::Replay;
+    config.replay_path = recording;
+    config.replay_encoded = true;
+    config.paced = true;
+    zelvan::sim::SimulatedCameras::instance().reset({config});
+    double fps = 0, mev_per_s = 0, lost = 0;
+    for (auto _ : state) {
+        MainWidget window;
+        window.resize(1280, 800);
+        window.show();
+        const auto cameras = window.searchCameras();
+        if (cameras.empty()) {
+            state.SkipWithError("no camera");
+            break;
+        }
+        window.openCameraByDescription(cameras.front());
+        const auto camera = window.liveSession()->camera();
+        if (!camera || !window.liveSession()->isRunning()) {
+            state.SkipWithError("the replay camera does not stream");
+            break;
+        }
+        auto events = std::make_shared<std::atomic<uint64_t>>(0);
+        camera->addEventsStreamHandleCallback([events](zelvan::Event2D* first, zelvan::Event2D* last) {
+            events->fetch_add(uint64_t(last - first), std::memory_order_relaxed);
+        });
+        QTest::qWait(1000);  // let the stream settle
+        const uint64_t frames0 = window.eventProcessor()->framesDrawn();
+        const uint64_t events0 = events->load();
+        const uint64_t lost0 = camera->getStreamCounters().lostBuffers;
+        QElapsedTimer clock;
+        clock.start();
+        QTest::qWait(5000);
+        const double seconds = double(clock.nsecsElapsed()) / 1e9;
+        fps = double(window.eventProcessor()->framesDrawn() - frames0) / seconds;
+        mev_per_s = double(events->load() - events0) / seconds / 1e6;
+        lost = double(camera->getStreamCounters().lostBuffers - lost0);
+        window.form()->pb_play->click();
+    }
+    zelvan::sim::SimulatedCameras::instance().restoreDefault();
+    state.counters["fps"] = fps;
+    state.counters["Mev/s"] = mev_per_s;
+    state.counters["lost_buffers"] = lost;
+}
+BENCHMARK(LiveViewReplay)
+    ->Arg(20'000'000)
+    ->Arg(50'000'000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

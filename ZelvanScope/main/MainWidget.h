@@ -65,6 +65,8 @@ public:
     ViewerMode viewerMode() const { return viewerMode_; }
     std::shared_ptr<zelvan::DvsCamera> eventCamera() const;
     ZvEventProcessor* eventProcessor() const { return eventProcessor_; }
+    // The open event camera's stream (tests and benchmarks).
+    LiveSession* liveSession() const { return live_.get(); }
     ZvFusionCameraDataProcessor* fusionProcessor() const { return fusionProcessor_; }
     std::shared_ptr<zelvan::FusionCamera> fusionCamera() const { return fusionCamera_; }
     SidebarApsSettingUI* apsSidebar() const { return apsSidebar_; }
