@@ -70,20 +70,21 @@ TEST(CameraEngine, CountBatches) {
     // Spans of 30: the fourth completes a batch of exactly 100 and leaves 20 behind.
     for (int span = 0; span < 3; ++span)
         cam.eventStreamArrived(events.data() + 30 * span, events.data() + 30 * span + 30);
-    EXPECT_EQ(cam.batches(1).completed, 0u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 0u);
     cam.eventStreamArrived(events.data() + 90, events.data() + 120);
-    EXPECT_EQ(cam.batches(1).completed, 1u);
-    ASSERT_EQ(cam.batches(1).ready.size(), 100u);
-    EXPECT_EQ(cam.batches(1).ready.back().timestamp, 99u);
-    ASSERT_EQ(cam.batches(1).filling.size(), 20u);
-    EXPECT_EQ(cam.batches(1).filling.front().timestamp, 100u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 1u);
+    ASSERT_EQ(cam.batcher().lastCompleted(cam.batchMode(1)).size(), 100u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(1)).back().timestamp, 99u);
+    ASSERT_EQ(cam.batcher().filling(cam.batchMode(1)).size(), 20u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(1)).front().timestamp, 100u);
     // One span that completes a batch and starts another.
     cam.eventStreamArrived(events.data() + 120, events.data() + 200);
-    EXPECT_EQ(cam.batches(1).completed, 1u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 1u);
     cam.eventStreamArrived(events.data(), events.data() + 30);
-    EXPECT_EQ(cam.batches(1).completed, 2u);
-    EXPECT_EQ(cam.batches(1).ready.front().timestamp, 100u);
-    EXPECT_EQ(cam.batches(1).filling.size(), 30u);  // the full batch completed only when more arrived
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 2u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(1)).front().timestamp, 100u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(1)).size(),
+              30u);  // the full batch completed only when more arrived
 }
 
 TEST(CameraEngine, TimeBatches) {
@@ -95,21 +96,21 @@ TEST(CameraEngine, TimeBatches) {
     auto events = ramp(0, 100, 251);  // 0 .. 25000
     cam.eventStreamArrived(events.data(), events.data() + events.size());
     // Boundaries 10000 and 20000 complete two batches; an event at a boundary opens the next one.
-    EXPECT_EQ(cam.batches(2).completed, 2u);
-    ASSERT_EQ(cam.batches(2).ready.size(), 100u);
-    EXPECT_EQ(cam.batches(2).ready.front().timestamp, 10000u);
-    EXPECT_EQ(cam.batches(2).ready.back().timestamp, 19900u);
-    ASSERT_EQ(cam.batches(2).filling.size(), 51u);
-    EXPECT_EQ(cam.batches(2).filling.front().timestamp, 20000u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(2)), 2u);
+    ASSERT_EQ(cam.batcher().lastCompleted(cam.batchMode(2)).size(), 100u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(2)).front().timestamp, 10000u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(2)).back().timestamp, 19900u);
+    ASSERT_EQ(cam.batcher().filling(cam.batchMode(2)).size(), 51u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(2)).front().timestamp, 20000u);
     // A whole period without events gives an empty batch.
     std::vector<Event2D> later = {Event2D(0, 0, 0, 45000)};
     cam.eventStreamArrived(later.data(), later.data() + 1);
-    EXPECT_EQ(cam.batches(2).completed, 4u);
-    EXPECT_TRUE(cam.batches(2).ready.empty());
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(2)), 4u);
+    EXPECT_TRUE(cam.batcher().lastCompleted(cam.batchMode(2)).empty());
     // Switching modes keeps what each mode collected.
     cam.setBatchEventsNum(5);
     cam.setBatchEventsTime(10000);
-    EXPECT_EQ(cam.batches(2).filling.size(), 1u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(2)).size(), 1u);
 }
 
 TEST(CameraEngine, LongSilenceYieldsABoundedNumberOfEmptyBatches) {
