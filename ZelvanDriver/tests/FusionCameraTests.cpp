@@ -546,6 +546,21 @@ TEST_F(FusionCameraTest, ALostDeviceEndsStreamingAndTheRecordingWhichReportsIt) 
     device_->plug();
 }
 
+TEST_F(FusionCameraTest, ADeviceBackBeforeItsLossIsHandledStillNeedsOpening) {
+    ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
+    ScopedLogCapture log;
+    device_->unplug();
+    // Plugged in again as soon as a reader has noticed, while it may still be stopping.
+    ASSERT_TRUE(waitFor([&] { return log.contains(LOG_INFO, "Tandra loss connection."); }));
+    device_->plug();
+    EXPECT_EQ(camera_->start(DVS_AND_APS), -1);
+    EXPECT_TRUE(waitFor([&] { return !camera_->isStreaming(); }));
+    EXPECT_EQ(camera_->start(DVS_AND_APS), -1);
+    ASSERT_EQ(camera_->init(), 0);
+    EXPECT_EQ(camera_->start(DVS_AND_APS), 0);
+    EXPECT_EQ(camera_->stop(DVS_AND_APS), 0);
+}
+
 // --- Board identity ---
 
 TEST_F(FusionCameraTest, SerialNumbersShorterThanSixtyFourCharacters) {

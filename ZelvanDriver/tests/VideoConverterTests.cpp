@@ -395,6 +395,37 @@ TEST_F(Mp4FileReaderAccess, FramesByIndexAndByTime) {
     EXPECT_FALSE(reader_->getFrameGivenTimeStamp(999'999, f));
 }
 
+TEST_F(Mp4FileReaderAccess, FramesOfTheStreamSizeAreDecodedInPlace) {
+    // A frame of another size, or one marked as the last of a sequence, is replaced by one of the
+    // stream's size.
+    const uint8_t small[12] = {};
+    ApsFrame f(2, 2, 7, 8, small, sizeof small, true);
+    ASSERT_TRUE(reader_->getNextFrame(f));
+    EXPECT_FALSE(f.isLast());
+    EXPECT_EQ(f.getDataSize(), size_t(kW) * kH * 3);
+    expectPattern(f, 0);
+    // From then on every frame is written into the same bytes, by order and by time.
+    const uint8_t* bytes = f.data();
+    for (int i = 1; i < 20; ++i) {
+        ASSERT_TRUE(reader_->getNextFrame(f)) << i;
+        EXPECT_EQ(f.data(), bytes) << i;
+        EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_[size_t(i)]));
+        EXPECT_EQ(f.endTimestamp(), f.startTimestamp());
+        expectPattern(f, i);
+    }
+    for (int i : {55, 4, 33}) {
+        ASSERT_TRUE(reader_->getFrameGivenTimeStamp(uint64_t(stamps_[size_t(i)]) + 1, f)) << i;
+        EXPECT_EQ(f.data(), bytes) << i;
+        EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_[size_t(i)]));
+        expectPattern(f, i);
+    }
+    // A time before every frame leaves the frame as it was.
+    EXPECT_FALSE(reader_->getFrameGivenTimeStamp(999'999, f));
+    EXPECT_EQ(f.data(), bytes);
+    EXPECT_EQ(f.startTimestamp(), uint64_t(stamps_[33]));
+    expectPattern(f, 33);
+}
+
 TEST_F(Mp4FileReaderAccess, SeekTimeNeedsALaterFrame) {
     ScopedLogCapture log;
     EXPECT_FALSE(reader_->seekTime(uint64_t(stamps_.back())));

@@ -31,9 +31,11 @@
 #include "dialogs/ZvExportVideoUI.h"
 #include "main/WorkerThread.h"
 #include "processing/ZvEventProcessor.h"
+#include "processing/ZvFusionCameraDataProcessor.h"
 #include "session/LiveSession.h"
 #include "session/RecordingController.h"
 #include "settings/AppSettings.h"
+#include "settings/SidebarApsSettingUI.h"
 #include "settings/SidebarCameraSettingUI.h"
 #include "settings/SidebarDvsSettingUI.h"
 #include "settings/ZvGeneralSetting.h"
@@ -53,6 +55,7 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
 
     setActionTexts();
     settings_ = AppSettings::instance();
+    fusionProcessor_ = new ZvFusionCameraDataProcessor();
     eventProcessor_ = new ZvEventProcessor();
     live_ = std::make_unique<LiveSession>(eventProcessor_);
     recordings_ = std::make_unique<RecordingController>(settings_);
@@ -65,8 +68,10 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     // and the image view takes the width the area leaves.
     cameraSidebar_ = new SidebarCameraSettingUI;
     dvsSidebar_ = new SidebarDvsSettingUI;
+    apsSidebar_ = new SidebarApsSettingUI;
     ui_->sw_sidebars->addWidget(cameraSidebar_);
     ui_->sw_sidebars->addWidget(dvsSidebar_);
+    ui_->sw_sidebars->addWidget(apsSidebar_);
     ui_->sw_sidebars->setCurrentWidget(cameraSidebar_);
     ui_->widget_sidebar_area->hide();
     ui_->splitter->setStretchFactor(0, 1);
@@ -111,6 +116,7 @@ MainWidget::MainWidget(QWidget* parent) : QWidget(parent), ui_(std::make_unique<
     });
     connect(eventProcessor_, &ZvEventProcessor::signalRealTimeTimeStamp, this, &MainWidget::showTimeStamp);
     connectPlayback();
+    connectFusionProcessor();
 
     // The display settings reach the live camera and the playback.
     ZvEventProcessor* player = eventProcessor_;
@@ -154,9 +160,14 @@ MainWidget::~MainWidget() {
     // Ends the record button's recording and any timed one on the camera they started on, and
     // waits until their files are complete.
     releaseEventCamera();
+    // No event loop runs inside the destructor: the fusion recording's files are waited for here.
+    stopFusionRecording();
+    if (fusionStopWatcher_.isRunning()) fusionStopWatcher_.waitForFinished();
+    releaseFusionCamera();
     recordings_.reset();
     live_.reset();
     delete eventProcessor_;
+    delete fusionProcessor_;
 }
 
 ShowImageForm* MainWidget::imageForm() const { return ui_->imageForm; }
@@ -437,8 +448,10 @@ void MainWidget::openRecording(const QString& path) {
     // that loads.
     if (eventProcessor_->isLoading()) emit signalOpenRawFile(QString());
     // The live camera stops as if its play button were unchecked, and is released.
-    if (viewerMode_ == EventCamera && ui_->pb_play->isChecked()) ui_->pb_play->click();
+    if ((viewerMode_ == EventCamera || viewerMode_ == FusionCamera) && ui_->pb_play->isChecked())
+        ui_->pb_play->click();
     releaseEventCamera();
+    releaseFusionCamera();
     emit resetShowCameraFormTitle(true);
     const QFileInfo file(path);
     settings_->inputRawFilePath = file.absolutePath();
@@ -446,19 +459,36 @@ void MainWidget::openRecording(const QString& path) {
     settings_->addRecentRecording(file.canonicalFilePath());
     if (!settings_->save()) qWarning() << "Cannot write the settings to" << settings_->fileName();
     ui_->label_file_name->setText(file.fileName());
-    // Every recording plays as an event-only recording; fusion recordings come with their player.
-    viewerMode_ = RawFile;
     ui_->slider->clearTriggerMarkers();
-    emit signalOpenRawFile(path);
-    emit signalOpenFusionFile(QString());
-    actSaveAs_->setVisible(true);
-    actCutRecording_->setVisible(true);
+    // A recording with a video of the same name beside it is a fusion recording.
+    const bool fusion =
+        QFileInfo(QString("%1/%2.mp4").arg(file.absolutePath(), file.completeBaseName())).isFile();
+    if (fusion) {
+        viewerMode_ = FusionFile;
+        // A fusion recording opens in the overlay view, as a fusion camera does.
+        viewerShowType_ = zelvan::DVS_AND_APS;
+        showViewerType(viewerShowType_);
+        emit signalSetViewerShowType(viewerShowType_);
+        emit signalOpenRawFile(QString());
+        emit signalOpenFusionFile(path);
+    } else {
+        viewerMode_ = RawFile;
+        emit signalOpenRawFile(path);
+        emit signalOpenFusionFile(QString());
+    }
+    actSaveAs_->setVisible(!fusion);
+    actCutRecording_->setVisible(!fusion);
+    dvsSidebar_->clear();
+    apsSidebar_->clear();
+    cameraSidebar_->setCameraMode(false);
     showCameraPlayingUI(false);
 }
 
 void MainWidget::forgetFailedRecording() {
     // A load that failed or was cancelled leaves no recording: nothing of it may look open.
-    if (viewerMode_ != RawFile || eventProcessor_->hasFile() || eventProcessor_->isLoading()) return;
+    if (viewerMode_ == RawFile && (eventProcessor_->hasFile() || eventProcessor_->isLoading())) return;
+    if (viewerMode_ == FusionFile && (fusionProcessor_->hasFile() || fusionProcessor_->isLoading())) return;
+    if (viewerMode_ != RawFile && viewerMode_ != FusionFile) return;
     viewerMode_ = NoDevice;
     ui_->label_file_name->clear();
     ui_->label_slider_time->clear();
@@ -522,6 +552,13 @@ void MainWidget::slotShowToolIPConfig() {
 }
 
 void MainWidget::slotShowCameraInfo() {
+    if (fusionCamera_) {
+        ShowCameraInfoUI info(this);
+        info.fill(fusionCamera_->getDescription(), QString::fromStdString(firmwareVersion_));
+        info.setResolution(fusionCamera_->getWidth(zelvan::DVS), fusionCamera_->getHeight(zelvan::DVS));
+        info.exec();
+        return;
+    }
     if (!live_->camera()) {
         emit signalShowLeftBottomTips(tr("Please connect camera first."), ZvMessageType::Warning, QString());
         return;
@@ -575,42 +612,15 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
     }
     viewerMode_ = description.product == "Tandra" ? FusionCamera : EventCamera;
     releaseEventCamera();
+    releaseFusionCamera();
     if (viewerMode_ == FusionCamera) {
-        emit signalShowLeftBottomTips(
-            tr("Open camera: ") + QString::fromStdString(description.serial) + tr("failed."),
-            ZvMessageType::Error, QString());
+        openFusionCamera(description);
         return;
     }
     const std::string serial = description.serial;
-    // The worker opens the camera and hands it to the GUI thread, which installs it; until then
-    // the window waits behind the busy window, handling events.
-    QEventLoop untilOpened;
     auto opened = std::make_shared<std::shared_ptr<zelvan::DvsCamera>>();
-    bool installed = false;
-    auto install = [this, opened, serial, &installed] {
-        if (installed) return;
-        installed = true;
-        waitingWindow_->finish();
-        installEventCamera(std::move(*opened), serial);
-    };
-    WorkerThread worker([this, serial, opened, &untilOpened, install] {
-        *opened = openCameraTask(serial);
-        QMetaObject::invokeMethod(
-            &untilOpened,
-            [&untilOpened, install] {
-                install();
-                untilOpened.quit();
-            },
-            Qt::QueuedConnection);
-    });
-    worker.start(QThread::InheritPriority);
-    centreWaitingWindow();
-    waitingWindow_->open();
-    untilOpened.exec();
-    worker.wait();
-    // The loop may have ended before the hand-over ran (the application quitting): the camera
-    // opened is installed (or its failure told) all the same.
-    install();
+    runBehindWaitingWindow([this, serial, opened] { *opened = openCameraTask(serial); },
+                           [this, serial, opened] { installEventCamera(std::move(*opened), serial); });
     viewerShowType_ = zelvan::DVS;
     showViewerType(viewerShowType_);
 }
@@ -699,6 +709,10 @@ void MainWidget::onTriggerIn(zelvan::EventTriggerIn trigger) {
 void MainWidget::on_pb_play_clicked(bool checked) {
     // The file modes play through the playback processors.
     if (viewerMode_ == RawFile || viewerMode_ == FusionFile) return;
+    if (viewerMode_ == FusionCamera) {
+        fusionPlayClicked(checked);
+        return;
+    }
     if (!canPlay()) {
         qInfo() << "Please connect camera first.";
         if (live_->isRunning()) live_->stop();
@@ -729,6 +743,10 @@ void MainWidget::on_pb_record_clicked() {
         ui_->pb_record->setChecked(false);
         return;
     }
+    if (viewerMode_ == FusionCamera) {
+        fusionRecordClicked();
+        return;
+    }
     if (viewerMode_ != EventCamera || !live_->isConnected()) {
         qInfo() << "Please connect camera first.";
         recordings_->stopManual();
@@ -748,7 +766,10 @@ void MainWidget::on_pb_record_clicked() {
     }
 }
 
-bool MainWidget::filesComplete() const { return recordings_->isIdle() && !eventProcessor_->fileJobRunning(); }
+bool MainWidget::filesComplete() const {
+    return recordings_->isIdle() && !eventProcessor_->fileJobRunning() && !fusionRecording_ &&
+           !fusionStopWatcher_.isRunning();
+}
 
 void MainWidget::closeIfIdle() {
     if (!closeWhenIdle_ || !filesComplete()) return;
@@ -769,6 +790,7 @@ void MainWidget::closeEvent(QCloseEvent* event) {
     // The window goes once its recordings' files and a cut or export being written are complete;
     // until then it stays responsive and shows that it is busy.
     recordings_->endAll();
+    stopFusionRecording();
     if (!filesComplete()) {
         closeWhenIdle_ = true;
         event->ignore();
@@ -779,6 +801,36 @@ void MainWidget::closeEvent(QCloseEvent* event) {
         return;
     }
     QWidget::closeEvent(event);
+}
+
+void MainWidget::runBehindWaitingWindow(std::function<void()> work, std::function<void()> done) {
+    // Until the worker hands over, the window waits behind the busy window, handling events.
+    QEventLoop untilDone;
+    bool finished = false;
+    auto finish = [this, &finished, &done] {
+        if (finished) return;
+        finished = true;
+        waitingWindow_->finish();
+        done();
+    };
+    WorkerThread worker([&work, &untilDone, &finish] {
+        work();
+        QMetaObject::invokeMethod(
+            &untilDone,
+            [&untilDone, &finish] {
+                finish();
+                untilDone.quit();
+            },
+            Qt::QueuedConnection);
+    });
+    worker.start(QThread::InheritPriority);
+    centreWaitingWindow();
+    waitingWindow_->open();
+    untilDone.exec();
+    worker.wait();
+    // The loop may have ended before the hand-over ran (the application quitting): what the worker
+    // did is handed over (or its failure told) all the same.
+    finish();
 }
 
 void MainWidget::centreWaitingWindow() {
@@ -837,8 +889,8 @@ void MainWidget::on_pb_fold_general_setting_clicked() {
     showSidebar(cameraSidebar_, ui_->pb_fold_general_setting);
 }
 void MainWidget::on_pb_fold_dvs_setting_clicked(bool) { showSidebar(dvsSidebar_, ui_->pb_fold_dvs_setting); }
-// The frame sidebar comes with fusion cameras; until then the button has nothing to show.
-void MainWidget::on_pb_fold_aps_setting_clicked(bool) { showSidebar(nullptr, ui_->pb_fold_aps_setting); }
+// The frame sidebar shows the open fusion camera's frame sensor.
+void MainWidget::on_pb_fold_aps_setting_clicked(bool) { showSidebar(apsSidebar_, ui_->pb_fold_aps_setting); }
 
 void MainWidget::showSidebar(QWidget* page, QPushButton* button) {
     const bool show = page && button->isChecked();
@@ -939,9 +991,10 @@ bool MainWidget::canPlay() const {
         case RawFile:
         case FusionFile:
             return true;
-        case NoDevice:
         case FusionCamera:
-            return false;  // fusion cameras are not streamed yet
+            return fusionCamera_ && fusionCamera_->isConnected();
+        case NoDevice:
+            return false;
     }
     return false;
 }

@@ -2,15 +2,20 @@
 #pragma once
 
 #include <QAction>
+#include <QElapsedTimer>
+#include <QFutureWatcher>
 #include <QMenu>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <vector>
 
 #include "Utility/ViewerUtils.h"
 #include "zelvan/DvsCamera.h"
 #include "zelvan/DvsCameraManager.h"
+#include "zelvan/FusionCamera.h"
 
 namespace Ui {
 class MainWidget;
@@ -21,10 +26,12 @@ class LiveSession;
 class RecordingController;
 class ZvFileRecorder;
 class ShowImageForm;
+class SidebarApsSettingUI;
 class SidebarCameraSettingUI;
 class SidebarDvsSettingUI;
 class WaitingWindow;
 class ZvEventProcessor;
+class ZvFusionCameraDataProcessor;
 
 enum ViewerMode { NoDevice = 0, EventCamera = 1, FusionCamera = 2, RawFile = 3, FusionFile = 4 };
 
@@ -58,6 +65,19 @@ public:
     ViewerMode viewerMode() const { return viewerMode_; }
     std::shared_ptr<zelvan::DvsCamera> eventCamera() const;
     ZvEventProcessor* eventProcessor() const { return eventProcessor_; }
+    ZvFusionCameraDataProcessor* fusionProcessor() const { return fusionProcessor_; }
+    std::shared_ptr<zelvan::FusionCamera> fusionCamera() const { return fusionCamera_; }
+    SidebarApsSettingUI* apsSidebar() const { return apsSidebar_; }
+    // The firmware version read from the open fusion camera.
+    QString firmwareVersion() const { return QString::fromStdString(firmwareVersion_); }
+    // True while the fusion camera streams both sensors.
+    bool isFusionLive() const { return fusionLive_; }
+    // True while the record button records the fusion camera, and while its files are completed.
+    bool isFusionRecording() const { return fusionRecording_; }
+    bool isFinishingFusionRecording() const { return fusionStopWatcher_.isRunning(); }
+    // Runs on the thread that completes a fusion recording, before the camera is asked to (tests
+    // hold the completion with it).
+    void setFusionStopHookForTesting(std::function<void()> hook) { fusionStopHook_ = std::move(hook); }
     ShowImageForm* imageForm() const;
     Ui::MainWidget* form() const { return ui_.get(); }
     ZvFileRecorder* recorder() const;
@@ -160,10 +180,33 @@ private:
     // True when the play button has something to start: a connected camera or an open recording.
     bool canPlay() const;
     void centreWaitingWindow();
+    // Runs `work` on a worker thread while the busy window shows (events are handled meanwhile),
+    // then `done` on the GUI thread, once.
+    void runBehindWaitingWindow(std::function<void()> work, std::function<void()> done);
     // Ends a close that waited for the files once nothing is left to wait for.
     void closeIfIdle();
     void setActionTexts();
     std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
+    // Opens the fusion camera on the worker thread: the firmware check (the version is handed back in
+    // `firmware`), the calibration and the callbacks that feed the fusion processor. Null when the
+    // camera cannot be opened.
+    std::shared_ptr<zelvan::FusionCamera> openFusionCameraTask(const std::string& serial,
+                                                               std::string& firmware);
+    void openFusionCamera(const zelvan::CameraDescription& description);
+    void installFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera, const std::string& serial);
+    // Ends the fusion camera's recording and stream and lets the camera go (destroyed).
+    void releaseFusionCamera();
+    void fusionPlayClicked(bool checked);
+    // Stops both streams of the fusion camera; a stop that reports a failure is told.
+    void stopFusionStreams();
+    // Waits until the fusion recording's files are complete, behind the busy window (the window goes
+    // on handling events meanwhile).
+    void waitForFusionRecordingFiles();
+    void fusionRecordClicked();
+    // Ends the fusion recording; its outcome is told once the files are complete.
+    void stopFusionRecording();
+    void watchFusionCamera();
+    void connectFusionProcessor();
     void installEventCamera(std::shared_ptr<zelvan::DvsCamera> camera, const std::string& serial);
     void releaseEventCamera();
     void cameraLost();
@@ -189,11 +232,22 @@ private:
     bool closeWhenIdle_ = false;  // a close waits for the recordings' files
 
     ZvEventProcessor* eventProcessor_ = nullptr;
+    ZvFusionCameraDataProcessor* fusionProcessor_ = nullptr;
+    std::shared_ptr<zelvan::FusionCamera> fusionCamera_;
+    bool fusionLive_ = false;
+    bool fusionRecording_ = false;
+    QString fusionRecordingBase_;
+    QElapsedTimer fusionRecordingClock_;
+    QTimer fusionRecordingTimer_;  // ticks the recording time
+    QTimer fusionWatch_;           // notices a lost fusion camera
+    QFutureWatcher<int> fusionStopWatcher_;
+    std::function<void()> fusionStopHook_;
     std::unique_ptr<LiveSession> live_;                // the open event camera and its stream
     std::unique_ptr<RecordingController> recordings_;  // the record button and trigger-in recordings
     WaitingWindow* waitingWindow_ = nullptr;
     SidebarCameraSettingUI* cameraSidebar_ = nullptr;  // owned by the sidebar area
     SidebarDvsSettingUI* dvsSidebar_ = nullptr;        // owned by the sidebar area
+    SidebarApsSettingUI* apsSidebar_ = nullptr;        // owned by the sidebar area
     static constexpr int kSidebarWidth = 400;
     QMenu* fileMenu_ = nullptr;
     QMenu* deviceMenu_ = nullptr;

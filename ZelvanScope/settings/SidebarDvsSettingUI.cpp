@@ -370,6 +370,8 @@ void SidebarDvsSettingUI::showEventCamera(std::shared_ptr<zelvan::DvsCamera> cam
         clear();
         return;
     }
+    fusionCamera_.reset();
+    setSource(Source::EventCamera);
     setCamera(camera);
     setBiasesToolUI(camera->getTool(zelvan::BIASES));
     setTriggerInToolUI(camera->getTool(zelvan::TRIGGER_IN));
@@ -381,10 +383,28 @@ void SidebarDvsSettingUI::showEventCamera(std::shared_ptr<zelvan::DvsCamera> cam
     refreshFromCamera();
 }
 
+void SidebarDvsSettingUI::showFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera) {
+    if (!camera) {
+        clear();
+        return;
+    }
+    setCamera(nullptr);
+    fusionCamera_ = camera;
+    setSource(Source::FusionCamera);
+    setBiasesToolUI(camera->getTool(zelvan::BIASES));
+    setTriggerInToolUI(nullptr);
+    setAntiFlickerToolUI(camera->getTool(zelvan::ANTI_FLICKER));
+    setEventRateControlToolUI(camera->getTool(zelvan::EVENT_RATE_CONTROL));
+    setEventTrailFilterToolUI(camera->getTool(zelvan::EVENT_TRAIL_FILTER));
+    setROIToolUI(camera->getTool(zelvan::ROI), "ROI");
+    refreshFromCamera();
+}
+
 void SidebarDvsSettingUI::clear() {
     settle();  // while the tools are still there
     undisplayed_.clear();
     setCamera(nullptr);
+    fusionCamera_.reset();
     setBiasesToolUI(nullptr);
     setTriggerInToolUI(nullptr);
     setAntiFlickerToolUI(nullptr);
@@ -459,7 +479,8 @@ bool SidebarDvsSettingUI::applyChange(Tool which, const std::string& name,
     const std::shared_ptr<zelvan::CameraTool> tool = panels_[index(which)].tool;
     if (!tool) return false;
     const bool accepted = std::visit([&](const auto& v) { return tool->setParam(name, v); }, value);
-    if (!accepted && camera_ && !camera_->isConnected()) {
+    if (!accepted &&
+        ((camera_ && !camera_->isConnected()) || (fusionCamera_ && !fusionCamera_->isConnected()))) {
         // Not a refusal: the camera has gone, and the window tells that (and clears this panel).
         emit signalCameraGone();
         return false;
@@ -502,7 +523,8 @@ void SidebarDvsSettingUI::noteOutcome(Tool which, const std::string& name,
 
 void SidebarDvsSettingUI::record(Tool which, const std::string& name, const zelvan::ParameterValue& value) {
     if (camera_ && !recordsToFile_) return;
-    const QString path = settings_->dvsCurrentConfigPath;
+    // A fusion camera's event sensor has a parameter file of its own.
+    const QString path = fusionCamera_ ? settings_->fusionCurrentConfigPath : settings_->dvsCurrentConfigPath;
     const ParamFileError error = updateCameraParamFile(path, panels_[index(which)].fileKey, name, value);
     if (error == ParamFileError::None) {
         recordFailureTold_ = false;

@@ -31,6 +31,7 @@
 #include "Utility/ViewerUtils.h"
 #include "zelvan/CameraTool.h"
 #include "zelvan/DvsCamera.h"
+#include "zelvan/FusionCamera.h"
 
 class AppSettings;
 class QLabel;
@@ -77,6 +78,9 @@ public:
     // The whole panel for an open event camera: setCamera, a box for each of its tools, and the
     // camera's values in the items.
     void showEventCamera(std::shared_ptr<zelvan::DvsCamera> camera);
+    // The whole panel for the event sensor of an open fusion camera: no config bar, no trigger-in box;
+    // changes are recorded in the current fusion-camera parameter file.
+    void showFusionCamera(std::shared_ptr<zelvan::FusionCamera> camera);
     // No camera, no boxes, no config bar; rectangle selection on the image is switched off.
     void clear();
 
@@ -195,6 +199,7 @@ private:
     Source source_ = Source::EventCamera;
     AppSettings* settings_;
     std::shared_ptr<zelvan::DvsCamera> camera_;
+    std::shared_ptr<zelvan::FusionCamera> fusionCamera_;  // the fusion camera whose event sensor is shown
     std::array<Panel, kToolCount> panels_;
     std::vector<SettingBaseWithLineEdit*> roiItems_;
     QVBoxLayout* boxes_;

@@ -738,7 +738,7 @@ private slots:
         }
     }
 
-    // With nothing to play (at start-up, or a fusion camera, which does not stream yet), neither a
+    // With nothing to play (at start-up, or a fusion camera that could not be opened), neither a
     // click nor Space leaves the play button pressed.
     void thePlayButtonNeverLatchesWithNothingToPlay() {
         MainWidget window;
@@ -751,10 +751,11 @@ private slots:
         QVERIFY(!window.form()->pb_play->isChecked());
 
         zelvan::CameraDescription tandra;
-        tandra.serial = "5a7d0004";
+        tandra.serial = "no-such-fusion-camera";
         tandra.product = "Tandra";
         window.openCameraByDescription(tandra);
         QCOMPARE(window.viewerMode(), FusionCamera);
+        QVERIFY(!window.fusionCamera());
         window.form()->pb_play->click();
         QVERIFY(!window.form()->pb_play->isChecked());
         QTest::keyClick(&window, Qt::Key_Space);

@@ -36,12 +36,15 @@ private:
     bool seekStream(uint64_t timestamp);
     // Next decoded frame of the video stream into the decoded frame; false at the end of the file.
     [[nodiscard]] bool decodeNext();
+    // The decoded frame converted to BGR24 into `frame` (reusing its buffer when it has the stream's
+    // size), then released; false (logged), with `frame` untouched, when no converter can be made or
+    // a frame of the stream's size cannot be allocated.
+    [[nodiscard]] bool convertDecoded(ApsFrame& frame);
     uint64_t frameTimestamp(bool best_effort) const;
 
     std::unique_ptr<Ffmpeg> ffmpeg_;
     int video_stream_ = -1;
-    std::vector<uint8_t> picture_;  // BGR24, width * height * 3
-    bool draining_ = false;         // the end of the file was reached and the decoder is being emptied
+    bool draining_ = false;  // the end of the file was reached and the decoder is being emptied
     std::vector<uint64_t> timestamps_;
 };
 

@@ -75,14 +75,6 @@ bool Mp4FileReader::loadFile() {
         ZV_LOG(LOG_ERROR, "Unsupported frame size %dx%d in: %s", par->width, par->height, utf8.c_str());
         return false;
     }
-    try {
-        picture_.assign(size_t(par->width) * size_t(par->height) * 3, 0);
-    } catch (const std::bad_alloc&) {
-        ZV_LOG(LOG_ERROR, "Not enough memory for frames of %dx%d in: %s", par->width, par->height,
-               utf8.c_str());
-        return false;
-    }
-
     const AVCodec* decoder = avcodec_find_decoder(par->codec_id);
     ffmpeg::CodecContextPtr codec(decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr);
     if (codec == nullptr || avcodec_parameters_to_context(codec.get(), par) < 0 ||
@@ -175,8 +167,7 @@ bool Mp4FileReader::decodeNext() {
     }
 }
 
-bool Mp4FileReader::getNextFrame(ApsFrame& frame) {
-    if (!decodeNext()) return false;
+bool Mp4FileReader::convertDecoded(ApsFrame& frame) {
     Ffmpeg& f = *ffmpeg_;
     AVFrame* decoded = f.frame.get();
     if (f.scaler == nullptr || decoded->width != width_ || decoded->height != height_) {
@@ -189,13 +180,34 @@ bool Mp4FileReader::getNextFrame(ApsFrame& frame) {
         av_frame_unref(decoded);
         return false;
     }
-    uint8_t* dst[1] = {picture_.data()};
-    const int strides[1] = {3 * int(width_)};
-    sws_scale(f.scaler.get(), decoded->data, decoded->linesize, 0, decoded->height, dst, strides);
     const uint64_t ts = frameTimestamp(true);
+    // A frame of the stream's size (the previous one, as a caller decoding in a loop passes it) is
+    // written over in place; any other (or one marked as the last of a sequence) is replaced by a
+    // frame of that size.
+    const size_t bytes = size_t(width_) * size_t(height_) * ApsFrame::kBytesPerPixel;
+    if (frame.width() != width_ || frame.height() != height_ || frame.getDataSize() != bytes ||
+        frame.isLast()) {
+        try {
+            frame = ApsFrame(width_, height_, ts, ts);
+        } catch (const std::bad_alloc&) {
+            ZV_LOG(LOG_ERROR, "Not enough memory for frames of %dx%d in: %s", int(width_), int(height_),
+                   path_.c_str());
+            av_frame_unref(decoded);
+            return false;
+        }
+    } else {
+        frame.setTimestamps(ts, ts);
+    }
+    uint8_t* dst[1] = {frame.data()};
+    const int strides[1] = {ApsFrame::kBytesPerPixel * int(width_)};
+    sws_scale(f.scaler.get(), decoded->data, decoded->linesize, 0, decoded->height, dst, strides);
     av_frame_unref(decoded);
-    frame = ApsFrame(width_, height_, ts, ts, picture_.data(), picture_.size(), false);
     return true;
+}
+
+bool Mp4FileReader::getNextFrame(ApsFrame& frame) {
+    if (!decodeNext()) return false;
+    return convertDecoded(frame);
 }
 
 bool Mp4FileReader::getFrameGivenTimeStamp(uint64_t timestamp, ApsFrame& frame) {
@@ -205,14 +217,15 @@ bool Mp4FileReader::getFrameGivenTimeStamp(uint64_t timestamp, ApsFrame& frame) 
     const uint64_t target = *std::prev(after);
     ZV_LOG(LOG_INFO, "Seek to time: %lld", static_cast<long long>(target));
     if (!seekStream(target)) return false;
-    ApsFrame candidate;
-    while (getNextFrame(candidate)) {
-        if (candidate.startTimestamp() < target) {
-            ZV_LOG(LOG_INFO, "Skip frame: %lld", static_cast<long long>(candidate.startTimestamp()));
+    // The frames before the target are decoded (the codec needs them) but not converted.
+    while (decodeNext()) {
+        const uint64_t ts = frameTimestamp(true);
+        if (ts < target) {
+            ZV_LOG(LOG_INFO, "Skip frame: %lld", static_cast<long long>(ts));
+            av_frame_unref(ffmpeg_->frame.get());
             continue;
         }
-        frame = std::move(candidate);
-        return true;
+        return convertDecoded(frame);
     }
     return false;
 }

@@ -151,7 +151,8 @@ int TandraCamera::init() {
         frames.swap(frame_callbacks_);
     }
     std::lock_guard<std::mutex> control(control_mutex_);
-    if (alive_.load()) return 0;
+    // Open already, unless a reader has noticed a loss it has not yet closed the handle for.
+    if (alive_.load() && !loss_noticed_.load()) return 0;
     if (inited_.load()) {
         // Opened again after destroy() (or a lost connection): everything is set up anew.
         stopBoth(false);
@@ -292,14 +293,24 @@ int TandraCamera::start(STREAM_TYPE type) {
 }
 
 int TandraCamera::startLocked(STREAM_TYPE type) {
-    if (!inited_.load() || !alive_.load() || !event_sensor_ || !frame_sensor_) {
-        // Never opened, or lost (and not opened again since).
+    // Never opened, or lost (and not opened again since). A loss counts from the moment a reader
+    // notices it, before it has stopped anything: the device may be back by the time it has.
+    const auto closed = [this] {
+        return !inited_.load() || !alive_.load() || loss_noticed_.load() || !event_sensor_ || !frame_sensor_;
+    };
+    if (closed()) {
         ZV_LOG(LOG_ERROR, "Start refused: camera %s is not open.", getDescription().serial.c_str());
         return -1;
     }
     // Threads told to end by a stop from a callback are joined (and what they left on is stopped)
     // while the flag still tells them to end.
-    if (running_.load() != 1) rememberEndedRecording(stopBoth(false));
+    if (running_.load() != 1) {
+        rememberEndedRecording(stopBoth(false));
+        if (closed()) {  // the threads joined had lost the device
+            ZV_LOG(LOG_ERROR, "Start refused: camera %s is not open.", getDescription().serial.c_str());
+            return -1;
+        }
+    }
     const bool running = running_.load() == 1;
     const bool already = type == DVS ? events_on_ : type == APS ? frames_on_ : fusing_.load();
     if (running && already) {

@@ -404,6 +404,10 @@
         <source>Save</source>
         <translation>Save</translation>
     </message>
+    <message>
+        <source>Tips</source>
+        <translation>Tips</translation>
+    </message>
 </context>
 <context>
     <name>ZvFilePathReminderForm</name>
@@ -679,6 +683,22 @@
     <message>
         <source>The trigger-in settings apply when the current recording ends.</source>
         <translation>The trigger-in settings apply when the current recording ends.</translation>
+    </message>
+    <message>
+        <source>the previous recording is still being assembled</source>
+        <translation>the previous recording is still being assembled</translation>
+    </message>
+    <message>
+        <source>Cannot record into %1: %2</source>
+        <translation>Cannot record into %1: %2</translation>
+    </message>
+    <message>
+        <source>Save file success!</source>
+        <translation>Save file success!</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>Recording %1 is incomplete: %2</translation>
     </message>
 </context>
 <context>
@@ -1015,6 +1035,191 @@
     <message>
         <source>Display</source>
         <translation>Display</translation>
+    </message>
+</context>
+<context>
+    <name>MainWidget</name>
+    <message>
+        <source>The recording %1 is incomplete: data were lost or could not be written.</source>
+        <translation>The recording %1 is incomplete: data were lost or could not be written.</translation>
+    </message>
+    <message>
+        <source>The Tandra camera firmware needs to be upgraded!</source>
+        <translation>The Tandra camera firmware needs to be upgraded!</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be used; the default calibration is shown.</source>
+        <translation>The camera's calibration cannot be used; the default calibration is shown.</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be read; the default calibration is shown.</source>
+        <translation>The camera's calibration cannot be read; the default calibration is shown.</translation>
+    </message>
+    <message>
+        <source>Start the camera before recording.</source>
+        <translation>Start the camera before recording.</translation>
+    </message>
+    <message>
+        <source>Cannot start recording into %1.</source>
+        <translation>Cannot start recording into %1.</translation>
+    </message>
+    <message>
+        <source>The camera could not be started; check its connection.</source>
+        <translation>The camera could not be started; check its connection.</translation>
+    </message>
+    <message>
+        <source>The camera stopped, but a recording of it could not be completed.</source>
+        <translation>The camera stopped, but a recording of it could not be completed.</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFusionCameraDataProcessor</name>
+    <message>
+        <source>Frames of the recording that cannot be decoded are skipped.</source>
+        <translation>Frames of the recording that cannot be decoded are skipped.</translation>
+    </message>
+    <message>
+        <source>Loading cancelled.</source>
+        <translation>Loading cancelled.</translation>
+    </message>
+    <message>
+        <source>The calibration %1 cannot be used; the default calibration is shown.</source>
+        <translation>The calibration %1 cannot be used; the default calibration is shown.</translation>
+    </message>
+    <message>
+        <source>Cannot load the frames of the recording: %1.</source>
+        <translation>Cannot load the frames of the recording: %1.</translation>
+    </message>
+    <message>
+        <source>Cannot read the first frame of %1.</source>
+        <translation>Cannot read the first frame of %1.</translation>
+    </message>
+    <message>
+        <source>Cannot load the events of the recording: %1.</source>
+        <translation>Cannot load the events of the recording: %1.</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written successfully!</source>
+        <translation>Manual calibration parameters were written successfully!</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written failed!</source>
+        <translation>Manual calibration parameters were written failed!</translation>
+    </message>
+    <message>
+        <source>There is no frame at %1; the frame shown stays.</source>
+        <translation>There is no frame at %1; the frame shown stays.</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarApsSettingUI</name>
+    <message>
+        <source>APS Setting</source>
+        <translation>APS Setting</translation>
+    </message>
+    <message>
+        <source>APS Manual Calibration</source>
+        <translation>APS Manual Calibration</translation>
+    </message>
+    <message>
+        <source>Set aps offset x.</source>
+        <translation>Set aps offset x.</translation>
+    </message>
+    <message>
+        <source>Set aps offset y.</source>
+        <translation>Set aps offset y.</translation>
+    </message>
+    <message>
+        <source>Apply</source>
+        <translation>Apply</translation>
+    </message>
+    <message>
+        <source>Store the corrected calibration in the camera</source>
+        <translation>Store the corrected calibration in the camera</translation>
+    </message>
+    <message>
+        <source>The camera is no longer connected.</source>
+        <translation>The camera is no longer connected.</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded failed.</source>
+        <translation>Camera parameters loaded failed.</translation>
+    </message>
+    <message>
+        <source>Failed to load camera parameters.</source>
+        <translation>Failed to load camera parameters.</translation>
+    </message>
+    <message>
+        <source>Failed to export camera parameters.</source>
+        <translation>Failed to export camera parameters.</translation>
+    </message>
+    <message>
+        <source>Default</source>
+        <translation>Default</translation>
+    </message>
+    <message>
+        <source>Load the default camera parameters</source>
+        <translation>Load the default camera parameters</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>Read the parameters back from the camera</source>
+        <translation>Read the parameters back from the camera</translation>
+    </message>
+    <message>
+        <source>Load</source>
+        <translation>Load</translation>
+    </message>
+    <message>
+        <source>Load camera parameters from a file</source>
+        <translation>Load camera parameters from a file</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>Export</translation>
+    </message>
+    <message>
+        <source>Export the camera parameters to a file</source>
+        <translation>Export the camera parameters to a file</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>Offset X</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Offset Y</translation>
+    </message>
+    <message>
+        <source>APS</source>
+        <translation>APS</translation>
+    </message>
+    <message>
+        <source>%1: the camera refused %2 = %3.</source>
+        <translation>%1: the camera refused %2 = %3.</translation>
+    </message>
+    <message>
+        <source>Cannot read %1 from the camera.</source>
+        <translation>Cannot read %1 from the camera.</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded successfully.</source>
+        <translation>Camera parameters loaded successfully.</translation>
+    </message>
+    <message>
+        <source>Camera parameters exported successfully.</source>
+        <translation>Camera parameters exported successfully.</translation>
+    </message>
+    <message>
+        <source>Select a JSON file</source>
+        <translation>Select a JSON file</translation>
+    </message>
+    <message>
+        <source>Json file (*.json)</source>
+        <translation>Json file (*.json)</translation>
     </message>
 </context>
 </TS>

@@ -404,6 +404,10 @@
         <source>Save</source>
         <translation>保存</translation>
     </message>
+    <message>
+        <source>Tips</source>
+        <translation>提示</translation>
+    </message>
 </context>
 <context>
     <name>ZvFilePathReminderForm</name>
@@ -679,6 +683,22 @@
     <message>
         <source>The trigger-in settings apply when the current recording ends.</source>
         <translation>触发录制设置将在当前录制结束后生效。</translation>
+    </message>
+    <message>
+        <source>the previous recording is still being assembled</source>
+        <translation>上一个录制文件仍在合成中</translation>
+    </message>
+    <message>
+        <source>Cannot record into %1: %2</source>
+        <translation>无法录制到 %1：%2</translation>
+    </message>
+    <message>
+        <source>Save file success!</source>
+        <translation>文件保存成功！</translation>
+    </message>
+    <message>
+        <source>Recording %1 is incomplete: %2</source>
+        <translation>录制文件 %1 不完整：%2</translation>
     </message>
 </context>
 <context>
@@ -1015,6 +1035,191 @@
     <message>
         <source>Display</source>
         <translation>显示</translation>
+    </message>
+</context>
+<context>
+    <name>MainWidget</name>
+    <message>
+        <source>The recording %1 is incomplete: data were lost or could not be written.</source>
+        <translation>录制文件 %1 不完整：数据丢失或无法写入。</translation>
+    </message>
+    <message>
+        <source>The Tandra camera firmware needs to be upgraded!</source>
+        <translation>Tandra 相机固件需要升级！</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be used; the default calibration is shown.</source>
+        <translation>相机的标定参数不可用，当前使用默认标定。</translation>
+    </message>
+    <message>
+        <source>The camera's calibration cannot be read; the default calibration is shown.</source>
+        <translation>无法读取相机的标定参数，当前使用默认标定。</translation>
+    </message>
+    <message>
+        <source>Start the camera before recording.</source>
+        <translation>请先启动相机再录制。</translation>
+    </message>
+    <message>
+        <source>Cannot start recording into %1.</source>
+        <translation>无法在 %1 中开始录制。</translation>
+    </message>
+    <message>
+        <source>The camera could not be started; check its connection.</source>
+        <translation>无法启动相机，请检查相机连接。</translation>
+    </message>
+    <message>
+        <source>The camera stopped, but a recording of it could not be completed.</source>
+        <translation>相机已停止，但其录制文件未能完整保存。</translation>
+    </message>
+</context>
+<context>
+    <name>ZvFusionCameraDataProcessor</name>
+    <message>
+        <source>Frames of the recording that cannot be decoded are skipped.</source>
+        <translation>录像中无法解码的帧已跳过。</translation>
+    </message>
+    <message>
+        <source>Loading cancelled.</source>
+        <translation>已取消加载。</translation>
+    </message>
+    <message>
+        <source>The calibration %1 cannot be used; the default calibration is shown.</source>
+        <translation>标定文件 %1 不可用，当前使用默认标定。</translation>
+    </message>
+    <message>
+        <source>Cannot load the frames of the recording: %1.</source>
+        <translation>无法加载录制文件的图像帧：%1。</translation>
+    </message>
+    <message>
+        <source>Cannot read the first frame of %1.</source>
+        <translation>无法读取 %1 的第一帧。</translation>
+    </message>
+    <message>
+        <source>Cannot load the events of the recording: %1.</source>
+        <translation>无法加载录制文件的事件：%1。</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written successfully!</source>
+        <translation>手动标定参数写入成功！</translation>
+    </message>
+    <message>
+        <source>Manual calibration parameters were written failed!</source>
+        <translation>手动标定参数写入失败！</translation>
+    </message>
+    <message>
+        <source>There is no frame at %1; the frame shown stays.</source>
+        <translation>%1 处没有图像帧，保持显示当前帧。</translation>
+    </message>
+</context>
+<context>
+    <name>SidebarApsSettingUI</name>
+    <message>
+        <source>APS Setting</source>
+        <translation>APS 设置</translation>
+    </message>
+    <message>
+        <source>APS Manual Calibration</source>
+        <translation>APS 手动标定</translation>
+    </message>
+    <message>
+        <source>Set aps offset x.</source>
+        <translation>设置 APS 的 X 偏移。</translation>
+    </message>
+    <message>
+        <source>Set aps offset y.</source>
+        <translation>设置 APS 的 Y 偏移。</translation>
+    </message>
+    <message>
+        <source>Apply</source>
+        <translation>应用</translation>
+    </message>
+    <message>
+        <source>Store the corrected calibration in the camera</source>
+        <translation>将修正后的标定写入相机</translation>
+    </message>
+    <message>
+        <source>The camera is no longer connected.</source>
+        <translation>相机已断开连接。</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded failed.</source>
+        <translation>相机参数加载失败。</translation>
+    </message>
+    <message>
+        <source>Failed to load camera parameters.</source>
+        <translation>加载相机参数失败。</translation>
+    </message>
+    <message>
+        <source>Failed to export camera parameters.</source>
+        <translation>导出相机参数失败。</translation>
+    </message>
+    <message>
+        <source>Default</source>
+        <translation>默认</translation>
+    </message>
+    <message>
+        <source>Load the default camera parameters</source>
+        <translation>加载默认相机参数</translation>
+    </message>
+    <message>
+        <source>Refresh</source>
+        <translation>刷新</translation>
+    </message>
+    <message>
+        <source>Read the parameters back from the camera</source>
+        <translation>从相机重新读取参数</translation>
+    </message>
+    <message>
+        <source>Load</source>
+        <translation>加载</translation>
+    </message>
+    <message>
+        <source>Load camera parameters from a file</source>
+        <translation>从文件加载相机参数</translation>
+    </message>
+    <message>
+        <source>Export</source>
+        <translation>导出</translation>
+    </message>
+    <message>
+        <source>Export the camera parameters to a file</source>
+        <translation>将相机参数导出到文件</translation>
+    </message>
+    <message>
+        <source>Offset X</source>
+        <translation>X 偏移</translation>
+    </message>
+    <message>
+        <source>Offset Y</source>
+        <translation>Y 偏移</translation>
+    </message>
+    <message>
+        <source>APS</source>
+        <translation>APS</translation>
+    </message>
+    <message>
+        <source>%1: the camera refused %2 = %3.</source>
+        <translation>%1：相机拒绝了 %2 = %3。</translation>
+    </message>
+    <message>
+        <source>Cannot read %1 from the camera.</source>
+        <translation>无法从相机读取 %1。</translation>
+    </message>
+    <message>
+        <source>Camera parameters loaded successfully.</source>
+        <translation>相机参数加载成功。</translation>
+    </message>
+    <message>
+        <source>Camera parameters exported successfully.</source>
+        <translation>相机参数导出成功。</translation>
+    </message>
+    <message>
+        <source>Select a JSON file</source>
+        <translation>选择 JSON 文件</translation>
+    </message>
+    <message>
+        <source>Json file (*.json)</source>
+        <translation>JSON 文件 (*.json)</translation>
     </message>
 </context>
 </TS>
