@@ -135,6 +135,29 @@ TEST_F(EventStreamTest, UnpacedStreamDecodesToEverythingEmittedAcrossTheWrap) {
     EXPECT_FALSE(rig.odd_sized);
 }
 
+TEST_F(EventStreamTest, UnpacedReplayOfEncodedWordsLoopsTheRecordingWithNothingLost) {
+    const std::string path = testing::recordPattern("stream_encoded_replay.raw", 2'000'000, 40, 500);
+    auto config = testCamera("u8", 5'000'000, /*paced=*/false);
+    config.scene = sim::SceneKind::Replay;
+    config.replay_path = path;
+    config.replay_encoded = true;
+    config.start_time_us = kWrap - 50'000;
+    Rig rig(config);
+    ASSERT_NE(rig.stream, nullptr);
+    ASSERT_EQ(rig.device->sceneError(), "");
+    rig.device->writeRegister(sim::reg::kReadoutControl, 0);
+    rig.stream->start();
+    ASSERT_TRUE(rig.readUntil([&] { return rig.decoder.decoder.getLastTimestamp() > kWrap + 100'000; }));
+    rig.stream->stop();
+
+    EXPECT_TRUE(receivedEverythingInOrder(rig));
+    // About seven passes of 20 ms, each holding about 40 000 events.
+    EXPECT_GT(testing::eventsOf(rig.decoder.log).size(), 200'000u);
+    EXPECT_EQ(rig.stream->lostBuffers(), 0u);
+    EXPECT_LE(rig.max_buffer, kBufferBytes);
+    EXPECT_FALSE(rig.odd_sized);
+}
+
 TEST_F(EventStreamTest, PacedStreamFollowsTheWallClock) {
     Rig rig(testCamera("u2", 20'000, /*paced=*/true));
     rig.device->writeRegister(sim::reg::kReadoutControl, 0);

@@ -79,17 +79,41 @@ inline bool isSubsequence(const DecodeLog& part, const DecodeLog& whole) {
     return true;
 }
 
+// Writes a raw recording of EVT 3.0 `bytes` under a header as our recorder writes it.
+inline void writeRawFile(const std::string& path, const std::vector<uint8_t>& bytes, int width = 1280,
+                         int height = 720) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << "% evt 3.0\n% format EVT3;height=" << height << ";width=" << width << "\n% geometry " << width
+        << "x" << height << "\n% end\n";
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
 // Writes a small raw recording of `events` and returns its path.
 inline std::string writeRecording(const std::string& name, const std::vector<Event2D>& events,
                                   int width = 1280, int height = 720) {
     const std::string path = std::string(ZELVAN_BINARY_DIR) + "/" + name;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << "% evt 3.0\n% format EVT3;height=" << height << ";width=" << width << "\n% geometry " << width
-        << "x" << height << "\n% end\n";
     EVT3Encoder encoder(width);
     std::vector<uint8_t> bytes;
     encoder.encode(events.data(), events.data() + events.size(), bytes);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    writeRawFile(path, bytes, width, height);
+    return path;
+}
+
+// Writes a recording of the pattern scene as a simulated camera records it (the words of `slices`
+// production steps of `slice_us` each: a TIME_HIGH word at least every step, vector groups where the
+// bars are) and returns its path.
+inline std::string recordPattern(const std::string& name, uint64_t rate, uint64_t slices, uint64_t slice_us) {
+    auto config = testCamera("rec-" + name, rate);
+    config.start_time_us = 123'456;
+    sim::SimDevice camera(config);
+    camera.writeRegister(sim::reg::kReadoutControl, 0);
+    std::vector<uint8_t> bytes;
+    for (uint64_t i = 0; i < slices; ++i) {
+        const uint64_t t0 = camera.clock();
+        camera.produce(t0, t0 + slice_us, bytes);
+    }
+    const std::string path = std::string(ZELVAN_BINARY_DIR) + "/" + name;
+    writeRawFile(path, bytes);
     return path;
 }
 

@@ -32,6 +32,9 @@ public:
 
     // Starts a new stream: the next word written is a TIME_HIGH.
     void reset();
+    // Goes on with a stream that other words brought to time `t`: the next words continue from there
+    // (a TIME_HIGH for every 4096 us step after t) and restate the row.
+    void resume(uint64_t t);
 
 private:
     static void putWord(std::vector<uint8_t>& out, uint32_t word) {

@@ -14,6 +14,13 @@ void EVT3Encoder::reset() {
     row_ = -1;
 }
 
+void EVT3Encoder::resume(uint64_t t) {
+    started_ = true;
+    time_high_ = t >> 12;
+    time_low_ = static_cast<uint32_t>(t & 0xFFF);
+    row_ = -1;
+}
+
 void EVT3Encoder::advanceTime(uint64_t t, std::vector<uint8_t>& out) {
     const uint64_t high = t >> 12;
     const uint32_t low = static_cast<uint32_t>(t & 0xFFF);

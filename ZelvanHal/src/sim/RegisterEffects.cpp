@@ -84,7 +84,30 @@ void keepIf(std::vector<Event2D>& events, Keep keep) {
                  events.end());
 }
 
+// Whether bits 0..last of a bitmap are all set (`set`) or all clear.
+bool uniform(const std::array<uint32_t, 64>& words, uint32_t last, bool set) {
+    const uint32_t full = set ? 0xFFFFFFFFu : 0u;
+    for (uint32_t i = 0; i <= last / 32; ++i) {
+        const uint32_t bits_here = std::min<uint32_t>(32, last + 1 - 32 * i);
+        const uint32_t mask = bits_here == 32 ? 0xFFFFFFFFu : (1u << bits_here) - 1;
+        if ((words[i] & mask) != (full & mask)) return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool EmissionSettings::keepsEvents(uint16_t max_x, uint16_t max_y) const {
+    if (max_x >= width || max_y >= height) return false;
+    if (roi_enabled) {
+        const bool all_kept = roi_keeps_window
+                                  ? uniform(roi_columns, max_x, true) && uniform(roi_rows, max_y, true)
+                                  : uniform(roi_columns, max_x, false) || uniform(roi_rows, max_y, false);
+        if (!all_kept) return false;
+    }
+    return on_drop_per_1024 == 0 && off_drop_per_1024 == 0 && !afk_enabled && stc_mode == StcMode::Off &&
+           !erc_enabled;
+}
 
 SensorFamily sensorFamilyOf(const CameraDescription& description) {
     return description.vendorId == 0x04B5 && description.productId == 0xFFFF ? SensorFamily::Genx320

@@ -53,6 +53,11 @@ struct EmissionSettings {
     // Event rate control: at most `erc_events_per_us` events per microsecond on average.
     bool erc_enabled = false;
     double erc_events_per_us = 0.0;
+
+    // True when RegisterEffects::apply() keeps every event with a column up to max_x and a row up to
+    // max_y as it is (a region of interest that covers them all, or a RONI window that leaves them out,
+    // keeps them).
+    bool keepsEvents(uint16_t max_x, uint16_t max_y) const;
 };
 
 class RegisterEffects {

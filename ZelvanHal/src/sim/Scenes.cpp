@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <fstream>
 
+#include "EncodedReplay.h"
 #include "zelvan/EVT3Decoder.h"
+#include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
 
 namespace zelvan::sim {
@@ -150,6 +152,15 @@ std::unique_ptr<Scene> makeScene(const SimDeviceConfig& config, std::string& err
             return std::make_unique<SyntheticSource>(config.width, config.height, config.event_rate,
                                                      config.seed, true);
         case SceneKind::Replay: {
+            if (config.replay_encoded) {
+                auto encoded = std::make_unique<EncodedReplaySource>();
+                if (!encoded->load(config.replay_path, error)) return nullptr;
+                if (encoded->truncated()) {
+                    ZV_LOG(LOG_WARNING, "Replay of %s: only its first %zu bytes are looped",
+                           config.replay_path.c_str(), encoded->loadedBytes());
+                }
+                return encoded;
+            }
             auto replay = std::make_unique<ReplaySource>();
             if (!replay->load(config.replay_path, error)) return nullptr;
             return replay;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "EncodedReplay.h"
 #include "FusionBoard.h"
 #include "RegisterEffects.h"
 #include "Scenes.h"
@@ -34,7 +35,8 @@ struct SimDevice::Impl {
     // so that once they return the next step already sees their effect.
     std::mutex produce_mutex;
     std::unique_ptr<Scene> scene;
-    std::string scene_error;  // written once in the constructor
+    EncodedReplaySource* encoded = nullptr;  // the scene, when it replays encoded words
+    std::string scene_error;                 // written once in the constructor
     RegisterEffects effects;
     EVT3Encoder encoder;
     bool encoder_started = false;
@@ -64,6 +66,7 @@ SimDevice::SimDevice(SimDeviceConfig config)
         control_data_[reg::kBoardSerialNumber] = textBlock(description_.serial);
     }
     impl_->scene = makeScene(config_, impl_->scene_error);
+    impl_->encoded = dynamic_cast<EncodedReplaySource*>(impl_->scene.get());
     if (!impl_->scene) {
         ZV_LOG(LOG_ERROR, "Simulated camera %s: %s", config_.description.serial.c_str(),
                impl_->scene_error.c_str());
@@ -277,22 +280,27 @@ void SimDevice::produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& 
     t_begin = std::max(t_begin, clock_.load());
     if (t_end <= t_begin) return;
 
+    const bool adds_triggers =
+        settings.trigger_in_enabled && (config_.trigger_period_us > 0 || im.schedule.running());
+    if (im.encoded && !adds_triggers && settings.keepsEvents(im.encoded->maxX(), im.encoded->maxY())) {
+        produceEncoded(t_begin, t_end, out);
+        return;
+    }
+
     im.events.clear();
     im.triggers.clear();
     if (im.scene) im.scene->generate(t_begin, t_end, im.events);
+    if (im.encoded) im.triggers = im.encoded->triggers();  // the recording's own
     im.effects.apply(settings, im.events, t_begin, t_end);
     if (settings.trigger_in_enabled && config_.trigger_period_us > 0) {
         im.triggerEdges(config_.trigger_period_us, t_begin, t_end);
     }
-    if (settings.trigger_in_enabled && im.schedule.running()) {
-        const size_t periodic = im.triggers.size();
-        im.schedule.edges(t_begin, t_end, im.triggers);
-        if (periodic != 0 && im.triggers.size() != periodic) {
-            std::stable_sort(
-                im.triggers.begin(), im.triggers.end(),
-                [](const EventTriggerIn& a, const EventTriggerIn& b) { return a.timestamp < b.timestamp; });
-        }
-    }
+    if (settings.trigger_in_enabled && im.schedule.running()) im.schedule.edges(t_begin, t_end, im.triggers);
+    const auto by_time = [](const EventTriggerIn& a, const EventTriggerIn& b) {
+        return a.timestamp < b.timestamp;
+    };
+    if (!std::is_sorted(im.triggers.begin(), im.triggers.end(), by_time))
+        std::stable_sort(im.triggers.begin(), im.triggers.end(), by_time);
 
     const size_t bytes_before = out.size();
     // State the full time at the start, and forget the row, so that this output decodes after any
@@ -327,6 +335,23 @@ void SimDevice::produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& 
     im.encoded_time = t_end - 1;
     clock_.store(t_end);
     emitted_events_.fetch_add(written);
+    emitted_bytes_.fetch_add(out.size() - bytes_before);
+}
+
+// The recording's words as recorded; the caller holds the production lock.
+void SimDevice::produceEncoded(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& out) {
+    Impl& im = *impl_;
+    const size_t bytes_before = out.size();
+    const auto emitted = im.encoded->emit(
+        t_begin, t_end, im.encoder_started ? std::optional<uint64_t>(im.encoded_time) : std::nullopt, out);
+    // The encoder takes over from there when the registers next ask for decoded events.
+    im.encoded_time = emitted.stated_time;
+    im.encoder_started = true;
+    im.encoder.resume(emitted.stated_time);
+    if (observer_.on_events || observer_.on_trigger)
+        im.encoded->decodeEmitted(out.data() + bytes_before, out.data() + out.size(), observer_);
+    clock_.store(t_end);
+    emitted_events_.fetch_add(emitted.events);
     emitted_bytes_.fetch_add(out.size() - bytes_before);
 }
 

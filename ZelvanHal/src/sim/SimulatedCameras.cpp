@@ -191,6 +191,9 @@ bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::stri
         } else if (key == "replay_file") {
             if (!value.is_string()) return fail("must be a path");
             out.replay_path = value.get<std::string>();
+        } else if (key == "replay_encoded") {
+            if (!value.is_boolean()) return fail("must be true or false");
+            out.replay_encoded = value.get<bool>();
         } else if (key == "paced") {
             if (!value.is_boolean()) return fail("must be true or false");
             out.paced = value.get<bool>();
@@ -229,6 +232,10 @@ bool parseDevice(const json& item, size_t index, SimDeviceConfig& out, std::stri
     }
     if (out.scene == SceneKind::Replay && out.replay_path.empty()) {
         error = where + ": scene \"replay\" needs \"replay_file\"";
+        return false;
+    }
+    if (out.replay_encoded && out.scene != SceneKind::Replay) {
+        error = where + ": \"replay_encoded\" applies to scene \"replay\" only";
         return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include "SimTransfer.h"
 #include "zelvan/Logger.h"
 #include "zelvan/StringUtils.h"
+#include "zelvan/ThreadUtils.h"
 
 namespace zelvan {
 
@@ -206,6 +207,7 @@ public:
 
 private:
     void run() override {
+        setCurrentThreadName("zv-sim-events");
         const bool paced = device_->config().paced;
         RawBuffer buffer = freshBuffer();
         uint64_t buffer_start = 0;  // device time of the buffer's first slice

@@ -25,7 +25,12 @@ struct SimDeviceConfig {
     uint16_t width = 1280;
     uint16_t height = 720;
     SceneKind scene = SceneKind::Pattern;
-    std::string replay_path;          // .raw recording looped by SceneKind::Replay
+    std::string replay_path;  // .raw recording looped by SceneKind::Replay
+    // SceneKind::Replay loops the recording's EVT 3.0 words as recorded (the first 64 MiB), rewriting
+    // only their TIME_HIGH words, instead of decoding its events and encoding them again: nearly no
+    // cost per event. While the registers shape events (region of interest, biases, filters, rate
+    // control) or add trigger edges, the words are decoded and encoded as usual.
+    bool replay_encoded = false;
     uint64_t event_rate = 5'000'000;  // events per second of the scene
     uint64_t trigger_period_us = 0;   // edges on trigger input 0 (rising, then falling half a period
                                       // later); 0 = none
@@ -163,9 +168,11 @@ public:
     // Appends the EVT 3.0 bytes of device time [t_begin, t_end) to `out` and moves the clock to
     // t_end. Does nothing (the clock stays) while the device is not emitting. The bytes start with
     // the full time and the next event restates its row, so every call's output decodes on its own
-    // after any earlier output; the decoder's clock reaches t_end - 1 even without events. Part of
-    // an interval before clock() is skipped. Called by data transfer threads; calls are serialised.
-    // The observer runs inside this call and must not call back into the device.
+    // after any earlier output; the decoder's clock reaches t_end - 1 even without events. A replay of
+    // encoded words (replay_encoded) hands out stretches of the recording's words once the clock has
+    // reached their time, and brings the decoder's clock to less than two TIME_HIGH steps (8192 us)
+    // before t_end instead. Time before clock() is skipped. Called by data transfer threads; calls are
+    // serialised. The observer runs inside this call and must not call back into the device.
     void produce(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& out);
 
     // Device clock: where the stream continues when it next runs.
@@ -180,6 +187,7 @@ public:
 
 private:
     void logWrite(uint32_t address, uint32_t value);  // caller holds mutex_
+    void produceEncoded(uint64_t t_begin, uint64_t t_end, std::vector<uint8_t>& out);
 
     struct Impl;
     SimDeviceConfig config_;
@@ -221,6 +229,7 @@ public:
     // Parses a JSON description of devices; false with `error` set on bad input.
     //   [ {"model": "EVK4" | "EVK5" | "Pelmo" | "Orvik 320" | "Pelmo Ethernet" | "Tandra",
     //      optional: "serial", "event_rate", "scene" ("pattern" | "noise" | "replay"), "replay_file",
+    //      "replay_encoded" (true | false; scene "replay" only),
     //      "trigger_period_us", "start_time_us", "paced", "seed", "settle_scale" (0..10), "flicker_hz",
     //      "firmware_version" (text of at most 63 bytes),
     //      Ethernet only: "camera_ip", "local_ip", "subnet_mask", "gateway",
