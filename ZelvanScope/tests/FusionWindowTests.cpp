@@ -369,7 +369,10 @@ private slots:
         // Record 3 s of both streams.
         window.form()->pb_record->click();
         QVERIFY(window.isFusionRecording());
+        const qsizetype recorded_from = images.count();
         QTest::qWait(3000);
+        // And a few frames, however slowly a busy machine's simulated camera goes.
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() >= recorded_from + 6, kDeadlineMs);
         window.form()->pb_record->click();
         QVERIFY(!window.isFusionRecording());
         QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingFusionRecording(), kDeadlineMs);
@@ -385,6 +388,8 @@ private slots:
         QCOMPARE(window.viewerShowType(), zelvan::DVS);
         window.openRecording(raw);
         QCOMPARE(window.viewerMode(), FusionFile);
+        window.form()->pb_loop->setChecked(true);  // played in a loop: it never ends while the test looks
+        QVERIFY(window.fusionProcessor()->replay());
         QCOMPARE(window.viewerShowType(), zelvan::DVS_AND_APS);
         QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->viewerType(), zelvan::DVS_AND_APS, kDeadlineMs);
         QVERIFY(!window.fusionCamera());
