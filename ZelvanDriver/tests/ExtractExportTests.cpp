@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <random>
 
 #include "ProgressRecord.h"
 #include "TestRecordings.h"
+#include "VideoKeyFrames.h"
 #include "VideoTestUtil.h"
 #include "testing/ReferenceEvt3Decoder.h"
 #include "zelvan/ApsFileReader.h"
@@ -471,6 +473,16 @@ TEST(ExportEventDataToVideo, OneSecondGives31Frames) {
     EXPECT_EQ(video->getHeight(), 720);
 }
 
+TEST(ExportEventDataToVideo, EveryFrameIsAKeyFrame) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 1'300'000, 1'000'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->exportEventDataToVideo(0, 1'000'000, dir / "keys.mp4"));
+    // Any frame decodes on its own: a player seeks to it at once.
+    EXPECT_EQ(zelvan::testing::keyFrames(dir / "keys.mp4"), std::vector<bool>(31, true));
+}
+
 TEST(ExportEventDataToVideo, ProgressOfARangeBeyondTheRecordingCountsToTheRecordingsEnd) {
     TempDir dir;
     writeSynthetic(dir / "rec.raw", 0, 1'300'000, 300'000, true);
@@ -891,6 +903,39 @@ TEST(FullDisk, CutsAndExportsThatCannotBeWrittenSaySo) {
             EXPECT_FALSE(fs::exists(out));
         }
     }
+}
+
+// The message an export under a file size limit fails with, written by a child process to `message_file`.
+int messageInChild(const std::string& source, uint64_t end, const std::string& out,
+                   const std::string& message_file) {
+    try {
+        ScopedLogCapture quiet(LOG_DETAIL);
+        RawFileReader reader(source);
+        if (!reader.loadFile()) return kCannotOpen;
+        const bool ok = reader.exportEventDataToVideo(0, end, out);
+        std::ofstream(message_file) << reader.lastErrorMessage();
+        return ok ? kClaimedSuccess : 10 + static_cast<int>(reader.lastError());
+    } catch (...) {
+        return kThrew;
+    }
+}
+
+TEST(FullDisk, AFrameThatCannotBeWrittenEndsTheExportWithItsReason) {
+    TempDir dir;
+    const std::string source = dir / "rec.raw";
+    writeSynthetic(source, 0, 1'000'000, 300'000, true);
+    ASSERT_NE(open(source), nullptr);  // the index is written here, not in the child
+    const std::string out = dir / "out.mp4";
+    const std::string message_file = dir / "message.txt";
+    // The limit falls in the first frames: the export stops there, while frames are still being
+    // drawn, with the converter's reason.
+    EXPECT_EQ(
+        runWithFileSizeLimit(60'000, [&] { return messageInChild(source, 999'000, out, message_file); }),
+        10 + static_cast<int>(ReaderError::CannotWrite));
+    std::ifstream in(message_file);
+    const std::string message((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(message, "Failed to write a video frame to " + out + ": Failed to write packet.");
+    EXPECT_FALSE(fs::exists(out));
 }
 
 TEST(FullDisk, AnExportThatCannotBeWrittenFails) {

@@ -2,13 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 
+#include "VideoKeyFrames.h"
 #include "VideoTestUtil.h"
 #include "zelvan/ApsFileReader.h"
 #include "zelvan/DataToVideoConverter.h"
 #include "zelvan/Logger.h"
 #include "zelvan/Mp4FileReader.h"
+#include "zelvan/RawFileReader.h"
 
 namespace fs = std::filesystem;
 using namespace zelvan;
@@ -290,6 +295,226 @@ TEST(VideoEncoderVideos, Nv12InputIsEncodedAndConverted) {
     EXPECT_EQ(bgr_in->nv12ToVideo(nv12.data(), -1), -1);
     EXPECT_TRUE(log.contains(LOG_ERROR, "Sws scale fmt is not AV_PIX_FMT_NV12"));
     EXPECT_EQ(bgr_in->nv12ToRGB(nv12.data(), bgr.data()), -1);
+}
+
+// A grey BGR frame in the encoder's format, drawn as the export draws its frames: grey, white and
+// black take the luma the scaler gives them, and every pixel the chroma of grey.
+struct YuvFrame {
+    std::vector<uint8_t> luma, chroma;
+    int strides[3] = {kW, kW / 2, kW / 2};
+    std::array<const uint8_t*, 3> planes() const { return {luma.data(), chroma.data(), chroma.data()}; }
+};
+YuvFrame toYuv(const std::vector<uint8_t>& bgr) {
+    YuvFrame f;
+    f.luma.resize(size_t(kW) * kH);
+    for (size_t i = 0; i < f.luma.size(); ++i) {
+        f.luma[i] = bgr[3 * i] == 255 ? RawFileReader::kExportOnLuma
+                    : bgr[3 * i] == 0 ? RawFileReader::kExportOffLuma
+                                      : RawFileReader::kExportBackgroundLuma;
+    }
+    f.chroma.assign(size_t(kW / 2) * (kH / 2), RawFileReader::kExportChroma);
+    return f;
+}
+
+TEST(VideoEncoderVideos, Yuv420pFramesDecodeAsTheirBgrTwins) {
+    TempDir dir;
+    // The same pictures, with a black square too, through the scaler and straight to the encoder.
+    std::vector<std::vector<uint8_t>> bgr;
+    for (int i = 0; i < 5; ++i) {
+        bgr.push_back(patternFrame(i));
+        for (int y = 20; y < 30; ++y)
+            std::fill_n(bgr.back().data() + 3 * (size_t(y) * kW + 200 + size_t(i)), 3 * 10, uint8_t{0});
+    }
+    auto through_bgr =
+        makeConverter(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(through_bgr, nullptr);
+    ASSERT_EQ(through_bgr->setOutputFile(dir / "bgr.mp4"), 0);
+    for (const auto& frame : bgr) ASSERT_EQ(through_bgr->rgbToVideo(frame.data(), -1), 0);
+    ASSERT_EQ(through_bgr->flushAndCloseVideo(), 0);
+
+    auto direct = makeConverter(DataToVideoConverter::kPixFmtYuv420p, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(direct, nullptr);
+    ASSERT_EQ(direct->setOutputFile(dir / "yuv.mp4"), 0);
+    for (const auto& frame : bgr) {
+        const YuvFrame yuv = toYuv(frame);
+        ASSERT_EQ(direct->yuv420pToVideo(yuv.planes().data(), yuv.strides, -1), 0);
+    }
+    // The BGR converter takes these frames too.
+    const YuvFrame extra = toYuv(patternFrame(9));
+    ASSERT_EQ(through_bgr->setOutputFile(dir / "extra.mp4"), 0);
+    ASSERT_EQ(through_bgr->yuv420pToVideo(extra.planes().data(), extra.strides, 5000), 0);
+    ASSERT_EQ(through_bgr->flushAndCloseVideo(), 0);
+    ASSERT_EQ(direct->flushAndCloseVideo(), 0);
+
+    auto a = load(dir / "bgr.mp4");
+    auto b = load(dir / "yuv.mp4");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(timestampsOf(*a), timestampsOf(*b));
+    for (int k = 0; k < 5; ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        ApsFrame fa, fb;
+        ASSERT_TRUE(a->getNFrame(k, fa));
+        ASSERT_TRUE(b->getNFrame(k, fb));
+        ASSERT_EQ(fa.getDataSize(), fb.getDataSize());
+        // The grey of each pixel within 2 levels; a channel within 3 (the scaler gives a block whose
+        // sampled pixel is black a chroma one level off grey's).
+        int worst_grey = 0, worst_channel = 0;
+        for (int y = 0; y < kH; ++y) {
+            for (int x = 0; x < kW; ++x) {
+                worst_grey = std::max(worst_grey, std::abs(grey(fa, x, y) - grey(fb, x, y)));
+                for (size_t c = 0; c < 3; ++c) {
+                    const size_t i = 3 * (size_t(y) * kW + size_t(x)) + c;
+                    worst_channel = std::max(worst_channel, std::abs(int(fa.data()[i]) - int(fb.data()[i])));
+                }
+            }
+        }
+        EXPECT_LE(worst_grey, 2);
+        EXPECT_LE(worst_channel, 3);
+        EXPECT_GT(grey(fb, 16 * k + 8, 108), 245);  // white
+        EXPECT_LT(grey(fb, 205 + k, 25), 10);       // black
+        EXPECT_NEAR(grey(fb, 8, 200), 112, 4);      // grey
+    }
+    auto c = load(dir / "extra.mp4");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(timestampsOf(*c), (std::vector<uint64_t>{5000}));
+}
+
+TEST(VideoEncoderReasons, Yuv420pFramesAreChecked) {
+    TempDir dir;
+    ScopedLogCapture log;
+    const YuvFrame f = toYuv(patternFrame(0));
+    const auto planes = f.planes();
+    // Before an output file.
+    auto c = makeConverter(DataToVideoConverter::kPixFmtYuv420p, DataToVideoConverter::kPixFmtYuv420p);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->yuv420pToVideo(planes.data(), f.strides, -1), -1);
+    EXPECT_EQ(c->lastError(), VideoError::NotReady);
+    EXPECT_EQ(c->lastErrorMessage(), "yuv420pToVideo: Converter is not fully initialized.");
+    EXPECT_TRUE(log.contains(LOG_ERROR, c->lastErrorMessage()));
+    // No planes, a missing plane, rows shorter than the frame.
+    ASSERT_EQ(c->setOutputFile(dir / "a.mp4"), 0);
+    EXPECT_EQ(c->yuv420pToVideo(nullptr, f.strides, -1), -1);
+    EXPECT_EQ(c->lastError(), VideoError::InvalidArgument);
+    EXPECT_EQ(c->lastErrorMessage(), "yuv420pToVideo: no frame data.");
+    const uint8_t* const missing[3] = {planes[0], nullptr, planes[2]};
+    EXPECT_EQ(c->yuv420pToVideo(missing, f.strides, -1), -1);
+    EXPECT_EQ(c->lastError(), VideoError::InvalidArgument);
+    const int narrow[3] = {kW, kW / 2 - 1, kW / 2};
+    EXPECT_EQ(c->yuv420pToVideo(planes.data(), narrow, -1), -1);
+    EXPECT_EQ(c->lastError(), VideoError::InvalidArgument);
+    EXPECT_EQ(c->lastErrorMessage(), "yuv420pToVideo: rows shorter than the frame.");
+    // Wider rows are fine.
+    std::vector<uint8_t> wide(size_t(kW + 64) * kH, RawFileReader::kExportBackgroundLuma);
+    const uint8_t* const wide_planes[3] = {wide.data(), planes[1], planes[2]};
+    const int wide_strides[3] = {kW + 64, kW / 2, kW / 2};
+    ASSERT_EQ(c->yuv420pToVideo(wide_planes, wide_strides, -1), 0);
+    EXPECT_EQ(c->lastError(), VideoError::None);
+    ASSERT_EQ(c->flushAndCloseVideo(), 0);
+    auto r = load(dir / "a.mp4");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(timestampsOf(*r).size(), 1u);
+
+    // A converter whose destination is not yuv420p.
+    DataToVideoConverter to_bgr;
+    to_bgr.setConverterFrameSize(kH, kW, kH, kW);
+    ASSERT_EQ(to_bgr.setConverterFmt(DataToVideoConverter::kPixFmtNv12, DataToVideoConverter::kPixFmtBgr24),
+              0);
+    EXPECT_EQ(to_bgr.yuv420pToVideo(planes.data(), f.strides, -1), -1);
+    EXPECT_EQ(to_bgr.lastError(), VideoError::NotReady);
+}
+
+// ---- encoder options ----
+
+TEST(VideoEncoderOptions, OutOfRangeValuesAreRefused) {
+    DataToVideoConverter c;
+    VideoEncoderOptions options;
+    options.constant_qp = 52;
+    EXPECT_EQ(c.setEncoderOptions(options), -1);
+    EXPECT_EQ(c.lastError(), VideoError::InvalidArgument);
+    EXPECT_EQ(c.lastErrorMessage(), "setEncoderOptions: quantiser 52 is above 51.");
+    for (const int interval : {0, -3, DataToVideoConverter::kFrameRate + 1}) {
+        SCOPED_TRACE(interval);
+        options = VideoEncoderOptions{};
+        options.key_frame_interval = interval;
+        EXPECT_EQ(c.setEncoderOptions(options), -1);
+        EXPECT_EQ(c.lastError(), VideoError::InvalidArgument);
+    }
+    // The refused options changed nothing.
+    EXPECT_EQ(c.encoderOptions().constant_qp, -1);
+    EXPECT_EQ(c.encoderOptions().key_frame_interval, 30);
+    options = VideoEncoderOptions{};
+    options.constant_qp = 0;
+    options.key_frame_interval = 1;
+    EXPECT_EQ(c.setEncoderOptions(options), 0);
+    EXPECT_EQ(c.lastError(), VideoError::None);
+    EXPECT_EQ(c.encoderOptions().key_frame_interval, 1);
+}
+
+TEST(VideoEncoderOptions, APresetLibx264DoesNotKnowFailsTheSetUp) {
+    if (DataToVideoConverter::chooseH264EncoderName({"libx264"}) != "libx264")
+        GTEST_SKIP() << "FFmpeg is built without libx264";
+    ScopedLogCapture log;
+    DataToVideoConverter c;
+    c.setConverterFrameSize(kH, kW, kH, kW);
+    ASSERT_EQ(c.setConverterFmt(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p), 0);
+    VideoEncoderOptions options;
+    options.preset = "no-such-preset";
+    ASSERT_EQ(c.setEncoderOptions(options), 0);
+    EXPECT_EQ(c.initVideoConverter(), -1);
+    EXPECT_EQ(c.lastError(), VideoError::EncoderSetup);
+    EXPECT_EQ(c.lastErrorMessage(), "Could not open codec.");
+}
+
+TEST(VideoEncoderOptions, KeyFramesAndQuantiserFollowTheOptions) {
+    TempDir dir;
+    // Default options: a key frame once a second. Every frame a key frame, at a fine and at a
+    // coarse constant quantiser.
+    struct Case {
+        const char* name;
+        int key_frame_interval;
+        int constant_qp;
+    };
+    const Case cases[] = {{"default", 30, -1}, {"all key fine", 1, 10}, {"all key coarse", 1, 40}};
+    std::map<std::string, uintmax_t> sizes;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        DataToVideoConverter c;
+        c.setConverterFrameSize(kH, kW, kH, kW);
+        ASSERT_EQ(c.setConverterFmt(DataToVideoConverter::kPixFmtBgr24, DataToVideoConverter::kPixFmtYuv420p),
+                  0);
+        VideoEncoderOptions options;
+        options.key_frame_interval = k.key_frame_interval;
+        options.constant_qp = k.constant_qp;
+        ASSERT_EQ(c.setEncoderOptions(options), 0);
+        ASSERT_EQ(c.initVideoConverter(), 0);
+        // Two videos: the options hold for the encoders opened after the first.
+        for (const char* name : {"a.mp4", "b.mp4"}) {
+            const std::string path = dir / (std::string(k.name) + name);
+            ASSERT_EQ(c.setOutputFile(path), 0);
+            for (int i = 0; i < 61; ++i) ASSERT_EQ(c.rgbToVideo(patternFrame(i).data(), -1), 0);
+            ASSERT_EQ(c.flushAndCloseVideo(), 0);
+            const std::vector<bool> keys = zelvan::testing::keyFrames(path);
+            ASSERT_EQ(keys.size(), 61u);
+            for (size_t i = 0; i < keys.size(); ++i) {
+                if (k.key_frame_interval == 1 || i % 30 == 0) {
+                    EXPECT_TRUE(keys[i]) << i;
+                } else if (c.encoderName() == "libx264") {
+                    EXPECT_FALSE(keys[i]) << i;  // the static picture needs no other key frame
+                }
+            }
+            auto r = load(path);
+            ASSERT_NE(r, nullptr);
+            ApsFrame f;
+            ASSERT_TRUE(r->getNFrame(45, f));
+            EXPECT_GT(grey(f, 16 * (45 % 16) + 8, 108), 200);
+            EXPECT_NEAR(grey(f, 8, 200), 112, 6);
+            sizes[k.name] = fs::file_size(path);
+        }
+    }
+    if (DataToVideoConverter::chooseH264EncoderName({"libx264"}) == "libx264") {
+        EXPECT_LT(sizes["all key coarse"], sizes["all key fine"]);
+    }
 }
 
 TEST(VideoEncoderStills, JpegGoesToDirectorySlashTimestamp) {

@@ -23,12 +23,23 @@ enum class VideoError : uint8_t {
     CannotWrite,         // writing to the video or still file failed
 };
 
+// How the H.264 encoder trades speed for size and quality. The defaults suit camera videos: the
+// fastest libx264 preset at an average of kBitRate, a key frame once a second. Other H.264 encoders
+// take only the key frame interval (and the bit rate); preset, tune and constant quantiser are
+// libx264's.
+struct VideoEncoderOptions {
+    std::string preset = "ultrafast";
+    std::string tune;             // empty: none
+    int constant_qp = -1;         // 0..51: every frame at this quantiser instead of the average bit rate
+    int key_frame_interval = 30;  // frames from one key frame to the next (1: each frame is a key frame)
+};
+
 // One scaling context turns the caller's frames (source size and pixel format) into the encoder's
 // (destination size and format); one H.264 encoder writes MP4 files, one MJPEG encoder writes stills.
 //
 // Order of use:
-//   setConverterFrameSize -> setConverterFmt -> initVideoConverter
-//     -> (setOutputFile -> rgbToVideo / nv12ToVideo ... -> flushAndCloseVideo)*
+//   setConverterFrameSize -> setConverterFmt -> [setEncoderOptions] -> initVideoConverter
+//     -> (setOutputFile -> rgbToVideo / nv12ToVideo / yuv420pToVideo ... -> flushAndCloseVideo)*
 // Stills need initVideoConverter, setJpegOutputPath and rgbToJpeg; plain conversion (nv12ToRGB)
 // needs only the first two steps. Every operation returns 0 on success and -1 on failure; failures
 // are logged at the error level, and the reason of the last one is kept: lastError() and
@@ -36,8 +47,9 @@ enum class VideoError : uint8_t {
 // failure it reports. One thread at a time; the converter holds no lock.
 //
 // Videos: yuv420p H.264 ("libx264" when the FFmpeg build has it, then "h264_mf", then the first
-// H.264 encoder), no B-frames, a key frame at least once a second of 30 fps video, one reference
-// frame, and the index at the front of the file so that players can start and seek at once.
+// H.264 encoder), no B-frames, a key frame at least once a second of 30 fps video (VideoEncoderOptions
+// can ask for them more often), one reference frame, and the index at the front of the file so that
+// players can start and seek at once.
 class DataToVideoConverter {
 public:
     // FFmpeg pixel format numbers used by the callers.
@@ -60,6 +72,11 @@ public:
     int setConverterFrameSize(int src_height, int src_width, int dst_height, int dst_width);
     // Builds the scaling context (nearest neighbour) from the stored sizes and these formats.
     [[nodiscard]] int setConverterFmt(int src_fmt, int dst_fmt);
+    // Settings of the H.264 encoders opened from now on (initVideoConverter opens the first; call it
+    // before). Fails (InvalidArgument) for a quantiser above 51 or a key frame interval below 1 or
+    // above one second of video; libx264 checks the preset and tune names when it opens.
+    [[nodiscard]] int setEncoderOptions(const VideoEncoderOptions& options);
+    const VideoEncoderOptions& encoderOptions() const { return options_; }
     // Chooses and opens the H.264 encoder, allocates the frames, opens the MJPEG encoder.
     [[nodiscard]] int initVideoConverter();
 
@@ -71,6 +88,11 @@ public:
     [[nodiscard]] int rgbToVideo(const uint8_t* data, int64_t timestamp);
     // Encodes one NV12 frame (luma plane of width * height bytes, then the interleaved chroma).
     [[nodiscard]] int nv12ToVideo(const uint8_t* data, int64_t timestamp);
+    // Encodes one planar 4:2:0 frame of the destination size as it is, without the scaling context:
+    // planes[0] is the luma (rows of strides[0] bytes), planes[1] and planes[2] the Cb and Cr planes
+    // of half the width and height (rounded up). Needs a yuv420p destination (WrongPixelFormat
+    // otherwise), whatever the source format. Timestamps as for rgbToVideo.
+    [[nodiscard]] int yuv420pToVideo(const uint8_t* const planes[3], const int strides[3], int64_t timestamp);
     // Converts one NV12 frame into `out`: packed 3-byte pixels, rows of 3 * destination width.
     [[nodiscard]] int nv12ToRGB(const uint8_t* data, uint8_t* out);
 
@@ -119,6 +141,7 @@ private:
     int dst_height_ = 2160;
     int src_width_ = 3840;
     int src_height_ = 2160;
+    VideoEncoderOptions options_;
     int64_t next_timestamp_ = 0;
     int64_t frames_sent_ = 0;  // since the encoder was opened
     std::string jpeg_dir_;

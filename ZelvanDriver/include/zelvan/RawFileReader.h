@@ -67,7 +67,10 @@ struct PayloadStart {
 // start time taken modulo 2^24 us.
 //
 // An export (exportEventDataToVideo) holds the read lock for its whole run, seeks to the later of its
-// start and the recording's start and renders one period of event time after the other from there.
+// start and the recording's start and renders one period of event time after the other from there:
+// the caller's thread reads and draws each frame (grey, in the encoder's 4:2:0 format), a thread of
+// the export encodes it meanwhile, and is joined before the export returns, whatever its outcome.
+// Every frame is a key frame.
 // Cuts and exports report every failure (including write errors of their output) by returning false
 // after logging the reason, and remove an output file they could not complete; they never remove
 // anything but a regular file. Nothing here throws for a failure it reports: every reason comes back
@@ -94,6 +97,14 @@ public:
     static constexpr size_t kCopyPieceBytes = 1'048'576;
     // Frames per second of exported videos; one frame per period of event time that has events.
     static constexpr uint64_t kExportFrameRate = 30;
+    // Exported frames are grey pictures drawn straight in the encoder's 4:2:0 format: the luma of
+    // the background and of a pixel with an ON or an OFF event (what FFmpeg's scaler makes of BGR
+    // grey 112, white and black in limited-range BT.601), and the chroma of every pixel (what it
+    // makes of grey).
+    static constexpr uint8_t kExportBackgroundLuma = 112;
+    static constexpr uint8_t kExportOnLuma = 234;
+    static constexpr uint8_t kExportOffLuma = 16;
+    static constexpr uint8_t kExportChroma = 127;
 
     // Loading reports its scan of the recording at most once per this many bytes.
     static constexpr uint64_t kLoadProgressBytes = 1'048'576;

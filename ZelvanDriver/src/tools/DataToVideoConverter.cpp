@@ -119,20 +119,39 @@ int DataToVideoConverter::setConverterFmt(int src_fmt, int dst_fmt) {
     return 0;
 }
 
+int DataToVideoConverter::setEncoderOptions(const VideoEncoderOptions& options) {
+    clearError();
+    if (options.constant_qp > 51) {
+        return fail(VideoError::InvalidArgument,
+                    "setEncoderOptions: quantiser " + std::to_string(options.constant_qp) + " is above 51.");
+    }
+    if (options.key_frame_interval < 1 || options.key_frame_interval > kFrameRate) {
+        return fail(VideoError::InvalidArgument, "setEncoderOptions: key frame interval " +
+                                                     std::to_string(options.key_frame_interval) +
+                                                     " is outside 1.." + std::to_string(kFrameRate) + ".");
+    }
+    options_ = options;
+    return 0;
+}
+
 int DataToVideoConverter::openVideoCodec() {
     ffmpeg_->codec.reset();
     frames_sent_ = 0;
     ffmpeg::CodecContextPtr codec(avcodec_alloc_context3(codec_));
     if (codec == nullptr) return fail(VideoError::EncoderSetup, "Could not allocate codec context.");
+    const bool x264 = std::string(codec_->name) == "libx264";
+    const bool constant_qp = x264 && options_.constant_qp >= 0;
     codec->width = dst_width_;
     codec->height = dst_height_;
     codec->pix_fmt = static_cast<AVPixelFormat>(dst_fmt_);
     codec->time_base = AVRational{1, 1'000'000};
     codec->framerate = AVRational{kFrameRate, 1};
-    codec->bit_rate = kBitRate;
+    // A constant quantiser leaves the bit rate to the pictures (and spares the encoder the
+    // look-ahead that rate control needs).
+    if (!constant_qp) codec->bit_rate = kBitRate;
     // Picture structure: a key frame at least once a second, no reordered frames (timestamps may
     // be irregular, and every frame decodes as soon as it arrives).
-    codec->gop_size = kFrameRate;
+    codec->gop_size = options_.key_frame_interval;
     codec->max_b_frames = 0;
     // One reference frame and key frames allowed anywhere (scene changes): cheap to encode,
     // decodable by every player profile, and seeking never has to decode far.
@@ -142,11 +161,13 @@ int DataToVideoConverter::openVideoCodec() {
     codec->thread_count = 0;
     // MP4 keeps the parameter sets in the track header.
     codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (std::string(codec_->name) == "libx264") {
+    if (x264) {
         // Event frames are mostly scattered single pixels, costly to code at this bit rate: the
         // fastest preset keeps exports ahead of real time, and its constrained-baseline output
         // plays everywhere.
-        av_opt_set(codec->priv_data, "preset", "ultrafast", 0);
+        av_opt_set(codec->priv_data, "preset", options_.preset.c_str(), 0);
+        if (!options_.tune.empty()) av_opt_set(codec->priv_data, "tune", options_.tune.c_str(), 0);
+        if (constant_qp) av_opt_set_int(codec->priv_data, "qp", options_.constant_qp, 0);
     }
     if (avcodec_open2(codec.get(), codec_, nullptr) < 0)
         return fail(VideoError::EncoderSetup, "Could not open codec.");
@@ -296,6 +317,38 @@ int DataToVideoConverter::nv12ToVideo(const uint8_t* data, int64_t timestamp) {
                                 data + static_cast<size_t>(src_width_) * static_cast<size_t>(src_height_)};
     const int strides[2] = {src_width_, src_width_};
     sws_scale(f.scaler.get(), planes, strides, 0, src_height_, f.dst_frame->data, f.dst_frame->linesize);
+    return encodeDestinationFrame(takeTimestamp(timestamp));
+}
+
+int DataToVideoConverter::yuv420pToVideo(const uint8_t* const planes[3], const int strides[3],
+                                         int64_t timestamp) {
+    clearError();
+    const Ffmpeg& f = *ffmpeg_;
+    if (f.codec == nullptr || f.dst_frame == nullptr || f.format == nullptr || f.packet == nullptr) {
+        return fail(VideoError::NotReady, "yuv420pToVideo: Converter is not fully initialized.");
+    }
+    if (planes == nullptr || strides == nullptr || planes[0] == nullptr || planes[1] == nullptr ||
+        planes[2] == nullptr) {
+        return fail(VideoError::InvalidArgument, "yuv420pToVideo: no frame data.");
+    }
+    if (dst_fmt_ != kPixFmtYuv420p) {
+        return fail(VideoError::WrongPixelFormat,
+                    "yuv420pToVideo: destination format " + std::to_string(dst_fmt_) + " is not yuv420p.");
+    }
+    const int chroma_width = (dst_width_ + 1) / 2;
+    if (strides[0] < dst_width_ || strides[1] < chroma_width || strides[2] < chroma_width) {
+        return fail(VideoError::InvalidArgument, "yuv420pToVideo: rows shorter than the frame.");
+    }
+    AVFrame* frame = f.dst_frame.get();
+    if (av_frame_make_writable(frame) < 0) {
+        return fail(VideoError::EncodeFailed, "Error sending a frame for encoding");
+    }
+    const int chroma_height = (dst_height_ + 1) / 2;
+    av_image_copy_plane(frame->data[0], frame->linesize[0], planes[0], strides[0], dst_width_, dst_height_);
+    av_image_copy_plane(frame->data[1], frame->linesize[1], planes[1], strides[1], chroma_width,
+                        chroma_height);
+    av_image_copy_plane(frame->data[2], frame->linesize[2], planes[2], strides[2], chroma_width,
+                        chroma_height);
     return encodeDestinationFrame(takeTimestamp(timestamp));
 }
 
