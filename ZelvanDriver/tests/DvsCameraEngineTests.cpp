@@ -9,6 +9,7 @@
 
 #include "CameraTestUtil.h"
 #include "camera/DvsEventCamera.h"
+#include "camera/EventBatcher.h"
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
@@ -111,6 +112,103 @@ TEST(CameraEngine, TimeBatches) {
     cam.setBatchEventsNum(5);
     cam.setBatchEventsTime(10000);
     EXPECT_EQ(cam.batcher().filling(cam.batchMode(2)).size(), 1u);
+}
+
+// --- The batcher on its own ---
+
+namespace {
+std::vector<Event2D> at(std::initializer_list<uint64_t> times) {
+    std::vector<Event2D> events;
+    for (uint64_t t : times) events.emplace_back(1, 1, 1, t);
+    return events;
+}
+std::vector<uint64_t> timesOf(const std::vector<Event2D>& events) {
+    std::vector<uint64_t> times;
+    for (const Event2D& e : events) times.push_back(e.timestamp);
+    return times;
+}
+}  // namespace
+
+TEST(EventBatcher, TimeBatchesDoNotDependOnHowTheStreamIsSplit) {
+    std::vector<std::vector<uint64_t>> batches[2];
+    for (int split = 0; split < 2; ++split) {
+        EventBatcher batcher;
+        batcher.setTime(10'000);
+        batcher.streamStarted();
+        auto events = at({0, 15'000, 24'000, 26'000, 31'000});
+        std::vector<size_t> cuts = split ? std::vector<size_t>{2, 4, 5} : std::vector<size_t>{5};
+        size_t from = 0;
+        for (size_t cut : cuts) {
+            const uint64_t before = batcher.completed(EventBatcher::Mode::ByTime);
+            batcher.add(events.data() + from, events.data() + cut);
+            for (uint64_t n = before; n < batcher.completed(EventBatcher::Mode::ByTime); ++n)
+                batches[split].push_back({});  // the count of batches completed in this call
+            if (batcher.completed(EventBatcher::Mode::ByTime) > before)
+                batches[split].back() = timesOf(batcher.lastCompleted(EventBatcher::Mode::ByTime));
+            from = cut;
+        }
+        batches[split].push_back(timesOf(batcher.filling(EventBatcher::Mode::ByTime)));
+    }
+    // Boundaries at 10, 20 and 30 ms whatever the calls.
+    EXPECT_EQ(batches[0].back(), (std::vector<uint64_t>{31'000}));
+    EXPECT_EQ(batches[1].back(), (std::vector<uint64_t>{31'000}));
+    EXPECT_EQ(batches[1][1], (std::vector<uint64_t>{15'000}));
+    EXPECT_EQ(batches[1][2], (std::vector<uint64_t>{24'000, 26'000}));
+}
+
+TEST(EventBatcher, APeriodNearTheEndOfTimeNeverSpins) {
+    EventBatcher batcher;
+    batcher.setTime(UINT64_MAX);
+    batcher.streamStarted();
+    auto events = at({3'600'000'000, 3'600'000'001});
+    batcher.add(events.data(), events.data() + events.size());
+    EXPECT_EQ(batcher.completed(EventBatcher::Mode::ByTime), 0u);
+    EXPECT_EQ(batcher.fillSize(EventBatcher::Mode::ByTime), 2u);
+}
+
+TEST(EventBatcher, ANewStreamStartsWithEmptyBatches) {
+    EventBatcher batcher;
+    batcher.setCount(3);
+    batcher.streamStarted();
+    auto events = at({1, 2});
+    batcher.add(events.data(), events.data() + 2);
+    batcher.streamEnded();
+    batcher.streamStarted();
+    auto next = at({5});
+    batcher.add(next.data(), next.data() + 1);
+    EXPECT_EQ(timesOf(batcher.filling(EventBatcher::Mode::ByCount)), (std::vector<uint64_t>{5}));
+}
+
+TEST(EventBatcher, EachBatchGoesToOneWaiterAndAModeChangeCarriesWaitsOver) {
+    EventBatcher batcher;
+    batcher.setCount(2);
+    batcher.streamStarted();
+    std::mutex mutex;
+    std::vector<std::vector<uint64_t>> got;
+    const auto consumer = [&] {
+        std::vector<Event2D> out;
+        const bool ok = batcher.next(out, 10s);
+        std::lock_guard<std::mutex> lock(mutex);
+        got.push_back(ok ? timesOf(out) : std::vector<uint64_t>{});
+    };
+    std::thread a(consumer), b(consumer);
+    ASSERT_TRUE(waitFor([&] { return batcher.waiters(EventBatcher::Mode::ByCount) == 2; }));
+    auto events = at({1, 2, 3});
+    batcher.add(events.data(), events.data() + 3);  // one batch: one waiter takes it, the other waits on
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got.size() == 1;
+    }));
+    ASSERT_TRUE(waitFor([&] { return batcher.waiters(EventBatcher::Mode::ByCount) == 1; }));
+    // The remaining waiter goes on with time batches.
+    batcher.setTime(10);
+    auto later = at({20, 35});
+    batcher.add(later.data(), later.data() + 2);
+    a.join();
+    b.join();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (std::vector<uint64_t>{1, 2}));
+    EXPECT_FALSE(got[1].empty()) << "a time batch, not an empty one";
 }
 
 TEST(CameraEngine, LongSilenceYieldsABoundedNumberOfEmptyBatches) {

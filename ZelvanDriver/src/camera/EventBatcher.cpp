@@ -12,6 +12,8 @@ namespace {
 constexpr uint64_t kMaxEmptyBatchesPerGap = 1000;
 // Timeouts at least this long wait without a deadline (a time point that far ahead would overflow).
 constexpr auto kLongestDeadline = std::chrono::hours(24 * 365);
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 }  // namespace
 
 EventBatcher::~EventBatcher() {
@@ -25,8 +27,17 @@ void EventBatcher::setCount(uint64_t events) {
         return;
     }
     count_target_ = events;
-    std::lock_guard<std::mutex> lock(mode_mutex_);
-    mode_ = Mode::ByCount;
+    {
+        // Waits carried over take the batches that complete from here on.
+        std::lock_guard<std::mutex> lock(count_.mutex);
+        count_.completed_at_mode_change = count_.completed;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mode_mutex_);
+        mode_ = Mode::ByCount;
+    }
+    ++mode_changes_;
+    wakeAll();  // waiters go on in the new mode
 }
 
 void EventBatcher::setTime(uint64_t microseconds) {
@@ -35,8 +46,17 @@ void EventBatcher::setTime(uint64_t microseconds) {
         return;
     }
     time_span_ = microseconds;
-    std::lock_guard<std::mutex> lock(mode_mutex_);
-    mode_ = Mode::ByTime;
+    {
+        // Waits carried over take the batches that complete from here on.
+        std::lock_guard<std::mutex> lock(time_.mutex);
+        time_.completed_at_mode_change = time_.completed;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mode_mutex_);
+        mode_ = Mode::ByTime;
+    }
+    ++mode_changes_;
+    wakeAll();  // waiters go on in the new mode
 }
 
 EventBatcher::Mode EventBatcher::mode() const {
@@ -54,36 +74,48 @@ bool EventBatcher::next(std::vector<Event2D>& out, std::chrono::milliseconds tim
 
 bool EventBatcher::wait(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline) {
     out.clear();
-    const Mode current = mode();
-    if (current == Mode::None) return false;
-    Batches& b = batchesOf(current);
-    std::unique_lock<std::mutex> lock(b.mutex);
-    // The end of the stream is published before the waiters are woken under this mutex, so no
-    // wake-up is missed.
+    // The end of the stream is published before the waiters are woken under the batches' mutex, so
+    // no wake-up is missed.
     const uint64_t endings = stream_endings_.load();
     const auto ended = [this, endings] {
         return !streaming_.load() || closed_.load() || stream_endings_.load() != endings;
     };
-    if (ended()) return false;
-    ++b.waiters;
-    const uint64_t completed = b.completed;
-    const auto ready = [&] { return b.completed != completed || ended(); };
-    bool woke = true;
-    if (deadline) {
-        woke = b.cv.wait_until(lock, *deadline, ready);
-    } else {
-        b.cv.wait(lock, ready);
+    for (bool carried = false;; carried = true) {
+        const uint64_t changes = mode_changes_.load();
+        const Mode current = mode();
+        if (current == Mode::None) return false;
+        Batches& b = batchesOf(current);
+        std::unique_lock<std::mutex> lock(b.mutex);
+        if (ended()) return false;
+        ++b.waiters;
+        const uint64_t completed = carried ? b.completed_at_mode_change : b.completed;
+        // A batch completed since the call that no other waiter has taken yet; or a new mode, whose
+        // batches the wait goes on with.
+        const auto changed = [&] { return mode_changes_.load() != changes; };
+        const auto ready = [&] {
+            return (b.completed != completed && !b.ready_taken) || ended() || changed();
+        };
+        bool woke = true;
+        if (deadline) {
+            woke = b.cv.wait_until(lock, *deadline, ready);
+        } else {
+            b.cv.wait(lock, ready);
+        }
+        const bool got = woke && b.completed != completed && !b.ready_taken;
+        if (got) {
+            out.swap(b.ready);
+            b.ready_taken = true;
+        }
+        if (--b.waiters == 0) b.waiters_gone.notify_all();
+        if (got || !woke || ended() || !changed()) return got;
     }
-    const bool got = woke && b.completed != completed;
-    if (got) {
-        out.swap(b.ready);
-        b.ready_taken = true;
-    }
-    if (--b.waiters == 0) b.waiters_gone.notify_all();
-    return got;
 }
 
-void EventBatcher::streamStarted() { streaming_ = true; }
+void EventBatcher::streamStarted() {
+    // What was collected before the stream ended belongs to no batch of the new stream.
+    restart_ = true;
+    streaming_ = true;
+}
 
 void EventBatcher::streamEnded() {
     streaming_ = false;
@@ -152,6 +184,11 @@ void EventBatcher::complete(Batches& b) {
 
 void EventBatcher::add(Event2D* first, Event2D* last) {
     if (last <= first) return;
+    if (restart_.exchange(false)) {
+        count_.filling.clear();
+        time_.filling.clear();
+        have_boundary_ = false;
+    }
     const Mode current = mode();
     if (current == Mode::ByCount) {
         auto& filling = count_.filling;
@@ -171,11 +208,20 @@ void EventBatcher::add(Event2D* first, Event2D* last) {
     } else if (current == Mode::ByTime) {
         auto& filling = time_.filling;
         const uint64_t period = time_span_;
-        uint64_t boundary = period + (filling.empty() ? first->timestamp : filling.front().timestamp);
+        // The boundaries lie on one grid from the first event of the batches (or of a new period
+        // length), however the stream is split into calls.
+        if (!have_boundary_ || period != boundary_period_) {
+            const uint64_t start = filling.empty() ? first->timestamp : filling.front().timestamp;
+            time_boundary_ = saturatingAdd(start, period);
+            boundary_period_ = period;
+            have_boundary_ = true;
+        }
+        uint64_t& boundary = time_boundary_;
         const uint64_t last_ts = (last - 1)->timestamp;
         for (;;) {
-            // Events at the boundary open the next batch, as binarySearchTimestamp splits.
-            if (boundary > last_ts) {
+            // Events at the boundary open the next batch, as binarySearchTimestamp splits. The end
+            // of time closes no batch.
+            if (boundary > last_ts || boundary == UINT64_MAX) {
                 filling.insert(filling.end(), first, last);
                 break;
             }
@@ -183,12 +229,12 @@ void EventBatcher::add(Event2D* first, Event2D* last) {
             filling.insert(filling.end(), first, split);
             complete(time_);
             first = split;
-            boundary += period;
+            boundary = saturatingAdd(boundary, period);
             if (first < last && first->timestamp >= boundary &&
                 (first->timestamp - boundary) / period > kMaxEmptyBatchesPerGap) {
                 // A long silence: one empty batch stands for it.
                 complete(time_);
-                boundary = first->timestamp - (first->timestamp - boundary) % period + period;
+                boundary = saturatingAdd(first->timestamp - (first->timestamp - boundary) % period, period);
             }
         }
     }

@@ -36,7 +36,8 @@ public:
     // Decoded events [first, last), in time order; the event thread only.
     void add(Event2D* first, Event2D* last);
 
-    // Waits for the next batch that completes after the call and swaps it into `out` (true). False,
+    // Waits for the next batch that completes after the call and that no other waiter takes, and
+    // swaps it into `out` (true); a change of the batch mode or size carries the wait over. False,
     // with `out` empty, at once when no batch mode is set or no event stream runs, as soon as the
     // stream ends or the batcher is closed, and when `timeout` passes.
     bool next(std::vector<Event2D>& out);
@@ -66,11 +67,12 @@ private:
         std::vector<Event2D> ready;
         mutable std::mutex mutex;
         std::condition_variable cv;
-        uint64_t completed = 0;                // batches completed so far
-        bool ready_taken = true;               // the ready batch went to a consumer (or there is none)
-        uint64_t replaced = 0;                 // batches replaced before a consumer took them
-        int waiters = 0;                       // callers inside next()
-        std::condition_variable waiters_gone;  // the last waiter left
+        uint64_t completed = 0;                 // batches completed so far
+        uint64_t completed_at_mode_change = 0;  // `completed` when this mode was last chosen
+        bool ready_taken = true;                // the ready batch went to a consumer (or there is none)
+        uint64_t replaced = 0;                  // batches replaced before a consumer took them
+        int waiters = 0;                        // callers inside next()
+        std::condition_variable waiters_gone;   // the last waiter left
     };
 
     bool wait(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline);
@@ -88,6 +90,12 @@ private:
     std::atomic<bool> streaming_{false};
     std::atomic<bool> closed_{false};
     std::atomic<uint64_t> stream_endings_{0};  // every end of streaming, so that no waiter misses one
+    std::atomic<uint64_t> mode_changes_{0};    // every change of the batch mode or its size
+    std::atomic<bool> restart_{false};         // a new stream: the event thread drops what it collected
+    // The next time boundary and the period it was laid out for (event thread only).
+    bool have_boundary_ = false;
+    uint64_t time_boundary_ = 0;
+    uint64_t boundary_period_ = 0;
 };
 
 }  // namespace zelvan
