@@ -7,7 +7,9 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev libcli11-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib
+  dpkg-dev file
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qt6-svg-dev libgl-dev

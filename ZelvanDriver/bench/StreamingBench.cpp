@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "FileRecorder/DvsFileRecorder.h"
+#include "ThreadCpu.h"
 #include "camera/DvsEventCamera.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/Logger.h"
@@ -28,37 +29,9 @@
 
 namespace {
 
-using namespace std::chrono_literals;
+using zelvan::bench::threadCpuSeconds;
 
-// CPU seconds used so far by the live thread named `name`, or -1.
-double threadCpuSeconds(const std::string& name) {
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir) return -1;
-    double result = -1;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        const std::string base = std::string("/proc/self/task/") + entry->d_name;
-        std::ifstream comm(base + "/comm");
-        std::string thread_name;
-        std::getline(comm, thread_name);
-        if (thread_name != name) continue;
-        std::ifstream stat(base + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        // Fields after the command's closing parenthesis; utime and stime are fields 14 and 15.
-        const auto close = line.rfind(')');
-        std::istringstream rest(line.substr(close + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14) utime = std::stoull(field);
-            if (i == 15) stime = std::stoull(field);
-        }
-        result = double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-    }
-    closedir(dir);
-    return result;
-}
+using namespace std::chrono_literals;
 
 void pinToOneCore() {
     cpu_set_t set;

@@ -55,8 +55,7 @@ TandraCamera::~TandraCamera() { shutdown(); }
 
 bool TandraCamera::onOwnThread() const { return t_own_camera == this; }
 
-template <typename Loop>
-void TandraCamera::startThread(std::thread& thread, Loop loop) {
+void TandraCamera::startThread(std::thread& thread, void (TandraCamera::*loop)()) {
     thread = std::thread([this, loop] {
         t_own_camera = this;
         (this->*loop)();

@@ -173,8 +173,8 @@ protected:
     // the next stopRecording() report it.
     void rememberEndedRecording(int result);
     void joinEndedStreamingThreads();
-    template <typename Loop>
-    void startThread(std::thread& thread, Loop loop);
+    // Starts `loop` on `thread`, marked as one of this camera's own threads.
+    void startThread(std::thread& thread, void (TandraCamera::*loop)());
     void deliverFrame(const FrameBuffer& frame, const SyncRecord& record);
     SyncRecord makeSyncRecord(uint64_t ts);
     // Ends the recording of `type`; `abandoned` for a video just opened by a start that failed (it is

@@ -14,10 +14,11 @@ namespace zelvan::sim {
 
 // The words of a recording, loaded once and looped. Each pass is shifted by the loop period: the
 // recording's span plus one mean gap between its events (and triggers), rounded up to whole 4096 us
-// steps, so that a pass differs from the recording in the values of its TIME_HIGH words only. The
-// stream stays a valid EVT 3.0 stream across the 24-bit wrap-around of the sensor time, both where the
-// recording wraps and where the shift of a pass makes it wrap: TIME_HIGH values are unwrapped at load
-// and wrapped again per pass.
+// steps, and at least the span of its TIME_HIGH words (from the first to one step past the last,
+// time-only stretches included), so that a pass differs from the recording in the values of its TIME_HIGH
+// words only. The stream stays a valid EVT 3.0 stream across the 24-bit wrap-around of the sensor time, both
+// where the recording wraps and where the shift of a pass makes it wrap: TIME_HIGH values are unwrapped at
+// load and wrapped again per pass.
 //
 // At load the words are put in the form a looped stream needs: words before the first TIME_HIGH, and
 // event words before the row or vector base they need is known, are left out (a decoder reading the
