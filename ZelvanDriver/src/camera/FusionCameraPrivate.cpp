@@ -87,6 +87,8 @@ std::vector<Event2D> FusionCameraPrivate::lastCompletedBatch(BatchMode mode) {
     return batches_.lastCompleted(mode);
 }
 
+uint64_t FusionCameraPrivate::completedBatches(BatchMode mode) const { return batches_.completed(mode); }
+
 void FusionCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
     batches_.add(first, last);
     std::lock_guard<std::mutex> lock(event_callback_mutex_);

@@ -111,9 +111,11 @@ protected:
     // Wakes every waiter and waits until all have left (destructors of the device call it first).
     void endBatchWaiters();
 
-    // The batch of `mode` being filled (event thread only) and a copy of the last completed one.
+    // The batch of `mode` being filled (event thread only), a copy of the last completed one and how
+    // many have completed.
     size_t batchFillSize(BatchMode mode);
     std::vector<Event2D> lastCompletedBatch(BatchMode mode);
+    uint64_t completedBatches(BatchMode mode) const;
 
     // Pairing queues, under fusion_mutex_. `lost_before` frames the data stream lost came before
     // this one. clearQueuesLocked also starts the numbering anew.
