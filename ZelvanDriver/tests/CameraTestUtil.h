@@ -33,13 +33,13 @@ public:
     }
     using DvsCameraPrivate::eventStreamArrived;
     using DvsCameraPrivate::triggerInArrived;
-    const Batches& batches(int mode) const { return mode == 1 ? count_batches_ : time_batches_; }
-    // Callers waiting in getNextBatch for batches of `mode`.
-    int batchWaiters(int mode) {
-        Batches& b = mode == 1 ? count_batches_ : time_batches_;
-        std::lock_guard<std::mutex> lock(b.mutex);
-        return b.waiters;
+    // The batcher of events (mode 1: by count, 2: by time).
+    EventBatcher& batcher() { return batches_; }
+    static EventBatcher::Mode batchMode(int mode) {
+        return mode == 1 ? EventBatcher::Mode::ByCount : EventBatcher::Mode::ByTime;
     }
+    // Callers waiting in getNextBatch for batches of `mode`.
+    int batchWaiters(int mode) { return batches_.waiters(batchMode(mode)); }
 };
 
 inline CameraDescription evk4Description(const std::string& serial) {

@@ -9,6 +9,7 @@
 
 #include "CameraTestUtil.h"
 #include "camera/DvsEventCamera.h"
+#include "camera/EventBatcher.h"
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/Logger.h"
 #include "zelvan/RawFileHeader.h"
@@ -70,20 +71,21 @@ TEST(CameraEngine, CountBatches) {
     // Spans of 30: the fourth completes a batch of exactly 100 and leaves 20 behind.
     for (int span = 0; span < 3; ++span)
         cam.eventStreamArrived(events.data() + 30 * span, events.data() + 30 * span + 30);
-    EXPECT_EQ(cam.batches(1).completed, 0u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 0u);
     cam.eventStreamArrived(events.data() + 90, events.data() + 120);
-    EXPECT_EQ(cam.batches(1).completed, 1u);
-    ASSERT_EQ(cam.batches(1).ready.size(), 100u);
-    EXPECT_EQ(cam.batches(1).ready.back().timestamp, 99u);
-    ASSERT_EQ(cam.batches(1).filling.size(), 20u);
-    EXPECT_EQ(cam.batches(1).filling.front().timestamp, 100u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 1u);
+    ASSERT_EQ(cam.batcher().lastCompleted(cam.batchMode(1)).size(), 100u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(1)).back().timestamp, 99u);
+    ASSERT_EQ(cam.batcher().filling(cam.batchMode(1)).size(), 20u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(1)).front().timestamp, 100u);
     // One span that completes a batch and starts another.
     cam.eventStreamArrived(events.data() + 120, events.data() + 200);
-    EXPECT_EQ(cam.batches(1).completed, 1u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 1u);
     cam.eventStreamArrived(events.data(), events.data() + 30);
-    EXPECT_EQ(cam.batches(1).completed, 2u);
-    EXPECT_EQ(cam.batches(1).ready.front().timestamp, 100u);
-    EXPECT_EQ(cam.batches(1).filling.size(), 30u);  // the full batch completed only when more arrived
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(1)), 2u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(1)).front().timestamp, 100u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(1)).size(),
+              30u);  // the full batch completed only when more arrived
 }
 
 TEST(CameraEngine, TimeBatches) {
@@ -95,21 +97,118 @@ TEST(CameraEngine, TimeBatches) {
     auto events = ramp(0, 100, 251);  // 0 .. 25000
     cam.eventStreamArrived(events.data(), events.data() + events.size());
     // Boundaries 10000 and 20000 complete two batches; an event at a boundary opens the next one.
-    EXPECT_EQ(cam.batches(2).completed, 2u);
-    ASSERT_EQ(cam.batches(2).ready.size(), 100u);
-    EXPECT_EQ(cam.batches(2).ready.front().timestamp, 10000u);
-    EXPECT_EQ(cam.batches(2).ready.back().timestamp, 19900u);
-    ASSERT_EQ(cam.batches(2).filling.size(), 51u);
-    EXPECT_EQ(cam.batches(2).filling.front().timestamp, 20000u);
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(2)), 2u);
+    ASSERT_EQ(cam.batcher().lastCompleted(cam.batchMode(2)).size(), 100u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(2)).front().timestamp, 10000u);
+    EXPECT_EQ(cam.batcher().lastCompleted(cam.batchMode(2)).back().timestamp, 19900u);
+    ASSERT_EQ(cam.batcher().filling(cam.batchMode(2)).size(), 51u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(2)).front().timestamp, 20000u);
     // A whole period without events gives an empty batch.
     std::vector<Event2D> later = {Event2D(0, 0, 0, 45000)};
     cam.eventStreamArrived(later.data(), later.data() + 1);
-    EXPECT_EQ(cam.batches(2).completed, 4u);
-    EXPECT_TRUE(cam.batches(2).ready.empty());
+    EXPECT_EQ(cam.batcher().completed(cam.batchMode(2)), 4u);
+    EXPECT_TRUE(cam.batcher().lastCompleted(cam.batchMode(2)).empty());
     // Switching modes keeps what each mode collected.
     cam.setBatchEventsNum(5);
     cam.setBatchEventsTime(10000);
-    EXPECT_EQ(cam.batches(2).filling.size(), 1u);
+    EXPECT_EQ(cam.batcher().filling(cam.batchMode(2)).size(), 1u);
+}
+
+// --- The batcher on its own ---
+
+namespace {
+std::vector<Event2D> at(std::initializer_list<uint64_t> times) {
+    std::vector<Event2D> events;
+    for (uint64_t t : times) events.emplace_back(1, 1, 1, t);
+    return events;
+}
+std::vector<uint64_t> timesOf(const std::vector<Event2D>& events) {
+    std::vector<uint64_t> times;
+    for (const Event2D& e : events) times.push_back(e.timestamp);
+    return times;
+}
+}  // namespace
+
+TEST(EventBatcher, TimeBatchesDoNotDependOnHowTheStreamIsSplit) {
+    std::vector<std::vector<uint64_t>> batches[2];
+    for (int split = 0; split < 2; ++split) {
+        EventBatcher batcher;
+        batcher.setTime(10'000);
+        batcher.streamStarted();
+        auto events = at({0, 15'000, 24'000, 26'000, 31'000});
+        std::vector<size_t> cuts = split ? std::vector<size_t>{2, 4, 5} : std::vector<size_t>{5};
+        size_t from = 0;
+        for (size_t cut : cuts) {
+            const uint64_t before = batcher.completed(EventBatcher::Mode::ByTime);
+            batcher.add(events.data() + from, events.data() + cut);
+            for (uint64_t n = before; n < batcher.completed(EventBatcher::Mode::ByTime); ++n)
+                batches[split].push_back({});  // the count of batches completed in this call
+            if (batcher.completed(EventBatcher::Mode::ByTime) > before)
+                batches[split].back() = timesOf(batcher.lastCompleted(EventBatcher::Mode::ByTime));
+            from = cut;
+        }
+        batches[split].push_back(timesOf(batcher.filling(EventBatcher::Mode::ByTime)));
+    }
+    // Boundaries at 10, 20 and 30 ms whatever the calls.
+    EXPECT_EQ(batches[0].back(), (std::vector<uint64_t>{31'000}));
+    EXPECT_EQ(batches[1].back(), (std::vector<uint64_t>{31'000}));
+    EXPECT_EQ(batches[1][1], (std::vector<uint64_t>{15'000}));
+    EXPECT_EQ(batches[1][2], (std::vector<uint64_t>{24'000, 26'000}));
+}
+
+TEST(EventBatcher, APeriodNearTheEndOfTimeNeverSpins) {
+    EventBatcher batcher;
+    batcher.setTime(UINT64_MAX);
+    batcher.streamStarted();
+    auto events = at({3'600'000'000, 3'600'000'001});
+    batcher.add(events.data(), events.data() + events.size());
+    EXPECT_EQ(batcher.completed(EventBatcher::Mode::ByTime), 0u);
+    EXPECT_EQ(batcher.fillSize(EventBatcher::Mode::ByTime), 2u);
+}
+
+TEST(EventBatcher, ANewStreamStartsWithEmptyBatches) {
+    EventBatcher batcher;
+    batcher.setCount(3);
+    batcher.streamStarted();
+    auto events = at({1, 2});
+    batcher.add(events.data(), events.data() + 2);
+    batcher.streamEnded();
+    batcher.streamStarted();
+    auto next = at({5});
+    batcher.add(next.data(), next.data() + 1);
+    EXPECT_EQ(timesOf(batcher.filling(EventBatcher::Mode::ByCount)), (std::vector<uint64_t>{5}));
+}
+
+TEST(EventBatcher, EachBatchGoesToOneWaiterAndAModeChangeCarriesWaitsOver) {
+    EventBatcher batcher;
+    batcher.setCount(2);
+    batcher.streamStarted();
+    std::mutex mutex;
+    std::vector<std::vector<uint64_t>> got;
+    const auto consumer = [&] {
+        std::vector<Event2D> out;
+        const bool ok = batcher.next(out, 10s);
+        std::lock_guard<std::mutex> lock(mutex);
+        got.push_back(ok ? timesOf(out) : std::vector<uint64_t>{});
+    };
+    std::thread a(consumer), b(consumer);
+    ASSERT_TRUE(waitFor([&] { return batcher.waiters(EventBatcher::Mode::ByCount) == 2; }));
+    auto events = at({1, 2, 3});
+    batcher.add(events.data(), events.data() + 3);  // one batch: one waiter takes it, the other waits on
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got.size() == 1;
+    }));
+    ASSERT_TRUE(waitFor([&] { return batcher.waiters(EventBatcher::Mode::ByCount) == 1; }));
+    // The remaining waiter goes on with time batches.
+    batcher.setTime(10);
+    auto later = at({20, 35});
+    batcher.add(later.data(), later.data() + 2);
+    a.join();
+    b.join();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (std::vector<uint64_t>{1, 2}));
+    EXPECT_FALSE(got[1].empty()) << "a time batch, not an empty one";
 }
 
 TEST(CameraEngine, LongSilenceYieldsABoundedNumberOfEmptyBatches) {

@@ -110,8 +110,11 @@ TEST_F(FusionCameraTest, TimeBatchesSplitAtTheirBoundary) {
     auto events = ramp(1000, 10, 35);  // 1000 .. 1340
     camera_->eventStreamArrived(events.data(), events.data() + events.size());
     const auto last = camera_->lastCompletedBatch(TandraProbe::BatchMode::ByTime);
+    // Events at 1100, 1200 and 1300 lie exactly on boundaries: each opens the next batch.
+    EXPECT_EQ(camera_->completedBatches(TandraProbe::BatchMode::ByTime), 3u);
     ASSERT_EQ(last.size(), 10u);
     EXPECT_EQ(last.front().timestamp, 1200u);
+    EXPECT_EQ(last.back().timestamp, 1290u);
     EXPECT_EQ(camera_->batchFillSize(TandraProbe::BatchMode::ByTime), 5u);
 }
 

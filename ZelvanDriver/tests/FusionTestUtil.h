@@ -27,6 +27,7 @@ class TandraProbe : public TandraCamera {
 public:
     using FusionCameraPrivate::batchFillSize;
     using FusionCameraPrivate::BatchMode;
+    using FusionCameraPrivate::completedBatches;
     using FusionCameraPrivate::eventStreamArrived;
     using FusionCameraPrivate::lastCompletedBatch;
     using TandraCamera::frameArrived;

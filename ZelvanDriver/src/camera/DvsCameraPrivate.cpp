@@ -12,10 +12,6 @@ namespace {
 // Set on the camera's own threads, so that stop() and the deleter can tell where they run.
 thread_local const DvsCameraPrivate* t_camera_loop_of = nullptr;
 thread_local const DvsCameraPrivate* t_statistics_of = nullptr;
-// A gap longer than this many batch periods yields one empty batch instead of one per period.
-constexpr uint64_t kMaxEmptyBatchesPerGap = 1000;
-// Longer waits are waits without a deadline.
-constexpr auto kLongestDeadline = std::chrono::hours(24 * 365);
 }  // namespace
 
 void CameraDeleter::operator()(DvsCameraPrivate* camera) const {
@@ -45,6 +41,7 @@ bool DvsCameraPrivate::onOwnThread() const { return t_camera_loop_of == this || 
 
 void DvsCameraPrivate::shutdown() {
     destroying_ = true;
+    batches_.close();
     if (onOwnThread()) {
         // Only a camera not made by makeCamera gets here: its thread would go on in a freed object.
         ZV_LOG(LOG_ERROR,
@@ -56,8 +53,7 @@ void DvsCameraPrivate::shutdown() {
         stopStreaming(false);
         joinThreads();
     }
-    waitUntilNoBatchWaiters(count_batches_);
-    waitUntilNoBatchWaiters(time_batches_);
+    batches_.waitUntilNoWaiters();
 }
 
 uint32_t DvsCameraPrivate::addEventsStreamHandleCallback(EventsCallback callback) {
@@ -93,152 +89,30 @@ bool DvsCameraPrivate::removeTriggerInCallback(uint32_t id) {
     return !removed.empty();
 }
 
-void DvsCameraPrivate::setBatchEventsNum(uint64_t events) {
-    if (events == 0) {
-        ZV_LOG(LOG_WARNING, "Batch events number 0 refused: a batch holds at least one event.");
-        return;
-    }
-    batch_events_num_ = events;
-    std::lock_guard<std::mutex> lock(batch_mode_mutex_);
-    batch_mode_ = BatchMode::ByCount;
-}
+void DvsCameraPrivate::setBatchEventsNum(uint64_t events) { batches_.setCount(events); }
 
-void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) {
-    if (microseconds == 0) {
-        ZV_LOG(LOG_WARNING, "Batch events time 0 refused: a batch lasts at least 1 us.");
-        return;
-    }
-    batch_events_time_ = microseconds;
-    std::lock_guard<std::mutex> lock(batch_mode_mutex_);
-    batch_mode_ = BatchMode::ByTime;
-}
+void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) { batches_.setTime(microseconds); }
 
-bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return waitForBatch(out, nullptr); }
+bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return batches_.next(out); }
 
 bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) {
-    if (timeout >= kLongestDeadline) return waitForBatch(out, nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
-    return waitForBatch(out, &deadline);
-}
-
-bool DvsCameraPrivate::waitForBatch(std::vector<Event2D>& out,
-                                    const std::chrono::steady_clock::time_point* deadline) {
-    out.clear();
-    BatchMode mode;
-    {
-        std::lock_guard<std::mutex> lock(batch_mode_mutex_);
-        mode = batch_mode_;
-    }
-    if (mode == BatchMode::None) return false;
-    Batches& b = mode == BatchMode::ByCount ? count_batches_ : time_batches_;
-    std::unique_lock<std::mutex> lock(b.mutex);
-    // stop(), the loss of the device and destruction clear running under this mutex's protection
-    // (wakeBatchWaiters takes it afterwards), so no wake-up is missed.
-    const uint64_t endings = stream_endings_.load();
-    auto ended = [this, endings] {
-        return !running_.load() || destroying_.load() || stream_endings_.load() != endings;
-    };
-    if (ended()) return false;
-    ++b.waiters;
-    const uint64_t completed = b.completed;
-    auto ready = [&] { return b.completed != completed || ended(); };
-    bool woke = true;
-    if (deadline) {
-        woke = b.cv.wait_until(lock, *deadline, ready);
-    } else {
-        b.cv.wait(lock, ready);
-    }
-    const bool got = woke && b.completed != completed;
-    if (got) {
-        out.swap(b.ready);
-        b.ready_taken = true;
-    }
-    if (--b.waiters == 0) b.waiters_gone.notify_all();
-    return got;
-}
-
-void DvsCameraPrivate::waitUntilNoBatchWaiters(Batches& b) {
-    std::unique_lock<std::mutex> lock(b.mutex);
-    b.cv.notify_all();
-    b.waiters_gone.wait(lock, [&] { return b.waiters == 0; });
-}
-
-void DvsCameraPrivate::completeBatch(Batches& b) {
-    std::lock_guard<std::mutex> lock(b.mutex);
-    if (!b.ready_taken) ++b.replaced;
-    b.ready_taken = false;
-    b.ready.clear();
-    b.ready.swap(b.filling);
-    ++b.completed;
-    b.cv.notify_all();
-}
-
-void DvsCameraPrivate::wakeBatchWaiters(Batches& b) {
-    std::lock_guard<std::mutex> lock(b.mutex);
-    b.cv.notify_all();
+    return batches_.next(out, timeout);
 }
 
 ZvStreamCounters DvsCameraPrivate::getStreamCounters() const {
     ZvStreamCounters counters;
     counters.lostBuffers = lostBuffers();
-    for (Batches* b : {const_cast<Batches*>(&count_batches_), const_cast<Batches*>(&time_batches_)}) {
-        std::lock_guard<std::mutex> lock(b->mutex);
-        counters.replacedBatches += b->replaced;
-    }
+    counters.replacedBatches = batches_.replaced();
     counters.recorderDroppedBytes = recorder_.droppedBytes();
     return counters;
 }
 
 void DvsCameraPrivate::eventStreamArrived(Event2D* first, Event2D* last) {
-    BatchMode mode;
-    {
-        std::lock_guard<std::mutex> lock(batch_mode_mutex_);
-        mode = batch_mode_;
-    }
-    Event2D* const span_first = first;
-    if (mode == BatchMode::ByCount && last > first) {
-        auto& filling = count_batches_.filling;
-        const uint64_t target = batch_events_num_;
-        uint64_t n = static_cast<uint64_t>(last - first);
-        for (;;) {
-            const uint64_t room = target > filling.size() ? target - filling.size() : 0;
-            if (n <= room) {
-                filling.insert(filling.end(), first, first + n);
-                break;
-            }
-            filling.insert(filling.end(), first, first + room);
-            completeBatch(count_batches_);
-            first += room;
-            n -= room;
-        }
-    } else if (mode == BatchMode::ByTime && last > first) {
-        auto& filling = time_batches_.filling;
-        const uint64_t period = batch_events_time_;
-        uint64_t boundary = period + (filling.empty() ? first->timestamp : filling.front().timestamp);
-        const uint64_t last_ts = (last - 1)->timestamp;
-        for (;;) {
-            // Events at the boundary open the next batch, as binarySearchTimestamp splits.
-            if (boundary > last_ts) {
-                filling.insert(filling.end(), first, last);
-                break;
-            }
-            Event2D* split = binarySearchTimestamp(boundary, first, last);
-            filling.insert(filling.end(), first, split);
-            completeBatch(time_batches_);
-            first = split;
-            boundary += period;
-            if (first < last && first->timestamp >= boundary &&
-                (first->timestamp - boundary) / period > kMaxEmptyBatchesPerGap) {
-                // A long silence: one empty batch stands for it.
-                completeBatch(time_batches_);
-                boundary = first->timestamp - (first->timestamp - boundary) % period + period;
-            }
-        }
-    }
+    batches_.add(first, last);
     std::lock_guard<std::mutex> lock(event_callback_mutex_);
     for (auto& [id, callback] : event_callbacks_) {
         if (callbacks_closed_.load(std::memory_order_relaxed)) break;
-        callback(span_first, last);
+        callback(first, last);
     }
 }
 
@@ -272,6 +146,7 @@ int DvsCameraPrivate::startStreaming() {
         if (auto eth = std::dynamic_pointer_cast<EthInterface>(interface_)) eth->setEventStream(true);
     }
     running_ = true;
+    batches_.streamStarted();
     camera_loop_thread_ = std::thread(&DvsCameraPrivate::cameraLoop, this);
     statistics_thread_ = std::thread(&DvsCameraPrivate::statisticLoop, this);
     return 0;
@@ -296,10 +171,8 @@ int DvsCameraPrivate::stopStreaming(bool from_own_thread) {
         if (!from_own_thread) joinThreads();
         return 0;
     }
-    ++stream_endings_;
     // Everyone waiting learns at once that streaming ended.
-    wakeBatchWaiters(count_batches_);
-    wakeBatchWaiters(time_batches_);
+    batches_.streamEnded();
     {
         std::lock_guard<std::mutex> lock(statistics_mutex_);
         statistics_cv_.notify_all();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FileRecorder/DvsFileRecorder.h"
+#include "camera/EventBatcher.h"
 #include "sensor/Sensor.h"
 #include "zelvan/Decoder.h"
 #include "zelvan/DvsCamera.h"
@@ -95,11 +96,7 @@ protected:
     std::mutex trigger_callback_mutex_;
 
     // How decoded events are collected into batches for getNextBatch().
-    enum class BatchMode : uint8_t { None, ByCount, ByTime };
-    BatchMode batch_mode_ = BatchMode::None;
-    std::mutex batch_mode_mutex_;
-    std::atomic<uint64_t> batch_events_num_{0x20000};
-    std::atomic<uint64_t> batch_events_time_{10000};
+    EventBatcher batches_;
 
     std::shared_ptr<RegisterController> register_controller_;
     std::unique_ptr<Decoder> decoder_;
@@ -108,20 +105,6 @@ protected:
     std::thread camera_loop_thread_;
     bool inited_ = false;
     std::atomic<bool> running_{false};  // between start and stop (or the loss of the device)
-
-    struct Batches {
-        std::vector<Event2D> ready;
-        std::vector<Event2D> filling;
-        std::mutex mutex;
-        std::condition_variable cv;
-        uint64_t completed = 0;                // batches completed so far
-        bool ready_taken = true;               // the ready batch went to a consumer (or there is none)
-        uint64_t replaced = 0;                 // batches replaced before a consumer took them
-        int waiters = 0;                       // callers inside getNextBatch
-        std::condition_variable waiters_gone;  // the last waiter left
-    };
-    Batches count_batches_;
-    Batches time_batches_;
 
     DvsFileInfo file_info_;
     DvsFileRecorder recorder_;
@@ -135,13 +118,6 @@ protected:
     std::mutex control_mutex_;  // serialises start and stop from user threads
     std::atomic<bool> destroying_{false};
     std::atomic<bool> callbacks_closed_{false};
-    std::atomic<uint64_t> stream_endings_{0};  // counts every end of streaming, so no waiter misses one
-
-private:
-    void completeBatch(Batches& batches);
-    void wakeBatchWaiters(Batches& batches);
-    bool waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline);
-    void waitUntilNoBatchWaiters(Batches& batches);
 };
 
 // Deletes a camera; when the last reference goes inside one of the camera's own callbacks, streaming

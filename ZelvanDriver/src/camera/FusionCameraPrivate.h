@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "camera/EventBatcher.h"
 #include "zelvan/FusionCamera.h"
 #include "zelvan/ObjectPool.h"
 
@@ -76,9 +77,7 @@ public:
     static constexpr size_t kMaxQueuedFrames = 4;
     static constexpr size_t kMaxQueuedSyncRecords = 32;
     // Event batches.
-    enum class BatchMode : int { None = 0, ByCount = 1, ByTime = 2 };
-    static constexpr uint64_t kDefaultBatchCount = 0x20000;
-    static constexpr uint64_t kDefaultBatchTimeUs = 10000;
+    using BatchMode = EventBatcher::Mode;
 
     explicit FusionCameraPrivate(const CameraDescription& description);
     ~FusionCameraPrivate() override;
@@ -112,9 +111,11 @@ protected:
     // Wakes every waiter and waits until all have left (destructors of the device call it first).
     void endBatchWaiters();
 
-    // The batch of `mode` being filled (event thread only) and a copy of the last completed one.
+    // The batch of `mode` being filled (event thread only), a copy of the last completed one and how
+    // many have completed.
     size_t batchFillSize(BatchMode mode);
     std::vector<Event2D> lastCompletedBatch(BatchMode mode);
+    uint64_t completedBatches(BatchMode mode) const;
 
     // Pairing queues, under fusion_mutex_. `lost_before` frames the data stream lost came before
     // this one. clearQueuesLocked also starts the numbering anew.
@@ -161,31 +162,10 @@ protected:
     std::atomic<bool> callbacks_closed_{false};  // no callback runs any more (the camera is going away)
 
 private:
-    struct Batches {
-        std::vector<Event2D> filling;  // event thread only
-        std::vector<Event2D> ready;
-        std::mutex mutex;
-        std::condition_variable cv;
-        uint64_t completed = 0;
-        bool ready_taken = true;
-        uint64_t replaced = 0;
-        int waiters = 0;
-        std::condition_variable waiters_gone;
-    };
-    void completeBatch(Batches& batches);
-    bool waitForBatch(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline);
     void logDrops();  // caller holds fusion_mutex_
     void countDroppedLocked(bool frame);
 
-    std::mutex batch_mode_mutex_;
-    BatchMode requested_mode_ = BatchMode::None;
-    std::atomic<uint64_t> batch_count_{kDefaultBatchCount};
-    std::atomic<uint64_t> batch_time_{kDefaultBatchTimeUs};
-    Batches count_batches_;
-    Batches time_batches_;
-    std::atomic<bool> events_streaming_{false};
-    std::atomic<bool> batch_waits_closed_{false};
-    std::atomic<uint64_t> stream_endings_{0};
+    EventBatcher batches_;
 
     std::atomic<uint64_t> dropped_frames_{0};
     std::atomic<uint64_t> dropped_records_{0};
