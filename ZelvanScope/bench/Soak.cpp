@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
 
     // A fifth of a second of the scene: the replay keeps the recording's words in memory (at most 64 MiB).
     const std::string recording =
-        (std::filesystem::temp_directory_path() / ("zelvan-soak-" + std::to_string(getpid()) + ".raw")).string();
+        (std::filesystem::temp_directory_path() / ("zelvan-soak-" + std::to_string(getpid()) + ".raw"))
+            .string();
     struct RemoveAtExit {
         std::string path;
         ~RemoveAtExit() {

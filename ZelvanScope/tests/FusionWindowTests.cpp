@@ -342,16 +342,18 @@ private slots:
             window.form()->pb_viewer_type->click();
             QCOMPARE(window.viewerShowType(), expected);
             QTRY_COMPARE_WITH_TIMEOUT(window.fusionProcessor()->viewerType(), expected, kDeadlineMs);
-            const qsizetype before = images.count();
-            QTRY_VERIFY_WITH_TIMEOUT(images.count() >= before + 2, kDeadlineMs);
-            const QImage image = images.last().at(0).value<QImage>();
-            QCOMPARE(image.size(), QSize(1280, 720));
+            // Images of the type before may still be on their way to the GUI thread: the view shows
+            // the new type within the deadline.
             const QColor background = AppSettings::instance()->backgroundColor;
-            if (expected == zelvan::DVS) {
-                QVERIFY(countColour(image, background) > 1280 * 720 / 2);  // events on the background
-            } else {
-                QVERIFY(countColour(image, background) < 1280 * 720 / 2);  // the frame
-            }
+            const auto shows = [&](const QImage& image) {
+                if (image.size() != QSize(1280, 720)) return false;
+                const bool mostly_background = countColour(image, background) > 1280 * 720 / 2;
+                // Events on the background, or the frame.
+                return expected == zelvan::DVS ? mostly_background : !mostly_background;
+            };
+            const qsizetype before = images.count();
+            QTRY_VERIFY_WITH_TIMEOUT(images.count() > before && shows(images.last().at(0).value<QImage>()),
+                                     kDeadlineMs);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!window.form()->label_time->text().isEmpty(), kDeadlineMs);
         if (const QString shot = qEnvironmentVariable("ZELVAN_SCREENSHOT_FUSION"); !shot.isEmpty()) {
