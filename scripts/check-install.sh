@@ -19,11 +19,12 @@ if [ $# -ne 1 ]; then
   exit 2
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "$1" && pwd)
+build=$(cd "$1" 2>/dev/null && pwd) || { echo "check-install: no build folder $1" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 fail() {
+  if [ -n "${step_start:-}" ]; then echo "failed"; fi
   echo "check-install: $*" >&2
   exit 1
 }
@@ -35,6 +36,7 @@ step() {
 done_step() {
   local ms=$(((${EPOCHREALTIME/./} - step_start) / 1000))
   printf '%3d.%d s\n' $((ms / 1000)) $((ms % 1000 / 100))
+  step_start=
 }
 
 # Files every installation of the SDK holds, relative to its prefix (lib is CMAKE_INSTALL_LIBDIR).
@@ -152,6 +154,11 @@ for dep in libc6 libstdc++6 libavcodec libqt6widgets6; do
   echo "$depends" | grep -q "$dep" || fail "the package's Depends lacks $dep: $depends"
 done
 if echo "$depends" | grep -qi zelvan; then fail "the package depends on itself: $depends"; fi
+# Packages built on this one get their dependency on it from its shlibs file.
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./shlibs >"$work/shlibs" 2>/dev/null || fail "the package has no shlibs file"
+for lib in ZelvanBase ZelvanHal ZelvanDriver; do
+  grep -q "^lib$lib $major zelvan" "$work/shlibs" || fail "the package's shlibs file does not declare lib$lib.so.$major"
+done
 dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./||' >"$work/contents.txt"
 pkg_prefix=$(sed -n 's/^set(CPACK_PACKAGING_INSTALL_PREFIX "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 [ -n "$pkg_prefix" ] || fail "$build/CPackConfig.cmake names no install prefix for the package"
