@@ -13,8 +13,7 @@ mark_as_advanced(ZELVAN_INSTALL_CMAKEDIR)
 
 install(TARGETS ZelvanBase ZelvanHal ZelvanDriver EXPORT ZelvanTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # Every header under a library's include/ is public and includes only other public headers and
 # the standard library (no FFmpeg, no nlohmann-json), so the package needs no dependency but Threads.
 foreach(lib ZelvanBase ZelvanHal ZelvanDriver)
