@@ -23,3 +23,12 @@ function(zelvan_add_test name)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
   endif()
 endfunction()
+
+# One of the SDK's shared libraries: versioned files (libX.so.VERSION, SONAME libX.so.MAJOR),
+# exported as Zelvan::NAME (with an alias of that name inside the tree), and once installed it
+# finds the other libraries in its own folder.
+function(zelvan_sdk_library target name)
+  set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+                                             EXPORT_NAME ${name} INSTALL_RPATH "$ORIGIN")
+  add_library(Zelvan::${name} ALIAS ${target})
+endfunction()

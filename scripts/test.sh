@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: a normal build, then a build with AddressSanitizer and
+# Sets up, builds and runs every test: a normal build (and its installation, CMake package,
+# pkg-config file and Debian package, scripts/check-install.sh), then a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, then the threaded tests under ThreadSanitizer, then a minute of every
 # fuzz target.
 set -euo pipefail
@@ -10,6 +11,7 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+scripts/check-install.sh build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELVAN_SANITIZE=address,undefined \
       -DZELVAN_BUILD_BENCHMARKS=OFF >/dev/null

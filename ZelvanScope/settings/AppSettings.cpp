@@ -159,9 +159,11 @@ void AppSettings::load() {
     language = s.value("Setting/language", "en").toString();
     if (language != "en" && language != "zh") language = "en";
     if (!loadFolder(s, "Setting/video_save_path", videoSavePath, true)) return;
-    const QString app_dir = QCoreApplication::applicationDirPath();
-    defaultDvsConfigPath = app_dir + "/config/dvs_default_config.json";
-    defaultFusionConfigPath = app_dir + "/config/fusion_cmaera_default_config.json";
+    // The shipped defaults: share/zelvan/config beside bin/, installed or in the build tree.
+    const QString config_dir =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() + "/" + ZELVAN_SCOPE_DATA_DIR + "/config");
+    defaultDvsConfigPath = config_dir + "/dvs_default_config.json";
+    defaultFusionConfigPath = config_dir + "/fusion_cmaera_default_config.json";
     if (!loadConfigPath(s, "Setting/dvs_camera_current_config_path", defaultDvsConfigPath,
                         "/dvs_default_config.json", dvsCurrentConfigPath))
         return;
