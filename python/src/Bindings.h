@@ -51,7 +51,9 @@ py::array arrayOwning(std::vector<T>&& rows, const py::dtype& dtype) {
     return py::array(dtype, {n}, {static_cast<py::ssize_t>(sizeof(T))}, owned->data(), base);
 }
 
-inline py::array eventArray(std::vector<Event2D>&& events) { return arrayOwning(std::move(events), eventDtype()); }
+inline py::array eventArray(std::vector<Event2D>&& events) {
+    return arrayOwning(std::move(events), eventDtype());
+}
 inline py::array triggerArray(std::vector<EventTriggerIn>&& triggers) {
     return arrayOwning(std::move(triggers), triggerDtype());
 }

@@ -157,7 +157,8 @@ public:
                 tool_->getParamInfo(param, info);
                 allowed = " (" + std::to_string(info.min) + " to " + std::to_string(info.max) + ")";
                 const long long v = value.cast<long long>();
-                if (v < info.min || v > info.max) throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
+                if (v < info.min || v > info.max)
+                    throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
                 ok = released([&] { return tool_->setParam(param, static_cast<int>(v)); });
                 if (!ok) throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
                 return;
@@ -172,8 +173,8 @@ public:
                 const double v = value.cast<double>();
                 ok = std::isfinite(v) && released([&] { return tool_->setParam(param, v); });
                 if (!ok) {
-                    throw BadData(what + " = " + std::to_string(v) + " is refused (" + std::to_string(info.min) +
-                                  " to " + std::to_string(info.max) + ")");
+                    throw BadData(what + " = " + std::to_string(v) + " is refused (" +
+                                  std::to_string(info.min) + " to " + std::to_string(info.max) + ")");
                 }
                 return;
             }
@@ -191,7 +192,8 @@ public:
                 if (kind == PARAM_ENUM) {
                     EnumParameterInfo info;
                     tool_->getParamInfo(param, info);
-                    for (const auto& option : info.options) allowed += (allowed.empty() ? " (one of " : ", ") + option;
+                    for (const auto& option : info.options)
+                        allowed += (allowed.empty() ? " (one of " : ", ") + option;
                     if (!allowed.empty()) allowed += ")";
                 }
                 ok = released([&] { return tool_->setParam(param, v); });
@@ -272,7 +274,9 @@ private:
 class PyCamera {
 public:
     PyCamera(std::shared_ptr<DvsCamera> camera)
-        : camera_(std::move(camera)), stats_(std::make_shared<Statistics>()), description_(camera_->getDescription()) {
+        : camera_(std::move(camera)),
+          stats_(std::make_shared<Statistics>()),
+          description_(camera_->getDescription()) {
         camera_->setBatchEventsTime(kDefaultBatchUs);
         std::weak_ptr<Statistics> stats = stats_;
         camera_->setStatisticInfoCallback([stats](ZvStatisticInfo info) {
@@ -323,7 +327,8 @@ public:
 
     void stop() {
         auto cam = camera();
-        if (cam->stop() != 0) throw std::runtime_error("camera " + description_.serial + " did not stop cleanly");
+        if (cam->stop() != 0)
+            throw std::runtime_error("camera " + description_.serial + " did not stop cleanly");
     }
 
     bool nextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) {
@@ -388,13 +393,15 @@ public:
         }
         // The recording's length, ended early when the device goes away.
         const auto end = std::chrono::steady_clock::now() +
-                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(seconds));
         {
             std::mutex m;
             std::condition_variable cv;
             std::unique_lock<std::mutex> lock(m);
             while (std::chrono::steady_clock::now() < end && cam->isConnected()) {
-                cv.wait_until(lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+                cv.wait_until(
+                    lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
             }
         }
         const bool lost = !cam->isConnected();
@@ -403,7 +410,8 @@ public:
         stop_streaming();
         const ZvRecordingStatus status = cam->getRecordingStatus();
         if (!complete) throw IoFailure("recording \"" + path + "\" is incomplete: " + why);
-        if (lost) throw std::runtime_error("camera " + description_.serial + " went away during the recording");
+        if (lost)
+            throw std::runtime_error("camera " + description_.serial + " went away during the recording");
         return status;
     }
 
@@ -419,7 +427,8 @@ public:
         if (!tool) {
             std::string known;
             for (const auto& n : toolNames()) known += (known.empty() ? "" : ", ") + n;
-            throw NotFound("camera " + description_.serial + " has no tool \"" + name + "\" (tools: " + known + ")");
+            throw NotFound("camera " + description_.serial + " has no tool \"" + name +
+                           "\" (tools: " + known + ")");
         }
         return std::make_shared<PyTool>(cam, tool, name);
     }
@@ -444,7 +453,8 @@ std::shared_ptr<PyCamera> openCamera(const std::optional<std::string>& wanted) {
     std::string serial;
     if (wanted) {
         serial = *wanted;
-        const bool found = std::any_of(descs.begin(), descs.end(), [&](const auto& d) { return d.serial == serial; });
+        const bool found =
+            std::any_of(descs.begin(), descs.end(), [&](const auto& d) { return d.serial == serial; });
         if (!found) throw NotFound("no camera with serial \"" + serial + "\" was found");
     } else {
         for (const auto& d : descs) {
@@ -490,14 +500,16 @@ auto released(F f) {
 
 void bindCamera(py::module_& m) {
     // Converted after the search, with the GIL held.
-    m.attr("list_cameras") = py::cpp_function([] {
-        const auto descs = released(findCameras);
-        py::list out;
-        for (const auto& d : descs) out.append(describe(d));
-        return out;
-    }, py::name("list_cameras"),
-       "The cameras found (simulated ones where no hardware is present), as dicts with serial, product, "
-       "manufacturer, interface (\"USB\" or \"ETH\"), vendor_id, product_id, firmware_version, ip.");
+    m.attr("list_cameras") = py::cpp_function(
+        [] {
+            const auto descs = released(findCameras);
+            py::list out;
+            for (const auto& d : descs) out.append(describe(d));
+            return out;
+        },
+        py::name("list_cameras"),
+        "The cameras found (simulated ones where no hardware is present), as dicts with serial, product, "
+        "manufacturer, interface (\"USB\" or \"ETH\"), vendor_id, product_id, firmware_version, ip.");
 
     m.def(
         "open_camera",
@@ -507,8 +519,15 @@ Opens the event camera with this serial (None: the first event camera found). Ra
 no camera has that serial, RuntimeError when it cannot be opened. Opening a serial twice gives two
 handles of one camera.)doc");
 
-    m.def("_close_all", [] { released([] { closeAll(); return 0; }); },
-          "Closes every camera handle and releases the cameras (called at the interpreter's exit).");
+    m.def(
+        "_close_all",
+        [] {
+            released([] {
+                closeAll();
+                return 0;
+            });
+        },
+        "Closes every camera handle and releases the cameras (called at the interpreter's exit).");
 
     py::class_<PyTool, std::shared_ptr<PyTool>>(m, "Tool", R"doc(
 A camera tool (biases, ROI, trigger input, ...) with named parameters. Unknown parameter names raise
@@ -535,9 +554,31 @@ closing raises RuntimeError.)doc")
         .def_property_readonly("is_streaming", [](const PyCamera& c) { return c.camera()->isStreaming(); })
         .def_property_readonly("is_recording", [](const PyCamera& c) { return c.camera()->isRecording(); })
         .def_property_readonly("closed", &PyCamera::closed)
-        .def("start", [](PyCamera& c) { released([&] { c.start(); return 0; }); }, "Starts streaming (RuntimeError when it fails).")
-        .def("stop", [](PyCamera& c) { released([&] { c.stop(); return 0; }); }, "Ends streaming.")
-        .def("close", [](PyCamera& c) { released([&] { c.close(); return 0; }); })
+        .def(
+            "start",
+            [](PyCamera& c) {
+                released([&] {
+                    c.start();
+                    return 0;
+                });
+            },
+            "Starts streaming (RuntimeError when it fails).")
+        .def(
+            "stop",
+            [](PyCamera& c) {
+                released([&] {
+                    c.stop();
+                    return 0;
+                });
+            },
+            "Ends streaming.")
+        .def("close",
+             [](PyCamera& c) {
+                 released([&] {
+                     c.close();
+                     return 0;
+                 });
+             })
         .def(
             "set_batch_time",
             [](PyCamera& c, int64_t us) {
@@ -555,10 +596,12 @@ closing raises RuntimeError.)doc")
         .def(
             "next_batch",
             [](PyCamera& c, double timeout) -> py::object {
-                if (!(timeout >= 0) || timeout > 86400) throw BadData("timeout must be between 0 and 86400 s");
+                if (!(timeout >= 0) || timeout > 86400)
+                    throw BadData("timeout must be between 0 and 86400 s");
                 std::vector<Event2D> batch;
                 const bool got = released([&] {
-                    return c.nextBatch(batch, std::chrono::milliseconds(static_cast<int64_t>(std::ceil(timeout * 1000))));
+                    return c.nextBatch(
+                        batch, std::chrono::milliseconds(static_cast<int64_t>(std::ceil(timeout * 1000))));
                 });
                 if (!got) return py::none();
                 return eventArray(std::move(batch));
@@ -571,10 +614,17 @@ A dict: event_rate (events/s) and data_rate (bytes/s) of the latest once-a-secon
 the first), samples (how many came), lost_buffers, replaced_batches, recorder_dropped_bytes,
 streaming, recording.)doc")
         .def(
-            "start_recording", [](PyCamera& c, const std::string& path) { released([&] { c.startRecording(path); return 0; }); },
+            "start_recording",
+            [](PyCamera& c, const std::string& path) {
+                released([&] {
+                    c.startRecording(path);
+                    return 0;
+                });
+            },
             py::arg("path"), "Starts recording the raw stream into path (OSError when it cannot).")
         .def(
-            "stop_recording", [](PyCamera& c) { return recordingStatus(released([&] { return c.stopRecording(); })); },
+            "stop_recording",
+            [](PyCamera& c) { return recordingStatus(released([&] { return c.stopRecording(); })); },
             "Ends the recording; its status as a dict. OSError when data were lost.")
         .def(
             "record",
@@ -587,9 +637,16 @@ Records `seconds` of the stream into path, starting streaming for it when the ca
 (and stopping it after). Returns the recording's status as a dict (path, bytes_written, ...).
 OSError when the file cannot be written or data were lost.)doc")
         .def_property_readonly("tool_names", &PyCamera::toolNames)
-        .def("tool", &PyCamera::tool, py::arg("name"), "The tool of that name (LookupError when there is none).")
+        .def("tool", &PyCamera::tool, py::arg("name"),
+             "The tool of that name (LookupError when there is none).")
         .def("__enter__", [](std::shared_ptr<PyCamera> c) { return c; })
-        .def("__exit__", [](PyCamera& c, py::args) { released([&] { c.close(); return 0; }); })
+        .def("__exit__",
+             [](PyCamera& c, py::args) {
+                 released([&] {
+                     c.close();
+                     return 0;
+                 });
+             })
         .def("__repr__", [](const PyCamera& c) {
             return "<zelvan.Camera " + c.description().serial + " " + c.description().product + ">";
         });

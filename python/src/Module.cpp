@@ -41,11 +41,13 @@ PYBIND11_MODULE(zelvan, m) {
     using zelvan::EventTriggerIn;
     m.doc() = "Event camera recordings and cameras of the Zelvan driver, with events as numpy arrays.";
 
-    static_assert(offsetof(Event2D, x) == 0 && offsetof(Event2D, y) == 2 && offsetof(Event2D, polarity) == 4 &&
-                  offsetof(Event2D, timestamp) == 8 && sizeof(Event2D) == 16);
+    static_assert(offsetof(Event2D, x) == 0 && offsetof(Event2D, y) == 2 &&
+                  offsetof(Event2D, polarity) == 4 && offsetof(Event2D, timestamp) == 8 &&
+                  sizeof(Event2D) == 16);
     static_assert(offsetof(EventTriggerIn, polarity) == 0 && offsetof(EventTriggerIn, timestamp) == 8 &&
                   offsetof(EventTriggerIn, id) == 16 && sizeof(EventTriggerIn) == 24);
-    g_event_dtype = new py::dtype(recordType({"x", "y", "p", "t"}, {"<u2", "<u2", "u1", "<i8"}, {0, 2, 4, 8}, 16));
+    g_event_dtype =
+        new py::dtype(recordType({"x", "y", "p", "t"}, {"<u2", "<u2", "u1", "<i8"}, {0, 2, 4, 8}, 16));
     g_trigger_dtype = new py::dtype(recordType({"p", "id", "t"}, {"<i2", "<i2", "<i8"}, {0, 16, 8}, 24));
     m.attr("EVENT_DTYPE") = *g_event_dtype;
     m.attr("TRIGGER_DTYPE") = *g_trigger_dtype;

@@ -48,7 +48,8 @@ std::ifstream openStream(const std::string& path) {
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (!std::filesystem::exists(status)) throw FileMissing("cannot open \"" + path + "\": no such file");
-    if (std::filesystem::is_directory(status)) throw IoFailure("cannot open \"" + path + "\": it is a folder");
+    if (std::filesystem::is_directory(status))
+        throw IoFailure("cannot open \"" + path + "\": it is a folder");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw IoFailure("cannot open \"" + path + "\": " + std::strerror(errno));
     return in;
@@ -301,7 +302,8 @@ private:
             });
             decoder.setTriggerInCallback([&](EventTriggerIn trigger) { idx->triggers.push_back(trigger); });
         } else {
-            decoder.setEventsStreamHandleCallback([out](Event2D* b, Event2D* e) { out->insert(out->end(), b, e); });
+            decoder.setEventsStreamHandleCallback(
+                [out](Event2D* b, Event2D* e) { out->insert(out->end(), b, e); });
         }
         cursor_.seek(0, nullptr);
         try {
@@ -365,7 +367,8 @@ py::tuple cppReadSeconds(const std::string& path) {
         if (!decoder) throw BadData("no decoder for " + header.formatText());
         if (start.has_time_base) decoder->setTimeBase(start.time_base);
         std::vector<Event2D> out;
-        decoder->setEventsStreamHandleCallback([&out](Event2D* b, Event2D* e) { out.insert(out.end(), b, e); });
+        decoder->setEventsStreamHandleCallback(
+            [&out](Event2D* b, Event2D* e) { out.insert(out.end(), b, e); });
         in.clear();
         in.seekg(static_cast<std::streamoff>(start.offset));
         std::vector<uint8_t> chunk(1 << 20);
@@ -394,8 +397,8 @@ std::optional<int64_t> timeOrNone(PyRawReader& r, bool last) {
 }  // namespace
 
 void bindRawReader(py::module_& m) {
-    py::class_<SliceIterator, std::shared_ptr<SliceIterator>>(m, "SliceIterator",
-                                                              "Time slices of a recording, see RawReader.slices.")
+    py::class_<SliceIterator, std::shared_ptr<SliceIterator>>(
+        m, "SliceIterator", "Time slices of a recording, see RawReader.slices.")
         .def("__iter__", [](std::shared_ptr<SliceIterator> self) { return self; })
         .def("__next__", [](SliceIterator& self) -> py::array {
             std::optional<std::vector<Event2D>> slice;
@@ -463,7 +466,8 @@ its way); later reads resume near their first event.)doc")
                 }
                 return eventArray(std::move(events));
             },
-            py::arg("start_us"), py::arg("end_us"), "The events with start_us <= t < end_us, in stream order.")
+            py::arg("start_us"), py::arg("end_us"),
+            "The events with start_us <= t < end_us, in stream order.")
         .def(
             "read_count",
             [](PyRawReader& r, int64_t first, int64_t n) {
@@ -501,8 +505,9 @@ previous slice ended (the first) up to the first event, in stream order, whose t
 start_timestamp + (k + 1) * dt_us. Every event is in exactly one slice; slices without events are
 empty arrays. Independent of the reader's other reads.)doc")
         .def("__repr__", [](PyRawReader& r) {
-            return "<zelvan.RawReader \"" + r.recording().path + "\" " + std::to_string(r.recording().header.info.width) +
-                   "x" + std::to_string(r.recording().header.info.height) + ">";
+            return "<zelvan.RawReader \"" + r.recording().path + "\" " +
+                   std::to_string(r.recording().header.info.width) + "x" +
+                   std::to_string(r.recording().header.info.height) + ">";
         });
 
     m.def("_cpp_read_seconds", &cppReadSeconds, py::arg("path"),
