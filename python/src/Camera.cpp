@@ -453,9 +453,13 @@ std::shared_ptr<PyCamera> openCamera(const std::optional<std::string>& wanted) {
     std::string serial;
     if (wanted) {
         serial = *wanted;
-        const bool found =
-            std::any_of(descs.begin(), descs.end(), [&](const auto& d) { return d.serial == serial; });
-        if (!found) throw NotFound("no camera with serial \"" + serial + "\" was found");
+        const auto it =
+            std::find_if(descs.begin(), descs.end(), [&](const auto& d) { return d.serial == serial; });
+        if (it == descs.end()) throw NotFound("no camera with serial \"" + serial + "\" was found");
+        if (it->product == "Tandra") {
+            throw std::runtime_error("camera \"" + serial +
+                                     "\" is a fusion camera (Tandra): the module opens event cameras only");
+        }
     } else {
         for (const auto& d : descs) {
             if (d.product != "Tandra") {

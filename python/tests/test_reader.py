@@ -195,3 +195,27 @@ def test_bad_arguments_raise_value_error(synthetic):
         reader.read_count(-1, 5)
     with pytest.raises(TypeError):
         reader.read_time("a", 5)
+
+
+def test_reads_from_several_threads_at_once(synthetic):
+    import threading
+
+    path, events, _ = synthetic
+    reader = zelvan.RawReader(str(path))
+    failures = []
+
+    def work(seed):
+        rng = np.random.default_rng(seed)
+        for _ in range(10):
+            lo = int(rng.integers(0, 17_000_000))
+            hi = lo + int(rng.integers(0, 1_000_000))
+            if not same_events(reader.read_time(lo, hi), events[(events["t"] >= lo) & (events["t"] < hi)]):
+                failures.append((lo, hi))
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
