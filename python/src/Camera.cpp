@@ -156,7 +156,13 @@ public:
                 IntParameterInfo info;
                 tool_->getParamInfo(param, info);
                 allowed = " (" + std::to_string(info.min) + " to " + std::to_string(info.max) + ")";
-                const long long v = value.cast<long long>();
+                long long v = 0;
+                try {
+                    v = value.cast<long long>();
+                } catch (const py::cast_error&) {
+                    throw BadData(what + " = " + py::str(value).cast<std::string>() + " is refused" +
+                                  allowed);
+                }
                 if (v < info.min || v > info.max)
                     throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
                 ok = released([&] { return tool_->setParam(param, static_cast<int>(v)); });
@@ -469,6 +475,11 @@ std::shared_ptr<PyCamera> openCamera(const std::optional<std::string>& wanted) {
         }
         if (serial.empty()) throw NotFound("no event camera was found");
     }
+    // A handle of this camera that is still open is handed out again.
+    for (const auto& w : r.handles) {
+        auto open = w.lock();
+        if (open && !open->closed() && open->description().serial == serial) return open;
+    }
     auto camera = r.get().openCamera(serial);
     if (!camera || !camera->isConnected()) throw std::runtime_error("cannot open camera \"" + serial + "\"");
     auto handle = std::make_shared<PyCamera>(std::move(camera));
@@ -520,8 +531,8 @@ void bindCamera(py::module_& m) {
         [](std::optional<std::string> serial) { return released([&] { return openCamera(serial); }); },
         py::arg("serial") = py::none(), R"doc(
 Opens the event camera with this serial (None: the first event camera found). Raises LookupError when
-no camera has that serial, RuntimeError when it cannot be opened. Opening a serial twice gives two
-handles of one camera.)doc");
+no camera has that serial, RuntimeError when it cannot be opened (fusion cameras included). While a
+camera's handle is open, opening its serial again gives that same handle.)doc");
 
     m.def(
         "_close_all",
