@@ -1,0 +1,64 @@
+// Shared pieces of the Python module: the exceptions every failure is raised as, the numpy record
+// types and the hand-over of event vectors to numpy arrays without copying.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zelvan/Types.h"
+
+namespace zelvan::python {
+
+namespace py = pybind11;
+
+// Failures are thrown as these while the GIL may be released; the module's translator turns them
+// into the Python exception named beside each.
+struct FileMissing : std::runtime_error {  // FileNotFoundError
+    using std::runtime_error::runtime_error;
+};
+struct IoFailure : std::runtime_error {  // OSError
+    using std::runtime_error::runtime_error;
+};
+struct BadData : std::runtime_error {  // ValueError: not an EVT 3.0 raw file, truncated data, bad value
+    using std::runtime_error::runtime_error;
+};
+struct NotFound : std::runtime_error {  // LookupError: unknown serial, tool or parameter
+    using std::runtime_error::runtime_error;
+};
+struct WrongType : std::runtime_error {  // TypeError
+    using std::runtime_error::runtime_error;
+};
+// std::runtime_error itself becomes RuntimeError (pybind11's own translation).
+
+// The numpy record of one event: x (u2), y (u2), p (u1), t (i8), laid out as Event2D (16 bytes with
+// padding), so that decoded events become array rows as they are.
+py::dtype eventDtype();
+// The record of one trigger edge: p (i2), id (i2), t (i8), laid out as EventTriggerIn (24 bytes).
+py::dtype triggerDtype();
+
+// A one-dimensional array of `dtype` whose storage is `rows`, moved into the array (no copy).
+template <typename T>
+py::array arrayOwning(std::vector<T>&& rows, const py::dtype& dtype) {
+    auto* owned = new std::vector<T>(std::move(rows));
+    py::capsule base(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    const auto n = static_cast<py::ssize_t>(owned->size());
+    return py::array(dtype, {n}, {static_cast<py::ssize_t>(sizeof(T))}, owned->data(), base);
+}
+
+inline py::array eventArray(std::vector<Event2D>&& events) {
+    return arrayOwning(std::move(events), eventDtype());
+}
+inline py::array triggerArray(std::vector<EventTriggerIn>&& triggers) {
+    return arrayOwning(std::move(triggers), triggerDtype());
+}
+
+void bindRawReader(py::module_& m);
+void bindCamera(py::module_& m);
+
+}  // namespace zelvan::python
