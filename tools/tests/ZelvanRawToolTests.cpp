@@ -203,7 +203,8 @@ TEST(ZelvanRawTool, OutputThatCannotBeWrittenFails) {
     TempDir tmp;
     const fs::path copy = tmp / "copy.raw";
     fs::copy_file(file, copy);
-    for (const std::string args : {"info ", "dump ", "dump --triggers ", "dump --from 8000000 "}) {
+    for (const std::string args :
+         {"info ", "info --json ", "stats ", "dump ", "dump --triggers ", "dump --from 8000000 "}) {
         SCOPED_TRACE(args);
         EXPECT_EQ(runTool(args + quoted(copy) + " >/dev/full").status, 1);
     }

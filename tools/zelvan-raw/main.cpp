@@ -917,22 +917,16 @@ struct Arguments {
     bool triggers = false;
 };
 
-// A positional argument, with the name the usage text gives it.
-struct Positional {
-    const char* name;
-    const std::string* value;
-};
-
 // The first wrong use among what `command` was given: arguments it does not take and positional
 // arguments that are missing. Empty when there is none.
-std::string misuse(const CLI::App& command, std::initializer_list<Positional> positionals) {
+std::string misuse(const CLI::App& command, std::initializer_list<const char*> positionals) {
     for (const std::string& extra : command.remaining()) {
         if (extra == "--") continue;  // the end of the options, kept by the parser among the extras
         if (extra.size() > 1 && extra[0] == '-') return "unknown option " + extra.substr(0, extra.find('='));
         return "unexpected argument \"" + extra + "\"";
     }
-    for (const Positional& p : positionals) {
-        if (p.value->empty()) return std::string("missing ") + p.name;
+    for (const char* name : positionals) {
+        if (command.count(name) == 0) return std::string("missing ") + name;
     }
     return {};
 }
@@ -946,11 +940,11 @@ int runCommand(const CLI::App& command, const Arguments& a) {
     const std::string name = command.get_name();
     std::string wrong;
     if (name == "info") {
-        if (!(wrong = misuse(command, {{"FILE", &a.file}})).empty()) return usageError(name, wrong);
+        if (!(wrong = misuse(command, {"FILE"})).empty()) return usageError(name, wrong);
         return cmdInfo(a.file, a.json);
     }
     if (name == "dump") {
-        if (!(wrong = misuse(command, {{"FILE", &a.file}})).empty()) return usageError(name, wrong);
+        if (!(wrong = misuse(command, {"FILE"})).empty()) return usageError(name, wrong);
         const bool ranged = command.count("--from") > 0 || command.count("--to") > 0;
         if (a.triggers && ranged) return usageError(name, "--triggers takes no --from or --to");
         if (a.triggers) return cmdDump(a.file, true);
@@ -963,7 +957,7 @@ int runCommand(const CLI::App& command, const Arguments& a) {
         return cmdDumpRange(a.file, from, to);
     }
     if (name == "stats") {
-        if (!(wrong = misuse(command, {{"FILE", &a.file}})).empty()) return usageError(name, wrong);
+        if (!(wrong = misuse(command, {"FILE"})).empty()) return usageError(name, wrong);
         uint64_t bin = 1'000'000;
         if (command.count("--bin") > 0 && !numberIn(a.bin, 1, kMaxBinUs, bin))
             return usageError(
@@ -971,7 +965,7 @@ int runCommand(const CLI::App& command, const Arguments& a) {
         return cmdStats(a.file, bin);
     }
     if (name == "generate") {
-        if (!(wrong = misuse(command, {{"OUT.raw", &a.out}})).empty()) return usageError(name, wrong);
+        if (!(wrong = misuse(command, {"OUT.raw"})).empty()) return usageError(name, wrong);
         GenerateOptions o;
         struct NumberOption {
             const char* option;
@@ -996,8 +990,7 @@ int runCommand(const CLI::App& command, const Arguments& a) {
     }
     if (name == "cut" || name == "to-video") {
         const char* out_name = name == "cut" ? "OUT.raw" : "OUT.mp4";
-        wrong = misuse(command,
-                       {{"FILE", &a.file}, {"START_US", &a.start}, {"END_US", &a.end}, {out_name, &a.out}});
+        wrong = misuse(command, {"FILE", "START_US", "END_US", out_name});
         if (!wrong.empty()) return usageError(name, wrong);
         uint64_t start = 0, end = 0;
         if (!parseNumber(a.start.c_str(), start) || !parseNumber(a.end.c_str(), end))
@@ -1009,7 +1002,7 @@ int runCommand(const CLI::App& command, const Arguments& a) {
         return cmdList();
     }
     // record
-    wrong = misuse(command, {{"SERIAL", &a.serial}, {"SECONDS", &a.seconds}, {"FILE", &a.file}});
+    wrong = misuse(command, {"SERIAL", "SECONDS", "FILE"});
     if (!wrong.empty()) return usageError(name, wrong);
     uint64_t seconds = 0;
     if (!numberIn(a.seconds, 1, 24 * 3600, seconds))
