@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -1104,5 +1105,11 @@ int main(int argc, char** argv) {
     }
     const CLI::App* c = given();
     if (c == nullptr) return usageError("", "no command given");
-    return runCommand(*c, a);
+    try {
+        return runCommand(*c, a);
+    } catch (const std::bad_alloc&) {
+        // Stats of a long recording in tiny bins, say.
+        std::fflush(stdout);
+        return fail("out of memory");
+    }
 }
