@@ -898,7 +898,7 @@ TEST(ZelvanRawCommandLine, HelpOfTheToolAndOfEachCommand) {
             EXPECT_TRUE(one.err.empty()) << one.err;
             EXPECT_EQ(one.out.rfind("Usage:\n" + synopsis(name), 0), 0u) << one.out;
             EXPECT_TRUE(endsWithNewline(one.out));
-            // Only this command's part of the text.
+            // Only this command's section of the text.
             for (const char* other : kCommandNames) {
                 if (std::string(other) == name) continue;
                 EXPECT_EQ(one.out.find(synopsis(other)), std::string::npos) << other;

@@ -36,7 +36,7 @@
 
 namespace {
 
-// One command's part of the usage text: its synopsis lines and what it does.
+// One command's section of the usage text: its synopsis lines and what it does.
 struct CommandHelp {
     const char* name;
     const char* text;
@@ -137,7 +137,7 @@ command or option, a missing or extra argument, a number that does not parse or 
 gives one line on stderr and exit status 2.
 )";
 
-// The whole usage text, or one command's part of it.
+// The whole usage text, or one command's section of it.
 void printUsage(const std::string& command) {
     std::fputs("Usage:\n", stdout);
     for (const auto& c : kCommands) {
@@ -146,7 +146,7 @@ void printUsage(const std::string& command) {
     if (command.empty()) {
         std::fputs(
             "  zelvan-raw --help\n"
-            "      Prints this text; \"zelvan-raw COMMAND --help\" prints the part of one command.\n",
+            "      Prints this text; \"zelvan-raw COMMAND --help\" prints the section of one command.\n",
             stdout);
     }
     std::fputs(kNotes, stdout);
