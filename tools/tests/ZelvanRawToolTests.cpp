@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -202,7 +203,8 @@ TEST(ZelvanRawTool, OutputThatCannotBeWrittenFails) {
     TempDir tmp;
     const fs::path copy = tmp / "copy.raw";
     fs::copy_file(file, copy);
-    for (const std::string args : {"info ", "dump ", "dump --triggers ", "dump --from 8000000 "}) {
+    for (const std::string args :
+         {"info ", "info --json ", "stats ", "dump ", "dump --triggers ", "dump --from 8000000 "}) {
         SCOPED_TRACE(args);
         EXPECT_EQ(runTool(args + quoted(copy) + " >/dev/full").status, 1);
     }
@@ -837,6 +839,421 @@ TEST(ZelvanRawTool, ARecordingKilledHalfwayOpensAndDecodes) {
     EXPECT_GT(std::stoull(kv["events"]), 100'000u);
     EXPECT_EQ(kv["events"], kv["max_events"]) << "the index holds every complete event";
     EXPECT_EQ(runTool("dump " + quoted(file)).status, 0);
+}
+
+}  // namespace
+
+namespace {
+
+struct BothResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the tool with `args` (a shell command line tail); stdout and stderr apart.
+BothResult runBoth(const std::string& args) {
+    const fs::path err_file =
+        fs::temp_directory_path() / ("zelvan-tool-test-stderr-" + std::to_string(::getpid()) + ".txt");
+    const std::string cmd =
+        std::string("'") + ZELVAN_RAW_TOOL + "' " + args + " 2>'" + err_file.string() + "'";
+    BothResult r;
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) return r;
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
+    const int raw = pclose(pipe);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    std::ifstream in(err_file);
+    r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::error_code ec;
+    fs::remove(err_file, ec);
+    return r;
+}
+
+bool endsWithNewline(const std::string& text) { return !text.empty() && text.back() == '\n'; }
+
+size_t lines(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+
+const char* const kCommandNames[] = {"info", "dump",     "stats", "generate",
+                                     "cut",  "to-video", "list",  "record"};
+
+// The synopsis line of a command in the usage text begins with this.
+std::string synopsis(const std::string& name) {
+    return "  zelvan-raw " + name + (name == "list" ? "\n" : " ");
+}
+
+TEST(ZelvanRawCommandLine, HelpOfTheToolAndOfEachCommand) {
+    const BothResult all = runBoth("--help");
+    ASSERT_EQ(all.status, 0);
+    EXPECT_TRUE(all.err.empty()) << all.err;
+    EXPECT_TRUE(endsWithNewline(all.out));
+    for (const char* name : kCommandNames) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(all.out.find(synopsis(name)), std::string::npos);
+        for (const char* flag : {" --help", " -h"}) {
+            const BothResult one = runBoth(std::string(name) + flag);
+            EXPECT_EQ(one.status, 0) << one.err;
+            EXPECT_TRUE(one.err.empty()) << one.err;
+            EXPECT_EQ(one.out.rfind("Usage:\n" + synopsis(name), 0), 0u) << one.out;
+            EXPECT_TRUE(endsWithNewline(one.out));
+            // Only this command's section of the text.
+            for (const char* other : kCommandNames) {
+                if (std::string(other) == name) continue;
+                EXPECT_EQ(one.out.find(synopsis(other)), std::string::npos) << other;
+            }
+        }
+    }
+    // Help wins over the rest of the line, however incomplete.
+    const BothResult record = runBoth("record - --help");
+    EXPECT_EQ(record.status, 0) << record.err;
+    EXPECT_NE(record.out.find("SERIAL SECONDS FILE"), std::string::npos);
+    EXPECT_NE(runBoth("stats --help").out.find("bin_start_us,events,on_events,rate_ev_per_s,on_share"),
+              std::string::npos);
+    EXPECT_NE(runBoth("info --help").out.find("--json"), std::string::npos);
+}
+
+TEST(ZelvanRawCommandLine, WrongUseExitsWithTwoAndOneLine) {
+    TempDir tmp;
+    const std::string f = quoted(tmp / "rec.raw");
+    ASSERT_EQ(runTool("generate " + f + " --seconds 1 --rate 10000").status, 0);
+    struct Case {
+        std::string args;
+        std::string message;  // the line on stderr holds it
+    };
+    const std::vector<Case> cases = {
+        {"", "zelvan-raw: no command given; run 'zelvan-raw --help'\n"},
+        {"frobnicate x", "zelvan-raw: unknown command \"frobnicate\"; run 'zelvan-raw --help'\n"},
+        {"--bogus", "zelvan-raw: unknown option --bogus; run 'zelvan-raw --help'\n"},
+        {"record - 2", "zelvan-raw record: missing FILE; run 'zelvan-raw record --help'\n"},
+        {"record", "zelvan-raw record: missing SERIAL; run 'zelvan-raw record --help'\n"},
+        {"record - 0 " + f, "zelvan-raw record: SECONDS must be a whole number from 1 to 86400"},
+        {"record - 86401 " + f, "SECONDS must be a whole number from 1 to 86400"},
+        {"record - 1x " + f, "SECONDS must be a whole number from 1 to 86400"},
+        {"record - 1 " + f + " extra", "zelvan-raw record: unexpected argument \"extra\""},
+        {"record - 1 " + f + " --config", "zelvan-raw record: --config needs a value"},
+        {"record --size 3 - 1 " + f, "zelvan-raw record: unknown option --size"},
+        {"info", "zelvan-raw info: missing FILE; run 'zelvan-raw info --help'\n"},
+        {"info " + f + " " + f, "zelvan-raw info: unexpected argument"},
+        {"info --bogus " + f, "zelvan-raw info: unknown option --bogus; run 'zelvan-raw info --help'\n"},
+        {"dump --from x " + f, "zelvan-raw dump: --from needs a whole number of microseconds"},
+        {"dump --from 1 --from 2 " + f, "zelvan-raw dump: --from is given more than once"},
+        {"dump " + f + " --to", "zelvan-raw dump: --to needs a value"},
+        {"dump --triggers --to 5 " + f, "zelvan-raw dump: --triggers takes no --from or --to"},
+        {"stats " + f + " --bin 0", "zelvan-raw stats: --bin needs a whole number of microseconds from 1 to"},
+        {"stats " + f + " --bin -5", "zelvan-raw stats: --bin"},
+        {"stats " + f + " --bin 1000000000001", "--bin needs a whole number of microseconds from 1 to"},
+        {"stats --bin 1e6 " + f, "--bin needs a whole number"},
+        {"stats", "zelvan-raw stats: missing FILE"},
+        {"generate", "zelvan-raw generate: missing OUT.raw"},
+        {"generate " + quoted(tmp / "g.raw") + " --width 4096", "zelvan-raw generate: --width needs"},
+        {"generate " + quoted(tmp / "g.raw") + " --seconds two", "zelvan-raw generate: --seconds needs"},
+        {"cut " + f + " 0 5", "zelvan-raw cut: missing OUT.raw; run 'zelvan-raw cut --help'\n"},
+        {"cut " + f + " 0 +5 " + quoted(tmp / "c.raw"), "zelvan-raw cut: START_US and END_US must be whole"},
+        {"to-video " + f + " zero 5 " + quoted(tmp / "c.mp4"), "zelvan-raw to-video: START_US and END_US"},
+        {"to-video " + f + " 0 5", "zelvan-raw to-video: missing OUT.mp4"},
+        {"list x", "zelvan-raw list: unexpected argument \"x\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args);
+        const BothResult r = runBoth(c.args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_EQ(lines(r.err), 1u) << r.err;
+        EXPECT_TRUE(endsWithNewline(r.err)) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("--help'"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    EXPECT_FALSE(fs::exists(tmp / "g.raw"));
+    EXPECT_FALSE(fs::exists(tmp / "c.raw"));
+    // A failure at run time keeps status 1.
+    const BothResult missing = runBoth("stats " + quoted(tmp / "missing.raw"));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "zelvan-raw: cannot open \"" + (tmp / "missing.raw").string() +
+                               "\": No such file or directory\n");
+    EXPECT_EQ(runBoth("info --json " + quoted(tmp / "missing.raw")).status, 1);
+}
+
+TEST(ZelvanRawCommandLine, OptionsMayComeAnywhere) {
+    TempDir tmp;
+    const fs::path a = tmp / "a.raw";
+    const fs::path b = tmp / "b.raw";
+    ASSERT_EQ(runTool("generate --seconds 1 --rate 50000 --width 320 --height 240 " + quoted(a)).status, 0);
+    ASSERT_EQ(runTool("generate " + quoted(b) + " --height 240 --rate 50000 --width 320 --seconds 1").status,
+              0);
+    const Result dump_a = runTool("dump " + quoted(a));
+    ASSERT_EQ(dump_a.status, 0);
+    EXPECT_GT(dump_a.out.size(), 1000u);
+    EXPECT_EQ(dump_a.sha256, runTool("dump " + quoted(b)).sha256);
+    EXPECT_EQ(parseInfo(runTool("info " + quoted(b)).out)["width"], "320");
+
+    const Result range = runTool("dump --from 100000 --to 300000 " + quoted(a));
+    ASSERT_EQ(range.status, 0);
+    EXPECT_FALSE(range.out.empty());
+    EXPECT_EQ(runTool("dump " + quoted(a) + " --to 300000 --from 100000").out, range.out);
+    EXPECT_EQ(runTool("dump --to=300000 " + quoted(a) + " --from=100000").out, range.out);
+    EXPECT_EQ(runTool("dump " + quoted(a) + " --triggers").status, 0);
+
+    const Result stats = runTool("stats --bin 250000 " + quoted(a));
+    ASSERT_EQ(stats.status, 0);
+    EXPECT_EQ(runTool("stats " + quoted(a) + " --bin 250000").out, stats.out);
+    EXPECT_EQ(runTool("info --json " + quoted(a)).out, runTool("info " + quoted(a) + " --json").out);
+
+    // "--" ends the options: a file whose name begins with "-".
+    fs::copy_file(a, tmp / "-dashed.raw");
+    const fs::path listing = tmp / "stats.txt";
+    EXPECT_EQ(shell("cd '" + (tmp / "").string() + "' && '" + ZELVAN_RAW_TOOL +
+                    "' stats --bin 250000 -- -dashed.raw >'" + listing.string() + "'"),
+              0);
+    std::ifstream in(listing);
+    const std::string dashed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(dashed, stats.out);
+    EXPECT_EQ(runBoth("stats -dashed.raw").status, 2) << "without \"--\" it is an option";
+}
+
+// The "key: value" lines of `text` in order.
+std::vector<std::pair<std::string, std::string>> infoLines(const std::string& text) {
+    std::vector<std::pair<std::string, std::string>> kv;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto colon = line.find(": ");
+        if (colon != std::string::npos) kv.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+    }
+    return kv;
+}
+
+TEST(ZelvanRawCommandLine, InfoAsJsonHoldsTheSameKeysAndValues) {
+    TempDir tmp;
+    std::vector<fs::path> files = copiesOfRealRecordings(tmp);
+    files.push_back(tmp / "gen.raw");
+    ASSERT_EQ(runTool("generate " + quoted(files.back()) + " --seconds 1 --rate 100000").status, 0);
+    files.push_back(tmp / "based.raw");  // a header time, no serial number, no date
+    writeFile(files.back(),
+              "% evt 3.0\n% format EVT3;height=480;width=640\n% dvs_start_timestamp 20000000\n% end\n",
+              {0x05, 0x00, 0x07, 0x20, 0x10, 0x60, 0x08, 0x28, 0x01, 0xA6});
+    files.push_back(tmp / "quiet.raw");  // no events: no timestamps, no index
+    writeFile(files.back(), "% evt 3.0\n% end\n", {0x01, 0x80, 0x10, 0x60});
+    const std::set<std::string> texts = {"file", "format", "serial_number", "date"};
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        const Result plain = runTool("info " + quoted(file));
+        ASSERT_EQ(plain.status, 0);
+        const BothResult json = runBoth("info --json " + quoted(file));
+        ASSERT_EQ(json.status, 0) << json.err;
+        EXPECT_TRUE(json.err.empty()) << json.err;
+        EXPECT_EQ(lines(json.out), 1u) << "one line";
+        EXPECT_TRUE(endsWithNewline(json.out));
+        const auto object = nlohmann::ordered_json::parse(json.out);
+        ASSERT_TRUE(object.is_object());
+        const auto kv = infoLines(plain.out);
+        ASSERT_EQ(object.size(), kv.size());
+        size_t i = 0;
+        for (const auto& [key, value] : object.items()) {
+            SCOPED_TRACE(key);
+            ASSERT_LT(i, kv.size());
+            EXPECT_EQ(key, kv[i].first) << "the same keys in the same order";
+            if (texts.count(key) > 0) {
+                ASSERT_TRUE(value.is_string());
+                EXPECT_EQ(value.get<std::string>(), kv[i].second);
+            } else {
+                ASSERT_TRUE(value.is_number_unsigned());
+                EXPECT_EQ(std::to_string(value.get<uint64_t>()), kv[i].second);
+            }
+            ++i;
+        }
+    }
+}
+
+struct Stats {
+    std::string heading;
+    std::vector<std::vector<std::string>> rows;
+    std::map<std::string, std::string> totals;
+};
+
+Stats parseStats(const std::string& text) {
+    Stats s;
+    std::istringstream in(text);
+    std::getline(in, s.heading);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto colon = line.find(": ");
+        if (colon != std::string::npos) {
+            s.totals[line.substr(0, colon)] = line.substr(colon + 2);
+            continue;
+        }
+        EXPECT_TRUE(s.totals.empty()) << "a bin line after the totals: " << line;
+        std::vector<std::string> fields;
+        std::istringstream f(line);
+        std::string field;
+        while (std::getline(f, field, ',')) fields.push_back(field);
+        s.rows.push_back(std::move(fields));
+    }
+    return s;
+}
+
+// "0.1234" for part / whole, rounded half up.
+std::string expectedShare(uint64_t part, uint64_t whole) {
+    const uint64_t e4 = whole == 0 ? 0 : (part * 10000 + whole / 2) / whole;
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%04llu", static_cast<unsigned long long>(e4 / 10000),
+                  static_cast<unsigned long long>(e4 % 10000));
+    return text;
+}
+
+// Checks the stats of `file` with bin `bin` against info and against the dump's events.
+void checkStats(const fs::path& file, uint64_t bin, const std::string& bin_option) {
+    const Result out = runTool("stats " + bin_option + quoted(file));
+    ASSERT_EQ(out.status, 0);
+    EXPECT_TRUE(endsWithNewline(out.out));
+    const Stats s = parseStats(out.out);
+    EXPECT_EQ(s.heading, "bin_start_us,events,on_events,rate_ev_per_s,on_share");
+    auto info = parseInfo(runTool("info " + quoted(file)).out);
+    ASSERT_FALSE(info["events"].empty());
+    EXPECT_EQ(s.totals.at("events"), info["events"]);
+    EXPECT_EQ(s.totals.at("on_events"), info["on_events"]);
+    EXPECT_EQ(s.totals.at("triggers"), info["triggers"]);
+    EXPECT_EQ(s.totals.at("bin_us"), std::to_string(bin));
+    EXPECT_EQ(s.totals.at("bins"), std::to_string(s.rows.size()));
+    const uint64_t events = std::stoull(info["events"]), on = std::stoull(info["on_events"]);
+    EXPECT_EQ(s.totals.at("on_share"), expectedShare(on, events));
+
+    // The bins: consecutive multiples of the bin, their counts those of the dump.
+    const auto dump = parseCsv(runTool("dump " + quoted(file)).out);
+    ASSERT_EQ(dump.size(), events);
+    std::map<uint64_t, std::pair<uint64_t, uint64_t>> expected;  // bin start -> events, on events
+    uint64_t earliest = UINT64_MAX, latest = 0;
+    for (const auto& r : dump) {
+        auto& b = expected[r[3] / bin * bin];
+        ++b.first;
+        b.second += r[2];
+        earliest = std::min(earliest, r[3]);
+        latest = std::max(latest, r[3]);
+    }
+    EXPECT_EQ(s.totals.at("duration_us"), std::to_string(events > 0 ? latest - earliest : 0));
+    uint64_t sum = 0, sum_on = 0;
+    for (size_t i = 0; i < s.rows.size(); ++i) {
+        const auto& row = s.rows[i];
+        ASSERT_EQ(row.size(), 5u);
+        const uint64_t start = std::stoull(row[0]), n = std::stoull(row[1]), n_on = std::stoull(row[2]);
+        EXPECT_EQ(start % bin, 0u);
+        const uint64_t previous_end = i == 0 ? earliest / bin * bin : std::stoull(s.rows[i - 1][0]) + bin;
+        EXPECT_EQ(start, previous_end) << "bins follow each other from the earliest event's";
+        const auto it = expected.find(start);
+        EXPECT_EQ(n, it == expected.end() ? 0 : it->second.first) << start;
+        EXPECT_EQ(n_on, it == expected.end() ? 0 : it->second.second) << start;
+        EXPECT_EQ(row[3], std::to_string(n * 1000000 / bin));
+        EXPECT_EQ(row[4], expectedShare(n_on, n));
+        sum += n;
+        sum_on += n_on;
+    }
+    if (events > 0) {
+        EXPECT_EQ(std::stoull(s.rows.back()[0]), latest / bin * bin);
+    }
+    EXPECT_EQ(sum, events) << "the bins add up to the total";
+    EXPECT_EQ(sum_on, on);
+}
+
+TEST(ZelvanRawCommandLine, StatsAgreeWithInfoAndTheEvents) {
+    TempDir tmp;
+    const fs::path gen = tmp / "gen.raw";
+    ASSERT_EQ(runTool("generate " + quoted(gen) + " --seconds 1 --rate 200000").status, 0);
+    {
+        SCOPED_TRACE("generated, --bin 100000");
+        checkStats(gen, 100000, "--bin 100000 ");
+        const Stats s = parseStats(runTool("stats --bin 100000 " + quoted(gen)).out);
+        EXPECT_EQ(s.rows.size(), 10u);
+    }
+    {
+        SCOPED_TRACE("generated, default bin");
+        checkStats(gen, 1000000, "");
+    }
+    {
+        SCOPED_TRACE("generated, --bin 7");
+        checkStats(gen, 7, "--bin 7 ");
+    }
+    for (const fs::path& file : copiesOfRealRecordings(tmp)) {
+        SCOPED_TRACE(file.filename().string());
+        checkStats(file, 1000000, "");
+        checkStats(file, 33333, "--bin 33333 ");
+    }
+    // A recording without events: the heading and the totals.
+    writeFile(tmp / "quiet.raw", "% evt 3.0\n% end\n", {0x01, 0x80, 0x10, 0x60});
+    const Result quiet = runTool("stats " + quoted(tmp / "quiet.raw"));
+    ASSERT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out,
+              "bin_start_us,events,on_events,rate_ev_per_s,on_share\n"
+              "events: 0\non_events: 0\non_share: 0.0000\ntriggers: 0\nduration_us: 0\nbin_us: 1000000\n"
+              "bins: 0\n");
+    // Events that step back in time land in their own bins.
+    writeFile(tmp / "jitter.raw", "% evt 3.0\n% end\n",
+              {0x01, 0x80, 0x05, 0x00, 0x01, 0x20, 0x64, 0x60, 0x02, 0x20, 0x32, 0x60});
+    checkStats(tmp / "jitter.raw", 100, "--bin 100 ");
+}
+
+TEST(ZelvanRawCommandLine, RecordEndsEveryLineAndTellsTheLosses) {
+    TempDir tmp;
+    const fs::path file = tmp / "rec.raw";
+    const BothResult r = runBoth("record - 1 " + quoted(file));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_TRUE(endsWithNewline(r.err)) << r.err;
+    EXPECT_EQ(r.err.find('\r'), std::string::npos) << "no progress line when stderr is not a terminal";
+    EXPECT_EQ(lines(r.err), 2u) << r.err;
+    std::istringstream in(r.err);
+    std::string recorded, losses;
+    std::getline(in, recorded);
+    std::getline(in, losses);
+    const auto kv = parseInfo(runTool("info " + quoted(file)).out);
+    EXPECT_EQ(recorded.rfind("zelvan-raw: recorded " + kv.at("events") + " events from ", 0), 0u) << recorded;
+    EXPECT_EQ(recorded.substr(recorded.size() - file.string().size() - 6), " into " + file.string());
+    unsigned long long written = 0, buffers = 0, dropped = 0;
+    char tail[16] = {};
+    ASSERT_EQ(
+        std::sscanf(losses.c_str(),
+                    "zelvan-raw: %llu bytes written; lost on the way: %llu device buffers, %llu bytes in "
+                    "the %15s",
+                    &written, &buffers, &dropped, tail),
+        4)
+        << losses;
+    EXPECT_EQ(std::string(tail), "recorder");
+    EXPECT_EQ(written, fs::file_size(file));
+
+    // The options anywhere: a configuration file after the other arguments.
+    std::ofstream(tmp / "roi.json")
+        << R"({"ROI": {"enable": true, "x": 0, "y": 0, "x_width": 64, "y_height": 32}})";
+    const fs::path cropped = tmp / "cropped.raw";
+    const BothResult c = runBoth("record - 1 " + quoted(cropped) + " --config " + quoted(tmp / "roi.json"));
+    ASSERT_EQ(c.status, 0) << c.err;
+    const auto rows = parseCsv(runTool("dump " + quoted(cropped)).out);
+    ASSERT_FALSE(rows.empty());
+    for (const auto& row : rows) {
+        ASSERT_LT(row[0], 64u);
+        ASSERT_LT(row[1], 32u);
+    }
+}
+
+TEST(ZelvanRawCommandLine, RecordShowsItsProgressOnATerminal) {
+    if (shell("command -v script >/dev/null") != 0) GTEST_SKIP() << "needs script(1) for a terminal";
+    TempDir tmp;
+    const fs::path file = tmp / "rec.raw";
+    const fs::path typescript = tmp / "terminal.txt";
+    // script(1) runs the tool on a terminal of its own and copies what it shows.
+    const std::string tool = std::string(ZELVAN_RAW_TOOL) + " record - 3 " + file.string();
+    ASSERT_EQ(shell("script -qec '" + tool + "' /dev/null </dev/null >'" + typescript.string() + "'"), 0);
+    std::ifstream in(typescript, std::ios::binary);
+    const std::string shown((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto progress = shown.find("zelvan-raw: recording ");
+    ASSERT_NE(progress, std::string::npos) << shown;
+    EXPECT_NE(shown.find("/3 s, ", progress), std::string::npos) << shown;
+    EXPECT_NE(shown.find(" ev/s", progress), std::string::npos) << shown;
+    // The progress line is ended before the closing lines, which follow it.
+    const auto recorded = shown.find("zelvan-raw: recorded ");
+    ASSERT_NE(recorded, std::string::npos) << shown;
+    EXPECT_LT(progress, recorded);
+    EXPECT_EQ(shown[recorded - 1], '\n') << shown;
+    EXPECT_NE(shown.find(" bytes in the recorder", recorded), std::string::npos) << shown;
 }
 
 }  // namespace

@@ -9,10 +9,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include "zelvan/Decoder.h"
 #include "zelvan/DvsCameraManager.h"
@@ -28,8 +36,14 @@
 
 namespace {
 
-const char* const kUsage = R"(Usage:
-  zelvan-raw info FILE
+// One command's section of the usage text: its synopsis lines and what it does.
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+
+const CommandHelp kCommands[] = {
+    {"info", R"(  zelvan-raw info [--json] FILE
       Prints "key: value" lines about a raw event file:
         file, format, width, height, serial_number (when the header has one),
         date (when the header has one), dvs_start_timestamp (when present),
@@ -39,14 +53,34 @@ const char* const kUsage = R"(Usage:
         then, from the file reader's bookmark index (absent when the file has no events):
         start_timestamp, end_timestamp (us), max_events, bookmarks.
       Reading the file through the index writes the index file beside it (NAME.zvmark.tmp).
-  zelvan-raw dump [--from US] [--to US] FILE
+      With --json, the same keys and values as one JSON object on one line, in the same order:
+      file, format, serial_number and date are strings, every other value is a number. Nothing is
+      printed when the index cannot be built.
+)"},
+    {"dump", R"(  zelvan-raw dump [--from US] [--to US] FILE
       Prints one line "x,y,p,t" per CD event in stream order (decimal, no spaces, no heading).
       With --from and/or --to, only the events with from <= t < to, found through the index.
   zelvan-raw dump --triggers FILE
       Prints one line "id,p,t" per trigger event in stream order.
-  zelvan-raw generate OUT.raw [--seconds S] [--rate EV_PER_S] [--width W] [--height H] [--seed N]
-      Writes a synthetic recording of a moving scene (defaults: 2 s, 1000000 ev/s, 1280 x 720).
-  zelvan-raw cut FILE START_US END_US OUT.raw
+)"},
+    {"stats", R"(  zelvan-raw stats [--bin US] FILE
+      A quick look at a recording, read once through the decoder. First CSV lines: the heading
+      "bin_start_us,events,on_events,rate_ev_per_s,on_share", then one line per bin of US
+      microseconds (default 1000000, at least 1, at most 1000000000000) from the bin of the earliest
+      CD event to the bin of the latest, empty bins included. A bin starts at a multiple of US
+      (stream time) and counts the CD events with start <= t < start + US; rate_ev_per_s is
+      events * 1000000 / US rounded down, on_share is on_events / events with 4 decimals (0.0000 for
+      an empty bin). Then "key: value" lines of the totals:
+        events, on_events, on_share (as above), triggers,
+        duration_us (latest minus earliest CD event time; 0 without events),
+        bin_us (US), bins (the number of bin lines).
+)"},
+    {"generate",
+     R"(  zelvan-raw generate OUT.raw [--seconds S] [--rate EV_PER_S] [--width W] [--height H] [--seed N]
+      Writes a synthetic recording of a moving scene (defaults: 2 s, 1000000 ev/s, 1280 x 720;
+      at most 86400 s, 100000000 ev/s, 2048 x 2048).
+)"},
+    {"cut", R"(  zelvan-raw cut FILE START_US END_US OUT.raw
       Cuts the events from START_US to END_US (us, stream time) out of FILE into a new raw file.
       The copy begins at the first word of the stream that reaches START_US and ends before the
       one that reaches END_US (or at the end of the data when END_US is the recording's end and
@@ -55,22 +89,30 @@ const char* const kUsage = R"(Usage:
       of that time, so that readers which ignore the header see every event too (their times are
       START_US modulo 2^24 us on). A range that holds no data (START_US = END_US included) is
       refused. A progress line (loading FILE, then the cut) goes to stderr.
-  zelvan-raw to-video FILE START_US END_US OUT.mp4
+      A cut that cannot be written completely is removed; the reason is one line on stderr and the
+      exit status is 1.
+)"},
+    {"to-video", R"(  zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,
       ON events white, OFF events black, at the sensor's size. A START_US before the recording's
       start is moved to it and the periods count from there; a range without any event of the
       recording is refused. A progress line (loading FILE, then the video) goes to stderr.
-      A cut or video that cannot be written completely is removed; the reason is one line on stderr
-      and the exit status is 1.
-  zelvan-raw list
+      A video that cannot be written completely is removed; the reason is one line on stderr and
+      the exit status is 1.
+)"},
+    {"list", R"(  zelvan-raw list
       Lists the cameras found (simulated ones on machines without camera hardware), one per line:
       "serial<TAB>product<TAB>manufacturer<TAB>USB|ETH<TAB>vid:pid<TAB>camera IP" (the IP only for Ethernet cameras).
-  zelvan-raw record [--config CONFIG.json] SERIAL SECONDS FILE
+)"},
+    {"record", R"(  zelvan-raw record [--config CONFIG.json] SERIAL SECONDS FILE
       Opens the camera SERIAL ("-" for the first camera found), applies the camera configuration
-      file CONFIG.json when given, streams the camera and records SECONDS seconds of its raw event
-      stream into FILE; prints the number of events, the bytes written and the data lost on the
-      way (device buffers the camera could not take, bytes the recorder dropped) on stderr. A
+      file CONFIG.json when given, streams the camera and records SECONDS (1 to 86400) seconds of
+      its raw event stream into FILE. When stderr is a terminal, one line there shows the seconds
+      recorded and the event rate of the last second, rewritten once a second. At the end, stderr
+      gets "zelvan-raw: recorded N events from SERIAL into FILE" and the line of the losses:
+      "zelvan-raw: B bytes written; lost on the way: L device buffers, D bytes in the recorder"
+      (L: raw buffers dropped before the camera loop took them, D: bytes the recorder dropped). A
       recording that could not be written completely (a full disk, a missing folder) gives one line
       on stderr with the reason and exit status 1.
       On a fusion camera (product Tandra) FILE is the base name of the recording (a trailing ".raw"
@@ -78,20 +120,42 @@ const char* const kUsage = R"(Usage:
       "% aps_start_timestamp N", the event time of the first frame), FILE.mp4 (the frames, time 0
       at that first frame) and, when the camera's calibration can be read, FILE.json; stderr tells
       the events and frames recorded.
-  zelvan-raw --help
-      Prints this text.
+)"},
+};
 
+const char* const kNotes = R"(
+Options may come anywhere on the command line, before or after the other arguments; "--" ends the
+options (for a FILE whose name begins with "-").
 The payload after the header is decoded as EVT 3.0. When the header has "% dvs_start_timestamp",
 decoding starts from that time; otherwise events count from the first TIME_HIGH word. A header time
 that disagrees with the stream (its first TIME_HIGH word is neither the header time's TIME_HIGH nor
 the next one) is not used: decoding starts at the first TIME_HIGH word, keeping the header's count
 of 2^24 us wrap-arounds, and a warning goes to stderr.
-A file that is missing, unreadable or not an EVT 3.0 raw file, or output that cannot be written,
-gives one line on stderr and exit status 1; wrong usage gives exit status 2.
+A file that is missing, unreadable or not an EVT 3.0 raw file, output that cannot be written, and a
+camera or recording that fails give one line on stderr and exit status 1. Wrong usage (an unknown
+command or option, a missing or extra argument, a number that does not parse or is out of range)
+gives one line on stderr and exit status 2.
 )";
 
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "zelvan-raw: %s (see zelvan-raw --help)\n", message.c_str());
+// The whole usage text, or one command's section of it.
+void printUsage(const std::string& command) {
+    std::fputs("Usage:\n", stdout);
+    for (const auto& c : kCommands) {
+        if (command.empty() || command == c.name) std::fputs(c.text, stdout);
+    }
+    if (command.empty()) {
+        std::fputs(
+            "  zelvan-raw --help\n"
+            "      Prints this text; \"zelvan-raw COMMAND --help\" prints the section of one command.\n",
+            stdout);
+    }
+    std::fputs(kNotes, stdout);
+}
+
+// Wrong use of the tool: one line on stderr naming the command and where its usage is, status 2.
+int usageError(const std::string& command, const std::string& message) {
+    const std::string who = command.empty() ? "zelvan-raw" : "zelvan-raw " + command;
+    std::fprintf(stderr, "%s: %s; run '%s --help'\n", who.c_str(), message.c_str(), who.c_str());
     return 2;
 }
 
@@ -198,7 +262,49 @@ bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes
     return !p.in.bad();
 }
 
-int cmdInfo(const std::string& path) {
+// One "key: value" line of info: a text or a number.
+struct InfoField {
+    std::string key;
+    bool is_text = false;
+    std::string text;
+    uint64_t number = 0;
+};
+
+class InfoFields {
+public:
+    void text(const char* key, const std::string& value) { fields_.push_back({key, true, value, 0}); }
+    void number(const char* key, uint64_t value) { fields_.push_back({key, false, {}, value}); }
+    // The lines of the fields from `from` on.
+    void print(size_t from) const {
+        for (size_t i = from; i < fields_.size(); ++i) {
+            const InfoField& f = fields_[i];
+            if (f.is_text)
+                std::printf("%s: %s\n", f.key.c_str(), f.text.c_str());
+            else
+                std::printf("%s: %llu\n", f.key.c_str(), static_cast<unsigned long long>(f.number));
+        }
+    }
+    // All fields as one JSON object on one line; bytes that are not UTF-8 (a file name, a header's
+    // serial number) become U+FFFD.
+    void printJson() const {
+        nlohmann::ordered_json object = nlohmann::ordered_json::object();
+        for (const InfoField& f : fields_) {
+            if (f.is_text)
+                object[f.key] = f.text;
+            else
+                object[f.key] = f.number;
+        }
+        const std::string text =
+            object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        std::printf("%s\n", text.c_str());
+    }
+    size_t size() const { return fields_.size(); }
+
+private:
+    std::vector<InfoField> fields_;
+};
+
+int cmdInfo(const std::string& path, bool json) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
@@ -217,32 +323,32 @@ int cmdInfo(const std::string& path) {
     if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
 
     const auto& info = p.header.info;
-    std::printf("file: %s\n", path.c_str());
-    std::printf("format: %s\n", p.header.formatText().c_str());
-    std::printf("width: %u\n", info.width);
-    std::printf("height: %u\n", info.height);
-    if (!info.serial_number.empty()) std::printf("serial_number: %s\n", info.serial_number.c_str());
+    InfoFields fields;
+    fields.text("file", path);
+    fields.text("format", p.header.formatText());
+    fields.number("width", info.width);
+    fields.number("height", info.height);
+    if (!info.serial_number.empty()) fields.text("serial_number", info.serial_number);
     for (const auto& [key, value] : p.header.lines) {
         if (key == "date" || key == "Date") {
-            std::printf("date: %s\n", zelvan::timePointToString(info.date).c_str());
+            fields.text("date", zelvan::timePointToString(info.date));
             break;
         }
     }
-    if (p.header.has_dvs_start_timestamp) {
-        std::printf("dvs_start_timestamp: %llu\n", static_cast<unsigned long long>(info.dvs_start_timestamp));
-    }
-    if (p.header.has_aps_start_timestamp) {
-        std::printf("aps_start_timestamp: %llu\n", static_cast<unsigned long long>(info.aps_start_timestamp));
-    }
-    std::printf("payload_offset: %llu\n", static_cast<unsigned long long>(p.header.payload_offset));
-    std::printf("payload_bytes: %llu\n", static_cast<unsigned long long>(payload_bytes));
-    std::printf("events: %llu\n", static_cast<unsigned long long>(events));
-    std::printf("on_events: %llu\n", static_cast<unsigned long long>(on_events));
-    std::printf("triggers: %llu\n", static_cast<unsigned long long>(triggers));
+    if (p.header.has_dvs_start_timestamp) fields.number("dvs_start_timestamp", info.dvs_start_timestamp);
+    if (p.header.has_aps_start_timestamp) fields.number("aps_start_timestamp", info.aps_start_timestamp);
+    fields.number("payload_offset", p.header.payload_offset);
+    fields.number("payload_bytes", payload_bytes);
+    fields.number("events", events);
+    fields.number("on_events", on_events);
+    fields.number("triggers", triggers);
     if (events > 0) {
-        std::printf("first_timestamp: %llu\n", static_cast<unsigned long long>(first_t));
-        std::printf("last_timestamp: %llu\n", static_cast<unsigned long long>(last_t));
+        fields.number("first_timestamp", first_t);
+        fields.number("last_timestamp", last_t);
     }
+    // The plain lines of the decode come out before the index is built, as they always did.
+    if (!json) fields.print(0);
+    const size_t decoded = fields.size();
     zelvan::RawFileReader reader(path);
     if (events > 0) {
         if (!reader.loadFile()) {
@@ -253,11 +359,95 @@ int cmdInfo(const std::string& path) {
         reader.getStartTimeStamp(start);
         reader.getEndTimeStamp(end);
         reader.getMaxEvents(max);
-        std::printf("start_timestamp: %llu\n", static_cast<unsigned long long>(start));
-        std::printf("end_timestamp: %llu\n", static_cast<unsigned long long>(end));
-        std::printf("max_events: %llu\n", static_cast<unsigned long long>(max));
-        std::printf("bookmarks: %llu\n", static_cast<unsigned long long>(reader.getAllBookmarks().size()));
+        fields.number("start_timestamp", start);
+        fields.number("end_timestamp", end);
+        fields.number("max_events", max);
+        fields.number("bookmarks", reader.getAllBookmarks().size());
     }
+    if (json)
+        fields.printJson();
+    else
+        fields.print(decoded);
+    return outputStatus();
+}
+
+// Per-bin counts of stats.
+struct StatsBin {
+    uint64_t events = 0;
+    uint64_t on_events = 0;
+};
+
+// "0.1234": part / whole with 4 decimals, rounded half up; "0.0000" when whole is 0.
+std::string share(uint64_t part, uint64_t whole) {
+    const uint64_t e4 = whole == 0 ? 0 : (part * 10'000 + whole / 2) / whole;
+    char text[32];
+    std::snprintf(text, sizeof text, "%llu.%04llu", static_cast<unsigned long long>(e4 / 10'000),
+                  static_cast<unsigned long long>(e4 % 10'000));
+    return text;
+}
+
+constexpr uint64_t kMaxBinUs = 1'000'000'000'000;
+
+int cmdStats(const std::string& path, uint64_t bin_us) {
+    Payload p;
+    std::string error;
+    if (!openRecording(path, p, error)) return fail(error);
+    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(p.header.formatText());
+    if (!decoder) return fail("no decoder for \"" + p.header.formatText() + "\"");
+
+    // Bins by start time. Events mostly come in time order: the bin of the last event is kept at hand,
+    // and the map is looked at (and grows) only when an event falls outside it.
+    std::map<uint64_t, StatsBin> bins;
+    StatsBin* current = nullptr;
+    uint64_t current_start = 0;
+    uint64_t events = 0, on_events = 0, triggers = 0, earliest = UINT64_MAX, latest = 0;
+    decoder->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
+        for (auto* it = b; it != e; ++it) {
+            const uint64_t t = it->timestamp;
+            // t below the bin's start wraps around to a large difference, too.
+            if (current == nullptr || t - current_start >= bin_us) {
+                current_start = t - t % bin_us;
+                current = &bins[current_start];
+            }
+            ++current->events;
+            current->on_events += it->polarity;
+            on_events += it->polarity;
+            earliest = std::min(earliest, t);
+            latest = std::max(latest, t);
+        }
+        events += static_cast<uint64_t>(e - b);
+    });
+    decoder->setTriggerInCallback([&](zelvan::EventTriggerIn) { ++triggers; });
+    uint64_t payload_bytes = 0;
+    if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
+
+    uint64_t rows = 0;
+    auto row = [&](uint64_t start, const StatsBin& bin) {
+        // events * 1000000 / bin_us without overflow: bin_us <= 10^12 keeps the remainder's product
+        // below 2^64.
+        const uint64_t rate = bin.events / bin_us * 1'000'000 + bin.events % bin_us * 1'000'000 / bin_us;
+        std::printf("%llu,%llu,%llu,%llu,%s\n", static_cast<unsigned long long>(start),
+                    static_cast<unsigned long long>(bin.events),
+                    static_cast<unsigned long long>(bin.on_events), static_cast<unsigned long long>(rate),
+                    share(bin.on_events, bin.events).c_str());
+        ++rows;
+    };
+    std::printf("bin_start_us,events,on_events,rate_ev_per_s,on_share\n");
+    if (!bins.empty()) {
+        uint64_t next = bins.begin()->first;
+        for (const auto& [start, bin] : bins) {
+            for (; next < start; next += bin_us) row(next, StatsBin{});
+            row(start, bin);
+            next = start + bin_us;
+        }
+    }
+    std::printf("events: %llu\n", static_cast<unsigned long long>(events));
+    std::printf("on_events: %llu\n", static_cast<unsigned long long>(on_events));
+    std::printf("on_share: %s\n", share(on_events, events).c_str());
+    std::printf("triggers: %llu\n", static_cast<unsigned long long>(triggers));
+    std::printf("duration_us: %llu\n", static_cast<unsigned long long>(events > 0 ? latest - earliest : 0));
+    std::printf("bin_us: %llu\n", static_cast<unsigned long long>(bin_us));
+    std::printf("bins: %llu\n", static_cast<unsigned long long>(rows));
     return outputStatus();
 }
 
@@ -354,36 +544,16 @@ bool parseNumber(const char* text, uint64_t& out) {
     return ec == std::errc() && ptr == end;
 }
 
-int cmdGenerate(int argc, char** argv) {
-    std::string path;
-    uint64_t seconds = 2, rate = 1'000'000, width = 1280, height = 720, seed = 1;
-    for (int i = 2; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](uint64_t& v) {
-            if (i + 1 >= argc || !parseNumber(argv[i + 1], v)) return false;
-            ++i;
-            return true;
-        };
-        if (a == "--seconds") {
-            if (!value(seconds)) return usageError("--seconds needs a whole number");
-        } else if (a == "--rate") {
-            if (!value(rate)) return usageError("--rate needs a whole number");
-        } else if (a == "--width") {
-            if (!value(width) || width == 0 || width > 2048) return usageError("--width needs 1..2048");
-        } else if (a == "--height") {
-            if (!value(height) || height == 0 || height > 2048) return usageError("--height needs 1..2048");
-        } else if (a == "--seed") {
-            if (!value(seed)) return usageError("--seed needs a whole number");
-        } else if (!a.empty() && a[0] == '-') {
-            return usageError("unknown option " + a);
-        } else if (path.empty()) {
-            path = a;
-        } else {
-            return usageError("more than one output file given");
-        }
-    }
-    if (path.empty()) return usageError("generate needs an output file");
+struct GenerateOptions {
+    uint64_t seconds = 2;
+    uint64_t rate = 1'000'000;
+    uint64_t width = 1280;
+    uint64_t height = 720;
+    uint64_t seed = 1;
+};
 
+int cmdGenerate(const std::string& path, const GenerateOptions& o) {
+    const uint64_t seconds = o.seconds, rate = o.rate, width = o.width, height = o.height, seed = o.seed;
     zelvan::DvsFileInfo info;
     info.width = static_cast<uint16_t>(width);
     info.height = static_cast<uint16_t>(height);
@@ -431,6 +601,11 @@ public:
         show("zelvan-raw: " + std::string(what_) + text);
         std::fflush(stderr);
     }
+    // Shows "zelvan-raw: TEXT" on the line.
+    void note(const std::string& text) {
+        show("zelvan-raw: " + text);
+        std::fflush(stderr);
+    }
     void finish() {
         if (width_ > 0) std::fputc('\n', stderr);
         width_ = 0;
@@ -461,12 +636,8 @@ private:
 
 // Runs a cut or an export of [START_US, END_US] of FILE into OUT. A failure ends with one line on
 // stderr that holds the reader's reason.
-int cmdCutOrExport(bool to_video, char** args) {
-    const std::string path = args[0];
-    const std::string out = args[3];
-    uint64_t start = 0, end = 0;
-    if (!parseNumber(args[1], start) || !parseNumber(args[2], end))
-        return usageError("START_US and END_US must be whole numbers of microseconds");
+int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint64_t end,
+                   const std::string& out) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
@@ -545,6 +716,52 @@ void recordFor(uint64_t seconds, StopEarly stop_early) {
     }
 }
 
+// The progress of a recording: "zelvan-raw: recording 12/30 s, 1234567 ev/s" (the events of the
+// last second), rewritten once a second, and only when stderr is a terminal. Its failures are
+// written over that line.
+class RecordingProgress {
+public:
+    explicit RecordingProgress(uint64_t seconds)
+        : seconds_(seconds), live_(::isatty(STDERR_FILENO) == 1), line_("recording") {}
+    // The camera's event callback counts here.
+    void count(uint64_t events) { events_.fetch_add(events, std::memory_order_relaxed); }
+    uint64_t events() const { return events_.load(std::memory_order_relaxed); }
+    // The recording starts now.
+    void start() {
+        started_ = last_ = std::chrono::steady_clock::now();
+        last_events_ = events();
+    }
+    // Called while the recording runs (every 100 ms or so): shows the line when a second has passed.
+    void tick() {
+        if (!live_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::seconds(1)) return;
+        const uint64_t n = events();
+        const double span = std::chrono::duration<double>(now - last_).count();
+        const auto rate = static_cast<unsigned long long>(static_cast<double>(n - last_events_) / span);
+        const auto elapsed = static_cast<unsigned long long>(
+            std::chrono::duration_cast<std::chrono::seconds>(now - started_).count());
+        char text[96];
+        std::snprintf(text, sizeof text, "recording %llu/%llu s, %llu ev/s", elapsed,
+                      static_cast<unsigned long long>(seconds_), rate);
+        line_.note(text);
+        last_ = now;
+        last_events_ = n;
+    }
+    // Ends the line (when one is shown) before the closing messages.
+    void finish() { line_.finish(); }
+    // One line of failure, over the progress line when one is shown; status 1.
+    int fail(const std::string& message) { return line_.fail(message); }
+
+private:
+    const uint64_t seconds_;
+    const bool live_;
+    ProgressLine line_;
+    std::atomic<uint64_t> events_{0};
+    std::chrono::steady_clock::time_point started_{}, last_{};
+    uint64_t last_events_ = 0;
+};
+
 constexpr uint64_t kFirstFrameWaitSeconds = 5;
 
 // Both streams of a fusion camera into BASE.raw, BASE.mp4 and (with a calibration) BASE.json.
@@ -555,7 +772,7 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
     const std::filesystem::path base_path(base);
     const std::string folder = base_path.has_parent_path() ? base_path.parent_path().string() : ".";
     const std::string name = base_path.filename().string();
-    if (name.empty()) return usageError("record needs a file name");
+    if (name.empty()) return usageError("record", "FILE needs a file name");
 
     auto camera = manager.openFusionCamera(serial);
     if (!camera || !camera->isConnected()) return fail("cannot open camera \"" + serial + "\"");
@@ -577,17 +794,30 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
         return fail("camera \"" + serial + "\" sent no frame within " +
                     std::to_string(kFirstFrameWaitSeconds) + " s");
     }
+    RecordingProgress progress(seconds);
+    const unsigned event_watch =
+        camera->addEventsStreamHandleCallback([&progress](zelvan::Event2D* first, zelvan::Event2D* last) {
+            progress.count(static_cast<uint64_t>(last - first));
+        });
     if (camera->startRecording(folder, name, zelvan::DVS_AND_APS) != 0) {
         camera->stop(zelvan::DVS_AND_APS);
+        camera->removeEventsStreamHandleCallback(event_watch);
         return fail("cannot record into \"" + base + ".raw\" and \"" + base + ".mp4\"");
     }
-    recordFor(seconds, [&] { return !camera->isConnected(); });
+    progress.start();
+    recordFor(seconds, [&] {
+        progress.tick();
+        return !camera->isConnected();
+    });
     const bool lost = !camera->isConnected();
     const bool complete = camera->stopRecording(zelvan::DVS_AND_APS) == 0;
     camera->stop(zelvan::DVS_AND_APS);
+    camera->removeEventsStreamHandleCallback(event_watch);
     if (!complete)
-        return fail("recording \"" + base + "\" is incomplete: data were lost on the way to the files");
-    if (lost) return fail("camera \"" + serial + "\" went away during the recording");
+        return progress.fail("recording \"" + base +
+                             "\" is incomplete: data were lost on the way to the files");
+    if (lost) return progress.fail("camera \"" + serial + "\" went away during the recording");
+    progress.finish();
     // What the files hold, read back.
     Payload payload;
     std::string error;
@@ -614,12 +844,8 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
     return 0;
 }
 
-int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, const std::string& path,
+int cmdRecord(const std::string& serial_arg, uint64_t seconds, const std::string& path,
               const std::string& config) {
-    uint64_t seconds = 0;
-    if (!parseNumber(seconds_text.c_str(), seconds) || seconds == 0 || seconds > 24 * 3600) {
-        return usageError("record needs a whole number of seconds from 1 to 86400");
-    }
     zelvan::DvsCameraManager manager;
     const auto cameras = manager.getCameraDescs();
     std::string serial = serial_arg;
@@ -638,31 +864,41 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
                     "\": " + zelvan::configErrorText(camera->lastConfigError()));
     }
 
-    std::atomic<uint64_t> events{0};
-    camera->addEventsStreamHandleCallback([&](zelvan::Event2D* first, zelvan::Event2D* last) {
-        events.fetch_add(static_cast<uint64_t>(last - first), std::memory_order_relaxed);
-    });
+    RecordingProgress progress(seconds);
+    const unsigned event_watch =
+        camera->addEventsStreamHandleCallback([&progress](zelvan::Event2D* first, zelvan::Event2D* last) {
+            progress.count(static_cast<uint64_t>(last - first));
+        });
     if (camera->startRecording(path) != 0) {
+        camera->removeEventsStreamHandleCallback(event_watch);
         return fail("cannot record into \"" + path + "\": " + recordingFailure(*camera));
     }
     if (camera->start() != 0) {
+        camera->stop();
+        camera->removeEventsStreamHandleCallback(event_watch);
         camera->stopRecording();
         return fail("cannot start camera \"" + serial + "\"");
     }
     // Record for the requested time, or until the camera goes away.
-    recordFor(seconds, [&] { return !camera->isConnected() || camera->getRecordingStatus().failed; });
+    progress.start();
+    recordFor(seconds, [&] {
+        progress.tick();
+        return !camera->isConnected() || camera->getRecordingStatus().failed;
+    });
     const bool lost = !camera->isConnected();
     camera->stop();  // first, so that the file holds every event counted here
+    camera->removeEventsStreamHandleCallback(event_watch);
     const bool complete = camera->stopRecording() == 0;
     const zelvan::ZvRecordingStatus status = camera->getRecordingStatus();
     if (!complete) {
-        return fail("recording \"" + path + "\" is incomplete: " + recordingFailure(*camera) + ", " +
-                    std::to_string(status.bytesWritten) + " bytes written");
+        return progress.fail("recording \"" + path + "\" is incomplete: " + recordingFailure(*camera) + ", " +
+                             std::to_string(status.bytesWritten) + " bytes written");
     }
-    if (lost) return fail("camera \"" + serial + "\" went away during the recording");
+    if (lost) return progress.fail("camera \"" + serial + "\" went away during the recording");
+    progress.finish();
     const zelvan::ZvStreamCounters losses = camera->getStreamCounters();
     std::fprintf(stderr, "zelvan-raw: recorded %llu events from %s into %s\n",
-                 static_cast<unsigned long long>(events.load()), serial.c_str(), path.c_str());
+                 static_cast<unsigned long long>(progress.events()), serial.c_str(), path.c_str());
     std::fprintf(
         stderr,
         "zelvan-raw: %llu bytes written; lost on the way: %llu device buffers, %llu bytes in the recorder\n",
@@ -672,52 +908,208 @@ int cmdRecord(const std::string& serial_arg, const std::string& seconds_text, co
     return 0;
 }
 
+// What the command line gave: the positional arguments and the options' values as typed; numbers are
+// checked after parsing, so that each gets its own message.
+struct Arguments {
+    std::string file, out, serial, seconds, start, end;
+    std::string config, from, to, bin;
+    std::string gen_seconds, gen_rate, gen_width, gen_height, gen_seed;
+    bool json = false;
+    bool triggers = false;
+};
+
+// The first wrong use among what `command` was given: arguments it does not take and positional
+// arguments that are missing. Empty when there is none.
+std::string misuse(const CLI::App& command, std::initializer_list<const char*> positionals) {
+    for (const std::string& extra : command.remaining()) {
+        if (extra == "--") continue;  // the end of the options, kept by the parser among the extras
+        if (extra.size() > 1 && extra[0] == '-') return "unknown option " + extra.substr(0, extra.find('='));
+        return "unexpected argument \"" + extra + "\"";
+    }
+    for (const char* name : positionals) {
+        if (command.count(name) == 0) return std::string("missing ") + name;
+    }
+    return {};
+}
+
+// `text` as a whole number from `min` to `max`.
+bool numberIn(const std::string& text, uint64_t min, uint64_t max, uint64_t& out) {
+    return parseNumber(text.c_str(), out) && out >= min && out <= max;
+}
+
+int runCommand(const CLI::App& command, const Arguments& a) {
+    const std::string name = command.get_name();
+    std::string wrong;
+    if (name == "info") {
+        if (!(wrong = misuse(command, {"FILE"})).empty()) return usageError(name, wrong);
+        return cmdInfo(a.file, a.json);
+    }
+    if (name == "dump") {
+        if (!(wrong = misuse(command, {"FILE"})).empty()) return usageError(name, wrong);
+        const bool ranged = command.count("--from") > 0 || command.count("--to") > 0;
+        if (a.triggers && ranged) return usageError(name, "--triggers takes no --from or --to");
+        if (a.triggers) return cmdDump(a.file, true);
+        if (!ranged) return cmdDump(a.file, false);
+        uint64_t from = 0, to = UINT64_MAX;
+        if (command.count("--from") > 0 && !parseNumber(a.from.c_str(), from))
+            return usageError(name, "--from needs a whole number of microseconds");
+        if (command.count("--to") > 0 && !parseNumber(a.to.c_str(), to))
+            return usageError(name, "--to needs a whole number of microseconds");
+        return cmdDumpRange(a.file, from, to);
+    }
+    if (name == "stats") {
+        if (!(wrong = misuse(command, {"FILE"})).empty()) return usageError(name, wrong);
+        uint64_t bin = 1'000'000;
+        if (command.count("--bin") > 0 && !numberIn(a.bin, 1, kMaxBinUs, bin))
+            return usageError(
+                name, "--bin needs a whole number of microseconds from 1 to " + std::to_string(kMaxBinUs));
+        return cmdStats(a.file, bin);
+    }
+    if (name == "generate") {
+        if (!(wrong = misuse(command, {"OUT.raw"})).empty()) return usageError(name, wrong);
+        GenerateOptions o;
+        struct NumberOption {
+            const char* option;
+            const std::string* text;
+            uint64_t* value;
+            uint64_t min, max;
+            const char* need;
+        };
+        const NumberOption numbers[] = {
+            {"--seconds", &a.gen_seconds, &o.seconds, 0, 24 * 3600, "a whole number of seconds up to 86400"},
+            {"--rate", &a.gen_rate, &o.rate, 0, 100'000'000,
+             "a whole number of events per second up to 100000000"},
+            {"--width", &a.gen_width, &o.width, 1, 2048, "a whole number from 1 to 2048"},
+            {"--height", &a.gen_height, &o.height, 1, 2048, "a whole number from 1 to 2048"},
+            {"--seed", &a.gen_seed, &o.seed, 0, UINT64_MAX, "a whole number"},
+        };
+        for (const NumberOption& n : numbers) {
+            if (command.count(n.option) > 0 && !numberIn(*n.text, n.min, n.max, *n.value))
+                return usageError(name, std::string(n.option) + " needs " + n.need);
+        }
+        return cmdGenerate(a.out, o);
+    }
+    if (name == "cut" || name == "to-video") {
+        const char* out_name = name == "cut" ? "OUT.raw" : "OUT.mp4";
+        wrong = misuse(command, {"FILE", "START_US", "END_US", out_name});
+        if (!wrong.empty()) return usageError(name, wrong);
+        uint64_t start = 0, end = 0;
+        if (!parseNumber(a.start.c_str(), start) || !parseNumber(a.end.c_str(), end))
+            return usageError(name, "START_US and END_US must be whole numbers of microseconds");
+        return cmdCutOrExport(name == "to-video", a.file, start, end, a.out);
+    }
+    if (name == "list") {
+        if (!(wrong = misuse(command, {})).empty()) return usageError(name, wrong);
+        return cmdList();
+    }
+    // record
+    wrong = misuse(command, {"SERIAL", "SECONDS", "FILE"});
+    if (!wrong.empty()) return usageError(name, wrong);
+    uint64_t seconds = 0;
+    if (!numberIn(a.seconds, 1, 24 * 3600, seconds))
+        return usageError(name, "SECONDS must be a whole number from 1 to 86400");
+    if (command.count("--config") > 0 && a.config.empty())
+        return usageError(name, "--config needs a file name");
+    return cmdRecord(a.serial, seconds, a.file, a.config);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // The tool reports its own errors; the library's progress lines would only add noise.
     zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR + 1);
-    if (argc < 2) return usageError("no command given");
-    const std::string cmd = argv[1];
-    if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-        std::fputs(kUsage, stdout);
+    if (argc < 2) return usageError("", "no command given");
+    const std::string first = argv[1];
+    if (first == "help") {
+        printUsage("");
         return 0;
     }
-    if (cmd == "info") {
-        if (argc != 3) return usageError("info needs exactly one file");
-        return cmdInfo(argv[2]);
+    // A word where the command belongs that names none (options are left to the parser).
+    if (first.empty() || first[0] != '-') {
+        const bool known = std::any_of(std::begin(kCommands), std::end(kCommands),
+                                       [&](const CommandHelp& c) { return first == c.name; });
+        if (!known) return usageError("", "unknown command \"" + first + "\"");
     }
-    if (cmd == "dump") {
-        if (argc == 3) return cmdDump(argv[2], false);
-        if (argc == 4 && std::string(argv[2]) == "--triggers") return cmdDump(argv[3], true);
-        uint64_t from = 0, to = UINT64_MAX;
-        bool ranged = false;
-        int i = 2;
-        for (; i + 1 < argc; i += 2) {
-            const std::string a = argv[i];
-            if (a != "--from" && a != "--to") break;
-            if (!parseNumber(argv[i + 1], a == "--from" ? from : to))
-                return usageError(a + " needs a whole number of microseconds");
-            ranged = true;
-        }
-        if (!ranged || i != argc - 1)
-            return usageError("dump needs [--triggers] FILE or [--from US] [--to US] FILE");
-        return cmdDumpRange(argv[i], from, to);
+
+    Arguments a;
+    CLI::App app("scripted access to raw event recordings", "zelvan-raw");
+    app.require_subcommand(1);
+    app.allow_extras();
+    auto command = [&app](const char* name) {
+        CLI::App* c = app.add_subcommand(name);
+        c->allow_extras();  // reported by misuse(), in the tool's own words
+        return c;
+    };
+    CLI::App* info = command("info");
+    info->add_flag("--json", a.json);
+    info->add_option("FILE", a.file);
+    CLI::App* dump = command("dump");
+    dump->add_flag("--triggers", a.triggers);
+    dump->add_option("--from", a.from);
+    dump->add_option("--to", a.to);
+    dump->add_option("FILE", a.file);
+    CLI::App* stats = command("stats");
+    stats->add_option("--bin", a.bin);
+    stats->add_option("FILE", a.file);
+    CLI::App* generate = command("generate");
+    generate->add_option("--seconds", a.gen_seconds);
+    generate->add_option("--rate", a.gen_rate);
+    generate->add_option("--width", a.gen_width);
+    generate->add_option("--height", a.gen_height);
+    generate->add_option("--seed", a.gen_seed);
+    generate->add_option("OUT.raw", a.out);
+    for (const char* name : {"cut", "to-video"}) {
+        CLI::App* c = command(name);
+        c->add_option("FILE", a.file);
+        c->add_option("START_US", a.start);
+        c->add_option("END_US", a.end);
+        c->add_option(std::string(name) == "cut" ? "OUT.raw" : "OUT.mp4", a.out);
     }
-    if (cmd == "generate") return cmdGenerate(argc, argv);
-    if (cmd == "cut" || cmd == "to-video") {
-        if (argc != 6) return usageError(cmd + " needs FILE START_US END_US OUT");
-        return cmdCutOrExport(cmd == "to-video", argv + 2);
+    command("list");
+    CLI::App* record = command("record");
+    record->add_option("--config", a.config);
+    record->add_option("SERIAL", a.serial);
+    record->add_option("SECONDS", a.seconds);
+    record->add_option("FILE", a.file);
+
+    // The command that was given, once parsing has met it.
+    auto given = [&app]() -> const CLI::App* {
+        const auto parsed = app.get_subcommands();
+        return parsed.empty() ? nullptr : parsed.front();
+    };
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        const CLI::App* c = given();
+        printUsage(c != nullptr && c->get_help_ptr()->count() > 0 ? c->get_name() : "");
+        return 0;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // "--from: 1 required TEXT missing", "--from: At Most 1 required but received 2"
+        const std::string message = e.what();
+        const std::string option = message.substr(0, message.find(':'));
+        const CLI::App* c = given();
+        return usageError(c != nullptr ? c->get_name() : "",
+                          option + (message.find("At Most") != std::string::npos ? " is given more than once"
+                                                                                 : " needs a value"));
+    } catch (const CLI::ParseError& e) {
+        const CLI::App* c = given();
+        std::string message = e.what();
+        if (c == nullptr) message = app.remaining_size() > 0 ? misuse(app, {}) : "no command given";
+        // CLI11's messages are one sentence; the line stays one line whatever it holds.
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        return usageError(c != nullptr ? c->get_name() : "", message);
     }
-    if (cmd == "list") {
-        if (argc != 2) return usageError("list takes no arguments");
-        return cmdList();
+    if (const std::string wrong = misuse(app, {}); !wrong.empty()) {
+        const CLI::App* c = given();
+        return usageError(c != nullptr ? c->get_name() : "", wrong);
     }
-    if (cmd == "record") {
-        if (argc == 7 && std::string(argv[2]) == "--config")
-            return cmdRecord(argv[4], argv[5], argv[6], argv[3]);
-        if (argc != 5) return usageError("record needs [--config CONFIG.json] SERIAL SECONDS FILE");
-        return cmdRecord(argv[2], argv[3], argv[4], "");
+    const CLI::App* c = given();
+    if (c == nullptr) return usageError("", "no command given");
+    try {
+        return runCommand(*c, a);
+    } catch (const std::bad_alloc&) {
+        // Stats of a long recording in tiny bins, say.
+        std::fflush(stdout);
+        return fail("out of memory");
     }
-    return usageError("unknown command \"" + cmd + "\"");
 }
