@@ -21,6 +21,10 @@
 
 namespace zelvan {
 
+namespace detail {
+class RecordingIndexer;
+}
+
 class DvsFileRecorder {
 public:
     // The camera's event time in microseconds just before the data handed over next; nothing while
@@ -93,6 +97,9 @@ private:
         std::string path;
         uint64_t start_time = 0;
         bool damaged = false;  // a write into it failed: it lacks data
+        // The index of a recording merged from this file on (every later byte fed to it); none once a
+        // recording runs that starts at an earlier file, or after a write into the cache failed.
+        std::shared_ptr<detail::RecordingIndexer> index;
     };
 
     void writerLoop();
@@ -101,9 +108,12 @@ private:
     void mergeLoop();
     void pushCurrentLocked();
     void deleteListedCacheFiles();
-    bool openNextCacheFile(uint64_t start_time);
+    bool openNextCacheFile(uint64_t start_time, bool with_index);
     void closeOutput();
     void countWrittenFromFile();
+    // Writes the bookmark index of the finished recording beside it (through a temporary name, so
+    // that no partial index is ever left under the reader's name) and notes the outcome in the status.
+    void writeIndex(detail::RecordingIndexer& indexer, const std::string& header);
     // Records the first failure of the current recording for status() and writes its log line.
     void fail(RecorderError reason, const std::string& error);
     // Keeps the outcome of a start or stop for lastError(); returns whether it succeeded.
@@ -115,6 +125,8 @@ private:
     std::string output_path_;
     std::ofstream output_;
     DvsFileInfo file_info_;
+    // The direct recording's index, fed by the writer thread with every byte it has written.
+    std::unique_ptr<detail::RecordingIndexer> indexer_;
     bool header_written_ = false;
 
     std::atomic<bool> recording_{false};
