@@ -11,11 +11,11 @@
 #include <thread>
 
 #include "CameraTestUtil.h"
-#include "IndexCheck.h"
 #include "FileReader/BookmarkFile.h"
 #include "FileReader/IndexBuilder.h"
 #include "FileRecorder/DvsFileRecorder.h"
 #include "FileSizeLimit.h"
+#include "IndexCheck.h"
 #include "zelvan/EVT3Encoder.h"
 #include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
@@ -32,9 +32,9 @@ using namespace zelvan::indexcheck;
 using namespace std::chrono_literals;
 
 fs::path scratchDir(const std::string& what) {
-    const fs::path dir = fs::temp_directory_path() /
-                         ("zelvan-index-" + std::to_string(::getpid()) + "-" + what + "-" +
-                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const fs::path dir =
+        fs::temp_directory_path() / ("zelvan-index-" + std::to_string(::getpid()) + "-" + what + "-" +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;

@@ -184,8 +184,9 @@ std::vector<uint8_t> RecordingIndexer::finish(const std::string& header_text) {
         b.position += shift;
         shifted.emplace_hint(shifted.end(), key, std::move(b));
     }
-    const BookmarkFileContext context{shift + payload_bytes_, shift + start_.offset, header.info.width,
-                                      header.info.height,     true,                  start_.time_base};
+    const BookmarkFileContext context{
+        shift + payload_bytes_, shift + start_.offset, header.info.width, header.info.height, true,
+        start_.time_base};
     return serializeBookmarks(shifted, context);
 }
 
@@ -206,7 +207,8 @@ bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& byte
         if (!out) {
             error = "Cannot create the index " + part + ": " + std::strerror(errno);
         } else {
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            out.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
             out.close();
             if (!out) error = "Write error in the index " + part + ": " + std::strerror(errno);
         }

@@ -79,8 +79,8 @@ private:
     uint64_t header_time_;
     uint64_t payload_bytes_ = 0;
     std::unique_ptr<BookmarkBuilder> builder_;
-    PayloadStart start_;     // offsets counted from the start of the payload
-    bool deciding_ = true;   // the first TIME_HIGH word has not been seen yet
+    PayloadStart start_;    // offsets counted from the start of the payload
+    bool deciding_ = true;  // the first TIME_HIGH word has not been seen yet
     bool odd_ = false;
     uint8_t odd_byte_ = 0;
 };
