@@ -206,6 +206,28 @@ TEST_F(RecorderIndex, ARecordingEndedByAFullDiskLeavesNoIndex) {
     EXPECT_FALSE(fs::exists(indexOf(file).string() + ".part"));
 }
 
+// An index never outlives a change of its recording: the reader checks it as any side file and builds
+// the index again when the file no longer holds what the index promises.
+TEST_F(RecorderIndex, AnIndexThatPromisesMoreThanTheFileHoldsIsRebuilt) {
+    const fs::path file = dir_ / "cut-short.raw";
+    DvsFileRecorder recorder;
+    ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+    recorder.addData(sceneStream(0, 2'000'000));
+    ASSERT_TRUE(recorder.stopRecording());
+    ASSERT_TRUE(recorder.status().indexWritten) << recorder.status().indexError;
+    const std::vector<uint8_t> promised = readBytes(indexOf(file));
+    fs::resize_file(file, fs::file_size(file) - 1000);
+    {
+        ScopedLogCapture log;
+        RawFileReader reader(file.string());
+        ASSERT_TRUE(reader.loadFile()) << reader.lastErrorMessage();
+        EXPECT_EQ(reader.lastError(), ReaderError::CorruptIndex);
+        EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "re-initialize bookmarks"));
+    }
+    EXPECT_FALSE(readBytes(indexOf(file)) == promised);
+    expectIndexAsReaderBuildsIt(file);
+}
+
 TEST_F(RecorderIndex, AStaleIndexThatCannotBeRemovedRefusesTheStart) {
     const fs::path file = dir_ / "stale.raw";
     fs::create_directories(indexOf(file) / "x");  // not removable as a file
