@@ -51,13 +51,17 @@ public:
     // Starts recording into `path`. False while cached data are being merged (MergeRunning), when a
     // recording already runs (AlreadyRecording), or when the file cannot be created (CannotOpen:
     // logged, and given by status()). The header's start time is the stream time just before the
-    // first recorded byte.
+    // first recorded byte. An index file of an earlier recording of that name is removed first (a start
+    // that cannot remove it fails with CannotOpen).
     [[nodiscard]] bool startRecording(const std::string& path, const DvsFileInfo& info);
     // Ends the recording. False while a merge runs (MergeRunning), and when the recording lost data (a
     // write error, dropped buffers, an unusable cache file): status() says what and how much was
     // written. True when no recording ran. In cache mode the cached seconds and the recording are
     // merged into the file on a background thread: true then says that nothing was lost so far, and
-    // status() after waitForMerge() gives the outcome of the merge.
+    // status() after waitForMerge() gives the outcome of the merge. A recording (or merge) whose file
+    // was written without a write error gets its bookmark index beside it (RawFileReader's side file,
+    // built from the bytes as they were written); status().indexWritten and indexError tell whether it
+    // was written. A failed index write does not fail the recording.
     [[nodiscard]] bool stopRecording();
     // Why the latest startRecording() or stopRecording() returned false; None after one that returned
     // true, and before the first. Safe from any thread.
