@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "FusionTestUtil.h"
+#include "IndexCheck.h"
 #include "zelvan/DvsCameraManager.h"
 #include "zelvan/Logger.h"
 #include "zelvan/Mp4FileReader.h"
@@ -650,6 +651,20 @@ TEST_F(FusionWithoutCalibration, RecordingsHaveNoJsonFile) {
 }
 
 // --- Recording ---
+
+// The raw recording carries its bookmark index, the one a reader would build itself.
+TEST_F(FusionCameraTest, TheRawRecordingCarriesTheReadersIndex) {
+    TempFolder folder("index");
+    std::atomic<uint64_t> events{0};
+    camera_->addEventsStreamHandleCallback([&](Event2D* f, Event2D* l) { events += uint64_t(l - f); });
+    ASSERT_EQ(camera_->start(DVS), 0);
+    ASSERT_EQ(camera_->startRecording(folder.str(), "indexed", DVS), 0);
+    const uint64_t target = events.load() + 800'000;
+    ASSERT_TRUE(waitFor([&] { return events.load() >= target; }, 30s));
+    ASSERT_EQ(camera_->stopRecording(DVS), 0);
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+    indexcheck::expectIndexAsReaderBuildsIt(folder.path() / "indexed.raw");
+}
 
 TEST_F(FusionCameraTest, ASecondRecordingWhileOneRunsIsRefused) {
     TempFolder folder("twice");

@@ -102,6 +102,11 @@ struct ZvRecordingStatus {
     uint64_t bytesWritten = 0;                   // bytes in the file so far, header included
     uint64_t bytesDropped = 0;                   // raw bytes that did not reach the file
     RecorderError reason = RecorderError::None;  // the first failure as a value; None while `failed` is false
+    // The bookmark index beside the file (NAME.zvmark.tmp), written when the recording ends so that
+    // the first opening need not build it. Its failure leaves the recording itself complete: no index
+    // is left then, `indexError` says why, and a reader builds the index as for any other file.
+    bool indexWritten = false;
+    std::string indexError;
 };
 
 // Metadata of one raw event recording (the text header of a .raw file).

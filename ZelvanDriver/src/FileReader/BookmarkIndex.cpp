@@ -6,6 +6,7 @@
 #include <new>
 
 #include "FileReader/BookmarkFile.h"
+#include "FileReader/IndexBuilder.h"
 #include "FileReader/StreamTime.h"
 #include "zelvan/Logger.h"
 
@@ -28,81 +29,23 @@ bool BookmarkIndex::build(const Recording& recording, LoadProgress& progress, st
     clear();
     std::istream& in = recording.in;
     const uint64_t file_size = recording.file_size;
-    const PayloadStart& start = recording.start;
-    uint64_t count = 0;
-    std::vector<EventTriggerIn> pending;
-    decoder_.setEventsStreamHandleCallback(
-        [&count](Event2D* first, Event2D* last) { count += static_cast<uint64_t>(last - first); });
-    decoder_.setTriggerInCallback([&pending](EventTriggerIn t) { pending.push_back(t); });
-
-    Map marks;
-    uint64_t last = 0;
-    auto add = [&](uint64_t key, uint64_t position, const EVT3Decoder::State& state) {
-        Bookmark b;
-        b.position = position;
-        b.timestamp = key;
-        b.event_number = count;
-        b.triggers.swap(pending);
-        b.decoder_state = state;
-        marks.emplace_hint(marks.end(), key, std::move(b));
-        last = key;
-    };
-
-    // Without a time base (no "% dvs_start_timestamp" in the header) decoding starts fresh and the
-    // first bookmark gets the time of the first TIME_HIGH word. A header time that disagrees with
-    // the stream gives a time base at that word instead (findPayloadStart).
-    bool have_first = start.has_time_base;
-    if (have_first) {
-        decoder_.setTimeBase(start.time_base);
-        add(start.time_base, start.offset, decoder_.getState());
-    } else {
-        decoder_.resetTimeBase();
-    }
+    // The builder holds the rule of where bookmarks stand; the recorder feeds it the same way.
+    BookmarkBuilder builder(recording.start);
     in.clear();
-    in.seekg(static_cast<std::streamoff>(start.offset));
-    bool stopped = false;  // by a read error or by the progress callback
-    for (uint64_t pos = start.offset; pos < file_size;) {
+    in.seekg(static_cast<std::streamoff>(recording.start.offset));
+    for (uint64_t pos = recording.start.offset; pos < file_size;) {
         const size_t n =
             static_cast<size_t>(std::min<uint64_t>(RawFileReader::kReadChunkBytes, file_size - pos));
         in.read(reinterpret_cast<char*>(buffer_.data()), static_cast<std::streamsize>(n));
         if (static_cast<size_t>(in.gcount()) != n) {
             error = "Loading raw file failed. Read error at byte " + std::to_string(pos) + ".";
-            stopped = true;
-            break;
+            return false;
         }
-        decoder_.decode(buffer_.data(), buffer_.data() + n);
+        builder.feed(buffer_.data(), n);
         pos += n;
-        if (!progress.reached(pos)) {
-            stopped = true;
-            break;
-        }
-        const EVT3Decoder::State state = decoder_.getState();
-        if (!state.time_known) continue;
-        if (!have_first) {
-            // Time became known in this chunk, which starts at a word boundary.
-            EVT3Decoder::State fresh;
-            scanToTime(buffer_.data(), n / 2, fresh, 0);
-            Bookmark b;
-            b.position = start.offset;
-            b.timestamp = timeOf(fresh);
-            marks.emplace(b.timestamp, std::move(b));
-            last = timeOf(fresh);
-            have_first = true;
-        }
-        const uint64_t t = timeOf(state);
-        if (t >= saturatingAdd(last, RawFileReader::bookmark_period_us)) add(t, pos, state);
+        if (!progress.reached(pos)) return false;
     }
-    // The callbacks refer to this call's locals.
-    decoder_.setEventsStreamHandleCallback(nullptr);
-    decoder_.setTriggerInCallback(nullptr);
-    if (stopped) return false;
-    if (count == 0) return true;  // no events: an empty index
-    // The final bookmark stands at the end of the data; its key is the end of the stream time.
-    if (marks.rbegin()->second.position != file_size) {
-        const EVT3Decoder::State state = decoder_.getState();
-        add(std::max(timeOf(state), saturatingAdd(last, 1)), file_size, state);
-    }
-    marks_ = std::move(marks);
+    marks_ = builder.finish();
     number();
     return true;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "FileReader/IndexBuilder.h"
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/FileHeader.h"
 #include "zelvan/Logger.h"
@@ -162,6 +163,12 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
         status_.path = path;
     }
     dropped_recording_ = 0;
+    // An index left beside an earlier file of this name must never be taken for the new recording's.
+    std::string index_error;
+    if (!detail::removeSideFile(path, index_error)) {
+        fail(RecorderError::CannotOpen, index_error);
+        return outcome(RecorderError::CannotOpen);
+    }
     output_.open(path, std::ios::binary | std::ios::trunc);
     if (!output_) {
         fail(RecorderError::CannotOpen, "Cannot open recording file " + path + ": " + systemError());
@@ -316,12 +323,14 @@ void DvsFileRecorder::writerLoop() {
         std::lock_guard<std::mutex> lock(files_mutex_);
         status_.bytesWritten += size;
     };
-    auto writeHeader = [this, &writeOut](uint64_t start_time) {
+    std::string header;
+    auto writeHeader = [this, &writeOut, &header, &failed](uint64_t start_time) {
         DvsFileInfo info = file_info_;
         info.dvs_start_timestamp = start_time;
-        const std::string header = generateDvsFileHeader(info);
+        header = generateDvsFileHeader(info);
         header_written_ = true;
         writeOut(header.data(), header.size());
+        if (!failed) indexer_ = std::make_unique<detail::RecordingIndexer>(start_time);
     };
     for (;;) {
         std::deque<Chunk> batch = takeQueue();
@@ -334,15 +343,32 @@ void DvsFileRecorder::writerLoop() {
                 continue;
             }
             writeOut(reinterpret_cast<const char*>(chunk.bytes->data()), chunk.bytes->size());
+            // The index follows the bytes the file holds (a failed write may have left part of them).
+            if (!failed) indexer_->feed(chunk.bytes->data(), chunk.bytes->size());
         }
     }
     // A recording without data still gets its header.
     if (!failed && !header_written_) writeHeader(file_info_.dvs_start_timestamp);
     output_.flush();
+    if (!output_) failed = true;
     countWrittenFromFile();
+    // A recording that ended on a write error gets no index: the file's tail is not known exactly.
+    if (!failed && indexer_) writeIndex(*indexer_, header);
+    indexer_.reset();
     std::lock_guard<std::mutex> lock(mutex_);
     worker_busy_ = false;
     written_cv_.notify_all();
+}
+
+void DvsFileRecorder::writeIndex(detail::RecordingIndexer& indexer, const std::string& header) {
+    const std::vector<uint8_t> bytes = indexer.finish(header);
+    if (bytes.empty()) return;  // no events: readers keep no index either
+    std::string error;
+    const bool written = detail::writeSideFile(output_path_, bytes, error);
+    if (!written) ZV_LOG(LOG_ERROR, "%s; the recording is complete, readers build its index", error.c_str());
+    std::lock_guard<std::mutex> lock(files_mutex_);
+    status_.indexWritten = written;
+    status_.indexError = error;
 }
 
 void DvsFileRecorder::deleteListedCacheFiles() {
@@ -354,7 +380,7 @@ void DvsFileRecorder::deleteListedCacheFiles() {
     cache_files_.clear();
 }
 
-bool DvsFileRecorder::openNextCacheFile(uint64_t start_time) {
+bool DvsFileRecorder::openNextCacheFile(uint64_t start_time, bool with_index) {
     std::string name;
     {
         std::lock_guard<std::mutex> lock(files_mutex_);
@@ -368,7 +394,9 @@ bool DvsFileRecorder::openNextCacheFile(uint64_t start_time) {
     const bool ok = static_cast<bool>(cache_out_);
     {
         std::lock_guard<std::mutex> lock(files_mutex_);
-        cache_files_.push_back(CacheFile{name, start_time, !ok});
+        cache_files_.push_back(
+            CacheFile{name, start_time, !ok,
+                      ok && with_index ? std::make_shared<detail::RecordingIndexer>(start_time) : nullptr});
     }
     if (!ok) ZV_LOG(LOG_ERROR, "Cannot open cache file %s: %s", name.c_str(), systemError().c_str());
     return ok;
@@ -395,6 +423,17 @@ void DvsFileRecorder::startCacheLoop() {
 void DvsFileRecorder::cacheLoop() {
     setCurrentThreadName("zv-rec-cache");
     ZV_LOG(LOG_INFO, "Start cache loop");
+    // The indexes that take the bytes written from now on: one per cache file a recording may start
+    // at. Once a recording runs, it starts at the oldest file kept, and only that file's index is fed.
+    std::vector<std::shared_ptr<detail::RecordingIndexer>> live;
+    auto refreshLive = [this, &live](bool recording) {
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        live.clear();
+        for (auto& entry : cache_files_) {
+            if (recording && &entry != &cache_files_.front()) entry.index.reset();
+            if (entry.index) live.push_back(entry.index);
+        }
+    };
     for (;;) {
         std::deque<Chunk> batch = takeQueue();
         if (batch.empty()) break;
@@ -402,7 +441,8 @@ void DvsFileRecorder::cacheLoop() {
             const uint64_t t = startTimeOf(chunk, cache_file_open_ ? cache_start_time_ : 0);
             if (!cache_file_open_) {
                 cache_sequence_ = 0;
-                openNextCacheFile(t);
+                openNextCacheFile(t, true);
+                refreshLive(false);
                 ZV_LOG(LOG_INFO, "Start save cache file: %s", cacheFiles().back().c_str());
             } else if (t > cache_start_time_ && t - cache_start_time_ > kCacheFileSpanUs) {
                 // This buffer begins the next second: every cache file starts with the stream time of
@@ -427,7 +467,8 @@ void DvsFileRecorder::cacheLoop() {
                     }
                     if (!recording && caching && cache_sequence_ >= cache_seconds_) cache_sequence_ = 0;
                 }
-                openNextCacheFile(t);
+                openNextCacheFile(t, !recording);
+                refreshLive(recording);
                 ZV_LOG(LOG_INFO, "A frame of cache file was saved: %s", cacheFiles().back().c_str());
             }
             cache_out_.write(reinterpret_cast<const char*>(chunk.bytes->data()),
@@ -437,8 +478,13 @@ void DvsFileRecorder::cacheLoop() {
                 std::lock_guard<std::mutex> lock(files_mutex_);
                 if (!cache_files_.empty()) cache_files_.back().damaged = true;
             }
-            if (!cache_out_) {
+            if (cache_out_) {
+                for (const auto& index : live) index->feed(chunk.bytes->data(), chunk.bytes->size());
+            } else {
+                // What the cache holds is no longer known exactly: no index vouches for it.
+                live.clear();
                 std::lock_guard<std::mutex> lock(files_mutex_);
+                for (auto& entry : cache_files_) entry.index.reset();
                 if (!cache_files_.empty() && !cache_files_.back().damaged) {
                     cache_files_.back().damaged = true;
                     ZV_LOG(LOG_ERROR, "Write error in cache file %s: %s", cache_files_.back().path.c_str(),
@@ -460,9 +506,11 @@ void DvsFileRecorder::mergeLoop() {
         std::lock_guard<std::mutex> lock(files_mutex_);
         files = cache_files_;
     }
-    auto append = [this](const char* data, size_t size) {
+    uint64_t payload = 0;  // bytes merged after the header
+    auto append = [this, &payload](const char* data, size_t size) {
         output_.write(data, static_cast<std::streamsize>(size));
         if (!output_) return false;
+        payload += size;
         std::lock_guard<std::mutex> lock(files_mutex_);
         status_.bytesWritten += size;
         return true;
@@ -490,6 +538,8 @@ void DvsFileRecorder::mergeLoop() {
         if (!kept.empty()) status_.error += "; cached data not merged are kept in " + kept;
     };
     bool ok = append(header.data(), header.size());
+    payload = 0;
+    bool complete = ok;  // every cache file merged whole
     if (!ok) {
         fail(RecorderError::WriteFailed,
              "Write error in recording file " + output_path_ + ": " + systemError());
@@ -499,11 +549,13 @@ void DvsFileRecorder::mergeLoop() {
     for (const auto& file : files) {
         if (!ok) break;
         if (file.damaged) {
+            complete = false;
             fail(RecorderError::CacheFileDamaged,
                  "Cache file " + file.path + " lacks data: it could not be written");
         }
         std::ifstream in(file.path, std::ios::binary);
         if (!in) {
+            complete = false;
             fail(RecorderError::CacheReadFailed,
                  "Cannot read cache file " + file.path + ": " + systemError());
             keepRemainingCacheFiles();
@@ -514,12 +566,14 @@ void DvsFileRecorder::mergeLoop() {
             ok = append(piece.data(), static_cast<size_t>(in.gcount()));
         }
         if (ok && in.bad()) {
+            complete = false;
             fail(RecorderError::CacheReadFailed,
                  "Read error in cache file " + file.path + " while merging it into " + output_path_);
             keepRemainingCacheFiles();
             break;
         }
         if (!ok) {
+            complete = false;
             fail(RecorderError::WriteFailed, "Write error in recording file " + output_path_ +
                                                  " while merging " + file.path + ": " + systemError());
             keepRemainingCacheFiles();
@@ -536,11 +590,16 @@ void DvsFileRecorder::mergeLoop() {
     }
     output_.flush();
     if (!output_) {
+        complete = false;
         fail(RecorderError::WriteFailed,
              "Write error in recording file " + output_path_ + ": " + systemError());
     }
     closeOutput();
     countWrittenFromFile();
+    // The first file's index has taken every byte written into the cache since that file began; it
+    // is used only when the merged payload is exactly those bytes.
+    if (complete && !files.empty() && files.front().index && files.front().index->payloadBytes() == payload)
+        writeIndex(*files.front().index, header);
     if (cache_thread_.joinable()) cache_thread_.join();
     startCacheLoop();
     std::lock_guard<std::mutex> lock(files_mutex_);

@@ -21,6 +21,10 @@
 
 namespace zelvan {
 
+namespace detail {
+class RecordingIndexer;
+}
+
 class DvsFileRecorder {
 public:
     // The camera's event time in microseconds just before the data handed over next; nothing while
@@ -47,13 +51,17 @@ public:
     // Starts recording into `path`. False while cached data are being merged (MergeRunning), when a
     // recording already runs (AlreadyRecording), or when the file cannot be created (CannotOpen:
     // logged, and given by status()). The header's start time is the stream time just before the
-    // first recorded byte.
+    // first recorded byte. An index file of an earlier recording of that name is removed first (a start
+    // that cannot remove it fails with CannotOpen).
     [[nodiscard]] bool startRecording(const std::string& path, const DvsFileInfo& info);
     // Ends the recording. False while a merge runs (MergeRunning), and when the recording lost data (a
     // write error, dropped buffers, an unusable cache file): status() says what and how much was
     // written. True when no recording ran. In cache mode the cached seconds and the recording are
     // merged into the file on a background thread: true then says that nothing was lost so far, and
-    // status() after waitForMerge() gives the outcome of the merge.
+    // status() after waitForMerge() gives the outcome of the merge. A recording (or merge) whose file
+    // was written without a write error gets its bookmark index beside it (RawFileReader's side file,
+    // built from the bytes as they were written); status().indexWritten and indexError tell whether it
+    // was written. A failed index write does not fail the recording.
     [[nodiscard]] bool stopRecording();
     // Why the latest startRecording() or stopRecording() returned false; None after one that returned
     // true, and before the first. Safe from any thread.
@@ -93,6 +101,9 @@ private:
         std::string path;
         uint64_t start_time = 0;
         bool damaged = false;  // a write into it failed: it lacks data
+        // The index of a recording merged from this file on (every later byte fed to it); none once a
+        // recording runs that starts at an earlier file, or after a write into the cache failed.
+        std::shared_ptr<detail::RecordingIndexer> index;
     };
 
     void writerLoop();
@@ -101,9 +112,12 @@ private:
     void mergeLoop();
     void pushCurrentLocked();
     void deleteListedCacheFiles();
-    bool openNextCacheFile(uint64_t start_time);
+    bool openNextCacheFile(uint64_t start_time, bool with_index);
     void closeOutput();
     void countWrittenFromFile();
+    // Writes the bookmark index of the finished recording beside it (through a temporary name, so
+    // that no partial index is ever left under the reader's name) and notes the outcome in the status.
+    void writeIndex(detail::RecordingIndexer& indexer, const std::string& header);
     // Records the first failure of the current recording for status() and writes its log line.
     void fail(RecorderError reason, const std::string& error);
     // Keeps the outcome of a start or stop for lastError(); returns whether it succeeded.
@@ -115,6 +129,8 @@ private:
     std::string output_path_;
     std::ofstream output_;
     DvsFileInfo file_info_;
+    // The direct recording's index, fed by the writer thread with every byte it has written.
+    std::unique_ptr<detail::RecordingIndexer> indexer_;
     bool header_written_ = false;
 
     std::atomic<bool> recording_{false};

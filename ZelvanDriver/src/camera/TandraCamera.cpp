@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "FileReader/IndexBuilder.h"
 #include "sensor/CameraTools.h"
 #include "sensor/EventSensors.h"
 #include "sensor/tables/RegisterTables.h"

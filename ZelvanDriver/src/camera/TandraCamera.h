@@ -33,6 +33,10 @@
 
 namespace zelvan {
 
+namespace detail {
+class RecordingIndexer;
+}
+
 class DataToVideoConverter;
 class RegisterController;
 class Sensor;
@@ -270,6 +274,10 @@ protected:
     std::ofstream raw_file_;                                         // event-recording thread while it runs
     std::string raw_path_;
     bool header_written_ = false;
+    // The raw recording's bookmark index, fed with every byte written (event-recording thread), written
+    // beside the file at the stop when every write succeeded.
+    std::unique_ptr<detail::RecordingIndexer> raw_index_;
+    std::string raw_header_;
     uint64_t aps_start_for_header_ = 0;
     std::string event_error_;                    // first failure of the current event recording
     uint64_t event_losses_at_record_start_ = 0;  // under event_record_mutex_

@@ -2,6 +2,7 @@
 // recorded frame's exposure end), the calibration to NAME.json.
 #include <algorithm>
 
+#include "FileReader/IndexBuilder.h"
 #include "camera/TandraCamera.h"
 #include "zelvan/DataToVideoConverter.h"
 #include "zelvan/FileHeader.h"
@@ -226,6 +227,13 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
         return -1;
     }
     ZV_LOG(LOG_INFO, "Start recording DVS stream to %s.", path.c_str());
+    // An index left beside an earlier file of this name must never be taken for the new recording's.
+    std::string index_error;
+    if (!detail::removeSideFile(path, index_error)) {
+        ZV_LOG(LOG_ERROR, "%s", index_error.c_str());
+        return -1;
+    }
+    raw_index_.reset();
     raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
     if (!raw_file_) {
         ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());
@@ -299,6 +307,10 @@ bool TandraCamera::writeRawHeaderOnce() {
     const std::string header = generateDvsFileHeader(info);
     raw_file_.write(header.data(), static_cast<std::streamsize>(header.size()));
     if (!raw_file_ && event_error_.empty()) event_error_ = "the header could not be written";
+    if (raw_file_) {
+        raw_index_ = std::make_unique<detail::RecordingIndexer>(info.dvs_start_timestamp);
+        raw_header_ = header;
+    }
     return static_cast<bool>(raw_file_);
 }
 
@@ -307,8 +319,10 @@ bool TandraCamera::writeEventChunk(const std::vector<uint8_t>& chunk) {
     raw_file_.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
     if (!raw_file_) {
         if (event_error_.empty()) event_error_ = "writing the file failed";
+        raw_index_.reset();  // the file's tail is not known exactly
         return false;
     }
+    if (raw_index_) raw_index_->feed(chunk.data(), chunk.size());
     return true;
 }
 
@@ -378,6 +392,16 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
         if (event_recording_thread_.joinable()) event_recording_thread_.join();
         raw_file_.close();
         if (raw_file_.fail() && event_error_.empty()) event_error_ = "closing the file failed";
+        // The index of what the file holds (dropped data included: the file is whole without them);
+        // none after a failed write. Failing to write it leaves the recording complete.
+        if (raw_index_ && !raw_file_.fail()) {
+            const std::vector<uint8_t> index = raw_index_->finish(raw_header_);
+            std::string index_error;
+            if (!index.empty() && !detail::writeSideFile(raw_path_, index, index_error))
+                ZV_LOG(LOG_ERROR, "%s; readers build the index of %s", index_error.c_str(),
+                       raw_path_.c_str());
+        }
+        raw_index_.reset();
         uint64_t dropped = 0;
         {
             std::lock_guard<std::mutex> lock(event_record_mutex_);
