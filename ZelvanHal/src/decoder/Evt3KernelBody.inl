@@ -1,9 +1,14 @@
 // Body of the fast decoding loop; included by the translation units that build each variant with
-// EVT3_KERNEL_NAME (the function), EVT3_KERNEL_NS (a namespace private to the variant) and, for the
-// AVX2 + BMI2 variant, EVT3_KERNEL_AVX2 set.
+// EVT3_KERNEL_NAME (the function), EVT3_KERNEL_NS (a namespace private to the variant), for the
+// AVX2 + BMI2 variant EVT3_KERNEL_AVX2 set, and for the AVX-512 variant both EVT3_KERNEL_AVX2 and
+// EVT3_KERNEL_AVX512 set.
 #include <cstring>
 
 #include "Evt3Kernel.h"
+
+#ifndef EVT3_KERNEL_AVX512
+#define EVT3_KERNEL_AVX512 0
+#endif
 
 #if EVT3_KERNEL_AVX2
 #include <immintrin.h>
@@ -162,9 +167,148 @@ inline uint32_t classify16(const uint8_t* p, uint32_t th_word) {
 #endif
 }
 
+
+#if EVT3_KERNEL_AVX512
+// Interleaves eight event heads with eight timestamps into the eight events at `o`.
+inline void storeEvents8(__m512i heads, __m512i ts, Event2D* o) {
+    const __m512i first = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
+    const __m512i second = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
+    _mm512_storeu_si512(static_cast<void*>(o), _mm512_permutex2var_epi64(heads, first, ts));
+    _mm512_storeu_si512(static_cast<void*>(o + 4), _mm512_permutex2var_epi64(heads, second, ts));
+}
+
+// Writes the events of one vector group, eight pixels at a time compressed to the set ones: `head` is
+// the event head of pixel 0 of the group. Writes up to 32 slots from `o`, whatever the mask.
+inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
+    const __m512i tsv = _mm512_set1_epi64(static_cast<long long>(ts));
+    __m512i heads = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(head)),
+                                     _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m512i eight = _mm512_set1_epi64(8);
+#pragma GCC unroll 4
+    for (int c = 0; c < 4; ++c) {
+        const auto m = static_cast<__mmask8>(mask >> (8 * c));
+        storeEvents8(_mm512_maskz_compress_epi64(m, heads), tsv, o);
+        o += __builtin_popcount(m);
+        heads = _mm512_add_epi64(heads, eight);
+    }
+}
+
+// Eight ADDR_X events given as (x | y << 16) in `xy` and (TIME_LOW | polarity << 12) in `lowpol`.
+inline void emitSingles8(__m256i xy, __m256i lowpol, __m512i time_high, Event2D* o) {
+    const __m512i a = _mm512_cvtepu32_epi64(xy);
+    const __m512i b = _mm512_cvtepu32_epi64(lowpol);
+    const __m512i heads = _mm512_or_si512(a, _mm512_slli_epi64(_mm512_srli_epi64(b, 12), 32));
+    const __m512i ts = _mm512_or_si512(time_high, _mm512_and_si512(b, _mm512_set1_epi64(0xFFF)));
+    storeEvents8(heads, ts, o);
+}
+
+template <int k>
+inline __m512i shiftUp(__m512i x) {
+    return _mm512_alignr_epi32(x, _mm512_setzero_si512(), 16 - k);
+}
+
+// Running maximum over the 16 lanes, in lane order.
+inline __m512i prefixMax(__m512i x) {
+    x = _mm512_max_epu32(x, shiftUp<1>(x));
+    x = _mm512_max_epu32(x, shiftUp<2>(x));
+    x = _mm512_max_epu32(x, shiftUp<4>(x));
+    return _mm512_max_epu32(x, shiftUp<8>(x));
+}
+
+// Decodes blocks of 16 words: the word kinds of a block are found at once, and the row and TIME_LOW that
+// each ADDR_X sees come from a running maximum of (lane + 1) << 16 | value over the block's ADDR_Y and
+// TIME_LOW words (lanes without one hold 0 and take the value carried in from the blocks before). The
+// ADDR_X lanes are then compressed and written as events, eight at a time. A block is decoded up to its
+// first word for the general path; whole vector groups found there are decoded too.
+inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                                Evt3FastRegs& r) {
+    const __m512i tag = _mm512_setr_epi32(1 << 16, 2 << 16, 3 << 16, 4 << 16, 5 << 16, 6 << 16, 7 << 16, 8 << 16,
+                                          9 << 16, 10 << 16, 11 << 16, 12 << 16, 13 << 16, 14 << 16, 15 << 16,
+                                          16 << 16);
+    const __m512i one = _mm512_set1_epi32(1);
+    const __m512i low16 = _mm512_set1_epi32(0xFFFF);
+    const __m512i x_bits = _mm512_set1_epi32(0x7FF);
+    const __m512i low_bits = _mm512_set1_epi32(0xFFF);
+    const __m512i pol_bit = _mm512_set1_epi32(0x800);
+    const __m512i general_types = _mm512_set1_epi32(static_cast<int>(kGeneralTypes));
+    const __m512i th_word = _mm512_set1_epi32(static_cast<int>(r.th_word));
+    const __m512i time_high = _mm512_set1_epi64(static_cast<long long>(r.ts & ~uint64_t(0xFFF)));
+    uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
+    uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
+    Event2D* o = out;
+    while (end - ptr >= 32 && o <= room_end) {
+        const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
+        const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
+        const __mmask16 kth = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x8));
+        const uint32_t general =
+            static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
+            static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
+        const uint32_t stop = general | 0x10000u;
+        const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
+        const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x2))) & valid;
+        const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x0))) & valid;
+        const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x6))) & valid;
+        if (kx != 0) {
+            const __m512i ykey =
+                prefixMax(_mm512_maskz_or_epi32(static_cast<__mmask16>(ky), _mm512_and_si512(v, x_bits), tag));
+            const __m512i tkey =
+                prefixMax(_mm512_maskz_or_epi32(static_cast<__mmask16>(kt), _mm512_and_si512(v, low_bits), tag));
+            const __m512i rows = _mm512_mask_and_epi32(_mm512_set1_epi32(static_cast<int>(row)),
+                                                       _mm512_test_epi32_mask(ykey, _mm512_set1_epi32(~0xFFFF)),
+                                                       ykey, low16);
+            const __m512i lows = _mm512_mask_and_epi32(_mm512_set1_epi32(static_cast<int>(low)),
+                                                       _mm512_test_epi32_mask(tkey, _mm512_set1_epi32(~0xFFFF)),
+                                                       tkey, low16);
+            const __m512i xy = _mm512_or_si512(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16));
+            const __m512i lowpol = _mm512_or_si512(lows, _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 1));
+            const __m512i cxy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xy);
+            const __m512i clp = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), lowpol);
+            emitSingles8(_mm512_castsi512_si256(cxy), _mm512_castsi512_si256(clp), time_high, o);
+            const int n = __builtin_popcount(kx);
+            if (n > 8) {
+                emitSingles8(_mm512_extracti64x4_epi64(cxy, 1), _mm512_extracti64x4_epi64(clp, 1), time_high, o + 8);
+            }
+            o += n;
+        }
+        const uint32_t last_y = load(ptr + 2 * (31 - __builtin_clz(ky | 1u))) & 0x7FF;
+        const uint32_t last_t = load(ptr + 2 * (31 - __builtin_clz(kt | 1u))) & 0xFFF;
+        row = ky != 0 ? last_y : row;
+        low = kt != 0 ? last_t : low;
+        ptr += 2 * __builtin_ctz(stop);
+        if (general == 0) continue;
+        // Whole vector groups are decoded here; anything else goes back to the general path.
+        bool groups = false;
+        while (end - ptr >= 8 && o + 20 <= room_end) {
+            uint64_t group;
+            std::memcpy(&group, ptr, sizeof group);
+            if ((group & kGroupTypeMask) != kGroupTypes) break;
+            const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
+            const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
+            const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
+                                  static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
+                                  static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+            emitGroup512(uint64_t(base) | (uint64_t(row) << 16) | (uint64_t(pol) << 32),
+                         (r.ts & ~uint64_t(0xFFF)) | low, mask, o);
+            r.base_x = base + 32;
+            r.vpol = pol;
+            r.base_known = true;
+            ptr += 8;
+            groups = true;
+        }
+        if (!groups) break;
+    }
+    r.row_head = uint64_t(row) << 16;
+    r.ts = (r.ts & ~uint64_t(0xFFF)) | low;
+    out = o;
+    return ptr;
+}
+#endif
+
 }  // namespace EVT3_KERNEL_NS
 
-#if EVT3_KERNEL_AVX2
+#if EVT3_KERNEL_AVX512
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,bmi,bmi2")))
+#elif EVT3_KERNEL_AVX2
 __attribute__((target("avx2,bmi,bmi2")))
 #endif
 const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
@@ -172,6 +316,9 @@ const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*
     using namespace EVT3_KERNEL_NS;
     Evt3FastRegs r = regs;
     Event2D* o = out;
+#if EVT3_KERNEL_AVX512
+    ptr = blockLoop(ptr, end, o, room_end, r);
+#else
     while (end - ptr >= 32 && o <= room_end) {
         const uint32_t general = classify16(ptr, r.th_word);
         // Only builtins here: inline library functions compiled for AVX2 could be shared with
@@ -196,6 +343,7 @@ const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*
         r.base_known = true;
         ptr += 8;
     }
+#endif
     while (ptr != end && o <= room_end) {
         const uint32_t w = load(ptr);
         if (needsGeneralPath(w, r.th_word)) break;
