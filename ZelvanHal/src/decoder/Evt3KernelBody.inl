@@ -193,13 +193,15 @@ inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o)
     }
 }
 
-// Eight ADDR_X events given as (x | y << 16) in `xy` and (TIME_LOW | polarity << 12) in `lowpol`.
-inline void emitSingles8(__m256i xy, __m256i lowpol, __m512i time_high, Event2D* o) {
-    const __m512i a = _mm512_cvtepu32_epi64(xy);
-    const __m512i b = _mm512_cvtepu32_epi64(lowpol);
-    const __m512i heads = _mm512_or_si512(a, _mm512_slli_epi64(_mm512_srli_epi64(b, 12), 32));
-    const __m512i ts = _mm512_or_si512(time_high, _mm512_and_si512(b, _mm512_set1_epi64(0xFFF)));
-    storeEvents8(heads, ts, o);
+// Four ADDR_X events from the compressed lanes `from`..`from + 3` of `xpy` (x | polarity << 15 | y << 16)
+// and `low` (the low 32 bits of their time). The event's polarity dword is xpy >> 15 masked to one bit;
+// the high 32 bits of the time are the same for all.
+template <int from>
+inline void emitSingles4(__m512i xpy, __m512i low, __m512i shifts, __m512i keep, __m512i high, Event2D* o) {
+    const __m512i index = _mm512_setr_epi32(from, from, 16 + from, 0, from + 1, from + 1, 17 + from, 0,  //
+                                            from + 2, from + 2, 18 + from, 0, from + 3, from + 3, 19 + from, 0);
+    const __m512i e = _mm512_srlv_epi32(_mm512_permutex2var_epi32(xpy, index, low), shifts);
+    _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
 }
 
 template <int k>
@@ -232,13 +234,19 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     const __m512i pol_bit = _mm512_set1_epi32(0x800);
     const __m512i general_types = _mm512_set1_epi32(static_cast<int>(kGeneralTypes));
     const __m512i th_word = _mm512_set1_epi32(static_cast<int>(r.th_word));
-    const __m512i time_high = _mm512_set1_epi64(static_cast<long long>(r.ts & ~uint64_t(0xFFF)));
+    const __m512i time_low = _mm512_set1_epi32(static_cast<int>(r.ts & 0xFFFFF000u));
+    // Per event dword: x | y << 16, polarity, low and high halves of the time.
+    const __m512i shifts = _mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0);
+    const __m512i keep = _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0);
+    const auto ts_high = static_cast<int>(r.ts >> 32);
+    const __m512i high = _mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high);
     uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
     uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
     Event2D* o = out;
     while (end - ptr >= 32 && o <= room_end) {
         const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
         const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
+        // One bit per word type.
         const __mmask16 kth = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x8));
         const uint32_t general =
             static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
@@ -253,20 +261,21 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 prefixMax(_mm512_maskz_or_epi32(static_cast<__mmask16>(ky), _mm512_and_si512(v, x_bits), tag));
             const __m512i tkey =
                 prefixMax(_mm512_maskz_or_epi32(static_cast<__mmask16>(kt), _mm512_and_si512(v, low_bits), tag));
-            const __m512i rows = _mm512_mask_and_epi32(_mm512_set1_epi32(static_cast<int>(row)),
-                                                       _mm512_test_epi32_mask(ykey, _mm512_set1_epi32(~0xFFFF)),
-                                                       ykey, low16);
-            const __m512i lows = _mm512_mask_and_epi32(_mm512_set1_epi32(static_cast<int>(low)),
-                                                       _mm512_test_epi32_mask(tkey, _mm512_set1_epi32(~0xFFFF)),
-                                                       tkey, low16);
-            const __m512i xy = _mm512_or_si512(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16));
-            const __m512i lowpol = _mm512_or_si512(lows, _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 1));
-            const __m512i cxy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xy);
-            const __m512i clp = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), lowpol);
-            emitSingles8(_mm512_castsi512_si256(cxy), _mm512_castsi512_si256(clp), time_high, o);
+            // The value carried in has no lane tag, so any word of the block wins over it.
+            const __m512i rows =
+                _mm512_and_si512(_mm512_max_epu32(ykey, _mm512_set1_epi32(static_cast<int>(row))), low16);
+            const __m512i lows =
+                _mm512_and_si512(_mm512_max_epu32(tkey, _mm512_set1_epi32(static_cast<int>(low))), low16);
+            const __m512i xpy = _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
+                                                          _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
+            const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
+            const __m512i clow = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
+            emitSingles4<0>(cxpy, clow, shifts, keep, high, o);
+            emitSingles4<4>(cxpy, clow, shifts, keep, high, o + 4);
             const int n = __builtin_popcount(kx);
             if (n > 8) {
-                emitSingles8(_mm512_extracti64x4_epi64(cxy, 1), _mm512_extracti64x4_epi64(clp, 1), time_high, o + 8);
+                emitSingles4<8>(cxpy, clow, shifts, keep, high, o + 8);
+                emitSingles4<12>(cxpy, clow, shifts, keep, high, o + 12);
             }
             o += n;
         }
@@ -274,8 +283,13 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const uint32_t last_t = load(ptr + 2 * (31 - __builtin_clz(kt | 1u))) & 0xFFF;
         row = ky != 0 ? last_y : row;
         low = kt != 0 ? last_t : low;
-        ptr += 2 * __builtin_ctz(stop);
-        if (general == 0) continue;
+        // The next block's address must not wait for this block's classification: whole blocks are the
+        // rule and advance by a constant.
+        if (__builtin_expect(general == 0, 1)) {
+            ptr += 32;
+            continue;
+        }
+        ptr += 2 * __builtin_ctz(general);
         // Whole vector groups are decoded here; anything else goes back to the general path.
         bool groups = false;
         while (end - ptr >= 8 && o + 20 <= room_end) {
