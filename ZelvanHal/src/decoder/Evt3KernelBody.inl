@@ -204,31 +204,24 @@ inline void emitSingles4(__m512i xpy, __m512i low, __m512i shifts, __m512i keep,
     _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
 }
 
-template <int k>
-inline __m512i shiftUp(__m512i x) {
-    return _mm512_alignr_epi32(x, _mm512_setzero_si512(), 16 - k);
-}
-
-// Running maximum over the 16 lanes, in lane order.
-inline __m512i prefixMax(__m512i x) {
-    x = _mm512_max_epu32(x, shiftUp<1>(x));
-    x = _mm512_max_epu32(x, shiftUp<2>(x));
-    x = _mm512_max_epu32(x, shiftUp<4>(x));
-    return _mm512_max_epu32(x, shiftUp<8>(x));
+// For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 0 where there is
+// none. Found as the exponent of the masked bits converted to float: as an index of a two-source
+// permute it picks lane h of the second source, or lane 0 of the first where no bit is set.
+inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to) {
+    const __m512i bits = _mm512_and_si512(_mm512_set1_epi32(static_cast<int>(mask)), up_to);
+    const __m512i exponent = _mm512_srli_epi32(_mm512_castps_si512(_mm512_cvtepi32_ps(bits)), 23);
+    return _mm512_sub_epi32(_mm512_max_epu32(exponent, _mm512_set1_epi32(111)), _mm512_set1_epi32(111));
 }
 
 // Decodes blocks of 16 words: the word kinds of a block are found at once, and the row and TIME_LOW that
-// each ADDR_X sees come from a running maximum of (lane + 1) << 16 | value over the block's ADDR_Y and
-// TIME_LOW words (lanes without one hold 0 and take the value carried in from the blocks before). The
-// ADDR_X lanes are then compressed and written as events, eight at a time. A block is decoded up to its
+// each ADDR_X sees are read from the block's last ADDR_Y and TIME_LOW at or before it (lastAtOrBefore),
+// else from the values carried in from the blocks before. The ADDR_X lanes are then compressed and written as events, eight at a time. A block is decoded up to its
 // first word for the general path; whole vector groups found there are decoded too.
 inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
                                 Evt3FastRegs& r) {
-    const __m512i tag = _mm512_setr_epi32(1 << 16, 2 << 16, 3 << 16, 4 << 16, 5 << 16, 6 << 16, 7 << 16, 8 << 16,
-                                          9 << 16, 10 << 16, 11 << 16, 12 << 16, 13 << 16, 14 << 16, 15 << 16,
-                                          16 << 16);
+    const __m512i up_to = _mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF,
+                                            0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF);
     const __m512i one = _mm512_set1_epi32(1);
-    const __m512i low16 = _mm512_set1_epi32(0xFFFF);
     const __m512i x_bits = _mm512_set1_epi32(0x7FF);
     const __m512i low_bits = _mm512_set1_epi32(0xFFF);
     const __m512i pol_bit = _mm512_set1_epi32(0x800);
@@ -257,15 +250,12 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x0))) & valid;
         const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x6))) & valid;
         if (kx != 0) {
-            const __m512i ykey =
-                prefixMax(_mm512_maskz_or_epi32(static_cast<__mmask16>(ky), _mm512_and_si512(v, x_bits), tag));
-            const __m512i tkey =
-                prefixMax(_mm512_maskz_or_epi32(static_cast<__mmask16>(kt), _mm512_and_si512(v, low_bits), tag));
-            // The value carried in has no lane tag, so any word of the block wins over it.
-            const __m512i rows =
-                _mm512_and_si512(_mm512_max_epu32(ykey, _mm512_set1_epi32(static_cast<int>(row))), low16);
-            const __m512i lows =
-                _mm512_and_si512(_mm512_max_epu32(tkey, _mm512_set1_epi32(static_cast<int>(low))), low16);
+            const __m512i rows = _mm512_and_si512(
+                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(row)), lastAtOrBefore(ky, up_to), v),
+                x_bits);
+            const __m512i lows = _mm512_and_si512(
+                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(low)), lastAtOrBefore(kt, up_to), v),
+                low_bits);
             const __m512i xpy = _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
                                                           _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
             const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
