@@ -378,6 +378,29 @@ TEST(Evt3Decoder, DecodeIntoArraysSplitAtAnyByte) {
     EXPECT_EQ(decodeIntoArrays(stream, 12, every), expected);
 }
 
+// Full vector groups after a lone vector word that filled the span to its last slots.
+TEST(Evt3Decoder, DecodeIntoArraysWithBusyVectors) {
+    std::mt19937_64 rng(3);
+    std::vector<uint8_t> s = hex({0x00, 0x80, 0x01, 0x00});
+    auto word = [&s](uint32_t w) {
+        s.push_back(uint8_t(w & 0xFF));
+        s.push_back(uint8_t(w >> 8));
+    };
+    for (int i = 0; i < 40000; ++i) {
+        const uint32_t mask = uint32_t(rng() | rng());
+        if (i % 7 == 0) word(0x4000 | (mask & 0xFFF));
+        word(0x3000 | uint32_t(rng() % 40) * 32);
+        word(0x4000 | (mask & 0xFFF));
+        word(0x4000 | ((mask >> 12) & 0xFFF));
+        word(0x5000 | ((mask >> 24) & 0xFF));
+    }
+    const Split expected = split(referenceDecode(s));
+    for (size_t capacity : {size_t(12), size_t(4113), size_t(65536)}) {
+        EXPECT_EQ(decodeIntoArrays(s, capacity), expected) << capacity;
+    }
+    EXPECT_EQ(split(decodeAll(s)), expected);
+}
+
 TEST(Evt3Decoder, DecodeIntoArraysStopsBeforeAWordThatDoesNotFit) {
     // TIME_HIGH, ADDR_Y, VECT_BASE_X, VECT_12 with 5 pixels, ADDR_X.
     const auto bytes = hex({0x00, 0x80, 0x01, 0x00, 0x00, 0x30, 0x1F, 0x40, 0x09, 0x20});

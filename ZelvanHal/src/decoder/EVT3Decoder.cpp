@@ -113,7 +113,7 @@ size_t EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words, size_t limit
     for (;;) {
         // Events this call may still give, counting those waiting in the span.
         const size_t left = limit - delivered - static_cast<size_t>(out - begin);
-        if (row_known && left >= 16) {
+        if (row_known && left >= 16 && out <= span_end) {
             // The loop may pass its room end by up to 16 events.
             Event2D* const room_end = left - 16 < size_t(span_end - out) ? out + (left - 16) : span_end;
             ptr = fast_loop_(ptr, end, out, room_end, r);
