@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to the EVT 3.0 decoder, cut into pieces chosen by the input itself, and
-// checks every delivery against the plain reference decoder fed the same bytes in one piece.
+// checks every delivery against the plain reference decoder fed the same bytes in one piece; a second
+// decoder takes the same pieces through decodeInto, into arrays whose size the input also chooses.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -55,6 +56,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fast.size() != ref.size()) std::abort();
     for (size_t i = 0; i < fast.size(); ++i)
         if (!same(fast[i], ref[i])) std::abort();
+
+    // Into arrays: events in the arrays, triggers through the callback; each in the reference's order.
+    const size_t capacity = 12 + (piece * 37) % 200;
+    std::vector<zelvan::Event2D> events;
+    std::vector<zelvan::EventTriggerIn> triggers_seen;
+    zelvan::EVT3Decoder into(1280, 720, simd);
+    into.setTriggerInCallback([&](zelvan::EventTriggerIn t) { triggers_seen.push_back(t); });
+    std::vector<uint16_t> xs(capacity), ys(capacity);
+    std::vector<uint8_t> ps(capacity);
+    std::vector<uint64_t> ts(capacity);
+    const zelvan::EVT3Decoder::EventArrays arrays{xs.data(), ys.data(), ps.data(), ts.data(), capacity};
+    if (based) into.setTimeBase(123456789);
+    for (size_t pos = 0; pos < size;) {
+        const size_t n = size - pos < piece ? size - pos : piece;
+        const auto r = into.decodeInto(data + pos, data + pos + n, arrays);
+        if (r.events > capacity || r.bytes > n || r.bytes == 0) std::abort();
+        for (size_t i = 0; i < r.events; ++i) events.emplace_back(xs[i], ys[i], ps[i], ts[i]);
+        pos += r.bytes;
+    }
+    size_t e = 0, t = 0;
+    for (const Item& item : ref) {
+        if (item.trigger) {
+            if (t >= triggers_seen.size() || !(triggers_seen[t++] == item.t)) std::abort();
+        } else if (e >= events.size() || !(events[e++] == item.e)) {
+            std::abort();
+        }
+    }
+    if (e != events.size() || t != triggers_seen.size()) std::abort();
     std::vector<zelvan::EventTriggerIn> triggers;
     decoder.preprocessEventData(data, data + size, triggers);
     return 0;

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "DecodeLog.h"
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/Logger.h"
+#include "zelvan/RawFileHeader.h"
 
 namespace zelvan {
 namespace {
@@ -260,6 +264,192 @@ TEST(Evt3Decoder, VectorGroupsAmongSingleEvents) {
     EXPECT_EQ(decodeAll(s), expected);
     EXPECT_EQ(decodeAll(s, {}, false), expected);
     EXPECT_EQ(decodeAll(s, {s.size() / 2 + 3}), expected);
+}
+
+// The events and the triggers of a decoding, each in delivery order.
+struct Split {
+    std::vector<Event2D> events;
+    std::vector<EventTriggerIn> triggers;
+    bool operator==(const Split&) const = default;
+};
+
+Split split(const DecodeLog& log) { return {eventsOf(log), triggersOf(log)}; }
+
+// Decodes through decodeInto with arrays of `capacity` entries, the input cut at `cuts`: the bytes a
+// call leaves are passed again with the rest of their piece. Every `callback_every`-th call goes
+// through decode() instead (0: never), which continues the same stream.
+Split decodeIntoArrays(const std::vector<uint8_t>& bytes, size_t capacity,
+                       const std::vector<size_t>& cuts = {},
+                       EVT3Decoder::Instructions instructions = EVT3Decoder::Instructions::Best,
+                       size_t callback_every = 0) {
+    EVT3Decoder decoder(1280, 720, instructions);
+    Split out;
+    decoder.setEventsStreamHandleCallback(
+        [&](Event2D* b, Event2D* e) { out.events.insert(out.events.end(), b, e); });
+    decoder.setTriggerInCallback([&](EventTriggerIn t) { out.triggers.push_back(t); });
+    std::vector<uint16_t> x(capacity), y(capacity);
+    std::vector<uint8_t> p(capacity);
+    std::vector<uint64_t> t(capacity);
+    const EVT3Decoder::EventArrays arrays{x.data(), y.data(), p.data(), t.data(), capacity};
+    std::vector<size_t> ends = cuts;
+    ends.push_back(bytes.size());
+    size_t pos = 0;
+    size_t calls = 0;
+    for (size_t end : ends) {
+        while (pos < end) {
+            ++calls;
+            if (callback_every != 0 && calls % callback_every == 0) {
+                decoder.decode(bytes.data() + pos, bytes.data() + end);
+                pos = end;
+                continue;
+            }
+            const auto r = decoder.decodeInto(bytes.data() + pos, bytes.data() + end, arrays);
+            EXPECT_LE(r.events, capacity);
+            EXPECT_LE(r.bytes, end - pos);
+            if (r.bytes == 0) {
+                ADD_FAILURE() << "no progress at byte " << pos;
+                return out;
+            }
+            for (size_t i = 0; i < r.events; ++i) out.events.emplace_back(x[i], y[i], p[i], t[i]);
+            pos += r.bytes;
+        }
+    }
+    return out;
+}
+
+std::vector<uint8_t> randomStream(uint64_t seed, size_t size, bool common_types) {
+    std::mt19937_64 rng(seed);
+    std::vector<uint8_t> bytes(size);
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    if (common_types) {
+        static const uint8_t kTypes[] = {0x00, 0x20, 0x30, 0x40, 0x50, 0x60,
+                                         0x80, 0xA0, 0x20, 0x60, 0x20, 0x00};
+        for (size_t i = 1; i < bytes.size(); i += 2) bytes[i] = (bytes[i] & 0x0F) | kTypes[rng() % 12];
+    }
+    return bytes;
+}
+
+TEST(Evt3Decoder, EveryInstructionSetAgreesWithTheReference) {
+    using I = EVT3Decoder::Instructions;
+    for (int round = 0; round < 12; ++round) {
+        const auto bytes = randomStream(100 + round, 30000 + round, round % 3 != 0);
+        const auto expected = referenceDecode(bytes);
+        for (I ins : {I::Plain, I::Avx2, I::Avx512}) {
+            EVT3Decoder decoder(1280, 720, ins);
+            DecodeLog log;
+            testing::attach(decoder, log);
+            const size_t cut = bytes.size() / 2 + size_t(round);
+            decoder.decode(bytes.data(), bytes.data() + cut);
+            decoder.decode(bytes.data() + cut, bytes.data() + bytes.size());
+            EXPECT_EQ(log, expected) << "round " << round << ", instructions " << int(ins);
+        }
+    }
+}
+
+TEST(Evt3Decoder, DecodeIntoArraysAgreesWithTheReference) {
+    using I = EVT3Decoder::Instructions;
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 16; ++round) {
+        const auto bytes = randomStream(200 + round, 20000 + round, round % 4 != 0);
+        const Split expected = split(referenceDecode(bytes));
+        for (size_t capacity :
+             {size_t(12), size_t(13), size_t(31), size_t(100), size_t(4096), size_t(50000)}) {
+            std::vector<size_t> cuts;
+            for (size_t c = rng() % 3000; c < bytes.size(); c += 1 + rng() % 3000) cuts.push_back(c);
+            EXPECT_EQ(decodeIntoArrays(bytes, capacity, cuts), expected) << round << " " << capacity;
+            EXPECT_EQ(decodeIntoArrays(bytes, capacity, cuts, I::Plain), expected)
+                << round << " " << capacity;
+            EXPECT_EQ(decodeIntoArrays(bytes, capacity, {}, I::Avx2, 3), expected)
+                << round << " " << capacity;
+        }
+    }
+}
+
+TEST(Evt3Decoder, DecodeIntoArraysSplitAtAnyByte) {
+    const auto stream = mixedStream();
+    const Split expected = split(referenceDecode(stream));
+    ASSERT_GT(expected.events.size(), 20u);
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        EXPECT_EQ(decodeIntoArrays(stream, 12, {cut}), expected) << "split at byte " << cut;
+        EXPECT_EQ(decodeIntoArrays(stream, 1000, {cut}), expected) << "split at byte " << cut;
+    }
+    std::vector<size_t> every;
+    for (size_t i = 1; i < stream.size(); ++i) every.push_back(i);
+    EXPECT_EQ(decodeIntoArrays(stream, 12, every), expected);
+}
+
+// Full vector groups after a lone vector word that filled the span to its last slots.
+TEST(Evt3Decoder, DecodeIntoArraysWithBusyVectors) {
+    std::mt19937_64 rng(3);
+    std::vector<uint8_t> s = hex({0x00, 0x80, 0x01, 0x00});
+    auto word = [&s](uint32_t w) {
+        s.push_back(uint8_t(w & 0xFF));
+        s.push_back(uint8_t(w >> 8));
+    };
+    for (int i = 0; i < 40000; ++i) {
+        const uint32_t mask = uint32_t(rng() | rng());
+        if (i % 7 == 0) word(0x4000 | (mask & 0xFFF));
+        word(0x3000 | uint32_t(rng() % 40) * 32);
+        word(0x4000 | (mask & 0xFFF));
+        word(0x4000 | ((mask >> 12) & 0xFFF));
+        word(0x5000 | ((mask >> 24) & 0xFF));
+    }
+    const Split expected = split(referenceDecode(s));
+    for (size_t capacity : {size_t(12), size_t(4113), size_t(65536)}) {
+        EXPECT_EQ(decodeIntoArrays(s, capacity), expected) << capacity;
+    }
+    EXPECT_EQ(split(decodeAll(s)), expected);
+}
+
+TEST(Evt3Decoder, DecodeIntoArraysStopsBeforeAWordThatDoesNotFit) {
+    // TIME_HIGH, ADDR_Y, VECT_BASE_X, VECT_12 with 5 pixels, ADDR_X.
+    const auto bytes = hex({0x00, 0x80, 0x01, 0x00, 0x00, 0x30, 0x1F, 0x40, 0x09, 0x20});
+    EVT3Decoder decoder(1280, 720);
+    uint16_t x[8], y[8];
+    uint8_t p[8];
+    uint64_t t[8];
+    const EVT3Decoder::EventArrays four{x, y, p, t, 4};
+    auto r = decoder.decodeInto(bytes.data(), bytes.data() + bytes.size(), four);
+    EXPECT_EQ(r.events, 0u);
+    EXPECT_EQ(r.bytes, 6u);
+    const EVT3Decoder::EventArrays eight{x, y, p, t, 8};
+    r = decoder.decodeInto(bytes.data() + 6, bytes.data() + bytes.size(), eight);
+    EXPECT_EQ(r.events, 6u);
+    EXPECT_EQ(r.bytes, 4u);
+    EXPECT_EQ(x[0], 0u);
+    EXPECT_EQ(x[4], 4u);
+    EXPECT_EQ(x[5], 9u);
+    EXPECT_EQ(y[5], 1u);
+    EXPECT_EQ(decoder.totalEvents(), 6u);
+}
+
+// Every recording of the test data, whole and in pieces, through both entry points.
+TEST(Evt3Decoder, RecordingsDecodeAlikeThroughEveryEntryPoint) {
+    const std::filesystem::path dir = ZELVAN_TESTDATA_DIR;
+    std::error_code ec;
+    size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (entry.path().extension() != ".raw") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        RawFileHeader header;
+        std::string error;
+        // A file of another format is decoded whole as EVT 3.0 words: arbitrary bytes, as a test.
+        const bool evt3 = readRawFileHeader(in, header, error);
+        in.clear();
+        in.seekg(evt3 ? std::streamoff(header.payload_offset) : std::streamoff(0));
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                         std::istreambuf_iterator<char>()};
+        ++files;
+        const DecodeLog expected = referenceDecode(bytes);
+        EXPECT_EQ(decodeAll(bytes), expected) << entry.path();
+        EXPECT_EQ(decodeAll(bytes, {bytes.size() / 3 + 1, bytes.size() / 2}, false), expected)
+            << entry.path();
+        const Split parts = split(expected);
+        EXPECT_EQ(decodeIntoArrays(bytes, 4096), parts) << entry.path();
+        EXPECT_EQ(decodeIntoArrays(bytes, 777, {bytes.size() / 3 + 1, bytes.size() / 2}), parts)
+            << entry.path();
+    }
+    if (files == 0) GTEST_SKIP() << "no recordings in " << dir;
 }
 
 TEST(Evt3Decoder, LargeInputIsHandedOutInBoundedSpans) {

@@ -44,12 +44,40 @@ public:
     // Number of events a span holds at most.
     static constexpr size_t kSpanCapacity = 4096;
 
+    // The widest instructions the decoder may use where the processor has them; the output is the same
+    // whichever it uses.
+    enum class Instructions : uint8_t { Plain, Avx2, Avx512, Best = Avx512 };
+
+    // Caller-owned arrays that decodeInto fills from index 0, one entry per event.
+    struct EventArrays {
+        uint16_t* x = nullptr;
+        uint16_t* y = nullptr;
+        uint8_t* polarity = nullptr;
+        uint64_t* timestamp = nullptr;
+        size_t capacity = 0;  // entries each array holds
+    };
+
+    // What one decodeInto call did.
+    struct ArraysResult {
+        size_t events = 0;  // entries written
+        size_t bytes = 0;   // bytes taken from the input; the rest is to be passed again
+    };
+
     // With `allow_simd` false the decoder keeps to plain instructions even where the processor offers
     // more; the output is the same either way.
     EVT3Decoder(int width, int height, bool allow_simd = true);
+    EVT3Decoder(int width, int height, Instructions instructions);
     ~EVT3Decoder() override;
 
     void decode(const uint8_t* first, const uint8_t* last) override;
+
+    // Decodes like decode() but writes the events into `out` instead of handing spans to the events
+    // callback; triggers still go to the trigger callback, after the events before them are written.
+    // Stops before the first word whose events no longer fit (words that give no event are still
+    // taken once the arrays are full). The bytes not taken must be passed again, first in the next
+    // call to decodeInto or decode: the two continue the same stream and may be mixed freely. All bytes
+    // were taken exactly when `bytes` equals last - first (a trailing odd byte is kept as in decode()).
+    [[nodiscard]] ArraysResult decodeInto(const uint8_t* first, const uint8_t* last, const EventArrays& out);
     uint64_t getLastTimestamp() const override;
     uint64_t getDataRate() override;
     uint64_t getEventRate() override;
@@ -77,7 +105,8 @@ public:
     uint64_t totalTriggers() const { return total_triggers_; }
 
 private:
-    void decodeWords(const uint8_t* bytes, size_t words);
+    // Decodes up to `words` words, giving at most `limit` events; returns the words taken.
+    size_t decodeWords(const uint8_t* bytes, size_t words, size_t limit);
     void deliver(Event2D* end);
     void updateRates(size_t bytes, size_t events);
 
@@ -89,6 +118,8 @@ private:
     bool has_pending_byte_ = false;
     uint8_t pending_byte_ = 0;
     std::unique_ptr<Event2D[]> span_;
+    const EventArrays* arrays_ = nullptr;  // set while decodeInto runs: spans go there
+    size_t arrays_count_ = 0;
     const uint8_t* (*fast_loop_)(const uint8_t*, const uint8_t*, Event2D*&, Event2D*, detail::Evt3FastRegs&);
 
     uint64_t total_events_ = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace zelvan {
@@ -40,9 +41,12 @@ inline void put(Event2D* dst, uint64_t head, uint64_t timestamp) {
 }  // namespace
 
 EVT3Decoder::EVT3Decoder(int width, int height, bool allow_simd)
+    : EVT3Decoder(width, height, allow_simd ? Instructions::Best : Instructions::Plain) {}
+
+EVT3Decoder::EVT3Decoder(int width, int height, Instructions instructions)
     : Decoder(width, height),
       span_(new Event2D[kSpanCapacity + kSpanSlack]),
-      fast_loop_(allow_simd ? detail::selectEvt3FastLoop() : detail::evt3FastLoopPortable),
+      fast_loop_(detail::selectEvt3FastLoop(static_cast<int>(instructions))),
       window_start_(std::chrono::steady_clock::now()) {}
 
 EVT3Decoder::~EVT3Decoder() = default;
@@ -50,7 +54,20 @@ EVT3Decoder::~EVT3Decoder() = default;
 void EVT3Decoder::deliver(Event2D* end) {
     Event2D* const begin = span_.get();
     if (end == begin) return;
-    total_events_ += static_cast<uint64_t>(end - begin);
+    const auto n = static_cast<size_t>(end - begin);
+    total_events_ += n;
+    if (arrays_ != nullptr) {
+        const EventArrays& a = *arrays_;
+        const size_t at = arrays_count_;
+        for (size_t i = 0; i < n; ++i) {
+            a.x[at + i] = begin[i].x;
+            a.y[at + i] = begin[i].y;
+            a.polarity[at + i] = begin[i].polarity;
+            a.timestamp[at + i] = begin[i].timestamp;
+        }
+        arrays_count_ += n;
+        return;
+    }
     if (events_cb_) events_cb_(begin, end);
 }
 
@@ -58,7 +75,7 @@ void EVT3Decoder::deliver(Event2D* end) {
 // order. A fast loop (see Evt3Kernel.h) handles runs of those without branching on the word type;
 // every other word (vectors, triggers, a TIME_HIGH with a new value, anything before the first row)
 // goes through the general step below, one word at a time.
-void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
+size_t EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words, size_t limit) {
     size_t i = 0;
     if (!state_.time_known) {
         for (; i < words; ++i) {
@@ -71,7 +88,7 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
                 break;
             }
         }
-        if (!state_.time_known) return;
+        if (!state_.time_known) return words;
     }
 
     detail::Evt3FastRegs r;
@@ -87,14 +104,22 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
     bool& base_known = r.base_known;
 
     Event2D* const begin = span_.get();
-    Event2D* const room_end = begin + (kSpanCapacity - 16);
+    Event2D* const span_end = begin + (kSpanCapacity - 16);
     Event2D* out = begin;
     const uint8_t* ptr = bytes + 2 * i;
     const uint8_t* const end = bytes + 2 * words;
+    size_t delivered = 0;  // events handed out by this call
 
     for (;;) {
-        if (row_known) ptr = fast_loop_(ptr, end, out, room_end, r);
-        if (out > room_end) {
+        // Events this call may still give, counting those waiting in the span.
+        const size_t left = limit - delivered - static_cast<size_t>(out - begin);
+        if (row_known && left >= 16 && out <= span_end) {
+            // The loop may pass its room end by up to 16 events.
+            Event2D* const room_end = left - 16 < size_t(span_end - out) ? out + (left - 16) : span_end;
+            ptr = fast_loop_(ptr, end, out, room_end, r);
+        }
+        if (out > span_end) {
+            delivered += static_cast<size_t>(out - begin);
             deliver(out);
             out = begin;
             continue;
@@ -103,6 +128,8 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
 
         const uint32_t w = loadWord(ptr);
         ptr += 2;
+        const size_t room = limit - delivered - static_cast<size_t>(out - begin);
+        bool full = false;
         const uint32_t p = w & 0xFFF;
         switch (w >> 12) {
             case kAddrY:
@@ -110,7 +137,9 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
                 row_known = true;
                 break;
             case kAddrX:
-                if (row_known) {
+                if (row_known && room == 0) {
+                    full = true;
+                } else if (row_known) {
                     put(out, uint64_t(p & 0x7FF) | r.row_head | (uint64_t(p >> 11) << 32), r.ts);
                     ++out;
                 }
@@ -127,6 +156,10 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
                 // Pixels beyond x = 65535 cannot be represented: drop them and stop the base there.
                 if (base_x > 0xFFFFu - 11u)
                     mask &= base_x > 0xFFFFu ? 0u : ((1u << (0x10000u - base_x)) - 1u);
+                if (static_cast<size_t>(__builtin_popcount(mask)) > room) {
+                    full = true;
+                    break;
+                }
                 const uint64_t head = uint64_t(base_x) | r.row_head | (uint64_t(vpol) << 32);
                 for (uint32_t k = 0; k < 12; ++k) {
                     put(out, head + k, r.ts);
@@ -149,6 +182,7 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
                 break;
             }
             case kExtTrigger:
+                delivered += static_cast<size_t>(out - begin);
                 deliver(out);
                 out = begin;
                 ++total_triggers_;
@@ -160,6 +194,10 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
                 break;
             default:
                 break;  // reserved, OTHERS and CONTINUED words change nothing
+        }
+        if (full) {
+            ptr -= 2;  // the word is left for the next call
+            break;
         }
     }
 
@@ -173,6 +211,7 @@ void EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words) {
     state_.vector_polarity = vpol;
     publishTimestamp();
     deliver(out);
+    return static_cast<size_t>(ptr - bytes) / 2;
 }
 
 void EVT3Decoder::decode(const uint8_t* first, const uint8_t* last) {
@@ -183,15 +222,49 @@ void EVT3Decoder::decode(const uint8_t* first, const uint8_t* last) {
         const uint8_t word[2] = {pending_byte_, *first};
         has_pending_byte_ = false;
         ++first;
-        decodeWords(word, 1);
+        (void)decodeWords(word, 1, SIZE_MAX);
     }
     const size_t remaining = static_cast<size_t>(last - first);
-    decodeWords(first, remaining / 2);
+    (void)decodeWords(first, remaining / 2, SIZE_MAX);
     if (remaining % 2 != 0) {
         has_pending_byte_ = true;
         pending_byte_ = last[-1];
     }
     updateRates(length, total_events_ - events_before);
+}
+
+EVT3Decoder::ArraysResult EVT3Decoder::decodeInto(const uint8_t* first, const uint8_t* last,
+                                                  const EventArrays& out) {
+    ArraysResult result;
+    if (first == nullptr || last <= first) return result;
+    arrays_ = &out;
+    arrays_count_ = 0;
+    const uint8_t* p = first;
+    bool stopped = false;
+    if (has_pending_byte_) {
+        const uint8_t word[2] = {pending_byte_, *p};
+        if (decodeWords(word, 1, out.capacity) == 1) {
+            has_pending_byte_ = false;
+            ++p;
+        } else {
+            stopped = true;
+        }
+    }
+    if (!stopped) {
+        const size_t words = static_cast<size_t>(last - p) / 2;
+        const size_t taken = decodeWords(p, words, out.capacity - arrays_count_);
+        p += 2 * taken;
+        if (taken == words && p + 1 == last) {
+            has_pending_byte_ = true;
+            pending_byte_ = *p;
+            ++p;
+        }
+    }
+    arrays_ = nullptr;
+    result.events = arrays_count_;
+    result.bytes = static_cast<size_t>(p - first);
+    updateRates(result.bytes, result.events);
+    return result;
 }
 
 void EVT3Decoder::publishTimestamp() {

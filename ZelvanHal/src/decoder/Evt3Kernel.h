@@ -1,5 +1,6 @@
-// The fast inner loop of the EVT 3.0 decoder, built twice: once for any x86-64 (or other) processor
-// and once for processors with AVX2 and BMI2. The decoder picks one at run time.
+// The fast inner loop of the EVT 3.0 decoder, built three times: once for any x86-64 (or other)
+// processor, once for processors with AVX2 and BMI2 and once for processors with AVX-512 (F, BW, VL,
+// DQ). The decoder picks one at run time.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +31,12 @@ const uint8_t* evt3FastLoopPortable(const uint8_t* ptr, const uint8_t* end, Even
 #if defined(__x86_64__)
 const uint8_t* evt3FastLoopAvx2(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
                                 Evt3FastRegs& regs);
+const uint8_t* evt3FastLoopAvx512(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                                  Evt3FastRegs& regs);
 #endif
 
-// The best loop this processor runs.
-Evt3FastLoop selectEvt3FastLoop();
+// The best loop this processor runs, using at most the instructions of `most` (0: plain, 1: AVX2 +
+// BMI2, 2: AVX-512).
+Evt3FastLoop selectEvt3FastLoop(int most);
 
 }  // namespace zelvan::detail

@@ -1,9 +1,14 @@
 // Body of the fast decoding loop; included by the translation units that build each variant with
-// EVT3_KERNEL_NAME (the function), EVT3_KERNEL_NS (a namespace private to the variant) and, for the
-// AVX2 + BMI2 variant, EVT3_KERNEL_AVX2 set.
+// EVT3_KERNEL_NAME (the function), EVT3_KERNEL_NS (a namespace private to the variant), for the
+// AVX2 + BMI2 variant EVT3_KERNEL_AVX2 set, and for the AVX-512 variant both EVT3_KERNEL_AVX2 and
+// EVT3_KERNEL_AVX512 set.
 #include <cstring>
 
 #include "Evt3Kernel.h"
+
+#ifndef EVT3_KERNEL_AVX512
+#define EVT3_KERNEL_AVX512 0
+#endif
 
 #if EVT3_KERNEL_AVX2
 #include <immintrin.h>
@@ -162,9 +167,152 @@ inline uint32_t classify16(const uint8_t* p, uint32_t th_word) {
 #endif
 }
 
+
+#if EVT3_KERNEL_AVX512
+// Interleaves eight event heads with eight timestamps into the eight events at `o`.
+inline void storeEvents8(__m512i heads, __m512i ts, Event2D* o) {
+    const __m512i first = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
+    const __m512i second = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
+    _mm512_storeu_si512(static_cast<void*>(o), _mm512_permutex2var_epi64(heads, first, ts));
+    _mm512_storeu_si512(static_cast<void*>(o + 4), _mm512_permutex2var_epi64(heads, second, ts));
+}
+
+// Writes the events of one vector group, eight pixels at a time compressed to the set ones: `head` is
+// the event head of pixel 0 of the group. Writes up to 32 slots from `o`, whatever the mask.
+inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
+    const __m512i tsv = _mm512_set1_epi64(static_cast<long long>(ts));
+    __m512i heads = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(head)),
+                                     _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m512i eight = _mm512_set1_epi64(8);
+#pragma GCC unroll 4
+    for (int c = 0; c < 4; ++c) {
+        const auto m = static_cast<__mmask8>(mask >> (8 * c));
+        storeEvents8(_mm512_maskz_compress_epi64(m, heads), tsv, o);
+        o += __builtin_popcount(m);
+        heads = _mm512_add_epi64(heads, eight);
+    }
+}
+
+// Four ADDR_X events from the compressed lanes `from`..`from + 3` of `xpy` (x | polarity << 15 | y << 16)
+// and `low` (the low 32 bits of their time). The event's polarity dword is xpy >> 15 masked to one bit;
+// the high 32 bits of the time are the same for all.
+template <int from>
+inline void emitSingles4(__m512i xpy, __m512i low, __m512i shifts, __m512i keep, __m512i high, Event2D* o) {
+    const __m512i index = _mm512_setr_epi32(from, from, 16 + from, 0, from + 1, from + 1, 17 + from, 0,  //
+                                            from + 2, from + 2, 18 + from, 0, from + 3, from + 3, 19 + from, 0);
+    const __m512i e = _mm512_srlv_epi32(_mm512_permutex2var_epi32(xpy, index, low), shifts);
+    _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
+}
+
+// For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 0 where there is
+// none. Found as the exponent of the masked bits converted to float: as an index of a two-source
+// permute it picks lane h of the second source, or lane 0 of the first where no bit is set.
+inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to) {
+    const __m512i bits = _mm512_and_si512(_mm512_set1_epi32(static_cast<int>(mask)), up_to);
+    const __m512i exponent = _mm512_srli_epi32(_mm512_castps_si512(_mm512_cvtepi32_ps(bits)), 23);
+    return _mm512_sub_epi32(_mm512_max_epu32(exponent, _mm512_set1_epi32(111)), _mm512_set1_epi32(111));
+}
+
+// Decodes blocks of 16 words: the word kinds of a block are found at once, and the row and TIME_LOW that
+// each ADDR_X sees are read from the block's last ADDR_Y and TIME_LOW at or before it (lastAtOrBefore),
+// else from the values carried in from the blocks before. The ADDR_X lanes are then compressed and written as events, eight at a time. A block is decoded up to its
+// first word for the general path; whole vector groups found there are decoded too.
+inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                                Evt3FastRegs& r) {
+    const __m512i up_to = _mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF,
+                                            0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF);
+    const __m512i one = _mm512_set1_epi32(1);
+    const __m512i x_bits = _mm512_set1_epi32(0x7FF);
+    const __m512i low_bits = _mm512_set1_epi32(0xFFF);
+    const __m512i pol_bit = _mm512_set1_epi32(0x800);
+    const __m512i general_types = _mm512_set1_epi32(static_cast<int>(kGeneralTypes));
+    const __m512i th_word = _mm512_set1_epi32(static_cast<int>(r.th_word));
+    const __m512i time_low = _mm512_set1_epi32(static_cast<int>(r.ts & 0xFFFFF000u));
+    // Per event dword: x | y << 16, polarity, low and high halves of the time.
+    const __m512i shifts = _mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0);
+    const __m512i keep = _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0);
+    const auto ts_high = static_cast<int>(r.ts >> 32);
+    const __m512i high = _mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high);
+    uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
+    uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
+    Event2D* o = out;
+    while (end - ptr >= 32 && o <= room_end) {
+        const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
+        const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
+        // One bit per word type.
+        const __mmask16 kth = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x8));
+        const uint32_t general =
+            static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
+            static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
+        const uint32_t stop = general | 0x10000u;
+        const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
+        const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x2))) & valid;
+        const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x0))) & valid;
+        const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x6))) & valid;
+        if (kx != 0) {
+            const __m512i rows = _mm512_and_si512(
+                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(row)), lastAtOrBefore(ky, up_to), v),
+                x_bits);
+            const __m512i lows = _mm512_and_si512(
+                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(low)), lastAtOrBefore(kt, up_to), v),
+                low_bits);
+            const __m512i xpy = _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
+                                                          _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
+            const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
+            const __m512i clow = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
+            emitSingles4<0>(cxpy, clow, shifts, keep, high, o);
+            emitSingles4<4>(cxpy, clow, shifts, keep, high, o + 4);
+            const int n = __builtin_popcount(kx);
+            if (n > 8) {
+                emitSingles4<8>(cxpy, clow, shifts, keep, high, o + 8);
+                emitSingles4<12>(cxpy, clow, shifts, keep, high, o + 12);
+            }
+            o += n;
+        }
+        const uint32_t last_y = load(ptr + 2 * (31 - __builtin_clz(ky | 1u))) & 0x7FF;
+        const uint32_t last_t = load(ptr + 2 * (31 - __builtin_clz(kt | 1u))) & 0xFFF;
+        row = ky != 0 ? last_y : row;
+        low = kt != 0 ? last_t : low;
+        // The next block's address must not wait for this block's classification: whole blocks are the
+        // rule and advance by a constant.
+        if (__builtin_expect(general == 0, 1)) {
+            ptr += 32;
+            continue;
+        }
+        ptr += 2 * __builtin_ctz(general);
+        // Whole vector groups are decoded here; anything else goes back to the general path.
+        bool groups = false;
+        while (end - ptr >= 8 && o + 20 <= room_end) {
+            uint64_t group;
+            std::memcpy(&group, ptr, sizeof group);
+            if ((group & kGroupTypeMask) != kGroupTypes) break;
+            const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
+            const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
+            const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
+                                  static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
+                                  static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+            emitGroup512(uint64_t(base) | (uint64_t(row) << 16) | (uint64_t(pol) << 32),
+                         (r.ts & ~uint64_t(0xFFF)) | low, mask, o);
+            r.base_x = base + 32;
+            r.vpol = pol;
+            r.base_known = true;
+            ptr += 8;
+            groups = true;
+        }
+        if (!groups) break;
+    }
+    r.row_head = uint64_t(row) << 16;
+    r.ts = (r.ts & ~uint64_t(0xFFF)) | low;
+    out = o;
+    return ptr;
+}
+#endif
+
 }  // namespace EVT3_KERNEL_NS
 
-#if EVT3_KERNEL_AVX2
+#if EVT3_KERNEL_AVX512
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,bmi,bmi2")))
+#elif EVT3_KERNEL_AVX2
 __attribute__((target("avx2,bmi,bmi2")))
 #endif
 const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
@@ -172,6 +320,9 @@ const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*
     using namespace EVT3_KERNEL_NS;
     Evt3FastRegs r = regs;
     Event2D* o = out;
+#if EVT3_KERNEL_AVX512
+    ptr = blockLoop(ptr, end, o, room_end, r);
+#else
     while (end - ptr >= 32 && o <= room_end) {
         const uint32_t general = classify16(ptr, r.th_word);
         // Only builtins here: inline library functions compiled for AVX2 could be shared with
@@ -196,6 +347,7 @@ const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*
         r.base_known = true;
         ptr += 8;
     }
+#endif
     while (ptr != end && o <= room_end) {
         const uint32_t w = load(ptr);
         if (needsGeneralPath(w, r.th_word)) break;

@@ -5,10 +5,16 @@
 
 namespace zelvan::detail {
 
-Evt3FastLoop selectEvt3FastLoop() {
+Evt3FastLoop selectEvt3FastLoop(int most) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2")) return evt3FastLoopAvx2;
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+    if (most >= 2 && avx512) return evt3FastLoopAvx512;
+    if (most >= 1 && avx2) return evt3FastLoopAvx2;
+#else
+    (void)most;
 #endif
     return evt3FastLoopPortable;
 }
