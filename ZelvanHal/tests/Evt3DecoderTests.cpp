@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 
 #include "DecodeLog.h"
 #include "zelvan/EVT3Decoder.h"
@@ -402,25 +403,74 @@ TEST(Evt3Decoder, DecodeIntoArraysWithBusyVectors) {
 }
 
 TEST(Evt3Decoder, DecodeIntoArraysStopsBeforeAWordThatDoesNotFit) {
-    // TIME_HIGH, ADDR_Y, VECT_BASE_X, VECT_12 with 5 pixels, ADDR_X.
-    const auto bytes = hex({0x00, 0x80, 0x01, 0x00, 0x00, 0x30, 0x1F, 0x40, 0x09, 0x20});
+    // TIME_HIGH, ADDR_Y 1, ADDR_X 9, VECT_BASE_X 0, VECT_12 with all 12 pixels, ADDR_X 9.
+    const auto bytes = hex({0x00, 0x80, 0x01, 0x00, 0x09, 0x20, 0x00, 0x30, 0xFF, 0x4F, 0x09, 0x20});
     EVT3Decoder decoder(1280, 720);
-    uint16_t x[8], y[8];
-    uint8_t p[8];
-    uint64_t t[8];
-    const EVT3Decoder::EventArrays four{x, y, p, t, 4};
-    auto r = decoder.decodeInto(bytes.data(), bytes.data() + bytes.size(), four);
-    EXPECT_EQ(r.events, 0u);
-    EXPECT_EQ(r.bytes, 6u);
-    const EVT3Decoder::EventArrays eight{x, y, p, t, 8};
-    r = decoder.decodeInto(bytes.data() + 6, bytes.data() + bytes.size(), eight);
-    EXPECT_EQ(r.events, 6u);
-    EXPECT_EQ(r.bytes, 4u);
+    uint16_t x[12], y[12];
+    uint8_t p[12];
+    uint64_t t[12];
+    const EVT3Decoder::EventArrays twelve{x, y, p, t, 12};
+    // One event, then the vector's twelve no longer fit: the base word (no event) is still taken.
+    auto r = decoder.decodeInto(bytes.data(), bytes.data() + bytes.size(), twelve);
+    EXPECT_EQ(r.events, 1u);
+    EXPECT_EQ(r.bytes, 8u);
+    EXPECT_EQ(x[0], 9u);
+    // The vector fills the arrays exactly; the last event waits for the next call.
+    r = decoder.decodeInto(bytes.data() + 8, bytes.data() + bytes.size(), twelve);
+    EXPECT_EQ(r.events, 12u);
+    EXPECT_EQ(r.bytes, 2u);
     EXPECT_EQ(x[0], 0u);
-    EXPECT_EQ(x[4], 4u);
-    EXPECT_EQ(x[5], 9u);
-    EXPECT_EQ(y[5], 1u);
-    EXPECT_EQ(decoder.totalEvents(), 6u);
+    EXPECT_EQ(x[11], 11u);
+    EXPECT_EQ(y[11], 1u);
+    r = decoder.decodeInto(bytes.data() + 10, bytes.data() + bytes.size(), twelve);
+    EXPECT_EQ(r.events, 1u);
+    EXPECT_EQ(r.bytes, 2u);
+    EXPECT_EQ(decoder.totalEvents(), 14u);
+}
+
+TEST(Evt3Decoder, DecodeIntoRefusesArraysTooSmallForOneWord) {
+    // A vector word of 12 events could never fit arrays of 11: every call would stop before it.
+    const auto bytes = hex({0x00, 0x80, 0x01, 0x00, 0x00, 0x30, 0xFF, 0x4F});
+    EVT3Decoder decoder(1280, 720);
+    uint16_t x[11], y[11];
+    uint8_t p[11];
+    uint64_t t[11];
+    const EVT3Decoder::EventArrays eleven{x, y, p, t, 11};
+    EXPECT_THROW((void)decoder.decodeInto(bytes.data(), bytes.data() + bytes.size(), eleven),
+                 std::invalid_argument);
+    // Nothing was taken: the stream goes on through decode().
+    size_t events = 0;
+    decoder.setEventsStreamHandleCallback(
+        [&](Event2D* first, Event2D* last) { events += size_t(last - first); });
+    decoder.decode(bytes.data(), bytes.data() + bytes.size());
+    EXPECT_EQ(events, 12u);
+}
+
+TEST(Evt3Decoder, ATriggerCallbackThatThrowsLeavesTheArraysBehind) {
+    // ADDR_Y, an event, an external trigger, then events decoded by decode() after the throw.
+    const auto bytes = hex({0x00, 0x80, 0x01, 0x00, 0x09, 0x20, 0x01, 0xA0, 0x0A, 0x20});
+    EVT3Decoder decoder(1280, 720);
+    bool thrown = false;
+    decoder.setTriggerInCallback([&](EventTriggerIn) {
+        if (!thrown) {
+            thrown = true;
+            throw std::runtime_error("trigger consumer failed");
+        }
+    });
+    std::vector<uint16_t> x(12, 0xFFFF), y(12), events_x;
+    std::vector<uint8_t> p(12);
+    std::vector<uint64_t> t(12);
+    const EVT3Decoder::EventArrays arrays{x.data(), y.data(), p.data(), t.data(), 12};
+    EXPECT_THROW((void)decoder.decodeInto(bytes.data(), bytes.data() + bytes.size(), arrays),
+                 std::runtime_error);
+    x.assign(12, 0xFFFF);
+    decoder.setEventsStreamHandleCallback([&](Event2D* first, Event2D* last) {
+        for (const Event2D* e = first; e != last; ++e) events_x.push_back(e->x);
+    });
+    decoder.decode(bytes.data() + 8, bytes.data() + bytes.size());
+    // The events of decode() go to its callback, never into the arrays of the call that threw.
+    EXPECT_EQ(events_x, (std::vector<uint16_t>{10}));
+    EXPECT_EQ(x, std::vector<uint16_t>(12, 0xFFFF));
 }
 
 // Every recording of the test data, whole and in pieces, through both entry points.

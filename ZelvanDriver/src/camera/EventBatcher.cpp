@@ -74,6 +74,17 @@ bool EventBatcher::next(std::vector<Event2D>& out, std::chrono::milliseconds tim
 
 bool EventBatcher::wait(std::vector<Event2D>& out, const std::chrono::steady_clock::time_point* deadline) {
     out.clear();
+    {
+        std::lock_guard<std::mutex> lock(active_mutex_);
+        ++active_;
+    }
+    struct Leave {
+        EventBatcher& batcher;
+        ~Leave() {
+            std::lock_guard<std::mutex> lock(batcher.active_mutex_);
+            if (--batcher.active_ == 0) batcher.active_gone_.notify_all();
+        }
+    } leave{*this};
     // The end of the stream is published before the waiters are woken under the batches' mutex, so
     // no wake-up is missed.
     const uint64_t endings = stream_endings_.load();
@@ -134,6 +145,9 @@ void EventBatcher::waitUntilNoWaiters() {
         b->cv.notify_all();
         b->waiters_gone.wait(lock, [b] { return b->waiters == 0; });
     }
+    // A waiter between the batches of two modes is counted only here.
+    std::unique_lock<std::mutex> lock(active_mutex_);
+    active_gone_.wait(lock, [this] { return active_ == 0; });
 }
 
 void EventBatcher::wakeAll() {

@@ -81,6 +81,11 @@ private:
     Batches& batchesOf(Mode mode) { return mode == Mode::ByCount ? count_ : time_; }
     const Batches& batchesOf(Mode mode) const { return mode == Mode::ByCount ? count_ : time_; }
 
+    // Callers inside next() from entry to return, so that destruction never overtakes one between
+    // the batches of two modes.
+    std::mutex active_mutex_;
+    std::condition_variable active_gone_;
+    int active_ = 0;
     mutable std::mutex mode_mutex_;
     Mode mode_ = Mode::None;
     std::atomic<uint64_t> count_target_{kDefaultCount};

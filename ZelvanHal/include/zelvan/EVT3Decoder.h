@@ -77,6 +77,9 @@ public:
     // taken once the arrays are full). The bytes not taken must be passed again, first in the next
     // call to decodeInto or decode: the two continue the same stream and may be mixed freely. All bytes
     // were taken exactly when `bytes` equals last - first (a trailing odd byte is kept as in decode()).
+    // Arrays with room for fewer than kMinArraysCapacity events (the most one word gives) are refused
+    // with std::invalid_argument: a word that never fits would stop every call at the same place.
+    static constexpr size_t kMinArraysCapacity = 12;
     [[nodiscard]] ArraysResult decodeInto(const uint8_t* first, const uint8_t* last, const EventArrays& out);
     uint64_t getLastTimestamp() const override;
     uint64_t getDataRate() override;

@@ -1,5 +1,7 @@
 #include "zelvan/EVT3Decoder.h"
 
+#include <stdexcept>
+
 #include "Evt3Kernel.h"
 
 #include <algorithm>
@@ -237,8 +239,15 @@ EVT3Decoder::ArraysResult EVT3Decoder::decodeInto(const uint8_t* first, const ui
                                                   const EventArrays& out) {
     ArraysResult result;
     if (first == nullptr || last <= first) return result;
+    if (out.capacity < kMinArraysCapacity)
+        throw std::invalid_argument("decodeInto needs room for at least 12 events (one vector word)");
     arrays_ = &out;
     arrays_count_ = 0;
+    // A trigger callback that throws leaves no pointer to the caller's arrays behind.
+    struct ForgetArrays {
+        const EventArrays*& arrays;
+        ~ForgetArrays() { arrays = nullptr; }
+    } forget{arrays_};
     const uint8_t* p = first;
     bool stopped = false;
     if (has_pending_byte_) {
