@@ -426,9 +426,10 @@ public:
     ZvRecordingStatus stopRecording() {
         auto cam = camera();
         if (!cam->isRecording()) {
-            const ZvRecordingStatus status = cam->getRecordingStatus();
-            if (!status.failed)
-                throw std::runtime_error("camera " + description_.serial + " is not recording");
+            std::string latest;
+            if (cam->getRecordingStatus().failed)
+                latest = " (its latest recording failed: " + recordingFailure(*cam) + ")";
+            throw std::runtime_error("camera " + description_.serial + " is not recording" + latest);
         }
         if (cam->stopRecording() != 0) {
             const ZvRecordingStatus status = cam->getRecordingStatus();
