@@ -21,10 +21,18 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The shlibs file declares libZelvanX.so.0.MINOR (see zelvan_sdk_library): a package built on this
+# one needs this version or a later one of the same minor version, which keeps that SONAME.
+set(zelvan_depends "")
 if(ZELVAN_BUILD_VIEWER)
   # The viewer's icons are SVG, drawn by Qt's SVG plugins, which no program links directly.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+  list(APPEND zelvan_depends "libqt6svg6")
 endif()
+if(ZELVAN_PYTHON_DEB_DEPENDS)
+  # The Python module: built for one interpreter version, it imports numpy (python/CMakeLists.txt).
+  list(APPEND zelvan_depends ${ZELVAN_PYTHON_DEB_DEPENDS})
+endif()
+list(JOIN zelvan_depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 # The viewer's font (it falls back to Qt's default without it).
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-noto-cjk)
 include(CPack)

@@ -24,11 +24,18 @@ function(zelvan_add_test name)
   endif()
 endfunction()
 
-# One of the SDK's shared libraries: versioned files (libX.so.VERSION, SONAME libX.so.MAJOR),
+# One of the SDK's shared libraries: versioned files (libX.so.VERSION, SONAME libX.so.MAJOR, or
+# libX.so.0.MINOR while the major version is 0: those releases keep their interface within one minor
+# version only),
 # exported as Zelvan::NAME (with an alias of that name inside the tree), and once installed it
 # finds the other libraries in its own folder.
 function(zelvan_sdk_library target name)
-  set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+  if(PROJECT_VERSION_MAJOR EQUAL 0)
+    set(soversion ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+  else()
+    set(soversion ${PROJECT_VERSION_MAJOR})
+  endif()
+  set_target_properties(${target} PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${soversion}
                                              EXPORT_NAME ${name} INSTALL_RPATH "$ORIGIN")
   add_library(Zelvan::${name} ALIAS ${target})
 endfunction()

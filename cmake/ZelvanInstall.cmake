@@ -1,5 +1,6 @@
 # What `cmake --install` puts under the prefix for programs that build against Zelvan:
-#   lib/libZelvan{Base,Hal,Driver}.so*       the shared libraries (SONAME libZelvanX.so.MAJOR)
+#   lib/libZelvan{Base,Hal,Driver}.so*       the shared libraries (SONAME libZelvanX.so.0.MINOR while
+#                                            the major version is 0, then libZelvanX.so.MAJOR)
 #   include/zelvan/                          their public headers
 #   lib/cmake/Zelvan/                        find_package(Zelvan): Zelvan::Base, Zelvan::Hal, Zelvan::Driver
 #   lib/pkgconfig/zelvan.pc                  the same libraries for pkg-config

@@ -10,7 +10,8 @@
 #  3. a one-file program built with `pkg-config --cflags --libs zelvan` and run;
 #  4. `cpack -G DEB`: the package's contents and control fields (a Depends line, our libraries,
 #     headers, CMake package, zelvan.pc, programs), then the package unpacked into a scratch root
-#     (never into the system) and the example built against that root.
+#     (never into the system) and the example built against that root; the package's Python module
+#     lies where the interpreter searches and imports with the package's libraries.
 # Every failed step prints what went wrong and exits non-zero.
 set -euo pipefail
 
@@ -44,9 +45,24 @@ libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
 [ -n "$libdir" ] || fail "$build is not a configured build folder"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 major=${version%%.*}
+# The SONAME's version: MAJOR.MINOR while the major version is 0 (one interface per minor version),
+# else MAJOR.
+if [ "$major" = 0 ]; then
+  minor=${version#*.}
+  soversion=$major.${minor%%.*}
+else
+  soversion=$major
+fi
+# The Python module, where the build has it (relative to the prefix).
+pydir=
+if [ -n "$(find "$build/python" -maxdepth 1 -name 'zelvan.*.so' 2>/dev/null)" ]; then
+  pydir=$(sed -n 's/^ZELVAN_PYTHON_INSTALL_DIR:STRING=//p' "$build/CMakeCache.txt")
+  python=$(sed -n 's/^Python3_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt")
+  [ -n "$pydir" ] && [ -n "$python" ] || fail "$build builds the Python module but names no install folder for it"
+fi
 expected=(
   "$libdir/libZelvanBase.so.$version" "$libdir/libZelvanHal.so.$version" "$libdir/libZelvanDriver.so.$version"
-  "$libdir/libZelvanBase.so.$major" "$libdir/libZelvanHal.so.$major" "$libdir/libZelvanDriver.so.$major"
+  "$libdir/libZelvanBase.so.$soversion" "$libdir/libZelvanHal.so.$soversion" "$libdir/libZelvanDriver.so.$soversion"
   "$libdir/libZelvanBase.so" "$libdir/libZelvanHal.so" "$libdir/libZelvanDriver.so"
   include/zelvan/Types.h include/zelvan/EVT3Decoder.h include/zelvan/DvsCameraManager.h
   "$libdir/cmake/Zelvan/ZelvanConfig.cmake" "$libdir/cmake/Zelvan/ZelvanConfigVersion.cmake"
@@ -64,7 +80,7 @@ for f in "${expected[@]}"; do
 done
 for lib in ZelvanBase ZelvanHal ZelvanDriver; do
   soname=$(objdump -p "$prefix/$libdir/lib$lib.so" | awk '$1 == "SONAME" { print $2 }')
-  [ "$soname" = "lib$lib.so.$major" ] || fail "lib$lib.so has the SONAME '$soname', not lib$lib.so.$major"
+  [ "$soname" = "lib$lib.so.$soversion" ] || fail "lib$lib.so has the SONAME '$soname', not lib$lib.so.$soversion"
 done
 # Test helpers, tests and benchmarks stay in the build tree.
 unwanted=$(cd "$prefix" && find . \( -name '*Tests' -o -name '*Bench' -o -name '*_fuzzer' -o -path '*testing*' \
@@ -157,7 +173,8 @@ if echo "$depends" | grep -qi zelvan; then fail "the package depends on itself: 
 # Packages built on this one get their dependency on it from its shlibs file.
 dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./shlibs >"$work/shlibs" 2>/dev/null || fail "the package has no shlibs file"
 for lib in ZelvanBase ZelvanHal ZelvanDriver; do
-  grep -q "^lib$lib $major zelvan" "$work/shlibs" || fail "the package's shlibs file does not declare lib$lib.so.$major"
+  grep -q "^lib$lib $soversion zelvan (>= $version)" "$work/shlibs" ||
+    fail "the package's shlibs file does not declare lib$lib.so.$soversion as zelvan (>= $version)"
 done
 dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./||' >"$work/contents.txt"
 pkg_prefix=$(sed -n 's/^set(CPACK_PACKAGING_INSTALL_PREFIX "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
@@ -165,6 +182,13 @@ pkg_prefix=$(sed -n 's/^set(CPACK_PACKAGING_INSTALL_PREFIX "\(.*\)")$/\1/p' "$bu
 for f in "${expected[@]}"; do
   grep -qx "${pkg_prefix#/}/$f" "$work/contents.txt" || fail "the package lacks $pkg_prefix/$f"
 done
+if [ -n "$pydir" ]; then
+  grep -qx "${pkg_prefix#/}/$pydir/zelvan\..*\.so" "$work/contents.txt" ||
+    fail "the package lacks the Python module in $pkg_prefix/$pydir"
+  for dep in python3-numpy 'python3 (>= ' 'python3 (<< '; do
+    echo "$depends" | grep -qF "$dep" || fail "the package's Depends lacks $dep (the Python module): $depends"
+  done
+fi
 done_step
 echo "check-install:   Depends: $depends"
 
@@ -186,4 +210,26 @@ done_step
 step "run count_events from the unpacked package"
 out=$("$work/example-deb/count_events") || fail "count_events on the unpacked package failed: $out"
 done_step
+if [ -n "$pydir" ]; then
+  step "the Python module of the unpacked package"
+  # The folder is one the interpreter searches once the package is installed under $pkg_prefix; here
+  # PYTHONPATH stands in for it. The module loads the package's libraries, not the build tree's.
+  out=$(cd "$work" && env -u LD_LIBRARY_PATH PYTHONPATH="$scratch$pkg_prefix/$pydir" "$python" - \
+    "$pkg_prefix/$pydir" "$scratch" 2>&1 <<'PY'
+import sys
+
+searched, scratch = sys.argv[1], sys.argv[2]
+assert searched in sys.path, f"{searched} is not searched by this interpreter: {sys.path}"
+import zelvan
+
+assert zelvan.__file__.startswith(scratch), zelvan.__file__
+maps = open("/proc/self/maps").read()
+libraries = {line.split()[-1] for line in maps.splitlines() if "libZelvanDriver" in line}
+assert libraries and all(path.startswith(scratch) for path in libraries), libraries
+print("module", zelvan.__version__, "with", len(zelvan.list_cameras()), "cameras")
+PY
+  ) || fail "the package's Python module: $out"
+  done_step
+  echo "check-install:   $out"
+fi
 echo "check-install: the installation, the CMake package, zelvan.pc and the Debian package work"

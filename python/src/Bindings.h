@@ -34,7 +34,22 @@ struct NotFound : std::runtime_error {  // LookupError: unknown serial, tool or 
 struct WrongType : std::runtime_error {  // TypeError
     using std::runtime_error::runtime_error;
 };
+// A wait ended by a signal whose handler raised: the Python error is already set.
+struct Interrupted : std::runtime_error {
+    Interrupted() : std::runtime_error("interrupted") {}
+};
 // std::runtime_error itself becomes RuntimeError (pybind11's own translation).
+
+// A path given as str, bytes or os.PathLike, in the file system's encoding.
+inline std::string fsPath(const py::handle& path) {
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+// Text from a file (header lines), undecodable bytes replaced.
+inline py::str lenientText(const std::string& text) {
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
 
 // The numpy record of one event: x (u2), y (u2), p (u1), t (i8), laid out as Event2D (16 bytes with
 // padding), so that decoded events become array rows as they are.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,7 +27,7 @@ class PyCamera;
 
 // The camera manager (used from one thread at a time) and the handles it gave out.
 struct Registry {
-    std::mutex mutex;
+    std::recursive_mutex mutex;  // a handle's destructor may run while its holder has it
     std::unique_ptr<DvsCameraManager> manager;
     std::vector<std::weak_ptr<PyCamera>> handles;
 
@@ -92,17 +93,33 @@ const char* kindName(ParameterType type) {
     return "unknown";
 }
 
+// Whether `value` is an instance of numpy.<type> (numpy is imported with the module).
+bool isNumpy(const py::handle& value, const char* type) {
+    return py::isinstance(value, py::module_::import("numpy").attr(type));
+}
+
+// An int for a tool: int, numpy integers and anything else with __index__, bools excepted.
+bool isInteger(const py::handle& value) {
+    return PyIndex_Check(value.ptr()) && !py::isinstance<py::bool_>(value) && !isNumpy(value, "bool_");
+}
+
+// A tool of an open handle: every use goes through the handle and raises RuntimeError once it is
+// closed (or deleted).
 class PyTool {
 public:
-    PyTool(std::shared_ptr<DvsCamera> camera, std::shared_ptr<CameraTool> tool, std::string name)
-        : camera_(std::move(camera)), tool_(std::move(tool)), name_(std::move(name)) {}
+    PyTool(std::weak_ptr<PyCamera> owner, std::string serial, std::shared_ptr<CameraTool> tool,
+           std::string name)
+        : owner_(std::move(owner)),
+          serial_(std::move(serial)),
+          tool_(std::move(tool)),
+          name_(std::move(name)) {}
 
     const std::string& name() const { return name_; }
 
-    std::vector<std::string> names() const { return tool_->registeredParameterNames(); }
+    std::vector<std::string> names() const { return use()->registeredParameterNames(); }
 
     ParameterType kindOf(const std::string& param) const {
-        const auto all = tool_->getAllParamInfo();
+        const auto all = use()->getAllParamInfo();
         const auto it = all.find(param);
         if (it == all.end()) throw NotFound("tool " + name_ + " has no parameter \"" + param + "\"");
         return it->second.type;
@@ -115,26 +132,26 @@ public:
         switch (kind) {
             case PARAM_INT: {
                 int v = 0;
-                ok = released([&] { return tool_->getParam(param, v); });
+                ok = released([&] { return use()->getParam(param, v); });
                 value = py::int_(v);
                 break;
             }
             case PARAM_FLOAT: {
                 float v = 0;
-                ok = released([&] { return tool_->getParam(param, v); });
+                ok = released([&] { return use()->getParam(param, v); });
                 value = py::float_(v);
                 break;
             }
             case PARAM_BOOL: {
                 bool v = false;
-                ok = released([&] { return tool_->getParam(param, v); });
+                ok = released([&] { return use()->getParam(param, v); });
                 value = py::bool_(v);
                 break;
             }
             case PARAM_STRING:
             case PARAM_ENUM: {
                 std::string v;
-                ok = released([&] { return tool_->getParam(param, v); });
+                ok = released([&] { return use()->getParam(param, v); });
                 value = py::str(v);
                 break;
             }
@@ -150,34 +167,32 @@ public:
         std::string allowed;
         switch (kind) {
             case PARAM_INT: {
-                if (!py::isinstance<py::int_>(value) || py::isinstance<py::bool_>(value)) {
-                    throw WrongType(what + " takes an int");
-                }
+                if (!isInteger(value)) throw WrongType(what + " takes an int");
                 IntParameterInfo info;
-                tool_->getParamInfo(param, info);
+                use()->getParamInfo(param, info);
                 allowed = " (" + std::to_string(info.min) + " to " + std::to_string(info.max) + ")";
                 long long v = 0;
                 try {
-                    v = value.cast<long long>();
+                    v = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr())).cast<long long>();
                 } catch (const py::cast_error&) {
                     throw BadData(what + " = " + py::str(value).cast<std::string>() + " is refused" +
                                   allowed);
                 }
                 if (v < info.min || v > info.max)
                     throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
-                ok = released([&] { return tool_->setParam(param, static_cast<int>(v)); });
+                ok = released([&] { return use()->setParam(param, static_cast<int>(v)); });
                 if (!ok) throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
                 return;
             }
             case PARAM_FLOAT: {
-                if (py::isinstance<py::bool_>(value) ||
-                    !(py::isinstance<py::float_>(value) || py::isinstance<py::int_>(value))) {
+                if (!isInteger(value) && !PyFloat_Check(value.ptr()) && !isNumpy(value, "floating"))
                     throw WrongType(what + " takes a float");
-                }
                 FloatParameterInfo info;
-                tool_->getParamInfo(param, info);
-                const double v = value.cast<double>();
-                ok = std::isfinite(v) && released([&] { return tool_->setParam(param, v); });
+                use()->getParamInfo(param, info);
+                const auto as_float = py::reinterpret_steal<py::object>(PyNumber_Float(value.ptr()));
+                if (!as_float) PyErr_Clear();  // too large for a float: refused below
+                const double v = as_float ? PyFloat_AsDouble(as_float.ptr()) : HUGE_VAL;
+                ok = std::isfinite(v) && released([&] { return use()->setParam(param, v); });
                 if (!ok) {
                     throw BadData(what + " = " + std::to_string(v) + " is refused (" +
                                   std::to_string(info.min) + " to " + std::to_string(info.max) + ")");
@@ -185,9 +200,10 @@ public:
                 return;
             }
             case PARAM_BOOL: {
-                if (!py::isinstance<py::bool_>(value)) throw WrongType(what + " takes a bool");
-                const bool v = value.cast<bool>();
-                ok = released([&] { return tool_->setParam(param, v); });
+                if (!py::isinstance<py::bool_>(value) && !isNumpy(value, "bool_"))
+                    throw WrongType(what + " takes a bool");
+                const bool v = PyObject_IsTrue(value.ptr()) == 1;
+                ok = released([&] { return use()->setParam(param, v); });
                 if (!ok) throw BadData(what + " = " + (v ? "True" : "False") + " is refused");
                 return;
             }
@@ -197,12 +213,12 @@ public:
                 const std::string v = value.cast<std::string>();
                 if (kind == PARAM_ENUM) {
                     EnumParameterInfo info;
-                    tool_->getParamInfo(param, info);
+                    use()->getParamInfo(param, info);
                     for (const auto& option : info.options)
                         allowed += (allowed.empty() ? " (one of " : ", ") + option;
                     if (!allowed.empty()) allowed += ")";
                 }
-                ok = released([&] { return tool_->setParam(param, v); });
+                ok = released([&] { return use()->setParam(param, v); });
                 if (!ok) throw BadData(what + " = \"" + v + "\" is refused" + allowed);
                 return;
             }
@@ -217,14 +233,15 @@ public:
 
     py::dict info() const {
         py::dict out;
-        for (const auto& [param, basic] : tool_->getAllParamInfo()) {
+        const Use tool = use();
+        for (const auto& [param, basic] : tool->getAllParamInfo()) {
             py::dict d;
             d["type"] = kindName(basic.type);
             d["description"] = basic.description;
             switch (basic.type) {
                 case PARAM_INT: {
                     IntParameterInfo i;
-                    tool_->getParamInfo(param, i);
+                    tool->getParamInfo(param, i);
                     d["min"] = i.min;
                     d["max"] = i.max;
                     d["default"] = i.default_value;
@@ -233,7 +250,7 @@ public:
                 }
                 case PARAM_FLOAT: {
                     FloatParameterInfo i;
-                    tool_->getParamInfo(param, i);
+                    tool->getParamInfo(param, i);
                     d["min"] = i.min;
                     d["max"] = i.max;
                     d["default"] = i.default_value;
@@ -242,20 +259,20 @@ public:
                 }
                 case PARAM_BOOL: {
                     BoolParameterInfo i;
-                    tool_->getParamInfo(param, i);
+                    tool->getParamInfo(param, i);
                     d["default"] = i.default_value;
                     break;
                 }
                 case PARAM_ENUM: {
                     EnumParameterInfo i;
-                    tool_->getParamInfo(param, i);
+                    tool->getParamInfo(param, i);
                     d["options"] = i.options;
                     d["default"] = i.default_value;
                     break;
                 }
                 case PARAM_STRING: {
                     StringParameterInfo i;
-                    tool_->getParamInfo(param, i);
+                    tool->getParamInfo(param, i);
                     d["default"] = i.default_value;
                     break;
                 }
@@ -266,18 +283,27 @@ public:
     }
 
 private:
+    // Holds the camera (and so its register access) for one use; RuntimeError once the handle is closed.
+    struct Use {
+        std::shared_ptr<DvsCamera> camera;
+        CameraTool* operator->() const { return tool; }
+        CameraTool* tool;
+    };
+    Use use() const;
+
     template <typename F>
     static bool released(F f) {
         py::gil_scoped_release release;
         return f();
     }
 
-    std::shared_ptr<DvsCamera> camera_;  // keeps the camera, and so its register access, alive
+    std::weak_ptr<PyCamera> owner_;
+    std::string serial_;
     std::shared_ptr<CameraTool> tool_;
     std::string name_;
 };
 
-class PyCamera {
+class PyCamera : public std::enable_shared_from_this<PyCamera> {
 public:
     PyCamera(std::shared_ptr<DvsCamera> camera)
         : camera_(std::move(camera)),
@@ -293,7 +319,15 @@ public:
             }
         });
     }
-    ~PyCamera() { close(); }
+    // Closing stops the camera's threads: without the GIL, so that none waits on it.
+    ~PyCamera() {
+        if (Py_IsInitialized() && PyGILState_Check()) {
+            py::gil_scoped_release release;
+            close();
+        } else {
+            close();
+        }
+    }
     PyCamera(const PyCamera&) = delete;
     PyCamera& operator=(const PyCamera&) = delete;
 
@@ -308,19 +342,26 @@ public:
         return camera_;
     }
 
-    // Ends recording and streaming and lets the camera go; runs once, later calls do nothing.
-    void close() {
+    // Ends recording and streaming and lets the camera go; runs once, later calls do nothing. A
+    // record() waiting on another thread is woken and raises. Runs under the registry's lock, so that
+    // open_camera does not open the camera again before it has been let go.
+    void close();
+
+private:
+    void closeNow() {
         std::shared_ptr<DvsCamera> camera;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             camera.swap(camera_);
         }
         if (!camera) return;
+        woken_.notify_all();
         if (camera->isRecording()) (void)camera->stopRecording();
         camera->stop();
         camera->setStatisticInfoCallback({});
     }
 
+public:
     bool closed() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return !camera_;
@@ -337,9 +378,19 @@ public:
             throw std::runtime_error("camera " + description_.serial + " did not stop cleanly");
     }
 
-    bool nextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) {
+    // Waits in slices of 100 ms; `interrupt` (see record()) is asked between them.
+    bool nextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout,
+                   const std::function<bool()>& interrupt) {
         auto cam = camera();
-        return cam->getNextBatch(out, timeout);
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto slice = std::clamp(left, std::chrono::milliseconds(0), std::chrono::milliseconds(100));
+            if (cam->getNextBatch(out, slice)) return true;
+            if (left <= slice || closed() || !cam->isStreaming()) return false;
+            if (interrupt && interrupt()) throw Interrupted();
+        }
     }
 
     py::dict statistics() const {
@@ -374,6 +425,12 @@ public:
 
     ZvRecordingStatus stopRecording() {
         auto cam = camera();
+        if (!cam->isRecording()) {
+            std::string latest;
+            if (cam->getRecordingStatus().failed)
+                latest = " (its latest recording failed: " + recordingFailure(*cam) + ")";
+            throw std::runtime_error("camera " + description_.serial + " is not recording" + latest);
+        }
         if (cam->stopRecording() != 0) {
             const ZvRecordingStatus status = cam->getRecordingStatus();
             throw IoFailure("recording \"" + status.path + "\" is incomplete: " + recordingFailure(*cam));
@@ -383,7 +440,10 @@ public:
 
     // Streams (starting the camera when it is not streaming, and stopping it again then) and records
     // `seconds` of the stream into `path`.
-    ZvRecordingStatus record(const std::string& path, double seconds) {
+    // `interrupt`, called every 100 ms without the lock, ends the recording early when it returns true
+    // (Interrupted is thrown after the recording was ended).
+    ZvRecordingStatus record(const std::string& path, double seconds,
+                             const std::function<bool()>& interrupt) {
         auto cam = camera();
         const bool was_streaming = cam->isStreaming();
         if (!was_streaming && cam->start() != 0) {
@@ -397,27 +457,52 @@ public:
             stop_streaming();
             throw IoFailure("cannot record into \"" + path + "\": " + why);
         }
-        // The recording's length, ended early when the device goes away.
+        // The recording's length, ended early when the device goes away, the handle is closed, the
+        // camera stops streaming or recording, or a write fails.
         const auto end = std::chrono::steady_clock::now() +
                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                              std::chrono::duration<double>(seconds));
+        bool interrupted = false;
         {
-            std::mutex m;
-            std::condition_variable cv;
-            std::unique_lock<std::mutex> lock(m);
-            while (std::chrono::steady_clock::now() < end && cam->isConnected()) {
-                cv.wait_until(
-                    lock, std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+            std::unique_lock<std::mutex> lock(mutex_);
+            for (;;) {
+                if (!camera_) break;  // closed: close() ended the recording and the streaming
+                if (!cam->isConnected() || !cam->isStreaming() || !cam->isRecording() ||
+                    cam->getRecordingStatus().failed) {
+                    break;
+                }
+                const auto now = std::chrono::steady_clock::now();
+                if (now >= end) break;
+                const auto slice = std::min(end, now + std::chrono::milliseconds(100));
+                woken_.wait_until(lock, slice);
+                if (!camera_) break;
+                if (interrupt) {
+                    lock.unlock();
+                    interrupted = interrupt();
+                    lock.lock();
+                    if (interrupted) break;
+                }
             }
         }
+        if (closed()) {
+            throw std::runtime_error("camera " + description_.serial + " closed during the recording of \"" +
+                                     path + "\"");
+        }
         const bool lost = !cam->isConnected();
-        const bool complete = cam->stopRecording() == 0;
+        const bool ended_elsewhere = !lost && (!cam->isRecording() || !cam->isStreaming());
+        const bool failed = cam->getRecordingStatus().failed;
+        const bool complete = cam->stopRecording() == 0 && !failed;
         const std::string why = complete ? std::string() : recordingFailure(*cam);
         stop_streaming();
         const ZvRecordingStatus status = cam->getRecordingStatus();
         if (!complete) throw IoFailure("recording \"" + path + "\" is incomplete: " + why);
         if (lost)
             throw std::runtime_error("camera " + description_.serial + " went away during the recording");
+        if (ended_elsewhere) {
+            throw std::runtime_error("the recording of \"" + path + "\" on camera " + description_.serial +
+                                     " was ended before its time");
+        }
+        if (interrupted) throw Interrupted();
         return status;
     }
 
@@ -436,25 +521,43 @@ public:
             throw NotFound("camera " + description_.serial + " has no tool \"" + name +
                            "\" (tools: " + known + ")");
         }
-        return std::make_shared<PyTool>(cam, tool, name);
+        return std::make_shared<PyTool>(std::const_pointer_cast<PyCamera>(shared_from_this()),
+                                        description_.serial, tool, name);
+    }
+
+    bool connected() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return camera_ && camera_->isConnected();
     }
 
 private:
-    mutable std::mutex mutex_;  // camera_
+    mutable std::mutex mutex_;       // camera_
+    std::condition_variable woken_;  // notified by close()
     std::shared_ptr<DvsCamera> camera_;
     std::shared_ptr<Statistics> stats_;
     CameraDescription description_;
 };
 
+void PyCamera::close() {
+    std::lock_guard<std::recursive_mutex> lock(registry().mutex);
+    closeNow();
+}
+
+PyTool::Use PyTool::use() const {
+    const auto owner = owner_.lock();
+    if (!owner) throw std::runtime_error("camera " + serial_ + " is closed");
+    return Use{owner->camera(), tool_.get()};
+}
+
 std::vector<CameraDescription> findCameras() {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::recursive_mutex> lock(r.mutex);
     return r.get().getCameraDescs();
 }
 
 std::shared_ptr<PyCamera> openCamera(const std::optional<std::string>& wanted) {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    std::lock_guard<std::recursive_mutex> lock(r.mutex);
     const auto descs = r.get().getCameraDescs();
     std::string serial;
     if (wanted) {
@@ -475,10 +578,12 @@ std::shared_ptr<PyCamera> openCamera(const std::optional<std::string>& wanted) {
         }
         if (serial.empty()) throw NotFound("no event camera was found");
     }
-    // A handle of this camera that is still open is handed out again.
+    // A handle of this camera that is still open is handed out again, unless its camera went away.
     for (const auto& w : r.handles) {
         auto open = w.lock();
-        if (open && !open->closed() && open->description().serial == serial) return open;
+        if (!open || open->closed() || open->description().serial != serial) continue;
+        if (open->connected()) return open;
+        open->close();
     }
     auto camera = r.get().openCamera(serial);
     if (!camera || !camera->isConnected()) throw std::runtime_error("cannot open camera \"" + serial + "\"");
@@ -494,7 +599,7 @@ void closeAll() {
     std::vector<std::shared_ptr<PyCamera>> open;
     std::unique_ptr<DvsCameraManager> manager;
     {
-        std::lock_guard<std::mutex> lock(r.mutex);
+        std::lock_guard<std::recursive_mutex> lock(r.mutex);
         for (const auto& w : r.handles) {
             if (auto h = w.lock()) open.push_back(std::move(h));
         }
@@ -509,6 +614,13 @@ template <typename F>
 auto released(F f) {
     py::gil_scoped_release release;
     return f();
+}
+
+// For a wait that runs without the GIL: true when a signal handler raised (Ctrl-C), the exception
+// then being set. Takes the GIL only for the check.
+bool signalRaised() {
+    py::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() != 0;
 }
 
 }  // namespace
@@ -616,7 +728,8 @@ closing raises RuntimeError.)doc")
                 std::vector<Event2D> batch;
                 const bool got = released([&] {
                     return c.nextBatch(
-                        batch, std::chrono::milliseconds(static_cast<int64_t>(std::ceil(timeout * 1000))));
+                        batch, std::chrono::milliseconds(static_cast<int64_t>(std::ceil(timeout * 1000))),
+                        signalRaised);
                 });
                 if (!got) return py::none();
                 return eventArray(std::move(batch));
@@ -630,7 +743,8 @@ the first), samples (how many came), lost_buffers, replaced_batches, recorder_dr
 streaming, recording.)doc")
         .def(
             "start_recording",
-            [](PyCamera& c, const std::string& path) {
+            [](PyCamera& c, const py::object& path_like) {
+                const std::string path = fsPath(path_like);
                 released([&] {
                     c.startRecording(path);
                     return 0;
@@ -640,17 +754,21 @@ streaming, recording.)doc")
         .def(
             "stop_recording",
             [](PyCamera& c) { return recordingStatus(released([&] { return c.stopRecording(); })); },
-            "Ends the recording; its status as a dict. OSError when data were lost.")
+            "Ends the recording; its status as a dict. OSError when data were lost, RuntimeError when no "
+            "recording runs.")
         .def(
             "record",
-            [](PyCamera& c, const std::string& path, double seconds) {
+            [](PyCamera& c, const py::object& path_like, double seconds) {
+                const std::string path = fsPath(path_like);
                 if (!(seconds >= 0) || seconds > 86400) throw BadData("seconds must be between 0 and 86400");
-                return recordingStatus(released([&] { return c.record(path, seconds); }));
+                return recordingStatus(released([&] { return c.record(path, seconds, signalRaised); }));
             },
             py::arg("path"), py::arg("seconds"), R"doc(
 Records `seconds` of the stream into path, starting streaming for it when the camera does not stream
 (and stopping it after). Returns the recording's status as a dict (path, bytes_written, ...).
-OSError when the file cannot be written or data were lost.)doc")
+OSError when the file cannot be written or data were lost (a write failure ends the recording at
+once); RuntimeError when the camera is closed, goes away, or stops streaming or recording before the
+time is up.)doc")
         .def_property_readonly("tool_names", &PyCamera::toolNames)
         .def("tool", &PyCamera::tool, py::arg("name"),
              "The tool of that name (LookupError when there is none).")

@@ -55,6 +55,9 @@ PYBIND11_MODULE(zelvan, m) {
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
+        } catch (const Interrupted&) {
+            // The signal handler's exception (KeyboardInterrupt, ...) is already set.
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "interrupted");
         } catch (const FileMissing& e) {
             PyErr_SetString(PyExc_FileNotFoundError, e.what());
         } catch (const IoFailure& e) {
@@ -68,6 +71,8 @@ PYBIND11_MODULE(zelvan, m) {
         }
     });
 
+    // Imported here so that a missing numpy fails the import with a message that names it.
+    py::module_::import("numpy");
     m.attr("__version__") = zelvan::driverVersion();
     bindRawReader(m);
     bindCamera(m);

@@ -172,7 +172,7 @@ public:
         if (!started_) {
             while (pending_.empty() && !done_) done_ = !cursor_.step();
             if (pending_.empty()) return std::nullopt;
-            slice_end_ = timeOf(pending_.front()) + dt_;
+            slice_end_ = saturatingAdd(timeOf(pending_.front()), dt_);
             started_ = true;
         } else if (done_ && pos_ == pending_.size()) {
             return std::nullopt;
@@ -191,11 +191,17 @@ public:
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(pos_));
             pos_ = 0;
         }
-        slice_end_ += dt_;
+        slice_end_ = saturatingAdd(slice_end_, dt_);
         return slice;
     }
 
 private:
+    // a + b for b > 0, held at the largest int64 instead of overflowing.
+    static int64_t saturatingAdd(int64_t a, int64_t b) {
+        int64_t sum = 0;
+        return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<int64_t>::max() : sum;
+    }
+
     std::mutex mutex_;
     Cursor cursor_;
     int64_t dt_;
@@ -235,10 +241,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         const auto& cps = idx.chunks;
         if (cps.empty()) return out;
-        // The last chunk before which every event lies before `start`.
+        // The last chunk before which every event lies before `start` (the first chunk when none does,
+        // as for the smallest start).
         auto it = std::partition_point(cps.begin(), cps.end(),
                                        [start](const Checkpoint& c) { return c.max_t_before < start; });
-        const size_t k = static_cast<size_t>(std::distance(cps.begin(), it)) - 1;
+        const size_t k = it == cps.begin() ? 0 : static_cast<size_t>(std::distance(cps.begin(), it)) - 1;
         cursor_.seek(k, &cps[k].state);
         cursor_.decoder().setEventsStreamHandleCallback([&out, start, end](Event2D* first, Event2D* last) {
             for (const Event2D* e = first; e != last; ++e) {
@@ -418,7 +425,8 @@ order. Raises FileNotFoundError for a missing file, OSError for one that cannot 
 for a file that is not an EVT 3.0 raw file or whose data end in the middle of a word.
 The first property or read that needs the recording's counts decodes it once (read_all does so on
 its way); later reads resume near their first event.)doc")
-        .def(py::init([](const std::string& path) {
+        .def(py::init([](const py::object& path_like) {
+                 const std::string path = fsPath(path_like);
                  py::gil_scoped_release release;
                  return std::make_unique<PyRawReader>(path);
              }),
@@ -430,7 +438,8 @@ its way); later reads resume near their first event.)doc")
             "header",
             [](PyRawReader& r) {
                 py::dict d;
-                for (const auto& [key, value] : r.recording().header.lines) d[py::str(key)] = value;
+                for (const auto& [key, value] : r.recording().header.lines)
+                    d[lenientText(key)] = lenientText(value);
                 return d;
             },
             "The header's \"% key value\" lines as a dict (a later line of the same key wins).")

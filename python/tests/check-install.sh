@@ -1,16 +1,32 @@
 #!/bin/sh
 # Installs the build tree BUILD_DIR into a temporary prefix and imports the installed module there
-# with PYTHON: it must load the installed libraries, not those of the build tree.
-# Usage: check-install.sh BUILD_DIR PYTHON LIBDIR
+# with PYTHON: it must load the installed libraries, not those of the build tree. The module's folder
+# PYDIR (relative to the prefix) must be one PYTHON searches for the configured prefix PREFIX
+# (checked where PYTHON searches anything under PREFIX, as for /usr and /usr/local on Debian); the
+# temporary prefix itself is not searched, so PYTHONPATH stands in for it.
+# Usage: check-install.sh BUILD_DIR PYTHON PYDIR PREFIX
 set -eu
 build=$1
 python=$2
-libdir=$3
+pydir=$3
+configured=$4
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cd "$prefix"  # not the build folder, which holds the built module
-PYTHONPATH="$prefix/$libdir/python3/dist-packages" "$python" - "$prefix" <<'PY'
+env -u PYTHONPATH "$python" - "$configured" "$pydir" <<'PY'
+import os
+import sys
+
+prefix, pydir = sys.argv[1], sys.argv[2]
+target = os.path.normpath(os.path.join(prefix, pydir))
+root = prefix.rstrip("/") + "/"
+under = [p for p in sys.path if p.startswith(root) and p.endswith(("dist-packages", "site-packages"))]
+if under:
+    assert target in sys.path, f"{target} is not searched; under {prefix} the interpreter searches {under}"
+    print("searched", target)
+PY
+PYTHONPATH="$prefix/$pydir" "$python" - "$prefix" <<'PY'
 import sys
 import zelvan
 

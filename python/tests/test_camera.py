@@ -1,4 +1,5 @@
 """zelvan cameras: the simulated cameras found where no camera hardware is present."""
+import os
 import time
 
 import numpy as np
@@ -190,3 +191,97 @@ def test_close_from_another_thread_ends_a_waiting_next_batch():
         waiter.join(timeout=DEADLINE_S)
         assert not waiter.is_alive()
         assert results == [None] or "closed" in results[0]
+
+
+def test_close_during_record_raises_promptly(tmp_path):
+    import threading
+
+    camera = zelvan.open_camera(event_camera_serial())
+    outcome = []
+
+    def record():
+        try:
+            outcome.append(camera.record(tmp_path / "closed.raw", 60.0))  # os.PathLike path
+        except RuntimeError as e:
+            outcome.append(e)
+
+    recorder = threading.Thread(target=record)
+    recorder.start()
+    deadline = time.monotonic() + DEADLINE_S
+    while not camera.closed and not camera.is_recording and time.monotonic() < deadline:
+        time.sleep(0.01)
+    camera.close()
+    recorder.join(timeout=DEADLINE_S)
+    assert not recorder.is_alive(), "record() went on after close()"
+    assert len(outcome) == 1 and isinstance(outcome[0], RuntimeError), outcome
+    assert "closed" in str(outcome[0])
+
+
+def test_record_with_a_write_failure_raises_os_error_promptly():
+    if not os.access("/dev/full", os.W_OK):
+        pytest.skip("no /dev/full")
+    with zelvan.open_camera(event_camera_serial()) as camera:
+        began = time.monotonic()
+        with pytest.raises(OSError):
+            camera.record("/dev/full", 60.0)
+        # Ends at the failure, long before the 60 s asked for.
+        assert time.monotonic() - began < DEADLINE_S
+        assert not camera.is_recording and not camera.is_streaming
+
+
+def test_stop_recording_without_a_recording_raises():
+    with zelvan.open_camera(event_camera_serial()) as camera:
+        with pytest.raises(RuntimeError, match="not recording"):
+            camera.stop_recording()
+
+
+def test_tools_raise_once_their_camera_is_closed():
+    camera = zelvan.open_camera(event_camera_serial())
+    roi = camera.tool("ROI")
+    roi.set("x", 12)
+    camera.close()
+    for use in (lambda: roi.get("x"), lambda: roi.set("x", 10), roi.params, roi.info, lambda: roi.param_names):
+        with pytest.raises(RuntimeError, match="closed"):
+            use()
+
+    # Deleting the handle closes it: its tools go with it.
+    camera = zelvan.open_camera(event_camera_serial())
+    roi = camera.tool("ROI")
+    del camera
+    with pytest.raises(RuntimeError, match="closed"):
+        roi.get("x")
+
+
+def test_numpy_scalars_are_taken_as_tool_values():
+    with zelvan.open_camera(event_camera_serial()) as camera:
+        roi = camera.tool("ROI")
+        roi.set("x", np.int64(11))
+        assert roi.get("x") == 11
+        roi.set("x", np.uint16(13))
+        assert roi.get("x") == 13
+        roi.set("enable", np.bool_(True))
+        assert roi.get("enable") is True
+        with pytest.raises(TypeError):
+            roi.set("x", np.bool_(True))
+        with pytest.raises(TypeError):
+            roi.set("x", np.float64(3.0))
+
+
+def test_close_and_reopen_from_two_threads_leave_an_open_camera():
+    import threading
+
+    serial = event_camera_serial()
+    for _ in range(5):
+        camera = zelvan.open_camera(serial)
+        camera.start()
+        closer = threading.Thread(target=camera.close)
+        closer.start()
+        again = zelvan.open_camera(serial)
+        closer.join(timeout=DEADLINE_S)
+        assert not closer.is_alive()
+        if again is camera:  # handed out before the close began: closed with it
+            continue
+        again.start()
+        assert again.is_streaming
+        assert first_batch(again) is not None
+        again.close()

@@ -1,5 +1,6 @@
 """zelvan.RawReader on real recordings, a synthetic recording and bad inputs."""
 import hashlib
+import os
 import shutil
 
 import numpy as np
@@ -219,3 +220,29 @@ def test_reads_from_several_threads_at_once(synthetic):
         thread.join(timeout=60)
     assert not any(thread.is_alive() for thread in threads)
     assert failures == []
+
+
+def test_extreme_times_read_the_whole_recording(synthetic):
+    path, events, _ = synthetic
+    reader = zelvan.RawReader(path)  # a pathlib.Path: any os.PathLike is taken
+    int64 = np.iinfo(np.int64)
+    assert same_events(reader.read_time(int(int64.min), int(int64.max)), events)
+    assert same_events(reader.read_time(int(int64.min), int(events["t"][100])), events[:100])
+
+
+@pytest.mark.parametrize("dt", [2**63 - 1, 2**63 - 2**23, 2**62 + 1])
+def test_huge_slice_holds_the_whole_recording_and_ends(synthetic, dt):
+    path, events, _ = synthetic
+    slices = []
+    for s in zelvan.RawReader(path).slices(dt):
+        slices.append(s)
+        assert len(slices) <= 2, "slices go on past the end of the recording"
+    assert len(slices) == 1
+    assert same_events(slices[0], events)
+
+
+def test_header_with_undecodable_bytes_is_read_with_replacements(tmp_path):
+    path = tmp_path / "latin1.raw"
+    path.write_bytes(b"% evt 3.0\n% format EVT3;height=480;width=640\n% camera caf\xe9\n% end\n")
+    header = zelvan.RawReader(os.fsencode(path)).header
+    assert header["camera"] == "caf\ufffd"
