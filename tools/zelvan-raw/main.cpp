@@ -4,13 +4,13 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -119,7 +119,8 @@ const CommandHelp kCommands[] = {
       is dropped): both streams are recorded into FILE.raw (events, its header starting with
       "% aps_start_timestamp N", the event time of the first frame), FILE.mp4 (the frames, time 0
       at that first frame) and, when the camera's calibration can be read, FILE.json; stderr tells
-      the events and frames recorded.
+      the events and frames recorded, then "zelvan-raw: B bytes written; lost on the way: F frames,
+      R exposure records unpaired" (frames and exposure records that found no partner).
 )"},
 };
 
@@ -225,13 +226,14 @@ bool openRecording(const std::string& path, Payload& p, std::string& error) {
 
 // Where and from which time the payload is decoded; warns on stderr when the header's time is not
 // used. False on a read error.
-bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size) {
+bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size, bool warn = true) {
+    p.in.clear();  // after an earlier pass read up to the end
     p.in.seekg(0, std::ios::end);
     const auto end = p.in.tellg();
     if (end < 0) return false;
     file_size = static_cast<uint64_t>(end);
     if (!zelvan::findPayloadStart(p.in, p.header, file_size, start)) return false;
-    if (start.header_time_ignored) {
+    if (warn && start.header_time_ignored) {
         std::fprintf(stderr,
                      "zelvan-raw: warning: the header's dvs_start_timestamp %llu disagrees with the stream; "
                      "times are taken from the stream (%llu us at byte %llu)\n",
@@ -243,11 +245,12 @@ bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size) {
 }
 
 // Decodes the whole payload through `decoder`, from where and from the time the reader's rules give
-// (a header time that disagrees with the stream is not used); returns false on a read error.
-bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes) {
+// (a header time that disagrees with the stream is not used; `warn` says so on stderr); returns false
+// on a read error.
+bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes, bool warn = true) {
     zelvan::PayloadStart start;
     uint64_t file_size = 0;
-    if (!findStart(p, start, file_size)) return false;
+    if (!findStart(p, start, file_size, warn)) return false;
     if (start.has_time_base) decoder.setTimeBase(start.time_base);
     p.in.clear();
     p.in.seekg(static_cast<std::streamoff>(start.offset));
@@ -371,12 +374,6 @@ int cmdInfo(const std::string& path, bool json) {
     return outputStatus();
 }
 
-// Per-bin counts of stats.
-struct StatsBin {
-    uint64_t events = 0;
-    uint64_t on_events = 0;
-};
-
 // "0.1234": part / whole with 4 decimals, rounded half up; "0.0000" when whole is 0.
 std::string share(uint64_t part, uint64_t whole) {
     const uint64_t e4 = whole == 0 ? 0 : (part * 10'000 + whole / 2) / whole;
@@ -388,29 +385,27 @@ std::string share(uint64_t part, uint64_t whole) {
 
 constexpr uint64_t kMaxBinUs = 1'000'000'000'000;
 
+// Past this many bins stats refuses: a damaged stream whose time runs far ahead, or tiny bins over a
+// long recording, would print rows without end.
+constexpr uint64_t kMaxStatsBins = 10'000'000;
+// Bins counted per pass over the payload: the counts of a window take 16 bytes a bin.
+constexpr uint64_t kStatsWindowBins = uint64_t{1} << 20;
+// Rows between checks of the output, so that a broken output stops the printing.
+constexpr uint64_t kRowsPerOutputCheck = 4096;
+
 int cmdStats(const std::string& path, uint64_t bin_us) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
-    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(p.header.formatText());
-    if (!decoder) return fail("no decoder for \"" + p.header.formatText() + "\"");
+    const std::string format = p.header.formatText();
+    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(format);
+    if (!decoder) return fail("no decoder for \"" + format + "\"");
 
-    // Bins by start time. Events mostly come in time order: the bin of the last event is kept at hand,
-    // and the map is looked at (and grows) only when an event falls outside it.
-    std::map<uint64_t, StatsBin> bins;
-    StatsBin* current = nullptr;
-    uint64_t current_start = 0;
+    // First pass: the totals and the time span, which give the number of bins.
     uint64_t events = 0, on_events = 0, triggers = 0, earliest = UINT64_MAX, latest = 0;
     decoder->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
         for (auto* it = b; it != e; ++it) {
             const uint64_t t = it->timestamp;
-            // t below the bin's start wraps around to a large difference, too.
-            if (current == nullptr || t - current_start >= bin_us) {
-                current_start = t - t % bin_us;
-                current = &bins[current_start];
-            }
-            ++current->events;
-            current->on_events += it->polarity;
             on_events += it->polarity;
             earliest = std::min(earliest, t);
             latest = std::max(latest, t);
@@ -421,24 +416,47 @@ int cmdStats(const std::string& path, uint64_t bin_us) {
     uint64_t payload_bytes = 0;
     if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
 
+    const uint64_t first_bin = events > 0 ? earliest / bin_us : 0;
+    const uint64_t bin_count = events > 0 ? latest / bin_us - first_bin + 1 : 0;
+    if (bin_count > kMaxStatsBins) {
+        return fail(std::to_string(bin_count) + " bins of " + std::to_string(bin_us) +
+                    " us; use a larger --bin (at most " + std::to_string(kMaxStatsBins) + " bins)");
+    }
+
     uint64_t rows = 0;
-    auto row = [&](uint64_t start, const StatsBin& bin) {
-        // events * 1000000 / bin_us without overflow: bin_us <= 10^12 keeps the remainder's product
-        // below 2^64.
-        const uint64_t rate = bin.events / bin_us * 1'000'000 + bin.events % bin_us * 1'000'000 / bin_us;
+    auto row = [&](uint64_t start, uint64_t n, uint64_t on) {
+        // n * 1000000 / bin_us without overflow: bin_us <= 10^12 keeps the remainder's product below
+        // 2^64.
+        const uint64_t rate = n / bin_us * 1'000'000 + n % bin_us * 1'000'000 / bin_us;
         std::printf("%llu,%llu,%llu,%llu,%s\n", static_cast<unsigned long long>(start),
-                    static_cast<unsigned long long>(bin.events),
-                    static_cast<unsigned long long>(bin.on_events), static_cast<unsigned long long>(rate),
-                    share(bin.on_events, bin.events).c_str());
+                    static_cast<unsigned long long>(n), static_cast<unsigned long long>(on),
+                    static_cast<unsigned long long>(rate), share(on, n).c_str());
         ++rows;
+        return rows % kRowsPerOutputCheck != 0 || !std::ferror(stdout);
     };
     std::printf("bin_start_us,events,on_events,rate_ev_per_s,on_share\n");
-    if (!bins.empty()) {
-        uint64_t next = bins.begin()->first;
-        for (const auto& [start, bin] : bins) {
-            for (; next < start; next += bin_us) row(next, StatsBin{});
-            row(start, bin);
-            next = start + bin_us;
+    // Then one pass per window of bins, each counting only the events that fall into it: the rows
+    // come out in time order with bounded memory, whatever order the events come in.
+    std::vector<uint64_t> counts, on_counts;
+    for (uint64_t window = 0; window < bin_count; window += kStatsWindowBins) {
+        const uint64_t size = std::min(kStatsWindowBins, bin_count - window);
+        const uint64_t window_bin = first_bin + window;
+        counts.assign(size, 0);
+        on_counts.assign(size, 0);
+        auto pass = zelvan::DecoderFactory::createUniqueDecoder(format);
+        if (!pass) return fail("no decoder for \"" + format + "\"");
+        pass->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
+            for (auto* it = b; it != e; ++it) {
+                // Bins below the window wrap around to large indexes and are skipped too.
+                const uint64_t i = it->timestamp / bin_us - window_bin;
+                if (i >= size) continue;
+                ++counts[i];
+                on_counts[i] += it->polarity;
+            }
+        });
+        if (!decodePayload(p, *pass, payload_bytes, false)) return fail("read error in \"" + path + "\"");
+        for (uint64_t i = 0; i < size; ++i) {
+            if (!row((window_bin + i) * bin_us, counts[i], on_counts[i])) return fail("cannot write the output");
         }
     }
     std::printf("events: %llu\n", static_cast<unsigned long long>(events));
@@ -841,6 +859,16 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
     std::fprintf(stderr, "zelvan-raw: recorded %llu events and %zu frames from %s into %s.raw, %s.mp4%s\n",
                  static_cast<unsigned long long>(events), times.size(), serial.c_str(), base.c_str(),
                  base.c_str(), json.c_str());
+    // Losses the camera counts: frames and exposure records that found no partner. Data dropped on
+    // the way to the files make the recording fail above.
+    std::error_code ec;
+    const auto written = std::filesystem::file_size(base + ".raw", ec);
+    std::fprintf(stderr,
+                 "zelvan-raw: %llu bytes written; lost on the way: %llu frames, %llu exposure records "
+                 "unpaired\n",
+                 static_cast<unsigned long long>(ec ? 0 : written),
+                 static_cast<unsigned long long>(camera->getUnpairedFrames()),
+                 static_cast<unsigned long long>(camera->getUnpairedSyncRecords()));
     return 0;
 }
 
@@ -1016,6 +1044,9 @@ int runCommand(const CLI::App& command, const Arguments& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file-size limit a write fails with EFBIG and is reported like any other write error,
+    // instead of the signal ending the tool without a word (and leaving a partial output behind).
+    std::signal(SIGXFSZ, SIG_IGN);
     // The tool reports its own errors; the library's progress lines would only add noise.
     zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR + 1);
     if (argc < 2) return usageError("", "no command given");
@@ -1111,5 +1142,10 @@ int main(int argc, char** argv) {
         // Stats of a long recording in tiny bins, say.
         std::fflush(stdout);
         return fail("out of memory");
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::string message = e.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        return fail(message.empty() ? "unexpected error" : message);
     }
 }
