@@ -301,7 +301,8 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     tool->e_ = "RONI";
     EXPECT_FALSE(cam.loadCameraConfigParams(dir_.string()));
     EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotOpen);
-    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open config file: " + dir_.string() + " is not a regular file"));
+    EXPECT_TRUE(
+        log.contains(LOG_ERROR, "Failed to open config file: " + dir_.string() + " is not a regular file"));
     EXPECT_EQ(tool->e_, "RONI") << "nothing applied";
     EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "no" / "dir.json").string()));
     EXPECT_TRUE(log.contains(LOG_ERROR,

@@ -708,7 +708,8 @@ TEST(ZelvanRawTool, ListsAndRecordsAFusionCamera) {
     EXPECT_EQ(parseInfo(runTool("info " + quoted(tmp / "plain.raw")).out).count("aps_start_timestamp"), 0u);
 
     // A folder given as its configuration file: one line and status 1.
-    const Result folder = runTool("record fz01 1 " + quoted(tmp / "cfg") + " --config " + quoted(tmp.path()), true);
+    const Result folder =
+        runTool("record fz01 1 " + quoted(tmp / "cfg") + " --config " + quoted(tmp.path()), true);
     EXPECT_EQ(folder.status, 1);
     EXPECT_EQ(std::count(folder.out.begin(), folder.out.end(), '\n'), 1) << folder.out;
     EXPECT_NE(folder.out.find("the file cannot be opened"), std::string::npos) << folder.out;
@@ -817,7 +818,8 @@ TEST(ZelvanRawTool, AFileSizeLimitIsAWriteErrorWithOneLine) {
     };
     // ulimit -f counts blocks of 1024 bytes: 100 KiB, far below what either command writes.
     const fs::path recorded = tmp / "rec.raw";
-    EXPECT_EQ(shell("ulimit -f 100; exec " + tool + " record - 2 " + quoted(recorded) + " 2>" + quoted(err)), 1);
+    EXPECT_EQ(shell("ulimit -f 100; exec " + tool + " record - 2 " + quoted(recorded) + " 2>" + quoted(err)),
+              1);
     std::string text = stderrText();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
     EXPECT_EQ(text.rfind("zelvan-raw: ", 0), 0u) << text;
@@ -990,7 +992,9 @@ TEST(ZelvanRawCommandLine, WrongUseExitsWithTwoAndOneLine) {
         {"info " + f + " " + f, "zelvan-raw info: unexpected argument"},
         {"info --bogus " + f, "zelvan-raw info: unknown option --bogus; run 'zelvan-raw info --help'\n"},
         {"dump --from x " + f, "zelvan-raw dump: --from needs a whole number of microseconds"},
-        {"dump --from 1 --from 2 " + f, "zelvan-raw dump: --from is given more than once"},
+        {"--bin 5 stats " + f, "zelvan-raw: options go after the command: --bin"},
+        {"help bogus", "zelvan-raw: unknown command \"bogus\""},
+        {"stats " + f + " -- --bin", "zelvan-raw stats: unexpected argument \"--bin\""},
         {"dump " + f + " --to", "zelvan-raw dump: --to needs a value"},
         {"dump --triggers --to 5 " + f, "zelvan-raw dump: --triggers takes no --from or --to"},
         {"stats " + f + " --bin 0", "zelvan-raw stats: --bin needs a whole number of microseconds from 1 to"},
@@ -1019,6 +1023,17 @@ TEST(ZelvanRawCommandLine, WrongUseExitsWithTwoAndOneLine) {
     }
     EXPECT_FALSE(fs::exists(tmp / "g.raw"));
     EXPECT_FALSE(fs::exists(tmp / "c.raw"));
+    // A repeated option or flag counts once, the last one given.
+    const BothResult twice = runBoth("dump --from 1 --from 5000 " + f);
+    EXPECT_EQ(twice.status, 0) << twice.err;
+    EXPECT_EQ(twice.out, runBoth("dump --from 5000 " + f).out);
+    const BothResult flags = runBoth("info --json --json " + f);
+    EXPECT_EQ(flags.status, 0) << flags.err;
+    EXPECT_EQ(flags.out, runBoth("info --json " + f).out);
+    // help CMD: that command's section.
+    const BothResult help = runBoth("help stats");
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_EQ(help.out, runBoth("stats --help").out);
     // A failure at run time keeps status 1.
     const BothResult missing = runBoth("stats " + quoted(tmp / "missing.raw"));
     EXPECT_EQ(missing.status, 1);
@@ -1275,8 +1290,8 @@ TEST(ZelvanRawCommandLine, StatsSharesAreRoundedToFourDecimals) {
     TempDir tmp;
     // TIME_HIGH 1 (4096 us), row 0; at TIME_LOW 5: x 1 ON, x 2 ON, x 3 OFF; at TIME_LOW 105: x 1 ON
     // and x 2 to 8 OFF.
-    std::vector<uint8_t> payload = {0x01, 0x80, 0x05, 0x60, 0x00, 0x00,
-                                    0x01, 0x28, 0x02, 0x28, 0x03, 0x20, 0x69, 0x60, 0x01, 0x28};
+    std::vector<uint8_t> payload = {0x01, 0x80, 0x05, 0x60, 0x00, 0x00, 0x01, 0x28,
+                                    0x02, 0x28, 0x03, 0x20, 0x69, 0x60, 0x01, 0x28};
     for (uint8_t x = 2; x <= 8; ++x) {
         payload.push_back(x);
         payload.push_back(0x20);

@@ -64,7 +64,8 @@ const CommandHelp kCommands[] = {
       Prints one line "id,p,t" per trigger event in stream order.
 )"},
     {"stats", R"(  zelvan-raw stats [--bin US] FILE
-      A quick look at a recording, read once through the decoder. First CSV lines: the heading
+      A quick look at a recording, read through the decoder (once for the totals, then once per
+      1048576 bins). More than 10000000 bins are refused (status 1: use a larger US). First CSV lines: the heading
       "bin_start_us,events,on_events,rate_ev_per_s,on_share", then one line per bin of US
       microseconds (default 1000000, at least 1, at most 1000000000000) from the bin of the earliest
       CD event to the bin of the latest, empty bins included. A bin starts at a multiple of US
@@ -147,7 +148,8 @@ void printUsage(const std::string& command) {
     if (command.empty()) {
         std::fputs(
             "  zelvan-raw --help\n"
-            "      Prints this text; \"zelvan-raw COMMAND --help\" prints the section of one command.\n",
+            "      Prints this text (so does \"zelvan-raw help\"); \"zelvan-raw COMMAND --help\" or\n"
+            "      \"zelvan-raw help COMMAND\" prints the section of one command.\n",
             stdout);
     }
     std::fputs(kNotes, stdout);
@@ -456,7 +458,8 @@ int cmdStats(const std::string& path, uint64_t bin_us) {
         });
         if (!decodePayload(p, *pass, payload_bytes, false)) return fail("read error in \"" + path + "\"");
         for (uint64_t i = 0; i < size; ++i) {
-            if (!row((window_bin + i) * bin_us, counts[i], on_counts[i])) return fail("cannot write the output");
+            if (!row((window_bin + i) * bin_us, counts[i], on_counts[i]))
+                return fail("cannot write the output");
         }
     }
     std::printf("events: %llu\n", static_cast<unsigned long long>(events));
@@ -747,13 +750,16 @@ public:
     // The recording starts now.
     void start() {
         started_ = last_ = std::chrono::steady_clock::now();
+        next_ = started_ + std::chrono::seconds(1);
         last_events_ = events();
     }
     // Called while the recording runs (every 100 ms or so): shows the line when a second has passed.
     void tick() {
         if (!live_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::seconds(1)) return;
+        // Due at start + k s; a late tick does not push the later ones back.
+        if (now < next_) return;
+        while (next_ <= now) next_ += std::chrono::seconds(1);
         const uint64_t n = events();
         const double span = std::chrono::duration<double>(now - last_).count();
         const auto rate = static_cast<unsigned long long>(static_cast<double>(n - last_events_) / span);
@@ -776,7 +782,7 @@ private:
     const bool live_;
     ProgressLine line_;
     std::atomic<uint64_t> events_{0};
-    std::chrono::steady_clock::time_point started_{}, last_{};
+    std::chrono::steady_clock::time_point started_{}, last_{}, next_{};
     uint64_t last_events_ = 0;
 };
 
@@ -949,9 +955,14 @@ struct Arguments {
 // The first wrong use among what `command` was given: arguments it does not take and positional
 // arguments that are missing. Empty when there is none.
 std::string misuse(const CLI::App& command, std::initializer_list<const char*> positionals) {
+    bool options_ended = false;
     for (const std::string& extra : command.remaining()) {
-        if (extra == "--") continue;  // the end of the options, kept by the parser among the extras
-        if (extra.size() > 1 && extra[0] == '-') return "unknown option " + extra.substr(0, extra.find('='));
+        if (extra == "--" && !options_ended) {
+            options_ended = true;  // the end of the options, kept by the parser among the extras
+            continue;
+        }
+        if (!options_ended && extra.size() > 1 && extra[0] == '-')
+            return "unknown option " + extra.substr(0, extra.find('='));
         return "unexpected argument \"" + extra + "\"";
     }
     for (const char* name : positionals) {
@@ -1051,16 +1062,29 @@ int main(int argc, char** argv) {
     zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR + 1);
     if (argc < 2) return usageError("", "no command given");
     const std::string first = argv[1];
+    const auto isCommand = [](const std::string& word) {
+        return std::any_of(std::begin(kCommands), std::end(kCommands),
+                           [&](const CommandHelp& c) { return word == c.name; });
+    };
     if (first == "help") {
-        printUsage("");
+        // "help" or "help CMD": the whole usage text or that command's section.
+        if (argc > 3) return usageError("", std::string("unexpected argument \"") + argv[3] + "\"");
+        const std::string topic = argc == 3 ? argv[2] : "";
+        if (!topic.empty() && !isCommand(topic)) return usageError("", "unknown command \"" + topic + "\"");
+        printUsage(topic);
         return 0;
     }
-    // A word where the command belongs that names none (options are left to the parser).
-    if (first.empty() || first[0] != '-') {
-        const bool known = std::any_of(std::begin(kCommands), std::end(kCommands),
-                                       [&](const CommandHelp& c) { return first == c.name; });
-        if (!known) return usageError("", "unknown command \"" + first + "\"");
+    // An option of some command given before the command.
+    if (first.size() > 1 && first[0] == '-' && first != "-h" && first != "--help") {
+        const std::string option = first.substr(0, first.find('='));
+        for (const char* known : {"--json", "--triggers", "--from", "--to", "--bin", "--seconds", "--rate",
+                                  "--width", "--height", "--seed", "--config"}) {
+            if (option == known) return usageError("", "options go after the command: " + option);
+        }
     }
+    // A word where the command belongs that names none (options are left to the parser).
+    if ((first.empty() || first[0] != '-') && !isCommand(first))
+        return usageError("", "unknown command \"" + first + "\"");
 
     Arguments a;
     CLI::App app("scripted access to raw event recordings", "zelvan-raw");
@@ -1102,6 +1126,13 @@ int main(int argc, char** argv) {
     record->add_option("SERIAL", a.serial);
     record->add_option("SECONDS", a.seconds);
     record->add_option("FILE", a.file);
+
+    // A repeated option or flag counts once: the last one given wins.
+    for (CLI::App* c : app.get_subcommands({})) {
+        for (CLI::Option* o : c->get_options()) {
+            if (o->nonpositional()) o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        }
+    }
 
     // The command that was given, once parsing has met it.
     auto given = [&app]() -> const CLI::App* {
