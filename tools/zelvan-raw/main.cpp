@@ -1128,7 +1128,7 @@ int main(int argc, char** argv) {
     record->add_option("FILE", a.file);
 
     // A repeated option or flag counts once: the last one given wins.
-    for (CLI::App* c : app.get_subcommands({})) {
+    for (CLI::App* c : app.get_subcommands([](CLI::App*) { return true; })) {
         for (CLI::Option* o : c->get_options()) {
             if (o->nonpositional()) o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         }
