@@ -952,16 +952,18 @@ struct Arguments {
     bool triggers = false;
 };
 
+// The words of the command line before its "--" (all of them without one).
+std::vector<std::string> g_option_words;
+
 // The first wrong use among what `command` was given: arguments it does not take and positional
 // arguments that are missing. Empty when there is none.
 std::string misuse(const CLI::App& command, std::initializer_list<const char*> positionals) {
-    bool options_ended = false;
     for (const std::string& extra : command.remaining()) {
-        if (extra == "--" && !options_ended) {
-            options_ended = true;  // the end of the options, kept by the parser among the extras
-            continue;
-        }
-        if (!options_ended && extra.size() > 1 && extra[0] == '-')
+        if (extra == "--") continue;  // the end of the options, kept by the parser among the extras
+        // A word after "--" is an argument even when it looks like an option.
+        const bool option_word =
+            std::find(g_option_words.begin(), g_option_words.end(), extra) != g_option_words.end();
+        if (option_word && extra.size() > 1 && extra[0] == '-')
             return "unknown option " + extra.substr(0, extra.find('='));
         return "unexpected argument \"" + extra + "\"";
     }
@@ -1085,6 +1087,8 @@ int main(int argc, char** argv) {
     // A word where the command belongs that names none (options are left to the parser).
     if ((first.empty() || first[0] != '-') && !isCommand(first))
         return usageError("", "unknown command \"" + first + "\"");
+
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) g_option_words.emplace_back(argv[i]);
 
     Arguments a;
     CLI::App app("scripted access to raw event recordings", "zelvan-raw");
