@@ -296,6 +296,14 @@ TEST_F(ManagerTest, ConfigurationFileLayoutAndValueKinds) {
     EXPECT_FALSE(cam.loadCameraConfigParams((dir_ / "missing.json").string()));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to open config file: " + (dir_ / "missing.json").string()));
     EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotOpen);
+    // A directory is refused with a reason, not read.
+    log.clear();
+    tool->e_ = "RONI";
+    EXPECT_FALSE(cam.loadCameraConfigParams(dir_.string()));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotOpen);
+    EXPECT_TRUE(
+        log.contains(LOG_ERROR, "Failed to open config file: " + dir_.string() + " is not a regular file"));
+    EXPECT_EQ(tool->e_, "RONI") << "nothing applied";
     EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "no" / "dir.json").string()));
     EXPECT_TRUE(log.contains(LOG_ERROR,
                              "Failed to open " + (dir_ / "no" / "dir.json").string() + " file for writing."));

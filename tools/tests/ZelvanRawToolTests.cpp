@@ -99,6 +99,7 @@ public:
         fs::remove_all(path_, ec);
     }
     fs::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
 
 private:
     fs::path path_;
@@ -686,11 +687,32 @@ TEST(ZelvanRawTool, ListsAndRecordsAFusionCamera) {
     EXPECT_GT(std::stoull(kv["events"]), 100'000u);
     EXPECT_NE(rec.out.find("recorded " + kv["events"] + " events and "), std::string::npos) << rec.out;
     EXPECT_NE(rec.out.find(" frames from fz01 into "), std::string::npos) << rec.out;
+    // The line of the losses follows.
+    const auto losses = rec.out.find("zelvan-raw: ", rec.out.find(" frames from fz01 into "));
+    ASSERT_NE(losses, std::string::npos) << rec.out;
+    unsigned long long written = 0, frames = 0, records = 0;
+    char tail[16] = {};
+    ASSERT_EQ(std::sscanf(rec.out.c_str() + losses,
+                          "zelvan-raw: %llu bytes written; lost on the way: %llu frames, %llu exposure "
+                          "records %15s",
+                          &written, &frames, &records, tail),
+              4)
+        << rec.out;
+    EXPECT_EQ(std::string(tail), "unpaired");
+    EXPECT_EQ(written, fs::file_size(base.string() + ".raw"));
+    EXPECT_EQ(std::count(rec.out.begin(), rec.out.end(), '\n'), 2) << rec.out;
 
     // An event camera's recording has no such line.
     const Result plain = runTool("record zz02 1 " + quoted(tmp / "plain.raw"), true);
     ASSERT_EQ(plain.status, 0) << plain.out;
     EXPECT_EQ(parseInfo(runTool("info " + quoted(tmp / "plain.raw")).out).count("aps_start_timestamp"), 0u);
+
+    // A folder given as its configuration file: one line and status 1.
+    const Result folder =
+        runTool("record fz01 1 " + quoted(tmp / "cfg") + " --config " + quoted(tmp.path()), true);
+    EXPECT_EQ(folder.status, 1);
+    EXPECT_EQ(std::count(folder.out.begin(), folder.out.end(), '\n'), 1) << folder.out;
+    EXPECT_NE(folder.out.find("the file cannot be opened"), std::string::npos) << folder.out;
 
     // A fusion recording into a missing folder fails with one line.
     const Result missing = runTool("record fz01 1 " + quoted(tmp / "missing-dir" / "x"), true);
@@ -768,6 +790,10 @@ TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
         "a parameter the tool lacks");
     oneLine(runTool("record - 1 " + quoted(tmp / "missing-dir" / "x.raw"), true),
             "the file cannot be created");
+    // A folder given as the configuration file.
+    oneLine(runTool("record - 1 " + quoted(tmp / "d.raw") + " --config " + quoted(tmp.path()), true),
+            "the file cannot be opened");
+    EXPECT_FALSE(fs::exists(tmp / "d.raw"));
 }
 
 // Runs a shell command line; its exit status.
@@ -777,6 +803,34 @@ int shell(const std::string& line) {
     escaped += "'";
     const int raw = std::system(("bash -c " + escaped).c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+TEST(ZelvanRawTool, AFileSizeLimitIsAWriteErrorWithOneLine) {
+    TempDir tmp;
+    const std::string tool = "'" + std::string(ZELVAN_RAW_TOOL) + "'";
+    const fs::path source = tmp / "source.raw";
+    ASSERT_EQ(shell(tool + " generate --seconds 2 --rate 1000000 " + quoted(source) + " 2>/dev/null"), 0);
+    ASSERT_GT(fs::file_size(source), 1u << 20);
+    const fs::path err = tmp / "err.txt";
+    auto stderrText = [&err] {
+        std::ifstream in(err);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    // ulimit -f counts blocks of 1024 bytes: 100 KiB, far below what either command writes.
+    const fs::path recorded = tmp / "rec.raw";
+    EXPECT_EQ(shell("ulimit -f 100; exec " + tool + " record - 2 " + quoted(recorded) + " 2>" + quoted(err)),
+              1);
+    std::string text = stderrText();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_EQ(text.rfind("zelvan-raw: ", 0), 0u) << text;
+
+    const fs::path cut = tmp / "cut.raw";
+    EXPECT_EQ(shell("ulimit -f 100; exec " + tool + " cut " + quoted(source) + " 0 2000000 " + quoted(cut) +
+                    " 2>" + quoted(err)),
+              1);
+    text = stderrText();
+    EXPECT_NE(text.find("zelvan-raw: "), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(cut)) << "a failed cut leaves no output";
 }
 
 TEST(ZelvanRawTool, ARecordingThatCannotBeWrittenFailsWithOneLine) {
@@ -938,7 +992,9 @@ TEST(ZelvanRawCommandLine, WrongUseExitsWithTwoAndOneLine) {
         {"info " + f + " " + f, "zelvan-raw info: unexpected argument"},
         {"info --bogus " + f, "zelvan-raw info: unknown option --bogus; run 'zelvan-raw info --help'\n"},
         {"dump --from x " + f, "zelvan-raw dump: --from needs a whole number of microseconds"},
-        {"dump --from 1 --from 2 " + f, "zelvan-raw dump: --from is given more than once"},
+        {"--bin 5 stats " + f, "zelvan-raw: options go after the command: --bin"},
+        {"help bogus", "zelvan-raw: unknown command \"bogus\""},
+        {"stats " + f + " -- --bin", "zelvan-raw stats: unexpected argument \"--bin\""},
         {"dump " + f + " --to", "zelvan-raw dump: --to needs a value"},
         {"dump --triggers --to 5 " + f, "zelvan-raw dump: --triggers takes no --from or --to"},
         {"stats " + f + " --bin 0", "zelvan-raw stats: --bin needs a whole number of microseconds from 1 to"},
@@ -967,6 +1023,17 @@ TEST(ZelvanRawCommandLine, WrongUseExitsWithTwoAndOneLine) {
     }
     EXPECT_FALSE(fs::exists(tmp / "g.raw"));
     EXPECT_FALSE(fs::exists(tmp / "c.raw"));
+    // A repeated option or flag counts once, the last one given.
+    const BothResult twice = runBoth("dump --from 1 --from 5000 " + f);
+    EXPECT_EQ(twice.status, 0) << twice.err;
+    EXPECT_EQ(twice.out, runBoth("dump --from 5000 " + f).out);
+    const BothResult flags = runBoth("info --json --json " + f);
+    EXPECT_EQ(flags.status, 0) << flags.err;
+    EXPECT_EQ(flags.out, runBoth("info --json " + f).out);
+    // help CMD: that command's section.
+    const BothResult help = runBoth("help stats");
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_EQ(help.out, runBoth("stats --help").out);
     // A failure at run time keeps status 1.
     const BothResult missing = runBoth("stats " + quoted(tmp / "missing.raw"));
     EXPECT_EQ(missing.status, 1);
@@ -1190,6 +1257,58 @@ TEST(ZelvanRawCommandLine, StatsAgreeWithInfoAndTheEvents) {
     writeFile(tmp / "jitter.raw", "% evt 3.0\n% end\n",
               {0x01, 0x80, 0x05, 0x00, 0x01, 0x20, 0x64, 0x60, 0x02, 0x20, 0x32, 0x60});
     checkStats(tmp / "jitter.raw", 100, "--bin 100 ");
+}
+
+TEST(ZelvanRawCommandLine, StatsRefusesTooManyBinsAndStopsOnABrokenOutput) {
+    TempDir tmp;
+    // An event at the start, then TIME_HIGH stepping back and forth by 0x7FF counts (each step back
+    // is taken for a wrap of the counter, pushing the time ahead), then an event far in the future.
+    std::vector<uint8_t> payload = {0x00, 0x80, 0x05, 0x00, 0x01, 0x20};
+    for (int i = 0; i < 100; ++i) {
+        for (uint8_t b : {0xFF, 0x8F, 0x00, 0x80}) payload.push_back(b);
+    }
+    for (uint8_t b : {0x02, 0x20}) payload.push_back(b);
+    const fs::path damaged = tmp / "damaged.raw";
+    writeFile(damaged, "% evt 3.0\n% end\n", payload);
+    const Result refused = runTool("stats --bin 1 " + quoted(damaged), true);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find(" bins of 1 us; use a larger --bin"), std::string::npos) << refused.out;
+    EXPECT_EQ(std::count(refused.out.begin(), refused.out.end(), '\n'), 1) << refused.out;
+    // The same file in bins large enough for the span.
+    const Result info = runTool("stats --bin 1000000000 " + quoted(damaged));
+    EXPECT_EQ(info.status, 0);
+    EXPECT_NE(info.out.find("events: 2\n"), std::string::npos) << info.out;
+
+    // Rows into a full device: status 1 and the reason.
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
+    const fs::path err = tmp / "err.txt";
+    EXPECT_EQ(shell("'" + std::string(ZELVAN_RAW_TOOL) + "' stats --bin 1000 " + quoted(damaged) +
+                    " >/dev/full 2>" + quoted(err)),
+              1);
+    std::ifstream in(err);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "zelvan-raw: cannot write the output\n");
+}
+
+TEST(ZelvanRawCommandLine, StatsSharesAreRoundedToFourDecimals) {
+    TempDir tmp;
+    // TIME_HIGH 1 (4096 us), row 0; at TIME_LOW 5: x 1 ON, x 2 ON, x 3 OFF; at TIME_LOW 105: x 1 ON
+    // and x 2 to 8 OFF.
+    std::vector<uint8_t> payload = {0x01, 0x80, 0x05, 0x60, 0x00, 0x00, 0x01, 0x28,
+                                    0x02, 0x28, 0x03, 0x20, 0x69, 0x60, 0x01, 0x28};
+    for (uint8_t x = 2; x <= 8; ++x) {
+        payload.push_back(x);
+        payload.push_back(0x20);
+    }
+    writeFile(tmp / "shares.raw", "% evt 3.0\n% end\n", payload);
+    const Result r = runTool("stats --bin 100 " + quoted(tmp / "shares.raw"));
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "bin_start_us,events,on_events,rate_ev_per_s,on_share\n"
+              "4100,3,2,30000,0.6667\n"
+              "4200,8,1,80000,0.1250\n"
+              "events: 11\non_events: 3\non_share: 0.2727\ntriggers: 0\nduration_us: 100\nbin_us: 100\n"
+              "bins: 2\n");
 }
 
 TEST(ZelvanRawCommandLine, RecordEndsEveryLineAndTellsTheLosses) {

@@ -4,13 +4,13 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -64,7 +64,8 @@ const CommandHelp kCommands[] = {
       Prints one line "id,p,t" per trigger event in stream order.
 )"},
     {"stats", R"(  zelvan-raw stats [--bin US] FILE
-      A quick look at a recording, read once through the decoder. First CSV lines: the heading
+      A quick look at a recording, read through the decoder (once for the totals, then once per
+      1048576 bins). More than 10000000 bins are refused (status 1: use a larger US). First CSV lines: the heading
       "bin_start_us,events,on_events,rate_ev_per_s,on_share", then one line per bin of US
       microseconds (default 1000000, at least 1, at most 1000000000000) from the bin of the earliest
       CD event to the bin of the latest, empty bins included. A bin starts at a multiple of US
@@ -119,7 +120,8 @@ const CommandHelp kCommands[] = {
       is dropped): both streams are recorded into FILE.raw (events, its header starting with
       "% aps_start_timestamp N", the event time of the first frame), FILE.mp4 (the frames, time 0
       at that first frame) and, when the camera's calibration can be read, FILE.json; stderr tells
-      the events and frames recorded.
+      the events and frames recorded, then "zelvan-raw: B bytes written; lost on the way: F frames,
+      R exposure records unpaired" (frames and exposure records that found no partner).
 )"},
 };
 
@@ -146,7 +148,8 @@ void printUsage(const std::string& command) {
     if (command.empty()) {
         std::fputs(
             "  zelvan-raw --help\n"
-            "      Prints this text; \"zelvan-raw COMMAND --help\" prints the section of one command.\n",
+            "      Prints this text (so does \"zelvan-raw help\"); \"zelvan-raw COMMAND --help\" or\n"
+            "      \"zelvan-raw help COMMAND\" prints the section of one command.\n",
             stdout);
     }
     std::fputs(kNotes, stdout);
@@ -225,13 +228,14 @@ bool openRecording(const std::string& path, Payload& p, std::string& error) {
 
 // Where and from which time the payload is decoded; warns on stderr when the header's time is not
 // used. False on a read error.
-bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size) {
+bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size, bool warn = true) {
+    p.in.clear();  // after an earlier pass read up to the end
     p.in.seekg(0, std::ios::end);
     const auto end = p.in.tellg();
     if (end < 0) return false;
     file_size = static_cast<uint64_t>(end);
     if (!zelvan::findPayloadStart(p.in, p.header, file_size, start)) return false;
-    if (start.header_time_ignored) {
+    if (warn && start.header_time_ignored) {
         std::fprintf(stderr,
                      "zelvan-raw: warning: the header's dvs_start_timestamp %llu disagrees with the stream; "
                      "times are taken from the stream (%llu us at byte %llu)\n",
@@ -243,11 +247,12 @@ bool findStart(Payload& p, zelvan::PayloadStart& start, uint64_t& file_size) {
 }
 
 // Decodes the whole payload through `decoder`, from where and from the time the reader's rules give
-// (a header time that disagrees with the stream is not used); returns false on a read error.
-bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes) {
+// (a header time that disagrees with the stream is not used; `warn` says so on stderr); returns false
+// on a read error.
+bool decodePayload(Payload& p, zelvan::Decoder& decoder, uint64_t& payload_bytes, bool warn = true) {
     zelvan::PayloadStart start;
     uint64_t file_size = 0;
-    if (!findStart(p, start, file_size)) return false;
+    if (!findStart(p, start, file_size, warn)) return false;
     if (start.has_time_base) decoder.setTimeBase(start.time_base);
     p.in.clear();
     p.in.seekg(static_cast<std::streamoff>(start.offset));
@@ -371,12 +376,6 @@ int cmdInfo(const std::string& path, bool json) {
     return outputStatus();
 }
 
-// Per-bin counts of stats.
-struct StatsBin {
-    uint64_t events = 0;
-    uint64_t on_events = 0;
-};
-
 // "0.1234": part / whole with 4 decimals, rounded half up; "0.0000" when whole is 0.
 std::string share(uint64_t part, uint64_t whole) {
     const uint64_t e4 = whole == 0 ? 0 : (part * 10'000 + whole / 2) / whole;
@@ -388,29 +387,27 @@ std::string share(uint64_t part, uint64_t whole) {
 
 constexpr uint64_t kMaxBinUs = 1'000'000'000'000;
 
+// Past this many bins stats refuses: a damaged stream whose time runs far ahead, or tiny bins over a
+// long recording, would print rows without end.
+constexpr uint64_t kMaxStatsBins = 10'000'000;
+// Bins counted per pass over the payload: the counts of a window take 16 bytes a bin.
+constexpr uint64_t kStatsWindowBins = uint64_t{1} << 20;
+// Rows between checks of the output, so that a broken output stops the printing.
+constexpr uint64_t kRowsPerOutputCheck = 4096;
+
 int cmdStats(const std::string& path, uint64_t bin_us) {
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);
-    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(p.header.formatText());
-    if (!decoder) return fail("no decoder for \"" + p.header.formatText() + "\"");
+    const std::string format = p.header.formatText();
+    auto decoder = zelvan::DecoderFactory::createUniqueDecoder(format);
+    if (!decoder) return fail("no decoder for \"" + format + "\"");
 
-    // Bins by start time. Events mostly come in time order: the bin of the last event is kept at hand,
-    // and the map is looked at (and grows) only when an event falls outside it.
-    std::map<uint64_t, StatsBin> bins;
-    StatsBin* current = nullptr;
-    uint64_t current_start = 0;
+    // First pass: the totals and the time span, which give the number of bins.
     uint64_t events = 0, on_events = 0, triggers = 0, earliest = UINT64_MAX, latest = 0;
     decoder->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
         for (auto* it = b; it != e; ++it) {
             const uint64_t t = it->timestamp;
-            // t below the bin's start wraps around to a large difference, too.
-            if (current == nullptr || t - current_start >= bin_us) {
-                current_start = t - t % bin_us;
-                current = &bins[current_start];
-            }
-            ++current->events;
-            current->on_events += it->polarity;
             on_events += it->polarity;
             earliest = std::min(earliest, t);
             latest = std::max(latest, t);
@@ -421,24 +418,48 @@ int cmdStats(const std::string& path, uint64_t bin_us) {
     uint64_t payload_bytes = 0;
     if (!decodePayload(p, *decoder, payload_bytes)) return fail("read error in \"" + path + "\"");
 
+    const uint64_t first_bin = events > 0 ? earliest / bin_us : 0;
+    const uint64_t bin_count = events > 0 ? latest / bin_us - first_bin + 1 : 0;
+    if (bin_count > kMaxStatsBins) {
+        return fail(std::to_string(bin_count) + " bins of " + std::to_string(bin_us) +
+                    " us; use a larger --bin (at most " + std::to_string(kMaxStatsBins) + " bins)");
+    }
+
     uint64_t rows = 0;
-    auto row = [&](uint64_t start, const StatsBin& bin) {
-        // events * 1000000 / bin_us without overflow: bin_us <= 10^12 keeps the remainder's product
-        // below 2^64.
-        const uint64_t rate = bin.events / bin_us * 1'000'000 + bin.events % bin_us * 1'000'000 / bin_us;
+    auto row = [&](uint64_t start, uint64_t n, uint64_t on) {
+        // n * 1000000 / bin_us without overflow: bin_us <= 10^12 keeps the remainder's product below
+        // 2^64.
+        const uint64_t rate = n / bin_us * 1'000'000 + n % bin_us * 1'000'000 / bin_us;
         std::printf("%llu,%llu,%llu,%llu,%s\n", static_cast<unsigned long long>(start),
-                    static_cast<unsigned long long>(bin.events),
-                    static_cast<unsigned long long>(bin.on_events), static_cast<unsigned long long>(rate),
-                    share(bin.on_events, bin.events).c_str());
+                    static_cast<unsigned long long>(n), static_cast<unsigned long long>(on),
+                    static_cast<unsigned long long>(rate), share(on, n).c_str());
         ++rows;
+        return rows % kRowsPerOutputCheck != 0 || !std::ferror(stdout);
     };
     std::printf("bin_start_us,events,on_events,rate_ev_per_s,on_share\n");
-    if (!bins.empty()) {
-        uint64_t next = bins.begin()->first;
-        for (const auto& [start, bin] : bins) {
-            for (; next < start; next += bin_us) row(next, StatsBin{});
-            row(start, bin);
-            next = start + bin_us;
+    // Then one pass per window of bins, each counting only the events that fall into it: the rows
+    // come out in time order with bounded memory, whatever order the events come in.
+    std::vector<uint64_t> counts, on_counts;
+    for (uint64_t window = 0; window < bin_count; window += kStatsWindowBins) {
+        const uint64_t size = std::min(kStatsWindowBins, bin_count - window);
+        const uint64_t window_bin = first_bin + window;
+        counts.assign(size, 0);
+        on_counts.assign(size, 0);
+        auto pass = zelvan::DecoderFactory::createUniqueDecoder(format);
+        if (!pass) return fail("no decoder for \"" + format + "\"");
+        pass->setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
+            for (auto* it = b; it != e; ++it) {
+                // Bins below the window wrap around to large indexes and are skipped too.
+                const uint64_t i = it->timestamp / bin_us - window_bin;
+                if (i >= size) continue;
+                ++counts[i];
+                on_counts[i] += it->polarity;
+            }
+        });
+        if (!decodePayload(p, *pass, payload_bytes, false)) return fail("read error in \"" + path + "\"");
+        for (uint64_t i = 0; i < size; ++i) {
+            if (!row((window_bin + i) * bin_us, counts[i], on_counts[i]))
+                return fail("cannot write the output");
         }
     }
     std::printf("events: %llu\n", static_cast<unsigned long long>(events));
@@ -729,13 +750,16 @@ public:
     // The recording starts now.
     void start() {
         started_ = last_ = std::chrono::steady_clock::now();
+        next_ = started_ + std::chrono::seconds(1);
         last_events_ = events();
     }
     // Called while the recording runs (every 100 ms or so): shows the line when a second has passed.
     void tick() {
         if (!live_) return;
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_ < std::chrono::seconds(1)) return;
+        // Due at start + k s; a late tick does not push the later ones back.
+        if (now < next_) return;
+        while (next_ <= now) next_ += std::chrono::seconds(1);
         const uint64_t n = events();
         const double span = std::chrono::duration<double>(now - last_).count();
         const auto rate = static_cast<unsigned long long>(static_cast<double>(n - last_events_) / span);
@@ -758,7 +782,7 @@ private:
     const bool live_;
     ProgressLine line_;
     std::atomic<uint64_t> events_{0};
-    std::chrono::steady_clock::time_point started_{}, last_{};
+    std::chrono::steady_clock::time_point started_{}, last_{}, next_{};
     uint64_t last_events_ = 0;
 };
 
@@ -841,6 +865,16 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
     std::fprintf(stderr, "zelvan-raw: recorded %llu events and %zu frames from %s into %s.raw, %s.mp4%s\n",
                  static_cast<unsigned long long>(events), times.size(), serial.c_str(), base.c_str(),
                  base.c_str(), json.c_str());
+    // Losses the camera counts: frames and exposure records that found no partner. Data dropped on
+    // the way to the files make the recording fail above.
+    std::error_code ec;
+    const auto written = std::filesystem::file_size(base + ".raw", ec);
+    std::fprintf(stderr,
+                 "zelvan-raw: %llu bytes written; lost on the way: %llu frames, %llu exposure records "
+                 "unpaired\n",
+                 static_cast<unsigned long long>(ec ? 0 : written),
+                 static_cast<unsigned long long>(camera->getUnpairedFrames()),
+                 static_cast<unsigned long long>(camera->getUnpairedSyncRecords()));
     return 0;
 }
 
@@ -918,12 +952,19 @@ struct Arguments {
     bool triggers = false;
 };
 
+// The words of the command line before its "--" (all of them without one).
+std::vector<std::string> g_option_words;
+
 // The first wrong use among what `command` was given: arguments it does not take and positional
 // arguments that are missing. Empty when there is none.
 std::string misuse(const CLI::App& command, std::initializer_list<const char*> positionals) {
     for (const std::string& extra : command.remaining()) {
         if (extra == "--") continue;  // the end of the options, kept by the parser among the extras
-        if (extra.size() > 1 && extra[0] == '-') return "unknown option " + extra.substr(0, extra.find('='));
+        // A word after "--" is an argument even when it looks like an option.
+        const bool option_word =
+            std::find(g_option_words.begin(), g_option_words.end(), extra) != g_option_words.end();
+        if (option_word && extra.size() > 1 && extra[0] == '-')
+            return "unknown option " + extra.substr(0, extra.find('='));
         return "unexpected argument \"" + extra + "\"";
     }
     for (const char* name : positionals) {
@@ -1016,20 +1057,38 @@ int runCommand(const CLI::App& command, const Arguments& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file-size limit a write fails with EFBIG and is reported like any other write error,
+    // instead of the signal ending the tool without a word (and leaving a partial output behind).
+    std::signal(SIGXFSZ, SIG_IGN);
     // The tool reports its own errors; the library's progress lines would only add noise.
     zelvan::Logger::Instance().setLevel(zelvan::LOG_ERROR + 1);
     if (argc < 2) return usageError("", "no command given");
     const std::string first = argv[1];
+    const auto isCommand = [](const std::string& word) {
+        return std::any_of(std::begin(kCommands), std::end(kCommands),
+                           [&](const CommandHelp& c) { return word == c.name; });
+    };
     if (first == "help") {
-        printUsage("");
+        // "help" or "help CMD": the whole usage text or that command's section.
+        if (argc > 3) return usageError("", std::string("unexpected argument \"") + argv[3] + "\"");
+        const std::string topic = argc == 3 ? argv[2] : "";
+        if (!topic.empty() && !isCommand(topic)) return usageError("", "unknown command \"" + topic + "\"");
+        printUsage(topic);
         return 0;
     }
-    // A word where the command belongs that names none (options are left to the parser).
-    if (first.empty() || first[0] != '-') {
-        const bool known = std::any_of(std::begin(kCommands), std::end(kCommands),
-                                       [&](const CommandHelp& c) { return first == c.name; });
-        if (!known) return usageError("", "unknown command \"" + first + "\"");
+    // An option of some command given before the command.
+    if (first.size() > 1 && first[0] == '-' && first != "-h" && first != "--help") {
+        const std::string option = first.substr(0, first.find('='));
+        for (const char* known : {"--json", "--triggers", "--from", "--to", "--bin", "--seconds", "--rate",
+                                  "--width", "--height", "--seed", "--config"}) {
+            if (option == known) return usageError("", "options go after the command: " + option);
+        }
     }
+    // A word where the command belongs that names none (options are left to the parser).
+    if ((first.empty() || first[0] != '-') && !isCommand(first))
+        return usageError("", "unknown command \"" + first + "\"");
+
+    for (int i = 1; i < argc && std::string(argv[i]) != "--"; ++i) g_option_words.emplace_back(argv[i]);
 
     Arguments a;
     CLI::App app("scripted access to raw event recordings", "zelvan-raw");
@@ -1072,6 +1131,13 @@ int main(int argc, char** argv) {
     record->add_option("SECONDS", a.seconds);
     record->add_option("FILE", a.file);
 
+    // A repeated option or flag counts once: the last one given wins.
+    for (CLI::App* c : app.get_subcommands([](CLI::App*) { return true; })) {
+        for (CLI::Option* o : c->get_options()) {
+            if (o->nonpositional()) o->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        }
+    }
+
     // The command that was given, once parsing has met it.
     auto given = [&app]() -> const CLI::App* {
         const auto parsed = app.get_subcommands();
@@ -1111,5 +1177,10 @@ int main(int argc, char** argv) {
         // Stats of a long recording in tiny bins, say.
         std::fflush(stdout);
         return fail("out of memory");
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::string message = e.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        return fail(message.empty() ? "unexpected error" : message);
     }
 }

@@ -99,6 +99,10 @@ public:
     // State: whether a stream runs, and whether a recording takes data.
     virtual bool isStreaming() const { return false; }
     virtual bool isRecording() const { return false; }
+    // Frames and exposure records left unpaired (dropped from the pairing queues) since the camera
+    // was opened.
+    virtual uint64_t getUnpairedFrames() const { return 0; }
+    virtual uint64_t getUnpairedSyncRecords() const { return 0; }
 
     CameraDescription getDescription() const { return description_; }
 

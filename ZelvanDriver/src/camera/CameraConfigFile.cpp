@@ -5,9 +5,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <exception>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -200,6 +203,10 @@ ConfigError readDocument(std::istream& in, const std::string& source, nlohmann::
     } catch (const nlohmann::json::exception& e) {
         return logged(ConfigError::NotJson, LOG_ERROR,
                       "Config file " + source + " is not valid JSON: " + e.what());
+    } catch (const std::exception& e) {
+        // A stream that fails while it is read (set to throw by a caller, or a device error).
+        return logged(ConfigError::CannotOpen, LOG_ERROR,
+                      "Config file " + source + " cannot be read: " + e.what());
     }
     // The whole shape is checked first, so that nothing is applied from a file that is not a
     // configuration.
@@ -294,6 +301,12 @@ ConfigError saveFile(const ToolTable& tools, const std::string& path) {
 }
 
 ConfigError loadFile(const ToolTable& tools, const std::string& path) {
+    // A directory opens as a stream on some systems and fails only when read.
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+        return logged(ConfigError::CannotOpen, LOG_ERROR,
+                      "Failed to open config file: " + path + " is not a regular file");
     std::ifstream in(path, std::ios::binary);
     if (!in) return logged(ConfigError::CannotOpen, LOG_ERROR, "Failed to open config file: " + path);
     nlohmann::json document;

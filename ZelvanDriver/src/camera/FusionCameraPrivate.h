@@ -95,6 +95,8 @@ public:
     // Frames and records dropped from the pairing queues so far.
     uint64_t droppedFrames() const { return dropped_frames_.load(); }
     uint64_t droppedSyncRecords() const { return dropped_records_.load(); }
+    uint64_t getUnpairedFrames() const override { return droppedFrames(); }
+    uint64_t getUnpairedSyncRecords() const override { return droppedSyncRecords(); }
     // Batches replaced before a consumer took them.
     uint64_t replacedBatches() const;
 
