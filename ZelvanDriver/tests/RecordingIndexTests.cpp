@@ -239,6 +239,83 @@ TEST_F(RecorderIndex, AStaleIndexThatCannotBeRemovedRefusesTheStart) {
     EXPECT_FALSE(recorder.isRecording());
 }
 
+// A start that cannot open its file leaves the earlier recording of that name, and its index, alone.
+TEST_F(RecorderIndex, AStartThatCannotOpenItsFileKeepsTheOldIndex) {
+    const fs::path file = dir_ / "taken.raw";
+    fs::create_directories(file / "x");  // the recording's name is taken by a folder
+    const std::vector<uint8_t> old = {1, 2, 3};
+    std::ofstream(indexOf(file), std::ios::binary).write(reinterpret_cast<const char*>(old.data()), 3);
+    DvsFileRecorder recorder;
+    ScopedLogCapture log;
+    EXPECT_FALSE(recorder.startRecording(file.string(), DvsFileInfo{}));
+    EXPECT_EQ(recorder.lastError(), RecorderError::CannotOpen);
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_EQ(readBytes(indexOf(file)), old);
+}
+
+// A reader that opens a recording still being written indexes the bytes it found; the file has grown
+// by the time its index is complete, so it saves none (the recorder writes the index of the whole
+// file), and an index that appeared meanwhile is left as it is.
+TEST_F(RecorderIndex, AReaderSavesNoIndexOfAFileThatGrewWhileItWasIndexed) {
+    const fs::path file = dir_ / "growing.raw";
+    const std::vector<uint8_t> stream = sceneStream(0, 6'000'000);
+    const size_t first = 3'000'000 & ~size_t(1);
+    {
+        DvsFileRecorder recorder;
+        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        recorder.addData(stream.data(), first);
+        ASSERT_TRUE(recorder.stopRecording());
+    }
+    fs::remove(indexOf(file));
+    const std::vector<uint8_t> recorders = {4, 5, 6};
+    bool appended = false;
+    {
+        RawFileReader reader(file.string());
+        reader.setProgressCallback([&](uint64_t done, uint64_t total) {
+            if (done == total && !appended) {
+                appended = true;
+                std::ofstream(file, std::ios::binary | std::ios::app)
+                    .write(reinterpret_cast<const char*>(stream.data() + first),
+                           std::streamsize(stream.size() - first));
+                std::ofstream(indexOf(file), std::ios::binary)
+                    .write(reinterpret_cast<const char*>(recorders.data()),
+                           std::streamsize(recorders.size()));
+            }
+            return true;
+        });
+        ASSERT_TRUE(reader.loadFile()) << reader.lastErrorMessage();
+        EXPECT_EQ(reader.lastError(), ReaderError::None) << reader.lastErrorMessage();
+    }
+    ASSERT_TRUE(appended);
+    EXPECT_EQ(readBytes(indexOf(file)), recorders);
+    EXPECT_FALSE(fs::exists(indexOf(file).string() + ".part"));
+    // Without the index appearing, none is created for the size the reader saw.
+    fs::remove(indexOf(file));
+    fs::resize_file(file, fs::file_size(file) - (stream.size() - first));
+    appended = false;
+    {
+        RawFileReader reader(file.string());
+        reader.setProgressCallback([&](uint64_t done, uint64_t total) {
+            if (done == total && !appended) {
+                appended = true;
+                std::ofstream(file, std::ios::binary | std::ios::app)
+                    .write(reinterpret_cast<const char*>(stream.data() + first),
+                           std::streamsize(stream.size() - first));
+            }
+            return true;
+        });
+        ASSERT_TRUE(reader.loadFile()) << reader.lastErrorMessage();
+    }
+    ASSERT_TRUE(appended);
+    EXPECT_FALSE(fs::exists(indexOf(file)));
+    // Once the file stays put, a reader saves the index of all of it.
+    {
+        RawFileReader reader(file.string());
+        ASSERT_TRUE(reader.loadFile()) << reader.lastErrorMessage();
+    }
+    EXPECT_TRUE(fs::exists(indexOf(file)));
+}
+
 TEST_F(RecorderIndex, ARecordingWithoutEventsHasNoIndexAndLeavesNoOldOne) {
     const fs::path file = dir_ / "empty.raw";
     const std::vector<uint8_t> old = {1, 2, 3};

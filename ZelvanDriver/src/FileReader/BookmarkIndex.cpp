@@ -1,6 +1,7 @@
 #include "FileReader/BookmarkIndex.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <new>
@@ -70,19 +71,20 @@ std::vector<EventTriggerIn> BookmarkIndex::triggersAt(uint64_t key) const {
     return it == marks_.end() ? std::vector<EventTriggerIn>{} : it->second.triggers;
 }
 
-bool BookmarkIndex::save(const std::string& path, const Recording& recording, std::string& error) const {
+bool BookmarkIndex::save(const std::string& raw_path, const Recording& recording, bool& saved,
+                         std::string& error) const {
+    saved = false;
+    std::error_code ec;
+    const uint64_t size_now = std::filesystem::file_size(raw_path, ec);
+    if (ec || size_now != recording.file_size) {
+        ZV_LOG(LOG_INFO, "%s changed while it was indexed; its index is not saved", raw_path.c_str());
+        return true;
+    }
     const std::vector<uint8_t> bytes = serializeBookmarks(marks_, contextOf(recording));
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        error = "Failed to open file for writing";
-        return false;
-    }
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    out.flush();
-    if (!out) {
-        error = "Failed to write bookmark file: " + path;
-        return false;
-    }
+    // What stands under the side file's name when the save fails is left for the next opening to
+    // check (a recorder's index, or something that is no index at all).
+    if (!writeSideFile(raw_path, bytes, error, true)) return false;
+    saved = true;
     return true;
 }
 

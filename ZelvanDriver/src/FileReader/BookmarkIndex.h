@@ -87,9 +87,12 @@ public:
     // unchanged.
     [[nodiscard]] bool load(const std::string& path, const Recording& recording, LoadProgress& progress);
 
-    // Writes the side file at `path`. False, with the reason in `error`, when it cannot be written
-    // completely (the next opening finds it damaged and builds the index again).
-    [[nodiscard]] bool save(const std::string& path, const Recording& recording, std::string& error) const;
+    // Writes the index as the side file of the raw file at `raw_path`, through a temporary name and a
+    // rename, so that no partial side file is ever found. Nothing is written when the raw file no
+    // longer has the size indexed (a recorder still writes it, and writes its own index when done):
+    // true then, with `saved` false. False, with the reason in `error`, when the write fails.
+    [[nodiscard]] bool save(const std::string& raw_path, const Recording& recording, bool& saved,
+                            std::string& error) const;
 
     // Forgets every bookmark.
     void clear() {

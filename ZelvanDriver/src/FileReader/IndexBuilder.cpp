@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "FileReader/StreamTime.h"
@@ -115,6 +116,17 @@ RecordingIndexer::RecordingIndexer(uint64_t header_time) : header_time_(header_t
 
 void RecordingIndexer::feed(const uint8_t* data, size_t size) {
     if (!builder_ || size == 0) return;
+    // The index must never take the recording down with it: without memory it is dropped, and the
+    // reader builds one when it first opens the file.
+    try {
+        feedPiece(data, size);
+    } catch (const std::bad_alloc&) {
+        builder_.reset();
+        error_ = "Out of memory while indexing the recording, the index was dropped";
+    }
+}
+
+void RecordingIndexer::feedPiece(const uint8_t* data, size_t size) {
     const uint64_t piece_start = payload_bytes_;
     payload_bytes_ += size;
     if (deciding_) {
@@ -167,6 +179,16 @@ void RecordingIndexer::feed(const uint8_t* data, size_t size) {
 
 std::vector<uint8_t> RecordingIndexer::finish(const std::string& header_text) {
     if (!builder_) return {};
+    try {
+        return finishIndex(header_text);
+    } catch (const std::bad_alloc&) {
+        builder_.reset();
+        error_ = "Out of memory while indexing the recording, the index was dropped";
+        return {};
+    }
+}
+
+std::vector<uint8_t> RecordingIndexer::finishIndex(const std::string& header_text) {
     BookmarkMap marks = builder_->finish();
     builder_.reset();
     if (marks.empty()) return {};
@@ -199,7 +221,8 @@ bool removeSideFile(const std::string& raw_path, std::string& error) {
     return false;
 }
 
-bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& bytes, std::string& error) {
+bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& bytes, std::string& error,
+                   bool keep_existing) {
     const std::string path = RawFileReader::bookmarkPathFor(raw_path);
     const std::string part = path + ".part";
     {
@@ -220,7 +243,7 @@ bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& byte
     }
     if (error.empty()) return true;
     std::filesystem::remove(part, ec);
-    std::filesystem::remove(path, ec);
+    if (!keep_existing) std::filesystem::remove(path, ec);
     return false;
 }
 

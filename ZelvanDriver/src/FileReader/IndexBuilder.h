@@ -74,8 +74,15 @@ public:
     // does not parse to the time given at construction (nothing is vouched for then). The indexer is
     // spent afterwards.
     std::vector<uint8_t> finish(const std::string& header_text);
+    // Why the index was dropped (memory ran out while building it); empty otherwise. finish()
+    // returns nothing then.
+    const std::string& error() const { return error_; }
 
 private:
+    void feedPiece(const uint8_t* data, size_t size);
+    std::vector<uint8_t> finishIndex(const std::string& header_text);
+
+    std::string error_;
     uint64_t header_time_;
     uint64_t payload_bytes_ = 0;
     std::unique_ptr<BookmarkBuilder> builder_;
@@ -91,8 +98,9 @@ private:
 
 // Writes `bytes` as the side file beside `raw_path`, through a temporary name and a rename, so that no
 // partial side file is ever found under the reader's name. False, with the reason in `error` and
-// neither name left behind, when that fails.
+// neither name left behind, when that fails; `keep_existing` leaves what stands under the side file's
+// name alone then (only the temporary name is removed).
 [[nodiscard]] bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& bytes,
-                                 std::string& error);
+                                 std::string& error, bool keep_existing = false);
 
 }  // namespace zelvan::detail

@@ -175,7 +175,8 @@ bool RawFileReader::loadFile() {
     // no side file behind.
     if (!progress.finished()) return cancelled();
     // An index that cannot be saved still serves this reader; the next one builds it again.
-    if (!loaded_index && !index_->empty() && !index_->save(bookmark_path_, recording, error)) {
+    bool saved = false;
+    if (!loaded_index && !index_->empty() && !index_->save(path_, recording, saved, error)) {
         fail(ReaderError::CannotWriteIndex, error);
     }
 

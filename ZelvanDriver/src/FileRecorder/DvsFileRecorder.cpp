@@ -163,16 +163,18 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
         status_.path = path;
     }
     dropped_recording_ = 0;
-    // An index left beside an earlier file of this name must never be taken for the new recording's.
-    std::string index_error;
-    if (!detail::removeSideFile(path, index_error)) {
-        fail(RecorderError::CannotOpen, index_error);
-        return outcome(RecorderError::CannotOpen);
-    }
     output_.open(path, std::ios::binary | std::ios::trunc);
     if (!output_) {
         fail(RecorderError::CannotOpen, "Cannot open recording file " + path + ": " + systemError());
         output_.clear();
+        return outcome(RecorderError::CannotOpen);
+    }
+    // An index left beside an earlier file of this name must never be taken for the new recording's.
+    // It goes once the new file is open: a start that fails leaves the earlier recording as it was.
+    std::string index_error;
+    if (!detail::removeSideFile(path, index_error)) {
+        fail(RecorderError::CannotOpen, index_error);
+        closeOutput();
         return outcome(RecorderError::CannotOpen);
     }
     output_path_ = path;
@@ -301,9 +303,14 @@ std::vector<std::string> DvsFileRecorder::cacheFiles() const {
     return out;
 }
 
-void DvsFileRecorder::closeOutput() {
-    if (output_.is_open()) output_.close();
+bool DvsFileRecorder::closeOutput() {
+    bool ok = true;
+    if (output_.is_open()) {
+        output_.close();
+        ok = static_cast<bool>(output_);
+    }
     output_.clear();
+    return ok;
 }
 
 void DvsFileRecorder::writerLoop() {
@@ -351,6 +358,13 @@ void DvsFileRecorder::writerLoop() {
     if (!failed && !header_written_) writeHeader(file_info_.dvs_start_timestamp);
     output_.flush();
     if (!output_) failed = true;
+    // The file is closed, and the close checked, before its index is written: an index describes a
+    // file known to be complete.
+    if (!closeOutput() && !failed) {
+        failed = true;
+        fail(RecorderError::WriteFailed,
+             "Cannot close recording file " + output_path_ + ": " + systemError());
+    }
     countWrittenFromFile();
     // A recording that ended on a write error gets no index: the file's tail is not known exactly.
     if (!failed && indexer_) writeIndex(*indexer_, header);
@@ -362,7 +376,14 @@ void DvsFileRecorder::writerLoop() {
 
 void DvsFileRecorder::writeIndex(detail::RecordingIndexer& indexer, const std::string& header) {
     const std::vector<uint8_t> bytes = indexer.finish(header);
-    if (bytes.empty()) return;  // no events: readers keep no index either
+    if (bytes.empty()) {
+        // No events (readers keep no index either), or the index was dropped while recording.
+        if (indexer.error().empty()) return;
+        ZV_LOG(LOG_ERROR, "%s; the recording is complete, readers build its index", indexer.error().c_str());
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        status_.indexError = indexer.error();
+        return;
+    }
     std::string error;
     const bool written = detail::writeSideFile(output_path_, bytes, error);
     if (!written) ZV_LOG(LOG_ERROR, "%s; the recording is complete, readers build its index", error.c_str());
@@ -380,7 +401,7 @@ void DvsFileRecorder::deleteListedCacheFiles() {
     cache_files_.clear();
 }
 
-bool DvsFileRecorder::openNextCacheFile(uint64_t start_time, bool with_index) {
+bool DvsFileRecorder::openNextCacheFile(uint64_t start_time) {
     std::string name;
     {
         std::lock_guard<std::mutex> lock(files_mutex_);
@@ -394,9 +415,7 @@ bool DvsFileRecorder::openNextCacheFile(uint64_t start_time, bool with_index) {
     const bool ok = static_cast<bool>(cache_out_);
     {
         std::lock_guard<std::mutex> lock(files_mutex_);
-        cache_files_.push_back(
-            CacheFile{name, start_time, !ok,
-                      ok && with_index ? std::make_shared<detail::RecordingIndexer>(start_time) : nullptr});
+        cache_files_.push_back(CacheFile{name, start_time, !ok});
     }
     if (!ok) ZV_LOG(LOG_ERROR, "Cannot open cache file %s: %s", name.c_str(), systemError().c_str());
     return ok;
@@ -423,17 +442,6 @@ void DvsFileRecorder::startCacheLoop() {
 void DvsFileRecorder::cacheLoop() {
     setCurrentThreadName("zv-rec-cache");
     ZV_LOG(LOG_INFO, "Start cache loop");
-    // The indexes that take the bytes written from now on: one per cache file a recording may start
-    // at. Once a recording runs, it starts at the oldest file kept, and only that file's index is fed.
-    std::vector<std::shared_ptr<detail::RecordingIndexer>> live;
-    auto refreshLive = [this, &live](bool recording) {
-        std::lock_guard<std::mutex> lock(files_mutex_);
-        live.clear();
-        for (auto& entry : cache_files_) {
-            if (recording && &entry != &cache_files_.front()) entry.index.reset();
-            if (entry.index) live.push_back(entry.index);
-        }
-    };
     for (;;) {
         std::deque<Chunk> batch = takeQueue();
         if (batch.empty()) break;
@@ -441,8 +449,7 @@ void DvsFileRecorder::cacheLoop() {
             const uint64_t t = startTimeOf(chunk, cache_file_open_ ? cache_start_time_ : 0);
             if (!cache_file_open_) {
                 cache_sequence_ = 0;
-                openNextCacheFile(t, true);
-                refreshLive(false);
+                openNextCacheFile(t);
                 ZV_LOG(LOG_INFO, "Start save cache file: %s", cacheFiles().back().c_str());
             } else if (t > cache_start_time_ && t - cache_start_time_ > kCacheFileSpanUs) {
                 // This buffer begins the next second: every cache file starts with the stream time of
@@ -467,8 +474,7 @@ void DvsFileRecorder::cacheLoop() {
                     }
                     if (!recording && caching && cache_sequence_ >= cache_seconds_) cache_sequence_ = 0;
                 }
-                openNextCacheFile(t, !recording);
-                refreshLive(recording);
+                openNextCacheFile(t);
                 ZV_LOG(LOG_INFO, "A frame of cache file was saved: %s", cacheFiles().back().c_str());
             }
             cache_out_.write(reinterpret_cast<const char*>(chunk.bytes->data()),
@@ -478,13 +484,8 @@ void DvsFileRecorder::cacheLoop() {
                 std::lock_guard<std::mutex> lock(files_mutex_);
                 if (!cache_files_.empty()) cache_files_.back().damaged = true;
             }
-            if (cache_out_) {
-                for (const auto& index : live) index->feed(chunk.bytes->data(), chunk.bytes->size());
-            } else {
-                // What the cache holds is no longer known exactly: no index vouches for it.
-                live.clear();
+            if (!cache_out_) {
                 std::lock_guard<std::mutex> lock(files_mutex_);
-                for (auto& entry : cache_files_) entry.index.reset();
                 if (!cache_files_.empty() && !cache_files_.back().damaged) {
                     cache_files_.back().damaged = true;
                     ZV_LOG(LOG_ERROR, "Write error in cache file %s: %s", cache_files_.back().path.c_str(),
@@ -506,17 +507,21 @@ void DvsFileRecorder::mergeLoop() {
         std::lock_guard<std::mutex> lock(files_mutex_);
         files = cache_files_;
     }
-    uint64_t payload = 0;  // bytes merged after the header
-    auto append = [this, &payload](const char* data, size_t size) {
+    DvsFileInfo info = file_info_;
+    if (!files.empty()) info.dvs_start_timestamp = files.front().start_time;
+    // The index is built here, from the bytes merged, off the camera's path: it describes exactly the
+    // payload the recording holds. Indexing while caching would decode every cached byte, most of
+    // which no recording ever takes.
+    detail::RecordingIndexer indexer(info.dvs_start_timestamp);
+    bool header_done = false;
+    auto append = [this, &indexer, &header_done](const char* data, size_t size) {
         output_.write(data, static_cast<std::streamsize>(size));
         if (!output_) return false;
-        payload += size;
+        if (header_done) indexer.feed(reinterpret_cast<const uint8_t*>(data), size);
         std::lock_guard<std::mutex> lock(files_mutex_);
         status_.bytesWritten += size;
         return true;
     };
-    DvsFileInfo info = file_info_;
-    if (!files.empty()) info.dvs_start_timestamp = files.front().start_time;
     const std::string header = generateDvsFileHeader(info);
     // When the recording cannot take the rest, the cache files not yet merged stay on disk, out of
     // the list that the cache loop clears when it starts again.
@@ -538,7 +543,7 @@ void DvsFileRecorder::mergeLoop() {
         if (!kept.empty()) status_.error += "; cached data not merged are kept in " + kept;
     };
     bool ok = append(header.data(), header.size());
-    payload = 0;
+    header_done = true;
     bool complete = ok;  // every cache file merged whole
     if (!ok) {
         fail(RecorderError::WriteFailed,
@@ -594,12 +599,15 @@ void DvsFileRecorder::mergeLoop() {
         fail(RecorderError::WriteFailed,
              "Write error in recording file " + output_path_ + ": " + systemError());
     }
-    closeOutput();
+    if (!closeOutput() && complete) {
+        complete = false;
+        fail(RecorderError::WriteFailed,
+             "Cannot close recording file " + output_path_ + ": " + systemError());
+    }
     countWrittenFromFile();
-    // The first file's index has taken every byte written into the cache since that file began; it
-    // is used only when the merged payload is exactly those bytes.
-    if (complete && !files.empty() && files.front().index && files.front().index->payloadBytes() == payload)
-        writeIndex(*files.front().index, header);
+    // Only a recording merged whole, with every cache file intact and the file closed cleanly, gets an
+    // index: otherwise what it holds is not known exactly.
+    if (complete && !files.empty()) writeIndex(indexer, header);
     if (cache_thread_.joinable()) cache_thread_.join();
     startCacheLoop();
     std::lock_guard<std::mutex> lock(files_mutex_);

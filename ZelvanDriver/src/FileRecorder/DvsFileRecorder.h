@@ -51,17 +51,20 @@ public:
     // Starts recording into `path`. False while cached data are being merged (MergeRunning), when a
     // recording already runs (AlreadyRecording), or when the file cannot be created (CannotOpen:
     // logged, and given by status()). The header's start time is the stream time just before the
-    // first recorded byte. An index file of an earlier recording of that name is removed first (a start
-    // that cannot remove it fails with CannotOpen).
+    // first recorded byte. An index file of an earlier recording of that name is removed once the new
+    // file is open (a start that cannot remove it fails with CannotOpen; one that cannot open the
+    // file leaves it alone).
     [[nodiscard]] bool startRecording(const std::string& path, const DvsFileInfo& info);
     // Ends the recording. False while a merge runs (MergeRunning), and when the recording lost data (a
     // write error, dropped buffers, an unusable cache file): status() says what and how much was
     // written. True when no recording ran. In cache mode the cached seconds and the recording are
     // merged into the file on a background thread: true then says that nothing was lost so far, and
     // status() after waitForMerge() gives the outcome of the merge. A recording (or merge) whose file
-    // was written without a write error gets its bookmark index beside it (RawFileReader's side file,
-    // built from the bytes as they were written); status().indexWritten and indexError tell whether it
-    // was written. A failed index write does not fail the recording.
+    // was written and closed without an error gets its bookmark index beside it (RawFileReader's side
+    // file, built from the bytes as they were written: by the writer thread, or in cache mode by the
+    // merge, from the bytes it merges); status().indexWritten and indexError tell whether it was
+    // written. A failed index write (or an index dropped for want of memory) does not fail the
+    // recording. A close that fails is a write failure (WriteFailed), and leaves no index.
     [[nodiscard]] bool stopRecording();
     // Why the latest startRecording() or stopRecording() returned false; None after one that returned
     // true, and before the first. Safe from any thread.
@@ -101,9 +104,6 @@ private:
         std::string path;
         uint64_t start_time = 0;
         bool damaged = false;  // a write into it failed: it lacks data
-        // The index of a recording merged from this file on (every later byte fed to it); none once a
-        // recording runs that starts at an earlier file, or after a write into the cache failed.
-        std::shared_ptr<detail::RecordingIndexer> index;
     };
 
     void writerLoop();
@@ -112,8 +112,9 @@ private:
     void mergeLoop();
     void pushCurrentLocked();
     void deleteListedCacheFiles();
-    bool openNextCacheFile(uint64_t start_time, bool with_index);
-    void closeOutput();
+    bool openNextCacheFile(uint64_t start_time);
+    // Closes the recording file; false when the close failed (data may not have reached the disk).
+    bool closeOutput();
     void countWrittenFromFile();
     // Writes the bookmark index of the finished recording beside it (through a temporary name, so
     // that no partial index is ever left under the reader's name) and notes the outcome in the status.
@@ -125,7 +126,8 @@ private:
     std::deque<Chunk> takeQueue();
     static uint64_t startTimeOf(const Chunk& chunk, uint64_t fallback);
 
-    // Output file; written by one thread at a time (writer, merge), opened and closed under control_mutex_.
+    // Output file; written by one thread at a time (writer, merge), opened under control_mutex_ and
+    // closed by the thread that wrote it (or under control_mutex_ once that thread has ended).
     std::string output_path_;
     std::ofstream output_;
     DvsFileInfo file_info_;

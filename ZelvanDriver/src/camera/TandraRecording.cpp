@@ -227,16 +227,18 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
         return -1;
     }
     ZV_LOG(LOG_INFO, "Start recording DVS stream to %s.", path.c_str());
-    // An index left beside an earlier file of this name must never be taken for the new recording's.
-    std::string index_error;
-    if (!detail::removeSideFile(path, index_error)) {
-        ZV_LOG(LOG_ERROR, "%s", index_error.c_str());
-        return -1;
-    }
     raw_index_.reset();
     raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
     if (!raw_file_) {
         ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());
+        return -1;
+    }
+    // An index left beside an earlier file of this name must never be taken for the new recording's.
+    // It goes once the new file is open: a start that fails leaves the earlier recording as it was.
+    std::string index_error;
+    if (!detail::removeSideFile(path, index_error)) {
+        ZV_LOG(LOG_ERROR, "%s", index_error.c_str());
+        raw_file_.close();
         return -1;
     }
     raw_path_ = path;
@@ -399,6 +401,9 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
             std::string index_error;
             if (!index.empty() && !detail::writeSideFile(raw_path_, index, index_error))
                 ZV_LOG(LOG_ERROR, "%s; readers build the index of %s", index_error.c_str(),
+                       raw_path_.c_str());
+            if (!raw_index_->error().empty())
+                ZV_LOG(LOG_ERROR, "%s; readers build the index of %s", raw_index_->error().c_str(),
                        raw_path_.c_str());
         }
         raw_index_.reset();
