@@ -32,8 +32,8 @@ void ZvEventProcessor::setResolution(int width, int height) {
     frameImage_ = QImage(width, height, QImage::Format_RGB888);
     frameImage_.fill(background);
     const size_t counters = size_t(width) * size_t(height) * 2;
-    countBuffer_ = std::make_unique<std::vector<uint16_t>>(counters, 0);
-    renderBuffer_ = std::make_unique<std::vector<uint16_t>>(counters, 0);
+    countBuffer_ = std::make_unique<Counters>(counters, 0);
+    renderBuffer_ = std::make_unique<Counters>(counters, 0);
     height_ = height;
     width_ = width;
 }
@@ -41,14 +41,14 @@ void ZvEventProcessor::setResolution(int width, int height) {
 void ZvEventProcessor::addEvents(const zelvan::Event2D* first, const zelvan::Event2D* last) {
     if (first == last) return;
     std::lock_guard<std::mutex> lock(countMutex_);
-    uint16_t* counts = countBuffer_->data();
+    Counter* counts = countBuffer_->data();
     const uint32_t size = static_cast<uint32_t>(countBuffer_->size());
     const int32_t width = width_;
-    const uint16_t max_count = static_cast<uint16_t>(maxCount_);
+    const Counter max_count = static_cast<Counter>(maxCount_);
     for (const zelvan::Event2D* e = first; e != last; ++e) {
         const int32_t idx = int32_t(e->polarity) + 2 * (int32_t(e->x) + int32_t(e->y) * width);
         if (static_cast<uint32_t>(idx) >= size) continue;
-        uint16_t& c = counts[idx];
+        Counter& c = counts[idx];
         c += c < max_count;
     }
     currentTimestamp_ = first->timestamp;
@@ -81,20 +81,20 @@ void ZvEventProcessor::showCurrentFrame() {
     requestRender();
 }
 
-void ZvEventProcessor::paint(const std::vector<uint16_t>& counts, int width, int height, QRgb on, QRgb off,
+void ZvEventProcessor::paint(const Counters& counts, int width, int height, QRgb on, QRgb off,
                              QRgb background, QImage& image) {
     const uint8_t colours[3][3] = {
         {uint8_t(qRed(background)), uint8_t(qGreen(background)), uint8_t(qBlue(background))},
         {uint8_t(qRed(on)), uint8_t(qGreen(on)), uint8_t(qBlue(on))},
         {uint8_t(qRed(off)), uint8_t(qGreen(off)), uint8_t(qBlue(off))},
     };
-    const uint16_t* c = counts.data();
+    const Counter* c = counts.data();
     for (int y = 0; y < height; ++y) {
         uint8_t* line = image.scanLine(y);
-        const uint16_t* row = c + size_t(y) * size_t(width) * 2;
+        const Counter* row = c + size_t(y) * size_t(width) * 2;
         for (int x = 0; x < width; ++x) {
-            const uint16_t o = row[2 * x];
-            const uint16_t n = row[2 * x + 1];
+            const Counter o = row[2 * x];
+            const Counter n = row[2 * x + 1];
             // 1: ON wins; 2: OFF wins or ties (with at least one event); 0: no event.
             const int which = (n != 0 && n > o) ? 1 : ((o != 0 && o >= n) ? 2 : 0);
             uint8_t* px = line + 3 * x;

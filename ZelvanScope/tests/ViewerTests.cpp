@@ -119,7 +119,7 @@ private slots:
         std::vector<Event2D> odd = {Event2D(0, 720, 1, 1), Event2D(1300, 5, 1, 2)};
         processor.addEvents(odd.data(), odd.data() + odd.size());
         size_t total = 0;
-        for (uint16_t c : processor.countBufferForTesting()) total += c;
+        for (ZvEventProcessor::Counter c : processor.countBufferForTesting()) total += c;
         QCOMPARE(total, size_t(7));
         QCOMPARE(int(processor.countBufferForTesting()[2 * (size_t(6) * 1280 + 20) + 1]), 1);
     }
@@ -130,7 +130,7 @@ private slots:
         auto ev = repeat(640, 360, 1, 0);
         processor.addEvents(ev.data(), ev.data() + ev.size());
         processor.requestRender();
-        for (uint16_t c : processor.countBufferForTesting()) QCOMPARE(int(c), 0);
+        for (ZvEventProcessor::Counter c : processor.countBufferForTesting()) QCOMPARE(int(c), 0);
         QTRY_VERIFY_WITH_TIMEOUT(processor.framesDrawn() == 1, 15000);
         QTRY_COMPARE_WITH_TIMEOUT(images.count(), 1, 15000);
         const QImage image = images.takeFirst().at(0).value<QImage>();
