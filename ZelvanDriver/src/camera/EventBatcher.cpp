@@ -187,13 +187,20 @@ std::vector<Event2D> EventBatcher::lastCompleted(Mode mode) {
 }
 
 void EventBatcher::complete(Batches& b) {
-    std::lock_guard<std::mutex> lock(b.mutex);
-    if (!b.ready_taken) ++b.replaced;
-    b.ready_taken = false;
-    b.ready.clear();  // an earlier batch nobody took is dropped
-    b.ready.swap(b.filling);
-    ++b.completed;
-    b.cv.notify_all();
+    size_t size = 0;
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        if (!b.ready_taken) ++b.replaced;
+        b.ready_taken = false;
+        b.ready.clear();  // an earlier batch nobody took is dropped
+        b.ready.swap(b.filling);
+        size = b.ready.size();
+        ++b.completed;
+        b.cv.notify_all();
+    }
+    // The next batch will be about as large: growing its storage once now spares the copies of
+    // growing it step by step while events arrive (the vectors keep their capacity from then on).
+    if (b.filling.capacity() < size) b.filling.reserve(size + size / 4);
 }
 
 void EventBatcher::add(Event2D* first, Event2D* last) {

@@ -192,7 +192,7 @@ public:
     SimEventTransfer(std::shared_ptr<Interface> interface, uint32_t transfers_in_flight,
                      uint32_t buffer_bytes, uint32_t queue_depth)
         : SimTransfer(std::move(interface), queue_depth + transfers_in_flight + 2, buffer_bytes, queue_depth,
-                      "event", ObjectPool::Allocation::Upfront),
+                      "event", ObjectPool::Allocation::OnDemand),
           // The board of a fusion camera sends the sensor's 16-bit words most significant byte first.
           swap_bytes_(device_->isFusion()) {
         // Short enough that a slice of the scene's rate fits a quarter buffer at its densest.
