@@ -80,8 +80,8 @@ BENCHMARK(AddSceneEvents)->Unit(benchmark::kMillisecond);
 
 void PaintFrame(benchmark::State& state) {
     std::mt19937 rng(5);
-    ZvEventProcessor::Counters counts(size_t(1280) * 720 * 2);
-    for (auto& c : counts) c = ZvEventProcessor::Counter(rng() % 8 == 0 ? rng() % 4 : 0);
+    ZvEventProcessor::Counters counts(size_t(1280) * 720);
+    for (auto& c : counts) c = ZvEventProcessor::Counter(rng() % 8 == 0 ? (rng() % 4) | (rng() % 4) << 4 : 0);
     QImage image(1280, 720, QImage::Format_RGB888);
     for (auto _ : state) {
         ZvEventProcessor::paint(counts, 1280, 720, qRgb(255, 255, 255), qRgb(0, 0, 0), qRgb(112, 112, 112),

@@ -1,6 +1,7 @@
 #include "processing/ZvEventProcessor.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "settings/AppSettings.h"
 
@@ -31,7 +32,7 @@ void ZvEventProcessor::setResolution(int width, int height) {
     const QRgb background = themeColors().background;
     frameImage_ = QImage(width, height, QImage::Format_RGB888);
     frameImage_.fill(background);
-    const size_t counters = size_t(width) * size_t(height) * 2;
+    const size_t counters = size_t(width) * size_t(height);
     countBuffer_ = std::make_unique<Counters>(counters, 0);
     renderBuffer_ = std::make_unique<Counters>(counters, 0);
     height_ = height;
@@ -43,14 +44,25 @@ void ZvEventProcessor::addEvents(const zelvan::Event2D* first, const zelvan::Eve
     std::lock_guard<std::mutex> lock(countMutex_);
     Counter* counts = countBuffer_->data();
     const uint32_t size = static_cast<uint32_t>(countBuffer_->size());
-    const int32_t width = width_;
-    const Counter max_count = static_cast<Counter>(maxCount_);
-    for (const zelvan::Event2D* e = first; e != last; ++e) {
-        const int32_t idx = int32_t(e->polarity) + 2 * (int32_t(e->x) + int32_t(e->y) * width);
-        if (static_cast<uint32_t>(idx) >= size) continue;
+    const uint32_t width = static_cast<uint32_t>(width_);
+    const unsigned max_count = static_cast<unsigned>(maxCount_);
+    const auto count = [&](const zelvan::Event2D& e) {
+        const uint32_t idx = uint32_t(e.x) + uint32_t(e.y) * width;
+        if (idx >= size) return;
+        const unsigned shift = e.polarity != 0 ? 4 : 0;
         Counter& c = counts[idx];
-        c += c < max_count;
+        c = Counter(c + ((unsigned((c >> shift) & 0x0F) < max_count) << shift));
+    };
+    // The events are read once, far more of them than any cache holds: fetched ahead without
+    // keeping them, they do not push the counters out of the cache.
+    constexpr ptrdiff_t kPerLine = 64 / sizeof(zelvan::Event2D);
+    constexpr ptrdiff_t kAhead = 16 * kPerLine;
+    const zelvan::Event2D* e = first;
+    for (; last - e >= kAhead + kPerLine; e += kPerLine) {
+        __builtin_prefetch(e + kAhead, 0, 0);
+        for (ptrdiff_t i = 0; i < kPerLine; ++i) count(e[i]);
     }
+    for (; e != last; ++e) count(*e);
     currentTimestamp_ = first->timestamp;
 }
 
@@ -88,19 +100,24 @@ void ZvEventProcessor::paint(const Counters& counts, int width, int height, QRgb
         {uint8_t(qRed(on)), uint8_t(qGreen(on)), uint8_t(qBlue(on))},
         {uint8_t(qRed(off)), uint8_t(qGreen(off)), uint8_t(qBlue(off))},
     };
+    // The colour of every counter value. 1: ON wins; 2: OFF wins or ties (with at least one event);
+    // 0: no event.
+    uint8_t which[256];
+    for (int v = 0; v < 256; ++v) {
+        const int n = onCount(Counter(v));
+        const int o = offCount(Counter(v));
+        which[v] = uint8_t((n != 0 && n > o) ? 1 : ((o != 0 && o >= n) ? 2 : 0));
+    }
     const Counter* c = counts.data();
     for (int y = 0; y < height; ++y) {
         uint8_t* line = image.scanLine(y);
-        const Counter* row = c + size_t(y) * size_t(width) * 2;
+        const Counter* row = c + size_t(y) * size_t(width);
         for (int x = 0; x < width; ++x) {
-            const Counter o = row[2 * x];
-            const Counter n = row[2 * x + 1];
-            // 1: ON wins; 2: OFF wins or ties (with at least one event); 0: no event.
-            const int which = (n != 0 && n > o) ? 1 : ((o != 0 && o >= n) ? 2 : 0);
+            const uint8_t* colour = colours[which[row[x]]];
             uint8_t* px = line + 3 * x;
-            px[0] = colours[which][0];
-            px[1] = colours[which][1];
-            px[2] = colours[which][2];
+            px[0] = colour[0];
+            px[1] = colour[1];
+            px[2] = colour[2];
         }
     }
 }
