@@ -182,9 +182,12 @@ void SimTransfer::setGone(bool gone) {
 
 namespace {
 
-constexpr uint64_t kSliceUs = 1000;          // device time per production step
-constexpr uint64_t kMaxBufferAgeUs = 5000;   // a partly filled buffer goes out after this much device time
-constexpr auto kMaxLag = milliseconds(50);   // a paced producer further behind gives up catching up
+constexpr uint64_t kSliceUs = 1000;         // device time per production step
+constexpr uint64_t kMaxBufferAgeUs = 5000;  // a partly filled buffer goes out after this much device time
+constexpr auto kMaxLag = milliseconds(50);  // a paced producer further behind gives up catching up
+// A paced producer that wakes makes the slices due within this lead at once, so that it sleeps about
+// once a millisecond rather than once a slice (a dense scene has slices of a few hundred us).
+constexpr auto kPacedLead = milliseconds(1);
 constexpr uint64_t kWorstBytesPerEvent = 6;  // row, column and time word
 
 class SimEventTransfer final : public SimTransfer {
@@ -243,7 +246,7 @@ private:
                 if (now > deadline + kMaxLag) {
                     // Too far behind the wall clock to catch up: the device slows down instead.
                     wall_ref += now - deadline;
-                } else if (pause(deadline)) {
+                } else if (deadline > now + kPacedLead && pause(deadline)) {
                     break;
                 }
             } else if (stopRequested()) {
