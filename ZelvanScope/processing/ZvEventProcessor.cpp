@@ -45,7 +45,7 @@ void ZvEventProcessor::addEvents(const zelvan::Event2D* first, const zelvan::Eve
     Counter* counts = countBuffer_->data();
     const uint32_t size = static_cast<uint32_t>(countBuffer_->size());
     const uint32_t width = static_cast<uint32_t>(width_);
-    const unsigned max_count = static_cast<unsigned>(maxCount_);
+    const unsigned max_count = static_cast<unsigned>(std::clamp(maxCount_, 0, 15));  // within a nibble
     const auto count = [&](const zelvan::Event2D& e) {
         const uint32_t idx = uint32_t(e.x) + uint32_t(e.y) * width;
         if (idx >= size) return;

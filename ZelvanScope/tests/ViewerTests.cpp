@@ -20,6 +20,7 @@
 #include <QWheelEvent>
 #include <atomic>
 #include <functional>
+#include <random>
 #include <thread>
 
 #include "GuiSpy.h"
@@ -123,6 +124,44 @@ private slots:
             total += size_t(ZvEventProcessor::onCount(c) + ZvEventProcessor::offCount(c));
         QCOMPARE(total, size_t(7));
         QCOMPARE(ZvEventProcessor::onCount(processor.countBufferForTesting()[size_t(6) * 1280 + 20]), 1);
+    }
+
+    // Long runs take the read-ahead loop, short ones and the tail the plain one: every length and
+    // every kind of event counts as one event at a time would.
+    void countsOfAnyRunMatchTheEventsOneByOne() {
+        std::mt19937 rng(11);
+        for (const size_t n : {size_t(1), size_t(67), size_t(68), size_t(69), size_t(71), size_t(72),
+                               size_t(1000), size_t(200'000)}) {
+            std::vector<Event2D> events(n);
+            for (Event2D& e : events) {
+                // Mostly a small patch (counters saturate), some anywhere, some beyond the grid.
+                const uint32_t kind = rng() % 8;
+                e.x = uint16_t(kind == 0 ? rng() % 2000 : kind < 3 ? rng() % 1280 : 600 + rng() % 8);
+                e.y = uint16_t(kind == 1 ? rng() % 1000 : kind < 3 ? rng() % 720 : 300 + rng() % 4);
+                const uint8_t polarities[] = {0, 1, 2, 255};
+                e.polarity = polarities[rng() % 4];
+                e.timestamp = rng();
+            }
+            std::vector<int> on(size_t(1280) * 720), off(size_t(1280) * 720);
+            for (const Event2D& e : events) {
+                const size_t idx = size_t(e.x) + size_t(e.y) * 1280;
+                if (idx >= on.size()) continue;
+                int& c = e.polarity != 0 ? on[idx] : off[idx];
+                c = std::min(c + 1, ZvEventProcessor::kMaxCount);
+            }
+            ZvEventProcessor processor;
+            processor.addEvents(events.data(), events.data() + n);
+            const auto& counts = processor.countBufferForTesting();
+            QCOMPARE(counts.size(), on.size());
+            size_t differing = 0;
+            for (size_t i = 0; i < counts.size(); ++i) {
+                if (ZvEventProcessor::onCount(counts[i]) != on[i] ||
+                    ZvEventProcessor::offCount(counts[i]) != off[i])
+                    ++differing;
+            }
+            QVERIFY2(differing == 0,
+                     qPrintable(QString("%1 pixels differ after %2 events").arg(differing).arg(n)));
+        }
     }
 
     void requestRenderStartsAnEmptyFrame() {

@@ -12,6 +12,8 @@ namespace {
 constexpr uint64_t kMaxEmptyBatchesPerGap = 1000;
 // Timeouts at least this long wait without a deadline (a time point that far ahead would overflow).
 constexpr auto kLongestDeadline = std::chrono::hours(24 * 365);
+// Batch storage (events) kept whatever the batches' size.
+constexpr size_t kKeptBatchStorage = 1 << 16;
 
 uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 }  // namespace
@@ -199,8 +201,13 @@ void EventBatcher::complete(Batches& b) {
         b.cv.notify_all();
     }
     // The next batch will be about as large: growing its storage once now spares the copies of
-    // growing it step by step while events arrive (the vectors keep their capacity from then on).
-    if (b.filling.capacity() < size) b.filling.reserve(size + size / 4);
+    // growing it step by step while events arrive. Count batches are all the same size; time batches
+    // get a quarter more. Storage far beyond that (left from longer batches or a burst) is given
+    // back (an empty batch of a silent period says nothing about the next one).
+    const size_t want = &b == &count_ ? size : size + size / 4;
+    if (size > 0 && b.filling.capacity() > 8 * want + kKeptBatchStorage)
+        std::vector<Event2D>().swap(b.filling);
+    if (b.filling.capacity() < want) b.filling.reserve(want);
 }
 
 void EventBatcher::add(Event2D* first, Event2D* last) {

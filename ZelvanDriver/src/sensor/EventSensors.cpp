@@ -29,8 +29,8 @@ constexpr uint32_t kEventBufferBytes = 131072;
 constexpr uint32_t kEventTransfers = 2;
 // Filled buffers waiting for the camera loop: 16 MiB, about 140 ms of a 50 Mev/s stream, so that the
 // loop may lose its core for a few scheduler periods (or fault in its batches at the start of a
-// stream) without the camera dropping data. Buffers are made as the queue first grows that deep, so
-// a camera whose consumer keeps up holds only a few.
+// stream) without the camera dropping data. At low rates buffers go out partly filled, so the queue
+// then spans more time (up to 128 x 5 ms). The transfer makes its buffers when the camera opens.
 constexpr uint32_t kEventQueueDepth = 128;
 
 std::unique_ptr<EventStream> makeEventStream(const std::shared_ptr<Interface>& interface) {

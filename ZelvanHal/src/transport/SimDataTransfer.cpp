@@ -195,7 +195,7 @@ public:
     SimEventTransfer(std::shared_ptr<Interface> interface, uint32_t transfers_in_flight,
                      uint32_t buffer_bytes, uint32_t queue_depth)
         : SimTransfer(std::move(interface), queue_depth + transfers_in_flight + 2, buffer_bytes, queue_depth,
-                      "event", ObjectPool::Allocation::OnDemand),
+                      "event", ObjectPool::Allocation::Upfront),
           // The board of a fusion camera sends the sensor's 16-bit words most significant byte first.
           swap_bytes_(device_->isFusion()) {
         // Short enough that a slice of the scene's rate fits a quarter buffer at its densest.
@@ -246,8 +246,10 @@ private:
                 if (now > deadline + kMaxLag) {
                     // Too far behind the wall clock to catch up: the device slows down instead.
                     wall_ref += now - deadline;
-                } else if (deadline > now + kPacedLead && pause(deadline)) {
-                    break;
+                } else if (deadline > now + kPacedLead) {
+                    if (pause(deadline)) break;
+                } else if (stopRequested()) {
+                    break;  // catching up: a stop still ends the production at once
                 }
             } else if (stopRequested()) {
                 break;
