@@ -183,7 +183,7 @@ int TandraCamera::init() {
         decoder_->setTriggerInCallback([this](EventTriggerIn trigger) { triggerInArrived(trigger); });
 
         const std::shared_ptr<RegisterController> sensor = sensor_controller_;
-        event_sensor_ = std::make_unique<Imx6x6Sensor>();
+        event_sensor_ = std::make_unique<Imx6x6Sensor>(Imx6x6Sensor::kFusionEventQueueDepth);
         event_sensor_->setApplyRegisterOperationSequenceCallback(
             [sensor](const std::vector<RegisterOperation>& sequence) {
                 return sensor->applyRegisterOperationSequence(sequence);

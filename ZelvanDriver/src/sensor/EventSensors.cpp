@@ -27,15 +27,15 @@ namespace {
 
 constexpr uint32_t kEventBufferBytes = 131072;
 constexpr uint32_t kEventTransfers = 2;
-// Filled buffers waiting for the camera loop: 16 MiB, about 140 ms of a 50 Mev/s stream, so that the
-// loop may lose its core for a few scheduler periods (or fault in its batches at the start of a
-// stream) without the camera dropping data. At low rates buffers go out partly filled, so the queue
-// then spans more time (up to 128 x 5 ms). The transfer makes its buffers when the camera opens.
-constexpr uint32_t kEventQueueDepth = 128;
 
-std::unique_ptr<EventStream> makeEventStream(const std::shared_ptr<Interface>& interface) {
-    return std::make_unique<EventStream>(createDataTransferUniquePtr(
-        interface, kEventTransfers, kEventBufferBytes, kEventQueueDepth, kEventEndpoint));
+// Filled buffers waiting for the camera loop (Imx6x6Sensor::kEventQueueDepth): 128 are 16 MiB, about
+// 140 ms of a 50 Mev/s stream, so that the loop may lose its core for a few scheduler periods (or
+// fault in its batches at the start of a stream) without the camera dropping data. At low rates
+// buffers go out partly filled, so the queue then spans more time (up to 128 x 5 ms). The transfer
+// makes its buffers when the camera opens.
+std::unique_ptr<EventStream> makeEventStream(const std::shared_ptr<Interface>& interface, uint32_t depth) {
+    return std::make_unique<EventStream>(
+        createDataTransferUniquePtr(interface, kEventTransfers, kEventBufferBytes, depth, kEventEndpoint));
 }
 
 void wait1ms() { sensor_timing::waitNanoseconds(1'000'000); }
@@ -65,7 +65,7 @@ bool Imx6x6Sensor::canWriteFields() const {
 }
 
 int Imx6x6Sensor::init(std::shared_ptr<Interface> interface) {
-    event_stream_ = makeEventStream(interface);
+    event_stream_ = makeEventStream(interface, event_queue_depth_);
     if (!apply_sequence_) {
         ZV_LOG(LOG_ERROR, "Imx6x6Sensor init failed! No sequence callback provided!");
         return -1;
@@ -160,7 +160,7 @@ bool Genx320Sensor::canWriteFields() const {
 }
 
 int Genx320Sensor::init(std::shared_ptr<Interface> interface) {
-    event_stream_ = makeEventStream(interface);
+    event_stream_ = makeEventStream(interface, Imx6x6Sensor::kEventQueueDepth);
     if (!apply_sequence_) {
         ZV_LOG(LOG_ERROR, "Genx320Sensor init failed! No sequence callback provided!");
         return -1;

@@ -13,6 +13,15 @@ namespace zelvan {
 // IMX636-family event sensor.
 class Imx6x6Sensor : public Sensor {
 public:
+    // Filled event buffers the stream holds for a consumer that falls behind before it drops data.
+    static constexpr uint32_t kEventQueueDepth = 128;
+    // A fusion camera pairs each frame with an exposure edge of the event stream and keeps only a few
+    // frames waiting for theirs: its event stream must not fall further behind than that.
+    static constexpr uint32_t kFusionEventQueueDepth = 20;
+
+    explicit Imx6x6Sensor(uint32_t event_queue_depth = kEventQueueDepth)
+        : event_queue_depth_(event_queue_depth) {}
+
     // Creates the event stream, then applies the standby, power-up and configuration sequences and brings
     // up temperature sensing, the photodiode current mirror, the LIFO and the time base (about 2.5 s of
     // settling on hardware). -1 without an apply-sequence callable.
@@ -28,6 +37,8 @@ private:
     void lifo(bool enable, bool output, bool counter);
     void timeBase(bool external, bool master);
     bool canWriteFields() const;
+
+    uint32_t event_queue_depth_;
 };
 
 // GenX320 event sensor. Its configuration sequence leaves the readout running: start and stop only start
