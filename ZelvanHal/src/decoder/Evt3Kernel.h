@@ -1,6 +1,6 @@
 // The fast inner loop of the EVT 3.0 decoder, built three times: once for any x86-64 (or other)
 // processor, once for processors with AVX2 and BMI2 and once for processors with AVX-512 (F, BW, VL,
-// DQ). The decoder picks one at run time.
+// DQ, CD). The decoder picks one at run time.
 #pragma once
 
 #include <cstdint>

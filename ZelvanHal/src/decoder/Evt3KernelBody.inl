@@ -180,6 +180,16 @@ inline void storeEvents8(__m512i heads, __m512i ts, Event2D* o) {
 // Writes the events of one vector group, eight pixels at a time compressed to the set ones: `head` is
 // the event head of pixel 0 of the group. Writes up to 32 slots from `o`, whatever the mask.
 inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
+    if (__builtin_popcount(mask) <= 4) {
+        // Sparse groups (common in real streams): four fixed rounds, no data-dependent branch.
+        for (int k = 0; k < 4; ++k) {
+            const uint64_t packed[2] = {head + static_cast<uint64_t>(__builtin_ctz(mask | 0x80000000u)), ts};
+            std::memcpy(static_cast<void*>(o), packed, sizeof packed);
+            o += mask != 0;
+            mask &= mask - 1;
+        }
+        return;
+    }
     const __m512i tsv = _mm512_set1_epi64(static_cast<long long>(ts));
     __m512i heads = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(head)),
                                      _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
@@ -204,13 +214,12 @@ inline void emitSingles4(__m512i xpy, __m512i low, __m512i shifts, __m512i keep,
     _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
 }
 
-// For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 0 where there is
-// none. Found as the exponent of the masked bits converted to float: as an index of a two-source
-// permute it picks lane h of the second source, or lane 0 of the first where no bit is set.
+// For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 15 where there is
+// none. As an index of a two-source permute it picks lane h of the second source, or a lane of the
+// first (a broadcast of the value carried in) where no bit is set.
 inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to) {
     const __m512i bits = _mm512_and_si512(_mm512_set1_epi32(static_cast<int>(mask)), up_to);
-    const __m512i exponent = _mm512_srli_epi32(_mm512_castps_si512(_mm512_cvtepi32_ps(bits)), 23);
-    return _mm512_sub_epi32(_mm512_max_epu32(exponent, _mm512_set1_epi32(111)), _mm512_set1_epi32(111));
+    return _mm512_sub_epi32(_mm512_set1_epi32(47), _mm512_lzcnt_epi32(bits));
 }
 
 // Decodes blocks of 16 words: the word kinds of a block are found at once, and the row and TIME_LOW that
@@ -311,7 +320,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
 }  // namespace EVT3_KERNEL_NS
 
 #if EVT3_KERNEL_AVX512
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,bmi,bmi2")))
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512cd,avx2,bmi,bmi2,popcnt")))
 #elif EVT3_KERNEL_AVX2
 __attribute__((target("avx2,bmi,bmi2")))
 #endif
