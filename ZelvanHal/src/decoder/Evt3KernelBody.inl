@@ -224,8 +224,10 @@ inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to) {
 
 // Decodes blocks of 16 words: the word kinds of a block are found at once, and the row and TIME_LOW that
 // each ADDR_X sees are read from the block's last ADDR_Y and TIME_LOW at or before it (lastAtOrBefore),
-// else from the values carried in from the blocks before. The ADDR_X lanes are then compressed and written as events, eight at a time. A block is decoded up to its
-// first word for the general path; whole vector groups found there are decoded too.
+// else from the values carried in from the blocks before. The ADDR_X lanes are then compressed and
+// written as events, eight at a time. EXT_TRIGGER words are listed in `r.triggers` with the event they
+// come before, while the list has room for a whole block of them. A block is decoded up to its first
+// word for the general path; whole vector groups found there are decoded too.
 inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
                                 Evt3FastRegs& r) {
     const __m512i up_to = _mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF,
@@ -242,6 +244,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     const __m512i keep = _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0);
     const auto ts_high = static_cast<int>(r.ts >> 32);
     const __m512i high = _mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high);
+    const uint64_t ts_top = r.ts & ~uint64_t(0xFFF);
     uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
     uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
     Event2D* o = out;
@@ -250,14 +253,20 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
         // One bit per word type.
         const __mmask16 kth = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x8));
-        const uint32_t general =
-            static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
-            static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
+        uint32_t general = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
+                           static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
+        uint32_t ktrig = 0;
+        if (__builtin_expect(general != 0, 0) && r.trigger_count + 16 <= kEvt3TriggerRoom) {
+            // EXT_TRIGGER words stay in the block: they are listed with the place of the events before them.
+            ktrig = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0xA));
+            general &= ~ktrig;
+        }
         const uint32_t stop = general | 0x10000u;
         const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
         const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x2))) & valid;
         const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x0))) & valid;
         const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x6))) & valid;
+        Event2D* const block_out = o;
         if (kx != 0) {
             const __m512i rows = _mm512_and_si512(
                 _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(row)), lastAtOrBefore(ky, up_to), v),
@@ -277,6 +286,16 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 emitSingles4<12>(cxpy, clow, shifts, keep, high, o + 12);
             }
             o += n;
+        }
+        for (uint32_t trig = ktrig & valid; trig != 0; trig &= trig - 1) {
+            const int lane = __builtin_ctz(trig);
+            const uint32_t before = (1u << lane) - 1u;
+            const uint32_t t_before = kt & before;
+            const uint32_t t_low = t_before != 0 ? load(ptr + 2 * (31 - __builtin_clz(t_before))) & 0xFFF : low;
+            Evt3Trigger& t = r.triggers[r.trigger_count++];
+            t.at = block_out + __builtin_popcount(kx & before);
+            t.ts = ts_top | t_low;
+            t.word = load(ptr + 2 * lane);
         }
         const uint32_t last_y = load(ptr + 2 * (31 - __builtin_clz(ky | 1u))) & 0x7FF;
         const uint32_t last_t = load(ptr + 2 * (31 - __builtin_clz(kt | 1u))) & 0xFFF;
