@@ -203,23 +203,34 @@ inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o)
     }
 }
 
-// Four ADDR_X events from the compressed lanes `from`..`from + 3` of `xpy` (x | polarity << 15 | y << 16)
-// and `low` (the low 32 bits of their time). The event's polarity dword is xpy >> 15 masked to one bit;
-// the high 32 bits of the time are the same for all.
-template <int from>
-inline void emitSingles4(__m512i xpy, __m512i low, __m512i shifts, __m512i keep, __m512i high, Event2D* o) {
-    const __m512i index = _mm512_setr_epi32(from, from, 16 + from, 0, from + 1, from + 1, 17 + from, 0,  //
-                                            from + 2, from + 2, 18 + from, 0, from + 3, from + 3, 19 + from, 0);
+// The permute index of emitSingles4 for the lanes `from`..`from + 3`.
+inline __m512i singlesIndex(int from) {
+    return _mm512_setr_epi32(from, from, 16 + from, 0, from + 1, from + 1, 17 + from, 0,  //
+                             from + 2, from + 2, 18 + from, 0, from + 3, from + 3, 19 + from, 0);
+}
+
+// Four ADDR_X events from the compressed lanes picked by `index` (singlesIndex) of `xpy`
+// (x | polarity << 15 | y << 16) and `low` (the low 32 bits of their time). The event's polarity dword
+// is xpy >> 15 masked to one bit; the high 32 bits of the time are the same for all.
+inline void emitSingles4(__m512i xpy, __m512i low, __m512i index, __m512i shifts, __m512i keep, __m512i high,
+                         Event2D* o) {
     const __m512i e = _mm512_srlv_epi32(_mm512_permutex2var_epi32(xpy, index, low), shifts);
     _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
+}
+
+// Keeps a loop constant in a register: without it the compiler may build it again in every round, with
+// a broadcast that competes with the shuffles of the loop.
+inline __m512i pinned(__m512i x) {
+    __asm__("" : "+v"(x));
+    return x;
 }
 
 // For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 15 where there is
 // none. As an index of a two-source permute it picks lane h of the second source, or a lane of the
 // first (a broadcast of the value carried in) where no bit is set.
-inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to) {
+inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to, __m512i k47) {
     const __m512i bits = _mm512_and_si512(_mm512_set1_epi32(static_cast<int>(mask)), up_to);
-    return _mm512_sub_epi32(_mm512_set1_epi32(47), _mm512_lzcnt_epi32(bits));
+    return _mm512_sub_epi32(k47, _mm512_lzcnt_epi32(bits));
 }
 
 // Decodes blocks of 16 words: the word kinds of a block are found at once, and the row and TIME_LOW that
@@ -230,20 +241,31 @@ inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to) {
 // word for the general path; whole vector groups found there are decoded too.
 inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
                                 Evt3FastRegs& r) {
-    const __m512i up_to = _mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF,
-                                            0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF);
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i x_bits = _mm512_set1_epi32(0x7FF);
-    const __m512i low_bits = _mm512_set1_epi32(0xFFF);
-    const __m512i pol_bit = _mm512_set1_epi32(0x800);
-    const __m512i general_types = _mm512_set1_epi32(static_cast<int>(kGeneralTypes));
-    const __m512i th_word = _mm512_set1_epi32(static_cast<int>(r.th_word));
-    const __m512i time_low = _mm512_set1_epi32(static_cast<int>(r.ts & 0xFFFFF000u));
+    const __m512i up_to = pinned(_mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF,
+                                                   0xFFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF));
+    const __m512i one = pinned(_mm512_set1_epi32(1));
+    const __m512i k47 = pinned(_mm512_set1_epi32(47));
+    const __m512i x_bits = pinned(_mm512_set1_epi32(0x7FF));
+    const __m512i low_bits = pinned(_mm512_set1_epi32(0xFFF));
+    const __m512i pol_bit = pinned(_mm512_set1_epi32(0x800));
+    const __m512i general_types = pinned(_mm512_set1_epi32(static_cast<int>(kGeneralTypes)));
+    const __m512i th_type = pinned(_mm512_set1_epi32(1 << 0x8));
+    const __m512i x_type = pinned(_mm512_set1_epi32(1 << 0x2));
+    const __m512i y_type = pinned(_mm512_set1_epi32(1 << 0x0));
+    const __m512i t_type = pinned(_mm512_set1_epi32(1 << 0x6));
+    const __m512i th_word = pinned(_mm512_set1_epi32(static_cast<int>(r.th_word)));
+    const __m512i time_low = pinned(_mm512_set1_epi32(static_cast<int>(r.ts & 0xFFFFF000u)));
+    const __m512i index0 = pinned(singlesIndex(0));
+    const __m512i index4 = pinned(singlesIndex(4));
+    const __m512i index8 = pinned(singlesIndex(8));
+    const __m512i index12 = pinned(singlesIndex(12));
     // Per event dword: x | y << 16, polarity, low and high halves of the time.
-    const __m512i shifts = _mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0);
-    const __m512i keep = _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0);
+    const __m512i shifts = pinned(_mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0));
+    const __m512i keep = pinned(
+        _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0));
     const auto ts_high = static_cast<int>(r.ts >> 32);
-    const __m512i high = _mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high);
+    const __m512i high =
+        pinned(_mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high));
     const uint64_t ts_top = r.ts & ~uint64_t(0xFFF);
     uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
     uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
@@ -252,7 +274,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
         const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
         // One bit per word type.
-        const __mmask16 kth = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x8));
+        const __mmask16 kth = _mm512_test_epi32_mask(bits, th_type);
         uint32_t general = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
                            static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
         uint32_t ktrig = 0;
@@ -263,27 +285,27 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         }
         const uint32_t stop = general | 0x10000u;
         const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
-        const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x2))) & valid;
-        const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x0))) & valid;
-        const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x6))) & valid;
+        const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, x_type)) & valid;
+        const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, y_type)) & valid;
+        const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, t_type)) & valid;
         Event2D* const block_out = o;
         if (kx != 0) {
             const __m512i rows = _mm512_and_si512(
-                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(row)), lastAtOrBefore(ky, up_to), v),
+                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(row)), lastAtOrBefore(ky, up_to, k47), v),
                 x_bits);
             const __m512i lows = _mm512_and_si512(
-                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(low)), lastAtOrBefore(kt, up_to), v),
+                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(low)), lastAtOrBefore(kt, up_to, k47), v),
                 low_bits);
             const __m512i xpy = _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
                                                           _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
             const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
             const __m512i clow = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
-            emitSingles4<0>(cxpy, clow, shifts, keep, high, o);
-            emitSingles4<4>(cxpy, clow, shifts, keep, high, o + 4);
+            emitSingles4(cxpy, clow, index0, shifts, keep, high, o);
+            emitSingles4(cxpy, clow, index4, shifts, keep, high, o + 4);
             const int n = __builtin_popcount(kx);
             if (n > 8) {
-                emitSingles4<8>(cxpy, clow, shifts, keep, high, o + 8);
-                emitSingles4<12>(cxpy, clow, shifts, keep, high, o + 12);
+                emitSingles4(cxpy, clow, index8, shifts, keep, high, o + 8);
+                emitSingles4(cxpy, clow, index12, shifts, keep, high, o + 12);
             }
             o += n;
         }
