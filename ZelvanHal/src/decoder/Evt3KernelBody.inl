@@ -218,6 +218,13 @@ inline void emitSingles4(__m512i xpy, __m512i low, __m512i index, __m512i shifts
     _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
 }
 
+// Lane `i` of `x` (outside the loop's common path).
+inline uint32_t laneOf(__m512i x, int i) {
+    alignas(64) uint32_t lanes[16];
+    _mm512_store_si512(static_cast<void*>(lanes), x);
+    return lanes[i];
+}
+
 // Keeps a loop constant in a register: without it the compiler may build it again in every round, with
 // a broadcast that competes with the shuffles of the loop.
 inline __m512i pinned(__m512i x) {
@@ -269,6 +276,10 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     const uint64_t ts_top = r.ts & ~uint64_t(0xFFF);
     uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
     uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
+    // The row and TIME_LOW each lane of the last block saw; lane 15 holds those carried into the next
+    // block, and is where a lane with no ADDR_Y or TIME_LOW at or before it reads them.
+    __m512i rows = _mm512_set1_epi32(static_cast<int>(row));
+    __m512i lows = _mm512_set1_epi32(static_cast<int>(low));
     Event2D* o = out;
     while (end - ptr >= 32 && o <= room_end) {
         const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
@@ -289,13 +300,11 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, y_type)) & valid;
         const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, t_type)) & valid;
         Event2D* const block_out = o;
+        if ((kx | ky | kt | ktrig) != 0) {
+            rows = _mm512_and_si512(_mm512_permutex2var_epi32(rows, lastAtOrBefore(ky, up_to, k47), v), x_bits);
+            lows = _mm512_and_si512(_mm512_permutex2var_epi32(lows, lastAtOrBefore(kt, up_to, k47), v), low_bits);
+        }
         if (kx != 0) {
-            const __m512i rows = _mm512_and_si512(
-                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(row)), lastAtOrBefore(ky, up_to, k47), v),
-                x_bits);
-            const __m512i lows = _mm512_and_si512(
-                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(low)), lastAtOrBefore(kt, up_to, k47), v),
-                low_bits);
             const __m512i xpy = _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
                                                           _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
             const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
@@ -312,17 +321,12 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         for (uint32_t trig = ktrig & valid; trig != 0; trig &= trig - 1) {
             const int lane = __builtin_ctz(trig);
             const uint32_t before = (1u << lane) - 1u;
-            const uint32_t t_before = kt & before;
-            const uint32_t t_low = t_before != 0 ? load(ptr + 2 * (31 - __builtin_clz(t_before))) & 0xFFF : low;
+            const uint32_t t_low = laneOf(lows, lane);
             Evt3Trigger& t = r.triggers[r.trigger_count++];
             t.at = block_out + __builtin_popcount(kx & before);
             t.ts = ts_top | t_low;
             t.word = load(ptr + 2 * lane);
         }
-        const uint32_t last_y = load(ptr + 2 * (31 - __builtin_clz(ky | 1u))) & 0x7FF;
-        const uint32_t last_t = load(ptr + 2 * (31 - __builtin_clz(kt | 1u))) & 0xFFF;
-        row = ky != 0 ? last_y : row;
-        low = kt != 0 ? last_t : low;
         // The next block's address must not wait for this block's classification: whole blocks are the
         // rule and advance by a constant.
         if (__builtin_expect(general == 0, 1)) {
@@ -330,6 +334,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             continue;
         }
         ptr += 2 * __builtin_ctz(general);
+        row = laneOf(rows, 15);
+        low = laneOf(lows, 15);
         // Whole vector groups are decoded here; anything else goes back to the general path.
         bool groups = false;
         while (end - ptr >= 8 && o + 20 <= room_end) {
@@ -351,6 +357,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         }
         if (!groups) break;
     }
+    row = laneOf(rows, 15);
+    low = laneOf(lows, 15);
     r.row_head = uint64_t(row) << 16;
     r.ts = (r.ts & ~uint64_t(0xFFF)) | low;
     out = o;
