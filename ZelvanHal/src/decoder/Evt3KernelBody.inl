@@ -233,8 +233,9 @@ inline __m512i pinned(__m512i x) {
 }
 
 // For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 15 where there is
-// none. As an index of a two-source permute it picks lane h of the second source, or a lane of the
-// first (a broadcast of the value carried in) where no bit is set.
+// none. As an index of a two-source permute it picks lane h of the second source (the block's words), or
+// lane 15 of the first (the last block's lookups, whose lane 15 is the value carried in) where no bit is
+// set.
 inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to, __m512i k47) {
     const __m512i bits = _mm512_and_si512(_mm512_set1_epi32(static_cast<int>(mask)), up_to);
     return _mm512_sub_epi32(k47, _mm512_lzcnt_epi32(bits));
