@@ -111,6 +111,7 @@ private:
     // Decodes up to `words` words, giving at most `limit` events; returns the words taken.
     size_t decodeWords(const uint8_t* bytes, size_t words, size_t limit);
     void deliver(Event2D* end);
+    void deliver(Event2D* begin, Event2D* end);
     void updateRates(size_t bytes, size_t events);
 
     void publishTimestamp();

@@ -53,8 +53,9 @@ EVT3Decoder::EVT3Decoder(int width, int height, Instructions instructions)
 
 EVT3Decoder::~EVT3Decoder() = default;
 
-void EVT3Decoder::deliver(Event2D* end) {
-    Event2D* const begin = span_.get();
+void EVT3Decoder::deliver(Event2D* end) { deliver(span_.get(), end); }
+
+void EVT3Decoder::deliver(Event2D* begin, Event2D* end) {
     if (end == begin) return;
     const auto n = static_cast<size_t>(end - begin);
     total_events_ += n;
@@ -100,6 +101,9 @@ size_t EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words, size_t limit
     r.base_x = state_.base_x;
     r.vpol = state_.vector_polarity;
     r.base_known = state_.base_known;
+    detail::Evt3Trigger triggers[detail::kEvt3TriggerRoom];
+    r.triggers = triggers;
+    r.trigger_count = 0;
     bool row_known = state_.row_known;
     uint32_t& base_x = r.base_x;
     uint32_t& vpol = r.vpol;
@@ -119,6 +123,25 @@ size_t EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words, size_t limit
             // The loop may pass its room end by up to 16 events.
             Event2D* const room_end = left - 16 < size_t(span_end - out) ? out + (left - 16) : span_end;
             ptr = fast_loop_(ptr, end, out, room_end, r);
+            if (r.trigger_count != 0) {
+                // The triggers the loop passed, each after the events before it.
+                Event2D* from = begin;
+                for (uint32_t k = 0; k < r.trigger_count; ++k) {
+                    const detail::Evt3Trigger& t = triggers[k];
+                    deliver(from, t.at);
+                    from = t.at;
+                    ++total_triggers_;
+                    last_timestamp_.store(t.ts, std::memory_order_relaxed);
+                    if (trigger_cb_) {
+                        trigger_cb_(EventTriggerIn(static_cast<int16_t>((t.word >> 8) & 0xF),
+                                                   static_cast<int16_t>(t.word & 1), t.ts));
+                    }
+                }
+                r.trigger_count = 0;
+                deliver(from, out);
+                delivered += static_cast<size_t>(out - begin);
+                out = begin;
+            }
         }
         if (out > span_end) {
             delivered += static_cast<size_t>(out - begin);

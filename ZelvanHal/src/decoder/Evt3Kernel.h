@@ -1,6 +1,6 @@
 // The fast inner loop of the EVT 3.0 decoder, built three times: once for any x86-64 (or other)
 // processor, once for processors with AVX2 and BMI2 and once for processors with AVX-512 (F, BW, VL,
-// DQ). The decoder picks one at run time.
+// DQ, CD). The decoder picks one at run time.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,16 @@
 #include "zelvan/Types.h"
 
 namespace zelvan::detail {
+
+// An EXT_TRIGGER word the fast loop passed: it comes after the events before `at`.
+struct Evt3Trigger {
+    Event2D* at;
+    uint64_t ts;
+    uint32_t word;
+};
+
+// Room of the trigger list the fast loop fills.
+constexpr uint32_t kEvt3TriggerRoom = 64;
 
 // Decoder registers the fast loop reads and updates.
 struct Evt3FastRegs {
@@ -17,12 +27,17 @@ struct Evt3FastRegs {
     uint32_t base_x;    // vector base
     uint32_t vpol;      // vector polarity
     bool base_known;
+    // Triggers passed by the loops that list them (the AVX-512 one), in stream order; the caller hands
+    // them out and empties the list.
+    Evt3Trigger* triggers;
+    uint32_t trigger_count;
 };
 
 // Decodes words from `ptr` as long as they are ADDR_Y, ADDR_X, TIME_LOW, a repeated TIME_HIGH, a word
-// that changes nothing, or a complete vector group (VECT_BASE_X, VECT_12, VECT_12, VECT_8) as sensors
-// write them. Requires a known row. Stops before the first other word, at `end`, or
-// when `out` passes `room_end` (at least 16 free event slots must remain). Returns where it stopped.
+// that changes nothing, an EXT_TRIGGER the loop lists (see Evt3FastRegs), or a complete vector group
+// (VECT_BASE_X, VECT_12, VECT_12, VECT_8) as sensors write them. Requires a known row. Stops before the first
+// other word, at `end`, or when `out` passes `room_end` (at least 16 free event slots must remain). Returns
+// where it stopped.
 using Evt3FastLoop = const uint8_t* (*)(const uint8_t* ptr, const uint8_t* end, Event2D*& out,
                                         Event2D* room_end, Evt3FastRegs& regs);
 

@@ -180,6 +180,16 @@ inline void storeEvents8(__m512i heads, __m512i ts, Event2D* o) {
 // Writes the events of one vector group, eight pixels at a time compressed to the set ones: `head` is
 // the event head of pixel 0 of the group. Writes up to 32 slots from `o`, whatever the mask.
 inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
+    if (__builtin_popcount(mask) <= 4) {
+        // Sparse groups (common in real streams): four fixed rounds, no data-dependent branch.
+        for (int k = 0; k < 4; ++k) {
+            const uint64_t packed[2] = {head + static_cast<uint64_t>(__builtin_ctz(mask | 0x80000000u)), ts};
+            std::memcpy(static_cast<void*>(o), packed, sizeof packed);
+            o += mask != 0;
+            mask &= mask - 1;
+        }
+        return;
+    }
     const __m512i tsv = _mm512_set1_epi64(static_cast<long long>(ts));
     __m512i heads = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(head)),
                                      _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
@@ -193,86 +203,131 @@ inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o)
     }
 }
 
-// Four ADDR_X events from the compressed lanes `from`..`from + 3` of `xpy` (x | polarity << 15 | y << 16)
-// and `low` (the low 32 bits of their time). The event's polarity dword is xpy >> 15 masked to one bit;
-// the high 32 bits of the time are the same for all.
-template <int from>
-inline void emitSingles4(__m512i xpy, __m512i low, __m512i shifts, __m512i keep, __m512i high, Event2D* o) {
-    const __m512i index = _mm512_setr_epi32(from, from, 16 + from, 0, from + 1, from + 1, 17 + from, 0,  //
-                                            from + 2, from + 2, 18 + from, 0, from + 3, from + 3, 19 + from, 0);
+// The permute index of emitSingles4 for the lanes `from`..`from + 3`.
+inline __m512i singlesIndex(int from) {
+    return _mm512_setr_epi32(from, from, 16 + from, 0, from + 1, from + 1, 17 + from, 0,  //
+                             from + 2, from + 2, 18 + from, 0, from + 3, from + 3, 19 + from, 0);
+}
+
+// Four ADDR_X events from the compressed lanes picked by `index` (singlesIndex) of `xpy`
+// (x | polarity << 15 | y << 16) and `low` (the low 32 bits of their time). The event's polarity dword
+// is xpy >> 15 masked to one bit; the high 32 bits of the time are the same for all.
+inline void emitSingles4(__m512i xpy, __m512i low, __m512i index, __m512i shifts, __m512i keep, __m512i high,
+                         Event2D* o) {
     const __m512i e = _mm512_srlv_epi32(_mm512_permutex2var_epi32(xpy, index, low), shifts);
     _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
 }
 
-// For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 0 where there is
-// none. Found as the exponent of the masked bits converted to float: as an index of a two-source
-// permute it picks lane h of the second source, or lane 0 of the first where no bit is set.
-inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to) {
+// Lane `i` of `x` (outside the loop's common path).
+inline uint32_t laneOf(__m512i x, int i) {
+    alignas(64) uint32_t lanes[16];
+    _mm512_store_si512(static_cast<void*>(lanes), x);
+    return lanes[i];
+}
+
+// Keeps a loop constant in a register: without it the compiler may build it again in every round, with
+// a broadcast that competes with the shuffles of the loop.
+inline __m512i pinned(__m512i x) {
+    __asm__("" : "+v"(x));
+    return x;
+}
+
+// For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 15 where there is
+// none. As an index of a two-source permute it picks lane h of the second source (the block's words), or
+// lane 15 of the first (the last block's lookups, whose lane 15 is the value carried in) where no bit is
+// set.
+inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to, __m512i k47) {
     const __m512i bits = _mm512_and_si512(_mm512_set1_epi32(static_cast<int>(mask)), up_to);
-    const __m512i exponent = _mm512_srli_epi32(_mm512_castps_si512(_mm512_cvtepi32_ps(bits)), 23);
-    return _mm512_sub_epi32(_mm512_max_epu32(exponent, _mm512_set1_epi32(111)), _mm512_set1_epi32(111));
+    return _mm512_sub_epi32(k47, _mm512_lzcnt_epi32(bits));
 }
 
 // Decodes blocks of 16 words: the word kinds of a block are found at once, and the row and TIME_LOW that
 // each ADDR_X sees are read from the block's last ADDR_Y and TIME_LOW at or before it (lastAtOrBefore),
-// else from the values carried in from the blocks before. The ADDR_X lanes are then compressed and written as events, eight at a time. A block is decoded up to its
-// first word for the general path; whole vector groups found there are decoded too.
+// else from the values carried in from the blocks before. The ADDR_X lanes are then compressed and
+// written as events, eight at a time. EXT_TRIGGER words are listed in `r.triggers` with the event they
+// come before, while the list has room for a whole block of them. A block is decoded up to its first
+// word for the general path; whole vector groups found there are decoded too.
 inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
                                 Evt3FastRegs& r) {
-    const __m512i up_to = _mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF, 0xFFF,
-                                            0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF);
-    const __m512i one = _mm512_set1_epi32(1);
-    const __m512i x_bits = _mm512_set1_epi32(0x7FF);
-    const __m512i low_bits = _mm512_set1_epi32(0xFFF);
-    const __m512i pol_bit = _mm512_set1_epi32(0x800);
-    const __m512i general_types = _mm512_set1_epi32(static_cast<int>(kGeneralTypes));
-    const __m512i th_word = _mm512_set1_epi32(static_cast<int>(r.th_word));
-    const __m512i time_low = _mm512_set1_epi32(static_cast<int>(r.ts & 0xFFFFF000u));
+    const __m512i up_to = pinned(_mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF,
+                                                   0xFFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF));
+    const __m512i one = pinned(_mm512_set1_epi32(1));
+    const __m512i k47 = pinned(_mm512_set1_epi32(47));
+    const __m512i x_bits = pinned(_mm512_set1_epi32(0x7FF));
+    const __m512i low_bits = pinned(_mm512_set1_epi32(0xFFF));
+    const __m512i pol_bit = pinned(_mm512_set1_epi32(0x800));
+    const __m512i general_types = pinned(_mm512_set1_epi32(static_cast<int>(kGeneralTypes)));
+    const __m512i th_type = pinned(_mm512_set1_epi32(1 << 0x8));
+    const __m512i x_type = pinned(_mm512_set1_epi32(1 << 0x2));
+    const __m512i y_type = pinned(_mm512_set1_epi32(1 << 0x0));
+    const __m512i t_type = pinned(_mm512_set1_epi32(1 << 0x6));
+    const __m512i th_word = pinned(_mm512_set1_epi32(static_cast<int>(r.th_word)));
+    const __m512i time_low = pinned(_mm512_set1_epi32(static_cast<int>(r.ts & 0xFFFFF000u)));
+    const __m512i index0 = pinned(singlesIndex(0));
+    const __m512i index4 = pinned(singlesIndex(4));
+    const __m512i index8 = pinned(singlesIndex(8));
+    const __m512i index12 = pinned(singlesIndex(12));
     // Per event dword: x | y << 16, polarity, low and high halves of the time.
-    const __m512i shifts = _mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0);
-    const __m512i keep = _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0);
+    const __m512i shifts = pinned(_mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0));
+    const __m512i keep = pinned(
+        _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0));
     const auto ts_high = static_cast<int>(r.ts >> 32);
-    const __m512i high = _mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high);
+    const __m512i high =
+        pinned(_mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high));
+    const uint64_t ts_top = r.ts & ~uint64_t(0xFFF);
     uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
     uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
+    // The row and TIME_LOW each lane of the last block saw; lane 15 holds those carried into the next
+    // block, and is where a lane with no ADDR_Y or TIME_LOW at or before it reads them.
+    __m512i rows = _mm512_set1_epi32(static_cast<int>(row));
+    __m512i lows = _mm512_set1_epi32(static_cast<int>(low));
     Event2D* o = out;
     while (end - ptr >= 32 && o <= room_end) {
         const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
         const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
         // One bit per word type.
-        const __mmask16 kth = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x8));
-        const uint32_t general =
-            static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
-            static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
+        const __mmask16 kth = _mm512_test_epi32_mask(bits, th_type);
+        uint32_t general = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
+                           static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
+        uint32_t ktrig = 0;
+        if (__builtin_expect(general != 0, 0) && r.trigger_count + 16 <= kEvt3TriggerRoom) {
+            // EXT_TRIGGER words stay in the block: they are listed with the place of the events before them.
+            ktrig = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0xA));
+            general &= ~ktrig;
+        }
         const uint32_t stop = general | 0x10000u;
         const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
-        const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x2))) & valid;
-        const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x0))) & valid;
-        const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0x6))) & valid;
+        const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, x_type)) & valid;
+        const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, y_type)) & valid;
+        const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, t_type)) & valid;
+        Event2D* const block_out = o;
+        if ((kx | ky | kt | ktrig) != 0) {
+            rows = _mm512_and_si512(_mm512_permutex2var_epi32(rows, lastAtOrBefore(ky, up_to, k47), v), x_bits);
+            lows = _mm512_and_si512(_mm512_permutex2var_epi32(lows, lastAtOrBefore(kt, up_to, k47), v), low_bits);
+        }
         if (kx != 0) {
-            const __m512i rows = _mm512_and_si512(
-                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(row)), lastAtOrBefore(ky, up_to), v),
-                x_bits);
-            const __m512i lows = _mm512_and_si512(
-                _mm512_permutex2var_epi32(_mm512_set1_epi32(static_cast<int>(low)), lastAtOrBefore(kt, up_to), v),
-                low_bits);
             const __m512i xpy = _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
                                                           _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
             const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
             const __m512i clow = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
-            emitSingles4<0>(cxpy, clow, shifts, keep, high, o);
-            emitSingles4<4>(cxpy, clow, shifts, keep, high, o + 4);
+            emitSingles4(cxpy, clow, index0, shifts, keep, high, o);
+            emitSingles4(cxpy, clow, index4, shifts, keep, high, o + 4);
             const int n = __builtin_popcount(kx);
             if (n > 8) {
-                emitSingles4<8>(cxpy, clow, shifts, keep, high, o + 8);
-                emitSingles4<12>(cxpy, clow, shifts, keep, high, o + 12);
+                emitSingles4(cxpy, clow, index8, shifts, keep, high, o + 8);
+                emitSingles4(cxpy, clow, index12, shifts, keep, high, o + 12);
             }
             o += n;
         }
-        const uint32_t last_y = load(ptr + 2 * (31 - __builtin_clz(ky | 1u))) & 0x7FF;
-        const uint32_t last_t = load(ptr + 2 * (31 - __builtin_clz(kt | 1u))) & 0xFFF;
-        row = ky != 0 ? last_y : row;
-        low = kt != 0 ? last_t : low;
+        for (uint32_t trig = ktrig & valid; trig != 0; trig &= trig - 1) {
+            const int lane = __builtin_ctz(trig);
+            const uint32_t before = (1u << lane) - 1u;
+            const uint32_t t_low = laneOf(lows, lane);
+            Evt3Trigger& t = r.triggers[r.trigger_count++];
+            t.at = block_out + __builtin_popcount(kx & before);
+            t.ts = ts_top | t_low;
+            t.word = load(ptr + 2 * lane);
+        }
         // The next block's address must not wait for this block's classification: whole blocks are the
         // rule and advance by a constant.
         if (__builtin_expect(general == 0, 1)) {
@@ -280,6 +335,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             continue;
         }
         ptr += 2 * __builtin_ctz(general);
+        row = laneOf(rows, 15);
+        low = laneOf(lows, 15);
         // Whole vector groups are decoded here; anything else goes back to the general path.
         bool groups = false;
         while (end - ptr >= 8 && o + 20 <= room_end) {
@@ -301,6 +358,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         }
         if (!groups) break;
     }
+    row = laneOf(rows, 15);
+    low = laneOf(lows, 15);
     r.row_head = uint64_t(row) << 16;
     r.ts = (r.ts & ~uint64_t(0xFFF)) | low;
     out = o;
@@ -311,7 +370,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
 }  // namespace EVT3_KERNEL_NS
 
 #if EVT3_KERNEL_AVX512
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,bmi,bmi2")))
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512cd,avx2,bmi,bmi2,popcnt")))
 #elif EVT3_KERNEL_AVX2
 __attribute__((target("avx2,bmi,bmi2")))
 #endif

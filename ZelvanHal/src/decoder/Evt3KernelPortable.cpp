@@ -10,7 +10,8 @@ Evt3FastLoop selectEvt3FastLoop(int most) {
     __builtin_cpu_init();
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
     const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+                        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+                        __builtin_cpu_supports("avx512cd");
     if (most >= 2 && avx512) return evt3FastLoopAvx512;
     if (most >= 1 && avx2) return evt3FastLoopAvx2;
 #else
