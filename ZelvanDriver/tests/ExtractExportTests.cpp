@@ -602,6 +602,55 @@ TEST(ExportEventDataToVideo, FramesShowOnEventsWhiteAndOffEventsBlack) {
     }
 }
 
+TEST(ExportEventDataToVideo, EveryFrameShowsExactlyTheEventsOfItsPeriod) {
+    TempDir dir;
+    constexpr uint64_t kPeriod = 33'333;
+    // 2 Mev/s: each period spans several read chunks, and chunks end inside periods.
+    writeSynthetic(dir / "busy.raw", 0, 400'000, 2'000'000, true);
+    ASSERT_GT(fs::file_size(dir / "busy.raw"), 4 * RawFileReader::kReadChunkBytes);
+    auto reader = open(dir / "busy.raw");
+    ASSERT_NE(reader, nullptr);
+    constexpr uint64_t kFrames = 9;
+    ASSERT_TRUE(reader->exportEventDataToVideo(0, kFrames * kPeriod, dir / "busy.mp4"));
+    auto video = loadVideo(dir / "busy.mp4");
+    ASSERT_NE(video, nullptr);
+    std::vector<uint64_t> ts;
+    video->getTimeStamps(ts);
+    ASSERT_EQ(ts.size(), kFrames);
+
+    // The expected pictures, from the events of the whole file decoded at once: the last event of
+    // the period at a pixel gives its colour.
+    const std::vector<Event2D> all = decodeWhole(dir / "busy.raw");
+    constexpr int kW = 1280, kH = 720;
+    std::vector<int> expected(size_t(kW) * kH);
+    for (uint64_t k = 0; k < kFrames; ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        std::fill(expected.begin(), expected.end(), -1);
+        size_t drawn = 0;
+        for (const Event2D& e : all) {
+            if (e.timestamp < k * kPeriod || e.timestamp >= (k + 1) * kPeriod) continue;
+            expected[size_t(e.y) * kW + e.x] = e.polarity;
+            ++drawn;
+        }
+        ASSERT_GT(drawn, 0u);
+        ApsFrame f;
+        ASSERT_TRUE(video->getNFrame(int(k), f));
+        ASSERT_EQ(f.width(), kW);
+        ASSERT_EQ(f.height(), kH);
+        // The video is lossy: a pixel is told by the side of the grey it lies on.
+        size_t wrong = 0;
+        for (int y = 0; y < kH; ++y) {
+            for (int x = 0; x < kW; ++x) {
+                const int want = expected[size_t(y) * kW + size_t(x)];
+                const int g = grey(f, x, y);
+                const bool ok = want == 1 ? g > 180 : want == 0 ? g < 60 : (g > 70 && g < 160);
+                wrong += !ok;
+            }
+        }
+        EXPECT_EQ(wrong, 0u);
+    }
+}
+
 // Five periods of a recording that starts at 500 ms; in period k a 6 x 6 block of ON events at
 // (40 + 100k, 60).
 void writeLateBlocks(const std::string& path, uint64_t t0, uint64_t period) {

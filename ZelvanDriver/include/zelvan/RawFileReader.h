@@ -225,6 +225,24 @@ private:
     void takeCarried(size_t count, std::vector<Event2D>& out);
     std::shared_ptr<std::vector<Event2D>> readEventsLocked(uint64_t n);
     std::shared_ptr<std::vector<Event2D>> readTimeLocked(uint64_t us);
+    // Where the events of a read go: runs [first, last) of them, in order, still in the reader's
+    // buffers (valid until the call returns). Refers to the callable, which must outlive it.
+    class EventRuns {
+    public:
+        template <typename F>
+        explicit EventRuns(F& f)
+            : target_(&f), call_([](void* t, const Event2D* first, const Event2D* last) {
+                  (*static_cast<F*>(t))(first, last);
+              }) {}
+        void operator()(const Event2D* first, const Event2D* last) const { call_(target_, first, last); }
+
+    private:
+        void* target_;
+        void (*call_)(void*, const Event2D*, const Event2D*);
+    };
+    // readTimeLocked without the copy: hands the events of the next `us` of stream time to `runs`
+    // where they lie. Returns how many there were.
+    uint64_t visitTimeLocked(uint64_t us, EventRuns runs);
     // No more data can be read (a read error, or data that ends before the events the index counts):
     // logs it once and places the cursor beyond the end.
     void standAfterLostData();

@@ -210,12 +210,22 @@ bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, c
                 readerErrorOf(video_converter_->lastError()),
                 "Failed to write a video frame to " + path + ": " + video_converter_->lastErrorMessage());
         };
+        // The plane being drawn: taken from the encoder and cleared to the background before the
+        // next period is read, so that the reader's events are drawn where they lie, without a
+        // copy. A period without events leaves it clean for the next one.
+        uint8_t* luma = nullptr;
+        auto draw = [&luma, w, h](const Event2D* first, const Event2D* last) {
+            for (; first != last; ++first) {
+                const Event2D& e = *first;
+                if (e.x >= w || e.y >= h) continue;
+                luma[size_t(e.y) * w + e.x] = e.polarity == 1 ? kExportOnLuma : kExportOffLuma;
+            }
+        };
         for (uint64_t t = from; t < end_us; t = detail::saturatingAdd(t, kPeriod)) {
             // Past the end of the recording every period is empty: no more frames can come.
             if (current_timestamp_ > end_timestamp_) break;
-            const auto events = readTimeLocked(kPeriod);
-            if (events && !events->empty()) {
-                uint8_t* luma = encoder.acquire();
+            if (luma == nullptr) {
+                luma = encoder.acquire();
                 if (luma == nullptr) {
                     static_cast<void>(stopEncoder(true));
                     abandonVideo();
@@ -224,11 +234,10 @@ bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, c
                 // Clearing the whole plane costs less than clearing only the pixels of the frame
                 // drawn in it before, from 1 Mev/s on.
                 std::fill_n(luma, w * h, kExportBackgroundLuma);
-                for (const Event2D& e : *events) {
-                    if (e.x >= w || e.y >= h) continue;
-                    luma[size_t(e.y) * w + e.x] = e.polarity == 1 ? kExportOnLuma : kExportOffLuma;
-                }
+            }
+            if (visitTimeLocked(kPeriod, EventRuns(draw)) > 0) {
                 encoder.submit();
+                luma = nullptr;
                 ++frames;
             }
             if (progress_ && !progress_(std::min(span, detail::saturatingAdd(t, kPeriod) - from), span)) {

@@ -409,17 +409,26 @@ void RawFileReader::standAfterLostData() {
 
 std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us) {
     if (!loadedOrFail()) return std::make_shared<std::vector<Event2D>>();
+    std::vector<Event2D>& out = *output_;
+    out.clear();
+    auto append = [&out](const Event2D* first, const Event2D* last) { out.insert(out.end(), first, last); };
+    visitTimeLocked(us, EventRuns(append));
+    return output_;
+}
+
+uint64_t RawFileReader::visitTimeLocked(uint64_t us, EventRuns runs) {
+    if (!loaded_) return 0;
     uint64_t until = saturatingAdd(current_timestamp_, us);
     if (until < start_timestamp_) {
         ZV_LOG(LOG_WARNING, "Requested interval is before start timestamp.");
         current_timestamp_ = until;
         current_event_ = 0;
-        return std::make_shared<std::vector<Event2D>>();
+        return 0;
     }
     if (current_timestamp_ > end_timestamp_) {
         ZV_LOG(LOG_WARNING, "Current read pos exceeds end timestamp.");
         current_event_ = max_events_;
-        return std::make_shared<std::vector<Event2D>>();
+        return 0;
     }
     // The window that reaches past the end takes everything left, so that no event is lost to
     // timestamps that step back near the end of the stream.
@@ -430,26 +439,32 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us)
         to_end = true;
     }
     current_timestamp_ = saturatingAdd(current_timestamp_, us);
-    std::vector<Event2D>& out = *output_;
-    out.clear();
-    auto split = [&](std::vector<Event2D>& from, size_t begin) -> bool {
+    uint64_t handed = 0;
+    auto hand = [&](const Event2D* first, const Event2D* last) {
+        if (first == last) return;
+        runs(first, last);
+        handed += static_cast<uint64_t>(last - first);
+    };
+    // The events of from[begin..] before `until` go out; true, with their count in `taken`, when
+    // the window ends inside them (the rest stays for the next read).
+    auto split = [&](const std::vector<Event2D>& from, size_t begin, size_t& taken) -> bool {
         if (to_end || from.size() == begin || from.back().timestamp < until) return false;
         const Event2D* first = from.data() + begin;
         const Event2D* cut = binarySearchTimestamp(until, first, from.data() + from.size());
-        out.insert(out.end(), first, cut);
+        hand(first, cut);
+        taken = static_cast<size_t>(cut - first);
         return true;
     };
     if (carried_pos_ < carried_.size()) {
-        if (split(carried_, carried_pos_)) {
-            const size_t taken =
-                static_cast<size_t>(binarySearchTimestamp(until, carried_.data() + carried_pos_,
-                                                          carried_.data() + carried_.size()) -
-                                    (carried_.data() + carried_pos_));
+        size_t taken = 0;
+        if (split(carried_, carried_pos_, taken)) {
             carried_pos_ += taken;
-            current_event_ += out.size();
-            return output_;
+            current_event_ += handed;
+            return handed;
         }
-        takeCarried(carried_.size(), out);
+        hand(carried_.data() + carried_pos_, carried_.data() + carried_.size());
+        carried_.clear();
+        carried_pos_ = 0;
     }
     bool lost = false;
     for (;;) {
@@ -458,19 +473,19 @@ std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us)
             lost = data_lost_;
             break;
         }
-        const size_t before = out.size();
-        if (split(decoded_, 0)) {
+        size_t taken = 0;
+        if (split(decoded_, 0, taken)) {
             carried_.swap(decoded_);
-            carried_pos_ = out.size() - before;
+            carried_pos_ = taken;
             break;
         }
-        out.insert(out.end(), decoded_.begin(), decoded_.end());
+        hand(decoded_.data(), decoded_.data() + decoded_.size());
     }
     decoded_.clear();
-    current_event_ += out.size();
+    current_event_ += handed;
     // After a read error nothing more comes: the cursor stands beyond the end.
     if (lost) standAfterLostData();
-    return output_;
+    return handed;
 }
 
 // ---- public operations ----
