@@ -406,75 +406,85 @@ TEST(Evt3Decoder, DecodeIntoArraysWithBusyVectors) {
 // keeps, next to vector groups and TIME_HIGH changes: each trigger arrives after exactly the events
 // before it, whatever the instructions, the pieces of input and the entry point.
 TEST(Evt3Decoder, TriggersAtEveryPlaceOfABlock) {
-    std::mt19937_64 rng(17);
-    std::vector<uint8_t> s = hex({0x00, 0x80, 0x05, 0x00});
-    auto word = [&s](uint32_t w) {
-        s.push_back(uint8_t(w & 0xFF));
-        s.push_back(uint8_t(w >> 8));
-    };
-    auto common = [&](int n) {
-        for (int i = 0; i < n; ++i) {
-            const uint64_t r = rng();
-            switch (r % 6) {
-                case 0:
-                    word(uint32_t((r >> 8) % 720));
-                    break;
-                case 1:
-                    word(0x6000 | uint32_t((r >> 8) & 0xFFF));
-                    break;
-                default:
-                    word(0x2000 | uint32_t((r >> 8) & 0xFFF));
-                    break;
+    // From time 0, and from just before the 24-bit time wraps around (triggers after the wrap carry
+    // the higher time).
+    for (const uint32_t th0 : {0u, 0xFFDu}) {
+        SCOPED_TRACE(th0);
+        std::mt19937_64 rng(17);
+        std::vector<uint8_t> s = hex({uint8_t(th0 & 0xFF), uint8_t(0x80 | (th0 >> 8)), 0x05, 0x00});
+        auto word = [&s](uint32_t w) {
+            s.push_back(uint8_t(w & 0xFF));
+            s.push_back(uint8_t(w >> 8));
+        };
+        auto common = [&](int n) {
+            for (int i = 0; i < n; ++i) {
+                const uint64_t r = rng();
+                switch (r % 6) {
+                    case 0:
+                        word(uint32_t((r >> 8) % 720));
+                        break;
+                    case 1:
+                        word(0x6000 | uint32_t((r >> 8) & 0xFFF));
+                        break;
+                    default:
+                        word(0x2000 | uint32_t((r >> 8) & 0xFFF));
+                        break;
+                }
             }
-        }
-    };
-    uint32_t th = 0;
-    for (int round = 0; round < 6; ++round) {
-        for (int gap = 0; gap < 40; ++gap) {
-            common(gap);
-            word(0xA000 | uint32_t(rng() & 0xF01));
-            if (gap % 5 == 0) word(0xA000 | uint32_t(rng() & 0xF01));
-            if (gap % 7 == 0) word(0x8000 | th);  // a repeated TIME_HIGH
-            if (gap % 9 == 0) {
-                const uint32_t bits = uint32_t(rng());
-                word(0x3000 | uint32_t(rng() % 40) * 32);
-                word(0x4000 | (bits & 0xFFF));
-                word(0x4000 | ((bits >> 12) & 0xFFF));
-                word(0x5000 | ((bits >> 24) & 0xFF));
-                word(0xA001);
+        };
+        uint32_t th = th0;
+        for (int round = 0; round < 6; ++round) {
+            for (int gap = 0; gap < 40; ++gap) {
+                common(gap);
+                word(0xA000 | uint32_t(rng() & 0xF01));
+                if (gap % 5 == 0) word(0xA000 | uint32_t(rng() & 0xF01));
+                if (gap % 7 == 0) word(0x8000 | th);  // a repeated TIME_HIGH
+                if (gap % 9 == 0) {
+                    const uint32_t bits = uint32_t(rng());
+                    word(0x3000 | uint32_t(rng() % 40) * 32);
+                    word(0x4000 | (bits & 0xFFF));
+                    word(0x4000 | ((bits >> 12) & 0xFFF));
+                    word(0x5000 | ((bits >> 24) & 0xFF));
+                    word(0xA001);
+                }
             }
+            // A burst of triggers, then singles between triggers.
+            for (int i = 0; i < 150; ++i) word(0xA000 | uint32_t(i & 1) | uint32_t((i % 3) << 8));
+            for (int i = 0; i < 150; ++i) {
+                word(0x2000 | uint32_t(i));
+                word(0xA100 | uint32_t(i & 1));
+            }
+            th = (th + 1) & 0xFFF;
+            word(0x8000 | th);
+            word(0x6000 | uint32_t(rng() & 0xFFF));
         }
-        // A burst of triggers, then singles between triggers.
-        for (int i = 0; i < 150; ++i) word(0xA000 | uint32_t(i & 1) | uint32_t((i % 3) << 8));
-        for (int i = 0; i < 150; ++i) {
-            word(0x2000 | uint32_t(i));
-            word(0xA100 | uint32_t(i & 1));
+        const DecodeLog expected = referenceDecode(s);
+        ASSERT_GT(triggersOf(expected).size(), 1500u);
+        EXPECT_EQ(decodeAll(s), expected);
+        EXPECT_EQ(decodeAll(s, {}, false), expected);
+        for (size_t cut = 1; cut < s.size(); cut += 7) {
+            ASSERT_EQ(decodeAll(s, {cut}), expected) << "split at byte " << cut;
         }
-        word(0x8000 | ++th);
-        word(0x6000 | uint32_t(rng() & 0xFFF));
+        std::vector<size_t> pieces;
+        for (size_t c = 33; c < s.size(); c += 33) pieces.push_back(c);
+        EXPECT_EQ(decodeAll(s, pieces), expected);
+        const Split expected_split = split(expected);
+        for (size_t capacity : {size_t(12), size_t(17), size_t(100), size_t(4096)}) {
+            EXPECT_EQ(decodeIntoArrays(s, capacity), expected_split) << capacity;
+            EXPECT_EQ(decodeIntoArrays(s, capacity, pieces), expected_split) << capacity;
+            EXPECT_EQ(decodeIntoArrays(s, capacity, pieces, EVT3Decoder::Instructions::Best, 3),
+                      expected_split)
+                << capacity;
+        }
+        // The decoder's counters agree.
+        EVT3Decoder decoder(1280, 720);
+        decoder.decode(s.data(), s.data() + s.size());
+        EXPECT_EQ(decoder.totalTriggers(), triggersOf(expected).size());
+        EXPECT_EQ(decoder.totalEvents(), eventsOf(expected).size());
+        if (th0 != 0) {
+            EXPECT_GT(triggersOf(expected).back().timestamp, uint64_t(1) << 24);
+        }
     }
-    const DecodeLog expected = referenceDecode(s);
-    ASSERT_GT(triggersOf(expected).size(), 1500u);
-    EXPECT_EQ(decodeAll(s), expected);
-    EXPECT_EQ(decodeAll(s, {}, false), expected);
-    for (size_t cut = 1; cut < s.size(); cut += 7) {
-        ASSERT_EQ(decodeAll(s, {cut}), expected) << "split at byte " << cut;
-    }
-    std::vector<size_t> pieces;
-    for (size_t c = 33; c < s.size(); c += 33) pieces.push_back(c);
-    EXPECT_EQ(decodeAll(s, pieces), expected);
-    const Split expected_split = split(expected);
-    for (size_t capacity : {size_t(12), size_t(17), size_t(100), size_t(4096)}) {
-        EXPECT_EQ(decodeIntoArrays(s, capacity), expected_split) << capacity;
-        EXPECT_EQ(decodeIntoArrays(s, capacity, pieces), expected_split) << capacity;
-        EXPECT_EQ(decodeIntoArrays(s, capacity, pieces, EVT3Decoder::Instructions::Best, 3), expected_split)
-            << capacity;
-    }
-    // The decoder's counters agree.
-    EVT3Decoder decoder(1280, 720);
-    decoder.decode(s.data(), s.data() + s.size());
-    EXPECT_EQ(decoder.totalTriggers(), triggersOf(expected).size());
-    EXPECT_EQ(decoder.totalEvents(), eventsOf(expected).size());
 }
 
 TEST(Evt3Decoder, DecodeIntoArraysStopsBeforeAWordThatDoesNotFit) {

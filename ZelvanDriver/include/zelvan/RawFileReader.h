@@ -241,7 +241,8 @@ private:
         void (*call_)(void*, const Event2D*, const Event2D*);
     };
     // readTimeLocked without the copy: hands the events of the next `us` of stream time to `runs`
-    // where they lie. Returns how many there were.
+    // where they lie. Returns how many there were. `runs` must not throw: the cursor has moved on
+    // before the events are handed out.
     uint64_t visitTimeLocked(uint64_t us, EventRuns runs);
     // No more data can be read (a read error, or data that ends before the events the index counts):
     // logs it once and places the cursor beyond the end.

@@ -14,7 +14,9 @@ namespace zelvan {
 
 // Decodes a raw event byte stream. Events reach the events callback as spans (first, last) that are
 // valid only during the call; triggers reach the trigger callback one by one. Both are called
-// synchronously from decode(), strictly in stream order.
+// synchronously from decode(), strictly in stream order. A callback must not call back into the
+// decoder that calls it: the events still to be delivered may lie in the buffer a nested decode
+// would write.
 class Decoder {
 public:
     using EventsCallback = std::function<void(Event2D* first, Event2D* last)>;
