@@ -2,6 +2,7 @@
 import json
 import os
 import pathlib
+import shutil
 
 import numpy as np
 import pytest
@@ -17,11 +18,17 @@ def testdata_dir():
 
 
 @pytest.fixture(scope="session")
-def testdata():
+def testdata(tmp_path_factory):
+    """A copy of the real recordings: a reader saves its index beside the recording it opens, and
+    the shared folder stays as it was given."""
     folder = testdata_dir()
     if not (folder / "EXPECTED.json").is_file():
         pytest.skip(f"no real recordings in {folder}")
-    return folder
+    copy = tmp_path_factory.mktemp("testdata")
+    for item in folder.iterdir():
+        if item.is_file() and (item.suffix == ".raw" or item.name == "EXPECTED.json"):
+            shutil.copyfile(item, copy / item.name)
+    return copy
 
 
 @pytest.fixture(scope="session")
