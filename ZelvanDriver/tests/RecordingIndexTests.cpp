@@ -113,6 +113,16 @@ class RecorderIndex : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = scratchDir("rec"); }
     void TearDown() override { fs::remove_all(dir_); }
+
+    // Records `bytes` of the scene's stream into `file`; the recording and its index are written.
+    static void recordWithIndex(const fs::path& file, size_t bytes) {
+        DvsFileRecorder recorder;
+        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        recorder.addData(sceneStream(0, bytes));
+        ASSERT_TRUE(recorder.stopRecording());
+        ASSERT_TRUE(recorder.status().indexWritten) << recorder.status().indexError;
+    }
+
     fs::path dir_;
 };
 
@@ -182,13 +192,7 @@ TEST_F(RecorderIndex, AnIndexThatCannotBeWrittenIsReportedAndLeavesNone) {
 TEST_F(RecorderIndex, ARecordingEndedByAFullDiskLeavesNoIndex) {
     const fs::path file = dir_ / "full.raw";
     // An index of an earlier recording of this name.
-    {
-        DvsFileRecorder recorder;
-        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
-        recorder.addData(sceneStream(0, 500'000));
-        ASSERT_TRUE(recorder.stopRecording());
-        ASSERT_TRUE(recorder.status().indexWritten) << recorder.status().indexError;
-    }
+    ASSERT_NO_FATAL_FAILURE(recordWithIndex(file, 500'000));
     ASSERT_TRUE(fs::exists(indexOf(file)));
     const std::vector<uint8_t> stream = sceneStream(0, 3'000'000);
     DvsFileRecorder recorder;
@@ -210,11 +214,7 @@ TEST_F(RecorderIndex, ARecordingEndedByAFullDiskLeavesNoIndex) {
 // the index again when the file no longer holds what the index promises.
 TEST_F(RecorderIndex, AnIndexThatPromisesMoreThanTheFileHoldsIsRebuilt) {
     const fs::path file = dir_ / "cut-short.raw";
-    DvsFileRecorder recorder;
-    ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
-    recorder.addData(sceneStream(0, 2'000'000));
-    ASSERT_TRUE(recorder.stopRecording());
-    ASSERT_TRUE(recorder.status().indexWritten) << recorder.status().indexError;
+    ASSERT_NO_FATAL_FAILURE(recordWithIndex(file, 2'000'000));
     const std::vector<uint8_t> promised = readBytes(indexOf(file));
     fs::resize_file(file, fs::file_size(file) - 1000);
     {
