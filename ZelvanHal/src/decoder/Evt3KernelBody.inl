@@ -168,6 +168,235 @@ inline uint32_t classify16(const uint8_t* p, uint32_t th_word) {
 }
 
 
+#if EVT3_KERNEL_AVX2 && !EVT3_KERNEL_AVX512
+// For each 8-bit mask, the byte shuffle that moves the 16-bit lanes whose bits are set to the front, in
+// ascending order; the lanes behind them become zero.
+struct CompressTable {
+    uint8_t control[256][16];
+};
+
+constexpr CompressTable makeCompressTable() {
+    CompressTable t{};
+    for (int m = 0; m < 256; ++m) {
+        int n = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            if (m & (1 << bit)) {
+                t.control[m][2 * n] = static_cast<uint8_t>(2 * bit);
+                t.control[m][2 * n + 1] = static_cast<uint8_t>(2 * bit + 1);
+                ++n;
+            }
+        }
+        for (int i = 2 * n; i < 16; ++i) t.control[m][i] = 0x80;
+    }
+    return t;
+}
+
+alignas(64) constexpr CompressTable kCompress = makeCompressTable();
+
+// Lane 15 of `x` in every lane.
+inline __m256i broadcastLast(__m256i x) {
+    return _mm256_permute4x64_epi64(_mm256_shufflehi_epi16(x, 0xFF), 0xFF);
+}
+
+// The largest of lanes 0..i of `x` in each lane i (unsigned); `word7` is the byte shuffle that repeats
+// lane 7 of each half.
+inline __m256i prefixMax(__m256i x, __m256i word7) {
+    x = _mm256_max_epu16(x, _mm256_bslli_epi128(x, 2));
+    x = _mm256_max_epu16(x, _mm256_bslli_epi128(x, 4));
+    x = _mm256_max_epu16(x, _mm256_bslli_epi128(x, 8));
+    // The upper half also sees the largest of the lower one.
+    return _mm256_max_epu16(x, _mm256_shuffle_epi8(_mm256_permute2x128_si256(x, x, 0x08), word7));
+}
+
+// Stores the events of one half of a block: lane 0 (`upper` false) or lane 1 of each of `e`.
+inline void storeHalf(const __m256i* e, int count, bool upper, Event2D* o) {
+    for (int k = 0; k < count; ++k) {
+        const __m128i ev = upper ? _mm256_extracti128_si256(e[k], 1) : _mm256_castsi256_si128(e[k]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k), ev);
+    }
+}
+
+// Decodes blocks of 16 words, eight in each half of a vector: the word kinds are found at once; the row
+// and the TIME_LOW each word sees are the block's last ADDR_Y and TIME_LOW at or before it (a running
+// maximum over values tagged with their place), else those carried in from the blocks before. The
+// ADDR_X lanes of each half are moved to its front and interleaved into events. EXT_TRIGGER words are
+// listed in `r.triggers` with the event they come before, while the list has room for a whole block of
+// them. A block is decoded up to its first word for the general path; whole vector groups found there
+// are decoded too.
+inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                                Evt3FastRegs& r) {
+    // Row tags: (lane + 1) << 11 above the 11-bit row; TIME_LOW tags: lane << 12 above its 12 bits (a
+    // lane before the block's first TIME_LOW takes the value carried in instead, see `first_low`).
+    const __m256i row_tags = _mm256_setr_epi16(
+        0x0800, 0x1000, 0x1800, 0x2000, 0x2800, 0x3000, 0x3800, 0x4000, 0x4800, 0x5000, 0x5800, 0x6000, 0x6800,
+        0x7000, 0x7800, static_cast<short>(0x8000));
+    const __m256i low_tags = _mm256_setr_epi16(
+        0x0000, 0x1000, 0x2000, 0x3000, 0x4000, 0x5000, 0x6000, 0x7000, static_cast<short>(0x8000),
+        static_cast<short>(0x9000), static_cast<short>(0xA000), static_cast<short>(0xB000),
+        static_cast<short>(0xC000), static_cast<short>(0xD000), static_cast<short>(0xE000),
+        static_cast<short>(0xF000));
+    const __m256i lane_bits = _mm256_setr_epi16(0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x200, 0x400,
+                                                0x800, 0x1000, 0x2000, 0x4000, static_cast<short>(0x8000));
+    const __m256i word7 = _mm256_set1_epi16(0x0F0E);
+    // Byte lookup of the type: 0xFF for the general types.
+    const __m256i general_lut = _mm256_setr_epi8(0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0,  //
+                                                 0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0);
+    const __m256i x_type = _mm256_set1_epi16(0x2);
+    const __m256i t_type = _mm256_set1_epi16(0x6);
+    const __m256i trig_type = _mm256_set1_epi16(0xA);
+    const __m256i row_bits = _mm256_set1_epi16(0x7FF);
+    const __m256i low_bits = _mm256_set1_epi16(0xFFF);
+    const __m256i th_word = _mm256_set1_epi16(static_cast<short>(r.th_word));
+    const __m256i one16 = _mm256_set1_epi16(1);
+    const __m256i th_range = _mm256_set1_epi16(0xFFE);
+    // Event parts: the head dword keeps x and y; the polarity is bit 11 of x; the time's bits 12..15,
+    // 16..31 and 32..63.
+    const __m256i head_keep = _mm256_set1_epi32(static_cast<int>(0xFFFF07FFu));
+    const __m256i one32 = _mm256_set1_epi32(1);
+    const __m256i ts_mid = _mm256_set1_epi16(static_cast<short>(r.ts & 0xF000));
+    const __m256i ts_upper16 = _mm256_set1_epi16(static_cast<short>((r.ts >> 16) & 0xFFFF));
+    const __m256i ts_high = _mm256_set1_epi32(static_cast<int>(r.ts >> 32));
+    const uint64_t ts_top = r.ts & ~uint64_t(0xFFF);
+    uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
+    uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
+    __m256i rows_in = _mm256_set1_epi16(static_cast<short>(row));
+    __m256i lows_in = _mm256_set1_epi16(static_cast<short>(low));
+    Event2D* o = out;
+    while (end - ptr >= 32 && o <= room_end) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr));
+        const __m256i type = _mm256_srli_epi16(v, 12);
+        const __m256i is_y = _mm256_cmpeq_epi16(type, _mm256_setzero_si256());
+        const __m256i is_x = _mm256_cmpeq_epi16(type, x_type);
+        const __m256i is_t = _mm256_cmpeq_epi16(type, t_type);
+        // A TIME_HIGH with a new value: 0 < (w ^ th_word) < 0x1000.
+        const __m256i changed_th = _mm256_cmpeq_epi16(
+            _mm256_subs_epu16(_mm256_sub_epi16(_mm256_xor_si256(v, th_word), one16), th_range),
+            _mm256_setzero_si256());
+        const __m256i general_v =
+            _mm256_or_si256(_mm256_slli_epi16(_mm256_shuffle_epi8(general_lut, type), 8), changed_th);
+        // Bits 0..7 and 16..23: the first mask for words 0..7 and 8..15; bits 8..15 and 24..31: the second.
+        const uint32_t xt = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(is_x, is_t)));
+        const uint32_t ga = static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_packs_epi16(general_v, _mm256_cmpeq_epi16(type, trig_type))));
+        uint32_t general = (ga & 0xFFu) | ((ga >> 8) & 0xFF00u);
+        uint32_t ktrig = 0;
+        if (__builtin_expect(general != 0, 0) && r.trigger_count + 16 <= kEvt3TriggerRoom) {
+            // EXT_TRIGGER words stay in the block: they are listed with the place of the events before them.
+            ktrig = ((ga >> 8) & 0xFFu) | ((ga >> 16) & 0xFF00u);
+            general &= ~ktrig;
+        }
+        const uint32_t stop = general | 0x10000u;
+        const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
+        const uint32_t kx = ((xt & 0xFFu) | ((xt >> 8) & 0xFF00u)) & valid;
+        const uint32_t kt = ((xt >> 8) & 0xFFu) | ((xt >> 16) & 0xFF00u);
+
+        // Lanes at or after the block's first TIME_LOW.
+        const uint32_t first_low = 0u - (kt & (0u - kt));
+        const __m256i low_seen = _mm256_cmpeq_epi16(
+            _mm256_and_si256(_mm256_set1_epi16(static_cast<short>(first_low)), lane_bits), lane_bits);
+        const __m256i row_tagged = _mm256_and_si256(is_y, _mm256_or_si256(_mm256_and_si256(v, row_bits), row_tags));
+        const __m256i low_tagged = _mm256_and_si256(is_t, _mm256_or_si256(_mm256_and_si256(v, low_bits), low_tags));
+        const __m256i rows =
+            _mm256_and_si256(_mm256_max_epu16(prefixMax(row_tagged, word7), rows_in), row_bits);
+        const __m256i lows =
+            _mm256_and_si256(_mm256_blendv_epi8(lows_in, prefixMax(low_tagged, word7), low_seen), low_bits);
+
+        Event2D* const block_out = o;
+        if (kx != 0) {
+            const uint32_t k0 = kx & 0xFF;
+            const uint32_t k1 = kx >> 8;
+            const int n0 = __builtin_popcount(k0);
+            const int n1 = __builtin_popcount(k1);
+            const __m256i control = _mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.control[k0]))),
+                _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.control[k1])), 1);
+            const __m256i xs = _mm256_shuffle_epi8(v, control);
+            const __m256i ys = _mm256_shuffle_epi8(rows, control);
+            const __m256i ts = _mm256_shuffle_epi8(_mm256_or_si256(lows, ts_mid), control);
+            __m256i e[8];
+            // Events 0..3 of each half, then 4..7 where a half has more.
+            for (int part = 0; part < 2; ++part) {
+                const __m256i xy = part == 0 ? _mm256_unpacklo_epi16(xs, ys) : _mm256_unpackhi_epi16(xs, ys);
+                const __m256i t32 =
+                    part == 0 ? _mm256_unpacklo_epi16(ts, ts_upper16) : _mm256_unpackhi_epi16(ts, ts_upper16);
+                const __m256i head = _mm256_and_si256(xy, head_keep);
+                const __m256i pol = _mm256_and_si256(_mm256_srli_epi32(xy, 11), one32);
+                const __m256i hp0 = _mm256_unpacklo_epi32(head, pol);
+                const __m256i hp1 = _mm256_unpackhi_epi32(head, pol);
+                const __m256i tt0 = _mm256_unpacklo_epi32(t32, ts_high);
+                const __m256i tt1 = _mm256_unpackhi_epi32(t32, ts_high);
+                e[4 * part + 0] = _mm256_unpacklo_epi64(hp0, tt0);
+                e[4 * part + 1] = _mm256_unpackhi_epi64(hp0, tt0);
+                e[4 * part + 2] = _mm256_unpacklo_epi64(hp1, tt1);
+                e[4 * part + 3] = _mm256_unpackhi_epi64(hp1, tt1);
+                if (n0 <= 4 && n1 <= 4) break;
+            }
+            // The lower half first: its slots past its own events are overwritten by the upper half's.
+            const int slots = n0 <= 4 && n1 <= 4 ? 4 : 8;
+            storeHalf(e, slots, false, o);
+            storeHalf(e, slots, true, o + n0);
+            o += n0 + n1;
+        }
+        for (uint32_t trig = ktrig & valid; trig != 0; trig &= trig - 1) {
+            const int lane = __builtin_ctz(trig);
+            alignas(32) uint16_t lanes[16];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), lows);
+            Evt3Trigger& t = r.triggers[r.trigger_count++];
+            t.at = block_out + __builtin_popcount(kx & ((1u << lane) - 1u));
+            t.ts = ts_top | lanes[lane];
+            t.word = load(ptr + 2 * lane);
+        }
+        // The next block's address must not wait for this block's classification: whole blocks are the
+        // rule and advance by a constant.
+        if (__builtin_expect(general == 0, 1)) {
+            rows_in = broadcastLast(rows);
+            lows_in = broadcastLast(lows);
+            ptr += 32;
+            continue;
+        }
+        const int lane = __builtin_ctz(general);
+        if (lane > 0) {
+            alignas(32) uint16_t lanes[16];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), rows);
+            row = lanes[lane - 1];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), lows);
+            low = lanes[lane - 1];
+        } else {
+            row = static_cast<uint32_t>(_mm256_extract_epi16(rows_in, 0)) & 0xFFFF;
+            low = static_cast<uint32_t>(_mm256_extract_epi16(lows_in, 0)) & 0xFFFF;
+        }
+        ptr += 2 * lane;
+        // Whole vector groups are decoded here; anything else goes back to the general path.
+        bool groups = false;
+        while (end - ptr >= 8 && o + 20 <= room_end) {
+            uint64_t group;
+            std::memcpy(&group, ptr, sizeof group);
+            if ((group & kGroupTypeMask) != kGroupTypes) break;
+            const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
+            const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
+            const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
+                                  static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
+                                  static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+            emitGroup(uint64_t(base) | (uint64_t(row) << 16) | (uint64_t(pol) << 32), ts_top | low, mask, o);
+            r.base_x = base + 32;
+            r.vpol = pol;
+            r.base_known = true;
+            ptr += 8;
+            groups = true;
+        }
+        rows_in = _mm256_set1_epi16(static_cast<short>(row));
+        lows_in = _mm256_set1_epi16(static_cast<short>(low));
+        if (!groups) break;
+    }
+    row = static_cast<uint32_t>(_mm256_extract_epi16(rows_in, 0)) & 0xFFFF;
+    low = static_cast<uint32_t>(_mm256_extract_epi16(lows_in, 0)) & 0xFFFF;
+    r.row_head = uint64_t(row) << 16;
+    r.ts = ts_top | low;
+    out = o;
+    return ptr;
+}
+#endif
+
 #if EVT3_KERNEL_AVX512
 // Interleaves eight event heads with eight timestamps into the eight events at `o`.
 inline void storeEvents8(__m512i heads, __m512i ts, Event2D* o) {
@@ -379,7 +608,7 @@ const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*
     using namespace EVT3_KERNEL_NS;
     Evt3FastRegs r = regs;
     Event2D* o = out;
-#if EVT3_KERNEL_AVX512
+#if EVT3_KERNEL_AVX2
     ptr = blockLoop(ptr, end, o, room_end, r);
 #else
     while (end - ptr >= 32 && o <= room_end) {
