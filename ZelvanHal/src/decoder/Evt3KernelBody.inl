@@ -208,12 +208,28 @@ inline __m256i prefixMax(__m256i x, __m256i word7) {
     return _mm256_max_epu16(x, _mm256_shuffle_epi8(_mm256_permute2x128_si256(x, x, 0x08), word7));
 }
 
-// Stores the events of one half of a block: lane 0 (`upper` false) or lane 1 of each of `e`.
-inline void storeHalf(const __m256i* e, int count, bool upper, Event2D* o) {
-    for (int k = 0; k < count; ++k) {
-        const __m128i ev = upper ? _mm256_extracti128_si256(e[k], 1) : _mm256_castsi256_si128(e[k]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + k), ev);
-    }
+// Four events, one after the other from `o`.
+inline void store4(__m128i e0, __m128i e1, __m128i e2, __m128i e3, Event2D* o) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), e0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), e1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2), e2);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3), e3);
+}
+
+// Four events of each half from the dwords `xy` (x with its polarity in bit 11, y above) and `t32` (the
+// low 32 bits of their time): e0..e3 hold the first to fourth, the lower half's in the lower lane.
+inline void eventsOf(__m256i xy, __m256i t32, __m256i head_keep, __m256i one32, __m256i ts_high, __m256i& e0,
+                     __m256i& e1, __m256i& e2, __m256i& e3) {
+    const __m256i head = _mm256_and_si256(xy, head_keep);
+    const __m256i pol = _mm256_and_si256(_mm256_srli_epi32(xy, 11), one32);
+    const __m256i hp0 = _mm256_unpacklo_epi32(head, pol);
+    const __m256i hp1 = _mm256_unpackhi_epi32(head, pol);
+    const __m256i tt0 = _mm256_unpacklo_epi32(t32, ts_high);
+    const __m256i tt1 = _mm256_unpackhi_epi32(t32, ts_high);
+    e0 = _mm256_unpacklo_epi64(hp0, tt0);
+    e1 = _mm256_unpackhi_epi64(hp0, tt0);
+    e2 = _mm256_unpacklo_epi64(hp1, tt1);
+    e3 = _mm256_unpackhi_epi64(hp1, tt1);
 }
 
 // Decodes blocks of 16 words, eight in each half of a vector: the word kinds are found at once; the row
@@ -313,28 +329,26 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             const __m256i xs = _mm256_shuffle_epi8(v, control);
             const __m256i ys = _mm256_shuffle_epi8(rows, control);
             const __m256i ts = _mm256_shuffle_epi8(_mm256_or_si256(lows, ts_mid), control);
-            __m256i e[8];
-            // Events 0..3 of each half, then 4..7 where a half has more.
-            for (int part = 0; part < 2; ++part) {
-                const __m256i xy = part == 0 ? _mm256_unpacklo_epi16(xs, ys) : _mm256_unpackhi_epi16(xs, ys);
-                const __m256i t32 =
-                    part == 0 ? _mm256_unpacklo_epi16(ts, ts_upper16) : _mm256_unpackhi_epi16(ts, ts_upper16);
-                const __m256i head = _mm256_and_si256(xy, head_keep);
-                const __m256i pol = _mm256_and_si256(_mm256_srli_epi32(xy, 11), one32);
-                const __m256i hp0 = _mm256_unpacklo_epi32(head, pol);
-                const __m256i hp1 = _mm256_unpackhi_epi32(head, pol);
-                const __m256i tt0 = _mm256_unpacklo_epi32(t32, ts_high);
-                const __m256i tt1 = _mm256_unpackhi_epi32(t32, ts_high);
-                e[4 * part + 0] = _mm256_unpacklo_epi64(hp0, tt0);
-                e[4 * part + 1] = _mm256_unpackhi_epi64(hp0, tt0);
-                e[4 * part + 2] = _mm256_unpacklo_epi64(hp1, tt1);
-                e[4 * part + 3] = _mm256_unpackhi_epi64(hp1, tt1);
-                if (n0 <= 4 && n1 <= 4) break;
+            // Events 0..3 of each half, then 4..7 where a half has more. The lower half's events are
+            // stored first: its slots past its own events are overwritten by the upper half's.
+            __m256i e0, e1, e2, e3;
+            eventsOf(_mm256_unpacklo_epi16(xs, ys), _mm256_unpacklo_epi16(ts, ts_upper16), head_keep, one32,
+                     ts_high, e0, e1, e2, e3);
+            store4(_mm256_castsi256_si128(e0), _mm256_castsi256_si128(e1), _mm256_castsi256_si128(e2),
+                   _mm256_castsi256_si128(e3), o);
+            if (n0 > 4 || n1 > 4) {
+                __m256i e4, e5, e6, e7;
+                eventsOf(_mm256_unpackhi_epi16(xs, ys), _mm256_unpackhi_epi16(ts, ts_upper16), head_keep, one32,
+                         ts_high, e4, e5, e6, e7);
+                if (n0 > 4) {
+                    store4(_mm256_castsi256_si128(e4), _mm256_castsi256_si128(e5), _mm256_castsi256_si128(e6),
+                           _mm256_castsi256_si128(e7), o + 4);
+                }
+                store4(_mm256_extracti128_si256(e4, 1), _mm256_extracti128_si256(e5, 1),
+                       _mm256_extracti128_si256(e6, 1), _mm256_extracti128_si256(e7, 1), o + n0 + 4);
             }
-            // The lower half first: its slots past its own events are overwritten by the upper half's.
-            const int slots = n0 <= 4 && n1 <= 4 ? 4 : 8;
-            storeHalf(e, slots, false, o);
-            storeHalf(e, slots, true, o + n0);
+            store4(_mm256_extracti128_si256(e0, 1), _mm256_extracti128_si256(e1, 1), _mm256_extracti128_si256(e2, 1),
+                   _mm256_extracti128_si256(e3, 1), o + n0);
             o += n0 + n1;
         }
         for (uint32_t trig = ktrig & valid; trig != 0; trig &= trig - 1) {
