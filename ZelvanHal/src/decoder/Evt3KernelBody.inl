@@ -296,14 +296,56 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             _mm256_movemask_epi8(_mm256_packs_epi16(general_v, _mm256_cmpeq_epi16(type, trig_type))));
         uint32_t general = (ga & 0xFFu) | ((ga >> 8) & 0xFF00u);
         uint32_t ktrig = 0;
-        if (__builtin_expect(general != 0, 0) && r.trigger_count + 16 <= kEvt3TriggerRoom) {
-            // EXT_TRIGGER words stay in the block: they are listed with the place of the events before them.
-            ktrig = ((ga >> 8) & 0xFFu) | ((ga >> 16) & 0xFF00u);
-            general &= ~ktrig;
+        // The x (with the polarity in bit 11) of each lane's event.
+        __m256i words = v;
+        uint32_t kx_groups = 0;
+        int next = 32;  // where the next block starts
+        if (__builtin_expect(general != 0, 0)) {
+            if (r.trigger_count + 16 <= kEvt3TriggerRoom) {
+                // EXT_TRIGGER words stay in the block: they are listed with the place of the events before them.
+                ktrig = ((ga >> 8) & 0xFFu) | ((ga >> 16) & 0xFF00u);
+                general &= ~ktrig;
+            }
+            // A vector group inside the block with at most four events gives them to its four lanes, one
+            // each, in order: they are then written with the ADDR_X events around them.
+            while (general != 0) {
+                const int g = __builtin_ctz(general);
+                uint64_t group;
+                // A group reaching into the next block gives its events to the lanes it has here; the next
+                // block then starts after it.
+                if (end - ptr < 2 * g + 8) break;
+                std::memcpy(&group, ptr + 2 * g, sizeof group);
+                if ((group & kGroupTypeMask) != kGroupTypes) break;
+                const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
+                const uint32_t pol = static_cast<uint32_t>(group & 0x800);
+                uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
+                                static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
+                                static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+                const int count = __builtin_popcount(mask);
+                if (count > std::min(4, 16 - g) || base > 0x7FF - 31) break;
+                uint64_t xs = 0;
+                for (int k = 0; k < 4; ++k) {
+                    xs |= uint64_t(pol | (base + static_cast<uint32_t>(__builtin_ctz(mask | 0x80000000u)))) << (16 * k);
+                    mask &= mask - 1;
+                }
+                // Lane L of a broadcast holds word L % 4: rotate word 0 to lane g.
+                const int turn = 16 * (g & 3);
+                xs = turn == 0 ? xs : (xs << turn) | (xs >> (64 - turn));
+                const uint32_t lanes = (0xFu << g) & 0xFFFFu;
+                next = std::max(next, 2 * (g + 4));
+                const __m256i at = _mm256_cmpeq_epi16(
+                    _mm256_and_si256(_mm256_set1_epi16(static_cast<short>(lanes)), lane_bits), lane_bits);
+                words = _mm256_blendv_epi8(words, _mm256_set1_epi64x(static_cast<long long>(xs)), at);
+                kx_groups |= ((1u << count) - 1u) << g;
+                general &= ~lanes;
+                r.base_x = base + 32;
+                r.vpol = pol >> 11;
+                r.base_known = true;
+            }
         }
         const uint32_t stop = general | 0x10000u;
         const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
-        const uint32_t kx = ((xt & 0xFFu) | ((xt >> 8) & 0xFF00u)) & valid;
+        const uint32_t kx = (((xt & 0xFFu) | ((xt >> 8) & 0xFF00u)) | kx_groups) & valid;
         const uint32_t kt = ((xt >> 8) & 0xFFu) | ((xt >> 16) & 0xFF00u);
 
         // Lanes at or after the block's first TIME_LOW.
@@ -326,7 +368,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             const __m256i control = _mm256_inserti128_si256(
                 _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.control[k0]))),
                 _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.control[k1])), 1);
-            const __m256i xs = _mm256_shuffle_epi8(v, control);
+            const __m256i xs = _mm256_shuffle_epi8(words, control);
             const __m256i ys = _mm256_shuffle_epi8(rows, control);
             const __m256i ts = _mm256_shuffle_epi8(_mm256_or_si256(lows, ts_mid), control);
             // Events 0..3 of each half, then 4..7 where a half has more. The lower half's events are
@@ -365,7 +407,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         if (__builtin_expect(general == 0, 1)) {
             rows_in = broadcastLast(rows);
             lows_in = broadcastLast(lows);
-            ptr += 32;
+            ptr += next;
             continue;
         }
         const int lane = __builtin_ctz(general);
