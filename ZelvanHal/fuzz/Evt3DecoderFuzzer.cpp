@@ -25,15 +25,18 @@ bool same(const Item& a, const Item& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    // The first byte chooses the piece size and whether a time base is set.
-    const size_t piece = 1 + (data[0] & 0x3F);
+    // The first byte chooses the piece size, whether a time base is set and the instructions.
+    using Instructions = zelvan::EVT3Decoder::Instructions;
+    const size_t piece = 1 + (data[0] & 0x1F);
     const bool based = (data[0] & 0x40) != 0;
-    const bool simd = (data[0] & 0x80) == 0;
+    const Instructions instructions = (data[0] & 0x80) != 0   ? Instructions::Plain
+                                      : (data[0] & 0x20) != 0 ? Instructions::Avx2
+                                                              : Instructions::Best;
     ++data;
     --size;
 
     std::vector<Item> fast, ref;
-    zelvan::EVT3Decoder decoder(1280, 720, simd);
+    zelvan::EVT3Decoder decoder(1280, 720, instructions);
     decoder.setEventsStreamHandleCallback([&](zelvan::Event2D* b, zelvan::Event2D* e) {
         if (e - b > static_cast<long>(zelvan::EVT3Decoder::kSpanCapacity)) std::abort();
         for (auto* it = b; it != e; ++it) fast.push_back({false, *it, {}});
@@ -61,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t capacity = 12 + (piece * 37) % 200;
     std::vector<zelvan::Event2D> events;
     std::vector<zelvan::EventTriggerIn> triggers_seen;
-    zelvan::EVT3Decoder into(1280, 720, simd);
+    zelvan::EVT3Decoder into(1280, 720, instructions);
     into.setTriggerInCallback([&](zelvan::EventTriggerIn t) { triggers_seen.push_back(t); });
     std::vector<uint16_t> xs(capacity), ys(capacity);
     std::vector<uint8_t> ps(capacity);

@@ -27,8 +27,8 @@ struct Evt3FastRegs {
     uint32_t base_x;    // vector base
     uint32_t vpol;      // vector polarity
     bool base_known;
-    // Triggers passed by the loops that list them (the AVX-512 one), in stream order; the caller hands
-    // them out and empties the list.
+    // Triggers passed by the loops that list them (the AVX2 and AVX-512 ones), in stream order; the caller
+    // hands them out and empties the list.
     Evt3Trigger* triggers;
     uint32_t trigger_count;
 };

@@ -128,21 +128,7 @@ inline void step(uint32_t w, Event2D*& out, Evt3FastRegs& r) {
 
 // Bit i set when word i of the 16 at `p` needs the general path.
 inline uint32_t classify16(const uint8_t* p, uint32_t th_word) {
-#if EVT3_KERNEL_AVX2
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i type = _mm256_srli_epi16(v, 12);
-    // Byte lookup of the type: 0xFF for the general types.
-    const __m256i lut = _mm256_setr_epi8(0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0,  //
-                                         0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0);
-    const __m256i general = _mm256_shuffle_epi8(lut, type);
-    // A TIME_HIGH with a new value: 0 < (w ^ th_word) < 0x1000.
-    const __m256i x = _mm256_xor_si256(v, _mm256_set1_epi16(static_cast<short>(th_word)));
-    const __m256i below = _mm256_subs_epu16(_mm256_sub_epi16(x, _mm256_set1_epi16(1)), _mm256_set1_epi16(0xFFE));
-    const __m256i changed_th = _mm256_cmpeq_epi16(below, _mm256_setzero_si256());
-    const __m256i any = _mm256_or_si256(_mm256_slli_epi16(general, 8), changed_th);
-    const uint32_t bytes = static_cast<uint32_t>(_mm256_movemask_epi8(any));
-    return static_cast<uint32_t>(_pext_u32(bytes, 0xAAAAAAAAu));
-#elif defined(__SSE2__)
+#if defined(__SSE2__)
     uint32_t result = 0;
     for (int half = 0; half < 2; ++half) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * half));
