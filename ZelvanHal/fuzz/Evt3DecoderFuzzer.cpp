@@ -27,7 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     // The first byte chooses the piece size, whether a time base is set and the instructions.
     using Instructions = zelvan::EVT3Decoder::Instructions;
-    const size_t piece = 1 + (data[0] & 0x1F);
+    // Pieces of 1 to 24 bytes, or of 64 bytes to 8 KiB (several blocks of the fast loops per call).
+    const size_t k = data[0] & 0x1F;
+    const size_t piece = k < 24 ? 1 + k : size_t(64) << (k - 24);
     const bool based = (data[0] & 0x40) != 0;
     const Instructions instructions = (data[0] & 0x80) != 0   ? Instructions::Plain
                                       : (data[0] & 0x20) != 0 ? Instructions::Avx2

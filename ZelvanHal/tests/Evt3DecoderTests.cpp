@@ -267,60 +267,6 @@ TEST(Evt3Decoder, VectorGroupsAmongSingleEvents) {
     EXPECT_EQ(decodeAll(s, {s.size() / 2 + 3}), expected);
 }
 
-// Vector groups of zero to five pixels at every place of a 16-word block (also reaching into the next
-// block), with any base (near the end of the 11-bit range too), next to each other, to singles, to
-// triggers and to a changing TIME_HIGH: every instruction set gives the reference's events in order.
-TEST(Evt3Decoder, SparseVectorGroupsAtEveryPlaceOfABlock) {
-    std::mt19937_64 rng(23);
-    std::vector<uint8_t> s = hex({0x00, 0x80, 0x05, 0x00});
-    auto word = [&s](uint32_t w) {
-        s.push_back(uint8_t(w & 0xFF));
-        s.push_back(uint8_t(w >> 8));
-    };
-    auto group = [&](uint32_t base, int pixels) {
-        uint32_t bits = 0;
-        while (__builtin_popcount(bits) < pixels) bits |= 1u << (rng() % 32);
-        word(0x3000 | uint32_t(rng() & 0x800) | base);
-        word(0x4000 | (bits & 0xFFF));
-        word(0x4000 | ((bits >> 12) & 0xFFF));
-        word(0x5000 | ((bits >> 24) & 0xFF));
-    };
-    uint32_t th = 0;
-    for (int round = 0; round < 400; ++round) {
-        for (int lead = 0; lead < 16 + round % 17; ++lead) {
-            switch (rng() % 6) {
-                case 0:
-                    word(uint32_t(rng() % 720));
-                    break;
-                case 1:
-                    word(0x6000 | uint32_t(rng() & 0xFFF));
-                    break;
-                default:
-                    word(0x2000 | uint32_t(rng() & 0xFFF));
-                    break;
-            }
-        }
-        const uint32_t base = round % 5 == 0 ? 0x7FF - uint32_t(rng() % 48) : uint32_t(rng() % 0x800);
-        group(base, round % 6);
-        if (round % 3 == 0) group(uint32_t(rng() % 64) * 32, 1 + round % 4);
-        if (round % 7 == 0) word(0xA000 | uint32_t(rng() & 0xF01));
-        if (round % 11 == 0) word(0x8000 | (++th & 0xFFF));
-    }
-    const DecodeLog expected = referenceDecode(s);
-    ASSERT_GT(eventsOf(expected).size(), 7000u);
-    using I = EVT3Decoder::Instructions;
-    for (I ins : {I::Plain, I::Avx2, I::Avx512}) {
-        for (size_t cut : {size_t(0), s.size() / 3 + 1}) {
-            EVT3Decoder decoder(1280, 720, ins);
-            DecodeLog log;
-            testing::attach(decoder, log);
-            decoder.decode(s.data(), s.data() + cut);
-            decoder.decode(s.data() + cut, s.data() + s.size());
-            EXPECT_EQ(log, expected) << "instructions " << int(ins) << ", cut " << cut;
-        }
-    }
-}
-
 // The events and the triggers of a decoding, each in delivery order.
 struct Split {
     std::vector<Event2D> events;
@@ -456,6 +402,76 @@ TEST(Evt3Decoder, DecodeIntoArraysWithBusyVectors) {
     EXPECT_EQ(split(decodeAll(s)), expected);
 }
 
+// Vector groups of zero to five pixels at every place of a 16-word block (also reaching into the next
+// block), with any base (near the end of the 11-bit range too), next to each other, to singles, to
+// triggers, to words that change nothing and to a repeated, changing and wrapping TIME_HIGH: every
+// instruction set gives the reference's events in order, through both entry points.
+TEST(Evt3Decoder, SparseVectorGroupsAtEveryPlaceOfABlock) {
+    std::mt19937_64 rng(23);
+    std::vector<uint8_t> s = hex({0x00, 0x80, 0x05, 0x00});
+    auto word = [&s](uint32_t w) {
+        s.push_back(uint8_t(w & 0xFF));
+        s.push_back(uint8_t(w >> 8));
+    };
+    auto group = [&](uint32_t base, int pixels) {
+        uint32_t bits = 0;
+        while (__builtin_popcount(bits) < pixels) bits |= 1u << (rng() % 32);
+        word(0x3000 | uint32_t(rng() & 0x800) | base);
+        word(0x4000 | (bits & 0xFFF));
+        word(0x4000 | ((bits >> 12) & 0xFFF));
+        word(0x5000 | ((bits >> 24) & 0xFF));
+    };
+    uint32_t th = 0;
+    for (int round = 0; round < 400; ++round) {
+        for (int lead = 0; lead < 16 + round % 17; ++lead) {
+            switch (rng() % 8) {
+                case 0:
+                    word(uint32_t(rng() % 720) | uint32_t(rng() & 0x800));  // bit 11 is not part of the row
+                    break;
+                case 1:
+                    word(0x6000 | uint32_t(rng() & 0xFFF));
+                    break;
+                case 2:
+                    if (rng() % 2 != 0) {
+                        word(0x8000 | th);  // a repeated TIME_HIGH
+                    } else {
+                        static const uint32_t kIgnored[] = {0x1, 0x7, 0x9, 0xB, 0xC, 0xD, 0xE, 0xF};
+                        word((kIgnored[rng() % 8] << 12) | uint32_t(rng() & 0xFFF));
+                    }
+                    break;
+                default:
+                    word(0x2000 | uint32_t(rng() & 0xFFF));
+                    break;
+            }
+        }
+        const uint32_t base = round % 5 == 0 ? 0x7FF - uint32_t(rng() % 48) : uint32_t(rng() % 0x800);
+        group(base, round % 6);
+        if (round % 3 == 0) group(uint32_t(rng() % 64) * 32, 1 + round % 4);
+        if (round % 7 == 0) word(0xA000 | uint32_t(rng() & 0xF01));
+        if (round % 11 == 0) {
+            th = (th + 700) & 0xFFF;  // wraps around every few changes
+            word(0x8000 | th);
+        }
+    }
+    const DecodeLog expected = referenceDecode(s);
+    ASSERT_GT(eventsOf(expected).size(), 7000u);
+    using I = EVT3Decoder::Instructions;
+    for (I ins : {I::Plain, I::Avx2, I::Avx512}) {
+        for (size_t cut : {size_t(0), s.size() / 3 + 1}) {
+            EVT3Decoder decoder(1280, 720, ins);
+            DecodeLog log;
+            testing::attach(decoder, log);
+            decoder.decode(s.data(), s.data() + cut);
+            decoder.decode(s.data() + cut, s.data() + s.size());
+            EXPECT_EQ(log, expected) << "instructions " << int(ins) << ", cut " << cut;
+        }
+        for (size_t capacity : {size_t(12), size_t(29), size_t(4096)}) {
+            EXPECT_EQ(decodeIntoArrays(s, capacity, {s.size() / 2 + 1}, ins), split(expected))
+                << "instructions " << int(ins) << ", capacity " << capacity;
+        }
+    }
+}
+
 // External triggers at every place of a 16-word block, in bursts longer than the list the fast loop
 // keeps, next to vector groups and TIME_HIGH changes: each trigger arrives after exactly the events
 // before it, whatever the instructions, the pieces of input and the entry point.
@@ -528,6 +544,8 @@ TEST(Evt3Decoder, TriggersAtEveryPlaceOfABlock) {
             EXPECT_EQ(decodeIntoArrays(s, capacity, pieces), expected_split) << capacity;
             EXPECT_EQ(decodeIntoArrays(s, capacity, pieces, EVT3Decoder::Instructions::Best, 3),
                       expected_split)
+                << capacity;
+            EXPECT_EQ(decodeIntoArrays(s, capacity, {}, EVT3Decoder::Instructions::Avx2, 3), expected_split)
                 << capacity;
         }
         // The decoder's counters agree.

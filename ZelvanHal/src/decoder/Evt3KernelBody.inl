@@ -66,7 +66,7 @@ constexpr uint64_t kGroupTypeMask = 0xF000F000F000F000ull;
 constexpr uint64_t kGroupTypes = 0x5000400040003000ull;
 
 // Writes the events of one vector group: `head` is the event head of pixel 0 of the group.
-// Writes up to 35 slots from `o`, whatever the mask.
+// Writes up to 32 slots from `o`, whatever the mask.
 inline void emitGroup(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
 #if EVT3_KERNEL_AVX2
     if (__builtin_popcount(mask) <= 4) {
@@ -308,7 +308,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                                 static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
                                 static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
                 const int count = __builtin_popcount(mask);
-                if (count > std::min(4, 16 - g) || base > 0x7FF - 31) break;
+                if (count > (g > 12 ? 16 - g : 4) || base > 0x7FF - 31) break;
                 uint64_t xs = 0;
                 for (int k = 0; k < 4; ++k) {
                     xs |= uint64_t(pol | (base + static_cast<uint32_t>(__builtin_ctz(mask | 0x80000000u)))) << (16 * k);
@@ -318,7 +318,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 const int turn = 16 * (g & 3);
                 xs = turn == 0 ? xs : (xs << turn) | (xs >> (64 - turn));
                 const uint32_t lanes = (0xFu << g) & 0xFFFFu;
-                next = std::max(next, 2 * (g + 4));
+                if (g > 12) next = 2 * (g + 4);
                 const __m256i at = _mm256_cmpeq_epi16(
                     _mm256_and_si256(_mm256_set1_epi16(static_cast<short>(lanes)), lane_bits), lane_bits);
                 words = _mm256_blendv_epi8(words, _mm256_set1_epi64x(static_cast<long long>(xs)), at);
@@ -379,14 +379,16 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                    _mm256_extracti128_si256(e3, 1), o + n0);
             o += n0 + n1;
         }
-        for (uint32_t trig = ktrig & valid; trig != 0; trig &= trig - 1) {
-            const int lane = __builtin_ctz(trig);
+        if (const uint32_t listed = ktrig & valid; listed != 0) {
             alignas(32) uint16_t lanes[16];
             _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), lows);
-            Evt3Trigger& t = r.triggers[r.trigger_count++];
-            t.at = block_out + __builtin_popcount(kx & ((1u << lane) - 1u));
-            t.ts = ts_top | lanes[lane];
-            t.word = load(ptr + 2 * lane);
+            for (uint32_t trig = listed; trig != 0; trig &= trig - 1) {
+                const int lane = __builtin_ctz(trig);
+                Evt3Trigger& t = r.triggers[r.trigger_count++];
+                t.at = block_out + __builtin_popcount(kx & ((1u << lane) - 1u));
+                t.ts = ts_top | lanes[lane];
+                t.word = load(ptr + 2 * lane);
+            }
         }
         // The next block's address must not wait for this block's classification: whole blocks are the
         // rule and advance by a constant.
