@@ -152,11 +152,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
+        // With repetitions, the median stands for each benchmark (the other aggregates are no rates).
         for (const auto& run : runs) {
-            const std::string name = run.benchmark_name();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
             const auto it = run.counters.find("items_per_second");
             if (it == run.counters.end()) continue;
-            rates_[name] = it->second.value;
+            rates_[run.run_name.function_name] = it->second.value;
         }
     }
     void Finalize() override {
