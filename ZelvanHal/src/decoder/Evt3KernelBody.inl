@@ -411,11 +411,18 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         }
         ptr += 2 * lane;
         // Whole vector groups are decoded here; anything else goes back to the general path.
+        // Between the groups of a busy stream, the rows that start them are taken here too.
         bool groups = false;
         while (end - ptr >= 8 && o + 20 <= room_end) {
             uint64_t group;
             std::memcpy(&group, ptr, sizeof group);
-            if ((group & kGroupTypeMask) != kGroupTypes) break;
+            if ((group & kGroupTypeMask) != kGroupTypes) {
+                if ((group & 0xF000) != 0 || (((group >> 16) & kGroupTypeMask) != (kGroupTypes & 0xFFFFFFFFFFFFull)))
+                    break;
+                row = static_cast<uint32_t>(group & 0x7FF);  // an ADDR_Y before a group
+                ptr += 2;
+                continue;
+            }
             const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
             const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
             const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
