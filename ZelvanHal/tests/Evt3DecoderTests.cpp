@@ -17,6 +17,12 @@ namespace {
 using testing::DecodeLog;
 using testing::Delivered;
 
+// Appends one 16-bit word, little-endian.
+void appendWord(std::vector<uint8_t>& s, uint32_t w) {
+    s.push_back(uint8_t(w & 0xFF));
+    s.push_back(uint8_t(w >> 8));
+}
+
 std::vector<uint8_t> hex(std::initializer_list<int> bytes) {
     std::vector<uint8_t> v;
     for (int b : bytes) v.push_back(static_cast<uint8_t>(b));
@@ -230,10 +236,7 @@ TEST(Evt3Decoder, AgreesWithTheReferenceOnArbitraryBytes) {
 TEST(Evt3Decoder, VectorGroupsAmongSingleEvents) {
     std::mt19937_64 rng(9);
     std::vector<uint8_t> s = hex({0x00, 0x80});
-    auto word = [&s](uint32_t w) {
-        s.push_back(uint8_t(w & 0xFF));
-        s.push_back(uint8_t(w >> 8));
-    };
+    auto word = [&s](uint32_t w) { appendWord(s, w); };
     for (int i = 0; i < 20000; ++i) {
         const uint64_t r = rng();
         switch (r % 7) {
@@ -383,10 +386,7 @@ TEST(Evt3Decoder, DecodeIntoArraysSplitAtAnyByte) {
 TEST(Evt3Decoder, DecodeIntoArraysWithBusyVectors) {
     std::mt19937_64 rng(3);
     std::vector<uint8_t> s = hex({0x00, 0x80, 0x01, 0x00});
-    auto word = [&s](uint32_t w) {
-        s.push_back(uint8_t(w & 0xFF));
-        s.push_back(uint8_t(w >> 8));
-    };
+    auto word = [&s](uint32_t w) { appendWord(s, w); };
     for (int i = 0; i < 40000; ++i) {
         const uint32_t mask = uint32_t(rng() | rng());
         if (i % 7 == 0) word(0x4000 | (mask & 0xFFF));
@@ -409,10 +409,7 @@ TEST(Evt3Decoder, DecodeIntoArraysWithBusyVectors) {
 TEST(Evt3Decoder, SparseVectorGroupsAtEveryPlaceOfABlock) {
     std::mt19937_64 rng(23);
     std::vector<uint8_t> s = hex({0x00, 0x80, 0x05, 0x00});
-    auto word = [&s](uint32_t w) {
-        s.push_back(uint8_t(w & 0xFF));
-        s.push_back(uint8_t(w >> 8));
-    };
+    auto word = [&s](uint32_t w) { appendWord(s, w); };
     auto group = [&](uint32_t base, int pixels) {
         uint32_t bits = 0;
         while (__builtin_popcount(bits) < pixels) bits |= 1u << (rng() % 32);
@@ -482,10 +479,7 @@ TEST(Evt3Decoder, TriggersAtEveryPlaceOfABlock) {
         SCOPED_TRACE(th0);
         std::mt19937_64 rng(17);
         std::vector<uint8_t> s = hex({uint8_t(th0 & 0xFF), uint8_t(0x80 | (th0 >> 8)), 0x05, 0x00});
-        auto word = [&s](uint32_t w) {
-            s.push_back(uint8_t(w & 0xFF));
-            s.push_back(uint8_t(w >> 8));
-        };
+        auto word = [&s](uint32_t w) { appendWord(s, w); };
         auto common = [&](int n) {
             for (int i = 0; i < n; ++i) {
                 const uint64_t r = rng();
