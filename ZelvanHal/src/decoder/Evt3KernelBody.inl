@@ -65,6 +65,12 @@ alignas(64) constexpr NibbleTable kNibbles = makeNibbleTable();
 constexpr uint64_t kGroupTypeMask = 0xF000F000F000F000ull;
 constexpr uint64_t kGroupTypes = 0x5000400040003000ull;
 
+// The 32 pixel bits of a group read as one 64-bit value (its VECT_12, VECT_12 and VECT_8 masks).
+inline uint32_t groupMask(uint64_t group) {
+    return static_cast<uint32_t>((group >> 16) & 0xFFF) | static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
+           static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+}
+
 // Writes the events of one vector group: `head` is the event head of pixel 0 of the group.
 // Writes up to 32 slots from `o`, whatever the mask.
 inline void emitGroup(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
@@ -178,6 +184,11 @@ constexpr CompressTable makeCompressTable() {
 }
 
 alignas(64) constexpr CompressTable kCompress = makeCompressTable();
+
+// All ones in the lanes whose bits are set in `bits`; `lane_bits` holds 1 << lane in each lane.
+inline __m256i laneMask(uint32_t bits, __m256i lane_bits) {
+    return _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(static_cast<short>(bits)), lane_bits), lane_bits);
+}
 
 // Lane 15 of `x` in every lane.
 inline __m256i broadcastLast(__m256i x) {
@@ -304,9 +315,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 if ((group & kGroupTypeMask) != kGroupTypes) break;
                 const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
                 const uint32_t pol = static_cast<uint32_t>(group & 0x800);
-                uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
-                                static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
-                                static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+                uint32_t mask = groupMask(group);
                 const int count = __builtin_popcount(mask);
                 if (count > (g > 12 ? 16 - g : 4) || base > 0x7FF - 31) break;
                 uint64_t xs = 0;
@@ -319,9 +328,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 xs = turn == 0 ? xs : (xs << turn) | (xs >> (64 - turn));
                 const uint32_t lanes = (0xFu << g) & 0xFFFFu;
                 if (g > 12) next = 2 * (g + 4);
-                const __m256i at = _mm256_cmpeq_epi16(
-                    _mm256_and_si256(_mm256_set1_epi16(static_cast<short>(lanes)), lane_bits), lane_bits);
-                words = _mm256_blendv_epi8(words, _mm256_set1_epi64x(static_cast<long long>(xs)), at);
+                words = _mm256_blendv_epi8(words, _mm256_set1_epi64x(static_cast<long long>(xs)),
+                                           laneMask(lanes, lane_bits));
                 kx_groups |= ((1u << count) - 1u) << g;
                 general &= ~lanes;
                 r.base_x = base + 32;
@@ -336,8 +344,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
 
         // Lanes at or after the block's first TIME_LOW.
         const uint32_t first_low = 0u - (kt & (0u - kt));
-        const __m256i low_seen = _mm256_cmpeq_epi16(
-            _mm256_and_si256(_mm256_set1_epi16(static_cast<short>(first_low)), lane_bits), lane_bits);
+        const __m256i low_seen = laneMask(first_low, lane_bits);
         const __m256i row_tagged = _mm256_and_si256(is_y, _mm256_or_si256(_mm256_and_si256(v, row_bits), row_tags));
         const __m256i low_tagged = _mm256_and_si256(is_t, _mm256_or_si256(_mm256_and_si256(v, low_bits), low_tags));
         const __m256i rows =
@@ -398,17 +405,13 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             ptr += next;
             continue;
         }
+        // The general word is neither ADDR_Y nor TIME_LOW: its own lane holds the row and time before it.
         const int lane = __builtin_ctz(general);
-        if (lane > 0) {
-            alignas(32) uint16_t lanes[16];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), rows);
-            row = lanes[lane - 1];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), lows);
-            low = lanes[lane - 1];
-        } else {
-            row = static_cast<uint32_t>(_mm256_extract_epi16(rows_in, 0)) & 0xFFFF;
-            low = static_cast<uint32_t>(_mm256_extract_epi16(lows_in, 0)) & 0xFFFF;
-        }
+        alignas(32) uint16_t lanes[16];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), rows);
+        row = lanes[lane];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), lows);
+        low = lanes[lane];
         ptr += 2 * lane;
         // Whole vector groups are decoded here; anything else goes back to the general path.
         // Between the groups of a busy stream, the rows that start them are taken here too.
@@ -417,17 +420,16 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             uint64_t group;
             std::memcpy(&group, ptr, sizeof group);
             if ((group & kGroupTypeMask) != kGroupTypes) {
-                if ((group & 0xF000) != 0 || (((group >> 16) & kGroupTypeMask) != (kGroupTypes & 0xFFFFFFFFFFFFull)))
-                    break;
-                row = static_cast<uint32_t>(group & 0x7FF);  // an ADDR_Y before a group
+                // An ADDR_Y followed by the first three words of a group.
+                const bool row_before_group = (group & 0xF000) == 0 && ((group >> 16) & kGroupTypeMask) == (kGroupTypes & 0xFFFFFFFFFFFFull);
+                if (!row_before_group) break;
+                row = static_cast<uint32_t>(group & 0x7FF);
                 ptr += 2;
                 continue;
             }
             const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
             const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
-            const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
-                                  static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
-                                  static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+            const uint32_t mask = groupMask(group);
             emitGroup(uint64_t(base) | (uint64_t(row) << 16) | (uint64_t(pol) << 32), ts_top | low, mask, o);
             r.base_x = base + 32;
             r.vpol = pol;
@@ -625,9 +627,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             if ((group & kGroupTypeMask) != kGroupTypes) break;
             const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
             const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
-            const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) |
-                                  static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
-                                  static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+            const uint32_t mask = groupMask(group);
             emitGroup512(uint64_t(base) | (uint64_t(row) << 16) | (uint64_t(pol) << 32),
                          (r.ts & ~uint64_t(0xFFF)) | low, mask, o);
             r.base_x = base + 32;
@@ -678,8 +678,7 @@ const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*
         if ((group & kGroupTypeMask) != kGroupTypes) break;
         const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
         const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
-        const uint32_t mask = static_cast<uint32_t>((group >> 16) & 0xFFF) | static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
-                              static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
+        const uint32_t mask = groupMask(group);
         emitGroup(uint64_t(base) | r.row_head | (uint64_t(pol) << 32), r.ts, mask, o);
         r.base_x = base + 32;
         r.vpol = pol;
