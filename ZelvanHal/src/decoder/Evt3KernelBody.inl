@@ -213,6 +213,12 @@ inline void store4(__m128i e0, __m128i e1, __m128i e2, __m128i e3, Event2D* o) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3), e3);
 }
 
+// Four events, two in each of `e01` and `e23`, one after the other from `o`.
+inline void storePairs(__m256i e01, __m256i e23, Event2D* o) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), e01);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 2), e23);
+}
+
 // Four events of each half from the dwords `xy` (x with its polarity in bit 11, y above) and `t32` (the
 // low 32 bits of their time): e0..e3 hold the first to fourth, the lower half's in the lower lane.
 inline void eventsOf(__m256i xy, __m256i t32, __m256i head_keep, __m256i one32, __m256i ts_high, __m256i& e0,
@@ -369,21 +375,17 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             __m256i e0, e1, e2, e3;
             eventsOf(_mm256_unpacklo_epi16(xs, ys), _mm256_unpacklo_epi16(ts, ts_upper16), head_keep, one32,
                      ts_high, e0, e1, e2, e3);
-            store4(_mm256_castsi256_si128(e0), _mm256_castsi256_si128(e1), _mm256_castsi256_si128(e2),
-                   _mm256_castsi256_si128(e3), o);
+            storePairs(_mm256_permute2x128_si256(e0, e1, 0x20), _mm256_permute2x128_si256(e2, e3, 0x20), o);
             if (n0 > 4 || n1 > 4) {
                 __m256i e4, e5, e6, e7;
                 eventsOf(_mm256_unpackhi_epi16(xs, ys), _mm256_unpackhi_epi16(ts, ts_upper16), head_keep, one32,
                          ts_high, e4, e5, e6, e7);
                 if (n0 > 4) {
-                    store4(_mm256_castsi256_si128(e4), _mm256_castsi256_si128(e5), _mm256_castsi256_si128(e6),
-                           _mm256_castsi256_si128(e7), o + 4);
+                    storePairs(_mm256_permute2x128_si256(e4, e5, 0x20), _mm256_permute2x128_si256(e6, e7, 0x20), o + 4);
                 }
-                store4(_mm256_extracti128_si256(e4, 1), _mm256_extracti128_si256(e5, 1),
-                       _mm256_extracti128_si256(e6, 1), _mm256_extracti128_si256(e7, 1), o + n0 + 4);
+                storePairs(_mm256_permute2x128_si256(e4, e5, 0x31), _mm256_permute2x128_si256(e6, e7, 0x31), o + n0 + 4);
             }
-            store4(_mm256_extracti128_si256(e0, 1), _mm256_extracti128_si256(e1, 1), _mm256_extracti128_si256(e2, 1),
-                   _mm256_extracti128_si256(e3, 1), o + n0);
+            storePairs(_mm256_permute2x128_si256(e0, e1, 0x31), _mm256_permute2x128_si256(e2, e3, 0x31), o + n0);
             o += n0 + n1;
         }
         if (const uint32_t listed = ktrig & valid; listed != 0) {
