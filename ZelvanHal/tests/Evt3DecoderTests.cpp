@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,6 +17,30 @@ namespace {
 
 using testing::DecodeLog;
 using testing::Delivered;
+
+// The cases that name an instruction set this processor lacks run the next narrower loop and pass all
+// the same: the run says so, so that nobody takes them for a check of the wider loop.
+class InstructionSetNote : public ::testing::Environment {
+public:
+    void SetUp() override {
+#if defined(__x86_64__)
+        __builtin_cpu_init();
+        const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+        const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+                            __builtin_cpu_supports("avx512cd");
+        if (!avx2)
+            std::printf("[   NOTE   ] no AVX2 + BMI2 here: the AVX2 and AVX-512 cases run the plain loop\n");
+        else if (!avx512)
+            std::printf("[   NOTE   ] no AVX-512 here: the AVX-512 cases run the AVX2 loop\n");
+#else
+        std::printf("[   NOTE   ] not an x86-64 processor: every case runs the plain loop\n");
+#endif
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const kInstructionSetNote =
+    ::testing::AddGlobalTestEnvironment(new InstructionSetNote);
 
 // Appends one 16-bit word, little-endian.
 void appendWord(std::vector<uint8_t>& s, uint32_t w) {
