@@ -30,7 +30,6 @@
 #include <string>
 
 #include "PatternRecording.h"
-#include "main/ViewerResources.h"
 #include "processing/ZvEventProcessor.h"
 #include "session/LiveSession.h"
 #include "zelvan/DvsCameraManager.h"
@@ -99,8 +98,6 @@ int main(int argc, char** argv) {
                      "[--require-no-loss]\n");
         return 2;
     }
-    // The memory set-up of the viewer, whose pipeline this is.
-    setUpViewerMemory();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // The viewer's settings go to a test location, never into the user's own.
     QStandardPaths::setTestModeEnabled(true);

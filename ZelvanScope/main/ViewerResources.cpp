@@ -11,10 +11,6 @@
 
 #include "Utility/ViewerUtils.h"
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 namespace {
 
 // The application font: the bundled face if present, else the system's Noto Sans CJK collection
@@ -41,14 +37,6 @@ void setUpViewerApplication(QApplication& app) {
     if (const std::optional<QFont> font = loadApplicationFont(kFontFiles)) app.setFont(*font);
     app.setStyleSheet(viewerStyleSheet());
     QApplication::setWindowIcon(QIcon(":/img/assets/Zelvan logo_navigate.png"));
-}
-
-void setUpViewerMemory() {
-#ifdef __GLIBC__
-    // A fixed threshold also turns off the library's own raising of it.
-    constexpr int kMappedFrom = 128 * 1024;
-    if (mallopt(M_MMAP_THRESHOLD, kMappedFrom) != 1) qWarning() << "The allocation threshold cannot be set.";
-#endif
 }
 
 QString recordingFromArguments(const QStringList& arguments) {

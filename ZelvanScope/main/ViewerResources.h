@@ -17,13 +17,6 @@ QString viewerStyleSheet();
 // therefore show the program as a user sees it.
 void setUpViewerApplication(QApplication& app);
 
-// Sets up the process's memory allocation for a long live view; called first thing in main(). Large
-// buffers (from 128 KiB: event batches, images, transfer buffers) are always mapped on their own, so that
-// their memory goes back to the system when they are freed. The C library would otherwise raise that
-// limit after the first large buffer is freed and serve later ones from its heaps, where freed memory
-// stays resident: a viewer that streams for hours then grows after every burst.
-void setUpViewerMemory();
-
 // The recording named on the command line (`ZelvanScope [FILE.raw]`), made absolute against the
 // working directory; empty when none is named. --help and --version print and exit as usual; a second
 // file or an unknown option prints the usage and exits with status 1.

@@ -12,7 +12,6 @@
 #include "widgets/InitDialog.h"
 
 int main(int argc, char** argv) {
-    setUpViewerMemory();
     QApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
     QApplication app(argc, argv);
     // Resources, font, style sheet and window icon, as the tests set them up too.
