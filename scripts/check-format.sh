@@ -3,7 +3,7 @@
 # (generated tables opt out with "clang-format off"). Fix with: scripts/check-format.sh --fix
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t files < <(git ls-files '*.cpp' '*.h')
+mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.inl')
 if [[ "${1:-}" == "--fix" ]]; then
   clang-format -i "${files[@]}"
 else

@@ -162,8 +162,14 @@ public:
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\n%-58s %12s %12s %12s %8s %8s\n", "stream", "fast Mev/s", "arrays Mev/s",
-                    "switch Mev/s", "ratio", "arrays");
+        const auto loop =
+            zelvan::EVT3Decoder(1280, 720, zelvan::EVT3Decoder::Instructions::Best).instructions();
+        std::printf("\nfast decoder: the %s loop\n",
+                    loop == zelvan::EVT3Decoder::Instructions::Avx512 ? "AVX-512"
+                    : loop == zelvan::EVT3Decoder::Instructions::Avx2 ? "AVX2"
+                                                                      : "plain");
+        std::printf("%-58s %12s %12s %12s %8s %8s\n", "stream", "fast Mev/s", "arrays Mev/s", "switch Mev/s",
+                    "ratio", "arrays");
         for (const auto& [name, rate] : rates_) {
             if (name.rfind("Fast/", 0) != 0) continue;
             const std::string key = name.substr(5);

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,30 +16,6 @@ namespace {
 
 using testing::DecodeLog;
 using testing::Delivered;
-
-// The cases that name an instruction set this processor lacks run the next narrower loop and pass all
-// the same: the run says so, so that nobody takes them for a check of the wider loop.
-class InstructionSetNote : public ::testing::Environment {
-public:
-    void SetUp() override {
-#if defined(__x86_64__)
-        __builtin_cpu_init();
-        const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-        const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-                            __builtin_cpu_supports("avx512cd");
-        if (!avx2)
-            std::printf("[   NOTE   ] no AVX2 + BMI2 here: the AVX2 and AVX-512 cases run the plain loop\n");
-        else if (!avx512)
-            std::printf("[   NOTE   ] no AVX-512 here: the AVX-512 cases run the AVX2 loop\n");
-#else
-        std::printf("[   NOTE   ] not an x86-64 processor: every case runs the plain loop\n");
-#endif
-    }
-};
-
-[[maybe_unused]] ::testing::Environment* const kInstructionSetNote =
-    ::testing::AddGlobalTestEnvironment(new InstructionSetNote);
 
 // Appends one 16-bit word, little-endian.
 void appendWord(std::vector<uint8_t>& s, uint32_t w) {
@@ -356,6 +331,30 @@ std::vector<uint8_t> randomStream(uint64_t seed, size_t size, bool common_types)
         for (size_t i = 1; i < bytes.size(); i += 2) bytes[i] = (bytes[i] & 0x0F) | kTypes[rng() % 12];
     }
     return bytes;
+}
+
+// The cases that name an instruction set this processor lacks run the widest loop below it, and pass all
+// the same: this case says so by being skipped, so that nobody takes such a run for a check of that loop.
+TEST(Evt3Decoder, UsesTheWidestInstructionsAskedForThatThisProcessorHas) {
+    using I = EVT3Decoder::Instructions;
+    EXPECT_EQ(EVT3Decoder(1280, 720, I::Plain).instructions(), I::Plain);
+    EXPECT_EQ(EVT3Decoder(1280, 720, false).instructions(), I::Plain);
+    const I best = EVT3Decoder(1280, 720, I::Best).instructions();
+    EXPECT_EQ(EVT3Decoder(1280, 720, true).instructions(), best);
+    EXPECT_EQ(EVT3Decoder(1280, 720, I::Avx2).instructions(), best == I::Plain ? I::Plain : I::Avx2);
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+                        __builtin_cpu_supports("avx512cd");
+    EXPECT_EQ(best, avx512 ? I::Avx512 : avx2 ? I::Avx2 : I::Plain);
+#endif
+    if (best == I::Plain)
+        GTEST_SKIP()
+            << "no AVX2 + BMI2 on this processor: the cases naming AVX2 or AVX-512 ran the plain loop";
+    if (best == I::Avx2)
+        GTEST_SKIP() << "no AVX-512 on this processor: the cases naming it ran the AVX2 loop";
 }
 
 TEST(Evt3Decoder, EveryInstructionSetAgreesWithTheReference) {

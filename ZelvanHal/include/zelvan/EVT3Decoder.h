@@ -69,6 +69,9 @@ public:
     EVT3Decoder(int width, int height, Instructions instructions);
     ~EVT3Decoder() override;
 
+    // The instructions this decoder uses: those asked for, or the widest below them that this processor has.
+    Instructions instructions() const;
+
     void decode(const uint8_t* first, const uint8_t* last) override;
 
     // Decodes like decode() but writes the events into `out` instead of handing spans to the events

@@ -53,6 +53,14 @@ EVT3Decoder::EVT3Decoder(int width, int height, Instructions instructions)
 
 EVT3Decoder::~EVT3Decoder() = default;
 
+EVT3Decoder::Instructions EVT3Decoder::instructions() const {
+#if defined(__x86_64__)
+    if (fast_loop_ == detail::evt3FastLoopAvx512) return Instructions::Avx512;
+    if (fast_loop_ == detail::evt3FastLoopAvx2) return Instructions::Avx2;
+#endif
+    return Instructions::Plain;
+}
+
 void EVT3Decoder::deliver(Event2D* end) { deliver(span_.get(), end); }
 
 void EVT3Decoder::deliver(Event2D* begin, Event2D* end) {

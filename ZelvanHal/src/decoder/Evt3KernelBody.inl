@@ -21,11 +21,11 @@ namespace EVT3_KERNEL_NS {
 
 // Per word type (bits 15..12), what the fast loop does, as masks; no branch depends on the type.
 struct Tables {
-    uint64_t step_x[16];     // sizeof(Event2D) for ADDR_X: the candidate event counts
-    uint64_t row_bits[16];   // ADDR_Y: where the 11-bit row goes in the event head
-    uint64_t row_keep[16];   // ADDR_Y: 0 (the row is replaced), others: all ones
-    uint64_t low_bits[16];   // TIME_LOW: the 12 low time bits
-    uint64_t low_keep[16];   // TIME_LOW: everything but the 12 low time bits
+    uint64_t step_x[16];    // sizeof(Event2D) for ADDR_X: the candidate event counts
+    uint64_t row_bits[16];  // ADDR_Y: where the 11-bit row goes in the event head
+    uint64_t row_keep[16];  // ADDR_Y: 0 (the row is replaced), others: all ones
+    uint64_t low_bits[16];  // TIME_LOW: the 12 low time bits
+    uint64_t low_keep[16];  // TIME_LOW: everything but the 12 low time bits
 };
 
 constexpr Tables makeTables() {
@@ -67,7 +67,8 @@ constexpr uint64_t kGroupTypes = 0x5000400040003000ull;
 
 // The 32 pixel bits of a group read as one 64-bit value (its VECT_12, VECT_12 and VECT_8 masks).
 inline uint32_t groupMask(uint64_t group) {
-    return static_cast<uint32_t>((group >> 16) & 0xFFF) | static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
+    return static_cast<uint32_t>((group >> 16) & 0xFFF) |
+           static_cast<uint32_t>(((group >> 32) & 0xFFF) << 12) |
            static_cast<uint32_t>(((group >> 48) & 0xFF) << 24);
 }
 
@@ -92,7 +93,8 @@ inline void emitGroup(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
         const uint32_t m = (mask >> (4 * nib)) & 0xF;
         const __m256i* offsets = reinterpret_cast<const __m256i*>(kNibbles.offsets[m]);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), _mm256_add_epi64(cur, _mm256_load_si256(offsets)));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 2), _mm256_add_epi64(cur, _mm256_load_si256(offsets + 1)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 2),
+                            _mm256_add_epi64(cur, _mm256_load_si256(offsets + 1)));
         o += __builtin_popcount(m);
         cur = _mm256_add_epi64(cur, four);
     }
@@ -139,9 +141,10 @@ inline uint32_t classify16(const uint8_t* p, uint32_t th_word) {
     for (int half = 0; half < 2; ++half) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * half));
         const __m128i type = _mm_srli_epi16(v, 12);
-        const __m128i general = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(0x3)), _mm_cmpeq_epi16(type, _mm_set1_epi16(0x4))),
-            _mm_or_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(0x5)), _mm_cmpeq_epi16(type, _mm_set1_epi16(0xA))));
+        const __m128i general = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(0x3)),
+                                                          _mm_cmpeq_epi16(type, _mm_set1_epi16(0x4))),
+                                             _mm_or_si128(_mm_cmpeq_epi16(type, _mm_set1_epi16(0x5)),
+                                                          _mm_cmpeq_epi16(type, _mm_set1_epi16(0xA))));
         const __m128i x = _mm_xor_si128(v, _mm_set1_epi16(static_cast<short>(th_word)));
         const __m128i changed_th = _mm_cmpeq_epi16(
             _mm_subs_epu16(_mm_sub_epi16(x, _mm_set1_epi16(1)), _mm_set1_epi16(0xFFE)), _mm_setzero_si128());
@@ -158,7 +161,6 @@ inline uint32_t classify16(const uint8_t* p, uint32_t th_word) {
     return result;
 #endif
 }
-
 
 #if EVT3_KERNEL_AVX2 && !EVT3_KERNEL_AVX512
 // For each 8-bit mask, the byte shuffle that moves the 16-bit lanes whose bits are set to the front, in
@@ -187,7 +189,8 @@ alignas(64) constexpr CompressTable kCompress = makeCompressTable();
 
 // All ones in the lanes whose bits are set in `bits`; `lane_bits` holds 1 << lane in each lane.
 inline __m256i laneMask(uint32_t bits, __m256i lane_bits) {
-    return _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(static_cast<short>(bits)), lane_bits), lane_bits);
+    return _mm256_cmpeq_epi16(_mm256_and_si256(_mm256_set1_epi16(static_cast<short>(bits)), lane_bits),
+                              lane_bits);
 }
 
 // Lane 15 of `x` in every lane.
@@ -203,14 +206,6 @@ inline __m256i prefixMax(__m256i x, __m256i word7) {
     x = _mm256_max_epu16(x, _mm256_bslli_epi128(x, 8));
     // The upper half also sees the largest of the lower one.
     return _mm256_max_epu16(x, _mm256_shuffle_epi8(_mm256_permute2x128_si256(x, x, 0x08), word7));
-}
-
-// Four events, one after the other from `o`.
-inline void store4(__m128i e0, __m128i e1, __m128i e2, __m128i e3, Event2D* o) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), e0);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), e1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2), e2);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3), e3);
 }
 
 // Four events, two in each of `e01` and `e23`, one after the other from `o`.
@@ -246,16 +241,17 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                                 Evt3FastRegs& r) {
     // Row tags: (lane + 1) << 11 above the 11-bit row; TIME_LOW tags: lane << 12 above its 12 bits (a
     // lane before the block's first TIME_LOW takes the value carried in instead, see `first_low`).
-    const __m256i row_tags = _mm256_setr_epi16(
-        0x0800, 0x1000, 0x1800, 0x2000, 0x2800, 0x3000, 0x3800, 0x4000, 0x4800, 0x5000, 0x5800, 0x6000, 0x6800,
-        0x7000, 0x7800, static_cast<short>(0x8000));
-    const __m256i low_tags = _mm256_setr_epi16(
-        0x0000, 0x1000, 0x2000, 0x3000, 0x4000, 0x5000, 0x6000, 0x7000, static_cast<short>(0x8000),
-        static_cast<short>(0x9000), static_cast<short>(0xA000), static_cast<short>(0xB000),
-        static_cast<short>(0xC000), static_cast<short>(0xD000), static_cast<short>(0xE000),
-        static_cast<short>(0xF000));
-    const __m256i lane_bits = _mm256_setr_epi16(0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x200, 0x400,
-                                                0x800, 0x1000, 0x2000, 0x4000, static_cast<short>(0x8000));
+    const __m256i row_tags =
+        _mm256_setr_epi16(0x0800, 0x1000, 0x1800, 0x2000, 0x2800, 0x3000, 0x3800, 0x4000, 0x4800, 0x5000,
+                          0x5800, 0x6000, 0x6800, 0x7000, 0x7800, static_cast<short>(0x8000));
+    const __m256i low_tags =
+        _mm256_setr_epi16(0x0000, 0x1000, 0x2000, 0x3000, 0x4000, 0x5000, 0x6000, 0x7000,
+                          static_cast<short>(0x8000), static_cast<short>(0x9000), static_cast<short>(0xA000),
+                          static_cast<short>(0xB000), static_cast<short>(0xC000), static_cast<short>(0xD000),
+                          static_cast<short>(0xE000), static_cast<short>(0xF000));
+    const __m256i lane_bits =
+        _mm256_setr_epi16(0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x200, 0x400, 0x800, 0x1000,
+                          0x2000, 0x4000, static_cast<short>(0x8000));
     const __m256i word7 = _mm256_set1_epi16(0x0F0E);
     // Byte lookup of the type: 0xFF for the general types.
     const __m256i general_lut = _mm256_setr_epi8(0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0,  //
@@ -305,7 +301,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         int next = 32;  // where the next block starts
         if (__builtin_expect(general != 0, 0)) {
             if (r.trigger_count + 16 <= kEvt3TriggerRoom) {
-                // EXT_TRIGGER words stay in the block: they are listed with the place of the events before them.
+                // EXT_TRIGGER words stay in the block: they are listed with the place of the events before
+                // them.
                 ktrig = ((ga >> 8) & 0xFFu) | ((ga >> 16) & 0xFF00u);
                 general &= ~ktrig;
             }
@@ -326,7 +323,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 if (count > (g > 12 ? 16 - g : 4) || base > 0x7FF - 31) break;
                 uint64_t xs = 0;
                 for (int k = 0; k < 4; ++k) {
-                    xs |= uint64_t(pol | (base + static_cast<uint32_t>(__builtin_ctz(mask | 0x80000000u)))) << (16 * k);
+                    xs |= uint64_t(pol | (base + static_cast<uint32_t>(__builtin_ctz(mask | 0x80000000u))))
+                          << (16 * k);
                     mask &= mask - 1;
                 }
                 // Lane L of a broadcast holds word L % 4: rotate word 0 to lane g.
@@ -351,8 +349,10 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         // Lanes at or after the block's first TIME_LOW.
         const uint32_t first_low = 0u - (kt & (0u - kt));
         const __m256i low_seen = laneMask(first_low, lane_bits);
-        const __m256i row_tagged = _mm256_and_si256(is_y, _mm256_or_si256(_mm256_and_si256(v, row_bits), row_tags));
-        const __m256i low_tagged = _mm256_and_si256(is_t, _mm256_or_si256(_mm256_and_si256(v, low_bits), low_tags));
+        const __m256i row_tagged =
+            _mm256_and_si256(is_y, _mm256_or_si256(_mm256_and_si256(v, row_bits), row_tags));
+        const __m256i low_tagged =
+            _mm256_and_si256(is_t, _mm256_or_si256(_mm256_and_si256(v, low_bits), low_tags));
         const __m256i rows =
             _mm256_and_si256(_mm256_max_epu16(prefixMax(row_tagged, word7), rows_in), row_bits);
         const __m256i lows =
@@ -365,7 +365,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             const int n0 = __builtin_popcount(k0);
             const int n1 = __builtin_popcount(k1);
             const __m256i control = _mm256_inserti128_si256(
-                _mm256_castsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.control[k0]))),
+                _mm256_castsi128_si256(
+                    _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.control[k0]))),
                 _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.control[k1])), 1);
             const __m256i xs = _mm256_shuffle_epi8(words, control);
             const __m256i ys = _mm256_shuffle_epi8(rows, control);
@@ -378,14 +379,17 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             storePairs(_mm256_permute2x128_si256(e0, e1, 0x20), _mm256_permute2x128_si256(e2, e3, 0x20), o);
             if (n0 > 4 || n1 > 4) {
                 __m256i e4, e5, e6, e7;
-                eventsOf(_mm256_unpackhi_epi16(xs, ys), _mm256_unpackhi_epi16(ts, ts_upper16), head_keep, one32,
-                         ts_high, e4, e5, e6, e7);
+                eventsOf(_mm256_unpackhi_epi16(xs, ys), _mm256_unpackhi_epi16(ts, ts_upper16), head_keep,
+                         one32, ts_high, e4, e5, e6, e7);
                 if (n0 > 4) {
-                    storePairs(_mm256_permute2x128_si256(e4, e5, 0x20), _mm256_permute2x128_si256(e6, e7, 0x20), o + 4);
+                    storePairs(_mm256_permute2x128_si256(e4, e5, 0x20),
+                               _mm256_permute2x128_si256(e6, e7, 0x20), o + 4);
                 }
-                storePairs(_mm256_permute2x128_si256(e4, e5, 0x31), _mm256_permute2x128_si256(e6, e7, 0x31), o + n0 + 4);
+                storePairs(_mm256_permute2x128_si256(e4, e5, 0x31), _mm256_permute2x128_si256(e6, e7, 0x31),
+                           o + n0 + 4);
             }
-            storePairs(_mm256_permute2x128_si256(e0, e1, 0x31), _mm256_permute2x128_si256(e2, e3, 0x31), o + n0);
+            storePairs(_mm256_permute2x128_si256(e0, e1, 0x31), _mm256_permute2x128_si256(e2, e3, 0x31),
+                       o + n0);
             o += n0 + n1;
         }
         if (const uint32_t listed = ktrig & valid; listed != 0) {
@@ -423,7 +427,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             std::memcpy(&group, ptr, sizeof group);
             if ((group & kGroupTypeMask) != kGroupTypes) {
                 // An ADDR_Y followed by the first three words of a group.
-                const bool row_before_group = (group & 0xF000) == 0 && ((group >> 16) & kGroupTypeMask) == (kGroupTypes & 0xFFFFFFFFFFFFull);
+                const bool row_before_group = (group & 0xF000) == 0 && ((group >> 16) & kGroupTypeMask) ==
+                                                                           (kGroupTypes & 0xFFFFFFFFFFFFull);
                 if (!row_before_group) break;
                 row = static_cast<uint32_t>(group & 0x7FF);
                 ptr += 2;
@@ -533,8 +538,8 @@ inline __m512i lastAtOrBefore(uint32_t mask, __m512i up_to, __m512i k47) {
 // word for the general path; whole vector groups found there are decoded too.
 inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
                                 Evt3FastRegs& r) {
-    const __m512i up_to = pinned(_mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF, 0x7FF,
-                                                   0xFFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF));
+    const __m512i up_to = pinned(_mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF,
+                                                   0x7FF, 0xFFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF));
     const __m512i one = pinned(_mm512_set1_epi32(1));
     const __m512i k47 = pinned(_mm512_set1_epi32(47));
     const __m512i x_bits = pinned(_mm512_set1_epi32(0x7FF));
@@ -553,8 +558,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     const __m512i index12 = pinned(singlesIndex(12));
     // Per event dword: x | y << 16, polarity, low and high halves of the time.
     const __m512i shifts = pinned(_mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0));
-    const __m512i keep = pinned(
-        _mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0));
+    const __m512i keep =
+        pinned(_mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0));
     const auto ts_high = static_cast<int>(r.ts >> 32);
     const __m512i high =
         pinned(_mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high));
@@ -586,14 +591,18 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, t_type)) & valid;
         Event2D* const block_out = o;
         if ((kx | ky | kt | ktrig) != 0) {
-            rows = _mm512_and_si512(_mm512_permutex2var_epi32(rows, lastAtOrBefore(ky, up_to, k47), v), x_bits);
-            lows = _mm512_and_si512(_mm512_permutex2var_epi32(lows, lastAtOrBefore(kt, up_to, k47), v), low_bits);
+            rows =
+                _mm512_and_si512(_mm512_permutex2var_epi32(rows, lastAtOrBefore(ky, up_to, k47), v), x_bits);
+            lows = _mm512_and_si512(_mm512_permutex2var_epi32(lows, lastAtOrBefore(kt, up_to, k47), v),
+                                    low_bits);
         }
         if (kx != 0) {
-            const __m512i xpy = _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
-                                                          _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
+            const __m512i xpy =
+                _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
+                                          _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
             const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
-            const __m512i clow = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
+            const __m512i clow =
+                _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
             emitSingles4(cxpy, clow, index0, shifts, keep, high, o);
             emitSingles4(cxpy, clow, index4, shifts, keep, high, o + 4);
             const int n = __builtin_popcount(kx);
@@ -656,8 +665,9 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx512cd,avx2,bmi,bmi2
 #elif EVT3_KERNEL_AVX2
 __attribute__((target("avx2,bmi,bmi2")))
 #endif
-const uint8_t* EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
-                                Evt3FastRegs& regs) {
+const uint8_t*
+EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D* room_end,
+                 Evt3FastRegs& regs) {
     using namespace EVT3_KERNEL_NS;
     Evt3FastRegs r = regs;
     Event2D* o = out;
