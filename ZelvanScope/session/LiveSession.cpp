@@ -1,6 +1,9 @@
 #include "session/LiveSession.h"
 
 #include <QDebug>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <chrono>
 
 #include "processing/ZvEventProcessor.h"
@@ -87,10 +90,31 @@ void LiveSession::reportLoss(const std::weak_ptr<zelvan::DvsCamera>& camera) {
         Qt::QueuedConnection);
 }
 
+namespace {
+
+// How often a running live view hands the memory freed in the C library's heaps back to the system.
+// Batches, frames and images of several megabytes are freed and allocated again all the time, from
+// several threads; the library keeps the freed memory, so that a live view of hours would otherwise
+// grow a little after every burst. A trim takes well under a millisecond.
+constexpr auto kTrimPeriod = std::chrono::seconds(20);
+
+void giveFreedMemoryBack() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
+}  // namespace
+
 void LiveSession::displayLoop(std::shared_ptr<zelvan::DvsCamera> camera) {
     const auto period = std::chrono::microseconds(1000000 / kDisplayRate);
+    auto last_trim = std::chrono::steady_clock::now();
     while (running_.load()) {
         const auto t0 = std::chrono::steady_clock::now();
+        if (t0 - last_trim >= kTrimPeriod) {
+            giveFreedMemoryBack();
+            last_trim = t0;
+        }
         if (camera->getNextBatch(batch_) && !batch_.empty()) {
             processor_->addEvents(batch_.data(), batch_.data() + batch_.size());
             latestTimestamp_ = batch_.back().timestamp;
