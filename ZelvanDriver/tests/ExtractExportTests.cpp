@@ -13,6 +13,7 @@
 #include <limits>
 #include <random>
 
+#include "IndexCheck.h"
 #include "ProgressRecord.h"
 #include "TestRecordings.h"
 #include "VideoKeyFrames.h"
@@ -146,12 +147,16 @@ void checkCut(RawFileReader& reader, const std::vector<Event2D>& whole, uint64_t
         if (!cut) return;
     }
     ASSERT_TRUE(cut);
+    EXPECT_EQ(reader.lastError(), ReaderError::None);
     const std::vector<Event2D> expected(whole.begin() + std::ptrdiff_t(first),
                                         whole.begin() + std::ptrdiff_t(last));
     const auto decoded = decodeWhole(out_path);
     ASSERT_EQ(decoded.size(), expected.size());
     EXPECT_TRUE(decoded == expected);
     checkPlainReaderSeesTheCut(out_path, expected);
+    // The cut carries its own index, the one a reader builds for it (an index of an earlier cut of
+    // that name is gone).
+    if (!expected.empty()) zelvan::indexcheck::expectIndexAsReaderBuildsIt(out_path, 1);
 
     fs::remove(RawFileReader::bookmarkPathFor(out_path));
     auto again = open(out_path);
@@ -435,6 +440,56 @@ TEST(ExtractEventData, ACancelledCutIsRemovedAndTheReaderGoesOn) {
     ASSERT_GE(progress.calls.size(), 3u);
     EXPECT_EQ(progress.calls.back().done, progress.calls.back().total);
     EXPECT_EQ(decodeWhole(out).size(), decodeWhole(dir / "rec.raw").size());
+}
+
+// An index beside the cut's name, left by an earlier file, never stands beside the cut: it goes before
+// the cut is written, also when the cut's own index then cannot be written (the cut succeeds and says
+// so). One that cannot be removed refuses the cut and leaves the file of that name as it was.
+TEST(ExtractEventData, AnIndexLeftUnderTheCutsNameIsNeverTakenForItsOwn) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 600'000, 1'000'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    const std::string out = dir / "cut.raw";
+    const fs::path side = RawFileReader::bookmarkPathFor(out);
+    ScopedLogCapture log;
+
+    // The earlier cut, of the first half, with its index.
+    ASSERT_TRUE(reader->extractEventData(start, start + (end - start) / 2, out));
+    ASSERT_TRUE(fs::exists(side));
+    const auto earlier_index = readBytes(side);
+
+    // The new cut's index cannot be written: its temporary name is taken by a folder.
+    fs::create_directories(side.string() + ".part/x");
+    ASSERT_TRUE(reader->extractEventData(start + (end - start) / 4, end, out));
+    EXPECT_EQ(reader->lastError(), ReaderError::CannotWriteIndex);
+    EXPECT_NE(reader->lastErrorMessage().find("the cut " + out + " is complete without it"),
+              std::string::npos)
+        << reader->lastErrorMessage();
+    EXPECT_FALSE(fs::exists(side));
+    fs::remove_all(side.string() + ".part");
+    {
+        // Opened, the cut is read whole through the index its reader builds.
+        const auto events = decodeWhole(out);
+        auto again = open(out);
+        ASSERT_NE(again, nullptr);
+        uint64_t max = 0;
+        again->getMaxEvents(max);
+        ASSERT_EQ(max, events.size());
+        EXPECT_TRUE(*again->getNEvents(max) == events);
+        EXPECT_NE(readBytes(side), earlier_index);
+    }
+
+    // A side file that cannot be removed (a folder that holds something) refuses the cut.
+    const auto cut_bytes = readBytes(out);
+    fs::remove(side);
+    fs::create_directories(side / "x");
+    EXPECT_FALSE(reader->extractEventData(start, end, out));
+    EXPECT_EQ(reader->lastError(), ReaderError::CannotCreateOutput);
+    EXPECT_TRUE(readBytes(out) == cut_bytes);
 }
 
 // ---- export ----

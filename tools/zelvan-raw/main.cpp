@@ -700,6 +700,9 @@ int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint6
     }
     if (!ok) return report("cannot write \"" + out + "\"");
     progress.finish();
+    // A cut is complete without its index (its readers build it), but the user hears why it is missing.
+    if (reader.lastError() == zelvan::ReaderError::CannotWriteIndex)
+        std::fprintf(stderr, "zelvan-raw: warning: %s\n", reader.lastErrorMessage().c_str());
     return 0;
 }
 

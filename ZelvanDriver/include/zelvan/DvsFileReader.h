@@ -91,7 +91,10 @@ public:
 
     // Cuts [start_us, end_us] out into a new raw file. False, with the reason logged and kept for
     // lastError(), when the range is outside the recording or empty, or the file cannot be written
-    // completely (a file that fails part way is removed).
+    // completely (a file that fails part way is removed). Readers that keep an index beside their
+    // recordings (RawFileReader) write the cut's beside it; an index left there by an earlier file of
+    // that name goes first. A cut whose index cannot be written still succeeds, with lastError()
+    // CannotWriteIndex.
     [[nodiscard]] virtual bool extractEventData(uint64_t start_us, uint64_t end_us,
                                                 const std::string& path) = 0;
     // Renders [start_us, end_us] into an MP4 video, one frame per 1/30 s period that holds events. A

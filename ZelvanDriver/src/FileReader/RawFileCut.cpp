@@ -1,11 +1,12 @@
 // Cuts of a raw recording: where a cut starts and what it needs in front of the copied bytes, and the
-// copy itself into a new raw file.
+// copy itself into a new raw file, with its bookmark index beside it.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
 #include "FileReader/BookmarkIndex.h"
+#include "FileReader/IndexBuilder.h"
 #include "FileReader/OutputFile.h"
 #include "FileReader/StreamTime.h"
 #include "zelvan/FileHeader.h"
@@ -139,10 +140,10 @@ struct CopyFailure {
     const char* reason = nullptr;
 };
 
-// Copies [from, to) of the recording `in` to `out` in pieces of RawFileReader::kCopyPieceBytes,
-// telling `progress` (when set) after each piece; stops when it answers false.
+// Copies [from, to) of the recording `in` to `out` in pieces of RawFileReader::kCopyPieceBytes, feeding
+// each piece to `indexer` and telling `progress` (when set) after each; stops when it answers false.
 CopyFailure copyRange(std::istream& in, uint64_t from, uint64_t to, std::ofstream& out,
-                      const RawFileReader::ProgressCallback& progress) {
+                      detail::RecordingIndexer& indexer, const RawFileReader::ProgressCallback& progress) {
     std::vector<char> piece(
         static_cast<size_t>(std::min<uint64_t>(RawFileReader::kCopyPieceBytes, to - from)));
     in.clear();
@@ -154,6 +155,7 @@ CopyFailure copyRange(std::istream& in, uint64_t from, uint64_t to, std::ofstrea
         if (in.gcount() != n) return {ReaderError::ReadError, kShortRead};
         out.write(piece.data(), n);
         if (!out) return {ReaderError::CannotWrite, kShortWrite};
+        indexer.feed(reinterpret_cast<const uint8_t*>(piece.data()), static_cast<size_t>(n));
         pos += static_cast<uint64_t>(n);
         if (progress && !progress(pos - from, total)) return {ReaderError::Cancelled, nullptr};
     }
@@ -192,6 +194,9 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     if (isRecordingItself(path)) {
         return fail(ReaderError::OutputIsRecording, "The output file is the recording itself: " + path + ".");
     }
+    // An index left beside an earlier file of this name must never be taken for the cut's.
+    if (std::string error; !detail::removeSideFile(path, error))
+        return fail(ReaderError::CannotCreateOutput, error + ".");
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
     // A cut that fails part way is removed: no half-written recording is left behind.
@@ -211,7 +216,9 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     out.write(reinterpret_cast<const char*>(cut.prologue.data()),
               static_cast<std::streamsize>(cut.prologue.size()));
     if (!out) return abandon(ReaderError::CannotWrite, kShortWrite);
-    if (const CopyFailure copy = copyRange(in_, cut.offset, end_offset, out, progress_);
+    detail::RecordingIndexer indexer(cut.header_time);
+    indexer.feed(cut.prologue.data(), cut.prologue.size());
+    if (const CopyFailure copy = copyRange(in_, cut.offset, end_offset, out, indexer, progress_);
         copy.code == ReaderError::Cancelled) {
         out.close();
         detail::removePartialOutput(path);
@@ -223,6 +230,14 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     }
     out.close();
     if (out.fail()) return abandon(ReaderError::CannotWrite, kShortWrite);
+    // The cut's index goes beside it, so that opening it needs no scan. Without it (no memory while
+    // building it, a side file that cannot be written) the cut is still complete and succeeds, with the
+    // reason kept as the last error: a reader that opens the cut builds the index itself.
+    const std::vector<uint8_t> index = indexer.finish(header);
+    std::string index_error = indexer.error();
+    const bool index_written = !index.empty() && detail::writeSideFile(path, index, index_error);
+    if (!index_written && !index_error.empty())
+        fail(ReaderError::CannotWriteIndex, index_error + "; the cut " + path + " is complete without it.");
     return true;
 }
 
