@@ -304,6 +304,7 @@ void BM_CutWholeRecording(benchmark::State& state) {
     state.counters["MB_file"] = double(recording(rate).bytes) / 1e6;
     std::error_code ec;
     fs::remove(out, ec);
+    fs::remove(RawFileReader::bookmarkPathFor(out), ec);
 }
 BENCHMARK(BM_CutWholeRecording)->Arg(1'000'000)->Arg(5'000'000)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -483,6 +483,20 @@ TEST(ExtractEventData, AnIndexLeftUnderTheCutsNameIsNeverTakenForItsOwn) {
         EXPECT_NE(readBytes(side), earlier_index);
     }
 
+    // A cut under a name whose index name is the recording's own ("rec" and "rec.raw" share
+    // "rec.zvmark.tmp") goes without an index and leaves the recording's alone.
+    const fs::path own_index = RawFileReader::bookmarkPathFor(dir / "rec.raw");
+    ASSERT_TRUE(fs::exists(own_index));
+    const auto own_index_bytes = readBytes(own_index);
+    ASSERT_TRUE(reader->extractEventData(start, end, dir / "rec"));
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+    EXPECT_TRUE(readBytes(own_index) == own_index_bytes);
+    // Nor does an index go beside a device.
+    ASSERT_TRUE(reader->extractEventData(start, end, "/dev/null"));
+    EXPECT_EQ(reader->lastError(), ReaderError::None);
+    EXPECT_FALSE(fs::exists("/dev/null.zvmark.tmp"));
+    EXPECT_FALSE(fs::exists("/dev/null.zvmark.tmp.part"));
+
     // A side file that cannot be removed (a folder that holds something) refuses the cut.
     const auto cut_bytes = readBytes(out);
     fs::remove(side);

@@ -216,7 +216,7 @@ bool removeSideFile(const std::string& raw_path, std::string& error) {
     const std::string path = RawFileReader::bookmarkPathFor(raw_path);
     std::error_code ec;
     std::filesystem::remove(path, ec);
-    // A path whose folder is not one holds no side file either (opening the recording fails then).
+    // A path through something that is not a folder holds no side file either.
     if (!ec || ec == std::errc::not_a_directory) return true;
     error = "Cannot remove the old index " + path + " beside the recording: " + ec.message();
     return false;

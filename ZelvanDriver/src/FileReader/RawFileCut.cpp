@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include "FileReader/BookmarkIndex.h"
@@ -164,6 +165,21 @@ CopyFailure copyRange(std::istream& in, uint64_t from, uint64_t to, std::ofstrea
     return {};
 }
 
+// True when `path` names a regular file or nothing yet.
+bool isFileOrNothing(const std::string& path) {
+    std::error_code ec;
+    const auto type = std::filesystem::status(path, ec).type();
+    return type == std::filesystem::file_type::regular || type == std::filesystem::file_type::not_found;
+}
+
+// True when `a` and `b` name the same place, whether it exists or not.
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec_a, ec_b;
+    const auto canonical_a = std::filesystem::weakly_canonical(a, ec_a);
+    const auto canonical_b = std::filesystem::weakly_canonical(b, ec_b);
+    return !ec_a && !ec_b && canonical_a == canonical_b;
+}
+
 }  // namespace
 
 bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::string& path) {
@@ -194,8 +210,11 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     if (isRecordingItself(path)) {
         return fail(ReaderError::OutputIsRecording, "The output file is the recording itself: " + path + ".");
     }
-    // An index left beside an earlier file of this name must never be taken for the cut's.
-    if (std::string error; !detail::removeSideFile(path, error))
+    // The cut's index goes beside a cut written into a file of its own: not beside a device or a pipe,
+    // and not where it would take the place of the recording's own index (two names can share one
+    // index name). An index left beside an earlier file of the cut's name must never be taken for its.
+    const bool indexed = isFileOrNothing(path) && !sameFile(bookmarkPathFor(path), bookmark_path_);
+    if (std::string error; indexed && !detail::removeSideFile(path, error))
         return fail(ReaderError::CannotCreateOutput, error + ".");
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
@@ -233,11 +252,14 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     // The cut's index goes beside it, so that opening it needs no scan. Without it (no memory while
     // building it, a side file that cannot be written) the cut is still complete and succeeds, with the
     // reason kept as the last error: a reader that opens the cut builds the index itself.
+    if (!indexed) return true;
     const std::vector<uint8_t> index = indexer.finish(header);
     std::string index_error = indexer.error();
     const bool index_written = !index.empty() && detail::writeSideFile(path, index, index_error);
-    if (!index_written && !index_error.empty())
-        fail(ReaderError::CannotWriteIndex, index_error + "; the cut " + path + " is complete without it.");
+    if (!index_written && !index_error.empty()) {
+        fail(ReaderError::CannotWriteIndex, index_error + "; the cut " + path + " is complete without it.",
+             Report::Warning);
+    }
     return true;
 }
 
