@@ -230,6 +230,14 @@ inline void eventsOf(__m256i xy, __m256i t32, __m256i head_keep, __m256i one32, 
     e3 = _mm256_unpackhi_epi64(hp1, tt1);
 }
 
+// Makes a loop constant opaque to the compiler, so that it is built once: short of registers, a compiler
+// may otherwise build it again in every round with a broadcast that competes with the shuffles of the
+// loop; an opaque value stays in a register or is read back from the stack.
+inline __m256i pinned(__m256i x) {
+    __asm__("" : "+v"(x));
+    return x;
+}
+
 // Decodes blocks of 16 words, eight in each half of a vector: the word kinds are found at once; the row
 // and the TIME_LOW each word sees are the block's last ADDR_Y and TIME_LOW at or before it (a running
 // maximum over values tagged with their place), else those carried in from the blocks before. The
@@ -252,22 +260,22 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     const __m256i lane_bits =
         _mm256_setr_epi16(0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100, 0x200, 0x400, 0x800, 0x1000,
                           0x2000, 0x4000, static_cast<short>(0x8000));
-    const __m256i word7 = _mm256_set1_epi16(0x0F0E);
+    const __m256i word7 = pinned(_mm256_set1_epi16(0x0F0E));
     // Byte lookup of the type: 0xFF for the general types.
     const __m256i general_lut = _mm256_setr_epi8(0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0,  //
                                                  0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0);
-    const __m256i x_type = _mm256_set1_epi16(0x2);
-    const __m256i t_type = _mm256_set1_epi16(0x6);
-    const __m256i trig_type = _mm256_set1_epi16(0xA);
-    const __m256i row_bits = _mm256_set1_epi16(0x7FF);
-    const __m256i low_bits = _mm256_set1_epi16(0xFFF);
+    const __m256i x_type = pinned(_mm256_set1_epi16(0x2));
+    const __m256i t_type = pinned(_mm256_set1_epi16(0x6));
+    const __m256i trig_type = pinned(_mm256_set1_epi16(0xA));
+    const __m256i row_bits = pinned(_mm256_set1_epi16(0x7FF));
+    const __m256i low_bits = pinned(_mm256_set1_epi16(0xFFF));
     const __m256i th_word = _mm256_set1_epi16(static_cast<short>(r.th_word));
-    const __m256i one16 = _mm256_set1_epi16(1);
-    const __m256i th_range = _mm256_set1_epi16(0xFFE);
+    const __m256i one16 = pinned(_mm256_set1_epi16(1));
+    const __m256i th_range = pinned(_mm256_set1_epi16(0xFFE));
     // Event parts: the head dword keeps x and y; the polarity is bit 11 of x; the time's bits 12..15,
     // 16..31 and 32..63.
-    const __m256i head_keep = _mm256_set1_epi32(static_cast<int>(0xFFFF07FFu));
-    const __m256i one32 = _mm256_set1_epi32(1);
+    const __m256i head_keep = pinned(_mm256_set1_epi32(static_cast<int>(0xFFFF07FFu)));
+    const __m256i one32 = pinned(_mm256_set1_epi32(1));
     const __m256i ts_mid = _mm256_set1_epi16(static_cast<short>(r.ts & 0xF000));
     const __m256i ts_upper16 = _mm256_set1_epi16(static_cast<short>((r.ts >> 16) & 0xFFFF));
     const __m256i ts_high = _mm256_set1_epi32(static_cast<int>(r.ts >> 32));
