@@ -19,6 +19,17 @@
 namespace zelvan::detail {
 namespace EVT3_KERNEL_NS {
 
+#if EVT3_KERNEL_AVX2
+// Makes a loop constant (a vector) opaque to the compiler, so that it is built once: short of registers, a
+// compiler may otherwise build it again in every round with a broadcast that competes with the shuffles
+// of the loop; an opaque value stays in a register or is read back from the stack.
+template <typename Vector>
+inline Vector pinned(Vector x) {
+    __asm__("" : "+v"(x));
+    return x;
+}
+#endif
+
 // Per word type (bits 15..12), what the fast loop does, as masks; no branch depends on the type.
 struct Tables {
     uint64_t step_x[16];    // sizeof(Event2D) for ADDR_X: the candidate event counts
@@ -228,14 +239,6 @@ inline void eventsOf(__m256i xy, __m256i t32, __m256i head_keep, __m256i one32, 
     e1 = _mm256_unpackhi_epi64(hp0, tt0);
     e2 = _mm256_unpacklo_epi64(hp1, tt1);
     e3 = _mm256_unpackhi_epi64(hp1, tt1);
-}
-
-// Makes a loop constant opaque to the compiler, so that it is built once: short of registers, a compiler
-// may otherwise build it again in every round with a broadcast that competes with the shuffles of the
-// loop; an opaque value stays in a register or is read back from the stack.
-inline __m256i pinned(__m256i x) {
-    __asm__("" : "+v"(x));
-    return x;
 }
 
 // Decodes blocks of 16 words, eight in each half of a vector: the word kinds are found at once; the row
@@ -520,13 +523,6 @@ inline uint32_t laneOf(__m512i x, int i) {
     alignas(64) uint32_t lanes[16];
     _mm512_store_si512(static_cast<void*>(lanes), x);
     return lanes[i];
-}
-
-// Keeps a loop constant in a register: without it the compiler may build it again in every round, with
-// a broadcast that competes with the shuffles of the loop.
-inline __m512i pinned(__m512i x) {
-    __asm__("" : "+v"(x));
-    return x;
 }
 
 // For each lane i, the lane of the highest bit of `mask` at or below bit i, plus 16; 15 where there is
