@@ -542,14 +542,20 @@ TEST(RawFileReaderAccess, EdgeCasesOfTheCursor) {
         EXPECT_EQ(reader->getNEvents(100)->size(), 10u);
         EXPECT_TRUE(log.contains(LOG_WARNING, "Requested number of events exceeds total number of events."));
     }
+    std::shared_ptr<std::vector<Event2D>> tail;
+    uint64_t k = 0;
     {
         ScopedLogCapture log(LOG_DETAIL);
         ASSERT_TRUE(reader->seekTime(end - 3000));
-        const uint64_t k = reader->getCurrentPosEventNum();
-        auto tail = reader->getNTimeEvents(1'000'000);
+        k = reader->getCurrentPosEventNum();
+        tail = reader->getNTimeEvents(1'000'000);
         EXPECT_EQ(tail->size(), max - k);
         EXPECT_TRUE(log.contains(LOG_WARNING, "Requested interval exceeds end timestamp."));
-        EXPECT_TRUE(reader->getNTimeEvents(1000)->empty());
+        // A read past the end answers with a vector of its own: the events of the last read stay.
+        const auto after_end = reader->getNTimeEvents(1000);
+        EXPECT_TRUE(after_end->empty());
+        EXPECT_NE(after_end, tail);
+        EXPECT_EQ(tail->size(), max - k);
         EXPECT_TRUE(log.contains(LOG_WARNING, "Current read pos exceeds end timestamp."));
         EXPECT_EQ(reader->getCurrentPosEventNum(), max);
     }
@@ -559,7 +565,10 @@ TEST(RawFileReaderAccess, EdgeCasesOfTheCursor) {
     EXPECT_FALSE(reader->reachedEndOfEvents());
     {
         ScopedLogCapture log(LOG_DETAIL);
-        EXPECT_TRUE(reader->getNTimeEvents(0)->empty());
+        const auto before_start = reader->getNTimeEvents(0);
+        EXPECT_TRUE(before_start->empty());
+        EXPECT_NE(before_start, tail);
+        EXPECT_EQ(tail->size(), max - k);
         EXPECT_TRUE(log.contains(LOG_WARNING, "Requested interval is before start timestamp."));
     }
     EXPECT_FALSE(reader->seekNEvents(max + 1));

@@ -409,6 +409,13 @@ void RawFileReader::standAfterLostData() {
 
 std::shared_ptr<std::vector<Event2D>> RawFileReader::readTimeLocked(uint64_t us) {
     if (!loadedOrFail()) return std::make_shared<std::vector<Event2D>>();
+    if (saturatingAdd(current_timestamp_, us) < start_timestamp_ || current_timestamp_ > end_timestamp_) {
+        // Outside the recording: the cursor moves as for any read, and the answer is a vector of its own,
+        // so that the events of the last read stay where their caller holds them.
+        auto none = [](const Event2D*, const Event2D*) {};
+        visitTimeLocked(us, EventRuns(none));
+        return std::make_shared<std::vector<Event2D>>();
+    }
     std::vector<Event2D>& out = *output_;
     out.clear();
     auto append = [&out](const Event2D* first, const Event2D* last) { out.insert(out.end(), first, last); };
