@@ -826,6 +826,19 @@ TEST(ExportEventDataToVideo, FailuresAreReported) {
     EXPECT_FALSE(reader->exportEventDataToVideo(0, 100'000, bad));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open output file: " + bad));
     EXPECT_FALSE(fs::exists(bad));
+    {
+        // A file the export cannot open is left as it was: the encoder's file layer takes a relative
+        // name with a colon for a protocol it does not know, while the folder holds a file of that name.
+        const fs::path cwd = fs::current_path();
+        fs::current_path(dir.path());
+        const std::string kept = "nope:clip.mp4";
+        std::ofstream(kept) << "an earlier video";
+        EXPECT_FALSE(reader->exportEventDataToVideo(0, 100'000, kept));
+        EXPECT_EQ(reader->lastError(), ReaderError::CannotCreateOutput);
+        const bool still_there = fs::exists(kept) && fs::file_size(kept) == 16;
+        fs::current_path(cwd);
+        EXPECT_TRUE(still_there);
+    }
 
     // Ranges that hold no period of the recording are refused.
     log.clear();

@@ -470,6 +470,40 @@ TEST(RawFileReaderSideFile, IsReusedAndRebuiltWhenItDoesNotMatch) {
     }
 }
 
+TEST(RawFileReaderSideFile, IsNeverWrittenThroughWhatLiesAtItsTemporaryName) {
+    TempDir dir;
+    const std::string path = dir / "rec.raw";
+    const std::string side = dir / "rec.zvmark.tmp";
+    const std::string victim = dir / "victim.txt";
+    writeSynthetic(path, 0, 30'000, 1'000'000, true, 3);
+    std::ofstream(victim) << "not an index";
+    // A link at the temporary name, as someone who shares the folder could place it, and a leftover
+    // file of an earlier writer at the same name in a second round.
+    fs::create_symlink(victim, side + ".part");
+    for (int round = 0; round < 2; ++round) {
+        {
+            auto reader = open(path);
+            ASSERT_NE(reader, nullptr);
+            EXPECT_EQ(reader->lastError(), ReaderError::None) << reader->lastErrorMessage();
+        }
+        std::ifstream in(victim);
+        std::string text;
+        std::getline(in, text);
+        EXPECT_EQ(text, "not an index");
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(side)));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(side + ".part")));
+        // The index is taken when the recording is opened again.
+        {
+            ScopedLogCapture log(LOG_DETAIL);
+            auto reader = open(path);
+            ASSERT_NE(reader, nullptr);
+            EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
+        }
+        fs::remove(side);
+        std::ofstream(side + ".part") << "left over";
+    }
+}
+
 TEST(RawFileReaderSideFile, OlderLayoutIsReadWhileItsCountsFit) {
     TempDir dir;
     const std::string path = dir / "old.raw";

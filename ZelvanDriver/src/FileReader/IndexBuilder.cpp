@@ -1,6 +1,9 @@
 #include "FileReader/IndexBuilder.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -226,16 +229,26 @@ bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& byte
                    bool keep_existing) {
     const std::string path = RawFileReader::bookmarkPathFor(raw_path);
     const std::string part = path + ".part";
-    {
-        std::ofstream out(part, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "Cannot create the index " + part + ": " + std::strerror(errno);
-        } else {
-            out.write(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<std::streamsize>(bytes.size()));
-            out.close();
-            if (!out) error = "Write error in the index " + part + ": " + std::strerror(errno);
+    // The temporary name is made afresh, never opened as found: what lies there (a leftover, or a link
+    // someone placed to have another file overwritten) is removed, and a name taken again in between
+    // fails the index instead of being written through.
+    if (::unlink(part.c_str()) != 0 && errno != ENOENT && errno != EISDIR) {
+        error = "Cannot replace the index " + part + ": " + std::strerror(errno);
+    } else if (const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); fd < 0) {
+        error = "Cannot create the index " + part + ": " + std::strerror(errno);
+    } else {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = "Write error in the index " + part + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+                break;
+            }
+            done += static_cast<size_t>(n);
         }
+        if (::close(fd) != 0 && error.empty())
+            error = "Write error in the index " + part + ": " + std::strerror(errno);
     }
     std::error_code ec;
     if (error.empty()) {

@@ -1,5 +1,8 @@
 // Cuts of a raw recording: where a cut starts and what it needs in front of the copied bytes, and the
 // copy itself into a new raw file, with its bookmark index beside it.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -214,8 +217,19 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     // and not where it would take the place of the recording's own index (two names can share one
     // index name). An index left beside an earlier file of the cut's name must never be taken for its.
     const bool indexed = isFileOrNothing(path) && !sameFile(bookmarkPathFor(path), bookmark_path_);
-    if (std::string error; indexed && !detail::removeSideFile(path, error))
-        return fail(ReaderError::CannotCreateOutput, error + ".");
+    if (indexed) {
+        // The output is opened, not yet emptied, before that index goes: an output that cannot be written
+        // leaves the index, and an index that cannot go leaves an earlier file of the cut's name.
+        std::error_code ec;
+        const bool existed = std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
+        ::close(fd);
+        if (std::string error; !detail::removeSideFile(path, error)) {
+            if (!existed) detail::removePartialOutput(path);
+            return fail(ReaderError::CannotCreateOutput, error + ".");
+        }
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
     // A cut that fails part way is removed: no half-written recording is left behind.

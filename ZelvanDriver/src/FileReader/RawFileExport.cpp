@@ -158,7 +158,9 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
                     "Video converter initialization failed, please confirm that the input file is correct.");
     }
     if (video_converter_->setOutputFile(path) != 0) {
-        detail::removePartialOutput(path);
+        // Only a file the converter opened (a container header that could not be written) is a partial
+        // output; a file it could not open is left as it was.
+        if (video_converter_->lastError() == VideoError::CannotWrite) detail::removePartialOutput(path);
         // The converter has logged why.
         return fail(readerErrorOf(video_converter_->lastError()), video_converter_->lastErrorMessage(),
                     Report::NotLogged);
