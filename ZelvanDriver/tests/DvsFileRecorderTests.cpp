@@ -398,6 +398,39 @@ TEST_F(RecorderTest, CachedRecordingStartsAtMostNSecondsEarly) {
     }
 }
 
+// A new cache time while the cache runs starts the cache afresh with it: the next recording holds at
+// most that many seconds from before its start, whole and in order.
+TEST_F(RecorderTest, ANewCacheTimeWhileTheCacheRunsTakesEffect) {
+    std::atomic<uint64_t> clock{0};
+    const fs::path file = dir_ / "shorter.raw";
+    {
+        DvsFileRecorder recorder;
+        recorder.setTimeSource([&] { return clock.load(); });
+        recorder.setFileCacheTime(4, (dir_ / "c").string());
+        CacheFeeder feed{recorder, clock};
+        for (uint8_t s = 1; s <= 7; ++s) feed.second(s);
+        recorder.setFileCacheTime(2, (dir_ / "c").string());
+        for (uint8_t s = 8; s <= 12; ++s) feed.second(s);
+        EXPECT_LE(recorder.cacheFiles().size(), 2u);
+        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        feed.second(13);
+        ASSERT_TRUE(recorder.stopRecording());
+        recorder.waitForMerge();
+        EXPECT_FALSE(recorder.status().failed) << recorder.status().error;
+    }
+    const std::string contents = readAll(file);
+    RawFileHeader header;
+    ASSERT_TRUE(readHeader(contents, header));
+    const std::string payload = contents.substr(header.payload_offset);
+    ASSERT_FALSE(payload.empty());
+    const uint8_t first = static_cast<uint8_t>(payload.front());
+    std::string expected;
+    for (int s = first; s <= 13; ++s) expected.append(1'100'000, static_cast<char>(s));
+    EXPECT_TRUE(payload == expected) << "payload starts at second " << int(first);
+    EXPECT_GE(first, 10);
+    EXPECT_EQ(header.info.dvs_start_timestamp, uint64_t(first) * 1'000'000 + 10);
+}
+
 TEST_F(RecorderTest, DestroyingDuringACachedRecordingMergesFirst) {
     std::atomic<uint64_t> clock{0};
     const fs::path file = dir_ / "destroyed.raw";

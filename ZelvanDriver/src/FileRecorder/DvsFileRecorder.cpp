@@ -256,26 +256,33 @@ void DvsFileRecorder::setFileCacheTime(uint16_t seconds, const std::string& pref
         ZV_LOG(LOG_WARNING, "The cache time cannot change while a recording runs.");
         return;
     }
+    bool restart = false;
     {
         std::lock_guard<std::mutex> lock(files_mutex_);
         cache_prefix_ = prefix;
-        if (seconds > 0) cache_seconds_ = seconds;
+        // The files of a running cache are numbered and rolled over for its count of seconds: another
+        // count starts the cache afresh.
+        restart = seconds > 0 && caching_.load() && seconds != cache_seconds_;
     }
-    if (seconds > 0) {
-        if (caching_.load()) return;
+    if (seconds > 0 && caching_.load() && !restart) return;
+    if (seconds == 0 || restart) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            cache_mode_ = false;
+            caching_ = false;
+            pushCurrentLocked();
+            cv_.notify_all();
+        }
         if (cache_thread_.joinable()) cache_thread_.join();
-        cache_mode_ = true;
-        startCacheLoop();
-        return;
+        if (seconds == 0) return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cache_mode_ = false;
-        caching_ = false;
-        pushCurrentLocked();
-        cv_.notify_all();
+        std::lock_guard<std::mutex> lock(files_mutex_);
+        cache_seconds_ = seconds;
     }
     if (cache_thread_.joinable()) cache_thread_.join();
+    cache_mode_ = true;
+    startCacheLoop();
 }
 
 void DvsFileRecorder::waitForMerge() {
