@@ -85,6 +85,30 @@ TEST_F(Soundness, BatchWaitsEndWhenStreamingDoesAndReportItAsFalse) {
     EXPECT_EQ(camera_->stop(), 0);
 }
 
+// The camera loop completes the batches: a wait inside its callbacks is refused at once, and streaming
+// goes on.
+TEST_F(Soundness, BatchWaitsInsideTheCamerasOwnCallbacksAreRefused) {
+    camera_->setBatchEventsNum(1000);
+    std::atomic<int> calls{0};
+    std::atomic<int> refused{0};
+    camera_->addEventsStreamHandleCallback([&](const Event2D*, const Event2D*) {
+        if (calls.fetch_add(1) >= 2) return;
+        std::vector<Event2D> out{Event2D(1, 1, 1, 1)};
+        if (!camera_->getNextBatch(out) && out.empty()) ++refused;
+        if (!camera_->getNextBatch(out, 10s) && out.empty()) ++refused;
+    });
+    ScopedLogCapture log;
+    ASSERT_EQ(camera_->start(), 0);
+    ASSERT_TRUE(waitFor([&] { return calls.load() > 20; })) << "streaming stalled";
+    EXPECT_EQ(refused.load(), 4);
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "getNextBatch is refused"));
+    // A consumer on a thread of its own still gets its batches.
+    BatchCall counted(*camera_, 10s);
+    EXPECT_EQ(counted.result(), std::optional<bool>(true));
+    EXPECT_EQ(counted.batch().size(), 1000u);
+    EXPECT_EQ(camera_->stop(), 0);
+}
+
 TEST_F(Soundness, BatchWaitsEndWhenTheDeviceIsLostOrTheCameraDestroyed) {
     camera_->setBatchEventsTime(10'000'000);
     ASSERT_EQ(camera_->start(), 0);

@@ -132,6 +132,23 @@ TEST_F(FusionCameraTest, GetNextBatchEndsWhenStreamingStops) {
     EXPECT_FALSE(waiter.get());
 }
 
+TEST_F(FusionCameraTest, BatchWaitsInsideTheCamerasOwnCallbacksAreRefused) {
+    camera_->setBatchEventsNum(100);
+    std::atomic<int> calls{0};
+    std::atomic<int> refused{0};
+    camera_->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
+        if (calls.fetch_add(1) >= 2) return;
+        std::vector<Event2D> out{Event2D(1, 1, 1, 1)};
+        if (!camera_->getNextBatch(out) && out.empty()) ++refused;
+    });
+    ScopedLogCapture log;
+    ASSERT_EQ(camera_->start(DVS), 0);
+    EXPECT_TRUE(waitFor([&] { return calls.load() > 20; })) << "the event stream stalled";
+    EXPECT_EQ(refused.load(), 2);
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "getNextBatch is refused"));
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+}
+
 TEST_F(FusionCameraTest, WidthsAndHeights) {
     EXPECT_EQ(camera_->getWidth(DVS), 1280);
     EXPECT_EQ(camera_->getHeight(DVS), 720);

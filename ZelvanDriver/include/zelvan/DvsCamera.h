@@ -68,6 +68,8 @@ public:
     // replaced by later ones (counted in getStreamCounters()). False, with `out` empty, at once when
     // no batch size is set or the camera is not streaming (before start(), after stop(), after the
     // device was lost), and as soon as streaming ends or the camera is being destroyed while waiting.
+    // Refused (false at once, logged) inside the event and trigger callbacks, whose thread completes
+    // the batches.
     virtual bool getNextBatch(std::vector<Event2D>& out) = 0;
     // The same, giving up after `timeout` (false, `out` empty).
     virtual bool getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds /*timeout*/) {

@@ -93,10 +93,22 @@ void DvsCameraPrivate::setBatchEventsNum(uint64_t events) { batches_.setCount(ev
 
 void DvsCameraPrivate::setBatchEventsTime(uint64_t microseconds) { batches_.setTime(microseconds); }
 
-bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return batches_.next(out); }
+bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
+    if (batchWaitRefused(out)) return false;
+    return batches_.next(out);
+}
 
 bool DvsCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) {
+    if (batchWaitRefused(out)) return false;
     return batches_.next(out, timeout);
+}
+
+bool DvsCameraPrivate::batchWaitRefused(std::vector<Event2D>& out) const {
+    // The camera loop completes the batches: waiting there for one would stall streaming for good.
+    if (t_camera_loop_of != this) return false;
+    out.clear();
+    ZV_LOG(LOG_ERROR, "getNextBatch is refused inside the camera's event and trigger callbacks.");
+    return true;
 }
 
 ZvStreamCounters DvsCameraPrivate::getStreamCounters() const {

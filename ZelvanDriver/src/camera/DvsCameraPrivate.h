@@ -84,6 +84,8 @@ protected:
 public:
     // True on the camera's own camera-loop or statistics thread.
     bool onOwnThread() const;
+    // True, with `out` emptied and the reason logged, on the thread that completes the batches.
+    bool batchWaitRefused(std::vector<Event2D>& out) const;
     // No callback is called any more (the camera was released and is on its way out).
     void closeCallbacks() { callbacks_closed_ = true; }
 

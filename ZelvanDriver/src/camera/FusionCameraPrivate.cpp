@@ -64,10 +64,22 @@ void FusionCameraPrivate::setBatchEventsNum(uint64_t count) { batches_.setCount(
 
 void FusionCameraPrivate::setBatchEventsTime(uint64_t time) { batches_.setTime(time); }
 
-bool FusionCameraPrivate::getNextBatch(std::vector<Event2D>& out) { return batches_.next(out); }
+bool FusionCameraPrivate::getNextBatch(std::vector<Event2D>& out) {
+    if (batchWaitRefused(out)) return false;
+    return batches_.next(out);
+}
 
 bool FusionCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::milliseconds timeout) {
+    if (batchWaitRefused(out)) return false;
     return batches_.next(out, timeout);
+}
+
+bool FusionCameraPrivate::batchWaitRefused(std::vector<Event2D>& out) const {
+    // One of the camera's threads completes the batches, and the others feed it: none may wait for one.
+    if (!onCameraThread()) return false;
+    out.clear();
+    ZV_LOG(LOG_ERROR, "getNextBatch is refused inside the camera's callbacks.");
+    return true;
 }
 
 void FusionCameraPrivate::eventStreamStarted() { batches_.streamStarted(); }
