@@ -315,7 +315,11 @@ TEST_F(FusionCameraTest, PartialStopsAndStartsOfSingleTypesNeverWaitForARunningT
     ASSERT_EQ(camera_->start(DVS), 0);
     ASSERT_TRUE(waitFor([&] { return events.load() > 0; }));
     ASSERT_EQ(camera_->stop(DVS), 0);
+    EXPECT_FALSE(camera_->isStreaming()) << "the only stream stopped";
+    ASSERT_EQ(camera_->start(DVS), 0);
     ASSERT_EQ(camera_->start(APS), 0);
+    ASSERT_EQ(camera_->stop(DVS), 0);
+    EXPECT_TRUE(camera_->isStreaming()) << "the frames still stream";
     // The event reader still runs its loop: starting events again must use it, not wait for it.
     auto again = std::async(std::launch::async, [this] { return camera_->start(DVS); });
     ASSERT_EQ(again.wait_for(10s), std::future_status::ready);
@@ -323,7 +327,9 @@ TEST_F(FusionCameraTest, PartialStopsAndStartsOfSingleTypesNeverWaitForARunningT
     const uint64_t before = events.load();
     EXPECT_TRUE(waitFor([&] { return events.load() > before; })) << "events flow again";
     ASSERT_EQ(camera_->stop(APS), 0);
-    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+    EXPECT_TRUE(camera_->isStreaming()) << "the events still stream";
+    ASSERT_EQ(camera_->stop(DVS), 0);
+    EXPECT_FALSE(camera_->isStreaming()) << "both streams stopped one at a time";
     ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
 }

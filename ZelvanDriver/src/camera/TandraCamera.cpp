@@ -430,12 +430,11 @@ int TandraCamera::stop(STREAM_TYPE type) {
     int result = 0;
     {
         std::lock_guard<std::mutex> control(control_mutex_);
-        if (running_.load() != 1) {
-            result = stopBoth(false);
-        } else if (type == DVS) {
+        // The stop of the last stream that runs stops the camera as a whole: it no longer streams.
+        if (running_.load() == 1 && type == DVS && frames_on_) {
             stopEventsLocked();
             result = endRecording();
-        } else if (type == APS) {
+        } else if (running_.load() == 1 && type == APS && events_on_) {
             stopFramesLocked();
             result = endRecording();
         } else {
