@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -212,6 +213,10 @@ TEST(ZelvanRawTool, OutputThatCannotBeWrittenFails) {
          {"info ", "info --json ", "stats ", "dump ", "dump --triggers ", "dump --from 8000000 "}) {
         SCOPED_TRACE(args);
         EXPECT_EQ(runTool(args + quoted(copy) + " >/dev/full").status, 1);
+    }
+    for (const std::string args : {"list", "--help", "help cut", "cut --help"}) {
+        SCOPED_TRACE(args);
+        EXPECT_EQ(runTool(args + " >/dev/full").status, 1);
     }
 }
 
@@ -835,6 +840,47 @@ TEST(ZelvanRawTool, AFileSizeLimitIsAWriteErrorWithOneLine) {
     text = stderrText();
     EXPECT_NE(text.find("zelvan-raw: "), std::string::npos) << text;
     EXPECT_FALSE(fs::exists(cut)) << "a failed cut leaves no output";
+
+    // Generating stops at the first write that fails and leaves nothing to pass for a recording.
+    const fs::path generated = tmp / "generated.raw";
+    EXPECT_EQ(shell("ulimit -f 100; exec " + tool + " generate --seconds 30 " + quoted(generated) + " 2>" +
+                    quoted(err)),
+              1);
+    text = stderrText();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("File too large"), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(generated));
+}
+
+TEST(ZelvanRawTool, AnInterruptedExportLeavesNothingAndSaysSo) {
+    TempDir tmp;
+    const std::string tool = "'" + std::string(ZELVAN_RAW_TOOL) + "'";
+    const fs::path source = tmp / "source.raw";
+    ASSERT_EQ(shell(tool + " generate --seconds 20 --rate 1000000 " + quoted(source) + " 2>/dev/null"), 0);
+    const fs::path video = tmp / "video.mp4";
+    const fs::path err = tmp / "err.txt";
+    const fs::path status = tmp / "status.txt";
+    // SIGTERM once the video has begun to fill (or after 30 s), then the tool's exit status.
+    ASSERT_EQ(
+        shell(
+            tool + " to-video " + quoted(source) + " 0 20000000 " + quoted(video) + " 2>" + quoted(err) +
+            " & pid=$!; n=0; while [ ! -s " + quoted(video) +
+            " ] && [ $n -lt 3000 ]; do sleep 0.01; n=$((n+1)); done; kill -TERM $pid; wait $pid; echo $? > " +
+            quoted(status)),
+        0);
+    int code = -1;
+    std::ifstream(status) >> code;
+    std::ifstream in(err);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The progress line is rewritten in place: what the terminal keeps is its last state.
+    text = text.substr(text.rfind('\r') == std::string::npos ? 0 : text.rfind('\r') + 1);
+    EXPECT_EQ(code, 128 + SIGTERM) << text;
+    EXPECT_NE(text.find("interrupted by SIGTERM"), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists(video)) << "an interrupted export leaves no video";
+    // The tool stays quiet about the signal elsewhere: other commands end on it as programs do.
+    EXPECT_NE(shell(tool + " record - 30 " + quoted(tmp / "rec.raw") +
+                    " 2>/dev/null & pid=$!; sleep 1; kill -TERM $pid; wait $pid"),
+              0);
 }
 
 TEST(ZelvanRawTool, ARecordingThatCannotBeWrittenFailsWithOneLine) {

@@ -91,16 +91,19 @@ const CommandHelp kCommands[] = {
       START_US modulo 2^24 us on). A range that holds no data (START_US = END_US included) is
       refused. A progress line (loading FILE, then the cut) goes to stderr.
       A cut that cannot be written completely is removed; the reason is one line on stderr and the
-      exit status is 1.
+      exit status is 1. Interrupted (SIGINT, SIGTERM), the cut stops and is removed; the exit
+      status is 128 + the signal's number.
 )"},
     {"to-video", R"(  zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,
       ON events white, OFF events black, at the sensor's size. A START_US before the recording's
-      start is moved to it and the periods count from there; a range without any event of the
-      recording is refused. A progress line (loading FILE, then the video) goes to stderr.
+      start is moved to it and the periods count from there; the last period may reach up to
+      33333 us past END_US; a START_US after the recording's end is refused. A progress line
+      (loading FILE, then the video) goes to stderr.
       A video that cannot be written completely is removed; the reason is one line on stderr and
-      the exit status is 1.
+      the exit status is 1. Interrupted (SIGINT, SIGTERM), the export stops and the video is
+      removed; the exit status is 128 + the signal's number.
 )"},
     {"list", R"(  zelvan-raw list
       Lists the cameras found (simulated ones on machines without camera hardware), one per line:
@@ -165,6 +168,13 @@ int usageError(const std::string& command, const std::string& message) {
 int fail(const std::string& message) {
     std::fprintf(stderr, "zelvan-raw: %s\n", message.c_str());
     return 1;
+}
+
+// Removes what a command that failed left at `path`, when that is a file of its own (not a device).
+void removeRegularFile(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec)))
+        std::filesystem::remove(path, ec);
 }
 
 // Exit status of a command that printed its result: 1 when any of it could not be written.
@@ -582,8 +592,18 @@ int cmdGenerate(const std::string& path, const GenerateOptions& o) {
     info.date = std::chrono::system_clock::now();
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) return fail("cannot create \"" + path + "\": " + std::strerror(errno));
+    // A recording that cannot be written whole is removed: no shorter file is left to pass for it.
+    auto abandon = [&out, &path] {
+        const int error = errno;
+        out.close();
+        removeRegularFile(path);
+        return fail("cannot write \"" + path + "\"" +
+                    (error != 0 ? std::string(": ") + std::strerror(error) : ""));
+    };
+    errno = 0;
     const std::string header = zelvan::generateDvsFileHeader(info);
     out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    if (!out) return abandon();
 
     zelvan::SyntheticScene scene(info.width, info.height, rate, seed);
     zelvan::EVT3Encoder encoder(info.width);
@@ -597,9 +617,10 @@ int cmdGenerate(const std::string& path, const GenerateOptions& o) {
         encoder.advanceTime(t, bytes);
         encoder.encode(events.data(), events.data() + events.size(), bytes);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) return abandon();
     }
-    out.flush();
-    if (!out) return fail("cannot write \"" + path + "\"");
+    out.close();
+    if (!out) return abandon();
     return 0;
 }
 
@@ -655,8 +676,36 @@ private:
     size_t width_ = 0;  // columns the progress line takes (0: none is shown)
 };
 
+// SIGINT or SIGTERM during a cut or an export: the number of the signal. The work stops at its next
+// progress report, so that the reader removes what it wrote.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void noteInterrupt(int signal) { g_interrupted = signal; }
+
+// Catches SIGINT and SIGTERM while it lives; other commands end on them as programs do.
+class InterruptCatcher {
+public:
+    InterruptCatcher() {
+        struct sigaction action {};
+        action.sa_handler = noteInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &saved_int_);
+        sigaction(SIGTERM, &action, &saved_term_);
+    }
+    ~InterruptCatcher() {
+        sigaction(SIGINT, &saved_int_, nullptr);
+        sigaction(SIGTERM, &saved_term_, nullptr);
+    }
+    InterruptCatcher(const InterruptCatcher&) = delete;
+    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
+
+private:
+    struct sigaction saved_int_ {};
+    struct sigaction saved_term_ {};
+};
+
 // Runs a cut or an export of [START_US, END_US] of FILE into OUT. A failure ends with one line on
-// stderr that holds the reader's reason.
+// stderr that holds the reader's reason; an interrupted one with status 128 + the signal's number.
 int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint64_t end,
                    const std::string& out) {
     Payload p;
@@ -670,12 +719,19 @@ int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint6
     p.in.close();
 
     zelvan::RawFileReader reader(path);
+    const InterruptCatcher interrupts;
     // The line shows the loading of the recording (the building of its index) first, then the work.
     ProgressLine progress("loading");
-    auto report = [&reader, &progress](const std::string& fallback) {
+    auto report = [&reader, &progress, &out](const std::string& fallback) {
+        if (const int signal = g_interrupted; signal != 0) {
+            progress.fail(std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                          "; nothing was left at \"" + out + "\"");
+            return 128 + signal;
+        }
         return progress.fail(reasonOf(reader, fallback));
     };
     reader.setProgressCallback([&progress](uint64_t done, uint64_t total) {
+        if (g_interrupted != 0) return false;
         progress.update(done, total);
         return true;
     });
@@ -715,7 +771,7 @@ int cmdList() {
                     d.manufacturer.c_str(), transportName(d.interfaceType), d.vendorId, d.productId,
                     d.cameraIp.c_str());
     }
-    return 0;
+    return outputStatus();
 }
 
 // Why the camera refused to start a recording or could not complete it, in the recorder's own words
@@ -1077,7 +1133,7 @@ int main(int argc, char** argv) {
         const std::string topic = argc == 3 ? argv[2] : "";
         if (!topic.empty() && !isCommand(topic)) return usageError("", "unknown command \"" + topic + "\"");
         printUsage(topic);
-        return 0;
+        return outputStatus();
     }
     // An option of some command given before the command.
     if (first.size() > 1 && first[0] == '-' && first != "-h" && first != "--help") {
@@ -1151,7 +1207,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::CallForHelp&) {
         const CLI::App* c = given();
         printUsage(c != nullptr && c->get_help_ptr()->count() > 0 ? c->get_name() : "");
-        return 0;
+        return outputStatus();
     } catch (const CLI::ArgumentMismatch& e) {
         // "--from: 1 required TEXT missing", "--from: At Most 1 required but received 2"
         const std::string message = e.what();
