@@ -1,7 +1,10 @@
 #include "dialogs/RangeFileDialog.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 
 RangeFileDialog::RangeFileDialog(QWidget* parent) : QDialog(parent) {}
 
@@ -23,7 +26,17 @@ void RangeFileDialog::setFileName(const QString& name) { name_->setText(name); }
 QString RangeFileDialog::fileName() const { return name_->text(); }
 QString RangeFileDialog::fullPath() const { return saveDir() + "/" + fileName(); }
 
-void RangeFileDialog::on_pb_save_clicked() { accept(); }
+void RangeFileDialog::on_pb_save_clicked() {
+    // A file of that name is replaced only when the user says so; otherwise the dialog stays open for
+    // another name.
+    const QString path = fullPath();
+    if (QFileInfo::exists(path) &&
+        QMessageBox::question(this, tr("Replace File"),
+                              tr("%1 already exists. Replace it?").arg(QDir::toNativeSeparators(path))) !=
+            QMessageBox::Yes)
+        return;
+    accept();
+}
 void RangeFileDialog::on_pb_cancel_clicked() { reject(); }
 void RangeFileDialog::on_pb_win_close_clicked() { reject(); }
 

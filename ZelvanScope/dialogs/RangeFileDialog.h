@@ -26,6 +26,7 @@ public:
     QString fullPath() const;
 
 public slots:
+    // Accepts; a file that exists under the chosen name is replaced only when the user confirms it.
     void on_pb_save_clicked();
     void on_pb_cancel_clicked();
     void on_pb_win_close_clicked();

@@ -459,6 +459,7 @@ void MainWidget::openRecording(const QString& path) {
     settings_->addRecentRecording(file.canonicalFilePath());
     if (!settings_->save()) qWarning() << "Cannot write the settings to" << settings_->fileName();
     ui_->label_file_name->setText(file.fileName());
+    ui_->label_local_time->clear();
     ui_->slider->clearTriggerMarkers();
     // A recording with a video of the same name beside it is a fusion recording.
     const bool fusion =
@@ -588,10 +589,6 @@ std::vector<zelvan::CameraDescription> MainWidget::searchCameras() {
 }
 
 void MainWidget::openCameraByDescription(const zelvan::CameraDescription& description) {
-    emit signalOpenRawFile(QString());
-    emit signalOpenFusionFile(QString());
-    ui_->label_file_name->clear();
-    actSaveAs_->setVisible(false);
     qInfo() << "Select camera: " << QString::fromStdString(description.serial)
             << " product: " << QString::fromStdString(description.product);
     // A camera refused for its address leaves the open one (and its recording) as it was.
@@ -610,6 +607,11 @@ void MainWidget::openCameraByDescription(const zelvan::CameraDescription& descri
             return;
         }
     }
+    emit signalOpenRawFile(QString());
+    emit signalOpenFusionFile(QString());
+    ui_->label_file_name->clear();
+    ui_->label_local_time->clear();
+    actSaveAs_->setVisible(false);
     viewerMode_ = description.product == "Tandra" ? FusionCamera : EventCamera;
     releaseEventCamera();
     releaseFusionCamera();
@@ -729,6 +731,9 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         }
         ui_->pb_play->setChecked(true);
     } else {
+        // The recordings end with the stream, as a fusion camera's do: their clocks would otherwise
+        // count time of which nothing is written.
+        recordings_->endAll();
         live_->stop();
         ui_->pb_play->setChecked(false);
         clearStatistics();

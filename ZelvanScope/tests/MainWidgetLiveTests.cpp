@@ -204,6 +204,28 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window.form()->pb_record->isEnabled(), 15000);
     }
 
+    void stoppingTheStreamEndsTheRecording() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        auto windowTips = spyTips(window);
+        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        window.form()->pb_record->click();
+        QVERIFY(window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);
+        // Pausing the live view stops the camera: the recording ends with it, its file complete,
+        // instead of its clock counting time of which nothing is written.
+        window.form()->pb_play->click();
+        QVERIFY(!window.form()->pb_play->isChecked());
+        QVERIFY(!window.form()->pb_record->isChecked());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        QVERIFY(!camera->isRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
+        QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+        QVERIFY(isCompleteRecording(window.lastRecordingPath()));
+    }
+
     void aRecordingIntoAMissingFolderIsAnError() {
         AppSettings* s = AppSettings::instance();
         QTemporaryDir dir;

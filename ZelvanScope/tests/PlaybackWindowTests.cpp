@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPointer>
@@ -226,6 +227,30 @@ private slots:
         QCOMPARE(cut.result(), int(QDialog::Accepted));
         cut.on_pb_win_close_clicked();
         QCOMPARE(cut.result(), int(QDialog::Rejected));
+
+        // A file that exists under the chosen name is replaced only when the user says so.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QFile existing(dir.filePath("c.raw"));
+        QVERIFY(existing.open(QIODevice::WriteOnly));
+        existing.close();
+        cut.setSaveDir(dir.path());
+        cut.setResult(42);
+        QString asked;
+        QVERIFY(withModalDialog([&] { cut.on_pb_save_clicked(); },
+                                [&](QDialog* box) { asked = qobject_cast<QMessageBox*>(box)->text(); }));
+        QVERIFY2(asked.contains("c.raw"), qPrintable(asked));
+        QCOMPARE(cut.result(), 42);  // not replaced: the dialog stays open
+        QTimer yes;
+        yes.setInterval(20);
+        QObject::connect(&yes, &QTimer::timeout, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->button(QMessageBox::Yes)->click();
+        });
+        yes.start();
+        cut.on_pb_save_clicked();
+        yes.stop();
+        QCOMPARE(cut.result(), int(QDialog::Accepted));
     }
 
     void theEndHandleNarrowsPlayback() {

@@ -670,6 +670,14 @@
 <context>
     <name>RangeFileDialog</name>
     <message>
+        <source>%1 already exists. Replace it?</source>
+        <translation>%1 already exists. Replace it?</translation>
+    </message>
+    <message>
+        <source>Replace File</source>
+        <translation>Replace File</translation>
+    </message>
+    <message>
         <source>Select Directory</source>
         <translation>Select Directory</translation>
     </message>

@@ -670,6 +670,14 @@
 <context>
     <name>RangeFileDialog</name>
     <message>
+        <source>%1 already exists. Replace it?</source>
+        <translation>%1 已存在，是否替换？</translation>
+    </message>
+    <message>
+        <source>Replace File</source>
+        <translation>替换文件</translation>
+    </message>
+    <message>
         <source>Select Directory</source>
         <translation>选择目录</translation>
     </message>
