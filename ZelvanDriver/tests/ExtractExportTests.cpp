@@ -199,6 +199,30 @@ TEST(ExtractEventData, EdgeCasesReportAndWriteNothing) {
         EXPECT_FALSE(fs::exists(dir / "same.raw")) << t;
     }
 
+    {
+        // A stretch of the recording without events holds time words only: no reader would open a cut
+        // of it.
+        std::vector<Event2D> events;
+        for (uint64_t t = 100'000; t < 1'000'000; t += 1000) events.emplace_back(5, 5, 1, t);
+        for (uint64_t t = 5'000'000; t < 5'500'000; t += 1000) events.emplace_back(6, 6, 0, t);
+        writeEvents(dir / "gap.raw", 640, 480, events, 0);
+        auto gap = open(dir / "gap.raw");
+        ASSERT_NE(gap, nullptr);
+        log.clear();
+        EXPECT_FALSE(gap->extractEventData(2'000'000, 3'000'000, dir / "silent.raw"));
+        EXPECT_EQ(gap->lastError(), ReaderError::EmptyRange);
+        EXPECT_TRUE(log.contains(LOG_ERROR, "There is no data in the interval."));
+        EXPECT_FALSE(fs::exists(dir / "silent.raw"));
+        EXPECT_FALSE(fs::exists(RawFileReader::bookmarkPathFor(dir / "silent.raw")));
+        // One event is enough.
+        EXPECT_TRUE(gap->extractEventData(2'000'000, 5'000'001, dir / "one.raw")) << gap->lastErrorMessage();
+        auto one = open(dir / "one.raw");
+        ASSERT_NE(one, nullptr);
+        uint64_t n = 0;
+        one->getMaxEvents(n);
+        EXPECT_EQ(n, 1u);
+    }
+
     log.clear();
     EXPECT_FALSE(reader->extractEventData(start + 90'000, start + 10'000, dir / "reversed.raw"));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Start time must be less than or equal to end time."));

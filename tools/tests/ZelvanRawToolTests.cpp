@@ -409,8 +409,10 @@ TEST(ZelvanRawTool, ACutFromATimeToItselfIsRefused) {
             EXPECT_NE(r.out.find("There is no data in the interval."), std::string::npos) << r.out;
             EXPECT_FALSE(fs::exists(out)) << t;
         }
-        // The range up to the end timestamp still reaches the end of the data.
-        const std::string before = std::to_string(std::stoull(kv["end_timestamp"]) - 1);
+        // The range up to the end timestamp still reaches the end of the data (from the last event
+        // on: a range without events is refused).
+        const std::string before =
+            std::to_string(std::min(std::stoull(kv["end_timestamp"]) - 1, std::stoull(kv["last_timestamp"])));
         const fs::path out = tmp / "last.raw";
         ASSERT_EQ(
             runTool("cut " + quoted(file) + " " + before + " " + kv["end_timestamp"] + " " + quoted(out))
@@ -453,8 +455,11 @@ TEST(ZelvanRawTool, DumpOfAnOpenRangeHoldsEveryEvent) {
         SCOPED_TRACE(file.filename().string());
         auto kv = parseInfo(runTool("info " + quoted(file)).out);
         const uint64_t end = std::stoull(kv["end_timestamp"]);
+        // From the last event on where none lies at the end timestamp (a range without events is
+        // refused).
+        const uint64_t from = std::min<uint64_t>(end - 1, std::stoull(kv["last_timestamp"]));
         const fs::path cut = tmp / "tail.raw";
-        ASSERT_EQ(runTool("cut " + quoted(file) + " " + std::to_string(end - 1) + " " + std::to_string(end) +
+        ASSERT_EQ(runTool("cut " + quoted(file) + " " + std::to_string(from) + " " + std::to_string(end) +
                           " " + quoted(cut))
                       .status,
                   0);

@@ -263,12 +263,17 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     }
     out.close();
     if (out.fail()) return abandon(ReaderError::CannotWrite, kShortWrite);
+    const std::vector<uint8_t> index = indexer.finish(header);
+    std::string index_error = indexer.error();
+    if (index_error.empty() && indexer.events() == 0) {
+        // Time words alone (a silent stretch of the recording): no reader would open such a file.
+        detail::removePartialOutput(path);
+        return fail(ReaderError::EmptyRange, "There is no data in the interval.");
+    }
     // The cut's index goes beside it, so that opening it needs no scan. Without it (no memory while
     // building it, a side file that cannot be written) the cut is still complete and succeeds, with the
     // reason kept as the last error: a reader that opens the cut builds the index itself.
     if (!indexed) return true;
-    const std::vector<uint8_t> index = indexer.finish(header);
-    std::string index_error = indexer.error();
     const bool index_written = !index.empty() && detail::writeSideFile(path, index, index_error);
     if (!index_written && !index_error.empty()) {
         fail(ReaderError::CannotWriteIndex, index_error + "; the cut " + path + " is complete without it.",
