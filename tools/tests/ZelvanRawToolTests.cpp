@@ -882,6 +882,17 @@ TEST(ZelvanRawTool, AnInterruptedExportLeavesNothingAndSaysSo) {
     EXPECT_EQ(code, 128 + SIGTERM) << text;
     EXPECT_NE(text.find("interrupted by SIGTERM"), std::string::npos) << text;
     EXPECT_FALSE(fs::exists(video)) << "an interrupted export leaves no video";
+    // A signal the tool was started with ignored (SIGINT in a background job of a script) stays so.
+    ASSERT_EQ(
+        shell(
+            tool + " to-video " + quoted(source) + " 0 20000000 " + quoted(video) + " 2>/dev/null" +
+            " & pid=$!; n=0; while [ ! -s " + quoted(video) +
+            " ] && [ $n -lt 3000 ]; do sleep 0.01; n=$((n+1)); done; kill -INT $pid; wait $pid; echo $? > " +
+            quoted(status)),
+        0);
+    std::ifstream(status) >> code;
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(fs::exists(video));
     // The tool stays quiet about the signal elsewhere: other commands end on it as programs do.
     EXPECT_NE(shell(tool + " record - 30 " + quoted(tmp / "rec.raw") +
                     " 2>/dev/null & pid=$!; sleep 1; kill -TERM $pid; wait $pid"),

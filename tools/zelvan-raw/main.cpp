@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -91,19 +92,19 @@ const CommandHelp kCommands[] = {
       START_US modulo 2^24 us on). A range that holds no data (START_US = END_US included) is
       refused. A progress line (loading FILE, then the cut) goes to stderr.
       A cut that cannot be written completely is removed; the reason is one line on stderr and the
-      exit status is 1. Interrupted (SIGINT, SIGTERM), the cut stops and is removed; the exit
-      status is 128 + the signal's number.
+      exit status is 1. Interrupted (SIGINT, SIGTERM), the cut stops, is removed, and the tool
+      ends by that signal.
 )"},
     {"to-video", R"(  zelvan-raw to-video FILE START_US END_US OUT.mp4
       Renders the events from START_US to END_US into an H.264 MP4 video: one 30 fps frame per
       33333 us period that holds events (periods without events add no frame), grey background,
       ON events white, OFF events black, at the sensor's size. A START_US before the recording's
-      start is moved to it and the periods count from there; the last period may reach up to
-      33333 us past END_US; a START_US after the recording's end is refused. A progress line
-      (loading FILE, then the video) goes to stderr.
+      start is moved to it and the periods count from there; a range whose periods hold no event
+      of the recording is refused (the last period may reach up to 33333 us past END_US). A
+      progress line (loading FILE, then the video) goes to stderr.
       A video that cannot be written completely is removed; the reason is one line on stderr and
-      the exit status is 1. Interrupted (SIGINT, SIGTERM), the export stops and the video is
-      removed; the exit status is 128 + the signal's number.
+      the exit status is 1. Interrupted (SIGINT, SIGTERM), the export stops, the video is removed,
+      and the tool ends by that signal.
 )"},
     {"list", R"(  zelvan-raw list
       Lists the cameras found (simulated ones on machines without camera hardware), one per line:
@@ -682,19 +683,37 @@ volatile std::sig_atomic_t g_interrupted = 0;
 
 void noteInterrupt(int signal) { g_interrupted = signal; }
 
-// Catches SIGINT and SIGTERM while it lives; other commands end on them as programs do.
+// Catches SIGINT and SIGTERM while it lives (a signal the tool was started with ignored, as a shell
+// starts background jobs, stays ignored); other commands end on them as programs do.
 class InterruptCatcher {
 public:
     InterruptCatcher() {
         struct sigaction action {};
         action.sa_handler = noteInterrupt;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &saved_int_);
-        sigaction(SIGTERM, &action, &saved_term_);
+        sigaction(SIGINT, nullptr, &saved_int_);
+        sigaction(SIGTERM, nullptr, &saved_term_);
+        if (saved_int_.sa_handler != SIG_IGN) sigaction(SIGINT, &action, nullptr);
+        if (saved_term_.sa_handler != SIG_IGN) sigaction(SIGTERM, &action, nullptr);
     }
     ~InterruptCatcher() {
         sigaction(SIGINT, &saved_int_, nullptr);
         sigaction(SIGTERM, &saved_term_, nullptr);
+    }
+    // Ends the process by `signal` as if it had not been caught, so that a shell running the tool in a
+    // loop or a script stops too.
+    [[noreturn]] static void dieOf(int signal) {
+        std::fflush(stderr);
+        struct sigaction action {};
+        action.sa_handler = SIG_DFL;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, signal);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        std::raise(signal);
+        std::_Exit(128 + signal);
     }
     InterruptCatcher(const InterruptCatcher&) = delete;
     InterruptCatcher& operator=(const InterruptCatcher&) = delete;
@@ -705,7 +724,7 @@ private:
 };
 
 // Runs a cut or an export of [START_US, END_US] of FILE into OUT. A failure ends with one line on
-// stderr that holds the reader's reason; an interrupted one with status 128 + the signal's number.
+// stderr that holds the reader's reason; an interrupted one ends the process by its signal.
 int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint64_t end,
                    const std::string& out) {
     Payload p;
@@ -725,8 +744,8 @@ int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint6
     auto report = [&reader, &progress, &out](const std::string& fallback) {
         if (const int signal = g_interrupted; signal != 0) {
             progress.fail(std::string("interrupted by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM") +
-                          "; nothing was left at \"" + out + "\"");
-            return 128 + signal;
+                          "; \"" + out + "\" was not written");
+            InterruptCatcher::dieOf(signal);
         }
         return progress.fail(reasonOf(reader, fallback));
     };
