@@ -141,11 +141,20 @@ TEST_F(FusionCameraTest, BatchWaitsInsideTheCamerasOwnCallbacksAreRefused) {
         std::vector<Event2D> out{Event2D(1, 1, 1, 1)};
         if (!camera_->getNextBatch(out) && out.empty()) ++refused;
     });
+    // A frame callback runs on another thread: it may wait for the events of its frame.
+    std::atomic<int> frame_batches{-1};
+    camera_->addApsFrameCallback([&](ApsFrame) {
+        if (frame_batches.load() != -1) return;
+        std::vector<Event2D> out;
+        frame_batches = camera_->getNextBatch(out, 10s) ? static_cast<int>(out.size()) : 0;
+    });
     ScopedLogCapture log;
-    ASSERT_EQ(camera_->start(DVS), 0);
+    ASSERT_EQ(camera_->start(DVS_AND_APS), 0);
     EXPECT_TRUE(waitFor([&] { return calls.load() > 20; })) << "the event stream stalled";
     EXPECT_EQ(refused.load(), 2);
     EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "getNextBatch is refused"));
+    EXPECT_TRUE(waitFor([&] { return frame_batches.load() != -1; }, 30s));
+    EXPECT_EQ(frame_batches.load(), 100);
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
 }
 

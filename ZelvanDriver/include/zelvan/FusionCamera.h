@@ -61,7 +61,7 @@ public:
     // Waits for the next batch of events that completes after the call and swaps it into `out` (true).
     // False, with `out` empty, at once when no batch size is set or no event stream runs, and as soon
     // as the event stream stops, the device is lost or the camera is being destroyed. Refused (false at
-    // once, logged) inside the camera's callbacks.
+    // once, logged) inside the event and sync-signal callbacks, whose thread completes the batches.
     virtual bool getNextBatch(std::vector<Event2D>& out) = 0;
     // Batches by count of events or by time span (us); 0 is refused (logged).
     virtual void setBatchEventsNum(uint64_t count) = 0;

@@ -75,10 +75,10 @@ bool FusionCameraPrivate::getNextBatch(std::vector<Event2D>& out, std::chrono::m
 }
 
 bool FusionCameraPrivate::batchWaitRefused(std::vector<Event2D>& out) const {
-    // One of the camera's threads completes the batches, and the others feed it: none may wait for one.
-    if (!onCameraThread()) return false;
+    // The event thread completes the batches: waiting there for one would stall the event stream.
+    if (!completesBatchesHere()) return false;
     out.clear();
-    ZV_LOG(LOG_ERROR, "getNextBatch is refused inside the camera's callbacks.");
+    ZV_LOG(LOG_ERROR, "getNextBatch is refused inside the camera's event and sync-signal callbacks.");
     return true;
 }
 

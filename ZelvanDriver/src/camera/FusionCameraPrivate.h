@@ -112,8 +112,9 @@ protected:
     void eventStreamEnded();
     // Wakes every waiter and waits until all have left (destructors of the device call it first).
     void endBatchWaiters();
-    // True on one of the device's own threads (where its callbacks run); none there by default.
-    virtual bool onCameraThread() const { return false; }
+    // True on the device's thread that completes the event batches (where the event callbacks run); none
+    // there by default.
+    virtual bool completesBatchesHere() const { return false; }
 
     // The batch of `mode` being filled (event thread only), a copy of the last completed one and how
     // many have completed.
@@ -166,7 +167,7 @@ protected:
     std::atomic<bool> callbacks_closed_{false};  // no callback runs any more (the camera is going away)
 
 private:
-    // True, with `out` emptied and the reason logged, on the device's own threads.
+    // True, with `out` emptied and the reason logged, on the thread that completes the batches.
     bool batchWaitRefused(std::vector<Event2D>& out) const;
     void logDrops();  // caller holds fusion_mutex_
     void countDroppedLocked(bool frame);

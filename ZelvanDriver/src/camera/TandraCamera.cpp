@@ -21,6 +21,8 @@ namespace zelvan {
 namespace {
 // Set on every thread of a camera, so that stop() and the deleter can tell where they run.
 thread_local const TandraCamera* t_own_camera = nullptr;
+// Set on a camera's event reader thread, where its event batches are completed.
+thread_local const TandraCamera* t_event_reader_of = nullptr;
 constexpr auto kStreamWaitPoll = std::chrono::milliseconds(100);
 // How often a stop from a callback looks whether another thread carried it out meanwhile.
 constexpr auto kHandOffPoll = std::chrono::milliseconds(5);
@@ -55,6 +57,8 @@ TandraCamera::TandraCamera(const CameraDescription& description) : FusionCameraP
 TandraCamera::~TandraCamera() { shutdown(); }
 
 bool TandraCamera::onOwnThread() const { return t_own_camera == this; }
+
+bool TandraCamera::completesBatchesHere() const { return t_event_reader_of == this; }
 
 void TandraCamera::startThread(std::thread& thread, void (TandraCamera::*loop)()) {
     thread = std::thread([this, loop] {
@@ -581,6 +585,7 @@ void TandraCamera::noticeLostEventBuffers() {
 }
 
 void TandraCamera::eventReaderLoop() {
+    t_event_reader_of = this;
     setCurrentThreadName("zv-fusion-events");
     while (running_.load() == 1) {
         if (!event_sensor_->eventStream() || !event_sensor_->eventStream()->isStarted()) {

@@ -104,7 +104,7 @@ public:
 
     // True on one of the camera's own threads.
     bool onOwnThread() const;
-    bool onCameraThread() const override { return onOwnThread(); }
+    bool completesBatchesHere() const override;
     // No callback is called any more (the camera was released and is on its way out).
     void closeCallbacks() { callbacks_closed_ = true; }
     // Ends streaming and recording and joins every thread; not from the camera's own threads. The
