@@ -477,10 +477,10 @@ TEST(RawFileReaderSideFile, IsNeverWrittenThroughWhatLiesAtItsTemporaryName) {
     const std::string victim = dir / "victim.txt";
     writeSynthetic(path, 0, 30'000, 1'000'000, true, 3);
     std::ofstream(victim) << "not an index";
-    // A link at the temporary name, as someone who shares the folder could place it, and a leftover
-    // file of an earlier writer at the same name in a second round.
+    // A link at the temporary name, as someone who shares the folder could place it, then a hard link,
+    // then a leftover file of an earlier writer at the same name.
     fs::create_symlink(victim, side + ".part");
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 3; ++round) {
         {
             auto reader = open(path);
             ASSERT_NE(reader, nullptr);
@@ -500,7 +500,10 @@ TEST(RawFileReaderSideFile, IsNeverWrittenThroughWhatLiesAtItsTemporaryName) {
             EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
         }
         fs::remove(side);
-        std::ofstream(side + ".part") << "left over";
+        if (round == 0)
+            fs::create_hard_link(victim, side + ".part");
+        else
+            std::ofstream(side + ".part") << "left over";
     }
 }
 

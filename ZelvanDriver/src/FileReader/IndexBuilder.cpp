@@ -1,6 +1,7 @@
 #include "FileReader/IndexBuilder.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 
@@ -230,12 +231,23 @@ bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& byte
                    bool keep_existing) {
     const std::string path = RawFileReader::bookmarkPathFor(raw_path);
     const std::string part = path + ".part";
-    // The temporary name is made afresh, never opened as found: what lies there (a leftover, or a link
-    // someone placed to have another file overwritten) is removed, and a name taken again in between
-    // fails the index instead of being written through.
-    if (::unlink(part.c_str()) != 0 && errno != ENOENT && errno != EISDIR) {
-        error = "Cannot replace the index " + part + ": " + std::strerror(errno);
-    } else if (const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); fd < 0) {
+    // Only a file of that name alone is written: a link someone placed there (to have another file
+    // overwritten) or anything else that is not a plain file is never written through. A link is
+    // removed and the name taken afresh; a folder fails the index.
+    int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (struct stat st{}; fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+        ::close(fd);
+        fd = -1;
+        errno = ELOOP;
+    }
+    if (fd < 0 && (errno == ELOOP || errno == ENXIO)) {
+        if (::unlink(part.c_str()) == 0 || errno == ENOENT)
+            fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    }
+    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
+        error = "Cannot create the index " + part + ": " + std::strerror(errno);
+        ::close(fd);
+    } else if (fd < 0) {
         error = "Cannot create the index " + part + ": " + std::strerror(errno);
     } else {
         size_t done = 0;
