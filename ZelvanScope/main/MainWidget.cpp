@@ -731,9 +731,6 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         }
         ui_->pb_play->setChecked(true);
     } else {
-        // The recordings end with the stream, as a fusion camera's do: their clocks would otherwise
-        // count time of which nothing is written.
-        recordings_->endAll();
         live_->stop();
         ui_->pb_play->setChecked(false);
         clearStatistics();

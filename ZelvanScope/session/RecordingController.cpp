@@ -72,6 +72,8 @@ void RecordingController::startManual() {
     recordingCamera_ = camera_;
     recording_ = true;
     elapsed_.start();
+    recordedMs_ = 0;
+    lastTickMs_ = 0;
     clock_.start();
     emit recordingChanged(true);
     emit elapsedChanged(formatDuration(0));
@@ -103,7 +105,12 @@ void RecordingController::clockTick() {
         if (shown) emit recordedCameraLost();
         return;
     }
-    emit elapsedChanged(formatDuration(uint64_t(elapsed_.elapsed() / 1000)));
+    // The clock counts the time the camera streamed: a recording goes on across a pause of the live
+    // view, and nothing is written while the camera stands still.
+    const qint64 now = elapsed_.elapsed();
+    if (recordingCamera_ && recordingCamera_->isStreaming()) recordedMs_ += now - lastTickMs_;
+    lastTickMs_ = now;
+    emit elapsedChanged(formatDuration(uint64_t(recordedMs_ / 1000)));
 }
 
 void RecordingController::finished() {

@@ -107,6 +107,8 @@ private:
     QString lastRecordingPath_;
     QTimer clock_;  // ticks the recording time and watches the recording camera
     QElapsedTimer elapsed_;
+    qint64 recordedMs_ = 0;  // time of the recording during which the camera streamed
+    qint64 lastTickMs_ = 0;  // elapsed_ at the last tick of the clock
 
     QThreadPool cameraIo_;
     int cameraTasks_ = 0;  // submitted and not yet finished

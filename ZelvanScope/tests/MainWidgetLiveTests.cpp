@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
@@ -204,23 +205,31 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(window.form()->pb_record->isEnabled(), 15000);
     }
 
-    void stoppingTheStreamEndsTheRecording() {
+    void aPausedStreamPausesTheRecordingsClock() {
         MainWidget window;
         window.show();
         QVERIFY(openLiveEvk4(window));
         const auto camera = window.eventCamera();
         auto windowTips = spyTips(window);
-        GuiSpy frames(window.eventProcessor(), &ZvEventProcessor::signalEventImage);
+        QLabel* clock = window.form()->label_recording_time;
         window.form()->pb_record->click();
         QVERIFY(window.form()->pb_record->isChecked());
-        QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);
-        // Pausing the live view stops the camera: the recording ends with it, its file complete,
-        // instead of its clock counting time of which nothing is written.
+        QTRY_VERIFY_WITH_TIMEOUT(clock->text() >= QString("00:00:02"), 20000);
+        // Paused, the camera stands still: the recording goes on, its clock does not count.
         window.form()->pb_play->click();
-        QVERIFY(!window.form()->pb_play->isChecked());
-        QVERIFY(!window.form()->pb_record->isChecked());
+        QVERIFY(!camera->isStreaming());
+        QVERIFY(window.form()->pb_record->isChecked());
+        QVERIFY(camera->isRecording());
+        QTest::qWait(1100);  // the clock ticks once a second
+        const QString paused = clock->text();
+        QTest::qWait(2500);
+        QCOMPARE(clock->text(), paused);
+        // Played again, it counts on from there.
+        window.form()->pb_play->click();
+        QVERIFY(camera->isStreaming());
+        QTRY_VERIFY_WITH_TIMEOUT(clock->text() > paused, 20000);
+        window.form()->pb_record->click();
         QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
-        QVERIFY(!camera->isRecording());
         QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
         QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
         QVERIFY(isCompleteRecording(window.lastRecordingPath()));
