@@ -1,5 +1,8 @@
 // Cuts of a raw recording: where a cut starts and what it needs in front of the copied bytes, and the
 // copy itself into a new raw file, with its bookmark index beside it.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -213,29 +216,28 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     // The cut's index goes beside a cut written into a file of its own: not beside a device or a pipe,
     // and not where it would take the place of the recording's own index (two names can share one
     // index name). An index left beside an earlier file of the cut's name must never be taken for its.
-    const bool to_file = isFileOrNothing(path);
-    const bool indexed = to_file && !sameFile(bookmarkPathFor(path), bookmark_path_);
-    // A cut into a file is written under a name of its own beside it and takes the file's name only once
-    // it is complete: a cut that fails, is cancelled or is refused leaves an earlier file of that name
-    // (and its index) as it was. A device or a pipe is written directly.
-    std::string written = path;
-    if (to_file) {
-        std::string error;
-        written = detail::createFileBeside(path, error);
-        if (written.empty())
-            return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
+    const bool indexed = isFileOrNothing(path) && !sameFile(bookmarkPathFor(path), bookmark_path_);
+    if (indexed) {
+        // The output is opened, not yet emptied, before that index goes: an output that cannot be written
+        // leaves the index, and an index that cannot go leaves an earlier file of the cut's name.
+        std::error_code ec;
+        const bool existed = std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
+        ::close(fd);
+        if (std::string error; !detail::removeSideFile(path, error)) {
+            if (!existed) detail::removePartialOutput(path);
+            return fail(ReaderError::CannotCreateOutput, error + ".");
+        }
     }
-    std::ofstream out(written, std::ios::binary | std::ios::trunc);
-    if (!out) {
-        if (to_file) detail::removePartialOutput(written);
-        return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
-    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
     // A cut that fails part way is removed: no half-written recording is left behind.
     errno = 0;  // so that a reason below names the error of this file only
     auto abandon = [&](ReaderError code, const char* reason) {
         const int error = errno;
         out.close();
-        detail::removePartialOutput(written);
+        detail::removePartialOutput(path);
         std::string message = std::string(reason) + " (" + path;
         if (error != 0) message += std::string(": ") + std::strerror(error);
         return fail(code, message + ")");
@@ -252,7 +254,7 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     if (const CopyFailure copy = copyRange(in_, cut.offset, end_offset, out, indexer, progress_);
         copy.code == ReaderError::Cancelled) {
         out.close();
-        detail::removePartialOutput(written);
+        detail::removePartialOutput(path);
         return fail(ReaderError::Cancelled,
                     "The cut was cancelled: the progress callback asked to stop (" + path + ").",
                     Report::Info);
@@ -265,23 +267,8 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     std::string index_error = indexer.error();
     if (index_error.empty() && indexer.events() == 0) {
         // Time words alone (a silent stretch of the recording): no reader would open such a file.
-        detail::removePartialOutput(written);
+        detail::removePartialOutput(path);
         return fail(ReaderError::EmptyRange, "There is no data in the interval.");
-    }
-    if (to_file) {
-        // The index of an earlier file of this name goes before the cut takes its place.
-        std::string error;
-        if (indexed && !detail::removeSideFile(path, error)) {
-            detail::removePartialOutput(written);
-            return fail(ReaderError::CannotCreateOutput, error + ".");
-        }
-        std::error_code ec;
-        std::filesystem::rename(written, path, ec);
-        if (ec) {
-            detail::removePartialOutput(written);
-            return fail(ReaderError::CannotCreateOutput,
-                        "Cannot write the cut to " + path + ": " + ec.message() + ".");
-        }
     }
     // The cut's index goes beside it, so that opening it needs no scan. Without it (no memory while
     // building it, a side file that cannot be written) the cut is still complete and succeeds, with the
