@@ -214,6 +214,17 @@ TEST(ExtractEventData, EdgeCasesReportAndWriteNothing) {
         EXPECT_TRUE(log.contains(LOG_ERROR, "There is no data in the interval."));
         EXPECT_FALSE(fs::exists(dir / "silent.raw"));
         EXPECT_FALSE(fs::exists(RawFileReader::bookmarkPathFor(dir / "silent.raw")));
+        // The refusal comes before the output is touched: an earlier file of the cut's name, with its
+        // index, stays as it was.
+        fs::copy_file(dir / "gap.raw", dir / "kept.raw");
+        ASSERT_NE(open(dir / "kept.raw"), nullptr);
+        const auto kept = readBytes(dir / "kept.raw");
+        const auto kept_index = readBytes(RawFileReader::bookmarkPathFor(dir / "kept.raw"));
+        ASSERT_FALSE(kept_index.empty());
+        EXPECT_FALSE(gap->extractEventData(2'000'000, 3'000'000, dir / "kept.raw"));
+        EXPECT_EQ(gap->lastError(), ReaderError::EmptyRange);
+        EXPECT_TRUE(readBytes(dir / "kept.raw") == kept);
+        EXPECT_TRUE(readBytes(RawFileReader::bookmarkPathFor(dir / "kept.raw")) == kept_index);
         // One event is enough.
         EXPECT_TRUE(gap->extractEventData(2'000'000, 5'000'001, dir / "one.raw")) << gap->lastErrorMessage();
         auto one = open(dir / "one.raw");

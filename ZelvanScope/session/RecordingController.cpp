@@ -16,7 +16,9 @@ constexpr uint32_t kNoCallback = 0xFFFFFFFF;
 RecordingController::RecordingController(AppSettings* settings, QObject* parent)
     : QObject(parent), settings_(settings), recorder_(std::make_unique<ZvFileRecorder>()) {
     cameraIo_.setMaxThreadCount(1);
-    clock_.setInterval(1000);
+    // Ticks often enough that the time counted across a pause is off by at most a tick; the text shows
+    // whole seconds.
+    clock_.setInterval(200);
     clock_.setTimerType(Qt::PreciseTimer);
     connect(&clock_, &QTimer::timeout, this, &RecordingController::clockTick);
     connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,

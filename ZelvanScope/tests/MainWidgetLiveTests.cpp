@@ -220,7 +220,7 @@ private slots:
         QVERIFY(!camera->isStreaming());
         QVERIFY(window.form()->pb_record->isChecked());
         QVERIFY(camera->isRecording());
-        QTest::qWait(1100);  // the clock ticks once a second
+        QTest::qWait(1100);  // the clock has ticked since the pause
         const QString paused = clock->text();
         QTest::qWait(2500);
         QCOMPARE(clock->text(), paused);

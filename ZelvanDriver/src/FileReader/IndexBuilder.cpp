@@ -194,7 +194,6 @@ std::vector<uint8_t> RecordingIndexer::finish(const std::string& header_text) {
 
 std::vector<uint8_t> RecordingIndexer::finishIndex(const std::string& header_text) {
     BookmarkMap marks = builder_->finish();
-    events_ = builder_->events();
     builder_.reset();
     if (marks.empty()) return {};
     RawFileHeader header;

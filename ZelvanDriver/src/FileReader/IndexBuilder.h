@@ -32,8 +32,6 @@ public:
     // Ends the payload where the bytes fed end and hands out the bookmarks: empty when the payload
     // holds no event. The builder is spent afterwards.
     BookmarkMap finish();
-    // Events decoded so far (all of them once finish() has run).
-    uint64_t events() const { return count_; }
 
 private:
     void decodePiece(const uint8_t* data, size_t size);
@@ -79,8 +77,6 @@ public:
     // Why the index was dropped (memory ran out while building it); empty otherwise. finish()
     // returns nothing then.
     const std::string& error() const { return error_; }
-    // The events of the payload, once finish() has run.
-    uint64_t events() const { return events_; }
 
 private:
     void feedPiece(const uint8_t* data, size_t size);
@@ -89,7 +85,6 @@ private:
     std::string error_;
     uint64_t header_time_;
     uint64_t payload_bytes_ = 0;
-    uint64_t events_ = 0;
     std::unique_ptr<BookmarkBuilder> builder_;
     PayloadStart start_;    // offsets counted from the start of the payload
     bool deciding_ = true;  // the first TIME_HIGH word has not been seen yet

@@ -168,6 +168,34 @@ CopyFailure copyRange(std::istream& in, uint64_t from, uint64_t to, std::ofstrea
     return {};
 }
 
+// True when the cut that `cut` begins and [from, to) of `in` continues holds an event: a silent stretch
+// of a recording holds time words only, and no reader opens a file of them. Decodes up to the first
+// event (or the end of the range).
+bool holdsAnEvent(std::istream& in, const CutStart& cut, uint64_t from, uint64_t to, uint16_t width,
+                  uint16_t height, bool& read_failed) {
+    EVT3Decoder decoder(width, height);
+    decoder.setTimeBase(cut.header_time);
+    bool any = false;
+    decoder.setEventsStreamHandleCallback(
+        [&any](Event2D* first, Event2D* last) { any = any || first != last; });
+    decoder.decode(cut.prologue.data(), cut.prologue.data() + cut.prologue.size());
+    std::vector<char> piece(static_cast<size_t>(std::min<uint64_t>(64 * 1024, to - from)));
+    in.clear();
+    in.seekg(static_cast<std::streamoff>(from));
+    for (uint64_t pos = from; pos < to && !any;) {
+        const auto n = static_cast<std::streamsize>(std::min<uint64_t>(piece.size(), to - pos));
+        in.read(piece.data(), n);
+        if (in.gcount() != n) {
+            read_failed = true;
+            return false;
+        }
+        const auto* bytes = reinterpret_cast<const uint8_t*>(piece.data());
+        decoder.decode(bytes, bytes + n);
+        pos += static_cast<uint64_t>(n);
+    }
+    return any;
+}
+
 // True when `path` names a regular file or nothing yet.
 bool isFileOrNothing(const std::string& path) {
     std::error_code ec;
@@ -212,6 +240,13 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
 
     if (isRecordingItself(path)) {
         return fail(ReaderError::OutputIsRecording, "The output file is the recording itself: " + path + ".");
+    }
+    // Before the output is touched: a range of time words alone is as empty as no range.
+    bool read_failed = false;
+    if (!holdsAnEvent(in_, cut, cut.offset, end_offset, header_.info.width, header_.info.height,
+                      read_failed)) {
+        if (read_failed) return fail(ReaderError::ReadError, kShortRead);
+        return fail(ReaderError::EmptyRange, "There is no data in the interval.");
     }
     // The cut's index goes beside a cut written into a file of its own: not beside a device or a pipe,
     // and not where it would take the place of the recording's own index (two names can share one
@@ -265,11 +300,6 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     if (out.fail()) return abandon(ReaderError::CannotWrite, kShortWrite);
     const std::vector<uint8_t> index = indexer.finish(header);
     std::string index_error = indexer.error();
-    if (index_error.empty() && indexer.events() == 0) {
-        // Time words alone (a silent stretch of the recording): no reader would open such a file.
-        detail::removePartialOutput(path);
-        return fail(ReaderError::EmptyRange, "There is no data in the interval.");
-    }
     // The cut's index goes beside it, so that opening it needs no scan. Without it (no memory while
     // building it, a side file that cannot be written) the cut is still complete and succeeds, with the
     // reason kept as the last error: a reader that opens the cut builds the index itself.
