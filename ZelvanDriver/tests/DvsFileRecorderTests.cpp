@@ -431,6 +431,52 @@ TEST_F(RecorderTest, ANewCacheTimeWhileTheCacheRunsTakesEffect) {
     EXPECT_EQ(header.info.dvs_start_timestamp, uint64_t(first) * 1'000'000 + 10);
 }
 
+// At a low event rate a buffer takes many seconds to fill: the cache still keeps about its time, not
+// whole buffers, and the recording starts at the time of its first byte.
+TEST_F(RecorderTest, ALowRateCacheKeepsItsTime) {
+    std::atomic<uint64_t> clock{0};
+    const fs::path file = dir_ / "quiet.raw";
+    constexpr size_t kPiece = 1000;
+    constexpr int kPieces = 20;  // per second, 50 ms apart: 30 s fill a fiftieth of a buffer
+    std::string fed;
+    {
+        DvsFileRecorder recorder;
+        recorder.setTimeSource([&] { return clock.load(); });
+        recorder.setFileCacheTime(2, (dir_ / "q").string());
+        auto second = [&](int s) {
+            for (int piece = 0; piece < kPieces; ++piece) {
+                clock = uint64_t(s) * 1'000'000 + uint64_t(piece) * 50'000 + 10;
+                recorder.addData(block(static_cast<uint8_t>(s), kPiece));
+                fed.append(kPiece, static_cast<char>(s));
+                recorder.waitUntilWritten();
+            }
+        };
+        for (int s = 1; s <= 30; ++s) second(s);
+        EXPECT_LE(recorder.cacheFiles().size(), 3u);
+        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        second(31);
+        ASSERT_TRUE(recorder.stopRecording());
+        recorder.waitForMerge();
+        EXPECT_FALSE(recorder.status().failed) << recorder.status().error;
+        recorder.setFileCacheTime(0, (dir_ / "q").string());
+    }
+    const std::string contents = readAll(file);
+    RawFileHeader header;
+    ASSERT_TRUE(readHeader(contents, header));
+    const std::string payload = contents.substr(header.payload_offset);
+    // Everything from some point of the cache on, in order, up to the last byte.
+    ASSERT_FALSE(payload.empty());
+    ASSERT_LE(payload.size(), fed.size());
+    EXPECT_TRUE(fed.compare(fed.size() - payload.size(), payload.size(), payload) == 0);
+    const uint8_t first = static_cast<uint8_t>(payload.front());
+    EXPECT_GE(first, 28) << "the cache kept from second " << int(first);
+    // The start time is the clock at the payload's first byte.
+    const size_t piece = (fed.size() - payload.size()) / kPiece;
+    ASSERT_EQ((fed.size() - payload.size()) % kPiece, 0u);
+    EXPECT_EQ(header.info.dvs_start_timestamp,
+              (piece / kPieces + 1) * 1'000'000 + (piece % kPieces) * 50'000 + 10);
+}
+
 TEST_F(RecorderTest, DestroyingDuringACachedRecordingMergesFirst) {
     std::atomic<uint64_t> clock{0};
     const fs::path file = dir_ / "destroyed.raw";

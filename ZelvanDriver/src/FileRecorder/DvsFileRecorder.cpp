@@ -15,6 +15,10 @@ namespace zelvan {
 
 namespace {
 constexpr uint64_t kCacheFileSpanUs = 999'999;
+// Stream time after which a partly filled buffer is handed on while nothing waits for the disk: at low
+// event rates a buffer would otherwise gather many seconds, and the cache, whose files are made of
+// whole buffers, would keep far more than its time.
+constexpr uint64_t kBufferSpanUs = 100'000;
 const char* const kCacheFileSuffix = "_zelvan.raw.tmp";
 
 std::string systemError() { return std::strerror(errno); }
@@ -56,7 +60,12 @@ void DvsFileRecorder::addData(const uint8_t* data, size_t size) {
     }
     if (current_.bytes->empty()) current_.start_time = time_source_ ? time_source_() : std::nullopt;
     current_.bytes->insert(current_.bytes->end(), data, data + size);
-    if (current_.bytes->size() <= kBufferBytes) return;
+    if (current_.bytes->size() <= kBufferBytes) {
+        // A partly filled buffer goes on early only to a worker that has caught up, so that early
+        // hand-overs never take the room that full buffers may need when the disk falls behind.
+        if (queue_.empty() && spanEndedLocked()) pushCurrentLocked();
+        return;
+    }
     if (queue_.size() >= kMaxQueuedBuffers) {
         // The disk does not keep up: drop this buffer rather than hold up the camera or grow without end.
         const uint64_t bytes = current_.bytes->size();
@@ -74,12 +83,16 @@ void DvsFileRecorder::addData(const uint8_t* data, size_t size) {
         }
         return;
     }
-    current_.after_loss = data_lost_before_next_;
-    data_lost_before_next_ = false;
-    queue_.push_back(std::move(current_));
-    current_ = Chunk{pool_.acquire(), std::nullopt, false};
-    current_.bytes->clear();
-    cv_.notify_all();
+    pushCurrentLocked();
+}
+
+bool DvsFileRecorder::spanEndedLocked() const {
+    if (!current_.start_time || !time_source_) return false;
+    const std::optional<uint64_t> now = time_source_();
+    if (!now) return false;
+    const uint64_t start = *current_.start_time;
+    // A time behind the buffer's start (a new time base) ends it too.
+    return *now < start || *now - start >= kBufferSpanUs;
 }
 
 void DvsFileRecorder::setTimeSource(TimeSource source) {
@@ -88,10 +101,12 @@ void DvsFileRecorder::setTimeSource(TimeSource source) {
 }
 
 void DvsFileRecorder::pushCurrentLocked() {
-    if (current_.bytes && !current_.bytes->empty()) {
-        queue_.push_back(std::move(current_));
-        current_ = Chunk{};
-    }
+    if (!current_.bytes || current_.bytes->empty()) return;
+    current_.after_loss = data_lost_before_next_;
+    data_lost_before_next_ = false;
+    queue_.push_back(std::move(current_));
+    current_ = Chunk{};
+    cv_.notify_all();
 }
 
 std::deque<DvsFileRecorder::Chunk> DvsFileRecorder::takeQueue() {

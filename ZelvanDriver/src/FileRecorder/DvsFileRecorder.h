@@ -41,8 +41,9 @@ public:
     bool isTakingData() const { return recording_.load() || caching_.load(); }
 
     // Takes a copy of one raw buffer, on the camera loop (the thread that also feeds the decoder the
-    // time source reads). Never waits for file output: when the disk falls so far behind that
-    // kMaxQueuedBuffers full buffers wait, the buffer is dropped, counted and reported.
+    // time source reads). Data are handed on in buffers of kBufferBytes, or of a tenth of a second of
+    // stream time when the writer has caught up. Never waits for file output: when the disk falls so
+    // far behind that kMaxQueuedBuffers full buffers wait, the buffer is dropped, counted and reported.
     void addData(const uint8_t* data, size_t size);
     void addData(const std::vector<uint8_t>& bytes) { addData(bytes.data(), bytes.size()); }
 
@@ -111,6 +112,9 @@ private:
     void cacheLoop();
     void mergeLoop();
     void pushCurrentLocked();
+    // Whether the stream time has moved far enough past the current buffer's start for it to be
+    // handed on before it is full.
+    bool spanEndedLocked() const;
     void deleteListedCacheFiles();
     bool openNextCacheFile(uint64_t start_time);
     // Closes the recording file; false when the close failed (data may not have reached the disk).
