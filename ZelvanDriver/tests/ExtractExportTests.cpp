@@ -955,6 +955,13 @@ TEST(ExportEventDataToVideo, FailuresNameTheirReason) {
         EXPECT_EQ(log.count(LOG_ERROR, c.message), 1u);
         EXPECT_FALSE(fs::exists(c.out) && c.out != dir / "rec.raw");
     }
+    // A range without events is refused before the output is touched: an earlier file stays.
+    writeBytes(dir / "earlier.mp4", {4, 5, 6});
+    for (const auto& [from, to] : {std::pair<uint64_t, uint64_t>{0, 400'000}, {650'000, 850'000}}) {
+        EXPECT_FALSE(reader->exportEventDataToVideo(from, to, dir / "earlier.mp4"));
+        EXPECT_EQ(reader->lastError(), ReaderError::EmptyRange);
+        EXPECT_EQ(readBytes(dir / "earlier.mp4"), (std::vector<uint8_t>{4, 5, 6}));
+    }
     EXPECT_TRUE(reader->exportEventDataToVideo(500'000, 600'000, dir / "ok.mp4"));
     EXPECT_EQ(reader->lastError(), ReaderError::None);
 }

@@ -207,6 +207,8 @@ private:
     [[nodiscard]] bool exportLocked(uint64_t start_us, uint64_t end_us, const std::string& path);
     // Writes the video of [from, end_us) with the export's converter.
     [[nodiscard]] bool renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path);
+    // Whether an export of [from, end_us) would hold a frame: reads its periods up to the first event.
+    bool exportHoldsAFrame(uint64_t from, uint64_t end_us);
     // The failure of an export whose progress callback asked to stop. Returns false.
     bool failCancelledExport(const std::string& path);
 

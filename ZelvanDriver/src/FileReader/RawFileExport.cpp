@@ -29,6 +29,9 @@ ReaderError readerErrorOf(VideoError error) {
     }
 }
 
+// Event time of one video frame.
+constexpr uint64_t kPeriod = 1'000'000 / RawFileReader::kExportFrameRate;
+
 // Exported videos are previews of scattered single pixels that change completely from one frame to
 // the next: predicting a frame from the one before gains next to nothing, so every frame is a key
 // frame (no motion search, and any frame decodes on its own), at a constant quantiser (no rate
@@ -144,6 +147,12 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
     if (isRecordingItself(path)) {
         return fail(ReaderError::OutputIsRecording, "The output file is the recording itself: " + path + ".");
     }
+    // Before the output is touched: periods without events make no video, and an earlier file of the
+    // output's name stays as it was.
+    if (!exportHoldsAFrame(from, end_us)) {
+        if (lastError() == ReaderError::ReadError) return false;
+        return fail(ReaderError::EmptyRange, "There is no data in the interval.");
+    }
     const int width = getWidth();
     const int height = getHeight();
     video_converter_ = std::make_unique<DataToVideoConverter>();
@@ -185,6 +194,17 @@ bool RawFileReader::failCancelledExport(const std::string& path) {
                 Report::Info);
 }
 
+bool RawFileReader::exportHoldsAFrame(uint64_t from, uint64_t end_us) {
+    // Where the cursor cannot go, the export itself says why.
+    if (!seekTimeLocked(from)) return true;
+    auto none = [](const Event2D*, const Event2D*) {};
+    for (uint64_t t = from; t < end_us; t = detail::saturatingAdd(t, kPeriod)) {
+        if (current_timestamp_ > end_timestamp_) break;
+        if (visitTimeLocked(kPeriod, EventRuns(none)) > 0) return true;
+    }
+    return false;
+}
+
 bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, const std::string& path) {
     // A video abandoned part way: whether it could be finished does not matter any more.
     auto abandonVideo = [this] { static_cast<void>(video_converter_->flushAndCloseVideo()); };
@@ -195,7 +215,6 @@ bool RawFileReader::renderVideo(uint64_t from, uint64_t end_us, uint64_t span, c
     }
     const size_t w = static_cast<size_t>(getWidth());
     const size_t h = static_cast<size_t>(getHeight());
-    constexpr uint64_t kPeriod = 1'000'000 / kExportFrameRate;
     uint64_t frames = 0;
     {
         FrameEncoderThread encoder(*video_converter_, w, h);
