@@ -297,7 +297,7 @@ TEST_F(LateStartedCamera, RecordingStartsAtTheTimeOfItsFirstWordAndDecodesAsDeli
     EXPECT_EQ(camera_->stop(), 0);
     RawFileHeader header;
     const auto decoded = decodeRecording(file, header);
-    fs::remove(file);
+    removeRecording(file);
     std::lock_guard<std::mutex> lock(mutex_);
     ASSERT_FALSE(seen_.empty());
     ASSERT_TRUE(header.has_dvs_start_timestamp);
@@ -332,7 +332,7 @@ TEST_F(Soundness, UnpluggedDuringARecordingTheFileHoldsEverythingUpToTheUnplug) 
         EXPECT_EQ(status.bytesWritten, fs::file_size(file));
         RawFileHeader header;
         const auto decoded = decodeRecording(file, header);
-        fs::remove(file);
+        removeRecording(file);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             ASSERT_GE(decoded.size(), seen_.size());
@@ -406,7 +406,7 @@ TEST_F(Soundness, RecordingFailuresCarryTheirReason) {
     EXPECT_FALSE(camera_->getRecordingStatus().failed);
     EXPECT_EQ(camera_->stopRecording(), 0);
     EXPECT_EQ(camera_->lastRecordingError(), RecorderError::None);
-    fs::remove(first);
+    removeRecording(first);
 
     // A disk that fills up while the camera streams into the file.
     const fs::path full = tempFile("full.raw");
@@ -424,7 +424,7 @@ TEST_F(Soundness, RecordingFailuresCarryTheirReason) {
     EXPECT_EQ(status.reason, RecorderError::WriteFailed);
     EXPECT_STREQ(recorderErrorText(status.reason), "the file cannot be written");
     EXPECT_LE(fs::file_size(full), 256u * 1024u);
-    fs::remove(full);
+    removeRecording(full);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "camera/DvsEventCamera.h"
 #include "zelvan/EVT3Decoder.h"
 #include "zelvan/RawFileHeader.h"
+#include "zelvan/RawFileReader.h"
 #include "zelvan/sim/SimDevice.h"
 
 namespace zelvan::camtest {
@@ -68,6 +69,12 @@ bool waitFor(F done, std::chrono::milliseconds timeout = 10s) {
         std::this_thread::sleep_for(2ms);
     }
     return true;
+}
+
+// Removes a recording and the index the recorder wrote beside it.
+inline void removeRecording(const std::filesystem::path& file) {
+    std::filesystem::remove(file);
+    std::filesystem::remove(RawFileReader::bookmarkPathFor(file.string()));
 }
 
 // Decodes a recording as a reader would: from the header's start time.

@@ -357,7 +357,7 @@ TEST_F(LiveCamera, DirectRecordingHoldsExactlyWhatTheDeviceSent) {
     std::vector<EventTriggerIn> triggers;
     const std::vector<Event2D> decoded = decodeRecording(file, header, &triggers);
     EXPECT_EQ(header.info.serial_number, camera_->getDescription().serial);
-    fs::remove(file);
+    removeRecording(file);
     std::lock_guard<std::mutex> lock(mutex_);
     ASSERT_EQ(decoded.size(), sent_.size());
     EXPECT_TRUE(decoded == sent_);
