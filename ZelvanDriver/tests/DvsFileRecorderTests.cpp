@@ -432,21 +432,27 @@ TEST_F(RecorderTest, ANewCacheTimeWhileTheCacheRunsTakesEffect) {
 }
 
 // At a low event rate a buffer takes many seconds to fill: the cache still keeps about its time, not
-// whole buffers, and the recording starts at the time of its first byte.
+// whole buffers, and the recording starts at the time of its first byte. As from a camera, the stream
+// has no time before its first piece.
 TEST_F(RecorderTest, ALowRateCacheKeepsItsTime) {
     std::atomic<uint64_t> clock{0};
+    std::atomic<bool> time_known{false};
     const fs::path file = dir_ / "quiet.raw";
     constexpr size_t kPiece = 1000;
     constexpr int kPieces = 20;  // per second, 50 ms apart: 30 s fill a fiftieth of a buffer
     std::string fed;
     {
         DvsFileRecorder recorder;
-        recorder.setTimeSource([&] { return clock.load(); });
+        recorder.setTimeSource([&]() -> std::optional<uint64_t> {
+            if (!time_known.load()) return std::nullopt;
+            return clock.load();
+        });
         recorder.setFileCacheTime(2, (dir_ / "q").string());
         auto second = [&](int s) {
             for (int piece = 0; piece < kPieces; ++piece) {
                 clock = uint64_t(s) * 1'000'000 + uint64_t(piece) * 50'000 + 10;
                 recorder.addData(block(static_cast<uint8_t>(s), kPiece));
+                time_known = true;
                 fed.append(kPiece, static_cast<char>(s));
                 recorder.waitUntilWritten();
             }

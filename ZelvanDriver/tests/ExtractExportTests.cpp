@@ -955,13 +955,17 @@ TEST(ExportEventDataToVideo, FailuresNameTheirReason) {
         EXPECT_EQ(log.count(LOG_ERROR, c.message), 1u);
         EXPECT_FALSE(fs::exists(c.out) && c.out != dir / "rec.raw");
     }
-    // A range without events is refused before the output is touched: an earlier file stays.
+    // A range whose periods hold no event is refused before the output is touched: an earlier file
+    // stays. From 700 ms the sixth period ends at 899 998 us, just before the event at 900 ms.
     writeBytes(dir / "earlier.mp4", {4, 5, 6});
-    for (const auto& [from, to] : {std::pair<uint64_t, uint64_t>{0, 400'000}, {650'000, 850'000}}) {
+    for (const auto& [from, to] : {std::pair<uint64_t, uint64_t>{650'000, 850'000}, {700'000, 880'000}}) {
         EXPECT_FALSE(reader->exportEventDataToVideo(from, to, dir / "earlier.mp4"));
         EXPECT_EQ(reader->lastError(), ReaderError::EmptyRange);
         EXPECT_EQ(readBytes(dir / "earlier.mp4"), (std::vector<uint8_t>{4, 5, 6}));
     }
+    // From 701 ms the last period reaches past the end of the range to that event: one frame.
+    EXPECT_TRUE(reader->exportEventDataToVideo(701'000, 880'000, dir / "earlier.mp4"));
+    EXPECT_EQ(zelvan::testing::keyFrames(dir / "earlier.mp4").size(), 1u);
     EXPECT_TRUE(reader->exportEventDataToVideo(500'000, 600'000, dir / "ok.mp4"));
     EXPECT_EQ(reader->lastError(), ReaderError::None);
 }

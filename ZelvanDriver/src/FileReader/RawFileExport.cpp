@@ -149,10 +149,10 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
     }
     // Before the output is touched: periods without events make no video, and an earlier file of the
     // output's name stays as it was.
-    if (!exportHoldsAFrame(from, end_us)) {
-        if (lastError() == ReaderError::ReadError) return false;
-        return fail(ReaderError::EmptyRange, "There is no data in the interval.");
-    }
+    const bool holds_a_frame = exportHoldsAFrame(from, end_us);
+    // The recording could not be read there: its reason is kept.
+    if (lastError() == ReaderError::ReadError) return false;
+    if (!holds_a_frame) return fail(ReaderError::EmptyRange, "There is no data in the interval.");
     const int width = getWidth();
     const int height = getHeight();
     video_converter_ = std::make_unique<DataToVideoConverter>();

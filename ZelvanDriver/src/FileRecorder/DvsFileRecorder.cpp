@@ -63,7 +63,7 @@ void DvsFileRecorder::addData(const uint8_t* data, size_t size) {
     if (current_.bytes->size() <= kBufferBytes) {
         // A partly filled buffer goes on early only to a worker that has caught up, so that early
         // hand-overs never take the room that full buffers may need when the disk falls behind.
-        if (queue_.empty() && spanEndedLocked()) pushCurrentLocked();
+        if (queue_.empty() && !worker_busy_ && spanEndedLocked()) pushCurrentLocked();
         return;
     }
     if (queue_.size() >= kMaxQueuedBuffers) {
@@ -87,9 +87,11 @@ void DvsFileRecorder::addData(const uint8_t* data, size_t size) {
 }
 
 bool DvsFileRecorder::spanEndedLocked() const {
-    if (!current_.start_time || !time_source_) return false;
+    if (!time_source_) return false;
     const std::optional<uint64_t> now = time_source_();
     if (!now) return false;
+    // A buffer begun before the stream had a time ends once it has one: the next starts with it.
+    if (!current_.start_time) return true;
     const uint64_t start = *current_.start_time;
     // A time behind the buffer's start (a new time base) ends it too.
     return *now < start || *now - start >= kBufferSpanUs;
