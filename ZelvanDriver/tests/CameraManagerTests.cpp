@@ -1,5 +1,6 @@
 // Opening cameras through the manager, the public camera handle's tools, configuration files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -162,7 +163,7 @@ public:
             FullParamteterInfo::makeInt("zeta", "", 0, 1000, 320),
             [this](ParameterValue& v) {
                 v = i_;
-                return true;
+                return !gone_;
             },
             [this](const ParameterValue& v) {
                 i_ = std::get<int>(v);
@@ -215,6 +216,7 @@ public:
     bool b_ = false;
     std::string e_ = "RONI";
     std::string s_ = "ünïcode";
+    bool gone_ = false;  // the device went away: "zeta" cannot be read
 };
 
 class FixedCamera : public DvsCamera {
@@ -383,7 +385,8 @@ TEST_F(ManagerTest, ConfigurationFailuresCarryTheirReason) {
         EXPECT_FALSE(cam.exportCameraConfigParams(full.string()));
     }
     EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotWrite);
-    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to write " + full.string() + "."));
+    EXPECT_TRUE(log.contains(LOG_ERROR, "Failed to write " + full.string() + ": File too large."));
+    EXPECT_FALSE(fs::exists(full)) << "a file made by a failed save is removed";
     EXPECT_STREQ(configErrorText(cam.lastConfigError()), "the file cannot be written");
     ASSERT_TRUE(cam.exportCameraConfigParams(full.string()));
     EXPECT_EQ(cam.lastConfigError(), ConfigError::None) << "a success clears the reason";
@@ -408,6 +411,54 @@ public:
     ToolInfo getToolInfo() const override { return {EVENT_RATE_CONTROL, "EventRateControl", {}, ""}; }
     float f_ = 0.0f;
 };
+
+// A save never leaves less than there was: values the camera cannot give save nothing, and a save that
+// cannot be completed keeps the earlier file.
+TEST_F(ManagerTest, AFailedSaveKeepsTheEarlierFile) {
+    FixedCamera cam;
+    auto tool = std::make_shared<FixedTool>();
+    cam.add(tool);
+    const fs::path file = dir_ / "saved.json";
+    ASSERT_TRUE(cam.exportCameraConfigParams(file.string()));
+    const std::string saved = read(file);
+    ::chmod(file.c_str(), 0640);
+
+    ScopedLogCapture log;
+    tool->gone_ = true;
+    tool->i_ = 0;
+    EXPECT_FALSE(cam.exportCameraConfigParams(file.string()));
+    EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotRead);
+    EXPECT_TRUE(log.contains(
+        LOG_ERROR,
+        "Cannot read EventRateControl.zeta from the camera: nothing was saved to " + file.string() + "."));
+    EXPECT_EQ(read(file), saved);
+    EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "new.json").string()));
+    EXPECT_FALSE(fs::exists(dir_ / "new.json"));
+    tool->gone_ = false;
+
+    // A disk that fills up while the file is written: through a link as well, the file stays whole.
+    fs::create_symlink(file, dir_ / "link.json");
+    tool->e_ = "ROI";
+    for (const fs::path& target : {file, dir_ / "link.json"}) {
+        log.clear();
+        testing_support::FileSizeLimit limit(64);
+        ASSERT_TRUE(limit.applied());
+        EXPECT_FALSE(cam.exportCameraConfigParams(target.string()));
+        EXPECT_EQ(cam.lastConfigError(), ConfigError::CannotWrite);
+        EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "Failed to write " + target.string() + ": "));
+        EXPECT_EQ(read(file), saved);
+    }
+    // No temporary file is left, and a complete save through the link replaces the file it names with
+    // its permissions.
+    ASSERT_TRUE(cam.exportCameraConfigParams((dir_ / "link.json").string()));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.json"));
+    EXPECT_NE(read(file), saved);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++entries;
+    EXPECT_EQ(entries, 2u) << "the file and the link";
+}
 
 TEST_F(ManagerTest, FloatsBeyondTheFloatRangeSaturate) {
     FixedCamera cam;

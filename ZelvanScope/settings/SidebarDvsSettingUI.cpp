@@ -834,6 +834,8 @@ QString SidebarDvsSettingUI::configErrorMessage(zelvan::ConfigError error) {
             return tr("setting a parameter failed");
         case zelvan::ConfigError::CannotWrite:
             return tr("the file cannot be written");
+        case zelvan::ConfigError::CannotRead:
+            return tr("a value cannot be read from the camera");
     }
     return tr("unknown error");
 }

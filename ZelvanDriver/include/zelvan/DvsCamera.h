@@ -31,6 +31,7 @@ enum class ConfigError : uint8_t {
     ValueRefused,      // refused by the tool: out of range, not one of the options, or not applied
     ToolFailed,        // setting a parameter threw; the load stopped there
     CannotWrite,       // the file to save cannot be created or written
+    CannotRead,        // a value to save cannot be read from the camera (it went away): nothing saved
 };
 
 // A short text for messages: "the file is not JSON".

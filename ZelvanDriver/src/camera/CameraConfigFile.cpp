@@ -1,10 +1,16 @@
 // Saving and applying camera tool parameters as JSON configuration files.
 #include "camera/CameraConfigFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +62,71 @@ std::string jsonText(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// Writes all of `text` to `fd`; false, with errno set, when a write fails.
+bool writeAll(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes `text` as the whole content of the file `path`. A file that is there, and that the user may
+// write, is replaced only once the new content is complete: it is written under a name of its own
+// beside the file (through a symbolic link, beside the file the link names), given the file's
+// permissions and then renamed over it, so that a full disk keeps the earlier file. Where no such name can be
+// made (a folder the user may not write), and for a file that is not there yet or not a regular file (a
+// device), the content is written in place; a file made here and left incomplete is removed. Why it failed
+// goes to `error`.
+enum class WriteOutcome { Written, CannotOpen, CannotWrite };
+WriteOutcome writeWholeFile(const std::string& path, const std::string& text, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path target = fs::is_regular_file(path, ec) ? fs::canonical(path, ec) : fs::path();
+    struct stat st {};
+    // A file the user may not write is not replaced either.
+    if (!target.empty() && ::access(target.c_str(), W_OK) == 0 && ::stat(target.c_str(), &st) == 0) {
+        std::string temp = target.string() + ".XXXXXX";
+        const int fd = ::mkstemp(temp.data());
+        if (fd >= 0) {
+            // The earlier file's permissions, and its owner where this process may give it.
+            const bool kept = ::fchmod(fd, st.st_mode & 07777) == 0;
+            if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+                // Only a privileged process may give a file away; the content is the user's either way.
+            }
+            const bool written = kept && writeAll(fd, text);
+            const int write_error = errno;
+            const bool closed = ::close(fd) == 0;
+            if (written && closed && ::rename(temp.c_str(), target.c_str()) == 0)
+                return WriteOutcome::Written;
+            error = std::strerror(written && closed ? errno : write_error);
+            ::unlink(temp.c_str());
+            return WriteOutcome::CannotWrite;
+        }
+    }
+    const bool existed = fs::exists(fs::symlink_status(path, ec));
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return WriteOutcome::CannotOpen;
+    }
+    const bool written = writeAll(fd, text);
+    const int write_error = errno;
+    const bool closed = ::close(fd) == 0;
+    if (written && closed) return WriteOutcome::Written;
+    error = std::strerror(written ? errno : write_error);
+    if (!existed && fs::is_regular_file(fs::symlink_status(path, ec))) fs::remove(path, ec);
+    return WriteOutcome::CannotWrite;
+}
+
 // Writes the log line of a problem with a configuration and gives back its reason.
 ConfigError logged(ConfigError reason, int level, const std::string& line) {
     ZV_LOG(level, "%s", line.c_str());
@@ -79,6 +150,7 @@ int rankOf(ConfigError reason) {
         case ConfigError::NotConfiguration:
         case ConfigError::ToolFailed:
         case ConfigError::CannotWrite:
+        case ConfigError::CannotRead:
             break;
     }
     return 3;
@@ -124,6 +196,8 @@ const char* configErrorText(ConfigError error) {
             return "setting a parameter failed";
         case ConfigError::CannotWrite:
             return "the file cannot be written";
+        case ConfigError::CannotRead:
+            return "a value cannot be read from the camera";
     }
     return "unknown error";
 }
@@ -151,47 +225,51 @@ std::shared_ptr<CameraTool> toolNamed(const ToolTable& tools, const std::string&
 
 }  // namespace
 
-nlohmann::json exportDocument(DvsCamera& camera) { return exportDocument(tableOf(camera)); }
+nlohmann::json exportDocument(DvsCamera& camera, std::string* unreadable) {
+    return exportDocument(tableOf(camera), unreadable);
+}
 
 ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document) {
     return applyDocument(tableOf(camera), document);
 }
 
-nlohmann::json exportDocument(const ToolTable& tools) {
+nlohmann::json exportDocument(const ToolTable& tools, std::string* unreadable) {
     nlohmann::json document;
     for (const auto& [type, tool] : tools) {
         if (!tool) continue;
         const ToolInfo info = tool->getToolInfo();
         nlohmann::json& params = document[info.name] = nlohmann::json::object();
         for (const auto& [name, param] : tool->getAllParamInfo()) {
+            bool read = true;
             switch (param.type) {
                 case PARAM_INT: {
                     int v = 0;
-                    tool->getParam(name, v);
+                    read = tool->getParam(name, v);
                     params[name] = v;
                     break;
                 }
                 case PARAM_FLOAT: {
                     float v = 0;
-                    tool->getParam(name, v);
+                    read = tool->getParam(name, v);
                     params[name] = floatForJson(v);
                     break;
                 }
                 case PARAM_BOOL: {
                     bool v = false;
-                    tool->getParam(name, v);
+                    read = tool->getParam(name, v);
                     params[name] = v;
                     break;
                 }
                 case PARAM_ENUM: {
                     std::string v;
-                    tool->getParam(name, v);
+                    read = tool->getParam(name, v);
                     params[name] = v;
                     break;
                 }
                 case PARAM_STRING:
                     break;
             }
+            if (!read && unreadable != nullptr && unreadable->empty()) *unreadable = info.name + "." + name;
         }
     }
     return document;
@@ -289,13 +367,25 @@ ApplyResult applyDocument(const ToolTable& tools, const nlohmann::json& document
 }
 
 ConfigError saveFile(const ToolTable& tools, const std::string& path) {
-    const nlohmann::json document = exportDocument(tools);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return logged(ConfigError::CannotWrite, LOG_ERROR, "Failed to open " + path + " file for writing.");
-    out << document.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
-    out.close();
-    if (!out) return logged(ConfigError::CannotWrite, LOG_ERROR, "Failed to write " + path + ".");
+    // Values the camera cannot give (it went away) would be saved as zeros: nothing is saved then.
+    std::string unreadable;
+    const nlohmann::json document = exportDocument(tools, &unreadable);
+    if (!unreadable.empty()) {
+        return logged(ConfigError::CannotRead, LOG_ERROR,
+                      "Cannot read " + unreadable + " from the camera: nothing was saved to " + path + ".");
+    }
+    const std::string text = document.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string error;
+    switch (writeWholeFile(path, text, error)) {
+        case WriteOutcome::Written:
+            break;
+        case WriteOutcome::CannotOpen:
+            return logged(ConfigError::CannotWrite, LOG_ERROR,
+                          "Failed to open " + path + " file for writing.");
+        case WriteOutcome::CannotWrite:
+            return logged(ConfigError::CannotWrite, LOG_ERROR,
+                          "Failed to write " + path + ": " + error + ".");
+    }
     ZV_LOG(LOG_INFO, "Parameters saved to %s", path.c_str());
     return ConfigError::None;
 }

@@ -19,9 +19,10 @@ namespace config {
 using ToolTable = std::map<ToolType, std::shared_ptr<CameraTool>>;
 
 // Every int, float, bool and enum parameter of every tool of the camera: tool name -> parameter name ->
-// value. A camera without tools gives null.
-[[nodiscard]] nlohmann::json exportDocument(const ToolTable& tools);
-[[nodiscard]] nlohmann::json exportDocument(DvsCamera& camera);
+// value. A camera without tools gives null. A value the tool cannot give is written as its type's zero,
+// and `unreadable`, when given and still empty, receives its "Tool.parameter".
+[[nodiscard]] nlohmann::json exportDocument(const ToolTable& tools, std::string* unreadable = nullptr);
+[[nodiscard]] nlohmann::json exportDocument(DvsCamera& camera, std::string* unreadable = nullptr);
 
 // Parses a configuration document: one JSON object whose members are objects. None when it is one;
 // NotJson or NotConfiguration, with one error line naming `source`, for text that is not JSON or a
@@ -56,9 +57,10 @@ bool succeeded(ConfigError reason);
 [[nodiscard]] ApplyResult applyDocument(DvsCamera& camera, const nlohmann::json& document);
 
 // The files behind exportCameraConfigParams and loadCameraConfigParams of both kinds of camera, with
-// their messages ("Parameters saved to %s", "Failed to open %s file for writing.", "Failed to open
-// config file: %s", "Configuration applied from %s", ...). The reason of the outcome as
-// lastConfigError() gives it; every failure is logged here.
+// their messages ("Parameters saved to %s", "Failed to open %s file for writing.", "Failed to open config
+// file: %s", "Configuration applied from %s", ...). The reason of the outcome as lastConfigError()
+// gives it; every failure is logged here. A save writes nothing when a value cannot be read from the
+// camera (CannotRead), and one that fails keeps an earlier file of that name where it can.
 [[nodiscard]] ConfigError saveFile(const ToolTable& tools, const std::string& path);
 [[nodiscard]] ConfigError loadFile(const ToolTable& tools, const std::string& path);
 

@@ -946,6 +946,10 @@
         <translation>the file cannot be written</translation>
     </message>
     <message>
+        <source>a value cannot be read from the camera</source>
+        <translation>a value cannot be read from the camera</translation>
+    </message>
+    <message>
         <source>The camera took the new value, but it cannot be recorded in %1: %2.</source>
         <translation>The camera took the new value, but it cannot be recorded in %1: %2.</translation>
     </message>

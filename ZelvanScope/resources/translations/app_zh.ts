@@ -946,6 +946,10 @@
         <translation>无法写入该文件</translation>
     </message>
     <message>
+        <source>a value cannot be read from the camera</source>
+        <translation>无法从相机读取某个值</translation>
+    </message>
+    <message>
         <source>The camera took the new value, but it cannot be recorded in %1: %2.</source>
         <translation>相机已接受新值，但无法记录到 %1：%2。</translation>
     </message>
