@@ -160,6 +160,14 @@ public:
         return value;
     }
 
+    // A value the tool did not take: refused (ValueError), or not applied because the camera went away
+    // (OSError).
+    [[noreturn]] void notTaken(const std::string& what, const std::string& refusal) const {
+        if (!use().camera->isConnected())
+            throw IoFailure(what + " cannot be applied: camera " + serial_ + " is not connected");
+        throw BadData(refusal);
+    }
+
     void set(const std::string& param, const py::handle& value) {
         const ParameterType kind = kindOf(param);
         const std::string what = name_ + "." + param;
@@ -181,7 +189,7 @@ public:
                 if (v < info.min || v > info.max)
                     throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
                 ok = released([&] { return use()->setParam(param, static_cast<int>(v)); });
-                if (!ok) throw BadData(what + " = " + std::to_string(v) + " is refused" + allowed);
+                if (!ok) notTaken(what, what + " = " + std::to_string(v) + " is refused" + allowed);
                 return;
             }
             case PARAM_FLOAT: {
@@ -192,11 +200,12 @@ public:
                 const auto as_float = py::reinterpret_steal<py::object>(PyNumber_Float(value.ptr()));
                 if (!as_float) PyErr_Clear();  // too large for a float: refused below
                 const double v = as_float ? PyFloat_AsDouble(as_float.ptr()) : HUGE_VAL;
-                ok = std::isfinite(v) && released([&] { return use()->setParam(param, v); });
-                if (!ok) {
-                    throw BadData(what + " = " + std::to_string(v) + " is refused (" +
-                                  std::to_string(info.min) + " to " + std::to_string(info.max) + ")");
-                }
+                const std::string refusal = what + " = " + std::to_string(v) + " is refused (" +
+                                            std::to_string(info.min) + " to " + std::to_string(info.max) +
+                                            ")";
+                if (!std::isfinite(v)) throw BadData(refusal);
+                ok = released([&] { return use()->setParam(param, v); });
+                if (!ok) notTaken(what, refusal);
                 return;
             }
             case PARAM_BOOL: {
@@ -204,7 +213,7 @@ public:
                     throw WrongType(what + " takes a bool");
                 const bool v = PyObject_IsTrue(value.ptr()) == 1;
                 ok = released([&] { return use()->setParam(param, v); });
-                if (!ok) throw BadData(what + " = " + (v ? "True" : "False") + " is refused");
+                if (!ok) notTaken(what, what + " = " + (v ? "True" : "False") + " is refused");
                 return;
             }
             case PARAM_STRING:
@@ -219,7 +228,7 @@ public:
                     if (!allowed.empty()) allowed += ")";
                 }
                 ok = released([&] { return use()->setParam(param, v); });
-                if (!ok) throw BadData(what + " = \"" + v + "\" is refused" + allowed);
+                if (!ok) notTaken(what, what + " = \"" + v + "\" is refused" + allowed);
                 return;
             }
         }
@@ -418,6 +427,7 @@ public:
 
     void startRecording(const std::string& path) {
         auto cam = camera();
+        failure_reported_ = false;
         if (cam->startRecording(path) != 0) {
             throw IoFailure("cannot record into \"" + path + "\": " + recordingFailure(*cam));
         }
@@ -426,11 +436,18 @@ public:
     ZvRecordingStatus stopRecording() {
         auto cam = camera();
         if (!cam->isRecording()) {
-            std::string latest;
-            if (cam->getRecordingStatus().failed)
-                latest = " (its latest recording failed: " + recordingFailure(*cam) + ")";
-            throw std::runtime_error("camera " + description_.serial + " is not recording" + latest);
+            // A recording that ended by itself on a failure (a full disk) is reported once, as a stop
+            // that lost data would be.
+            const ZvRecordingStatus status = cam->getRecordingStatus();
+            if (status.failed && !failure_reported_) {
+                failure_reported_ = true;
+                std::string why = recorderErrorText(status.reason);
+                if (!status.error.empty()) why += " (" + status.error + ")";
+                throw IoFailure("recording \"" + status.path + "\" is incomplete: " + why);
+            }
+            throw std::runtime_error("camera " + description_.serial + " is not recording");
         }
+        failure_reported_ = true;
         if (cam->stopRecording() != 0) {
             const ZvRecordingStatus status = cam->getRecordingStatus();
             throw IoFailure("recording \"" + status.path + "\" is incomplete: " + recordingFailure(*cam));
@@ -536,6 +553,8 @@ private:
     std::shared_ptr<DvsCamera> camera_;
     std::shared_ptr<Statistics> stats_;
     CameraDescription description_;
+    // The failure of the latest recording has reached Python (a stop raised it, or none is due).
+    std::atomic<bool> failure_reported_{true};
 };
 
 void PyCamera::close() {
@@ -736,7 +755,10 @@ closing raises RuntimeError.)doc")
             },
             py::arg("timeout") = 1.0, R"doc(
 The next completed batch as a structured array of EVENT_DTYPE, waiting at most `timeout` seconds.
-None when the timeout passed first, and at once when the camera is not streaming.)doc")
+None when the timeout passed first, and at once when the camera is not streaming. A batch is given
+to a call that waits when it completes: batches that complete while no call waits are replaced by
+the next one and their events skipped (statistics()["replaced_batches"] counts them), so a reader
+that must see every event keeps its work per batch shorter than the batch time.)doc")
         .def("statistics", &PyCamera::statistics, R"doc(
 A dict: event_rate (events/s) and data_rate (bytes/s) of the latest once-a-second sample (0 before
 the first), samples (how many came), lost_buffers, replaced_batches, recorder_dropped_bytes,

@@ -229,6 +229,22 @@ def test_record_with_a_write_failure_raises_os_error_promptly():
         assert not camera.is_recording and not camera.is_streaming
 
 
+def test_a_recording_that_failed_by_itself_is_reported_by_the_next_stop():
+    if not os.access("/dev/full", os.W_OK):
+        pytest.skip("no /dev/full")
+    with zelvan.open_camera(event_camera_serial()) as camera:
+        camera.start()
+        camera.start_recording("/dev/full")
+        deadline = time.monotonic() + DEADLINE_S
+        while camera.is_recording and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert not camera.is_recording, "the recording went on into a full disk"
+        with pytest.raises(OSError, match="incomplete"):
+            camera.stop_recording()
+        with pytest.raises(RuntimeError, match="not recording"):
+            camera.stop_recording()
+
+
 def test_stop_recording_without_a_recording_raises():
     with zelvan.open_camera(event_camera_serial()) as camera:
         with pytest.raises(RuntimeError, match="not recording"):
