@@ -203,6 +203,25 @@ TEST_F(TransportTest, ForceIpRefusesBadSettingsAndUnknownCameras) {
     EXPECT_EQ(describe("n1").gateway, "0.0.0.0");
 }
 
+// An address another host holds would make two hosts answer to it: the local adapter's, another
+// camera's while it is connected.
+TEST_F(TransportTest, ForceIpRefusesAnAddressAnotherHostHolds) {
+    auto second = ethCamera("n2");
+    second.description.cameraIp = "192.168.1.101";
+    SimulatedCameras::instance().reset({ethCamera("n1"), second});
+    const auto eth = describe("n1");
+    const uint32_t mask = stringToIP("255.255.255.0");
+    for (const char* taken : {"192.168.1.10", "192.168.1.101"}) {
+        EXPECT_FALSE(EthInterface::ethCameraForceIP(eth, stringToIP(taken), mask, 0)) << taken;
+    }
+    EXPECT_EQ(describe("n1"), eth);
+    // Its own address is no conflict, and one that a camera gone from the network held is free.
+    EXPECT_TRUE(EthInterface::ethCameraForceIP(eth, stringToIP("192.168.1.100"), mask, 0));
+    device("n2")->unplug();
+    EXPECT_TRUE(EthInterface::ethCameraForceIP(eth, stringToIP("192.168.1.101"), mask, 0));
+    EXPECT_EQ(describe("n1").cameraIp, "192.168.1.101");
+}
+
 TEST_F(TransportTest, EthernetStreamPermissionAndFirmware) {
     auto eth = EthInterface::createEthInterface(describe("n1"));
     ASSERT_NE(eth, nullptr);

@@ -79,6 +79,26 @@ bool validIpSettings(uint32_t address, uint32_t mask, uint32_t gateway, std::str
     return true;
 }
 
+// An address no other host this computer reaches by Ethernet holds: neither the local adapter through
+// which the camera was found nor another camera.
+bool freeAddress(const sim::SimDevice& device, uint32_t address, std::string& why) {
+    const std::string text = ipToString(address);
+    const CameraDescription own = device.description();
+    if (text == own.localIp) {
+        why = "address " + text + " is the local adapter's";
+        return false;
+    }
+    for (const auto& other : sim::SimulatedCameras::instance().devices()) {
+        if (other.get() == &device || !other->isConnected()) continue;
+        const CameraDescription d = other->description();
+        if (d.interfaceType == ETH && d.cameraIp == text) {
+            why = "address " + text + " is held by camera " + d.serial;
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Interface::Interface(CameraDescription description, std::shared_ptr<sim::SimDevice> device)
@@ -232,7 +252,7 @@ bool EthInterface::ethCameraForceIP(const CameraDescription& description, uint32
     auto device = openDevice(description, ETH, false);
     if (!device) return false;
     std::string why;
-    if (!validIpSettings(address, mask, gateway, why)) {
+    if (!validIpSettings(address, mask, gateway, why) || !freeAddress(*device, address, why)) {
         ZV_LOG(LOG_ERROR, "Camera %s keeps its IP settings: %s", description.serial.c_str(), why.c_str());
         return false;
     }
