@@ -458,6 +458,23 @@ TEST_F(ManagerTest, AFailedSaveKeepsTheEarlierFile) {
     size_t entries = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++entries;
     EXPECT_EQ(entries, 2u) << "the file and the link";
+
+    // A file with a second name is written in place: both names keep showing one file.
+    fs::create_hard_link(file, dir_ / "other-name.json");
+    tool->e_ = "RONI";
+    ASSERT_TRUE(cam.exportCameraConfigParams(file.string()));
+    EXPECT_EQ(read(dir_ / "other-name.json"), read(file));
+    EXPECT_EQ(fs::hard_link_count(file), 2u);
+
+    // Through a link to nothing yet, a failed save removes the file it made, not the link.
+    fs::create_symlink(dir_ / "made.json", dir_ / "dangling.json");
+    {
+        testing_support::FileSizeLimit limit(64);
+        ASSERT_TRUE(limit.applied());
+        EXPECT_FALSE(cam.exportCameraConfigParams((dir_ / "dangling.json").string()));
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "made.json"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.json"));
 }
 
 TEST_F(ManagerTest, FloatsBeyondTheFloatRangeSaturate) {

@@ -156,7 +156,11 @@ public:
                 break;
             }
         }
-        if (!ok) throw std::runtime_error("cannot read " + name_ + "." + param + " from the camera");
+        if (!ok) {
+            const std::string what = "cannot read " + name_ + "." + param + " from camera " + serial_;
+            if (!use().camera->isConnected()) throw IoFailure(what + ": it is not connected");
+            throw std::runtime_error(what);
+        }
         return value;
     }
 
@@ -427,10 +431,10 @@ public:
 
     void startRecording(const std::string& path) {
         auto cam = camera();
-        failure_reported_ = false;
         if (cam->startRecording(path) != 0) {
             throw IoFailure("cannot record into \"" + path + "\": " + recordingFailure(*cam));
         }
+        failure_reported_ = false;
     }
 
     ZvRecordingStatus stopRecording() {
@@ -469,6 +473,8 @@ public:
         auto stop_streaming = [&] {
             if (!was_streaming) cam->stop();
         };
+        // record() reports the outcome of its own recording.
+        failure_reported_ = true;
         if (cam->startRecording(path) != 0) {
             const std::string why = recordingFailure(*cam);
             stop_streaming();
@@ -677,7 +683,8 @@ camera's handle is open, opening its serial again gives that same handle.)doc");
 
     py::class_<PyTool, std::shared_ptr<PyTool>>(m, "Tool", R"doc(
 A camera tool (biases, ROI, trigger input, ...) with named parameters. Unknown parameter names raise
-LookupError, a value of the wrong kind TypeError, a value the tool refuses ValueError.)doc")
+LookupError, a value of the wrong kind TypeError, a value the tool refuses ValueError; a value that
+cannot be read from or applied to a camera that is no longer connected OSError.)doc")
         .def_property_readonly("name", &PyTool::name)
         .def_property_readonly("param_names", &PyTool::names)
         .def("params", &PyTool::params, "Every parameter's current value, by name.")
@@ -776,7 +783,8 @@ streaming, recording.)doc")
         .def(
             "stop_recording",
             [](PyCamera& c) { return recordingStatus(released([&] { return c.stopRecording(); })); },
-            "Ends the recording; its status as a dict. OSError when data were lost, RuntimeError when no "
+            "Ends the recording; its status as a dict. OSError when data were lost, also by a recording "
+            "that ended by itself on a failure (a full disk; reported once), RuntimeError when no "
             "recording runs.")
         .def(
             "record",

@@ -83,6 +83,11 @@ def test_recording_into_a_missing_folder_raises_os_error(tmp_path):
         with pytest.raises(OSError, match="cannot record"):
             camera.record(str(tmp_path / "no" / "such" / "folder" / "rec.raw"), 0.1)
         assert not camera.is_streaming and not camera.is_recording
+        with pytest.raises(OSError, match="cannot record"):
+            camera.start_recording(str(tmp_path / "no" / "such" / "folder" / "rec.raw"))
+        # A start that failed has said so: there is no recording to stop.
+        with pytest.raises(RuntimeError, match="not recording"):
+            camera.stop_recording()
 
 
 def test_tools_by_name():

@@ -79,51 +79,77 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-// Writes `text` as the whole content of the file `path`. A file that is there, and that the user may
-// write, is replaced only once the new content is complete: it is written under a name of its own
-// beside the file (through a symbolic link, beside the file the link names), given the file's
-// permissions and then renamed over it, so that a full disk keeps the earlier file. Where no such name can be
-// made (a folder the user may not write), and for a file that is not there yet or not a regular file (a
-// device), the content is written in place; a file made here and left incomplete is removed. Why it failed
-// goes to `error`.
 enum class WriteOutcome { Written, CannotOpen, CannotWrite };
+
+// Writes `text` into the file open as `fd` and closes it; false, with the reason in `error`, when
+// either fails.
+bool writeAndClose(int fd, const std::string& text, std::string& error) {
+    const bool written = writeAll(fd, text);
+    const int write_error = errno;
+    const bool closed = ::close(fd) == 0;
+    if (written && closed) return true;
+    error = std::strerror(written ? errno : write_error);
+    return false;
+}
+
+// Writes `text` as the whole content of the file `path`. A file that is there, that the user may
+// write and that has no other name (a hard link) is replaced only once the new content is complete:
+// it is written under a name of its own beside the file (through a symbolic link, beside the file
+// the link names), given the file's permissions, group and, where this process may, owner, and then
+// renamed over it, so that a full disk keeps the earlier file. Where that cannot be done (a folder the
+// user may not write, a file mounted on its own) the content is written in place, as it is for a
+// file that is not there yet or not a regular file (a device); a file made here and left incomplete
+// is removed. Why it failed goes to `error`.
 WriteOutcome writeWholeFile(const std::string& path, const std::string& text, std::string& error) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path target = fs::is_regular_file(path, ec) ? fs::canonical(path, ec) : fs::path();
     struct stat st {};
     // A file the user may not write is not replaced either.
-    if (!target.empty() && ::access(target.c_str(), W_OK) == 0 && ::stat(target.c_str(), &st) == 0) {
+    if (!target.empty() && ::access(target.c_str(), W_OK) == 0 && ::stat(target.c_str(), &st) == 0 &&
+        st.st_nlink == 1) {
         std::string temp = target.string() + ".XXXXXX";
         const int fd = ::mkstemp(temp.data());
-        if (fd >= 0) {
-            // The earlier file's permissions, and its owner where this process may give it.
-            const bool kept = ::fchmod(fd, st.st_mode & 07777) == 0;
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-                // Only a privileged process may give a file away; the content is the user's either way.
-            }
-            const bool written = kept && writeAll(fd, text);
-            const int write_error = errno;
-            const bool closed = ::close(fd) == 0;
-            if (written && closed && ::rename(temp.c_str(), target.c_str()) == 0)
-                return WriteOutcome::Written;
-            error = std::strerror(written && closed ? errno : write_error);
-            ::unlink(temp.c_str());
+        if (fd < 0 && errno != EACCES && errno != EPERM && errno != EROFS) {
+            // No room for a second file (inodes, descriptors, the name's length): the earlier file stays.
+            error = std::strerror(errno);
             return WriteOutcome::CannotWrite;
         }
+        if (fd >= 0) {
+            bool kept = ::fchmod(fd, st.st_mode & 07777) == 0;
+            if (!kept) error = std::strerror(errno);
+            // Only a privileged process may give a file away; the group is the user's to keep.
+            if (::fchown(fd, st.st_uid, st.st_gid) != 0 &&
+                ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+                // Neither: the new file is the user's own, in the user's group.
+            }
+            if (kept) {
+                kept = writeAndClose(fd, text, error);
+            } else {
+                ::close(fd);
+            }
+            if (!kept) {
+                ::unlink(temp.c_str());
+                return WriteOutcome::CannotWrite;
+            }
+            if (::rename(temp.c_str(), target.c_str()) == 0) return WriteOutcome::Written;
+            // The name cannot be replaced (a file mounted on its own, another user's file in a shared
+            // folder): the content goes in place.
+            ::unlink(temp.c_str());
+        }
     }
-    const bool existed = fs::exists(fs::symlink_status(path, ec));
+    const bool existed = fs::exists(path, ec);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = std::strerror(errno);
         return WriteOutcome::CannotOpen;
     }
-    const bool written = writeAll(fd, text);
-    const int write_error = errno;
-    const bool closed = ::close(fd) == 0;
-    if (written && closed) return WriteOutcome::Written;
-    error = std::strerror(written ? errno : write_error);
-    if (!existed && fs::is_regular_file(fs::symlink_status(path, ec))) fs::remove(path, ec);
+    if (writeAndClose(fd, text, error)) return WriteOutcome::Written;
+    // A file made here (through a symbolic link, the file it names) is no file of the user's.
+    if (!existed) {
+        const fs::path made = fs::canonical(path, ec);
+        if (!ec && fs::is_regular_file(fs::symlink_status(made, ec))) fs::remove(made, ec);
+    }
     return WriteOutcome::CannotWrite;
 }
 
@@ -269,7 +295,11 @@ nlohmann::json exportDocument(const ToolTable& tools, std::string* unreadable) {
                 case PARAM_STRING:
                     break;
             }
-            if (!read && unreadable != nullptr && unreadable->empty()) *unreadable = info.name + "." + name;
+            if (!read && unreadable != nullptr) {
+                // The camera went away: the document is of no use, and every further read would fail too.
+                *unreadable = info.name + "." + name;
+                return document;
+            }
         }
     }
     return document;

@@ -19,8 +19,8 @@ namespace config {
 using ToolTable = std::map<ToolType, std::shared_ptr<CameraTool>>;
 
 // Every int, float, bool and enum parameter of every tool of the camera: tool name -> parameter name ->
-// value. A camera without tools gives null. A value the tool cannot give is written as its type's zero,
-// and `unreadable`, when given and still empty, receives its "Tool.parameter".
+// value. A camera without tools gives null. A value the tool cannot give is written as its type's zero;
+// when `unreadable` is given, it receives that value's "Tool.parameter" and the export stops there.
 [[nodiscard]] nlohmann::json exportDocument(const ToolTable& tools, std::string* unreadable = nullptr);
 [[nodiscard]] nlohmann::json exportDocument(DvsCamera& camera, std::string* unreadable = nullptr);
 

@@ -84,14 +84,14 @@ bool validIpSettings(uint32_t address, uint32_t mask, uint32_t gateway, std::str
 bool freeAddress(const sim::SimDevice& device, uint32_t address, std::string& why) {
     const std::string text = ipToString(address);
     const CameraDescription own = device.description();
-    if (text == own.localIp) {
+    if (address == stringToIP(own.localIp)) {
         why = "address " + text + " is the local adapter's";
         return false;
     }
     for (const auto& other : sim::SimulatedCameras::instance().devices()) {
         if (other.get() == &device || !other->isConnected()) continue;
         const CameraDescription d = other->description();
-        if (d.interfaceType == ETH && d.cameraIp == text) {
+        if (d.interfaceType == ETH && stringToIP(d.cameraIp) == address) {
             why = "address " + text + " is held by camera " + d.serial;
             return false;
         }
