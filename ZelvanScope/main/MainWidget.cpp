@@ -723,7 +723,7 @@ void MainWidget::on_pb_play_clicked(bool checked) {
         return;
     }
     if (checked) {
-        if (live_->isRunning()) return;  // Space unchecked the button but left the stream running
+        if (live_->isRunning()) return;  // already streaming
         if (live_->start(accumulationTime_) != 0) {
             qInfo() << "Please check the camera connection.";
             ui_->pb_play->setChecked(false);
@@ -972,8 +972,9 @@ void MainWidget::keyPressEvent(QKeyEvent* event) {
 bool MainWidget::handlePlayBarKey(int key) {
     switch (key) {
         case Qt::Key_Space:
-            // Nothing to play: the button stays as it is rather than latching pressed.
-            if (canPlay()) ui_->pb_play->setChecked(!ui_->pb_play->isChecked());
+            // A click of the play button: a camera starts or stops with it, as the button shows. With
+            // nothing to play the button stays as it is rather than latching pressed.
+            if (canPlay()) ui_->pb_play->click();
             return true;
         case Qt::Key_Left:
             emit ui_->pb_pre_frame->pressed();

@@ -724,11 +724,13 @@ private slots:
         recorder.waitForTimedRecording();
         QVERIFY(QFileInfo(timed).size() > 0);
 
-        // Space only flips the play button in camera mode.
+        // Space is a click of the play button: the camera stops and starts with it.
         QTest::keyClick(&window, Qt::Key_Space);
         QVERIFY(!window.form()->pb_play->isChecked());
+        QVERIFY(!window.isLiveRunning());
+        QTest::keyClick(&window, Qt::Key_Space);
+        QVERIFY(window.form()->pb_play->isChecked());
         QVERIFY(window.isLiveRunning());
-        window.form()->pb_play->setChecked(true);
         window.form()->pb_play->click();  // stops the stream
         QVERIFY(!window.isLiveRunning());
     }
@@ -756,8 +758,8 @@ private slots:
             const bool playing = window.form()->pb_play->isChecked();
             QTest::keyClick(focused, Qt::Key_Space);
             QCOMPARE(window.form()->pb_play->isChecked(), !playing);
-            // In camera mode Space flips the button only: the camera streams on, nothing records.
-            QVERIFY(window.isLiveRunning());
+            // The camera follows the button; nothing records.
+            QCOMPARE(window.isLiveRunning(), !playing);
             QVERIFY(!window.isRecording());
             QVERIFY(!window.form()->pb_record->isChecked());
             const qsizetype before_previous = previous.count(), before_next = next.count();
