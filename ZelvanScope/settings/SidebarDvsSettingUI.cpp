@@ -554,6 +554,15 @@ void SidebarDvsSettingUI::record(Tool which, const std::string& name, const zelv
         ZvMessageType::Warning, path);
 }
 
+void SidebarDvsSettingUI::recordCameraState() {
+    if (!camera_ || !recordsToFile_) return;
+    const QString path = settings_->dvsCurrentConfigPath;
+    if (path.isEmpty() || camera_->exportCameraConfigParams(toFileSystemPath(path))) return;
+    tip(tr("The camera took the new value, but it cannot be recorded in %1: %2.")
+            .arg(QDir::toNativeSeparators(path), configErrorMessage(camera_->lastConfigError())),
+        ZvMessageType::Warning, path);
+}
+
 bool SidebarDvsSettingUI::showCameraValue(Tool which, const std::string& name) {
     for (const Entry& entry : panels_[index(which)].entries) {
         if (entry.name == name) return showCameraValue(which, entry);
@@ -739,8 +748,10 @@ bool SidebarDvsSettingUI::loadDefaultConfig() {
     } else {
         ok = camera_->loadCameraConfigParams(toFileSystemPath(path));
         if (!ok) why = configErrorMessage(camera_->lastConfigError());
-        // Also after a partial load: the items show what the camera has now.
+        // Also after a partial load: the items show what the camera has now, and it starts with it
+        // next time.
         refreshFromCamera();
+        recordCameraState();
     }
     if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success);
@@ -756,8 +767,10 @@ bool SidebarDvsSettingUI::loadConfigFile(const QString& path) {
     }
     const bool ok = camera_->loadCameraConfigParams(toFileSystemPath(path));
     const zelvan::ConfigError reason = camera_->lastConfigError();
-    // Also after a partial load: the items show what the camera has now.
+    // Also after a partial load: the items show what the camera has now, and it starts with it next
+    // time.
     refreshFromCamera();
+    recordCameraState();
     if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success, path);
     else

@@ -174,6 +174,8 @@ private:
     // Sends a change to the tool; records it when accepted, shows the camera's value when refused.
     bool applyChange(Tool which, const std::string& name, const zelvan::ParameterValue& value);
     void record(Tool which, const std::string& name, const zelvan::ParameterValue& value);
+    // Writes all the camera has into the current parameter file (after a load or the defaults).
+    void recordCameraState();
     void noteOutcome(Tool which, const std::string& name, const zelvan::ParameterValue& value, bool accepted);
     // Reads one parameter from the tool; false when the tool cannot give it.
     bool readCameraValue(Tool which, const Entry& entry, zelvan::ParameterValue& value) const;

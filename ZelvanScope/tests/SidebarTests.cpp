@@ -597,7 +597,8 @@ private slots:
 
     // Load: a file with a refused value is an Error, what it could set is set, and every item shows
     // the camera's value: each switch its own tool's "enable", the refused maximum the camera's.
-    // Values shown in this way are neither sent back nor recorded.
+    // Values shown in this way are not sent back one by one; what the camera has after the load is
+    // recorded, so that it starts with it next time.
     void aLoadShowsWhatTheCameraHas() {
         zelvan::DvsCameraManager manager;
         auto camera = manager.openCamera(serialOf(manager, "EVK4"));
@@ -642,7 +643,23 @@ private slots:
         // The ROI is enabled now: rectangle selection follows.
         QVERIFY(!selection.isEmpty());
         QCOMPARE(selection.last().at(0).toBool(), true);
-        QVERIFY2(!QFile::exists(recordFile_), "values shown from the camera are not recorded");
+        // The file holds what the camera has, the values it refused excepted, and the camera opened
+        // again starts with it.
+        const nlohmann::json recorded = readJson(recordFile_);
+        QCOMPARE(recorded["Biases"]["bias_fo"].get<int>(), 5);
+        QCOMPARE(recorded["ROI"]["x"].get<int>(), 100);
+        QCOMPARE(recorded["EventRateControl"]["max_event_rate"].get<int>(), 320);
+        {
+            zelvan::DvsCameraManager other_manager;
+            auto again = other_manager.openCamera(serialOf(other_manager, "EVK4"));
+            QVERIFY(again);
+            QVERIFY(again->getTool(zelvan::BIASES)->setParam("bias_fo", 0));
+            SidebarDvsSettingUI other;
+            other.showEventCamera(again);
+            int bias_fo = -1;
+            QVERIFY(again->getTool(zelvan::BIASES)->getParam("bias_fo", bias_fo));
+            QCOMPARE(bias_fo, 5);
+        }
 
         // A file that is not JSON changes nothing and says why.
         writeFile(file, "{ nope");
