@@ -242,6 +242,33 @@ private slots:
         QCOMPARE(sidebar.offsetX(), 100.0);  // until the calibration has taken them in
     }
 
+    // Default puts back the shipped values of every tool, the frame sensor's included.
+    void theFrameSidebarsDefaultResetsTheCamera() {
+        zelvan::DvsCameraManager manager;
+        std::string serial;
+        for (const auto& d : manager.getCameraDescs())
+            if (d.product == "Tandra") serial = d.serial;
+        QVERIFY(!serial.empty());
+        auto camera = manager.openFusionCamera(serial);
+        QVERIFY(camera && camera->isConnected());
+        auto aps = camera->getTool(zelvan::APS_CTRL);
+        auto biases = camera->getTool(zelvan::BIASES);
+        QVERIFY(aps && biases);
+        int black_level = 0, bias_fo = 0;
+        QVERIFY(aps->getParam("black_level", black_level));
+        QVERIFY(biases->getParam("bias_fo", bias_fo));
+        QVERIFY(aps->setParam("black_level", black_level + 20));
+        QVERIFY(biases->setParam("bias_fo", bias_fo + 3));
+        SidebarApsSettingUI sidebar;
+        sidebar.setFusionCamera(camera, aps);
+        QVERIFY(sidebar.loadDefaultConfig());
+        int now = -1;
+        QVERIFY(aps->getParam("black_level", now));
+        QCOMPARE(now, black_level);
+        QVERIFY(biases->getParam("bias_fo", now));
+        QCOMPARE(now, bias_fo);
+    }
+
     void clearingTheSidebarResetsTheOffsetsWithoutSendingThem() {
         SidebarApsSettingUI sidebar;
         sidebar.show();
