@@ -64,6 +64,13 @@ TipSpy spyTips(MainWidget& window) {
         &window, qOverload<QString, ZvMessageType, QString>(&MainWidget::signalShowLeftBottomTips));
 }
 
+// The simulated fusion camera, opened through `manager`; null when there is none.
+std::shared_ptr<zelvan::FusionCamera> openTandra(zelvan::DvsCameraManager& manager) {
+    for (const auto& d : manager.getCameraDescs())
+        if (d.product == "Tandra") return manager.openFusionCamera(d.serial);
+    return nullptr;
+}
+
 zelvan::CameraDescription findTandra(MainWidget& window) {
     for (const auto& d : window.searchCameras())
         if (d.product == "Tandra") return d;
@@ -245,11 +252,7 @@ private slots:
     // Default puts back the shipped values of every tool, the frame sensor's included.
     void theFrameSidebarsDefaultResetsTheCamera() {
         zelvan::DvsCameraManager manager;
-        std::string serial;
-        for (const auto& d : manager.getCameraDescs())
-            if (d.product == "Tandra") serial = d.serial;
-        QVERIFY(!serial.empty());
-        auto camera = manager.openFusionCamera(serial);
+        auto camera = openTandra(manager);
         QVERIFY(camera && camera->isConnected());
         auto aps = camera->getTool(zelvan::APS_CTRL);
         auto biases = camera->getTool(zelvan::BIASES);
@@ -474,11 +477,7 @@ private slots:
     // each frame), against the strong luma steps of the frame beneath.
     void overlaidEventsFallOnTheFramesEdges() {
         zelvan::DvsCameraManager manager;
-        std::string serial;
-        for (const auto& d : manager.getCameraDescs())
-            if (d.product == "Tandra") serial = d.serial;
-        QVERIFY(!serial.empty());
-        auto camera = manager.openFusionCamera(serial);
+        auto camera = openTandra(manager);
         QVERIFY(camera && camera->isConnected());
         // The calibration the camera comes with, as the window loads it on opening the camera.
         zelvan::CalibratorParameters params;
