@@ -116,25 +116,23 @@ WriteOutcome writeWholeFile(const std::string& path, const std::string& text, st
             return WriteOutcome::CannotWrite;
         }
         if (fd >= 0) {
-            bool kept = ::fchmod(fd, st.st_mode & 07777) == 0;
-            if (!kept) error = std::strerror(errno);
             // Only a privileged process may give a file away; the group is the user's to keep.
             if (::fchown(fd, st.st_uid, st.st_gid) != 0 &&
                 ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
                 // Neither: the new file is the user's own, in the user's group.
             }
-            if (kept) {
-                kept = writeAndClose(fd, text, error);
+            // A file system without permissions (a memory card) takes the content in place.
+            if (::fchmod(fd, st.st_mode & 07777) == 0) {
+                if (!writeAndClose(fd, text, error)) {
+                    ::unlink(temp.c_str());
+                    return WriteOutcome::CannotWrite;
+                }
+                if (::rename(temp.c_str(), target.c_str()) == 0) return WriteOutcome::Written;
+                // The name cannot be replaced (a file mounted on its own, another user's file in a
+                // shared folder): the content goes in place.
             } else {
                 ::close(fd);
             }
-            if (!kept) {
-                ::unlink(temp.c_str());
-                return WriteOutcome::CannotWrite;
-            }
-            if (::rename(temp.c_str(), target.c_str()) == 0) return WriteOutcome::Written;
-            // The name cannot be replaced (a file mounted on its own, another user's file in a shared
-            // folder): the content goes in place.
             ::unlink(temp.c_str());
         }
     }
