@@ -9,7 +9,7 @@ function(zelvan_target_defaults target)
 endfunction()
 
 # A GoogleTest program registered with CTest. LABELS threads marks programs that exercise threads;
-# they also run under ThreadSanitizer.
+# they also run under ThreadSanitizer and are built by the target threaded_tests.
 function(zelvan_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -17,6 +17,9 @@ function(zelvan_add_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE ZELVAN_TESTDATA_DIR="${ZELVAN_TESTDATA_DIR}"
                                              ZELVAN_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  if("threads" IN_LIST ARG_LABELS)
+    add_dependencies(threaded_tests ${name})
+  endif()
   if(ARG_LABELS)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 600)
   else()
