@@ -861,18 +861,20 @@ TEST(ExportEventDataToVideo, FailuresAreReported) {
     EXPECT_FALSE(reader->exportEventDataToVideo(0, 100'000, bad));
     EXPECT_TRUE(log.contains(LOG_ERROR, "Could not open output file: " + bad));
     EXPECT_FALSE(fs::exists(bad));
+    // An output that cannot be opened is left as it was: a folder of that name keeps what it holds.
+    fs::create_directories(dir / "clip.mp4/inside");
+    EXPECT_FALSE(reader->exportEventDataToVideo(0, 100'000, dir / "clip.mp4"));
+    EXPECT_EQ(reader->lastError(), ReaderError::CannotCreateOutput);
+    EXPECT_TRUE(fs::is_directory(dir / "clip.mp4/inside"));
     {
-        // A file the export cannot open is left as it was: the encoder's file layer takes a relative
-        // name with a colon for a protocol it does not know, while the folder holds a file of that name.
+        // A relative name with a colon is a file's name, not a protocol of the encoder's file layer.
         const fs::path cwd = fs::current_path();
         fs::current_path(dir.path());
-        const std::string kept = "nope:clip.mp4";
-        std::ofstream(kept) << "an earlier video";
-        EXPECT_FALSE(reader->exportEventDataToVideo(0, 100'000, kept));
-        EXPECT_EQ(reader->lastError(), ReaderError::CannotCreateOutput);
-        const bool still_there = fs::exists(kept) && fs::file_size(kept) == 16;
+        const std::string named = "nope:clip.mp4";
+        const bool exported = reader->exportEventDataToVideo(0, 100'000, named);
         fs::current_path(cwd);
-        EXPECT_TRUE(still_there);
+        EXPECT_TRUE(exported) << reader->lastErrorMessage();
+        EXPECT_NE(loadVideo(dir / named), nullptr);
     }
 
     // Ranges that hold no period of the recording are refused.
@@ -1133,6 +1135,79 @@ TEST(FullDisk, AnExportThatCannotBeWrittenFails) {
     ASSERT_NE(reader, nullptr);
     ASSERT_TRUE(reader->exportEventDataToVideo(0, 1'000'000, dir / "out.mp4"));
     EXPECT_GT(fs::file_size(dir / "out.mp4"), 60'000u);
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> namesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A cut or an export onto an earlier file: it keeps that file (and a cut its index) whole until the new
+// output is complete, through a full disk and a cancel, and then takes its place with its permissions.
+TEST(FullDisk, ACutOrExportThatFailsKeepsTheEarlierFile) {
+    TempDir dir;
+    const std::string source = dir / "rec.raw";
+    writeSynthetic(source, 0, 1'000'000, 300'000, true);
+    ASSERT_NE(open(source), nullptr);  // the index is written here, not in the child
+    for (const bool to_video : {false, true}) {
+        SCOPED_TRACE(to_video ? "export" : "cut");
+        const std::string out = dir / (to_video ? "out.mp4" : "out.raw");
+        const fs::path side = RawFileReader::bookmarkPathFor(out);
+        const std::string earlier = "an earlier file the user keeps";
+        std::ofstream(out) << earlier;
+        fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        if (!to_video) std::ofstream(side) << "its index";
+        const auto names = namesIn(dir.path());
+        auto unchanged = [&] {
+            std::ifstream in(out);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), earlier);
+            if (!to_video) {
+                EXPECT_TRUE(fs::exists(side));
+            }
+            EXPECT_EQ(namesIn(dir.path()), names);  // nothing left beside it
+        };
+
+        // The disk fills in the middle of the output.
+        EXPECT_EQ(
+            runWithFileSizeLimit(60'000, [&] { return reasonInChild(source, to_video, 0, 999'000, out); }),
+            10 + static_cast<int>(ReaderError::CannotWrite));
+        unchanged();
+
+        // Cancelled after its second progress report.
+        auto reader = open(source);
+        ASSERT_NE(reader, nullptr);
+        ProgressRecord progress;
+        progress.reset(2);
+        reader->setProgressCallback(progress.callback());
+        {
+            ScopedLogCapture quiet;
+            EXPECT_FALSE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
+                                  : reader->extractEventData(0, 999'000, out));
+        }
+        EXPECT_EQ(reader->lastError(), ReaderError::Cancelled);
+        unchanged();
+
+        // Complete, it replaces the earlier file with the earlier file's permissions.
+        reader->setProgressCallback(nullptr);
+        ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
+                             : reader->extractEventData(0, 999'000, out));
+        EXPECT_GT(fs::file_size(out), 60'000u);
+        EXPECT_EQ(fs::status(out).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        if (to_video) {
+            EXPECT_NE(loadVideo(out), nullptr);
+        } else {
+            auto expected = decodeWhole(source);
+            std::erase_if(expected, [](const Event2D& e) { return e.timestamp >= 999'000; });
+            EXPECT_TRUE(decodeWhole(out) == expected);
+            const auto index = readBytes(side);
+            EXPECT_NE(std::string(index.begin(), index.end()), "its index");
+        }
+        EXPECT_EQ(namesIn(dir.path()), names);
+    }
 }
 
 }  // namespace

@@ -16,4 +16,33 @@ inline void removePartialOutput(const std::string& path) {
     }
 }
 
+// Where a cut or an export writes. A file of the output's name that is there (through symbolic links,
+// the file they name) keeps its content until the new one is complete: the output is written beside it
+// under a name of its own, with its permissions, and takes its place on commit(). Where that cannot be
+// done (a folder the user may not write, a file with other names, a device or a pipe, no file yet) the
+// output is written in place, as writePath() then says.
+class OutputReplacement {
+public:
+    explicit OutputReplacement(const std::string& path);
+    ~OutputReplacement();  // abandons an output that was not committed
+    OutputReplacement(const OutputReplacement&) = delete;
+    OutputReplacement& operator=(const OutputReplacement&) = delete;
+
+    // The name to write the output under.
+    const std::string& writePath() const { return temp_.empty() ? path_ : temp_; }
+    // Whether the output goes beside the earlier file rather than into it.
+    bool replaces() const { return !temp_.empty(); }
+    // Puts the complete output in the earlier file's place. False, with the reason in `error`, when it
+    // cannot (the output is then removed and the earlier file kept where that can be helped).
+    bool commit(std::string& error);
+    // Removes the output written beside the earlier file; written in place, the partial output is
+    // removed when `remove_in_place` is true.
+    void abandon(bool remove_in_place = true);
+
+private:
+    std::string path_;    // the output's name, as the caller gave it
+    std::string target_;  // the file the output replaces
+    std::string temp_;    // the output beside it; empty when written in place
+};
+
 }  // namespace zelvan::detail

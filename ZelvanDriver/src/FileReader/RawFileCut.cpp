@@ -252,7 +252,9 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     // and not where it would take the place of the recording's own index (two names can share one
     // index name). An index left beside an earlier file of the cut's name must never be taken for its.
     const bool indexed = isFileOrNothing(path) && !sameFile(bookmarkPathFor(path), bookmark_path_);
-    if (indexed) {
+    // An earlier file of the cut's name, and its index, stay until the cut is complete.
+    detail::OutputReplacement output(path);
+    if (indexed && !output.replaces()) {
         // The output is opened, not yet emptied, before that index goes: an output that cannot be written
         // leaves the index, and an index that cannot go leaves an earlier file of the cut's name.
         std::error_code ec;
@@ -265,14 +267,14 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
             return fail(ReaderError::CannotCreateOutput, error + ".");
         }
     }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(output.writePath(), std::ios::binary | std::ios::trunc);
     if (!out) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
     // A cut that fails part way is removed: no half-written recording is left behind.
     errno = 0;  // so that a reason below names the error of this file only
     auto abandon = [&](ReaderError code, const char* reason) {
         const int error = errno;
         out.close();
-        detail::removePartialOutput(path);
+        output.abandon();
         std::string message = std::string(reason) + " (" + path;
         if (error != 0) message += std::string(": ") + std::strerror(error);
         return fail(code, message + ")");
@@ -289,7 +291,7 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     if (const CopyFailure copy = copyRange(in_, cut.offset, end_offset, out, indexer, progress_);
         copy.code == ReaderError::Cancelled) {
         out.close();
-        detail::removePartialOutput(path);
+        output.abandon();
         return fail(ReaderError::Cancelled,
                     "The cut was cancelled: the progress callback asked to stop (" + path + ").",
                     Report::Info);
@@ -298,6 +300,15 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     }
     out.close();
     if (out.fail()) return abandon(ReaderError::CannotWrite, kShortWrite);
+    if (output.replaces()) {
+        // The earlier file's index goes before the cut takes its place; an index that cannot go
+        // leaves the earlier file with it.
+        if (std::string error; indexed && !detail::removeSideFile(path, error)) {
+            output.abandon();
+            return fail(ReaderError::CannotCreateOutput, error + ".");
+        }
+        if (std::string error; !output.commit(error)) return fail(ReaderError::CannotWrite, error + ".");
+    }
     const std::vector<uint8_t> index = indexer.finish(header);
     std::string index_error = indexer.error();
     // The cut's index goes beside it, so that opening it needs no scan. Without it (no memory while

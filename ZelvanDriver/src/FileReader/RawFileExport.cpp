@@ -166,10 +166,15 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
         return fail(ReaderError::CannotEncode,
                     "Video converter initialization failed, please confirm that the input file is correct.");
     }
-    if (video_converter_->setOutputFile(path) != 0) {
+    // An earlier video of the output's name stays until the new one is complete.
+    detail::OutputReplacement output(path);
+    // A relative name is named from the current folder, so that the encoder's file layer takes a colon
+    // in it for part of the name rather than for a protocol.
+    const std::string& name = output.writePath();
+    if (video_converter_->setOutputFile(name.starts_with('/') ? name : "./" + name) != 0) {
         // Only a file the converter opened (a container header that could not be written) is a partial
         // output; a file it could not open is left as it was.
-        if (video_converter_->lastError() == VideoError::CannotWrite) detail::removePartialOutput(path);
+        output.abandon(video_converter_->lastError() == VideoError::CannotWrite);
         // The converter has logged why.
         return fail(readerErrorOf(video_converter_->lastError()), video_converter_->lastErrorMessage(),
                     Report::NotLogged);
@@ -178,13 +183,14 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
     const uint64_t span = std::min(end_us, detail::saturatingAdd(end_timestamp_, 1)) - from;
     if (!renderVideo(from, end_us, span, path)) {
         // A video that fails part way is removed, like a failed cut.
-        detail::removePartialOutput(path);
+        output.abandon();
         return false;
     }
     if (progress_ && !progress_(span, span)) {
-        detail::removePartialOutput(path);
+        output.abandon();
         return failCancelledExport(path);
     }
+    if (std::string error; !output.commit(error)) return fail(ReaderError::CannotWrite, error + ".");
     return true;
 }
 
