@@ -327,6 +327,10 @@ void MainWidget::connectPlayback() {
             &ZvEventProcessor::slotSetLowerTimeStamp);
     connect(slider, &ZvThreeHandleSlider::upperValueChanged, player,
             &ZvEventProcessor::slotSetUpperTimeStamp);
+    // The total the position label shows is the end handle, also while playback stands still.
+    connect(slider, &ZvThreeHandleSlider::upperValueChanged, this, [this] {
+        if (!ui_->label_slider_time->text().isEmpty()) showSliderTime();
+    });
 }
 
 void MainWidget::showTriggers(const std::vector<std::pair<uint64_t, uint8_t>>& triggers) {
@@ -862,11 +866,15 @@ void MainWidget::showCameraSerial(QString str) { ui_->label_camera->setText(str)
 void MainWidget::showTimeStamp(uint64_t timestamp_us) {
     if (viewerMode_ == RawFile || viewerMode_ == FusionFile) {
         ui_->slider->setCenterValue(timestamp_us);
-        ui_->label_slider_time->setText(formatTimestamp(timestamp_us) + "/" +
-                                        formatTimestamp(ui_->slider->rangeEnd()));
+        showSliderTime();
         return;
     }
     ui_->label_time->setText(tr("Live time %1").arg(formatTimestamp(timestamp_us)));
+}
+
+void MainWidget::showSliderTime() {
+    ui_->label_slider_time->setText(formatTimestamp(ui_->slider->centerValue()) + "/" +
+                                    formatTimestamp(ui_->slider->rangeEnd()));
 }
 
 void MainWidget::showLocalTime(QString local_time) { ui_->label_local_time->setText(local_time); }

@@ -172,6 +172,8 @@ protected:
 
 private:
     void buildMenus();
+    // The playback position and the end handle's time under the slider.
+    void showSliderTime();
     // File > Open Recent: the settings' recent recordings, then "Clear Recent".
     void fillRecentMenu();
     // After a load that ended without a recording: the window shows none.

@@ -285,6 +285,8 @@ private slots:
         const uint64_t upper = slider->upperValue();
         QCOMPARE(upper, slider->pixelToValue(to));
         QCOMPARE(player->endTimestamp(), upper);
+        // The label's total follows the end handle at once.
+        QVERIFY(ui->label_slider_time->text().endsWith("/" + formatTimestamp(upper)));
 
         // The label's total is the end handle; playback wraps there.
         emit ui->pb_next_frame->pressed();
