@@ -1,6 +1,7 @@
 // Raw file reader: bookmark index, side file, seeking and reading, checked against a continuous
 // decode of the same file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -1255,6 +1256,18 @@ TEST(RawFileReaderReasons, LoadingFailuresNameTheirReason) {
     EXPECT_EQ(missing.lastError(), ReaderError::CannotOpen);
     EXPECT_EQ(missing.lastErrorMessage(), "Failed to open raw file: " + (dir / "missing.raw"));
     EXPECT_TRUE(log.contains(LOG_ERROR, missing.lastErrorMessage()));
+
+    // What is not a regular file holds no recording: a device (which may never end), a pipe (which
+    // waits for a writer: refused without opening it) and a folder.
+    ASSERT_EQ(::mkfifo((dir / "pipe.raw").c_str(), 0600), 0);
+    fs::create_directory(dir / "folder.raw");
+    for (const std::string& path : {std::string("/dev/null"), dir / "pipe.raw", dir / "folder.raw"}) {
+        SCOPED_TRACE(path);
+        RawFileReader reader(path);
+        EXPECT_FALSE(reader.loadFile());
+        EXPECT_EQ(reader.lastError(), ReaderError::CannotOpen);
+        EXPECT_EQ(reader.lastErrorMessage(), "Failed to open raw file: " + path + " is not a regular file.");
+    }
 
     // Files whose header is not that of an EVT 3.0 raw file: the test data's EVT 2.0 recording, and a
     // header line that is not understood.

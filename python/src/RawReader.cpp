@@ -50,6 +50,10 @@ std::ifstream openStream(const std::string& path) {
     if (!std::filesystem::exists(status)) throw FileMissing("cannot open \"" + path + "\": no such file");
     if (std::filesystem::is_directory(status))
         throw IoFailure("cannot open \"" + path + "\": it is a folder");
+    // A recording is read wherever its index points, as often as asked: a device (which may never end)
+    // or a pipe (which waits for a writer) holds none.
+    if (!std::filesystem::is_regular_file(status))
+        throw IoFailure("cannot open \"" + path + "\": it is not a regular file");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw IoFailure("cannot open \"" + path + "\": " + std::strerror(errno));
     return in;

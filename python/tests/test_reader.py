@@ -147,6 +147,15 @@ def test_folder_raises_os_error(tmp_path):
         zelvan.RawReader(str(tmp_path))
 
 
+def test_device_or_pipe_raises_os_error(tmp_path):
+    # A device may never end and a pipe waits for a writer: neither is opened.
+    pipe = tmp_path / "pipe.raw"
+    os.mkfifo(pipe)
+    for path in ("/dev/null", str(pipe)):
+        with pytest.raises(OSError, match="not a regular file"):
+            zelvan.RawReader(path)
+
+
 def test_header_of_another_format_raises_value_error(tmp_path):
     path = tmp_path / "evt2.raw"
     path.write_bytes(b"% format EVT2;height=480;width=640\n% end\n" + bytes(64))

@@ -128,6 +128,12 @@ bool RawFileReader::loadFile() {
     // A load after an earlier one (which may have failed or been cancelled) starts afresh.
     if (in_.is_open()) in_.close();
     in_.clear();
+    // A recording is read wherever its index points, as often as asked: a device or a pipe (which may
+    // never end, or wait for a writer) holds none.
+    std::error_code ec;
+    if (std::filesystem::exists(path_, ec) && !std::filesystem::is_regular_file(path_, ec)) {
+        return fail(ReaderError::CannotOpen, "Failed to open raw file: " + path_ + " is not a regular file.");
+    }
     in_.open(path_, std::ios::binary);
     if (!in_.is_open()) return fail(ReaderError::CannotOpen, "Failed to open raw file: " + path_);
     in_.seekg(0, std::ios::end);
@@ -157,7 +163,6 @@ bool RawFileReader::loadFile() {
                     Report::Info);
     };
     bool loaded_index = false;
-    std::error_code ec;
     if (std::filesystem::exists(bookmark_path_, ec)) {
         loaded_index = index_->load(bookmark_path_, recording, progress);
         if (progress.cancelled()) return cancelled();
