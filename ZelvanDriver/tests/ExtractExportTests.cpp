@@ -2,6 +2,7 @@
 // results: a cut decodes to exactly the events of its range, a video shows them.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1205,6 +1206,25 @@ TEST(FullDisk, ACutOrExportThatFailsKeepsTheEarlierFile) {
             EXPECT_TRUE(decodeWhole(out) == expected);
             const auto index = readBytes(side);
             EXPECT_NE(std::string(index.begin(), index.end()), "its index");
+        }
+        EXPECT_EQ(namesIn(dir.path()), names);
+
+        // The set-user bit does not come to the replacement; another user's file is written in place,
+        // so that it keeps its owner.
+        fs::permissions(out, fs::perms::set_uid, fs::perm_options::add);
+        ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 500'000, out)
+                             : reader->extractEventData(0, 500'000, out));
+        EXPECT_EQ(fs::status(out).permissions() & (fs::perms::all | fs::perms::set_uid),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+            ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
+                                 : reader->extractEventData(0, 999'000, out));
+            struct stat st {};
+            ASSERT_EQ(::stat(out.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, 65534u);
+            EXPECT_EQ(st.st_gid, 65534u);
+            EXPECT_GT(st.st_size, 60'000);
         }
         EXPECT_EQ(namesIn(dir.path()), names);
     }

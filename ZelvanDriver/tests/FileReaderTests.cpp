@@ -1268,6 +1268,15 @@ TEST(RawFileReaderReasons, LoadingFailuresNameTheirReason) {
         EXPECT_EQ(reader.lastError(), ReaderError::CannotOpen);
         EXPECT_EQ(reader.lastErrorMessage(), "Failed to open raw file: " + path + " is not a regular file.");
     }
+    {
+        // A pipe under the index's name is no index: the recording opens with one of its own.
+        writeSynthetic(dir / "piped.raw", 0, 100'000, 100'000, true);
+        const std::string side = RawFileReader::bookmarkPathFor(dir / "piped.raw");
+        ASSERT_EQ(::mkfifo(side.c_str(), 0600), 0);
+        RawFileReader reader(dir / "piped.raw");
+        EXPECT_TRUE(reader.loadFile()) << reader.lastErrorMessage();
+        EXPECT_TRUE(fs::is_regular_file(side));
+    }
 
     // Files whose header is not that of an EVT 3.0 raw file: the test data's EVT 2.0 recording, and a
     // header line that is not understood.

@@ -727,6 +727,9 @@ private:
 // stderr that holds the reader's reason; an interrupted one ends the process by its signal.
 int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint64_t end,
                    const std::string& out) {
+    // The reader goes wherever the recording's index points: a device or a pipe holds no recording.
+    if (std::error_code ec; std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
+        return fail("\"" + path + "\" is not a regular file");
     Payload p;
     std::string error;
     if (!openRecording(path, p, error)) return fail(error);

@@ -89,6 +89,9 @@ bool BookmarkIndex::save(const std::string& raw_path, const Recording& recording
 }
 
 bool BookmarkIndex::load(const std::string& path, const Recording& recording, LoadProgress& progress) {
+    // Something else under the index's name (a pipe would wait for a writer) is no index.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         ZV_LOG(LOG_ERROR, "Error opening file for reading!");

@@ -14,17 +14,29 @@ OutputReplacement::OutputReplacement(const std::string& path) : path_(path) {
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return;
     const fs::path target = fs::canonical(path, ec);
+    if (ec) return;
     struct stat st {};
-    // A file with other names keeps them only when written in place; a file the user may not write
-    // is refused when opened, as before.
-    if (ec || ::access(target.c_str(), W_OK) != 0 || ::stat(target.c_str(), &st) != 0 || st.st_nlink != 1)
+    struct stat folder {};
+    // Only the user's own file, with no other name, that the user may write and that lies on its
+    // folder's file system (not mounted on its own) is replaced: the replacement then has its owner,
+    // group and permissions, and the rename cannot be refused. Any other file is written in place.
+    if (::stat(target.c_str(), &st) != 0 || st.st_uid != ::geteuid() || st.st_nlink != 1 ||
+        (st.st_mode & S_IWUSR) == 0 || ::stat(target.parent_path().c_str(), &folder) != 0 ||
+        folder.st_dev != st.st_dev) {
         return;
-    std::string temp = target.string() + ".XXXXXX";
+    }
+    std::string temp = target.string() + ".zvpart-XXXXXX";
     const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return;
-    // The replacement is the user's own file, with the earlier file's permissions where it may.
-    static_cast<void>(::fchmod(fd, st.st_mode & 07777));
+    if (fd < 0) return;  // a folder the user may not write
+    // The earlier file's group (one the user is in, as the owner) and permissions, without the
+    // set-user and set-group bits.
+    const bool same =
+        ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) == 0 && ::fchmod(fd, st.st_mode & 0777) == 0;
     ::close(fd);
+    if (!same) {
+        ::unlink(temp.c_str());
+        return;
+    }
     target_ = target.string();
     temp_ = std::move(temp);
 }
@@ -38,14 +50,9 @@ bool OutputReplacement::commit(std::string& error) {
     const std::string temp = std::move(temp_);
     temp_.clear();
     if (::rename(temp.c_str(), target_.c_str()) == 0) return true;
-    // The name cannot be replaced (a file mounted on its own, another user's file in a shared folder):
-    // the content is copied into the earlier file.
-    std::error_code ec;
-    const bool copied =
-        std::filesystem::copy_file(temp, target_, std::filesystem::copy_options::overwrite_existing, ec);
+    error = "Cannot put the output in place of " + path_ + ": " + std::strerror(errno) +
+            "; the earlier file is kept";
     ::unlink(temp.c_str());
-    if (copied) return true;
-    error = "Cannot put the output in place of " + path_ + ": " + ec.message();
     return false;
 }
 

@@ -16,11 +16,12 @@ inline void removePartialOutput(const std::string& path) {
     }
 }
 
-// Where a cut or an export writes. A file of the output's name that is there (through symbolic links,
+// Where a cut or an export writes. The user's own file of the output's name (through symbolic links,
 // the file they name) keeps its content until the new one is complete: the output is written beside it
-// under a name of its own, with its permissions, and takes its place on commit(). Where that cannot be
-// done (a folder the user may not write, a file with other names, a device or a pipe, no file yet) the
-// output is written in place, as writePath() then says.
+// under a name of its own (NAME.zvpart-XXXXXX), with its group and permissions, and renamed over it on
+// commit(). Any other output is written in place, as writePath() then says: no file yet, another
+// user's file, a file with other names or mounted on its own, a folder the user may not write, a
+// device or a pipe.
 class OutputReplacement {
 public:
     explicit OutputReplacement(const std::string& path);
@@ -33,7 +34,7 @@ public:
     // Whether the output goes beside the earlier file rather than into it.
     bool replaces() const { return !temp_.empty(); }
     // Puts the complete output in the earlier file's place. False, with the reason in `error`, when it
-    // cannot (the output is then removed and the earlier file kept where that can be helped).
+    // cannot: the output is then removed and the earlier file kept.
     bool commit(std::string& error);
     // Removes the output written beside the earlier file; written in place, the partial output is
     // removed when `remove_in_place` is true.

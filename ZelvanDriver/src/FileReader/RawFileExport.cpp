@@ -168,10 +168,11 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
     }
     // An earlier video of the output's name stays until the new one is complete.
     detail::OutputReplacement output(path);
-    // A relative name is named from the current folder, so that the encoder's file layer takes a colon
-    // in it for part of the name rather than for a protocol.
+    // The encoder's file layer takes a name with a colon before its first '/' ("clip:1.mp4") for a
+    // protocol's: such a name is named from the current folder.
     const std::string& name = output.writePath();
-    if (video_converter_->setOutputFile(name.starts_with('/') ? name : "./" + name) != 0) {
+    const bool protocol_like = name.find(':') < name.find('/');
+    if (video_converter_->setOutputFile(protocol_like ? "./" + name : name) != 0) {
         // Only a file the converter opened (a container header that could not be written) is a partial
         // output; a file it could not open is left as it was.
         output.abandon(video_converter_->lastError() == VideoError::CannotWrite);
