@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1209,22 +1210,53 @@ TEST(FullDisk, ACutOrExportThatFailsKeepsTheEarlierFile) {
         }
         EXPECT_EQ(namesIn(dir.path()), names);
 
-        // The set-user bit does not come to the replacement; another user's file is written in place,
-        // so that it keeps its owner.
+        // The set-user bit does not come to the replacement.
         fs::permissions(out, fs::perms::set_uid, fs::perm_options::add);
         ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 500'000, out)
                              : reader->extractEventData(0, 500'000, out));
         EXPECT_EQ(fs::status(out).permissions() & (fs::perms::all | fs::perms::set_uid),
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-        if (::geteuid() == 0) {
-            ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+
+        // A file with a second name keeps its inode, and so both names: the complete output is copied
+        // into it, and a full disk leaves it whole.
+        const std::string other = dir / "other-name";
+        fs::create_hard_link(out, other);
+        const auto before = readBytes(out);
+        EXPECT_EQ(
+            runWithFileSizeLimit(60'000, [&] { return reasonInChild(source, to_video, 0, 999'000, out); }),
+            10 + static_cast<int>(ReaderError::CannotWrite));
+        EXPECT_TRUE(readBytes(out) == before);
+        ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
+                             : reader->extractEventData(0, 999'000, out));
+        EXPECT_TRUE(fs::equivalent(out, other));
+        EXPECT_TRUE(readBytes(out) != before);
+        fs::remove(other);
+
+        // Extended attributes (access lists among them) stay with the file, where the file system has them.
+        if (::setxattr(out.c_str(), "user.zelvan-test", "kept", 4, 0) == 0) {
             ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
                                  : reader->extractEventData(0, 999'000, out));
+            char value[8] = {};
+            EXPECT_EQ(::getxattr(out.c_str(), "user.zelvan-test", value, sizeof value), 4);
+            EXPECT_STREQ(value, "kept");
+            ASSERT_EQ(::removexattr(out.c_str(), "user.zelvan-test"), 0);
+        }
+
+        // Another user's file (root alone can give one away) keeps its owner and group the same way.
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
+            const auto earlier_bytes = readBytes(out);
+            EXPECT_EQ(runWithFileSizeLimit(60'000,
+                                           [&] { return reasonInChild(source, to_video, 0, 500'000, out); }),
+                      10 + static_cast<int>(ReaderError::CannotWrite));
+            EXPECT_TRUE(readBytes(out) == earlier_bytes);
+            ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 500'000, out)
+                                 : reader->extractEventData(0, 500'000, out));
             struct stat st {};
             ASSERT_EQ(::stat(out.c_str(), &st), 0);
             EXPECT_EQ(st.st_uid, 65534u);
             EXPECT_EQ(st.st_gid, 65534u);
-            EXPECT_GT(st.st_size, 60'000);
+            EXPECT_TRUE(readBytes(out) != earlier_bytes);
         }
         EXPECT_EQ(namesIn(dir.path()), names);
     }

@@ -400,13 +400,19 @@ void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, c
         const QString done = "extract event data start:" + QString::number(start_ts) +
                              " end: " + QString::number(end_ts) + " success.";
         bool ok = false;
-        if (job == FileJob::Cut) {
-            ok = reader->extractEventData(start_ts, end_ts, toFileSystemPath(out_full_path));
-        } else {
-            logLine("start export video: " + out_full_path);
-            ok = reader->exportEventDataToVideo(start_ts, end_ts, toFileSystemPath(out_full_path));
+        QString why;
+        try {
+            if (job == FileJob::Cut) {
+                ok = reader->extractEventData(start_ts, end_ts, toFileSystemPath(out_full_path));
+            } else {
+                logLine("start export video: " + out_full_path);
+                ok = reader->exportEventDataToVideo(start_ts, end_ts, toFileSystemPath(out_full_path));
+            }
+            if (!ok) why = QString::fromStdString(reader->lastErrorMessage());
+        } catch (const std::exception& e) {
+            // Only running out of memory throws: the reader has removed what it wrote.
+            why = QString::fromLocal8Bit(e.what());
         }
-        const QString why = ok ? QString() : QString::fromStdString(reader->lastErrorMessage());
         const bool cancelled = !ok && reader->lastError() == zelvan::ReaderError::Cancelled;
         // Done with the reader before the result is told: a job asked for on hearing it is accepted.
         --fileJobs_;

@@ -16,12 +16,14 @@ inline void removePartialOutput(const std::string& path) {
     }
 }
 
-// Where a cut or an export writes. The user's own file of the output's name (through symbolic links,
-// the file they name) keeps its content until the new one is complete: the output is written beside it
-// under a name of its own (NAME.zvpart-XXXXXX), with its group and permissions, and renamed over it on
-// commit(). Any other output is written in place, as writePath() then says: no file yet, another
-// user's file, a file with other names or mounted on its own, a folder the user may not write, a
-// device or a pipe.
+// Where a cut or an export writes. A file of the output's name that is there (through symbolic links,
+// the file they name) keeps its content until the new one is complete: the output is written under a
+// name of its own (NAME.zvpart-XXXXXX beside it, or in the temporary folder) and then takes its place.
+// The user's own file with one name and nothing but its permissions is replaced by a rename, the new
+// file given its group and permissions; any other (another user's, hard-linked, with extended
+// attributes or access lists, mounted on its own) keeps its inode, and so its owner, names and
+// attributes, and has the complete output copied into it. A device, a pipe or a new file is written
+// in place, as writePath() then says; a new file that is not committed is removed.
 class OutputReplacement {
 public:
     explicit OutputReplacement(const std::string& path);
@@ -34,16 +36,22 @@ public:
     // Whether the output goes beside the earlier file rather than into it.
     bool replaces() const { return !temp_.empty(); }
     // Puts the complete output in the earlier file's place. False, with the reason in `error`, when it
-    // cannot: the output is then removed and the earlier file kept.
+    // cannot: the output is then removed and the earlier file kept, unless copying into it failed
+    // part way (the reason says so).
     bool commit(std::string& error);
     // Removes the output written beside the earlier file; written in place, the partial output is
     // removed when `remove_in_place` is true.
     void abandon(bool remove_in_place = true);
 
 private:
-    std::string path_;    // the output's name, as the caller gave it
-    std::string target_;  // the file the output replaces
-    std::string temp_;    // the output beside it; empty when written in place
+    bool copyInto(std::string& error);
+
+    std::string path_;       // the output's name, as the caller gave it
+    std::string target_;     // the file the output replaces
+    std::string temp_;       // the output under its own name; empty when written in place
+    bool rename_ = false;    // the output replaces the earlier file by a rename
+    bool new_file_ = false;  // written in place into a file that was not there
+    bool committed_ = false;
 };
 
 }  // namespace zelvan::detail

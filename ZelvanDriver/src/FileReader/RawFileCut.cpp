@@ -300,15 +300,13 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     }
     out.close();
     if (out.fail()) return abandon(ReaderError::CannotWrite, kShortWrite);
-    if (output.replaces()) {
-        // The earlier file's index goes before the cut takes its place; an index that cannot go
-        // leaves the earlier file with it.
-        if (std::string error; indexed && !detail::removeSideFile(path, error)) {
-            output.abandon();
-            return fail(ReaderError::CannotCreateOutput, error + ".");
-        }
-        if (std::string error; !output.commit(error)) return fail(ReaderError::CannotWrite, error + ".");
+    // The earlier file's index goes before the cut takes its place; an index that cannot go leaves
+    // the earlier file with it.
+    if (std::string error; output.replaces() && indexed && !detail::removeSideFile(path, error)) {
+        output.abandon();
+        return fail(ReaderError::CannotCreateOutput, error + ".");
     }
+    if (std::string error; !output.commit(error)) return fail(ReaderError::CannotWrite, error + ".");
     const std::vector<uint8_t> index = indexer.finish(header);
     std::string index_error = indexer.error();
     // The cut's index goes beside it, so that opening it needs no scan. Without it (no memory while

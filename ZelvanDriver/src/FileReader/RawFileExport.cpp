@@ -168,17 +168,19 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
     }
     // An earlier video of the output's name stays until the new one is complete.
     detail::OutputReplacement output(path);
-    // The encoder's file layer takes a name with a colon before its first '/' ("clip:1.mp4") for a
-    // protocol's: such a name is named from the current folder.
+    // The encoder's file layer takes names such as "clip:1.mp4" for a protocol's: a relative name is
+    // named from the current folder. The user hears of the name the user gave.
     const std::string& name = output.writePath();
-    const bool protocol_like = name.find(':') < name.find('/');
-    if (video_converter_->setOutputFile(protocol_like ? "./" + name : name) != 0) {
+    const std::string encoder_name = name.starts_with('/') ? name : "./" + name;
+    if (video_converter_->setOutputFile(encoder_name) != 0) {
         // Only a file the converter opened (a container header that could not be written) is a partial
         // output; a file it could not open is left as it was.
         output.abandon(video_converter_->lastError() == VideoError::CannotWrite);
+        std::string message = video_converter_->lastErrorMessage();
+        if (const size_t at = message.find(encoder_name); at != std::string::npos)
+            message.replace(at, encoder_name.size(), path);
         // The converter has logged why.
-        return fail(readerErrorOf(video_converter_->lastError()), video_converter_->lastErrorMessage(),
-                    Report::NotLogged);
+        return fail(readerErrorOf(video_converter_->lastError()), message, Report::NotLogged);
     }
     // Past the recording's end no period holds events: progress counts up to the earlier end.
     const uint64_t span = std::min(end_us, detail::saturatingAdd(end_timestamp_, 1)) - from;
