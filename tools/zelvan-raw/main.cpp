@@ -772,8 +772,10 @@ int cmdCutOrExport(bool to_video, const std::string& path, uint64_t start, uint6
     try {
         ok = to_video ? reader.exportEventDataToVideo(start, end, out)
                       : reader.extractEventData(start, end, out);
-    } catch (const std::exception& e) {
+    } catch (const std::bad_alloc&) {
         // Failures come back as the result; only running out of memory throws.
+        return progress.fail("out of memory; \"" + out + "\" was not written");
+    } catch (const std::exception& e) {
         return progress.fail(e.what());
     }
     if (!ok) return report("cannot write \"" + out + "\"");
