@@ -1139,6 +1139,14 @@ TEST(FullDisk, AnExportThatCannotBeWrittenFails) {
     EXPECT_GT(fs::file_size(dir / "out.mp4"), 60'000u);
 }
 
+// ThreadSanitizer ends a child forked after the process has run threads (the exports' encoder): under
+// it, the children of a full disk run only before the first export.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kForksAfterThreads = false;
+#else
+constexpr bool kForksAfterThreads = true;
+#endif
+
 // The names in a folder, sorted.
 std::vector<std::string> namesIn(const fs::path& dir) {
     std::vector<std::string> names;
@@ -1222,10 +1230,12 @@ TEST(FullDisk, ACutOrExportThatFailsKeepsTheEarlierFile) {
         const std::string other = dir / "other-name";
         fs::create_hard_link(out, other);
         const auto before = readBytes(out);
-        EXPECT_EQ(
-            runWithFileSizeLimit(60'000, [&] { return reasonInChild(source, to_video, 0, 999'000, out); }),
-            10 + static_cast<int>(ReaderError::CannotWrite));
-        EXPECT_TRUE(readBytes(out) == before);
+        if (kForksAfterThreads || !to_video) {
+            EXPECT_EQ(runWithFileSizeLimit(60'000,
+                                           [&] { return reasonInChild(source, to_video, 0, 999'000, out); }),
+                      10 + static_cast<int>(ReaderError::CannotWrite));
+            EXPECT_TRUE(readBytes(out) == before);
+        }
         ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
                              : reader->extractEventData(0, 999'000, out));
         EXPECT_TRUE(fs::equivalent(out, other));
@@ -1246,10 +1256,12 @@ TEST(FullDisk, ACutOrExportThatFailsKeepsTheEarlierFile) {
         if (::geteuid() == 0) {
             ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
             const auto earlier_bytes = readBytes(out);
-            EXPECT_EQ(runWithFileSizeLimit(60'000,
-                                           [&] { return reasonInChild(source, to_video, 0, 500'000, out); }),
-                      10 + static_cast<int>(ReaderError::CannotWrite));
-            EXPECT_TRUE(readBytes(out) == earlier_bytes);
+            if (kForksAfterThreads || !to_video) {
+                EXPECT_EQ(runWithFileSizeLimit(
+                              60'000, [&] { return reasonInChild(source, to_video, 0, 500'000, out); }),
+                          10 + static_cast<int>(ReaderError::CannotWrite));
+                EXPECT_TRUE(readBytes(out) == earlier_bytes);
+            }
             ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 500'000, out)
                                  : reader->extractEventData(0, 500'000, out));
             struct stat st {};
