@@ -490,24 +490,29 @@ TEST(ExtractEventData, AnIndexLeftUnderTheCutsNameIsNeverTakenForItsOwn) {
     uint64_t start = 0, end = 0;
     reader->getStartTimeStamp(start);
     reader->getEndTimeStamp(end);
-    const std::string out = dir / "cut.raw";
-    const fs::path side = RawFileReader::bookmarkPathFor(out);
+    // A name that leaves room for the cut's own temporary name and for its index's name, but not for
+    // the index's temporary name: the index of a cut under it cannot be written.
+    std::string out = dir / (std::string(235, 'c') + ".raw");
+    fs::path side = RawFileReader::bookmarkPathFor(out);
     ScopedLogCapture log;
 
-    // The earlier cut, of the first half, with its index.
-    ASSERT_TRUE(reader->extractEventData(start, start + (end - start) / 2, out));
-    ASSERT_TRUE(fs::exists(side));
+    // The earlier cut, of the first half, with its index (written under a shorter name).
+    ASSERT_TRUE(reader->extractEventData(start, start + (end - start) / 2, dir / "cut.raw"));
+    fs::rename(dir / "cut.raw", out);
+    fs::rename(RawFileReader::bookmarkPathFor(dir / "cut.raw"), side);
     const auto earlier_index = readBytes(side);
 
-    // The new cut's index cannot be written: its temporary name is taken by a folder.
-    fs::create_directories(side.string() + ".part/x");
+    // The new cut's index cannot be written.
     ASSERT_TRUE(reader->extractEventData(start + (end - start) / 4, end, out));
     EXPECT_EQ(reader->lastError(), ReaderError::CannotWriteIndex);
     EXPECT_NE(reader->lastErrorMessage().find("the cut " + out + " is complete without it"),
               std::string::npos)
         << reader->lastErrorMessage();
     EXPECT_FALSE(fs::exists(side));
-    fs::remove_all(side.string() + ".part");
+    EXPECT_TRUE(indexcheck::temporariesOf(side).empty());
+    out = dir / "cut.raw";
+    side = RawFileReader::bookmarkPathFor(out);
+    fs::rename(dir / (std::string(235, 'c') + ".raw"), out);
     {
         // Opened, the cut is read whole through the index its reader builds.
         const auto events = decodeWhole(out);
@@ -532,7 +537,6 @@ TEST(ExtractEventData, AnIndexLeftUnderTheCutsNameIsNeverTakenForItsOwn) {
     ASSERT_TRUE(reader->extractEventData(start, end, "/dev/null"));
     EXPECT_EQ(reader->lastError(), ReaderError::None);
     EXPECT_FALSE(fs::exists("/dev/null.zvmark.tmp"));
-    EXPECT_FALSE(fs::exists("/dev/null.zvmark.tmp.part"));
 
     // A side file that cannot be removed (a folder that holds something) refuses the cut.
     const auto cut_bytes = readBytes(out);

@@ -471,17 +471,27 @@ TEST(RawFileReaderSideFile, IsReusedAndRebuiltWhenItDoesNotMatch) {
     }
 }
 
-TEST(RawFileReaderSideFile, IsNeverWrittenThroughWhatLiesAtItsTemporaryName) {
+TEST(RawFileReaderSideFile, IsNeverWrittenThroughWhatLiesBesideIt) {
     TempDir dir;
     const std::string path = dir / "rec.raw";
     const std::string side = dir / "rec.zvmark.tmp";
     const std::string victim = dir / "victim.txt";
     writeSynthetic(path, 0, 30'000, 1'000'000, true, 3);
+    fs::permissions(path, fs::perms(0644));
     std::ofstream(victim) << "not an index";
-    // A link at the temporary name, as someone who shares the folder could place it, then a hard link,
-    // then a leftover file of an earlier writer at the same name.
+    // Links at names a writer of the index could pick, as someone who shares the folder could place
+    // them, then a leftover file of an earlier writer.
     fs::create_symlink(victim, side + ".part");
-    for (int round = 0; round < 3; ++round) {
+    fs::create_hard_link(victim, side + ".part-000000");
+    std::ofstream(side + ".part-left") << "left over";
+    const auto beside = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(fs::path(path).parent_path()))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    for (int round = 0; round < 2; ++round) {
         {
             auto reader = open(path);
             ASSERT_NE(reader, nullptr);
@@ -492,7 +502,12 @@ TEST(RawFileReaderSideFile, IsNeverWrittenThroughWhatLiesAtItsTemporaryName) {
         std::getline(in, text);
         EXPECT_EQ(text, "not an index");
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(side)));
-        EXPECT_FALSE(fs::exists(fs::symlink_status(side + ".part")));
+        // Whoever may read the recording may read its index.
+        EXPECT_EQ(fs::status(side).permissions(), round == 0 ? fs::perms(0644) : fs::perms(0640));
+        // Nothing but the index was added.
+        EXPECT_EQ(beside(), (std::vector<std::string>{"rec.raw", "rec.zvmark.tmp", "rec.zvmark.tmp.part",
+                                                      "rec.zvmark.tmp.part-000000",
+                                                      "rec.zvmark.tmp.part-left", "victim.txt"}));
         // The index is taken when the recording is opened again.
         {
             ScopedLogCapture log(LOG_DETAIL);
@@ -501,10 +516,7 @@ TEST(RawFileReaderSideFile, IsNeverWrittenThroughWhatLiesAtItsTemporaryName) {
             EXPECT_FALSE(log.contains(LOG_WARNING, kCheckFailed));
         }
         fs::remove(side);
-        if (round == 0)
-            fs::create_hard_link(victim, side + ".part");
-        else
-            std::ofstream(side + ".part") << "left over";
+        fs::permissions(path, fs::perms(0640));
     }
 }
 
@@ -1390,7 +1402,8 @@ TEST(RawFileReaderReasons, AnIndexThatIsDamagedOrCannotBeSavedIsNamed) {
         EXPECT_EQ(reader.lastError(), ReaderError::None);
     }
     EXPECT_TRUE(fs::is_directory(side));
-    EXPECT_FALSE(fs::exists(fs::path(side).string() + ".part"));
+    for (const auto& entry : fs::directory_iterator(fs::path(side).parent_path()))
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
 }
 
 TEST(RawFileReaderReasons, SeeksOutsideTheRecordingAndLostDataAreNamed) {

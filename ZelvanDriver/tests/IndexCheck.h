@@ -25,6 +25,17 @@ inline std::vector<uint8_t> readBytes(const fs::path& p) {
 
 inline fs::path indexOf(const fs::path& raw) { return RawFileReader::bookmarkPathFor(raw.string()); }
 
+// The temporary files an index writer left beside the index `side` (none, once it is done).
+inline std::vector<fs::path> temporariesOf(const fs::path& side) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    const std::string prefix = side.filename().string() + ".part";
+    for (const auto& entry : fs::directory_iterator(side.parent_path(), ec)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+    }
+    return found;
+}
+
 // The context a reader checks a side file against, taken from the recording itself.
 inline detail::BookmarkFileContext contextOf(const fs::path& raw) {
     std::ifstream in(raw, std::ios::binary);

@@ -170,9 +170,8 @@ TEST_F(RecorderIndex, ARecordingThatDroppedDataCarriesTheIndexOfWhatItHolds) {
 }
 
 TEST_F(RecorderIndex, AnIndexThatCannotBeWrittenIsReportedAndLeavesNone) {
-    const fs::path file = dir_ / "noindex.raw";
-    // The index's temporary name is taken by a folder: the index cannot be created.
-    fs::create_directories(indexOf(file).string() + ".part/x");
+    // A name with room for the index's name but not for its temporary name: the index cannot be created.
+    const fs::path file = dir_ / (std::string(235, 'n') + ".raw");
     DvsFileRecorder recorder;
     ScopedLogCapture log;
     ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
@@ -187,6 +186,36 @@ TEST_F(RecorderIndex, AnIndexThatCannotBeWrittenIsReportedAndLeavesNone) {
     EXPECT_FALSE(fs::exists(indexOf(file)));
     RawFileReader reader(file.string());
     EXPECT_TRUE(reader.loadFile()) << reader.lastErrorMessage();
+}
+
+// Two writers of one recording's index (two readers opening it at once, in two processes as well)
+// each write a temporary file of their own: the index is always one of them whole.
+TEST_F(RecorderIndex, TwoWritersOfOneIndexNeverMixTheirBytes) {
+    const fs::path file = dir_ / "shared.raw";
+    std::ofstream(file) << "a recording";
+    std::vector<uint8_t> first(256 << 10), second(256 << 10);
+    for (size_t i = 0; i < first.size(); ++i) {
+        first[i] = static_cast<uint8_t>(i * 7);
+        second[i] = static_cast<uint8_t>(i * 13 + 1);
+    }
+    std::atomic<int> failures{0};
+    const auto writer = [&](const std::vector<uint8_t>& bytes) {
+        for (int round = 0; round < 20; ++round) {
+            std::string error;
+            if (!detail::writeSideFile(file.string(), bytes, error, true)) ++failures;
+        }
+    };
+    std::vector<uint8_t> last;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::thread a(writer, std::cref(first));
+        std::thread b(writer, std::cref(second));
+        a.join();
+        b.join();
+        last = readBytes(indexOf(file));
+        ASSERT_TRUE(last == first || last == second) << "an index of mixed bytes, " << last.size() << " long";
+    }
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(temporariesOf(indexOf(file)).empty());
 }
 
 TEST_F(RecorderIndex, ARecordingEndedByAFullDiskLeavesNoIndex) {
@@ -207,7 +236,7 @@ TEST_F(RecorderIndex, ARecordingEndedByAFullDiskLeavesNoIndex) {
     EXPECT_EQ(recorder.lastError(), RecorderError::WriteFailed);
     EXPECT_FALSE(recorder.status().indexWritten);
     EXPECT_FALSE(fs::exists(indexOf(file)));
-    EXPECT_FALSE(fs::exists(indexOf(file).string() + ".part"));
+    EXPECT_TRUE(temporariesOf(indexOf(file)).empty());
 }
 
 // An index never outlives a change of its recording: the reader checks it as any side file and builds
@@ -288,7 +317,7 @@ TEST_F(RecorderIndex, AReaderSavesNoIndexOfAFileThatGrewWhileItWasIndexed) {
     }
     ASSERT_TRUE(appended);
     EXPECT_EQ(readBytes(indexOf(file)), recorders);
-    EXPECT_FALSE(fs::exists(indexOf(file).string() + ".part"));
+    EXPECT_TRUE(temporariesOf(indexOf(file)).empty());
     // Without the index appearing, none is created for the size the reader saw.
     fs::remove(indexOf(file));
     fs::resize_file(file, fs::file_size(file) - (stream.size() - first));

@@ -229,26 +229,17 @@ bool removeSideFile(const std::string& raw_path, std::string& error) {
 bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& bytes, std::string& error,
                    bool keep_existing) {
     const std::string path = RawFileReader::bookmarkPathFor(raw_path);
-    const std::string part = path + ".part";
-    // Only a file of that name alone is written: a link someone placed there (to have another file
-    // overwritten) or anything else that is not a plain file is never written through. A link is
-    // removed and the name taken afresh; a folder fails the index.
-    int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (struct stat st{}; fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)) {
-        ::close(fd);
-        fd = -1;
-        errno = ELOOP;
-    }
-    if (fd < 0 && (errno == ELOOP || errno == ENXIO)) {
-        if (::unlink(part.c_str()) == 0 || errno == ENOENT)
-            fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    }
-    if (fd >= 0 && ::ftruncate(fd, 0) != 0) {
-        error = "Cannot create the index " + part + ": " + std::strerror(errno);
-        ::close(fd);
-    } else if (fd < 0) {
-        error = "Cannot create the index " + part + ": " + std::strerror(errno);
+    // A temporary name of this writer's own, created afresh: two processes indexing one recording
+    // never write into each other's file, and nothing someone placed beside the recording (a link
+    // to have another file overwritten) is ever written through.
+    std::string part = path + ".part-XXXXXX";
+    const int fd = ::mkostemp(part.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = "Cannot create the index " + path + ".part: " + std::strerror(errno);
     } else {
+        // mkostemp creates the file for its owner alone; the index may be read by whoever may read
+        // the recording.
+        if (struct stat st{}; ::stat(raw_path.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 0666);
         size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -268,7 +259,7 @@ bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& byte
         if (ec) error = "Cannot rename the index " + part + " to " + path + ": " + ec.message();
     }
     if (error.empty()) return true;
-    std::filesystem::remove(part, ec);
+    if (fd >= 0) std::filesystem::remove(part, ec);
     if (!keep_existing) std::filesystem::remove(path, ec);
     return false;
 }
