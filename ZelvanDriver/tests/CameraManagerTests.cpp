@@ -1,6 +1,7 @@
 // Opening cameras through the manager, the public camera handle's tools, configuration files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <filesystem>
 #include <fstream>
@@ -465,6 +466,25 @@ TEST_F(ManagerTest, AFailedSaveKeepsTheEarlierFile) {
     ASSERT_TRUE(cam.exportCameraConfigParams(file.string()));
     EXPECT_EQ(read(dir_ / "other-name.json"), read(file));
     EXPECT_EQ(fs::hard_link_count(file), 2u);
+    // It too stays whole through a full disk.
+    const std::string linked = read(file);
+    tool->e_ = "ROI";
+    {
+        testing_support::FileSizeLimit limit(64);
+        ASSERT_TRUE(limit.applied());
+        EXPECT_FALSE(cam.exportCameraConfigParams(file.string()));
+    }
+    EXPECT_EQ(read(file), linked);
+    EXPECT_EQ(read(dir_ / "other-name.json"), linked);
+    fs::remove(dir_ / "other-name.json");
+    // A file with an extended attribute keeps it (where the file system has them).
+    if (::setxattr(file.c_str(), "user.zelvan-test", "kept", 4, 0) == 0) {
+        ASSERT_TRUE(cam.exportCameraConfigParams(file.string()));
+        EXPECT_NE(read(file), linked);
+        char value[8] = {};
+        EXPECT_EQ(::getxattr(file.c_str(), "user.zelvan-test", value, sizeof value), 4);
+        EXPECT_EQ(std::string(value, 4), "kept");
+    }
 
     // Through a link to nothing yet, a failed save removes the file it made, not the link.
     fs::create_symlink(dir_ / "made.json", dir_ / "dangling.json");

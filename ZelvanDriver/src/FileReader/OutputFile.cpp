@@ -1,4 +1,4 @@
-// The output files of cuts and exports.
+// The output files of cuts, exports and saved settings.
 #include "FileReader/OutputFile.h"
 
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-// The output files of cuts and exports.
+// The output files of cuts, exports and saved settings.
 #pragma once
 
 #include <filesystem>
@@ -7,19 +7,21 @@
 
 namespace zelvan::detail {
 
-// Removes what a failed cut or export left behind; only a regular file is ever removed (the output
-// may be a device or a pipe).
+// Removes what a failed output left behind: the file of that name, or the file a symbolic link of that
+// name leads to (the link stays). Only a regular file is ever removed (the output may be a device or
+// a pipe).
 inline void removePartialOutput(const std::string& path) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) {
-        std::filesystem::remove(path, ec);
-    }
+    const fs::path made =
+        fs::is_symlink(fs::symlink_status(path, ec)) ? fs::canonical(path, ec) : fs::path(path);
+    if (!ec && fs::is_regular_file(fs::symlink_status(made, ec))) fs::remove(made, ec);
 }
 
-// Where a cut or an export writes. A file of the output's name that is there (through symbolic links,
-// the file they name) keeps its content until the new one is complete: the output is written under a
-// name of its own (NAME.zvpart-XXXXXX beside it, or in the temporary folder) and then takes its place.
-// The user's own file with one name and nothing but its permissions is replaced by a rename, the new
+// Where a cut, an export or a saved settings file writes. A file of the output's name that is there (through
+// symbolic links, the file they name) keeps its content until the new one is complete: the output is written
+// under a name of its own (NAME.zvpart-XXXXXX beside it, or in the temporary folder) and then takes its
+// place. The user's own file with one name and nothing but its permissions is replaced by a rename, the new
 // file given its group and permissions; any other (another user's, hard-linked, with extended
 // attributes or access lists, mounted on its own) keeps its inode, and so its owner, names and
 // attributes, and has the complete output copied into it. A device, a pipe or a new file is written

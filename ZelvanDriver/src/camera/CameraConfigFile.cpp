@@ -2,7 +2,6 @@
 #include "camera/CameraConfigFile.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "FileReader/OutputFile.h"
 #include "zelvan/CameraTool.h"
 #include "zelvan/DvsCamera.h"
 #include "zelvan/Logger.h"
@@ -79,8 +79,6 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-enum class WriteOutcome { Written, CannotOpen, CannotWrite };
-
 // Writes `text` into the file open as `fd` and closes it; false, with the reason in `error`, when
 // either fails.
 bool writeAndClose(int fd, const std::string& text, std::string& error) {
@@ -92,63 +90,21 @@ bool writeAndClose(int fd, const std::string& text, std::string& error) {
     return false;
 }
 
-// Writes `text` as the whole content of the file `path`. A file that is there, that the user may
-// write and that has no other name (a hard link) is replaced only once the new content is complete:
-// it is written under a name of its own beside the file (through a symbolic link, beside the file
-// the link names), given the file's permissions, group and, where this process may, owner, and then
-// renamed over it, so that a full disk keeps the earlier file. Where that cannot be done (a folder the
-// user may not write, a file mounted on its own) the content is written in place, as it is for a
-// file that is not there yet or not a regular file (a device); a file made here and left incomplete
-// is removed. Why it failed goes to `error`.
+enum class WriteOutcome { Written, CannotOpen, CannotWrite, CannotReplace };
+
+// Writes `text` as the whole content of the file `path`. An earlier file of that name keeps its
+// content until the new one is complete (see OutputReplacement); a file made here and left
+// incomplete is removed. Why it failed goes to `error`.
 WriteOutcome writeWholeFile(const std::string& path, const std::string& text, std::string& error) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path target = fs::is_regular_file(path, ec) ? fs::canonical(path, ec) : fs::path();
-    struct stat st {};
-    // A file the user may not write is not replaced either.
-    if (!target.empty() && ::access(target.c_str(), W_OK) == 0 && ::stat(target.c_str(), &st) == 0 &&
-        st.st_nlink == 1) {
-        std::string temp = target.string() + ".XXXXXX";
-        const int fd = ::mkstemp(temp.data());
-        if (fd < 0 && errno != EACCES && errno != EPERM && errno != EROFS) {
-            // No room for a second file (inodes, descriptors, the name's length): the earlier file stays.
-            error = std::strerror(errno);
-            return WriteOutcome::CannotWrite;
-        }
-        if (fd >= 0) {
-            // Only a privileged process may give a file away; the group is the user's to keep.
-            if (::fchown(fd, st.st_uid, st.st_gid) != 0 &&
-                ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
-                // Neither: the new file is the user's own, in the user's group.
-            }
-            // A file system without permissions (a memory card) takes the content in place.
-            if (::fchmod(fd, st.st_mode & 07777) == 0) {
-                if (!writeAndClose(fd, text, error)) {
-                    ::unlink(temp.c_str());
-                    return WriteOutcome::CannotWrite;
-                }
-                if (::rename(temp.c_str(), target.c_str()) == 0) return WriteOutcome::Written;
-                // The name cannot be replaced (a file mounted on its own, another user's file in a
-                // shared folder): the content goes in place.
-            } else {
-                ::close(fd);
-            }
-            ::unlink(temp.c_str());
-        }
-    }
-    const bool existed = fs::exists(path, ec);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    detail::OutputReplacement output(path);
+    const int fd = ::open(output.writePath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = std::strerror(errno);
+        output.abandon(false);
         return WriteOutcome::CannotOpen;
     }
-    if (writeAndClose(fd, text, error)) return WriteOutcome::Written;
-    // A file made here (through a symbolic link, the file it names) is no file of the user's.
-    if (!existed) {
-        const fs::path made = fs::canonical(path, ec);
-        if (!ec && fs::is_regular_file(fs::symlink_status(made, ec))) fs::remove(made, ec);
-    }
-    return WriteOutcome::CannotWrite;
+    if (!writeAndClose(fd, text, error)) return WriteOutcome::CannotWrite;  // the output is abandoned
+    return output.commit(error) ? WriteOutcome::Written : WriteOutcome::CannotReplace;
 }
 
 // Writes the log line of a problem with a configuration and gives back its reason.
@@ -413,6 +369,8 @@ ConfigError saveFile(const ToolTable& tools, const std::string& path) {
         case WriteOutcome::CannotWrite:
             return logged(ConfigError::CannotWrite, LOG_ERROR,
                           "Failed to write " + path + ": " + error + ".");
+        case WriteOutcome::CannotReplace:
+            return logged(ConfigError::CannotWrite, LOG_ERROR, error + ".");
     }
     ZV_LOG(LOG_INFO, "Parameters saved to %s", path.c_str());
     return ConfigError::None;
