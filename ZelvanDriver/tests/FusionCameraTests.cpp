@@ -696,6 +696,17 @@ TEST_F(FusionCameraTest, TheRawRecordingCarriesTheReadersIndex) {
     ASSERT_EQ(camera_->stopRecording(DVS), 0);
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
     indexcheck::expectIndexAsReaderBuildsIt(folder.path() / "indexed.raw");
+    // A recording of that name that cannot remove the index beside it is refused, and the earlier
+    // recording keeps its content.
+    const auto earlier = std::filesystem::file_size(folder.path() / "indexed.raw");
+    const std::filesystem::path side = indexcheck::indexOf(folder.path() / "indexed.raw");
+    std::filesystem::remove(side);
+    std::filesystem::create_directories(side / "x");
+    ScopedLogCapture log;
+    EXPECT_EQ(camera_->startRecording(folder.str(), "indexed", DVS), -1);
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "old index"));
+    EXPECT_EQ(std::filesystem::file_size(folder.path() / "indexed.raw"), earlier);
+    EXPECT_FALSE(camera_->isRecording());
 }
 
 TEST_F(FusionCameraTest, ASecondRecordingWhileOneRunsIsRefused) {

@@ -266,6 +266,12 @@ TEST_F(RecorderIndex, AStaleIndexThatCannotBeRemovedRefusesTheStart) {
     EXPECT_EQ(recorder.lastError(), RecorderError::CannotOpen);
     EXPECT_NE(recorder.status().error.find("old index"), std::string::npos) << recorder.status().error;
     EXPECT_FALSE(recorder.isRecording());
+    EXPECT_FALSE(fs::exists(file)) << "no file is made by a start that is refused";
+    // An earlier recording of that name keeps its content.
+    std::ofstream(file, std::ios::binary) << "an earlier recording";
+    EXPECT_FALSE(recorder.startRecording(file.string(), DvsFileInfo{}));
+    EXPECT_EQ(recorder.lastError(), RecorderError::CannotOpen);
+    EXPECT_EQ(fs::file_size(file), std::string("an earlier recording").size());
 }
 
 // A start that cannot open its file leaves the earlier recording of that name, and its index, alone.

@@ -12,6 +12,7 @@
 #include <new>
 #include <sstream>
 
+#include "FileReader/OutputFile.h"
 #include "FileReader/StreamTime.h"
 
 namespace zelvan::detail {
@@ -224,6 +225,20 @@ bool removeSideFile(const std::string& raw_path, std::string& error) {
     if (!ec || ec == std::errc::not_a_directory) return true;
     error = "Cannot remove the old index " + path + " beside the recording: " + ec.message();
     return false;
+}
+
+RecordingName makeWayForRecording(const std::string& raw_path, std::string& error) {
+    std::error_code ec;
+    const bool existed = std::filesystem::exists(std::filesystem::symlink_status(raw_path, ec));
+    const int fd = ::open(raw_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = "Cannot open recording file " + raw_path + ": " + std::strerror(errno);
+        return RecordingName::CannotOpen;
+    }
+    ::close(fd);
+    if (removeSideFile(raw_path, error)) return RecordingName::Ready;
+    if (!existed) removePartialOutput(raw_path);
+    return RecordingName::IndexStays;
 }
 
 bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& bytes, std::string& error,

@@ -180,18 +180,17 @@ bool DvsFileRecorder::startRecording(const std::string& path, const DvsFileInfo&
         status_.path = path;
     }
     dropped_recording_ = 0;
+    // An index left beside an earlier file of this name must never be taken for the new recording's.
+    // It goes once the name is known to be writable, and the earlier file is emptied only after it
+    // went: a start that fails leaves the earlier recording as it was.
+    if (std::string error; detail::makeWayForRecording(path, error) != detail::RecordingName::Ready) {
+        fail(RecorderError::CannotOpen, error);
+        return outcome(RecorderError::CannotOpen);
+    }
     output_.open(path, std::ios::binary | std::ios::trunc);
     if (!output_) {
         fail(RecorderError::CannotOpen, "Cannot open recording file " + path + ": " + systemError());
         output_.clear();
-        return outcome(RecorderError::CannotOpen);
-    }
-    // An index left beside an earlier file of this name must never be taken for the new recording's.
-    // It goes once the new file is open: a start that fails leaves the earlier recording as it was.
-    std::string index_error;
-    if (!detail::removeSideFile(path, index_error)) {
-        fail(RecorderError::CannotOpen, index_error);
-        closeOutput();
         return outcome(RecorderError::CannotOpen);
     }
     output_path_ = path;

@@ -228,17 +228,19 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
     }
     ZV_LOG(LOG_INFO, "Start recording DVS stream to %s.", path.c_str());
     raw_index_.reset();
-    raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
-    if (!raw_file_) {
-        ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());
+    // An index left beside an earlier file of this name must never be taken for the new recording's.
+    // It goes once the name is known to be writable, and the earlier file is emptied only after it
+    // went: a start that fails leaves the earlier recording as it was.
+    std::string index_error;
+    const detail::RecordingName name = detail::makeWayForRecording(path, index_error);
+    if (name == detail::RecordingName::IndexStays) {
+        ZV_LOG(LOG_ERROR, "%s", index_error.c_str());
         return -1;
     }
-    // An index left beside an earlier file of this name must never be taken for the new recording's.
-    // It goes once the new file is open: a start that fails leaves the earlier recording as it was.
-    std::string index_error;
-    if (!detail::removeSideFile(path, index_error)) {
-        ZV_LOG(LOG_ERROR, "%s", index_error.c_str());
-        raw_file_.close();
+    if (name == detail::RecordingName::Ready)
+        raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
+    if (name != detail::RecordingName::Ready || !raw_file_) {
+        ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());
         return -1;
     }
     raw_path_ = path;
