@@ -227,6 +227,19 @@ TEST_F(FusionCameraTest, FramesAndRecordsArePairedStrictlyInOrder) {
     EXPECT_LT(got[0].first, got[1].first) << "the darker frame came first";
     EXPECT_EQ(got[0].second, 100000u + 25720u);
     EXPECT_EQ(got[1].second, 200000u + 25720u);
+
+    // A frame that arrives unusable (a short transfer) still had its exposure: the next frame keeps
+    // its own.
+    camera_->triggerInArrived({0, 1, 400000});
+    {
+        ScopedLogCapture quiet;
+        EXPECT_FALSE(camera_->frameArrived(std::vector<uint8_t>(1000, 7)));  // exposed at 300000
+    }
+    ASSERT_TRUE(camera_->frameArrived(markedFrame(120)));
+    camera_->fuseOnce();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2].second, 400000u + 25720u);
+    EXPECT_EQ(camera_->droppedFrames(), 1u);
 }
 
 TEST_F(FusionCameraTest, EdgesLostWithEventDataAreCountedFromTheFramePeriod) {
@@ -418,6 +431,12 @@ TEST_F(FusionCameraTest, ALostDeviceIsNoticedWhileOnlyFramesStream) {
     size_t told = 0;
     for (const auto& line : log.lines()) told += line.text == "Tandra loss connection." ? 1 : 0;
     EXPECT_EQ(told, 1u) << "told once, though both readers look";
+    // Nothing of a camera whose device is gone would reach a recording.
+    TempFolder folder("gone");
+    EXPECT_EQ(camera_->startRecording(folder.str(), "gone", DVS), -1);
+    EXPECT_TRUE(log.contains(
+        LOG_ERROR, "Recording refused: camera " + camera_->getDescription().serial + " is not open."));
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "gone.raw"));
     device_->plug();
 }
 
@@ -724,6 +743,28 @@ TEST_F(FusionCameraTest, ASecondRecordingWhileOneRunsIsRefused) {
     EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), 0);
     EXPECT_FALSE(camera_->isRecording());
     EXPECT_EQ(camera_->stop(DVS_AND_APS), 0);
+}
+
+// A recording of both streams whose first frame comes only after the raw file's header was written
+// (no "% aps_start_timestamp": the video cannot be placed among the events) is not complete.
+TEST_F(FusionCameraTest, AVideoThatCannotBePlacedAmongTheEventsFailsTheRecording) {
+    TempFolder folder("late");
+    ASSERT_TRUE(camera_->getTool(APS_CTRL)->setParam("exposure_time", 1000));
+    ScopedLogCapture log;
+    ASSERT_EQ(camera_->startRecording(folder.str(), "late", DVS_AND_APS), 0);
+    // The header is written without the frame's time once the wait for the first frame ends.
+    ASSERT_TRUE(waitFor([&] { return camera_->acceptingEvents(); }, 30s));
+    std::vector<uint8_t> bytes = {0x00, 0x80, 0x07, 0x00, 0x09, 0x28};  // TIME_HIGH, ADDR_Y, ADDR_X
+    camera_->prepareDvsData2Save(bytes);
+    camera_->armPairing();
+    camera_->triggerInArrived({0, 1, 0});
+    camera_->triggerInArrived({0, 1, 100000});
+    ASSERT_TRUE(camera_->frameArrived(markedFrame(40)));
+    camera_->fuseOnce();
+    ASSERT_TRUE(waitFor([&] { return camera_->recordedFrames() >= 1; }, 30s));
+    EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), -1);
+    EXPECT_NE(firstLine(folder.path() / "late.raw").rfind("% aps_start_timestamp ", 0), 0u);
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "the first frame came too late"));
 }
 
 TEST_F(FusionCameraTest, ARecordingIntoAMissingFolderFails) {

@@ -150,6 +150,11 @@ void FusionCameraPrivate::queueFrameLocked(FrameBuffer frame, uint64_t lost_befo
     if (frame_queue_.push(QueuedFrame{std::move(frame), next_frame_number_++})) countDroppedLocked(true);
 }
 
+void FusionCameraPrivate::skipFrameLocked(uint64_t lost_before) {
+    next_frame_number_ += lost_before + 1;
+    countDroppedLocked(true);
+}
+
 void FusionCameraPrivate::queueSyncRecordLocked(const SyncRecord& record, uint64_t lost_before) {
     next_record_number_ += lost_before;
     if (sync_records_.push(QueuedRecord{record, next_record_number_++})) countDroppedLocked(false);

@@ -125,6 +125,9 @@ protected:
     // Pairing queues, under fusion_mutex_. `lost_before` frames the data stream lost came before
     // this one. clearQueuesLocked also starts the numbering anew.
     void queueFrameLocked(FrameBuffer frame, uint64_t lost_before = 0);
+    // A frame that arrived unusable (counted as dropped), after `lost_before` lost ones: its exposure
+    // record then goes unpaired, and the frames after it keep their own records.
+    void skipFrameLocked(uint64_t lost_before);
     // `lost_before`: exposure edges known to be lost just before this one (their frames go unpaired).
     void queueSyncRecordLocked(const SyncRecord& record, uint64_t lost_before = 0);
     void clearQueuesLocked();

@@ -647,6 +647,11 @@ bool TandraCamera::frameArrived(const std::vector<uint8_t>& bytes, uint64_t lost
         ZV_LOG(LOG_ERROR,
                "Camera %s: a frame of %zu bytes was refused; frames of this sensor have %zu bytes.",
                getDescription().serial.c_str(), bytes.size(), kFrameBytes);
+        // Its exposure record still comes: the frames after it must not take it.
+        if (fusing_.load()) {
+            std::lock_guard<std::mutex> lock(fusion_mutex_);
+            skipFrameLocked(lost_before);
+        }
         return false;
     }
     ZV_LOG(LOG_DETAIL, "aps frame cnt: %d", static_cast<int>(frame_counter_.fetch_add(1)));

@@ -280,6 +280,7 @@ protected:
     std::unique_ptr<detail::RecordingIndexer> raw_index_;
     std::string raw_header_;
     uint64_t aps_start_for_header_ = 0;
+    bool raw_waited_for_frame_ = false;          // the raw file's header waited for the video's first frame
     std::string event_error_;                    // first failure of the current event recording
     uint64_t event_losses_at_record_start_ = 0;  // under event_record_mutex_
     uint64_t event_losses_in_recording_ = 0;     // under event_record_mutex_

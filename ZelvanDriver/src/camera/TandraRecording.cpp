@@ -13,7 +13,8 @@ namespace zelvan {
 
 int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TYPE type) {
     std::lock_guard<std::mutex> control(record_control_mutex_);
-    if (!inited_.load()) {
+    // Never opened, or its device lost (nothing would reach the files).
+    if (!inited_.load() || !alive_.load() || loss_noticed_.load()) {
         ZV_LOG(LOG_ERROR, "Recording refused: camera %s is not open.", getDescription().serial.c_str());
         return -1;
     }
@@ -246,6 +247,7 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
     raw_path_ = path;
     header_written_ = false;
     aps_start_for_header_ = 0;
+    raw_waited_for_frame_ = false;
     event_error_.clear();
     event_pool_ = std::make_unique<ObjectPool>(kEventPoolCount, false, kEventChunkBytes,
                                                ObjectPool::Allocation::OnDemand);
@@ -332,7 +334,8 @@ bool TandraCamera::writeEventChunk(const std::vector<uint8_t>& chunk) {
 
 void TandraCamera::eventRecordingLoop() {
     setCurrentThreadName("zv-fusion-raw");
-    if (frame_recording_.load()) {
+    raw_waited_for_frame_ = frame_recording_.load();
+    if (raw_waited_for_frame_) {
         // Both streams: the header carries the first frame's exposure end; wait for it, but not
         // forever (a camera whose frames never come still records its events).
         std::unique_lock<std::mutex> lock(record_mutex_);
@@ -417,6 +420,12 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
         }
         event_pool_.reset();
         event_recording_ = false;
+        // A video whose first frame came after the header was written cannot be placed among the
+        // events.
+        if (raw_waited_for_frame_ && aps_start_for_header_ == 0 && recorded_frames_.load() != 0 &&
+            event_error_.empty()) {
+            event_error_ = "the first frame came too late for its time to be written into the header";
+        }
         // Buffers the event stream lost (its reader fell behind) never reached the file either.
         if (event_losses_in_recording_ != 0 && event_error_.empty()) {
             event_error_ = std::to_string(event_losses_in_recording_) +
