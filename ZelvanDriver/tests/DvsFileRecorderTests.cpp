@@ -431,6 +431,47 @@ TEST_F(RecorderTest, ANewCacheTimeWhileTheCacheRunsTakesEffect) {
     EXPECT_EQ(header.info.dvs_start_timestamp, uint64_t(first) * 1'000'000 + 10);
 }
 
+// The cache keeps the last seconds of the stream, not its last files: after a pause, or after the
+// camera's clock started again, a recording holds nothing from before it.
+TEST_F(RecorderTest, ACacheKeepsNothingFromBeforeAPauseOrAClockThatStartedAgain) {
+    struct Resume {
+        const char* what;
+        uint64_t at;
+    };
+    for (const Resume resume : {Resume{"a pause", 103'000'000}, Resume{"a clock started again", 500'000}}) {
+        SCOPED_TRACE(resume.what);
+        std::atomic<uint64_t> clock{0};
+        const fs::path file = dir_ / "resumed.raw";
+        {
+            DvsFileRecorder recorder;
+            recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
+            recorder.setFileCacheTime(2, (dir_ / "p").string());
+            const auto feed = [&](uint64_t from_us, uint64_t to_us, uint8_t tag) {
+                for (uint64_t t = from_us; t < to_us; t += 50'000) {
+                    clock = t;
+                    recorder.addData(block(tag, 1000));
+                    recorder.waitUntilWritten();
+                }
+            };
+            feed(3'000'000, 6'000'000, 1);
+            feed(resume.at, resume.at + 300'000, 2);
+            ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+            feed(resume.at + 300'000, resume.at + 400'000, 3);
+            ASSERT_TRUE(recorder.stopRecording());
+            recorder.waitForMerge();
+            EXPECT_FALSE(recorder.status().failed) << recorder.status().error;
+            recorder.setFileCacheTime(0, (dir_ / "p").string());
+        }
+        const std::string contents = readAll(file);
+        RawFileHeader header;
+        ASSERT_TRUE(readHeader(contents, header));
+        EXPECT_EQ(header.info.dvs_start_timestamp, resume.at);
+        const std::string payload = contents.substr(header.payload_offset);
+        EXPECT_EQ(payload.find('\x01'), std::string::npos) << "bytes from before it were recorded";
+        EXPECT_EQ(payload.size(), 8u * 1000u);
+    }
+}
+
 // At a low event rate a buffer takes many seconds to fill: the cache still keeps about its time, not
 // whole buffers, and the recording starts at the time of its first byte. As from a camera, the stream
 // has no time before its first piece.

@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 
+#include "FileSizeLimit.h"
 #include "FusionTestUtil.h"
 #include "IndexCheck.h"
 #include "zelvan/DvsCameraManager.h"
@@ -771,6 +772,41 @@ TEST_F(FusionCameraTest, ARecordingIntoAMissingFolderFails) {
     ScopedLogCapture log;
     EXPECT_EQ(camera_->startRecording(std::string(ZELVAN_BINARY_DIR) + "/no/such/folder", "x", DVS), -1);
     EXPECT_FALSE(camera_->isRecording());
+}
+
+// A disk that fills up during a recording is told as soon as a write fails, and again by the stop.
+TEST_F(FusionCameraTest, AFullDiskIsToldAtOnceAndByTheStop) {
+    TempFolder folder("full");
+    ASSERT_EQ(camera_->start(DVS), 0);
+    ScopedLogCapture log;
+    {
+        testing_support::FileSizeLimit limit(256 * 1024);
+        ASSERT_TRUE(limit.applied());
+        ASSERT_EQ(camera_->startRecording(folder.str(), "full", DVS), 0);
+        EXPECT_TRUE(waitFor(
+            [&] { return log.containsSubstring(LOG_ERROR, "writing " + folder.str() + "/full.raw failed"); },
+            30s));
+        EXPECT_TRUE(camera_->isRecording());
+        EXPECT_EQ(camera_->stopRecording(DVS), -1);
+    }
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "incomplete"));
+    EXPECT_EQ(camera_->stop(DVS_AND_APS), 0);
+}
+
+// A recording of both streams whose event file cannot be written is refused before the video and the
+// calibration of an earlier recording of that name are touched.
+TEST_F(FusionCameraTest, ARefusedRecordingLeavesAnEarlierOneOfItsNameAlone) {
+    TempFolder folder("refused");
+    std::ofstream(folder.path() / "take.mp4") << "an earlier video";
+    std::ofstream(folder.path() / "take.json") << "an earlier calibration";
+    std::filesystem::create_directories(folder.path() / "take.raw" / "x");  // cannot be written
+    ScopedLogCapture log;
+    EXPECT_EQ(camera_->startRecording(folder.str(), "take", DVS_AND_APS), -1);
+    EXPECT_TRUE(
+        log.containsSubstring(LOG_ERROR, "Unable to open " + folder.str() + "/take.raw for writing."));
+    EXPECT_FALSE(camera_->isRecording());
+    EXPECT_EQ(firstLine(folder.path() / "take.mp4"), "an earlier video");
+    EXPECT_EQ(firstLine(folder.path() / "take.json"), "an earlier calibration");
 }
 
 TEST_F(FusionCameraTest, StoppingWritesTheEventsStillCollected) {

@@ -297,6 +297,12 @@ void DvsFileRecorder::setFileCacheTime(uint16_t seconds, const std::string& pref
         cache_seconds_ = seconds;
     }
     if (cache_thread_.joinable()) cache_thread_.join();
+    // A recording that ended on a write error leaves its writer to end once nothing is recorded or
+    // cached: it ends before the cache starts, so that only the cache loop takes the buffers.
+    if (writer_thread_.joinable()) {
+        writer_thread_.join();
+        closeOutput();
+    }
     cache_mode_ = true;
     startCacheLoop();
 }
@@ -470,11 +476,13 @@ void DvsFileRecorder::cacheLoop() {
         if (batch.empty()) break;
         for (const auto& chunk : batch) {
             const uint64_t t = startTimeOf(chunk, cache_file_open_ ? cache_start_time_ : 0);
-            if (!cache_file_open_) {
+            const bool first = !cache_file_open_;  // this buffer begins the cache
+            bool rolled_over = false;              // this buffer begins a new cache file after an earlier one
+            if (first) {
                 cache_sequence_ = 0;
                 openNextCacheFile(t);
                 ZV_LOG(LOG_INFO, "Start save cache file: %s", cacheFiles().back().c_str());
-            } else if (t > cache_start_time_ && t - cache_start_time_ > kCacheFileSpanUs) {
+            } else if (t < cache_start_time_ || t - cache_start_time_ > kCacheFileSpanUs) {
                 // This buffer begins the next second: every cache file starts with the stream time of
                 // its first byte, so that each one decodes on its own and the oldest gives the header.
                 cache_out_.flush();
@@ -483,13 +491,23 @@ void DvsFileRecorder::cacheLoop() {
                 const bool caching = caching_.load();
                 {
                     std::lock_guard<std::mutex> lock(files_mutex_);
-                    if (!recording && caching && cache_files_.size() >= cache_seconds_) {
-                        const std::string oldest = cache_files_.front().path;
-                        if (std::remove(oldest.c_str()) != 0) {
-                            ZV_LOG(LOG_ERROR, "Error deleting file: %s", oldest.c_str());
+                    if (!recording && caching) {
+                        // The cache keeps the last seconds of the stream: at most that many files, and
+                        // none from long before this buffer (the stream paused) or from after it (the
+                        // camera's clock started again).
+                        const uint64_t kept_us = (uint64_t(cache_seconds_) + 1) * (kCacheFileSpanUs + 1);
+                        const auto stale = [&](const CacheFile& file) {
+                            return file.start_time > t || t - file.start_time > kept_us;
+                        };
+                        for (bool full = cache_files_.size() >= cache_seconds_;
+                             !cache_files_.empty() && (full || stale(cache_files_.front())); full = false) {
+                            const std::string oldest = cache_files_.front().path;
+                            if (std::remove(oldest.c_str()) != 0) {
+                                ZV_LOG(LOG_ERROR, "Error deleting file: %s", oldest.c_str());
+                            }
+                            cache_files_.pop_front();
+                            ZV_LOG(LOG_INFO, "Delete unused buffer: %s", oldest.c_str());
                         }
-                        cache_files_.pop_front();
-                        ZV_LOG(LOG_INFO, "Delete unused buffer: %s", oldest.c_str());
                     }
                     if (recording && cache_sequence_ < cache_seconds_) {
                         cache_sequence_ += cache_seconds_;
@@ -498,14 +516,21 @@ void DvsFileRecorder::cacheLoop() {
                     if (!recording && caching && cache_sequence_ >= cache_seconds_) cache_sequence_ = 0;
                 }
                 openNextCacheFile(t);
+                rolled_over = true;
                 ZV_LOG(LOG_INFO, "A frame of cache file was saved: %s", cacheFiles().back().c_str());
             }
             cache_out_.write(reinterpret_cast<const char*>(chunk.bytes->data()),
                              static_cast<std::streamsize>(chunk.bytes->size()));
             if (chunk.after_loss) {
-                // Data dropped just before this buffer belonged to this file.
+                // Data dropped just before this buffer belonged to the file it continues, or, when it
+                // begins a file, to the earlier one where that is kept (a recording that holds it holds
+                // this one too; one that starts with this one, or with the cache, lost nothing).
                 std::lock_guard<std::mutex> lock(files_mutex_);
-                if (!cache_files_.empty()) cache_files_.back().damaged = true;
+                if (!first && !rolled_over && !cache_files_.empty()) {
+                    cache_files_.back().damaged = true;
+                } else if (rolled_over && cache_files_.size() >= 2) {
+                    cache_files_[cache_files_.size() - 2].damaged = true;
+                }
             }
             if (!cache_out_) {
                 std::lock_guard<std::mutex> lock(files_mutex_);

@@ -253,7 +253,7 @@ void TandraCamera::settle(std::chrono::milliseconds pause) const {
     if (us > 0) sensor_timing::waitNanoseconds(us * 1000);
 }
 
-void TandraCamera::dvsEnable(bool on) {
+bool TandraCamera::dvsEnable(bool on) {
     const uint32_t value = on ? 1 : 0;
     bool done = false;
     try {
@@ -263,6 +263,7 @@ void TandraCamera::dvsEnable(bool on) {
         done = false;
     }
     if (!done) ZV_LOG(LOG_ERROR, "Camera is running or no this command.");
+    return done;
 }
 
 void TandraCamera::wakeStreamWaiters() {
@@ -346,8 +347,8 @@ int TandraCamera::startLocked(STREAM_TYPE type) {
     if (!was_running) events_on_ = frames_on_ = false;
     bool started = true;
     const auto startEvents = [&] {
-        dvsEnable(true);
-        if (event_sensor_->start() == 0) {
+        // Without the event path nothing would flow: that start fails as well.
+        if (dvsEnable(true) && event_sensor_->start() == 0) {
             events_on_ = true;
             eventStreamStarted();
         } else {

@@ -151,7 +151,7 @@ protected:
     void frameRecordingLoop();
     void eventRecordingLoop();
 
-    void dvsEnable(bool on);
+    bool dvsEnable(bool on);  // false (logged) when the camera refused it
     // Device settling pauses (scaled like the sensor's register sequences).
     void settle(std::chrono::milliseconds pause) const;
     // Waits until the stream of `sensor` runs or streaming ends; false when it ended.
@@ -185,6 +185,9 @@ protected:
     // Ends the recording of `type`; `abandoned` for a video just opened by a start that failed (it is
     // not blamed for holding no frame). Hold record_control_mutex_.
     int stopRecordingLocked(STREAM_TYPE type, bool abandoned = false);
+    // Checks that the event file `path` can be written and removes an earlier file's index beside it
+    // (see detail::makeWayForRecording); logs why not and returns false otherwise.
+    bool makeWayForRaw(const std::string& path);
     // Ends whatever records, for a stop of the camera (not reporting a recording the camera ended).
     int endRecording();
     bool writeEventChunk(const std::vector<uint8_t>& chunk);

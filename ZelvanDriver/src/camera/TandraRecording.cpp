@@ -1,6 +1,8 @@
 // Recording of a fusion camera: events to NAME.raw, frames to NAME.mp4 (presentation time 0 at the first
 // recorded frame's exposure end), the calibration to NAME.json.
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "FileReader/IndexBuilder.h"
 #include "camera/TandraCamera.h"
@@ -34,6 +36,9 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
     }
     // What was not told of a recording the camera ended belongs to that recording, not to this one.
     ended_recording_failed_ = false;
+    // Files of an earlier recording of this name stay as they were when the event file cannot be
+    // written: that is known before the calibration and the video are written.
+    if (type != APS && !makeWayForRaw(base + ".raw")) return -1;
     if (calibration_valid && !paramToJsonFile(calibration, base + ".json")) {
         ZV_LOG(LOG_ERROR, "Unable to write the calibration %s.json of the recording.", base.c_str());
         return -1;
@@ -222,6 +227,21 @@ void TandraCamera::frameRecordingLoop() {
 
 // --- Events ---
 
+bool TandraCamera::makeWayForRaw(const std::string& path) {
+    std::string index_error;
+    switch (detail::makeWayForRecording(path, index_error)) {
+        case detail::RecordingName::Ready:
+            return true;
+        case detail::RecordingName::IndexStays:
+            ZV_LOG(LOG_ERROR, "%s", index_error.c_str());
+            return false;
+        case detail::RecordingName::CannotOpen:
+            break;
+    }
+    ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());
+    return false;
+}
+
 int TandraCamera::startRecordingDvsStream(const std::string& path) {
     if (event_recording_.load()) {
         ZV_LOG(LOG_INFO, "Do not save again while saving.");
@@ -232,15 +252,9 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
     // An index left beside an earlier file of this name must never be taken for the new recording's.
     // It goes once the name is known to be writable, and the earlier file is emptied only after it
     // went: a start that fails leaves the earlier recording as it was.
-    std::string index_error;
-    const detail::RecordingName name = detail::makeWayForRecording(path, index_error);
-    if (name == detail::RecordingName::IndexStays) {
-        ZV_LOG(LOG_ERROR, "%s", index_error.c_str());
-        return -1;
-    }
-    if (name == detail::RecordingName::Ready)
-        raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
-    if (name != detail::RecordingName::Ready || !raw_file_) {
+    if (!makeWayForRaw(path)) return -1;
+    raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
+    if (!raw_file_) {
         ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());
         return -1;
     }
@@ -324,7 +338,12 @@ bool TandraCamera::writeEventChunk(const std::vector<uint8_t>& chunk) {
     if (!writeRawHeaderOnce()) return false;
     raw_file_.write(reinterpret_cast<const char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
     if (!raw_file_) {
-        if (event_error_.empty()) event_error_ = "writing the file failed";
+        if (event_error_.empty()) {
+            event_error_ = "writing the file failed";
+            // Told at once; the stop tells it again with what was lost.
+            ZV_LOG(LOG_ERROR, "Camera %s: writing %s failed (%s); the recording is incomplete.",
+                   getDescription().serial.c_str(), raw_path_.c_str(), std::strerror(errno));
+        }
         raw_index_.reset();  // the file's tail is not known exactly
         return false;
     }
