@@ -1204,10 +1204,20 @@ TEST(FullDisk, ACutOrExportThatFailsKeepsTheEarlierFile) {
         EXPECT_EQ(reader->lastError(), ReaderError::Cancelled);
         unchanged();
 
-        // Complete, it replaces the earlier file with the earlier file's permissions.
+        // Complete, it replaces the earlier file with the earlier file's permissions. What is logged
+        // names the file the user chose, not the name it was written under first.
         reader->setProgressCallback(nullptr);
-        ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
-                             : reader->extractEventData(0, 999'000, out));
+        {
+            ScopedLogCapture log;
+            ASSERT_TRUE(to_video ? reader->exportEventDataToVideo(0, 999'000, out)
+                                 : reader->extractEventData(0, 999'000, out));
+            if (to_video) {
+                EXPECT_TRUE(log.contains(LOG_INFO, "Output file set to: " + out));
+            }
+            for (const auto& line : log.lines()) {
+                EXPECT_EQ(line.text.find("zvpart"), std::string::npos) << line.text;
+            }
+        }
         EXPECT_GT(fs::file_size(out), 60'000u);
         EXPECT_EQ(fs::status(out).permissions() & fs::perms::all,
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);

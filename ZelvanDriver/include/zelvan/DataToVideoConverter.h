@@ -80,8 +80,9 @@ public:
     // Chooses and opens the H.264 encoder, allocates the frames, opens the MJPEG encoder.
     [[nodiscard]] int initVideoConverter();
 
-    // Starts a new MP4 file (any earlier unfinished one is dropped).
-    [[nodiscard]] int setOutputFile(const std::string& path);
+    // Starts a new MP4 file (any earlier unfinished one is dropped). Messages name it `shown_as` when
+    // given (the name the user chose for a file written under another one first).
+    [[nodiscard]] int setOutputFile(const std::string& path, const std::string& shown_as = {});
     // Encodes one packed BGR24 frame (source size, rows of 3 * width bytes). A timestamp of -1
     // takes the next automatic one (0, 33333, 66666, ... us); any other value is the frame's time
     // in microseconds, and automatic timestamps go on 1/30 s after it.

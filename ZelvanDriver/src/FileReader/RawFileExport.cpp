@@ -172,15 +172,13 @@ bool RawFileReader::exportLocked(uint64_t start_us, uint64_t end_us, const std::
     // named from the current folder. The user hears of the name the user gave.
     const std::string& name = output.writePath();
     const std::string encoder_name = name.starts_with('/') ? name : "./" + name;
-    if (video_converter_->setOutputFile(encoder_name) != 0) {
+    if (video_converter_->setOutputFile(encoder_name, path) != 0) {
         // Only a file the converter opened (a container header that could not be written) is a partial
         // output; a file it could not open is left as it was.
         output.abandon(video_converter_->lastError() == VideoError::CannotWrite);
-        std::string message = video_converter_->lastErrorMessage();
-        if (const size_t at = message.find(encoder_name); at != std::string::npos)
-            message.replace(at, encoder_name.size(), path);
         // The converter has logged why.
-        return fail(readerErrorOf(video_converter_->lastError()), message, Report::NotLogged);
+        return fail(readerErrorOf(video_converter_->lastError()), video_converter_->lastErrorMessage(),
+                    Report::NotLogged);
     }
     // Past the recording's end no period holds events: progress counts up to the earlier end.
     const uint64_t span = std::min(end_us, detail::saturatingAdd(end_timestamp_, 1)) - from;

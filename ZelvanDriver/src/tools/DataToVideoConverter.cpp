@@ -224,9 +224,10 @@ void DataToVideoConverter::closeOutput() {
     ffmpeg_->format.reset();
 }
 
-int DataToVideoConverter::setOutputFile(const std::string& path) {
+int DataToVideoConverter::setOutputFile(const std::string& path, const std::string& shown_as) {
     clearError();
     const std::string utf8 = local8bitToUtf8(path);
+    const std::string shown = shown_as.empty() ? utf8 : local8bitToUtf8(shown_as);
     if (ffmpeg_->codec == nullptr) {
         return fail(VideoError::NotReady,
                     "setOutputFile: codec_ctx_ not initialized. Please call initVideoConverter() first.");
@@ -251,7 +252,7 @@ int DataToVideoConverter::setOutputFile(const std::string& path) {
     stream->avg_frame_rate = codec->framerate;
     if (!(format->oformat->flags & AVFMT_NOFILE) &&
         avio_open(&format->pb, utf8.c_str(), AVIO_FLAG_WRITE) < 0) {
-        return fail(VideoError::CannotCreateOutput, "Could not open output file: " + utf8);
+        return fail(VideoError::CannotCreateOutput, "Could not open output file: " + shown);
     }
     AVDictionary* options = nullptr;
     av_dict_set(&options, "movflags", "+faststart", 0);
@@ -260,7 +261,7 @@ int DataToVideoConverter::setOutputFile(const std::string& path) {
     if (written < 0) return fail(VideoError::CannotWrite, "Failed to write video header.");
     ffmpeg_->format = std::move(format);
     ffmpeg_->stream = stream;
-    ZV_LOG(LOG_INFO, "Output file set to: %s", utf8.c_str());
+    ZV_LOG(LOG_INFO, "Output file set to: %s", shown.c_str());
     return 0;
 }
 
