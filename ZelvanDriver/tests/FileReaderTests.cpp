@@ -1393,9 +1393,10 @@ TEST(RawFileReaderReasons, AnIndexThatIsDamagedOrCannotBeSavedIsNamed) {
         RawFileReader reader(path);
         ASSERT_TRUE(reader.loadFile());
         EXPECT_EQ(reader.lastError(), ReaderError::CannotWriteIndex);
-        EXPECT_NE(reader.lastErrorMessage().find("Cannot rename the index"), std::string::npos)
+        EXPECT_NE(reader.lastErrorMessage().find("Cannot save the index " + side + ": Is a directory"),
+                  std::string::npos)
             << reader.lastErrorMessage();
-        EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "Cannot rename the index"));
+        EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "Cannot save the index " + side + ": Is a directory"));
         uint64_t max = 0;
         reader.getMaxEvents(max);
         EXPECT_TRUE(*reader.getNEvents(max) == whole.events);

@@ -807,6 +807,11 @@ TEST_F(FusionCameraTest, ARefusedRecordingLeavesAnEarlierOneOfItsNameAlone) {
     EXPECT_FALSE(camera_->isRecording());
     EXPECT_EQ(firstLine(folder.path() / "take.mp4"), "an earlier video");
     EXPECT_EQ(firstLine(folder.path() / "take.json"), "an earlier calibration");
+    // One refused for its video leaves no event file of its own behind.
+    std::filesystem::create_directories(folder.path() / "novideo.mp4" / "x");
+    EXPECT_EQ(camera_->startRecording(folder.str(), "novideo", DVS_AND_APS), -1);
+    EXPECT_FALSE(camera_->isRecording());
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "novideo.raw"));
 }
 
 TEST_F(FusionCameraTest, StoppingWritesTheEventsStillCollected) {

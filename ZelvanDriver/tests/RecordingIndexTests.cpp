@@ -216,6 +216,16 @@ TEST_F(RecorderIndex, TwoWritersOfOneIndexNeverMixTheirBytes) {
     }
     EXPECT_EQ(failures.load(), 0);
     EXPECT_TRUE(temporariesOf(indexOf(file)).empty());
+
+    // A write that fails names the index, not a temporary file that is gone when it is read.
+    std::string error;
+    {
+        testing_support::FileSizeLimit limit(1024);
+        ASSERT_TRUE(limit.applied());
+        EXPECT_FALSE(detail::writeSideFile(file.string(), first, error, true));
+    }
+    EXPECT_EQ(error, "Write error in the index " + indexOf(file).string() + ": File too large");
+    EXPECT_TRUE(temporariesOf(indexOf(file)).empty());
 }
 
 TEST_F(RecorderIndex, ARecordingEndedByAFullDiskLeavesNoIndex) {

@@ -665,6 +665,35 @@ TEST_P(ToolCamera, SyncModeReadsBack) {
     EXPECT_FALSE(events().empty());
 }
 
+// Tools are shared: one kept after its camera is released still works on the device, and fails once
+// the device is gone (an AddressSanitizer build sees any use of the released camera).
+TEST_P(ToolCamera, AToolKeptAfterItsCameraStillWorks) {
+    auto biases = tool(BIASES);
+    ASSERT_NE(biases, nullptr);
+    std::string name;
+    for (const auto& [param, info] : biases->getAllParamInfo()) {
+        if (info.type == PARAM_INT) {
+            name = param;
+            break;
+        }
+    }
+    ASSERT_FALSE(name.empty());
+    IntParameterInfo range;
+    ASSERT_TRUE(biases->getParamInfo(name, range));
+    camera_.reset();
+    const int value = range.min + (range.max - range.min) / 3;
+    EXPECT_TRUE(biases->setParam(name, value));
+    int back = range.max + 1;
+    EXPECT_TRUE(biases->getParam(name, back));
+    EXPECT_EQ(back, value);
+    device_->unplug();
+    {
+        ScopedLogCapture quiet;
+        EXPECT_FALSE(biases->setParam(name, range.min));
+    }
+    device_->plug();
+}
+
 INSTANTIATE_TEST_SUITE_P(Sensors, ToolCamera, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? std::string("Genx320") : std::string("Imx636");

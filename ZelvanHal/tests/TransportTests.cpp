@@ -123,12 +123,12 @@ TEST_F(TransportTest, CreateChecksSerialConnectionAndTransport) {
 TEST_F(TransportTest, RegistersMapToTheDeviceAndFailWhenUnplugged) {
     auto usb = UsbInterface::createUsbInterface(describe("a1"));
     ASSERT_NE(usb, nullptr);
-    uint64_t status = 7;
-    usb->setStatusWord(&status);
+    const auto status = std::make_shared<std::atomic<uint64_t>>(7);
+    usb->setStatusWord(status);
     uint32_t value = 0;
     ASSERT_EQ(usb->readRegister(sim::reg::kReadoutControl, value), 0);
     EXPECT_EQ(value, 2u);
-    EXPECT_EQ(status, 1u);
+    EXPECT_EQ(status->load(), 1u);
     ASSERT_EQ(usb->writeRegister(0x9028, 0), 0);
     EXPECT_EQ(device("a1")->readRegister(0x9028), 0u);
     uint8_t block[64];
@@ -140,7 +140,7 @@ TEST_F(TransportTest, RegistersMapToTheDeviceAndFailWhenUnplugged) {
 
     device("a1")->unplug();
     EXPECT_FALSE(usb->isConnected());
-    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(status->load(), 0u);
     EXPECT_EQ(usb->writeRegister(0x9028, 2), -1);
     EXPECT_EQ(usb->readRegister(0x9028, value), -1);
     EXPECT_EQ(usb->readDataBlock(0x200, back), -1);
@@ -149,7 +149,7 @@ TEST_F(TransportTest, RegistersMapToTheDeviceAndFailWhenUnplugged) {
 
     device("a1")->plug();
     EXPECT_TRUE(usb->isConnected());
-    EXPECT_EQ(status, 1u);
+    EXPECT_EQ(status->load(), 1u);
     EXPECT_EQ(usb->writeRegister(0x9028, 2), 0);
     EXPECT_EQ(device("a1")->readRegister(0x9028), 2u);
 }

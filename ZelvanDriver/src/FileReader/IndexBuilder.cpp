@@ -227,17 +227,32 @@ bool removeSideFile(const std::string& raw_path, std::string& error) {
     return false;
 }
 
-RecordingName makeWayForRecording(const std::string& raw_path, std::string& error) {
+RecordingName makeWayForRecording(const std::string& raw_path, std::string& error, bool* made) {
+    namespace fs = std::filesystem;
+    if (made != nullptr) *made = false;
     std::error_code ec;
-    const bool existed = std::filesystem::exists(std::filesystem::symlink_status(raw_path, ec));
-    const int fd = ::open(raw_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // Through a symbolic link, the file it names.
+    const fs::file_status status = fs::status(raw_path, ec);
+    if (fs::is_directory(status)) {
+        error = "Cannot open recording file " + raw_path + ": " + std::strerror(EISDIR);
+        return RecordingName::CannotOpen;
+    }
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        // Opening a pipe here would meet its reader and end its stream before the recording starts.
+        return removeSideFile(raw_path, error) ? RecordingName::Ready : RecordingName::IndexStays;
+    }
+    const int fd = ::open(raw_path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = "Cannot open recording file " + raw_path + ": " + std::strerror(errno);
         return RecordingName::CannotOpen;
     }
     ::close(fd);
-    if (removeSideFile(raw_path, error)) return RecordingName::Ready;
-    if (!existed) removePartialOutput(raw_path);
+    const bool new_file = !fs::exists(status);
+    if (removeSideFile(raw_path, error)) {
+        if (made != nullptr) *made = new_file;
+        return RecordingName::Ready;
+    }
+    if (new_file) removePartialOutput(raw_path);
     return RecordingName::IndexStays;
 }
 
@@ -250,7 +265,7 @@ bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& byte
     std::string part = path + ".part-XXXXXX";
     const int fd = ::mkostemp(part.data(), O_CLOEXEC);
     if (fd < 0) {
-        error = "Cannot create the index " + path + ".part: " + std::strerror(errno);
+        error = "Cannot create the index " + path + ": " + std::strerror(errno);
     } else {
         // mkostemp creates the file for its owner alone; the index may be read by whoever may read
         // the recording.
@@ -260,18 +275,18 @@ bool writeSideFile(const std::string& raw_path, const std::vector<uint8_t>& byte
             const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
-                error = "Write error in the index " + part + ": " + std::strerror(n < 0 ? errno : ENOSPC);
+                error = "Write error in the index " + path + ": " + std::strerror(n < 0 ? errno : ENOSPC);
                 break;
             }
             done += static_cast<size_t>(n);
         }
         if (::close(fd) != 0 && error.empty())
-            error = "Write error in the index " + part + ": " + std::strerror(errno);
+            error = "Write error in the index " + path + ": " + std::strerror(errno);
     }
     std::error_code ec;
     if (error.empty()) {
         std::filesystem::rename(part, path, ec);
-        if (ec) error = "Cannot rename the index " + part + " to " + path + ": " + ec.message();
+        if (ec) error = "Cannot save the index " + path + ": " + ec.message();
     }
     if (error.empty()) return true;
     if (fd >= 0) std::filesystem::remove(part, ec);

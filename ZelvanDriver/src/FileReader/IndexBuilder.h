@@ -96,12 +96,14 @@ private:
 // replaces it. False, with the reason in `error`, when one exists and cannot be removed.
 [[nodiscard]] bool removeSideFile(const std::string& raw_path, std::string& error);
 
-// Makes way for a new recording under `raw_path` before anything of an earlier file is touched: the
-// name is opened for writing without being emptied (made when it is not there), then the side file of
-// an earlier file of that name is removed. When either fails, the reason is in `error`; an
-// earlier file keeps its content and a file made here is removed again.
+// Makes way for a new recording under `raw_path` before anything of an earlier file is touched: a file
+// of that name is opened for writing without being emptied (made when it is not there; `made` says so),
+// then the side file of an earlier file of that name is removed. A name that is not a file (a pipe, a
+// device) is not opened: the recording's own opening decides. When either fails, the reason is in
+// `error`; an earlier file keeps its content and a file made here is removed again.
 enum class RecordingName { Ready, CannotOpen, IndexStays };
-[[nodiscard]] RecordingName makeWayForRecording(const std::string& raw_path, std::string& error);
+[[nodiscard]] RecordingName makeWayForRecording(const std::string& raw_path, std::string& error,
+                                                bool* made = nullptr);
 
 // Writes `bytes` as the side file beside `raw_path`, through a temporary name and a rename, so that no
 // partial side file is ever found under the reader's name. False, with the reason in `error` and

@@ -492,15 +492,19 @@ void DvsFileRecorder::cacheLoop() {
                 {
                     std::lock_guard<std::mutex> lock(files_mutex_);
                     if (!recording && caching) {
-                        // The cache keeps the last seconds of the stream: at most that many files, and
-                        // none from long before this buffer (the stream paused) or from after it (the
-                        // camera's clock started again).
+                        // The cache keeps the last seconds of the stream: at most that many files, none
+                        // that ended long before this buffer (the stream paused; the file just closed
+                        // ends with this buffer and stays, since it may hold the first bytes after the
+                        // pause), and none from before the camera's clock started again (a recording
+                        // must not go back in time).
                         const uint64_t kept_us = (uint64_t(cache_seconds_) + 1) * (kCacheFileSpanUs + 1);
-                        const auto stale = [&](const CacheFile& file) {
-                            return file.start_time > t || t - file.start_time > kept_us;
+                        const auto stale = [&] {
+                            if (cache_files_.front().start_time > t) return true;
+                            const uint64_t end = cache_files_.size() > 1 ? cache_files_[1].start_time : t;
+                            return end < t && t - end > kept_us;
                         };
                         for (bool full = cache_files_.size() >= cache_seconds_;
-                             !cache_files_.empty() && (full || stale(cache_files_.front())); full = false) {
+                             !cache_files_.empty() && (full || stale()); full = false) {
                             const std::string oldest = cache_files_.front().path;
                             if (std::remove(oldest.c_str()) != 0) {
                                 ZV_LOG(LOG_ERROR, "Error deleting file: %s", oldest.c_str());

@@ -103,7 +103,7 @@ protected:
     std::shared_ptr<RegisterController> register_controller_;
     std::unique_ptr<Decoder> decoder_;
     std::shared_ptr<Interface> interface_;
-    uint64_t interface_status_word_ = 0;
+    Interface::StatusWord interface_status_word_ = std::make_shared<std::atomic<uint64_t>>(0);
     std::thread camera_loop_thread_;
     bool inited_ = false;
     std::atomic<bool> running_{false};  // between start and stop (or the loss of the device)

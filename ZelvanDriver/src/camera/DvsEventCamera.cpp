@@ -52,7 +52,7 @@ int DvsEventCamera::init() {
             break;
     }
     if (!interface_) return -1;
-    interface_->setStatusWord(&interface_status_word_);
+    interface_->setStatusWord(interface_status_word_);
 
     const bool genx320 = isGenx320(description);
     genx320_ = genx320;

@@ -171,7 +171,7 @@ int TandraCamera::init() {
             ZV_LOG(LOG_ERROR, "Interface init error.");
             return -1;
         }
-        interface_->setStatusWord(&interface_status_word_);
+        interface_->setStatusWord(interface_status_word_);
         sensor_controller_ = std::make_shared<RegisterController>(
             interface_, kImx636RegisterTable, kImx636RegisterTableSize, kImx636RegisterPrefix);
         board_controller_ = std::make_shared<RegisterController>(

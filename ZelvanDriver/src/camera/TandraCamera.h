@@ -186,14 +186,15 @@ protected:
     // not blamed for holding no frame). Hold record_control_mutex_.
     int stopRecordingLocked(STREAM_TYPE type, bool abandoned = false);
     // Checks that the event file `path` can be written and removes an earlier file's index beside it
-    // (see detail::makeWayForRecording); logs why not and returns false otherwise.
-    bool makeWayForRaw(const std::string& path);
+    // (see detail::makeWayForRecording; `made` when the file was made here); logs why not and returns
+    // false otherwise.
+    bool makeWayForRaw(const std::string& path, bool& made);
     // Ends whatever records, for a stop of the camera (not reporting a recording the camera ended).
     int endRecording();
     bool writeEventChunk(const std::vector<uint8_t>& chunk);
     bool writeRawHeaderOnce();
 
-    uint64_t interface_status_word_ = 0;
+    Interface::StatusWord interface_status_word_ = std::make_shared<std::atomic<uint64_t>>(0);
     std::atomic<bool> inited_{false};
     std::atomic<bool> alive_{false};
     std::atomic<int> running_{

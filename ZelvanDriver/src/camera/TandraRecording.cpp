@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "FileReader/IndexBuilder.h"
+#include "FileReader/OutputFile.h"
 #include "camera/TandraCamera.h"
 #include "zelvan/DataToVideoConverter.h"
 #include "zelvan/FileHeader.h"
@@ -37,27 +38,34 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
     // What was not told of a recording the camera ended belongs to that recording, not to this one.
     ended_recording_failed_ = false;
     // Files of an earlier recording of this name stay as they were when the event file cannot be
-    // written: that is known before the calibration and the video are written.
-    if (type != APS && !makeWayForRaw(base + ".raw")) return -1;
+    // written: that is known before the calibration and the video are written. An event file made
+    // here goes again when the start fails after all.
+    const std::string raw = base + ".raw";
+    bool raw_made = false;
+    if (type != APS && !makeWayForRaw(raw, raw_made)) return -1;
+    const auto refuse = [&] {
+        if (raw_made) detail::removePartialOutput(raw);
+        return -1;
+    };
     if (calibration_valid && !paramToJsonFile(calibration, base + ".json")) {
         ZV_LOG(LOG_ERROR, "Unable to write the calibration %s.json of the recording.", base.c_str());
-        return -1;
+        return refuse();
     }
     switch (type) {
         case DVS:
-            return startRecordingDvsStream(base + ".raw");
+            return startRecordingDvsStream(raw) == 0 ? 0 : refuse();
         case APS:
             return startRecordingApsStream(folder, name);
         default:
             if (startRecordingApsStream(folder, name) != 0) {
                 ZV_LOG(LOG_INFO, "Start Recording APS Stream Failed.");
-                return -1;
+                return refuse();
             }
-            if (startRecordingDvsStream(base + ".raw") != 0) {
+            if (startRecordingDvsStream(raw) != 0) {
                 ZV_LOG(LOG_INFO, "Start Recording DVS Stream Failed.");
                 // Nothing half-started is left behind: the video just opened is closed again.
                 stopRecordingLocked(APS, true);
-                return -1;
+                return refuse();
             }
             return 0;
     }
@@ -227,9 +235,9 @@ void TandraCamera::frameRecordingLoop() {
 
 // --- Events ---
 
-bool TandraCamera::makeWayForRaw(const std::string& path) {
+bool TandraCamera::makeWayForRaw(const std::string& path, bool& made) {
     std::string index_error;
-    switch (detail::makeWayForRecording(path, index_error)) {
+    switch (detail::makeWayForRecording(path, index_error, &made)) {
         case detail::RecordingName::Ready:
             return true;
         case detail::RecordingName::IndexStays:
@@ -252,7 +260,7 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
     // An index left beside an earlier file of this name must never be taken for the new recording's.
     // It goes once the name is known to be writable, and the earlier file is emptied only after it
     // went: a start that fails leaves the earlier recording as it was.
-    if (!makeWayForRaw(path)) return -1;
+    // The name was made ready for it (startRecording).
     raw_file_ = std::ofstream(path, std::ios::binary | std::ios::trunc);
     if (!raw_file_) {
         ZV_LOG(LOG_ERROR, "%s", ("Unable to open " + path + " for writing.").c_str());

@@ -37,9 +37,11 @@ public:
     bool isConnected() const;
 
     // The camera's interface status word: the interface keeps it up to date with the connection
-    // state (1 connected, 0 not) whenever it is asked, with an atomic store, so that other threads may
-    // read it through std::atomic_ref. The word must outlive the interface.
-    void setStatusWord(uint64_t* word) { status_word_ = word; }
+    // state (1 connected, 0 not) whenever it is asked. Shared, so that it lives as long as the
+    // interface does (tools keep the interface after their camera is gone). Set before the interface
+    // is shared with other threads.
+    using StatusWord = std::shared_ptr<std::atomic<uint64_t>>;
+    void setStatusWord(StatusWord word) { status_word_ = std::move(word); }
 
     // Register access through control transfers; 0 on success, -1 on failure.
     int readRegister(uint32_t address, uint32_t& value);
@@ -80,7 +82,7 @@ private:
 
     CameraDescription description_;
     std::shared_ptr<sim::SimDevice> device_;
-    uint64_t* status_word_ = nullptr;
+    StatusWord status_word_;
 };
 
 class UsbInterface : public Interface {

@@ -108,7 +108,7 @@ Interface::~Interface() = default;
 
 bool Interface::isConnected() const {
     const bool connected = device_ && device_->isConnected();
-    if (status_word_) std::atomic_ref<uint64_t>(*status_word_).store(connected ? 1 : 0);
+    if (status_word_) status_word_->store(connected ? 1 : 0);
     return connected;
 }
 
