@@ -766,6 +766,21 @@ TEST_F(FusionCameraTest, AVideoThatCannotBePlacedAmongTheEventsFailsTheRecording
     EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), -1);
     EXPECT_NE(firstLine(folder.path() / "late.raw").rfind("% aps_start_timestamp ", 0), 0u);
     EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "the first frame came too late"));
+
+    // Frames of another video, started after the one the event file waited for ended without a frame,
+    // are no matter of the event file's.
+    ASSERT_EQ(camera_->startRecording(folder.str(), "other", DVS_AND_APS), 0);
+    EXPECT_EQ(camera_->stopRecording(APS), -1) << "no frame was recorded";
+    ASSERT_TRUE(waitFor([&] { return camera_->acceptingEvents(); }, 30s));
+    ASSERT_EQ(camera_->startRecording(folder.str(), "later", APS), 0);
+    camera_->triggerInArrived({0, 1, 200000});
+    ASSERT_TRUE(camera_->frameArrived(markedFrame(80)));
+    camera_->fuseOnce();
+    ASSERT_TRUE(waitFor([&] { return camera_->recordedFrames() >= 1; }, 30s));
+    log.clear();
+    EXPECT_EQ(camera_->stopRecording(DVS), 0);
+    EXPECT_FALSE(log.containsSubstring(LOG_ERROR, "the first frame came too late"));
+    EXPECT_EQ(camera_->stopRecording(APS), 0);
 }
 
 TEST_F(FusionCameraTest, ARecordingIntoAMissingFolderFails) {

@@ -253,7 +253,7 @@ void TandraCamera::settle(std::chrono::milliseconds pause) const {
     if (us > 0) sensor_timing::waitNanoseconds(us * 1000);
 }
 
-bool TandraCamera::dvsEnable(bool on) {
+void TandraCamera::dvsEnable(bool on) {
     const uint32_t value = on ? 1 : 0;
     bool done = false;
     try {
@@ -263,7 +263,6 @@ bool TandraCamera::dvsEnable(bool on) {
         done = false;
     }
     if (!done) ZV_LOG(LOG_ERROR, "Camera is running or no this command.");
-    return done;
 }
 
 void TandraCamera::wakeStreamWaiters() {
@@ -347,8 +346,9 @@ int TandraCamera::startLocked(STREAM_TYPE type) {
     if (!was_running) events_on_ = frames_on_ = false;
     bool started = true;
     const auto startEvents = [&] {
-        // Without the event path nothing would flow: that start fails as well.
-        if (dvsEnable(true) && event_sensor_->start() == 0) {
+        // A board whose firmware lacks the path switch streams without it: only logged.
+        dvsEnable(true);
+        if (event_sensor_->start() == 0) {
             events_on_ = true;
             eventStreamStarted();
         } else {

@@ -109,6 +109,7 @@ int TandraCamera::startRecordingApsStream(const std::string& folder, const std::
     last_recorded_timestamp_ = 0;
     frames_dropped_ = 0;
     recorded_frames_ = 0;
+    ++frame_session_;
     frame_error_.clear();
     record_frames_.clear();
     open_path_ = path;
@@ -363,6 +364,10 @@ void TandraCamera::eventRecordingLoop() {
     setCurrentThreadName("zv-fusion-raw");
     raw_waited_for_frame_ = frame_recording_.load();
     if (raw_waited_for_frame_) {
+        {
+            std::lock_guard<std::mutex> lock(record_mutex_);
+            waited_frame_session_ = frame_session_;
+        }
         // Both streams: the header carries the first frame's exposure end; wait for it, but not
         // forever (a camera whose frames never come still records its events).
         std::unique_lock<std::mutex> lock(record_mutex_);
@@ -449,8 +454,14 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
         event_recording_ = false;
         // A video whose first frame came after the header was written cannot be placed among the
         // events.
-        if (raw_waited_for_frame_ && aps_start_for_header_ == 0 && recorded_frames_.load() != 0 &&
-            event_error_.empty()) {
+        bool late_frame = false;
+        {
+            // Frames of a later video (one started after the video this file waited for) are no matter.
+            std::lock_guard<std::mutex> lock(record_mutex_);
+            late_frame = raw_waited_for_frame_ && aps_start_for_header_ == 0 &&
+                         waited_frame_session_ == frame_session_ && recorded_frames_.load() != 0;
+        }
+        if (late_frame && event_error_.empty()) {
             event_error_ = "the first frame came too late for its time to be written into the header";
         }
         // Buffers the event stream lost (its reader fell behind) never reached the file either.
