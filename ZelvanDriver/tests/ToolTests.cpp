@@ -188,6 +188,8 @@ TEST(ToolInfo, ParameterMetadata) {
     FloatParameterInfo duty;
     ASSERT_TRUE(afk.getParamInfo("duty_cycle", duty));
     EXPECT_FLOAT_EQ(duty.default_value, 50.0f);
+    EXPECT_FLOAT_EQ(duty.min, 6.25f);
+    EXPECT_FLOAT_EQ(duty.max, 100.0f);
     EnumParameterInfo mode;
     ASSERT_TRUE(afk.getParamInfo("filtering_mode", mode));
     EXPECT_EQ(mode.options, (std::vector<std::string>{"BAND_STOP", "BAND_PASS"}));
@@ -398,13 +400,15 @@ TEST_P(ToolCamera, RefusedValuesWriteNothing) {
     EXPECT_FALSE(tool(ROI)->setParam("x", genx320_ ? 320 : 1280));
     EXPECT_FALSE(tool(EVENT_TRAIL_FILTER)->setParam("threshold", 10));
     EXPECT_FALSE(tool(ANTI_FLICKER)->setParam("duty_cycle", 120.0f));
+    EXPECT_FALSE(tool(ANTI_FLICKER)->setParam("duty_cycle", 0.0f))
+        << "the sensor holds one sixteenth at least";
     EXPECT_FALSE(tool(ANTI_FLICKER)->setParam("duty_cycle", 12));
     EXPECT_FALSE(tool(SYNC)->setParam("mode", std::string("leader")));
     EXPECT_FALSE(tool(TRIGGER_IN)->setParam("enable", 1));
     EXPECT_EQ(log.count(LOG_WARNING, ""), 0u);
     size_t warnings = 0;
     for (const auto& line : log.lines()) warnings += line.level == LOG_WARNING ? 1 : 0;
-    EXPECT_EQ(warnings, 13u);
+    EXPECT_EQ(warnings, 14u);
     EXPECT_TRUE(device_->writeLog().empty());
     int value = 0;
     EXPECT_FALSE(biases->getParam("bias_nope", value));

@@ -136,6 +136,8 @@ protected:
     void addParameter(FullParamteterInfo info, Getter getter, Setter setter);
     // Replaces the metadata of a registered parameter of the same name and kind; false otherwise.
     bool updateParameterInfo(const FullParamteterInfo& info);
+    // The lock every getter and setter runs under, for a subclass's own operations on the same state.
+    std::unique_lock<std::recursive_mutex> lockParameters() const { return std::unique_lock(mutex_); }
 
 private:
     struct Parameter {

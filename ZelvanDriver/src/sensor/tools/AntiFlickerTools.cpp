@@ -75,8 +75,9 @@ AntiFlickerTool::AntiFlickerTool(std::shared_ptr<RegisterController> controller,
         [this](const ParameterValue& v) { return setFrequency("min_cutoff_period", std::get<int>(v)); });
     const float duty_default = duty ? float(16 - int(duty->get_default_value())) * 100.0f / 16.0f : 50.0f;
     addRegister2Map(
-        FullParamteterInfo::makeFloat("duty_cycle", "Share of a flicker period the light is on", 0.0f, 100.0f,
-                                      duty_default, "%"),
+        // The sensor holds the share in sixteenths, from one to all sixteen.
+        FullParamteterInfo::makeFloat("duty_cycle", "Share of a flicker period the light is on",
+                                      100.0f / 16.0f, 100.0f, duty_default, "%"),
         [this](ParameterValue& v) {
             uint32_t inverted = 0;
             if (!readField("filter_period", "inverted_duty_cycle", inverted)) return false;

@@ -63,6 +63,8 @@ EventRateControlTool::EventRateControlTool(std::shared_ptr<RegisterController> c
 }
 
 bool EventRateControlTool::setMaxLimitEventRate(uint32_t limit) {
+    // Not alone with the getters and setters: they read and write the same limit and registers.
+    const auto lock = lockParameters();
     max_limit_ = static_cast<int32_t>(std::min<uint32_t>(limit, kMaxEventRate));
     // The rate that the next enable applies stays within the limit.
     max_event_rate_ = std::min(max_event_rate_, max_limit_);
