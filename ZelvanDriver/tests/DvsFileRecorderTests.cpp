@@ -433,10 +433,11 @@ TEST_F(RecorderTest, ANewCacheTimeWhileTheCacheRunsTakesEffect) {
     EXPECT_EQ(header.info.dvs_start_timestamp, uint64_t(first) * 1'000'000 + 10);
 }
 
-// The cache keeps the last seconds of the stream, not its last files: after a pause a recording holds
-// at most the cache file that the pause ended (it may hold the first bytes after it) from before, and
-// after the camera's clock started again nothing from before. Nothing from after is lost but, after
-// a clock that started again, the bytes that came with the last buffer of the earlier clock.
+// The cache (of four seconds here) keeps the last seconds of the stream, not its last files: after a
+// pause a recording holds at most the cache file that the pause ended (it may hold the first bytes
+// after it) from before, and after the camera's clock started again nothing from before. Nothing from
+// after is lost but, after a clock that started again, the bytes that came with the last buffer of
+// the earlier clock.
 TEST_F(RecorderTest, ACacheKeepsNothingOldAfterAPauseOrAClockThatStartedAgain) {
     for (const bool clock_restarts : {false, true}) {
         // Different numbers of pieces before the resume put it at every place of the hand-overs.
@@ -449,7 +450,7 @@ TEST_F(RecorderTest, ACacheKeepsNothingOldAfterAPauseOrAClockThatStartedAgain) {
             {
                 DvsFileRecorder recorder;
                 recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
-                recorder.setFileCacheTime(2, (dir_ / "p").string());
+                recorder.setFileCacheTime(4, (dir_ / "p").string());
                 const auto feed = [&](uint64_t from_us, uint64_t pieces, uint8_t tag) {
                     for (uint64_t k = 0; k < pieces; ++k) {
                         clock = from_us + k * 50'000;
@@ -486,6 +487,35 @@ TEST_F(RecorderTest, ACacheKeepsNothingOldAfterAPauseOrAClockThatStartedAgain) {
             EXPECT_TRUE(std::is_sorted(payload.begin(), payload.end()));
         }
     }
+    // A clock that starts again before the cache is full: nothing of the earlier clock is kept either.
+    std::atomic<uint64_t> clock{0};
+    const fs::path file = dir_ / "restarted.raw";
+    {
+        DvsFileRecorder recorder;
+        recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
+        recorder.setFileCacheTime(3, (dir_ / "r").string());
+        const auto feed = [&](uint64_t from_us, uint64_t pieces, uint8_t tag) {
+            for (uint64_t k = 0; k < pieces; ++k) {
+                clock = from_us + k * 50'000;
+                recorder.addData(block(tag, 1000));
+                recorder.waitUntilWritten();
+            }
+        };
+        feed(10'000, 30, 1);
+        feed(50'000, 6, 2);
+        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        feed(350'000, 2, 3);
+        ASSERT_TRUE(recorder.stopRecording());
+        recorder.waitForMerge();
+        recorder.setFileCacheTime(0, (dir_ / "r").string());
+    }
+    const std::string contents = readAll(file);
+    RawFileHeader header;
+    ASSERT_TRUE(readHeader(contents, header));
+    const std::string payload = contents.substr(header.payload_offset);
+    EXPECT_EQ(std::count(payload.begin(), payload.end(), '\x01'), 0);
+    EXPECT_GE(header.info.dvs_start_timestamp, 50'000u);
+    EXPECT_EQ(std::count(payload.begin(), payload.end(), '\x03'), 2000);
 }
 
 // At a low event rate a buffer takes many seconds to fill: the cache still keeps about its time, not

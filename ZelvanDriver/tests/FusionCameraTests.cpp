@@ -781,6 +781,21 @@ TEST_F(FusionCameraTest, AVideoThatCannotBePlacedAmongTheEventsFailsTheRecording
     EXPECT_EQ(camera_->stopRecording(DVS), 0);
     EXPECT_FALSE(log.containsSubstring(LOG_ERROR, "the first frame came too late"));
     EXPECT_EQ(camera_->stopRecording(APS), 0);
+
+    // The video the event file waited for got its frames late and ended; another one runs when the
+    // events stop: the event file still cannot place that video.
+    ASSERT_EQ(camera_->startRecording(folder.str(), "third", DVS_AND_APS), 0);
+    ASSERT_TRUE(waitFor([&] { return camera_->acceptingEvents(); }, 30s));
+    camera_->triggerInArrived({0, 1, 300000});
+    ASSERT_TRUE(camera_->frameArrived(markedFrame(120)));
+    camera_->fuseOnce();
+    ASSERT_TRUE(waitFor([&] { return camera_->recordedFrames() >= 1; }, 30s));
+    EXPECT_EQ(camera_->stopRecording(APS), 0);
+    ASSERT_EQ(camera_->startRecording(folder.str(), "fourth", APS), 0);
+    log.clear();
+    EXPECT_EQ(camera_->stopRecording(DVS), -1);
+    EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "the first frame came too late"));
+    EXPECT_EQ(camera_->stopRecording(APS), -1) << "no frame was recorded";
 }
 
 TEST_F(FusionCameraTest, ARecordingIntoAMissingFolderFails) {
@@ -827,6 +842,7 @@ TEST_F(FusionCameraTest, ARefusedRecordingLeavesAnEarlierOneOfItsNameAlone) {
     EXPECT_EQ(camera_->startRecording(folder.str(), "novideo", DVS_AND_APS), -1);
     EXPECT_FALSE(camera_->isRecording());
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "novideo.raw"));
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "novideo.json"));
 }
 
 TEST_F(FusionCameraTest, StoppingWritesTheEventsStillCollected) {

@@ -302,6 +302,14 @@ private slots:
         QCOMPARE(floats.maximum(), 10);
         QCOMPARE(floats.value(), 3);
         QCOMPARE(floats.unitText(), QString());
+        // Every whole value offered lies within the range: a bound between whole numbers is not offered.
+        f.min = 6.25f;
+        f.max = 99.5f;
+        f.default_value = 50.0f;
+        floats.setParameterInfo(f);
+        QCOMPARE(floats.minimum(), 7);
+        QCOMPARE(floats.maximum(), 99);
+        QCOMPARE(floats.value(), 50);
     }
 
     void acceptedAndRejectedBorders() {

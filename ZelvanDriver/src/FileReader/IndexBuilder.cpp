@@ -241,13 +241,20 @@ RecordingName makeWayForRecording(const std::string& raw_path, std::string& erro
         // Opening a pipe here would meet its reader and end its stream before the recording starts.
         return removeSideFile(raw_path, error) ? RecordingName::Ready : RecordingName::IndexStays;
     }
-    const int fd = ::open(raw_path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    // Made here only when this call created it (not another writer meanwhile); through a symbolic link
+    // to nothing, the file the link names.
+    int fd = ::open(raw_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0666);
+    bool new_file = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        const bool dangling = !fs::exists(fs::status(raw_path, ec));
+        fd = ::open(raw_path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | (dangling ? O_CREAT : 0), 0666);
+        new_file = dangling && fd >= 0;
+    }
     if (fd < 0) {
         error = "Cannot open recording file " + raw_path + ": " + std::strerror(errno);
         return RecordingName::CannotOpen;
     }
     ::close(fd);
-    const bool new_file = !fs::exists(status);
     if (removeSideFile(raw_path, error)) {
         if (made != nullptr) *made = new_file;
         return RecordingName::Ready;

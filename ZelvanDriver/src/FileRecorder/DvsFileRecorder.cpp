@@ -498,8 +498,10 @@ void DvsFileRecorder::cacheLoop() {
                         // pause), and none from before the camera's clock started again (a recording
                         // must not go back in time).
                         const uint64_t kept_us = (uint64_t(cache_seconds_) + 1) * (kCacheFileSpanUs + 1);
+                        const bool clock_restarted =
+                            t < cache_start_time_;  // every file is of the earlier clock
                         const auto stale = [&] {
-                            if (cache_files_.front().start_time > t) return true;
+                            if (clock_restarted || cache_files_.front().start_time > t) return true;
                             const uint64_t end = cache_files_.size() > 1 ? cache_files_[1].start_time : t;
                             return end < t && t - end > kept_us;
                         };

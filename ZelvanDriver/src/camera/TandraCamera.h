@@ -284,10 +284,11 @@ protected:
     std::unique_ptr<detail::RecordingIndexer> raw_index_;
     std::string raw_header_;
     uint64_t aps_start_for_header_ = 0;
-    bool raw_waited_for_frame_ = false;  // the raw file's header waited for the video's first frame
-    uint64_t frame_session_ = 0;         // under record_mutex_: counts the frame recordings started
-    uint64_t waited_frame_session_ = 0;  // under record_mutex_: the one the raw file's header waited for
-    std::string event_error_;            // first failure of the current event recording
+    bool raw_waited_for_frame_ = false;     // the raw file's header waited for the video's first frame
+    uint64_t frame_session_ = 0;            // under record_mutex_: counts the frame recordings started
+    uint64_t waited_frame_session_ = 0;     // under record_mutex_: the one the raw file's header waited for
+    bool waited_video_had_frames_ = false;  // under record_mutex_: that video ended with frames
+    std::string event_error_;               // first failure of the current event recording
     uint64_t event_losses_at_record_start_ = 0;  // under event_record_mutex_
     uint64_t event_losses_in_recording_ = 0;     // under event_record_mutex_
     DvsFileInfo file_info_;

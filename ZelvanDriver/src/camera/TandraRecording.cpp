@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "FileReader/IndexBuilder.h"
 #include "FileReader/OutputFile.h"
@@ -43,8 +44,11 @@ int TandraCamera::startRecording(std::string folder, std::string name, STREAM_TY
     const std::string raw = base + ".raw";
     bool raw_made = false;
     if (type != APS && !makeWayForRaw(raw, raw_made)) return -1;
+    std::error_code ec;
+    const bool json_made = calibration_valid && !std::filesystem::exists(base + ".json", ec);
     const auto refuse = [&] {
         if (raw_made) detail::removePartialOutput(raw);
+        if (json_made) detail::removePartialOutput(base + ".json");
         return -1;
     };
     if (calibration_valid && !paramToJsonFile(calibration, base + ".json")) {
@@ -270,7 +274,13 @@ int TandraCamera::startRecordingDvsStream(const std::string& path) {
     raw_path_ = path;
     header_written_ = false;
     aps_start_for_header_ = 0;
-    raw_waited_for_frame_ = false;
+    {
+        // The video whose first frame the header waits for: the one recording now, if any.
+        std::lock_guard<std::mutex> lock(record_mutex_);
+        raw_waited_for_frame_ = frame_recording_.load();
+        waited_frame_session_ = frame_session_;
+        waited_video_had_frames_ = false;
+    }
     event_error_.clear();
     event_pool_ = std::make_unique<ObjectPool>(kEventPoolCount, false, kEventChunkBytes,
                                                ObjectPool::Allocation::OnDemand);
@@ -362,12 +372,7 @@ bool TandraCamera::writeEventChunk(const std::vector<uint8_t>& chunk) {
 
 void TandraCamera::eventRecordingLoop() {
     setCurrentThreadName("zv-fusion-raw");
-    raw_waited_for_frame_ = frame_recording_.load();
     if (raw_waited_for_frame_) {
-        {
-            std::lock_guard<std::mutex> lock(record_mutex_);
-            waited_frame_session_ = frame_session_;
-        }
         // Both streams: the header carries the first frame's exposure end; wait for it, but not
         // forever (a camera whose frames never come still records its events).
         std::unique_lock<std::mutex> lock(record_mutex_);
@@ -456,10 +461,11 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
         // events.
         bool late_frame = false;
         {
-            // Frames of a later video (one started after the video this file waited for) are no matter.
+            // Only the video this file waited for matters, whether it still runs or has ended.
             std::lock_guard<std::mutex> lock(record_mutex_);
             late_frame = raw_waited_for_frame_ && aps_start_for_header_ == 0 &&
-                         waited_frame_session_ == frame_session_ && recorded_frames_.load() != 0;
+                         (waited_video_had_frames_ ||
+                          (waited_frame_session_ == frame_session_ && recorded_frames_.load() != 0));
         }
         if (late_frame && event_error_.empty()) {
             event_error_ = "the first frame came too late for its time to be written into the header";
@@ -478,6 +484,9 @@ int TandraCamera::stopRecordingLocked(STREAM_TYPE type, bool abandoned) {
     }
     if (frame_recording_.load() && (type == APS || type == DVS_AND_APS)) {
         std::unique_lock<std::mutex> lock(record_mutex_);
+        // An event file still recording that waited for this video learns whether it had frames.
+        if (frame_session_ == waited_frame_session_ && recorded_frames_.load() != 0)
+            waited_video_had_frames_ = true;
         frame_recording_ = false;
         finish_ = true;
         record_cv_.notify_all();

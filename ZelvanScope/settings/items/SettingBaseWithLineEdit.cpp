@@ -26,9 +26,10 @@ std::optional<int> parseValue(const QString& text) {
 }
 
 // A float bound or value as the whole number the item edits (towards zero, kept in the int range).
-int truncated(float value) {
+// `value` as a whole number (`whole` of it: std::trunc, std::ceil or std::floor), within int.
+int wholeOf(float value, double (*whole)(double) = std::trunc) {
     if (std::isnan(value)) return 0;
-    const double t = std::trunc(static_cast<double>(value));
+    const double t = whole(static_cast<double>(value));
     return static_cast<int>(
         std::clamp(t, double(std::numeric_limits<int>::min()), double(std::numeric_limits<int>::max())));
 }
@@ -118,8 +119,9 @@ void SettingBaseWithLineEdit::setParameterInfo(const zelvan::IntParameterInfo& i
 }
 
 void SettingBaseWithLineEdit::setParameterInfo(const zelvan::FloatParameterInfo& info) {
-    setRange(truncated(info.min), truncated(info.max));
-    setValue(truncated(info.default_value));
+    // Whole values only: every one the slider offers lies within the parameter's range.
+    setRange(wholeOf(info.min, std::ceil), wholeOf(info.max, std::floor));
+    setValue(wholeOf(info.default_value));
     setUnit(QString::fromStdString(info.unit));
     setToolTipText(QString::fromStdString(info.description));
 }
