@@ -439,35 +439,44 @@ TEST_F(RecorderTest, ANewCacheTimeWhileTheCacheRunsTakesEffect) {
 // after is lost but, after a clock that started again, the bytes that came with the last buffer of
 // the earlier clock.
 TEST_F(RecorderTest, ACacheKeepsNothingOldAfterAPauseOrAClockThatStartedAgain) {
+    // Pieces of 1000 bytes of `tag`, 50 ms apart from `from_us`, each written before the next.
+    struct Pieces {
+        uint64_t from_us;
+        uint64_t count;
+        uint8_t tag;
+    };
+    // Caches `before` through a cache of `seconds`, then records `during`: the recording's content.
+    const auto recordThroughCache = [&](uint16_t seconds, std::initializer_list<Pieces> before,
+                                        Pieces during) {
+        std::atomic<uint64_t> clock{0};
+        const fs::path file = dir_ / "resumed.raw";
+        DvsFileRecorder recorder;
+        recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
+        recorder.setFileCacheTime(seconds, (dir_ / "p").string());
+        const auto feed = [&](const Pieces& pieces) {
+            for (uint64_t k = 0; k < pieces.count; ++k) {
+                clock = pieces.from_us + k * 50'000;
+                recorder.addData(block(pieces.tag, 1000));
+                recorder.waitUntilWritten();
+            }
+        };
+        for (const Pieces& pieces : before) feed(pieces);
+        EXPECT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
+        feed(during);
+        EXPECT_TRUE(recorder.stopRecording());
+        recorder.waitForMerge();
+        EXPECT_FALSE(recorder.status().failed) << recorder.status().error;
+        recorder.setFileCacheTime(0, (dir_ / "p").string());
+        return readAll(file);
+    };
     for (const bool clock_restarts : {false, true}) {
         // Different numbers of pieces before the resume put it at every place of the hand-overs.
         for (uint64_t before = 59; before <= 62; ++before) {
             SCOPED_TRACE(std::string(clock_restarts ? "clock started again" : "pause") + ", pieces before " +
                          std::to_string(before));
             const uint64_t resume = clock_restarts ? 500'000 : 103'000'000;
-            std::atomic<uint64_t> clock{0};
-            const fs::path file = dir_ / "resumed.raw";
-            {
-                DvsFileRecorder recorder;
-                recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
-                recorder.setFileCacheTime(4, (dir_ / "p").string());
-                const auto feed = [&](uint64_t from_us, uint64_t pieces, uint8_t tag) {
-                    for (uint64_t k = 0; k < pieces; ++k) {
-                        clock = from_us + k * 50'000;
-                        recorder.addData(block(tag, 1000));
-                        recorder.waitUntilWritten();
-                    }
-                };
-                feed(3'000'000, before, 1);
-                feed(resume, 6, 2);
-                ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
-                feed(resume + 300'000, 2, 3);
-                ASSERT_TRUE(recorder.stopRecording());
-                recorder.waitForMerge();
-                EXPECT_FALSE(recorder.status().failed) << recorder.status().error;
-                recorder.setFileCacheTime(0, (dir_ / "p").string());
-            }
-            const std::string contents = readAll(file);
+            const std::string contents =
+                recordThroughCache(4, {{3'000'000, before, 1}, {resume, 6, 2}}, {resume + 300'000, 2, 3});
             RawFileHeader header;
             ASSERT_TRUE(readHeader(contents, header));
             const std::string payload = contents.substr(header.payload_offset);
@@ -488,28 +497,7 @@ TEST_F(RecorderTest, ACacheKeepsNothingOldAfterAPauseOrAClockThatStartedAgain) {
         }
     }
     // A clock that starts again before the cache is full: nothing of the earlier clock is kept either.
-    std::atomic<uint64_t> clock{0};
-    const fs::path file = dir_ / "restarted.raw";
-    {
-        DvsFileRecorder recorder;
-        recorder.setTimeSource([&] { return std::optional<uint64_t>(clock.load()); });
-        recorder.setFileCacheTime(3, (dir_ / "r").string());
-        const auto feed = [&](uint64_t from_us, uint64_t pieces, uint8_t tag) {
-            for (uint64_t k = 0; k < pieces; ++k) {
-                clock = from_us + k * 50'000;
-                recorder.addData(block(tag, 1000));
-                recorder.waitUntilWritten();
-            }
-        };
-        feed(10'000, 30, 1);
-        feed(50'000, 6, 2);
-        ASSERT_TRUE(recorder.startRecording(file.string(), DvsFileInfo{}));
-        feed(350'000, 2, 3);
-        ASSERT_TRUE(recorder.stopRecording());
-        recorder.waitForMerge();
-        recorder.setFileCacheTime(0, (dir_ / "r").string());
-    }
-    const std::string contents = readAll(file);
+    const std::string contents = recordThroughCache(3, {{10'000, 30, 1}, {50'000, 6, 2}}, {350'000, 2, 3});
     RawFileHeader header;
     ASSERT_TRUE(readHeader(contents, header));
     const std::string payload = contents.substr(header.payload_offset);

@@ -1,7 +1,5 @@
 // Cuts of a raw recording: where a cut starts and what it needs in front of the copied bytes, and the
 // copy itself into a new raw file, with its bookmark index beside it.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -257,14 +255,14 @@ bool RawFileReader::cutLocked(uint64_t start_us, uint64_t end_us, const std::str
     if (indexed && !output.replaces()) {
         // The output is opened, not yet emptied, before that index goes: an output that cannot be written
         // leaves the index, and an index that cannot go leaves an earlier file of the cut's name.
-        std::error_code ec;
-        const bool existed = std::filesystem::exists(std::filesystem::symlink_status(path, ec));
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
-        ::close(fd);
-        if (std::string error; !detail::removeSideFile(path, error)) {
-            if (!existed) detail::removePartialOutput(path);
-            return fail(ReaderError::CannotCreateOutput, error + ".");
+        std::string error;
+        switch (detail::makeWayForRecording(path, error)) {
+            case detail::RecordingName::Ready:
+                break;
+            case detail::RecordingName::CannotOpen:
+                return fail(ReaderError::CannotCreateOutput, "Failed to open output file: " + path + ".");
+            case detail::RecordingName::IndexStays:
+                return fail(ReaderError::CannotCreateOutput, error + ".");
         }
     }
     std::ofstream out(output.writePath(), std::ios::binary | std::ios::trunc);
