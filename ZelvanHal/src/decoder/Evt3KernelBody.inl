@@ -469,16 +469,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
 #endif
 
 #if EVT3_KERNEL_AVX512
-// Interleaves eight event heads with eight timestamps into the eight events at `o`.
-inline void storeEvents8(__m512i heads, __m512i ts, Event2D* o) {
-    const __m512i first = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
-    const __m512i second = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
-    _mm512_storeu_si512(static_cast<void*>(o), _mm512_permutex2var_epi64(heads, first, ts));
-    _mm512_storeu_si512(static_cast<void*>(o + 4), _mm512_permutex2var_epi64(heads, second, ts));
-}
-
-// Writes the events of one vector group, eight pixels at a time compressed to the set ones: `head` is
-// the event head of pixel 0 of the group. Writes up to 32 slots from `o`, whatever the mask.
+// Writes the events of one vector group: `head` is the event head of pixel 0 of the group. Writes up to
+// 32 slots from `o`, whatever the mask.
 inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o) {
     if (__builtin_popcount(mask) <= 4) {
         // Sparse groups (common in real streams): four fixed rounds, no data-dependent branch.
@@ -490,16 +482,19 @@ inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o)
         }
         return;
     }
-    const __m512i tsv = _mm512_set1_epi64(static_cast<long long>(ts));
-    __m512i heads = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(head)),
-                                     _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m512i eight = _mm512_set1_epi64(8);
-#pragma GCC unroll 4
-    for (int c = 0; c < 4; ++c) {
-        const auto m = static_cast<__mmask8>(mask >> (8 * c));
-        storeEvents8(_mm512_maskz_compress_epi64(m, heads), tsv, o);
+    // Four pixels at a time: their set ones' offsets from a table, added to four copies of the event of
+    // the first pixel, make the events of one 64-byte store.
+    __m512i cur =
+        _mm512_broadcast_i32x4(_mm_set_epi64x(static_cast<long long>(ts), static_cast<long long>(head)));
+    const __m512i four = _mm512_setr_epi64(4, 0, 4, 0, 4, 0, 4, 0);
+#pragma GCC unroll 8
+    for (int nib = 0; nib < 8; ++nib) {
+        const uint32_t m = (mask >> (4 * nib)) & 0xF;
+        _mm512_storeu_si512(
+            static_cast<void*>(o),
+            _mm512_add_epi64(cur, _mm512_load_si512(static_cast<const void*>(kNibbles.offsets[m]))));
         o += __builtin_popcount(m);
-        heads = _mm512_add_epi64(heads, eight);
+        cur = _mm512_add_epi64(cur, four);
     }
 }
 
@@ -575,22 +570,69 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     __m512i rows = _mm512_set1_epi32(static_cast<int>(row));
     __m512i lows = _mm512_set1_epi32(static_cast<int>(low));
     Event2D* o = out;
+    // Lanes at the front of this block that hold the rest of a vector group the block before decoded.
+    uint32_t taken = 0;
     while (end - ptr >= 32 && o <= room_end) {
         const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
         const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
         // One bit per word type.
         const __mmask16 kth = _mm512_test_epi32_mask(bits, th_type);
-        uint32_t general = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
-                           static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word));
+        uint32_t general = (static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
+                            static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word))) &
+                           ~taken;
+        taken = 0;
         uint32_t ktrig = 0;
-        if (__builtin_expect(general != 0, 0) && r.trigger_count + 16 <= kEvt3TriggerRoom) {
-            // EXT_TRIGGER words stay in the block: they are listed with the place of the events before them.
-            ktrig = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0xA));
-            general &= ~ktrig;
+        // The x (with the polarity in bit 11) of each lane's event.
+        __m512i words = v;
+        uint32_t kx_groups = 0;
+        if (__builtin_expect(general != 0, 0)) {
+            if (r.trigger_count + 16 <= kEvt3TriggerRoom) {
+                // EXT_TRIGGER words stay in the block: they are listed with the place of the events before
+                // them.
+                ktrig = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0xA));
+                general &= ~ktrig;
+            }
+            // A vector group inside the block with at most four events gives them to its four lanes, one
+            // each, in order: they are then written with the ADDR_X events around them. A group reaching
+            // into the next block does so when its events fit the lanes it has here; the next block leaves
+            // its other words alone.
+            while (general != 0) {
+                const int g = __builtin_ctz(general);
+                if (end - ptr < 2 * g + 8) break;
+                uint64_t group;
+                std::memcpy(&group, ptr + 2 * g, sizeof group);
+                if ((group & kGroupTypeMask) != kGroupTypes) break;
+                const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
+                const uint32_t pol = static_cast<uint32_t>(group & 0x800);
+                uint32_t mask = groupMask(group);
+                const int count = __builtin_popcount(mask);
+                if (count > (g > 12 ? 16 - g : 4) || base > 0x7FF - 31) break;
+                // The x of its k-th event in dword k, built in registers: a vector read back from four
+                // stores would wait for them to leave the store buffer.
+                uint64_t xs[2];
+#pragma GCC unroll 4
+                for (int k = 0; k < 4; ++k) {
+                    const uint64_t x =
+                        pol | (base + static_cast<uint32_t>(__builtin_ctz(mask | 0x80000000u)));
+                    xs[k / 2] = k % 2 == 0 ? x : xs[k / 2] | (x << 32);
+                    mask &= mask - 1;
+                }
+                const uint32_t lanes = 0xFu << g;
+                words = _mm512_mask_expand_epi32(
+                    words, static_cast<__mmask16>(lanes),
+                    _mm512_castsi128_si512(
+                        _mm_set_epi64x(static_cast<long long>(xs[1]), static_cast<long long>(xs[0]))));
+                kx_groups |= ((1u << count) - 1u) << g;
+                general &= ~lanes;
+                taken = lanes >> 16;
+                r.base_x = base + 32;
+                r.vpol = pol >> 11;
+                r.base_known = true;
+            }
         }
         const uint32_t stop = general | 0x10000u;
         const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
-        const uint32_t kx = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, x_type)) & valid;
+        const uint32_t kx = (static_cast<uint32_t>(_mm512_test_epi32_mask(bits, x_type)) | kx_groups) & valid;
         const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, y_type)) & valid;
         const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, t_type)) & valid;
         Event2D* const block_out = o;
@@ -602,8 +644,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         }
         if (kx != 0) {
             const __m512i xpy =
-                _mm512_ternarylogic_epi32(_mm512_and_si512(v, x_bits), _mm512_slli_epi32(rows, 16),
-                                          _mm512_slli_epi32(_mm512_and_si512(v, pol_bit), 4), 0xFE);
+                _mm512_ternarylogic_epi32(_mm512_and_si512(words, x_bits), _mm512_slli_epi32(rows, 16),
+                                          _mm512_slli_epi32(_mm512_and_si512(words, pol_bit), 4), 0xFE);
             const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
             const __m512i clow =
                 _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
@@ -635,11 +677,20 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         row = laneOf(rows, 15);
         low = laneOf(lows, 15);
         // Whole vector groups are decoded here; anything else goes back to the general path.
+        // Between the groups of a busy stream, the rows that start them are taken here too.
         bool groups = false;
         while (end - ptr >= 8 && o + 20 <= room_end) {
             uint64_t group;
             std::memcpy(&group, ptr, sizeof group);
-            if ((group & kGroupTypeMask) != kGroupTypes) break;
+            if ((group & kGroupTypeMask) != kGroupTypes) {
+                // An ADDR_Y followed by the first three words of a group.
+                const bool row_before_group = (group & 0xF000) == 0 && ((group >> 16) & kGroupTypeMask) ==
+                                                                           (kGroupTypes & 0xFFFFFFFFFFFFull);
+                if (!row_before_group) break;
+                row = static_cast<uint32_t>(group & 0x7FF);
+                ptr += 2;
+                continue;
+            }
             const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
             const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
             const uint32_t mask = groupMask(group);
@@ -651,8 +702,12 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             ptr += 8;
             groups = true;
         }
+        // The next block reads the row carried in from lane 15.
+        rows = _mm512_set1_epi32(static_cast<int>(row));
         if (!groups) break;
     }
+    // The rest of a group the last block decoded.
+    ptr += 2 * __builtin_popcount(taken);
     row = laneOf(rows, 15);
     low = laneOf(lows, 15);
     r.row_head = uint64_t(row) << 16;
