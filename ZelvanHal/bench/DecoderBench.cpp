@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "unknown --loop value '%s' (plain, avx2 or avx512)\n", name.c_str());
             return 2;
         }
-        for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+        for (int j = i; j < argc; ++j) argv[j] = argv[j + 1];  // argv[argc] is the null pointer
         --argc;
         --i;
     }

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "DecodeLog.h"
 #include "zelvan/EVT3Decoder.h"
@@ -467,6 +471,8 @@ TEST(Evt3Decoder, SparseVectorGroupsAtEveryPlaceOfABlock) {
         }
         const uint32_t base = round % 5 == 0 ? 0x7FF - uint32_t(rng() % 48) : uint32_t(rng() % 0x800);
         group(base, round % 6);
+        // A lone VECT_12 or VECT_8 goes on from the group before: its base and polarity.
+        if (round % 4 == 1) word((round % 8 == 1 ? 0x4000 : 0x5000) | 0x1 | uint32_t(rng() & 0xFE));
         if (round % 3 == 0) group(uint32_t(rng() % 64) * 32, 1 + round % 4);
         if (round % 7 == 0) word(0xA000 | uint32_t(rng() & 0xF01));
         if (round % 11 == 0) {
@@ -491,6 +497,59 @@ TEST(Evt3Decoder, SparseVectorGroupsAtEveryPlaceOfABlock) {
                 << "instructions " << int(ins) << ", capacity " << capacity;
         }
     }
+}
+
+// The decoder reads no byte past the end of its input, whatever the instructions: each piece of a stream
+// of every word kind (vector groups and triggers at every place of a block, pieces that cut groups) is
+// decoded from the end of a readable page followed by one that cannot be read.
+TEST(Evt3Decoder, NeverReadsPastTheEndOfItsInput) {
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    void* const mapped =
+        ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    uint8_t* const limit = static_cast<uint8_t*>(mapped) + page;
+    ASSERT_EQ(::mprotect(limit, page, PROT_NONE), 0);
+    std::mt19937_64 rng(41);
+    std::vector<uint8_t> s = hex({0x00, 0x80, 0x05, 0x00});
+    for (int round = 0; round < 3000; ++round) {
+        const uint32_t r = static_cast<uint32_t>(rng());
+        switch (r % 6) {
+            case 0:  // a whole vector group, sparse or busy
+                appendWord(s, 0x3000 | (r >> 8 & 0x8FF));
+                appendWord(s, 0x4000 | (r % 3 == 0 ? 0xFFF : 0x104));
+                appendWord(s, 0x4000 | (r >> 16 & 0x3));
+                appendWord(s, 0x5000 | (r >> 20 & 0xFF));
+                break;
+            case 1:
+                appendWord(s, r >> 8 & 0x2FF);  // a row
+                break;
+            case 2:
+                appendWord(s, (r % 5 == 0 ? 0xA000 : 0x6000) | (r >> 8 & 0xFFF));
+                break;
+            default:
+                appendWord(s, 0x2000 | (r >> 8 & 0xFFF));
+                break;
+        }
+    }
+    const DecodeLog expected = referenceDecode(s);
+    using I = EVT3Decoder::Instructions;
+    // Many ways of cutting, so that pieces end inside groups at every place of a block.
+    for (I ins : {I::Plain, I::Avx2, I::Avx512}) {
+        for (uint64_t seed = 0; seed < 32; ++seed) {
+            EVT3Decoder decoder(1280, 720, ins);
+            DecodeLog log;
+            testing::attach(decoder, log);
+            std::mt19937_64 cuts(seed);
+            for (size_t pos = 0; pos < s.size();) {
+                const size_t n = std::min<size_t>(s.size() - pos, 1 + cuts() % 97);
+                std::memcpy(limit - n, s.data() + pos, n);
+                decoder.decode(limit - n, limit);
+                pos += n;
+            }
+            EXPECT_EQ(log, expected) << "instructions " << int(ins) << ", cuts " << seed;
+        }
+    }
+    ::munmap(mapped, 2 * page);
 }
 
 // External triggers at every place of a 16-word block, in bursts longer than the list the fast loop
