@@ -678,6 +678,10 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         low = laneOf(lows, 15);
         // Whole vector groups are decoded here; anything else goes back to the general path.
         // Between the groups of a busy stream, the rows that start them are taken here too.
+        // The registers are written back once after the groups: the event stores may alias them, so
+        // that the compiler would read them back after every group.
+        const uint64_t group_ts = ts_top | low;
+        uint64_t last_group = 0;
         bool groups = false;
         while (end - ptr >= 8 && o + 20 <= room_end) {
             uint64_t group;
@@ -691,16 +695,16 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 ptr += 2;
                 continue;
             }
-            const uint32_t base = static_cast<uint32_t>(group & 0x7FF);
-            const uint32_t pol = static_cast<uint32_t>((group >> 11) & 1);
-            const uint32_t mask = groupMask(group);
-            emitGroup512(uint64_t(base) | (uint64_t(row) << 16) | (uint64_t(pol) << 32),
-                         (r.ts & ~uint64_t(0xFFF)) | low, mask, o);
-            r.base_x = base + 32;
-            r.vpol = pol;
-            r.base_known = true;
+            emitGroup512(uint64_t(group & 0x7FF) | (uint64_t(row) << 16) | ((group & 0x800) << 21), group_ts,
+                         groupMask(group), o);
+            last_group = group;
             ptr += 8;
             groups = true;
+        }
+        if (groups) {
+            r.base_x = static_cast<uint32_t>(last_group & 0x7FF) + 32;
+            r.vpol = static_cast<uint32_t>((last_group >> 11) & 1);
+            r.base_known = true;
         }
         // The next block reads the row carried in from lane 15.
         rows = _mm512_set1_epi32(static_cast<int>(row));
