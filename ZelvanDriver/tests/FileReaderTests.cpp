@@ -2,6 +2,7 @@
 // decode of the same file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <random>
 
 #include "FileReader/BookmarkFile.h"
+#include "FileReader/OutputFile.h"
 #include "ProgressRecord.h"
 #include "TestRecordings.h"
 #include "zelvan/EVT3Encoder.h"
@@ -39,6 +41,7 @@ public:
         fs::remove_all(path_, ec);
     }
     std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    const fs::path& path() const { return path_; }
 
 private:
     fs::path path_;
@@ -468,6 +471,41 @@ TEST(RawFileReaderSideFile, IsReusedAndRebuiltWhenItDoesNotMatch) {
         EXPECT_TRUE(log.contains(LOG_WARNING, "The tmp file is too large!"));
         EXPECT_TRUE(log.contains(LOG_WARNING, kCheckFailed));
         EXPECT_LT(fs::file_size(side), 1u << 20);
+    }
+}
+
+// An output onto an earlier file with a name as long as file names go is written beside it all the same:
+// abandoned, it leaves the earlier file as it was; committed, it takes its place; nothing else is left.
+TEST(OutputReplacement, ReplacesFilesWithTheLongestNames) {
+    TempDir dir;
+    const long longest = ::pathconf(dir.path().c_str(), _PC_NAME_MAX);
+    ASSERT_GT(longest, 40);
+    const std::string path = dir / std::string(static_cast<size_t>(longest), 'c');
+    std::ofstream(path) << "earlier";
+    const auto text = [&path] {
+        std::string line;
+        std::getline(std::ifstream(path), line);
+        return line;
+    };
+    const auto entries = [&dir] {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++n;
+        return n;
+    };
+    for (const bool keep : {false, true}) {
+        detail::OutputReplacement output(path);
+        ASSERT_TRUE(output.replaces());
+        ASSERT_NE(output.writePath(), path);
+        std::ofstream(output.writePath()) << "new";
+        EXPECT_EQ(text(), "earlier");
+        if (keep) {
+            std::string error;
+            EXPECT_TRUE(output.commit(error)) << error;
+        } else {
+            output.abandon();
+        }
+        EXPECT_EQ(text(), keep ? "new" : "earlier");
+        EXPECT_EQ(entries(), 1u);
     }
 }
 

@@ -37,11 +37,21 @@ OutputReplacement::OutputReplacement(const std::string& path) : path_(path) {
               ::listxattr(target.c_str(), nullptr, 0) == 0;
     std::string temp = target_ + ".zvpart-XXXXXX";
     int fd = ::mkstemp(temp.data());
+    if (fd < 0 && errno == ENAMETOOLONG) {
+        // A name near the limit of a file name: a short temporary name in the same folder.
+        temp = (target.parent_path() / ".zvpart-XXXXXX").string();
+        fd = ::mkstemp(temp.data());
+    }
     if (fd < 0) {
         // A folder the user may not write: the output waits in the temporary folder, to be copied.
         rename_ = false;
-        temp = (fs::temp_directory_path(ec) / (target.filename().string() + ".zvpart-XXXXXX")).string();
+        const fs::path folder = fs::temp_directory_path(ec);
+        temp = (folder / (target.filename().string() + ".zvpart-XXXXXX")).string();
         fd = ::mkstemp(temp.data());
+        if (fd < 0 && errno == ENAMETOOLONG) {
+            temp = (folder / ".zvpart-XXXXXX").string();
+            fd = ::mkstemp(temp.data());
+        }
         if (fd < 0) return;
     }
     // The earlier file's group (one the user is in, as the owner) and permissions, without the
