@@ -22,10 +22,10 @@ inline void removePartialOutput(const std::string& path) {
 // symbolic links, the file they name) keeps its content until the new one is complete: the output is written
 // under a name of its own (NAME.zvpart-XXXXXX beside it, a shorter one where that is too long, or in the
 // temporary folder) and then takes its place. The user's own file with one name and nothing but its
-// permissions is replaced by a rename, the new file given its group and permissions; any other (another user's, hard-linked, with extended
-// attributes or access lists, mounted on its own) keeps its inode, and so its owner, names and
-// attributes, and has the complete output copied into it. A device, a pipe or a new file is written
-// in place, as writePath() then says; a new file that is not committed is removed.
+// permissions is replaced by a rename, the new file given its group and permissions; any other (another
+// user's, hard-linked, with extended attributes or access lists, mounted on its own) keeps its inode, and so
+// its owner, names and attributes, and has the complete output copied into it. A device, a pipe or a new file
+// is written in place, as writePath() then says; a new file that is not committed is removed.
 class OutputReplacement {
 public:
     explicit OutputReplacement(const std::string& path);
