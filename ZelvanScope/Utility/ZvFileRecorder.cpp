@@ -46,6 +46,19 @@ void ZvFileRecorder::setCacheTime(int sec) {
 
 bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
     const auto cam = camera();
+    // Another recording (the record button's) holds the camera: the edge is refused at once, and told
+    // once for that recording, not for every edge of a trigger that keeps coming.
+    if (!recording_.load() && cam && cam->isRecording()) {
+        const std::string holder = cam->getRecordingStatus().path;
+        if (holder != refusedFor_) {
+            refusedFor_ = holder;
+            const QString reason = startRefusal(*cam, toFileSystemPath(file_path));
+            qWarning() << "Trigger-in recording refused:" << file_path << reason;
+            emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(file_path, reason),
+                                          ZvMessageType::Error, file_path);
+        }
+        return false;
+    }
     if (!recording_.load() && cam && cam->isConnected() && sec != 0) {
         std::lock_guard<std::mutex> thread_lock(threadMutex_);
         if (timedThread_.joinable()) timedThread_.join();  // ended: recording_ is cleared last
@@ -55,11 +68,17 @@ bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
         }
         qInfo() << "record time : " << sec << "file path: " << file_path;
         recording_ = true;  // set here so that a second trigger right after is refused
+        refusalShown_ = false;
         timedThread_ = std::thread(&ZvFileRecorder::timedRecording, this, cam, file_path, sec);
         return true;
     }
-    qInfo() << "Recording false." << recording_.load() << (cam && cam->isConnected()) << sec;
-    emit signalShowLeftBottomTips(tr("Currently being recorded."), ZvMessageType::Warning, file_path);
+    // Told once until a recording starts again: a periodic trigger would otherwise cover the window
+    // with a message for every edge.
+    if (!refusalShown_) {
+        refusalShown_ = true;
+        qInfo() << "Recording false." << recording_.load() << (cam && cam->isConnected()) << sec;
+        emit signalShowLeftBottomTips(tr("Currently being recorded."), ZvMessageType::Warning, file_path);
+    }
     return false;
 }
 

@@ -75,6 +75,10 @@ private:
     // A recording started by this object runs: set by the slot that starts it, cleared when it has
     // been stopped.
     std::atomic<bool> recording_{false};
+    // Refusals of trigger edges already told (GUI thread): the Warning until a recording starts again,
+    // and the recording of another that held the camera.
+    bool refusalShown_ = false;
+    std::string refusedFor_;
     std::mutex threadMutex_;  // guards timedThread_
     std::thread timedThread_;
 };

@@ -779,8 +779,19 @@ bool MainWidget::filesComplete() const {
 
 void MainWidget::closeIfIdle() {
     if (!closeWhenIdle_ || !filesComplete()) return;
+    // After the messages already posted: the outcome of the file the close waited for is among them.
+    QMetaObject::invokeMethod(this, &MainWidget::finishHeldClose, Qt::QueuedConnection);
+}
+
+void MainWidget::finishHeldClose() {
+    if (!closeWhenIdle_ || !filesComplete()) return;
     closeWhenIdle_ = false;
     waitingWindow_->finish();
+    if (closeMetError_) {
+        // The error stays on screen; the next close goes at once.
+        closeMetError_ = false;
+        return;
+    }
     if (!close()) return;
     // Qt decided about quitting when the close was asked for and held back; the program quits now
     // as it would have then, when it runs its event loop and no other main window is shown.
@@ -799,6 +810,7 @@ void MainWidget::closeEvent(QCloseEvent* event) {
     stopFusionRecording();
     if (!filesComplete()) {
         closeWhenIdle_ = true;
+        closeMetError_ = false;
         event->ignore();
         // The close waits for these files: nothing of them is cancelled from here.
         waitingWindow_->setCancellable(false);
@@ -950,6 +962,7 @@ void MainWidget::slotSetWaitWinStatus(bool en) {
 }
 
 void MainWidget::slotShowLeftBottomTips(QString tips, ZvMessageType type, QString file_path) {
+    if (closeWhenIdle_ && type == ZvMessageType::Error) closeMetError_ = true;
     const QString dir = file_path.isEmpty() ? QString() : resolveTipDirectory(file_path);
     auto* toast = new ZvFilePathReminderForm(tips, type, dir, this);
     toast->adjustSize();

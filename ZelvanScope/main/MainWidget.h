@@ -189,6 +189,7 @@ private:
     void runBehindWaitingWindow(std::function<void()> work, std::function<void()> done);
     // Ends a close that waited for the files once nothing is left to wait for.
     void closeIfIdle();
+    void finishHeldClose();
     void setActionTexts();
     std::shared_ptr<zelvan::DvsCamera> openCameraTask(const std::string& serial);
     // Opens the fusion camera on the worker thread: the firmware check (the version is handed back in
@@ -234,6 +235,8 @@ private:
     ViewerMode viewerMode_ = NoDevice;
     bool centred_ = false;        // the first show centres the window
     bool closeWhenIdle_ = false;  // a close waits for the recordings' files
+    // A file the close waited for failed: the window stays so that the user reads why.
+    bool closeMetError_ = false;
 
     ZvEventProcessor* eventProcessor_ = nullptr;
     ZvFusionCameraDataProcessor* fusionProcessor_ = nullptr;

@@ -21,8 +21,6 @@ RecordingController::RecordingController(AppSettings* settings, QObject* parent)
     clock_.setInterval(200);
     clock_.setTimerType(Qt::PreciseTimer);
     connect(&clock_, &QTimer::timeout, this, &RecordingController::clockTick);
-    connect(&finishWatcher_, &QFutureWatcher<RecordingOutcome>::finished, this,
-            &RecordingController::finished);
     connect(recorder_.get(), &ZvFileRecorder::signalTimedRecordingEnded, this,
             &RecordingController::timedRecordingEnded, Qt::QueuedConnection);
 }
@@ -95,7 +93,8 @@ void RecordingController::stopManual() {
     const QFuture<RecordingOutcome> done = QtConcurrent::run(
         &cameraIo_, [camera, file] { return ZvFileRecorder::finishRecording(*camera, file); });
     finishWatcher_.setFuture(done);
-    trackCameraTask(done, [](const QFutureWatcher<RecordingOutcome>&) {});
+    // The outcome is told before the task counts as done: a close that waits for the file then sees it.
+    trackCameraTask(done, [this](const QFutureWatcher<RecordingOutcome>& task) { finished(task.result()); });
 }
 
 void RecordingController::clockTick() {
@@ -107,6 +106,13 @@ void RecordingController::clockTick() {
         if (shown) emit recordedCameraLost();
         return;
     }
+    // A recording the camera ended by itself (a write error such as a full disk) ends here at once, and
+    // its outcome is shown, rather than when the user stops it.
+    if (recordingCamera_ && !recordingCamera_->isRecording()) {
+        qWarning() << "The recording ended by itself.";
+        stopManual();
+        return;
+    }
     // The clock counts the time the camera streamed: a recording goes on across a pause of the live
     // view, and nothing is written while the camera stands still.
     const qint64 now = elapsed_.elapsed();
@@ -115,9 +121,8 @@ void RecordingController::clockTick() {
     emit elapsedChanged(formatDuration(uint64_t(recordedMs_ / 1000)));
 }
 
-void RecordingController::finished() {
+void RecordingController::finished(const RecordingOutcome& outcome) {
     applyPendingTriggerInSettings();
-    const RecordingOutcome outcome = finishWatcher_.result();
     if (outcome.ok()) {
         emit tip(tr("Save file success!"), ZvMessageType::Success, settings_->outputRawFilePath);
     } else {

@@ -72,7 +72,7 @@ signals:
 
 private:
     void clockTick();
-    void finished();
+    void finished(const RecordingOutcome& outcome);
     // Counts `task` as a camera task (the record button and a close wait for it) and, once it has
     // finished, runs `done` and then ends the count, on the GUI thread, through a watcher this
     // object owns: nothing runs after this object has gone (a QFuture continuation would, when its

@@ -183,10 +183,12 @@ private slots:
         QVERIFY(camera->isRecording());
         QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 3, 20000);  // data reach the recording
 
-        // The driver refuses the trigger's recording: an error with its reason, nothing stopped.
-        window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        // The trigger's recording is refused: an error with its reason, nothing stopped. A trigger that
+        // keeps coming is told once for the recording that holds the camera.
+        for (int edge = 0; edge < 20; ++edge) window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
         QTRY_VERIFY_WITH_TIMEOUT(!recorderTips->isEmpty() && !window.recorder()->isRecording(), 15000);
         window.recorder()->waitForTimedRecording();
+        QCoreApplication::processEvents();
         QCOMPARE(recorderTips->count(), 1);
         QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Error);
         QVERIFY2(textOf(recorderTips->first()).contains(window.lastRecordingPath()),
@@ -278,7 +280,9 @@ private slots:
             window.form()->pb_record->click();
             QVERIFY(window.form()->pb_record->isChecked());
             QTRY_VERIFY_WITH_TIMEOUT(camera->getRecordingStatus().failed, 10000);
-            window.form()->pb_record->click();
+            // The window notices by itself: the recording ends and its outcome is shown without the
+            // user pressing stop.
+            QTRY_VERIFY_WITH_TIMEOUT(!window.form()->pb_record->isChecked(), 10000);
             QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
@@ -717,10 +721,15 @@ private slots:
         GuiSpy tips(&recorder,
                     qOverload<QString, ZvMessageType, QString>(&ZvFileRecorder::signalShowLeftBottomTips));
         QVERIFY(!recorder.recordingTime(1, timed + "2"));
-        const bool refused = std::any_of(tips.begin(), tips.end(), [](const QList<QVariant>& tip) {
-            return textOf(tip) == "Currently being recorded." && typeOf(tip) == ZvMessageType::Warning;
-        });
-        QVERIFY(refused);
+        const auto refusals = [&tips] {
+            return std::count_if(tips.begin(), tips.end(), [](const QList<QVariant>& tip) {
+                return textOf(tip) == "Currently being recorded." && typeOf(tip) == ZvMessageType::Warning;
+            });
+        };
+        QCOMPARE(refusals(), 1);
+        // More edges of a trigger that keeps coming are refused without a message each.
+        for (int edge = 0; edge < 20; ++edge) QVERIFY(!recorder.recordingTime(1, timed + "3"));
+        QCOMPARE(refusals(), 1);
         recorder.waitForTimedRecording();
         QVERIFY(QFileInfo(timed).size() > 0);
 
@@ -880,6 +889,36 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(recorderTips->count(), 2, 15000);
         QCOMPARE(textOf(recorderTips->last()), QString("Recording end"));
         QVERIFY(isCompleteRecording(recorderTips->first().at(2).toString()));
+    }
+
+    // A close that waits for a recording's file which then turns out incomplete leaves the window up with
+    // the error, so that the user reads it; the next close goes at once.
+    void aCloseThatMeetsAFailedRecordingShowsTheError() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->afterTriggerInSaveTime = 60;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto recorderTips = spyTips(window.recorder());
+        {
+            FileSizeLimit limit(1 << 20);
+            QVERIFY(limit.applied());
+            window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+            QTRY_VERIFY_WITH_TIMEOUT(window.eventCamera()->getRecordingStatus().failed, 15000);
+        }
+        QVERIFY(window.recorder()->isRecording());
+        const auto* waiting = window.findChild<WaitingWindow*>();
+        QVERIFY(!window.close());
+        QVERIFY(waiting->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(!waiting->isVisible(), 15000);
+        QVERIFY(window.isVisible());
+        QVERIFY(!window.recorder()->isRecording());
+        QCOMPARE(typeOf(recorderTips->last()), ZvMessageType::Error);
+        QVERIFY2(textOf(recorderTips->last()).contains("incomplete"),
+                 qPrintable(textOf(recorderTips->last())));
+        QVERIFY(window.close());
+        QVERIFY(!window.isVisible());
     }
 
     // A camera refused for its address leaves the open camera, its stream and its recording alone.
