@@ -130,10 +130,11 @@ QString ZvFileRecorder::startRefusal(const zelvan::DvsCamera& camera, const std:
 }
 
 RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera, const std::string& path) {
-    // Assembling a cached recording reads and writes a few seconds of data; a minute means the disk is stuck.
-    constexpr std::chrono::minutes kMergeDeadline{1};
+    // A cached recording is assembled after the stop, which takes as long as copying it: a long one,
+    // minutes. Its outcome is known only once that is done, and the file counts as incomplete until then.
     const bool stopped = camera.stopRecording() == 0;
-    const bool merged = camera.waitForRecordingMerged(kMergeDeadline);
+    while (!camera.waitForRecordingMerged(std::chrono::seconds(10))) {
+    }
     const zelvan::ZvRecordingStatus status = camera.getRecordingStatus();
     RecordingOutcome outcome;
     outcome.path = fromFileSystemPath(path);
@@ -141,8 +142,6 @@ RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera, cons
         // The camera has started another recording since: the status speaks of that one.
         outcome.error = stopped ? tr("its outcome is unknown: the camera went on to another recording")
                                 : tr("data were lost");
-    } else if (!merged) {
-        outcome.error = tr("the file is still being assembled");
     } else if (!stopped || status.failed) {
         outcome.error = status.error.empty() ? tr("data were lost") : QString::fromStdString(status.error);
     }
