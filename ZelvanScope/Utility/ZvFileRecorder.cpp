@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <chrono>
 
 #include "settings/AppSettings.h"
@@ -144,6 +145,11 @@ RecordingOutcome ZvFileRecorder::finishRecording(zelvan::DvsCamera& camera, cons
                                 : tr("data were lost");
     } else if (!stopped || status.failed) {
         outcome.error = status.error.empty() ? tr("data were lost") : QString::fromStdString(status.error);
+        // A file that did not get even its header (a full disk) is no recording: it is not left behind.
+        const QFileInfo file(outcome.path);
+        if (file.isFile() && !file.isSymLink() && file.size() == 0 && QFile::remove(outcome.path)) {
+            outcome.error = tr("%1; the empty file was removed").arg(outcome.error);
+        }
     }
     return outcome;
 }

@@ -124,7 +124,8 @@ void RecordingController::clockTick() {
 void RecordingController::finished(const RecordingOutcome& outcome) {
     applyPendingTriggerInSettings();
     if (outcome.ok()) {
-        emit tip(tr("Save file success!"), ZvMessageType::Success, settings_->outputRawFilePath);
+        // The folder the file went to, which the settings may have changed since.
+        emit tip(tr("Save file success!"), ZvMessageType::Success, outcome.path);
     } else {
         qWarning() << "Recording incomplete:" << outcome.path << outcome.error;
         emit tip(tr("Recording %1 is incomplete: %2").arg(outcome.path, outcome.error), ZvMessageType::Error,

@@ -291,6 +291,28 @@ private slots:
         QVERIFY(!window.form()->pb_record->isChecked());
     }
 
+    // A recording that could not write even its header leaves no empty file behind, and says so.
+    void aRecordingThatWroteNothingLeavesNoFile() {
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        auto windowTips = spyTips(window);
+        {
+            FileSizeLimit limit(0);
+            QVERIFY(limit.applied());
+            window.form()->pb_record->click();
+            QVERIFY(window.form()->pb_record->isChecked());
+            QVERIFY(QFileInfo::exists(window.lastRecordingPath()));
+            QTRY_VERIFY_WITH_TIMEOUT(!window.form()->pb_record->isChecked(), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isFinishingRecording(), 10000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
+        QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Error);
+        QVERIFY2(textOf(windowTips->last()).contains("the empty file was removed"),
+                 qPrintable(textOf(windowTips->last())));
+        QVERIFY(!QFileInfo::exists(window.lastRecordingPath()));
+    }
+
     void cleanup() {
         for (const auto& device : zelvan::sim::SimulatedCameras::instance().devices()) device->plug();
         AppSettings* s = AppSettings::instance();
@@ -841,6 +863,8 @@ private slots:
         QVERIFY(isCompleteRecording(window.lastRecordingPath()));
         QTRY_VERIFY_WITH_TIMEOUT(!windowTips->isEmpty(), 15000);
         QCOMPARE(textOf(windowTips->last()), QString("Save file success!"));
+        // Its folder button opens the folder the file went to.
+        QCOMPARE(windowTips->last().at(2).toString(), window.lastRecordingPath());
     }
 
     // A close while a camera task is stuck (a merge into a pipe nobody reads) returns at once with

@@ -471,8 +471,8 @@
         <translation>the camera does not record</translation>
     </message>
     <message>
-        <source>the file is still being assembled</source>
-        <translation>the file is still being assembled</translation>
+        <source>%1; the empty file was removed</source>
+        <translation>%1; the empty file was removed</translation>
     </message>
     <message>
         <source>data were lost</source>

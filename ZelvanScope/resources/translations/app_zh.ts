@@ -471,8 +471,8 @@
         <translation>相机未开始录制</translation>
     </message>
     <message>
-        <source>the file is still being assembled</source>
-        <translation>文件仍在合成中</translation>
+        <source>%1; the empty file was removed</source>
+        <translation>%1；空文件已删除</translation>
     </message>
     <message>
         <source>data were lost</source>
