@@ -482,6 +482,33 @@ TEST(ExtractEventData, ACancelledCutIsRemovedAndTheReaderGoesOn) {
 // An index beside the cut's name, left by an earlier file, never stands beside the cut: it goes before
 // the cut is written, also when the cut's own index then cannot be written (the cut succeeds and says
 // so). One that cannot be removed refuses the cut and leaves the file of that name as it was.
+// A cut and a video onto an earlier file whose name is as long as names go replace it; the cut has no
+// index then (its name would be longer still) and says so, and succeeds.
+TEST(ExtractEventData, ReplacesFilesWithTheLongestNames) {
+    TempDir dir;
+    writeSynthetic(dir / "rec.raw", 0, 600'000, 1'000'000, true);
+    auto reader = open(dir / "rec.raw");
+    ASSERT_NE(reader, nullptr);
+    uint64_t start = 0, end = 0;
+    reader->getStartTimeStamp(start);
+    reader->getEndTimeStamp(end);
+    const long longest = ::pathconf((dir / ".").c_str(), _PC_NAME_MAX);
+    ASSERT_GT(longest, 40);
+    for (const bool video : {false, true}) {
+        const std::string out = dir / std::string(static_cast<size_t>(longest), video ? 'v' : 'c');
+        std::ofstream(out) << "earlier";
+        const bool ok = video ? reader->exportEventDataToVideo(start, end, out)
+                              : reader->extractEventData(start, start + (end - start) / 2, out);
+        EXPECT_TRUE(ok) << reader->lastErrorMessage();
+        EXPECT_GT(fs::file_size(out), 1000u) << "video " << video;
+        if (!video) {
+            EXPECT_EQ(reader->lastError(), ReaderError::CannotWriteIndex) << reader->lastErrorMessage();
+            auto cut = open(out);
+            ASSERT_NE(cut, nullptr);
+        }
+    }
+}
+
 TEST(ExtractEventData, AnIndexLeftUnderTheCutsNameIsNeverTakenForItsOwn) {
     TempDir dir;
     writeSynthetic(dir / "rec.raw", 0, 600'000, 1'000'000, true);

@@ -47,9 +47,10 @@ void ZvFileRecorder::setCacheTime(int sec) {
 
 bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
     const auto cam = camera();
-    // Another recording (the record button's) holds the camera: the edge is refused at once, and told
-    // once for that recording, not for every edge of a trigger that keeps coming.
-    if (!recording_.load() && cam && cam->isRecording()) {
+    // Another recording (the record button's) holds the camera, or is still being assembled: the edge
+    // is refused at once, and told once for that recording, not for every edge of a trigger that keeps
+    // coming.
+    if (!recording_.load() && cam && (cam->isRecording() || cam->getRecordingStatus().merging)) {
         const std::string holder = cam->getRecordingStatus().path;
         if (holder != refusedFor_) {
             refusedFor_ = holder;

@@ -773,7 +773,7 @@ void MainWidget::on_pb_record_clicked() {
 }
 
 bool MainWidget::filesComplete() const {
-    return recordings_->isIdle() && !eventProcessor_->fileJobRunning() && !fusionRecording_ &&
+    return recordings_->isIdle() && !eventProcessor_->fileJobUntold() && !fusionRecording_ &&
            !fusionStopWatcher_.isRunning();
 }
 
@@ -788,8 +788,10 @@ void MainWidget::finishHeldClose() {
     closeWhenIdle_ = false;
     waitingWindow_->finish();
     if (closeMetError_) {
-        // The error stays on screen; the next close goes at once.
+        // The error stays on screen; the next close goes at once. A restart that was asked for does not
+        // happen then.
         closeMetError_ = false;
+        qApp->setProperty(kRestartProperty, false);
         return;
     }
     if (!close()) return;
@@ -809,8 +811,8 @@ void MainWidget::closeEvent(QCloseEvent* event) {
     recordings_->endAll();
     stopFusionRecording();
     if (!filesComplete()) {
+        if (!closeWhenIdle_) closeMetError_ = false;
         closeWhenIdle_ = true;
-        closeMetError_ = false;
         event->ignore();
         // The close waits for these files: nothing of them is cancelled from here.
         waitingWindow_->setCancellable(false);

@@ -392,6 +392,7 @@ void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, c
     std::thread& thread = job == FileJob::Cut ? cutThread_ : exportThread_;
     if (thread.joinable()) thread.join();
     ++fileJobs_;
+    ++fileJobsUntold_;
     cancelJob_ = false;
     // Only one job runs at a time, and the load that used the callback has ended.
     reader_->setProgressCallback(progressReporter(cancelJob_));
@@ -431,6 +432,7 @@ void ZvEventProcessor::startFileJob(FileJob job, const QString& out_full_path, c
             logLine(what + why);
             emit signalShowLeftBottomTips(what + why, ZvMessageType::Error, QString());
         }
+        --fileJobsUntold_;
         emit signalLoadingStatus(false);
     });
 }

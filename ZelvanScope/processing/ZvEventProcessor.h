@@ -94,6 +94,8 @@ public:
     bool hasFile() const { return reader_ != nullptr && loaded_.load(); }
     // A cut or an export is writing its file (ends just before its last loading status, false).
     bool fileJobRunning() const { return fileJobs_ > 0; }
+    // A cut or export runs or its outcome has not been told yet (a close waits for that).
+    bool fileJobUntold() const { return fileJobsUntold_ > 0; }
     bool isLoading() const { return loading_.load(); }
     bool isPlaying() const { return playing_.load(); }
     uint64_t position() const { return position_.load(); }
@@ -213,8 +215,9 @@ private:
     std::atomic<bool> loopPlayback_{false};
     std::atomic<bool> playing_{false};
     std::atomic<bool> loading_{false};
-    std::atomic<bool> loaded_{false};  // the reader's loadFile() succeeded
-    std::atomic<int> fileJobs_{0};     // cuts and exports running
+    std::atomic<bool> loaded_{false};     // the reader's loadFile() succeeded
+    std::atomic<int> fileJobs_{0};        // cuts and exports running
+    std::atomic<int> fileJobsUntold_{0};  // and those whose outcome has not been told yet
     // Set to stop the running load (a close, a new file, Cancel, the destructor) or the running cut
     // or export (Cancel, the destructor); read by the reader's progress callback.
     std::atomic<bool> cancelLoad_{false};

@@ -289,6 +289,8 @@ private slots:
         QCOMPARE(typeOf(windowTips->last()), ZvMessageType::Error);
         QVERIFY2(textOf(windowTips->last()).contains("Write error"), qPrintable(textOf(windowTips->last())));
         QVERIFY(!window.form()->pb_record->isChecked());
+        // What it wrote before the failure is kept.
+        QVERIFY(QFileInfo(window.lastRecordingPath()).size() > 0);
     }
 
     // A recording that could not write even its header leaves no empty file behind, and says so.

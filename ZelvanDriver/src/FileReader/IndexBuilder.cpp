@@ -221,8 +221,9 @@ bool removeSideFile(const std::string& raw_path, std::string& error) {
     const std::string path = RawFileReader::bookmarkPathFor(raw_path);
     std::error_code ec;
     std::filesystem::remove(path, ec);
-    // A path through something that is not a folder holds no side file either.
-    if (!ec || ec == std::errc::not_a_directory) return true;
+    // A path through something that is not a folder holds no side file either, nor does a name too
+    // long to be one.
+    if (!ec || ec == std::errc::not_a_directory || ec == std::errc::filename_too_long) return true;
     error = "Cannot remove the old index " + path + " beside the recording: " + ec.message();
     return false;
 }
