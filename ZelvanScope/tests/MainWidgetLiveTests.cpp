@@ -605,6 +605,35 @@ private slots:
         QVERIFY(!camera->getRecordingStatus().merging);
     }
 
+    // Trigger edges while a cached recording is still being assembled are refused at once, with one
+    // message for that recording however many edges come, and no file is made for them.
+    void triggerEdgesDuringAMergeAreToldOnce() {
+        AppSettings* s = AppSettings::instance();
+        s->triggerInRecEnable = true;
+        s->beforeTriggerInSaveTime = 1;
+        s->afterTriggerInSaveTime = 1;
+        MainWidget window;
+        window.show();
+        QVERIFY(openLiveEvk4(window));
+        const auto camera = window.eventCamera();
+        QTemporaryDir dir;
+        const auto hold = stallAMerge(window, dir);
+        QVERIFY(hold);
+        auto recorderTips = spyTips(window.recorder());
+        const QDir output(s->outputRawFilePath);
+        const QStringList before = output.entryList(QDir::Files);
+        for (int edge = 0; edge < 20; ++edge) window.onTriggerIn(zelvan::EventTriggerIn(0, 1, 0));
+        QVERIFY(!window.recorder()->isRecording());
+        QCoreApplication::processEvents();
+        QCOMPARE(recorderTips->count(), 1);
+        QCOMPARE(typeOf(recorderTips->first()), ZvMessageType::Error);
+        QVERIFY2(textOf(recorderTips->first()).contains("still being assembled"),
+                 qPrintable(textOf(recorderTips->first())));
+        QCOMPARE(output.entryList(QDir::Files), before);
+        hold->release();
+        QVERIFY(camera->waitForRecordingMerged(std::chrono::seconds(30)));
+    }
+
     void recordingsWithinOneSecondNeverReplaceAnother() {
         AppSettings* s = AppSettings::instance();
         s->triggerInRecEnable = true;
