@@ -50,10 +50,10 @@ bool ZvFileRecorder::recordingTime(uint32_t sec, QString file_path) {
     // Another recording (the record button's) holds the camera, or is still being assembled: the edge
     // is refused at once, and told once for that recording, not for every edge of a trigger that keeps
     // coming.
-    if (!recording_.load() && cam && (cam->isRecording() || cam->getRecordingStatus().merging)) {
-        const std::string holder = cam->getRecordingStatus().path;
-        if (holder != refusedFor_) {
-            refusedFor_ = holder;
+    const zelvan::ZvRecordingStatus held = cam ? cam->getRecordingStatus() : zelvan::ZvRecordingStatus{};
+    if (!recording_.load() && cam && (cam->isRecording() || held.merging)) {
+        if (held.path != refusedFor_) {
+            refusedFor_ = held.path;
             const QString reason = startRefusal(*cam, toFileSystemPath(file_path));
             qWarning() << "Trigger-in recording refused:" << file_path << reason;
             emit signalShowLeftBottomTips(tr("Cannot record into %1: %2").arg(file_path, reason),

@@ -35,23 +35,23 @@ OutputReplacement::OutputReplacement(const std::string& path) : path_(path) {
     rename_ = st.st_uid == ::geteuid() && st.st_nlink == 1 &&
               ::stat(target.parent_path().c_str(), &folder) == 0 && folder.st_dev == st.st_dev &&
               ::listxattr(target.c_str(), nullptr, 0) == 0;
-    std::string temp = target_ + ".zvpart-XXXXXX";
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0 && errno == ENAMETOOLONG) {
-        // A name near the limit of a file name: a short temporary name in the same folder.
-        temp = (target.parent_path() / ".zvpart-XXXXXX").string();
-        fd = ::mkstemp(temp.data());
-    }
+    // A temporary file in `folder` named after the target, or a short name where that would be longer
+    // than a file name may be.
+    std::string temp;
+    const auto createTemp = [&target, &temp](const fs::path& folder) {
+        temp = (folder / (target.filename().string() + ".zvpart-XXXXXX")).string();
+        int created = ::mkstemp(temp.data());
+        if (created < 0 && errno == ENAMETOOLONG) {
+            temp = (folder / ".zvpart-XXXXXX").string();
+            created = ::mkstemp(temp.data());
+        }
+        return created;
+    };
+    int fd = createTemp(target.parent_path());
     if (fd < 0) {
         // A folder the user may not write: the output waits in the temporary folder, to be copied.
         rename_ = false;
-        const fs::path folder = fs::temp_directory_path(ec);
-        temp = (folder / (target.filename().string() + ".zvpart-XXXXXX")).string();
-        fd = ::mkstemp(temp.data());
-        if (fd < 0 && errno == ENAMETOOLONG) {
-            temp = (folder / ".zvpart-XXXXXX").string();
-            fd = ::mkstemp(temp.data());
-        }
+        fd = createTemp(fs::temp_directory_path(ec));
         if (fd < 0) return;
     }
     // The earlier file's group (one the user is in, as the owner) and permissions, without the

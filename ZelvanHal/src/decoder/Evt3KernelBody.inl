@@ -76,6 +76,11 @@ alignas(64) constexpr NibbleTable kNibbles = makeNibbleTable();
 constexpr uint64_t kGroupTypeMask = 0xF000F000F000F000ull;
 constexpr uint64_t kGroupTypes = 0x5000400040003000ull;
 
+// Whether four words read as one 64-bit value are an ADDR_Y followed by the first three words of a group.
+inline bool isRowBeforeGroup(uint64_t words) {
+    return (words & 0xF000) == 0 && ((words >> 16) & kGroupTypeMask) == (kGroupTypes & 0xFFFFFFFFFFFFull);
+}
+
 // The 32 pixel bits of a group read as one 64-bit value (its VECT_12, VECT_12 and VECT_8 masks).
 inline uint32_t groupMask(uint64_t group) {
     return static_cast<uint32_t>((group >> 16) & 0xFFF) |
@@ -437,10 +442,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             uint64_t group;
             std::memcpy(&group, ptr, sizeof group);
             if ((group & kGroupTypeMask) != kGroupTypes) {
-                // An ADDR_Y followed by the first three words of a group.
-                const bool row_before_group = (group & 0xF000) == 0 && ((group >> 16) & kGroupTypeMask) ==
-                                                                           (kGroupTypes & 0xFFFFFFFFFFFFull);
-                if (!row_before_group) break;
+                if (!isRowBeforeGroup(group)) break;
                 row = static_cast<uint32_t>(group & 0x7FF);
                 ptr += 2;
                 continue;
@@ -687,10 +689,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             uint64_t group;
             std::memcpy(&group, ptr, sizeof group);
             if ((group & kGroupTypeMask) != kGroupTypes) {
-                // An ADDR_Y followed by the first three words of a group.
-                const bool row_before_group = (group & 0xF000) == 0 && ((group >> 16) & kGroupTypeMask) ==
-                                                                           (kGroupTypes & 0xFFFFFFFFFFFFull);
-                if (!row_before_group) break;
+                if (!isRowBeforeGroup(group)) break;
                 row = static_cast<uint32_t>(group & 0x7FF);
                 ptr += 2;
                 continue;
