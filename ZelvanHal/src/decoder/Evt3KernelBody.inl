@@ -484,19 +484,25 @@ inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o)
         }
         return;
     }
-    // Four pixels at a time: their set ones' offsets from a table, added to four copies of the event of
-    // the first pixel, make the events of one 64-byte store.
-    __m512i cur =
+    // Sixteen pixels at a time: the offsets of the set ones, compressed to the front, go four by four
+    // into the x of four copies of the event of the first pixel, one 64-byte store each. The stores past
+    // the events are overwritten by the next ones.
+    const __m512i cur =
         _mm512_broadcast_i32x4(_mm_set_epi64x(static_cast<long long>(ts), static_cast<long long>(head)));
-    const __m512i four = _mm512_setr_epi64(4, 0, 4, 0, 4, 0, 4, 0);
-#pragma GCC unroll 8
-    for (int nib = 0; nib < 8; ++nib) {
-        const uint32_t m = (mask >> (4 * nib)) & 0xF;
-        _mm512_storeu_si512(
-            static_cast<void*>(o),
-            _mm512_add_epi64(cur, _mm512_load_si512(static_cast<const void*>(kNibbles.offsets[m]))));
-        o += __builtin_popcount(m);
-        cur = _mm512_add_epi64(cur, four);
+    const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m512i sixteen = _mm512_set1_epi32(16);
+#pragma GCC unroll 2
+    for (int half = 0; half < 2; ++half) {
+        const auto m = static_cast<__mmask16>(mask >> (16 * half));
+        const __m512i xs = _mm512_maskz_compress_epi32(m, half == 0 ? iota : _mm512_add_epi32(iota, sixteen));
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) {
+            const __m512i index =
+                _mm512_setr_epi32(4 * k, 0, 0, 0, 4 * k + 1, 0, 0, 0, 4 * k + 2, 0, 0, 0, 4 * k + 3, 0, 0, 0);
+            _mm512_storeu_si512(static_cast<void*>(o + 4 * k),
+                                _mm512_add_epi32(cur, _mm512_maskz_permutexvar_epi32(0x1111, index, xs)));
+        }
+        o += __builtin_popcount(static_cast<uint32_t>(m));
     }
 }
 
