@@ -180,6 +180,15 @@ TEST_F(FusionCameraTest, RisingEdgesMakeExposureRecordsAfterTheFirst) {
     EXPECT_EQ(camera_->triggerCount(), 1u);
 }
 
+TEST_F(FusionCameraTest, AnEdgeSoonAfterTheClockStartsKeepsItsExposureEnd) {
+    ASSERT_TRUE(camera_->getTool(APS_CTRL)->setParam("exposure_time", 10000));
+    camera_->armPairing();
+    for (uint64_t ts : {100, 5000}) camera_->triggerInArrived({0, 1, ts});
+    // The exposure began before the clock did: its begin is cut at 0, its end is not moved.
+    const std::vector<SyncRecord> expected = {{0, 5000 + 25720}};
+    EXPECT_EQ(camera_->queuedRecords(), expected);
+}
+
 TEST_F(FusionCameraTest, SyncSignalsArePolarityTwoDeliveredAsOne) {
     std::vector<EventTriggerIn> delivered;
     camera_->addSyncSignalCallback([&](EventTriggerIn t) { delivered.push_back(t); });
@@ -504,8 +513,12 @@ TEST_F(FusionCameraTest, AStopFromACallbackDuringAStartIsCarriedOut) {
     for (int round = 0; round < 5; ++round) {
         ASSERT_EQ(camera_->startRecording(folder.str(), "r" + std::to_string(round), DVS), 0);
         armed = true;
-        EXPECT_EQ(camera_->start(APS), 0);
+        // 0, or -1 when the callback's stop came while the start ran: the start then carried it out.
+        const int started = camera_->start(APS);
         ASSERT_TRUE(waitFor([&] { return stops.load() == round + 1; })) << round;
+        if (started == -1) {
+            EXPECT_FALSE(camera_->isStreaming()) << round;
+        }
         // Carried out without any further call of the user: both sensors off, the recording closed.
         EXPECT_TRUE(waitFor([&] {
             return !camera_->isStreaming() && !camera_->isRecording() && !device_->isEmitting() &&
@@ -673,10 +686,67 @@ TEST_F(FusionCameraTest, CalibrationIsReadAndStored) {
     const std::string path = folder.str() + "/cal.json";
     ASSERT_TRUE(paramToJsonFile(params, path));
     ASSERT_TRUE(camera_->writeCalibrationFile(path));
+    // A recording started now carries the calibration just written.
+    ASSERT_EQ(camera_->start(DVS), 0);
+    ASSERT_EQ(camera_->startRecording(folder.str(), "after", DVS), 0);
+    ASSERT_EQ(camera_->stopRecording(DVS), 0);
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+    CalibratorParameters recorded;
+    ASSERT_TRUE(jsonFileToParam(folder.str() + "/after.json", recorded));
+    EXPECT_EQ(recorded, params);
     CalibratorParameters back;
     ASSERT_TRUE(camera_->readCalibrationParam(back));
     EXPECT_EQ(back, params);
     EXPECT_FALSE(camera_->writeCalibrationFile(folder.str() + "/missing.json"));
+}
+
+// Unplugs the device as soon as a log line holds `cue`: a bring-up that fails half-way.
+class UnplugOnLine : public LogSink {
+public:
+    UnplugOnLine(std::shared_ptr<sim::SimDevice> device, std::string cue)
+        : device_(std::move(device)), cue_(std::move(cue)) {}
+    void write(int, const char*, int, const std::string& message) override {
+        if (message.find(cue_) != std::string::npos) device_->unplug();
+    }
+
+private:
+    std::shared_ptr<sim::SimDevice> device_;
+    std::string cue_;
+};
+
+class FusionOpening : public FusionCameraTest {
+    void SetUp() override {
+        open_ = false;
+        FusionCameraTest::SetUp();
+    }
+};
+
+TEST_F(FusionOpening, ABringUpThatFailsHalfWayLeavesNothingBehind) {
+    {
+        const int level = Logger::Instance().level();
+        Logger::Instance().setLevel(LOG_DETAIL);
+        const auto previous =
+            Logger::Instance().setSink(std::make_shared<UnplugOnLine>(device_, "Imx6x6Sensor init success!"));
+        const int result = camera_->init();
+        Logger::Instance().setSink(previous);
+        Logger::Instance().setLevel(level);
+        ASSERT_EQ(result, -1) << "the trigger input cannot be enabled on an unplugged device";
+    }
+    EXPECT_FALSE(camera_->isConnected());
+    EXPECT_EQ(camera_->getTool(BIASES), nullptr) << "no tool of the failed bring-up stays";
+    {
+        ScopedLogCapture quiet;
+        EXPECT_EQ(camera_->start(DVS), -1);
+    }
+    device_->plug();
+    ASSERT_EQ(camera_->init(), 0);
+    EXPECT_TRUE(camera_->isConnected());
+    ASSERT_NE(camera_->getTool(BIASES), nullptr);
+    ASSERT_TRUE(camera_->getTool(APS_CTRL)->setParam("exposure_time", 5000))
+        << "the tools write to the device";
+    EXPECT_EQ(device_->frameExposureUs(), 5000u);
+    ASSERT_EQ(camera_->start(DVS), 0);
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
 }
 
 class FusionWithoutCalibration : public FusionCameraTest {

@@ -241,6 +241,18 @@ int TandraCamera::init() {
     } catch (const std::exception& e) {
         ZV_LOG(LOG_ERROR, "Tandra Camera init error.");
         ZV_LOG(LOG_ERROR, "Camera %s: %s", getDescription().serial.c_str(), e.what());
+        // Nothing of a bring-up that stopped half-way stays: the camera reads as not connected, its
+        // device is let go, and the next init builds every tool anew over the new interface.
+        clearTools();
+        trigger_in_tool_.reset();
+        erc_tool_.reset();
+        aps_tool_.reset();
+        frame_sensor_.reset();
+        event_sensor_.reset();
+        decoder_.reset();
+        board_controller_.reset();
+        sensor_controller_.reset();
+        interface_.reset();
         return -1;
     }
 }
@@ -290,9 +302,12 @@ int TandraCamera::start(STREAM_TYPE type) {
         std::lock_guard<std::mutex> control(control_mutex_);
         result = startLocked(type);
     }
-    if (carryOutRequestedStop())
-        ZV_LOG(LOG_INFO, "Camera %s: a callback stopped streaming as it started.",
+    if (carryOutRequestedStop()) {
+        // Nothing streams: a 0 would have the caller wait for data that never comes.
+        ZV_LOG(LOG_WARNING, "Camera %s: a callback stopped streaming as it started.",
                getDescription().serial.c_str());
+        return -1;
+    }
     return result;
 }
 
@@ -677,8 +692,9 @@ FusionCameraPrivate::SyncRecord TandraCamera::makeSyncRecord(uint64_t ts) {
         ZV_LOG(LOG_ERROR, "Get aps exposure time failed.");
         return record;
     }
+    // The edge comes a fixed time after the exposure ends; only the begin is cut at the clock's start.
     record.exposure_begin = ts - std::min<uint64_t>(ts, uint64_t(exposure) + kEdgeAfterExposureUs);
-    record.exposure_end = record.exposure_begin + uint64_t(exposure) + kReadoutUs;
+    record.exposure_end = ts + (kReadoutUs - kEdgeAfterExposureUs);
     decoder_->setTimestampInput(record.exposure_end);
     return record;
 }
@@ -836,7 +852,16 @@ bool TandraCamera::readCalibrationParam(CalibratorParameters& params) {
 }
 
 bool TandraCamera::writeCalibrationFile(std::string path) {
-    return interface_ && interface_->writeCalibrationFile(path);
+    if (!interface_ || !interface_->writeCalibrationFile(path)) return false;
+    // Recordings carry the calibration the camera holds from now on, not the one read at opening.
+    CalibratorParameters written;
+    if (!readCalibrationParam(written)) {
+        ZV_LOG(LOG_ERROR, "The calibration written to the camera cannot be read back.");
+        std::lock_guard<std::mutex> lock(calibration_mutex_);
+        calibration_valid_ = false;
+        return false;
+    }
+    return true;
 }
 
 bool TandraCamera::getSerialNumber(std::string& serial) {
