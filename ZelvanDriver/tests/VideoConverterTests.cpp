@@ -600,6 +600,50 @@ TEST_F(Mp4FileReaderAccess, ListsEveryFrameAndReadsThemInOrder) {
     EXPECT_FALSE(reader_->getNextFrame(f));
 }
 
+TEST_F(Mp4FileReaderAccess, ALoadTellsItsProgressAndStopsWhenAskedTo) {
+    const std::string path = dir_ / "clip.mp4";
+    const uint64_t size = std::filesystem::file_size(path);
+    // Told in bytes of the file, never backwards, up to the whole file.
+    {
+        Mp4FileReader reader(path);
+        std::vector<std::pair<uint64_t, uint64_t>> told;
+        reader.setProgressCallback([&](uint64_t done, uint64_t total) {
+            told.emplace_back(done, total);
+            return true;
+        });
+        ASSERT_TRUE(reader.loadFile());
+        ASSERT_GE(told.size(), 2u) << "70 frames are told more than once";
+        for (size_t i = 0; i < told.size(); ++i) {
+            EXPECT_EQ(told[i].second, size);
+            EXPECT_LE(told[i].first, size);
+            if (i > 0) {
+                EXPECT_GE(told[i].first, told[i - 1].first);
+            }
+        }
+        EXPECT_EQ(told.back().first, size);
+    }
+    // A stop asked for at the second report fails the load; the reader loads in full afterwards.
+    Mp4FileReader reader(path);
+    int reports = 0;
+    bool stop = true;
+    reader.setProgressCallback([&](uint64_t, uint64_t) { return !(stop && ++reports == 2); });
+    {
+        ScopedLogCapture log;
+        EXPECT_FALSE(reader.loadFile());
+        EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "was cancelled"));
+    }
+    EXPECT_EQ(reports, 2);
+    std::vector<uint64_t> none;
+    reader.getTimeStamps(none);
+    EXPECT_TRUE(none.empty());
+    stop = false;
+    ASSERT_TRUE(reader.loadFile());
+    EXPECT_EQ(timestampsOf(reader).size(), stamps_.size());
+    ApsFrame f;
+    ASSERT_TRUE(reader.getNextFrame(f));
+    expectPattern(f, 0);
+}
+
 TEST_F(Mp4FileReaderAccess, FramesByIndexAndByTime) {
     ApsFrame f;
     EXPECT_FALSE(reader_->getNFrame(-1, f));

@@ -271,6 +271,8 @@ bool ZvFusionCameraDataProcessor::slotReadFusionFile(QString str) {
     frameReader_ = frames;
     eventReader_ = events;
     cancelLoad_ = false;
+    // Listing the video's frames decodes all of it: a cancel is looked at as it goes.
+    if (frames) frames->setProgressCallback([this](uint64_t, uint64_t) { return !cancelLoad_.load(); });
     if (events) {
         events->setProgressCallback([this, last = -1](uint64_t done, uint64_t total) mutable {
             const int percent = zelvan::DvsFileReader::progressPercent(done, total);
@@ -308,14 +310,17 @@ void ZvFusionCameraDataProcessor::loadLoop(std::shared_ptr<zelvan::ApsFileReader
     const int dot = path.lastIndexOf('.');
     const QString base = dot < 0 ? path : path.left(dot);
     const QString mp4 = QDir::toNativeSeparators(base + ".mp4");
-    // A cancel is looked at between the steps, and during the raw file's scan at its reports.
+    // A cancel is looked at between the steps, and during the video's listing and the raw file's scan
+    // at their reports.
     const auto cancelled = [this] {
         if (!cancelLoad_.load()) return false;
         failLoad("Load fusion file cancelled.", tr("Loading cancelled."), QString(), ZvMessageType::Warning);
         return true;
     };
     if (cancelled()) return;
-    if (!frames || !frames->loadFile()) {
+    const bool frames_loaded = frames && frames->loadFile();
+    if (cancelled()) return;
+    if (!frames_loaded) {
         failLoad("Load aps file failed.", tr("Cannot load the frames of the recording: %1.").arg(mp4),
                  base + ".mp4");
         return;

@@ -107,10 +107,6 @@ public slots:
     // Stops a load under way at its next progress report (it ends with a Warning).
     void cancelWork();
 
-public:
-    // A cancel of the load under way has been asked for (readers may look at it while they load).
-    bool cancelRequested() const { return cancelLoad_.load(); }
-
 public slots:
     void slotSetLowerTimeStamp(uint64_t timestamp);
     void slotSetUpperTimeStamp(uint64_t timestamp);

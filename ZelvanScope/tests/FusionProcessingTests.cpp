@@ -152,6 +152,8 @@ public:
         if (onLoad) onLoad();
         return true;
     }
+    // What the reader's progress callback answers now (true: go on).
+    bool askToGoOn() const { return !progress_ || progress_(0, 1); }
     bool seekTime(uint64_t) override { return false; }
     bool getTimeStamps(std::vector<uint64_t>& timestamps) override {
         timestamps.clear();
@@ -1049,12 +1051,12 @@ private slots:
             // The frames' load holds until a cancel is asked for (10 s at most).
             auto entered = std::make_shared<std::atomic<bool>>(false);
             auto sawCancel = std::make_shared<std::atomic<bool>>(false);
-            ZvFusionCameraDataProcessor* processor = p.get();
             p->setFrameReaderFactory([=](const std::string&) {
                 auto reader = std::make_shared<ListedFrameReader>();
-                reader->onLoad = [=] {
+                // As the video reader does, the load asks its progress callback whether to go on.
+                reader->onLoad = [=, r = reader.get()] {
                     entered->store(true);
-                    *sawCancel = QTest::qWaitFor([=] { return processor->cancelRequested(); }, 10'000);
+                    *sawCancel = QTest::qWaitFor([=] { return !r->askToGoOn(); }, 10'000);
                 };
                 return reader;
             });

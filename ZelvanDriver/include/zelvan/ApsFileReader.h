@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,12 @@ public:
     ApsFileReader(const ApsFileReader&) = delete;
     ApsFileReader& operator=(const ApsFileReader&) = delete;
 
+    // Progress of loadFile, asked whether to go on: `done` of `total` in the reader's own unit (bytes of
+    // the file for MP4), done <= total and never decreasing. Returning false asks the load to stop: it
+    // then fails (false), leaving the reader as before the load.
+    using ProgressCallback = std::function<bool(uint64_t done, uint64_t total)>;
+    virtual void setProgressCallback(ProgressCallback callback) { progress_ = std::move(callback); }
+
     // Opens the file and lists the timestamps of its frames (decodes the whole video once).
     virtual bool loadFile() = 0;
     // Places the file at the last frame at or before `timestamp` (the first frame when it is before
@@ -41,6 +48,7 @@ public:
     const std::string& getPath() const { return path_; }
 
 protected:
+    ProgressCallback progress_;
     std::string path_;
     uint16_t width_ = 0;
     uint16_t height_ = 0;

@@ -29,8 +29,9 @@ private:
     struct Ffmpeg;  // the FFmpeg objects, owned (Mp4FileReader.cpp)
 
     // Lists the timestamps of every frame (none when the decoded frame cannot be allocated, which
-    // is logged) and places the file at its first frame.
-    void listTimestamps();
+    // is logged) and places the file at its first frame. False when the progress callback asked to
+    // stop.
+    bool listTimestamps();
     // Seeks backwards to the key frame at or before `timestamp` and empties the decoder; false, after
     // logging it, when the file cannot seek (the reader stays usable for other seeks).
     bool seekStream(uint64_t timestamp);

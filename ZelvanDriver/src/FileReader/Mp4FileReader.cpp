@@ -93,17 +93,24 @@ bool Mp4FileReader::loadFile() {
     ffmpeg_->format = std::move(format);
     ffmpeg_->codec = std::move(codec);
     ffmpeg_->packet = std::move(packet);
-    listTimestamps();
+    if (!listTimestamps()) {
+        ZV_LOG(LOG_WARNING, "Loading %s was cancelled.", utf8.c_str());
+        timestamps_.clear();
+        video_stream_ = -1;
+        ffmpeg_ = std::make_unique<Ffmpeg>();
+        width_ = height_ = 0;
+        return false;
+    }
     return true;
 }
 
-void Mp4FileReader::listTimestamps() {
+bool Mp4FileReader::listTimestamps() {
     timestamps_.clear();
     Ffmpeg& f = *ffmpeg_;
     if (f.frame == nullptr) f.frame.reset(av_frame_alloc());
     if (f.frame == nullptr) {
         ZV_LOG(LOG_ERROR, "Failed to allocate AVFrame");
-        return;
+        return true;
     }
     AVCodecContext* codec = f.codec.get();
     AVFrame* frame = f.frame.get();
@@ -115,19 +122,35 @@ void Mp4FileReader::listTimestamps() {
             av_frame_unref(frame);
         }
     };
-    while (av_read_frame(f.format.get(), packet) >= 0) {
+    // Progress in bytes of the file, told every few packets; a cancel ends the listing there.
+    AVIOContext* const io = f.format->pb;
+    const int64_t size = io != nullptr ? avio_size(io) : -1;
+    uint64_t told = 0;
+    const auto goOn = [&](bool at_end) {
+        if (!progress_) return true;
+        const int64_t at = io != nullptr ? avio_tell(io) : -1;
+        const uint64_t total = size > 0 ? uint64_t(size) : 0;
+        uint64_t done = at_end ? total : at > 0 ? std::min(uint64_t(at), total) : 0;
+        done = std::max(done, told);  // never backwards (the demuxer may read ahead and seek back)
+        told = done;
+        return progress_(done, total);
+    };
+    for (uint32_t packets = 0; av_read_frame(f.format.get(), packet) >= 0; ++packets) {
         if (packet->stream_index == video_stream_ && avcodec_send_packet(codec, packet) >= 0) collect();
         av_packet_unref(packet);
+        if (packets % 8 == 7 && !goOn(false)) return false;
     }
+    if (!goOn(true)) return false;
     // Frames the decoder still holds at the end of the file.
     if (avcodec_send_packet(codec, nullptr) >= 0) collect();
     std::sort(timestamps_.begin(), timestamps_.end());
     if (timestamps_.empty()) {
         avcodec_flush_buffers(codec);
-        return;
+        return true;
     }
     // A failed seek is logged; the list stands, and every later seek tries again.
     seekStream(timestamps_.front());
+    return true;
 }
 
 bool Mp4FileReader::seekStream(uint64_t timestamp) {
