@@ -753,7 +753,10 @@ bool SidebarDvsSettingUI::loadDefaultConfig() {
         refreshFromCamera();
         recordCameraState();
     }
-    if (ok)
+    if (ok && camera_->lastConfigError() != zelvan::ConfigError::None)
+        tip(tr("Camera parameters loaded; %1.").arg(configErrorMessage(camera_->lastConfigError())),
+            ZvMessageType::Warning);
+    else if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success);
     else
         tip(tr("Camera parameters loaded failed: %1.").arg(why), ZvMessageType::Error);
@@ -771,7 +774,10 @@ bool SidebarDvsSettingUI::loadConfigFile(const QString& path) {
     // time.
     refreshFromCamera();
     recordCameraState();
-    if (ok)
+    if (ok && reason != zelvan::ConfigError::None)
+        tip(tr("Camera parameters loaded; %1.").arg(configErrorMessage(reason)), ZvMessageType::Warning,
+            path);
+    else if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success, path);
     else
         tip(tr("Failed to load camera parameters: %1.").arg(configErrorMessage(reason)), ZvMessageType::Error,

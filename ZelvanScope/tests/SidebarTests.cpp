@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -1032,6 +1033,17 @@ private slots:
         QCOMPARE(qobject_cast<SettingBaseWithComboBox*>(panel->item(Tool::AntiFlicker, "filtering_mode"))
                      ->currentText(),
                  QString::fromStdString(before["AntiFlicker"]["filtering_mode"].get<std::string>()));
+
+        // A file the camera takes only in part says so: a misspelt tool is skipped, not applied.
+        const QString misspelt = dir_.filePath("misspelt.json");
+        {
+            std::ofstream out(misspelt.toStdString());
+            out << R"({"EventRateContrl": {"enable": true, "max_event_rate": 1}, "AntiFlicker": {"duty_cycle": 50}})";
+        }
+        QVERIFY(withFileDialog([&] { child<QPushButton>(panel, "import_button")->click(); }, misspelt));
+        QCOMPARE(textOf(tips->last()),
+                 QString("Camera parameters loaded; a tool the camera lacks was skipped."));
+        QCOMPARE(typeOf(tips->last()), ZvMessageType::Warning);
     }
 
 private:

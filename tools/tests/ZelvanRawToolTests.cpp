@@ -798,7 +798,19 @@ TEST(ZelvanRawTool, ListsAndRecordsSimulatedCameras) {
             "the file cannot be opened");
     oneLine(
         runTool("record --config " + quoted(tmp / "refused.json") + " - 1 " + quoted(tmp / "b.raw"), true),
-        "a value the tool refused");
+        "a value the tool refused (Value refused: ROI.x_width = 0)");
+    // What a load skipped is told as a warning; the recording goes on.
+    {
+        std::ofstream(tmp / "misspelt.json") << R"({"RIO": {"enable": true}})";
+        const Result skipped = runTool(
+            "record --config " + quoted(tmp / "misspelt.json") + " - 1 " + quoted(tmp / "s.raw"), true);
+        EXPECT_EQ(skipped.status, 0) << skipped.out;
+        EXPECT_NE(skipped.out.find("zelvan-raw: warning: " + (tmp / "misspelt.json").string() +
+                                   ": Tool not found: RIO, skipping..."),
+                  std::string::npos)
+            << skipped.out;
+        EXPECT_TRUE(fs::exists(tmp / "s.raw"));
+    }
     oneLine(
         runTool("record --config " + quoted(tmp / "unknown.json") + " - 1 " + quoted(tmp / "b.raw"), true),
         "a parameter the tool lacks");

@@ -171,6 +171,36 @@ int fail(const std::string& message) {
     return 1;
 }
 
+// Applies a configuration file to an opened camera. What a load that succeeds skipped ("Tool not
+// found: ...") is told on stderr as warnings, and the run goes on; a load that fails is one line naming
+// the first value refused, or the reason.
+template <typename Camera>
+bool applyConfiguration(Camera& camera, const std::string& path, std::string& failure) {
+    bool applied = false;
+    std::vector<zelvan::RecordingLogSink::Line> lines;
+    {
+        zelvan::ScopedLogCapture capture(zelvan::LOG_WARNING);
+        applied = camera.loadCameraConfigParams(path);
+        lines = capture.lines();
+    }
+    if (!applied) {
+        failure = "cannot apply the configuration file \"" + path +
+                  "\": " + zelvan::configErrorText(camera.lastConfigError());
+        for (const auto& line : lines) {
+            if (line.text.rfind("Value refused: ", 0) == 0 || line.text.rfind("Failed to set ", 0) == 0) {
+                failure += " (" + line.text + ")";
+                break;
+            }
+        }
+        return false;
+    }
+    for (const auto& line : lines) {
+        if (line.level == zelvan::LOG_WARNING)
+            std::fprintf(stderr, "zelvan-raw: warning: %s: %s\n", path.c_str(), line.text.c_str());
+    }
+    return true;
+}
+
 // Removes what a command that failed left at `path`, when that is a file of its own (not a device).
 void removeRegularFile(const std::string& path) {
     std::error_code ec;
@@ -883,10 +913,8 @@ int recordFusion(zelvan::DvsCameraManager& manager, const std::string& serial, u
 
     auto camera = manager.openFusionCamera(serial);
     if (!camera || !camera->isConnected()) return fail("cannot open camera \"" + serial + "\"");
-    if (!config.empty() && !camera->loadCameraConfigParams(config)) {
-        return fail("cannot apply the configuration file \"" + config +
-                    "\": " + zelvan::configErrorText(camera->lastConfigError()));
-    }
+    if (std::string failure; !config.empty() && !applyConfiguration(*camera, config, failure))
+        return fail(failure);
     zelvan::CalibratorParameters calibration;
     const bool calibrated = camera->readCalibrationParam(calibration);
     if (camera->start(zelvan::DVS_AND_APS) != 0) return fail("cannot start camera \"" + serial + "\"");
@@ -976,10 +1004,8 @@ int cmdRecord(const std::string& serial_arg, uint64_t seconds, const std::string
     }
     auto camera = manager.openCamera(serial);
     if (!camera) return fail("cannot open camera \"" + serial + "\"");
-    if (!config.empty() && !camera->loadCameraConfigParams(config)) {
-        return fail("cannot apply the configuration file \"" + config +
-                    "\": " + zelvan::configErrorText(camera->lastConfigError()));
-    }
+    if (std::string failure; !config.empty() && !applyConfiguration(*camera, config, failure))
+        return fail(failure);
 
     RecordingProgress progress(seconds);
     const unsigned event_watch =

@@ -138,6 +138,12 @@ int rankOf(ConfigError reason) {
 
 // Why a tool refused `value` for the parameter `name`: a name it lacks, a value of another kind than the
 // parameter (the kind of the setParam overload the JSON type chose), or the value itself.
+bool isFloatParameter(const CameraTool& tool, const std::string& name) {
+    const auto params = tool.getAllParamInfo();
+    const auto it = params.find(name);
+    return it != params.end() && it->second.type == PARAM_FLOAT;
+}
+
 ConfigError refusalOf(const CameraTool& tool, const std::string& name, const nlohmann::json& value) {
     const auto params = tool.getAllParamInfo();
     const auto it = params.find(name);
@@ -145,7 +151,7 @@ ConfigError refusalOf(const CameraTool& tool, const std::string& name, const nlo
     const ParameterType type = it->second.type;
     const bool fits = value.is_string()           ? type == PARAM_STRING || type == PARAM_ENUM
                       : value.is_boolean()        ? type == PARAM_BOOL
-                      : value.is_number_integer() ? type == PARAM_INT
+                      : value.is_number_integer() ? type == PARAM_INT || type == PARAM_FLOAT
                                                   : type == PARAM_FLOAT;
     return fits ? ConfigError::ValueRefused : ConfigError::WrongType;
 }
@@ -319,9 +325,10 @@ ApplyResult applyDocument(const ToolTable& tools, const nlohmann::json& document
                     accepted = tool->setParam(param_name, value.get<std::string>());
                 } else if (value.is_boolean()) {
                     accepted = tool->setParam(param_name, value.get<bool>());
-                } else if (value.is_number_integer()) {
+                } else if (value.is_number_integer() && !isFloatParameter(*tool, param_name)) {
                     accepted = tool->setParam(param_name, intFromJson(value));
-                } else if (value.is_number_float()) {
+                } else if (value.is_number()) {
+                    // A whole number written for a float parameter ("duty_cycle": 50) is that float.
                     accepted = tool->setParam(param_name, floatFromJson(value));
                 } else {
                     result.keep(logged(

@@ -974,6 +974,10 @@
         <translation>%1 does not exist</translation>
     </message>
     <message>
+        <source>Camera parameters loaded; %1.</source>
+        <translation>Camera parameters loaded; %1.</translation>
+    </message>
+    <message>
         <source>Camera parameters loaded successfully.</source>
         <translation>Camera parameters loaded successfully.</translation>
     </message>

@@ -974,6 +974,10 @@
         <translation>%1 不存在</translation>
     </message>
     <message>
+        <source>Camera parameters loaded; %1.</source>
+        <translation>相机参数已加载；%1。</translation>
+    </message>
+    <message>
         <source>Camera parameters loaded successfully.</source>
         <translation>相机参数加载成功。</translation>
     </message>
