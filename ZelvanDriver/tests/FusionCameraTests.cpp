@@ -1,5 +1,7 @@
 // The fusion camera's handle, device and recording: the edge cases that catch real faults.
 #include <gtest/gtest.h>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <cstring>
@@ -747,6 +749,29 @@ TEST_F(FusionOpening, ABringUpThatFailsHalfWayLeavesNothingBehind) {
     EXPECT_EQ(device_->frameExposureUs(), 5000u);
     ASSERT_EQ(camera_->start(DVS), 0);
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+}
+
+TEST_F(FusionCameraTest, TheExposureIsSavedOnceAndItsEarlierNameStillLoads) {
+    TempFolder folder("exposure");
+    const std::string saved = folder.str() + "/saved.json";
+    ASSERT_TRUE(camera_->exportCameraConfigParams(saved));
+    nlohmann::json document;
+    std::ifstream(saved) >> document;
+    ASSERT_TRUE(document["ApsCtrl"].contains("exposure_time"));
+    EXPECT_FALSE(document["ApsCtrl"].contains("shutter_sweep_time"));
+    // An edited exposure is what the camera takes.
+    document["ApsCtrl"]["exposure_time"] = 4000;
+    std::ofstream(saved) << document.dump(4);
+    ASSERT_TRUE(camera_->loadCameraConfigParams(saved));
+    EXPECT_EQ(device_->frameExposureUs(), 4000u);
+    // Files of earlier versions name it "shutter_sweep_time" as well.
+    const std::string earlier = folder.str() + "/earlier.json";
+    std::ofstream(earlier) << R"({"ApsCtrl": {"auto_exposure": false, "shutter_sweep_time": 3000}})";
+    ASSERT_TRUE(camera_->loadCameraConfigParams(earlier));
+    EXPECT_EQ(device_->frameExposureUs(), 3000u);
+    int exposure = 0;
+    ASSERT_TRUE(camera_->getTool(APS_CTRL)->getParam("shutter_sweep_time", exposure));
+    EXPECT_EQ(exposure, 3000);
 }
 
 class FusionWithoutCalibration : public FusionCameraTest {

@@ -134,7 +134,9 @@ TEST(ToolInfo, EveryToolClassAsDeclared) {
     EXPECT_EQ(info.description, "Ctrl of APS cameras with IMX415 sonsors");
     EXPECT_EQ(info.params, aps.registeredParameterNames());
     EXPECT_TRUE(std::is_sorted(info.params.begin(), info.params.end()));
-    EXPECT_EQ(info.params.size(), 7u);
+    EXPECT_EQ(info.params.size(), 6u);
+    EXPECT_EQ(std::count(info.params.begin(), info.params.end(), "shutter_sweep_time"), 0)
+        << "the exposure is listed once";
     IntParameterInfo exposure;
     ASSERT_TRUE(aps.getParamInfo("exposure_time", exposure)) << "the fusion camera times its frames with it";
     EXPECT_EQ(exposure.default_value, 102);

@@ -13,11 +13,10 @@ Imx415ApsCtrl::Imx415ApsCtrl(std::shared_ptr<RegisterController> controller)
                           "aps_auto_white_balance_en");
     addFieldParameter("gain", "Analog gain code (without automatic gain)", "aps_gain_control",
                       "aps_gain_pgc");
-    addFieldParameter("shutter_sweep_time", "Exposure time (without automatic exposure)", "aps_shutter",
-                      "aps_shutter_sweep_time", "us");
-    // The exposure time the board uses for each frame; the fusion camera times frames with it.
-    addFieldParameter("exposure_time", "Exposure time of each frame", "aps_shutter", "aps_shutter_sweep_time",
-                      "us");
+    // The exposure time the board uses for each frame (without automatic exposure); the fusion camera
+    // times frames with it.
+    addFieldParameter("exposure_time", "Exposure time of each frame (without automatic exposure)",
+                      "aps_shutter", "aps_shutter_sweep_time", "us");
     addRegister2Map(
         FullParamteterInfo::makeInt("black_level", "Black level offset of the frames", 0, kBlackLevelMax,
                                     kBlackLevelDefault),
@@ -30,6 +29,20 @@ Imx415ApsCtrl::Imx415ApsCtrl(std::shared_ptr<RegisterController> controller)
         [this](const ParameterValue& v) {
             return writeRegisterValue("aps_blk_level", static_cast<uint32_t>(std::get<int>(v)));
         });
+}
+
+namespace {
+constexpr const char* kLegacyExposureName = "shutter_sweep_time";
+}
+
+bool Imx415ApsCtrl::getParam(const std::string& name, int& value) {
+    return CameraToolRegisterWithCallback::getParam(name == kLegacyExposureName ? "exposure_time" : name,
+                                                    value);
+}
+
+bool Imx415ApsCtrl::setParam(const std::string& name, int value) {
+    return CameraToolRegisterWithCallback::setParam(name == kLegacyExposureName ? "exposure_time" : name,
+                                                    value);
 }
 
 ToolInfo Imx415ApsCtrl::getToolInfo() const {
