@@ -109,6 +109,9 @@ void MainWidget::connectFusionProcessor() {
             &ZvFusionCameraDataProcessor::slotApplyOffset);
     connect(fusion, &ZvFusionCameraDataProcessor::signalCalibrationOffsetApplied, apsSidebar_,
             &SidebarApsSettingUI::resetOffsets);
+    // A file loaded from the frame sensor's panel sets the event sensor's tools too.
+    connect(apsSidebar_, &SidebarApsSettingUI::signalCameraToolsLoaded, dvsSidebar_,
+            &SidebarDvsSettingUI::slotRefreshConfig);
     connect(apsSidebar_,
             qOverload<QString, ZvMessageType, QString>(&SidebarApsSettingUI::signalShowLeftBottomTips), this,
             qOverload<QString, ZvMessageType, QString>(&MainWidget::slotShowLeftBottomTips),

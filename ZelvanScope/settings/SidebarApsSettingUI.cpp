@@ -295,6 +295,7 @@ bool SidebarApsSettingUI::loadDefaultConfig() {
     if (camera_ && !path.isEmpty() && QFileInfo(path).isFile()) {
         ok = camera_->loadCameraConfigParams(toFileSystemPath(path));
         refreshFromCamera();
+        emit signalCameraToolsLoaded();
     }
     if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success);
@@ -305,7 +306,10 @@ bool SidebarApsSettingUI::loadDefaultConfig() {
 
 bool SidebarApsSettingUI::loadConfigFile(const QString& path) {
     const bool ok = camera_ && camera_->loadCameraConfigParams(toFileSystemPath(path));
-    if (camera_) refreshFromCamera();
+    if (camera_) {
+        refreshFromCamera();
+        emit signalCameraToolsLoaded();
+    }
     if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success, path);
     else

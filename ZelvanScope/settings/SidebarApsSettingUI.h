@@ -77,6 +77,9 @@ signals:
     void signalSetValue(std::string name, bool value);
     void signalSetValue(std::string name, float value);
     void signalSetValue(std::string name, std::string value);
+    // A file or the defaults were loaded into the camera: every tool, not only the frame sensor's, may
+    // have other values now (emitted after a failed load too).
+    void signalCameraToolsLoaded();
 
 public slots:
     void onApsBoolValueChanged(std::string name, bool value);

@@ -363,6 +363,16 @@ private slots:
         QVERIFY(!window.dvsSidebar()->toolBox(SidebarDvsSettingUI::Tool::TriggerIn));
         QVERIFY(window.dvsSidebar()->toolBox(SidebarDvsSettingUI::Tool::Biases));
         QVERIFY(!window.dvsSidebar()->configBar()->isVisibleTo(window.dvsSidebar()));
+        // A file loaded from the frame sensor's panel shows in the event sensor's panel too.
+        {
+            const QString file = dir_.filePath("erc.json");
+            std::ofstream(file.toStdString()) << R"({"EventRateControl": {"max_event_rate": 17}})";
+            QVERIFY(window.apsSidebar()->loadConfigFile(file));
+            auto* rate = qobject_cast<SettingBaseWithLineEdit*>(
+                window.dvsSidebar()->item(SidebarDvsSettingUI::Tool::EventRateControl, "max_event_rate"));
+            QVERIFY(rate);
+            QCOMPARE(rate->value(), 17);
+        }
 
         // Each viewer type brings images: overlay (the start), events, frames, overlay again.
         GuiSpy images(window.fusionProcessor(), &ZvFusionCameraDataProcessor::signalFusionImage);
