@@ -743,6 +743,12 @@ bool SidebarDvsSettingUI::loadDefaultConfig() {
     bool ok = false;
     if (!camera_) {
         why = tr("no camera is open");
+    } else if (camera_->getDescription().product == "Zelvan.320camera") {
+        // The default file holds the values of the other sensor, which this one lacks: its tools' own
+        // defaults are the defaults here.
+        ok = applyToolDefaults(why);
+        refreshFromCamera();
+        recordCameraState();
     } else if (path.isEmpty() || !QFileInfo(path).isFile()) {
         why = tr("%1 does not exist").arg(QDir::toNativeSeparators(path));
     } else {
@@ -761,6 +767,47 @@ bool SidebarDvsSettingUI::loadDefaultConfig() {
     else
         tip(tr("Camera parameters loaded failed: %1.").arg(why), ZvMessageType::Error);
     return ok;
+}
+
+bool SidebarDvsSettingUI::applyToolDefaults(QString& why) {
+    bool all = true;
+    for (const zelvan::ToolInfo& info : camera_->getAllToolsInfo()) {
+        const std::shared_ptr<zelvan::CameraTool> tool = camera_->getTool(info.type);
+        if (!tool) continue;
+        for (const auto& [name, basic] : tool->getAllParamInfo()) {
+            bool ok = true;
+            switch (basic.type) {
+                case zelvan::PARAM_INT: {
+                    zelvan::IntParameterInfo p;
+                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                    break;
+                }
+                case zelvan::PARAM_FLOAT: {
+                    zelvan::FloatParameterInfo p;
+                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                    break;
+                }
+                case zelvan::PARAM_BOOL: {
+                    zelvan::BoolParameterInfo p;
+                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                    break;
+                }
+                case zelvan::PARAM_ENUM: {
+                    zelvan::EnumParameterInfo p;
+                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                    break;
+                }
+                case zelvan::PARAM_STRING:
+                    break;
+            }
+            if (!ok && all) {
+                all = false;
+                why = tr("the camera refused the default of %1.%2")
+                          .arg(QString::fromStdString(info.name), QString::fromStdString(name));
+            }
+        }
+    }
+    return all;
 }
 
 bool SidebarDvsSettingUI::loadConfigFile(const QString& path) {

@@ -89,6 +89,8 @@ public:
     // whether it succeeded.
     bool loadConfigFile(const QString& path);
     bool exportConfigFile(const QString& path);
+    // The default file, or for the GenX320 camera (which the file does not describe) every
+    // parameter's own default.
     bool loadDefaultConfig();
     // Shows the values of the tools in the items; false (with an Error toast) when one cannot be read.
     bool refreshFromCamera();
@@ -197,6 +199,9 @@ private:
     void updateEmptyHint();
     void tip(const QString& text, ZvMessageType type, const QString& path = QString());
     static QString configErrorMessage(zelvan::ConfigError error);
+    // Sets every parameter of every tool of the camera to its described default; false, with the first
+    // refused one in `why`, when the camera refused any (the others are still set).
+    bool applyToolDefaults(QString& why);
 
     Source source_ = Source::EventCamera;
     AppSettings* settings_;

@@ -698,6 +698,31 @@ private slots:
         QVERIFY2(textOf(tips->last()).startsWith("Camera parameters loaded failed"),
                  qPrintable(textOf(tips->last())));
         QCOMPARE(typeOf(tips->last()), ZvMessageType::Error);
+
+        // The GenX320 camera, which the default file does not describe, goes back to its parameters' own
+        // defaults, whatever the file holds.
+        QFile::remove(settings->defaultDvsConfigPath);
+        auto genx = manager.openCamera(serialOf(manager, "Zelvan.320camera"));
+        QVERIFY(genx);
+        panel.showEventCamera(genx);
+        const auto roi = genx->getTool(zelvan::ROI);
+        zelvan::IntParameterInfo x_info;
+        QVERIFY(roi->getParamInfo("x", x_info));
+        QVERIFY(roi->setParam("x", x_info.default_value + 5));
+        const auto erc = genx->getTool(zelvan::EVENT_RATE_CONTROL);
+        zelvan::BoolParameterInfo enable_info;
+        QVERIFY(erc->getParamInfo("enable", enable_info));
+        QVERIFY(erc->setParam("enable", !enable_info.default_value));
+        child<QPushButton>(&panel, "default_button")->click();
+        QCOMPARE(textOf(tips->last()), QString("Camera parameters loaded successfully."));
+        int x = -1;
+        QVERIFY(roi->getParam("x", x));
+        QCOMPARE(x, x_info.default_value);
+        bool enabled = !enable_info.default_value;
+        QVERIFY(erc->getParam("enable", enabled));
+        QCOMPARE(enabled, enable_info.default_value);
+        QCOMPARE(qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Roi, "x"))->value(),
+                 x_info.default_value);
     }
 
     // The saved parameters are applied when a camera is kept, except on Ethernet and on the GenX320

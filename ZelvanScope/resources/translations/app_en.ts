@@ -974,6 +974,10 @@
         <translation>%1 does not exist</translation>
     </message>
     <message>
+        <source>the camera refused the default of %1.%2</source>
+        <translation>the camera refused the default of %1.%2</translation>
+    </message>
+    <message>
         <source>Camera parameters loaded; %1.</source>
         <translation>Camera parameters loaded; %1.</translation>
     </message>

@@ -974,6 +974,10 @@
         <translation>%1 不存在</translation>
     </message>
     <message>
+        <source>the camera refused the default of %1.%2</source>
+        <translation>相机拒绝了 %1.%2 的默认值</translation>
+    </message>
+    <message>
         <source>Camera parameters loaded; %1.</source>
         <translation>相机参数已加载；%1。</translation>
     </message>
