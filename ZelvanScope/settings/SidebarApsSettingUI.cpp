@@ -1,5 +1,7 @@
 #include "settings/SidebarApsSettingUI.h"
 
+#include "settings/SidebarDvsSettingUI.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
@@ -11,6 +13,7 @@
 #include <variant>
 
 #include "settings/AppSettings.h"
+#include "settings/SidebarDvsSettingUI.h"
 #include "settings/SidebarFrame.h"
 #include "settings/items/SettingBaseWithLineEdit.h"
 #include "settings/items/SettingBaseWithSwitchButton.h"
@@ -338,12 +341,9 @@ void SidebarApsSettingUI::slotLoadConfig() {
 }
 
 void SidebarApsSettingUI::slotExportConfig() {
-    QString path = QFileDialog::getSaveFileName(this, tr("Select a JSON file"),
-                                                QFileInfo(settings_->fusionCurrentConfigPath).absolutePath(),
-                                                tr("Json file (*.json)"));
-    if (path.isEmpty()) return;
-    if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".json");
-    exportConfigFile(path);
+    const QString path = SidebarDvsSettingUI::askExportPath(
+        this, QFileInfo(settings_->fusionCurrentConfigPath).absolutePath());
+    if (!path.isEmpty()) exportConfigFile(path);
 }
 
 void SidebarApsSettingUI::tip(const QString& text, ZvMessageType type, const QString& path) {

@@ -859,21 +859,25 @@ void SidebarDvsSettingUI::slotLoadConfig() {
     loadConfigFile(path);
 }
 
-void SidebarDvsSettingUI::slotExportConfig() {
-    QString path = QFileDialog::getSaveFileName(this, tr("Select a JSON file"),
-                                                QFileInfo(settings_->dvsCurrentConfigPath).absolutePath(),
-                                                tr("Json file (*.json)"));
-    if (path.isEmpty()) return;
+QString SidebarDvsSettingUI::askExportPath(QWidget* parent, const QString& folder) {
+    QString path =
+        QFileDialog::getSaveFileName(parent, tr("Select a JSON file"), folder, tr("Json file (*.json)"));
+    if (path.isEmpty()) return {};
     if (QFileInfo(path).suffix().isEmpty()) {
         // The dialog asked about the name as typed; the file written is the one with the suffix.
         path += QStringLiteral(".json");
         if (QFileInfo::exists(path) &&
-            QMessageBox::question(this, tr("Export"),
+            QMessageBox::question(parent, tr("Export"),
                                   tr("%1 already exists. Replace it?").arg(QDir::toNativeSeparators(path))) !=
                 QMessageBox::Yes)
-            return;
+            return {};
     }
-    exportConfigFile(path);
+    return path;
+}
+
+void SidebarDvsSettingUI::slotExportConfig() {
+    const QString path = askExportPath(this, QFileInfo(settings_->dvsCurrentConfigPath).absolutePath());
+    if (!path.isEmpty()) exportConfigFile(path);
 }
 
 QString SidebarDvsSettingUI::configErrorMessage(zelvan::ConfigError error) {

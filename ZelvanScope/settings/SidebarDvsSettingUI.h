@@ -89,6 +89,9 @@ public:
     // whether it succeeded.
     bool loadConfigFile(const QString& path);
     bool exportConfigFile(const QString& path);
+    // The save dialog of an export in `folder`; a name typed without suffix gets ".json", and an
+    // existing file of that name is replaced only when the user agrees. Empty when given up.
+    static QString askExportPath(QWidget* parent, const QString& folder);
     // The default file, or for the GenX320 camera (which the file does not describe) every
     // parameter's own default.
     bool loadDefaultConfig();

@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSlider>
@@ -673,6 +674,30 @@ private slots:
         QVERIFY(!panel.loadDefaultConfig());
         QCOMPARE(typeOf(tips->last()), ZvMessageType::Error);
         QVERIFY(!QFile::exists(dir_.filePath("none.json")));
+    }
+
+    // An export named without suffix is written with ".json": an existing file of that name is
+    // replaced only when the user agrees.
+    void anExportAsksBeforeReplacingTheFileWithTheSuffix() {
+        const QString typed = dir_.filePath("settings");
+        writeFile(typed + ".json", "{}");
+        for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+            QString asked;
+            QTimer poll;
+            poll.setInterval(20);
+            QObject::connect(&poll, &QTimer::timeout, [&] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    asked = box->text();
+                    box->button(answer)->click();
+                }
+            });
+            poll.start();
+            QString path;
+            QVERIFY(withFileDialog([&] { path = SidebarDvsSettingUI::askExportPath(nullptr, dir_.path()); },
+                                   typed));
+            QCOMPARE(asked, QDir::toNativeSeparators(typed + ".json") + " already exists. Replace it?");
+            QCOMPARE(path, answer == QMessageBox::Yes ? typed + ".json" : QString());
+        }
     }
 
     // Default loads the shipped defaults; a missing default file is an Error.
