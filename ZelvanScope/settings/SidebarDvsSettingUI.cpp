@@ -479,12 +479,7 @@ bool SidebarDvsSettingUI::applyChange(Tool which, const std::string& name,
     const std::shared_ptr<zelvan::CameraTool> tool = panels_[index(which)].tool;
     if (!tool) return false;
     const bool accepted = std::visit([&](const auto& v) { return tool->setParam(name, v); }, value);
-    if (!accepted &&
-        ((camera_ && !camera_->isConnected()) || (fusionCamera_ && !fusionCamera_->isConnected()))) {
-        // Not a refusal: the camera has gone, and the window tells that (and clears this panel).
-        emit signalCameraGone();
-        return false;
-    }
+    if (!accepted && cameraGone()) return false;
     noteOutcome(which, name, value, accepted);
     if (!accepted) {
         // The item goes back to what the camera has, and the file keeps what it recorded.
@@ -495,10 +490,22 @@ bool SidebarDvsSettingUI::applyChange(Tool which, const std::string& name,
     return true;
 }
 
+bool SidebarDvsSettingUI::cameraGone() {
+    if (!lost()) return false;
+    // Not a refusal: the camera has gone, and the window tells that (and clears this panel).
+    emit signalCameraGone();
+    return true;
+}
+
+bool SidebarDvsSettingUI::lost() const {
+    return (camera_ && !camera_->isConnected()) || (fusionCamera_ && !fusionCamera_->isConnected());
+}
+
 bool SidebarDvsSettingUI::setRoiParam(const std::string& name, int value) {
     const std::shared_ptr<zelvan::CameraTool> tool = panels_[index(Tool::Roi)].tool;
     if (!tool) return false;
     const bool accepted = tool->setParam(name, value);
+    if (!accepted && cameraGone()) return false;
     noteOutcome(Tool::Roi, name, value, accepted);
     // The field shows the camera's value first (which restyles it), then the outcome.
     showCameraValue(Tool::Roi, name);
@@ -726,7 +733,10 @@ void SidebarDvsSettingUI::slotApplyRoiFromImage(QRect roi) {
     for (const auto& [name, value] : steps) {
         if (name.empty()) continue;
         any = true;
-        all = setRoiParam(name, value) && all;
+        const bool set = setRoiParam(name, value);
+        // A camera that has gone was told as such (the window clears this panel): nothing more here.
+        if (!set && lost()) return;
+        all = set && all;
     }
     // A tool without any coordinate parameter applied nothing: that is no success either.
     if (any && all)

@@ -205,6 +205,10 @@ private:
     // Sets every parameter of every tool of the camera to its described default; false, with the first
     // refused one in `why`, when the camera refused any (the others are still set).
     bool applyToolDefaults(QString& why);
+    // After a refused change: when the camera has gone, emits signalCameraGone and returns true.
+    bool cameraGone();
+    // The camera shown has lost its device.
+    bool lost() const;
 
     Source source_ = Source::EventCamera;
     AppSettings* settings_;

@@ -799,6 +799,13 @@ private slots:
         typeInto(child<QLineEdit>(item, "le_value"), "7");
         QCOMPARE(gone.count(), 1);
         QVERIFY(tips->isEmpty());
+        // A region drawn on the image, and a region field typed into, alike.
+        panel.slotApplyRoiFromImage(QRect(10, 20, 100, 50));
+        QCOMPARE(gone.count(), 2);
+        auto* roi_x = qobject_cast<SettingBaseWithLineEdit*>(panel.item(Tool::Roi, "x"));
+        typeInto(child<QLineEdit>(roi_x, "le_value"), "3");
+        QCOMPARE(gone.count(), 3);
+        QVERIFY2(tips->isEmpty(), qPrintable(tips->isEmpty() ? QString() : textOf(tips->first())));
         zelvan::sim::SimulatedCameras::instance().find(camera->getDescription().serial)->plug();
     }
 
