@@ -612,6 +612,9 @@ void ZvFusionCameraDataProcessor::setAccTime(uint64_t time_us) { accTime_ = std:
 
 void ZvFusionCameraDataProcessor::slotSetApsOffset(double dx, double dy) {
     calibrator_.adjustAffineTranslation(dx, dy);
+    // A paused recording shows its frame again with the new offset (frames are resampled as they are
+    // decoded, so it is decoded again).
+    if (!playing_.load() && readyForSteps()) requestPlayPos(timeBase_.load());
 }
 
 QString ZvFusionCameraDataProcessor::calibrationFilePath() const {

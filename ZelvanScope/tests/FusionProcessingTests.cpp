@@ -736,6 +736,27 @@ private slots:
         QCOMPARE(onColumns(images.last().at(0).value<QImage>()), range(10 + 17, 10 + 49));
     }
 
+    void aNewOffsetShowsOnThePausedFrame() {
+        const QString path = writeRecording("moved", {0, 33000, 66000});
+        QVERIFY(!path.isEmpty());
+        ZvFusionCameraDataProcessor p;
+        GuiSpy images(&p, &ZvFusionCameraDataProcessor::signalFusionImage);
+        p.slotSetViewerType(zelvan::APS);
+        openLoaded(p, path);
+        p.slotPlaybackCtrl(false);
+        p.setPlayPos(5'040'000);
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'033'000));
+        QVERIFY(!images.isEmpty());
+        const QImage before = images.last().at(0).value<QImage>();
+        const qsizetype shown = images.count();
+        p.slotSetApsOffset(40, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(images.count() > shown, kDeadlineMs);
+        const QImage after = images.last().at(0).value<QImage>();
+        QCOMPARE(after.size(), before.size());
+        QVERIFY2(after != before, "the frame moved");
+        QCOMPARE(p.currentFrameTime(), uint64_t(5'033'000));
+    }
+
     void theSecondFrameShowsOnceTheTimeBaseReachesItsTime() {
         const QString path = writeRecording("offset", {0, 33000, 66000, 99000});
         QVERIFY(!path.isEmpty());
