@@ -1,6 +1,7 @@
 // The fusion camera's handle, device and recording: the edge cases that catch real faults.
 #include <gtest/gtest.h>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -528,6 +529,48 @@ TEST_F(FusionCameraTest, AStopFromACallbackDuringAStartIsCarriedOut) {
         })) << round;
         ASSERT_EQ(camera_->start(DVS), 0) << round;
     }
+    ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
+}
+
+// Runs `action` (once) when a log line equals `cue`, on the logging thread.
+class ActOnLine : public LogSink {
+public:
+    ActOnLine(std::string cue, std::function<void()> action)
+        : cue_(std::move(cue)), action_(std::move(action)) {}
+    void write(int, const char*, int, const std::string& message) override {
+        if (message == cue_ && !done_.exchange(true)) action_();
+    }
+
+private:
+    std::string cue_;
+    std::function<void()> action_;
+    std::atomic<bool> done_{false};
+};
+
+TEST_F(FusionCameraTest, AStartDuringWhichACallbackStopsReturnsMinusOne) {
+    std::atomic<bool> armed{false};
+    std::atomic<bool> asked{false};
+    camera_->addEventsStreamHandleCallback([&](Event2D*, Event2D*) {
+        if (armed.exchange(false)) {
+            asked = true;
+            camera_->stop(DVS_AND_APS);
+        }
+    });
+    // The start holds, once the event stream runs, until a callback has claimed its stop: the stop is
+    // then carried out by the start or by the callback's thread, and the start tells it either way.
+    const int level = Logger::Instance().level();
+    Logger::Instance().setLevel(LOG_INFO);
+    const auto previous = Logger::Instance().setSink(std::make_shared<ActOnLine>("Aps start.", [&] {
+        armed = true;
+        waitFor([&] { return !camera_->isStreaming(); }, 30s);
+    }));
+    const int started = camera_->start(DVS_AND_APS);
+    Logger::Instance().setSink(previous);
+    Logger::Instance().setLevel(level);
+    EXPECT_TRUE(asked.load());
+    EXPECT_EQ(started, -1);
+    EXPECT_TRUE(waitFor([&] { return !camera_->isStreaming() && !device_->isEmitting(); }));
+    ASSERT_EQ(camera_->start(DVS_AND_APS), 0) << "a later start is not told of that stop";
     ASSERT_EQ(camera_->stop(DVS_AND_APS), 0);
 }
 

@@ -241,6 +241,7 @@ int main(int argc, char** argv) {
     }
     // Defaults for the drifting machine (see the top of this file), behind the caller's own flags.
     std::vector<char*> args(argv, argv + argc);
+    if (args.empty()) args.push_back(const_cast<char*>("ZelvanHalBench"));
     static char repetitions[] = "--benchmark_repetitions=5";
     static char interleave[] = "--benchmark_enable_random_interleaving=true";
     static char aggregates[] = "--benchmark_report_aggregates_only=true";

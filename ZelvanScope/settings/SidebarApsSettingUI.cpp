@@ -300,7 +300,11 @@ bool SidebarApsSettingUI::loadDefaultConfig() {
         refreshFromCamera();
         emit signalCameraToolsLoaded();
     }
-    if (ok)
+    if (ok && camera_->lastConfigError() != zelvan::ConfigError::None)
+        tip(tr("Camera parameters loaded; %1.")
+                .arg(SidebarDvsSettingUI::configErrorMessage(camera_->lastConfigError())),
+            ZvMessageType::Warning);
+    else if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success);
     else
         tip(tr("Camera parameters loaded failed."), ZvMessageType::Error);
@@ -313,7 +317,11 @@ bool SidebarApsSettingUI::loadConfigFile(const QString& path) {
         refreshFromCamera();
         emit signalCameraToolsLoaded();
     }
-    if (ok)
+    if (ok && camera_->lastConfigError() != zelvan::ConfigError::None)
+        tip(tr("Camera parameters loaded; %1.")
+                .arg(SidebarDvsSettingUI::configErrorMessage(camera_->lastConfigError())),
+            ZvMessageType::Warning, path);
+    else if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success, path);
     else
         tip(tr("Failed to load camera parameters."), ZvMessageType::Error, path);

@@ -751,6 +751,8 @@ bool SidebarDvsSettingUI::loadDefaultConfig() {
     const QString path = settings_->defaultDvsConfigPath;
     QString why;
     bool ok = false;
+    // What a load that succeeded skipped (read before the camera's state is recorded, which is an export).
+    zelvan::ConfigError skipped = zelvan::ConfigError::None;
     if (!camera_) {
         why = tr("no camera is open");
     } else if (camera_->getDescription().product == "Zelvan.320camera") {
@@ -763,15 +765,17 @@ bool SidebarDvsSettingUI::loadDefaultConfig() {
         why = tr("%1 does not exist").arg(QDir::toNativeSeparators(path));
     } else {
         ok = camera_->loadCameraConfigParams(toFileSystemPath(path));
-        if (!ok) why = configErrorMessage(camera_->lastConfigError());
+        if (!ok)
+            why = configErrorMessage(camera_->lastConfigError());
+        else
+            skipped = camera_->lastConfigError();
         // Also after a partial load: the items show what the camera has now, and it starts with it
         // next time.
         refreshFromCamera();
         recordCameraState();
     }
-    if (ok && camera_->lastConfigError() != zelvan::ConfigError::None)
-        tip(tr("Camera parameters loaded; %1.").arg(configErrorMessage(camera_->lastConfigError())),
-            ZvMessageType::Warning);
+    if (ok && skipped != zelvan::ConfigError::None)
+        tip(tr("Camera parameters loaded; %1.").arg(configErrorMessage(skipped)), ZvMessageType::Warning);
     else if (ok)
         tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success);
     else

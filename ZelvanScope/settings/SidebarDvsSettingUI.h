@@ -92,6 +92,8 @@ public:
     // The save dialog of an export in `folder`; a name typed without suffix gets ".json", and an
     // existing file of that name is replaced only when the user agrees. Empty when given up.
     static QString askExportPath(QWidget* parent, const QString& folder);
+    // The reason of a configuration load or export, for the user.
+    static QString configErrorMessage(zelvan::ConfigError error);
     // The default file, or for the GenX320 camera (which the file does not describe) every
     // parameter's own default.
     bool loadDefaultConfig();
@@ -201,7 +203,6 @@ private:
     void followRoiEnable();
     void updateEmptyHint();
     void tip(const QString& text, ZvMessageType type, const QString& path = QString());
-    static QString configErrorMessage(zelvan::ConfigError error);
     // Sets every parameter of every tool of the camera to its described default; false, with the first
     // refused one in `why`, when the camera refused any (the others are still set).
     bool applyToolDefaults(QString& why);

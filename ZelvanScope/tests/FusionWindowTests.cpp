@@ -367,6 +367,18 @@ private slots:
         {
             const QString file = dir_.filePath("erc.json");
             std::ofstream(file.toStdString()) << R"({"EventRateControl": {"max_event_rate": 17}})";
+            GuiSpy panelTips(window.apsSidebar(), qOverload<QString, ZvMessageType, QString>(
+                                                      &SidebarApsSettingUI::signalShowLeftBottomTips));
+            QVERIFY(window.apsSidebar()->loadConfigFile(file));
+            QCOMPARE(panelTips.last().at(1).value<ZvMessageType>(), ZvMessageType::Success);
+            // A file the camera takes only in part says so.
+            const QString partly = dir_.filePath("partly.json");
+            std::ofstream(partly.toStdString())
+                << R"({"Nope": {}, "EventRateControl": {"max_event_rate": 18}})";
+            QVERIFY(window.apsSidebar()->loadConfigFile(partly));
+            QCOMPARE(panelTips.last().at(0).toString(),
+                     QString("Camera parameters loaded; a tool the camera lacks was skipped."));
+            QCOMPARE(panelTips.last().at(1).value<ZvMessageType>(), ZvMessageType::Warning);
             QVERIFY(window.apsSidebar()->loadConfigFile(file));
             auto* rate = qobject_cast<SettingBaseWithLineEdit*>(
                 window.dvsSidebar()->item(SidebarDvsSettingUI::Tool::EventRateControl, "max_event_rate"));

@@ -738,6 +738,11 @@ private slots:
         zelvan::BoolParameterInfo enable_info;
         QVERIFY(erc->getParamInfo("enable", enable_info));
         QVERIFY(erc->setParam("enable", !enable_info.default_value));
+        // What an earlier load skipped is not told again by Default.
+        const QString misspelt = dir_.filePath("misspelt320.json");
+        writeFile(misspelt, R"({"EventRateContrl": {"enable": true}})");
+        QVERIFY(panel.loadConfigFile(misspelt));
+        QCOMPARE(typeOf(tips->last()), ZvMessageType::Warning);
         child<QPushButton>(&panel, "default_button")->click();
         QCOMPARE(textOf(tips->last()), QString("Camera parameters loaded successfully."));
         int x = -1;

@@ -181,13 +181,19 @@ bool applyConfiguration(Camera& camera, const std::string& path, std::string& fa
     {
         zelvan::ScopedLogCapture capture(zelvan::LOG_WARNING);
         applied = camera.loadCameraConfigParams(path);
-        lines = capture.lines();
+        // Only the loader's own lines: the camera's threads may log meanwhile.
+        for (auto& line : capture.lines())
+            if (line.file == "CameraConfigFile.cpp") lines.push_back(std::move(line));
     }
     if (!applied) {
         failure = "cannot apply the configuration file \"" + path +
                   "\": " + zelvan::configErrorText(camera.lastConfigError());
+        // The line of the value that decided the outcome: the one that threw, else the first refused.
+        const char* const cause = camera.lastConfigError() == zelvan::ConfigError::ToolFailed
+                                      ? "Failed to set "
+                                      : "Value refused: ";
         for (const auto& line : lines) {
-            if (line.text.rfind("Value refused: ", 0) == 0 || line.text.rfind("Failed to set ", 0) == 0) {
+            if (line.text.rfind(cause, 0) == 0) {
                 failure += " (" + line.text + ")";
                 break;
             }

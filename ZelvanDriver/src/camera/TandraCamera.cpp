@@ -298,12 +298,17 @@ int TandraCamera::start(STREAM_TYPE type) {
         return -1;
     }
     int result = 0;
+    uint64_t claimed = 0;
     {
         std::lock_guard<std::mutex> control(control_mutex_);
+        // A stop claimed before this start is carried out by it (it joins what that stop left).
+        claimed = stops_claimed_.load();
         result = startLocked(type);
     }
-    if (carryOutRequestedStop()) {
-        // Nothing streams: a 0 would have the caller wait for data that never comes.
+    carryOutRequestedStop();
+    if (stops_claimed_.load() != claimed) {
+        // Nothing streams, whichever thread carried the stop out: a 0 would have the caller wait for
+        // data that never comes.
         ZV_LOG(LOG_WARNING, "Camera %s: a callback stopped streaming as it started.",
                getDescription().serial.c_str());
         return -1;
@@ -472,6 +477,7 @@ int TandraCamera::stopFromOwnThread() {
     // gets the lock. Only one thread claims, and a stop already under way needs nothing from here.
     int running = 1;
     if (!running_.compare_exchange_strong(running, 2)) return 0;
+    ++stops_claimed_;
     fusing_ = false;
     eventStreamEnded();
     wakeStreamWaiters();
@@ -855,11 +861,16 @@ bool TandraCamera::writeCalibrationFile(std::string path) {
     if (!interface_ || !interface_->writeCalibrationFile(path)) return false;
     // Recordings carry the calibration the camera holds from now on, not the one read at opening.
     CalibratorParameters written;
-    if (!readCalibrationParam(written)) {
-        ZV_LOG(LOG_ERROR, "The calibration written to the camera cannot be read back.");
-        std::lock_guard<std::mutex> lock(calibration_mutex_);
+    const bool readable = jsonFileToParam(path, written);
+    std::lock_guard<std::mutex> lock(calibration_mutex_);
+    if (readable) {
+        calibration_ = std::move(written);
+        calibration_valid_ = true;
+    } else {
+        // The camera took a file this library cannot read: recordings carry no calibration rather
+        // than the one it replaced.
+        ZV_LOG(LOG_WARNING, "The calibration written to the camera cannot be read: recordings carry none.");
         calibration_valid_ = false;
-        return false;
     }
     return true;
 }

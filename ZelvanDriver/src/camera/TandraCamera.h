@@ -199,6 +199,8 @@ protected:
     std::atomic<bool> alive_{false};
     std::atomic<int> running_{
         0};  // 0 stopped, 1 streaming, 2 a stop from a camera thread waits to be carried out
+    // Stops claimed by callbacks so far: a start during which one was claimed reports -1.
+    std::atomic<uint64_t> stops_claimed_{0};
     std::atomic<bool> fusing_{false};        // both streams run: records and frames are queued for pairing
     std::atomic<bool> loss_noticed_{false};  // the lost device is being handled
     std::atomic<uint64_t> frames_lost_seen_{0};   // frames the frame stream had lost when last looked at

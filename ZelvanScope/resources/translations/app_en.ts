@@ -1226,6 +1226,10 @@
         <translation>Cannot read %1 from the camera.</translation>
     </message>
     <message>
+        <source>Camera parameters loaded; %1.</source>
+        <translation>Camera parameters loaded; %1.</translation>
+    </message>
+    <message>
         <source>Camera parameters loaded successfully.</source>
         <translation>Camera parameters loaded successfully.</translation>
     </message>

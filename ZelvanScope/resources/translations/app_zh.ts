@@ -1226,6 +1226,10 @@
         <translation>无法从相机读取 %1。</translation>
     </message>
     <message>
+        <source>Camera parameters loaded; %1.</source>
+        <translation>相机参数已加载；%1。</translation>
+    </message>
+    <message>
         <source>Camera parameters loaded successfully.</source>
         <translation>相机参数加载成功。</translation>
     </message>
