@@ -294,24 +294,17 @@ bool SidebarApsSettingUI::refreshFromCamera() {
 
 bool SidebarApsSettingUI::loadDefaultConfig() {
     const QString path = settings_->defaultFusionConfigPath;
-    bool ok = false;
-    if (camera_ && !path.isEmpty() && QFileInfo(path).isFile()) {
-        ok = camera_->loadCameraConfigParams(toFileSystemPath(path));
-        refreshFromCamera();
-        emit signalCameraToolsLoaded();
-    }
-    if (ok && camera_->lastConfigError() != zelvan::ConfigError::None)
-        tip(tr("Camera parameters loaded; %1.")
-                .arg(SidebarDvsSettingUI::configErrorMessage(camera_->lastConfigError())),
-            ZvMessageType::Warning);
-    else if (ok)
-        tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success);
-    else
-        tip(tr("Camera parameters loaded failed."), ZvMessageType::Error);
-    return ok;
+    if (camera_ && !path.isEmpty() && QFileInfo(path).isFile())
+        return applyFile(path, tr("Camera parameters loaded failed."), QString());
+    tip(tr("Camera parameters loaded failed."), ZvMessageType::Error);
+    return false;
 }
 
 bool SidebarApsSettingUI::loadConfigFile(const QString& path) {
+    return applyFile(path, tr("Failed to load camera parameters."), path);
+}
+
+bool SidebarApsSettingUI::applyFile(const QString& path, const QString& failure, const QString& shown) {
     const bool ok = camera_ && camera_->loadCameraConfigParams(toFileSystemPath(path));
     if (camera_) {
         refreshFromCamera();
@@ -320,11 +313,11 @@ bool SidebarApsSettingUI::loadConfigFile(const QString& path) {
     if (ok && camera_->lastConfigError() != zelvan::ConfigError::None)
         tip(tr("Camera parameters loaded; %1.")
                 .arg(SidebarDvsSettingUI::configErrorMessage(camera_->lastConfigError())),
-            ZvMessageType::Warning, path);
+            ZvMessageType::Warning, shown);
     else if (ok)
-        tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success, path);
+        tip(tr("Camera parameters loaded successfully."), ZvMessageType::Success, shown);
     else
-        tip(tr("Failed to load camera parameters."), ZvMessageType::Error, path);
+        tip(failure, ZvMessageType::Error, shown);
     return ok;
 }
 

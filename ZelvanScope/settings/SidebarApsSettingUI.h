@@ -99,6 +99,9 @@ private:
     bool applyChange(const std::string& name, const zelvan::ParameterValue& value);
     // Pushes the tool's value of `entry` into its item (not sent back); false when unreadable.
     bool showToolValue(const Entry& entry);
+    // Loads `path` into the camera, shows every tool's values again and tells the outcome (the toast
+    // names `shown`); `failure` is the text of a failed load.
+    bool applyFile(const QString& path, const QString& failure, const QString& shown);
     void tip(const QString& text, ZvMessageType type, const QString& path = QString());
 
     AppSettings* settings_;

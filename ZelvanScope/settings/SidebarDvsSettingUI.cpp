@@ -789,28 +789,24 @@ bool SidebarDvsSettingUI::applyToolDefaults(QString& why) {
         const std::shared_ptr<zelvan::CameraTool> tool = camera_->getTool(info.type);
         if (!tool) continue;
         for (const auto& [name, basic] : tool->getAllParamInfo()) {
+            // The description of the parameter's kind gives its default.
+            const auto setDefault = [&, &name = name](auto described) {
+                return tool->getParamInfo(name, described) && tool->setParam(name, described.default_value);
+            };
             bool ok = true;
             switch (basic.type) {
-                case zelvan::PARAM_INT: {
-                    zelvan::IntParameterInfo p;
-                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                case zelvan::PARAM_INT:
+                    ok = setDefault(zelvan::IntParameterInfo{});
                     break;
-                }
-                case zelvan::PARAM_FLOAT: {
-                    zelvan::FloatParameterInfo p;
-                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                case zelvan::PARAM_FLOAT:
+                    ok = setDefault(zelvan::FloatParameterInfo{});
                     break;
-                }
-                case zelvan::PARAM_BOOL: {
-                    zelvan::BoolParameterInfo p;
-                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                case zelvan::PARAM_BOOL:
+                    ok = setDefault(zelvan::BoolParameterInfo{});
                     break;
-                }
-                case zelvan::PARAM_ENUM: {
-                    zelvan::EnumParameterInfo p;
-                    ok = tool->getParamInfo(name, p) && tool->setParam(name, p.default_value);
+                case zelvan::PARAM_ENUM:
+                    ok = setDefault(zelvan::EnumParameterInfo{});
                     break;
-                }
                 case zelvan::PARAM_STRING:
                     break;
             }
