@@ -8,6 +8,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "FileSizeLimit.h"
 #include "FusionTestUtil.h"
@@ -934,6 +935,44 @@ TEST_F(FusionCameraTest, AVideoThatCannotBePlacedAmongTheEventsFailsTheRecording
     EXPECT_EQ(camera_->stopRecording(DVS), -1);
     EXPECT_TRUE(log.containsSubstring(LOG_ERROR, "the first frame came too late"));
     EXPECT_EQ(camera_->stopRecording(APS), -1) << "no frame was recorded";
+}
+
+// The wait for the first frame goes by the camera's clock: a computer that gets the camera's data
+// late (here: half as fast as it is made) does not cost the recording its video's place.
+TEST_F(FusionCameraTest, TheWaitForTheFirstFrameGoesByTheCamerasClock) {
+    TempFolder folder("slow");
+    camera_->eventClockAt(100);
+    ASSERT_EQ(camera_->startRecording(folder.str(), "slow", DVS_AND_APS), 0);
+    // 3 s of the computer's time hold 1.5 s of the camera's (12 TIME_HIGH steps of 4096 us each
+    // 100 ms), never still for long.
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    uint16_t time_high = 100;
+    while (std::chrono::steady_clock::now() < until) {
+        time_high = uint16_t(time_high + 6);
+        camera_->eventClockAt(time_high);
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_FALSE(camera_->acceptingEvents()) << "the header still waits for the first frame";
+    const uint64_t exposure_end = (uint64_t(time_high) << 12) + 1000;
+    camera_->armPairing();
+    camera_->triggerInArrived({0, 1, exposure_end - 100000});
+    camera_->triggerInArrived({0, 1, exposure_end});
+    ASSERT_TRUE(camera_->frameArrived(markedFrame(40)));
+    camera_->fuseOnce();
+    ASSERT_TRUE(waitFor([&] { return camera_->acceptingEvents(); }, 30s));
+    const uint64_t video_start = camera_->frameStartTimestamp();
+    EXPECT_GT(video_start, exposure_end - 100000);
+    EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), 0);
+    EXPECT_EQ(firstLine(folder.path() / "slow.raw"), "% aps_start_timestamp " + std::to_string(video_start));
+
+    // Once the camera's clock has gone 2 s without a frame, the events are recorded without it.
+    ScopedLogCapture log;
+    ASSERT_EQ(camera_->startRecording(folder.str(), "none", DVS_AND_APS), 0);
+    camera_->eventClockAt(uint16_t(time_high + 1));
+    camera_->eventClockAt(uint16_t(time_high + 1 + 500));  // 2.05 s later
+    ASSERT_TRUE(waitFor([&] { return camera_->acceptingEvents(); }, 30s));
+    EXPECT_TRUE(log.containsSubstring(LOG_WARNING, "no frame within 2000 ms"));
+    EXPECT_EQ(camera_->stopRecording(DVS_AND_APS), -1) << "no frame was recorded";
 }
 
 TEST_F(FusionCameraTest, ARecordingIntoAMissingFolderFails) {

@@ -31,6 +31,7 @@ public:
     using FusionCameraPrivate::eventStreamArrived;
     using FusionCameraPrivate::lastCompletedBatch;
     using TandraCamera::frameArrived;
+    using TandraCamera::frameStartTimestamp;
     using TandraCamera::init;
     using TandraCamera::prepareDvsData2Save;
     using TandraCamera::startRecordingDvsStream;
@@ -72,6 +73,11 @@ public:
         return event_chunks_.size();
     }
     bool acceptingEvents() const { return event_accepting_.load(); }
+    // Moves the camera's clock as its event stream would, to TIME_HIGH `time_high` (4096 us each).
+    void eventClockAt(uint16_t time_high) {
+        const uint8_t word[2] = {uint8_t(time_high & 0xFF), uint8_t(0x80 | ((time_high >> 8) & 0x0F))};
+        decoder_->decode(word, word + 2);
+    }
     size_t collectedEventBytes() {
         std::lock_guard<std::mutex> lock(event_record_mutex_);
         return current_event_chunk_ ? current_event_chunk_->size() : 0;

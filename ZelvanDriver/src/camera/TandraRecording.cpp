@@ -370,16 +370,48 @@ bool TandraCamera::writeEventChunk(const std::vector<uint8_t>& chunk) {
     return true;
 }
 
+bool TandraCamera::waitForFirstFrame() {
+    using Clock = std::chrono::steady_clock;
+    const auto wait_us =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(kFirstFrameWait).count());
+    // The wait is measured on the camera's clock, which its events carry: a busy computer that
+    // delivers the camera's data late does not cost the recording its first frame. While no events
+    // come, the clock cannot be read and time passes by the computer's.
+    const auto began = Clock::now();
+    uint64_t camera_from = decoder_->getLastTimestamp();
+    uint64_t camera_seen = camera_from;
+    auto still_since = began;
+    while (true) {
+        {
+            std::unique_lock<std::mutex> lock(record_mutex_);
+            if (record_done_cv_.wait_for(lock, kFirstFramePoll, [this] {
+                    return frame_start_timestamp_ != 0 || event_stop_requested_.load() ||
+                           !frame_recording_.load() || !alive_.load();
+                })) {
+                return true;
+            }
+        }
+        const auto now = Clock::now();
+        const uint64_t camera_now = decoder_->getLastTimestamp();
+        if (camera_now != camera_seen) {
+            if (camera_from == 0 || camera_now < camera_from) camera_from = camera_now;  // a new stream
+            camera_seen = camera_now;
+            still_since = now;
+        }
+        if (camera_seen - camera_from >= wait_us || now - still_since >= kFirstFrameWait ||
+            now - began >= kFirstFrameWallLimit) {
+            return false;
+        }
+    }
+}
+
 void TandraCamera::eventRecordingLoop() {
     setCurrentThreadName("zv-fusion-raw");
     if (raw_waited_for_frame_) {
         // Both streams: the header carries the first frame's exposure end; wait for it, but not
         // forever (a camera whose frames never come still records its events).
-        std::unique_lock<std::mutex> lock(record_mutex_);
-        const bool known = record_done_cv_.wait_for(lock, kFirstFrameWait, [this] {
-            return frame_start_timestamp_ != 0 || event_stop_requested_.load() || !frame_recording_.load() ||
-                   !alive_.load();
-        });
+        const bool known = waitForFirstFrame();
+        std::lock_guard<std::mutex> lock(record_mutex_);
         aps_start_for_header_ = frame_start_timestamp_;
         if (!known || frame_start_timestamp_ == 0) {
             ZV_LOG(LOG_WARNING,
