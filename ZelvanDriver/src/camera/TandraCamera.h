@@ -61,8 +61,8 @@ public:
     // Recording backlog beyond which data are dropped (counted, logged, and the recording fails).
     static constexpr size_t kMaxQueuedEventChunks = 8;
     static constexpr size_t kMaxQueuedRecordFrames = 8;
-    // How long an event recording of both streams waits for its first frame, by the camera's clock
-    // (by the computer's while no events come), and at most by the computer's.
+    // How long an event recording of both streams waits for its first frame: kFirstFrameWait by the
+    // computer's clock and by the camera's (while events come), at most kFirstFrameWallLimit.
     static constexpr std::chrono::milliseconds kFirstFrameWait{2000};
     static constexpr std::chrono::milliseconds kFirstFrameWallLimit{30000};
     static constexpr std::chrono::milliseconds kFirstFramePoll{20};
@@ -196,9 +196,9 @@ protected:
     int endRecording();
     bool writeEventChunk(const std::vector<uint8_t>& chunk);
     bool writeRawHeaderOnce();
-    // Event recording thread: waits until the first frame of the video is known (true), or until
-    // the wait for it ends.
-    bool waitForFirstFrame();
+    // Event recording thread: waits until the first frame of the video is known or the recording
+    // ends (empty), or until the wait for it ends (why it ended).
+    std::string waitForFirstFrame();
 
     Interface::StatusWord interface_status_word_ = std::make_shared<std::atomic<uint64_t>>(0);
     std::atomic<bool> inited_{false};

@@ -370,16 +370,22 @@ bool TandraCamera::writeEventChunk(const std::vector<uint8_t>& chunk) {
     return true;
 }
 
-bool TandraCamera::waitForFirstFrame() {
+std::string TandraCamera::waitForFirstFrame() {
     using Clock = std::chrono::steady_clock;
+    using std::chrono::duration_cast;
+    using std::chrono::milliseconds;
     const auto wait_us =
-        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(kFirstFrameWait).count());
-    // The wait is measured on the camera's clock, which its events carry: a busy computer that
-    // delivers the camera's data late does not cost the recording its first frame. While no events
-    // come, the clock cannot be read and time passes by the computer's.
+        static_cast<uint64_t>(duration_cast<std::chrono::microseconds>(kFirstFrameWait).count());
+    // At least as long as kFirstFrameWait by the computer's clock, and until as much time has passed by
+    // the camera's, which its events carry: a busy computer that delivers the camera's data late does
+    // not cost the recording its first frame. While no events come, the camera's clock cannot be read.
+    // Its time counts from the first value it shows during the wait: the one it showed before may be
+    // from before a pause of the stream.
     const auto began = Clock::now();
-    uint64_t camera_from = decoder_->getLastTimestamp();
-    uint64_t camera_seen = camera_from;
+    const uint64_t camera_before = decoder_->getLastTimestamp();
+    uint64_t camera_seen = camera_before;
+    bool camera_moved = false;
+    uint64_t camera_from = 0;
     auto still_since = began;
     while (true) {
         {
@@ -388,19 +394,30 @@ bool TandraCamera::waitForFirstFrame() {
                     return frame_start_timestamp_ != 0 || event_stop_requested_.load() ||
                            !frame_recording_.load() || !alive_.load();
                 })) {
-                return true;
+                return {};
             }
         }
         const auto now = Clock::now();
         const uint64_t camera_now = decoder_->getLastTimestamp();
         if (camera_now != camera_seen) {
-            if (camera_from == 0 || camera_now < camera_from) camera_from = camera_now;  // a new stream
+            // The first value of the wait, or a stream started again from an earlier time.
+            if (!camera_moved || camera_now < camera_from) camera_from = camera_now;
+            camera_moved = true;
             camera_seen = camera_now;
             still_since = now;
         }
-        if (camera_seen - camera_from >= wait_us || now - still_since >= kFirstFrameWait ||
-            now - began >= kFirstFrameWallLimit) {
-            return false;
+        const auto waited = duration_cast<milliseconds>(now - began).count();
+        if (now - began >= kFirstFrameWallLimit) {
+            return "no frame within " + std::to_string(waited) + " ms";
+        }
+        if (now - began < kFirstFrameWait) continue;
+        if (camera_moved && camera_seen - camera_from >= wait_us) {
+            return "no frame within " + std::to_string((camera_seen - camera_from) / 1000) +
+                   " ms of the camera's time (" + std::to_string(waited) + " ms here)";
+        }
+        if (now - still_since >= kFirstFrameWait) {
+            return "no frame, and no event for " +
+                   std::to_string(duration_cast<milliseconds>(now - still_since).count()) + " ms";
         }
     }
 }
@@ -410,14 +427,13 @@ void TandraCamera::eventRecordingLoop() {
     if (raw_waited_for_frame_) {
         // Both streams: the header carries the first frame's exposure end; wait for it, but not
         // forever (a camera whose frames never come still records its events).
-        const bool known = waitForFirstFrame();
+        std::string why = waitForFirstFrame();
         std::lock_guard<std::mutex> lock(record_mutex_);
         aps_start_for_header_ = frame_start_timestamp_;
-        if (!known || frame_start_timestamp_ == 0) {
-            ZV_LOG(LOG_WARNING,
-                   "Camera %s: no frame within %lld ms; %s is written without %% aps_start_timestamp.",
-                   getDescription().serial.c_str(), static_cast<long long>(kFirstFrameWait.count()),
-                   raw_path_.c_str());
+        if (frame_start_timestamp_ == 0) {
+            if (why.empty()) why = "no frame";
+            ZV_LOG(LOG_WARNING, "Camera %s: %s; %s is written without %% aps_start_timestamp.",
+                   getDescription().serial.c_str(), why.c_str(), raw_path_.c_str());
         }
     }
     std::unique_lock<std::mutex> lock(event_record_mutex_);
