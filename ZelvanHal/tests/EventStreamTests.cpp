@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <chrono>
 #include <thread>
@@ -267,6 +268,33 @@ TEST_F(EventStreamTest, PacedConsumerThatStopsReadingLosesWholeBuffersCountedAnd
     // Lost buffers only lose their events: everything decoded was emitted, in the same order.
     EXPECT_TRUE(testing::isSubsequence(rig.decoder.log, observed));
     EXPECT_LE(rig.max_buffer, 16384u);
+}
+
+// Each buffer tells how many were lost before it: the buffers that waited in the queue while later
+// ones were lost came before those losses.
+TEST_F(EventStreamTest, EachBufferTellsTheLossesBeforeIt) {
+    Rig rig(testCamera("l3", 1'000'000, /*paced=*/true), 16384, 4);
+    rig.device->writeRegister(sim::reg::kReadoutControl, 0);
+    rig.stream->start();
+    ASSERT_TRUE(rig.readUntil([&] { return rig.buffers >= 2; }));
+    const uint64_t before = rig.stream->lostBuffers();
+    const auto deadline = Clock::now() + kGenerous;
+    while (rig.stream->lostBuffers() < before + 5 && Clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(5));
+    const uint64_t lost = rig.stream->lostBuffers();
+    ASSERT_GE(lost, before + 5);
+    std::vector<uint64_t> stamps;
+    while (stamps.size() < 8 && Clock::now() < deadline) {
+        if (rig.stream->waitNextBuffer() <= 0 || !rig.stream->getLatestBuffer()) continue;
+        stamps.push_back(rig.stream->lostBeforeLatest());
+    }
+    rig.stream->stop();
+    ASSERT_EQ(stamps.size(), 8u);
+    // The four queued while reading stopped, then those made after the losses.
+    for (size_t i = 0; i < 4; ++i) EXPECT_LE(stamps[i], before) << i;
+    for (size_t i = 4; i < 8; ++i) EXPECT_GE(stamps[i], lost) << i;
+    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
+    EXPECT_LE(stamps.back(), rig.stream->lostBuffers());
 }
 
 TEST_F(EventStreamTest, UnpacedDeviceWaitsForASlowConsumer) {

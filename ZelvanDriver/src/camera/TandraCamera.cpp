@@ -650,9 +650,12 @@ void TandraCamera::frameReaderLoop() {
         }
         if (frame_sensor_->eventStream()->waitNextBuffer() > 0) {
             auto buffer = frame_sensor_->eventStream()->getLatestBuffer();
-            // Frames the data stream lost before this one still had their exposure records.
-            const uint64_t lost = frame_sensor_->eventStream()->lostBuffers();
-            const uint64_t lost_before = lost - std::min(lost, frames_lost_seen_.exchange(lost));
+            // Frames the data stream lost before this one still had their exposure records. Those lost
+            // after it (already counted while it waited in the queue) are the next frame's.
+            const uint64_t lost = frame_sensor_->eventStream()->lostBeforeLatest();
+            const uint64_t seen = frames_lost_seen_.load();
+            const uint64_t lost_before = lost > seen ? lost - seen : 0;
+            if (lost > seen) frames_lost_seen_.store(lost);
             if (buffer && *buffer) frameArrived(**buffer, lost_before);
             continue;
         }

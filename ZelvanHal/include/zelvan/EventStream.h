@@ -33,6 +33,9 @@ public:
     // Takes the oldest ready buffer, if any.
     virtual std::optional<RawBuffer> takeBuffer() = 0;
     virtual uint64_t lostBuffers() const = 0;
+    // Of lostBuffers(), those lost before the buffer takeBuffer returned last: where in the stream the
+    // losses fell (later ones may already be counted by lostBuffers()).
+    virtual uint64_t lostBeforeTaken() const = 0;
     virtual uint64_t deliveredBytes() const = 0;
 };
 
@@ -63,6 +66,8 @@ public:
     std::optional<RawBuffer> getLatestBuffer();
 
     uint64_t lostBuffers() const;
+    // Buffers lost before the one getLatestBuffer returned last (see DataTransfer::lostBeforeTaken).
+    uint64_t lostBeforeLatest() const;
 
 private:
     static constexpr int kWaitMs = 100;

@@ -38,4 +38,6 @@ std::optional<RawBuffer> EventStream::getLatestBuffer() {
 
 uint64_t EventStream::lostBuffers() const { return transfer_ ? transfer_->lostBuffers() : 0; }
 
+uint64_t EventStream::lostBeforeLatest() const { return transfer_ ? transfer_->lostBeforeTaken() : 0; }
+
 }  // namespace zelvan

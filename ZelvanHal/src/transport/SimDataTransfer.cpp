@@ -32,7 +32,8 @@ SimTransfer::SimTransfer(std::shared_ptr<Interface> interface, uint32_t pool_cou
       what_(what),
       keep_contents_(keep_contents),
       pool_(pool_count, false, buffer_bytes_, allocation),
-      ring_(depth_) {}
+      ring_(depth_),
+      ring_lost_(depth_, 0) {}
 
 void SimTransfer::start() {
     std::lock_guard<std::mutex> control(control_mutex_);
@@ -82,6 +83,7 @@ std::optional<RawBuffer> SimTransfer::takeBuffer() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (count_ == 0) return std::nullopt;
     RawBuffer buffer = std::move(ring_[head_]);
+    taken_lost_ = ring_lost_[head_];
     head_ = (head_ + 1) % depth_;
     --count_;
     delivered_bytes_ += buffer->size();
@@ -93,6 +95,11 @@ std::optional<RawBuffer> SimTransfer::takeBuffer() {
 uint64_t SimTransfer::lostBuffers() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lost_;
+}
+
+uint64_t SimTransfer::lostBeforeTaken() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return taken_lost_;
 }
 
 uint64_t SimTransfer::deliveredBytes() const {
@@ -163,6 +170,7 @@ bool SimTransfer::handOver(RawBuffer& buffer, bool paced) {
         if (stopping_) return false;
     }
     ring_[(head_ + count_) % depth_] = std::move(buffer);
+    ring_lost_[(head_ + count_) % depth_] = lost_;
     ++count_;
     lock.unlock();
     ready_.notify_all();

@@ -36,6 +36,7 @@ public:
     int waitNextBuffer(int timeout_ms) final;
     std::optional<RawBuffer> takeBuffer() final;
     uint64_t lostBuffers() const final;
+    uint64_t lostBeforeTaken() const final;
     uint64_t deliveredBytes() const final;
 
 protected:
@@ -78,6 +79,8 @@ private:
     std::condition_variable ready_;          // consumers wait for buffers
     std::condition_variable wake_producer_;  // the producer waits for room, its deadline or stop
     std::vector<RawBuffer> ring_;            // queue of filled buffers: head_, count_
+    std::vector<uint64_t> ring_lost_;        // for each of them, lost_ when it was queued
+    uint64_t taken_lost_ = 0;                // the same for the buffer taken last
     size_t head_ = 0;
     size_t count_ = 0;
     bool running_ = false;
