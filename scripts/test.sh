@@ -25,7 +25,7 @@ ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(pwd)/scripts/lsan.supp U
 
 # Qt itself is not built with ThreadSanitizer: the viewer's tests run with the accesses inside
 # uninstrumented libraries ignored, so that our own threads (display, render, recorder, camera I/O)
-# are checked without reports about Qt's internals (scripts/tsan.supp: the one hand-off whose order
+# are checked without reports about Qt's internals (scripts/tsan.supp: the hand-offs whose order
 # Qt keeps out of sight).
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELVAN_SANITIZE=thread \
       -DZELVAN_BUILD_BENCHMARKS=OFF -DZELVAN_BUILD_TOOLS=OFF -DZELVAN_BUILD_VIEWER=ON >/dev/null

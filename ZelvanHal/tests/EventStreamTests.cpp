@@ -348,6 +348,24 @@ TEST_F(EventStreamTest, UnplugStopsTheStreamPromptlyAndPlugResumesIt) {
     EXPECT_TRUE(testing::isSubsequence(rig.decoder.log, rig.observed.snapshot()));
 }
 
+// Buffers still queued when the camera goes are lost with it: counted, and the first buffer after its
+// return tells them.
+TEST_F(EventStreamTest, BuffersQueuedWhenTheCameraGoesAreCountedLost) {
+    Rig rig(testCamera("x4", 2'000'000, /*paced=*/false), 16384, 3);
+    rig.device->writeRegister(sim::reg::kReadoutControl, 0);
+    rig.stream->start();
+    const auto deadline = Clock::now() + kGenerous;
+    while (rig.stream->waitNextBuffer() < 3 && Clock::now() < deadline) std::this_thread::yield();
+    ASSERT_EQ(rig.stream->waitNextBuffer(), 3);
+    rig.device->unplug();
+    while (rig.stream->waitNextBuffer() >= 0 && Clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(rig.stream->lostBuffers(), 3u);
+    rig.device->plug();
+    ASSERT_TRUE(rig.readUntil([&] { return rig.buffers >= 1; }));
+    EXPECT_EQ(rig.stream->lostBeforeLatest(), 3u);
+    rig.stream->stop();
+}
+
 // --- Lifecycle ---
 
 TEST_F(EventStreamTest, StartAndStopAreIdempotentAndWakeAWaitingConsumer) {

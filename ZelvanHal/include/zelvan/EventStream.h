@@ -66,7 +66,8 @@ public:
     std::optional<RawBuffer> getLatestBuffer();
 
     uint64_t lostBuffers() const;
-    // Buffers lost before the one getLatestBuffer returned last (see DataTransfer::lostBeforeTaken).
+    // Buffers lost before the one getLatestBuffer returned last (see DataTransfer::lostBeforeTaken);
+    // read it after a call that returned a buffer.
     uint64_t lostBeforeLatest() const;
 
 private:

@@ -183,7 +183,12 @@ void SimTransfer::setGone(bool gone) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (gone_ == gone) return;
         gone_ = gone;
-        if (gone) clearQueue();  // what was in flight when the cable came out is lost with it
+        if (gone) {
+            // What was in flight when the cable came out is lost with it: counted, so that the buffers
+            // after it tell the losses before them.
+            lost_ += count_;
+            clearQueue();
+        }
     }
     ready_.notify_all();
 }
