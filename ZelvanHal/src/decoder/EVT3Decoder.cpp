@@ -151,7 +151,9 @@ size_t EVT3Decoder::decodeWords(const uint8_t* bytes, size_t words, size_t limit
                 out = begin;
             }
         }
-        if (out > span_end) {
+        // A span too full for the fast loop to take a vector group is handed out now: the groups would
+        // otherwise go word by word through the general path until it is full.
+        if (out + detail::kEvt3GroupRoom > span_end) {
             delivered += static_cast<size_t>(out - begin);
             deliver(out);
             out = begin;

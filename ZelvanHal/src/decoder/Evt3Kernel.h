@@ -16,6 +16,10 @@ struct Evt3Trigger {
     uint32_t word;
 };
 
+// Free event slots before `room_end` the fast loop needs to take a whole vector group: it stops before
+// a group when fewer remain.
+constexpr uint32_t kEvt3GroupRoom = 20;
+
 // Room of the trigger list the fast loop fills.
 constexpr uint32_t kEvt3TriggerRoom = 64;
 

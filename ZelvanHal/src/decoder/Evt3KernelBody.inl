@@ -438,7 +438,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         // Whole vector groups are decoded here; anything else goes back to the general path.
         // Between the groups of a busy stream, the rows that start them are taken here too.
         bool groups = false;
-        while (end - ptr >= 8 && o + 20 <= room_end) {
+        while (end - ptr >= 8 && o + kEvt3GroupRoom <= room_end) {
             uint64_t group;
             std::memcpy(&group, ptr, sizeof group);
             if ((group & kGroupTypeMask) != kGroupTypes) {
@@ -506,19 +506,45 @@ inline void emitGroup512(uint64_t head, uint64_t ts, uint32_t mask, Event2D*& o)
     }
 }
 
-// The permute index of emitSingles4 for the lanes `from`..`from + 3`.
-inline __m512i singlesIndex(int from) {
-    return _mm512_setr_epi32(from, from, 16 + from, 0, from + 1, from + 1, 17 + from, 0,  //
-                             from + 2, from + 2, 18 + from, 0, from + 3, from + 3, 19 + from, 0);
+// For the compressed lanes 4k..4k+3, the words of the two vectors of emitEvents4 (0..31: the first,
+// 32..63: the second) that the four events' x, y, polarity and time bits 0..15 come from.
+struct EventsIndexTable {
+    uint16_t words[4][32];
+};
+
+constexpr EventsIndexTable makeEventsIndexTable() {
+    EventsIndexTable t{};
+    for (int from = 0; from < 16; from += 4) {
+        for (int e = 0; e < 4; ++e) {
+            const auto lane = static_cast<uint16_t>(2 * (from + e));
+            uint16_t* w = t.words[from / 4] + 8 * e;
+            w[0] = lane;                                  // x
+            w[1] = static_cast<uint16_t>(lane + 1);       // y
+            w[2] = static_cast<uint16_t>(32 + lane + 1);  // polarity
+            w[4] = static_cast<uint16_t>(32 + lane);      // time, bits 0..15
+        }
+    }
+    return t;
 }
 
-// Four ADDR_X events from the compressed lanes picked by `index` (singlesIndex) of `xpy`
-// (x | polarity << 15 | y << 16) and `low` (the low 32 bits of their time). The event's polarity dword
-// is xpy >> 15 masked to one bit; the high 32 bits of the time are the same for all.
-inline void emitSingles4(__m512i xpy, __m512i low, __m512i index, __m512i shifts, __m512i keep, __m512i high,
-                         Event2D* o) {
-    const __m512i e = _mm512_srlv_epi32(_mm512_permutex2var_epi32(xpy, index, low), shifts);
-    _mm512_storeu_si512(static_cast<void*>(o), _mm512_ternarylogic_epi32(e, keep, high, 0xEA));
+alignas(64) constexpr EventsIndexTable kEventsIndex = makeEventsIndexTable();
+
+// The words of eventsIndex taken from the two vectors.
+constexpr __mmask32 kEventWords = 0x17171717u;
+
+// The permute index of emitEvents4 for the compressed lanes `from`..`from + 3`: the words of kEventsIndex,
+// and where no word is picked, what the whole loop writes there: the padding after the polarity, and the
+// time's bits 16..63 (the second eight bytes of an event hold the time).
+inline __m512i eventsIndex(int from, uint64_t ts) {
+    const auto high = static_cast<long long>(ts & ~uint64_t(0xFFFF));
+    const __m512i fixed = _mm512_set_epi64(high, 0, high, 0, high, 0, high, 0);
+    return _mm512_mask_blend_epi16(kEventWords, fixed, _mm512_load_si512(kEventsIndex.words[from / 4]));
+}
+
+// Four events from the compressed lanes picked by `index` (eventsIndex) of `xy` (x | y << 16) and `tp`
+// (bits 0..15 of the time | polarity << 16): one permute, one store.
+inline void emitEvents4(__m512i xy, __m512i tp, __m512i index, Event2D* o) {
+    _mm512_storeu_si512(static_cast<void*>(o), _mm512_mask2_permutex2var_epi16(xy, index, kEventWords, tp));
 }
 
 // Lane `i` of `x` (outside the loop's common path).
@@ -547,29 +573,24 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                                 Evt3FastRegs& r) {
     const __m512i up_to = pinned(_mm512_setr_epi32(0x1, 0x3, 0x7, 0xF, 0x1F, 0x3F, 0x7F, 0xFF, 0x1FF, 0x3FF,
                                                    0x7FF, 0xFFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF));
-    const __m512i one = pinned(_mm512_set1_epi32(1));
     const __m512i k47 = pinned(_mm512_set1_epi32(47));
     const __m512i x_bits = pinned(_mm512_set1_epi32(0x7FF));
     const __m512i low_bits = pinned(_mm512_set1_epi32(0xFFF));
     const __m512i pol_bit = pinned(_mm512_set1_epi32(0x800));
-    const __m512i general_types = pinned(_mm512_set1_epi32(static_cast<int>(kGeneralTypes)));
-    const __m512i th_type = pinned(_mm512_set1_epi32(1 << 0x8));
-    const __m512i x_type = pinned(_mm512_set1_epi32(1 << 0x2));
-    const __m512i y_type = pinned(_mm512_set1_epi32(1 << 0x0));
-    const __m512i t_type = pinned(_mm512_set1_epi32(1 << 0x6));
-    const __m512i th_word = pinned(_mm512_set1_epi32(static_cast<int>(r.th_word)));
-    const __m512i time_low = pinned(_mm512_set1_epi32(static_cast<int>(r.ts & 0xFFFFF000u)));
-    const __m512i index0 = pinned(singlesIndex(0));
-    const __m512i index4 = pinned(singlesIndex(4));
-    const __m512i index8 = pinned(singlesIndex(8));
-    const __m512i index12 = pinned(singlesIndex(12));
-    // Per event dword: x | y << 16, polarity, low and high halves of the time.
-    const __m512i shifts = pinned(_mm512_setr_epi32(0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0));
-    const __m512i keep =
-        pinned(_mm512_setr_epi32(~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0, ~0x8000, 1, ~0, 0));
-    const auto ts_high = static_cast<int>(r.ts >> 32);
-    const __m512i high =
-        pinned(_mm512_setr_epi32(0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high, 0, 0, 0, ts_high));
+    // The word types, one word per lane: 0xFF in the general ones' entries.
+    const __m256i general_lut =
+        pinned(_mm256_setr_epi8(0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0,  //
+                                0, 0, 0, -1, -1, -1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0));
+    const __m256i y_type = _mm256_setzero_si256();
+    const __m256i x_type = pinned(_mm256_set1_epi16(0x2));
+    const __m256i t_type = pinned(_mm256_set1_epi16(0x6));
+    const __m256i th_type = pinned(_mm256_set1_epi16(0x8));
+    const __m256i th_word = pinned(_mm256_set1_epi16(static_cast<short>(r.th_word)));
+    const __m512i ts_mid = pinned(_mm512_set1_epi32(static_cast<int>(r.ts & 0xF000u)));
+    const __m512i index0 = pinned(eventsIndex(0, r.ts));
+    const __m512i index4 = pinned(eventsIndex(4, r.ts));
+    const __m512i index8 = pinned(eventsIndex(8, r.ts));
+    const __m512i index12 = pinned(eventsIndex(12, r.ts));
     const uint64_t ts_top = r.ts & ~uint64_t(0xFFF);
     uint32_t row = static_cast<uint32_t>(r.row_head >> 16);
     uint32_t low = static_cast<uint32_t>(r.ts & 0xFFF);
@@ -581,12 +602,14 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     // Lanes at the front of this block that hold the rest of a vector group the block before decoded.
     uint32_t taken = 0;
     while (end - ptr >= 32 && o <= room_end) {
-        const __m512i v = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr)));
-        const __m512i bits = _mm512_sllv_epi32(one, _mm512_srli_epi32(v, 12));
-        // One bit per word type.
-        const __mmask16 kth = _mm512_test_epi32_mask(bits, th_type);
-        uint32_t general = (static_cast<uint32_t>(_mm512_test_epi32_mask(bits, general_types)) |
-                            static_cast<uint32_t>(_mm512_mask_cmpneq_epi32_mask(kth, v, th_word))) &
+        // The word types are found on the 16-bit words, the events built from 32-bit lanes.
+        const __m256i v16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr));
+        const __m512i v = _mm512_cvtepu16_epi32(v16);
+        const __m256i type = _mm256_srli_epi16(v16, 12);
+        const __m256i general_v = _mm256_shuffle_epi8(general_lut, type);
+        const __mmask16 kth = _mm256_cmpeq_epi16_mask(type, th_type);
+        uint32_t general = (static_cast<uint32_t>(_mm256_test_epi16_mask(general_v, general_v)) |
+                            static_cast<uint32_t>(_mm256_mask_cmpneq_epi16_mask(kth, v16, th_word))) &
                            ~taken;
         taken = 0;
         uint32_t ktrig = 0;
@@ -597,7 +620,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
             if (r.trigger_count + 16 <= kEvt3TriggerRoom) {
                 // EXT_TRIGGER words stay in the block: they are listed with the place of the events before
                 // them.
-                ktrig = _mm512_test_epi32_mask(bits, _mm512_set1_epi32(1 << 0xA));
+                ktrig = _mm256_cmpeq_epi16_mask(type, _mm256_set1_epi16(0xA));
                 general &= ~ktrig;
             }
             // A vector group inside the block with at most four events gives them to its four lanes, one
@@ -640,9 +663,10 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         }
         const uint32_t stop = general | 0x10000u;
         const uint32_t valid = (stop & (0u - stop)) - 1u;  // the lanes before the first general word
-        const uint32_t kx = (static_cast<uint32_t>(_mm512_test_epi32_mask(bits, x_type)) | kx_groups) & valid;
-        const uint32_t ky = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, y_type)) & valid;
-        const uint32_t kt = static_cast<uint32_t>(_mm512_test_epi32_mask(bits, t_type)) & valid;
+        const uint32_t kx =
+            (static_cast<uint32_t>(_mm256_cmpeq_epi16_mask(type, x_type)) | kx_groups) & valid;
+        const uint32_t ky = static_cast<uint32_t>(_mm256_cmpeq_epi16_mask(type, y_type)) & valid;
+        const uint32_t kt = static_cast<uint32_t>(_mm256_cmpeq_epi16_mask(type, t_type)) & valid;
         Event2D* const block_out = o;
         if ((kx | ky | kt | ktrig) != 0) {
             rows =
@@ -651,18 +675,17 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                                     low_bits);
         }
         if (kx != 0) {
-            const __m512i xpy =
-                _mm512_ternarylogic_epi32(_mm512_and_si512(words, x_bits), _mm512_slli_epi32(rows, 16),
-                                          _mm512_slli_epi32(_mm512_and_si512(words, pol_bit), 4), 0xFE);
-            const __m512i cxpy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xpy);
-            const __m512i clow =
-                _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), _mm512_or_si512(lows, time_low));
-            emitSingles4(cxpy, clow, index0, shifts, keep, high, o);
-            emitSingles4(cxpy, clow, index4, shifts, keep, high, o + 4);
+            const __m512i xy = _mm512_ternarylogic_epi32(words, x_bits, _mm512_slli_epi32(rows, 16), 0xEA);
+            const __m512i tp = _mm512_ternarylogic_epi32(
+                lows, ts_mid, _mm512_slli_epi32(_mm512_and_si512(words, pol_bit), 5), 0xFE);
+            const __m512i cxy = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), xy);
+            const __m512i ctp = _mm512_maskz_compress_epi32(static_cast<__mmask16>(kx), tp);
+            emitEvents4(cxy, ctp, index0, o);
+            emitEvents4(cxy, ctp, index4, o + 4);
             const int n = __builtin_popcount(kx);
             if (n > 8) {
-                emitSingles4(cxpy, clow, index8, shifts, keep, high, o + 8);
-                emitSingles4(cxpy, clow, index12, shifts, keep, high, o + 12);
+                emitEvents4(cxy, ctp, index8, o + 8);
+                emitEvents4(cxy, ctp, index12, o + 12);
             }
             o += n;
         }
@@ -691,7 +714,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const uint64_t group_ts = ts_top | low;
         uint64_t last_group = 0;
         bool groups = false;
-        while (end - ptr >= 8 && o + 20 <= room_end) {
+        while (end - ptr >= 8 && o + kEvt3GroupRoom <= room_end) {
             uint64_t group;
             std::memcpy(&group, ptr, sizeof group);
             if ((group & kGroupTypeMask) != kGroupTypes) {
@@ -752,7 +775,7 @@ EVT3_KERNEL_NAME(const uint8_t* ptr, const uint8_t* end, Event2D*& out, Event2D*
         ptr += 2 * clean;
         if (general == 0) continue;
         // A whole vector group is decoded here; anything else goes back to the general path.
-        if (end - ptr < 8 || o + 20 > room_end) break;
+        if (end - ptr < 8 || o + kEvt3GroupRoom > room_end) break;
         uint64_t group;
         std::memcpy(&group, ptr, sizeof group);
         if ((group & kGroupTypeMask) != kGroupTypes) break;
