@@ -31,6 +31,8 @@ constexpr uint32_t kExtTrigger = 0xA;
 // Extra slots behind the span: one candidate store plus one vector word's worth of stores may land
 // past the capacity before the span is handed out.
 constexpr size_t kSpanSlack = 16;
+// An empty span has room for a vector group: a span is handed out before it has none (decodeWords).
+static_assert(EVT3Decoder::kSpanCapacity - 16 > detail::kEvt3GroupRoom);
 
 inline uint32_t loadWord(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8); }
 

@@ -19,6 +19,8 @@ struct Evt3Trigger {
 // Free event slots before `room_end` the fast loop needs to take a whole vector group: it stops before
 // a group when fewer remain.
 constexpr uint32_t kEvt3GroupRoom = 20;
+// A group writes up to 32 slots, which must stay within the 16 the loops may pass room_end by.
+static_assert(kEvt3GroupRoom + 16 >= 32);
 
 // Room of the trigger list the fast loop fills.
 constexpr uint32_t kEvt3TriggerRoom = 64;
