@@ -293,6 +293,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
     __m256i rows_in = _mm256_set1_epi16(static_cast<short>(row));
     __m256i lows_in = _mm256_set1_epi16(static_cast<short>(low));
     Event2D* o = out;
+    // Lanes at the front of this block that hold the rest of a vector group the block before decoded.
+    uint32_t taken = 0;
     while (end - ptr >= 32 && o <= room_end) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ptr));
         const __m256i type = _mm256_srli_epi16(v, 12);
@@ -309,12 +311,12 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         const uint32_t xt = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_packs_epi16(is_x, is_t)));
         const uint32_t ga = static_cast<uint32_t>(
             _mm256_movemask_epi8(_mm256_packs_epi16(general_v, _mm256_cmpeq_epi16(type, trig_type))));
-        uint32_t general = (ga & 0xFFu) | ((ga >> 8) & 0xFF00u);
+        uint32_t general = ((ga & 0xFFu) | ((ga >> 8) & 0xFF00u)) & ~taken;
+        taken = 0;
         uint32_t ktrig = 0;
         // The x (with the polarity in bit 11) of each lane's event.
         __m256i words = v;
         uint32_t kx_groups = 0;
-        int next = 32;  // where the next block starts
         if (__builtin_expect(general != 0, 0)) {
             if (r.trigger_count + 16 <= kEvt3TriggerRoom) {
                 // EXT_TRIGGER words stay in the block: they are listed with the place of the events before
@@ -328,7 +330,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 const int g = __builtin_ctz(general);
                 uint64_t group;
                 // A group reaching into the next block gives its events to the lanes it has here; the next
-                // block then starts after it.
+                // block leaves its other words alone.
                 if (end - ptr < 2 * g + 8) break;
                 std::memcpy(&group, ptr + 2 * g, sizeof group);
                 if ((group & kGroupTypeMask) != kGroupTypes) break;
@@ -346,8 +348,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
                 // Lane L of a broadcast holds word L % 4: rotate word 0 to lane g.
                 const int turn = 16 * (g & 3);
                 xs = turn == 0 ? xs : (xs << turn) | (xs >> (64 - turn));
-                const uint32_t lanes = (0xFu << g) & 0xFFFFu;
-                if (g > 12) next = 2 * (g + 4);
+                const uint32_t lanes = 0xFu << g;
+                taken = lanes >> 16;
                 words = _mm256_blendv_epi8(words, _mm256_set1_epi64x(static_cast<long long>(xs)),
                                            laneMask(lanes, lane_bits));
                 kx_groups |= ((1u << count) - 1u) << g;
@@ -424,7 +426,7 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         if (__builtin_expect(general == 0, 1)) {
             rows_in = broadcastLast(rows);
             lows_in = broadcastLast(lows);
-            ptr += next;
+            ptr += 32;
             continue;
         }
         // The general word is neither ADDR_Y nor TIME_LOW: its own lane holds the row and time before it.
@@ -461,6 +463,8 @@ inline const uint8_t* blockLoop(const uint8_t* ptr, const uint8_t* end, Event2D*
         lows_in = _mm256_set1_epi16(static_cast<short>(low));
         if (!groups) break;
     }
+    // The rest of a group the last block decoded.
+    ptr += 2 * __builtin_popcount(taken);
     row = static_cast<uint32_t>(_mm256_extract_epi16(rows_in, 0)) & 0xFFFF;
     low = static_cast<uint32_t>(_mm256_extract_epi16(lows_in, 0)) & 0xFFFF;
     r.row_head = uint64_t(row) << 16;
